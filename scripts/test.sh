@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Sets up a fresh Debian machine (packages when missing), builds everything with
+# AddressSanitizer + UndefinedBehaviorSanitizer and runs every test; then builds the
+# threaded tests with ThreadSanitizer and runs them again. Exits non-zero on any failure.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/deps.sh
+thermpos_install_deps
+
+jobs=$(nproc 2>/dev/null || echo 2)
+
+cmake --preset asan >/dev/null
+cmake --build --preset asan -j "$jobs"
+# Sanitizer settings: fail hard, no leak noise from Qt's platform plugins.
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:strict_string_checks=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$PWD/scripts/lsan.supp}
+export QT_QPA_PLATFORM=offscreen
+ctest --preset asan -j "$jobs" --timeout 600
+
+# Threaded tests again under ThreadSanitizer (targets labelled "tsan" only).
+cmake --preset tsan >/dev/null
+if cmake --build --preset tsan --target help | grep -q '^tsan_tests'; then
+    cmake --build --preset tsan -j "$jobs" --target tsan_tests
+    TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} \
+        ctest --preset tsan -L tsan -j "$jobs" --timeout 600
+fi
