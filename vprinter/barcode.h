@@ -1,0 +1,35 @@
+// Bar code encoders: data in, bar and space modules out, for the symbologies of
+// GS k function B (m = 65..73).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace thermpos::vprinter {
+
+enum class Symbology : std::uint8_t {
+    UpcA = 65,
+    UpcE = 66,
+    Ean13 = 67,
+    Ean8 = 68,
+    Code39 = 69,
+    Itf = 70,
+    Codabar = 71,
+    Code93 = 72,
+    Code128 = 73,
+};
+
+struct BarcodeSymbol {
+    std::vector<std::uint8_t> modules;  // one entry per module, 1 = bar, 0 = space, no quiet zone
+    std::string hri;                    // human readable text as the printer prints it
+};
+
+// Encodes data the way the printer does. CODE128 data carries its code-set selections
+// ("{A", "{B", "{C", "{{" ...) and is encoded exactly as selected. Returns false with
+// *error set for data the symbology refuses (the printer then prints nothing).
+bool EncodeBarcode(Symbology symbology, std::string_view data, BarcodeSymbol* out,
+                   std::string* error);
+
+}  // namespace thermpos::vprinter
