@@ -1,0 +1,42 @@
+// Creation of automation objects by ProgID: the registry lookups and library loading
+// that CoCreateInstance performs for in-process servers on Windows.
+//
+// ProgID → HKLM\SOFTWARE\Classes\<ProgID>\CLSID → CLSID\{guid}\InprocServer32 → dlopen →
+// DllGetClassObject → IClassFactory::CreateInstance. Libraries stay loaded for the life of
+// the process (objects and factories may outlive every pointer we know of), so a library
+// is opened once per path and never closed.
+//
+// Threads: any; the table of loaded libraries is guarded by one mutex, never held while
+// calling into a library.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/automation.h"
+
+inline constexpr DWORD CLSCTX_INPROC_SERVER = 0x1;
+
+// CO_E_CLASSSTRING when the ProgID is not registered (or its CLSID value is not a GUID).
+HRESULT CLSIDFromProgID(LPCOLESTR progId, CLSID* clsid);
+// Registered classes only; CLSCTX is accepted but only in-process servers exist.
+// REGDB_E_CLASSNOTREG (class has no InprocServer32 path), CO_E_DLLNOTFOUND (library cannot
+// be loaded), CO_E_ERRORINDLL (library lacks DllGetClassObject), CLASS_E_NOAGGREGATION,
+// or the server's own failure code.
+HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID iid, void** object);
+
+namespace thermpos::com {
+
+// ProgID in ANSI text (ASCII in practice).
+HRESULT ClsidFromProgId(std::string_view progId, CLSID* clsid);
+
+// The registered InprocServer32 path of a class; REGDB_E_CLASSNOTREG when absent.
+HRESULT InprocServerPath(const CLSID& clsid, std::string* path);
+
+// CreateInstance with QueryInterface for IDispatch. *object is null on failure.
+HRESULT CreateObjectByProgID(std::string_view progId, IDispatch** object);
+
+// Text for the failure codes above, for messages ("class not registered", ...).
+std::string DescribeActivationError(HRESULT hr);
+
+}  // namespace thermpos::com
