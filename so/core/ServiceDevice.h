@@ -1,0 +1,207 @@
+// CServiceDevice: the base of every device object (printers and drawers).
+//
+// It keeps the common OPOS properties, the life cycle (open, claim, enable, disable,
+// release, close) with its result codes, the claim by a system-wide named mutex, the
+// port binding, and the event queue with its delivery thread.
+//
+// Threads:
+//   - the caller's thread runs every operation called through the automation surface;
+//   - the event thread (started by OpenService, joined by Close) takes records off the
+//     queue and calls the control object, one at a time, in queue order;
+//   - producers on other threads (a port's monitor thread, a printer's output thread)
+//     call QueueEvent and FireStatusUpdate.
+// Locks, in the order they may be taken:
+//   1. deviceLock_: enabling, disabling, and every port write of the device (derived
+//      classes take it around their writes and probes with DeviceLock()).
+//   2. a port's monitor lock, then its I/O lock (PortManager.h).
+//   3. queueLock_: the event queue; taken last, never held during a callback.
+// The common numeric properties are atomics because the event thread and producers read
+// them (Claimed, DeviceEnabled, State, PowerNotify ...) while the caller's thread changes
+// them.
+#pragma once
+
+#include <atomic>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "opos/OposConstants.h"
+#include "platform/automation.h"
+#include "platform/sync.h"
+#include "so/core/PortManager.h"
+#include "so/core/QueuedEvent.h"
+
+class CServiceDevice {
+  public:
+    CServiceDevice();
+    CServiceDevice(const CServiceDevice&) = delete;
+    CServiceDevice& operator=(const CServiceDevice&) = delete;
+
+    // Virtual operations in slot order. Printer classes append theirs from slot 29 on
+    // (BeginInsertion ... ValidateData), drawer classes OpenDrawer 29, WaitForDrawerClose 30.
+    // Each operation that sets ResultCode returns the same value.
+    virtual LONG CheckHealth(LONG level);                                // 0
+    virtual LONG ClaimDevice(LONG timeout);                              // 1
+    virtual LONG Claim(LONG timeout);                                    // 2
+    virtual LONG ClearInput();                                           // 3
+    virtual LONG ClearOutput();                                          // 4
+    virtual LONG CloseDevice();                                          // 5
+    virtual LONG Close();                                                // 6
+    virtual LONG DirectIO(LONG command, LONG* data, std::string* text);  // 7
+    virtual LONG ReleaseDevice();                                        // 8
+    virtual LONG Release();                                              // 9
+    virtual LONG ResetStatistics(std::string* buffer);                   // 10
+    virtual LONG RetrieveStatistics(std::string* buffer);                // 11
+    virtual LONG UpdateStatistics(std::string* buffer);                  // 12
+    virtual LONG FreezeEvents(LONG freeze);                              // 13
+    virtual LONG GetOpenResult();                                        // 14
+    virtual LONG OpenService(const std::string& deviceClass, const std::string& deviceName,
+                             IDispatch* dispatch);                         // 15
+    virtual LONG GetPropertyNumber(LONG index);                            // 16
+    virtual std::string GetPropertyString(LONG index);                     // 17
+    virtual void SetPropertyNumber(LONG index, LONG value);                // 18
+    virtual void SetPropertyString(LONG index, const std::string& value);  // 19
+    virtual void ReadConfiguration(const std::string& deviceClass,
+                                   const std::string& deviceName);  // 20
+    // 21. Closes with the base operations if still open. A derived class whose Close or
+    // Release overrides must run (it owns threads or a port) calls Close() in its own
+    // destructor; the automation surface always calls Close before it destroys a device.
+    virtual ~CServiceDevice();
+    virtual LONG SetDeviceEnabled(LONG enable);         // 22
+    virtual void OnErrorResponse(CQueuedEvent& event);  // 23
+    virtual LONG SetPowerNotify(LONG value);            // 24
+    virtual LONG CheckHealthInternal();                 // 25
+    virtual LONG CheckHealthExternal();                 // 26
+    virtual LONG CheckHealthInteractive();              // 27
+    // 28. Called by status interpreters (any thread, never under a device lock). Returns 1
+    // when the value was accepted (queued, or a power value recorded with PowerNotify 0
+    // ignored), 0 when the device is not enabled.
+    virtual LONG FireStatusUpdate(LONG status);
+
+    // Helpers for the derived classes.
+
+    // The first failing condition of an operation of this level (1 open, 2 also claimed,
+    // 3 also enabled): 101, 103, 105, or 0. Sets ResultCodeExtended to 0, not ResultCode.
+    LONG CheckState(LONG level);
+    // Queues a record for the event thread while DeviceEnabled is 1; otherwise the record
+    // is discarded. Returns true when queued. Any thread.
+    bool QueueEvent(std::unique_ptr<CQueuedEvent> event);
+    // Decodes text by BinaryConversion into out: 0; 106 for a bad length, an unknown
+    // conversion or no text; 111 when memory runs out.
+    LONG ConvertBinary(const char* text, std::string* out) const;
+    LONG ConvertBinary(const std::string& text, std::string* out) const {
+        return ConvertBinary(text.c_str(), out);
+    }
+    // Applies the serial settings (COM ports) and the time-outs to the bound port:
+    // 0; 111 without a port name; 112 when the port refuses the time-outs.
+    LONG ConfigurePort();
+
+    // Port I/O on the device's binding (see CPortManager for the results).
+    [[nodiscard]] LONG WritePort(const void* data, LONG length, LONG* written = nullptr);
+    [[nodiscard]] LONG ReadPort(void* buffer, LONG* length);
+    [[nodiscard]] LONG SuspendMonitor();
+    LONG ResumeMonitor();
+
+    // The device lock; derived classes hold it around each port write and probe.
+    std::unique_lock<std::recursive_mutex> DeviceLock() {
+        return std::unique_lock<std::recursive_mutex>(deviceLock_);
+    }
+
+    // Error response handshake of error events: a producer resets the event, queues an
+    // error record, then waits; the event thread stores the application's answer (11 or
+    // 12) and sets the event. Close sets it too (with StopRequested() true) so no
+    // producer waits for ever.
+    thermpos::ManualResetEvent& ErrorResponseEvent() { return errorResponseEvent_; }
+    LONG ErrorResponse() const { return m_ErrorResponse.load(); }
+    bool StopRequested() const { return stop_.load(); }
+
+    // Read access for the surface, the status monitor and tests.
+    LONG ResultCode() const { return m_ResultCode.load(); }
+    LONG State() const { return m_State.load(); }
+    bool IsEnabled() const { return m_DeviceEnabled.load() == 1; }
+    bool IsClaimed() const { return m_Claimed.load() == 1; }
+    const PortBinding& Binding() const { return m_Binding; }
+    LONG SharingKind() const { return m_SharingKind; }
+    const std::string& Port() const { return m_Port; }
+    const std::string& PhysicalDeviceID() const { return m_PhysicalDeviceID; }
+    const std::string& DeviceName() const { return m_DeviceName; }
+    LONG StatusBackInterval() const { return m_StatusBackInterval; }
+    DWORD WriteTotalConstant() const { return m_WriteTotalConstant; }
+
+  protected:
+    // Sets ResultCode and returns it.
+    LONG SetResult(LONG code) {
+        m_ResultCode = code;
+        return code;
+    }
+    // The port manager the device uses (the process-wide one unless a test sets another).
+    CPortManager& PortManager() { return *portManager_; }
+    void SetPortManager(CPortManager* manager) { portManager_ = manager; }
+
+    // Common properties, in declaration order.
+    std::atomic<LONG> m_AutoDisable{0};
+    std::atomic<LONG> m_BinaryConversion{0};
+    std::atomic<LONG> m_CapPowerReporting{0};
+    std::atomic<LONG> m_CapStatisticsReporting{0};
+    std::atomic<LONG> m_CapUpdateStatistics{0};
+    std::string m_CheckHealthText;
+    std::atomic<LONG> m_Claimed{0};
+    std::atomic<LONG> m_DataCount{0};
+    std::atomic<LONG> m_DataEventEnabled{0};
+    std::atomic<LONG> m_DeviceEnabled{0};
+    std::atomic<LONG> m_FreezeEvents{0};
+    std::atomic<LONG> m_OutputID{0};
+    std::atomic<LONG> m_PowerNotify{0};
+    std::atomic<LONG> m_PowerState{0};
+    std::atomic<LONG> m_ResultCode{0};
+    std::atomic<LONG> m_ResultCodeExtended{0};
+    std::atomic<LONG> m_State{OPOS_S_CLOSED};
+    std::string m_ServiceObjectDescription;
+    std::atomic<LONG> m_ServiceObjectVersion{0};
+    std::string m_DeviceDescription;
+    std::string m_DeviceName;
+
+    // Configuration (DeviceConfig.h), read at OpenService.
+    LONG m_WriteTimeout = 2000;
+    LONG m_StatusBackInterval = 5;
+    LONG m_BaudRate = 19200;
+    LONG m_Parity = 0;
+    LONG m_HandShake = 0;
+    LONG m_BitLength = 8;
+    std::string m_PhysicalDeviceID;  // printer model classes preset their model key
+    std::string m_Port;
+
+    // Port binding; changed only under the device lock.
+    PortBinding m_Binding;
+    LONG m_SharingKind = PortKindExclusive;  // drawer classes set PortKindSharable
+    DWORD m_ReadIntervalTimeout = MAXDWORD;
+    DWORD m_ReadTotalMultiplier = 0;
+    DWORD m_ReadTotalConstant = 0;
+    DWORD m_WriteTotalMultiplier = MAXDWORD;
+    DWORD m_WriteTotalConstant = 2000;
+
+    std::atomic<LONG> m_ErrorResponse{OPOS_ER_RETRY};
+
+  private:
+    void EventThreadMain();
+    void Deliver(CQueuedEvent& event);
+    // After a claim: wake the event thread if records wait.
+    void WakeEventThreadIfQueued();
+
+    CPortManager* portManager_;
+    thermpos::NamedMutex claimMutex_;
+    CControlCallback callback_;
+
+    std::recursive_mutex deviceLock_;
+
+    std::mutex queueLock_;
+    std::deque<std::unique_ptr<CQueuedEvent>> queue_;  // guarded by queueLock_
+    thermpos::ManualResetEvent queueEvent_;            // set while records wait
+    thermpos::ManualResetEvent freezeGate_{true};      // set while events are not frozen
+    thermpos::ManualResetEvent errorResponseEvent_;
+    thermpos::ManualResetEvent threadExitEvent_;
+    std::atomic<bool> stop_{false};
+    std::thread eventThread_;  // owned: started by OpenService, joined by Close
+};
