@@ -1,0 +1,295 @@
+// Events, multi-event waits and the named mutex.
+//
+// Threads: none started here; any thread may Set/Reset/Wait.
+// Locks: each event's State::mutex guards its `set` flag and waiter list; each Waiter's
+// own mutex guards its `signaled` flag. Set takes the event mutex, copies the waiter list,
+// releases it and only then takes each waiter's mutex, so no thread ever holds two of
+// these locks at once.
+#include "platform/sync.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <vector>
+
+namespace thermpos {
+
+namespace {
+
+// A thread blocked in WaitForEvents; every event it waits on signals it on Set.
+struct Waiter {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool signaled = false;  // guarded by mutex
+};
+
+using Clock = std::chrono::steady_clock;
+
+}  // namespace
+
+struct ManualResetEvent::State {
+    mutable std::mutex mutex;
+    mutable std::condition_variable cv;
+    bool set = false;                              // guarded by mutex
+    std::vector<std::shared_ptr<Waiter>> waiters;  // guarded by mutex
+};
+
+ManualResetEvent::ManualResetEvent(bool initiallySet) : state_(std::make_unique<State>()) {
+    state_->set = initiallySet;
+}
+
+ManualResetEvent::~ManualResetEvent() = default;
+
+void ManualResetEvent::Set() {
+    std::vector<std::shared_ptr<Waiter>> waiters;
+    {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        state_->set = true;
+        waiters = state_->waiters;
+        state_->cv.notify_all();
+    }
+    for (auto& w : waiters) {
+        std::lock_guard<std::mutex> lock(w->mutex);
+        w->signaled = true;
+        w->cv.notify_all();
+    }
+}
+
+void ManualResetEvent::Reset() {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->set = false;
+}
+
+bool ManualResetEvent::IsSet() const {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return state_->set;
+}
+
+DWORD ManualResetEvent::Wait(DWORD timeoutMs) const {
+    std::unique_lock<std::mutex> lock(state_->mutex);
+    if (timeoutMs == INFINITE) {
+        state_->cv.wait(lock, [this] { return state_->set; });
+        return WAIT_OBJECT_0;
+    }
+    bool set = state_->cv.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                   [this] { return state_->set; });
+    return set ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+}
+
+DWORD WaitForEvents(std::initializer_list<const ManualResetEvent*> events, bool waitAll,
+                    DWORD timeoutMs) {
+    if (events.size() == 0)
+        return WAIT_FAILED;
+    for (const ManualResetEvent* e : events)
+        if (!e)
+            return WAIT_FAILED;
+
+    auto waiter = std::make_shared<Waiter>();
+    for (const ManualResetEvent* e : events) {
+        std::lock_guard<std::mutex> lock(e->state_->mutex);
+        e->state_->waiters.push_back(waiter);
+    }
+
+    const bool forever = timeoutMs == INFINITE;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(forever ? 0 : timeoutMs);
+    DWORD result = WAIT_TIMEOUT;
+    for (;;) {
+        // Clear first, then look: a Set after the look marks the waiter again, so no wake-up
+        // between the look and the sleep is lost.
+        {
+            std::lock_guard<std::mutex> lock(waiter->mutex);
+            waiter->signaled = false;
+        }
+        size_t setCount = 0;
+        size_t firstSet = events.size();
+        size_t index = 0;
+        for (const ManualResetEvent* e : events) {
+            if (e->IsSet()) {
+                ++setCount;
+                if (firstSet == events.size())
+                    firstSet = index;
+            }
+            ++index;
+        }
+        if (!waitAll && setCount > 0) {
+            result = WAIT_OBJECT_0 + static_cast<DWORD>(firstSet);
+            break;
+        }
+        if (waitAll && setCount == events.size()) {
+            result = WAIT_OBJECT_0;
+            break;
+        }
+        std::unique_lock<std::mutex> lock(waiter->mutex);
+        if (forever) {
+            waiter->cv.wait(lock, [&] { return waiter->signaled; });
+        } else if (!waiter->cv.wait_until(lock, deadline, [&] { return waiter->signaled; })) {
+            result = WAIT_TIMEOUT;
+            break;
+        }
+    }
+
+    for (const ManualResetEvent* e : events) {
+        std::lock_guard<std::mutex> lock(e->state_->mutex);
+        auto& list = e->state_->waiters;
+        list.erase(std::remove(list.begin(), list.end(), waiter), list.end());
+    }
+    return result;
+}
+
+// ---------------------------------------------------------------------------------------
+// Named mutex
+
+namespace {
+
+// Longest name accepted, as Windows limits object names to MAX_PATH.
+constexpr size_t kMaxNameLength = 260;
+// Encoded file names longer than this are shortened with a digest (NAME_MAX is 255).
+constexpr size_t kMaxFileName = 200;
+
+LONG ErrnoToWin32(int err) {
+    switch (err) {
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return ERROR_ACCESS_DENIED;
+        case ENOENT:
+        case ENOTDIR:
+            return ERROR_PATH_NOT_FOUND;
+        case ENAMETOOLONG:
+            return ERROR_FILENAME_EXCED_RANGE;
+        case ENOMEM:
+            return ERROR_NOT_ENOUGH_MEMORY;
+        default:
+            return ERROR_GEN_FAILURE;
+    }
+}
+
+std::uint64_t Fnv1a(std::string_view text, std::uint64_t seed) {
+    std::uint64_t h = seed;
+    for (unsigned char c : text) {
+        h ^= c;
+        h *= 0x100000001b3ull;
+    }
+    return h;
+}
+
+// mkdir -p; the folder is shared by every user that claims devices, like /run/lock.
+LONG MakeDirectories(const std::string& path) {
+    if (path.empty())
+        return ERROR_PATH_NOT_FOUND;
+    std::string partial;
+    size_t pos = 0;
+    while (pos != std::string::npos) {
+        pos = path.find('/', pos + 1);
+        partial = path.substr(0, pos);
+        if (partial.empty())
+            continue;
+        if (::mkdir(partial.c_str(), 0777) != 0 && errno != EEXIST)
+            return ErrnoToWin32(errno);
+    }
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0)
+        return ErrnoToWin32(errno);
+    if (!S_ISDIR(st.st_mode))
+        return ERROR_PATH_NOT_FOUND;
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+std::string LockDirectory() {
+    const char* env = std::getenv("THERMPOS_LOCK_DIR");
+    std::string dir = (env && *env) ? env : "/run/lock/thermpos";
+    while (dir.size() > 1 && dir.back() == '/')
+        dir.pop_back();
+    return dir;
+}
+
+std::string NamedMutexPath(std::string_view name) {
+    if (name.empty() || name.size() > kMaxNameLength)
+        return {};
+    if (name.find('\0') != std::string_view::npos)
+        return {};
+    // Letters, digits, '-' and '_' stand for themselves; every other byte ('/', '.', '%',
+    // '\\' ...) becomes %XX, so the encoding is one-to-one and always a single plain file
+    // name: nothing can climb out of the folder.
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string encoded = "mutex-";
+    for (unsigned char c : name) {
+        bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                     c == '-' || c == '_';
+        if (plain) {
+            encoded += static_cast<char>(c);
+        } else {
+            encoded += '%';
+            encoded += kHex[c >> 4];
+            encoded += kHex[c & 15];
+        }
+    }
+    if (encoded.size() > kMaxFileName) {
+        // Two independent 64-bit digests of the whole name keep distinct names apart.
+        char digest[40];
+        std::snprintf(digest, sizeof digest, "~%016llx%016llx",
+                      static_cast<unsigned long long>(Fnv1a(name, 0xcbf29ce484222325ull)),
+                      static_cast<unsigned long long>(Fnv1a(name, 0x84222325cbf29ce4ull)));
+        encoded.resize(kMaxFileName - 40);
+        while (!encoded.empty() && encoded.back() == '%')
+            encoded.pop_back();
+        encoded += digest;
+    }
+    return LockDirectory() + "/" + encoded;
+}
+
+NamedMutex::~NamedMutex() {
+    Close();
+}
+
+void NamedMutex::Close() {
+    if (fd_ >= 0) {
+        ::close(fd_);  // drops the flock
+        fd_ = -1;
+    }
+}
+
+LONG NamedMutex::Create(std::string_view name) {
+    Close();
+    std::string path = NamedMutexPath(name);
+    if (path.empty())
+        return ERROR_INVALID_NAME;
+    if (LONG rc = MakeDirectories(LockDirectory()); rc != ERROR_SUCCESS)
+        return rc;
+
+    // O_NOFOLLOW and O_NONBLOCK: the folder may be shared, and a planted symlink or FIFO
+    // must neither redirect the lock nor hang the open.
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
+    if (fd < 0 && (errno == EACCES || errno == EROFS))
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0)
+        return errno == ELOOP ? ERROR_ACCESS_DENIED : ErrnoToWin32(errno);
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return ERROR_ACCESS_DENIED;
+    }
+    int rc;
+    do {
+        rc = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        int err = errno;
+        ::close(fd);
+        return err == EWOULDBLOCK ? ERROR_ALREADY_EXISTS : ErrnoToWin32(err);
+    }
+    fd_ = fd;
+    return ERROR_SUCCESS;
+}
+
+}  // namespace thermpos
