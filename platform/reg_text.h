@@ -1,0 +1,86 @@
+// The hive tree and its `.reg` text form, shared by the registry store and its tests.
+//
+// No I/O and no locking here: the store (registry.cpp) owns the one tree in memory and
+// serialises access; these functions only turn text into a tree and back.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/win32.h"
+
+namespace thermpos::registry::detail {
+
+inline constexpr std::size_t kMaxKeyNameLength = 255;
+inline constexpr std::size_t kMaxValueNameLength = 16383;
+inline constexpr std::size_t kMaxKeyDepth = 512;
+// Far above anything the system stores; keeps a hostile file or caller from making the
+// store hold (and rewrite) gigabytes.
+inline constexpr std::size_t kMaxValueSize = 1u << 20;
+inline constexpr std::size_t kMaxFileSize = 64u << 20;
+
+struct Value {
+    std::string name;  // "" is the default value
+    DWORD type = 1;
+    std::vector<BYTE> data;
+};
+
+struct Node {
+    std::string name;
+    std::vector<Value> values;                   // file order
+    std::vector<std::unique_ptr<Node>> subkeys;  // creation (file) order
+
+    Node* FindChild(std::string_view childName) const;
+    Value* FindValue(std::string_view valueName);
+    const Value* FindValue(std::string_view valueName) const;
+    std::unique_ptr<Node> Clone() const;
+};
+
+bool NamesEqual(std::string_view a, std::string_view b);
+
+// Splits "A\\B\\C" into its names. An empty path gives no names; empty names inside
+// the path (doubled or leading backslash) are refused. A single trailing backslash is
+// tolerated, as regedit does.
+bool SplitPath(std::string_view path, std::vector<std::string>* names);
+
+// A key name we can keep: 1..255 characters, no backslash, no control characters (the
+// text form is line-based).
+bool IsValidKeyName(std::string_view name);
+bool IsValidValueName(std::string_view name);
+
+// One parsed section of a regedit file, relative to HKEY_LOCAL_MACHINE.
+struct ParsedValue {
+    std::string name;
+    bool remove = false;
+    DWORD type = 1;
+    std::vector<BYTE> data;
+};
+struct ParsedSection {
+    std::vector<std::string> path;
+    bool remove = false;
+    std::vector<ParsedValue> values;
+};
+
+// Parses a whole regedit file (UTF-16LE with BOM, UTF-8 with or without BOM; version 5
+// or REGEDIT4 header). Only HKEY_LOCAL_MACHINE and HKEY_CLASSES_ROOT (its SOFTWARE\Classes)
+// are accepted. On failure returns false and *error is "FILE:LINE: what".
+bool ParseRegFile(std::string_view bytes, const std::string& fileName,
+                  std::vector<ParsedSection>* sections, std::string* error);
+
+// Applies parsed sections to a tree. Returns true when anything changed.
+bool ApplySections(const std::vector<ParsedSection>& sections, Node* root);
+
+// Writes `node` (reached by `path` from HKEY_LOCAL_MACHINE) and everything below it as
+// version 5 regedit text in UTF-8, without the header.
+void WriteKeyText(const Node& node, const std::vector<std::string>& path, std::string* out);
+
+// The whole hive as file text (header, then every key).
+std::string WriteHiveText(const Node& root);
+
+// Compares two trees exactly (names with case, order, types, data).
+bool TreesEqual(const Node& a, const Node& b);
+
+}  // namespace thermpos::registry::detail
