@@ -9,8 +9,10 @@
 //   - Invoke: unknown DISPID → DISP_E_MEMBERNOTFOUND; wrong number of arguments →
 //     DISP_E_BADPARAMCOUNT; a by-reference parameter given a by-value argument (or a
 //     reference of another type), or a by-value argument that cannot be coerced →
-//     DISP_E_TYPEMISMATCH with *argErr = the argument's position in rgvarg. In every
-//     failure the handler is not called and the caller's arguments are untouched.
+//     DISP_E_TYPEMISMATCH (DISP_E_OVERFLOW for a number out of the parameter's range)
+//     with *argErr = the argument's position in rgvarg. Named arguments other than the
+//     value of a property put → DISP_E_NONAMEDARGS. In every failure the handler is not
+//     called and the caller's arguments are untouched.
 //   - By-reference arguments point at the caller's storage: what the handler writes
 //     through LongRef / SetStringRef is what the caller sees afterwards.
 //   - The result VARIANT (when the caller gives one) is cleared and then holds the
