@@ -1,0 +1,751 @@
+// Device files over POSIX descriptors. See devfile.h for the contract.
+//
+// Threads: none started here. Locks, in the order they may be taken:
+//   1. g_tableLock: the handle table; held only to find, add or remove an entry.
+//   2. Device::lock: a handle's time-outs and remembered DCB fields; never held while
+//      waiting for the device.
+// Reads and writes hold neither lock while they wait: they keep the Device alive with a
+// shared_ptr and wait on poll() over the device and the handle's wake-up descriptor,
+// which CloseHandle signals.
+#include "platform/devfile.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <unordered_map>
+
+#include "platform/registry.h"
+
+namespace thermpos::devfile {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kPortsKey = "SOFTWARE\\ThermPOS\\Ports";
+constexpr std::size_t kMaxNameLength = 255;
+constexpr unsigned kParallelMajor = 6;  // /dev/lpN: its driver cannot poll
+
+// What termios cannot hold: remembered per handle and given back by GetCommState.
+struct RememberedDcb {
+    DWORD fOutxCtsFlow = 0;
+    DWORD fOutxDsrFlow = 0;
+    DWORD fDtrControl = DTR_CONTROL_ENABLE;
+    DWORD fDsrSensitivity = 0;
+    DWORD fTXContinueOnXoff = 0;
+    DWORD fErrorChar = 0;
+    DWORD fNull = 0;
+    DWORD fRtsControl = RTS_CONTROL_ENABLE;
+    DWORD fAbortOnError = 0;
+    WORD XonLim = 2048;
+    WORD XoffLim = 512;
+    char ErrorChar = 0;
+    char EofChar = 0;
+    char EvtChar = 0;
+};
+
+struct Device {
+    int fd = -1;
+    // A second, blocking descriptor for writes to drivers without poll support (the
+    // parallel port); -1 when writes go through fd.
+    int blockingWriteFd = -1;
+    int wakeFd = -1;  // eventfd, readable once CloseHandle ran
+    bool terminal = false;
+
+    std::mutex lock;
+    COMMTIMEOUTS timeouts{};   // guarded by lock
+    RememberedDcb remembered;  // guarded by lock
+
+    Device() = default;
+    Device(const Device&) = delete;
+    Device& operator=(const Device&) = delete;
+    ~Device() {
+        if (blockingWriteFd >= 0)
+            ::close(blockingWriteFd);
+        if (fd >= 0)
+            ::close(fd);  // also drops the flock
+        if (wakeFd >= 0)
+            ::close(wakeFd);
+    }
+};
+
+std::mutex g_tableLock;
+// Handle values look like Win32 ones (small multiples of 4) and are never reused within
+// a process, so a stale handle cannot reach a newer device.
+std::unordered_map<std::uintptr_t, std::shared_ptr<Device>> g_table;  // guarded by g_tableLock
+std::uintptr_t g_nextHandle = 0x100;                                  // guarded by g_tableLock
+
+std::shared_ptr<Device> Find(HANDLE handle) {
+    std::lock_guard guard(g_tableLock);
+    auto it = g_table.find(reinterpret_cast<std::uintptr_t>(handle));
+    return it == g_table.end() ? nullptr : it->second;
+}
+
+struct BaudEntry {
+    DWORD rate;
+    speed_t speed;
+};
+constexpr BaudEntry kBauds[] = {
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},
+    {150, B150},         {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
+};
+
+std::optional<speed_t> SpeedOf(DWORD rate) {
+    for (const auto& e : kBauds)
+        if (e.rate == rate)
+            return e.speed;
+    return std::nullopt;
+}
+
+DWORD RateOf(speed_t speed) {
+    for (const auto& e : kBauds)
+        if (e.speed == speed)
+            return e.rate;
+    return 0;
+}
+
+// Milliseconds until deadline for poll(): -1 for none, rounded up so that a wait never
+// ends just before its deadline and loops once more for nothing.
+int PollTimeout(std::optional<Clock::time_point> deadline) {
+    if (!deadline)
+        return -1;
+    auto left = *deadline - Clock::now();
+    if (left <= Clock::duration::zero())
+        return 0;
+    auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    return static_cast<int>(std::min<long long>(ms, INT_MAX));
+}
+
+enum class WaitResult { Ready, HungUp, TimedOut, Closed, Failed };
+
+// Waits until fd is ready for `events`, the deadline passes, or the handle is closed.
+// HungUp: the device reports an error or hang-up instead of readiness.
+WaitResult WaitFor(const Device& dev, short events, std::optional<Clock::time_point> deadline,
+                   int* err) {
+    for (;;) {
+        pollfd fds[2] = {{dev.fd, events, 0}, {dev.wakeFd, POLLIN, 0}};
+        int timeout = PollTimeout(deadline);
+        int n = ::poll(fds, 2, timeout);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            *err = errno;
+            return WaitResult::Failed;
+        }
+        if (fds[1].revents)
+            return WaitResult::Closed;
+        if (fds[0].revents & events)
+            return WaitResult::Ready;
+        if (fds[0].revents)
+            return WaitResult::HungUp;
+        if (n == 0 && timeout >= 0 && PollTimeout(deadline) == 0)
+            return WaitResult::TimedOut;
+    }
+}
+
+std::optional<Clock::time_point> TotalDeadline(Clock::time_point start, DWORD multiplier,
+                                               DWORD constant, DWORD size) {
+    if (multiplier == 0 && constant == 0)
+        return std::nullopt;
+    std::uint64_t ms = std::uint64_t{multiplier} * size + constant;
+    return start + std::chrono::milliseconds(ms);
+}
+
+// Raw binary mode: printer bytes pass unchanged in both directions.
+void MakeRaw(int fd) {
+    termios t{};
+    if (::tcgetattr(fd, &t) != 0)
+        return;
+    t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
+                   IXANY | IUCLC | IMAXBEL);
+    t.c_oflag &= ~OPOST;
+    t.c_lflag &= ~(ECHO | ECHONL | ECHOE | ECHOK | ICANON | ISIG | IEXTEN);
+    t.c_cflag |= CREAD | CLOCAL;
+    t.c_cc[VMIN] = 0;  // reads never block in the driver: we wait with poll()
+    t.c_cc[VTIME] = 0;
+    ::tcsetattr(fd, TCSANOW, &t);
+}
+
+void InitRemembered(int fd, RememberedDcb* r) {
+    termios t{};
+    if (::tcgetattr(fd, &t) == 0 && (t.c_cflag & CRTSCTS)) {
+        r->fOutxCtsFlow = 1;
+        r->fRtsControl = RTS_CONTROL_HANDSHAKE;
+    }
+    int lines = 0;
+    if (::ioctl(fd, TIOCMGET, &lines) == 0)
+        r->fDtrControl = (lines & TIOCM_DTR) ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+}
+
+// Modem lines: a pseudo-terminal has none, and its refusal is not an error.
+void SetModemLine(int fd, int line, bool on) {
+    ::ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line);
+}
+
+bool ParsePortNumber(std::string_view digits, unsigned long* n) {
+    if (digits.empty() || digits.size() > 6)
+        return false;
+    unsigned long v = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9')
+            return false;
+        v = v * 10 + static_cast<unsigned>(c - '0');
+    }
+    if (v == 0)
+        return false;
+    *n = v;
+    return true;
+}
+
+bool HasPrefix(std::string_view s, std::string_view prefix) {
+    if (s.size() < prefix.size())
+        return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i)
+        if (std::toupper(static_cast<unsigned char>(s[i])) != prefix[i])
+            return false;
+    return true;
+}
+
+}  // namespace
+
+LONG ErrorFromErrno(int err) {
+    switch (err) {
+        case 0:
+            return ERROR_SUCCESS;
+        case ENOSPC:
+            return ERROR_OUT_OF_PAPER;
+        case EIO:
+            return ERROR_NOT_READY;
+        case ENODEV:
+        case ENXIO:
+        case ESHUTDOWN:
+        case EBADF:
+            return ERROR_INVALID_HANDLE;
+        case EAGAIN:
+        case ETIMEDOUT:
+            return ERROR_TIMEOUT;
+        case EBUSY:
+            return ERROR_BUSY;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return ERROR_ACCESS_DENIED;
+        case ENOENT:
+            return ERROR_FILE_NOT_FOUND;
+        case ENOTDIR:
+            return ERROR_PATH_NOT_FOUND;
+        case ENAMETOOLONG:
+            return ERROR_FILENAME_EXCED_RANGE;
+        case ENOMEM:
+            return ERROR_NOT_ENOUGH_MEMORY;
+        default:
+            return ERROR_GEN_FAILURE;
+    }
+}
+
+LONG ResolvePortName(std::string_view name, std::string* path) {
+    if (name.size() >= 4 && name[0] == '\\' && name[1] == '\\' &&
+        (name[2] == '.' || name[2] == '?') && name[3] == '\\')
+        name.remove_prefix(4);
+    if (!name.empty() && name.back() == ':')
+        name.remove_suffix(1);
+    if (name.empty() || name.size() > kMaxNameLength || name.find('\0') != std::string_view::npos)
+        return ERROR_INVALID_NAME;
+
+    HKEY ports = nullptr;
+    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kPortsKey, 0, KEY_QUERY_VALUE, &ports);
+    if (rc == ERROR_SUCCESS) {
+        std::string valueName(name);
+        char data[4096] = {};
+        DWORD size = sizeof data - 1;
+        DWORD type = REG_NONE;
+        rc = RegQueryValueExA(ports, valueName.c_str(), nullptr, &type,
+                              reinterpret_cast<BYTE*>(data), &size);
+        RegCloseKey(ports);
+        if (rc == ERROR_SUCCESS) {
+            std::string mapped(data, strnlen(data, std::min<std::size_t>(size, sizeof data - 1)));
+            if ((type != REG_SZ && type != REG_EXPAND_SZ) || mapped.empty() || mapped[0] != '/')
+                return ERROR_PATH_NOT_FOUND;
+            *path = std::move(mapped);
+            return ERROR_SUCCESS;
+        }
+        if (rc == ERROR_MORE_DATA)
+            return ERROR_PATH_NOT_FOUND;
+        if (rc != ERROR_FILE_NOT_FOUND)
+            return rc;
+    } else if (rc != ERROR_FILE_NOT_FOUND) {
+        // A hive we cannot read must not send the name to a default device instead.
+        return rc;
+    }
+
+    unsigned long n = 0;
+    if (HasPrefix(name, "COM") && ParsePortNumber(name.substr(3), &n)) {
+        *path = "/dev/ttyS" + std::to_string(n - 1);
+        return ERROR_SUCCESS;
+    }
+    if (HasPrefix(name, "LPT") && ParsePortNumber(name.substr(3), &n)) {
+        *path = "/dev/lp" + std::to_string(n - 1);
+        return ERROR_SUCCESS;
+    }
+    return ERROR_FILE_NOT_FOUND;
+}
+
+LONG CreateFile(const char* name, DWORD access, DWORD shareMode, HANDLE* handle) {
+    if (!handle)
+        return ERROR_INVALID_PARAMETER;
+    *handle = INVALID_HANDLE_VALUE;
+    if (!name)
+        return ERROR_INVALID_NAME;
+    std::string path;
+    if (LONG rc = ResolvePortName(name, &path); rc != ERROR_SUCCESS)
+        return rc;
+    return OpenDevicePath(path, access, shareMode, handle);
+}
+
+LONG OpenDevicePath(const std::string& path, DWORD access, DWORD shareMode, HANDLE* handle) {
+    if (!handle)
+        return ERROR_INVALID_PARAMETER;
+    *handle = INVALID_HANDLE_VALUE;
+    int mode = 0;
+    bool wantRead = access & GENERIC_READ, wantWrite = access & GENERIC_WRITE;
+    if (wantRead && wantWrite)
+        mode = O_RDWR;
+    else if (wantWrite)
+        mode = O_WRONLY;
+    else if (wantRead)
+        mode = O_RDONLY;
+    else
+        return ERROR_INVALID_PARAMETER;
+
+    auto dev = std::make_shared<Device>();
+    // O_NONBLOCK: a serial open must not wait for carrier, and reads and writes wait in
+    // poll() where CloseHandle can wake them.
+    dev->fd = ::open(path.c_str(), mode | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (dev->fd < 0)
+        return ErrorFromErrno(errno);
+    struct stat st {};
+    if (::fstat(dev->fd, &st) != 0)
+        return ErrorFromErrno(errno);
+    if (S_ISDIR(st.st_mode))
+        return ERROR_ACCESS_DENIED;
+    if (shareMode == 0 && ::flock(dev->fd, LOCK_EX | LOCK_NB) != 0)
+        return errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : ErrorFromErrno(errno);
+    dev->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (dev->wakeFd < 0)
+        return ErrorFromErrno(errno);
+    if (S_ISCHR(st.st_mode) && major(st.st_rdev) == kParallelMajor && wantWrite) {
+        dev->blockingWriteFd = ::open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+        if (dev->blockingWriteFd < 0)
+            return ErrorFromErrno(errno);
+    }
+    dev->terminal = ::isatty(dev->fd);
+    if (dev->terminal) {
+        MakeRaw(dev->fd);
+        InitRemembered(dev->fd, &dev->remembered);
+    }
+
+    std::lock_guard guard(g_tableLock);
+    std::uintptr_t value = g_nextHandle;
+    g_nextHandle += 4;
+    g_table.emplace(value, std::move(dev));
+    *handle = reinterpret_cast<HANDLE>(value);
+    return ERROR_SUCCESS;
+}
+
+LONG CloseHandle(HANDLE handle) {
+    std::shared_ptr<Device> dev;
+    {
+        std::lock_guard guard(g_tableLock);
+        auto it = g_table.find(reinterpret_cast<std::uintptr_t>(handle));
+        if (it == g_table.end())
+            return ERROR_INVALID_HANDLE;
+        dev = std::move(it->second);
+        g_table.erase(it);
+    }
+    std::uint64_t one = 1;
+    [[maybe_unused]] auto n = ::write(dev->wakeFd, &one, sizeof one);
+    return ERROR_SUCCESS;  // the descriptor closes when the last waiter drops dev
+}
+
+LONG ReadFile(HANDLE handle, void* buffer, DWORD size, DWORD* read) {
+    DWORD got = 0;
+    if (read)
+        *read = 0;
+    auto dev = Find(handle);
+    if (!dev)
+        return ERROR_INVALID_HANDLE;
+    if (size == 0)
+        return ERROR_SUCCESS;
+    if (!buffer)
+        return ERROR_INVALID_PARAMETER;
+
+    COMMTIMEOUTS t;
+    bool dropNul;
+    {
+        std::lock_guard guard(dev->lock);
+        t = dev->timeouts;
+        dropNul = dev->terminal && dev->remembered.fNull;
+    }
+    const auto start = Clock::now();
+    const bool immediate = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
+                           t.ReadTotalTimeoutConstant == 0;
+    // Interval and multiplier MAXDWORD: wait up to the constant for the first byte, then
+    // return at once with what is there.
+    const bool firstByte = t.ReadIntervalTimeout == MAXDWORD &&
+                           t.ReadTotalTimeoutMultiplier == MAXDWORD &&
+                           t.ReadTotalTimeoutConstant > 0 && t.ReadTotalTimeoutConstant < MAXDWORD;
+    std::optional<Clock::time_point> total;
+    if (firstByte)
+        total = start + std::chrono::milliseconds(t.ReadTotalTimeoutConstant);
+    else if (!immediate)
+        total =
+            TotalDeadline(start, t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant, size);
+    const bool useInterval =
+        !immediate && !firstByte && t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != MAXDWORD;
+
+    auto* out = static_cast<unsigned char*>(buffer);
+    Clock::time_point lastByte = start;
+    bool hungUp = false;
+    for (;;) {
+        ssize_t n = ::read(dev->fd, out + got, size - got);
+        if (n > 0) {
+            DWORD kept = static_cast<DWORD>(n);
+            if (dropNul) {
+                auto* begin = out + got;
+                kept = static_cast<DWORD>(std::remove(begin, begin + n, 0) - begin);
+            }
+            got += kept;
+            if (read)
+                *read = got;
+            if (kept)
+                lastByte = Clock::now();
+            if (got == size || (firstByte && got > 0))
+                return ERROR_SUCCESS;
+            hungUp = false;
+            continue;
+        }
+        if (n == 0)
+            return ERROR_SUCCESS;  // end of file: nothing more will come
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN)
+            return ErrorFromErrno(errno);
+        if (immediate || (firstByte && got > 0) || hungUp)
+            return ERROR_SUCCESS;
+
+        std::optional<Clock::time_point> deadline = total;
+        if (useInterval && got > 0) {
+            auto gap = lastByte + std::chrono::milliseconds(t.ReadIntervalTimeout);
+            deadline = deadline ? std::min(*deadline, gap) : gap;
+        }
+        int err = 0;
+        switch (WaitFor(*dev, POLLIN, deadline, &err)) {
+            case WaitResult::Ready:
+                break;
+            case WaitResult::HungUp:
+                // Let the read report what the hang-up means; if it finds nothing, stop
+                // rather than spin on it.
+                hungUp = true;
+                break;
+            case WaitResult::TimedOut:
+                return ERROR_SUCCESS;
+            case WaitResult::Closed:
+                return ERROR_INVALID_HANDLE;
+            case WaitResult::Failed:
+                return ErrorFromErrno(err);
+        }
+    }
+}
+
+LONG WriteFile(HANDLE handle, const void* data, DWORD size, DWORD* written) {
+    DWORD done = 0;
+    if (written)
+        *written = 0;
+    auto dev = Find(handle);
+    if (!dev)
+        return ERROR_INVALID_HANDLE;
+    if (size == 0)
+        return ERROR_SUCCESS;
+    if (!data)
+        return ERROR_INVALID_PARAMETER;
+
+    COMMTIMEOUTS t;
+    {
+        std::lock_guard guard(dev->lock);
+        t = dev->timeouts;
+    }
+    const auto deadline = TotalDeadline(Clock::now(), t.WriteTotalTimeoutMultiplier,
+                                        t.WriteTotalTimeoutConstant, size);
+    const auto* in = static_cast<const unsigned char*>(data);
+    bool hungUp = false;
+    while (done < size) {
+        if (dev->blockingWriteFd >= 0) {
+            ssize_t n = ::write(dev->blockingWriteFd, in + done, size - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                return ErrorFromErrno(errno);
+            if (n == 0)
+                return ERROR_TIMEOUT;  // the driver's own time-out ran out
+            done += static_cast<DWORD>(n);
+            if (written)
+                *written = done;
+            continue;
+        }
+        ssize_t n = ::write(dev->fd, in + done, size - done);
+        if (n > 0) {
+            done += static_cast<DWORD>(n);
+            if (written)
+                *written = done;
+            hungUp = false;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN)
+            return ErrorFromErrno(errno);
+        if (hungUp)
+            return ERROR_NOT_READY;
+        int err = 0;
+        switch (WaitFor(*dev, POLLOUT, deadline, &err)) {
+            case WaitResult::Ready:
+                break;
+            case WaitResult::HungUp:
+                hungUp = true;  // the next write tells what happened; stop if it cannot
+                break;
+            case WaitResult::TimedOut:
+                return ERROR_TIMEOUT;
+            case WaitResult::Closed:
+                return ERROR_INVALID_HANDLE;
+            case WaitResult::Failed:
+                return ErrorFromErrno(err);
+        }
+    }
+    return ERROR_SUCCESS;
+}
+
+LONG SetupComm(HANDLE handle, DWORD, DWORD) {
+    auto dev = Find(handle);
+    if (!dev)
+        return ERROR_INVALID_HANDLE;
+    return dev->terminal ? ERROR_SUCCESS : ERROR_INVALID_FUNCTION;
+}
+
+LONG PurgeComm(HANDLE handle, DWORD flags) {
+    auto dev = Find(handle);
+    if (!dev)
+        return ERROR_INVALID_HANDLE;
+    if (flags & ~(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR))
+        return ERROR_INVALID_PARAMETER;
+    if (!dev->terminal)
+        return ERROR_SUCCESS;
+    bool rx = flags & PURGE_RXCLEAR, tx = flags & PURGE_TXCLEAR;
+    if ((rx || tx) && ::tcflush(dev->fd, rx && tx ? TCIOFLUSH : rx ? TCIFLUSH : TCOFLUSH) != 0)
+        return ErrorFromErrno(errno);
+    return ERROR_SUCCESS;
+}
+
+LONG GetCommState(HANDLE handle, DCB* dcb) {
+    auto dev = Find(handle);
+    if (!dev)
+        return ERROR_INVALID_HANDLE;
+    if (!dcb)
+        return ERROR_INVALID_PARAMETER;
+    if (!dev->terminal)
+        return ERROR_INVALID_FUNCTION;
+    termios t{};
+    if (::tcgetattr(dev->fd, &t) != 0)
+        return ErrorFromErrno(errno);
+    RememberedDcb r;
+    {
+        std::lock_guard guard(dev->lock);
+        r = dev->remembered;
+    }
+    DCB d{};
+    d.DCBlength = sizeof(DCB);
+    d.BaudRate = RateOf(cfgetospeed(&t));
+    d.fBinary = 1;
+    d.fParity = (t.c_iflag & INPCK) ? 1 : 0;
+    // CRTSCTS is both directions at once; keep the caller's split unless someone else
+    // changed the line settings behind our back.
+    if (t.c_cflag & CRTSCTS) {
+        if (!r.fOutxCtsFlow && r.fRtsControl != RTS_CONTROL_HANDSHAKE) {
+            r.fOutxCtsFlow = 1;
+            r.fRtsControl = RTS_CONTROL_HANDSHAKE;
+        }
+    } else {
+        r.fOutxCtsFlow = 0;
+        if (r.fRtsControl == RTS_CONTROL_HANDSHAKE)
+            r.fRtsControl = RTS_CONTROL_ENABLE;
+    }
+    d.fOutxCtsFlow = r.fOutxCtsFlow;
+    d.fOutxDsrFlow = r.fOutxDsrFlow;
+    d.fDtrControl = r.fDtrControl;
+    d.fDsrSensitivity = r.fDsrSensitivity;
+    d.fTXContinueOnXoff = r.fTXContinueOnXoff;
+    d.fOutX = (t.c_iflag & IXON) ? 1 : 0;
+    d.fInX = (t.c_iflag & IXOFF) ? 1 : 0;
+    d.fErrorChar = r.fErrorChar;
+    d.fNull = r.fNull;
+    d.fRtsControl = r.fRtsControl;
+    d.fAbortOnError = r.fAbortOnError;
+    d.XonLim = r.XonLim;
+    d.XoffLim = r.XoffLim;
+    switch (t.c_cflag & CSIZE) {
+        case CS5:
+            d.ByteSize = 5;
+            break;
+        case CS6:
+            d.ByteSize = 6;
+            break;
+        case CS7:
+            d.ByteSize = 7;
+            break;
+        default:
+            d.ByteSize = 8;
+            break;
+    }
+    if (!(t.c_cflag & PARENB))
+        d.Parity = NOPARITY;
+    else if (t.c_cflag & CMSPAR)
+        d.Parity = (t.c_cflag & PARODD) ? MARKPARITY : SPACEPARITY;
+    else
+        d.Parity = (t.c_cflag & PARODD) ? ODDPARITY : EVENPARITY;
+    // A UART sends 1.5 stop bits when asked for two with 5 data bits.
+    if (t.c_cflag & CSTOPB)
+        d.StopBits = d.ByteSize == 5 ? ONE5STOPBITS : TWOSTOPBITS;
+    else
+        d.StopBits = ONESTOPBIT;
+    d.XonChar = static_cast<char>(t.c_cc[VSTART]);
+    d.XoffChar = static_cast<char>(t.c_cc[VSTOP]);
+    d.ErrorChar = r.ErrorChar;
+    d.EofChar = r.EofChar;
+    d.EvtChar = r.EvtChar;
+    *dcb = d;
+    return ERROR_SUCCESS;
+}
+
+LONG SetCommState(HANDLE handle, const DCB& dcb) {
+    auto dev = Find(handle);
+    if (!dev)
+        return ERROR_INVALID_HANDLE;
+    if (!dev->terminal)
+        return ERROR_INVALID_FUNCTION;
+    auto speed = SpeedOf(dcb.BaudRate);
+    if (!speed || dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > SPACEPARITY ||
+        dcb.StopBits > TWOSTOPBITS || (dcb.StopBits == ONE5STOPBITS && dcb.ByteSize != 5) ||
+        (dcb.StopBits == TWOSTOPBITS && dcb.ByteSize == 5))
+        return ERROR_INVALID_PARAMETER;
+
+    termios t{};
+    if (::tcgetattr(dev->fd, &t) != 0)
+        return ErrorFromErrno(errno);
+    cfsetispeed(&t, *speed);
+    cfsetospeed(&t, *speed);
+    t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+    static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+    t.c_cflag |= kSizes[dcb.ByteSize - 5];
+    switch (dcb.Parity) {
+        case ODDPARITY:
+            t.c_cflag |= PARENB | PARODD;
+            break;
+        case EVENPARITY:
+            t.c_cflag |= PARENB;
+            break;
+        case MARKPARITY:
+            t.c_cflag |= PARENB | CMSPAR | PARODD;
+            break;
+        case SPACEPARITY:
+            t.c_cflag |= PARENB | CMSPAR;
+            break;
+        default:
+            break;
+    }
+    if (dcb.StopBits != ONESTOPBIT)
+        t.c_cflag |= CSTOPB;
+    if (dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE)
+        t.c_cflag |= CRTSCTS;
+    t.c_iflag &= ~(INPCK | IXON | IXOFF);
+    if (dcb.fParity)
+        t.c_iflag |= INPCK;
+    if (dcb.fOutX)
+        t.c_iflag |= IXON;
+    if (dcb.fInX)
+        t.c_iflag |= IXOFF;
+    t.c_cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
+    t.c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
+    if (::tcsetattr(dev->fd, TCSANOW, &t) != 0)
+        return ErrorFromErrno(errno);
+
+    SetModemLine(dev->fd, TIOCM_DTR, dcb.fDtrControl != DTR_CONTROL_DISABLE);
+    if (dcb.fRtsControl != RTS_CONTROL_HANDSHAKE)
+        SetModemLine(dev->fd, TIOCM_RTS, dcb.fRtsControl != RTS_CONTROL_DISABLE);
+
+    RememberedDcb r;
+    r.fOutxCtsFlow = dcb.fOutxCtsFlow;
+    r.fOutxDsrFlow = dcb.fOutxDsrFlow;
+    r.fDtrControl = dcb.fDtrControl;
+    r.fDsrSensitivity = dcb.fDsrSensitivity;
+    r.fTXContinueOnXoff = dcb.fTXContinueOnXoff;
+    r.fErrorChar = dcb.fErrorChar;
+    r.fNull = dcb.fNull;
+    r.fRtsControl = dcb.fRtsControl;
+    r.fAbortOnError = dcb.fAbortOnError;
+    r.XonLim = dcb.XonLim;
+    r.XoffLim = dcb.XoffLim;
+    r.ErrorChar = dcb.ErrorChar;
+    r.EofChar = dcb.EofChar;
+    r.EvtChar = dcb.EvtChar;
+    std::lock_guard guard(dev->lock);
+    dev->remembered = r;
+    return ERROR_SUCCESS;
+}
+
+LONG GetCommTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts) {
+    auto dev = Find(handle);
+    if (!dev)
+        return ERROR_INVALID_HANDLE;
+    if (!timeouts)
+        return ERROR_INVALID_PARAMETER;
+    std::lock_guard guard(dev->lock);
+    *timeouts = dev->timeouts;
+    return ERROR_SUCCESS;
+}
+
+LONG SetCommTimeouts(HANDLE handle, const COMMTIMEOUTS& timeouts) {
+    auto dev = Find(handle);
+    if (!dev)
+        return ERROR_INVALID_HANDLE;
+    std::lock_guard guard(dev->lock);
+    dev->timeouts = timeouts;
+    return ERROR_SUCCESS;
+}
+
+std::size_t OpenHandleCount() {
+    std::lock_guard guard(g_tableLock);
+    return g_table.size();
+}
+
+}  // namespace thermpos::devfile

@@ -1,0 +1,106 @@
+// Device files: ports opened by their Windows-style names, read and written with
+// COMMTIMEOUTS semantics, and serial settings kept as a DCB over termios.
+//
+// This is the only code that touches port file descriptors. Calls mirror the Win32 file
+// and communications functions of the same names, but return the system error number
+// directly (0 on success) instead of a BOOL plus GetLastError.
+//
+// Names. CreateFile resolves "COM3", "COM3:", "LPT1" or "\\.\<name>" through the
+// registry map HKEY_LOCAL_MACHINE\SOFTWARE\ThermPOS\Ports (value name = port name, data
+// = absolute device path). An unmapped COMn is /dev/ttyS(n-1), an unmapped LPTn
+// /dev/lp(n-1); any other unmapped name is not found. A name never is a path itself, so
+// only the map (written by an administrator) decides which files can be reached.
+//
+// Exclusive open. A handle opened without sharing holds an exclusive flock on the
+// device; a second such open of the same device, from this or another process, fails
+// with ERROR_SHARING_VIOLATION (32). flock works on pseudo-terminals as on real ports.
+// Programs that do not take the lock are not kept out.
+//
+// Handles. A HANDLE is an opaque number from a process-wide table, never a pointer; an
+// unknown, closed or INVALID_HANDLE_VALUE handle gives ERROR_INVALID_HANDLE (6) instead
+// of touching memory. CloseHandle wakes every read or write still waiting on the handle
+// (they return 6) and the descriptor is closed when the last of them has left.
+//
+// Errors (errno -> Win32): ENOSPC 28 (out of paper, as printer drivers report it),
+// EIO 21 (not ready), ENODEV/ENXIO/ESHUTDOWN/EBADF 6 (the device vanished: reopen),
+// EAGAIN/ETIMEDOUT 1460, EBUSY 170, EACCES/EPERM/EROFS 5, ENOENT 2, ENOTDIR 3,
+// ENAMETOOLONG 206, ENOMEM 8, anything else 31 (general failure).
+//
+// Terminals. Opening a terminal puts it in raw binary mode (no echo, no line-end or flow
+// translation, CLOCAL) before any DCB is applied, so printer bytes pass unchanged. On a
+// pseudo-terminal the modem lines cannot be set; that does not fail the call. The DCB
+// fields termios cannot express are kept per handle, returned by GetCommState and have no
+// effect: fOutxDsrFlow, fDsrSensitivity, fTXContinueOnXoff, fErrorChar, ErrorChar,
+// fAbortOnError, XonLim, XoffLim, EofChar, EvtChar; DTR_CONTROL_HANDSHAKE raises DTR.
+// fNull (discard received NULs) is done by ReadFile. fOutxCtsFlow and
+// RTS_CONTROL_HANDSHAKE both map to CRTSCTS, which covers the two directions at once.
+//
+// Thread safety: every function may be called from any thread. Calls on different
+// handles are independent; reads and writes on one handle may run at the same time (one
+// reader and one writer), settings changes take the handle's own lock briefly.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "platform/comm.h"
+#include "platform/win32.h"
+
+namespace thermpos::devfile {
+
+inline constexpr DWORD GENERIC_READ = 0x80000000u;
+inline constexpr DWORD GENERIC_WRITE = 0x40000000u;
+inline constexpr DWORD FILE_SHARE_READ = 0x1;
+inline constexpr DWORD FILE_SHARE_WRITE = 0x2;
+
+// GetCommState/SetCommState/SetupComm on a handle that is not a terminal.
+inline constexpr LONG ERROR_INVALID_FUNCTION = 1;
+
+// Win32 number for an errno value (see the table above).
+[[nodiscard]] LONG ErrorFromErrno(int err);
+
+// The Linux device path of a Windows-style port name. 0, ERROR_FILE_NOT_FOUND (no map
+// entry, no default), ERROR_PATH_NOT_FOUND (a map entry that is not an absolute path),
+// ERROR_INVALID_NAME (empty or 256 characters and more), or a registry error.
+[[nodiscard]] LONG ResolvePortName(std::string_view name, std::string* path);
+
+// Opens a port by name (see "Names"): access is GENERIC_READ and/or GENERIC_WRITE; a
+// shareMode of 0 opens exclusively. On failure *handle is INVALID_HANDLE_VALUE.
+[[nodiscard]] LONG CreateFile(const char* name, DWORD access, DWORD shareMode, HANDLE* handle);
+// The same with a device path instead of a port name.
+[[nodiscard]] LONG OpenDevicePath(const std::string& path, DWORD access, DWORD shareMode,
+                                  HANDLE* handle);
+
+// 0, or ERROR_INVALID_HANDLE when the handle is not open.
+LONG CloseHandle(HANDLE handle);
+
+// One read of up to size bytes, bounded by the handle's time-outs; *read receives the
+// count also on failure. A time-out is not an error here (0 with fewer bytes), as on
+// Windows. A closed handle or end of file ends the read with what has arrived.
+[[nodiscard]] LONG ReadFile(HANDLE handle, void* buffer, DWORD size, DWORD* read);
+
+// Writes size bytes within the write total time-out (multiplier * size + constant; both
+// 0: no limit). When the time-out passes first: ERROR_TIMEOUT with *written the bytes
+// that were written.
+[[nodiscard]] LONG WriteFile(HANDLE handle, const void* data, DWORD size, DWORD* written);
+
+// Queue sizes are the kernel's on Linux; accepted for terminals, ignored.
+LONG SetupComm(HANDLE handle, DWORD inQueue, DWORD outQueue);
+// PURGE_RXCLEAR / PURGE_TXCLEAR discard unread input / unsent output of a terminal. The
+// abort flags have nothing to abort (no overlapped I/O). Succeeds on non-terminals.
+LONG PurgeComm(HANDLE handle, DWORD flags);
+
+[[nodiscard]] LONG GetCommState(HANDLE handle, DCB* dcb);
+// Validates everything first and changes nothing on failure (ERROR_INVALID_PARAMETER for
+// an unsupported baud rate, ByteSize outside 5..8, Parity above 4, StopBits above 2,
+// 1.5 stop bits with more than 5 data bits, two stop bits with 5).
+LONG SetCommState(HANDLE handle, const DCB& dcb);
+
+[[nodiscard]] LONG GetCommTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts);
+LONG SetCommTimeouts(HANDLE handle, const COMMTIMEOUTS& timeouts);
+
+// Number of handles open in this process (for leak checks in tests).
+std::size_t OpenHandleCount();
+
+}  // namespace thermpos::devfile
