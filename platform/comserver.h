@@ -108,7 +108,7 @@ struct ServerClass {
 // A class factory for one ServerClass, made by GetClassObject with a reference count of 1
 // and deleted at its last Release. A live factory counts as a module object, so a
 // factory handed out keeps the library loaded until released.
-class ClassFactory : public IClassFactory {
+class ClassFactory final : public IClassFactory {
   public:
     explicit ClassFactory(CreateObjectFn create);
     ClassFactory(const ClassFactory&) = delete;
