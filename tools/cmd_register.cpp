@@ -1,0 +1,82 @@
+// `thermpos register`: loads an in-process server library and asks it to write (or
+// remove) its own class registration, as the Windows server registration tool does.
+#include <dlfcn.h>
+#include <limits.h>
+#include <stdlib.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/automation.h"
+#include "tools/command.h"
+
+namespace thermpos::tool {
+namespace {
+
+constexpr char kName[] = "register";
+
+constexpr char kUsage[] =
+    "usage: thermpos register [--unregister] LIBRARY\n"
+    "\n"
+    "Loads LIBRARY (a COM-style in-process server) and calls its DllRegisterServer, or\n"
+    "DllUnregisterServer with --unregister (also -u or /u). The server writes its classes\n"
+    "under HKLM\\SOFTWARE\\Classes in the hive file $THERMPOS_REGISTRY\n"
+    "(default /etc/thermpos/registry.reg).\n";
+
+std::string Hex(HRESULT hr) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(hr));
+    return text;
+}
+
+int Run(const std::vector<std::string>& args) {
+    if (WantsHelp(args)) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    bool unregister = false;
+    std::string library;
+    for (const std::string& a : args) {
+        if (a == "--unregister" || a == "-u" || a == "/u" || a == "/U") {
+            unregister = true;
+        } else if (!a.empty() && a[0] == '-') {
+            return Fail(kName, "unknown option '" + a + "' (see --help)");
+        } else if (library.empty()) {
+            library = a;
+        } else {
+            return Fail(kName, "more than one LIBRARY given (see --help)");
+        }
+    }
+    if (library.empty())
+        return Fail(kName, "no LIBRARY given (see --help)");
+
+    // An absolute path, so the server registers where it really is, and so that a bare
+    // file name means the file here rather than a search of the library path.
+    char resolved[PATH_MAX];
+    if (!realpath(library.c_str(), resolved))
+        return Fail(kName, "cannot find library '" + library + "'");
+
+    void* handle = dlopen(resolved, RTLD_NOW | RTLD_LOCAL);
+    if (!handle) {
+        const char* why = dlerror();
+        return Fail(kName, std::string("cannot load '") + resolved + "': " + (why ? why : "?"));
+    }
+    const char* entryName = unregister ? "DllUnregisterServer" : "DllRegisterServer";
+    auto entry = reinterpret_cast<HRESULT (*)()>(dlsym(handle, entryName));
+    if (!entry) {
+        dlclose(handle);
+        return Fail(kName, std::string(resolved) + " has no " + entryName);
+    }
+    HRESULT hr = entry();
+    // Left loaded: a server may have started something that must not lose its code.
+    if (FAILED(hr))
+        return Fail(kName, std::string(entryName) + " failed with " + Hex(hr));
+    std::printf("%s in %s succeeded.\n", entryName, resolved);
+    return 0;
+}
+
+const ToolCommand kCommand(kName, "register or unregister an in-process server library", Run);
+
+}  // namespace
+}  // namespace thermpos::tool
