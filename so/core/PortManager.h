@@ -17,6 +17,7 @@
 // the port.
 #pragma once
 
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -74,6 +75,7 @@ class CPortEntry {
     std::vector<LONG> liveBindings;  // ids of the bindings not yet released
     LONG exclusiveBinding = -1;      // id of the live exclusive binding, or -1
     DWORD pollInterval = 5;          // milliseconds between monitor cycles
+    bool opening = false;            // being opened by AcquirePort; not yet usable
 };
 
 class CPortManager {
@@ -139,4 +141,5 @@ class CPortManager {
     PortBackend backend_;
     mutable std::mutex tableLock_;
     std::vector<std::shared_ptr<CPortEntry>> entries_;  // guarded by tableLock_
+    std::condition_variable tableChanged_;              // an entry finished opening
 };

@@ -1,0 +1,26 @@
+// The server's exports: class objects, unload test and self-registration of the two
+// service-object classes.
+#include <new>
+
+#include "platform/comserver.h"
+#include "so/com/ServiceObject.h"
+
+namespace {
+
+IUnknown* CreatePrinterSO() {
+    return new (std::nothrow) CQMXThermalPrinterSO;
+}
+IUnknown* CreateCashDrawerSO() {
+    return new (std::nothrow) CQMXCashDrawerSO;
+}
+
+const thermpos::com::ServerClass kClasses[] = {
+    {CLSID_QMXThermalPrinterSO, kPrinterProgId, "QMX Thermal POSPrinter Service Object",
+     CreatePrinterSO},
+    {CLSID_QMXCashDrawerSO, kCashDrawerProgId, "QMX Thermal CashDrawer Service Object",
+     CreateCashDrawerSO},
+};
+
+}  // namespace
+
+THERMPOS_COM_SERVER_EXPORTS(kClasses)

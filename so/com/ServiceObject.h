@@ -1,0 +1,52 @@
+// The two automation classes of the server and what they share.
+//
+// An automation object holds exactly one device object, created by OpenService from the
+// logical device name and destroyed by CloseService (or by the last Release, when the
+// application forgot to close). Every other method is forwarded to the device; without
+// one, methods answer 101, GetPropertyString "[Error]", and the setters do nothing.
+// Methods arrive on the caller's thread; the surface adds no locking of its own.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/comserver.h"
+#include "so/core/ServiceDevice.h"
+
+inline constexpr CLSID CLSID_QMXThermalPrinterSO = {
+    0x5B21C7E4, 0x93AF, 0x4D18, {0xB6, 0xE2, 0x1F, 0x0C, 0x8A, 0x47, 0xD3, 0x95}};
+inline constexpr CLSID CLSID_QMXCashDrawerSO = {
+    0xC3A96F10, 0x2E7B, 0x4B5C, {0x9D, 0x84, 0x60, 0xE1, 0xF2, 0xA7, 0xB1, 0xC8}};
+inline constexpr const char kPrinterProgId[] = "QMX.Thermal.POSPrinter";
+inline constexpr const char kCashDrawerProgId[] = "QMX.Thermal.CashDrawer";
+
+class CServiceObjectBase : public thermpos::com::DispatchObject {
+  public:
+    // The device, or null while the object is closed.
+    CServiceDevice* Device() const { return device_.get(); }
+
+    LONG OpenService(const std::string& deviceClass, const std::string& deviceName,
+                     IDispatch* dispatch);
+    LONG CloseService();
+
+  protected:
+    CServiceObjectBase(const thermpos::com::DispatchTable* table, const char* deviceClass);
+    ~CServiceObjectBase() override;
+    void OnFinalRelease() override;
+
+  private:
+    const char* deviceClass_;
+    std::unique_ptr<CServiceDevice> device_;
+};
+
+class CQMXThermalPrinterSO : public CServiceObjectBase {
+  public:
+    CQMXThermalPrinterSO();
+    static const thermpos::com::DispatchTable& Table();
+};
+
+class CQMXCashDrawerSO : public CServiceObjectBase {
+  public:
+    CQMXCashDrawerSO();
+    static const thermpos::com::DispatchTable& Table();
+};

@@ -1,0 +1,100 @@
+#include "so/core/DeviceConfig.h"
+
+#include <strings.h>
+#include <cctype>
+#include <climits>
+#include <vector>
+
+#include "platform/registry.h"
+
+namespace {
+
+// Configuration values are short texts; anything larger is not ours.
+constexpr DWORD kMaxValueBytes = 64 * 1024;
+
+class KeyHandle {
+  public:
+    ~KeyHandle() {
+        if (key_)
+            RegCloseKey(key_);
+    }
+    HKEY* Out() { return &key_; }
+    HKEY Get() const { return key_; }
+
+  private:
+    HKEY key_ = nullptr;
+};
+
+bool OpenDeviceKey(const std::string& deviceClass, const std::string& deviceName, KeyHandle* key) {
+    return RegOpenKeyExA(HKEY_LOCAL_MACHINE, DeviceKeyPath(deviceClass, deviceName).c_str(), 0,
+                         KEY_READ, key->Out()) == ERROR_SUCCESS;
+}
+
+bool StartsWithNoCase(const std::string& text, const char* prefix) {
+    size_t n = std::char_traits<char>::length(prefix);
+    return text.size() >= n && strncasecmp(text.c_str(), prefix, n) == 0;
+}
+
+}  // namespace
+
+std::string DeviceKeyPath(const std::string& deviceClass, const std::string& deviceName) {
+    return std::string(kServiceOposKey) + "\\" + deviceClass + "\\" + deviceName;
+}
+
+bool DeviceKeyExists(const std::string& deviceClass, const std::string& deviceName) {
+    // Empty parts would name the class key or the ServiceOPOS key itself.
+    if (deviceClass.empty() || deviceName.empty())
+        return false;
+    KeyHandle key;
+    return OpenDeviceKey(deviceClass, deviceName, &key);
+}
+
+std::optional<std::string> ReadDeviceValue(const std::string& valueName,
+                                           const std::string& deviceClass,
+                                           const std::string& deviceName) {
+    if (deviceClass.empty() || deviceName.empty())
+        return std::nullopt;
+    KeyHandle key;
+    if (!OpenDeviceKey(deviceClass, deviceName, &key))
+        return std::nullopt;
+    DWORD size = 0;
+    DWORD type = 0;
+    if (RegQueryValueExA(key.Get(), valueName.c_str(), nullptr, &type, nullptr, &size) !=
+        ERROR_SUCCESS)
+        return std::nullopt;
+    if (size > kMaxValueBytes)
+        return std::nullopt;
+    // One byte more than the value keeps the content terminated whatever its type.
+    std::vector<BYTE> buffer(size + 1, 0);
+    DWORD read = size;
+    LONG rc = RegQueryValueExA(key.Get(), valueName.c_str(), nullptr, &type, buffer.data(), &read);
+    if (rc != ERROR_SUCCESS)
+        return std::nullopt;  // changed under us: treat as missing
+    const char* text = reinterpret_cast<const char*>(buffer.data());
+    return std::string(text);
+}
+
+LONG ParseDecimalText(const std::string& text) {
+    long long value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            break;
+        value = value * 10 + (c - '0');
+        if (value > LONG_MAX)
+            return INT32_MAX;
+    }
+    return static_cast<LONG>(value);
+}
+
+LONG ReadDeviceNumber(const std::string& valueName, const std::string& deviceClass,
+                      const std::string& deviceName, LONG fallback) {
+    auto text = ReadDeviceValue(valueName, deviceClass, deviceName);
+    return text ? ParseDecimalText(*text) : fallback;
+}
+
+bool IsSerialPortName(const std::string& port) {
+    return StartsWithNoCase(port, "COM");
+}
+bool IsParallelPortName(const std::string& port) {
+    return StartsWithNoCase(port, "LPT");
+}

@@ -1,0 +1,57 @@
+#include "so/core/DeviceFactory.h"
+
+#include <strings.h>
+#include <mutex>
+#include <new>
+#include <vector>
+
+#include "so/core/ServiceDevice.h"
+
+namespace {
+
+struct Creator {
+    std::string deviceClass;
+    std::string logicalName;
+    DeviceCreator create;
+};
+
+// Filled during static initialisation, read at OpenService; the lock covers late
+// registrations (a test registering from its own code).
+std::mutex& TableLock() {
+    static std::mutex lock;
+    return lock;
+}
+std::vector<Creator>& Table() {
+    static std::vector<Creator> table;
+    return table;
+}
+
+}  // namespace
+
+void RegisterDeviceCreator(const std::string& deviceClass, const std::string& logicalName,
+                           DeviceCreator creator) {
+    std::lock_guard<std::mutex> lock(TableLock());
+    Table().push_back({deviceClass, logicalName, std::move(creator)});
+}
+
+std::unique_ptr<CServiceDevice> CreateDeviceObject(const std::string& deviceClass,
+                                                   const std::string& logicalName) {
+    DeviceCreator create;
+    {
+        std::lock_guard<std::mutex> lock(TableLock());
+        for (const Creator& c : Table()) {
+            if (strcasecmp(c.deviceClass.c_str(), deviceClass.c_str()) == 0 &&
+                strcasecmp(c.logicalName.c_str(), logicalName.c_str()) == 0) {
+                create = c.create;
+                break;
+            }
+        }
+    }
+    if (!create)
+        return nullptr;
+    try {
+        return create();
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}

@@ -1,0 +1,301 @@
+// The port table. Lock order and what each lock guards: see PortManager.h.
+#include "so/core/PortManager.h"
+
+#include <strings.h>
+#include <algorithm>
+#include <cstring>
+
+#include "opos/OposConstants.h"
+#include "platform/comm.h"
+#include "portlib/LinkPort.h"
+
+namespace {
+
+int LinkOpen(const char* name, HANDLE* handle, const char* modelKey) {
+    return PMOpenPort(name, handle, modelKey);
+}
+int LinkClose(HANDLE handle) {
+    return PMClosePort(handle);
+}
+int LinkWrite(HANDLE handle, const void* data, int length, int* written) {
+    return PMWritePort(handle, data, length, written);
+}
+int LinkRead(HANDLE handle, void* buffer, int size, int* read) {
+    return PMReadPort(handle, buffer, size, read);
+}
+int LinkSetTimeouts(HANDLE handle, DWORD ri, DWORD rm, DWORD rc, DWORD wm, DWORD wc) {
+    return PMSetPortTimeOuts(handle, ri, rm, rc, wm, wc);
+}
+int LinkGetProperties(HANDLE handle, DCB* dcb) {
+    return PMGetPortProperties(handle, dcb);
+}
+int LinkSetProperties(HANDLE handle, const DCB* dcb) {
+    return PMSetPortProperties(handle, *dcb);
+}
+
+bool ContainsNoCase(const std::string& text, const char* part) {
+    std::string upper(text);
+    for (char& c : upper)
+        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    return upper.find(part) != std::string::npos;
+}
+
+}  // namespace
+
+const PortBackend& LinkPortBackend() {
+    static const PortBackend backend{LinkOpen,        LinkClose,         LinkWrite,        LinkRead,
+                                     LinkSetTimeouts, LinkGetProperties, LinkSetProperties};
+    return backend;
+}
+
+CPortManager& CPortManager::Instance() {
+    // Never destroyed: device objects may still be closing while the library unloads.
+    static CPortManager* manager = new CPortManager();
+    return *manager;
+}
+
+CPortManager::CPortManager() : backend_(LinkPortBackend()) {}
+CPortManager::CPortManager(const PortBackend& backend) : backend_(backend) {}
+
+CPortManager::~CPortManager() {
+    // A table destroyed with ports open (a test's own manager) closes them.
+    for (auto& entry : entries_)
+        if (entry->handle != INVALID_HANDLE_VALUE)
+            backend_.close(entry->handle);
+}
+
+bool CPortManager::SamePortName(const std::string& a, const std::string& b) {
+    auto trimmed = [](const std::string& s) {
+        size_t n = s.size();
+        if (n > 0 && s[n - 1] == ':')
+            --n;
+        return n;
+    };
+    size_t na = trimmed(a);
+    size_t nb = trimmed(b);
+    return na == nb && strncasecmp(a.c_str(), b.c_str(), na) == 0;
+}
+
+LONG CPortManager::MapSystemError(LONG systemError) {
+    switch (systemError) {
+        case ERROR_SUCCESS:
+            return OPOS_SUCCESS;
+        case ERROR_NOT_READY:
+            return OPOS_E_OFFLINE;
+        case ERROR_BUSY:
+        case ERROR_TIMEOUT:
+            return OPOS_E_TIMEOUT;
+        case ERROR_DEVICE_NOT_CONNECTED:
+            return OPOS_E_NOHARDWARE;
+        default:
+            return OPOS_E_FAILURE;
+    }
+}
+
+std::shared_ptr<CPortEntry> CPortManager::FindEntryLocked(const std::string& portName) const {
+    for (const auto& entry : entries_)
+        if (!entry->opening && SamePortName(entry->portName, portName))
+            return entry;
+    return nullptr;
+}
+
+std::shared_ptr<CPortEntry> CPortManager::FindEntry(const std::string& portName) const {
+    std::lock_guard<std::mutex> lock(tableLock_);
+    return FindEntryLocked(portName);
+}
+
+std::size_t CPortManager::OpenPortCount() const {
+    std::lock_guard<std::mutex> lock(tableLock_);
+    return static_cast<std::size_t>(
+        std::count_if(entries_.begin(), entries_.end(), [](const auto& e) { return !e->opening; }));
+}
+
+LONG CPortManager::AcquirePort(const std::string& portName, LONG kind, PortBinding* binding,
+                               const std::string& modelKey) {
+    if (portName.empty() || binding == nullptr ||
+        (kind != PortKindSharable && kind != PortKindExclusive))
+        return OPOS_E_FAILURE;
+
+    std::unique_lock<std::mutex> lock(tableLock_);
+    for (;;) {
+        // A port being opened by another thread: wait for that open to finish, then
+        // share its entry or, if it failed, try ourselves.
+        auto opening = std::find_if(entries_.begin(), entries_.end(), [&](const auto& e) {
+            return e->opening && SamePortName(e->portName, portName);
+        });
+        if (opening == entries_.end())
+            break;
+        std::shared_ptr<CPortEntry> waitFor = *opening;
+        tableChanged_.wait(lock, [&] { return !waitFor->opening; });
+    }
+
+    if (std::shared_ptr<CPortEntry> entry = FindEntryLocked(portName)) {
+        if (kind == PortKindExclusive && entry->exclusiveBinding != -1)
+            return OPOS_E_CLAIMED;
+        LONG id = ++entry->referenceCount;
+        entry->liveBindings.push_back(id);
+        if (kind == PortKindExclusive)
+            entry->exclusiveBinding = id;
+        binding->handle = entry->handle;
+        binding->id = id;
+        binding->portName = entry->portName;
+        return OPOS_SUCCESS;
+    }
+
+    // Opening can take a second (the port library's settle time); other ports stay usable
+    // meanwhile because the table lock is not held across it.
+    auto entry = std::make_shared<CPortEntry>();
+    entry->portName = portName;
+    entry->modelKey = modelKey;
+    entry->kind = kind;
+    entry->opening = true;
+    entries_.push_back(entry);
+    lock.unlock();
+
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    int opened = backend_.open(portName.c_str(), &handle, modelKey.c_str());
+
+    lock.lock();
+    entry->opening = false;
+    LONG result = OPOS_SUCCESS;
+    if (opened != 1 || handle == INVALID_HANDLE_VALUE || handle == nullptr) {
+        entries_.erase(std::find(entries_.begin(), entries_.end(), entry));
+        result = OPOS_E_FAILURE;
+    } else {
+        entry->handle = handle;
+        LONG id = ++entry->referenceCount;
+        entry->liveBindings.push_back(id);
+        if (kind == PortKindExclusive)
+            entry->exclusiveBinding = id;
+        binding->handle = handle;
+        binding->id = id;
+        binding->portName = entry->portName;
+    }
+    lock.unlock();
+    tableChanged_.notify_all();
+    return result;
+}
+
+LONG CPortManager::ReleasePort(PortBinding* binding) {
+    if (binding == nullptr || binding->IsBad())
+        return OPOS_E_FAILURE;
+    std::unique_lock<std::mutex> lock(tableLock_);
+    std::shared_ptr<CPortEntry> entry = FindEntryLocked(binding->portName);
+    if (!entry)
+        return OPOS_E_ILLEGAL;
+    auto live = std::find(entry->liveBindings.begin(), entry->liveBindings.end(), binding->id);
+    if (live == entry->liveBindings.end())
+        return OPOS_E_ILLEGAL;
+    entry->liveBindings.erase(live);
+    if (entry->exclusiveBinding == binding->id)
+        entry->exclusiveBinding = -1;
+    binding->handle = INVALID_HANDLE_VALUE;
+
+    // The port stays open while another device still holds a binding: closing it under
+    // that device would leave it writing to a closed (or reused) handle.
+    if (entry->liveBindings.empty()) {
+        {
+            std::lock_guard<std::mutex> io(entry->ioLock);
+            backend_.close(entry->handle);
+            entry->handle = INVALID_HANDLE_VALUE;
+        }
+        entries_.erase(std::find(entries_.begin(), entries_.end(), entry));
+    }
+    return OPOS_SUCCESS;
+}
+
+LONG CPortManager::WritePort(const PortBinding& binding, const void* data, LONG length,
+                             LONG* written) {
+    if (written)
+        *written = 0;
+    if (binding.IsBad() || data == nullptr || length < 0)
+        return OPOS_E_FAILURE;
+    std::shared_ptr<CPortEntry> entry = FindEntry(binding.portName);
+    if (!entry)
+        return OPOS_E_ILLEGAL;
+    int count = 0;
+    int rc;
+    {
+        std::lock_guard<std::mutex> io(entry->ioLock);
+        if (entry->handle == INVALID_HANDLE_VALUE)
+            return OPOS_E_FAILURE;
+        rc = backend_.write(entry->handle, data, length, &count);
+    }
+    if (written)
+        *written = count;
+    return MapSystemError(rc);
+}
+
+LONG CPortManager::ReadPort(const PortBinding& binding, void* buffer, LONG* length) {
+    if (binding.IsBad() || buffer == nullptr || length == nullptr || *length <= 0)
+        return OPOS_E_FAILURE;
+    std::shared_ptr<CPortEntry> entry = FindEntry(binding.portName);
+    if (!entry)
+        return OPOS_E_ILLEGAL;
+    int count = 0;
+    int rc;
+    {
+        std::lock_guard<std::mutex> io(entry->ioLock);
+        if (entry->handle == INVALID_HANDLE_VALUE)
+            return OPOS_E_FAILURE;
+        rc = backend_.read(entry->handle, buffer, *length, &count);
+    }
+    *length = std::clamp<LONG>(count, 0, *length);
+    if (rc == ERROR_SUCCESS || rc == ERROR_MORE_DATA)
+        return OPOS_SUCCESS;
+    return OPOS_E_FAILURE;
+}
+
+LONG CPortManager::SuspendMonitor(const PortBinding& binding) {
+    if (binding.IsBad())
+        return OPOS_E_FAILURE;
+    std::shared_ptr<CPortEntry> entry = FindEntry(binding.portName);
+    if (!entry)
+        return OPOS_E_ILLEGAL;
+    entry->monitorLock.lock();
+    return OPOS_SUCCESS;
+}
+
+LONG CPortManager::ResumeMonitor(const PortBinding& binding) {
+    if (binding.IsBad())
+        return OPOS_E_FAILURE;
+    std::shared_ptr<CPortEntry> entry = FindEntry(binding.portName);
+    if (!entry)
+        return OPOS_E_ILLEGAL;
+    entry->monitorLock.unlock();
+    return OPOS_SUCCESS;
+}
+
+LONG CPortManager::SetPortTimeouts(const PortBinding& binding, DWORD readInterval,
+                                   DWORD readMultiplier, DWORD readConstant, DWORD writeMultiplier,
+                                   DWORD writeConstant) {
+    std::shared_ptr<CPortEntry> entry = FindEntry(binding.portName);
+    if (!entry)
+        return OPOS_E_FAILURE;
+    int ok;
+    {
+        std::lock_guard<std::mutex> io(entry->ioLock);
+        ok = backend_.setTimeouts(entry->handle, readInterval, readMultiplier, readConstant,
+                                  writeMultiplier, writeConstant);
+    }
+    // USB printer ports have no time-outs to set; their refusal is expected.
+    if (ok != 1 && !ContainsNoCase(entry->portName, "USB"))
+        return OPOS_E_FAILURE;
+    return OPOS_SUCCESS;
+}
+
+int CPortManager::GetPortProperties(const PortBinding& binding, DCB* dcb) {
+    std::shared_ptr<CPortEntry> entry = FindEntry(binding.portName);
+    if (!entry || dcb == nullptr)
+        return 0;
+    std::lock_guard<std::mutex> io(entry->ioLock);
+    return backend_.getProperties(entry->handle, dcb);
+}
+
+int CPortManager::SetPortProperties(const PortBinding& binding, const DCB& dcb) {
+    std::shared_ptr<CPortEntry> entry = FindEntry(binding.portName);
+    if (!entry)
+        return 0;
+    std::lock_guard<std::mutex> io(entry->ioLock);
+    return backend_.setProperties(entry->handle, &dcb);
+}

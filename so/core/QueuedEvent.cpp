@@ -1,0 +1,70 @@
+#include "so/core/QueuedEvent.h"
+
+#include "platform/dispatch.h"
+
+using thermpos::com::DispatchDriver;
+using thermpos::com::OutgoingArgs;
+
+void CControlCallback::Attach(IDispatch* target) {
+    dispatch = target;
+    DispatchDriver driver(target);
+    auto lookup = [&](const char* name) {
+        return target ? driver.GetDispId(name) : DISPID_UNKNOWN;
+    };
+    dispidDirectIO = lookup("SODirectIO");
+    dispidError = lookup("SOError");
+    dispidOutputComplete = lookup("SOOutputComplete");
+    dispidStatusUpdate = lookup("SOStatusUpdate");
+}
+
+void CControlCallback::Detach() {
+    dispatch = nullptr;
+    dispidDirectIO = dispidError = dispidOutputComplete = dispidStatusUpdate = DISPID_UNKNOWN;
+}
+
+HRESULT CControlCallback::DirectIO(LONG eventNumber, LONG* data, std::string* text) {
+    if (!dispatch || dispidDirectIO == DISPID_UNKNOWN)
+        return S_FALSE;
+    // The callee may free and replace the string; whatever it leaves is ours to free.
+    BSTR string = thermpos::com::BString::FromAnsi(text ? *text : "").Release();
+    LONG scratch = 0;
+    HRESULT hr;
+    {
+        OutgoingArgs args;
+        args.Long(eventNumber).LongRef(data ? data : &scratch).BstrRef(&string);
+        hr = DispatchDriver(dispatch).Call(dispidDirectIO, args);
+    }
+    if (text)
+        *text = thermpos::com::WideToAnsi(std::u16string_view(string, SysStringLen(string)));
+    SysFreeString(string);
+    return hr;
+}
+
+HRESULT CControlCallback::Error(LONG resultCode, LONG resultCodeExtended, LONG errorLocus,
+                                LONG* errorResponse) {
+    if (!dispatch || dispidError == DISPID_UNKNOWN)
+        return S_FALSE;
+    OutgoingArgs args;
+    LONG scratch = 0;
+    args.Long(resultCode)
+        .Long(resultCodeExtended)
+        .Long(errorLocus)
+        .LongRef(errorResponse ? errorResponse : &scratch);
+    return DispatchDriver(dispatch).Call(dispidError, args);
+}
+
+HRESULT CControlCallback::OutputComplete(LONG outputId) {
+    if (!dispatch || dispidOutputComplete == DISPID_UNKNOWN)
+        return S_FALSE;
+    OutgoingArgs args;
+    args.Long(outputId);
+    return DispatchDriver(dispatch).Call(dispidOutputComplete, args);
+}
+
+HRESULT CControlCallback::StatusUpdate(LONG data) {
+    if (!dispatch || dispidStatusUpdate == DISPID_UNKNOWN)
+        return S_FALSE;
+    OutgoingArgs args;
+    args.Long(data);
+    return DispatchDriver(dispatch).Call(dispidStatusUpdate, args);
+}
