@@ -32,4 +32,15 @@ struct BarcodeSymbol {
 bool EncodeBarcode(Symbology symbology, std::string_view data, BarcodeSymbol* out,
                    std::string* error);
 
+// CODE39, ITF and CODABAR have narrow and wide elements only; in `modules` a narrow
+// element is 1 module and a wide one 3. The HRI text is UTF-8 (CODE93 marks start/stop
+// and control characters with U+25A0).
+bool IsTwoWidthSymbology(Symbology symbology);
+
+// The symbol as printed dots for module width GS w n (clamped to 1..6), one entry per
+// dot column: n dots per module, except that the wide elements of the two-width codes
+// get the printer's own widths (n = 2, 3, 4, 5, 6 -> 5, 8, 10, 13, 16 dots).
+std::vector<std::uint8_t> BarcodeDots(Symbology symbology, const BarcodeSymbol& symbol,
+                                      int moduleWidth);
+
 }  // namespace thermpos::vprinter
