@@ -1,0 +1,495 @@
+// Port list and USB printer scan. See portlist.h for the contract.
+//
+// Threads: none started here; no locks of its own.
+#include "platform/portlist.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <string_view>
+
+#include "platform/devfile.h"
+#include "platform/registry.h"
+
+namespace thermpos::portlist {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kPortsKey = "SOFTWARE\\ThermPOS\\Ports";
+constexpr const char* kUsbPrintKey = "SYSTEM\\CurrentControlSet\\Enum\\USBPRINT";
+constexpr const char* kUsbKey = "SYSTEM\\CurrentControlSet\\Enum\\USB";
+// The device interface class of USB printers, as it ends every symbolic name.
+constexpr const char* kUsbPrintInterface = "{28d78fad-5a12-11d1-ae5b-0000f803a8c2}";
+constexpr std::size_t kMaxName = 255;
+constexpr std::size_t kMaxAttribute = 4096;  // sysfs attributes are a page at most
+
+// Closes its key on every path.
+class Key {
+  public:
+    Key() = default;
+    ~Key() { Reset(); }
+    Key(const Key&) = delete;
+    Key& operator=(const Key&) = delete;
+    HKEY* Out() {
+        Reset();
+        return &key_;
+    }
+    HKEY Get() const { return key_; }
+    void Reset() {
+        if (key_)
+            RegCloseKey(key_);
+        key_ = nullptr;
+    }
+
+  private:
+    HKEY key_ = nullptr;
+};
+
+std::string Upper(std::string_view s) {
+    std::string out(s);
+    for (auto& c : out)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return out;
+}
+
+bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
+    return s.size() >= prefix.size() && Upper(s.substr(0, prefix.size())) == Upper(prefix);
+}
+
+// "COM12" -> 12; 0 when the rest is not all digits.
+unsigned long TrailingNumber(std::string_view s, std::size_t from) {
+    if (s.size() <= from || s.size() - from > 6)
+        return 0;
+    unsigned long v = 0;
+    for (char c : s.substr(from)) {
+        if (c < '0' || c > '9')
+            return 0;
+        v = v * 10 + static_cast<unsigned>(c - '0');
+    }
+    return v;
+}
+
+std::string WithoutColon(std::string_view name) {
+    if (!name.empty() && name.back() == ':')
+        name.remove_suffix(1);
+    return std::string(name);
+}
+
+bool IsSymbolicName(std::string_view name) {
+    return name.find_first_of("#\\{") != std::string_view::npos;
+}
+
+// Spooler form: serial and parallel names end in a colon.
+std::string SpoolerName(std::string_view stored) {
+    std::string bare = WithoutColon(stored);
+    bool numbered = TrailingNumber(bare, 3) != 0;
+    if (numbered && (StartsWithNoCase(bare, "COM") || StartsWithNoCase(bare, "LPT")))
+        return Upper(bare) + ":";
+    return std::string(stored);
+}
+
+int KindRank(std::string_view name) {
+    if (StartsWithNoCase(name, "COM"))
+        return 0;
+    if (StartsWithNoCase(name, "LPT"))
+        return 1;
+    if (StartsWithNoCase(name, "USB"))
+        return 2;
+    return 3;
+}
+
+std::string ReadString(HKEY key, const char* name) {
+    char data[kMaxName + 2] = {};
+    DWORD size = kMaxName + 1;
+    DWORD type = REG_NONE;
+    if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size) !=
+            ERROR_SUCCESS ||
+        (type != REG_SZ && type != REG_EXPAND_SZ))
+        return {};
+    return std::string(data, strnlen(data, std::min<std::size_t>(size, kMaxName + 1)));
+}
+
+LONG WriteString(HKEY key, const char* name, const std::string& value) {
+    return RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                          static_cast<DWORD>(value.size() + 1));
+}
+
+// Subkey names of key, in order; names too long for a port library buffer are skipped.
+std::vector<std::string> SubkeyNames(HKEY key) {
+    std::vector<std::string> names;
+    for (DWORD i = 0;; ++i) {
+        char name[kMaxName + 2];
+        DWORD cch = sizeof name;
+        LONG rc = RegEnumKeyExA(key, i, name, &cch, nullptr, nullptr, nullptr, nullptr);
+        if (rc == ERROR_MORE_DATA)
+            continue;
+        if (rc != ERROR_SUCCESS)
+            break;
+        names.emplace_back(name, cch);
+    }
+    return names;
+}
+
+// Every "PortName" under USBPRINT\<model>\<instance>\Device Parameters, by instance path.
+std::vector<std::pair<std::string, std::string>> UsbPortNames() {
+    std::vector<std::pair<std::string, std::string>> out;
+    Key root;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUsbPrintKey, 0, KEY_READ, root.Out()) != ERROR_SUCCESS)
+        return out;
+    for (const auto& model : SubkeyNames(root.Get())) {
+        Key modelKey;
+        if (RegOpenKeyExA(root.Get(), model.c_str(), 0, KEY_READ, modelKey.Out()) != ERROR_SUCCESS)
+            continue;
+        for (const auto& instance : SubkeyNames(modelKey.Get())) {
+            Key params;
+            std::string sub = instance + "\\Device Parameters";
+            if (RegOpenKeyExA(modelKey.Get(), sub.c_str(), 0, KEY_READ, params.Out()) !=
+                ERROR_SUCCESS)
+                continue;
+            std::string port = ReadString(params.Get(), "PortName");
+            if (!port.empty())
+                out.emplace_back(model + "\\" + instance, port);
+        }
+    }
+    return out;
+}
+
+std::string ReadAttribute(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in)
+        return {};
+    std::string text(kMaxAttribute, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
+        text.pop_back();
+    return text;
+}
+
+// Characters a registry key name or symbolic name can carry without changing its meaning.
+// Spaces go too, as they do from USB printer model keys.
+std::string SafeName(std::string_view s) {
+    std::string out;
+    for (char c : s) {
+        auto u = static_cast<unsigned char>(c);
+        if (u <= 0x20 || u >= 0x7F || c == '\\' || c == '#' || c == '&' || c == '{' || c == '}' ||
+            c == '"')
+            continue;
+        out += c;
+    }
+    return out.substr(0, 128);
+}
+
+// MFG/MANUFACTURER and MDL/MODEL of an IEEE 1284 device id ("MFG:QMX;MDL:RT-K410;...").
+void ParseDeviceId(std::string_view id, std::string* mfg, std::string* mdl) {
+    while (!id.empty()) {
+        auto end = id.find(';');
+        std::string_view field = id.substr(0, end);
+        id = end == std::string_view::npos ? std::string_view{} : id.substr(end + 1);
+        auto colon = field.find(':');
+        if (colon == std::string_view::npos)
+            continue;
+        std::string key = Upper(field.substr(0, colon));
+        while (!key.empty() && key.front() == ' ')
+            key.erase(key.begin());
+        std::string_view value = field.substr(colon + 1);
+        if (key == "MFG" || key == "MANUFACTURER")
+            *mfg = std::string(value);
+        else if (key == "MDL" || key == "MODEL")
+            *mdl = std::string(value);
+    }
+}
+
+bool ParseHexId(const std::string& text, unsigned* value) {
+    if (text.empty() || text.size() > 4)
+        return false;
+    unsigned v = 0;
+    for (char c : text) {
+        if (!std::isxdigit(static_cast<unsigned char>(c)))
+            return false;
+        v = v * 16 +
+            static_cast<unsigned>(std::isdigit(static_cast<unsigned char>(c))
+                                      ? c - '0'
+                                      : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10);
+    }
+    *value = v;
+    return true;
+}
+
+// Stable for one device across scans, so its USB instance keeps its prefix.
+std::string ParentIdPrefixFor(const std::string& hardwareKey, const std::string& instance) {
+    std::uint32_t h = 2166136261u;
+    for (char c : Upper(hardwareKey + "\\" + instance)) {
+        h ^= static_cast<unsigned char>(c);
+        h *= 16777619u;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "7&%08x&0", h);
+    return text;
+}
+
+std::string UsbPortName(unsigned n) {
+    char text[16];
+    std::snprintf(text, sizeof text, "USB%03u", n);
+    return text;
+}
+
+LONG EnterUsbPrinter(UsbPrinter* p) {
+    // Keep the port name an earlier scan gave this device; else take the lowest free one.
+    std::set<unsigned> used;
+    for (const auto& [path, port] : UsbPortNames()) {
+        std::string model = path.substr(0, path.find('\\'));
+        std::string instance = path.substr(path.find('\\') + 1);
+        if (Upper(model) == Upper(p->modelKey) && instance.rfind(p->parentIdPrefix + "&", 0) == 0)
+            p->portName = port;
+        if (StartsWithNoCase(port, "USB"))
+            used.insert(static_cast<unsigned>(TrailingNumber(port, 3)));
+    }
+    if (p->portName.empty()) {
+        unsigned n = 1;
+        while (used.count(n))
+            ++n;
+        p->portName = UsbPortName(n);
+    }
+    p->printInstance = p->parentIdPrefix + "&" + p->portName;
+    p->symbolicName = "\\??\\USB#" + p->hardwareKey + "#" + p->instance + "#" + kUsbPrintInterface;
+
+    Key key;
+    std::string path = std::string(kUsbPrintKey) + "\\" + p->modelKey + "\\" + p->printInstance +
+                       "\\Device Parameters";
+    LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
+                              key.Out(), nullptr);
+    if (rc == ERROR_SUCCESS)
+        rc = WriteString(key.Get(), "PortName", p->portName);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+
+    path = std::string(kUsbKey) + "\\" + p->hardwareKey + "\\" + p->instance;
+    rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
+                         key.Out(), nullptr);
+    if (rc == ERROR_SUCCESS)
+        rc = WriteString(key.Get(), "ParentIdPrefix", p->parentIdPrefix);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    path += "\\Device Parameters";
+    rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
+                         key.Out(), nullptr);
+    if (rc == ERROR_SUCCESS)
+        rc = WriteString(key.Get(), "SymbolicName", p->symbolicName);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+
+    // The port library opens "\\.\<rest>"; the device-file layer looks <rest> up here.
+    return SetPortMapping(p->symbolicName.substr(4), p->node);
+}
+
+}  // namespace
+
+LONG ReadRegistryPorts(RegistryPorts* out) {
+    if (!out)
+        return ERROR_INVALID_PARAMETER;
+    *out = {};
+    Key ports;
+    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kPortsKey, 0, KEY_READ, ports.Out());
+    if (rc == ERROR_SUCCESS) {
+        for (DWORD i = 0;; ++i) {
+            char name[kMaxName + 2];
+            DWORD cch = sizeof name;
+            char data[4096] = {};
+            DWORD size = sizeof data - 1;
+            DWORD type = REG_NONE;
+            rc = RegEnumValueA(ports.Get(), i, name, &cch, nullptr, &type,
+                               reinterpret_cast<BYTE*>(data), &size);
+            if (rc == ERROR_MORE_DATA)
+                continue;
+            if (rc != ERROR_SUCCESS)
+                break;
+            if (type != REG_SZ && type != REG_EXPAND_SZ)
+                continue;
+            out->map.push_back(
+                {std::string(name, cch),
+                 std::string(data, strnlen(data, std::min<std::size_t>(size, sizeof data - 1)))});
+        }
+        if (rc != ERROR_NO_MORE_ITEMS)
+            return rc;
+    } else if (rc != ERROR_FILE_NOT_FOUND) {
+        return rc;
+    }
+    for (auto& [path, port] : UsbPortNames())
+        out->usbPortNames.push_back(std::move(port));
+    return ERROR_SUCCESS;
+}
+
+std::vector<std::string> ListPorts(const RegistryPorts& registry, const Roots& roots) {
+    std::vector<std::string> names;
+    std::set<std::string> seen;  // upper case, no colon
+    auto add = [&](const std::string& name) {
+        if (name.empty() || name.size() > kMaxName)
+            return;
+        if (seen.insert(Upper(WithoutColon(name))).second)
+            names.push_back(name);
+    };
+    std::set<std::string> mapped;
+    for (const auto& m : registry.map) {
+        if (IsSymbolicName(m.name))
+            continue;
+        mapped.insert(Upper(WithoutColon(m.name)));
+        add(SpoolerName(m.name));
+    }
+
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(roots.dev, ec)) {
+        std::string file = entry.path().filename().string();
+        std::string name;
+        unsigned long k = 0;
+        bool serial = file.rfind("ttyS", 0) == 0 && file.size() > 4 &&
+                      (file == "ttyS0" || TrailingNumber(file, 4) != 0);
+        bool parallel = file.rfind("lp", 0) == 0 && file.size() > 2 &&
+                        (file == "lp0" || TrailingNumber(file, 2) != 0);
+        if (serial) {
+            k = TrailingNumber(file, 4);
+            // Legacy serial nodes exist whether or not a UART answers behind them.
+            if (ReadAttribute(fs::path(roots.sys) / "class" / "tty" / file / "type") == "0")
+                continue;
+            name = "COM" + std::to_string(k + 1);
+        } else if (parallel) {
+            k = TrailingNumber(file, 2);
+            name = "LPT" + std::to_string(k + 1);
+        } else {
+            continue;
+        }
+        if (mapped.count(name))
+            continue;  // the map decides where this name goes
+        add(name + ":");
+    }
+    for (const auto& port : registry.usbPortNames)
+        add(port);
+
+    std::stable_sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+        int ra = KindRank(a), rb = KindRank(b);
+        if (ra != rb)
+            return ra < rb;
+        std::string na = WithoutColon(a), nb = WithoutColon(b);
+        unsigned long xa = TrailingNumber(na, 3), xb = TrailingNumber(nb, 3);
+        if (ra < 3 && xa != xb)
+            return xa < xb;
+        return Upper(na) < Upper(nb);
+    });
+    return names;
+}
+
+std::vector<std::string> UnreachedNodes(const RegistryPorts& registry, const Roots& roots) {
+    std::set<std::string> reached;
+    for (const auto& m : registry.map)
+        reached.insert(fs::path(m.path).lexically_normal().string());
+    std::vector<std::string> out;
+    auto consider = [&](const fs::path& dir, std::initializer_list<const char*> prefixes) {
+        std::error_code ec;
+        std::vector<std::string> found;
+        for (const auto& entry : fs::directory_iterator(dir, ec)) {
+            std::string file = entry.path().filename().string();
+            for (const char* prefix : prefixes) {
+                std::string_view p(prefix);
+                if (file.size() > p.size() && file.compare(0, p.size(), p) == 0 &&
+                    std::isdigit(static_cast<unsigned char>(file[p.size()])))
+                    found.push_back(entry.path().lexically_normal().string());
+            }
+        }
+        std::sort(found.begin(), found.end());
+        for (auto& f : found)
+            if (!reached.count(f))
+                out.push_back(f);
+    };
+    consider(roots.dev, {"ttyUSB", "ttyACM"});
+    consider(fs::path(roots.dev) / "usb", {"lp"});
+    return out;
+}
+
+LONG SetPortMapping(const std::string& name, const std::string& path) {
+    std::string bare = WithoutColon(name);
+    if (bare.empty() || bare.size() > kMaxName || bare.find('\\') != std::string::npos ||
+        bare.find('\0') != std::string::npos)
+        return ERROR_INVALID_NAME;
+    if (path.empty() || path[0] != '/' || path.size() > 4000 ||
+        path.find('\0') != std::string::npos)
+        return ERROR_INVALID_PARAMETER;
+    Key ports;
+    LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, kPortsKey, 0, nullptr, 0, KEY_WRITE, nullptr,
+                              ports.Out(), nullptr);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    return WriteString(ports.Get(), bare.c_str(), path);
+}
+
+LONG RemovePortMapping(const std::string& name) {
+    std::string bare = WithoutColon(name);
+    if (bare.empty() || bare.size() > kMaxName)
+        return ERROR_INVALID_NAME;
+    Key ports;
+    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kPortsKey, 0, KEY_WRITE | KEY_READ, ports.Out());
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    return RegDeleteValueA(ports.Get(), bare.c_str());
+}
+
+LONG ScanUsbPrinters(const Roots& roots, std::vector<UsbPrinter>* found) {
+    if (found)
+        found->clear();
+    fs::path usbmisc = fs::path(roots.sys) / "class" / "usbmisc";
+    std::vector<std::pair<unsigned long, std::string>> nodes;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(usbmisc, ec)) {
+        std::string file = entry.path().filename().string();
+        if (file.rfind("lp", 0) == 0 && file.size() > 2 &&
+            (file == "lp0" || TrailingNumber(file, 2) != 0))
+            nodes.emplace_back(TrailingNumber(file, 2), file);
+    }
+    std::sort(nodes.begin(), nodes.end());
+
+    for (const auto& [number, file] : nodes) {
+        // lpN/device is the printer interface; its parent directory is the USB device.
+        fs::path iface = fs::canonical(usbmisc / file / "device", ec);
+        if (ec)
+            continue;
+        fs::path device = iface.parent_path();
+        unsigned vid = 0, pid = 0;
+        if (!ParseHexId(ReadAttribute(device / "idVendor"), &vid) ||
+            !ParseHexId(ReadAttribute(device / "idProduct"), &pid))
+            continue;
+
+        std::string mfg, mdl;
+        ParseDeviceId(ReadAttribute(iface / "ieee1284_id"), &mfg, &mdl);
+        if (mfg.empty() && mdl.empty()) {
+            mfg = ReadAttribute(device / "manufacturer");
+            mdl = ReadAttribute(device / "product");
+        }
+        UsbPrinter p;
+        p.modelKey = SafeName(mfg + mdl);
+        if (p.modelKey.empty())
+            continue;
+        char hw[32];
+        std::snprintf(hw, sizeof hw, "Vid_%04X&Pid_%04X", vid, pid);
+        p.hardwareKey = hw;
+        p.instance = SafeName(ReadAttribute(device / "serial"));
+        if (p.instance.empty())
+            p.instance = SafeName(device.filename().string());
+        if (p.instance.empty())
+            continue;
+        p.parentIdPrefix = ParentIdPrefixFor(p.hardwareKey, p.instance);
+        p.node = (fs::path(roots.dev) / "usb" / file).lexically_normal().string();
+        if (LONG rc = EnterUsbPrinter(&p); rc != ERROR_SUCCESS)
+            return rc;
+        if (found)
+            found->push_back(std::move(p));
+    }
+    return ERROR_SUCCESS;
+}
+
+}  // namespace thermpos::portlist

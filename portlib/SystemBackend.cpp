@@ -1,0 +1,52 @@
+// The backend LinkPort uses outside tests: the device-file layer and the system clock.
+//
+// Threads: none started here; Pause blocks the calling thread for the open wait.
+#include <chrono>
+#include <thread>
+
+#include "platform/devfile.h"
+#include "portlib/PortBackend.h"
+
+namespace thermpos::linkport {
+namespace {
+
+namespace dev = thermpos::devfile;
+
+class DeviceBackend final : public PortBackend {
+  public:
+    LONG Open(const char* name, HANDLE* handle) override {
+        return dev::CreateFile(name, dev::GENERIC_READ | dev::GENERIC_WRITE, 0, handle);
+    }
+    LONG Close(HANDLE handle) override { return dev::CloseHandle(handle); }
+    LONG Write(HANDLE handle, const void* data, DWORD size, DWORD* written) override {
+        return dev::WriteFile(handle, data, size, written);
+    }
+    LONG Read(HANDLE handle, void* buffer, DWORD size, DWORD* read) override {
+        return dev::ReadFile(handle, buffer, size, read);
+    }
+    LONG Setup(HANDLE handle, DWORD inQueue, DWORD outQueue) override {
+        return dev::SetupComm(handle, inQueue, outQueue);
+    }
+    LONG Purge(HANDLE handle, DWORD flags) override { return dev::PurgeComm(handle, flags); }
+    LONG GetState(HANDLE handle, DCB* dcb) override { return dev::GetCommState(handle, dcb); }
+    LONG SetState(HANDLE handle, const DCB& dcb) override { return dev::SetCommState(handle, dcb); }
+    LONG GetTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts) override {
+        return dev::GetCommTimeouts(handle, timeouts);
+    }
+    LONG SetTimeouts(HANDLE handle, const COMMTIMEOUTS& timeouts) override {
+        return dev::SetCommTimeouts(handle, timeouts);
+    }
+    // A fixed pause by design (the device settles after an open); nothing can signal it.
+    void Pause(DWORD milliseconds) override {
+        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    }
+};
+
+}  // namespace
+
+PortBackend& SystemBackend() {
+    static DeviceBackend backend;
+    return backend;
+}
+
+}  // namespace thermpos::linkport
