@@ -46,6 +46,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/automation.h"
@@ -142,6 +143,19 @@ class DispatchArgs {
 using DispatchHandler = std::function<HRESULT(DispatchArgs& args, VARIANT* result)>;
 
 struct DispatchEntry {
+    // Constructors rather than an aggregate, so that tables may leave out the trailing
+    // fields without -Wmissing-field-initializers noise.
+    DispatchEntry() = default;
+    DispatchEntry(std::vector<std::string> names_, std::vector<ArgKind> args_, ResultKind result_,
+                  DispatchHandler handler_, DISPID dispId_ = DISPID_UNKNOWN,
+                  DispatchHandler put_ = nullptr)
+        : names(std::move(names_)),
+          args(std::move(args_)),
+          result(result_),
+          handler(std::move(handler_)),
+          dispId(dispId_),
+          put(std::move(put_)) {}
+
     // The first name is the method's own; further names ("second names") reach the same
     // handler and answer GetIDsOfNames with the same DISPID.
     std::vector<std::string> names;
