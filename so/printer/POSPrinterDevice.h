@@ -1,0 +1,258 @@
+// CPOSPrinterDevice: every POSPrinter property, the generic method frames, and the single
+// output path (SubmitOutput) with its queue, output thread and transaction buffers.
+//
+// Threads:
+//   - the caller's thread runs the methods and setters; synchronous and immediate output
+//     is written from it;
+//   - the output thread (started by OpenService, joined by Close) takes queued requests in
+//     order, tests the printer condition, writes them, and queues OutputComplete, error and
+//     idle events; it waits for the application's answer to an error event;
+//   - a port's monitor thread sets CoverOpen, RecEmpty and RecNearEnd through
+//     FireStatusUpdate.
+// Locks, in the order they may be taken:
+//   1. the device lock (CServiceDevice::DeviceLock), around every port write;
+//   2. outputQueueLock_ (output queue, OutputID, clear generation), then
+//   3. transactionLock_ (transaction buffers).
+// Neither 2 nor 3 is held while bytes are written or events are queued. Fields read by the
+// output thread without a lock (AsyncMode, FlagWhenIdle, the paper and cover fields, the
+// error fields) are atomics.
+#pragma once
+
+#include <atomic>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "platform/sync.h"
+#include "so/core/ServiceDevice.h"
+#include "so/printer/PrintTranslation.h"
+
+// Published POSPrinter values the shared constants header does not carry; kept in their
+// own namespace so a later addition there cannot collide.
+namespace thermpos::ptr {
+inline constexpr LONG PTR_RP_NORMAL = 0x0001;
+inline constexpr LONG PTR_RP_RIGHT90 = 0x0101;
+inline constexpr LONG PTR_RP_LEFT90 = 0x0102;
+inline constexpr LONG PTR_RP_ROTATE180 = 0x0103;
+inline constexpr LONG PTR_CART_UNKNOWN = 0x10000000;
+inline constexpr LONG PTR_COLOR_PRIMARY = 0x00000001;
+}  // namespace thermpos::ptr
+
+// One print job. A queued request owns a copy of its bytes; OutputID is set only for
+// queued requests.
+struct COutputRequest {
+    std::string data;
+    LONG station = 0;
+    LONG outputId = 0;
+};
+
+class CPOSPrinterDevice : public CServiceDevice {
+  public:
+    CPOSPrinterDevice();
+    ~CPOSPrinterDevice() override;
+
+    // Replaced slots of CServiceDevice.
+    LONG ClearOutput() override;  // 4
+    LONG Close() override;        // 6
+    LONG OpenService(const std::string& deviceClass, const std::string& deviceName,
+                     IDispatch* dispatch) override;  // 15
+    LONG GetPropertyNumber(LONG index) override;     // 16
+    std::string GetPropertyString(LONG index) override;
+    void SetPropertyNumber(LONG index, LONG value) override;
+    LONG FireStatusUpdate(LONG status) override;  // 28
+
+    // Slots 29-45, in the order of the POSPrinter method table.
+    virtual LONG BeginInsertion(LONG timeout);  // 29
+    virtual LONG BeginRemoval(LONG timeout);    // 30
+    virtual LONG ChangePrintSide(LONG side);    // 31
+    virtual LONG CutPaper(LONG percentage);     // 32
+    virtual LONG EndInsertion();                // 33
+    virtual LONG EndRemoval();                  // 34
+    virtual LONG MarkFeed(LONG type);           // 35
+    virtual LONG PrintBarCode(LONG station, const std::string& data, LONG symbology, LONG height,
+                              LONG width, LONG alignment, LONG textPosition);  // 36
+    virtual LONG PrintBitmap(LONG station, const std::string& fileName, LONG width,
+                             LONG alignment);                            // 37
+    virtual LONG PrintImmediate(LONG station, const std::string& data);  // 38
+    virtual LONG PrintNormal(LONG station, const std::string& data);     // 39
+    virtual LONG PrintTwoNormal(LONG stations, const std::string& data1,
+                                const std::string& data2);  // 40
+    virtual LONG RotatePrint(LONG station, LONG rotation);  // 41
+    virtual LONG SetBitmap(LONG number, LONG station, const std::string& fileName, LONG width,
+                           LONG alignment);                            // 42
+    virtual LONG SetLogo(LONG location, const std::string& data);      // 43
+    virtual LONG TransactionPrint(LONG station, LONG control);         // 44
+    virtual LONG ValidateData(LONG station, const std::string& data);  // 45
+
+    // Slots 46-67: property setters, each setting ResultCode.
+    virtual void SetAsyncMode(LONG value);            // 46
+    virtual void SetCartridgeNotify(LONG value);      // 47
+    virtual void SetCharacterSet(LONG value);         // 48
+    virtual void SetFlagWhenIdle(LONG value);         // 49
+    virtual void SetJrnLetterQuality(LONG value);     // 50
+    virtual void SetJrnLineChars(LONG value);         // 51
+    virtual void SetJrnLineHeight(LONG value);        // 52
+    virtual void SetJrnLineSpacing(LONG value);       // 53
+    virtual void SetJrnCurrentCartridge(LONG value);  // 54
+    virtual void SetMapMode(LONG value);              // 55
+    virtual void SetMapCharacterSet(LONG value);      // 56
+    virtual void SetRecLetterQuality(LONG value);     // 57
+    virtual void SetRecLineChars(LONG value);         // 58
+    virtual void SetRecLineHeight(LONG value);        // 59
+    virtual void SetRecLineSpacing(LONG value);       // 60
+    virtual void SetRecCurrentCartridge(LONG value);  // 61
+    virtual void SetRotateSpecial(LONG value);        // 62
+    virtual void SetSlpLetterQuality(LONG value);     // 63
+    virtual void SetSlpLineChars(LONG value);         // 64
+    virtual void SetSlpLineHeight(LONG value);        // 65
+    virtual void SetSlpLineSpacing(LONG value);       // 66
+    virtual void SetSlpCurrentCartridge(LONG value);  // 67
+
+    // Slots 68-75: translation and bitmap internals.
+    virtual LONG TranslateCommand(LONG code, LONG number, std::string* out, bool validate);  // 68
+    virtual LONG PrintDataPrefix(std::string* out);                                          // 69
+    virtual LONG PrintDataSuffix(std::string* out);                                          // 70
+    virtual LONG NormalizeLineEnds(std::string* text);                                       // 71
+    // The whole file, or nothing (*error 0 when it could not be opened, else the result
+    // code with ResultCodeExtended set).
+    virtual bool ReadBitmapFile(const std::string& fileName, std::string* file,
+                                LONG* error) = 0;  // 72
+    // Top-down 1-bit rows, 1 = black, each ((width + 31) / 32) * 4 bytes; false when the
+    // file cannot be rendered.
+    virtual bool RenderBitmap(const std::string& file, LONG* width, LONG* height, std::string* rows,
+                              LONG requestedWidth) = 0;  // 73
+    // Inverts a 1-bit image whose set bits are white into one whose set bits print.
+    virtual std::string ExtractBitmapBits(std::string_view whiteRows);  // 74
+    virtual LONG MeasureSidewaysData(std::string_view bytes, LONG* widest,
+                                     std::string* out);  // 75
+
+    // The output path.
+    // Buffers, queues or writes bytes for a station; the result for ResultCode (114 with
+    // ResultCodeExtended for printer conditions).
+    LONG SubmitOutput(LONG station, std::string_view bytes, bool immediate);
+    // 0, an extended printer code 201-216, 107 or 108, from the last reported status.
+    LONG CheckPrinterCondition(LONG station);
+    // Writes under the device lock: the port result, 106 without bytes or without a port.
+    LONG SendToPrinter(const COutputRequest& request);
+    LONG AppendTransactionData(LONG station, std::string_view bytes);
+    LONG FlushTransaction(LONG station, bool begin);
+
+    // Parses print data (after BinaryConversion) into printer bytes; nothing is produced
+    // when validating. Returns the largest result met.
+    LONG TranslatePrintData(LONG station, std::string_view data, std::string* out, bool validate);
+    // MapMode conversion at this printer's resolution.
+    LONG ConvertUnits(LONG from, LONG to, LONG value) const {
+        return thermpos::ConvertUnits(m_Resolution, from, to, value);
+    }
+
+    // For tests and diagnostics.
+    std::size_t QueuedRequestCount();
+    const thermpos::FormattingState& Formatting() const { return m_Formatting; }
+
+  protected:
+    // Settings the command tables read, borrowed for one translation.
+    thermpos::ThermalCommandSettings CommandSettings() const;
+    // Wakes the output thread when requests wait (after the device is enabled again).
+    void WakeOutputThreadIfQueued();
+    // Sets every property to its value after OpenService.
+    void ResetPrinterProperties();
+
+    // Properties (8001-8045).
+    std::atomic<LONG> m_AsyncMode{0};
+    LONG m_CharacterSet = 0;
+    std::atomic<LONG> m_CoverOpen{0};
+    std::atomic<LONG> m_ErrorStation{0};
+    std::atomic<LONG> m_FlagWhenIdle{0};
+    std::atomic<LONG> m_JrnEmpty{0};
+    LONG m_JrnLineWidth = 0;
+    LONG m_JrnLineHeight = 0;
+    LONG m_JrnLineSpacing = 0;
+    std::atomic<LONG> m_JrnNearEnd{0};
+    LONG m_MapMode = PTR_MM_DOTS;
+    std::atomic<LONG> m_RecEmpty{0};
+    LONG m_RecLineChars = 48;
+    LONG m_RecLineHeight = 24;
+    LONG m_RecLineSpacing = 34;
+    LONG m_RecLinesToPaperCut = 3;
+    LONG m_RecLineWidth = 576;
+    std::atomic<LONG> m_RecNearEnd{0};
+    LONG m_RecSidewaysMaxChars = 76;
+    LONG m_RecSidewaysMaxLines = 17;
+    std::atomic<LONG> m_SlpEmpty{0};
+    LONG m_SlpLineHeight = 0;
+    LONG m_SlpLineSpacing = 0;
+    LONG m_SlpLineWidth = 0;
+    std::atomic<LONG> m_ErrorLevel{PTR_EL_NONE};
+    LONG m_RotateSpecial = thermpos::ptr::PTR_RP_NORMAL;
+    LONG m_RecCartridgeState = thermpos::ptr::PTR_CART_UNKNOWN;
+    LONG m_SlpCartridgeState = thermpos::ptr::PTR_CART_UNKNOWN;
+    LONG m_MapCharacterSet = 1;
+
+    // Capabilities that the family or the model decide.
+    LONG m_CapRec2Color = 0;
+    LONG m_CapRecColor = thermpos::ptr::PTR_COLOR_PRIMARY;
+    LONG m_CapMapCharacterSet = 1;
+
+    // Text properties (1008001-1008010). ErrorString is written by the output thread.
+    std::string m_CharacterSetList;
+    std::string m_RecLineCharsList;
+    std::string m_FontTypefaceList;
+    std::string m_RecBarCodeRotationList;
+    std::string m_RecBitmapRotationList;
+    std::mutex errorStringLock_;
+    std::string m_ErrorString;  // guarded by errorStringLock_
+
+    // Configuration (read by the thermal class).
+    const double m_Resolution = thermpos::kPrinterResolution;
+    LONG m_BitmapMode = 0;
+    LONG m_PrinterLanguageModel = 0;
+    LONG m_PaperSensor = 0;
+    LONG m_PageModeFlag = 0;
+    LONG m_MapResolution = 0;
+    LONG m_UseNVRAM = 1;
+    LONG m_PaperWidth = 0;
+    LONG m_ColumnSetting = 0;
+
+    // Translation state, caller's thread only.
+    thermpos::FormattingState m_Formatting;
+    LONG m_FontCount = 3;
+    LONG m_SidewaysMode = 0;
+    std::string m_TopLogo;
+    std::string m_BottomLogo;
+    std::vector<thermpos::StoredBitmap> m_StoredBitmaps;
+
+  private:
+    enum { kJournalList = 0, kReceiptList = 1, kSlipList = 2 };
+    static int TransactionIndex(LONG station);
+    void SetErrorString(const std::string& text);
+    void StartOutputThread();
+    void StopOutputThread();
+    void OutputThreadMain();
+    // Writes one taken request, with error events and retries. Returns when the request is
+    // done with (written, cleared, put back, or the thread is stopping).
+    void ProcessRequest(COutputRequest request, unsigned long generation);
+    // Puts a taken request back at the head of the queue unless output was cleared since.
+    void RequeueRequest(COutputRequest request, unsigned long generation);
+    // Empties the queue and the transaction buffers.
+    void DiscardOutput();
+    bool OutputStopping() const;
+
+    std::mutex outputQueueLock_;
+    std::deque<COutputRequest> outputQueue_;  // guarded by outputQueueLock_
+    unsigned long clearGeneration_ = 0;       // guarded by outputQueueLock_; bumped by clears
+
+    std::mutex transactionLock_;
+    std::vector<std::string> transactionLists_[3];  // guarded by transactionLock_
+    std::atomic<LONG> transactionFlags_[3] = {0, 0, 0};
+
+    thermpos::ManualResetEvent queueWake_;
+    thermpos::ManualResetEvent outputStop_;
+    thermpos::ManualResetEvent outputExit_;
+    thermpos::ManualResetEvent slipInsertion_;  // kept for the slip methods
+    thermpos::ManualResetEvent slipRemoval_;
+    std::thread outputThread_;  // owned: started by OpenService, joined by Close
+};

@@ -1,0 +1,42 @@
+// The three printer models. Each is created by the automation surface for its logical
+// device name (registered in its own source file) and differs from the family only where
+// its hardware does.
+#pragma once
+
+#include "so/printer/ThermalPrinter.h"
+
+class CPrinterRTK410 final : public CThermalPrinter {
+  public:
+    CPrinterRTK410();
+    ~CPrinterRTK410() override;
+
+    LONG SetPowerNotify(LONG value) override;    // 24
+    void SetCharacterSet(LONG value) override;   // 48
+    void SetRecLineHeight(LONG value) override;  // 59
+    LONG TranslateCommand(LONG code, LONG number, std::string* out, bool validate) override;
+
+    static const ModelProfile& ProfileData();
+};
+
+class CPrinterQMX5500 final : public CThermalPrinter {
+  public:
+    CPrinterQMX5500();
+    ~CPrinterQMX5500() override;
+
+    void SetRecLineHeight(LONG value) override;  // 59
+    LONG TranslateCommand(LONG code, LONG number, std::string* out, bool validate) override;
+
+    static const ModelProfile& ProfileData();
+};
+
+class CPrinterRTK6100 final : public CThermalPrinter {
+  public:
+    CPrinterRTK6100();
+    ~CPrinterRTK6100() override;
+
+    void SetCharacterSet(LONG value) override;   // 48
+    void SetRecLineHeight(LONG value) override;  // 59
+    LONG TranslateCommand(LONG code, LONG number, std::string* out, bool validate) override;
+
+    static const ModelProfile& ProfileData();
+};

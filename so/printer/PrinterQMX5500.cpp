@@ -1,0 +1,67 @@
+// The QMX5500: two fonts of equal height, the shorter code page list, its own second
+// colour command, and partial cuts only.
+#include "so/core/DeviceFactory.h"
+#include "so/printer/PrinterModels.h"
+
+namespace {
+
+LONG ColumnSetting(bool narrow, LONG paperWidth) {
+    if (narrow) {
+        return paperWidth == 58 ? 30 : 42;
+    }
+    return paperWidth == 58 ? 36 : 48;
+}
+
+LineLayout OpenLayout(LONG paperWidth, LONG columnSetting) {
+    if (paperWidth == 58) {
+        if (columnSetting == 30) {
+            return {13, "30,40", 30};
+        }
+        return {13, "36,48", 36};
+    }
+    if (columnSetting == 42) {
+        return {17, "42,56", 42};
+    }
+    return {17, "48,64", 48};
+}
+
+const ModelProfile kProfile = {
+    thermpos::PrinterModel::QMX5500,
+    "QMXQMX5500",
+    2,
+    "1 Font A,2 Font B",
+    {{12, 24}, {9, 24}, {9, 24}},
+    "998,999,437,850,852,857,860,863,865,866,1252",
+    &ColumnSetting,
+    &OpenLayout,
+};
+
+const DeviceRegistration kRegistration("POSPrinter", "QMX5500TYPEII.TALVERN.POSPrinter", [] {
+    return std::unique_ptr<CServiceDevice>(new CPrinterQMX5500);
+});
+
+}  // namespace
+
+const ModelProfile& CPrinterQMX5500::ProfileData() {
+    return kProfile;
+}
+
+CPrinterQMX5500::CPrinterQMX5500() : CThermalPrinter(kProfile) {}
+
+CPrinterQMX5500::~CPrinterQMX5500() {
+    CloseBeforeDestruction();
+}
+
+void CPrinterQMX5500::SetRecLineHeight(LONG value) {
+    if (value != 24) {
+        SetResult(OPOS_E_ILLEGAL);
+        return;
+    }
+    m_RecLineHeight = value;
+    SetResult(OPOS_SUCCESS);
+}
+
+LONG CPrinterQMX5500::TranslateCommand(LONG code, LONG number, std::string* out, bool validate) {
+    return thermpos::ModelTranslateCommand(thermpos::PrinterModel::QMX5500, CommandSettings(),
+                                           &m_Formatting, code, number, out, validate);
+}

@@ -1,0 +1,78 @@
+// CThermalPrinter: the thermal receipt printer family. It fixes the capabilities, reads the
+// printer's configuration, probes the printer at claim, initialises it at enable, and turns
+// methods and setters into printer command bytes. The model classes (PrinterModels.h) give
+// it their profile: fonts, code pages, line layouts and the model key.
+//
+// No thread of its own; see POSPrinterDevice.h for the output thread and the lock order.
+#pragma once
+
+#include <string>
+
+#include "so/printer/POSPrinterDevice.h"
+
+struct FontCell {
+    LONG width;
+    LONG height;
+};
+
+// Characters per line and sideways lines chosen at open.
+struct LineLayout {
+    LONG sidewaysMaxLines;
+    std::string recLineCharsList;
+    LONG columnSetting;
+};
+
+// What sets one model apart, as data; behaviour that differs lives in the model classes.
+struct ModelProfile {
+    thermpos::PrinterModel model;
+    const char* physicalDeviceId;  // the model key, unless the registry names another
+    LONG fontCount;
+    const char* fontTypefaceList;
+    FontCell cells[3];
+    const char* characterSetList;
+    // Characters per line of font A chosen by the "Column" value ("000" is narrow).
+    LONG (*columnSetting)(bool narrow, LONG paperWidth);
+    // The open step: sideways lines, the RecLineChars list and the final column setting.
+    LineLayout (*openLayout)(LONG paperWidth, LONG columnSetting);
+};
+
+class CThermalPrinter : public CPOSPrinterDevice {
+  public:
+    explicit CThermalPrinter(const ModelProfile& profile);
+
+    LONG Claim(LONG timeout) override;  // 2
+    LONG Close() override;              // 6
+    LONG OpenService(const std::string& deviceClass, const std::string& deviceName,
+                     IDispatch* dispatch) override;  // 15
+    void ReadConfiguration(const std::string& deviceClass,
+                           const std::string& deviceName) override;  // 20
+    LONG SetDeviceEnabled(LONG enable) override;                     // 22
+    LONG CheckHealthExternal() override;                             // 26
+    LONG PrintTwoNormal(LONG stations, const std::string& data1,
+                        const std::string& data2) override;  // 40
+    void SetCharacterSet(LONG value) override;               // 48
+    void SetRecLineChars(LONG value) override;               // 58
+    void SetRecLineSpacing(LONG value) override;             // 60
+    LONG TranslateCommand(LONG code, LONG number, std::string* out, bool validate) override;
+    LONG PrintDataSuffix(std::string* out) override;     // 70
+    LONG NormalizeLineEnds(std::string* text) override;  // 71
+    bool ReadBitmapFile(const std::string& fileName, std::string* file,
+                        LONG* error) override;  // 72
+    bool RenderBitmap(const std::string& file, LONG* width, LONG* height, std::string* rows,
+                      LONG requestedWidth) override;  // 73
+
+    const ModelProfile& Profile() const { return profile_; }
+    // The printer code table for a CharacterSet value, or -1 when the family has none.
+    static int CodeTableFor(LONG characterSet);
+
+  protected:
+    // Sends ESC 't' table and stores the CharacterSet on success.
+    void SelectCodeTable(LONG characterSet, int table);
+    // The cell of the current font.
+    FontCell CurrentCell() const;
+    // Model destructors call this first, so that no thread runs while the object shrinks.
+    void CloseBeforeDestruction();
+
+  private:
+    const ModelProfile& profile_;
+};
