@@ -28,7 +28,7 @@
 #include <vector>
 
 #include "platform/sync.h"
-#include "so/core/ServiceDevice.h"
+#include "so/core/DeviceClasses.h"
 #include "so/printer/PrintTranslation.h"
 
 // Published POSPrinter values the shared constants header does not carry; kept in their
@@ -50,7 +50,7 @@ struct COutputRequest {
     LONG outputId = 0;
 };
 
-class CPOSPrinterDevice : public CServiceDevice {
+class CPOSPrinterDevice : public CPOSPrinterSlots {
   public:
     CPOSPrinterDevice();
     ~CPOSPrinterDevice() override;
@@ -65,28 +65,28 @@ class CPOSPrinterDevice : public CServiceDevice {
     void SetPropertyNumber(LONG index, LONG value) override;
     LONG FireStatusUpdate(LONG status) override;  // 28
 
-    // Slots 29-45, in the order of the POSPrinter method table.
-    virtual LONG BeginInsertion(LONG timeout);  // 29
-    virtual LONG BeginRemoval(LONG timeout);    // 30
-    virtual LONG ChangePrintSide(LONG side);    // 31
-    virtual LONG CutPaper(LONG percentage);     // 32
-    virtual LONG EndInsertion();                // 33
-    virtual LONG EndRemoval();                  // 34
-    virtual LONG MarkFeed(LONG type);           // 35
-    virtual LONG PrintBarCode(LONG station, const std::string& data, LONG symbology, LONG height,
-                              LONG width, LONG alignment, LONG textPosition);  // 36
-    virtual LONG PrintBitmap(LONG station, const std::string& fileName, LONG width,
-                             LONG alignment);                            // 37
-    virtual LONG PrintImmediate(LONG station, const std::string& data);  // 38
-    virtual LONG PrintNormal(LONG station, const std::string& data);     // 39
-    virtual LONG PrintTwoNormal(LONG stations, const std::string& data1,
-                                const std::string& data2);  // 40
-    virtual LONG RotatePrint(LONG station, LONG rotation);  // 41
-    virtual LONG SetBitmap(LONG number, LONG station, const std::string& fileName, LONG width,
-                           LONG alignment);                            // 42
-    virtual LONG SetLogo(LONG location, const std::string& data);      // 43
-    virtual LONG TransactionPrint(LONG station, LONG control);         // 44
-    virtual LONG ValidateData(LONG station, const std::string& data);  // 45
+    // Slots 29-45 (declared by CPOSPrinterSlots, which the automation surface calls).
+    LONG BeginInsertion(LONG timeout) override;  // 29
+    LONG BeginRemoval(LONG timeout) override;    // 30
+    LONG ChangePrintSide(LONG side) override;    // 31
+    LONG CutPaper(LONG percentage) override;     // 32
+    LONG EndInsertion() override;                // 33
+    LONG EndRemoval() override;                  // 34
+    LONG MarkFeed(LONG type) override;           // 35
+    LONG PrintBarCode(LONG station, const std::string& data, LONG symbology, LONG height,
+                      LONG width, LONG alignment, LONG textPosition) override;  // 36
+    LONG PrintBitmap(LONG station, const std::string& fileName, LONG width,
+                     LONG alignment) override;                            // 37
+    LONG PrintImmediate(LONG station, const std::string& data) override;  // 38
+    LONG PrintNormal(LONG station, const std::string& data) override;     // 39
+    LONG PrintTwoNormal(LONG stations, const std::string& data1,
+                        const std::string& data2) override;  // 40
+    LONG RotatePrint(LONG station, LONG rotation) override;  // 41
+    LONG SetBitmap(LONG number, LONG station, const std::string& fileName, LONG width,
+                   LONG alignment) override;                            // 42
+    LONG SetLogo(LONG location, const std::string& data) override;      // 43
+    LONG TransactionPrint(LONG station, LONG control) override;         // 44
+    LONG ValidateData(LONG station, const std::string& data) override;  // 45
 
     // Slots 46-67: property setters, each setting ResultCode.
     virtual void SetAsyncMode(LONG value);            // 46

@@ -5,7 +5,7 @@
 
 #include "so/printer/ThermalPrinter.h"
 
-class CPrinterRTK410 final : public CThermalPrinter {
+class CPrinterRTK410 : public CThermalPrinter {
   public:
     CPrinterRTK410();
     ~CPrinterRTK410() override;
@@ -18,7 +18,7 @@ class CPrinterRTK410 final : public CThermalPrinter {
     static const ModelProfile& ProfileData();
 };
 
-class CPrinterQMX5500 final : public CThermalPrinter {
+class CPrinterQMX5500 : public CThermalPrinter {
   public:
     CPrinterQMX5500();
     ~CPrinterQMX5500() override;
@@ -29,7 +29,7 @@ class CPrinterQMX5500 final : public CThermalPrinter {
     static const ModelProfile& ProfileData();
 };
 
-class CPrinterRTK6100 final : public CThermalPrinter {
+class CPrinterRTK6100 : public CThermalPrinter {
   public:
     CPrinterRTK6100();
     ~CPrinterRTK6100() override;
