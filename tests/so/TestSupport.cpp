@@ -1,0 +1,208 @@
+#include "tests/so/TestSupport.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+#include "platform/automation.h"
+#include "platform/registry.h"
+
+extern char** environ;
+
+namespace sotest {
+
+namespace {
+
+std::string MakeTempDir() {
+    char pattern[] = "/tmp/thermso-test-XXXXXX";
+    const char* dir = mkdtemp(pattern);
+    if (!dir)
+        throw std::runtime_error("mkdtemp failed");
+    return dir;
+}
+
+// Before main: every registry or lock use of the process goes to the private folder.
+const std::string& Setup() {
+    static const std::string dir = [] {
+        std::string d = MakeTempDir();
+        setenv("THERMPOS_REGISTRY", (d + "/registry.reg").c_str(), 1);
+        setenv("THERMPOS_LOCK_DIR", (d + "/locks").c_str(), 1);
+        setenv("THERMPOS_OPEN_WAIT_MS", "1", 1);
+        return d;
+    }();
+    return dir;
+}
+const bool kSetUp = !Setup().empty();
+
+}  // namespace
+
+const std::string& TempDir() {
+    return Setup();
+}
+
+void SetValue(const std::string& keyPath, const char* name, const std::string& value) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                        &key, nullptr) != ERROR_SUCCESS)
+        throw std::runtime_error("cannot create " + keyPath);
+    RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                   static_cast<DWORD>(value.size() + 1));
+    RegCloseKey(key);
+}
+
+void DeleteValue(const std::string& keyPath, const char* name) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_ALL_ACCESS, &key) !=
+        ERROR_SUCCESS)
+        return;
+    RegDeleteValueA(key, name);
+    RegCloseKey(key);
+}
+
+void DeleteTree(const std::string& keyPath) {
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, keyPath.c_str());
+}
+
+std::string DeviceKey(const std::string& deviceClass, const std::string& deviceName) {
+    return "SOFTWARE\\OLEforRetail\\ServiceOPOS\\" + deviceClass + "\\" + deviceName;
+}
+
+void WriteDevice(const std::string& deviceClass, const std::string& deviceName,
+                 const std::map<std::string, std::string>& values) {
+    std::string key = DeviceKey(deviceClass, deviceName);
+    DeleteTree(key);
+    SetValue(key, nullptr,
+             deviceClass == "CashDrawer" ? "QMX.Thermal.CashDrawer" : "QMX.Thermal.POSPrinter");
+    for (const auto& [name, value] : values)
+        SetValue(key, name.c_str(), value);
+}
+
+LONG RegisterServer(const std::string& libraryPath) {
+    void* library = dlopen(libraryPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!library)
+        throw std::runtime_error(dlerror());
+    auto registerServer = reinterpret_cast<HRESULT (*)()>(dlsym(library, "DllRegisterServer"));
+    if (!registerServer)
+        throw std::runtime_error("no DllRegisterServer");
+    return registerServer();
+}
+
+std::string ServerPath() {
+    return THERMSO_SERVER;
+}
+std::string TestServerPath() {
+    return THERMSO_TEST_SERVER;
+}
+std::string ClaimHelperPath() {
+    return THERMSO_CLAIM_HELPER;
+}
+
+Pty::Pty() {
+    int slave = -1;
+    char name[256] = {};
+    if (openpty(&master_, &slave, name, nullptr, nullptr) != 0)
+        throw std::runtime_error("openpty failed");
+    path_ = name;
+    close(slave);
+}
+
+Pty::~Pty() {
+    Hangup();
+}
+
+void Pty::MapAs(const std::string& name) const {
+    SetValue("SOFTWARE\\ThermPOS\\Ports", name.c_str(), path_);
+}
+
+std::string Pty::Read(size_t count, int timeoutMs) {
+    std::string data;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (data.size() < count && master_ >= 0) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now())
+                        .count();
+        if (left <= 0)
+            break;
+        pollfd p{master_, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left)) <= 0)
+            break;
+        char buffer[256];
+        ssize_t n = read(master_, buffer, std::min(sizeof(buffer), count - data.size()));
+        if (n <= 0)
+            break;
+        data.append(buffer, static_cast<size_t>(n));
+    }
+    return data;
+}
+
+void Pty::Hangup() {
+    if (master_ >= 0)
+        close(master_);
+    master_ = -1;
+}
+
+ClaimingProcess::ClaimingProcess(const std::string& deviceClass, const std::string& deviceName) {
+    int in[2];
+    int out[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    std::string helper = ClaimHelperPath();
+    char* argv[] = {helper.data(), const_cast<char*>(deviceClass.c_str()),
+                    const_cast<char*>(deviceName.c_str()), nullptr};
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, helper.c_str(), &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(in[0]);
+    close(out[1]);
+    toChild_ = in[1];
+    fromChild_ = out[0];
+    if (rc != 0)
+        return;
+    pid_ = pid;
+    // The helper reports one line: its claim result.
+    std::string line;
+    pollfd p{fromChild_, POLLIN, 0};
+    while (line.find('\n') == std::string::npos && poll(&p, 1, 10000) > 0) {
+        char c[64];
+        ssize_t n = read(fromChild_, c, sizeof(c));
+        if (n <= 0)
+            break;
+        line.append(c, static_cast<size_t>(n));
+    }
+    if (line.find('\n') != std::string::npos)
+        claimResult_ = std::atoi(line.c_str());
+}
+
+ClaimingProcess::~ClaimingProcess() {
+    Stop();
+}
+
+void ClaimingProcess::Stop() {
+    if (toChild_ >= 0)
+        close(toChild_);  // end of input: the helper releases and exits
+    toChild_ = -1;
+    if (pid_ > 0) {
+        int status = 0;
+        waitpid(pid_, &status, 0);
+    }
+    pid_ = -1;
+    if (fromChild_ >= 0)
+        close(fromChild_);
+    fromChild_ = -1;
+}
+
+}  // namespace sotest
