@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <unordered_map>
 
 namespace thermpos::registry::detail {
 namespace {
@@ -417,8 +418,8 @@ bool Parser::ParseValue(std::string_view line, std::size_t lineNo,
         while (!Trim(joined).empty() && Trim(joined).back() == '\\') {
             joined = std::string(Trim(joined));
             joined.pop_back();
-            if (*index + 1 >= lines.size())
-                return Fail(lineNo, "hex list continues past the end of the file");
+            if (*index + 1 >= lines.size() || Trim(lines[*index + 1]).empty())
+                return Fail(lineNo, "hex list breaks off after a continuation line");
             ++*index;
             joined += Trim(lines[*index]);
             if (joined.size() > 4 * kMaxValueSize)
@@ -629,13 +630,79 @@ bool ParseRegFile(std::string_view bytes, const std::string& fileName,
     return false;
 }
 
+namespace {
+
+std::string Folded(std::string_view name) {
+    std::string out(name);
+    for (auto& c : out)
+        c = FoldAscii(c);
+    return out;
+}
+
+// Name lookups for one ApplySections run: loading a hive applies every key and value
+// once, and linear searches there made each save of a large key quadratic.
+class TreeIndex {
+  public:
+    Node* Child(Node* parent, const std::string& name) {
+        auto& map = ChildrenOf(parent);
+        const auto it = map.find(Folded(name));
+        return it == map.end() ? nullptr : it->second;
+    }
+    Node* AddChild(Node* parent, const std::string& name) {
+        parent->subkeys.push_back(std::make_unique<Node>());
+        Node* child = parent->subkeys.back().get();
+        child->name = name;
+        ChildrenOf(parent)[Folded(name)] = child;
+        return child;
+    }
+    Value* FindValue(Node* node, const std::string& name) {
+        auto& map = ValuesOf(node);
+        const auto it = map.find(Folded(name));
+        return it == map.end() ? nullptr : &node->values[it->second];
+    }
+    void AddValue(Node* node, Value value) {
+        ValuesOf(node)[Folded(value.name)] = node->values.size();
+        node->values.push_back(std::move(value));
+    }
+    // Removals are rare; forgetting everything is simpler than patching and keeps freed
+    // nodes from being found through a stale pointer.
+    void Forget() {
+        children_.clear();
+        values_.clear();
+    }
+
+  private:
+    std::unordered_map<std::string, Node*>& ChildrenOf(Node* parent) {
+        auto [it, added] = children_.try_emplace(parent);
+        if (added) {
+            for (const auto& child : parent->subkeys)
+                it->second.emplace(Folded(child->name), child.get());
+        }
+        return it->second;
+    }
+    std::unordered_map<std::string, std::size_t>& ValuesOf(Node* node) {
+        auto [it, added] = values_.try_emplace(node);
+        if (added) {
+            for (std::size_t i = 0; i < node->values.size(); ++i)
+                it->second.emplace(Folded(node->values[i].name), i);
+        }
+        return it->second;
+    }
+
+    std::unordered_map<Node*, std::unordered_map<std::string, Node*>> children_;
+    std::unordered_map<Node*, std::unordered_map<std::string, std::size_t>> values_;
+};
+
+}  // namespace
+
 bool ApplySections(const std::vector<ParsedSection>& sections, Node* root) {
     bool changed = false;
+    TreeIndex index;
     for (const auto& section : sections) {
         if (section.remove) {
             Node* parent = root;
             for (std::size_t i = 0; parent && i + 1 < section.path.size(); ++i)
-                parent = parent->FindChild(section.path[i]);
+                parent = index.Child(parent, section.path[i]);
             if (!parent)
                 continue;
             auto& kids = parent->subkeys;
@@ -644,35 +711,34 @@ bool ApplySections(const std::vector<ParsedSection>& sections, Node* root) {
             });
             if (it != kids.end()) {
                 kids.erase(it);
+                index.Forget();
                 changed = true;
             }
             continue;
         }
         Node* node = root;
         for (const auto& name : section.path) {
-            Node* child = node->FindChild(name);
+            Node* child = index.Child(node, name);
             if (!child) {
-                node->subkeys.push_back(std::make_unique<Node>());
-                child = node->subkeys.back().get();
-                child->name = name;
+                child = index.AddChild(node, name);
                 changed = true;
             }
             node = child;
         }
         for (const auto& pv : section.values) {
-            auto it = std::find_if(node->values.begin(), node->values.end(),
-                                   [&](const Value& v) { return NamesEqual(v.name, pv.name); });
+            Value* v = index.FindValue(node, pv.name);
             if (pv.remove) {
-                if (it != node->values.end()) {
-                    node->values.erase(it);
+                if (v) {
+                    node->values.erase(node->values.begin() + (v - node->values.data()));
+                    index.Forget();
                     changed = true;
                 }
-            } else if (it == node->values.end()) {
-                node->values.push_back(Value{pv.name, pv.type, pv.data});
+            } else if (!v) {
+                index.AddValue(node, Value{pv.name, pv.type, pv.data});
                 changed = true;
-            } else if (it->type != pv.type || it->data != pv.data) {
-                it->type = pv.type;
-                it->data = pv.data;
+            } else if (v->type != pv.type || v->data != pv.data) {
+                v->type = pv.type;
+                v->data = pv.data;
                 changed = true;
             }
         }

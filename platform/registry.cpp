@@ -75,6 +75,7 @@ struct Store {
     FileId id;
     bool corrupt = false;
     std::string corruptError;
+    std::string text;  // the file's bytes as last read or written, when they parsed
     std::unordered_set<RegistryKeyObject*> handles;
 };
 
@@ -255,6 +256,7 @@ LONG LoadLocked(bool force) {
         g_store.loaded = false;
         g_store.corrupt = false;
         g_store.corruptError.clear();
+        g_store.text.clear();
     }
     if (!force && g_store.loaded) {
         struct stat st;
@@ -278,11 +280,17 @@ LONG LoadLocked(bool force) {
         g_store.id = FileId{};
         g_store.loaded = true;
         g_store.corrupt = false;
+        g_store.text.clear();
         return ERROR_SUCCESS;
     }
     if (r != ERROR_SUCCESS) {
         t_lastError = error;
         return r;
+    }
+    // The same bytes make the same tree: parsing is what costs, reading is cheap.
+    if (g_store.loaded && !g_store.corrupt && id.exists && bytes == g_store.text) {
+        g_store.id = id;
+        return ERROR_SUCCESS;
     }
     std::vector<detail::ParsedSection> sections;
     if (!detail::ParseRegFile(bytes, path, &sections, &error)) {
@@ -302,13 +310,13 @@ LONG LoadLocked(bool force) {
     g_store.loaded = true;
     g_store.corrupt = false;
     g_store.corruptError.clear();
+    g_store.text = std::move(bytes);
     return ERROR_SUCCESS;
 }
 
 // Writes the tree to a temporary file beside the hive and renames it over the hive.
 LONG SaveLocked() {
     const std::string& path = g_store.path;
-    const std::string dir = DirName(path);
     const std::string text = detail::WriteHiveText(*g_store.root);
     mode_t mode = 0644;
     struct stat st;
@@ -332,13 +340,12 @@ LONG SaveLocked() {
         return fail(errno);
     if (::rename(tmp.c_str(), path.c_str()) != 0)
         return fail(errno);
-    Fd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dirFd.get() >= 0)
-        ::fsync(dirFd.get());
-    if (::stat(path.c_str(), &st) == 0)
+    if (::stat(path.c_str(), &st) == 0) {
         g_store.id = FileId::Of(st);
-    else
+        g_store.text = text;
+    } else {
         g_store.loaded = false;
+    }
     return ERROR_SUCCESS;
 }
 
@@ -363,8 +370,10 @@ LONG MutateLocked(Apply&& apply) {
     r = apply(*g_store.root, &changed);
     if (r == ERROR_SUCCESS && changed)
         r = SaveLocked();
-    if (r != ERROR_SUCCESS && changed)
+    if (r != ERROR_SUCCESS && changed) {
+        g_store.text.clear();  // the tree no longer matches the text: parse again
         LoadLocked(true);
+    }
     return r;
 }
 
