@@ -1,0 +1,727 @@
+// The virtual printer's pty transport.
+//
+// Threads: the I/O thread (VirtualPrinter::Run), started by Start and joined by Stop,
+// moves bytes between the pty master and the model, runs the model's timers, writes
+// receipt PNGs and opens/closes the pty on unplug/replug requests. Any other thread may
+// call the control, observation and wait functions.
+//
+// Locks: mutex_ is the only lock. It guards the model, the status copy, the receipt
+// list and the I/O requests. The I/O thread drops it before it blocks in poll and while
+// it writes PNG files. Descriptors are opened and closed only by the I/O thread while it
+// runs (a descriptor closed under a poll in another thread would stay half alive), so
+// Unplug/Replug post a request and wait for it. commands.log is written under mutex_,
+// from the model's command callback.
+#include "vprinter/pty.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/registry.h"
+#include "vprinter/image.h"
+
+namespace thermpos::vprinter {
+
+namespace {
+
+constexpr std::size_t kMaxPending = 4096;      // host bytes read ahead of the model
+constexpr std::size_t kMaxReplyBytes = 65536;  // replies the host has not read yet
+constexpr std::size_t kMaxNvFileBytes = 16u << 20;
+constexpr std::size_t kMaxFilesListed = 1024;
+constexpr const char* kPortsKey = "SOFTWARE\\ThermPOS\\Ports";
+
+std::string Errno(const std::string& what) {
+    return what + ": " + std::strerror(errno);
+}
+
+void CloseFd(int& fd) {
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+}
+
+std::string ReadLink(const std::string& path) {
+    char buffer[4096];
+    const ssize_t n = readlink(path.c_str(), buffer, sizeof buffer - 1);
+    return n < 0 ? std::string() : std::string(buffer, static_cast<std::size_t>(n));
+}
+
+}  // namespace
+
+// ---- clocks ----
+
+TimePoint SimulatedClock::Now() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return now_;
+}
+
+bool SimulatedClock::SkipTo(TimePoint deadline) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    now_ = std::max(now_, deadline);
+    return true;
+}
+
+void SimulatedClock::Advance(ModelClock::duration by) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    now_ += by;
+}
+
+// ---- transport ----
+
+struct VirtualPrinter::Io {
+    int master = -1;
+    // Kept open so that the master never reads a hang-up when the host closes its side.
+    int slave = -1;
+    int wake = -1;  // eventfd: control calls and requests
+    std::string slavePath;
+    // Touched by the I/O thread only.
+    std::vector<std::uint8_t> pending;  // read from the host, not yet taken by the model
+    std::string replies;                // for the host, not yet written
+    // Requests to the I/O thread, and their completion.
+    bool stop = false;
+    bool unplug = false;
+    bool replug = false;
+    std::uint64_t requestsDone = 0;
+    std::string replugError;
+    // What this process published, so that only that is removed again.
+    bool linked = false;
+    std::string mapValue;
+    std::FILE* log = nullptr;
+    std::uint64_t logBytes = 0;
+    bool logFull = false;
+};
+
+VirtualPrinter::VirtualPrinter() = default;
+
+VirtualPrinter::~VirtualPrinter() {
+    Stop();
+}
+
+bool VirtualPrinter::Start(const VirtualPrinterOptions& options, std::string* error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // Undoes whatever this call had set up; the thread is not running yet.
+    auto fail = [&](const std::string& why) {
+        if (error)
+            *error = why;
+        if (io_) {
+            ClosePtyLocked();
+            if (io_->linked && ReadLink(options_.linkPath) == io_->slavePath)
+                ::unlink(options_.linkPath.c_str());
+            UnpublishMapLocked();
+            CloseFd(io_->wake);
+            if (io_->log)
+                std::fclose(io_->log);
+        }
+        io_.reset();
+        model_.reset();
+        return false;
+    };
+    if (running_ || io_ || thread_.joinable()) {
+        if (error)
+            *error = "already running";
+        return false;
+    }
+    options_ = options;
+    clock_ = options.clock ? options.clock : std::make_shared<SteadyTransportClock>();
+    io_ = std::make_unique<Io>();
+    model_ = std::make_unique<PrinterModel>(options_.model, options_.initial);
+    receipts_.clear();
+    receiptCount_ = 0;
+    files_.clear();
+    outputError_.clear();
+
+    if (!options_.outDir.empty()) {
+        std::error_code ec;
+        std::filesystem::create_directories(options_.outDir, ec);
+        if (ec)
+            return fail(options_.outDir + ": " + ec.message());
+        const std::string logPath = options_.outDir + "/commands.log";
+        io_->log = std::fopen(logPath.c_str(), "w");
+        if (!io_->log)
+            return fail(Errno(logPath));
+        model_->SetCommandLog([this](const CommandRecord& record) { LogCommand(record); });
+    }
+    if (!options_.nvImageFile.empty()) {
+        std::ifstream in(options_.nvImageFile, std::ios::binary);
+        if (in) {
+            std::vector<std::uint8_t> blob;
+            char buffer[65536];
+            while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+                blob.insert(blob.end(), buffer, buffer + in.gcount());
+                if (blob.size() > kMaxNvFileBytes)
+                    return fail(options_.nvImageFile + ": too large for NV images");
+            }
+            if (!model_->LoadNvImages(blob))
+                return fail(options_.nvImageFile + ": not an NV image file");
+        }
+    }
+    io_->wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (io_->wake < 0)
+        return fail(Errno("eventfd"));
+    std::string why;
+    if (!OpenPtyLocked(&why) || !PublishLocked(&why))
+        return fail(why);
+    status_ = model_->Status();
+    running_ = true;
+    thread_ = std::thread(&VirtualPrinter::Run, this);
+    return true;
+}
+
+void VirtualPrinter::Stop() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!io_)
+            return;
+        io_->stop = true;
+    }
+    Wake();
+    if (thread_.joinable())
+        thread_.join();
+    std::vector<Receipt> finished;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        model_->FinishPending();
+        CollectLocked(&finished);
+    }
+    StoreReceipts(std::move(finished));
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!options_.nvImageFile.empty()) {
+        const std::vector<std::uint8_t> blob = model_->SaveNvImages();
+        const std::string temporary = options_.nvImageFile + ".part";
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(blob.data()),
+                  static_cast<std::streamsize>(blob.size()));
+        out.close();
+        if (!out || std::rename(temporary.c_str(), options_.nvImageFile.c_str()) != 0) {
+            outputError_ = options_.nvImageFile + ": NV images not saved";
+            std::remove(temporary.c_str());
+        }
+    }
+    ClosePtyLocked();
+    if (io_->linked && ReadLink(options_.linkPath) == io_->slavePath)
+        ::unlink(options_.linkPath.c_str());
+    io_->linked = false;
+    UnpublishMapLocked();
+    CloseFd(io_->wake);
+    if (io_->log)
+        std::fclose(io_->log);
+    io_->log = nullptr;
+    model_->SetCommandLog({});
+    io_.reset();
+    running_ = false;
+    changed_.notify_all();
+}
+
+bool VirtualPrinter::Running() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return running_;
+}
+
+void VirtualPrinter::Wake() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (io_ && io_->wake >= 0) {
+        const std::uint64_t one = 1;
+        // A full counter already means "wake up"; nothing to do on failure.
+        [[maybe_unused]] ssize_t n = ::write(io_->wake, &one, sizeof one);
+    }
+}
+
+bool VirtualPrinter::OpenPtyLocked(std::string* error) {
+    Io& io = *io_;
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0)
+        return *error = Errno("posix_openpt"), false;
+    char name[256];
+    if (grantpt(master) != 0 || unlockpt(master) != 0 ||
+        ptsname_r(master, name, sizeof name) != 0) {
+        *error = Errno("pty setup");
+        ::close(master);
+        return false;
+    }
+    int slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave < 0) {
+        *error = Errno(name);
+        ::close(master);
+        return false;
+    }
+    // Raw from the start: no echo back to the host, no line-end translation of printer data.
+    termios settings;
+    if (tcgetattr(slave, &settings) == 0) {
+        cfmakeraw(&settings);
+        tcsetattr(slave, TCSANOW, &settings);
+    }
+    const int flags = fcntl(master, F_GETFL);
+    fcntl(master, F_SETFL, flags | O_NONBLOCK);
+    io.master = master;
+    io.slave = slave;
+    io.slavePath = name;
+    io.pending.clear();
+    io.replies.clear();
+    return true;
+}
+
+void VirtualPrinter::ClosePtyLocked() {
+    if (!io_)
+        return;
+    CloseFd(io_->master);
+    CloseFd(io_->slave);
+    io_->pending.clear();
+    io_->replies.clear();
+}
+
+bool VirtualPrinter::PublishLocked(std::string* error) {
+    Io& io = *io_;
+    if (!options_.linkPath.empty()) {
+        const std::string& link = options_.linkPath;
+        struct stat st;
+        if (lstat(link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode))
+            return *error = link + ": exists and is not a symlink", false;
+        // Made beside the target and renamed over it, so that the path never goes missing
+        // for a host that reopens it during a replug.
+        const std::string temporary = link + ".new";
+        ::unlink(temporary.c_str());
+        if (::symlink(io.slavePath.c_str(), temporary.c_str()) != 0)
+            return *error = Errno(temporary), false;
+        if (std::rename(temporary.c_str(), link.c_str()) != 0) {
+            *error = Errno(link);
+            ::unlink(temporary.c_str());
+            return false;
+        }
+        io.linked = true;
+    }
+    if (!options_.mapName.empty()) {
+        const std::string value = options_.linkPath.empty() ? io.slavePath : options_.linkPath;
+        if (value == io.mapValue)
+            return true;
+        HKEY key = nullptr;
+        LONG rc =
+            RegCreateKeyExA(HKEY_LOCAL_MACHINE, kPortsKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                            KEY_WRITE | KEY_QUERY_VALUE, nullptr, &key, nullptr);
+        if (rc == ERROR_SUCCESS) {
+            rc = RegSetValueExA(key, options_.mapName.c_str(), 0, REG_SZ,
+                                reinterpret_cast<const BYTE*>(value.c_str()),
+                                static_cast<DWORD>(value.size() + 1));
+            RegCloseKey(key);
+        }
+        if (rc != ERROR_SUCCESS)
+            return *error =
+                       "registry Ports entry " + options_.mapName + ": error " + std::to_string(rc),
+                   false;
+        io.mapValue = value;
+    }
+    return true;
+}
+
+void VirtualPrinter::UnpublishMapLocked() {
+    if (!io_ || io_->mapValue.empty())
+        return;
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kPortsKey, 0, KEY_ALL_ACCESS, &key) == ERROR_SUCCESS) {
+        // Only our own entry goes: another program may have mapped the name since.
+        char current[4096];
+        DWORD size = sizeof current;
+        DWORD type = 0;
+        if (RegQueryValueExA(key, options_.mapName.c_str(), nullptr, &type,
+                             reinterpret_cast<BYTE*>(current), &size) == ERROR_SUCCESS &&
+            type == REG_SZ && size > 0 && std::string(current, size - 1) == io_->mapValue)
+            RegDeleteValueA(key, options_.mapName.c_str());
+        RegCloseKey(key);
+    }
+    io_->mapValue.clear();
+}
+
+void VirtualPrinter::LogCommand(const CommandRecord& record) {
+    // Called from inside model calls, with mutex_ held.
+    Io& io = *io_;
+    if (!io.log || io.logFull)
+        return;
+    char offset[32];
+    std::snprintf(offset, sizeof offset, "%10llu", static_cast<unsigned long long>(record.offset));
+    std::string line = std::string(offset) + "  " + record.mnemonic;
+    if (!record.params.empty())
+        line += "  " + record.params;
+    line += '\n';
+    if (io.logBytes + line.size() > options_.maxLogBytes) {
+        std::fputs("(log size limit reached; later commands are not logged)\n", io.log);
+        io.logFull = true;
+    } else {
+        std::fputs(line.c_str(), io.log);
+        io.logBytes += line.size();
+    }
+    std::fflush(io.log);
+}
+
+void VirtualPrinter::CollectLocked(std::vector<Receipt>* finished) {
+    for (Receipt& r : model_->TakeFinishedReceipts())
+        finished->push_back(std::move(r));
+    status_ = model_->Status();
+    changed_.notify_all();
+}
+
+void VirtualPrinter::StoreReceipts(std::vector<Receipt> finished) {
+    if (finished.empty())
+        return;
+    // Files first: a waiter told that a receipt is finished may open its PNG at once.
+    std::vector<std::string> written;
+    std::string failure;
+    if (!options_.outDir.empty()) {
+        for (const Receipt& r : finished) {
+            char name[64];
+            std::snprintf(name, sizeof name, "/receipt-%04d.png", r.index);
+            const std::string path = options_.outDir + name;
+            std::string why;
+            if (WritePng(path, r.image, &why))
+                written.push_back(path);
+            else
+                failure = why;
+        }
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (Receipt& r : finished) {
+        receipts_.push_back(std::move(r));
+        ++receiptCount_;
+    }
+    while (receipts_.size() > options_.keepReceipts)
+        receipts_.pop_front();
+    files_.insert(files_.end(), written.begin(), written.end());
+    if (files_.size() > kMaxFilesListed)
+        files_.erase(files_.begin(), files_.end() - kMaxFilesListed);
+    if (!failure.empty())
+        outputError_ = failure;
+    changed_.notify_all();
+}
+
+void VirtualPrinter::Run() {
+    std::vector<std::uint8_t> chunk(kMaxPending);
+    for (;;) {
+        std::vector<Receipt> finished;
+        pollfd fds[2] = {};
+        int timeoutMs = -1;
+        std::optional<TimePoint> deadline;
+        int master = -1;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            Io& io = *io_;
+            if (io.stop)
+                break;
+            if (io.unplug) {
+                ClosePtyLocked();
+                io.unplug = false;
+                ++io.requestsDone;
+            }
+            if (io.replug) {
+                io.replugError.clear();
+                if (io.master < 0 &&
+                    (!OpenPtyLocked(&io.replugError) || !PublishLocked(&io.replugError)))
+                    ClosePtyLocked();
+                io.replug = false;
+                ++io.requestsDone;
+            }
+            const TimePoint now = clock_->Now();
+            model_->Advance(now);
+            if (!io.pending.empty()) {
+                const std::size_t taken = model_->Feed(io.pending.data(), io.pending.size(), now);
+                io.pending.erase(io.pending.begin(),
+                                 io.pending.begin() + static_cast<std::ptrdiff_t>(taken));
+            }
+            if (model_->HasReplies()) {
+                io.replies += model_->TakeReplies();
+                // A host that never reads loses the oldest replies, not our memory.
+                if (io.replies.size() > kMaxReplyBytes)
+                    io.replies.erase(0, io.replies.size() - kMaxReplyBytes);
+            }
+            if (io.master < 0)
+                io.replies.clear();
+            CollectLocked(&finished);
+            master = io.master;
+            fds[0] = {io.wake, POLLIN, 0};
+            fds[1] = {master, 0, 0};
+            if (master >= 0) {
+                if (io.pending.size() < kMaxPending)
+                    fds[1].events |= POLLIN;
+                if (!io.replies.empty())
+                    fds[1].events |= POLLOUT;
+            }
+            deadline = model_->NextEventTime();
+            if (deadline) {
+                if (*deadline <= now) {
+                    timeoutMs = 0;
+                } else {
+                    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*deadline - now);
+                    timeoutMs = static_cast<int>(std::min<std::int64_t>(wait.count(), 60000));
+                }
+            }
+        }
+        if (!finished.empty()) {
+            StoreReceipts(std::move(finished));
+            continue;  // the model may have more to do; look again before sleeping
+        }
+        if (timeoutMs > 0) {
+            // Nothing ready now and only time to wait for: a simulated clock jumps there.
+            if (::poll(fds, 2, 0) == 0 && clock_->SkipTo(*deadline))
+                continue;
+        }
+        if (::poll(fds, 2, timeoutMs) < 0 && errno != EINTR)
+            break;  // cannot happen with valid descriptors; never spin on it
+        if (fds[0].revents & POLLIN) {
+            std::uint64_t count;
+            [[maybe_unused]] ssize_t n = ::read(fds[0].fd, &count, sizeof count);
+        }
+        if (master < 0)
+            continue;
+        std::lock_guard<std::mutex> lock(mutex_);
+        Io& io = *io_;
+        if (fds[1].revents & POLLIN) {
+            const std::size_t room = kMaxPending - io.pending.size();
+            const ssize_t n = ::read(master, chunk.data(), room);
+            if (n > 0) {
+                io.pending.insert(io.pending.end(), chunk.begin(), chunk.begin() + n);
+            } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+                // The pty is gone underneath us: treat it as unplugged rather than spin.
+                ClosePtyLocked();
+                continue;
+            }
+        }
+        if ((fds[1].revents & POLLOUT) && !io.replies.empty()) {
+            const ssize_t n = ::write(master, io.replies.data(), io.replies.size());
+            if (n > 0)
+                io.replies.erase(0, static_cast<std::size_t>(n));
+        }
+    }
+}
+
+template <typename F>
+void VirtualPrinter::ControlModel(F&& f) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!model_)
+            return;
+        f(*model_, clock_->Now());
+        status_ = model_->Status();
+        changed_.notify_all();
+    }
+    Wake();
+}
+
+void VirtualPrinter::SetCover(bool open) {
+    ControlModel([open](PrinterModel& m, TimePoint now) { m.SetCover(open, now); });
+}
+void VirtualPrinter::SetPaper(PaperState paper) {
+    ControlModel([paper](PrinterModel& m, TimePoint now) { m.SetPaper(paper, now); });
+}
+void VirtualPrinter::SetDrawer(bool open) {
+    ControlModel([open](PrinterModel& m, TimePoint now) { m.SetDrawer(open, now); });
+}
+void VirtualPrinter::SetOnline(bool online) {
+    ControlModel([online](PrinterModel& m, TimePoint now) { m.SetOnline(online, now); });
+}
+void VirtualPrinter::SetPower(bool on) {
+    ControlModel([on](PrinterModel& m, TimePoint now) { m.SetPower(on, now); });
+}
+
+void VirtualPrinter::Unplug() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!io_ || !running_)
+        return;
+    io_->unplug = true;
+    const std::uint64_t target = io_->requestsDone + 1;
+    lock.unlock();
+    Wake();
+    lock.lock();
+    changed_.wait(lock, [&] { return !io_ || io_->requestsDone >= target; });
+}
+
+bool VirtualPrinter::Replug(std::string* error) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!io_ || !running_) {
+        if (error)
+            *error = "not running";
+        return false;
+    }
+    io_->replug = true;
+    const std::uint64_t target = io_->requestsDone + 1;
+    lock.unlock();
+    Wake();
+    lock.lock();
+    changed_.wait(lock, [&] { return !io_ || io_->requestsDone >= target; });
+    if (!io_ || io_->master < 0) {
+        if (error)
+            *error = io_ ? io_->replugError : "stopped";
+        return false;
+    }
+    return true;
+}
+
+bool VirtualPrinter::Plugged() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return io_ && io_->master >= 0;
+}
+
+std::string VirtualPrinter::SlavePath() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return io_ && io_->master >= 0 ? io_->slavePath : std::string();
+}
+
+std::string VirtualPrinter::DevicePath() const {
+    if (!options_.linkPath.empty())
+        return options_.linkPath;
+    return SlavePath();
+}
+
+PrinterStatus VirtualPrinter::Status() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return status_;
+}
+
+std::string VirtualPrinter::StatusText() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!model_)
+        return "stopped\n";
+    std::string text = model_->StatusText();
+    if (!text.empty() && text.back() != '\n')
+        text += '\n';
+    text +=
+        "device: " + (io_ && io_->master >= 0 ? io_->slavePath : std::string("unplugged")) + "\n";
+    text += "receipts written: " + std::to_string(receiptCount_) + "\n";
+    return text;
+}
+
+TimePoint VirtualPrinter::Now() const {
+    return clock_ ? clock_->Now() : ModelClock::now();
+}
+
+bool VirtualPrinter::Snapshot(const std::string& pngPath, std::string* error) const {
+    Image image;
+    int paperWidth;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!model_) {
+            if (error)
+                *error = "not running";
+            return false;
+        }
+        image = model_->Snapshot();
+        paperWidth = status_.paperWidthDots;
+    }
+    // Nothing printed since the last cut: a blank strip of paper, still a valid picture.
+    if (image.height <= 0 || image.width <= 0)
+        image = Image(std::max(1, paperWidth), 1);
+    return WritePng(pngPath, image, error);
+}
+
+bool VirtualPrinter::WaitBytesConsumed(std::uint64_t n, std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return status_.bytesProcessed >= n; });
+}
+
+bool VirtualPrinter::WaitReceipts(int count, std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return receiptCount_ >= count; });
+}
+
+std::vector<Receipt> VirtualPrinter::Receipts() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return {receipts_.begin(), receipts_.end()};
+}
+
+int VirtualPrinter::ReceiptCount() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return receiptCount_;
+}
+
+std::vector<std::string> VirtualPrinter::ReceiptFiles() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return files_;
+}
+
+std::string VirtualPrinter::LastOutputError() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return outputError_;
+}
+
+// ---- control commands ----
+
+std::string VirtualPrinter::Control(std::string_view line, bool* quit) {
+    if (quit)
+        *quit = false;
+    std::vector<std::string> words;
+    {
+        std::istringstream in{std::string(line)};
+        std::string word;
+        while (in >> word && words.size() < 4)
+            words.push_back(word);
+    }
+    auto is = [&](std::initializer_list<const char*> expected) {
+        if (words.size() != expected.size())
+            return false;
+        std::size_t i = 0;
+        for (const char* e : expected)
+            if (words[i++] != e)
+                return false;
+        return true;
+    };
+    if (words.empty())
+        return "error empty command";
+    if (is({"cover", "open"}) || is({"cover", "close"})) {
+        SetCover(words[1] == "open");
+    } else if (is({"paper", "ok"})) {
+        SetPaper(PaperState::Ok);
+    } else if (is({"paper", "near-end"})) {
+        SetPaper(PaperState::NearEnd);
+    } else if (is({"paper", "out"})) {
+        SetPaper(PaperState::Out);
+    } else if (is({"drawer", "open"}) || is({"drawer", "close"})) {
+        SetDrawer(words[1] == "open");
+    } else if (is({"online"}) || is({"offline"})) {
+        SetOnline(words[0] == "online");
+    } else if (is({"power", "on"}) || is({"power", "off"})) {
+        SetPower(words[1] == "on");
+    } else if (is({"unplug"})) {
+        Unplug();
+    } else if (is({"replug"})) {
+        std::string error;
+        if (!Replug(&error))
+            return "error " + error;
+        return "ok " + SlavePath();
+    } else if (is({"status"})) {
+        std::string text = StatusText();
+        while (!text.empty() && text.back() == '\n')
+            text.pop_back();
+        std::replace(text.begin(), text.end(), '\n', ';');
+        return "ok " + text;
+    } else if (words[0] == "snapshot") {
+        // The rest of the line is the file name, spaces included.
+        std::string_view path = line.substr(line.find("snapshot") + 8);
+        while (!path.empty() && std::isspace(static_cast<unsigned char>(path.front())))
+            path.remove_prefix(1);
+        while (!path.empty() && std::isspace(static_cast<unsigned char>(path.back())))
+            path.remove_suffix(1);
+        if (path.empty())
+            return "error snapshot needs a file name";
+        std::string error;
+        if (!Snapshot(std::string(path), &error))
+            return "error " + error;
+    } else if (is({"quit"})) {
+        if (quit)
+            *quit = true;
+    } else {
+        return "error unknown command (cover open|close, paper ok|near-end|out, drawer "
+               "open|close, online, offline, power on|off, unplug, replug, status, snapshot "
+               "FILE.png, quit)";
+    }
+    return "ok";
+}
+
+}  // namespace thermpos::vprinter
