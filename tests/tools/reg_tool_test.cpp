@@ -1,0 +1,231 @@
+// `thermpos reg` and `thermpos install-devices`, run as a user would run them: output,
+// exit codes and what ends up in the hive.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/reg_devices.h"
+#include "platform/registry.h"
+#include "tests/platform/registry_test_util.h"
+
+extern char** environ;
+
+namespace thermpos::testing {
+namespace {
+
+struct ToolRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+class ToolTest : public RegistryTest {
+  protected:
+    // Runs the tool with stdin closed (so any prompt is answered "no") and collects both
+    // outputs through files, which cannot fill up and block the child.
+    ToolRun Tool(std::vector<std::string> args) {
+        args.insert(args.begin(), THERMPOS_TOOL);
+        std::vector<char*> argv;
+        for (auto& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        const std::string outPath = dir_ + "/out.txt";
+        const std::string errPath = dir_ + "/err.txt";
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0600);
+        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0600);
+        pid_t pid;
+        ToolRun run;
+        const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        EXPECT_EQ(spawned, 0);
+        if (spawned != 0)
+            return run;
+        int status = 0;
+        waitpid(pid, &status, 0);
+        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+        run.out = ReadFile(outPath);
+        run.err = ReadFile(errPath);
+        return run;
+    }
+};
+
+TEST_F(ToolTest, QueryPrintsLikeTheWindowsTool) {
+    ASSERT_EQ(
+        Tool({"reg", "add", "HKLM\\SOFTWARE\\Dev", "/ve", "/d", "QMX.Thermal.POSPrinter"}).status,
+        0);
+    ASSERT_EQ(Tool({"reg", "add", "HKEY_LOCAL_MACHINE\\SOFTWARE\\Dev", "/v", "Port", "/d", "COM1:"})
+                  .status,
+              0);
+    ASSERT_EQ(
+        Tool({"reg", "add", "hklm\\software\\dev", "/v", "Count", "/t", "REG_DWORD", "/d", "26"})
+            .status,
+        0);
+    ASSERT_EQ(
+        Tool({"reg", "add", "HKLM\\SOFTWARE\\Dev", "/v", "Raw", "/t", "reg_binary", "/d", "1b40ff"})
+            .status,
+        0);
+    ASSERT_EQ(Tool({"reg", "add", "HKLM\\SOFTWARE\\Dev\\Sub"}).status, 0);
+
+    const ToolRun query = Tool({"reg", "query", "HKLM\\SOFTWARE\\Dev"});
+    EXPECT_EQ(query.status, 0);
+    EXPECT_EQ(query.out,
+              "\n"
+              "HKEY_LOCAL_MACHINE\\SOFTWARE\\Dev\n"
+              "    (Default)    REG_SZ    QMX.Thermal.POSPrinter\n"
+              "    Port    REG_SZ    COM1:\n"
+              "    Count    REG_DWORD    0x1a\n"
+              "    Raw    REG_BINARY    1B40FF\n"
+              "\n"
+              "HKEY_LOCAL_MACHINE\\SOFTWARE\\Dev\\Sub\n");
+
+    const ToolRun one = Tool({"reg", "query", "HKLM\\SOFTWARE\\DEV", "/v", "port"});
+    EXPECT_EQ(one.status, 0);
+    // The key echoes as typed, the value name as stored.
+    EXPECT_EQ(one.out, "\nHKEY_LOCAL_MACHINE\\SOFTWARE\\DEV\n    Port    REG_SZ    COM1:\n\n");
+
+    const ToolRun recursive = Tool({"reg", "query", "HKLM\\SOFTWARE\\Dev", "/s"});
+    EXPECT_NE(recursive.out.find("\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Dev\\Sub\n\n"), std::string::npos)
+        << recursive.out;
+}
+
+TEST_F(ToolTest, FailuresExitNonZeroWithOneLine) {
+    const auto failsWith = [&](std::vector<std::string> args, const std::string& text) {
+        const ToolRun run = Tool(args);
+        EXPECT_NE(run.status, 0) << args[1];
+        EXPECT_EQ(run.err.rfind("thermpos " + args[0] + ": ", 0), 0u) << run.err;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+        EXPECT_NE(run.err.find(text), std::string::npos) << run.err;
+    };
+    failsWith({"reg", "query", "HKLM\\SOFTWARE\\Missing"}, "unable to find");
+    failsWith({"reg", "query", "HKCU\\Software"}, "Invalid key name");
+    failsWith({"reg", "add", "HKLM\\SOFTWARE\\X", "/v", "N", "/t", "REG_DWORD", "/d", "4294967296"},
+              "invalid REG_DWORD");
+    failsWith({"reg", "add", "HKLM\\SOFTWARE\\X", "/v", "N", "/t", "REG_DWORD", "/d", "-1"},
+              "invalid REG_DWORD");
+    failsWith({"reg", "add", "HKLM\\SOFTWARE\\X", "/t", "REG_QWORD", "/d", "1"}, "unsupported");
+    failsWith({"reg", "add", "HKLM\\SOFTWARE\\X", "/v"}, "needs an argument");
+    failsWith({"reg", "add", "HKLM\\SOFTWARE\\X", "/v", "a", "/ve"}, "only one");
+    failsWith({"reg", "frobnicate"}, "unknown operation");
+    failsWith({"reg", "import", dir_ + "/nothing.reg"}, "nothing.reg");
+    failsWith({"install-devices", "--port"}, "needs a port name");
+    failsWith({"install-devices", "--bogus"}, "unexpected argument");
+    // A rejected add must not have created the key.
+    EXPECT_EQ(GetString("SOFTWARE\\X", ""), "<error 2>");
+
+    for (const char* command : {"reg", "install-devices"}) {
+        const ToolRun help = Tool({command, "--help"});
+        EXPECT_EQ(help.status, 0);
+        EXPECT_EQ(help.out.rfind("usage: thermpos ", 0), 0u);
+    }
+}
+
+TEST_F(ToolTest, ExistingDataNeedsForceWithoutATerminal) {
+    ASSERT_EQ(Tool({"reg", "add", "HKLM\\SOFTWARE\\P", "/v", "Port", "/d", "COM1:"}).status, 0);
+    EXPECT_NE(Tool({"reg", "add", "HKLM\\SOFTWARE\\P", "/v", "Port", "/d", "COM2:"}).status, 0);
+    EXPECT_EQ(GetString("SOFTWARE\\P", "Port"), "COM1:");
+    EXPECT_NE(Tool({"reg", "delete", "HKLM\\SOFTWARE\\P"}).status, 0);
+    EXPECT_EQ(GetString("SOFTWARE\\P", "Port"), "COM1:");
+
+    EXPECT_EQ(Tool({"reg", "add", "HKLM\\SOFTWARE\\P", "/v", "Port", "/d", "COM2:", "/f"}).status,
+              0);
+    EXPECT_EQ(GetString("SOFTWARE\\P", "Port"), "COM2:");
+    EXPECT_EQ(Tool({"reg", "delete", "HKLM\\SOFTWARE\\P", "/v", "Port", "/f"}).status, 0);
+    EXPECT_EQ(GetString("SOFTWARE\\P", "Port"), "<error 2>");
+    EXPECT_EQ(Tool({"reg", "delete", "HKLM\\SOFTWARE\\P", "-F"}).status, 0);
+    EXPECT_EQ(GetString("SOFTWARE\\P", ""), "<error 2>");
+}
+
+TEST_F(ToolTest, ExportAndImportThroughTheTool) {
+    ASSERT_EQ(Tool({"reg", "add", "HKLM\\SOFTWARE\\E", "/v", "Path", "/d", "C:\\a \"b\""}).status,
+              0);
+    const std::string file = dir_ + "/e.reg";
+    ASSERT_EQ(Tool({"reg", "export", "HKLM\\SOFTWARE\\E", file}).status, 0);
+    // A second export to the same file asks first; without a terminal the answer is no.
+    EXPECT_NE(Tool({"reg", "export", "HKLM\\SOFTWARE\\E", file}).status, 0);
+    EXPECT_EQ(Tool({"reg", "export", "HKLM\\SOFTWARE\\E", file, "/y"}).status, 0);
+    ASSERT_EQ(Tool({"reg", "delete", "HKLM\\SOFTWARE\\E", "/f"}).status, 0);
+    ASSERT_EQ(Tool({"reg", "import", file}).status, 0);
+    EXPECT_EQ(GetString("SOFTWARE\\E", "Path"), "C:\\a \"b\"");
+}
+
+TEST_F(ToolTest, InstallDevicesWritesTheNineKeysAndKeepsEdits) {
+    const ToolRun first = Tool({"install-devices", "--port", "COM1:"});
+    ASSERT_EQ(first.status, 0) << first.err;
+
+    for (const auto& device : devices::kLogicalDevices) {
+        const std::string path = devices::DeviceKeyPath(device);
+        const bool printer = std::string(device.deviceClass) == "POSPrinter";
+        EXPECT_EQ(GetString(path.c_str(), ""),
+                  printer ? "QMX.Thermal.POSPrinter" : "QMX.Thermal.CashDrawer");
+        EXPECT_EQ(GetString(path.c_str(), "Version"), "1008000");
+        EXPECT_EQ(GetString(path.c_str(), "Port"), "COM1:");
+        EXPECT_NE(GetString(path.c_str(), "DeviceDescription").rfind("<error", 0), 0u);
+        EXPECT_NE(GetString(path.c_str(), "ServiceObjectDescription").rfind("<error", 0), 0u);
+        if (printer) {
+            EXPECT_EQ(GetString(path.c_str(), "FamilyID"), "1");
+            EXPECT_EQ(GetString(path.c_str(), "PhysicalDeviceID"), device.physicalDeviceId);
+            EXPECT_EQ(GetString(path.c_str(), "PrinterID"), "<error 2>");
+        } else {
+            EXPECT_EQ(GetString(path.c_str(), "PrinterID"), device.printerName);
+            EXPECT_EQ(GetString(path.c_str(), "FamilyID"), "<error 2>");
+        }
+    }
+    EXPECT_EQ(GetString("SOFTWARE\\OLEforRetail\\ServiceOPOS\\POSPrinter\\"
+                        "RTK6100.TALVERN.POSPrinter",
+                        "PhysicalDeviceID"),
+              "TALVERNRT-K6100");
+
+    // What an installer or the configuration utility changed survives a second run ...
+    const char* cd1 = "SOFTWARE\\OLEforRetail\\ServiceOPOS\\CashDrawer\\RTK410.TALVERN.CD1";
+    HKEY key = Create(cd1);
+    ASSERT_EQ(SetString(key, "Port", "LPT1:"), ERROR_SUCCESS);
+    ASSERT_EQ(RegDeleteValueA(key, "Version"), ERROR_SUCCESS);
+    RegCloseKey(key);
+    ASSERT_EQ(Tool({"install-devices", "--port", "COM3:"}).status, 0);
+    EXPECT_EQ(GetString(cd1, "Port"), "LPT1:");
+    EXPECT_EQ(GetString(cd1, "Version"), "1008000");  // ... and missing values come back
+    // ... unless forced.
+    ASSERT_EQ(Tool({"install-devices", "--port", "COM3:", "--force"}).status, 0);
+    EXPECT_EQ(GetString(cd1, "Port"), "COM3:");
+}
+
+TEST_F(ToolTest, InstallDevicesOnAReadOnlyHiveFails) {
+    WriteFile(hive_, "Windows Registry Editor Version 5.00\n");
+    ASSERT_EQ(chmod(hive_.c_str(), 0444), 0);
+    const ToolRun run = Tool({"install-devices"});
+    EXPECT_NE(run.status, 0);
+    EXPECT_NE(run.err.find("access denied"), std::string::npos) << run.err;
+}
+
+TEST(LogicalDeviceTable, DrawersBelongToPrintersOfTheTable) {
+    std::set<std::string> printers;
+    std::set<std::string> names;
+    for (const auto& device : devices::kLogicalDevices) {
+        EXPECT_TRUE(names.insert(device.name).second) << device.name;
+        if (device.drawerNumber == 0)
+            printers.insert(device.name);
+    }
+    EXPECT_EQ(printers.size(), 3u);
+    EXPECT_EQ(names.size(), 9u);
+    for (const auto& device : devices::kLogicalDevices) {
+        EXPECT_EQ(printers.count(device.printerName), 1u) << device.name;
+        EXPECT_EQ(devices::FindLogicalDevice(device.deviceClass, device.name), &device);
+    }
+    EXPECT_NE(devices::FindLogicalDevice("cashdrawer", "rtk6100.talvern.cd2"), nullptr);
+    EXPECT_EQ(devices::FindLogicalDevice("POSPrinter", "RTK410.TALVERN.CD1"), nullptr);
+}
+
+}  // namespace
+}  // namespace thermpos::testing
