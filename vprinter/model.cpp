@@ -472,6 +472,10 @@ struct PrinterModel::Impl {
                 op.y = area.y + ly;
                 break;
         }
+        op.clipLeft = area.x;
+        op.clipTop = area.y;
+        op.clipRight = area.x + area.w;
+        op.clipBottom = area.y + area.h;
         pageOps.push_back(std::move(op));
     }
 
@@ -544,12 +548,16 @@ struct PrinterModel::Impl {
     void PrintPage(bool keep) {
         if (!line.empty() || lineHasContent)
             FlushLine(0);
-        int bottom = std::min(area.y + area.h, kMaxPageHeight);
+        // The page is as long as the areas drawn in (at least the current one).
+        int bottom = area.y + area.h;
         for (const auto& op : pageOps)
-            bottom = std::max(bottom, std::min(op.y + op.h, kMaxPageHeight));
+            bottom = std::max(bottom, std::min(op.y + op.h, op.clipBottom));
+        bottom = std::min(bottom, kMaxPageHeight);
         for (const auto& op : pageOps) {
             DrawOp d = op;
             d.y += paperY;
+            d.clipTop += paperY;
+            d.clipBottom = std::min(d.clipBottom, bottom) + paperY;
             paperOps.push_back(std::move(d));
         }
         FeedPaper(bottom);

@@ -64,8 +64,10 @@ class Rasteriser {
 
   private:
     void Fill(const DrawOp& op) {
-        const int x0 = std::max(op.x, 0), x1 = std::min(op.x + op.w, image_.width);
-        const int y0 = std::max(op.y, 0), y1 = std::min(op.y + op.h, image_.height);
+        const int x0 = std::max({op.x, 0, op.clipLeft});
+        const int x1 = std::min({op.x + op.w, image_.width, op.clipRight});
+        const int y0 = std::max({op.y, 0, op.clipTop});
+        const int y1 = std::min({op.y + op.h, image_.height, op.clipBottom});
         for (int y = y0; y < y1; ++y)
             std::fill_n(image_.dots.begin() + static_cast<std::ptrdiff_t>(y) * image_.width + x0,
                         std::max(0, x1 - x0), op.ink);
@@ -90,7 +92,9 @@ class Rasteriser {
             default:
                 break;
         }
-        image_.Set(op.x + dx, op.y + dy, op.ink);
+        const int x = op.x + dx, y = op.y + dy;
+        if (x >= op.clipLeft && x < op.clipRight && y >= op.clipTop && y < op.clipBottom)
+            image_.Set(x, y, op.ink);
     }
 
     void Picture(const DrawOp& op) {

@@ -45,6 +45,11 @@ struct DrawOp {
     int w = 0;  // box size after rotation
     int h = 0;
     std::shared_ptr<const Bitmap> bitmap;  // picture, or a user-defined glyph
+    // Dots outside [clipLeft, clipRight) x [clipTop, clipBottom) are not drawn (page areas).
+    int clipLeft = -(1 << 30);
+    int clipTop = -(1 << 30);
+    int clipRight = 1 << 30;
+    int clipBottom = 1 << 30;
 
     // Size of the source before rotation.
     int SourceWidth() const;

@@ -86,6 +86,11 @@ inline InkBox Ink(const Image& img, std::uint8_t ink = 255, int fromRow = 0, int
     return box;
 }
 
+// Ink of a printed receipt without its two-row cut mark.
+inline InkBox Content(const Image& img, std::uint8_t ink = 255) {
+    return Ink(img, ink, 0, img.height - 2);
+}
+
 // The sub-image [x, x+w) x [y, y+h) as 0/1 rows.
 inline std::vector<std::uint8_t> Crop(const Image& img, int x, int y, int w, int h) {
     std::vector<std::uint8_t> out;
