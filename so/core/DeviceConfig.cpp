@@ -2,7 +2,7 @@
 
 #include <strings.h>
 #include <cctype>
-#include <climits>
+#include <cstdint>
 #include <vector>
 
 #include "platform/registry.h"
@@ -80,7 +80,7 @@ LONG ParseDecimalText(const std::string& text) {
         if (c < '0' || c > '9')
             break;
         value = value * 10 + (c - '0');
-        if (value > LONG_MAX)
+        if (value > INT32_MAX)
             return INT32_MAX;
     }
     return static_cast<LONG>(value);
