@@ -179,10 +179,25 @@ LONG ReadWholeFile(const std::string& path, std::string* bytes, FileId* id, std:
     return ERROR_SUCCESS;
 }
 
+// The file a save replaces. A hive reached through a symbolic link is saved where the
+// link points, so the link survives the rename.
+std::string SaveTarget(const std::string& path) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+        return path;
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (!real)
+        return path;
+    std::string target(real);
+    std::free(real);
+    return target;
+}
+
 // Whether this process may change the hive: the file (or, before it exists, the nearest
 // existing folder on its path) must be writable. A file without any write permission bit
 // counts as read-only even for root, so that marking the hive read-only works everywhere.
-bool HiveWritable(const std::string& path) {
+bool HiveWritable(const std::string& hive) {
+    const std::string path = SaveTarget(hive);
     struct stat st;
     if (::stat(path.c_str(), &st) == 0) {
         if (!(st.st_mode & 0222) || ::access(path.c_str(), W_OK) != 0)
@@ -316,7 +331,7 @@ LONG LoadLocked(bool force) {
 
 // Writes the tree to a temporary file beside the hive and renames it over the hive.
 LONG SaveLocked() {
-    const std::string& path = g_store.path;
+    const std::string path = SaveTarget(g_store.path);
     const std::string text = detail::WriteHiveText(*g_store.root);
     mode_t mode = 0644;
     struct stat st;
@@ -340,7 +355,7 @@ LONG SaveLocked() {
         return fail(errno);
     if (::rename(tmp.c_str(), path.c_str()) != 0)
         return fail(errno);
-    if (::stat(path.c_str(), &st) == 0) {
+    if (::stat(g_store.path.c_str(), &st) == 0) {
         g_store.id = FileId::Of(st);
         g_store.text = text;
     } else {
@@ -360,7 +375,7 @@ LONG MutateLocked(Apply&& apply) {
         return ERROR_ACCESS_DENIED;
     }
     HiveFileLock lock;
-    LONG r = lock.Acquire(path);
+    LONG r = lock.Acquire(SaveTarget(path));
     if (r != ERROR_SUCCESS)
         return r;
     r = LoadLocked(true);

@@ -2,7 +2,8 @@
 //
 // The calls mirror the Win32 registry API (names, parameters, results) so that code
 // written for the Windows registry reads the same here. Differences worth knowing:
-//  - Only HKEY_LOCAL_MACHINE exists; other root handles give ERROR_INVALID_HANDLE.
+//  - Only HKEY_LOCAL_MACHINE exists; HKEY_CLASSES_ROOT stands for its SOFTWARE\Classes
+//    (where server registration lives); other root handles give ERROR_INVALID_HANDLE.
 //  - The hive file is $THERMPOS_REGISTRY, else /etc/thermpos/registry.reg. A missing
 //    file is an empty hive. Every change is saved at once, atomically (temporary file,
 //    fsync, rename) under an exclusive flock on "<file>.lock", after re-reading the file
@@ -66,6 +67,8 @@ LONG RegCloseKey(HKEY key);
 // A null or empty name is the default value.
 LONG RegQueryValueExA(HKEY key, const char* valueName, DWORD* reserved, DWORD* type,
                       BYTE* data, DWORD* cbData);
+// REG_SZ and REG_EXPAND_SZ data are stored with a terminating zero even when cbData
+// leaves it out, so readers that trust the stored size always find one.
 LONG RegSetValueExA(HKEY key, const char* valueName, DWORD reserved, DWORD type,
                     const BYTE* data, DWORD cbData);
 LONG RegDeleteValueA(HKEY key, const char* valueName);

@@ -426,6 +426,21 @@ TEST_F(RegistryFile, UnchangedDataIsNotRewritten) {
     RegCloseKey(k);
 }
 
+TEST_F(RegistryFile, AHiveBehindASymbolicLinkKeepsTheLink) {
+    const std::string target = dir_ + "/real.reg";
+    WriteFile(target, "Windows Registry Editor Version 5.00\n");
+    const std::string link = dir_ + "/link.reg";
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    UseHive(link);
+    HKEY k = Create("SOFTWARE\\L");
+    ASSERT_EQ(SetString(k, "Port", "COM1:"), ERROR_SUCCESS);
+    RegCloseKey(k);
+    struct stat st;
+    ASSERT_EQ(lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_NE(ReadFile(target).find("\"Port\"=\"COM1:\""), std::string::npos);
+}
+
 TEST_F(RegistryFile, ReadingAMissingHiveCreatesNothing) {
     EXPECT_EQ(GetString("SOFTWARE\\X", "Y"), "<error 2>");
     EXPECT_FALSE(std::filesystem::exists(hive_));
