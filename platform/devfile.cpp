@@ -31,6 +31,7 @@
 #include <optional>
 #include <unordered_map>
 
+#include "platform/dcb_termios.h"
 #include "platform/registry.h"
 
 namespace thermpos::devfile {
@@ -41,6 +42,10 @@ using Clock = std::chrono::steady_clock;
 constexpr const char* kPortsKey = "SOFTWARE\\ThermPOS\\Ports";
 constexpr std::size_t kMaxNameLength = 255;
 constexpr unsigned kParallelMajor = 6;  // /dev/lpN: its driver cannot poll
+// Pseudo-terminal slaves. Their driver forces 8 data bits without parity whatever is set.
+constexpr unsigned kPtySlaveFirstMajor = 136;
+constexpr unsigned kPtySlaveLastMajor = 143;
+constexpr tcflag_t kFramingBits = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
 
 // What termios cannot hold: remembered per handle and given back by GetCommState.
 struct RememberedDcb {
@@ -58,6 +63,11 @@ struct RememberedDcb {
     char ErrorChar = 0;
     char EofChar = 0;
     char EvtChar = 0;
+    // The framing last set on a pseudo-terminal, which cannot hold it.
+    bool framingSet = false;
+    BYTE ByteSize = 8;
+    BYTE Parity = NOPARITY;
+    BYTE StopBits = ONESTOPBIT;
 };
 
 struct Device {
@@ -67,6 +77,7 @@ struct Device {
     int blockingWriteFd = -1;
     int wakeFd = -1;  // eventfd, readable once CloseHandle ran
     bool terminal = false;
+    bool pseudoTerminal = false;
 
     std::mutex lock;
     COMMTIMEOUTS timeouts{};   // guarded by lock
@@ -95,35 +106,6 @@ std::shared_ptr<Device> Find(HANDLE handle) {
     std::lock_guard guard(g_tableLock);
     auto it = g_table.find(reinterpret_cast<std::uintptr_t>(handle));
     return it == g_table.end() ? nullptr : it->second;
-}
-
-struct BaudEntry {
-    DWORD rate;
-    speed_t speed;
-};
-constexpr BaudEntry kBauds[] = {
-    {50, B50},           {75, B75},           {110, B110},         {134, B134},
-    {150, B150},         {200, B200},         {300, B300},         {600, B600},
-    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
-    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
-    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
-    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
-    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
-    {3500000, B3500000}, {4000000, B4000000},
-};
-
-std::optional<speed_t> SpeedOf(DWORD rate) {
-    for (const auto& e : kBauds)
-        if (e.rate == rate)
-            return e.speed;
-    return std::nullopt;
-}
-
-DWORD RateOf(speed_t speed) {
-    for (const auto& e : kBauds)
-        if (e.speed == speed)
-            return e.rate;
-    return 0;
 }
 
 // Milliseconds until deadline for poll(): -1 for none, rounded up so that a wait never
@@ -183,7 +165,9 @@ void MakeRaw(int fd) {
     t.c_oflag &= ~OPOST;
     t.c_lflag &= ~(ECHO | ECHONL | ECHOE | ECHOK | ICANON | ISIG | IEXTEN);
     t.c_cflag |= CREAD | CLOCAL;
-    t.c_cc[VMIN] = 0;  // reads never block in the driver: we wait with poll()
+    // With O_NONBLOCK, VMIN 1 makes an empty read fail with EAGAIN (VMIN 0 would return 0,
+    // which looks like end of file); the waiting is done in poll().
+    t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
     ::tcsetattr(fd, TCSANOW, &t);
 }
@@ -251,6 +235,7 @@ LONG ErrorFromErrno(int err) {
         case EACCES:
         case EPERM:
         case EROFS:
+        case EISDIR:
             return ERROR_ACCESS_DENIED;
         case ENOENT:
             return ERROR_FILE_NOT_FOUND;
@@ -350,7 +335,8 @@ LONG OpenDevicePath(const std::string& path, DWORD access, DWORD shareMode, HAND
         return ErrorFromErrno(errno);
     if (S_ISDIR(st.st_mode))
         return ERROR_ACCESS_DENIED;
-    if (shareMode == 0 && ::flock(dev->fd, LOCK_EX | LOCK_NB) != 0)
+    // Shared opens take a shared lock, so they still keep an exclusive opener out.
+    if (::flock(dev->fd, (shareMode == 0 ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0)
         return errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : ErrorFromErrno(errno);
     dev->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (dev->wakeFd < 0)
@@ -361,6 +347,9 @@ LONG OpenDevicePath(const std::string& path, DWORD access, DWORD shareMode, HAND
             return ErrorFromErrno(errno);
     }
     dev->terminal = ::isatty(dev->fd);
+    dev->pseudoTerminal = dev->terminal && S_ISCHR(st.st_mode) &&
+                          major(st.st_rdev) >= kPtySlaveFirstMajor &&
+                          major(st.st_rdev) <= kPtySlaveLastMajor;
     if (dev->terminal) {
         MakeRaw(dev->fd);
         InitRemembered(dev->fd, &dev->remembered);
@@ -446,8 +435,11 @@ LONG ReadFile(HANDLE handle, void* buffer, DWORD size, DWORD* read) {
             hungUp = false;
             continue;
         }
-        if (n == 0)
-            return ERROR_SUCCESS;  // end of file: nothing more will come
+        if (n == 0) {
+            // End of file; on a terminal (which returns 0 only when hung up, since VMIN
+            // is 1) the device has gone, as a write would report with EIO.
+            return dev->terminal && got == 0 ? ERROR_NOT_READY : ERROR_SUCCESS;
+        }
         if (errno == EINTR)
             continue;
         if (errno != EAGAIN)
@@ -585,9 +577,7 @@ LONG GetCommState(HANDLE handle, DCB* dcb) {
     }
     DCB d{};
     d.DCBlength = sizeof(DCB);
-    d.BaudRate = RateOf(cfgetospeed(&t));
-    d.fBinary = 1;
-    d.fParity = (t.c_iflag & INPCK) ? 1 : 0;
+    TermiosToDcb(t, &d);
     // CRTSCTS is both directions at once; keep the caller's split unless someone else
     // changed the line settings behind our back.
     if (t.c_cflag & CRTSCTS) {
@@ -605,44 +595,20 @@ LONG GetCommState(HANDLE handle, DCB* dcb) {
     d.fDtrControl = r.fDtrControl;
     d.fDsrSensitivity = r.fDsrSensitivity;
     d.fTXContinueOnXoff = r.fTXContinueOnXoff;
-    d.fOutX = (t.c_iflag & IXON) ? 1 : 0;
-    d.fInX = (t.c_iflag & IXOFF) ? 1 : 0;
     d.fErrorChar = r.fErrorChar;
     d.fNull = r.fNull;
     d.fRtsControl = r.fRtsControl;
     d.fAbortOnError = r.fAbortOnError;
     d.XonLim = r.XonLim;
     d.XoffLim = r.XoffLim;
-    switch (t.c_cflag & CSIZE) {
-        case CS5:
-            d.ByteSize = 5;
-            break;
-        case CS6:
-            d.ByteSize = 6;
-            break;
-        case CS7:
-            d.ByteSize = 7;
-            break;
-        default:
-            d.ByteSize = 8;
-            break;
-    }
-    if (!(t.c_cflag & PARENB))
-        d.Parity = NOPARITY;
-    else if (t.c_cflag & CMSPAR)
-        d.Parity = (t.c_cflag & PARODD) ? MARKPARITY : SPACEPARITY;
-    else
-        d.Parity = (t.c_cflag & PARODD) ? ODDPARITY : EVENPARITY;
-    // A UART sends 1.5 stop bits when asked for two with 5 data bits.
-    if (t.c_cflag & CSTOPB)
-        d.StopBits = d.ByteSize == 5 ? ONE5STOPBITS : TWOSTOPBITS;
-    else
-        d.StopBits = ONESTOPBIT;
-    d.XonChar = static_cast<char>(t.c_cc[VSTART]);
-    d.XoffChar = static_cast<char>(t.c_cc[VSTOP]);
     d.ErrorChar = r.ErrorChar;
     d.EofChar = r.EofChar;
     d.EvtChar = r.EvtChar;
+    if (dev->pseudoTerminal && r.framingSet) {
+        d.ByteSize = r.ByteSize;
+        d.Parity = r.Parity;
+        d.StopBits = r.StopBits;
+    }
     *dcb = d;
     return ERROR_SUCCESS;
 }
@@ -653,51 +619,23 @@ LONG SetCommState(HANDLE handle, const DCB& dcb) {
         return ERROR_INVALID_HANDLE;
     if (!dev->terminal)
         return ERROR_INVALID_FUNCTION;
-    auto speed = SpeedOf(dcb.BaudRate);
-    if (!speed || dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > SPACEPARITY ||
-        dcb.StopBits > TWOSTOPBITS || (dcb.StopBits == ONE5STOPBITS && dcb.ByteSize != 5) ||
-        (dcb.StopBits == TWOSTOPBITS && dcb.ByteSize == 5))
-        return ERROR_INVALID_PARAMETER;
-
-    termios t{};
-    if (::tcgetattr(dev->fd, &t) != 0)
+    termios old{};
+    if (::tcgetattr(dev->fd, &old) != 0)
         return ErrorFromErrno(errno);
-    cfsetispeed(&t, *speed);
-    cfsetospeed(&t, *speed);
-    t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
-    static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
-    t.c_cflag |= kSizes[dcb.ByteSize - 5];
-    switch (dcb.Parity) {
-        case ODDPARITY:
-            t.c_cflag |= PARENB | PARODD;
-            break;
-        case EVENPARITY:
-            t.c_cflag |= PARENB;
-            break;
-        case MARKPARITY:
-            t.c_cflag |= PARENB | CMSPAR | PARODD;
-            break;
-        case SPACEPARITY:
-            t.c_cflag |= PARENB | CMSPAR;
-            break;
-        default:
-            break;
-    }
-    if (dcb.StopBits != ONESTOPBIT)
-        t.c_cflag |= CSTOPB;
-    if (dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE)
-        t.c_cflag |= CRTSCTS;
-    t.c_iflag &= ~(INPCK | IXON | IXOFF);
-    if (dcb.fParity)
-        t.c_iflag |= INPCK;
-    if (dcb.fOutX)
-        t.c_iflag |= IXON;
-    if (dcb.fInX)
-        t.c_iflag |= IXOFF;
-    t.c_cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
-    t.c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
+    termios t = old;
+    if (LONG rc = DcbToTermios(dcb, &t); rc != ERROR_SUCCESS)
+        return rc;
     if (::tcsetattr(dev->fd, TCSANOW, &t) != 0)
         return ErrorFromErrno(errno);
+    // A serial driver that quietly keeps another rate or framing did not take the DCB;
+    // a pseudo-terminal cannot, and is allowed not to.
+    termios now{};
+    if (!dev->pseudoTerminal &&
+        (::tcgetattr(dev->fd, &now) != 0 || cfgetospeed(&now) != cfgetospeed(&t) ||
+         (now.c_cflag & kFramingBits) != (t.c_cflag & kFramingBits))) {
+        ::tcsetattr(dev->fd, TCSANOW, &old);
+        return ERROR_INVALID_PARAMETER;
+    }
 
     SetModemLine(dev->fd, TIOCM_DTR, dcb.fDtrControl != DTR_CONTROL_DISABLE);
     if (dcb.fRtsControl != RTS_CONTROL_HANDSHAKE)
@@ -718,6 +656,10 @@ LONG SetCommState(HANDLE handle, const DCB& dcb) {
     r.ErrorChar = dcb.ErrorChar;
     r.EofChar = dcb.EofChar;
     r.EvtChar = dcb.EvtChar;
+    r.framingSet = true;
+    r.ByteSize = dcb.ByteSize;
+    r.Parity = dcb.Parity;
+    r.StopBits = dcb.StopBits;
     std::lock_guard guard(dev->lock);
     dev->remembered = r;
     return ERROR_SUCCESS;

@@ -13,7 +13,8 @@
 //
 // Exclusive open. A handle opened without sharing holds an exclusive flock on the
 // device; a second such open of the same device, from this or another process, fails
-// with ERROR_SHARING_VIOLATION (32). flock works on pseudo-terminals as on real ports.
+// with ERROR_SHARING_VIOLATION (32); shared opens take a shared lock, so they and an
+// exclusive open keep each other out. flock works on pseudo-terminals as on real ports.
 // Programs that do not take the lock are not kept out.
 //
 // Handles. A HANDLE is an opaque number from a process-wide table, never a pointer; an
@@ -23,17 +24,19 @@
 //
 // Errors (errno -> Win32): ENOSPC 28 (out of paper, as printer drivers report it),
 // EIO 21 (not ready), ENODEV/ENXIO/ESHUTDOWN/EBADF 6 (the device vanished: reopen),
-// EAGAIN/ETIMEDOUT 1460, EBUSY 170, EACCES/EPERM/EROFS 5, ENOENT 2, ENOTDIR 3,
+// EAGAIN/ETIMEDOUT 1460, EBUSY 170, EACCES/EPERM/EROFS/EISDIR 5, ENOENT 2, ENOTDIR 3,
 // ENAMETOOLONG 206, ENOMEM 8, anything else 31 (general failure).
 //
 // Terminals. Opening a terminal puts it in raw binary mode (no echo, no line-end or flow
-// translation, CLOCAL) before any DCB is applied, so printer bytes pass unchanged. On a
-// pseudo-terminal the modem lines cannot be set; that does not fail the call. The DCB
-// fields termios cannot express are kept per handle, returned by GetCommState and have no
-// effect: fOutxDsrFlow, fDsrSensitivity, fTXContinueOnXoff, fErrorChar, ErrorChar,
+// translation, CLOCAL) before any DCB is applied, so printer bytes pass unchanged. The
+// DCB maps onto termios as dcb_termios.h describes. The DCB fields termios cannot express
+// are kept per handle, returned by GetCommState and have no effect: fOutxDsrFlow (DSR
+// output flow control), fDsrSensitivity, fTXContinueOnXoff, fErrorChar, ErrorChar,
 // fAbortOnError, XonLim, XoffLim, EofChar, EvtChar; DTR_CONTROL_HANDSHAKE raises DTR.
-// fNull (discard received NULs) is done by ReadFile. fOutxCtsFlow and
-// RTS_CONTROL_HANDSHAKE both map to CRTSCTS, which covers the two directions at once.
+// fNull (discard received NULs) is done by ReadFile. A serial driver that does not take
+// the rate or framing fails SetCommState with ERROR_INVALID_PARAMETER, settings restored.
+// A pseudo-terminal has no modem lines and always frames 8N1: there the calls succeed,
+// and the framing set is what GetCommState reports.
 //
 // Thread safety: every function may be called from any thread. Calls on different
 // handles are independent; reads and writes on one handle may run at the same time (one
