@@ -1,11 +1,10 @@
 #include "setup/AboutUs.h"
 
-#include <QApplication>
 #include <QFormLayout>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QStyle>
+#include <QPixmap>
 #include <QVBoxLayout>
 
 #include "setup/GeneralDlg.h"
@@ -15,9 +14,7 @@ namespace setup {
 CAboutUs::CAboutUs(const CGeneralDlg* general, QWidget* parent)
     : CSetupPage(QStringLiteral("About Us"), parent), general_(general) {
     auto* icon = new QLabel(this);
-    icon->setPixmap(QApplication::windowIcon().isNull()
-                        ? style()->standardIcon(QStyle::SP_ComputerIcon).pixmap(48, 48)
-                        : QApplication::windowIcon().pixmap(48, 48));
+    icon->setPixmap(QPixmap(QStringLiteral(":/setup/printer.bmp")));
     auto* version = new QLabel(QString::fromLatin1(kVersionLine), this);
     QFont bold = version->font();
     bold.setBold(true);

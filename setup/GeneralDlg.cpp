@@ -321,14 +321,11 @@ CGeneralDlg::CGeneralDlg(CSetupRegistry& registry, CMessageBoxes& messages, QWid
     auto* names = new QFormLayout;
     names->addRow(QStringLiteral("Printer Name"), printerName_);
     names->addRow(QStringLiteral("Language Model"), languageModel_);
+    names->addRow(QStringLiteral("Bitmap Mode:"), bitmapMode_);
     auto* top = new QHBoxLayout;
     top->addWidget(picture_, 0, Qt::AlignTop);
     top->addSpacing(12);
     top->addLayout(names, 1);
-
-    auto* options = new QFormLayout;
-    options->addRow(mapResolution_);
-    options->addRow(QStringLiteral("Bitmap Mode:"), bitmapMode_);
 
     // The page, not Qt, decides which radios are checked: all radios of a group may be
     // clear at once, which auto-exclusive radios would not allow.
@@ -380,7 +377,7 @@ CGeneralDlg::CGeneralDlg(CSetupRegistry& registry, CMessageBoxes& messages, QWid
 
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(top);
-    layout->addLayout(options);
+    layout->addWidget(mapResolution_);
     layout->addWidget(sensorBox);
     layout->addLayout(paper);
     layout->addStretch();

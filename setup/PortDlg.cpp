@@ -189,7 +189,7 @@ CPortDlg::CPortDlg(CSetupRegistry& registry, CMessageBoxes& messages, CPortServi
     statusBackInterval_ = digits("StatusBackInterval");
     writeTimeout_ = digits("WriteTimeout");
 
-    auto* portBox = new QGroupBox(QStringLiteral("Port"), this);
+    auto* portBox = new QGroupBox(QStringLiteral("Connection"), this);
     auto* portLayout = new QGridLayout(portBox);
     portLayout->addWidget(new QLabel(QStringLiteral("Select Port"), portBox), 0, 0);
     portLayout->addWidget(port_, 0, 1);

@@ -2,6 +2,7 @@
 
 #include <QDialogButtonBox>
 #include <QDir>
+#include <QIcon>
 #include <QPushButton>
 #include <QShowEvent>
 #include <QTabWidget>
@@ -13,12 +14,17 @@
 #include "setup/GeneralDlg.h"
 #include "setup/PortDlg.h"
 
+// The program icon lives in a resource of the static library shared with the tests.
+static void InitSetupResources() { Q_INIT_RESOURCE(SetupSheet); }
+
 namespace setup {
 
 CQMXSetupSheet::CQMXSetupSheet(CSetupRegistry& registry, CMessageBoxes& messages,
                                CPortServices& services, QWidget* parent)
     : QDialog(parent) {
+    InitSetupResources();
     setWindowTitle(QString::fromLatin1(kSheetCaption));
+    setWindowIcon(QIcon(QStringLiteral(":/setup/printer.bmp")));
     // No help button anywhere: the sheet has no help to offer.
     setWindowFlag(Qt::WindowContextHelpButtonHint, false);
 
