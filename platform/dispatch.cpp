@@ -156,9 +156,13 @@ std::u16string_view DispatchArgs::WString(size_t i) const {
 }
 
 BSTR DispatchArgs::Bstr(size_t i) const {
-    static OLECHAR empty[1] = {0};
+    // A real zero-length BSTR (length word included), so SysStringLen works on it.
+    static struct {
+        std::uint32_t length;
+        OLECHAR text[2];
+    } empty = {0, {0, 0}};
     if (i >= args_.size() || args_[i].kind != ArgKind::Bstr || !args_[i].value.bstrVal)
-        return empty;
+        return empty.text;
     return args_[i].value.bstrVal;
 }
 

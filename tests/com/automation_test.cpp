@@ -97,6 +97,7 @@ TEST_F(ChangeType, NarrowingAndBooleans) {
     SetText(u"FALSE");
     ASSERT_EQ(VariantChangeType(&out, &in, 0, VT_BOOL), S_OK);
     EXPECT_EQ(out.boolVal, VARIANT_FALSE);
+    VariantClear(&in);
     in.vt = VT_I2;
     in.iVal = -7;
     ASSERT_EQ(VariantChangeType(&out, &in, 0, VT_BSTR), S_OK);

@@ -18,6 +18,7 @@ struct Recorder {
     std::u16string lastText;
     std::string lastAnsi;
     LONG property = 5;
+    bool neutral = false;
 };
 
 const DispatchTable& TestTable() {
@@ -57,6 +58,9 @@ const DispatchTable& TestTable() {
              ++rec.calls;
              rec.lastLong = a.Long(0);
              rec.lastAnsi = a.String(1);
+             // Asking for a parameter that is not there gives neutral values, safely.
+             rec.neutral = a.WString(7).empty() && a.WString(0).empty() && a.Long(9) == 0 &&
+                           a.Dispatch(1) == nullptr && a.StringRef(1).empty();
              return a.ReturnLong(r, 0);
          }},
         {{"GetPropertyString"},
@@ -228,6 +232,7 @@ TEST(DispatchTable, ValuesAreCoercedAndResultsHaveTheDeclaredKind) {
     ASSERT_EQ(Call(rec, u"PrintNormal", {Str(data.Get()), Str(station.Get())}, &result), S_OK);
     EXPECT_EQ(rec.lastLong, 2);
     EXPECT_EQ(rec.lastAnsi, "caf\xE9");  // the default ANSI code page is 1252
+    EXPECT_TRUE(rec.neutral);
 
     Variant text;
     ASSERT_EQ(Call(rec, u"GetPropertyString", {I4(17)}, &text), S_OK);
