@@ -192,8 +192,13 @@ LONG MakeDirectories(const std::string& path) {
         partial = path.substr(0, pos);
         if (partial.empty())
             continue;
-        if (::mkdir(partial.c_str(), 0777) != 0 && errno != EEXIST)
+        if (::mkdir(partial.c_str(), 0777) == 0) {
+            // Like /run/lock: every user may add lock files, none may remove another's.
+            if (pos == std::string::npos)
+                ::chmod(partial.c_str(), 01777);
+        } else if (errno != EEXIST) {
             return ErrnoToWin32(errno);
+        }
     }
     struct stat st;
     if (::stat(path.c_str(), &st) != 0)

@@ -119,6 +119,10 @@ TEST_F(NamedMutexTest, ExclusiveBetweenObjectsOfOneProcess) {
     NamedMutex first, second;
     ASSERT_EQ(first.Create("RTK410.TALVERN.POSPrinter"), ERROR_SUCCESS);
     EXPECT_TRUE(first.Owned());
+    // The folder was made on demand, open to every user's claims like /run/lock.
+    struct stat st {};
+    ASSERT_EQ(stat(locks_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 01777u);
     EXPECT_EQ(second.Create("RTK410.TALVERN.POSPrinter"), ERROR_ALREADY_EXISTS);
     EXPECT_FALSE(second.Owned());
     first.Close();
