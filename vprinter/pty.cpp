@@ -631,6 +631,12 @@ bool VirtualPrinter::WaitReceipts(int count, std::chrono::milliseconds timeout) 
     return changed_.wait_for(lock, timeout, [&] { return receiptCount_ >= count; });
 }
 
+bool VirtualPrinter::WaitStatus(const std::function<bool(const PrinterStatus&)>& condition,
+                                std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return condition(status_); });
+}
+
 std::vector<Receipt> VirtualPrinter::Receipts() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return {receipts_.begin(), receipts_.end()};

@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -119,6 +120,9 @@ class VirtualPrinter {
     // receipts have been finished (and written, when there is an output folder).
     bool WaitBytesConsumed(std::uint64_t n, std::chrono::milliseconds timeout) const;
     bool WaitReceipts(int count, std::chrono::milliseconds timeout) const;
+    // Waits (real time) until the status satisfies `condition`.
+    bool WaitStatus(const std::function<bool(const PrinterStatus&)>& condition,
+                    std::chrono::milliseconds timeout) const;
     // The most recent finished receipts (up to keepReceipts), oldest first.
     std::vector<Receipt> Receipts() const;
     int ReceiptCount() const;

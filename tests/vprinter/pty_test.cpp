@@ -1,0 +1,480 @@
+// The virtual printer over a real pseudo-terminal: a host on another thread writes and
+// reads the slave side like a serial port; the tests move in phases (act, wait on the
+// printer's events with generous limits, assert).
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <png.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <string>
+#include <thread>
+
+#include "platform/registry.h"
+#include "vprinter/pty.h"
+
+namespace thermpos::vprinter {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+constexpr auto kLimit = 10s;  // generous: a wait that fails means a real fault
+
+std::string Bytes(std::initializer_list<int> bytes) {
+    std::string s;
+    for (int b : bytes)
+        s.push_back(static_cast<char>(b));
+    return s;
+}
+
+class TempDir {
+  public:
+    TempDir() {
+        char pattern[] = "/tmp/thermpos-pty-XXXXXX";
+        path_ = mkdtemp(pattern);
+    }
+    ~TempDir() { fs::remove_all(path_); }
+    const std::string& Path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+// The host end: what a port library does with the device path.
+class Host {
+  public:
+    explicit Host(const std::string& path) {
+        fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (fd_ >= 0) {
+            termios t;
+            tcgetattr(fd_, &t);
+            cfmakeraw(&t);
+            tcsetattr(fd_, TCSANOW, &t);
+        }
+    }
+    ~Host() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    bool Open() const { return fd_ >= 0; }
+    // Writes everything (blocking); false at the first failure.
+    bool Write(const std::string& data) const {
+        std::size_t done = 0;
+        while (done < data.size()) {
+            const ssize_t n = ::write(fd_, data.data() + done, data.size() - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
+            done += static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+    // Reads exactly n bytes or whatever came before the limit.
+    std::string Read(std::size_t n, std::chrono::milliseconds limit = 5000ms) const {
+        std::string out;
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (out.size() < n) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                end - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                break;
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+                break;
+            char buffer[256];
+            const ssize_t r = ::read(fd_, buffer, std::min(sizeof buffer, n - out.size()));
+            if (r <= 0)
+                break;
+            out.append(buffer, static_cast<std::size_t>(r));
+        }
+        return out;
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+// Rows of the PNG file as ink values, for comparison with the receipt image.
+bool ReadPngAsImage(const std::string& path, Image* out) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&image, path.c_str()))
+        return false;
+    image.format = PNG_FORMAT_RGB;
+    std::vector<std::uint8_t> rgb(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr))
+        return false;
+    *out = Image(static_cast<int>(image.width), static_cast<int>(image.height));
+    for (std::size_t i = 0; i < out->dots.size(); ++i) {
+        const std::uint8_t* p = &rgb[i * 3];
+        out->dots[i] = p[1] == 255 ? kPaper : p[0] == 0xC0 ? kRed : kBlack;
+    }
+    return true;
+}
+
+// A receipt whose raster image carries the bytes a cooked terminal would have changed
+// (CR, LF, XON, XOFF, ^C, ^Z, DEL, 0xFF): the golden only matches if they passed untouched.
+std::string GoldenReceipt() {
+    std::string r = Bytes({0x1B, 0x40}) + "Receipt 0001\n" + Bytes({0x1B, 0x45, 0x01}) + "TOTAL" +
+                    Bytes({0x1B, 0x45, 0x00}) + "   12.50\n";
+    r += Bytes({0x1D, 0x76, 0x30, 0x00, 0x02, 0x00, 0x08, 0x00});
+    for (int b : {0x0D, 0x0A, 0x11, 0x13, 0x03, 0x1A, 0x7F, 0xFF, 0x0A, 0x0D, 0x13, 0x11, 0xFF,
+                  0x7F, 0x1A, 0x03})
+        r.push_back(static_cast<char>(b));
+    r += "\r\n" + Bytes({0x1D, 0x56, 0x41, 0x00});
+    return r;
+}
+
+// Pixel hash of GoldenReceipt as printed on 80 mm paper.
+std::string GoldenHash() {
+    PrinterModel model;
+    const std::string r = GoldenReceipt();
+    EXPECT_EQ(model.Feed(reinterpret_cast<const std::uint8_t*>(r.data()), r.size(), TimePoint{}),
+              r.size());
+    auto receipts = model.TakeFinishedReceipts();
+    return receipts.size() == 1 ? PixelHash(receipts[0].image) : "none";
+}
+
+class PtyTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        setenv("THERMPOS_REGISTRY", (dir_.Path() + "/registry.reg").c_str(), 1);
+        setenv("THERMPOS_LOCK_DIR", (dir_.Path() + "/locks").c_str(), 1);
+        options_.outDir = dir_.Path() + "/out";
+    }
+    bool Start() {
+        std::string error;
+        const bool ok = printer_.Start(options_, &error);
+        EXPECT_TRUE(ok) << error;
+        return ok;
+    }
+    std::string MapEntry(const std::string& name) {
+        HKEY key = nullptr;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\ThermPOS\\Ports", 0, KEY_READ, &key) !=
+            ERROR_SUCCESS)
+            return "";
+        char value[1024] = {};
+        DWORD size = sizeof value - 1;
+        DWORD type = 0;
+        const LONG rc = RegQueryValueExA(key, name.c_str(), nullptr, &type,
+                                         reinterpret_cast<BYTE*>(value), &size);
+        RegCloseKey(key);
+        return rc == ERROR_SUCCESS ? std::string(value) : "";
+    }
+
+    TempDir dir_;
+    VirtualPrinterOptions options_;
+    VirtualPrinter printer_;
+};
+
+TEST_F(PtyTest, ReceiptFromAnotherThreadBecomesItsGoldenPng) {
+    ASSERT_TRUE(Start());
+    const std::string path = printer_.SlavePath();
+    ASSERT_EQ(path.rfind("/dev/pts/", 0), 0u) << path;
+
+    // Phase 1: the host thread enables status back, prints, cuts and asks for status.
+    std::promise<std::string> replies;
+    std::thread host([&] {
+        Host h(path);
+        std::string got;
+        if (h.Open() && h.Write(Bytes({0x1D, 0x61, 0x0F}))) {
+            got = h.Read(4);  // the first status block
+            if (h.Write(GoldenReceipt()) && h.Write(Bytes({0x10, 0x04, 0x01})))
+                got += h.Read(1);
+        }
+        replies.set_value(got);
+    });
+    auto future = replies.get_future();
+    ASSERT_EQ(future.wait_for(kLimit), std::future_status::ready);
+    host.join();
+    // Phase 2: the receipt is finished and on disk.
+    ASSERT_TRUE(printer_.WaitReceipts(1, kLimit));
+    EXPECT_EQ(future.get(), Bytes({0x10, 0x00, 0x00, 0x00, 0x12}));
+    const auto files = printer_.ReceiptFiles();
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(files[0], options_.outDir + "/receipt-0001.png");
+    const auto receipts = printer_.Receipts();
+    ASSERT_EQ(receipts.size(), 1u);
+    EXPECT_EQ(receipts[0].cut, CutKind::Full);
+    EXPECT_EQ(PixelHash(receipts[0].image), GoldenHash());
+    EXPECT_EQ(PixelHash(receipts[0].image), "f94ac7f8e2bfbec1");
+    Image fromFile;
+    ASSERT_TRUE(ReadPngAsImage(files[0], &fromFile));
+    EXPECT_EQ(PixelHash(fromFile), PixelHash(receipts[0].image));
+    // Phase 3: the command log names what was decoded, with stream offsets.
+    printer_.Stop();
+    std::ifstream log(options_.outDir + "/commands.log");
+    const std::string text((std::istreambuf_iterator<char>(log)), {});
+    EXPECT_NE(text.find("         0  GS a"), std::string::npos) << text;
+    EXPECT_NE(text.find("GS V"), std::string::npos);
+}
+
+TEST_F(PtyTest, UnplugFailsTheHostsNextWriteAndReplugComesBackAtTheLink) {
+    options_.linkPath = dir_.Path() + "/printer";
+    options_.mapName = "COM9";
+    ASSERT_TRUE(Start());
+    EXPECT_EQ(fs::read_symlink(options_.linkPath).string(), printer_.SlavePath());
+    EXPECT_EQ(MapEntry("COM9"), options_.linkPath);
+
+    Host before(options_.linkPath);
+    ASSERT_TRUE(before.Open());
+    ASSERT_TRUE(before.Write("abc"));
+    ASSERT_TRUE(printer_.WaitBytesConsumed(3, kLimit));
+
+    printer_.Unplug();
+    EXPECT_FALSE(printer_.Plugged());
+    EXPECT_EQ(printer_.SlavePath(), "");
+    EXPECT_FALSE(before.Write("x"));  // the device has gone away under the host
+
+    std::string error;
+    ASSERT_TRUE(printer_.Replug(&error)) << error;
+    EXPECT_EQ(fs::read_symlink(options_.linkPath).string(), printer_.SlavePath());
+    EXPECT_FALSE(before.Write("x"));  // an old handle stays dead; reopening works
+    Host after(options_.linkPath);
+    ASSERT_TRUE(after.Open());
+    ASSERT_TRUE(after.Write(Bytes({0x10, 0x04, 0x01})));
+    EXPECT_EQ(after.Read(1), Bytes({0x12}));
+
+    printer_.Stop();
+    EXPECT_FALSE(fs::exists(fs::symlink_status(options_.linkPath)));
+    EXPECT_EQ(MapEntry("COM9"), "");
+}
+
+TEST_F(PtyTest, MapWithoutLinkFollowsTheSlaveAndOnlyOurOwnEntryIsRemoved) {
+    options_.mapName = "COM7";
+    ASSERT_TRUE(Start());
+    EXPECT_EQ(MapEntry("COM7"), printer_.SlavePath());
+    printer_.Unplug();
+    std::string error;
+    ASSERT_TRUE(printer_.Replug(&error)) << error;
+    EXPECT_EQ(MapEntry("COM7"), printer_.SlavePath());
+    // Someone else maps the name meanwhile: that entry must survive our exit.
+    HKEY key = nullptr;
+    ASSERT_EQ(
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\ThermPOS\\Ports", 0, KEY_ALL_ACCESS, &key),
+        ERROR_SUCCESS);
+    const std::string other = "/dev/ttyUSB0";
+    RegSetValueExA(key, "COM7", 0, REG_SZ, reinterpret_cast<const BYTE*>(other.c_str()),
+                   static_cast<DWORD>(other.size() + 1));
+    RegCloseKey(key);
+    printer_.Stop();
+    EXPECT_EQ(MapEntry("COM7"), other);
+}
+
+TEST_F(PtyTest, StartRefusesToReplaceAFileAndLeavesNothingBehind) {
+    options_.linkPath = dir_.Path() + "/not-a-link";
+    options_.mapName = "COM3";
+    std::ofstream(options_.linkPath) << "keep me";
+    std::string error;
+    EXPECT_FALSE(printer_.Start(options_, &error));
+    EXPECT_NE(error.find("not a symlink"), std::string::npos) << error;
+    EXPECT_FALSE(printer_.Running());
+    std::ifstream in(options_.linkPath);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), {}), "keep me");
+    EXPECT_EQ(MapEntry("COM3"), "");
+    // A later start with a usable path works.
+    options_.linkPath = dir_.Path() + "/printer";
+    EXPECT_TRUE(printer_.Start(options_, &error)) << error;
+}
+
+TEST_F(PtyTest, FlowIsHeldWhileTheCoverIsOpenAndResumesAfterClose) {
+    ASSERT_TRUE(Start());
+    printer_.SetCover(true);
+    // More than every buffer on the way holds (model, transport, kernel): the host's
+    // write must block, not lose data.
+    const std::string filler(512 * 1024, '\0');
+    const std::string receipt = "held text\n" + Bytes({0x1D, 0x56, 0x00});
+    std::atomic<bool> written{false};
+    std::promise<bool> done;
+    std::thread host([&, path = printer_.SlavePath()] {
+        Host h(path);
+        const bool ok = h.Open() && h.Write(filler) && h.Write(receipt);
+        written = true;
+        done.set_value(ok);
+    });
+    ASSERT_TRUE(printer_.WaitStatus(
+        [](const PrinterStatus& s) { return s.held && s.bytesBuffered > 0; }, kLimit));
+    EXPECT_EQ(printer_.ReceiptCount(), 0);
+    EXPECT_FALSE(written.load());  // the pty pushes back on the host
+
+    printer_.SetCover(false);
+    auto future = done.get_future();
+    ASSERT_EQ(future.wait_for(kLimit), std::future_status::ready);
+    host.join();
+    EXPECT_TRUE(future.get());
+    ASSERT_TRUE(printer_.WaitReceipts(1, kLimit));
+    EXPECT_TRUE(printer_.WaitBytesConsumed(filler.size() + receipt.size(), kLimit));
+    EXPECT_EQ(printer_.Status().bytesProcessed, filler.size() + receipt.size());
+}
+
+TEST_F(PtyTest, BaudPacingIsMeasuredInModelTime) {
+    auto clock = std::make_shared<SimulatedClock>();
+    options_.clock = clock;
+    options_.model.baud = 9600;
+    options_.outDir.clear();
+    ASSERT_TRUE(Start());
+    const TimePoint start = clock->Now();
+    std::string data;
+    while (data.size() < 4096)
+        data += std::string(47, 'x') + "\n";
+    data.resize(4096);
+    std::thread host([&, path = printer_.SlavePath()] {
+        Host h(path);
+        EXPECT_TRUE(h.Open() && h.Write(data));
+    });
+    ASSERT_TRUE(printer_.WaitBytesConsumed(4096, kLimit));
+    host.join();
+    const double seconds = std::chrono::duration<double>(clock->Now() - start).count();
+    // 4096 bytes at 960 bytes per second.
+    EXPECT_NEAR(seconds, 4096.0 / 960.0, 0.05);
+}
+
+TEST_F(PtyTest, ControlCommandsAnswerOneLineEach) {
+    ASSERT_TRUE(Start());
+    bool quit = true;
+    EXPECT_EQ(printer_.Control("cover open", &quit), "ok");
+    EXPECT_FALSE(quit);
+    EXPECT_TRUE(printer_.Status().coverOpen);
+    EXPECT_FALSE(printer_.Status().online);
+    EXPECT_EQ(printer_.Control("  cover   close ", &quit), "ok");
+    EXPECT_FALSE(printer_.Status().coverOpen);
+    EXPECT_EQ(printer_.Control("paper near-end", &quit), "ok");
+    EXPECT_EQ(printer_.Status().paper, PaperState::NearEnd);
+    EXPECT_EQ(printer_.Control("paper out", &quit), "ok");
+    EXPECT_EQ(printer_.Status().paper, PaperState::Out);
+    EXPECT_EQ(printer_.Control("paper ok", &quit), "ok");
+    EXPECT_EQ(printer_.Control("drawer open", &quit), "ok");
+    EXPECT_TRUE(printer_.Status().drawerOpen);
+    EXPECT_EQ(printer_.Control("drawer close", &quit), "ok");
+    EXPECT_EQ(printer_.Control("offline", &quit), "ok");
+    EXPECT_TRUE(printer_.Status().forcedOffline);
+    EXPECT_EQ(printer_.Control("online", &quit), "ok");
+    EXPECT_EQ(printer_.Control("power off", &quit), "ok");
+    EXPECT_FALSE(printer_.Status().powerOn);
+    EXPECT_EQ(printer_.Control("power on", &quit), "ok");
+    EXPECT_TRUE(printer_.Status().powerOn);
+
+    const std::string status = printer_.Control("status", &quit);
+    EXPECT_EQ(status.rfind("ok ", 0), 0u);
+    EXPECT_EQ(status.find('\n'), std::string::npos);
+    EXPECT_NE(status.find(printer_.SlavePath()), std::string::npos) << status;
+
+    const std::string snapshot = dir_.Path() + "/snap shot.png";
+    EXPECT_EQ(printer_.Control("snapshot " + snapshot, &quit), "ok");
+    EXPECT_TRUE(fs::exists(snapshot));
+    EXPECT_EQ(printer_.Control("snapshot", &quit).rfind("error", 0), 0u);
+    EXPECT_EQ(printer_.Control("snapshot /no/such/dir/x.png", &quit).rfind("error", 0), 0u);
+
+    for (const char* wrong : {"", "cover", "cover ajar", "paper low", "power", "coveropen",
+                              "status now", "quit please"})
+        EXPECT_EQ(printer_.Control(wrong, &quit).rfind("error", 0), 0u) << wrong;
+    EXPECT_FALSE(quit);
+    EXPECT_EQ(printer_.Control("unplug", &quit), "ok");
+    const std::string replugged = printer_.Control("replug", &quit);
+    EXPECT_EQ(replugged, "ok " + printer_.SlavePath());
+    EXPECT_EQ(printer_.Control("quit", &quit), "ok");
+    EXPECT_TRUE(quit);
+}
+
+TEST_F(PtyTest, StopWritesThePendingReceiptAndNvImagesPersist) {
+    options_.nvImageFile = dir_.Path() + "/nv.bin";
+    ASSERT_TRUE(Start());
+    {
+        Host h(printer_.SlavePath());
+        // FS q: one 8x8 image, then text without a cut.
+        std::string define = Bytes({0x1C, 0x71, 0x01, 0x01, 0x00, 0x01, 0x00});
+        define += std::string(8, '\xFF');
+        const std::string text = "not cut yet\n";
+        ASSERT_TRUE(h.Write(define + text));
+        ASSERT_TRUE(printer_.WaitBytesConsumed(define.size() + text.size(), kLimit));
+    }
+    printer_.Stop();
+    EXPECT_EQ(printer_.ReceiptCount(), 1);
+    ASSERT_EQ(printer_.Receipts().size(), 1u);
+    EXPECT_EQ(printer_.Receipts()[0].cut, CutKind::None);
+    EXPECT_TRUE(fs::exists(options_.outDir + "/receipt-0001.png"));
+    EXPECT_TRUE(fs::exists(options_.nvImageFile));
+
+    // The next run has the image: FS p 1 prints 8 rows of ink.
+    ASSERT_TRUE(Start());
+    {
+        Host h(printer_.SlavePath());
+        ASSERT_TRUE(h.Write(Bytes({0x1C, 0x70, 0x01, 0x00, 0x1D, 0x56, 0x00})));
+    }
+    ASSERT_TRUE(printer_.WaitReceipts(1, kLimit));
+    const Image& image = printer_.Receipts()[0].image;
+    EXPECT_GT(std::count(image.dots.begin(), image.dots.end(), kBlack), 60);
+}
+
+// The program itself: slave path on stdout, control socket, clean exit on SIGTERM.
+TEST_F(PtyTest, ProgramServesControlSocketAndWritesPendingOutputOnSigterm) {
+    const std::string control = dir_.Path() + "/control";
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        dup2(out[1], 1);
+        ::close(out[0]);
+        execl(THERMPOS_VPRINTER_PROGRAM, "thermpos-vprinter", "--out", options_.outDir.c_str(),
+              "--control", control.c_str(), "--map", "COM5", "--paper", "58", nullptr);
+        _exit(127);
+    }
+    ::close(out[1]);
+    std::string slave;
+    char c;
+    while (::read(out[0], &c, 1) == 1 && c != '\n')
+        slave += c;
+    ::close(out[0]);
+    ASSERT_EQ(slave.rfind("/dev/pts/", 0), 0u) << slave;
+    EXPECT_EQ(MapEntry("COM5"), slave);
+
+    {
+        Host h(slave);
+        ASSERT_TRUE(h.Write("pending line\n" + Bytes({0x10, 0x04, 0x01})));
+        EXPECT_EQ(h.Read(1), Bytes({0x12}));  // answered, so the line was taken too
+    }
+    const int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", control.c_str());
+    ASSERT_EQ(::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const std::string request = "cover open\nstatus\n";
+    ASSERT_EQ(::write(s, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+    std::string answers;
+    while (std::count(answers.begin(), answers.end(), '\n') < 2) {
+        pollfd p{s, POLLIN, 0};
+        ASSERT_GT(::poll(&p, 1, 10000), 0);
+        char buffer[4096];
+        const ssize_t n = ::read(s, buffer, sizeof buffer);
+        ASSERT_GT(n, 0);
+        answers.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(s);
+    EXPECT_EQ(answers.rfind("ok\nok ", 0), 0u) << answers;
+    EXPECT_NE(answers.find("cover: open"), std::string::npos) << answers;
+
+    ASSERT_EQ(::kill(child, SIGTERM), 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    Image image;
+    ASSERT_TRUE(ReadPngAsImage(options_.outDir + "/receipt-0001.png", &image));
+    EXPECT_EQ(image.width, 384);
+    EXPECT_FALSE(fs::exists(control));
+    EXPECT_EQ(MapEntry("COM5"), "");
+}
+
+}  // namespace
+}  // namespace thermpos::vprinter
