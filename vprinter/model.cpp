@@ -32,7 +32,8 @@ constexpr int kMaxPageHeight = 4096;
 constexpr std::size_t kMaxLineOps = 4096;
 constexpr std::size_t kMaxPageOps = 1 << 16;
 constexpr std::size_t kMaxPaperOps = 1 << 18;
-constexpr std::size_t kMaxQueuedOps = 1 << 20;
+constexpr std::size_t kMaxQueuedBytes = 256u << 20;
+constexpr std::size_t kMaxKeptDots = 64u << 20;  // image dots one receipt (or line) may hold
 constexpr std::size_t kMaxReplyBytes = 64 * 1024;
 constexpr std::size_t kMaxImageDots = 8u << 20;  // one stored picture, in dots
 constexpr std::size_t kMaxAnswered = 4096;
@@ -107,11 +108,35 @@ struct PageArea {
     int x = 0, y = 0, w = 0, h = 0;
 };
 
+// Owns the bitmaps some list of DrawOps points at.
+struct Keep {
+    std::vector<std::shared_ptr<const Bitmap>> bitmaps;
+    std::size_t dots = 0;
+
+    void Hold(std::shared_ptr<const Bitmap> b) {
+        if (!b || (!bitmaps.empty() && bitmaps.back() == b))
+            return;
+        dots += b->dots.size();
+        bitmaps.push_back(std::move(b));
+    }
+    void Take(Keep& other) {
+        for (auto& b : other.bitmaps)
+            Hold(std::move(b));
+        other.Clear();
+    }
+    void Clear() {
+        bitmaps.clear();
+        dots = 0;
+    }
+};
+
 struct PendingReceipt {
     int index = 0;
     CutKind cut = CutKind::None;
     int height = 0;
     std::vector<DrawOp> ops;
+    Keep keep;
+    std::size_t Bytes() const { return ops.size() * sizeof(DrawOp) + keep.dots; }
 };
 
 struct NvImage {
@@ -200,6 +225,7 @@ struct PrinterModel::Impl {
     Sink sink;
 
     std::vector<DrawOp> line;
+    Keep lineKeep;
     int lineX = 0;
     int lineHeight = 0;
     bool lineHasContent = false;
@@ -210,11 +236,16 @@ struct PrinterModel::Impl {
     int pageDir = 0;
     int pageY = 0;
     std::vector<DrawOp> pageOps;
+    Keep pageKeep;
 
     std::vector<DrawOp> paperOps;
+    Keep paperKeep;
     int paperY = 0;
     std::deque<PendingReceipt> finished;
-    std::size_t finishedOps = 0;
+    std::size_t finishedBytes = 0;
+    // Op lists of receipts already rendered or dropped, reused so a long run of receipts
+    // does not keep asking the system for fresh memory.
+    std::vector<std::vector<DrawOp>> spareOps;
     int receiptCounter = 0;
     int receiptsDropped = 0;
     std::uint64_t skipped = 0;
@@ -376,12 +407,14 @@ struct PrinterModel::Impl {
             for (auto& g : f)
                 g.reset();
         line.clear();
+        lineKeep.Clear();
         lineX = 0;
         lineHeight = 0;
         lineHasContent = false;
         table = &CodeTable(0);
         pageMode = false;
         pageOps.clear();
+        pageKeep.Clear();
         pageDir = 0;
         pageY = 0;
         DefaultArea();
@@ -400,7 +433,8 @@ struct PrinterModel::Impl {
                                                       (8LL * opt.printSpeedMmPerS));
             busyUntil = std::max(busyUntil, now) + dt;
         }
-        if (paperY >= opt.maxReceiptDots || paperOps.size() >= kMaxPaperOps)
+        if (paperY >= opt.maxReceiptDots || paperOps.size() >= kMaxPaperOps ||
+            paperKeep.dots >= kMaxKeptDots)
             FinishReceipt(CutKind::None);
     }
 
@@ -411,7 +445,11 @@ struct PrinterModel::Impl {
         r.index = ++receiptCounter;
         r.cut = cut;
         r.height = paperY;
+        // The next receipt is likely as long as this one: size its list once.
+        const std::size_t expected = paperOps.size();
         r.ops = std::move(paperOps);
+        r.keep = std::move(paperKeep);
+        paperKeep.Clear();
         if (cut != CutKind::None) {
             // Dashed cut line; a partial cut leaves its middle uncut.
             const int w = PaperWidth();
@@ -428,16 +466,29 @@ struct PrinterModel::Impl {
             }
             r.height += 2;
         }
-        paperOps = {};
+        if (!spareOps.empty()) {
+            paperOps = std::move(spareOps.back());
+            spareOps.pop_back();
+            paperOps.clear();
+        } else {
+            paperOps = {};
+            paperOps.reserve(expected + expected / 8);
+        }
         paperY = 0;
-        finishedOps += r.ops.size();
+        finishedBytes += r.Bytes();
         finished.push_back(std::move(r));
         while (finished.size() > static_cast<std::size_t>(opt.maxQueuedReceipts) ||
-               (finishedOps > kMaxQueuedOps && finished.size() > 1)) {
-            finishedOps -= finished.front().ops.size();
+               (finishedBytes > kMaxQueuedBytes && finished.size() > 1)) {
+            finishedBytes -= finished.front().Bytes();
+            Recycle(std::move(finished.front().ops));
             finished.pop_front();
             ++receiptsDropped;
         }
+    }
+
+    void Recycle(std::vector<DrawOp>&& ops) {
+        if (spareOps.size() < 2)
+            spareOps.push_back(std::move(ops));
     }
 
     // Places ops given in page-area logical coordinates onto the page buffer.
@@ -487,9 +538,12 @@ struct PrinterModel::Impl {
         for (const auto& op : line)
             height = std::max(height, op.h);
         if (pageMode) {
-            if (pageY < LogicalPageHeight())
+            if (pageY < LogicalPageHeight()) {
                 for (auto& op : line)
                     ToPage(op, op.x, pageY + height - op.h);
+                pageKeep.Take(lineKeep);
+            }
+            lineKeep.Clear();
             pageY += std::max(height, minFeed);
         } else {
             const int left = AreaLeft(), width = AreaWidth();
@@ -506,8 +560,9 @@ struct PrinterModel::Impl {
                     op.y = 2 * paperY + height - op.y - op.h;
                     op.rotation = (op.rotation + 2) & 3;
                 }
-                paperOps.push_back(std::move(op));
             }
+            paperOps.insert(paperOps.end(), line.begin(), line.end());
+            paperKeep.Take(lineKeep);
             line.clear();
             FeedPaper(std::max(height, minFeed));
         }
@@ -519,10 +574,12 @@ struct PrinterModel::Impl {
 
     // A block of ops (block coordinates, size w x h) printed on its own: justified and,
     // when asked, turned upside-down in standard mode; at the cursor in page mode.
-    void PlaceBlock(std::vector<DrawOp>& ops, int w, int h, bool upsideDown) {
+    void PlaceBlock(std::vector<DrawOp>& ops, Keep& keep, int w, int h, bool upsideDown) {
         if (pageMode) {
             for (auto& op : ops)
                 ToPage(op, lineX + op.x, pageY + op.y);
+            pageKeep.Take(keep);
+            PrunePageKeep();
             pageY += h;
             return;
         }
@@ -540,9 +597,24 @@ struct PrinterModel::Impl {
                 op.y = 2 * paperY + h - op.y - op.h;
                 op.rotation = (op.rotation + 2) & 3;
             }
-            paperOps.push_back(std::move(op));
+            paperOps.push_back(op);
         }
+        paperKeep.Take(keep);
         FeedPaper(h);
+    }
+
+    // Page data can be cancelled and redrawn without end; drop bitmaps nothing uses.
+    void PrunePageKeep() {
+        if (pageKeep.bitmaps.size() <= 64 && pageKeep.dots <= kMaxKeptDots)
+            return;
+        Keep used;
+        for (auto& b : pageKeep.bitmaps) {
+            const bool inUse = std::any_of(pageOps.begin(), pageOps.end(),
+                                           [&](const DrawOp& op) { return op.bitmap == b.get(); });
+            if (inUse)
+                used.Hold(b);
+        }
+        pageKeep = std::move(used);
     }
 
     void PrintPage(bool keep) {
@@ -558,11 +630,14 @@ struct PrinterModel::Impl {
             d.y += paperY;
             d.clipTop += paperY;
             d.clipBottom = std::min(d.clipBottom, bottom) + paperY;
-            paperOps.push_back(std::move(d));
+            paperOps.push_back(d);
         }
+        for (const auto& b : pageKeep.bitmaps)
+            paperKeep.Hold(b);
         FeedPaper(bottom);
         if (!keep) {
             pageOps.clear();
+            pageKeep.Clear();
             pageMode = false;
             DefaultArea();
             pageDir = 0;
@@ -579,49 +654,57 @@ struct PrinterModel::Impl {
         return (*table)[b];
     }
 
-    void AddChar(std::uint8_t b) {
+    // The cell every character of the current modes starts from.
+    DrawOp CharTemplate() const {
         const FontSpec f = Font(m.font);
-        const int spacing = std::min(RightSpacing(), 255);
         DrawOp op;
         op.kind = OpKind::Glyph;
         op.scaleX = static_cast<std::uint8_t>(m.scaleX);
         op.scaleY = static_cast<std::uint8_t>(m.scaleY);
         op.cellWidth = static_cast<std::uint8_t>(f.w);
         op.cellHeight = static_cast<std::uint8_t>(f.h);
-        op.spacing = static_cast<std::uint8_t>(spacing);
+        op.spacing = static_cast<std::uint8_t>(std::min(RightSpacing(), 255));
         op.rotation = m.rotate90 ? 1 : 0;
         op.bold = m.bold;
         op.reverse = m.reverse;
         op.underline = (m.rotate90 || m.reverse) ? 0 : static_cast<std::uint8_t>(m.underline);
-        op.ink = m.ink;
-        if (m.userChars && b >= 0x20 && b <= 0x7E)
-            op.bitmap = userGlyphs[m.font][b - 0x20];
-        op.codePoint = op.bitmap ? 0 : CodePoint(b);
+        // Reverse without colour still prints its background.
+        op.ink = (m.ink == kPaper && m.reverse) ? static_cast<std::uint8_t>(kBlack) : m.ink;
         op.FitBox();
-        const int advance = op.w;
-        if (lineX + advance > AreaWidth() && (lineX > 0 || !line.empty()))
-            FlushLine(LineSpacing());
-        if (line.size() >= kMaxLineOps)
-            FlushLine(LineSpacing());
-        op.x = lineX;
-        lineX += advance;
-        lineHasContent = true;
-        lineHeight = std::max(lineHeight, op.h);
-        // A blank cell draws nothing; its height still counts for the line.
-        const bool blank = op.ink == kPaper && !op.reverse;
-        const bool space = b == 0x20 && !op.bitmap && !op.reverse && op.underline == 0;
-        if (blank || space)
-            return;
-        if (op.ink == kPaper)
-            op.ink = kBlack;  // reverse without colour: the background shows
-        line.push_back(std::move(op));
+        return op;
     }
 
-    // Text bytes 0x20..0xFF up to the next control byte.
+    // Text bytes 0x20..0xFF up to the next control byte. Modes cannot change inside a run,
+    // so the cell is worked out once.
     std::size_t TextRun(const std::uint8_t* p, std::size_t n) {
+        const DrawOp cell = CharTemplate();
+        const int advance = cell.w;
+        const int areaWidth = AreaWidth();
+        // A cell that draws nothing still takes its place and height on the line.
+        const bool invisible = m.ink == kPaper && !m.reverse;
+        const bool plainSpace = !cell.reverse && cell.underline == 0 && !m.userChars;
         std::size_t i = 0;
-        while (i < n && p[i] >= 0x20)
-            AddChar(p[i++]);
+        for (; i < n && p[i] >= 0x20; ++i) {
+            const std::uint8_t b = p[i];
+            if ((lineX + advance > areaWidth && (lineX > 0 || !line.empty())) ||
+                line.size() >= kMaxLineOps)
+                FlushLine(LineSpacing());
+            const int x = lineX;
+            lineX += advance;
+            lineHasContent = true;
+            lineHeight = std::max(lineHeight, cell.h);
+            if (invisible || (b == 0x20 && plainSpace))
+                continue;
+            line.push_back(cell);
+            DrawOp& op = line.back();
+            op.x = x;
+            if (m.userChars && b <= 0x7E) {
+                const auto& glyph = userGlyphs[m.font][b - 0x20];
+                op.bitmap = glyph.get();
+                lineKeep.Hold(glyph);
+            }
+            op.codePoint = op.bitmap ? 0 : CodePoint(b);
+        }
         if (log) {
             std::string t;
             for (std::size_t k = 0; k < i && t.size() < 80; ++k) {
@@ -638,9 +721,7 @@ struct PrinterModel::Impl {
     }
 
     void PrintTextLine(const std::string& s) {
-        for (unsigned char c : s)
-            if (c >= 0x20)
-                AddChar(c);
+        TextRun(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
         FlushLine(LineSpacing());
     }
 
@@ -653,10 +734,11 @@ struct PrinterModel::Impl {
         op.kind = OpKind::Picture;
         op.scaleX = static_cast<std::uint8_t>(sx);
         op.scaleY = static_cast<std::uint8_t>(sy);
-        op.bitmap = std::move(b);
+        op.bitmap = b.get();
         op.FitBox();
-        if (line.size() >= kMaxLineOps)
+        if (line.size() >= kMaxLineOps || lineKeep.dots >= kMaxKeptDots)
             FlushLine(LineSpacing());
+        lineKeep.Hold(std::move(b));
         op.x = lineX;
         lineX += op.w;
         lineHasContent = true;
@@ -670,11 +752,13 @@ struct PrinterModel::Impl {
         op.kind = OpKind::Picture;
         op.scaleX = static_cast<std::uint8_t>(sx);
         op.scaleY = static_cast<std::uint8_t>(sy);
-        op.bitmap = std::move(b);
+        op.bitmap = b.get();
         op.FitBox();
         const int w = op.w, h = op.h;
-        std::vector<DrawOp> ops{std::move(op)};
-        PlaceBlock(ops, w, h, upsideDown);
+        std::vector<DrawOp> ops{op};
+        Keep keep;
+        keep.Hold(std::move(b));
+        PlaceBlock(ops, keep, w, h, upsideDown);
     }
 
     // ---------------------------------------------------------------- barcodes
@@ -723,7 +807,7 @@ struct PrinterModel::Impl {
         }
         DrawOp b;
         b.kind = OpKind::Picture;
-        b.bitmap = bars;
+        b.bitmap = bars.get();
         b.scaleY = static_cast<std::uint8_t>(height);  // one bar row stretched to the height
         b.FitBox();
         b.x = (blockW - width) / 2;
@@ -735,7 +819,9 @@ struct PrinterModel::Impl {
             hri(y);
             y += hf.h;
         }
-        PlaceBlock(ops, blockW, y, m.upsideDown);
+        Keep keep;
+        keep.Hold(std::move(bars));
+        PlaceBlock(ops, keep, blockW, y, m.upsideDown);
     }
 
     // ---------------------------------------------------------------- real-time
@@ -1089,6 +1175,7 @@ struct PrinterModel::Impl {
         erase.h = area.h;
         if (!pageOps.empty())
             pageOps.push_back(erase);
+        PrunePageKeep();
     }
 
     std::size_t Dle(const std::uint8_t* p, std::size_t n) {
@@ -1160,13 +1247,17 @@ struct PrinterModel::Impl {
                     pageY = 0;
                     lineX = 0;
                     pageOps.clear();
+                    pageKeep.Clear();
                 }
                 return 2;
             case 0x53:  // ESC S
                 Log(off, "ESC S");
                 if (pageMode) {
                     pageOps.clear();
+                    pageKeep.Clear();
                     line.clear();
+                    lineKeep.Clear();
+                    lineHeight = 0;
                     lineX = 0;
                     lineHasContent = false;
                     pageMode = false;
@@ -2239,9 +2330,10 @@ std::vector<Receipt> PrinterModel::TakeFinishedReceipts() {
         rec.cut = r.cut;
         rec.image = Rasterise(r.ops, s.PaperWidth(), r.height);
         out.push_back(std::move(rec));
+        s.Recycle(std::move(r.ops));
     }
     s.finished.clear();
-    s.finishedOps = 0;
+    s.finishedBytes = 0;
     return out;
 }
 

@@ -44,7 +44,9 @@ struct DrawOp {
     int y = 0;
     int w = 0;  // box size after rotation
     int h = 0;
-    std::shared_ptr<const Bitmap> bitmap;  // picture, or a user-defined glyph
+    // Picture, or a user-defined glyph. Not owned: whoever holds the ops keeps the bitmaps
+    // alive (a plain pointer keeps DrawOp trivially copyable, which the hot text path needs).
+    const Bitmap* bitmap = nullptr;
     // Dots outside [clipLeft, clipRight) x [clipTop, clipBottom) are not drawn (page areas).
     int clipLeft = -(1 << 30);
     int clipTop = -(1 << 30);
