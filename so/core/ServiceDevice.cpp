@@ -340,7 +340,12 @@ LONG CServiceDevice::Close() {
     }
     LONG result = OPOS_E_ILLEGAL;
     if (eventThread_.joinable()) {
-        queueEvent_.Set();
+        {
+            // Under the queue lock, so the thread cannot reset the event right after this
+            // set and sleep for ever: it sees stop_ first (see EventThreadMain).
+            std::lock_guard<std::mutex> lock(queueLock_);
+            queueEvent_.Set();
+        }
         freezeGate_.Set();
         threadExitEvent_.Wait(INFINITE);
         eventThread_.join();
@@ -607,6 +612,8 @@ void CServiceDevice::EventThreadMain() {
             // Unclaimed, or nothing queued: sleep until a claim or a producer sets the
             // queue event again. Claimed is re-read under the lock so a claim made just
             // now is not lost (Claim sets the event under this lock after Claimed = 1).
+            if (stop_.load())
+                break;
             if (m_Claimed.load() != 1 || queue_.empty()) {
                 queueEvent_.Reset();
                 continue;
@@ -618,7 +625,7 @@ void CServiceDevice::EventThreadMain() {
         event.reset();
         {
             std::lock_guard<std::mutex> lock(queueLock_);
-            if (queue_.empty() || m_Claimed.load() != 1)
+            if (!stop_.load() && (queue_.empty() || m_Claimed.load() != 1))
                 queueEvent_.Reset();
         }
     }
