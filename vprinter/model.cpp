@@ -493,10 +493,8 @@ struct PrinterModel::Impl {
 
     // Places ops given in page-area logical coordinates onto the page buffer.
     void ToPage(DrawOp op, int lx, int ly) {
-        if (pageOps.size() >= kMaxPageOps) {
-            ++skipped;
-            return;
-        }
+        if (pageOps.size() >= kMaxPageOps)
+            return;  // a full page buffer drops further drawing, as a printer's memory would
         const int lw = op.w, lh = op.h;
         switch (pageDir) {
             case 1:
