@@ -661,7 +661,7 @@ HRESULT DispatchDriver::Invoke(DISPID dispId, WORD flags, OutgoingArgs& args,
         params.cNamedArgs = 1;
     }
     if (result)
-        VariantInit(result);
+        VariantClear(result);
     UINT argErr = 0;
     return target_->Invoke(dispId, IID_NULL, LOCALE_SYSTEM_DEFAULT, flags, &params, result, nullptr,
                            &argErr);

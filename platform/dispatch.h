@@ -304,7 +304,9 @@ class DispatchDriver {
     // DISPID_UNKNOWN (and the target's failure code in *hr, when given) if unknown.
     DISPID GetDispId(std::string_view ansiName, HRESULT* hr = nullptr) const;
 
-    // Invoke with DISPATCH_METHOD; *result (optional) receives the callee's result.
+    // Invoke with DISPATCH_METHOD; *result (optional) receives the callee's result. A
+    // result must be an initialised VARIANT (a Variant, or after VariantInit): what it
+    // held is cleared first, so one Variant can be reused across calls without leaking.
     // E_POINTER without a target; DISP_E_MEMBERNOTFOUND for DISPID_UNKNOWN.
     HRESULT Call(DISPID dispId, OutgoingArgs& args, VARIANT* result = nullptr) const;
     HRESULT Call(std::string_view ansiName, OutgoingArgs& args, VARIANT* result = nullptr) const;
