@@ -151,8 +151,11 @@ std::optional<Clock::time_point> TotalDeadline(Clock::time_point start, DWORD mu
                                                DWORD constant, DWORD size) {
     if (multiplier == 0 && constant == 0)
         return std::nullopt;
-    std::uint64_t ms = std::uint64_t{multiplier} * size + constant;
-    return start + std::chrono::milliseconds(ms);
+    std::uint64_t ms = std::uint64_t{multiplier} * size + constant;  // < 2^64: no wrap
+    // Beyond about three years the clock would overflow long before the limit matters.
+    if (ms > 100'000'000'000ull)
+        return std::nullopt;
+    return start + std::chrono::milliseconds(static_cast<std::int64_t>(ms));
 }
 
 // Raw binary mode: printer bytes pass unchanged in both directions.

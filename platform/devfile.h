@@ -38,6 +38,9 @@
 // A pseudo-terminal has no modem lines and always frames 8N1: there the calls succeed,
 // and the framing set is what GetCommState reports.
 //
+// Parallel ports (/dev/lpN) cannot be polled: their writes block in the driver under its
+// own time-out, and CloseHandle does not wake them.
+//
 // Thread safety: every function may be called from any thread. Calls on different
 // handles are independent; reads and writes on one handle may run at the same time (one
 // reader and one writer), settings changes take the handle's own lock briefly.

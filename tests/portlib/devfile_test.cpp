@@ -194,6 +194,17 @@ TEST_F(PtyTest, TotalReadTimeOutEndsTheReadWithoutError) {
     EXPECT_EQ(std::string(buf, n), "ab");
 }
 
+TEST_F(PtyTest, HugeTotalsMeanNoLimitRatherThanAnOverflowedOne) {
+    ASSERT_EQ(SetCommTimeouts(h, COMMTIMEOUTS{0, MAXDWORD, MAXDWORD, MAXDWORD, MAXDWORD}), 0);
+    pty.Send("abc");
+    char buf[3];
+    DWORD n = 0;
+    EXPECT_EQ(ReadFile(h, buf, 3, &n), 0);
+    EXPECT_EQ(std::string(buf, n), "abc");
+    EXPECT_EQ(WriteFile(h, "def", 3, &n), 0);
+    EXPECT_EQ(pty.Receive(3), "def");
+}
+
 TEST_F(PtyTest, FirstByteModeReturnsAsSoonAsAnythingArrives) {
     ASSERT_EQ(SetReadTimeouts(MAXDWORD, MAXDWORD, 60000), 0);
     std::thread sender([&] { pty.Send("Q"); });
