@@ -15,7 +15,9 @@
 #include "setup/PortDlg.h"
 
 // The program icon lives in a resource of the static library shared with the tests.
-static void InitSetupResources() { Q_INIT_RESOURCE(SetupSheet); }
+static void InitSetupResources() {
+    Q_INIT_RESOURCE(SetupSheet);
+}
 
 namespace setup {
 
