@@ -123,6 +123,18 @@ TEST_F(Server, RegistersWhereWindowsKeepsItAndIsCreatedByProgId) {
     EXPECT_EQ(std::u16string(s), u"filled:x");
     SysFreeString(s);
 
+    // Strings cross with embedded zeros intact; a reused result does not leak the last.
+    Variant echo;
+    const std::u16string zeros(u"a\0b", 3);
+    for (int i = 0; i < 2; ++i) {
+        OutgoingArgs text;
+        text.WString(zeros);
+        ASSERT_EQ(driver.Call("Echo", text, echo.Get()), S_OK);
+    }
+    std::u16string back;
+    ASSERT_TRUE(echo.ToWString(&back));
+    EXPECT_EQ(back, zeros);
+
     // Each object has its own state.
     OutgoingArgs none;
     Variant count;
