@@ -1,0 +1,314 @@
+#include "tests/printer/PrinterTestSupport.h"
+
+#include <stdlib.h>
+
+#include <cstring>
+#include <stdexcept>
+
+#include "platform/registry.h"
+
+namespace printertest {
+
+namespace {
+
+const std::string& Setup() {
+    static const std::string dir = [] {
+        char pattern[] = "/tmp/thermpos-printer-test-XXXXXX";
+        const char* d = mkdtemp(pattern);
+        if (d == nullptr) {
+            throw std::runtime_error("mkdtemp failed");
+        }
+        std::string path = d;
+        setenv("THERMPOS_REGISTRY", (path + "/registry.reg").c_str(), 1);
+        setenv("THERMPOS_LOCK_DIR", (path + "/locks").c_str(), 1);
+        setenv("THERMPOS_OPEN_WAIT_MS", "1", 1);
+        setenv("THERMPOS_ACP", "1252", 1);
+        return path;
+    }();
+    return dir;
+}
+const bool kSetUp = !Setup().empty();
+
+HANDLE const kFakeHandle = reinterpret_cast<HANDLE>(0x5150);
+
+int FakeOpen(const char*, HANDLE* handle, const char*) {
+    return FakePort::Get().Open(handle);
+}
+int FakeClose(HANDLE) {
+    return 1;
+}
+int FakeWrite(HANDLE, const void* data, int length, int* written) {
+    return FakePort::Get().Write(data, length, written);
+}
+int FakeRead(HANDLE, void* buffer, int size, int* read) {
+    return FakePort::Get().Read(buffer, size, read);
+}
+int FakeTimeouts(HANDLE, DWORD, DWORD, DWORD, DWORD, DWORD) {
+    return 1;
+}
+int FakeGetProperties(HANDLE, DCB*) {
+    return 1;
+}
+int FakeSetProperties(HANDLE, const DCB*) {
+    return 1;
+}
+
+}  // namespace
+
+const std::string& TempDir() {
+    return Setup();
+}
+
+void WriteDevice(const std::string& deviceName, const std::map<std::string, std::string>& values) {
+    const std::string path = "SOFTWARE\\OLEforRetail\\ServiceOPOS\\POSPrinter\\" + deviceName;
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, path.c_str());
+    HKEY key = nullptr;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                        &key, nullptr) != ERROR_SUCCESS) {
+        throw std::runtime_error("cannot create " + path);
+    }
+    auto set = [key](const char* name, const std::string& value) {
+        RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                       static_cast<DWORD>(value.size() + 1));
+    };
+    set(nullptr, "QMX.Thermal.POSPrinter");
+    for (const auto& [name, value] : values) {
+        set(name.c_str(), value);
+    }
+    RegCloseKey(key);
+}
+
+FakePort& FakePort::Get() {
+    static FakePort port;
+    return port;
+}
+
+const PortBackend& FakePort::Backend() {
+    static const PortBackend backend = {&FakeOpen,         &FakeClose,    &FakeWrite,
+                                        &FakeRead,         &FakeTimeouts, &FakeGetProperties,
+                                        &FakeSetProperties};
+    return backend;
+}
+
+void FakePort::Reset() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    writes_.clear();
+    answers_ = true;
+    writeError_ = 0;
+    hold_ = false;
+    changed_.notify_all();
+}
+
+void FakePort::SetAnswers(bool answers) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    answers_ = answers;
+}
+
+void FakePort::SetWriteError(int systemError) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    writeError_ = systemError;
+}
+
+void FakePort::HoldWrites(bool hold) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    hold_ = hold;
+    changed_.notify_all();
+}
+
+std::vector<std::string> FakePort::Writes() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return writes_;
+}
+
+std::string FakePort::AllWritten() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::string all;
+    for (const std::string& w : writes_) {
+        all += w;
+    }
+    return all;
+}
+
+std::size_t FakePort::WriteCount() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return writes_.size();
+}
+
+bool FakePort::WaitWrites(std::size_t count, std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, limit, [&] { return writes_.size() >= count; });
+}
+
+bool FakePort::WaitHeldWriter(std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, limit, [&] { return heldWriters_ > 0; });
+}
+
+int FakePort::Open(HANDLE* handle) {
+    *handle = kFakeHandle;
+    return 1;
+}
+
+int FakePort::Write(const void* data, int length, int* written) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    ++heldWriters_;
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return !hold_; });
+    --heldWriters_;
+    if (writeError_ != 0) {
+        *written = 0;
+        return writeError_;
+    }
+    writes_.emplace_back(static_cast<const char*>(data), static_cast<size_t>(length));
+    *written = length;
+    changed_.notify_all();
+    return 0;
+}
+
+int FakePort::Read(void* buffer, int size, int* read) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    *read = 0;
+    if (answers_ && size >= 4) {
+        // An automatic status block: online, cover closed, paper present.
+        static const unsigned char kBlock[] = {0x14, 0x00, 0x00, 0x0F};
+        std::memcpy(buffer, kBlock, sizeof kBlock);
+        *read = sizeof kBlock;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------
+
+HRESULT RecordingControl::QueryInterface(REFIID riid, void** object) {
+    if (riid == IID_IUnknown || riid == IID_IDispatch) {
+        *object = static_cast<IDispatch*>(this);
+        return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+}
+
+HRESULT RecordingControl::GetTypeInfoCount(UINT* count) {
+    *count = 0;
+    return S_OK;
+}
+
+HRESULT RecordingControl::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
+    static const char16_t* const kNames[] = {u"SOStatusUpdate", u"SOOutputComplete", u"SOError",
+                                             u"SODirectIO"};
+    for (UINT i = 0; i < count; ++i) {
+        ids[i] = DISPID_UNKNOWN;
+        for (int k = 0; k < 4; ++k) {
+            if (std::u16string_view(names[i]) == kNames[k]) {
+                ids[i] = k + 1;
+            }
+        }
+        if (ids[i] == DISPID_UNKNOWN) {
+            return DISP_E_UNKNOWNNAME;
+        }
+    }
+    return S_OK;
+}
+
+HRESULT RecordingControl::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*,
+                                 EXCEPINFO*, UINT*) {
+    ControlEvent event{ControlEvent::StatusUpdate};
+    const UINT n = params->cArgs;
+    auto arg = [&](UINT fromFirst) -> VARIANT& { return params->rgvarg[n - 1 - fromFirst]; };
+    switch (id) {
+        case 1:
+            event.kind = ControlEvent::StatusUpdate;
+            event.value1 = arg(0).lVal;
+            break;
+        case 2:
+            event.kind = ControlEvent::OutputComplete;
+            event.value1 = arg(0).lVal;
+            break;
+        case 3: {
+            event.kind = ControlEvent::Error;
+            event.value1 = arg(0).lVal;
+            event.value2 = arg(1).lVal;
+            event.value3 = arg(2).lVal;
+            std::function<LONG(const ControlEvent&)> answer;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                answer = answer_;
+            }
+            *arg(3).plVal = answer ? answer(event) : OPOS_ER_RETRY;
+            break;
+        }
+        default:
+            event.kind = ControlEvent::DirectIO;
+            event.value1 = arg(0).lVal;
+            break;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    events_.push_back(event);
+    changed_.notify_all();
+    return S_OK;
+}
+
+void RecordingControl::SetErrorAnswer(std::function<LONG(const ControlEvent&)> answer) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    answer_ = std::move(answer);
+}
+
+std::vector<ControlEvent> RecordingControl::Events() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return events_;
+}
+
+std::vector<ControlEvent> RecordingControl::EventsOf(ControlEvent::Kind kind) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<ControlEvent> selected;
+    for (const ControlEvent& e : events_) {
+        if (e.kind == kind) {
+            selected.push_back(e);
+        }
+    }
+    return selected;
+}
+
+bool RecordingControl::WaitFor(ControlEvent::Kind kind, std::size_t count,
+                               std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, limit, [&] {
+        std::size_t n = 0;
+        for (const ControlEvent& e : events_) {
+            n += e.kind == kind ? 1 : 0;
+        }
+        return n >= count;
+    });
+}
+
+bool RecordingControl::WaitForOutput(LONG outputId, std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, limit, [&] {
+        for (const ControlEvent& e : events_) {
+            if (e.kind == ControlEvent::OutputComplete && e.value1 == outputId) {
+                return true;
+            }
+        }
+        return false;
+    });
+}
+
+void RecordingControl::Clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    events_.clear();
+}
+
+std::string Hex(const std::string& bytes) {
+    static const char* digits = "0123456789ABCDEF";
+    std::string s;
+    for (unsigned char c : bytes) {
+        if (!s.empty()) {
+            s.push_back(' ');
+        }
+        s.push_back(digits[c >> 4]);
+        s.push_back(digits[c & 15]);
+    }
+    return s;
+}
+
+}  // namespace printertest
