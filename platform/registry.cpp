@@ -41,41 +41,15 @@ namespace {
 constexpr REGSAM kWriteRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | 0x00010000 /*DELETE*/ |
                                 0x00040000 /*WRITE_DAC*/ | 0x00080000 /*WRITE_OWNER*/;
 
-struct FileId {
-    bool exists = false;
-    dev_t dev = 0;
-    ino_t ino = 0;
-    off_t size = 0;
-    timespec mtime{};
-    timespec ctime{};
-
-    static FileId Of(const struct stat& st) {
-        FileId id;
-        id.exists = true;
-        id.dev = st.st_dev;
-        id.ino = st.st_ino;
-        id.size = st.st_size;
-        id.mtime = st.st_mtim;
-        id.ctime = st.st_ctim;
-        return id;
-    }
-    bool operator==(const FileId& o) const {
-        if (exists != o.exists)
-            return false;
-        return !exists || (dev == o.dev && ino == o.ino && size == o.size &&
-                           mtime.tv_sec == o.mtime.tv_sec && mtime.tv_nsec == o.mtime.tv_nsec &&
-                           ctime.tv_sec == o.ctime.tv_sec && ctime.tv_nsec == o.ctime.tv_nsec);
-    }
-};
-
 struct Store {
     std::string path;  // hive file the tree was read from
     std::unique_ptr<Node> root = std::make_unique<Node>();
+    // When loaded, `text` holds the bytes the tree (or the corrupt state) came from; a
+    // missing file counts as empty text.
     bool loaded = false;
-    FileId id;
+    std::string text;
     bool corrupt = false;
     std::string corruptError;
-    std::string text;  // the file's bytes as last read or written, when they parsed
     std::unordered_set<RegistryKeyObject*> handles;
 };
 
@@ -141,9 +115,8 @@ bool WriteAll(int fd, const std::string& text) {
 
 // Reads a whole file. A missing file is reported as such (id->exists false), not as an
 // error, because a missing hive is an empty one.
-LONG ReadWholeFile(const std::string& path, std::string* bytes, FileId* id, std::string* error) {
+LONG ReadWholeFile(const std::string& path, std::string* bytes, std::string* error) {
     bytes->clear();
-    *id = FileId{};
     Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) {
         if (errno == ENOENT)
@@ -175,7 +148,6 @@ LONG ReadWholeFile(const std::string& path, std::string* bytes, FileId* id, std:
         done += static_cast<std::size_t>(n);
     }
     bytes->resize(done);
-    *id = FileId::Of(st);
     return ERROR_SUCCESS;
 }
 
@@ -263,69 +235,46 @@ class HiveFileLock {
 
 // --- the store; every function below expects g_mutex held ---------------------------
 
-LONG LoadLocked(bool force) {
+// Brings the tree up to date with the hive file. The file is read every time (it is
+// small, and comparing bytes cannot be fooled the way a timestamp or inode check can);
+// it is parsed only when its bytes differ from those the tree came from.
+LONG LoadLocked() {
     const std::string path = thermpos::registry::HivePath();
     if (path != g_store.path) {
         g_store.path = path;
         g_store.root = std::make_unique<Node>();
         g_store.loaded = false;
         g_store.corrupt = false;
-        g_store.corruptError.clear();
-        g_store.text.clear();
-    }
-    if (!force && g_store.loaded) {
-        struct stat st;
-        FileId now;
-        if (::stat(path.c_str(), &st) == 0)
-            now = FileId::Of(st);
-        if (now == g_store.id) {
-            if (g_store.corrupt) {
-                t_lastError = g_store.corruptError;
-                return ERROR_BADDB;
-            }
-            return ERROR_SUCCESS;
-        }
     }
     std::string bytes;
     std::string error;
-    FileId id;
-    LONG r = ReadWholeFile(path, &bytes, &id, &error);
-    if (r == ERROR_FILE_NOT_FOUND) {
-        g_store.root = std::make_unique<Node>();
-        g_store.id = FileId{};
-        g_store.loaded = true;
-        g_store.corrupt = false;
-        g_store.text.clear();
-        return ERROR_SUCCESS;
-    }
-    if (r != ERROR_SUCCESS) {
+    const LONG r = ReadWholeFile(path, &bytes, &error);
+    if (r != ERROR_SUCCESS && r != ERROR_FILE_NOT_FOUND) {
         t_lastError = error;
         return r;
     }
-    // The same bytes make the same tree: parsing is what costs, reading is cheap.
-    if (g_store.loaded && !g_store.corrupt && id.exists && bytes == g_store.text) {
-        g_store.id = id;
-        return ERROR_SUCCESS;
-    }
-    std::vector<detail::ParsedSection> sections;
-    if (!detail::ParseRegFile(bytes, path, &sections, &error)) {
-        // Keep the last good tree for handles already open, but refuse opens and saves:
-        // writing our tree over a file we could not read would lose whatever it holds.
-        g_store.id = id;
+    if (!g_store.loaded || bytes != g_store.text) {
+        std::vector<detail::ParsedSection> sections;
         g_store.loaded = true;
-        g_store.corrupt = true;
-        g_store.corruptError = error;
-        t_lastError = error;
+        g_store.text = std::move(bytes);
+        if (!detail::ParseRegFile(g_store.text, path, &sections, &error)) {
+            // Keep the last good tree for handles already open, but refuse opens and
+            // saves: writing our tree over a file we could not read would lose whatever
+            // it holds.
+            g_store.corrupt = true;
+            g_store.corruptError = error;
+        } else {
+            auto root = std::make_unique<Node>();
+            detail::ApplySections(sections, root.get());
+            g_store.root = std::move(root);
+            g_store.corrupt = false;
+            g_store.corruptError.clear();
+        }
+    }
+    if (g_store.corrupt) {
+        t_lastError = g_store.corruptError;
         return ERROR_BADDB;
     }
-    auto root = std::make_unique<Node>();
-    detail::ApplySections(sections, root.get());
-    g_store.root = std::move(root);
-    g_store.id = id;
-    g_store.loaded = true;
-    g_store.corrupt = false;
-    g_store.corruptError.clear();
-    g_store.text = std::move(bytes);
     return ERROR_SUCCESS;
 }
 
@@ -355,12 +304,7 @@ LONG SaveLocked() {
         return fail(errno);
     if (::rename(tmp.c_str(), path.c_str()) != 0)
         return fail(errno);
-    if (::stat(g_store.path.c_str(), &st) == 0) {
-        g_store.id = FileId::Of(st);
-        g_store.text = text;
-    } else {
-        g_store.loaded = false;
-    }
+    g_store.text = text;
     return ERROR_SUCCESS;
 }
 
@@ -378,7 +322,7 @@ LONG MutateLocked(Apply&& apply) {
     LONG r = lock.Acquire(SaveTarget(path));
     if (r != ERROR_SUCCESS)
         return r;
-    r = LoadLocked(true);
+    r = LoadLocked();
     if (r != ERROR_SUCCESS)
         return r;
     bool changed = false;
@@ -386,8 +330,8 @@ LONG MutateLocked(Apply&& apply) {
     if (r == ERROR_SUCCESS && changed)
         r = SaveLocked();
     if (r != ERROR_SUCCESS && changed) {
-        g_store.text.clear();  // the tree no longer matches the text: parse again
-        LoadLocked(true);
+        g_store.loaded = false;  // the tree no longer matches the file: parse again
+        LoadLocked();
     }
     return r;
 }
@@ -510,10 +454,9 @@ std::string LastError() {
 LONG ImportFile(const std::string& path, std::string* error) {
     std::string bytes;
     std::string message;
-    FileId id;
     std::lock_guard<std::mutex> lock(g_mutex);
     t_lastError.clear();
-    LONG r = ReadWholeFile(path, &bytes, &id, &message);
+    LONG r = ReadWholeFile(path, &bytes, &message);
     if (r == ERROR_FILE_NOT_FOUND)
         message = path + ": no such file";
     std::vector<detail::ParsedSection> sections;
@@ -557,7 +500,7 @@ LONG ExportFile(const std::string& keyPath, const std::string& path, std::string
         !detail::SplitPath(std::string_view(keyPath).substr(slash + 1), &names))
         return fail(ERROR_INVALID_PARAMETER, "bad key path: " + keyPath);
     full.insert(full.end(), names.begin(), names.end());
-    LONG r = LoadLocked(false);
+    LONG r = LoadLocked();
     if (r != ERROR_SUCCESS)
         return fail(r, t_lastError);
     const Node* node = FindLocked(g_store.root.get(), full);
@@ -596,7 +539,7 @@ LONG RegOpenKeyExA(HKEY key, const char* subKey, DWORD /*options*/, REGSAM sam, 
     LONG r = SubPath(key, subKey, &full, &parentSam);
     if (r != ERROR_SUCCESS)
         return r;
-    r = LoadLocked(false);
+    r = LoadLocked();
     if (r != ERROR_SUCCESS)
         return r;
     if (!IsPredefined(key) && !FindLocked(g_store.root.get(), key->path))
@@ -622,7 +565,7 @@ LONG RegCreateKeyExA(HKEY key, const char* subKey, DWORD /*reserved*/, char* /*c
     LONG r = SubPath(key, subKey, &full, &parentSam);
     if (r != ERROR_SUCCESS)
         return r;
-    r = LoadLocked(false);
+    r = LoadLocked();
     if (r != ERROR_SUCCESS)
         return r;
     if (!IsPredefined(key) && !FindLocked(g_store.root.get(), key->path))
@@ -673,7 +616,7 @@ LONG RegQueryValueExA(HKEY key, const char* valueName, DWORD* /*reserved*/, DWOR
         return ERROR_INVALID_PARAMETER;
     std::lock_guard<std::mutex> lock(g_mutex);
     if (IsPredefined(key)) {
-        const LONG r = LoadLocked(false);
+        const LONG r = LoadLocked();
         if (r != ERROR_SUCCESS)
             return r;
     }
@@ -838,7 +781,7 @@ LONG RegEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* cchName, DWORD* /*r
         return ERROR_INVALID_PARAMETER;
     std::lock_guard<std::mutex> lock(g_mutex);
     if (IsPredefined(key)) {
-        const LONG r = LoadLocked(false);
+        const LONG r = LoadLocked();
         if (r != ERROR_SUCCESS)
             return r;
     }
@@ -869,7 +812,7 @@ LONG RegEnumValueA(HKEY key, DWORD index, char* valueName, DWORD* cchValueName, 
         return ERROR_INVALID_PARAMETER;
     std::lock_guard<std::mutex> lock(g_mutex);
     if (IsPredefined(key)) {
-        const LONG r = LoadLocked(false);
+        const LONG r = LoadLocked();
         if (r != ERROR_SUCCESS)
             return r;
     }

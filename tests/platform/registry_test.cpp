@@ -1,6 +1,7 @@
 // The registry store behaves like the Win32 registry API for the calls the system makes
 // (result codes and untouched outputs on failure, as on Windows) and keeps its hive file
 // safe: atomic saves, nothing lost on a corrupt or read-only file.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -402,6 +403,16 @@ TEST_F(RegistryFile, ChangesByAnotherWriterAreSeenAtTheNextOpen) {
               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Shared]\n\"Port\"=\"COM9:\"\n");
     ASSERT_EQ(rename(tmp.c_str(), hive_.c_str()), 0);
     EXPECT_EQ(GetString("SOFTWARE\\Shared", "Port"), "COM9:");
+
+    // An editor that rewrites the file in place, same size, same timestamps: still seen.
+    struct stat st;
+    ASSERT_EQ(stat(hive_.c_str(), &st), 0);
+    std::string text = ReadFile(hive_);
+    text.replace(text.find("COM9:"), 5, "COM8:");
+    WriteFile(hive_, text);
+    const timespec times[2] = {st.st_atim, st.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, hive_.c_str(), times, 0), 0);
+    EXPECT_EQ(GetString("SOFTWARE\\Shared", "Port"), "COM8:");
 }
 
 TEST_F(RegistryFile, UnchangedDataIsNotRewritten) {
