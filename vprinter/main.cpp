@@ -301,7 +301,21 @@ int main(int argc, char** argv) {
         }
         if (fds[0].revents & POLLIN)
             break;  // SIGINT, SIGTERM or SIGHUP: shut down cleanly
-        if (fds[1].revents & POLLIN) {
+        // Clients first, by their slots in fds; connections accepted below join the next
+        // round.
+        std::vector<Client> kept;
+        for (std::size_t i = 0; i < clients.size(); ++i) {
+            const short revents = fds[2 + i].revents;
+            bool keep = true;
+            if (!quit && (revents & (POLLIN | POLLHUP | POLLERR)))
+                keep = ServeClient(printer, clients[i], &quit);
+            if (keep)
+                kept.push_back(std::move(clients[i]));
+            else
+                ::close(clients[i].fd);
+        }
+        clients = std::move(kept);
+        if (!quit && (fds[1].revents & POLLIN)) {
             const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
             if (fd >= 0) {
                 if (clients.size() >= kMaxClients) {
@@ -310,19 +324,6 @@ int main(int argc, char** argv) {
                 } else {
                     clients.push_back({fd, {}});
                 }
-            }
-        }
-        for (std::size_t i = 0; i < clients.size();) {
-            const short revents = fds[2 + i].revents;
-            bool keep = true;
-            if (revents & (POLLIN | POLLHUP | POLLERR))
-                keep = ServeClient(printer, clients[i], &quit);
-            if (!keep) {
-                ::close(clients[i].fd);
-                clients.erase(clients.begin() + static_cast<std::ptrdiff_t>(i));
-                fds.erase(fds.begin() + static_cast<std::ptrdiff_t>(2 + i));
-            } else {
-                ++i;
             }
         }
     }

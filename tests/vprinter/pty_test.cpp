@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -413,7 +414,7 @@ TEST_F(PtyTest, StopWritesThePendingReceiptAndNvImagesPersist) {
         ASSERT_TRUE(h.Write(Bytes({0x1C, 0x70, 0x01, 0x00, 0x1D, 0x56, 0x00})));
     }
     ASSERT_TRUE(printer_.WaitReceipts(1, kLimit));
-    const Image& image = printer_.Receipts()[0].image;
+    const Image image = printer_.Receipts()[0].image;
     EXPECT_GT(std::count(image.dots.begin(), image.dots.end(), kBlack), 60);
 }
 
@@ -458,7 +459,7 @@ TEST_F(PtyTest, ProgramServesControlSocketAndWritesPendingOutputOnSigterm) {
         ASSERT_GT(::poll(&p, 1, 10000), 0);
         char buffer[4096];
         const ssize_t n = ::read(s, buffer, sizeof buffer);
-        ASSERT_GT(n, 0);
+        ASSERT_GT(n, 0) << std::strerror(errno) << " after " << answers;
         answers.append(buffer, static_cast<std::size_t>(n));
     }
     ::close(s);
