@@ -13,7 +13,7 @@ Hive::Hive() {
 }
 
 void Hive::Load(const std::vector<Device>& printers, const std::vector<Device>& drawers,
-                bool printerRoot, bool drawerRoot) {
+                bool printerRoot, bool drawerRoot, const std::string& extra) {
     // A new file each time: the store notices the switch and reads it from scratch.
     path_ = dir_.filePath(QStringLiteral("hive%1.reg").arg(++generation_)).toStdString();
     std::ostringstream out;
@@ -37,6 +37,7 @@ void Hive::Load(const std::vector<Device>& printers, const std::vector<Device>& 
     if (drawerRoot) {
         section(setup::kDrawerRoot, drawers);
     }
+    out << extra;
     std::ofstream(path_) << out.str();
     qputenv("THERMPOS_REGISTRY", QByteArray::fromStdString(path_));
 }

@@ -28,8 +28,9 @@ struct Device {
 class Hive {
   public:
     Hive();
+    // `extra` is appended as it stands (more .reg sections).
     void Load(const std::vector<Device>& printers, const std::vector<Device>& drawers,
-              bool printerRoot = true, bool drawerRoot = true);
+              bool printerRoot = true, bool drawerRoot = true, const std::string& extra = {});
     std::optional<std::string> Value(const std::string& keyPath, const std::string& name) const;
     std::optional<std::string> Printer(const std::string& device, const std::string& name) const {
         return Value(setup::PrinterKey(device), name);

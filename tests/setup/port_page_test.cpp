@@ -2,6 +2,7 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
+#include <algorithm>
 
 #include "SetupTestSupport.h"
 #include "setup/ComPropertiesDlg.h"
@@ -227,6 +228,22 @@ class PortPageTest : public QObject {
         QCOMPARE(f.hive.Printer(kPrinter, "StatusBackInterval"), std::optional<std::string>("200"));
         QCOMPARE(f.hive.Drawer(kCd2, "WriteTimeout"), std::optional<std::string>("2000"));
         QCOMPARE(f.registry.CountFor("Port"), 0);
+    }
+
+    void thePortLibraryListsTheMappedPortsForThePage() {
+        Fixture f;
+        f.hive.Load({PrinterDevice(kPrinter, {{"Port", "COM42:"}})}, {}, true, true,
+                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\ThermPOS\\Ports]\n"
+                    "\"COM42\"=\"/dev/null\"\n\"LPT9\"=\"/dev/null\"\n\n");
+        CSystemPortServices system(f.registry, f.messages);
+        PortPage page(f.registry, f.messages, system);
+        page.Initialize();
+        page.Activate(kPrinter);
+        const std::vector<std::string>& ports = page.Controls().ports;
+        QVERIFY(std::find(ports.begin(), ports.end(), "LPT9:") != ports.end());
+        const auto com42 = std::find(ports.begin(), ports.end(), "COM42:");
+        QVERIFY(com42 != ports.end());
+        QCOMPARE(page.Controls().port, static_cast<int>(com42 - ports.begin()));
     }
 
     // ---- serial settings dialog -------------------------------------------------------
