@@ -542,7 +542,8 @@ struct PrinterModel::Impl {
                 pageKeep.Take(lineKeep);
             }
             lineKeep.Clear();
-            pageY += std::max(height, minFeed);
+            // Past the page the cursor only needs to stay past it (and not overflow).
+            pageY = std::min(pageY + std::max(height, minFeed), 1 << 20);
         } else {
             const int left = AreaLeft(), width = AreaWidth();
             int shift = 0;
@@ -1794,7 +1795,7 @@ struct PrinterModel::Impl {
                 text("ThermPOS");
                 break;
             case 67:
-                text(PaperWidth() >= 512 ? "VP-80" : "VP-58");
+                text(PaperWidth() >= 512 ? "VIRTUAL-80" : "VIRTUAL-58");
                 break;
             case 68:
                 text("00000001");
@@ -2023,9 +2024,11 @@ struct PrinterModel::Impl {
         std::size_t i = 0;
         while (i < n && !Held()) {
             std::size_t c;
-            if (sink.kind != SinkKind::None)
+            if (sink.kind != SinkKind::None) {
                 c = FeedSink(p + i, n - i);
-            else if (!selected)
+                if (c == 0 && sink.kind == SinkKind::None)
+                    continue;  // abandoned at this byte, which is now read as data
+            } else if (!selected)
                 c = Deselected(p + i, n - i);
             else if (p[i] >= 0x20)
                 c = TextRun(p + i, n - i);
@@ -2129,8 +2132,12 @@ struct PrinterModel::Impl {
             const auto ns = static_cast<std::int64_t>(
                 (static_cast<unsigned __int128>(nextByte) * 10'000'000'000ULL + opt.baud - 1) /
                 opt.baud);
-            consider(burstStart + std::chrono::duration_cast<ModelClock::duration>(
-                                      std::chrono::nanoseconds(ns)));
+            const TimePoint due = burstStart + std::chrono::duration_cast<ModelClock::duration>(
+                                                   std::chrono::nanoseconds(ns));
+            // A time already past means the transport stopped offering the rest (unplugged,
+            // say): it is no reason to wake anyone.
+            if (due > now)
+                consider(due);
         }
         if (drawerCloseAt)
             consider(*drawerCloseAt);

@@ -138,8 +138,10 @@ TEST(RenderText, UserDefinedCharacterIsDrawnAsDefined) {
     EXPECT_EQ(Crop(img, 12, 0, 12, 24), GlyphCell(U'A'));  // switched off again
     // Width beyond the cell abandons the definition; the bytes then print as text.
     Rig bad;
-    bad.Send(kInit + B({0x1B, 0x26, 3, 0x41, 0x41, 13}));
-    EXPECT_GT(bad.model.Status().commandsSkipped, 0u);
+    const auto rest = bad.Print(kInit + B({0x1B, 0x26, 3, 0x41, 0x41, 13}) + "AB\n");
+    EXPECT_EQ(bad.model.Status().commandsSkipped, 1u);
+    EXPECT_EQ(rest.height, 30 + 2);  // 13 is CR, then AB, in the same feed
+    EXPECT_EQ(Crop(rest, 0, 0, 12, 24), GlyphCell(U'A'));
 }
 
 TEST(RenderText, RotationAndUpsideDown) {

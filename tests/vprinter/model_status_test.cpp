@@ -290,6 +290,12 @@ TEST(Flow, SerialPacingTakesByteTimeOfModelClock) {
     const double seconds = std::chrono::duration<double>(r.now - start).count();
     EXPECT_NEAR(seconds, 4096 * 10.0 / 9600, 0.01);  // about 4.3 s
     EXPECT_EQ(r.model.Status().bytesProcessed, 4096u);
+
+    // Offered and then abandoned (the device went away): no wake-up remains once due.
+    EXPECT_EQ(r.Send("xyz"), 0u);
+    ASSERT_TRUE(r.model.NextEventTime().has_value());
+    r.Wait(10ms);
+    EXPECT_FALSE(r.model.NextEventTime().has_value());
 }
 
 TEST(Flow, PrintSpeedKeepsTheMechanismBusy) {
