@@ -383,8 +383,13 @@ bool EncodeData(const Options& o, DWORD* type, std::vector<BYTE>* data, std::str
 
 int Query(const KeyArg& key, const Options& o) {
     if (!o.hasValue) {
+        // Open once first so that a failure prints nothing on stdout.
+        KeyHandle probe;
+        LONG r = RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.sub.c_str(), 0, KEY_READ, probe.out());
+        if (r != ERROR_SUCCESS)
+            return Fail(kName, Describe(r));
         std::printf("\n");
-        const LONG r = QueryKey(key.display, key.sub, o.recurse);
+        r = QueryKey(key.display, key.sub, o.recurse);
         return r == ERROR_SUCCESS ? 0 : Fail(kName, Describe(r));
     }
     KeyHandle handle;
