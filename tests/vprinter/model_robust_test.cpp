@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/vprinter/model_test_util.h"
+#include "vprinter/font.h"
 
 namespace thermpos::vprinter::test {
 namespace {
@@ -167,6 +168,51 @@ TEST(Modes, InitialiseResetsModesButKeepsNvImagesAndPaper) {
     EXPECT_EQ(st.codeTable, 0);
     const auto img = r.Print("H\n" + B({0x1C, 0x70, 1, 0}));
     EXPECT_EQ(img.height, 30 + 8 + 2);  // normal size text, then the 8x8 image
+}
+
+TEST(Modes, FeedsSpacingAndMargins) {
+    Rig r;
+    // ESC J n feeds n dots (at least the line), ESC d n lines of the current spacing, ESC 3
+    // changes the spacing, ESC 2 restores 30; CR and GS FF move nothing on roll paper.
+    r.Send(B({0x1B, 0x4A, 100, 0x1B, 0x33, 40, 0x1B, 0x64, 2, 0x0D, 0x1D, 0x0C}));
+    EXPECT_EQ(r.model.Status().currentReceiptDots, 100 + 80);
+    r.Send("x" + B({0x1B, 0x4A, 0}));
+    EXPECT_EQ(r.model.Status().currentReceiptDots, 180 + 24);
+    r.Send(B({0x1B, 0x32}) + "\n");
+    EXPECT_EQ(r.model.Status().currentReceiptDots, 204 + 30);
+    r.model.TakeFinishedReceipts();
+    r.model.FinishPending();
+    r.model.TakeFinishedReceipts();
+
+    // GS L moves the line start; GS W narrows the line, so text wraps sooner.
+    const auto margin = r.Print(B({0x1D, 0x4C, 100, 0, 0x1D, 0x57, 48, 0}) + "ABCDE\n");
+    EXPECT_GE(Content(margin).left, 100);
+    EXPECT_LT(Content(margin).right, 148);
+    EXPECT_EQ(margin.height, 2 * 30 + 2);
+    // Font B is 9x17 (9x24 on a two-font model); either cell is drawn whole at the line top.
+    ModelOptions two;
+    two.twoFontModel = true;
+    Rig t(two);
+    const auto b17 = r.Print(B({0x1B, 0x40, 0x1B, 0x4D, 1}) + "$\n");
+    const auto b24 = t.Print(B({0x1B, 0x4D, 1}) + "$\n");
+    EXPECT_EQ(Crop(b17, 0, 0, 9, 17), GlyphSource::ForCell(9, 17).Glyph(U'$'));
+    EXPECT_EQ(Crop(b24, 0, 0, 9, 24), GlyphSource::ForCell(9, 24).Glyph(U'$'));
+    EXPECT_EQ(b17.height, 30 + 2);
+}
+
+TEST(Modes, UpsideDownAppliesToNvImagesAndBarcodes) {
+    Rig r;
+    r.Send(B({0x1C, 0x71, 1, 1, 0, 1, 0}) + B({0x80, 0, 0, 0, 0, 0, 0, 0}));  // top-left dot
+    const auto logo = r.Print(B({0x1B, 0x7B, 1, 0x1C, 0x70, 1, 0}));
+    EXPECT_EQ(logo.At(7, 7), kBlack);  // turned half round within its 8x8 box
+    EXPECT_EQ(Content(logo).count, 1);
+    const std::string code = B({0x1D, 0x48, 1, 0x1D, 0x68, 40, 0x1D, 0x6B, 69, 1}) + "1";
+    const auto up = r.Print(B({0x1B, 0x40}) + code);
+    const auto down = r.Print(B({0x1B, 0x7B, 1}) + code);
+    EXPECT_LT(Content(up).top, 20);               // HRI above the bars...
+    EXPECT_FALSE(Ink(down, 255, 0, 40).Empty());  // ...and below them when turned
+    EXPECT_NE(PixelHash(up), PixelHash(down));
+    EXPECT_EQ(up.height, down.height);
 }
 
 TEST(Modes, TabsDefaultAndSet) {
