@@ -180,15 +180,18 @@ bool VirtualPrinter::Start(const VirtualPrinterOptions& options, std::string* er
 }
 
 void VirtualPrinter::Stop() {
+    std::thread thread;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!io_)
+        // A second, concurrent Stop leaves the work to the first.
+        if (!io_ || io_->stop)
             return;
         io_->stop = true;
+        thread = std::move(thread_);
     }
     Wake();
-    if (thread_.joinable())
-        thread_.join();
+    if (thread.joinable())
+        thread.join();
     std::vector<Receipt> finished;
     {
         std::lock_guard<std::mutex> lock(mutex_);

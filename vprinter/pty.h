@@ -158,7 +158,7 @@ class VirtualPrinter {
     std::vector<std::string> files_;           // mutex_
     std::string outputError_;                  // mutex_
     bool running_ = false;                     // mutex_
-    std::thread thread_;                       // owned by Start/Stop callers
+    std::thread thread_;                       // mutex_; Start makes it, Stop joins it
 };
 
 }  // namespace thermpos::vprinter
