@@ -341,6 +341,28 @@ TEST_F(PtyTest, BaudPacingIsMeasuredInModelTime) {
     EXPECT_NEAR(seconds, 4096.0 / 960.0, 0.05);
 }
 
+TEST_F(PtyTest, PrintSpeedHoldsLaterDataForTheMechanismsTime) {
+    auto clock = std::make_shared<SimulatedClock>();
+    options_.clock = clock;
+    options_.model.printSpeedMmPerS = 100;
+    options_.outDir.clear();
+    ASSERT_TRUE(Start());
+    const TimePoint start = clock->Now();
+    // Four feeds of 200 dots (25 mm each at 8 dots/mm); the text after them waits for
+    // all four: 100 mm at 100 mm/s.
+    std::string data;
+    for (int i = 0; i < 4; ++i)
+        data += Bytes({0x1B, 0x4A, 200});
+    data += "x";
+    {
+        Host h(printer_.SlavePath());
+        ASSERT_TRUE(h.Write(data));
+        ASSERT_TRUE(printer_.WaitBytesConsumed(data.size(), kLimit));
+    }
+    const double seconds = std::chrono::duration<double>(clock->Now() - start).count();
+    EXPECT_NEAR(seconds, 1.0, 0.01);
+}
+
 TEST_F(PtyTest, ControlCommandsAnswerOneLineEach) {
     ASSERT_TRUE(Start());
     bool quit = true;
