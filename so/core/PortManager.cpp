@@ -8,6 +8,7 @@
 #include "opos/OposConstants.h"
 #include "platform/comm.h"
 #include "portlib/LinkPort.h"
+#include "so/core/StatusInterpreter.h"
 
 namespace {
 
@@ -32,6 +33,9 @@ int LinkGetProperties(HANDLE handle, DCB* dcb) {
 int LinkSetProperties(HANDLE handle, const DCB* dcb) {
     return PMSetPortProperties(handle, *dcb);
 }
+int LinkGetTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts) {
+    return PMGetPortTimeOuts(handle, timeouts);
+}
 
 bool ContainsNoCase(const std::string& text, const char* part) {
     std::string upper(text);
@@ -40,11 +44,16 @@ bool ContainsNoCase(const std::string& text, const char* part) {
     return upper.find(part) != std::string::npos;
 }
 
+LONG ListenerBindingId(const CStatusInterpreter* interpreter) {
+    return interpreter->BindingId();
+}
+
 }  // namespace
 
 const PortBackend& LinkPortBackend() {
-    static const PortBackend backend{LinkOpen,        LinkClose,         LinkWrite,        LinkRead,
-                                     LinkSetTimeouts, LinkGetProperties, LinkSetProperties};
+    static const PortBackend backend{LinkOpen,          LinkClose,       LinkWrite,
+                                     LinkRead,          LinkSetTimeouts, LinkGetProperties,
+                                     LinkSetProperties, LinkGetTimeouts};
     return backend;
 }
 
@@ -58,10 +67,16 @@ CPortManager::CPortManager() : backend_(LinkPortBackend()) {}
 CPortManager::CPortManager(const PortBackend& backend) : backend_(backend) {}
 
 CPortManager::~CPortManager() {
-    // A table destroyed with ports open (a test's own manager) closes them.
-    for (auto& entry : entries_)
+    // A table destroyed with ports open (a test's own manager) ends their monitors and
+    // closes them.
+    for (auto& entry : entries_) {
+        {
+            std::lock_guard<std::mutex> thread(entry->threadLock);
+            StopMonitorLocked(entry.get());
+        }
         if (entry->handle != INVALID_HANDLE_VALUE)
             backend_.close(entry->handle);
+    }
 }
 
 bool CPortManager::SamePortName(const std::string& a, const std::string& b) {
@@ -94,7 +109,7 @@ LONG CPortManager::MapSystemError(LONG systemError) {
 
 std::shared_ptr<CPortEntry> CPortManager::FindEntryLocked(const std::string& portName) const {
     for (const auto& entry : entries_)
-        if (!entry->opening && SamePortName(entry->portName, portName))
+        if (!entry->opening && !entry->closing && SamePortName(entry->portName, portName))
             return entry;
     return nullptr;
 }
@@ -119,14 +134,19 @@ LONG CPortManager::AcquirePort(const std::string& portName, LONG kind, PortBindi
     std::unique_lock<std::mutex> lock(tableLock_);
     for (;;) {
         // A port being opened by another thread: wait for that open to finish, then
-        // share its entry or, if it failed, try ourselves.
-        auto opening = std::find_if(entries_.begin(), entries_.end(), [&](const auto& e) {
-            return e->opening && SamePortName(e->portName, portName);
+        // share its entry or, if it failed, try ourselves. A port being closed: wait
+        // until it is, since a port opened exclusively cannot be opened twice.
+        auto busy = std::find_if(entries_.begin(), entries_.end(), [&](const auto& e) {
+            return (e->opening || e->closing) && SamePortName(e->portName, portName);
         });
-        if (opening == entries_.end())
+        if (busy == entries_.end())
             break;
-        std::shared_ptr<CPortEntry> waitFor = *opening;
-        tableChanged_.wait(lock, [&] { return !waitFor->opening; });
+        std::shared_ptr<CPortEntry> waitFor = *busy;
+        tableChanged_.wait(lock, [&] {
+            return !waitFor->opening &&
+                   (!waitFor->closing ||
+                    std::find(entries_.begin(), entries_.end(), waitFor) == entries_.end());
+        });
     }
 
     if (std::shared_ptr<CPortEntry> entry = FindEntryLocked(portName)) {
@@ -136,7 +156,11 @@ LONG CPortManager::AcquirePort(const std::string& portName, LONG kind, PortBindi
         entry->liveBindings.push_back(id);
         if (kind == PortKindExclusive)
             entry->exclusiveBinding = id;
-        binding->handle = entry->handle;
+        {
+            // The monitor replaces the handle of a USB port that it reopens.
+            std::lock_guard<std::mutex> io(entry->ioLock);
+            binding->handle = entry->handle;
+        }
         binding->id = id;
         binding->portName = entry->portName;
         return OPOS_SUCCESS;
@@ -179,27 +203,63 @@ LONG CPortManager::AcquirePort(const std::string& portName, LONG kind, PortBindi
 LONG CPortManager::ReleasePort(PortBinding* binding) {
     if (binding == nullptr || binding->IsBad())
         return OPOS_E_FAILURE;
-    std::unique_lock<std::mutex> lock(tableLock_);
-    std::shared_ptr<CPortEntry> entry = FindEntryLocked(binding->portName);
-    if (!entry)
-        return OPOS_E_ILLEGAL;
-    auto live = std::find(entry->liveBindings.begin(), entry->liveBindings.end(), binding->id);
-    if (live == entry->liveBindings.end())
-        return OPOS_E_ILLEGAL;
-    entry->liveBindings.erase(live);
-    if (entry->exclusiveBinding == binding->id)
-        entry->exclusiveBinding = -1;
+    std::shared_ptr<CPortEntry> entry;
+    bool lastBinding = false;
+    {
+        std::lock_guard<std::mutex> lock(tableLock_);
+        entry = FindEntryLocked(binding->portName);
+        if (!entry)
+            return OPOS_E_ILLEGAL;
+        auto live = std::find(entry->liveBindings.begin(), entry->liveBindings.end(), binding->id);
+        if (live == entry->liveBindings.end())
+            return OPOS_E_ILLEGAL;
+        entry->liveBindings.erase(live);
+        if (entry->exclusiveBinding == binding->id)
+            entry->exclusiveBinding = -1;
+        // The port stays open while another device still holds a binding: closing it
+        // under that device would leave it writing to a closed (or reused) handle.
+        lastBinding = entry->liveBindings.empty();
+        if (lastBinding)
+            entry->closing = true;
+    }
     binding->handle = INVALID_HANDLE_VALUE;
 
-    // The port stays open while another device still holds a binding: closing it under
-    // that device would leave it writing to a closed (or reused) handle.
-    if (entry->liveBindings.empty()) {
+    {
+        std::lock_guard<std::mutex> thread(entry->threadLock);
+        bool noQueries;
+        {
+            std::lock_guard<std::mutex> monitor(entry->monitorLock);
+            for (auto& query : entry->queries) {
+                auto& l = query->listeners;
+                l.erase(std::remove_if(l.begin(), l.end(),
+                                       [&](CStatusInterpreter* i) {
+                                           return ListenerBindingId(i) == binding->id;
+                                       }),
+                        l.end());
+            }
+            auto& q = entry->queries;
+            q.erase(std::remove_if(q.begin(), q.end(),
+                                   [](const auto& query) { return query->listeners.empty(); }),
+                    q.end());
+            noQueries = q.empty();
+        }
+        // Waited for without the table lock: a cycle can take a write time-out.
+        if (noQueries || lastBinding)
+            StopMonitorLocked(entry.get());
+    }
+
+    if (lastBinding) {
         {
             std::lock_guard<std::mutex> io(entry->ioLock);
-            backend_.close(entry->handle);
+            if (entry->handle != INVALID_HANDLE_VALUE)
+                backend_.close(entry->handle);
             entry->handle = INVALID_HANDLE_VALUE;
         }
-        entries_.erase(std::find(entries_.begin(), entries_.end(), entry));
+        {
+            std::lock_guard<std::mutex> lock(tableLock_);
+            entries_.erase(std::find(entries_.begin(), entries_.end(), entry));
+        }
+        tableChanged_.notify_all();
     }
     return OPOS_SUCCESS;
 }

@@ -8,24 +8,31 @@
 //   1. the calling device's device lock (ServiceDevice.h), held by the caller
 //   2. the table lock (CPortManager::tableLock_), held only while the table is searched
 //      or changed; never held while waiting for a port's monitor thread or doing I/O
-//   3. a port's monitor lock (CPortEntry::monitorLock)
-//   4. a port's I/O lock (CPortEntry::ioLock)
+//   3. a port's thread lock (CPortEntry::threadLock): starting and ending its monitor
+//      thread, so two devices enabling and disabling at once agree on whether it runs
+//   4. a port's monitor lock (CPortEntry::monitorLock)
+//   5. a port's I/O lock (CPortEntry::ioLock)
 // Entries are shared_ptr so an operation can drop the table lock and keep using its entry.
 //
-// The status monitor (one thread per port, started by the first status listener) adds
-// its thread, events and query list to CPortEntry; ReleasePort ends it before it closes
-// the port.
+// Threads: one status monitor thread per port (StatusMonitor.cpp), started by the first
+// AddStatusListener and ended by the ReleasePort that leaves the port without queries.
+// It runs its polling cycle under the monitor lock, each port call under the I/O lock,
+// and calls the interpreters with only the monitor lock held.
 #pragma once
 
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "platform/sync.h"
 #include "platform/win32.h"
 
 struct DCB;
+struct COMMTIMEOUTS;
+class CStatusInterpreter;
 
 enum PortKind : LONG {
     PortKindSharable = 1,   // drawer: enabled while only open, shares a port with anything
@@ -54,6 +61,19 @@ struct PortBackend {
                        DWORD writeMultiplier, DWORD writeConstant);
     int (*getProperties)(HANDLE handle, DCB* dcb);
     int (*setProperties)(HANDLE handle, const DCB* dcb);
+    // Null in backends that cannot report them; the monitor then restores the device
+    // core's own time-outs after its immediate reads.
+    int (*getTimeouts)(HANDLE handle, COMMTIMEOUTS* timeouts) = nullptr;
+};
+
+// One distinct status request on a port and the devices listening to its replies.
+struct CStatusQuery {
+    std::string command;                         // written to request status
+    std::string reply;                           // bytes gathered since the last dispatch
+    std::vector<CStatusInterpreter*> listeners;  // in registration order, not owned
+    LONG repeatFlag = 1;                         // 1: not written again while a reply is awaited
+    bool awaitingReply = false;
+    LONG resend = 0;  // what the listeners reported at the last dispatch
 };
 
 // The port library's own calls.
@@ -74,8 +94,18 @@ class CPortEntry {
     LONG referenceCount = 0;         // numbers the bindings; never decremented
     std::vector<LONG> liveBindings;  // ids of the bindings not yet released
     LONG exclusiveBinding = -1;      // id of the live exclusive binding, or -1
-    DWORD pollInterval = 5;          // milliseconds between monitor cycles
     bool opening = false;            // being opened by AcquirePort; not yet usable
+    bool closing = false;            // its last binding went; being closed by ReleasePort
+
+    // Status monitor. The thread and the events belong to whoever holds threadLock;
+    // the queries to whoever holds monitorLock. pollInterval is set before the thread
+    // starts and fixed while it runs.
+    std::mutex threadLock;
+    std::thread monitorThread;
+    thermpos::ManualResetEvent stopEvent;
+    thermpos::ManualResetEvent exitEvent;
+    DWORD pollInterval = 5;  // milliseconds between monitor cycles
+    std::vector<std::unique_ptr<CStatusQuery>> queries;
 };
 
 class CPortManager {
@@ -97,8 +127,17 @@ class CPortManager {
     [[nodiscard]] LONG AcquirePort(const std::string& portName, LONG kind, PortBinding* binding,
                                    const std::string& modelKey);
     // 0 (binding's handle becomes invalid); 106 port not in the table; 111 bad binding.
-    // The port closes when its last binding is released.
+    // Removes the binding's status listeners; the monitor thread ends when no query is
+    // left, and the port closes when its last binding is released.
     LONG ReleasePort(PortBinding* binding);
+
+    // Registers an interpreter (its command, repeat flag) for the binding's port; the
+    // first listener of a port starts its monitor thread, polling every `interval` ms.
+    // Interpreters with the same command share one query. The interpreter must outlive
+    // the binding's ReleasePort. 0; 106 port not in the table; 111 bad binding, no
+    // interpreter or command, or the thread cannot start.
+    [[nodiscard]] LONG AddStatusListener(const PortBinding& binding,
+                                         CStatusInterpreter* interpreter, LONG interval);
 
     // 0; 108 system error 21; 112 for 170 or 1460; 107 for 1167; 111 other errors, a bad
     // binding or no data; 106 port not in the table. *written (may be null) gets the count.
@@ -135,8 +174,15 @@ class CPortManager {
     // The entry a binding refers to, or null; for the status monitor and tests.
     std::shared_ptr<CPortEntry> FindEntry(const std::string& portName) const;
 
+    // True while the port's monitor thread runs (for tests and diagnostics).
+    bool MonitorRunning(const std::string& portName) const;
+
   private:
     std::shared_ptr<CPortEntry> FindEntryLocked(const std::string& portName) const;
+    // The monitor thread of one entry (StatusMonitor.cpp).
+    void MonitorMain(CPortEntry* entry);
+    // Ends the entry's monitor thread, if any; the caller holds the entry's threadLock.
+    static void StopMonitorLocked(CPortEntry* entry);
 
     PortBackend backend_;
     mutable std::mutex tableLock_;

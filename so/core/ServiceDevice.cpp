@@ -147,6 +147,19 @@ LONG CServiceDevice::ResumeMonitor() {
     return PortManager().ResumeMonitor(m_Binding);
 }
 
+LONG CServiceDevice::StartStatusMonitor(std::unique_ptr<CStatusInterpreter> interpreter) {
+    if (!interpreter)
+        return OPOS_E_FAILURE;
+    std::lock_guard<std::recursive_mutex> lock(deviceLock_);
+    if (m_StatusInterpreter)
+        return OPOS_E_ILLEGAL;
+    interpreter->SetCommand(kStatusBackRequest, sizeof kStatusBackRequest);
+    LONG rc = PortManager().AddStatusListener(m_Binding, interpreter.get(), m_StatusBackInterval);
+    if (rc == OPOS_SUCCESS)
+        m_StatusInterpreter = std::move(interpreter);
+    return rc;
+}
+
 // ---------------------------------------------------------------------------------------
 // Life cycle
 
@@ -312,6 +325,8 @@ LONG CServiceDevice::SetDeviceEnabled(LONG enable) {
     }
     PortManager().ReleasePort(&m_Binding);
     m_Binding = PortBinding();
+    // Only now: until the release removed it, the monitor thread may be calling it.
+    m_StatusInterpreter.reset();
     return SetResult(OPOS_SUCCESS);
 }
 

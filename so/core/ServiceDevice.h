@@ -32,6 +32,7 @@
 #include "platform/sync.h"
 #include "so/core/PortManager.h"
 #include "so/core/QueuedEvent.h"
+#include "so/core/StatusInterpreter.h"
 
 class CServiceDevice {
   public:
@@ -103,6 +104,14 @@ class CServiceDevice {
     [[nodiscard]] LONG ReadPort(void* buffer, LONG* length);
     [[nodiscard]] LONG SuspendMonitor();
     LONG ResumeMonitor();
+
+    // Registers the device's status interpreter on its port once it is enabled: gives it
+    // the status request and adds it as a listener polled every StatusBackInterval ms.
+    // The device owns it until disabling has released the port. Result of
+    // AddStatusListener (the interpreter is dropped when that fails).
+    LONG StartStatusMonitor(std::unique_ptr<CStatusInterpreter> interpreter);
+    // The registered interpreter, or null; for tests and diagnostics.
+    const CStatusInterpreter* StatusInterpreter() const { return m_StatusInterpreter.get(); }
 
     // The device lock; derived classes hold it around each port write and probe.
     std::unique_lock<std::recursive_mutex> DeviceLock() {
@@ -183,6 +192,9 @@ class CServiceDevice {
     DWORD m_WriteTotalConstant = 2000;
 
     std::atomic<LONG> m_ErrorResponse{OPOS_ER_RETRY};
+
+    // Changed only under the device lock, after the port is released.
+    std::unique_ptr<CStatusInterpreter> m_StatusInterpreter;
 
   private:
     void EventThreadMain();

@@ -1,6 +1,10 @@
 #include "tests/so/TestDevices.h"
 
+#include <type_traits>
+
+#include "so/core/DeviceConfig.h"
 #include "so/core/DeviceFactory.h"
+#include "so/core/StatusInterpreter.h"
 
 namespace {
 
@@ -55,6 +59,28 @@ LONG CTestDevice<Base>::DirectIO(LONG command, LONG* data, std::string* text) {
         default:
             return Base::DirectIO(command, data, text);
     }
+}
+
+template <class Base>
+LONG CTestDevice<Base>::SetDeviceEnabled(LONG enable) {
+    auto lock = this->DeviceLock();
+    LONG rc = Base::SetDeviceEnabled(enable);
+    if (rc != OPOS_SUCCESS || enable == 0)
+        return rc;
+    constexpr bool drawer = std::is_base_of_v<CCashDrawerSlots, Base>;
+    const char* deviceClass = drawer ? "CashDrawer" : "POSPrinter";
+    if (ReadDeviceNumber(kTestStatusMonitorValue, deviceClass, this->DeviceName(), 0) != 1)
+        return rc;
+    std::unique_ptr<CStatusInterpreter> interpreter;
+    if constexpr (drawer)
+        interpreter = std::make_unique<CDrawerStatusInterpreter>(
+            this, CDrawerStatusInterpreter::ReadPin3(this->DeviceName()));
+    else
+        interpreter = std::make_unique<CPrinterStatusInterpreter>(this);
+    rc = this->StartStatusMonitor(std::move(interpreter));
+    if (rc != OPOS_SUCCESS)
+        Base::SetDeviceEnabled(0);
+    return this->SetResult(rc);
 }
 
 template <class Base>

@@ -31,6 +31,10 @@ enum TestProperty : LONG {
     kTestPropStatusBackInterval = 9006,
     kTestPropBindingId = 9007,
 };
+// Registry value of a test device: "1" makes it register its status interpreter (the
+// printer's or the drawer's) when enabled, so the port's monitor runs for it.
+inline constexpr const char kTestStatusMonitorValue[] = "TestStatusMonitor";
+
 // Private string indices: the configured port and model key.
 inline constexpr LONG kTestPropPort = 1009001;
 inline constexpr LONG kTestPropPhysicalDeviceID = 1009002;
@@ -41,6 +45,7 @@ class CTestDevice : public Base {
     ~CTestDevice() override { this->Close(); }
 
     LONG DirectIO(LONG command, LONG* data, std::string* text) override;
+    LONG SetDeviceEnabled(LONG enable) override;
     LONG GetPropertyNumber(LONG index) override;
     std::string GetPropertyString(LONG index) override;
 

@@ -1,0 +1,131 @@
+// Status interpreters. Thread: the port's monitor thread only (see StatusInterpreter.h).
+#include "so/core/StatusInterpreter.h"
+
+#include "opos/OposConstants.h"
+#include "so/core/DeviceConfig.h"
+#include "so/core/ServiceDevice.h"
+
+namespace {
+
+constexpr BYTE kOfflineBit = 0x08;         // b0
+constexpr BYTE kCoverBit = 0x20;           // b0
+constexpr BYTE kDrawerBit = 0x04;          // b0: drawer-kick connector pin 3
+constexpr BYTE kNearEndBits = 0x03;        // b2
+constexpr BYTE kEndBits = 0x0C;            // b2
+constexpr BYTE kDrawerPaperEndBit = 0x08;  // b2
+
+// Whole 4-byte blocks only: anything else is a block still arriving or line noise.
+bool IsWholeBlocks(LONG length) {
+    return length > 0 && length % 4 == 0;
+}
+
+}  // namespace
+
+CStatusInterpreter::CStatusInterpreter(CServiceDevice* device)
+    : lastValues_{OPOS_PS_ONLINE}, device_(device) {}
+
+void CStatusInterpreter::Report(std::size_t index, LONG v) {
+    if (device_ != nullptr && device_->FireStatusUpdate(v) == 1 && index < lastValues_.size())
+        lastValues_[index] = v;
+}
+
+bool CStatusInterpreter::Interpret(const BYTE* data, LONG length, LONG* resend) {
+    if (data != nullptr)
+        return false;
+    switch (length) {
+        case kNotifyOffline:
+            *resend = 1;
+            if (lastValues_[0] == OPOS_PS_ONLINE)
+                Report(0, OPOS_SUE_POWER_OFFLINE);
+            return true;
+        case kNotifyPowerOff:
+            *resend = 1;
+            if (lastValues_[0] == OPOS_PS_ONLINE)
+                Report(0, OPOS_SUE_POWER_OFF);
+            return true;
+        default:
+            return false;
+    }
+}
+
+void CStatusInterpreter::InterpretPower(BYTE b0, LONG* resend) {
+    if (b0 & kOfflineBit) {
+        *resend = 1;
+        if (lastValues_[0] == OPOS_PS_ONLINE)
+            Report(0, OPOS_SUE_POWER_OFFLINE);
+    } else if (lastValues_[0] != OPOS_PS_ONLINE) {
+        Report(0, OPOS_SUE_POWER_ONLINE);
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+
+CPrinterStatusInterpreter::CPrinterStatusInterpreter(CServiceDevice* device)
+    : CStatusInterpreter(device) {
+    lastValues_ = {OPOS_PS_ONLINE, PTR_SUE_COVER_OK, PTR_SUE_REC_PAPEROK};
+}
+
+bool CPrinterStatusInterpreter::Interpret(const BYTE* data, LONG length, LONG* resend) {
+    if (data == nullptr) {
+        if (length == kNotifyPaperEmpty) {
+            if (lastValues_[kPaper] == PTR_SUE_REC_PAPEROK)
+                Report(kPaper, PTR_SUE_REC_EMPTY);
+            return false;
+        }
+        return CStatusInterpreter::Interpret(data, length, resend);
+    }
+    if (!IsWholeBlocks(length))
+        return false;
+    const BYTE* block = data + length - 4;
+
+    InterpretPower(block[0], resend);
+
+    LONG cover = (block[0] & kCoverBit) ? PTR_SUE_COVER_OPEN : PTR_SUE_COVER_OK;
+    if (cover != lastValues_[kCover])
+        Report(kCover, cover);
+
+    // Near end wins over end when both sensors fire: the roll is not yet out, and the
+    // value then holds until the paper is fine again.
+    if (block[2] & (kNearEndBits | kEndBits)) {
+        LONG paper = (block[2] & kNearEndBits) ? PTR_SUE_REC_NEAREMPTY : PTR_SUE_REC_EMPTY;
+        if (lastValues_[kPaper] == PTR_SUE_REC_PAPEROK)
+            Report(kPaper, paper);
+    } else if (lastValues_[kPaper] != PTR_SUE_REC_PAPEROK) {
+        Report(kPaper, PTR_SUE_REC_PAPEROK);
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------
+
+CDrawerStatusInterpreter::CDrawerStatusInterpreter(CServiceDevice* device, LONG pin3)
+    : CStatusInterpreter(device), pin3_(pin3) {
+    lastValues_ = {OPOS_PS_ONLINE, CASH_SUE_DRAWERCLOSED, kDrawerSueCoverClosed, kDrawerSuePaperOk};
+}
+
+LONG CDrawerStatusInterpreter::ReadPin3(const std::string& deviceName) {
+    return ReadDeviceNumber("Pin3", "CashDrawer", deviceName, 1);
+}
+
+bool CDrawerStatusInterpreter::Interpret(const BYTE* data, LONG length, LONG* resend) {
+    if (data == nullptr || !IsWholeBlocks(length))
+        return CStatusInterpreter::Interpret(data, length, resend);
+    const BYTE* block = data + length - 4;
+
+    bool high = (block[0] & kDrawerBit) != 0;
+    bool open = pin3_ == 1 ? high : !high;
+    LONG drawer = open ? CASH_SUE_DRAWEROPEN : CASH_SUE_DRAWERCLOSED;
+    if (drawer != lastValues_[kDrawer])
+        Report(kDrawer, drawer);
+
+    InterpretPower(block[0], resend);
+
+    LONG cover = (block[0] & kCoverBit) ? kDrawerSueCoverOpen : kDrawerSueCoverClosed;
+    if (cover != lastValues_[kCover])
+        Report(kCover, cover);
+
+    LONG paper = (block[2] & kDrawerPaperEndBit) ? kDrawerSuePaperEnd : kDrawerSuePaperOk;
+    if (paper != lastValues_[kPaper])
+        Report(kPaper, paper);
+    return true;
+}

@@ -1,0 +1,100 @@
+// Status interpreters: decoders of the printer's 4-byte automatic status blocks that a
+// device registers on its port with CPortManager::AddStatusListener.
+//
+// Interpret runs on the port's monitor thread, under the port's monitor lock but never
+// under its I/O lock or a device lock. It reports through the owning device's
+// FireStatusUpdate (which takes only the device's queue lock) and remembers a value only
+// when the device accepted it, so a value raised while the device could not take it is
+// raised again by the next block. The last values are touched by the monitor thread only.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/win32.h"
+
+class CServiceDevice;
+
+// Notification codes given to Interpret without data (in place of the length).
+enum StatusNotification : LONG {
+    kNotifyPaperEmpty = 8,  // the port reported out of paper (system error 28)
+    kNotifyOffline = 592,   // the port reported not ready (21)
+    kNotifyPowerOff = 768,  // the port is gone or timed out (1, 1167, a failed reopen)
+};
+
+// Drawer's view of the printer state (its own status codes).
+enum DrawerPrinterStatus : LONG {
+    kDrawerSuePaperEnd = 2590,
+    kDrawerSuePaperOk = 2591,
+    kDrawerSueCoverOpen = 2592,
+    kDrawerSueCoverClosed = 2593,
+};
+
+// The status request both device classes register: automatic status back for the
+// drawer-kick connector, online/offline, errors and the paper sensors.
+inline constexpr BYTE kStatusBackRequest[] = {0x1D, 0x61, 0x0F};
+
+class CStatusInterpreter {
+  public:
+    explicit CStatusInterpreter(CServiceDevice* device);
+    virtual ~CStatusInterpreter() = default;
+    CStatusInterpreter(const CStatusInterpreter&) = delete;
+    CStatusInterpreter& operator=(const CStatusInterpreter&) = delete;
+
+    // data null: a notification, `length` is its code (StatusNotification). Otherwise
+    // `length` bytes of status blocks gathered since the last call. *resend becomes 1 when
+    // the request should be written again, else is left alone. Returns false for "not
+    // handled", which ends the dispatch to the listeners after this one.
+    virtual bool Interpret(const BYTE* data, LONG length, LONG* resend);
+
+    CServiceDevice* Device() const { return device_; }
+    const std::string& Command() const { return command_; }
+    void SetCommand(const void* bytes, std::size_t length) {
+        command_.assign(static_cast<const char*>(bytes), length);
+    }
+    LONG BindingId() const { return bindingId_; }
+    void SetBindingId(LONG id) { bindingId_ = id; }
+    // 1: the request is not written again while its reply is awaited.
+    LONG RepeatFlag() const { return repeat_; }
+
+    // The last value delivered per condition (0 is the power state); for tests.
+    LONG LastValue(std::size_t index) const {
+        return index < lastValues_.size() ? lastValues_[index] : -1;
+    }
+
+  protected:
+    // Raises v on the device and keeps it as condition `index`'s last value when the
+    // device accepted it.
+    void Report(std::size_t index, LONG v);
+    // The power decoding shared by both interpreters (b0 bit 3 means offline).
+    void InterpretPower(BYTE b0, LONG* resend);
+
+    std::vector<LONG> lastValues_;  // [0] power; the rest per class
+
+  private:
+    CServiceDevice* device_;
+    std::string command_;
+    LONG bindingId_ = -1;
+    LONG repeat_ = 1;
+};
+
+class CPrinterStatusInterpreter : public CStatusInterpreter {
+  public:
+    enum : std::size_t { kPower, kCover, kPaper };
+    explicit CPrinterStatusInterpreter(CServiceDevice* device);
+    bool Interpret(const BYTE* data, LONG length, LONG* resend) override;
+};
+
+class CDrawerStatusInterpreter : public CStatusInterpreter {
+  public:
+    enum : std::size_t { kPower, kDrawer, kCover, kPaper };
+    // pin3: the drawer's "Pin3" setting, 1 when the drawer is open while pin 3 is high.
+    CDrawerStatusInterpreter(CServiceDevice* device, LONG pin3);
+    // Reads "Pin3" from the drawer's own logical device key (1 when missing).
+    static LONG ReadPin3(const std::string& deviceName);
+    bool Interpret(const BYTE* data, LONG length, LONG* resend) override;
+    LONG Pin3() const { return pin3_; }
+
+  private:
+    LONG pin3_;
+};
