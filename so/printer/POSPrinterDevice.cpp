@@ -703,7 +703,8 @@ LONG CPOSPrinterDevice::ValidateData(LONG station, const std::string& data) {
     if (r != OPOS_SUCCESS) {
         return SetResult(r);
     }
-    return SetResult(TranslatePrintData(station, bytes, nullptr, true));
+    std::string unused;
+    return SetResult(TranslatePrintData(station, bytes, &unused, true));
 }
 
 // ---------------------------------------------------------------------------------------
