@@ -174,6 +174,13 @@ LONG COposControl::Close() {
     if (!IsOpen())
         return OPOS_E_CLOSED;
     LONG rc = CallLong("CloseService");
+    // Refused while the service object stays open (a Close from inside a callback): the
+    // objects the callback is running in must stay alive.
+    if (rc != OPOS_SUCCESS) {
+        LONG state = GetPropertyNumber(PIDX_State);
+        if (state != OPOS_E_CLOSED && state != OPOS_S_CLOSED && state != OPOS_E_NOSERVICE)
+            return rc;
+    }
     so_.Reset();
     sink_.Reset();
     return rc;

@@ -61,6 +61,8 @@ class COposControl {
     // version is not 1. The service object is released again on every failure.
     LONG Open(const std::string& deviceName);
     // CloseService's result, then the service object is released; 101 when not open.
+    // A Close the service object refuses while staying open (called from inside one of
+    // its callbacks) leaves everything open.
     LONG Close();
     bool IsOpen() const { return static_cast<bool>(so_); }
     LONG OpenResult() const { return openResult_; }

@@ -288,7 +288,10 @@ LONG CServiceObjectBase::CloseService() {
     if (!device_)
         return OPOS_E_CLOSED;
     LONG rc = device_->CloseDevice();
-    device_.reset();
+    // A device that stayed open refused to close from inside one of its own callbacks;
+    // destroying it there would free it under its running event thread.
+    if (device_->State() == OPOS_S_CLOSED)
+        device_.reset();
     return rc;
 }
 
@@ -298,6 +301,10 @@ void CServiceObjectBase::OnFinalRelease() {
     if (device_) {
         if (device_->State() != OPOS_S_CLOSED)
             device_->CloseDevice();
+        // Released from inside a callback the device cannot stop its own event thread;
+        // it is left to run down rather than freed under that thread.
+        if (device_->State() != OPOS_S_CLOSED)
+            (void)device_.release();
         device_.reset();
     }
 }

@@ -187,6 +187,37 @@ TEST_F(EventsTest, AControlObjectWithoutDirectIOStillGetsStatusUpdates) {
     EXPECT_EQ(recorder_.WaitFor(1), (std::vector<std::string>{"S9"}));
 }
 
+// An application that closes from inside its event handler: the close is refused (it
+// cannot wait for the thread it runs on) instead of hanging or freeing that thread's
+// objects under it; closing afterwards works.
+class ClosingRecorder : public Recorder {
+  public:
+    void OnStatusUpdate(LONG data) override {
+        closeResult = control->Close();
+        Recorder::OnStatusUpdate(data);
+    }
+    COposControl* control = nullptr;
+    std::atomic<LONG> closeResult{-1};
+};
+
+TEST_F(EventsTest, CloseFromInsideACallbackIsRefusedNotHung) {
+    ClosingRecorder recorder;
+    COposControl printer("POSPrinter");
+    recorder.control = &printer;
+    printer.SetListener(&recorder);
+    ASSERT_EQ(printer.Open(kTestPrinterName), OPOS_SUCCESS);
+    OutgoingArgs zero;
+    zero.Long(0);
+    ASSERT_EQ(printer.CallLong("ClaimDevice", zero), OPOS_SUCCESS);
+    printer.SetPropertyNumber(PIDX_DeviceEnabled, 1);
+    Raise(printer, kTestFireStatus, 4);
+    ASSERT_EQ(recorder.WaitFor(1).size(), 1u);
+    EXPECT_EQ(recorder.closeResult.load(), OPOS_E_ILLEGAL);
+    EXPECT_TRUE(printer.IsOpen());
+    EXPECT_EQ(printer.GetPropertyNumber(PIDX_Claimed), 1);
+    EXPECT_EQ(printer.Close(), OPOS_SUCCESS);
+}
+
 // A control object whose callbacks fail: the first status update answers with an error,
 // which must not end the event thread.
 class FailingSink : public IDispatch {
