@@ -86,8 +86,8 @@ void CPOSPrinterDevice::ResetPrinterProperties() {
     m_CharacterSetList.clear();
     m_RecLineCharsList.clear();
     m_FontTypefaceList.clear();
-    m_RecBarCodeRotationList = "0,180";
-    m_RecBitmapRotationList = "0";
+    m_RecBarCodeRotationList = std::string("0,180");
+    m_RecBitmapRotationList = std::string("0");
     SetErrorString("");
     m_SidewaysMode = 0;
 }
