@@ -1,5 +1,7 @@
 // The printer device classes on a fake port: properties, setters, claim and enable,
 // print methods and the synchronous output path.
+#include <fstream>
+
 #include <gtest/gtest.h>
 
 #include "tests/printer/PrinterTestSupport.h"
@@ -512,4 +514,77 @@ TEST_F(PrinterDevice, LogosAreStoredUnchanged) {
     EXPECT_EQ(printer->SetLogo(3, "x"), 106);
     EXPECT_EQ(printer->PrintNormal(2, "\x1B|tL-\x1B|bL"), 0);
     EXPECT_EQ(FakePort::Get().Writes().back(), "\x1B|bCtop-end");
+}
+
+namespace {
+
+// A 1-bit bottom-up BMP, 10 x 2: black at (0, 0) and (9, 1); palette 0 black, 1 white.
+std::string TinyBitmap() {
+    auto le32 = [](std::string* s, uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            s->push_back(static_cast<char>(v >> (8 * i)));
+    };
+    auto le16 = [](std::string* s, uint16_t v) {
+        s->push_back(static_cast<char>(v));
+        s->push_back(static_cast<char>(v >> 8));
+    };
+    const uint32_t size = 14 + 40 + 8 + 2 * 4;
+    std::string f = "BM";
+    le32(&f, size);
+    le32(&f, 0);
+    le32(&f, 14 + 40 + 8);
+    le32(&f, 40);
+    le32(&f, 10);
+    le32(&f, 2);
+    le16(&f, 1);
+    le16(&f, 1);
+    for (int i = 0; i < 6; ++i)
+        le32(&f, 0);
+    f += std::string("\0\0\0\0\xFF\xFF\xFF\0", 8);
+    f += std::string("\xFF\xBF\xFF\xFF", 4);  // bottom row: x = 9 black
+    f += std::string("\x7F\xFF\xFF\xFF", 4);  // top row: x = 0 black
+    return f;
+}
+
+}  // namespace
+
+TEST_F(PrinterDevice, BitmapFilesAreCheckedAndRendered) {
+    CPrinterRTK410 printer;
+    const std::string path = TempDir() + "/tiny.bmp";
+    std::string file = TinyBitmap();
+    std::ofstream(path, std::ios::binary) << file;
+    std::string read;
+    LONG error = -1;
+    ASSERT_TRUE(printer.ReadBitmapFile(path, &read, &error));
+    EXPECT_EQ(read, file);
+    LONG width = 0, height = 0;
+    std::string rows;
+    ASSERT_TRUE(printer.RenderBitmap(read, &width, &height, &rows, PTR_BM_ASIS));
+    EXPECT_EQ(width, 10);
+    EXPECT_EQ(height, 2);
+    // Top row first, black as set bits, nothing beyond the width.
+    EXPECT_EQ(Hex(rows), "80 00 00 00 00 40 00 00");
+    // A wider width pads the picture with white, it does not stretch it; a narrower one
+    // crops the right side.
+    ASSERT_TRUE(printer.RenderBitmap(read, &width, &height, &rows, 20));
+    EXPECT_EQ(width, 20);
+    EXPECT_EQ(Hex(rows), "80 00 00 00 00 40 00 00");
+    ASSERT_TRUE(printer.RenderBitmap(read, &width, &height, &rows, 9));
+    EXPECT_EQ(Hex(rows), "80 00 00 00 00 00 00 00");
+
+    // A size field that does not match the file is a bad format.
+    file[2] = static_cast<char>(file[2] - 1);
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << file;
+    EXPECT_FALSE(printer.ReadBitmapFile(path, &read, &error));
+    EXPECT_EQ(error, 114);
+    EXPECT_EQ(printer.GetPropertyNumber(PIDX_ResultCodeExtended), 207);
+    // A file that cannot be opened is no data and no error.
+    EXPECT_FALSE(printer.ReadBitmapFile(TempDir() + "/missing.bmp", &read, &error));
+    EXPECT_EQ(error, 0);
+    // Truncated or hostile headers are refused, never read beyond the file.
+    EXPECT_FALSE(printer.RenderBitmap(file.substr(0, 60), &width, &height, &rows, PTR_BM_ASIS));
+    std::string huge = TinyBitmap();
+    huge[18] = '\xFF';
+    huge[19] = '\xFF';
+    EXPECT_FALSE(printer.RenderBitmap(huge, &width, &height, &rows, PTR_BM_ASIS));
 }
