@@ -54,7 +54,8 @@ struct ModelOptions {
     // (0 = instantaneous).
     int printSpeedMmPerS = 0;
     // Receive buffer of the printer. While printing is held (offline, busy mechanism)
-    // bytes are accepted until it is full. Clamped to 16..1 MiB.
+    // bytes are accepted until it is full. Clamped to 512 bytes..1 MiB, so that the
+    // longest command header always fits.
     std::size_t receiveBufferBytes = 4096;
     // Real-time commands (DLE EOT, DLE DC4, DLE ENQ) recognised anywhere in the raw byte
     // stream, as older hardware does (even inside image data), instead of only at command
