@@ -189,8 +189,9 @@ LONG COposControl::Close() {
 HRESULT COposControl::Call(std::string_view method, OutgoingArgs& args, VARIANT* result) {
     if (!IsOpen())
         return lastError_ = E_POINTER;
-    lastError_ = com::DispatchDriver(so_.Get()).Call(method, args, result);
-    return lastError_;
+    HRESULT hr = com::DispatchDriver(so_.Get()).Call(method, args, result);
+    lastError_ = hr;
+    return hr;
 }
 
 LONG COposControl::CallLong(std::string_view method, OutgoingArgs& args) {

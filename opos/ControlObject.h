@@ -12,6 +12,7 @@
 // control object. Listener and callback set are fixed before Open.
 #pragma once
 
+#include <atomic>
 #include <string>
 #include <string_view>
 
@@ -67,7 +68,7 @@ class COposControl {
     bool IsOpen() const { return static_cast<bool>(so_); }
     LONG OpenResult() const { return openResult_; }
     // The failure HRESULT of the last Open step or call, S_OK after a success.
-    HRESULT LastError() const { return lastError_; }
+    HRESULT LastError() const { return lastError_.load(); }
     IDispatch* ServiceObject() const { return so_.Get(); }
     const std::string& DeviceClass() const { return deviceClass_; }
 
@@ -100,7 +101,8 @@ class COposControl {
     thermpos::com::ComPtr<IDispatch> so_;
     thermpos::com::ComPtr<Sink> sink_;
     LONG openResult_ = 0;
-    HRESULT lastError_ = S_OK;
+    // Written by calls from the application thread and from listeners on the event thread.
+    std::atomic<HRESULT> lastError_{S_OK};
 };
 
 }  // namespace thermpos::opos
