@@ -1,5 +1,6 @@
 // The automation surface and the device life cycle, driven the way a control object
 // drives them: objects activated by ProgID from the registry, methods called by name.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -112,6 +113,16 @@ TEST(ShippedServer, RegistersActivatesAndAnswersClosedForNamesItCannotCreate) {
     EXPECT_EQ(drawer.Long("GetOpenResult"), OPOS_E_CLOSED);
     EXPECT_EQ(drawer.Long("OpenDrawer"), OPOS_E_CLOSED);
     EXPECT_EQ(drawer.Long("CloseService"), OPOS_E_CLOSED);
+
+    // The server may unload only once its last object is gone.
+    void* library = dlopen(sotest::ServerPath().c_str(), RTLD_NOW | RTLD_NOLOAD);
+    ASSERT_NE(library, nullptr);
+    auto canUnload = reinterpret_cast<HRESULT (*)()>(dlsym(library, "DllCanUnloadNow"));
+    ASSERT_NE(canUnload, nullptr);
+    EXPECT_EQ(canUnload(), S_FALSE);
+    drawer.Drop();
+    EXPECT_EQ(canUnload(), S_OK);
+    dlclose(library);
 }
 
 // ---------------------------------------------------------------------------------------
