@@ -2349,6 +2349,9 @@ Image PrinterModel::Snapshot() const {
 
 bool PrinterModel::FinishPending() {
     Impl& s = *impl_;
+    // Text still in the line buffer would be lost with the process: print it as a last line.
+    if (s.power && !s.pageMode && (s.lineHasContent || !s.line.empty()))
+        s.FlushLine(s.LineSpacing());
     if (s.paperY <= 0 && s.paperOps.empty())
         return false;
     s.FinishReceipt(CutKind::None);

@@ -183,8 +183,10 @@ class PrinterModel {
     std::vector<Receipt> TakeFinishedReceipts();
     // The paper printed since the last cut (without a cut mark).
     Image Snapshot() const;
-    // Ends the current receipt at exit: if anything was printed since the last cut it
-    // becomes a finished receipt with CutKind::None. Returns true if one was produced.
+    // Ends the current receipt at exit: text waiting in the line buffer is printed as a
+    // last line, then whatever was printed since the last cut becomes a finished receipt
+    // with CutKind::None. Page-mode data not yet printed stays unprinted, as on paper.
+    // Returns true if a receipt was produced.
     bool FinishPending();
 
     // Receives every decoded command (synchronously, inside Feed/Advance). Empty = off.

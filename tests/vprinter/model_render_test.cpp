@@ -417,14 +417,16 @@ TEST(RenderReceipt, CutsFinishReceiptsWithAMark) {
     // A cut with nothing fed makes no receipt; text not yet fed is not on the paper.
     r.Send(B({0x1D, 0x56, 0x00}));
     EXPECT_TRUE(r.model.TakeFinishedReceipts().empty());
-    r.Send("pending\n");
+    r.Send("pending\nno line feed yet");
     EXPECT_EQ(r.model.Snapshot().height, 30);
-    EXPECT_TRUE(r.model.FinishPending());
+    EXPECT_TRUE(r.model.FinishPending());  // the unfinished line is printed too
     EXPECT_FALSE(r.model.FinishPending());
     receipts = r.model.TakeFinishedReceipts();
     ASSERT_EQ(receipts.size(), 1u);
     EXPECT_EQ(receipts[0].cut, CutKind::None);
     EXPECT_EQ(receipts[0].index, 3);
+    EXPECT_EQ(receipts[0].image.height, 60);
+    EXPECT_FALSE(Ink(receipts[0].image, 255, 30, 60).Empty());
 }
 
 }  // namespace
