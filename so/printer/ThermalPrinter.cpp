@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "so/core/DeviceConfig.h"
+#include "so/core/StatusInterpreter.h"
 
 using namespace thermpos::ptr;
 
@@ -163,7 +164,11 @@ LONG CThermalPrinter::Claim(LONG timeout) {
 
 LONG CThermalPrinter::SetDeviceEnabled(LONG enable) {
     LONG r = CServiceDevice::SetDeviceEnabled(enable);
-    if (r != OPOS_SUCCESS || enable == 0) {
+    if (r != OPOS_SUCCESS) {
+        return r;
+    }
+    if (enable == 0) {
+        // The port, the listener and the interpreter went with the step above.
         return r;
     }
     // The status interpreter of this enable starts from "cover closed, paper present" and
@@ -188,6 +193,12 @@ LONG CThermalPrinter::SetDeviceEnabled(LONG enable) {
     }
     m_CharacterSet = 437;
     m_Formatting.ClearForEnable();
+
+    r = StartStatusMonitor(std::make_unique<CPrinterStatusInterpreter>(this));
+    if (r != OPOS_SUCCESS) {
+        CServiceDevice::SetDeviceEnabled(0);
+        return SetResult(r);
+    }
     WakeOutputThreadIfQueued();
     return SetResult(OPOS_SUCCESS);
 }

@@ -93,6 +93,8 @@ const PortBackend& FakePort::Backend() {
 void FakePort::Reset() {
     std::lock_guard<std::mutex> lock(mutex_);
     writes_.clear();
+    statusRequests_ = 0;
+    replyPending_ = false;
     answers_ = true;
     writeError_ = 0;
     hold_ = false;
@@ -129,6 +131,11 @@ std::string FakePort::AllWritten() {
     return all;
 }
 
+int FakePort::StatusRequests() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return statusRequests_;
+}
+
 std::size_t FakePort::WriteCount() {
     std::lock_guard<std::mutex> lock(mutex_);
     return writes_.size();
@@ -159,7 +166,15 @@ int FakePort::Write(const void* data, int length, int* written) {
         *written = 0;
         return writeError_;
     }
-    writes_.emplace_back(static_cast<const char*>(data), static_cast<size_t>(length));
+    const std::string bytes(static_cast<const char*>(data), static_cast<size_t>(length));
+    if (bytes == std::string("\x1D\x61\x0F", 3)) {
+        // The status request of the claim probe and of the port's status monitor: kept
+        // apart, so that the print data can be checked write by write.
+        ++statusRequests_;
+        replyPending_ = true;
+    } else {
+        writes_.push_back(bytes);
+    }
     *written = length;
     changed_.notify_all();
     return 0;
@@ -168,11 +183,12 @@ int FakePort::Write(const void* data, int length, int* written) {
 int FakePort::Read(void* buffer, int size, int* read) {
     std::lock_guard<std::mutex> lock(mutex_);
     *read = 0;
-    if (answers_ && size >= 4) {
-        // An automatic status block: online, cover closed, paper present.
-        static const unsigned char kBlock[] = {0x14, 0x00, 0x00, 0x0F};
+    if (answers_ && replyPending_ && size >= 4) {
+        // One automatic status block per request: online, cover closed, paper present.
+        static const unsigned char kBlock[] = {0x10, 0x00, 0x00, 0x00};
         std::memcpy(buffer, kBlock, sizeof kBlock);
         *read = sizeof kBlock;
+        replyPending_ = false;
     }
     return 0;
 }

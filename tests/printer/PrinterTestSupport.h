@@ -27,7 +27,8 @@ const std::string& TempDir();
 void WriteDevice(const std::string& deviceName, const std::map<std::string, std::string>& values);
 
 // One fake port for the process. Writes are recorded one entry per call; reads return the
-// status reply when the printer "answers"; writes may be held to keep the output busy.
+// one status block per status request when the printer "answers"; writes may be held to
+// keep the output busy.
 class FakePort {
   public:
     static FakePort& Get();
@@ -38,7 +39,9 @@ class FakePort {
     void SetWriteError(int systemError);  // 0: writes succeed
     void HoldWrites(bool hold);           // while held, writes wait (the output is busy)
 
+    // The writes other than status requests (1D 61 0F), which are only counted.
     std::vector<std::string> Writes();
+    int StatusRequests();
     std::string AllWritten();
     std::size_t WriteCount();
     // Waits until at least count writes completed, or the limit passed.
@@ -55,6 +58,8 @@ class FakePort {
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<std::string> writes_;
+    int statusRequests_ = 0;
+    bool replyPending_ = false;  // a status request waits for its block
     bool answers_ = true;
     int writeError_ = 0;
     bool hold_ = false;

@@ -53,17 +53,18 @@ class PrinterOnVirtualPrinter : public ::testing::Test {
 
 TEST_F(PrinterOnVirtualPrinter, ClaimAndEnableBytesReachThePrinter) {
     Enable();
-    // The probe (1D 61 0F) and the initialisation (1B 40 1B 52 02 1B 63 33 03).
-    const bool consumed = printer_.WaitBytesConsumed(3 + 9, std::chrono::seconds(10));
+    // The probe (1D 61 0F), the initialisation (1B 40 1B 52 02 1B 63 33 03) and the
+    // status monitor's request.
+    const bool consumed = printer_.WaitBytesConsumed(3 + 9 + 3, std::chrono::seconds(10));
     vp::PrinterStatus status = printer_.Status();
     ASSERT_TRUE(consumed) << printer_.StatusText();
-    EXPECT_EQ(status.bytesAccepted, 12u);
+    EXPECT_EQ(status.bytesAccepted, 15u);
     EXPECT_EQ(status.asbMask, 0x0F);
     EXPECT_EQ(status.internationalSet, 2);
 
     device_->SetPropertyNumber(PIDXPtr_CharacterSet, 850);
     ASSERT_EQ(device_->ResultCode(), 0);
-    ASSERT_TRUE(printer_.WaitBytesConsumed(15, std::chrono::seconds(10)));
+    ASSERT_TRUE(printer_.WaitBytesConsumed(18, std::chrono::seconds(10)));
     EXPECT_EQ(printer_.Status().codeTable, 2);
 
     EXPECT_EQ(device_->PrintNormal(2, "hello\n\x1B|fP"), 0);
