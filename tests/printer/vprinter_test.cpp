@@ -1,6 +1,6 @@
 // The printer classes on the real port library and the virtual printer over a pty: what
-// reaches the printer, the claim of a printer that is switched off, and the demo receipt
-// against its golden image.
+// reaches the printer, the claim of a printer that is switched off, the cover seen by the
+// status monitor, and the demo receipt against its golden image.
 #include <fstream>
 #include <iterator>
 
@@ -93,4 +93,32 @@ TEST_F(PrinterOnVirtualPrinter, DemoReceiptMatchesItsGoldenImage) {
     }
     EXPECT_EQ(ReadFile(rendered), ReadFile(golden))
         << "rendered " << rendered << " differs from " << golden;
+}
+
+TEST_F(PrinterOnVirtualPrinter, CoverReportedByTheMonitorStopsPrinting) {
+    Enable();
+    printer_.SetCover(true);
+    ASSERT_TRUE(control_.WaitFor(ControlEvent::StatusUpdate, 1));
+    EXPECT_EQ(control_.EventsOf(ControlEvent::StatusUpdate).at(0).value1, PTR_SUE_COVER_OPEN);
+    EXPECT_EQ(device_->GetPropertyNumber(PIDXPtr_CoverOpen), 1);
+    const std::uint64_t before = printer_.Status().bytesAccepted;
+    EXPECT_EQ(device_->PrintNormal(2, "not now\n"), 114);
+    EXPECT_EQ(device_->GetPropertyNumber(PIDX_ResultCodeExtended), 201);
+    EXPECT_EQ(printer_.Status().bytesAccepted, before);
+
+    // In AsyncMode the print waits for the answer to its error event; retry once the
+    // cover is closed prints it once.
+    device_->SetPropertyNumber(PIDXPtr_AsyncMode, 1);
+    control_.SetErrorAnswer([&](const ControlEvent&) {
+        printer_.SetCover(false);
+        return OPOS_ER_RETRY;
+    });
+    EXPECT_EQ(device_->PrintNormal(2, "later\n\x1B|fP"), 0);
+    ASSERT_TRUE(control_.WaitForOutput(device_->GetPropertyNumber(PIDX_OutputID)));
+    ASSERT_TRUE(printer_.WaitReceipts(1, std::chrono::seconds(10)));
+    const auto errors = control_.EventsOf(ControlEvent::Error);
+    ASSERT_FALSE(errors.empty());
+    EXPECT_EQ(errors[0].value1, 114);
+    EXPECT_EQ(errors[0].value2, 201);
+    EXPECT_EQ(device_->GetPropertyNumber(PIDXPtr_CoverOpen), 0);
 }
