@@ -19,7 +19,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <strings.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -78,6 +81,9 @@ struct Device {
     int wakeFd = -1;  // eventfd, readable once CloseHandle ran
     bool terminal = false;
     bool pseudoTerminal = false;
+    // Opened through the USB printer device namespace ("\\.\USB#..."), set before the
+    // handle is returned.
+    std::atomic<bool> usbNamespace{false};
 
     std::mutex lock;
     COMMTIMEOUTS timeouts{};   // guarded by lock
@@ -309,7 +315,14 @@ LONG CreateFile(const char* name, DWORD access, DWORD shareMode, HANDLE* handle)
     std::string path;
     if (LONG rc = ResolvePortName(name, &path); rc != ERROR_SUCCESS)
         return rc;
-    return OpenDevicePath(path, access, shareMode, handle);
+    LONG rc = OpenDevicePath(path, access, shareMode, handle);
+    std::string_view bare(name);
+    if (bare.size() >= 4 && bare[0] == '\\' && bare[1] == '\\' && bare[3] == '\\')
+        bare.remove_prefix(4);
+    if (rc == ERROR_SUCCESS && bare.size() >= 4 && strncasecmp(bare.data(), "USB#", 4) == 0)
+        if (auto dev = Find(*handle))
+            dev->usbNamespace = true;
+    return rc;
 }
 
 LONG OpenDevicePath(const std::string& path, DWORD access, DWORD shareMode, HANDLE* handle) {
@@ -381,7 +394,34 @@ LONG CloseHandle(HANDLE handle) {
     return ERROR_SUCCESS;  // the descriptor closes when the last waiter drops dev
 }
 
+namespace {
+
+// A terminal reached through the USB printer namespace stands in for a USB printer (a
+// test's pty): its hang-up is the device vanishing, which a USB printer driver reports
+// as "no such device", not as "not ready", so that the owner reopens it.
+LONG UsbHangUp(HANDLE handle, LONG rc) {
+    if (rc != ERROR_NOT_READY)
+        return rc;
+    auto dev = Find(handle);
+    return dev && dev->terminal && dev->usbNamespace ? ERROR_INVALID_HANDLE : rc;
+}
+
+LONG ReadDevice(HANDLE handle, void* buffer, DWORD size, DWORD* read);
+LONG WriteDevice(HANDLE handle, const void* data, DWORD size, DWORD* written);
+
+}  // namespace
+
 LONG ReadFile(HANDLE handle, void* buffer, DWORD size, DWORD* read) {
+    return UsbHangUp(handle, ReadDevice(handle, buffer, size, read));
+}
+
+LONG WriteFile(HANDLE handle, const void* data, DWORD size, DWORD* written) {
+    return UsbHangUp(handle, WriteDevice(handle, data, size, written));
+}
+
+namespace {
+
+LONG ReadDevice(HANDLE handle, void* buffer, DWORD size, DWORD* read) {
     DWORD got = 0;
     if (read)
         *read = 0;
@@ -401,8 +441,11 @@ LONG ReadFile(HANDLE handle, void* buffer, DWORD size, DWORD* read) {
         dropNul = dev->terminal && dev->remembered.fNull;
     }
     const auto start = Clock::now();
-    const bool immediate = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
-                           t.ReadTotalTimeoutConstant == 0;
+    // A USB printer port takes no read time-outs: its reads end at once with what has
+    // arrived (a status block is 4 bytes; waiting for a full buffer would never end).
+    const bool immediate =
+        dev->usbNamespace || (t.ReadIntervalTimeout == MAXDWORD &&
+                              t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0);
     // Interval and multiplier MAXDWORD: wait up to the constant for the first byte, then
     // return at once with what is there.
     const bool firstByte = t.ReadIntervalTimeout == MAXDWORD &&
@@ -474,7 +517,7 @@ LONG ReadFile(HANDLE handle, void* buffer, DWORD size, DWORD* read) {
     }
 }
 
-LONG WriteFile(HANDLE handle, const void* data, DWORD size, DWORD* written) {
+LONG WriteDevice(HANDLE handle, const void* data, DWORD size, DWORD* written) {
     DWORD done = 0;
     if (written)
         *written = 0;
@@ -540,6 +583,8 @@ LONG WriteFile(HANDLE handle, const void* data, DWORD size, DWORD* written) {
     }
     return ERROR_SUCCESS;
 }
+
+}  // namespace
 
 LONG SetupComm(HANDLE handle, DWORD, DWORD) {
     auto dev = Find(handle);

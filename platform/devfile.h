@@ -25,7 +25,11 @@
 // Errors (errno -> Win32): ENOSPC 28 (out of paper, as printer drivers report it),
 // EIO 21 (not ready), ENODEV/ENXIO/ESHUTDOWN/EBADF 6 (the device vanished: reopen),
 // EAGAIN/ETIMEDOUT 1460, EBUSY 170, EACCES/EPERM/EROFS/EISDIR 5, ENOENT 2, ENOTDIR 3,
-// ENAMETOOLONG 206, ENOMEM 8, anything else 31 (general failure).
+// ENAMETOOLONG 206, ENOMEM 8, anything else 31 (general failure). A terminal opened
+// through the USB printer namespace ("\\.\USB#...", a pty standing in for a USB printer)
+// reports its hang-up as 6, like a USB printer that was unplugged, instead of 21.
+// Reads of a port opened through that namespace return at once with what has arrived,
+// whatever its time-outs, as USB printer ports do.
 //
 // Terminals. Opening a terminal puts it in raw binary mode (no echo, no line-end or flow
 // translation, CLOCAL) before any DCB is applied, so printer bytes pass unchanged. The
