@@ -14,10 +14,13 @@ struct TableEntry {
     unsigned codePage;
 };
 
+// Tables 6 to 9 follow the numbering of the printers we emulate (the service objects send
+// ESC t 9 for 1252 and ESC t 6 for 852); other makers use those numbers for other pages.
 constexpr TableEntry kTables[] = {
-    {0, 437},  {2, 850},   {3, 860},   {4, 863},   {5, 865},   {16, 1252}, {17, 866},  {18, 852},
-    {19, 858}, {6, 1251},  {7, 866},   {11, 851},  {12, 853},  {13, 857},  {14, 737},  {15, 869},
-    {20, 874}, {46, 1251}, {47, 1253}, {48, 1254}, {49, 1255}, {50, 1256}, {51, 1257}, {52, 1258},
+    {0, 437},   {2, 850},   {3, 860},   {4, 863},   {5, 865},   {16, 1252}, {17, 866},
+    {18, 852},  {19, 858},  {6, 852},   {7, 866},   {8, 857},   {9, 1252},  {11, 851},
+    {12, 853},  {13, 857},  {14, 737},  {15, 869},  {20, 874},  {46, 1251}, {47, 1253},
+    {48, 1254}, {49, 1255}, {50, 1256}, {51, 1257}, {52, 1258},
 };
 
 // The twelve positions ESC R replaces, in this order.

@@ -120,6 +120,11 @@ TEST(RenderText, CodeTable850And437DifferForTheSameByte) {
     const auto de = r.Print(kInit + B({0x1B, 0x52, 2, 0x5B, 0x1B, 0x74, 200}) + "\n");
     EXPECT_EQ(Crop(de, 0, 0, 12, 24), GlyphCell(U'\u00C4'));
     EXPECT_EQ(r.model.Status().codeTable, 0);
+    // The service objects select 1252 as table 9 and 852 as table 6.
+    const auto t9 = r.Print(kInit + B({0x1B, 0x74, 9, 0xE9}) + "\n");
+    EXPECT_EQ(Crop(t9, 0, 0, 12, 24), GlyphCell(U'\u00E9'));
+    const auto t6 = r.Print(kInit + B({0x1B, 0x74, 6, 0xA5}) + "\n");
+    EXPECT_EQ(Crop(t6, 0, 0, 12, 24), GlyphCell(U'\u0105'));  // a with ogonek
 }
 
 TEST(RenderText, UserDefinedCharacterIsDrawnAsDefined) {
