@@ -61,6 +61,9 @@ class StatusLog {
 template <class Base>
 class Recording : public Base {
   public:
+    // Closed here, before the log goes: the port's monitor may still be reporting.
+    ~Recording() override { this->Close(); }
+
     LONG FireStatusUpdate(LONG status) override {
         if (reject)
             return 0;
