@@ -413,6 +413,53 @@ HKEY NewHandleLocked(const Node* root, const std::vector<std::string>& path, REG
     return raw;
 }
 
+// The full path of `subKey` below `key` on a freshly read tree; the key itself must still
+// exist, the subkey need not.
+LONG OpenSubPathLocked(HKEY key, const char* subKey, std::vector<std::string>* full) {
+    REGSAM parentSam;
+    LONG r = SubPath(key, subKey, full, &parentSam);
+    if (r != ERROR_SUCCESS)
+        return r;
+    r = LoadLocked();
+    if (r != ERROR_SUCCESS)
+        return r;
+    if (!IsPredefined(key) && !FindLocked(g_store.root.get(), key->path))
+        return ERROR_KEY_DELETED;
+    return ERROR_SUCCESS;
+}
+
+// The node a reading call works on. An opened handle's tree is already in memory; a
+// predefined root may be the first use of the hive, so that reads it.
+LONG ReadNodeLocked(HKEY key, Node** node) {
+    if (IsPredefined(key)) {
+        const LONG r = LoadLocked();
+        if (r != ERROR_SUCCESS)
+            return r;
+    }
+    REGSAM sam;
+    return HandleNodeLocked(key, g_store.root.get(), node, &sam);
+}
+
+LONG CheckSetValueLocked(HKEY key) {
+    std::vector<std::string> path;
+    REGSAM sam;
+    const LONG r = ResolveLocked(key, &path, &sam);
+    if (r != ERROR_SUCCESS)
+        return r;
+    return (sam & KEY_SET_VALUE) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+}
+
+// Callers have checked that a `data` buffer holds the whole value.
+void CopyValueOut(const Value& v, DWORD* type, BYTE* data, DWORD* cbData) {
+    const DWORD size = static_cast<DWORD>(v.data.size());
+    if (type)
+        *type = v.type;
+    if (data && size)
+        std::memcpy(data, v.data.data(), size);
+    if (cbData)
+        *cbData = size;
+}
+
 const char* ValueNameOf(const char* name) {
     return name ? name : "";
 }
@@ -515,11 +562,7 @@ LONG ExportFile(const std::string& keyPath, const std::string& path, std::string
     std::string text = "Windows Registry Editor Version 5.00\n\n";
     detail::WriteKeyText(*node, stored, &text);
     Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (fd.get() < 0 || !WriteAll(fd.get(), text)) {
-        const int err = errno;
-        return fail(ErrnoToResult(err, ERROR_CANTWRITE), path + ": " + std::strerror(err));
-    }
-    if (::close(fd.release()) != 0) {
+    if (fd.get() < 0 || !WriteAll(fd.get(), text) || ::close(fd.release()) != 0) {
         const int err = errno;
         return fail(ErrnoToResult(err, ERROR_CANTWRITE), path + ": " + std::strerror(err));
     }
@@ -535,15 +578,9 @@ LONG RegOpenKeyExA(HKEY key, const char* subKey, DWORD /*options*/, REGSAM sam, 
     std::lock_guard<std::mutex> lock(g_mutex);
     t_lastError.clear();
     std::vector<std::string> full;
-    REGSAM parentSam;
-    LONG r = SubPath(key, subKey, &full, &parentSam);
+    LONG r = OpenSubPathLocked(key, subKey, &full);
     if (r != ERROR_SUCCESS)
         return r;
-    r = LoadLocked();
-    if (r != ERROR_SUCCESS)
-        return r;
-    if (!IsPredefined(key) && !FindLocked(g_store.root.get(), key->path))
-        return ERROR_KEY_DELETED;
     if (!FindLocked(g_store.root.get(), full))
         return ERROR_FILE_NOT_FOUND;
     if ((sam & kWriteRights) && !HiveWritable(g_store.path))
@@ -561,15 +598,9 @@ LONG RegCreateKeyExA(HKEY key, const char* subKey, DWORD /*reserved*/, char* /*c
     std::lock_guard<std::mutex> lock(g_mutex);
     t_lastError.clear();
     std::vector<std::string> full;
-    REGSAM parentSam;
-    LONG r = SubPath(key, subKey, &full, &parentSam);
+    LONG r = OpenSubPathLocked(key, subKey, &full);
     if (r != ERROR_SUCCESS)
         return r;
-    r = LoadLocked();
-    if (r != ERROR_SUCCESS)
-        return r;
-    if (!IsPredefined(key) && !FindLocked(g_store.root.get(), key->path))
-        return ERROR_KEY_DELETED;
     bool created = false;
     if (!FindLocked(g_store.root.get(), full)) {
         r = MutateLocked([&](Node& root, bool* changed) {
@@ -615,14 +646,8 @@ LONG RegQueryValueExA(HKEY key, const char* valueName, DWORD* /*reserved*/, DWOR
     if (data && !cbData)
         return ERROR_INVALID_PARAMETER;
     std::lock_guard<std::mutex> lock(g_mutex);
-    if (IsPredefined(key)) {
-        const LONG r = LoadLocked();
-        if (r != ERROR_SUCCESS)
-            return r;
-    }
     Node* node;
-    REGSAM sam;
-    LONG r = HandleNodeLocked(key, g_store.root.get(), &node, &sam);
+    const LONG r = ReadNodeLocked(key, &node);
     if (r != ERROR_SUCCESS)
         return r;
     const Value* v = node->FindValue(ValueNameOf(valueName));
@@ -633,12 +658,7 @@ LONG RegQueryValueExA(HKEY key, const char* valueName, DWORD* /*reserved*/, DWOR
         *cbData = size;
         return ERROR_MORE_DATA;
     }
-    if (type)
-        *type = v->type;
-    if (data && size)
-        std::memcpy(data, v->data.data(), size);
-    if (cbData)
-        *cbData = size;
+    CopyValueOut(*v, type, data, cbData);
     return ERROR_SUCCESS;
 }
 
@@ -654,13 +674,9 @@ LONG RegSetValueExA(HKEY key, const char* valueName, DWORD /*reserved*/, DWORD t
         bytes.push_back(0);
     std::lock_guard<std::mutex> lock(g_mutex);
     t_lastError.clear();
-    std::vector<std::string> path;
-    REGSAM sam;
-    LONG r = ResolveLocked(key, &path, &sam);
+    LONG r = CheckSetValueLocked(key);
     if (r != ERROR_SUCCESS)
         return r;
-    if (!(sam & KEY_SET_VALUE))
-        return ERROR_ACCESS_DENIED;
     return MutateLocked([&](Node& root, bool* changed) {
         Node* node;
         REGSAM ignored;
@@ -684,13 +700,9 @@ LONG RegDeleteValueA(HKEY key, const char* valueName) {
     const std::string name = ValueNameOf(valueName);
     std::lock_guard<std::mutex> lock(g_mutex);
     t_lastError.clear();
-    std::vector<std::string> path;
-    REGSAM sam;
-    LONG r = ResolveLocked(key, &path, &sam);
+    LONG r = CheckSetValueLocked(key);
     if (r != ERROR_SUCCESS)
         return r;
-    if (!(sam & KEY_SET_VALUE))
-        return ERROR_ACCESS_DENIED;
     // Look before taking the file lock: deleting what is not there changes nothing.
     Node* node;
     REGSAM ignored;
@@ -780,14 +792,8 @@ LONG RegEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* cchName, DWORD* /*r
     if (!name || !cchName)
         return ERROR_INVALID_PARAMETER;
     std::lock_guard<std::mutex> lock(g_mutex);
-    if (IsPredefined(key)) {
-        const LONG r = LoadLocked();
-        if (r != ERROR_SUCCESS)
-            return r;
-    }
     Node* node;
-    REGSAM sam;
-    const LONG r = HandleNodeLocked(key, g_store.root.get(), &node, &sam);
+    const LONG r = ReadNodeLocked(key, &node);
     if (r != ERROR_SUCCESS)
         return r;
     if (index >= node->subkeys.size())
@@ -811,14 +817,8 @@ LONG RegEnumValueA(HKEY key, DWORD index, char* valueName, DWORD* cchValueName, 
     if (!valueName || !cchValueName || (data && !cbData))
         return ERROR_INVALID_PARAMETER;
     std::lock_guard<std::mutex> lock(g_mutex);
-    if (IsPredefined(key)) {
-        const LONG r = LoadLocked();
-        if (r != ERROR_SUCCESS)
-            return r;
-    }
     Node* node;
-    REGSAM sam;
-    const LONG r = HandleNodeLocked(key, g_store.root.get(), &node, &sam);
+    const LONG r = ReadNodeLocked(key, &node);
     if (r != ERROR_SUCCESS)
         return r;
     if (index >= node->values.size())
@@ -834,12 +834,7 @@ LONG RegEnumValueA(HKEY key, DWORD index, char* valueName, DWORD* cchValueName, 
     }
     std::memcpy(valueName, v.name.c_str(), v.name.size() + 1);
     *cchValueName = static_cast<DWORD>(v.name.size());
-    if (type)
-        *type = v.type;
-    if (data && size)
-        std::memcpy(data, v.data.data(), size);
-    if (cbData)
-        *cbData = size;
+    CopyValueOut(v, type, data, cbData);
     return ERROR_SUCCESS;
 }
 
