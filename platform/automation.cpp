@@ -77,6 +77,22 @@ BSTR AsciiBstr(const char* text) {
     return SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
 }
 
+// Types whose value sits wholly inside the VARIANT: nothing to free or share on copy.
+bool IsPlainType(VARTYPE vt) {
+    switch (vt) {
+        case VT_EMPTY:
+        case VT_NULL:
+        case VT_I2:
+        case VT_I4:
+        case VT_ERROR:
+        case VT_BOOL:
+        case VT_UI1:
+            return true;
+        default:
+            return false;
+    }
+}
+
 // A by-value view of src: VT_BYREF is read through (one level, and a by-reference
 // VARIANT once more). False for shapes that cannot be read.
 bool ReadThrough(const VARIANTARG* src, VARIANT* view) {
@@ -191,14 +207,6 @@ HRESULT VariantClear(VARIANTARG* v) {
         return E_INVALIDARG;
     if (!(v->vt & VT_BYREF)) {
         switch (v->vt) {
-            case VT_EMPTY:
-            case VT_NULL:
-            case VT_I2:
-            case VT_I4:
-            case VT_ERROR:
-            case VT_BOOL:
-            case VT_UI1:
-                break;
             case VT_BSTR:
                 SysFreeString(v->bstrVal);
                 break;
@@ -208,11 +216,11 @@ HRESULT VariantClear(VARIANTARG* v) {
                     v->punkVal->Release();
                 break;
             default:
-                return DISP_E_BADVARTYPE;
+                if (!IsPlainType(v->vt))
+                    return DISP_E_BADVARTYPE;
         }
     }
-    std::memset(v, 0, sizeof *v);
-    v->vt = VT_EMPTY;
+    VariantInit(v);
     return S_OK;
 }
 
@@ -238,16 +246,9 @@ HRESULT VariantCopy(VARIANTARG* dest, const VARIANTARG* src) {
                 if (src->punkVal)
                     src->punkVal->AddRef();
                 break;
-            case VT_EMPTY:
-            case VT_NULL:
-            case VT_I2:
-            case VT_I4:
-            case VT_ERROR:
-            case VT_BOOL:
-            case VT_UI1:
-                break;
             default:
-                return DISP_E_BADVARTYPE;
+                if (!IsPlainType(src->vt))
+                    return DISP_E_BADVARTYPE;
         }
     }
     HRESULT hr = VariantClear(dest);
