@@ -1,10 +1,5 @@
 #include "so/core/DeviceClasses.h"
 
-LONG CPOSPrinterSlots::NotOffered() {
-    LONG rc = CheckState(3);
-    return SetResult(rc != OPOS_SUCCESS ? rc : OPOS_E_ILLEGAL);
-}
-
 LONG CPOSPrinterSlots::BeginInsertion(LONG) {
     return NotOffered();
 }
@@ -55,11 +50,6 @@ LONG CPOSPrinterSlots::TransactionPrint(LONG, LONG) {
 }
 LONG CPOSPrinterSlots::ValidateData(LONG, const std::string&) {
     return NotOffered();
-}
-
-LONG CCashDrawerSlots::NotOffered() {
-    LONG rc = CheckState(3);
-    return SetResult(rc != OPOS_SUCCESS ? rc : OPOS_E_ILLEGAL);
 }
 
 LONG CCashDrawerSlots::OpenDrawer() {

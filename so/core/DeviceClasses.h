@@ -4,7 +4,8 @@
 // these; the printer classes derive from CPOSPrinterSlots and the drawer classes from
 // CCashDrawerSlots, overriding what they support. The base behaviour of every added
 // operation is the one of an operation the device does not offer: the state check of
-// an enabled device (101, 103, 105), then OPOS_E_ILLEGAL (106).
+// an enabled device (101, 103, 105), then OPOS_E_ILLEGAL (106): CServiceDevice::NotOffered,
+// which overrides fall back to.
 #pragma once
 
 #include <string>
@@ -35,10 +36,6 @@ class CPOSPrinterSlots : public CServiceDevice {
     virtual LONG SetLogo(LONG location, const std::string& data);      // 43
     virtual LONG TransactionPrint(LONG station, LONG control);         // 44
     virtual LONG ValidateData(LONG station, const std::string& data);  // 45
-
-  protected:
-    // The base behaviour above, for overrides that fall back to it.
-    LONG NotOffered();
 };
 
 class CCashDrawerSlots : public CServiceDevice {
@@ -48,7 +45,4 @@ class CCashDrawerSlots : public CServiceDevice {
     virtual LONG OpenDrawer();  // 29
     virtual LONG WaitForDrawerClose(LONG beepTimeout, LONG beepFrequency, LONG beepDuration,
                                     LONG beepDelay);  // 30
-
-  protected:
-    LONG NotOffered();
 };

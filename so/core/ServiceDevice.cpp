@@ -405,18 +405,15 @@ LONG CServiceDevice::CheckHealthInteractive() {
 }
 
 LONG CServiceDevice::ClearInput() {
-    LONG rc = CheckState(3);
-    return SetResult(rc != OPOS_SUCCESS ? rc : OPOS_E_NOSERVICE);
+    return SetResultAfterCheck(3, OPOS_E_NOSERVICE);
 }
 
 LONG CServiceDevice::ClearOutput() {
-    LONG rc = CheckState(2);
-    return SetResult(rc != OPOS_SUCCESS ? rc : OPOS_E_NOSERVICE);
+    return SetResultAfterCheck(2, OPOS_E_NOSERVICE);
 }
 
 LONG CServiceDevice::DirectIO(LONG /*command*/, LONG* /*data*/, std::string* /*text*/) {
-    LONG rc = CheckState(3);
-    return SetResult(rc != OPOS_SUCCESS ? rc : OPOS_E_ILLEGAL);
+    return NotOffered();
 }
 
 LONG CServiceDevice::RetrieveStatistics(std::string* /*buffer*/) {

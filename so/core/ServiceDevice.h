@@ -145,6 +145,14 @@ class CServiceDevice {
         m_ResultCode = code;
         return code;
     }
+    // The failure of CheckState(level), else code; sets ResultCode to it.
+    LONG SetResultAfterCheck(LONG level, LONG code) {
+        LONG rc = CheckState(level);
+        return SetResult(rc != OPOS_SUCCESS ? rc : code);
+    }
+    // What an operation the device does not offer answers: the state failure of an
+    // enabled device, else OPOS_E_ILLEGAL.
+    LONG NotOffered() { return SetResultAfterCheck(3, OPOS_E_ILLEGAL); }
     // The port manager the device uses (the process-wide one unless a test sets another).
     CPortManager& PortManager() { return *portManager_; }
     void SetPortManager(CPortManager* manager) { portManager_ = manager; }
