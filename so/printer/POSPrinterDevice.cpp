@@ -474,67 +474,19 @@ LONG CPOSPrinterDevice::FireStatusUpdate(LONG status) {
 // ---------------------------------------------------------------------------------------
 // Methods with the generic behaviour of a printer that lacks the feature
 
-LONG CPOSPrinterDevice::BeginInsertion(LONG) {
-    LONG r = CheckState(3);
-    return SetResult(r != OPOS_SUCCESS ? r : OPOS_E_ILLEGAL);
-}
-
-LONG CPOSPrinterDevice::BeginRemoval(LONG) {
-    LONG r = CheckState(3);
-    return SetResult(r != OPOS_SUCCESS ? r : OPOS_E_ILLEGAL);
-}
-
-LONG CPOSPrinterDevice::ChangePrintSide(LONG) {
-    LONG r = CheckState(3);
-    return SetResult(r != OPOS_SUCCESS ? r : OPOS_E_ILLEGAL);
-}
-
-LONG CPOSPrinterDevice::CutPaper(LONG) {
-    LONG r = CheckState(3);
-    return SetResult(r != OPOS_SUCCESS ? r : OPOS_E_ILLEGAL);
-}
-
-LONG CPOSPrinterDevice::EndInsertion() {
-    LONG r = CheckState(3);
-    return SetResult(r != OPOS_SUCCESS ? r : OPOS_E_ILLEGAL);
-}
-
-LONG CPOSPrinterDevice::EndRemoval() {
-    LONG r = CheckState(3);
-    return SetResult(r != OPOS_SUCCESS ? r : OPOS_E_ILLEGAL);
-}
-
-LONG CPOSPrinterDevice::MarkFeed(LONG) {
-    LONG r = CheckState(3);
-    return SetResult(r != OPOS_SUCCESS ? r : OPOS_E_ILLEGAL);
-}
-
 LONG CPOSPrinterDevice::PrintBarCode(LONG station, const std::string&, LONG, LONG, LONG, LONG,
                                      LONG) {
-    LONG r = CheckState(3);
-    if (r != OPOS_SUCCESS) {
-        return SetResult(r);
-    }
-    return SetResult(station == PTR_S_RECEIPT || station == PTR_S_SLIP ? OPOS_SUCCESS
-                                                                       : OPOS_E_ILLEGAL);
+    return SetResultAfterCheck(
+        3, station == PTR_S_RECEIPT || station == PTR_S_SLIP ? OPOS_SUCCESS : OPOS_E_ILLEGAL);
 }
 
 LONG CPOSPrinterDevice::PrintBitmap(LONG station, const std::string& fileName, LONG, LONG) {
     return CPOSPrinterDevice::PrintBarCode(station, fileName, 0, 0, 0, 0, 0);
 }
 
-LONG CPOSPrinterDevice::PrintTwoNormal(LONG, const std::string&, const std::string&) {
-    LONG r = CheckState(3);
-    return SetResult(r != OPOS_SUCCESS ? r : OPOS_E_ILLEGAL);
-}
-
 LONG CPOSPrinterDevice::RotatePrint(LONG station, LONG) {
-    LONG r = CheckState(3);
-    if (r != OPOS_SUCCESS) {
-        return SetResult(r);
-    }
-    return SetResult(station == PTR_S_RECEIPT || station == PTR_S_SLIP ? OPOS_E_NOSERVICE
-                                                                       : OPOS_E_ILLEGAL);
+    return SetResultAfterCheck(
+        3, station == PTR_S_RECEIPT || station == PTR_S_SLIP ? OPOS_E_NOSERVICE : OPOS_E_ILLEGAL);
 }
 
 LONG CPOSPrinterDevice::SetBitmap(LONG, LONG station, const std::string& fileName, LONG, LONG) {
@@ -658,24 +610,18 @@ LONG CPOSPrinterDevice::TranslatePrintData(LONG, std::string_view data, std::str
 }
 
 LONG CPOSPrinterDevice::PrintNormal(LONG station, const std::string& data) {
-    LONG r = CheckState(3);
-    if (data.empty() || r != OPOS_SUCCESS) {
-        return SetResult(r);
-    }
-    std::string bytes;
-    r = ConvertBinary(data, &bytes);
-    if (r != OPOS_SUCCESS) {
-        return SetResult(r);
-    }
-    std::string out;
-    TranslatePrintData(station, bytes, &out, false);
-    if (out.empty()) {
-        return SetResult(OPOS_SUCCESS);
-    }
-    return SetResult(SubmitOutput(station, out, false));
+    return HandlePrintData(station, data, PrintUse::kNormal);
 }
 
 LONG CPOSPrinterDevice::PrintImmediate(LONG station, const std::string& data) {
+    return HandlePrintData(station, data, PrintUse::kImmediate);
+}
+
+LONG CPOSPrinterDevice::ValidateData(LONG station, const std::string& data) {
+    return HandlePrintData(station, data, PrintUse::kValidate);
+}
+
+LONG CPOSPrinterDevice::HandlePrintData(LONG station, const std::string& data, PrintUse use) {
     LONG r = CheckState(3);
     if (data.empty() || r != OPOS_SUCCESS) {
         return SetResult(r);
@@ -686,25 +632,14 @@ LONG CPOSPrinterDevice::PrintImmediate(LONG station, const std::string& data) {
         return SetResult(r);
     }
     std::string out;
+    if (use == PrintUse::kValidate) {
+        return SetResult(TranslatePrintData(station, bytes, &out, true));
+    }
     TranslatePrintData(station, bytes, &out, false);
     if (out.empty()) {
         return SetResult(OPOS_SUCCESS);
     }
-    return SetResult(SubmitOutput(station, out, true));
-}
-
-LONG CPOSPrinterDevice::ValidateData(LONG station, const std::string& data) {
-    LONG r = CheckState(3);
-    if (data.empty() || r != OPOS_SUCCESS) {
-        return SetResult(r);
-    }
-    std::string bytes;
-    r = ConvertBinary(data, &bytes);
-    if (r != OPOS_SUCCESS) {
-        return SetResult(r);
-    }
-    std::string unused;
-    return SetResult(TranslatePrintData(station, bytes, &unused, true));
+    return SetResult(SubmitOutput(station, out, use == PrintUse::kImmediate));
 }
 
 // ---------------------------------------------------------------------------------------

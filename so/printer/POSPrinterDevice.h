@@ -66,22 +66,15 @@ class CPOSPrinterDevice : public CPOSPrinterSlots {
     LONG FireStatusUpdate(LONG status) override;  // 28
 
     // Slots 29-45 (declared by CPOSPrinterSlots, which the automation surface calls).
-    LONG BeginInsertion(LONG timeout) override;  // 29
-    LONG BeginRemoval(LONG timeout) override;    // 30
-    LONG ChangePrintSide(LONG side) override;    // 31
-    LONG CutPaper(LONG percentage) override;     // 32
-    LONG EndInsertion() override;                // 33
-    LONG EndRemoval() override;                  // 34
-    LONG MarkFeed(LONG type) override;           // 35
+    // BeginInsertion, BeginRemoval, ChangePrintSide, CutPaper, EndInsertion, EndRemoval,
+    // MarkFeed and PrintTwoNormal keep the answer of an operation not offered.
     LONG PrintBarCode(LONG station, const std::string& data, LONG symbology, LONG height,
                       LONG width, LONG alignment, LONG textPosition) override;  // 36
     LONG PrintBitmap(LONG station, const std::string& fileName, LONG width,
                      LONG alignment) override;                            // 37
     LONG PrintImmediate(LONG station, const std::string& data) override;  // 38
     LONG PrintNormal(LONG station, const std::string& data) override;     // 39
-    LONG PrintTwoNormal(LONG stations, const std::string& data1,
-                        const std::string& data2) override;  // 40
-    LONG RotatePrint(LONG station, LONG rotation) override;  // 41
+    LONG RotatePrint(LONG station, LONG rotation) override;               // 41
     LONG SetBitmap(LONG number, LONG station, const std::string& fileName, LONG width,
                    LONG alignment) override;                            // 42
     LONG SetLogo(LONG location, const std::string& data) override;      // 43
@@ -227,6 +220,10 @@ class CPOSPrinterDevice : public CPOSPrinterSlots {
 
   private:
     enum { kJournalList = 0, kReceiptList = 1, kSlipList = 2 };
+    enum class PrintUse { kNormal, kImmediate, kValidate };
+    // PrintNormal, PrintImmediate and ValidateData: the state check, BinaryConversion,
+    // then translation; the bytes are submitted, or only checked when validating.
+    LONG HandlePrintData(LONG station, const std::string& data, PrintUse use);
     static int TransactionIndex(LONG station);
     void SetErrorString(const std::string& text);
     void StartOutputThread();

@@ -215,11 +215,6 @@ LONG CThermalPrinter::CheckHealthExternal() {
     return r;
 }
 
-LONG CThermalPrinter::PrintTwoNormal(LONG, const std::string&, const std::string&) {
-    LONG r = CheckState(3);
-    return SetResult(r != OPOS_SUCCESS ? r : OPOS_E_ILLEGAL);
-}
-
 // ---------------------------------------------------------------------------------------
 // Setters that send bytes
 

@@ -48,11 +48,9 @@ class CThermalPrinter : public CPOSPrinterDevice {
                            const std::string& deviceName) override;  // 20
     LONG SetDeviceEnabled(LONG enable) override;                     // 22
     LONG CheckHealthExternal() override;                             // 26
-    LONG PrintTwoNormal(LONG stations, const std::string& data1,
-                        const std::string& data2) override;  // 40
-    void SetCharacterSet(LONG value) override;               // 48
-    void SetRecLineChars(LONG value) override;               // 58
-    void SetRecLineSpacing(LONG value) override;             // 60
+    void SetCharacterSet(LONG value) override;                       // 48
+    void SetRecLineChars(LONG value) override;                       // 58
+    void SetRecLineSpacing(LONG value) override;                     // 60
     LONG TranslateCommand(LONG code, LONG number, std::string* out, bool validate) override;
     LONG PrintDataSuffix(std::string* out) override;     // 70
     LONG NormalizeLineEnds(std::string* text) override;  // 71
