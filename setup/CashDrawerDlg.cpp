@@ -163,17 +163,14 @@ CCashDrawerDlg::CCashDrawerDlg(CSetupRegistry& registry, CMessageBoxes& messages
     grid->addWidget(pin3_, 2, 0, 1, 3);
     grid->setColumnStretch(2, 1);
 
-    restoreDefault_ = new QPushButton(QStringLiteral("Restore Default"), this);
-    restoreDefault_->setObjectName(QStringLiteral("RestoreDefault"));
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(restoreDefault_);
-
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(grid);
     layout->addWidget(statusBox);
     layout->addStretch();
-    layout->addLayout(buttons);
+    restoreDefault_ = AddRestoreDefaultRow(this, layout, [this] {
+        logic_.RestoreDefault();
+        Refresh();
+    });
 
     connect(drawers_, &QComboBox::activated, this, [this](int index) {
         logic_.ChooseDrawer(index);
@@ -188,10 +185,6 @@ CCashDrawerDlg::CCashDrawerDlg(CSetupRegistry& registry, CMessageBoxes& messages
     });
     connect(low_, &QRadioButton::clicked, this, [this] {
         logic_.ChooseCapStatus(false);
-        Refresh();
-    });
-    connect(restoreDefault_, &QPushButton::clicked, this, [this] {
-        logic_.RestoreDefault();
         Refresh();
     });
 }

@@ -369,19 +369,16 @@ CGeneralDlg::CGeneralDlg(CSetupRegistry& registry, CMessageBoxes& messages, QWid
     paper->addWidget(widthBox, 1);
     paper->addWidget(columnBox, 1);
 
-    restoreDefault_ = new QPushButton(QStringLiteral("Restore Default"), this);
-    restoreDefault_->setObjectName(QStringLiteral("RestoreDefault"));
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(restoreDefault_);
-
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(top);
     layout->addWidget(mapResolution_);
     layout->addWidget(sensorBox);
     layout->addLayout(paper);
     layout->addStretch();
-    layout->addLayout(buttons);
+    restoreDefault_ = AddRestoreDefaultRow(this, layout, [this] {
+        logic_.RestoreDefault();
+        Refresh();
+    });
 
     connect(printerName_, &QComboBox::activated, this, [this](int index) {
         logic_.ChoosePrinter(index);
@@ -399,10 +396,6 @@ CGeneralDlg::CGeneralDlg(CSetupRegistry& registry, CMessageBoxes& messages, QWid
     });
     connect(paperNearEnd_, &QRadioButton::clicked, this, [this] {
         logic_.ChoosePaperSensor(true);
-        Refresh();
-    });
-    connect(restoreDefault_, &QPushButton::clicked, this, [this] {
-        logic_.RestoreDefault();
         Refresh();
     });
 }

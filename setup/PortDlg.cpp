@@ -206,17 +206,14 @@ CPortDlg::CPortDlg(CSetupRegistry& registry, CMessageBoxes& messages, CPortServi
     timing->addWidget(new QLabel(QStringLiteral("msec."), timingBox), 1, 2);
     timing->setColumnStretch(3, 1);
 
-    restoreDefault_ = new QPushButton(QStringLiteral("Restore Default"), this);
-    restoreDefault_->setObjectName(QStringLiteral("RestoreDefault"));
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(restoreDefault_);
-
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(portBox);
     layout->addWidget(timingBox);
     layout->addStretch();
-    layout->addLayout(buttons);
+    restoreDefault_ = AddRestoreDefaultRow(this, layout, [this] {
+        logic_.RestoreDefault();
+        Refresh();
+    });
 
     connect(port_, &QComboBox::activated, this, [this](int index) { logic_.ChoosePort(index); });
     connect(statusBackInterval_, &QLineEdit::textEdited, this,
@@ -224,10 +221,6 @@ CPortDlg::CPortDlg(CSetupRegistry& registry, CMessageBoxes& messages, CPortServi
     connect(writeTimeout_, &QLineEdit::textEdited, this,
             [this](const QString& text) { logic_.SetWriteTimeout(text.toStdString()); });
     connect(configure_, &QPushButton::clicked, this, [this] { logic_.Configure(); });
-    connect(restoreDefault_, &QPushButton::clicked, this, [this] {
-        logic_.RestoreDefault();
-        Refresh();
-    });
 }
 
 void CPortDlg::OnInitDialog() {

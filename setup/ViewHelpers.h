@@ -2,8 +2,11 @@
 // the widgets' signals echoing back into the logic.
 #pragma once
 
+#include <QBoxLayout>
 #include <QComboBox>
+#include <QHBoxLayout>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QSignalBlocker>
 #include <string>
@@ -38,6 +41,19 @@ inline void SetEditText(QLineEdit* edit, const std::string& text) {
         const QSignalBlocker block(edit);
         edit->setText(value);
     }
+}
+
+// The foot of a page: its "Restore Default" button, at the right.
+template <typename OnClick>
+QPushButton* AddRestoreDefaultRow(QWidget* page, QBoxLayout* layout, OnClick onClick) {
+    auto* button = new QPushButton(QStringLiteral("Restore Default"), page);
+    button->setObjectName(QStringLiteral("RestoreDefault"));
+    auto* row = new QHBoxLayout;
+    row->addStretch();
+    row->addWidget(button);
+    layout->addLayout(row);
+    QObject::connect(button, &QPushButton::clicked, page, onClick);
+    return button;
 }
 
 }  // namespace setup
