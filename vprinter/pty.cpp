@@ -534,16 +534,22 @@ void VirtualPrinter::SetPower(bool on) {
     ControlModel([on](PrinterModel& m, TimePoint now) { m.SetPower(on, now); });
 }
 
-void VirtualPrinter::Unplug() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (!io_ || !running_)
-        return;
-    io_->unplug = true;
+// The request just posted in io_ is served by the I/O thread; returns once it is (or the
+// printer stopped), with `lock` held again.
+void VirtualPrinter::AwaitRequestLocked(std::unique_lock<std::mutex>& lock) {
     const std::uint64_t target = io_->requestsDone + 1;
     lock.unlock();
     Wake();
     lock.lock();
     changed_.wait(lock, [&] { return !io_ || io_->requestsDone >= target; });
+}
+
+void VirtualPrinter::Unplug() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!io_ || !running_)
+        return;
+    io_->unplug = true;
+    AwaitRequestLocked(lock);
 }
 
 bool VirtualPrinter::Replug(std::string* error) {
@@ -554,11 +560,7 @@ bool VirtualPrinter::Replug(std::string* error) {
         return false;
     }
     io_->replug = true;
-    const std::uint64_t target = io_->requestsDone + 1;
-    lock.unlock();
-    Wake();
-    lock.lock();
-    changed_.wait(lock, [&] { return !io_ || io_->requestsDone >= target; });
+    AwaitRequestLocked(lock);
     if (!io_ || io_->master < 0) {
         if (error)
             *error = io_ ? io_->replugError : "stopped";

@@ -134,6 +134,7 @@ class VirtualPrinter {
     struct Io;
     void Run();
     void Wake() const;
+    void AwaitRequestLocked(std::unique_lock<std::mutex>& lock);
     bool OpenPtyLocked(std::string* error);
     void ClosePtyLocked();
     bool PublishLocked(std::string* error);
