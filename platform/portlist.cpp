@@ -121,6 +121,16 @@ LONG WriteString(HKEY key, const char* name, const std::string& value) {
                           static_cast<DWORD>(value.size() + 1));
 }
 
+// Creates the key below HKEY_LOCAL_MACHINE where it is missing and sets one string in it.
+LONG WriteStringAt(const std::string& keyPath, const char* name, const std::string& value) {
+    Key key;
+    const LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, nullptr, 0, KEY_WRITE,
+                                    nullptr, key.Out(), nullptr);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    return WriteString(key.Get(), name, value);
+}
+
 // Subkey names of key, in order; names too long for a port library buffer are skipped.
 std::vector<std::string> SubkeyNames(HKEY key) {
     std::vector<std::string> names;
@@ -261,28 +271,18 @@ LONG EnterUsbPrinter(UsbPrinter* p) {
     p->printInstance = p->parentIdPrefix + "&" + p->portName;
     p->symbolicName = "\\??\\USB#" + p->hardwareKey + "#" + p->instance + "#" + kUsbPrintInterface;
 
-    Key key;
     std::string path = std::string(kUsbPrintKey) + "\\" + p->modelKey + "\\" + p->printInstance +
                        "\\Device Parameters";
-    LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
-                              key.Out(), nullptr);
-    if (rc == ERROR_SUCCESS)
-        rc = WriteString(key.Get(), "PortName", p->portName);
+    LONG rc = WriteStringAt(path, "PortName", p->portName);
     if (rc != ERROR_SUCCESS)
         return rc;
 
     path = std::string(kUsbKey) + "\\" + p->hardwareKey + "\\" + p->instance;
-    rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
-                         key.Out(), nullptr);
-    if (rc == ERROR_SUCCESS)
-        rc = WriteString(key.Get(), "ParentIdPrefix", p->parentIdPrefix);
+    rc = WriteStringAt(path, "ParentIdPrefix", p->parentIdPrefix);
     if (rc != ERROR_SUCCESS)
         return rc;
     path += "\\Device Parameters";
-    rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
-                         key.Out(), nullptr);
-    if (rc == ERROR_SUCCESS)
-        rc = WriteString(key.Get(), "SymbolicName", p->symbolicName);
+    rc = WriteStringAt(path, "SymbolicName", p->symbolicName);
     if (rc != ERROR_SUCCESS)
         return rc;
 
@@ -420,12 +420,7 @@ LONG SetPortMapping(const std::string& name, const std::string& path) {
     if (path.empty() || path[0] != '/' || path.size() > 4000 ||
         path.find('\0') != std::string::npos)
         return ERROR_INVALID_PARAMETER;
-    Key ports;
-    LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, kPortsKey, 0, nullptr, 0, KEY_WRITE, nullptr,
-                              ports.Out(), nullptr);
-    if (rc != ERROR_SUCCESS)
-        return rc;
-    return WriteString(ports.Get(), bare.c_str(), path);
+    return WriteStringAt(kPortsKey, bare.c_str(), path);
 }
 
 LONG RemovePortMapping(const std::string& name) {
