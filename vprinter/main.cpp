@@ -167,6 +167,11 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "thermpos-vprinter: bad value for %s: %s\n", arg.c_str(), text);
             std::exit(2);
         };
+        auto intValue = [&](long low, long high, int* out) {
+            const char* v = value(arg.c_str());
+            if (!ParseInt(v, low, high, out))
+                bad(v);
+        };
         int n = 0;
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
@@ -185,9 +190,7 @@ int main(int argc, char** argv) {
         } else if (arg == "--control") {
             controlPath = value("--control");
         } else if (arg == "--paper") {
-            const char* v = value("--paper");
-            if (!ParseInt(v, 0, 1000, &n))
-                bad(v);
+            intValue(0, 1000, &n);
             switch (n) {
                 case 80:
                     options.model.paperWidthDots = 576;
@@ -202,16 +205,12 @@ int main(int argc, char** argv) {
                     options.model.paperWidthDots = 640;
                     break;
                 default:
-                    bad(v);
+                    bad(argv[i]);
             }
         } else if (arg == "--baud") {
-            const char* v = value("--baud");
-            if (!ParseInt(v, 1, 10000000, &options.model.baud))
-                bad(v);
+            intValue(1, 10000000, &options.model.baud);
         } else if (arg == "--print-speed") {
-            const char* v = value("--print-speed");
-            if (!ParseInt(v, 1, 100000, &options.model.printSpeedMmPerS))
-                bad(v);
+            intValue(1, 100000, &options.model.printSpeedMmPerS);
         } else if (arg == "--two-font") {
             options.model.twoFontModel = true;
         } else if (arg == "--single-colour") {
@@ -225,13 +224,9 @@ int main(int argc, char** argv) {
             else
                 bad(v.c_str());
         } else if (arg == "--drawer-auto-close") {
-            const char* v = value("--drawer-auto-close");
-            if (!ParseInt(v, 0, 3600000, &options.model.drawerAutoCloseMs))
-                bad(v);
+            intValue(0, 3600000, &options.model.drawerAutoCloseMs);
         } else if (arg == "--asb") {
-            const char* v = value("--asb");
-            if (!ParseInt(v, 0, 15, &n))
-                bad(v);
+            intValue(0, 15, &n);
             options.model.asbDefaultMask = static_cast<std::uint8_t>(n);
         } else if (arg == "--realtime-anywhere") {
             options.model.realtimeAnywhere = true;
