@@ -75,6 +75,17 @@ std::u32string DecodeUtf8(const std::string& s) {
     return out;
 }
 
+// A bitmap drawn at the given magnification, its box sized; the caller places it.
+DrawOp PictureOp(const Bitmap* bitmap, int scaleX, int scaleY) {
+    DrawOp op;
+    op.kind = OpKind::Picture;
+    op.scaleX = static_cast<std::uint8_t>(scaleX);
+    op.scaleY = static_cast<std::uint8_t>(scaleY);
+    op.bitmap = bitmap;
+    op.FitBox();
+    return op;
+}
+
 struct FontSpec {
     int w, h;
 };
@@ -729,12 +740,7 @@ struct PrinterModel::Impl {
     void AddColumnImage(std::shared_ptr<Bitmap> b, int sx, int sy) {
         if (!b || b->width == 0)
             return;
-        DrawOp op;
-        op.kind = OpKind::Picture;
-        op.scaleX = static_cast<std::uint8_t>(sx);
-        op.scaleY = static_cast<std::uint8_t>(sy);
-        op.bitmap = b.get();
-        op.FitBox();
+        DrawOp op = PictureOp(b.get(), sx, sy);
         if (line.size() >= kMaxLineOps || lineKeep.dots >= kMaxKeptDots)
             FlushLine(LineSpacing());
         lineKeep.Hold(std::move(b));
@@ -747,12 +753,7 @@ struct PrinterModel::Impl {
     void PrintPictureBlock(std::shared_ptr<const Bitmap> b, int sx, int sy, bool upsideDown) {
         if (!b || b->width == 0 || b->height == 0)
             return;
-        DrawOp op;
-        op.kind = OpKind::Picture;
-        op.scaleX = static_cast<std::uint8_t>(sx);
-        op.scaleY = static_cast<std::uint8_t>(sy);
-        op.bitmap = b.get();
-        op.FitBox();
+        const DrawOp op = PictureOp(b.get(), sx, sy);
         const int w = op.w, h = op.h;
         std::vector<DrawOp> ops{op};
         Keep keep;
@@ -804,11 +805,7 @@ struct PrinterModel::Impl {
             hri(0);
             y += hf.h + 2;
         }
-        DrawOp b;
-        b.kind = OpKind::Picture;
-        b.bitmap = bars.get();
-        b.scaleY = static_cast<std::uint8_t>(height);  // one bar row stretched to the height
-        b.FitBox();
+        DrawOp b = PictureOp(bars.get(), 1, height);  // one bar row stretched to the height
         b.x = (blockW - width) / 2;
         b.y = y;
         ops.push_back(b);
