@@ -54,17 +54,17 @@ HRESULT CControlCallback::Error(LONG resultCode, LONG resultCodeExtended, LONG e
 }
 
 HRESULT CControlCallback::OutputComplete(LONG outputId) {
-    if (!dispatch || dispidOutputComplete == DISPID_UNKNOWN)
-        return S_FALSE;
-    OutgoingArgs args;
-    args.Long(outputId);
-    return DispatchDriver(dispatch).Call(dispidOutputComplete, args);
+    return CallWithLong(dispidOutputComplete, outputId);
 }
 
 HRESULT CControlCallback::StatusUpdate(LONG data) {
-    if (!dispatch || dispidStatusUpdate == DISPID_UNKNOWN)
+    return CallWithLong(dispidStatusUpdate, data);
+}
+
+HRESULT CControlCallback::CallWithLong(DISPID dispid, LONG value) {
+    if (!dispatch || dispid == DISPID_UNKNOWN)
         return S_FALSE;
     OutgoingArgs args;
-    args.Long(data);
-    return DispatchDriver(dispatch).Call(dispidStatusUpdate, args);
+    args.Long(value);
+    return DispatchDriver(dispatch).Call(dispid, args);
 }

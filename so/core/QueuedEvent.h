@@ -60,5 +60,6 @@ class CControlCallback {
     DISPID dispidStatusUpdate = DISPID_UNKNOWN;
 
   private:
-    HRESULT Call(DISPID dispid, VARIANT* argsReversed, UINT count);
+    // The callbacks whose one argument is a LONG.
+    HRESULT CallWithLong(DISPID dispid, LONG value);
 };

@@ -135,8 +135,21 @@ class MonitorCycle {
 
   private:
     bool Usb() const { return type_ == PortType::Usb; }
-    // Saves the port's time-outs into saved_; the caller holds the I/O lock.
-    void SaveTimeouts();
+    // Saves a serial or parallel port's time-outs into saved_, then sets them as adjust
+    // changes them for one step (USB ports have none); false when the port refuses them.
+    // The caller holds the I/O lock.
+    template <typename Adjust>
+    bool SetStepTimeouts(Adjust adjust) {
+        if (Usb())
+            return true;
+        saved_ = kCoreTimeouts;
+        COMMTIMEOUTS now{};
+        if (io_.getTimeouts != nullptr && io_.getTimeouts(entry_.handle, &now) == 1)
+            saved_ = now;
+        COMMTIMEOUTS t = saved_;
+        adjust(t);
+        return SetTimeouts(t) == 1;
+    }
     int SetTimeouts(const COMMTIMEOUTS& t) {
         return io_.setTimeouts(entry_.handle, t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier,
                                t.ReadTotalTimeoutConstant, t.WriteTotalTimeoutMultiplier,
@@ -162,15 +175,6 @@ class MonitorCycle {
     BYTE buffer_[kReadSize] = {};
 };
 
-void MonitorCycle::SaveTimeouts() {
-    saved_ = kCoreTimeouts;
-    if (io_.getTimeouts != nullptr) {
-        COMMTIMEOUTS now{};
-        if (io_.getTimeouts(entry_.handle, &now) == 1)
-            saved_ = now;
-    }
-}
-
 void MonitorCycle::Process(CStatusQuery& query) {
     // Write step.
     if ((!query.command.empty() && (!query.awaitingReply || query.repeatFlag == 0)) ||
@@ -179,14 +183,10 @@ void MonitorCycle::Process(CStatusQuery& query) {
         int written = 0;
         {
             std::lock_guard<std::mutex> io(entry_.ioLock);
-            bool ready = true;
-            if (!Usb()) {
-                SaveTimeouts();
-                COMMTIMEOUTS t = saved_;
+            const bool ready = SetStepTimeouts([](COMMTIMEOUTS& t) {
                 t.WriteTotalTimeoutMultiplier = MAXDWORD;
                 t.WriteTotalTimeoutConstant = kRequestWriteConstant;
-                ready = SetTimeouts(t) == 1;
-            }
+            });
             if (ready) {
                 if (hold_) {
                     query.awaitingReply = true;
@@ -214,15 +214,11 @@ void MonitorCycle::Process(CStatusQuery& query) {
         int count = 0;
         {
             std::lock_guard<std::mutex> io(entry_.ioLock);
-            bool ready = true;
-            if (!Usb()) {
-                SaveTimeouts();
-                COMMTIMEOUTS t = saved_;
+            const bool ready = SetStepTimeouts([](COMMTIMEOUTS& t) {
                 t.ReadIntervalTimeout = MAXDWORD;
                 t.ReadTotalTimeoutMultiplier = 0;
                 t.ReadTotalTimeoutConstant = 0;
-                ready = SetTimeouts(t) == 1;
-            }
+            });
             if (ready) {
                 error = io_.read(entry_.handle, buffer_, kReadSize, &count);
                 count = std::clamp(count, 0, kReadSize);
