@@ -15,7 +15,7 @@
 #include <string_view>
 
 #include "platform/devfile.h"
-#include "platform/registry.h"
+#include "platform/regkey.h"
 
 namespace thermpos::portlist {
 namespace {
@@ -30,27 +30,7 @@ constexpr const char* kUsbPrintInterface = "{28d78fad-5a12-11d1-ae5b-0000f803a8c
 constexpr std::size_t kMaxName = 255;
 constexpr std::size_t kMaxAttribute = 4096;  // sysfs attributes are a page at most
 
-// Closes its key on every path.
-class Key {
-  public:
-    Key() = default;
-    ~Key() { Reset(); }
-    Key(const Key&) = delete;
-    Key& operator=(const Key&) = delete;
-    HKEY* Out() {
-        Reset();
-        return &key_;
-    }
-    HKEY Get() const { return key_; }
-    void Reset() {
-        if (key_)
-            RegCloseKey(key_);
-        key_ = nullptr;
-    }
-
-  private:
-    HKEY key_ = nullptr;
-};
+using Key = thermpos::registry::KeyHolder;
 
 std::string Upper(std::string_view s) {
     std::string out(s);

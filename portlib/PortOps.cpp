@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/registry.h"
+#include "platform/regkey.h"
 
 namespace thermpos::linkport {
 namespace {
@@ -18,23 +18,11 @@ namespace {
 constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 constexpr DWORD kValueBytes = 256;  // PortName, ParentIdPrefix and SymbolicName buffers
 
-// A registry key that closes itself, so that every path of the walk closes what it opened.
-class Key {
+class Key : public registry::KeyHolder {
   public:
-    Key() = default;
-    ~Key() {
-        if (key_)
-            RegCloseKey(key_);
-    }
-    Key(const Key&) = delete;
-    Key& operator=(const Key&) = delete;
     bool Open(HKEY parent, const char* name) {
-        return RegOpenKeyExA(parent, name, 0, KEY_READ, &key_) == ERROR_SUCCESS;
+        return RegOpenKeyExA(parent, name, 0, KEY_READ, Out()) == ERROR_SUCCESS;
     }
-    HKEY Get() const { return key_; }
-
-  private:
-    HKEY key_ = nullptr;
 };
 
 // A string value read into a 256-byte buffer; empty when missing, not text, or too long.

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "platform/registry.h"
+#include "platform/regkey.h"
 
 namespace setup {
 namespace {
@@ -16,28 +16,16 @@ constexpr DWORD kMaxValueBytes = 64 * 1024;
 // a broken store must not hang the utility.
 constexpr DWORD kMaxEnumerationIndex = 100000;
 
-class KeyHandle {
+class KeyHandle : public thermpos::registry::KeyHolder {
   public:
-    KeyHandle() = default;
-    KeyHandle(const KeyHandle&) = delete;
-    KeyHandle& operator=(const KeyHandle&) = delete;
-    ~KeyHandle() {
-        if (key_ != nullptr) {
-            RegCloseKey(key_);
-        }
-    }
     bool Open(const std::string& path, REGSAM sam) {
-        return RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, sam, &key_) == ERROR_SUCCESS;
+        return RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, sam, Out()) == ERROR_SUCCESS;
     }
     bool Create(const std::string& path) {
         return RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr,
-                               REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key_,
+                               REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, Out(),
                                nullptr) == ERROR_SUCCESS;
     }
-    HKEY get() const { return key_; }
-
-  private:
-    HKEY key_ = nullptr;
 };
 
 // A device path is "root + name"; without a name it would be the root itself, and writing
@@ -105,7 +93,7 @@ std::optional<std::string> CSetupRegistry::ReadValue(const std::string& valueNam
     if (!key.Open(keyPath, KEY_ALL_ACCESS)) {
         return std::nullopt;
     }
-    return QueryText(key.get(), valueName.c_str());
+    return QueryText(key.Get(), valueName.c_str());
 }
 
 bool CSetupRegistry::WriteValue(const std::string& valueName, const std::string& text,
@@ -117,12 +105,12 @@ bool CSetupRegistry::WriteValue(const std::string& valueName, const std::string&
     if (!key.Open(keyPath, KEY_SET_VALUE)) {
         return false;
     }
-    if (RegSetValueExA(key.get(), valueName.c_str(), 0, REG_SZ,
+    if (RegSetValueExA(key.Get(), valueName.c_str(), 0, REG_SZ,
                        reinterpret_cast<const BYTE*>(text.c_str()),
                        static_cast<DWORD>(text.size() + 1)) != ERROR_SUCCESS) {
         return false;
     }
-    RegFlushKey(key.get());
+    RegFlushKey(key.Get());
     return true;
 }
 
@@ -144,7 +132,7 @@ DeviceList CSetupRegistry::EnumerateDevices(const std::string& root, const std::
         char name[1024];
         DWORD length = sizeof name;
         LONG result =
-            RegEnumKeyExA(rootKey.get(), index, name, &length, nullptr, nullptr, nullptr, nullptr);
+            RegEnumKeyExA(rootKey.Get(), index, name, &length, nullptr, nullptr, nullptr, nullptr);
         if (result == ERROR_NO_MORE_ITEMS) {
             break;
         }
@@ -158,7 +146,7 @@ DeviceList CSetupRegistry::EnumerateDevices(const std::string& root, const std::
         if (!deviceKey.Open(WithoutTrailingSeparator(root) + "\\" + device, KEY_ALL_ACCESS)) {
             continue;
         }
-        std::optional<std::string> value = QueryText(deviceKey.get(), filterValue.c_str());
+        std::optional<std::string> value = QueryText(deviceKey.Get(), filterValue.c_str());
         if (value && *value == wanted) {
             list.names.push_back(std::move(device));
         }
@@ -171,7 +159,7 @@ std::optional<std::string> CSetupRegistry::ReadPortMapping(const std::string& po
     if (port.empty() || !key.Open(kPortMapKey, KEY_QUERY_VALUE)) {
         return std::nullopt;
     }
-    return QueryText(key.get(), port.c_str());
+    return QueryText(key.Get(), port.c_str());
 }
 
 bool CSetupRegistry::WritePortMapping(const std::string& port, const std::string& devicePath) {
@@ -184,16 +172,16 @@ bool CSetupRegistry::WritePortMapping(const std::string& port, const std::string
     }
     LONG result;
     if (devicePath.empty()) {
-        result = RegDeleteValueA(key.get(), port.c_str());
+        result = RegDeleteValueA(key.Get(), port.c_str());
         if (result == ERROR_FILE_NOT_FOUND) {
             result = ERROR_SUCCESS;
         }
     } else {
-        result = RegSetValueExA(key.get(), port.c_str(), 0, REG_SZ,
+        result = RegSetValueExA(key.Get(), port.c_str(), 0, REG_SZ,
                                 reinterpret_cast<const BYTE*>(devicePath.c_str()),
                                 static_cast<DWORD>(devicePath.size() + 1));
     }
-    RegFlushKey(key.get());
+    RegFlushKey(key.Get());
     return result == ERROR_SUCCESS;
 }
 

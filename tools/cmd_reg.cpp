@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/registry.h"
+#include "platform/regkey.h"
 #include "tools/command.h"
 
 namespace thermpos::tool {
@@ -204,28 +204,17 @@ LONG ListSubkeys(HKEY key, std::vector<std::string>* names) {
     }
 }
 
-class KeyHandle {
-  public:
-    ~KeyHandle() {
-        if (key_)
-            RegCloseKey(key_);
-    }
-    HKEY* out() { return &key_; }
-    HKEY get() const { return key_; }
-
-  private:
-    HKEY key_ = nullptr;
-};
+using KeyHandle = thermpos::registry::KeyHolder;
 
 LONG QueryKey(const std::string& display, const std::string& sub, bool recurse) {
     KeyHandle key;
-    LONG r = RegOpenKeyExA(HKEY_LOCAL_MACHINE, sub.c_str(), 0, KEY_READ, key.out());
+    LONG r = RegOpenKeyExA(HKEY_LOCAL_MACHINE, sub.c_str(), 0, KEY_READ, key.Out());
     if (r != ERROR_SUCCESS)
         return r;
     std::vector<Value> values;
     std::vector<std::string> subkeys;
-    if ((r = ListValues(key.get(), &values)) != ERROR_SUCCESS ||
-        (r = ListSubkeys(key.get(), &subkeys)) != ERROR_SUCCESS)
+    if ((r = ListValues(key.Get(), &values)) != ERROR_SUCCESS ||
+        (r = ListSubkeys(key.Get(), &subkeys)) != ERROR_SUCCESS)
         return r;
     std::printf("%s\n", display.c_str());
     for (const auto& v : values)
@@ -385,7 +374,7 @@ int Query(const KeyArg& key, const Options& o) {
     if (!o.hasValue) {
         // Open once first so that a failure prints nothing on stdout.
         KeyHandle probe;
-        LONG r = RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.sub.c_str(), 0, KEY_READ, probe.out());
+        LONG r = RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.sub.c_str(), 0, KEY_READ, probe.Out());
         if (r != ERROR_SUCCESS)
             return Fail(kName, Describe(r));
         std::printf("\n");
@@ -393,15 +382,15 @@ int Query(const KeyArg& key, const Options& o) {
         return r == ERROR_SUCCESS ? 0 : Fail(kName, Describe(r));
     }
     KeyHandle handle;
-    LONG r = RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.sub.c_str(), 0, KEY_READ, handle.out());
+    LONG r = RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.sub.c_str(), 0, KEY_READ, handle.Out());
     DWORD type = 0;
     DWORD cb = 0;
     std::vector<BYTE> data;
     if (r == ERROR_SUCCESS)
-        r = RegQueryValueExA(handle.get(), o.valueName.c_str(), nullptr, &type, nullptr, &cb);
+        r = RegQueryValueExA(handle.Get(), o.valueName.c_str(), nullptr, &type, nullptr, &cb);
     if (r == ERROR_SUCCESS) {
         data.resize(cb);
-        r = RegQueryValueExA(handle.get(), o.valueName.c_str(), nullptr, &type, data.data(), &cb);
+        r = RegQueryValueExA(handle.Get(), o.valueName.c_str(), nullptr, &type, data.data(), &cb);
         data.resize(cb);
     }
     if (r != ERROR_SUCCESS)
@@ -409,7 +398,7 @@ int Query(const KeyArg& key, const Options& o) {
     // Show the name as stored, whatever letter case the caller typed.
     std::string shown = o.valueName;
     std::vector<Value> values;
-    if (ListValues(handle.get(), &values) == ERROR_SUCCESS) {
+    if (ListValues(handle.Get(), &values) == ERROR_SUCCESS) {
         for (const auto& v : values) {
             if (strcasecmp(v.name.c_str(), shown.c_str()) == 0)
                 shown = v.name;
@@ -431,12 +420,12 @@ int Add(const KeyArg& key, const Options& o) {
         return Fail(kName, "Invalid key name.");
     KeyHandle handle;
     LONG r = RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.sub.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                             nullptr, handle.out(), nullptr);
+                             nullptr, handle.Out(), nullptr);
     if (r != ERROR_SUCCESS)
         return Fail(kName, Describe(r));
     if (o.hasValue || o.hasData) {
         const std::string name = o.hasValue ? o.valueName : std::string();
-        const bool exists = RegQueryValueExA(handle.get(), name.c_str(), nullptr, nullptr, nullptr,
+        const bool exists = RegQueryValueExA(handle.Get(), name.c_str(), nullptr, nullptr, nullptr,
                                              nullptr) == ERROR_SUCCESS;
         if (exists && !o.force &&
             !Confirm("Value " + (name.empty() ? std::string("(Default)") : name) +
@@ -444,7 +433,7 @@ int Add(const KeyArg& key, const Options& o) {
             std::printf("The operation was cancelled by the user.\n");
             return 1;
         }
-        r = RegSetValueExA(handle.get(), name.c_str(), 0, type, data.data(),
+        r = RegSetValueExA(handle.Get(), name.c_str(), 0, type, data.data(),
                            static_cast<DWORD>(data.size()));
         if (r != ERROR_SUCCESS)
             return Fail(kName, Describe(r));
@@ -457,11 +446,11 @@ int Delete(const KeyArg& key, const Options& o) {
     if (key.sub.empty())
         return Fail(kName, "Access is denied.");
     KeyHandle handle;
-    LONG r = RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.sub.c_str(), 0, KEY_ALL_ACCESS, handle.out());
+    LONG r = RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.sub.c_str(), 0, KEY_ALL_ACCESS, handle.Out());
     if (r != ERROR_SUCCESS)
         return Fail(kName, Describe(r));
     if (o.hasValue) {
-        if (RegQueryValueExA(handle.get(), o.valueName.c_str(), nullptr, nullptr, nullptr,
+        if (RegQueryValueExA(handle.Get(), o.valueName.c_str(), nullptr, nullptr, nullptr,
                              nullptr) != ERROR_SUCCESS)
             return Fail(kName, Describe(ERROR_FILE_NOT_FOUND));
         const std::string shown = o.valueName.empty() ? "(Default)" : o.valueName;
@@ -469,16 +458,16 @@ int Delete(const KeyArg& key, const Options& o) {
             std::printf("The operation was cancelled by the user.\n");
             return 1;
         }
-        r = RegDeleteValueA(handle.get(), o.valueName.c_str());
+        r = RegDeleteValueA(handle.Get(), o.valueName.c_str());
     } else if (o.allValues) {
         if (!o.force && !Confirm("Delete all values under the registry key " + key.display)) {
             std::printf("The operation was cancelled by the user.\n");
             return 1;
         }
         std::vector<Value> values;
-        r = ListValues(handle.get(), &values);
+        r = ListValues(handle.Get(), &values);
         for (std::size_t i = 0; r == ERROR_SUCCESS && i < values.size(); ++i)
-            r = RegDeleteValueA(handle.get(), values[i].name.c_str());
+            r = RegDeleteValueA(handle.Get(), values[i].name.c_str());
     } else {
         if (!o.force && !Confirm("Permanently delete the registry key " + key.display)) {
             std::printf("The operation was cancelled by the user.\n");
