@@ -10,10 +10,8 @@ class CPrinterRTK410 : public CThermalPrinter {
     CPrinterRTK410();
     ~CPrinterRTK410() override;
 
-    LONG SetPowerNotify(LONG value) override;    // 24
-    void SetCharacterSet(LONG value) override;   // 48
-    void SetRecLineHeight(LONG value) override;  // 59
-    LONG TranslateCommand(LONG code, LONG number, std::string* out, bool validate) override;
+    LONG SetPowerNotify(LONG value) override;   // 24
+    void SetCharacterSet(LONG value) override;  // 48
 
     static const ModelProfile& ProfileData();
 };
@@ -23,9 +21,6 @@ class CPrinterQMX5500 : public CThermalPrinter {
     CPrinterQMX5500();
     ~CPrinterQMX5500() override;
 
-    void SetRecLineHeight(LONG value) override;  // 59
-    LONG TranslateCommand(LONG code, LONG number, std::string* out, bool validate) override;
-
     static const ModelProfile& ProfileData();
 };
 
@@ -34,9 +29,7 @@ class CPrinterRTK6100 : public CThermalPrinter {
     CPrinterRTK6100();
     ~CPrinterRTK6100() override;
 
-    void SetCharacterSet(LONG value) override;   // 48
-    void SetRecLineHeight(LONG value) override;  // 59
-    LONG TranslateCommand(LONG code, LONG number, std::string* out, bool validate) override;
+    void SetCharacterSet(LONG value) override;  // 48
 
     static const ModelProfile& ProfileData();
 };

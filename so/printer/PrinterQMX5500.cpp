@@ -51,17 +51,3 @@ CPrinterQMX5500::CPrinterQMX5500() : CThermalPrinter(kProfile) {}
 CPrinterQMX5500::~CPrinterQMX5500() {
     CloseBeforeDestruction();
 }
-
-void CPrinterQMX5500::SetRecLineHeight(LONG value) {
-    if (value != 24) {
-        SetResult(OPOS_E_ILLEGAL);
-        return;
-    }
-    m_RecLineHeight = value;
-    SetResult(OPOS_SUCCESS);
-}
-
-LONG CPrinterQMX5500::TranslateCommand(LONG code, LONG number, std::string* out, bool validate) {
-    return thermpos::ModelTranslateCommand(thermpos::PrinterModel::QMX5500, CommandSettings(),
-                                           &m_Formatting, code, number, out, validate);
-}

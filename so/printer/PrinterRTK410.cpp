@@ -67,17 +67,3 @@ void CPrinterRTK410::SetCharacterSet(LONG value) {
     }
     CThermalPrinter::SetCharacterSet(value);
 }
-
-void CPrinterRTK410::SetRecLineHeight(LONG value) {
-    if (value != CurrentCell().height) {
-        SetResult(OPOS_E_ILLEGAL);
-        return;
-    }
-    m_RecLineHeight = value;
-    SetResult(OPOS_SUCCESS);
-}
-
-LONG CPrinterRTK410::TranslateCommand(LONG code, LONG number, std::string* out, bool validate) {
-    return thermpos::ModelTranslateCommand(thermpos::PrinterModel::RTK410, CommandSettings(),
-                                           &m_Formatting, code, number, out, validate);
-}

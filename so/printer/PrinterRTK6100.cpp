@@ -79,17 +79,3 @@ void CPrinterRTK6100::SetCharacterSet(LONG value) {
     }
     CThermalPrinter::SetCharacterSet(value);
 }
-
-void CPrinterRTK6100::SetRecLineHeight(LONG value) {
-    if (value != CurrentCell().height) {
-        SetResult(OPOS_E_ILLEGAL);
-        return;
-    }
-    m_RecLineHeight = value;
-    SetResult(OPOS_SUCCESS);
-}
-
-LONG CPrinterRTK6100::TranslateCommand(LONG code, LONG number, std::string* out, bool validate) {
-    return thermpos::ModelTranslateCommand(thermpos::PrinterModel::RTK6100, CommandSettings(),
-                                           &m_Formatting, code, number, out, validate);
-}

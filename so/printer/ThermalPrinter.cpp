@@ -314,6 +314,16 @@ void CThermalPrinter::SetRecLineChars(LONG value) {
     SetResult(r);
 }
 
+// The line height follows the font; only the current font's own height is accepted.
+void CThermalPrinter::SetRecLineHeight(LONG value) {
+    if (value != CurrentCell().height) {
+        SetResult(OPOS_E_ILLEGAL);
+        return;
+    }
+    m_RecLineHeight = value;
+    SetResult(OPOS_SUCCESS);
+}
+
 void CThermalPrinter::SetRecLineSpacing(LONG value) {
     if (value <= 0) {
         SetResult(OPOS_E_ILLEGAL);
@@ -332,8 +342,8 @@ void CThermalPrinter::SetRecLineSpacing(LONG value) {
 // Translation
 
 LONG CThermalPrinter::TranslateCommand(LONG code, LONG number, std::string* out, bool validate) {
-    return thermpos::ThermalTranslateCommand(CommandSettings(), &m_Formatting, code, number, out,
-                                             validate);
+    return thermpos::ModelTranslateCommand(profile_.model, CommandSettings(), &m_Formatting, code,
+                                           number, out, validate);
 }
 
 LONG CThermalPrinter::PrintDataSuffix(std::string* out) {

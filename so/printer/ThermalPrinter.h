@@ -50,6 +50,7 @@ class CThermalPrinter : public CPOSPrinterDevice {
     LONG CheckHealthExternal() override;                             // 26
     void SetCharacterSet(LONG value) override;                       // 48
     void SetRecLineChars(LONG value) override;                       // 58
+    void SetRecLineHeight(LONG value) override;                      // 59
     void SetRecLineSpacing(LONG value) override;                     // 60
     LONG TranslateCommand(LONG code, LONG number, std::string* out, bool validate) override;
     LONG PrintDataSuffix(std::string* out) override;     // 70
