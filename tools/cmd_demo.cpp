@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -94,24 +95,10 @@ class DemoListener : public opos::ControlEventListener {
     void SetControl(opos::COposControl* control) { control_ = control; }
 
     bool WaitOutput(LONG outputId, std::chrono::seconds limit) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, limit, [&] {
-            for (LONG id : outputs_) {
-                if (id == outputId)
-                    return true;
-            }
-            return false;
-        });
+        return WaitRecorded(outputs_, outputId, limit);
     }
     bool WaitStatus(LONG status, std::chrono::seconds limit) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, limit, [&] {
-            for (LONG s : statusUpdates_) {
-                if (s == status)
-                    return true;
-            }
-            return false;
-        });
+        return WaitRecorded(statusUpdates_, status, limit);
     }
     std::size_t ErrorCount() {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -123,6 +110,11 @@ class DemoListener : public opos::ControlEventListener {
         std::lock_guard<std::mutex> lock(mutex_);
         list->push_back(value);
         changed_.notify_all();
+    }
+    bool WaitRecorded(const std::vector<LONG>& list, LONG value, std::chrono::seconds limit) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(
+            lock, limit, [&] { return std::find(list.begin(), list.end(), value) != list.end(); });
     }
 
     vprinter::VirtualPrinter& printer_;
