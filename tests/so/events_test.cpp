@@ -15,9 +15,11 @@
 #include "opos/OposConstants.h"
 #include "platform/activation.h"
 #include "platform/dispatch.h"
+#include "tests/so/ControlCalls.h"
 #include "tests/so/TestDevices.h"
 #include "tests/so/TestSupport.h"
 
+using sotest::DirectIO;
 using thermpos::com::OutgoingArgs;
 using thermpos::opos::ControlEventListener;
 using thermpos::opos::COposControl;
@@ -66,15 +68,6 @@ class Recorder : public ControlEventListener {
     std::condition_variable changed_;
     std::vector<std::string> events_;
 };
-
-LONG DirectIO(COposControl& c, LONG command, LONG* data, const std::string& text = "") {
-    BSTR raw = thermpos::com::BString::FromAnsi(text).Release();
-    OutgoingArgs args;
-    args.Long(command).LongRef(data).BstrRef(&raw);
-    LONG rc = c.CallLong("DirectIO", args);
-    SysFreeString(raw);
-    return rc;
-}
 
 LONG Raise(COposControl& c, LONG command, LONG value, const std::string& text = "") {
     LONG data = value;

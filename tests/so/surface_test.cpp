@@ -9,9 +9,11 @@
 #include "platform/activation.h"
 #include "platform/dispatch.h"
 #include "platform/registry.h"
+#include "tests/so/ControlCalls.h"
 #include "tests/so/TestDevices.h"
 #include "tests/so/TestSupport.h"
 
+using sotest::DirectIO;
 using thermpos::com::ComPtr;
 using thermpos::com::DispatchDriver;
 using thermpos::com::OutgoingArgs;
@@ -73,15 +75,6 @@ LONG Claim(COposControl& c) {
     OutgoingArgs args;
     args.Long(0);
     return c.CallLong("ClaimDevice", args);
-}
-
-LONG DirectIO(COposControl& c, LONG command, LONG* data, const std::string& text = "") {
-    BSTR raw = thermpos::com::BString::FromAnsi(text).Release();
-    OutgoingArgs args;
-    args.Long(command).LongRef(data).BstrRef(&raw);
-    LONG rc = c.CallLong("DirectIO", args);
-    SysFreeString(raw);
-    return rc;
 }
 
 class SurfaceTest : public ::testing::Test {
