@@ -267,8 +267,24 @@ int Run(const std::vector<std::string>& args) {
 
     Step(
         "5. The sample receipt (fonts, bold, underline, sizes, alignment, reverse, colour, "
-        "feeds, cut)");
-    Show("PrintNormal(PTR_S_RECEIPT, sample receipt)", Print(printer, demo::SampleReceipt()));
+        "feeds, bar codes, cut)");
+    for (const demo::ReceiptPart& part : demo::SampleReceipt()) {
+        if (part.symbology == 0) {
+            Show(("PrintNormal(PTR_S_RECEIPT, " + std::string(part.what) + ")").c_str(),
+                 Print(printer, part.data));
+            continue;
+        }
+        com::OutgoingArgs barCode;
+        barCode.Long(PTR_S_RECEIPT)
+            .String(part.data)
+            .Long(part.symbology)
+            .Long(part.height)
+            .Long(part.width)
+            .Long(part.alignment)
+            .Long(part.textPosition);
+        Show(("PrintBarCode(PTR_S_RECEIPT, " + std::string(part.what) + ")").c_str(),
+             printer.CallLong("PrintBarCode", barCode));
+    }
 
     Step("6. Three receipts in AsyncMode");
     printer.SetPropertyNumber(PIDXPtr_AsyncMode, 1);

@@ -1,14 +1,31 @@
 // The demo's sample receipt: print data with the escape sequences the printer service
 // translates (fonts, bold, underline, sizes, alignment, reverse, second colour, feeds,
-// cut). Shared by `thermpos demo` and the golden-image test.
+// cut) and the order number as bar codes. Shared by `thermpos demo` and the golden-image
+// test.
 #pragma once
 
 #include <string>
+#include <vector>
+
+#include "opos/OposConstants.h"
 
 namespace thermpos::demo {
 
-inline std::string SampleReceipt() {
+// One call that prints part of the sample receipt: PrintNormal with print data, or
+// PrintBarCode when a symbology is given.
+struct ReceiptPart {
+    std::string data;
+    LONG symbology = 0;  // 0: print data
+    LONG height = 0;     // bar codes: dots (MapMode dots), width, alignment, text
+    LONG width = 0;
+    LONG alignment = PTR_BC_CENTER;
+    LONG textPosition = PTR_BC_TEXT_BELOW;
+    const char* what = "";  // for the demo's output
+};
+
+inline std::vector<ReceiptPart> SampleReceipt() {
     const std::string e = "\x1B|";
+    std::vector<ReceiptPart> parts;
     std::string r;
     r += e + "cA" + e + "4C" + e + "bCHARBOUR CAFE\n" + e + "N";
     r += e + "cA12 Quay Street, Port Alder\n" + e + "N";
@@ -23,10 +40,20 @@ inline std::string SampleReceipt() {
     r += e + "rAPaid by card\n" + e + "N";
     r += e + "3fTVAT 10% included: 1.04\n" + e + "1fT";
     r += e + "2lF";
+    parts.push_back({r, 0, 0, 0, 0, 0, "sample receipt"});
+    // The order number for the counter's scanner, and receipt 0042 of 08.12.26 in an
+    // in-store EAN-13 (prefix 20; the printer adds the check digit).
+    parts.push_back({"{BORDER-0042", PTR_BCS_Code128, 60, 300, PTR_BC_CENTER, PTR_BC_TEXT_BELOW,
+                     "Code 128 order number"});
+    parts.push_back({e + "1lF", 0, 0, 0, 0, 0, "feed"});
+    parts.push_back({"200042081226", PTR_BCS_EAN13, 60, 300, PTR_BC_CENTER, PTR_BC_TEXT_BELOW,
+                     "EAN-13 receipt number"});
+    r = e + "2lF";
     r += e + "cA" + e + "rvC THANK YOU - SEE YOU SOON \n" + e + "N";
     r += e + "cA" + e + "2vCwww.harbour-cafe.example\n" + e + "N";
     r += e + "fP";
-    return r;
+    parts.push_back({r, 0, 0, 0, 0, 0, "end and cut"});
+    return parts;
 }
 
 // A short receipt for the asynchronous part of the demo.

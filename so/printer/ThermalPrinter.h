@@ -60,6 +60,10 @@ class CThermalPrinter : public CPOSPrinterDevice {
     bool RenderBitmap(const std::string& file, LONG* width, LONG* height, std::string* rows,
                       LONG requestedWidth) override;  // 73
 
+    // Bar codes (PrinterBarCode.cpp).
+    LONG PrintBarCode(LONG station, const std::string& data, LONG symbology, LONG height,
+                      LONG width, LONG alignment, LONG textPosition) override;  // 36
+
     const ModelProfile& Profile() const { return profile_; }
     // The printer code table for a CharacterSet value, or -1 when the family has none.
     static int CodeTableFor(LONG characterSet);

@@ -1,0 +1,34 @@
+// Bar codes of the thermal printer family: which symbologies and data the printer's own
+// bar code command (GS k, function B) can print, and the bytes that print one.
+//
+// No device and no state: CThermalPrinter::PrintBarCode checks the device and the sizes
+// in MapMode units, then hands the rest to BuildBarCodeCommand.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "opos/OposConstants.h"
+
+namespace thermpos {
+
+// One bar code as the printer takes it.
+struct BarCodeRequest {
+    std::string_view data;  // after BinaryConversion; never translated or re-coded
+    LONG symbology = 0;     // PTR_BCS_*
+    LONG heightDots = 0;
+    LONG alignment = 0;     // PTR_BC_LEFT, PTR_BC_CENTER or PTR_BC_RIGHT
+    LONG textPosition = 0;  // PTR_BC_TEXT_*, or -9 for text above and below
+    bool upsideDown = false;
+};
+
+// The text position for human-readable text both above and below the bars; the standard
+// has no name for it.
+inline constexpr LONG kBarCodeTextBoth = -9;
+
+// Replaces *out with the whole command (alignment and rotation around HRI position,
+// height, module width and GS k) and returns 0, or returns OPOS_E_ILLEGAL and leaves *out
+// empty for anything the printer would not print as asked.
+[[nodiscard]] LONG BuildBarCodeCommand(const BarCodeRequest& request, std::string* out);
+
+}  // namespace thermpos

@@ -1,0 +1,32 @@
+// Reads back the bar codes on a receipt picture with zbar, a decoder that shares no code
+// with the virtual printer's encoders.
+//
+// The picture is cut into bands at runs of blank rows (one printed bar code with its
+// human-readable text is one band). Each band is decoded on its own, surrounded by blank
+// paper so that a symbol printed against the paper edge still has its quiet zones, and a
+// band that yields nothing is tried again scaled up.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace printertest {
+
+struct ReceiptBand {
+    int top = 0;  // rows [top, bottom), columns [left, right), of the inked area
+    int bottom = 0;
+    int left = 0;
+    int right = 0;
+    // Rows at the top (bottom) of the band that differ from its middle row: human-readable
+    // text printed above (below) the bars.
+    bool inkAboveBars = false;
+    bool inkBelowBars = false;
+    // What zbar read, as "SYMBOLOGY:text" with zbar's names (for example "EAN-13:...").
+    std::vector<std::string> decoded;
+};
+
+// The bands of a PNG file, top to bottom. False with *error when the file cannot be read.
+bool ReadReceiptBands(const std::string& pngPath, std::vector<ReceiptBand>* bands,
+                      std::string* error);
+
+}  // namespace printertest
