@@ -300,6 +300,20 @@ TEST_F(PrinterDevice, EnableSendsInitialisation) {
     EXPECT_EQ(pageMode->Ports().OpenPortCount(), 0u);
 }
 
+// The RT-K6100's built-in model key is the one the USB printer walk and the status monitor
+// look for, so an entry without PhysicalDeviceID still finds its USB port and profile.
+TEST_F(PrinterDevice, ModelKeyWithoutPhysicalDeviceID) {
+    auto rtk6100 = Enable<CPrinterRTK6100>(kRTK6100);
+    EXPECT_EQ(rtk6100->PhysicalDeviceID(), "TALVERNRT-K6100");
+    auto entry = rtk6100->Ports().FindEntry("COM7");
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(entry->modelKey, "TALVERNRT-K6100");
+    rtk6100.reset();
+
+    auto named = Open<CPrinterRTK6100>(kRTK6100, {{"PhysicalDeviceID", "OTHERKEY"}});
+    EXPECT_EQ(named->PhysicalDeviceID(), "OTHERKEY");
+}
+
 TEST_F(PrinterDevice, ClaimProbesThePrinter) {
     auto printer = Open<CPrinterRTK410>(kRTK410);
     // The port opens but nothing answers the status request.
