@@ -5,6 +5,7 @@
 // device lock).
 #include "so/printer/OutputPipeline.h"
 
+#include <iterator>
 #include <memory>
 #include <new>
 
@@ -93,6 +94,7 @@ void COutputPipeline::Discard() {
     std::lock_guard<std::mutex> transactionLock(transactionLock_);
     queue_.clear();
     ++clearGeneration_;
+    ++transactionGeneration_;
     for (auto& list : transactionLists_) {
         list.clear();
     }
@@ -138,22 +140,40 @@ LONG COutputPipeline::AppendTransactionData(LONG station, std::string_view bytes
 }
 
 LONG COutputPipeline::FlushTransaction(LONG station, bool begin) {
-    std::string block;
+    std::vector<std::string> entries;
+    unsigned long generation = 0;
     {
         std::lock_guard<std::mutex> lock(transactionLock_);
         std::vector<std::string>& list = transactionLists_[TransactionIndex(station)];
         if (begin) {
             list.clear();
+            ++transactionGeneration_;
             return OPOS_SUCCESS;
         }
         if (list.empty()) {
             return OPOS_E_ILLEGAL;
         }
-        for (const std::string& entry : list) {
-            block += entry;
+        // Taken out of the buffer: once submitted, the same receipt must not print again
+        // on a second or stray end of the transaction.
+        entries.swap(list);
+        generation = transactionGeneration_;
+    }
+    std::string block;
+    for (const std::string& entry : entries) {
+        block += entry;
+    }
+    LONG r = device_.SubmitOutput(station, block, false);
+    if (r != OPOS_SUCCESS) {
+        // Not printed: the application may end the transaction again once the printer is
+        // ready, unless the buffers were cleared or a new transaction began meanwhile.
+        std::lock_guard<std::mutex> lock(transactionLock_);
+        if (generation == transactionGeneration_) {
+            std::vector<std::string>& list = transactionLists_[TransactionIndex(station)];
+            list.insert(list.begin(), std::make_move_iterator(entries.begin()),
+                        std::make_move_iterator(entries.end()));
         }
     }
-    return device_.SubmitOutput(station, block, false);
+    return r;
 }
 
 // ---------------------------------------------------------------------------------------

@@ -73,7 +73,8 @@ class COutputPipeline {
     void SetTransaction(LONG station, bool open);
     [[nodiscard]] LONG AppendTransactionData(LONG station, std::string_view bytes);
     // begin: empties the station's buffer. Otherwise submits the buffer as one block:
-    // 106 when it is empty, else the result of CPOSPrinterDevice::SubmitOutput.
+    // 106 when it is empty, else the result of CPOSPrinterDevice::SubmitOutput. A block
+    // submitted successfully leaves the buffer empty; a failed one stays for a retry.
     [[nodiscard]] LONG FlushTransaction(LONG station, bool begin);
 
   private:
@@ -96,6 +97,8 @@ class COutputPipeline {
 
     std::mutex transactionLock_;
     std::vector<std::string> transactionLists_[3];  // guarded by transactionLock_
+    // Bumped by clears and transaction begins; guarded by transactionLock_.
+    unsigned long transactionGeneration_ = 0;
     std::atomic<LONG> transactionFlags_[3] = {0, 0, 0};
 
     thermpos::ManualResetEvent queueWake_;

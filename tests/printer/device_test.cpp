@@ -507,6 +507,21 @@ TEST_F(PrinterDevice, TransactionGathersPrintsIntoOneWrite) {
     EXPECT_EQ(printer->TransactionPrint(2, PTR_TP_NORMAL), 0);
     EXPECT_EQ(FakePort::Get().WriteCount(), before + 2);
     EXPECT_EQ(FakePort::Get().Writes().back(), "onetwo");
+    // The receipt is printed once: a second end of the transaction finds nothing.
+    EXPECT_EQ(printer->TransactionPrint(2, PTR_TP_NORMAL), 106);
+    EXPECT_EQ(FakePort::Get().WriteCount(), before + 2);
+
+    // A transaction that could not be printed is kept for the application's retry.
+    EXPECT_EQ(printer->TransactionPrint(2, PTR_TP_TRANSACTION), 0);
+    EXPECT_EQ(printer->PrintNormal(2, "three"), 0);
+    printer->FireStatusUpdate(PTR_SUE_COVER_OPEN);
+    EXPECT_EQ(printer->TransactionPrint(2, PTR_TP_NORMAL), 114);
+    EXPECT_EQ(printer->GetPropertyNumber(PIDX_ResultCodeExtended), 201);
+    printer->FireStatusUpdate(PTR_SUE_COVER_OK);
+    EXPECT_EQ(printer->TransactionPrint(2, PTR_TP_NORMAL), 0);
+    EXPECT_EQ(printer->TransactionPrint(2, PTR_TP_NORMAL), 106);
+    EXPECT_EQ(FakePort::Get().WriteCount(), before + 3);
+    EXPECT_EQ(FakePort::Get().Writes().back(), "three");
 }
 
 TEST_F(PrinterDevice, ClearOutputNeedsOnlyTheClaim) {
