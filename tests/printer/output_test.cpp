@@ -1,6 +1,7 @@
 // Asynchronous output on a fake port: OutputIDs and completion order, the idle event,
-// busy refusals, error events with retry and clear, disabling with requests queued, and a
-// stress run of printing while the cover toggles (also run under ThreadSanitizer).
+// busy refusals, error events with retry and clear, disabling with requests queued, the
+// enable's initialisation, and a stress run of printing while the cover toggles (also run
+// under ThreadSanitizer).
 #include <atomic>
 #include <future>
 #include <thread>
@@ -135,6 +136,30 @@ TEST_F(PrinterOutput, ReceiptEmptyRaisesErrorAndRetryPrintsOnce) {
     EXPECT_EQ(printer_->GetPropertyString(PIDXPtr_ErrorString), "");
 }
 
+// The enable's initialisation is written at once: it takes no OutputID, raises no
+// OutputCompleteEvent, and an open transaction does not hold it.
+TEST_F(PrinterOutput, EnableInitialisationIsNotPrintData) {
+    const std::string init = FakePort::Get().Writes().at(0);
+    const LONG outputId = printer_->GetPropertyNumber(PIDX_OutputID);
+    for (bool transaction : {false, true}) {
+        SCOPED_TRACE(transaction ? "in a transaction" : "AsyncMode");
+        if (transaction) {
+            ASSERT_EQ(printer_->TransactionPrint(2, PTR_TP_TRANSACTION), 0);
+        }
+        printer_->SetPropertyNumber(PIDX_DeviceEnabled, 0);
+        const std::size_t before = FakePort::Get().WriteCount();
+        printer_->SetPropertyNumber(PIDX_DeviceEnabled, 1);
+        ASSERT_EQ(printer_->ResultCode(), 0);
+        ASSERT_EQ(FakePort::Get().WriteCount(), before + 1);
+        EXPECT_EQ(FakePort::Get().Writes().back(), init);
+        EXPECT_EQ(printer_->GetPropertyNumber(PIDX_OutputID), outputId);
+    }
+    EXPECT_EQ(printer_->TransactionPrint(2, PTR_TP_NORMAL), OPOS_E_ILLEGAL);
+    EXPECT_EQ(printer_->PrintNormal(2, "after"), 0);
+    ASSERT_TRUE(control_.WaitForOutput(outputId + 1));
+    EXPECT_EQ(control_.EventsOf(ControlEvent::OutputComplete).size(), 1u);
+}
+
 TEST_F(PrinterOutput, PortErrorsAreFatalErrorEvents) {
     FakePort::Get().SetWriteError(1167);
     control_.SetErrorAnswer([&](const ControlEvent&) {
@@ -183,7 +208,7 @@ TEST_F(PrinterOutput, RequestsWaitWhileDisabledAndPrintOnceAfterEnable) {
 
     printer_->SetPropertyNumber(PIDX_DeviceEnabled, 1);
     ASSERT_EQ(printer_->ResultCode(), 0);
-    // B and C, then the initialisation that the enable queued behind them.
+    // The initialisation (written at once by the enable), then B and C.
     ASSERT_TRUE(FakePort::Get().WaitWrites(initWrites_ + 4));
     ASSERT_TRUE(control_.WaitFor(ControlEvent::StatusUpdate, 1));
     const std::string all = FakePort::Get().AllWritten();
