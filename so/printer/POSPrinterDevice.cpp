@@ -51,10 +51,12 @@ LONG CPOSPrinterDevice::Close() {
 }
 
 LONG CPOSPrinterDevice::FireStatusUpdate(LONG status) {
-    LONG delivered = CServiceDevice::FireStatusUpdate(status);
-    if (delivered != 1) {
-        return delivered;
+    if (!IsEnabled()) {
+        return CServiceDevice::FireStatusUpdate(status);
     }
+    // The fields change before the event is queued: an application reading CoverOpen or
+    // RecEmpty when the event reaches it must see the new value. (A device disabled in
+    // between discards the event; the next enable resets these fields anyway.)
     switch (status) {
         case PTR_SUE_COVER_OPEN:
             m_CoverOpen = 1;
@@ -75,7 +77,7 @@ LONG CPOSPrinterDevice::FireStatusUpdate(LONG status) {
         default:
             break;
     }
-    return delivered;
+    return CServiceDevice::FireStatusUpdate(status);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -160,6 +160,19 @@ TEST_F(PrinterOutput, EnableInitialisationIsNotPrintData) {
     EXPECT_EQ(control_.EventsOf(ControlEvent::OutputComplete).size(), 1u);
 }
 
+// An application that reads CoverOpen when the status event reaches it sees the new value.
+TEST_F(PrinterOutput, StatusPropertiesChangeBeforeTheirEvent) {
+    for (int i = 0; i < 200; ++i) {
+        const bool open = i % 2 == 0;
+        auto fired = std::async(std::launch::async, [&] {
+            printer_->FireStatusUpdate(open ? PTR_SUE_COVER_OPEN : PTR_SUE_COVER_OK);
+        });
+        ASSERT_TRUE(control_.WaitFor(ControlEvent::StatusUpdate, i + 1));
+        ASSERT_EQ(printer_->GetPropertyNumber(PIDXPtr_CoverOpen), open ? 1 : 0) << i;
+        fired.get();
+    }
+}
+
 TEST_F(PrinterOutput, PortErrorsAreFatalErrorEvents) {
     FakePort::Get().SetWriteError(1167);
     control_.SetErrorAnswer([&](const ControlEvent&) {
