@@ -5,6 +5,7 @@
 // device lock).
 #include "so/printer/OutputPipeline.h"
 
+#include <chrono>
 #include <iterator>
 #include <memory>
 #include <new>
@@ -14,6 +15,11 @@
 using thermpos::WaitForEvents;
 
 namespace {
+
+// How long a retry waits for the printer condition that stopped the request to change.
+// Status changes arrive at once, so this bounds only the case of a change the monitor
+// never reports (the request then fails again and raises its next error event).
+constexpr auto kRetryWait = std::chrono::milliseconds(1000);
 
 // Sets State unless the device was closed meanwhile: the output thread must never
 // reopen a closed device by writing its state.
@@ -33,6 +39,10 @@ COutputPipeline::~COutputPipeline() {
 
 void COutputPipeline::Start() {
     Stop();
+    {
+        std::lock_guard<std::mutex> lock(retryLock_);
+        stopping_ = false;
+    }
     queueWake_.Reset();
     stop_.Reset();
     exited_.Reset();
@@ -46,6 +56,11 @@ void COutputPipeline::Stop() {
         return;
     }
     stop_.Set();
+    {
+        std::lock_guard<std::mutex> lock(retryLock_);
+        stopping_ = true;
+    }
+    retryWake_.notify_all();
     exited_.Wait(INFINITE);
     thread_.join();
 }
@@ -90,17 +105,25 @@ void COutputPipeline::DropQueue() {
 }
 
 void COutputPipeline::Discard() {
-    std::lock_guard<std::mutex> queueLock(queueLock_);
-    std::lock_guard<std::mutex> transactionLock(transactionLock_);
-    queue_.clear();
-    ++clearGeneration_;
-    ++transactionGeneration_;
-    for (auto& list : transactionLists_) {
-        list.clear();
+    {
+        std::lock_guard<std::mutex> queueLock(queueLock_);
+        std::lock_guard<std::mutex> transactionLock(transactionLock_);
+        queue_.clear();
+        ++clearGeneration_;
+        ++transactionGeneration_;
+        for (auto& list : transactionLists_) {
+            list.clear();
+        }
+        for (auto& flag : transactionFlags_) {
+            flag = 0;
+        }
     }
-    for (auto& flag : transactionFlags_) {
-        flag = 0;
-    }
+    InterruptRetryWait();
+}
+
+bool COutputPipeline::ClearedSince(unsigned long generation) {
+    std::lock_guard<std::mutex> lock(queueLock_);
+    return generation != clearGeneration_;
 }
 
 void COutputPipeline::Requeue(COutputRequest request, unsigned long generation) {
@@ -177,6 +200,76 @@ LONG COutputPipeline::FlushTransaction(LONG station, bool begin) {
 }
 
 // ---------------------------------------------------------------------------------------
+// Printer conditions
+
+COutputPipeline::Condition COutputPipeline::ConditionOfResult(LONG result) {
+    switch (result) {
+        case OPOS_EPTR_COVER_OPEN:
+            return kCover;
+        case OPOS_EPTR_JRN_EMPTY:
+        case OPOS_EPTR_REC_EMPTY:
+        case OPOS_EPTR_SLP_EMPTY:
+            return kPaper;
+        case OPOS_E_NOHARDWARE:
+        case OPOS_E_OFFLINE:
+            return kPower;
+        default:
+            return kNoCondition;
+    }
+}
+
+COutputPipeline::Condition COutputPipeline::ConditionOfStatus(LONG status) {
+    if (status == PTR_SUE_COVER_OPEN || status == PTR_SUE_COVER_OK) {
+        return kCover;
+    }
+    if (status >= PTR_SUE_JRN_EMPTY && status <= PTR_SUE_SLP_PAPEROK) {
+        return kPaper;
+    }
+    if (status >= OPOS_SUE_POWER_ONLINE && status <= OPOS_SUE_POWER_OFF_OFFLINE) {
+        return kPower;
+    }
+    return kNoCondition;
+}
+
+void COutputPipeline::NotifyStatusChange(LONG status) {
+    const Condition condition = ConditionOfStatus(status);
+    if (condition == kNoCondition) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(retryLock_);
+        ++conditionChanges_[condition];
+    }
+    retryWake_.notify_all();
+}
+
+void COutputPipeline::InterruptRetryWait() {
+    {
+        std::lock_guard<std::mutex> lock(retryLock_);
+        ++retryInterrupts_;
+    }
+    retryWake_.notify_all();
+}
+
+COutputPipeline::ConditionSnapshot COutputPipeline::SnapshotConditions() {
+    std::lock_guard<std::mutex> lock(retryLock_);
+    ConditionSnapshot snapshot{};
+    for (int c = 0; c < kConditionCount; ++c) {
+        snapshot.changes[c] = conditionChanges_[c];
+    }
+    snapshot.interrupts = retryInterrupts_;
+    return snapshot;
+}
+
+void COutputPipeline::WaitForConditionChange(Condition condition, const ConditionSnapshot& seen) {
+    std::unique_lock<std::mutex> lock(retryLock_);
+    retryWake_.wait_for(lock, kRetryWait, [&] {
+        return stopping_ || retryInterrupts_ != seen.interrupts ||
+               conditionChanges_[condition] != seen.changes[condition];
+    });
+}
+
+// ---------------------------------------------------------------------------------------
 // Output thread
 
 void COutputPipeline::ThreadMain() {
@@ -225,7 +318,11 @@ void COutputPipeline::ThreadMain() {
 void COutputPipeline::ProcessRequest(COutputRequest request, unsigned long generation) {
     CPOSPrinterDevice& d = device_;
     for (;;) {
+        // Taken before the test, so a change reported while the application decides still
+        // counts as a change.
+        const ConditionSnapshot seen = SnapshotConditions();
         LONG r = d.CheckPrinterCondition(request.station);
+        const Condition failedOn = ConditionOfResult(r);
         if (r == OPOS_SUCCESS) {
             if (!d.IsEnabled()) {
                 // Disabled between taking and writing: the request was not printed, so it
@@ -289,6 +386,15 @@ void COutputPipeline::ProcessRequest(COutputRequest request, unsigned long gener
         }
         if (!retry) {
             return;
+        }
+        if (failedOn != kNoCondition) {
+            // Testing again at once would fail again at once and raise the next error
+            // event: a busy loop for as long as the cover stays open.
+            WaitForConditionChange(failedOn, seen);
+            if (Stopping() || ClearedSince(generation)) {
+                // Output cleared while the request waited: it is not printed.
+                return;
+            }
         }
     }
 }

@@ -5,18 +5,22 @@
 //   - the output thread (started by Start at OpenService, joined by Stop at Close) takes
 //     queued requests in order, tests the printer condition, writes them through the
 //     device, and queues OutputComplete, error and idle events; it waits for the
-//     application's answer to an error event;
+//     application's answer to an error event and, before it retries a request that met a
+//     printer condition, for that condition to change;
 //   - the caller's thread queues requests, fills and flushes the transaction buffers and
-//     clears them.
+//     clears them;
+//   - a port's monitor thread reports status changes (NotifyStatusChange).
 // Locks, in the order they may be taken:
 //   1. the device lock (CServiceDevice::DeviceLock), around every port write;
 //   2. a port's monitor lock, then its I/O lock (PortManager.h);
 //   3. queueLock_ (output queue, OutputID, clear generation), then transactionLock_
 //      (transaction buffers). These are taken last and never held while bytes are written
-//      or an event is queued or delivered.
+//      or an event is queued or delivered;
+//   4. retryLock_ (condition changes), taken alone.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <mutex>
@@ -77,7 +81,27 @@ class COutputPipeline {
     // submitted successfully leaves the buffer empty; a failed one stays for a retry.
     [[nodiscard]] LONG FlushTransaction(LONG station, bool begin);
 
+    // A status the device accepted (its fields already updated); ends a retry wait on the
+    // condition it belongs to. Any thread.
+    void NotifyStatusChange(LONG status);
+    // Ends a retry wait at once (the device was disabled). Any thread.
+    void InterruptRetryWait();
+
   private:
+    // The printer conditions a retry waits on, as CheckPrinterCondition reports them.
+    enum Condition { kNoCondition, kCover, kPaper, kPower, kConditionCount };
+    struct ConditionSnapshot {
+        unsigned long changes[kConditionCount];
+        unsigned long interrupts;
+    };
+    static Condition ConditionOfResult(LONG result);
+    static Condition ConditionOfStatus(LONG status);
+    ConditionSnapshot SnapshotConditions();
+    // Returns once the condition changed after the snapshot, the wait was interrupted
+    // (stop, disable, clear), or kRetryWait passed.
+    void WaitForConditionChange(Condition condition, const ConditionSnapshot& seen);
+    bool ClearedSince(unsigned long generation);
+
     enum { kJournalList = 0, kReceiptList = 1, kSlipList = 2 };
     static int TransactionIndex(LONG station);
 
@@ -100,6 +124,12 @@ class COutputPipeline {
     // Bumped by clears and transaction begins; guarded by transactionLock_.
     unsigned long transactionGeneration_ = 0;
     std::atomic<LONG> transactionFlags_[3] = {0, 0, 0};
+
+    std::mutex retryLock_;
+    std::condition_variable retryWake_;
+    unsigned long conditionChanges_[kConditionCount] = {};  // guarded by retryLock_
+    unsigned long retryInterrupts_ = 0;                     // guarded by retryLock_
+    bool stopping_ = false;                                 // guarded by retryLock_
 
     thermpos::ManualResetEvent queueWake_;
     thermpos::ManualResetEvent stop_;

@@ -50,6 +50,15 @@ LONG CPOSPrinterDevice::Close() {
     return r;
 }
 
+LONG CPOSPrinterDevice::SetDeviceEnabled(LONG enable) {
+    LONG r = CServiceDevice::SetDeviceEnabled(enable);
+    if (!IsEnabled()) {
+        // A request waiting to retry goes back to the queue until the next enable.
+        output_.InterruptRetryWait();
+    }
+    return r;
+}
+
 LONG CPOSPrinterDevice::FireStatusUpdate(LONG status) {
     if (!IsEnabled()) {
         return CServiceDevice::FireStatusUpdate(status);
@@ -77,7 +86,11 @@ LONG CPOSPrinterDevice::FireStatusUpdate(LONG status) {
         default:
             break;
     }
-    return CServiceDevice::FireStatusUpdate(status);
+    LONG delivered = CServiceDevice::FireStatusUpdate(status);
+    if (delivered == 1) {
+        output_.NotifyStatusChange(status);
+    }
+    return delivered;
 }
 
 // ---------------------------------------------------------------------------------------

@@ -53,6 +53,7 @@ class CPOSPrinterDevice : public CPOSPrinterSlots {
     LONG GetPropertyNumber(LONG index) override;     // 16
     std::string GetPropertyString(LONG index) override;
     void SetPropertyNumber(LONG index, LONG value) override;
+    LONG SetDeviceEnabled(LONG enable) override;  // 22
     LONG FireStatusUpdate(LONG status) override;  // 28
 
     // Slots 29-45 (declared by CPOSPrinterSlots, which the automation surface calls).

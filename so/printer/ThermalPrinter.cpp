@@ -163,7 +163,7 @@ LONG CThermalPrinter::Claim(LONG timeout) {
 }
 
 LONG CThermalPrinter::SetDeviceEnabled(LONG enable) {
-    LONG r = CServiceDevice::SetDeviceEnabled(enable);
+    LONG r = CPOSPrinterDevice::SetDeviceEnabled(enable);
     if (r != OPOS_SUCCESS) {
         return r;
     }
@@ -193,7 +193,7 @@ LONG CThermalPrinter::SetDeviceEnabled(LONG enable) {
     r = SubmitOutput(PTR_S_RECEIPT, init, true);
     if (r != OPOS_SUCCESS) {
         const LONG extended = m_ResultCodeExtended.load();
-        CServiceDevice::SetDeviceEnabled(0);
+        CPOSPrinterDevice::SetDeviceEnabled(0);
         m_ResultCodeExtended = extended;
         return SetResult(r);
     }
@@ -202,7 +202,7 @@ LONG CThermalPrinter::SetDeviceEnabled(LONG enable) {
 
     r = StartStatusMonitor(std::make_unique<CPrinterStatusInterpreter>(this));
     if (r != OPOS_SUCCESS) {
-        CServiceDevice::SetDeviceEnabled(0);
+        CPOSPrinterDevice::SetDeviceEnabled(0);
         return SetResult(r);
     }
     WakeOutputThreadIfQueued();
