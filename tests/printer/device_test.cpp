@@ -454,6 +454,7 @@ TEST_F(PrinterDevice, PrinterConditionsStopSynchronousOutput) {
     EXPECT_EQ(printer->GetPropertyNumber(PIDX_ResultCodeExtended), 201);
     // The cover is reported first, then the paper.
     printer->FireStatusUpdate(PTR_SUE_REC_EMPTY);
+    EXPECT_EQ(printer->GetPropertyNumber(PIDXPtr_RecEmpty), 1);
     EXPECT_EQ(printer->PrintNormal(2, "x"), 114);
     EXPECT_EQ(printer->GetPropertyNumber(PIDX_ResultCodeExtended), 201);
     printer->FireStatusUpdate(PTR_SUE_COVER_OK);
