@@ -1,32 +1,12 @@
-// CPOSPrinterDevice. Threads and lock order: see POSPrinterDevice.h. The output thread is
-// the only thread this file starts; it touches the output queue (under outputQueueLock_),
-// the transaction buffers (under transactionLock_, when an error is answered with clear),
-// State, the error properties, and the port through SendToPrinter (under the device lock).
+// CPOSPrinterDevice: life cycle, the generic method frames, print data and the output
+// path. Threads and lock order: see POSPrinterDevice.h; this file starts no thread (the
+// output thread is COutputPipeline's). The properties are in PrinterProperties.cpp.
 #include "so/printer/POSPrinterDevice.h"
 
 #include <algorithm>
-#include <new>
 #include <system_error>
 
-using thermpos::ManualResetEvent;
-using thermpos::WaitForEvents;
 using namespace thermpos::ptr;
-
-namespace {
-
-bool IsExtendedPrinterCode(LONG r) {
-    return r >= OPOS_EPTR_COVER_OPEN && r <= OPOS_EPTR_SLP_HEAD_CLEANING;
-}
-
-// Sets State unless the device was closed meanwhile: the output thread must never
-// reopen a closed device by writing its state.
-void SetStateUnlessClosed(std::atomic<LONG>& state, LONG value) {
-    LONG current = state.load();
-    while (current != OPOS_S_CLOSED && !state.compare_exchange_weak(current, value)) {
-    }
-}
-
-}  // namespace
 
 CPOSPrinterDevice::CPOSPrinterDevice() = default;
 
@@ -34,7 +14,7 @@ CPOSPrinterDevice::~CPOSPrinterDevice() {
     if (m_State.load() != OPOS_S_CLOSED) {
         CPOSPrinterDevice::Close();
     }
-    StopOutputThread();
+    output_.Stop();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -49,7 +29,7 @@ LONG CPOSPrinterDevice::OpenService(const std::string& deviceClass, const std::s
     ResetPrinterProperties();
     m_ErrorResponse = OPOS_ER_RETRY;
     try {
-        StartOutputThread();
+        output_.Start();
     } catch (const std::system_error&) {
         CServiceDevice::Close();
         return SetResult(OPOS_E_FAILURE);
@@ -57,397 +37,35 @@ LONG CPOSPrinterDevice::OpenService(const std::string& deviceClass, const std::s
     return SetResult(OPOS_SUCCESS);
 }
 
-void CPOSPrinterDevice::ResetPrinterProperties() {
-    m_AsyncMode = 0;
-    m_CharacterSet = 0;
-    m_CoverOpen = 0;
-    m_ErrorStation = 0;
-    m_FlagWhenIdle = 0;
-    m_JrnEmpty = 0;
-    m_JrnLineWidth = m_JrnLineHeight = m_JrnLineSpacing = 0;
-    m_JrnNearEnd = 0;
-    m_MapMode = PTR_MM_DOTS;
-    m_RecEmpty = 0;
-    m_RecLineChars = 48;
-    m_RecLineHeight = 24;
-    m_RecLineSpacing = 34;
-    m_RecLinesToPaperCut = 3;
-    m_RecLineWidth = 576;
-    m_RecNearEnd = 0;
-    m_RecSidewaysMaxChars = 76;
-    m_RecSidewaysMaxLines = 17;
-    m_SlpEmpty = 0;
-    m_SlpLineHeight = m_SlpLineSpacing = m_SlpLineWidth = 0;
-    m_ErrorLevel = PTR_EL_NONE;
-    m_RotateSpecial = PTR_RP_NORMAL;
-    m_RecCartridgeState = PTR_CART_UNKNOWN;
-    m_SlpCartridgeState = PTR_CART_UNKNOWN;
-    m_MapCharacterSet = 1;
-    m_CharacterSetList.clear();
-    m_RecLineCharsList.clear();
-    m_FontTypefaceList.clear();
-    m_RecBarCodeRotationList = std::string("0,180");
-    m_RecBitmapRotationList = std::string("0");
-    SetErrorString("");
-    m_SidewaysMode = 0;
-}
-
 LONG CPOSPrinterDevice::Close() {
     LONG r = CServiceDevice::Close();
     if (r != OPOS_SUCCESS) {
         return r;
     }
-    StopOutputThread();
-    {
-        std::lock_guard<std::mutex> queueLock(outputQueueLock_);
-        // Requests still queued at Close are freed, never written.
-        outputQueue_.clear();
-    }
+    output_.Stop();
+    // Requests still queued at Close are freed, never written.
+    output_.DropQueue();
     m_TopLogo.clear();
     m_BottomLogo.clear();
     return r;
 }
 
-void CPOSPrinterDevice::StartOutputThread() {
-    StopOutputThread();
-    queueWake_.Reset();
-    outputStop_.Reset();
-    outputExit_.Reset();
-    slipInsertion_.Reset();
-    slipRemoval_.Reset();
-    outputThread_ = std::thread(&CPOSPrinterDevice::OutputThreadMain, this);
-}
-
-void CPOSPrinterDevice::StopOutputThread() {
-    if (!outputThread_.joinable()) {
-        return;
+LONG CPOSPrinterDevice::SetDeviceEnabled(LONG enable) {
+    LONG r = CServiceDevice::SetDeviceEnabled(enable);
+    if (!IsEnabled()) {
+        // A request waiting to retry goes back to the queue until the next enable.
+        output_.InterruptRetryWait();
     }
-    outputStop_.Set();
-    outputExit_.Wait(INFINITE);
-    outputThread_.join();
-}
-
-// ---------------------------------------------------------------------------------------
-// Properties
-
-LONG CPOSPrinterDevice::GetPropertyNumber(LONG index) {
-    switch (index) {
-        case PIDXPtr_AsyncMode:
-            return m_AsyncMode.load();
-        case PIDXPtr_CharacterSet:
-            return m_CharacterSet;
-        case PIDXPtr_CoverOpen:
-            return m_CoverOpen.load();
-        case PIDXPtr_ErrorStation:
-            return m_ErrorStation.load();
-        case PIDXPtr_FlagWhenIdle:
-            return m_FlagWhenIdle.load();
-        case PIDXPtr_JrnEmpty:
-            return m_JrnEmpty.load();
-        case PIDXPtr_JrnLineHeight:
-            return m_JrnLineHeight;
-        case PIDXPtr_JrnLineSpacing:
-            return m_JrnLineSpacing;
-        case PIDXPtr_JrnLineWidth:
-            return m_JrnLineWidth;
-        case PIDXPtr_JrnNearEnd:
-            return m_JrnNearEnd.load();
-        case PIDXPtr_MapMode:
-            return m_MapMode;
-        case PIDXPtr_RecEmpty:
-            return m_RecEmpty.load();
-        case PIDXPtr_RecLineChars:
-            return m_RecLineChars;
-        case PIDXPtr_RecLineHeight:
-            return m_RecLineHeight;
-        case PIDXPtr_RecLineSpacing:
-            return m_RecLineSpacing;
-        case PIDXPtr_RecLinesToPaperCut:
-            return m_RecLinesToPaperCut;
-        case PIDXPtr_RecLineWidth:
-            return m_RecLineWidth;
-        case PIDXPtr_RecNearEnd:
-            return m_RecNearEnd.load();
-        case PIDXPtr_RecSidewaysMaxChars:
-            return m_RecSidewaysMaxChars;
-        case PIDXPtr_RecSidewaysMaxLines:
-            return m_RecSidewaysMaxLines;
-        case PIDXPtr_SlpEmpty:
-            return m_SlpEmpty.load();
-        case PIDXPtr_SlpLineHeight:
-            return m_SlpLineHeight;
-        case PIDXPtr_SlpLineSpacing:
-            return m_SlpLineSpacing;
-        case PIDXPtr_SlpLineWidth:
-            return m_SlpLineWidth;
-        case PIDXPtr_ErrorLevel:
-            return m_ErrorLevel.load();
-        case PIDXPtr_RotateSpecial:
-            return m_RotateSpecial;
-        case PIDXPtr_RecCartridgeState:
-            return m_RecCartridgeState;
-        case PIDXPtr_SlpCartridgeState:
-            return m_SlpCartridgeState;
-        case PIDXPtr_MapCharacterSet:
-            return m_MapCharacterSet;
-
-        case PIDXPtr_CapCoverSensor:
-        case PIDXPtr_CapRecBarCode:
-        case PIDXPtr_CapRecBitmap:
-        case PIDXPtr_CapRecBold:
-        case PIDXPtr_CapRecDhigh:
-        case PIDXPtr_CapRecDwide:
-        case PIDXPtr_CapRecDwideDhigh:
-        case PIDXPtr_CapRecLeft90:
-        case PIDXPtr_CapRecPapercut:
-        case PIDXPtr_CapRecPresent:
-        case PIDXPtr_CapRecRight90:
-        case PIDXPtr_CapRecRotate180:
-        case PIDXPtr_CapRecUnderline:
-        case PIDXPtr_CapTransaction:
-            return 1;
-        case PIDXPtr_CapRec2Color:
-            return m_CapRec2Color;
-        case PIDXPtr_CapRecEmptySensor:
-            return m_PaperSensor == 0 ? 1 : 0;
-        case PIDXPtr_CapRecNearEndSensor:
-            return m_PaperSensor;
-        case PIDXPtr_CapCharacterSet:
-            return PTR_CCS_KANJI;
-        case PIDXPtr_CapRecColor:
-            return m_CapRecColor;
-        case PIDXPtr_CapRecMarkFeed:
-            return PTR_MF_TO_CUTTER;
-        case PIDXPtr_CapMapCharacterSet:
-            return m_CapMapCharacterSet;
-        default:
-            // The journal and slip fields, cartridges, print side and the capabilities of
-            // stations this printer lacks are never set.
-            if ((index >= PIDXPtr_AsyncMode && index <= PIDXPtr_MapCharacterSet) ||
-                (index >= PIDXPtr_CapConcurrentJrnRec && index <= PIDXPtr_CapMapCharacterSet)) {
-                return 0;
-            }
-            return CServiceDevice::GetPropertyNumber(index);
-    }
-}
-
-std::string CPOSPrinterDevice::GetPropertyString(LONG index) {
-    switch (index) {
-        case PIDXPtr_CharacterSetList:
-            return m_CharacterSetList;
-        case PIDXPtr_RecLineCharsList:
-            return m_RecLineCharsList;
-        case PIDXPtr_ErrorString: {
-            std::lock_guard<std::mutex> lock(errorStringLock_);
-            return m_ErrorString;
-        }
-        case PIDXPtr_FontTypefaceList:
-            return m_FontTypefaceList;
-        case PIDXPtr_RecBarCodeRotationList:
-            return m_RecBarCodeRotationList;
-        case PIDXPtr_RecBitmapRotationList:
-            return m_RecBitmapRotationList;
-        case PIDXPtr_JrnLineCharsList:
-        case PIDXPtr_SlpLineCharsList:
-        case PIDXPtr_SlpBarCodeRotationList:
-        case PIDXPtr_SlpBitmapRotationList:
-            return std::string();
-        default:
-            return CServiceDevice::GetPropertyString(index);
-    }
-}
-
-void CPOSPrinterDevice::SetPropertyNumber(LONG index, LONG value) {
-    // Level of the state test for each settable or refused index: 1 open, 3 enabled.
-    LONG level = 0;
-    void (CPOSPrinterDevice::*setter)(LONG) = nullptr;
-    switch (index) {
-        case PIDXPtr_AsyncMode:
-            level = 1, setter = &CPOSPrinterDevice::SetAsyncMode;
-            break;
-        case PIDXPtr_CartridgeNotify:
-            level = 1, setter = &CPOSPrinterDevice::SetCartridgeNotify;
-            break;
-        case PIDXPtr_CharacterSet:
-            level = 3, setter = &CPOSPrinterDevice::SetCharacterSet;
-            break;
-        case PIDXPtr_FlagWhenIdle:
-            level = 1, setter = &CPOSPrinterDevice::SetFlagWhenIdle;
-            break;
-        case PIDXPtr_JrnLetterQuality:
-            level = 3, setter = &CPOSPrinterDevice::SetJrnLetterQuality;
-            break;
-        case PIDXPtr_JrnLineChars:
-            level = 3, setter = &CPOSPrinterDevice::SetJrnLineChars;
-            break;
-        case PIDXPtr_JrnLineHeight:
-            level = 3, setter = &CPOSPrinterDevice::SetJrnLineHeight;
-            break;
-        case PIDXPtr_JrnLineSpacing:
-            level = 3, setter = &CPOSPrinterDevice::SetJrnLineSpacing;
-            break;
-        case PIDXPtr_JrnCurrentCartridge:
-            level = 3, setter = &CPOSPrinterDevice::SetJrnCurrentCartridge;
-            break;
-        case PIDXPtr_MapMode:
-            level = 1, setter = &CPOSPrinterDevice::SetMapMode;
-            break;
-        case PIDXPtr_MapCharacterSet:
-            level = 1, setter = &CPOSPrinterDevice::SetMapCharacterSet;
-            break;
-        case PIDXPtr_RecLetterQuality:
-            level = 3, setter = &CPOSPrinterDevice::SetRecLetterQuality;
-            break;
-        case PIDXPtr_RecLineChars:
-            level = 3, setter = &CPOSPrinterDevice::SetRecLineChars;
-            break;
-        case PIDXPtr_RecLineHeight:
-            level = 3, setter = &CPOSPrinterDevice::SetRecLineHeight;
-            break;
-        case PIDXPtr_RecLineSpacing:
-            level = 3, setter = &CPOSPrinterDevice::SetRecLineSpacing;
-            break;
-        case PIDXPtr_RecCurrentCartridge:
-            level = 3, setter = &CPOSPrinterDevice::SetRecCurrentCartridge;
-            break;
-        case PIDXPtr_RotateSpecial:
-            level = 1, setter = &CPOSPrinterDevice::SetRotateSpecial;
-            break;
-        case PIDXPtr_SlpLetterQuality:
-            level = 3, setter = &CPOSPrinterDevice::SetSlpLetterQuality;
-            break;
-        case PIDXPtr_SlpLineChars:
-            level = 3, setter = &CPOSPrinterDevice::SetSlpLineChars;
-            break;
-        case PIDXPtr_SlpLineHeight:
-            level = 3, setter = &CPOSPrinterDevice::SetSlpLineHeight;
-            break;
-        case PIDXPtr_SlpLineSpacing:
-            level = 3, setter = &CPOSPrinterDevice::SetSlpLineSpacing;
-            break;
-        case PIDXPtr_SlpCurrentCartridge:
-            level = 3, setter = &CPOSPrinterDevice::SetSlpCurrentCartridge;
-            break;
-        default:
-            CServiceDevice::SetPropertyNumber(index, value);
-            return;
-    }
-    LONG r = CheckState(level);
-    if (r != OPOS_SUCCESS) {
-        SetResult(r);
-        return;
-    }
-    (this->*setter)(value);
-}
-
-void CPOSPrinterDevice::SetAsyncMode(LONG value) {
-    m_AsyncMode = value != 0 ? 1 : 0;
-    SetResult(OPOS_SUCCESS);
-}
-
-void CPOSPrinterDevice::SetCartridgeNotify(LONG) {
-    SetResult(OPOS_E_NOSERVICE);
-}
-
-void CPOSPrinterDevice::SetCharacterSet(LONG) {
-    SetResult(OPOS_E_NOSERVICE);
-}
-
-void CPOSPrinterDevice::SetFlagWhenIdle(LONG value) {
-    m_FlagWhenIdle = value != 0 ? 1 : 0;
-    SetResult(OPOS_SUCCESS);
-}
-
-void CPOSPrinterDevice::SetJrnLetterQuality(LONG) {
-    SetResult(OPOS_E_ILLEGAL);
-}
-void CPOSPrinterDevice::SetJrnLineChars(LONG) {
-    SetResult(OPOS_E_ILLEGAL);
-}
-void CPOSPrinterDevice::SetJrnLineHeight(LONG) {
-    SetResult(OPOS_E_ILLEGAL);
-}
-void CPOSPrinterDevice::SetJrnLineSpacing(LONG) {
-    SetResult(OPOS_E_ILLEGAL);
-}
-void CPOSPrinterDevice::SetJrnCurrentCartridge(LONG) {
-    SetResult(OPOS_E_ILLEGAL);
-}
-
-void CPOSPrinterDevice::SetMapMode(LONG value) {
-    if (value < PTR_MM_DOTS || value > PTR_MM_METRIC) {
-        SetResult(OPOS_E_ILLEGAL);
-        return;
-    }
-    if (value != m_MapMode) {
-        for (LONG* length : {&m_RecLineWidth, &m_RecLineHeight, &m_RecLineSpacing, &m_JrnLineWidth,
-                             &m_JrnLineHeight, &m_JrnLineSpacing, &m_SlpLineWidth, &m_SlpLineHeight,
-                             &m_SlpLineSpacing}) {
-            LONG converted = ConvertUnits(m_MapMode, value, *length);
-            if (converted != 0) {
-                *length = converted;
-            }
-        }
-    }
-    m_MapMode = value;
-    SetResult(OPOS_SUCCESS);
-}
-
-void CPOSPrinterDevice::SetMapCharacterSet(LONG value) {
-    if (m_CapMapCharacterSet != 1) {
-        SetResult(OPOS_E_ILLEGAL);
-        return;
-    }
-    m_MapCharacterSet = value != 0 ? 1 : 0;
-    SetResult(OPOS_SUCCESS);
-}
-
-void CPOSPrinterDevice::SetRecLetterQuality(LONG) {
-    SetResult(OPOS_E_ILLEGAL);
-}
-void CPOSPrinterDevice::SetRecLineChars(LONG) {
-    SetResult(OPOS_E_ILLEGAL);
-}
-void CPOSPrinterDevice::SetRecLineHeight(LONG) {
-    SetResult(OPOS_E_ILLEGAL);
-}
-void CPOSPrinterDevice::SetRecLineSpacing(LONG) {
-    SetResult(OPOS_E_ILLEGAL);
-}
-void CPOSPrinterDevice::SetRecCurrentCartridge(LONG) {
-    SetResult(OPOS_E_ILLEGAL);
-}
-
-void CPOSPrinterDevice::SetRotateSpecial(LONG value) {
-    if (value != PTR_RP_NORMAL && value != PTR_RP_ROTATE180) {
-        SetResult(OPOS_E_ILLEGAL);
-        return;
-    }
-    m_RotateSpecial = value;
-    SetResult(OPOS_SUCCESS);
-}
-
-void CPOSPrinterDevice::SetSlpLetterQuality(LONG) {
-    SetResult(OPOS_E_ILLEGAL);
-}
-void CPOSPrinterDevice::SetSlpLineChars(LONG) {
-    SetResult(OPOS_E_ILLEGAL);
-}
-void CPOSPrinterDevice::SetSlpLineHeight(LONG) {
-    SetResult(OPOS_E_ILLEGAL);
-}
-void CPOSPrinterDevice::SetSlpLineSpacing(LONG) {
-    SetResult(OPOS_E_ILLEGAL);
-}
-void CPOSPrinterDevice::SetSlpCurrentCartridge(LONG) {
-    SetResult(OPOS_E_ILLEGAL);
+    return r;
 }
 
 LONG CPOSPrinterDevice::FireStatusUpdate(LONG status) {
-    LONG delivered = CServiceDevice::FireStatusUpdate(status);
-    if (delivered != 1) {
-        return delivered;
+    if (!IsEnabled()) {
+        return CServiceDevice::FireStatusUpdate(status);
     }
+    // The fields change before the event is queued: an application reading CoverOpen or
+    // RecEmpty when the event reaches it must see the new value. (A device disabled in
+    // between discards the event; the next enable resets these fields anyway.)
     switch (status) {
         case PTR_SUE_COVER_OPEN:
             m_CoverOpen = 1;
@@ -467,6 +85,10 @@ LONG CPOSPrinterDevice::FireStatusUpdate(LONG status) {
             break;
         default:
             break;
+    }
+    LONG delivered = CServiceDevice::FireStatusUpdate(status);
+    if (delivered == 1) {
+        output_.NotifyStatusChange(status);
     }
     return delivered;
 }
@@ -529,8 +151,8 @@ LONG CPOSPrinterDevice::TransactionPrint(LONG station, LONG control) {
         return SetResult(OPOS_E_ILLEGAL);
     }
     const bool begin = control == PTR_TP_TRANSACTION;
-    transactionFlags_[TransactionIndex(station)] = begin ? 1 : 0;
-    return SetResult(FlushTransaction(station, begin));
+    output_.SetTransaction(station, begin);
+    return SetResult(output_.FlushTransaction(station, begin));
 }
 
 std::string CPOSPrinterDevice::ExtractBitmapBits(std::string_view whiteRows) {
@@ -645,38 +267,16 @@ LONG CPOSPrinterDevice::HandlePrintData(LONG station, const std::string& data, P
 // ---------------------------------------------------------------------------------------
 // Output path
 
-int CPOSPrinterDevice::TransactionIndex(LONG station) {
-    switch (station) {
-        case PTR_S_JOURNAL:
-            return kJournalList;
-        case PTR_S_RECEIPT:
-            return kReceiptList;
-        default:
-            return kSlipList;
-    }
-}
-
 LONG CPOSPrinterDevice::SubmitOutput(LONG station, std::string_view bytes, bool immediate) {
     if (bytes.empty()) {
         return OPOS_E_FAILURE;
     }
-    if (transactionFlags_[kReceiptList].load() == 1 && !immediate) {
-        return AppendTransactionData(station, bytes);
+    if (output_.HoldsOutput() && !immediate) {
+        return output_.AppendTransactionData(station, bytes);
     }
     m_ResultCodeExtended = 0;
     if (m_AsyncMode.load() == 1 && !immediate) {
-        COutputRequest request;
-        try {
-            request.data.assign(bytes);
-        } catch (const std::bad_alloc&) {
-            return OPOS_E_FAILURE;
-        }
-        request.station = station;
-        std::lock_guard<std::mutex> lock(outputQueueLock_);
-        request.outputId = ++m_OutputID;
-        outputQueue_.push_back(std::move(request));
-        queueWake_.Set();
-        return OPOS_SUCCESS;
+        return output_.Enqueue(station, bytes);
     }
 
     LONG r = CheckPrinterCondition(station);
@@ -759,196 +359,10 @@ LONG CPOSPrinterDevice::SendToPrinter(const COutputRequest& request) {
     return WritePort(request.data.data(), static_cast<LONG>(request.data.size()));
 }
 
-LONG CPOSPrinterDevice::AppendTransactionData(LONG station, std::string_view bytes) {
-    try {
-        std::string block(bytes);
-        std::lock_guard<std::mutex> lock(transactionLock_);
-        transactionLists_[TransactionIndex(station)].push_back(std::move(block));
-    } catch (const std::bad_alloc&) {
-        return OPOS_E_FAILURE;
-    }
-    return OPOS_SUCCESS;
-}
-
-LONG CPOSPrinterDevice::FlushTransaction(LONG station, bool begin) {
-    std::string block;
-    {
-        std::lock_guard<std::mutex> lock(transactionLock_);
-        std::vector<std::string>& list = transactionLists_[TransactionIndex(station)];
-        if (begin) {
-            list.clear();
-            return OPOS_SUCCESS;
-        }
-        if (list.empty()) {
-            return OPOS_E_ILLEGAL;
-        }
-        for (const std::string& entry : list) {
-            block += entry;
-        }
-    }
-    return SubmitOutput(station, block, false);
-}
-
 LONG CPOSPrinterDevice::ClearOutput() {
     LONG r = CheckState(2);
     if (r == OPOS_SUCCESS) {
-        DiscardOutput();
+        output_.Discard();
     }
     return SetResult(r);
-}
-
-void CPOSPrinterDevice::DiscardOutput() {
-    std::lock_guard<std::mutex> queueLock(outputQueueLock_);
-    std::lock_guard<std::mutex> transactionLock(transactionLock_);
-    outputQueue_.clear();
-    ++clearGeneration_;
-    for (auto& list : transactionLists_) {
-        list.clear();
-    }
-    for (auto& flag : transactionFlags_) {
-        flag = 0;
-    }
-}
-
-std::size_t CPOSPrinterDevice::QueuedRequestCount() {
-    std::lock_guard<std::mutex> lock(outputQueueLock_);
-    return outputQueue_.size();
-}
-
-void CPOSPrinterDevice::WakeOutputThreadIfQueued() {
-    std::lock_guard<std::mutex> lock(outputQueueLock_);
-    if (!outputQueue_.empty()) {
-        queueWake_.Set();
-    }
-}
-
-void CPOSPrinterDevice::SetErrorString(const std::string& text) {
-    std::lock_guard<std::mutex> lock(errorStringLock_);
-    m_ErrorString = text;
-}
-
-bool CPOSPrinterDevice::OutputStopping() const {
-    return outputStop_.IsSet() || StopRequested();
-}
-
-// ---------------------------------------------------------------------------------------
-// Output thread
-
-void CPOSPrinterDevice::OutputThreadMain() {
-    for (;;) {
-        WaitForEvents({&queueWake_, &outputStop_}, false, INFINITE);
-        if (OutputStopping()) {
-            break;
-        }
-        COutputRequest request;
-        unsigned long generation = 0;
-        bool idle = false;
-        {
-            std::lock_guard<std::mutex> lock(outputQueueLock_);
-            if (!IsEnabled()) {
-                // Requests wait for the device to be enabled again; the enable step sets
-                // the wake event under this lock, so no wake-up is lost and none spins.
-                queueWake_.Reset();
-                continue;
-            }
-            if (outputQueue_.empty()) {
-                SetStateUnlessClosed(m_State, OPOS_S_IDLE);
-                queueWake_.Reset();
-                idle = true;
-            } else {
-                SetStateUnlessClosed(m_State, OPOS_S_BUSY);
-                request = std::move(outputQueue_.front());
-                outputQueue_.pop_front();
-                generation = clearGeneration_;
-            }
-        }
-        if (idle) {
-            if (m_FlagWhenIdle.load() == 1 && IsEnabled()) {
-                QueueEvent(std::make_unique<CQueuedEvent>(EventKindStatusUpdate, PTR_SUE_IDLE));
-            }
-            continue;
-        }
-        ProcessRequest(std::move(request), generation);
-        if (OutputStopping()) {
-            break;
-        }
-    }
-    outputExit_.Set();
-}
-
-void CPOSPrinterDevice::RequeueRequest(COutputRequest request, unsigned long generation) {
-    std::lock_guard<std::mutex> lock(outputQueueLock_);
-    if (generation == clearGeneration_) {
-        outputQueue_.push_front(std::move(request));
-    }
-}
-
-void CPOSPrinterDevice::ProcessRequest(COutputRequest request, unsigned long generation) {
-    for (;;) {
-        LONG r = CheckPrinterCondition(request.station);
-        if (r == OPOS_SUCCESS) {
-            if (!IsEnabled()) {
-                // Disabled between taking and writing: the request was not printed, so it
-                // waits for the next enable instead of vanishing.
-                RequeueRequest(std::move(request), generation);
-                return;
-            }
-            r = SendToPrinter(request);
-        }
-        if (r == OPOS_SUCCESS) {
-            QueueEvent(std::make_unique<CQueuedEvent>(EventKindOutputComplete, request.outputId));
-            return;
-        }
-        if (!IsEnabled()) {
-            RequeueRequest(std::move(request), generation);
-            return;
-        }
-
-        auto event =
-            std::make_unique<CQueuedEvent>(EventKindError, r, 0, OPOS_EL_OUTPUT, OPOS_ER_RETRY);
-        if (IsExtendedPrinterCode(r)) {
-            event->value1 = OPOS_E_EXTENDED;
-            event->value2 = r;
-            SetErrorString("See ResultCodeExtended");
-            m_ErrorLevel = PTR_EL_RECOVERABLE;
-        } else {
-            SetErrorString("");
-            m_ErrorLevel = PTR_EL_FATAL;
-        }
-        ErrorResponseEvent().Reset();
-        m_ErrorStation = request.station;
-        if (!QueueEvent(std::move(event))) {
-            // Disabled while the event was built: no answer can come, keep the request.
-            m_ErrorLevel = PTR_EL_NONE;
-            SetErrorString("");
-            m_ErrorStation = 0;
-            RequeueRequest(std::move(request), generation);
-            return;
-        }
-
-        DWORD wait = WaitForEvents({&ErrorResponseEvent(), &outputStop_}, false, INFINITE);
-        if (OutputStopping()) {
-            return;
-        }
-        bool retry = false;
-        bool keep = false;
-        if (wait == thermpos::WAIT_OBJECT_0 && ErrorResponse() == OPOS_ER_RETRY) {
-            retry = IsEnabled();
-            // A retry answered while the device was being disabled prints after the next
-            // enable rather than being dropped.
-            keep = !retry;
-        } else {
-            DiscardOutput();
-        }
-        m_ErrorLevel = PTR_EL_NONE;
-        SetErrorString("");
-        m_ErrorStation = 0;
-        if (keep) {
-            RequeueRequest(std::move(request), generation);
-            return;
-        }
-        if (!retry) {
-            return;
-        }
-    }
 }

@@ -1,34 +1,32 @@
 // CPOSPrinterDevice: every POSPrinter property, the generic method frames, and the single
-// output path (SubmitOutput) with its queue, output thread and transaction buffers.
+// output path (SubmitOutput), which holds, queues or writes the bytes of every printer
+// method. The queue, the output thread and the transaction buffers are COutputPipeline's.
 //
 // Threads:
 //   - the caller's thread runs the methods and setters; synchronous and immediate output
 //     is written from it;
-//   - the output thread (started by OpenService, joined by Close) takes queued requests in
-//     order, tests the printer condition, writes them, and queues OutputComplete, error and
-//     idle events; it waits for the application's answer to an error event;
+//   - the output thread (OutputPipeline.h, started by OpenService, joined by Close) writes
+//     queued requests and sets State and the error properties;
 //   - a port's monitor thread sets CoverOpen, RecEmpty and RecNearEnd through
 //     FireStatusUpdate.
 // Locks, in the order they may be taken:
 //   1. the device lock (CServiceDevice::DeviceLock), around every port write;
-//   2. outputQueueLock_ (output queue, OutputID, clear generation), then
-//   3. transactionLock_ (transaction buffers).
-// Neither 2 nor 3 is held while bytes are written or events are queued. Fields read by the
+//   2. a port's monitor lock, then its I/O lock (PortManager.h);
+//   3. the pipeline's queue lock, then its transaction lock (OutputPipeline.h);
+//   4. errorStringLock_ (ErrorString only).
+// None of 3 and 4 is held while bytes are written or events are queued. Fields read by the
 // output thread without a lock (AsyncMode, FlagWhenIdle, the paper and cover fields, the
 // error fields) are atomics.
 #pragma once
 
 #include <atomic>
-#include <deque>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
-#include "platform/sync.h"
 #include "so/core/DeviceClasses.h"
+#include "so/printer/OutputPipeline.h"
 #include "so/printer/PrintTranslation.h"
 
 // Published POSPrinter values the shared constants header does not carry; kept in their
@@ -41,14 +39,6 @@ inline constexpr LONG PTR_RP_ROTATE180 = 0x0103;
 inline constexpr LONG PTR_CART_UNKNOWN = 0x10000000;
 inline constexpr LONG PTR_COLOR_PRIMARY = 0x00000001;
 }  // namespace thermpos::ptr
-
-// One print job. A queued request owns a copy of its bytes; OutputID is set only for
-// queued requests.
-struct COutputRequest {
-    std::string data;
-    LONG station = 0;
-    LONG outputId = 0;
-};
 
 class CPOSPrinterDevice : public CPOSPrinterSlots {
   public:
@@ -63,6 +53,7 @@ class CPOSPrinterDevice : public CPOSPrinterSlots {
     LONG GetPropertyNumber(LONG index) override;     // 16
     std::string GetPropertyString(LONG index) override;
     void SetPropertyNumber(LONG index, LONG value) override;
+    LONG SetDeviceEnabled(LONG enable) override;  // 22
     LONG FireStatusUpdate(LONG status) override;  // 28
 
     // Slots 29-45 (declared by CPOSPrinterSlots, which the automation surface calls).
@@ -131,8 +122,6 @@ class CPOSPrinterDevice : public CPOSPrinterSlots {
     LONG CheckPrinterCondition(LONG station);
     // Writes under the device lock: the port result, 106 without bytes or without a port.
     LONG SendToPrinter(const COutputRequest& request);
-    LONG AppendTransactionData(LONG station, std::string_view bytes);
-    LONG FlushTransaction(LONG station, bool begin);
 
     // Parses print data (after BinaryConversion) into printer bytes; nothing is produced
     // when validating. Returns the largest result met.
@@ -143,14 +132,14 @@ class CPOSPrinterDevice : public CPOSPrinterSlots {
     }
 
     // For tests and diagnostics.
-    std::size_t QueuedRequestCount();
+    std::size_t QueuedRequestCount() { return output_.QueuedCount(); }
     const thermpos::FormattingState& Formatting() const { return m_Formatting; }
 
   protected:
     // Settings the command tables read, borrowed for one translation.
     thermpos::ThermalCommandSettings CommandSettings() const;
     // Wakes the output thread when requests wait (after the device is enabled again).
-    void WakeOutputThreadIfQueued();
+    void WakeOutputThreadIfQueued() { output_.WakeIfQueued(); }
     // Sets every property to its value after OpenService.
     void ResetPrinterProperties();
 
@@ -196,8 +185,8 @@ class CPOSPrinterDevice : public CPOSPrinterSlots {
     std::string m_FontTypefaceList;
     std::string m_RecBarCodeRotationList;
     std::string m_RecBitmapRotationList;
-    std::mutex errorStringLock_;
-    std::string m_ErrorString;  // guarded by errorStringLock_
+    std::mutex errorStringLock_;  // leaf lock
+    std::string m_ErrorString;    // guarded by errorStringLock_
 
     // Configuration (read by the thermal class).
     const double m_Resolution = thermpos::kPrinterResolution;
@@ -219,37 +208,32 @@ class CPOSPrinterDevice : public CPOSPrinterSlots {
     std::vector<thermpos::StoredBitmap> m_StoredBitmaps;
 
   private:
-    enum { kJournalList = 0, kReceiptList = 1, kSlipList = 2 };
+    friend class COutputPipeline;
+
+    // Property tables (PrinterProperties.cpp): one row per index the printer answers.
+    struct NumberProperty {
+        LONG index;
+        LONG (*get)(CPOSPrinterDevice&);
+    };
+    struct StringProperty {
+        LONG index;
+        std::string (*get)(CPOSPrinterDevice&);
+    };
+    struct SettableProperty {
+        LONG index;
+        LONG level;  // of the state test: 1 open, 3 enabled
+        void (CPOSPrinterDevice::*set)(LONG);
+    };
+    static const NumberProperty* FindNumberProperty(LONG index);
+    static const StringProperty* FindStringProperty(LONG index);
+    static const SettableProperty* FindSettableProperty(LONG index);
+
     enum class PrintUse { kNormal, kImmediate, kValidate };
     // PrintNormal, PrintImmediate and ValidateData: the state check, BinaryConversion,
     // then translation; the bytes are submitted, or only checked when validating.
     LONG HandlePrintData(LONG station, const std::string& data, PrintUse use);
-    static int TransactionIndex(LONG station);
     void SetErrorString(const std::string& text);
-    void StartOutputThread();
-    void StopOutputThread();
-    void OutputThreadMain();
-    // Writes one taken request, with error events and retries. Returns when the request is
-    // done with (written, cleared, put back, or the thread is stopping).
-    void ProcessRequest(COutputRequest request, unsigned long generation);
-    // Puts a taken request back at the head of the queue unless output was cleared since.
-    void RequeueRequest(COutputRequest request, unsigned long generation);
-    // Empties the queue and the transaction buffers.
-    void DiscardOutput();
-    bool OutputStopping() const;
 
-    std::mutex outputQueueLock_;
-    std::deque<COutputRequest> outputQueue_;  // guarded by outputQueueLock_
-    unsigned long clearGeneration_ = 0;       // guarded by outputQueueLock_; bumped by clears
-
-    std::mutex transactionLock_;
-    std::vector<std::string> transactionLists_[3];  // guarded by transactionLock_
-    std::atomic<LONG> transactionFlags_[3] = {0, 0, 0};
-
-    thermpos::ManualResetEvent queueWake_;
-    thermpos::ManualResetEvent outputStop_;
-    thermpos::ManualResetEvent outputExit_;
-    thermpos::ManualResetEvent slipInsertion_;  // kept for the slip methods
-    thermpos::ManualResetEvent slipRemoval_;
-    std::thread outputThread_;  // owned: started by OpenService, joined by Close
+    // Declared last: destroyed first, so its thread is gone before the fields it uses.
+    COutputPipeline output_{*this};
 };

@@ -47,7 +47,8 @@ LineLayout OpenLayout(LONG paperWidth, LONG columnSetting) {
 
 const ModelProfile kProfile = {
     thermpos::PrinterModel::RTK6100,
-    "QMXRT-K6100",
+    // The key the USB printer walk and the status monitor know this model by.
+    "TALVERNRT-K6100",
     3,
     "1 Font A,2 Font B,3 Font C",
     {{12, 24}, {9, 17}, {8, 16}},

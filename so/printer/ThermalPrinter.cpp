@@ -163,7 +163,7 @@ LONG CThermalPrinter::Claim(LONG timeout) {
 }
 
 LONG CThermalPrinter::SetDeviceEnabled(LONG enable) {
-    LONG r = CServiceDevice::SetDeviceEnabled(enable);
+    LONG r = CPOSPrinterDevice::SetDeviceEnabled(enable);
     if (r != OPOS_SUCCESS) {
         return r;
     }
@@ -183,11 +183,17 @@ LONG CThermalPrinter::SetDeviceEnabled(LONG enable) {
         init += {0x1B, 0x4C, 0x1B, 0x54, 0x00};
     }
     init += {0x1B, 0x52, static_cast<char>(m_PrinterLanguageModel & 0xFF)};
+    // PaperSensor 1 is shown as the near-end sensor by the setup utility and reported as
+    // CapRecNearEndSensor, yet selects 0C here, the roll-end sensor bits. The byte only
+    // drives the paper-end line of a parallel port, and stored registries and the utility
+    // rely on this encoding, so it stays.
     init += {0x1B, 0x63, 0x33, static_cast<char>(m_PaperSensor == 1 ? 12 : 3)};
-    r = SubmitOutput(PTR_S_RECEIPT, init, false);
+    // Immediate: the initialisation is not print data, so an open transaction must not
+    // hold it and AsyncMode must not give it an OutputID and a completion event.
+    r = SubmitOutput(PTR_S_RECEIPT, init, true);
     if (r != OPOS_SUCCESS) {
         const LONG extended = m_ResultCodeExtended.load();
-        CServiceDevice::SetDeviceEnabled(0);
+        CPOSPrinterDevice::SetDeviceEnabled(0);
         m_ResultCodeExtended = extended;
         return SetResult(r);
     }
@@ -196,7 +202,7 @@ LONG CThermalPrinter::SetDeviceEnabled(LONG enable) {
 
     r = StartStatusMonitor(std::make_unique<CPrinterStatusInterpreter>(this));
     if (r != OPOS_SUCCESS) {
-        CServiceDevice::SetDeviceEnabled(0);
+        CPOSPrinterDevice::SetDeviceEnabled(0);
         return SetResult(r);
     }
     WakeOutputThreadIfQueued();

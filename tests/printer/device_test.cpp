@@ -300,6 +300,20 @@ TEST_F(PrinterDevice, EnableSendsInitialisation) {
     EXPECT_EQ(pageMode->Ports().OpenPortCount(), 0u);
 }
 
+// The RT-K6100's built-in model key is the one the USB printer walk and the status monitor
+// look for, so an entry without PhysicalDeviceID still finds its USB port and profile.
+TEST_F(PrinterDevice, ModelKeyWithoutPhysicalDeviceID) {
+    auto rtk6100 = Enable<CPrinterRTK6100>(kRTK6100);
+    EXPECT_EQ(rtk6100->PhysicalDeviceID(), "TALVERNRT-K6100");
+    auto entry = rtk6100->Ports().FindEntry("COM7");
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(entry->modelKey, "TALVERNRT-K6100");
+    rtk6100.reset();
+
+    auto named = Open<CPrinterRTK6100>(kRTK6100, {{"PhysicalDeviceID", "OTHERKEY"}});
+    EXPECT_EQ(named->PhysicalDeviceID(), "OTHERKEY");
+}
+
 TEST_F(PrinterDevice, ClaimProbesThePrinter) {
     auto printer = Open<CPrinterRTK410>(kRTK410);
     // The port opens but nothing answers the status request.
@@ -440,6 +454,7 @@ TEST_F(PrinterDevice, PrinterConditionsStopSynchronousOutput) {
     EXPECT_EQ(printer->GetPropertyNumber(PIDX_ResultCodeExtended), 201);
     // The cover is reported first, then the paper.
     printer->FireStatusUpdate(PTR_SUE_REC_EMPTY);
+    EXPECT_EQ(printer->GetPropertyNumber(PIDXPtr_RecEmpty), 1);
     EXPECT_EQ(printer->PrintNormal(2, "x"), 114);
     EXPECT_EQ(printer->GetPropertyNumber(PIDX_ResultCodeExtended), 201);
     printer->FireStatusUpdate(PTR_SUE_COVER_OK);
@@ -493,6 +508,21 @@ TEST_F(PrinterDevice, TransactionGathersPrintsIntoOneWrite) {
     EXPECT_EQ(printer->TransactionPrint(2, PTR_TP_NORMAL), 0);
     EXPECT_EQ(FakePort::Get().WriteCount(), before + 2);
     EXPECT_EQ(FakePort::Get().Writes().back(), "onetwo");
+    // The receipt is printed once: a second end of the transaction finds nothing.
+    EXPECT_EQ(printer->TransactionPrint(2, PTR_TP_NORMAL), 106);
+    EXPECT_EQ(FakePort::Get().WriteCount(), before + 2);
+
+    // A transaction that could not be printed is kept for the application's retry.
+    EXPECT_EQ(printer->TransactionPrint(2, PTR_TP_TRANSACTION), 0);
+    EXPECT_EQ(printer->PrintNormal(2, "three"), 0);
+    printer->FireStatusUpdate(PTR_SUE_COVER_OPEN);
+    EXPECT_EQ(printer->TransactionPrint(2, PTR_TP_NORMAL), 114);
+    EXPECT_EQ(printer->GetPropertyNumber(PIDX_ResultCodeExtended), 201);
+    printer->FireStatusUpdate(PTR_SUE_COVER_OK);
+    EXPECT_EQ(printer->TransactionPrint(2, PTR_TP_NORMAL), 0);
+    EXPECT_EQ(printer->TransactionPrint(2, PTR_TP_NORMAL), 106);
+    EXPECT_EQ(FakePort::Get().WriteCount(), before + 3);
+    EXPECT_EQ(FakePort::Get().Writes().back(), "three");
 }
 
 TEST_F(PrinterDevice, ClearOutputNeedsOnlyTheClaim) {

@@ -1,7 +1,9 @@
 // Asynchronous output on a fake port: OutputIDs and completion order, the idle event,
-// busy refusals, error events with retry and clear, disabling with requests queued, and a
-// stress run of printing while the cover toggles (also run under ThreadSanitizer).
+// busy refusals, error events with retry and clear, retries that wait for the printer,
+// disabling with requests queued, the enable's initialisation, and a stress run of
+// printing while the cover toggles (also run under ThreadSanitizer).
 #include <atomic>
+#include <chrono>
 #include <future>
 #include <thread>
 
@@ -135,6 +137,92 @@ TEST_F(PrinterOutput, ReceiptEmptyRaisesErrorAndRetryPrintsOnce) {
     EXPECT_EQ(printer_->GetPropertyString(PIDXPtr_ErrorString), "");
 }
 
+// An application that answers retry while the cover stays open must not make the output
+// thread spin: the retry waits for a cover change (a paper change does not count) or a
+// second, so the next error event comes no sooner.
+TEST_F(PrinterOutput, RetryWaitsForTheConditionToChange) {
+    ASSERT_EQ(printer_->FireStatusUpdate(PTR_SUE_COVER_OPEN), 1);
+    std::mutex mutex;
+    std::vector<std::chrono::steady_clock::time_point> answered;
+    control_.SetErrorAnswer([&](const ControlEvent&) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (answered.empty()) {
+            printer_->FireStatusUpdate(PTR_SUE_REC_NEAREMPTY);
+        } else {
+            printer_->FireStatusUpdate(PTR_SUE_COVER_OK);
+        }
+        answered.push_back(std::chrono::steady_clock::now());
+        return OPOS_ER_RETRY;
+    });
+    EXPECT_EQ(printer_->PrintNormal(2, "receipt"), 0);
+    ASSERT_TRUE(control_.WaitForOutput(printer_->GetPropertyNumber(PIDX_OutputID)));
+
+    std::lock_guard<std::mutex> lock(mutex);
+    ASSERT_EQ(answered.size(), 2u);
+    EXPECT_GE(answered[1] - answered[0], std::chrono::milliseconds(900));
+    EXPECT_EQ(Occurrences(FakePort::Get().AllWritten(), "receipt"), 1u);
+}
+
+// ClearOutput ends the wait before a retry at once, and the cleared request is not printed.
+TEST_F(PrinterOutput, ClearOutputEndsTheRetryWait) {
+    ASSERT_EQ(printer_->FireStatusUpdate(PTR_SUE_COVER_OPEN), 1);
+    std::promise<void> answered;
+    std::atomic<int> errors{0};
+    control_.SetErrorAnswer([&](const ControlEvent&) {
+        if (errors.fetch_add(1) == 0) {
+            answered.set_value();
+        }
+        return OPOS_ER_RETRY;
+    });
+    EXPECT_EQ(printer_->PrintNormal(2, "cleared"), 0);
+    answered.get_future().wait();
+    EXPECT_EQ(printer_->ClearOutput(), 0);
+    // The cover status, then idle once the thread has dropped the request.
+    ASSERT_TRUE(control_.WaitFor(ControlEvent::StatusUpdate, 2));
+    EXPECT_EQ(control_.EventsOf(ControlEvent::StatusUpdate).back().value1, PTR_SUE_IDLE);
+    EXPECT_EQ(errors.load(), 1);
+    printer_->FireStatusUpdate(PTR_SUE_COVER_OK);
+    EXPECT_EQ(FakePort::Get().WriteCount(), initWrites_);
+    EXPECT_TRUE(control_.EventsOf(ControlEvent::OutputComplete).empty());
+}
+
+// The enable's initialisation is written at once: it takes no OutputID, raises no
+// OutputCompleteEvent, and an open transaction does not hold it.
+TEST_F(PrinterOutput, EnableInitialisationIsNotPrintData) {
+    const std::string init = FakePort::Get().Writes().at(0);
+    const LONG outputId = printer_->GetPropertyNumber(PIDX_OutputID);
+    for (bool transaction : {false, true}) {
+        SCOPED_TRACE(transaction ? "in a transaction" : "AsyncMode");
+        if (transaction) {
+            ASSERT_EQ(printer_->TransactionPrint(2, PTR_TP_TRANSACTION), 0);
+        }
+        printer_->SetPropertyNumber(PIDX_DeviceEnabled, 0);
+        const std::size_t before = FakePort::Get().WriteCount();
+        printer_->SetPropertyNumber(PIDX_DeviceEnabled, 1);
+        ASSERT_EQ(printer_->ResultCode(), 0);
+        ASSERT_EQ(FakePort::Get().WriteCount(), before + 1);
+        EXPECT_EQ(FakePort::Get().Writes().back(), init);
+        EXPECT_EQ(printer_->GetPropertyNumber(PIDX_OutputID), outputId);
+    }
+    EXPECT_EQ(printer_->TransactionPrint(2, PTR_TP_NORMAL), OPOS_E_ILLEGAL);
+    EXPECT_EQ(printer_->PrintNormal(2, "after"), 0);
+    ASSERT_TRUE(control_.WaitForOutput(outputId + 1));
+    EXPECT_EQ(control_.EventsOf(ControlEvent::OutputComplete).size(), 1u);
+}
+
+// An application that reads CoverOpen when the status event reaches it sees the new value.
+TEST_F(PrinterOutput, StatusPropertiesChangeBeforeTheirEvent) {
+    for (int i = 0; i < 200; ++i) {
+        const bool open = i % 2 == 0;
+        auto fired = std::async(std::launch::async, [&] {
+            printer_->FireStatusUpdate(open ? PTR_SUE_COVER_OPEN : PTR_SUE_COVER_OK);
+        });
+        ASSERT_TRUE(control_.WaitFor(ControlEvent::StatusUpdate, i + 1));
+        ASSERT_EQ(printer_->GetPropertyNumber(PIDXPtr_CoverOpen), open ? 1 : 0) << i;
+        fired.get();
+    }
+}
+
 TEST_F(PrinterOutput, PortErrorsAreFatalErrorEvents) {
     FakePort::Get().SetWriteError(1167);
     control_.SetErrorAnswer([&](const ControlEvent&) {
@@ -183,7 +271,7 @@ TEST_F(PrinterOutput, RequestsWaitWhileDisabledAndPrintOnceAfterEnable) {
 
     printer_->SetPropertyNumber(PIDX_DeviceEnabled, 1);
     ASSERT_EQ(printer_->ResultCode(), 0);
-    // B and C, then the initialisation that the enable queued behind them.
+    // The initialisation (written at once by the enable), then B and C.
     ASSERT_TRUE(FakePort::Get().WaitWrites(initWrites_ + 4));
     ASSERT_TRUE(control_.WaitFor(ControlEvent::StatusUpdate, 1));
     const std::string all = FakePort::Get().AllWritten();

@@ -1,0 +1,140 @@
+// COutputPipeline: a printer's queued output and transaction buffers, and the output thread
+// that writes the queued requests.
+//
+// Threads:
+//   - the output thread (started by Start at OpenService, joined by Stop at Close) takes
+//     queued requests in order, tests the printer condition, writes them through the
+//     device, and queues OutputComplete, error and idle events; it waits for the
+//     application's answer to an error event and, before it retries a request that met a
+//     printer condition, for that condition to change;
+//   - the caller's thread queues requests, fills and flushes the transaction buffers and
+//     clears them;
+//   - a port's monitor thread reports status changes (NotifyStatusChange).
+// Locks, in the order they may be taken:
+//   1. the device lock (CServiceDevice::DeviceLock), around every port write;
+//   2. a port's monitor lock, then its I/O lock (PortManager.h);
+//   3. queueLock_ (output queue, OutputID, clear generation), then transactionLock_
+//      (transaction buffers). These are taken last and never held while bytes are written
+//      or an event is queued or delivered;
+//   4. retryLock_ (condition changes), taken alone.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "opos/OposConstants.h"
+#include "platform/sync.h"
+#include "platform/win32.h"
+
+class CPOSPrinterDevice;
+
+// The printer conditions reported as OPOS_E_EXTENDED with ResultCodeExtended.
+inline bool IsExtendedPrinterCode(LONG r) {
+    return r >= OPOS_EPTR_COVER_OPEN && r <= OPOS_EPTR_SLP_HEAD_CLEANING;
+}
+
+// One print job. A queued request owns a copy of its bytes; OutputID is set only for
+// queued requests.
+struct COutputRequest {
+    std::string data;
+    LONG station = 0;
+    LONG outputId = 0;
+};
+
+class COutputPipeline {
+  public:
+    explicit COutputPipeline(CPOSPrinterDevice& device);
+    ~COutputPipeline();
+    COutputPipeline(const COutputPipeline&) = delete;
+    COutputPipeline& operator=(const COutputPipeline&) = delete;
+
+    // Starts the output thread (std::system_error when it cannot be started) and joins it.
+    void Start();
+    void Stop();
+
+    // Copies the bytes into a new request with the next OutputID and wakes the thread:
+    // 0, or 111 when memory runs out.
+    [[nodiscard]] LONG Enqueue(LONG station, std::string_view bytes);
+    std::size_t QueuedCount();
+    // Wakes the output thread when requests wait (after the device is enabled again).
+    void WakeIfQueued();
+    // Frees the queued requests without writing them (Close).
+    void DropQueue();
+    // Empties the queue and the transaction buffers and ends every transaction
+    // (ClearOutput, and an error answered with clear).
+    void Discard();
+
+    // While the receipt transaction is open, non-immediate output of every station is
+    // held in that station's buffer.
+    bool HoldsOutput() const { return transactionFlags_[kReceiptList].load() == 1; }
+    void SetTransaction(LONG station, bool open);
+    [[nodiscard]] LONG AppendTransactionData(LONG station, std::string_view bytes);
+    // begin: empties the station's buffer. Otherwise submits the buffer as one block:
+    // 106 when it is empty, else the result of CPOSPrinterDevice::SubmitOutput. A block
+    // submitted successfully leaves the buffer empty; a failed one stays for a retry.
+    [[nodiscard]] LONG FlushTransaction(LONG station, bool begin);
+
+    // A status the device accepted (its fields already updated); ends a retry wait on the
+    // condition it belongs to. Any thread.
+    void NotifyStatusChange(LONG status);
+    // Ends a retry wait at once (the device was disabled). Any thread.
+    void InterruptRetryWait();
+
+  private:
+    // The printer conditions a retry waits on, as CheckPrinterCondition reports them.
+    enum Condition { kNoCondition, kCover, kPaper, kPower, kConditionCount };
+    struct ConditionSnapshot {
+        unsigned long changes[kConditionCount];
+        unsigned long interrupts;
+    };
+    static Condition ConditionOfResult(LONG result);
+    static Condition ConditionOfStatus(LONG status);
+    ConditionSnapshot SnapshotConditions();
+    // Returns once the condition changed after the snapshot, the wait was interrupted
+    // (stop, disable, clear), or kRetryWait passed.
+    void WaitForConditionChange(Condition condition, const ConditionSnapshot& seen);
+    bool ClearedSince(unsigned long generation);
+
+    enum { kJournalList = 0, kReceiptList = 1, kSlipList = 2 };
+    static int TransactionIndex(LONG station);
+
+    void ThreadMain();
+    bool Stopping() const;
+    // Writes one taken request, with error events and retries. Returns when the request is
+    // done with (written, cleared, put back, or the thread is stopping).
+    void ProcessRequest(COutputRequest request, unsigned long generation);
+    // Puts a taken request back at the head of the queue unless output was cleared since.
+    void Requeue(COutputRequest request, unsigned long generation);
+
+    CPOSPrinterDevice& device_;
+
+    std::mutex queueLock_;
+    std::deque<COutputRequest> queue_;   // guarded by queueLock_
+    unsigned long clearGeneration_ = 0;  // guarded by queueLock_; bumped by clears
+
+    std::mutex transactionLock_;
+    std::vector<std::string> transactionLists_[3];  // guarded by transactionLock_
+    // Bumped by clears and transaction begins; guarded by transactionLock_.
+    unsigned long transactionGeneration_ = 0;
+    std::atomic<LONG> transactionFlags_[3] = {0, 0, 0};
+
+    std::mutex retryLock_;
+    std::condition_variable retryWake_;
+    unsigned long conditionChanges_[kConditionCount] = {};  // guarded by retryLock_
+    unsigned long retryInterrupts_ = 0;                     // guarded by retryLock_
+    bool stopping_ = false;                                 // guarded by retryLock_
+
+    thermpos::ManualResetEvent queueWake_;
+    thermpos::ManualResetEvent stop_;
+    thermpos::ManualResetEvent exited_;
+    thermpos::ManualResetEvent slipInsertion_;  // kept for the slip methods
+    thermpos::ManualResetEvent slipRemoval_;
+    std::thread thread_;  // owned: started by Start, joined by Stop
+};
