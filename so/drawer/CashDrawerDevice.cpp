@@ -52,7 +52,7 @@ class CCashDrawerDevice::TemporaryClaim {
     // outcome: the call's result so far.
     void End(LONG outcome) {
         if (claimed_ && outcome != OPOS_E_CLOSED && outcome != OPOS_E_NOTCLAIMED)
-            (void)device_.ReleaseDevice();
+            device_.ReleaseTemporaryClaim();
         claimed_ = false;
     }
 
@@ -197,6 +197,21 @@ LONG CCashDrawerDevice::Release() {
     if (State() != OPOS_S_CLOSED && IsClaimed())
         WakeWaiters(OPOS_E_NOTCLAIMED);
     return CCashDrawerSlots::Release();
+}
+
+void CCashDrawerDevice::ReleaseTemporaryClaim() {
+    std::lock_guard<std::mutex> lock(claimLock_);
+    if (State() == OPOS_S_CLOSED || !IsClaimed())
+        return;
+    // Neither a wake (other callers may be inside on the strength of this claim) nor a
+    // disable: the drawer was enabled unclaimed and stays so.
+    temporaryReleaseThread_ = std::this_thread::get_id();
+    (void)CCashDrawerSlots::Release();
+    temporaryReleaseThread_ = std::thread::id();
+}
+
+bool CCashDrawerDevice::InTemporaryRelease() const {
+    return temporaryReleaseThread_ == std::this_thread::get_id();
 }
 
 LONG CCashDrawerDevice::BuildDrawerCommand(LONG /*kind*/, LONG /*option*/,
@@ -397,6 +412,8 @@ LONG CTimedDrawerDevice::ProbePrinter() {
 }
 
 LONG CTimedDrawerDevice::SetDeviceEnabled(LONG enable) {
+    if (enable == 0 && InTemporaryRelease())
+        return OPOS_SUCCESS;
     auto lock = DeviceLock();
     LONG rc = CCashDrawerDevice::SetDeviceEnabled(enable);
     if (rc != OPOS_SUCCESS || ResultCode() != OPOS_SUCCESS)

@@ -28,6 +28,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "so/core/DeviceClasses.h"
@@ -68,6 +69,9 @@ class CCashDrawerDevice : public CCashDrawerSlots {
     // (or, when woken more than once before it ran, the lowest of the codes: closed 101
     // before not claimed 103 before disabled 105). While a Close runs every wake says 101.
     void WakeWaiters(LONG code);
+    // True on the thread that is giving back a temporary claim: the core's release then
+    // asks to disable, which the drawer must not do.
+    bool InTemporaryRelease() const;
 
     std::atomic<LONG> m_CapStatus{0};
     std::atomic<LONG> m_CapStatusMultiDrawerDetect{0};
@@ -87,6 +91,8 @@ class CCashDrawerDevice : public CCashDrawerSlots {
 
     // Builds the pulse and writes it under the device lock: the port's result, or
     // OPOS_E_FAILURE with no command or no attached port.
+    // Gives back a claim taken for one call, without disabling and without waking.
+    void ReleaseTemporaryClaim();
     // *built (may be null) tells whether there was a command to write.
     LONG SendDrawerCommand(bool* built = nullptr);
     // Blocks the registered caller `me` until done() holds (checked under drawerLock_) or
@@ -102,6 +108,9 @@ class CCashDrawerDevice : public CCashDrawerSlots {
     bool closedSignal_ = false;              // drawerLock_; set while the drawer is closed
     bool closing_ = false;                   // drawerLock_; a Close is running
     std::vector<Waiter*> waiters_;           // drawerLock_
+    // The thread inside ReleaseTemporaryClaim; written under claimLock_, compared by
+    // that thread only.
+    std::atomic<std::thread::id> temporaryReleaseThread_{};
 };
 
 class CTimedDrawerDevice : public CCashDrawerDevice {

@@ -23,5 +23,5 @@ class CKickConnectorDrawer : public CTimedDrawerDevice {
 extern template class CKickConnectorDrawer<0x00>;
 extern template class CKickConnectorDrawer<0x01>;
 
-class CCashDrawer1 final : public CKickConnectorDrawer<0x00> {};
-class CCashDrawer2 final : public CKickConnectorDrawer<0x01> {};
+class CCashDrawer1 : public CKickConnectorDrawer<0x00> {};
+class CCashDrawer2 : public CKickConnectorDrawer<0x01> {};
