@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs `thermpos demo`: a sample receipt and a few
-# more printed on the virtual printer through ThermSO, on a private registry and lock
-# folder under ./demo-out (the system's registry is never touched). Ends with the paths
-# of the receipt PNG files.
+# Installs what is missing, builds, and runs `thermpos demo`: a sample receipt, the cash
+# drawer opened and closed, and a few more receipts on the virtual printer through
+# ThermSO, on a private registry and lock folder under ./demo-out (the system's registry
+# is never touched). Ends with the paths of the receipt PNG files.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 source "$root/scripts/deps.sh"

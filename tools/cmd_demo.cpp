@@ -1,12 +1,13 @@
 // `thermpos demo`: the whole road of a receipt, on a private registry and the virtual
 // printer. Registers ThermSO, installs the logical devices, serves the virtual printer as
 // a COM port, then opens, claims and enables the RT-K410 printer through the control
-// object core and prints: a sample receipt, three receipts in AsyncMode, and one with the
-// cover opened on the way. Every step is printed with its result code.
+// object core and prints: a sample receipt, then opens the cash drawer on connector 1 and
+// waits for it to be closed, then three receipts in AsyncMode, and one with the cover
+// opened on the way. Every step is printed with its result code.
 //
-// Threads: the main thread runs the steps; the service object's event thread calls the
-// listener below, which records events under its mutex and wakes the main thread; the
-// virtual printer runs its own thread. Locks: DemoListener::mutex_ only.
+// Threads: the main thread runs the steps; the service objects' event threads call the
+// listeners below, which record events under their mutex and wake the main thread; the
+// virtual printer runs its own thread. Locks: each listener's mutex_ only.
 #include <limits.h>
 #include <spawn.h>
 #include <stdlib.h>
@@ -36,13 +37,19 @@ namespace {
 
 constexpr char kName[] = "demo";
 constexpr char kPrinter[] = "RTK410.TALVERN.POSPrinter";
+constexpr char kDrawer[] = "RTK410.TALVERN.CD1";
+constexpr char kDrawerKey[] =
+    "HKLM\\SOFTWARE\\OLEforRetail\\ServiceOPOS\\CashDrawer\\RTK410.TALVERN.CD1";
+// The virtual printer's drawer falls shut this long after a kick, like a cashier's hand.
+constexpr int kDrawerAutoCloseMs = 1000;
 constexpr char kPortName[] = "COM9";
 
 constexpr char kUsage[] =
     "usage: thermpos demo [--out DIR] [--server LIBRARY]\n"
     "\n"
-    "Prints a sample receipt and a few more on the virtual printer through ThermSO and\n"
-    "the control object core, showing each step's result code and the events. Uses a\n"
+    "Prints a sample receipt, opens the cash drawer and a few more receipts on the\n"
+    "virtual printer through ThermSO and the control object core, showing each step's\n"
+    "result code and the events. Uses a\n"
     "private registry and lock folder under DIR (default ./demo-out) and writes the\n"
     "receipts there as PNG files. LIBRARY is ThermSO (found next to this program when\n"
     "not given, or in $THERMPOS_THERMSO).\n";
@@ -126,6 +133,29 @@ class DemoListener : public opos::ControlEventListener {
     std::vector<LONG> errors_;         // guarded by mutex_
 };
 
+// Records the drawer's status updates; the main thread prints them when it has waited
+// for them, so the output reads in order.
+class DrawerListener : public opos::ControlEventListener {
+  public:
+    void OnStatusUpdate(LONG data) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        statusUpdates_.push_back(data);
+        changed_.notify_all();
+    }
+    bool WaitStatus(LONG status, std::chrono::seconds limit) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, limit, [&] {
+            return std::find(statusUpdates_.begin(), statusUpdates_.end(), status) !=
+                   statusUpdates_.end();
+        });
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<LONG> statusUpdates_;  // guarded by mutex_
+};
+
 std::string ExecutablePath() {
     char path[PATH_MAX];
     const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
@@ -177,6 +207,57 @@ void Show(const char* call, LONG result) {
     std::printf("  %-52s -> %ld\n", call, static_cast<long>(result));
 }
 
+// The drawer step: open, kick, see it open, wait until the virtual printer closes it.
+LONG DemoDrawer() {
+    DrawerListener listener;
+    opos::COposControl drawer("CashDrawer");
+    drawer.SetListener(&listener);
+    LONG r = drawer.Open(kDrawer);
+    Show("Open(\"RTK410.TALVERN.CD1\")", r);
+    if (r != OPOS_SUCCESS)
+        return r;
+    com::OutgoingArgs claimArgs;
+    claimArgs.Long(1000);
+    Show("ClaimDevice(1000)", drawer.CallLong("ClaimDevice", claimArgs));
+    drawer.SetPropertyNumber(PIDX_DeviceEnabled, 1);
+    Show("DeviceEnabled = 1; ResultCode", drawer.GetPropertyNumber(PIDX_ResultCode));
+    std::printf("  CapStatus %ld, DrawerOpened %ld\n",
+                static_cast<long>(drawer.GetPropertyNumber(PIDXCash_CapStatus)),
+                static_cast<long>(drawer.GetPropertyNumber(PIDXCash_DrawerOpened)));
+    r = drawer.CallLong("OpenDrawer");
+    Show("OpenDrawer()", r);
+    if (listener.WaitStatus(CASH_SUE_DRAWEROPEN, std::chrono::seconds(3))) {
+        std::printf("    event  StatusUpdateEvent(%ld)  drawer open\n",
+                    static_cast<long>(CASH_SUE_DRAWEROPEN));
+    } else {
+        std::printf("    no StatusUpdateEvent(1) within 3 s\n");
+    }
+    std::printf("  DrawerOpened %ld; the virtual printer closes its drawer %d ms after the kick\n",
+                static_cast<long>(drawer.GetPropertyNumber(PIDXCash_DrawerOpened)),
+                kDrawerAutoCloseMs);
+    if (r == OPOS_SUCCESS) {
+        const auto start = std::chrono::steady_clock::now();
+        com::OutgoingArgs waitArgs;
+        waitArgs.Long(1000).Long(800).Long(100).Long(500);
+        const LONG waited = drawer.CallLong("WaitForDrawerClose", waitArgs);
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - start)
+                            .count();
+        Show("WaitForDrawerClose(1000, 800, 100, 500)", waited);
+        std::printf("  returned after %lld ms\n", static_cast<long long>(ms));
+        if (listener.WaitStatus(CASH_SUE_DRAWERCLOSED, std::chrono::seconds(3))) {
+            std::printf("    event  StatusUpdateEvent(%ld)  drawer closed\n",
+                        static_cast<long>(CASH_SUE_DRAWERCLOSED));
+        } else {
+            std::printf("    no StatusUpdateEvent(0) within 3 s\n");
+        }
+        r = waited;
+    }
+    const LONG closed = drawer.Close();
+    Show("Close()", closed);
+    return r != OPOS_SUCCESS ? r : closed;
+}
+
 LONG Print(opos::COposControl& printer, const std::string& data) {
     com::OutgoingArgs args;
     args.Long(PTR_S_RECEIPT).String(data);
@@ -226,12 +307,16 @@ int Run(const std::vector<std::string>& args) {
     Step("2. Register ThermSO and install the logical devices");
     Show(("thermpos register " + server).c_str(), RunSelf({"register", server}));
     Show("thermpos install-devices --port COM9", RunSelf({"install-devices", "--port", kPortName}));
+    // What the configuration utility writes for a drawer whose open state can be sensed.
+    Show("thermpos reg add ...\\CD1 /v CapStatus /d 001",
+         RunSelf({"reg", "add", kDrawerKey, "/v", "CapStatus", "/d", "001", "/f"}));
 
     Step("3. Start the virtual printer as COM9");
     vprinter::VirtualPrinter virtualPrinter;
     vprinter::VirtualPrinterOptions options;
     options.mapName = kPortName;
     options.outDir = base + "/receipts";
+    options.model.drawerAutoCloseMs = kDrawerAutoCloseMs;
     std::string error;
     if (!virtualPrinter.Start(options, &error)) {
         return Fail(kName, "virtual printer: " + error);
@@ -286,7 +371,16 @@ int Run(const std::vector<std::string>& args) {
              printer.CallLong("PrintBarCode", barCode));
     }
 
-    Step("6. Three receipts in AsyncMode");
+    // The drawer's enable probe expects the printer to answer at once, which it does only
+    // when it is not busy with a receipt.
+    if (!virtualPrinter.WaitReceipts(1, std::chrono::seconds(10))) {
+        std::printf("  the sample receipt was not finished within 10 s\n");
+    }
+
+    Step("6. Open the cash drawer on connector 1 and wait until it is closed");
+    const LONG drawerResult = DemoDrawer();
+
+    Step("7. Three receipts in AsyncMode");
     printer.SetPropertyNumber(PIDXPtr_AsyncMode, 1);
     Show("AsyncMode = 1; ResultCode", printer.GetPropertyNumber(PIDX_ResultCode));
     LONG lastId = 0;
@@ -301,7 +395,7 @@ int Run(const std::vector<std::string>& args) {
         std::printf("  the OutputCompleteEvents did not all arrive within 10 s\n");
     }
 
-    Step("7. Open the cover, print, and answer the error with retry");
+    Step("8. Open the cover, print, and answer the error with retry");
     virtualPrinter.SetCover(true);
     std::printf("  cover opened at the virtual printer\n");
     if (listener.WaitStatus(PTR_SUE_COVER_OPEN, std::chrono::seconds(3))) {
@@ -321,7 +415,7 @@ int Run(const std::vector<std::string>& args) {
         virtualPrinter.SetCover(false);
     }
 
-    Step("8. Close");
+    Step("9. Close");
     printer.SetPropertyNumber(PIDXPtr_AsyncMode, 0);
     r = printer.Close();
     Show("Close()", r);
@@ -334,7 +428,7 @@ int Run(const std::vector<std::string>& args) {
     if (!virtualPrinter.LastOutputError().empty()) {
         std::printf("  output error: %s\n", virtualPrinter.LastOutputError().c_str());
     }
-    return r == OPOS_SUCCESS ? 0 : 1;
+    return r == OPOS_SUCCESS && drawerResult == OPOS_SUCCESS ? 0 : 1;
 }
 
 const ToolCommand kCommand(kName, "print sample receipts on the virtual printer", Run);

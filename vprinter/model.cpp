@@ -866,7 +866,8 @@ struct PrinterModel::Impl {
             return 3;
         if (p[1] == 0x05 && p[2] >= 1 && p[2] <= 2)
             return 3;
-        if (p[1] == 0x14 && p[2] == 1 && n >= 5 && p[3] <= 1 && p[4] >= 1 && p[4] <= 8)
+        // Printers of the family take pulse times above the command reference's 8.
+        if (p[1] == 0x14 && p[2] == 1 && n >= 5 && p[3] <= 1 && p[4] >= 1)
             return 5;
         return 0;
     }

@@ -106,12 +106,23 @@ TEST(AutomaticStatus, DrawerPulseRulesAndSequentialKick) {
     Rig r;
     r.Send(B({0x1D, 0x61, 0x01}));
     r.model.TakeReplies();
-    r.Send(B({0x10, 0x14, 0x01, 0x00, 0x09}));  // t out of range: nothing
+    r.Send(B({0x10, 0x14, 0x01, 0x00, 0x00}));  // no on-time: nothing
     r.Send(B({0x10, 0x14, 0x01, 0x02, 0x01}));  // no such connector: nothing
     EXPECT_EQ(r.Replies(), "");
     EXPECT_FALSE(r.model.Status().drawerOpen);
     r.Send(B({0x1B, 0x70, 0x30, 0x32, 0x32}));  // ESC p '0' 100 ms
     EXPECT_EQ(r.Replies(), "14 00 00 00");
+}
+
+// The family's printers take on-times above the command reference's 8 (OnTime 12).
+TEST(AutomaticStatus, DrawerPulseTakesLongOnTimes) {
+    for (std::uint8_t t : {9, 12, 255}) {
+        Rig r;
+        r.Send(B({0x1D, 0x61, 0x01}));
+        r.model.TakeReplies();
+        r.Send(B({0x10, 0x14, 0x01, 0x01, t}));
+        EXPECT_EQ(r.Replies(), "14 00 00 00") << int{t};
+    }
 }
 
 TEST(AutomaticStatus, SelfTestEndsCommandEnabledStatusBackButInitialiseKeepsIt) {

@@ -1,0 +1,133 @@
+// The cash drawer hung on the drawer kick connector of a receipt printer.
+//
+// The drawer has no port of its own: it is opened by a pulse command written to the
+// printer's port, and it learns whether it is open from the printer's automatic status
+// blocks, which echo pin 3 of the kick connector. Everything it shares with the printer
+// (life cycle, claim, port table, status monitor, events) is the device core.
+//
+//   CCashDrawerSlots (the core plus the drawer's two method slots)
+//     CCashDrawerDevice: drawer properties, drawer-closed signal, OpenDrawer,
+//                        WaitForDrawerClose, DirectIO, external health check, status
+//                        handling; builds no command itself
+//       CTimedDrawerDevice: the pulse time and status monitoring while enabled
+//         CCashDrawer1 / CCashDrawer2 (CashDrawers.h): connector pin 2 / pin 5
+//
+// Threads: the drawer starts none. Methods run on the caller's thread; FireStatusUpdate
+// runs on the port's monitor thread; events go out on the core's event thread.
+// Locks, in the order they may be taken:
+//   1. claimLock_: one Claim or Release at a time, so a caller taking or giving back its
+//      temporary claim and the application claiming, releasing or closing do not run the
+//      core's claim steps together
+//   2. the core's device lock, then the port's monitor and I/O locks (ServiceDevice.h)
+//   3. drawerLock_: DrawerOpened together with the drawer-closed signal, and the list of
+//      callers waiting inside OpenDrawer or WaitForDrawerClose. A leaf: nothing is
+//      called while it is held, so the monitor thread may take it under the monitor lock.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "so/core/DeviceClasses.h"
+
+class CCashDrawerDevice : public CCashDrawerSlots {
+  public:
+    CCashDrawerDevice();
+    ~CCashDrawerDevice() override;
+
+    LONG CloseDevice() override;                                          // 5
+    LONG Close() override;                                                // 6
+    LONG DirectIO(LONG command, LONG* data, std::string* text) override;  // 7
+    LONG Claim(LONG timeout) override;                                    // 2
+    LONG Release() override;                                              // 9
+    LONG OpenService(const std::string& deviceClass, const std::string& deviceName,
+                     IDispatch* dispatch) override;  // 15
+    LONG GetPropertyNumber(LONG index) override;     // 16
+    LONG CheckHealthExternal() override;             // 26
+    LONG FireStatusUpdate(LONG status) override;     // 28
+    LONG OpenDrawer() override;                      // 29
+    LONG WaitForDrawerClose(LONG beepTimeout, LONG beepFrequency, LONG beepDuration,
+                            LONG beepDelay) override;  // 30
+
+    // Kind 1 is the drawer kick pulse: *buffer gets its bytes, *length their count, 0 is
+    // returned. Any other kind, and a class that knows no connector, give an empty buffer,
+    // length 0 and OPOS_E_FAILURE. option is unused.
+    virtual LONG BuildDrawerCommand(LONG kind, LONG option, std::vector<BYTE>* buffer,
+                                    LONG* length);  // 31
+
+    // For tests and diagnostics.
+    bool PrinterNotReady() const { return m_PrinterNotReady.load() != 0; }
+    LONG DirectIOEventCounter() const { return m_DirectIOEventCounter.load(); }
+    // Callers blocked in OpenDrawer or WaitForDrawerClose right now.
+    std::size_t WaiterCount() const;
+
+  protected:
+    // Wakes every caller blocked in OpenDrawer or WaitForDrawerClose; each returns code
+    // (or, when woken more than once before it ran, the lowest of the codes: closed 101
+    // before not claimed 103 before disabled 105). While a Close runs every wake says 101.
+    void WakeWaiters(LONG code);
+    // True on the thread that is giving back a temporary claim: the core's release then
+    // asks to disable, which the drawer must not do.
+    bool InTemporaryRelease() const;
+
+    std::atomic<LONG> m_CapStatus{0};
+    std::atomic<LONG> m_CapStatusMultiDrawerDetect{0};
+    std::atomic<LONG> m_DrawerOpened{0};  // written under drawerLock_
+    // Set by a cover-open or paper-end report on a port that is not serial; OpenDrawer
+    // refuses while it is set. Written by the monitor thread and by enabling.
+    std::atomic<LONG> m_PrinterNotReady{0};
+    std::atomic<LONG> m_DirectIOEventCounter{0};
+
+  private:
+    // One blocked caller; lives on its stack while it is in waiters_.
+    struct Waiter {
+        LONG wokenWith = 0;  // 0 while not woken
+    };
+    class TemporaryClaim;
+    class Inside;
+
+    // Builds the pulse and writes it under the device lock: the port's result, or
+    // OPOS_E_FAILURE with no command or no attached port.
+    // Gives back a claim taken for one call, without disabling and without waking.
+    void ReleaseTemporaryClaim();
+    // *built (may be null) tells whether there was a command to write.
+    LONG SendDrawerCommand(bool* built = nullptr);
+    // Blocks the registered caller `me` until done() holds (checked under drawerLock_) or
+    // a wake; deadline null means no limit. 0 when done() held, the wake's code, or
+    // OPOS_E_FAILURE at the deadline.
+    template <class Done>
+    LONG WaitUntil(Waiter& me, Done done, const std::chrono::steady_clock::time_point* deadline);
+
+    std::mutex claimLock_;
+    mutable std::mutex drawerLock_;
+    std::condition_variable drawerChanged_;  // drawer state, wakes, waiters leaving
+    bool closedSignalValid_ = false;         // drawerLock_; the signal exists
+    bool closedSignal_ = false;              // drawerLock_; set while the drawer is closed
+    bool closing_ = false;                   // drawerLock_; a Close is running
+    std::vector<Waiter*> waiters_;           // drawerLock_
+    // The thread inside ReleaseTemporaryClaim; written under claimLock_, compared by
+    // that thread only.
+    std::atomic<std::thread::id> temporaryReleaseThread_{};
+};
+
+class CTimedDrawerDevice : public CCashDrawerDevice {
+  public:
+    LONG OpenService(const std::string& deviceClass, const std::string& deviceName,
+                     IDispatch* dispatch) override;  // 15
+    void ReadConfiguration(const std::string& deviceClass,
+                           const std::string& deviceName) override;  // 20
+    LONG SetDeviceEnabled(LONG enable) override;                     // 22
+
+    LONG OnTime() const { return m_OnTime; }
+
+  protected:
+    // Writes the status request and expects at least one byte back within the printer's
+    // answering time: 0, OPOS_E_NOHARDWARE for silence, or the port's failure.
+    LONG ProbePrinter();
+
+    // Pulse time in 100 ms units; the command carries its low byte.
+    LONG m_OnTime = 10;
+};
