@@ -29,17 +29,19 @@ void CStatusInterpreter::Report(std::size_t index, LONG v) {
         lastValues_[index] = v;
 }
 
-bool CStatusInterpreter::Interpret(const BYTE* data, LONG length, LONG* resend) {
-    if (data != nullptr)
-        return false;
-    switch (length) {
+bool CStatusInterpreter::Interpret(const BYTE*, LONG, bool*) {
+    return false;
+}
+
+bool CStatusInterpreter::Notify(StatusNotification code, bool* resend) {
+    switch (code) {
         case kNotifyOffline:
-            *resend = 1;
+            *resend = true;
             if (lastValues_[0] == OPOS_PS_ONLINE)
                 Report(0, OPOS_SUE_POWER_OFFLINE);
             return true;
         case kNotifyPowerOff:
-            *resend = 1;
+            *resend = true;
             if (lastValues_[0] == OPOS_PS_ONLINE)
                 Report(0, OPOS_SUE_POWER_OFF);
             return true;
@@ -48,9 +50,9 @@ bool CStatusInterpreter::Interpret(const BYTE* data, LONG length, LONG* resend) 
     }
 }
 
-void CStatusInterpreter::InterpretPower(BYTE b0, LONG* resend) {
+void CStatusInterpreter::InterpretPower(BYTE b0, bool* resend) {
     if (b0 & kOfflineBit) {
-        *resend = 1;
+        *resend = true;
         if (lastValues_[0] == OPOS_PS_ONLINE)
             Report(0, OPOS_SUE_POWER_OFFLINE);
     } else if (lastValues_[0] != OPOS_PS_ONLINE) {
@@ -65,16 +67,17 @@ CPrinterStatusInterpreter::CPrinterStatusInterpreter(CServiceDevice* device)
     lastValues_ = {OPOS_PS_ONLINE, PTR_SUE_COVER_OK, PTR_SUE_REC_PAPEROK};
 }
 
-bool CPrinterStatusInterpreter::Interpret(const BYTE* data, LONG length, LONG* resend) {
-    if (data == nullptr) {
-        if (length == kNotifyPaperEmpty) {
-            if (lastValues_[kPaper] == PTR_SUE_REC_PAPEROK)
-                Report(kPaper, PTR_SUE_REC_EMPTY);
-            return false;
-        }
-        return CStatusInterpreter::Interpret(data, length, resend);
+bool CPrinterStatusInterpreter::Notify(StatusNotification code, bool* resend) {
+    if (code == kNotifyPaperEmpty) {
+        if (lastValues_[kPaper] == PTR_SUE_REC_PAPEROK)
+            Report(kPaper, PTR_SUE_REC_EMPTY);
+        return false;
     }
-    if (!IsWholeBlocks(length))
+    return CStatusInterpreter::Notify(code, resend);
+}
+
+bool CPrinterStatusInterpreter::Interpret(const BYTE* data, LONG length, bool* resend) {
+    if (data == nullptr || !IsWholeBlocks(length))
         return false;
     const BYTE* block = data + length - 4;
 
@@ -107,9 +110,9 @@ LONG CDrawerStatusInterpreter::ReadPin3(const std::string& deviceName) {
     return ReadDeviceNumber("Pin3", "CashDrawer", deviceName, 1);
 }
 
-bool CDrawerStatusInterpreter::Interpret(const BYTE* data, LONG length, LONG* resend) {
+bool CDrawerStatusInterpreter::Interpret(const BYTE* data, LONG length, bool* resend) {
     if (data == nullptr || !IsWholeBlocks(length))
-        return CStatusInterpreter::Interpret(data, length, resend);
+        return false;
     const BYTE* block = data + length - 4;
 
     bool high = (block[0] & kDrawerBit) != 0;

@@ -18,7 +18,7 @@ class Device : public Recording<CServiceDevice> {
 };
 
 // Feeds bytes given as text ("\x14\0\0\0") and returns the handled flag.
-bool Feed(CStatusInterpreter& interpreter, const std::string& bytes, LONG* resend) {
+bool Feed(CStatusInterpreter& interpreter, const std::string& bytes, bool* resend) {
     return interpreter.Interpret(reinterpret_cast<const BYTE*>(bytes.data()),
                                  static_cast<LONG>(bytes.size()), resend);
 }
@@ -29,16 +29,16 @@ std::string Block(BYTE b0, BYTE b2 = 0) {
 TEST(PrinterInterpreter, CoverAndPowerAreReportedOnChangeOnly) {
     Device device;
     CPrinterStatusInterpreter p(&device);
-    LONG resend = 0;
+    bool resend = false;
     EXPECT_TRUE(Feed(p, Block(0x10), &resend));
     EXPECT_TRUE(device.log.Values().empty()) << "the starting state is not news";
 
     EXPECT_TRUE(Feed(p, Block(0x30), &resend));
     EXPECT_TRUE(Feed(p, Block(0x30), &resend));
-    EXPECT_EQ(resend, 0);
+    EXPECT_FALSE(resend);
     EXPECT_TRUE(Feed(p, Block(0x18), &resend));
-    EXPECT_EQ(resend, 1) << "an offline printer is asked again";
-    resend = 0;
+    EXPECT_TRUE(resend) << "an offline printer is asked again";
+    resend = false;
     EXPECT_TRUE(Feed(p, Block(0x18), &resend));
     EXPECT_TRUE(Feed(p, Block(0x10), &resend));
     EXPECT_EQ(device.log.Values(), (std::vector<LONG>{PTR_SUE_COVER_OPEN, OPOS_SUE_POWER_OFFLINE,
@@ -48,7 +48,7 @@ TEST(PrinterInterpreter, CoverAndPowerAreReportedOnChangeOnly) {
 TEST(PrinterInterpreter, NearEndWinsOverEndAndHoldsUntilPaperIsBack) {
     Device device;
     CPrinterStatusInterpreter p(&device);
-    LONG resend = 0;
+    bool resend = false;
     EXPECT_TRUE(Feed(p, Block(0x10, 0x0F), &resend));
     EXPECT_EQ(p.LastValue(CPrinterStatusInterpreter::kPaper), PTR_SUE_REC_NEAREMPTY);
     EXPECT_TRUE(Feed(p, Block(0x10, 0x0C), &resend));  // end alone: no change from 25
@@ -62,7 +62,7 @@ TEST(PrinterInterpreter, NearEndWinsOverEndAndHoldsUntilPaperIsBack) {
 TEST(PrinterInterpreter, OnlyWholeBlocksCountAndTheLastOneDecides) {
     Device device;
     CPrinterStatusInterpreter p(&device);
-    LONG resend = 0;
+    bool resend = false;
     EXPECT_FALSE(Feed(p, std::string("\x30\0\x0f\0\x30\0", 6), &resend));
     EXPECT_FALSE(Feed(p, "", &resend));
     EXPECT_FALSE(p.Interpret(reinterpret_cast<const BYTE*>("x"), -4, &resend));
@@ -77,7 +77,7 @@ TEST(PrinterInterpreter, OnlyWholeBlocksCountAndTheLastOneDecides) {
 TEST(PrinterInterpreter, ValueIsKeptOnlyWhenTheDeviceTookIt) {
     Device device;
     CPrinterStatusInterpreter p(&device);
-    LONG resend = 0;
+    bool resend = false;
     device.reject = true;
     EXPECT_TRUE(Feed(p, Block(0x30), &resend));
     EXPECT_EQ(p.LastValue(CPrinterStatusInterpreter::kCover), PTR_SUE_COVER_OK);
@@ -89,23 +89,23 @@ TEST(PrinterInterpreter, ValueIsKeptOnlyWhenTheDeviceTookIt) {
 TEST(PrinterInterpreter, NotificationsWithoutData) {
     Device device;
     CPrinterStatusInterpreter p(&device);
-    LONG resend = 0;
+    bool resend = false;
     // Paper empty: reported once, and the dispatch stops at this listener.
-    EXPECT_FALSE(p.Interpret(nullptr, kNotifyPaperEmpty, &resend));
-    EXPECT_FALSE(p.Interpret(nullptr, kNotifyPaperEmpty, &resend));
-    EXPECT_EQ(resend, 0);
-    EXPECT_TRUE(p.Interpret(nullptr, kNotifyOffline, &resend));
-    EXPECT_EQ(resend, 1);
-    resend = 0;
+    EXPECT_FALSE(p.Notify(kNotifyPaperEmpty, &resend));
+    EXPECT_FALSE(p.Notify(kNotifyPaperEmpty, &resend));
+    EXPECT_FALSE(resend);
+    EXPECT_TRUE(p.Notify(kNotifyOffline, &resend));
+    EXPECT_TRUE(resend);
+    resend = false;
     // Already offline: power off is not reported over it, but the request goes again.
-    EXPECT_TRUE(p.Interpret(nullptr, kNotifyPowerOff, &resend));
-    EXPECT_EQ(resend, 1);
-    EXPECT_FALSE(p.Interpret(nullptr, 1234, &resend));
+    EXPECT_TRUE(p.Notify(kNotifyPowerOff, &resend));
+    EXPECT_TRUE(resend);
+    EXPECT_FALSE(p.Notify(static_cast<StatusNotification>(1234), &resend));
     EXPECT_EQ(device.log.Values(), (std::vector<LONG>{PTR_SUE_REC_EMPTY, OPOS_SUE_POWER_OFFLINE}));
 
     Device other;
     CPrinterStatusInterpreter q(&other);
-    EXPECT_TRUE(q.Interpret(nullptr, kNotifyPowerOff, &resend));
+    EXPECT_TRUE(q.Notify(kNotifyPowerOff, &resend));
     EXPECT_EQ(other.log.Values(), std::vector<LONG>{OPOS_SUE_POWER_OFF});
 }
 
@@ -113,7 +113,7 @@ TEST(DrawerInterpreter, Pin3PolarityDecidesWhichLevelIsOpen) {
     Device high, low;
     CDrawerStatusInterpreter openHigh(&high, 1);
     CDrawerStatusInterpreter openLow(&low, 0);
-    LONG resend = 0;
+    bool resend = false;
     for (CDrawerStatusInterpreter* d : {&openHigh, &openLow}) {
         EXPECT_TRUE(Feed(*d, Block(0x10), &resend));
         EXPECT_TRUE(Feed(*d, Block(0x14), &resend));
@@ -127,9 +127,9 @@ TEST(DrawerInterpreter, Pin3PolarityDecidesWhichLevelIsOpen) {
 TEST(DrawerInterpreter, SeesCoverPaperAndPowerWithItsOwnCodes) {
     Device device;
     CDrawerStatusInterpreter d(&device, 1);
-    LONG resend = 0;
+    bool resend = false;
     EXPECT_TRUE(Feed(d, Block(0x3C, 0x08), &resend));
-    EXPECT_EQ(resend, 1);
+    EXPECT_TRUE(resend);
     EXPECT_EQ(device.log.Values(), (std::vector<LONG>{CASH_SUE_DRAWEROPEN, OPOS_SUE_POWER_OFFLINE,
                                                       kDrawerSueCoverOpen, kDrawerSuePaperEnd}));
     device.log.Clear();
@@ -142,15 +142,15 @@ TEST(DrawerInterpreter, SeesCoverPaperAndPowerWithItsOwnCodes) {
 TEST(DrawerInterpreter, PartialBlocksChangeNothingAndNotificationsGoToTheCommonPart) {
     Device device;
     CDrawerStatusInterpreter d(&device, 1);
-    LONG resend = 0;
+    bool resend = false;
     EXPECT_FALSE(Feed(d, std::string("\x14\0\0\0\x14\0", 6), &resend));
     EXPECT_FALSE(Feed(d, "", &resend));
     EXPECT_TRUE(device.log.Values().empty());
     EXPECT_TRUE(Feed(d, Block(0x10) + Block(0x14), &resend));
     EXPECT_EQ(device.log.Values(), std::vector<LONG>{CASH_SUE_DRAWEROPEN});
     // The drawer has no paper-empty notification of its own.
-    EXPECT_FALSE(d.Interpret(nullptr, kNotifyPaperEmpty, &resend));
-    EXPECT_TRUE(d.Interpret(nullptr, kNotifyOffline, &resend));
+    EXPECT_FALSE(d.Notify(kNotifyPaperEmpty, &resend));
+    EXPECT_TRUE(d.Notify(kNotifyOffline, &resend));
     EXPECT_EQ(device.log.Values(),
               (std::vector<LONG>{CASH_SUE_DRAWEROPEN, OPOS_SUE_POWER_OFFLINE}));
 }

@@ -10,8 +10,9 @@
 
 #include "opos/OposConstants.h"
 #include "platform/comm.h"
-#include "so/core/PortManager.h"
+#include "so/core/PortTable.h"
 #include "so/core/StatusInterpreter.h"
+#include "so/printer/ThermalPrinter.h"
 #include "tests/monitor/MonitorTestSupport.h"
 
 namespace {
@@ -132,15 +133,17 @@ class MonitorTest : public ::testing::Test {
     ~MonitorTest() override {
         for (PortBinding* b : {&printerBinding_, &drawerBinding_})
             if (!b->IsBad())
-                table_.ReleasePort(b);
+                (void)table_.ReleasePort(b);
     }
 
-    // Acquires `name` for a printer (model key `model`) and registers its interpreter.
+    // Acquires `name` for a printer (model key `model`) and registers its interpreter
+    // with the monitor profile the printer classes give for that model.
     void StartPrinter(const std::string& name, const std::string& model = "QMX5500",
                       LONG interval = 1) {
         ASSERT_EQ(table_.AcquirePort(name, PortKindExclusive, &printerBinding_, model), 0);
         printer_.SetCommand(kRequest.data(), kRequest.size());
-        ASSERT_EQ(table_.AddStatusListener(printerBinding_, &printer_, interval), 0);
+        const MonitorProfile profile = CThermalPrinter::StatusMonitorProfile(model);
+        ASSERT_EQ(table_.AddStatusListener(printerBinding_, &printer_, interval, &profile), 0);
     }
     void StartDrawer(const std::string& name) {
         ASSERT_EQ(table_.AcquirePort(name, PortKindSharable, &drawerBinding_, ""), 0);
@@ -179,11 +182,7 @@ TEST_F(MonitorTest, OneQueryForEqualCommandsAndTheThreadLivesWhileItHasListeners
     StartDrawer("COM3");
     auto entry = table_.FindEntry("COM3");
     ASSERT_TRUE(entry);
-    {
-        std::lock_guard<std::mutex> lock(entry->monitorLock);
-        ASSERT_EQ(entry->queries.size(), 1u);
-        EXPECT_EQ(entry->queries[0]->listeners.size(), 2u);
-    }
+    EXPECT_EQ(entry->monitor.ListenerCounts(), std::vector<size_t>{2});
     EXPECT_TRUE(table_.MonitorRunning("COM3"));
     ASSERT_TRUE(WaitWrites(1));
     EXPECT_EQ(port_.writes[0], kRequest);
@@ -253,6 +252,34 @@ TEST_F(MonitorTest, ParallelRtk410WritesTheRequestRightAfterEachRead) {
     EXPECT_GE(port_.writes.size(), static_cast<size_t>(port_.readCalls));
 }
 
+// A drawer carries no model key; the printer's quirk must hold whichever came first.
+TEST_F(MonitorTest, PrinterProfileRulesTheSharedPortWhateverTheEnableOrder) {
+    StartDrawer("LPT1");
+    ASSERT_TRUE(WaitWrites(1));
+    StartPrinter("LPT1", "QMXRT-K410");
+    auto entry = table_.FindEntry("LPT1");
+    ASSERT_TRUE(entry);
+    EXPECT_TRUE(entry->monitor.Profile().writeAfterParallelRead);
+
+    const int reads = port_.readCalls;
+    const size_t writes = port_.Writes();
+    ASSERT_TRUE(port_.WaitUntil([&] { return port_.readCalls >= reads + 10; }));
+    std::lock_guard<std::mutex> lock(port_.mutex);
+    // The write follows its read under the same I/O lock; one may still be on its way.
+    EXPECT_GE(port_.writes.size() - writes + 1, static_cast<size_t>(port_.readCalls - reads));
+}
+
+TEST_F(MonitorTest, ADrawerJoiningLaterKeepsThePrintersProfile) {
+    StartPrinter("LPT1", "TALVERNRT-K6100");
+    StartDrawer("LPT1");
+    ASSERT_EQ(table_.ReleasePort(&drawerBinding_), 0);
+    auto entry = table_.FindEntry("LPT1");
+    ASSERT_TRUE(entry);
+    const MonitorProfile profile = entry->monitor.Profile();
+    EXPECT_TRUE(profile.rewriteAfterEveryRead);
+    EXPECT_TRUE(profile.writeAfterParallelRead);
+}
+
 TEST_F(MonitorTest, SerialHoldReplyStopsTheWritesUntilARecoveryReply) {
     StartPrinter("COM3");
     ASSERT_TRUE(WaitWrites(1));
@@ -304,14 +331,14 @@ TEST_F(MonitorTest, UsbHandleGoneIsReopenedAndAFailedReopenIsPowerOff) {
     StartPrinter("USB002", "QMXRT-K410");
     ASSERT_TRUE(WaitWrites(1));
     auto entry = table_.FindEntry("USB002");
-    HANDLE first = entry->handle;
+    HANDLE first = entry->io.handle;
     QueueWriteError(ERROR_INVALID_HANDLE);
     ASSERT_TRUE(port_.WaitUntil([&] { return port_.opens >= 2; }));
     ASSERT_TRUE(port_.WaitUntil([&] { return port_.writeErrors.empty(); }));
     EXPECT_EQ(port_.closes, 1);
     {
-        std::lock_guard<std::mutex> io(entry->ioLock);
-        EXPECT_NE(entry->handle, first);
+        std::lock_guard<std::mutex> io(entry->io.ioLock);
+        EXPECT_NE(entry->io.handle, first);
     }
     EXPECT_TRUE(printerDevice_.log.Values().empty());
 

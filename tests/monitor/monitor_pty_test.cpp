@@ -108,11 +108,7 @@ TEST_F(MonitorPtyTest, PrinterAndDrawerShareOneHandleOneThreadAndOneQuery) {
     EXPECT_EQ(OpenDescriptorsOn(vp_.DevicePath()), fdsBefore + 1);
     auto entry = table_.FindEntry("COM7");
     ASSERT_TRUE(entry);
-    {
-        std::lock_guard<std::mutex> lock(entry->monitorLock);
-        ASSERT_EQ(entry->queries.size(), 1u);
-        EXPECT_EQ(entry->queries[0]->listeners.size(), 2u);
-    }
+    EXPECT_EQ(entry->monitor.ListenerCounts(), std::vector<size_t>{2});
     ASSERT_TRUE(WaitAsbOn());
 
     vp_.SetDrawer(true);
@@ -274,8 +270,8 @@ TEST_F(MonitorUsbTest, VanishedPrinterIsPowerOffAndReopenedWhenItComesBack) {
     auto entry = table_.FindEntry("USB001");
     ASSERT_TRUE(entry);
     {
-        std::lock_guard<std::mutex> io(entry->ioLock);
-        EXPECT_NE(entry->handle, first);
+        std::lock_guard<std::mutex> io(entry->io.ioLock);
+        EXPECT_NE(entry->io.handle, first);
     }
     const size_t fdsEnabled = OpenDescriptorsOn(vp_.DevicePath());
     ASSERT_EQ(printer_.SetDeviceEnabled(0), OPOS_SUCCESS);
