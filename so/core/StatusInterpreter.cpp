@@ -67,10 +67,32 @@ CPrinterStatusInterpreter::CPrinterStatusInterpreter(CServiceDevice* device)
     lastValues_ = {OPOS_PS_ONLINE, PTR_SUE_COVER_OK, PTR_SUE_REC_PAPEROK};
 }
 
+void CPrinterStatusInterpreter::ReportPaper(LONG paper) {
+    const LONG last = lastValues_[kPaper];
+    // A worse state is news; near end after empty is not (the roll was not changed), and
+    // the value holds until the paper is fine again.
+    const bool news = paper == PTR_SUE_REC_PAPEROK
+                          ? last != PTR_SUE_REC_PAPEROK
+                          : last == PTR_SUE_REC_PAPEROK ||
+                                (paper == PTR_SUE_REC_EMPTY && last == PTR_SUE_REC_NEAREMPTY);
+    if (news)
+        Report(kPaper, paper);
+}
+
+void CPrinterStatusInterpreter::InterpretPaper(BYTE b2) {
+    // A printer whose roll ran out sets the near-end bits as well as the end bits, so the
+    // end bits decide.
+    if (b2 & kEndBits)
+        ReportPaper(PTR_SUE_REC_EMPTY);
+    else if (b2 & kNearEndBits)
+        ReportPaper(PTR_SUE_REC_NEAREMPTY);
+    else
+        ReportPaper(PTR_SUE_REC_PAPEROK);
+}
+
 bool CPrinterStatusInterpreter::Notify(StatusNotification code, bool* resend) {
     if (code == kNotifyPaperEmpty) {
-        if (lastValues_[kPaper] == PTR_SUE_REC_PAPEROK)
-            Report(kPaper, PTR_SUE_REC_EMPTY);
+        ReportPaper(PTR_SUE_REC_EMPTY);
         return false;
     }
     return CStatusInterpreter::Notify(code, resend);
@@ -87,15 +109,7 @@ bool CPrinterStatusInterpreter::Interpret(const BYTE* data, LONG length, bool* r
     if (cover != lastValues_[kCover])
         Report(kCover, cover);
 
-    // Near end wins over end when both sensors fire: the roll is not yet out, and the
-    // value then holds until the paper is fine again.
-    if (block[2] & (kNearEndBits | kEndBits)) {
-        LONG paper = (block[2] & kNearEndBits) ? PTR_SUE_REC_NEAREMPTY : PTR_SUE_REC_EMPTY;
-        if (lastValues_[kPaper] == PTR_SUE_REC_PAPEROK)
-            Report(kPaper, paper);
-    } else if (lastValues_[kPaper] != PTR_SUE_REC_PAPEROK) {
-        Report(kPaper, PTR_SUE_REC_PAPEROK);
-    }
+    InterpretPaper(block[2]);
     return true;
 }
 

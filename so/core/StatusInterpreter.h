@@ -87,6 +87,13 @@ class CPrinterStatusInterpreter : public CStatusInterpreter {
     explicit CPrinterStatusInterpreter(CServiceDevice* device);
     bool Interpret(const BYTE* data, LONG length, bool* resend) override;
     bool Notify(StatusNotification code, bool* resend) override;
+
+  private:
+    // Receipt paper from b2: 24 (empty) when an end bit is set, else 25 (near empty) when
+    // a near-end bit is set, else 26 (paper ok).
+    void InterpretPaper(BYTE b2);
+    // Reports paper when it is worse than the last value, or paper ok after any other.
+    void ReportPaper(LONG paper);
 };
 
 class CDrawerStatusInterpreter : public CStatusInterpreter {

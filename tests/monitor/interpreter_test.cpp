@@ -45,18 +45,35 @@ TEST(PrinterInterpreter, CoverAndPowerAreReportedOnChangeOnly) {
                                                       PTR_SUE_COVER_OK, OPOS_SUE_POWER_ONLINE}));
 }
 
-TEST(PrinterInterpreter, NearEndWinsOverEndAndHoldsUntilPaperIsBack) {
+TEST(PrinterInterpreter, PaperOutIsEmptyThoughTheNearEndBitsAreSetToo) {
     Device device;
     CPrinterStatusInterpreter p(&device);
     bool resend = false;
-    EXPECT_TRUE(Feed(p, Block(0x10, 0x0F), &resend));
-    EXPECT_EQ(p.LastValue(CPrinterStatusInterpreter::kPaper), PTR_SUE_REC_NEAREMPTY);
-    EXPECT_TRUE(Feed(p, Block(0x10, 0x0C), &resend));  // end alone: no change from 25
-    EXPECT_TRUE(Feed(p, Block(0x10, 0x03), &resend));
+    // The roll-out block of a real printer: offline, near-end and end bits all set.
+    EXPECT_TRUE(Feed(p, std::string("\x18\0\x0f\0", 4), &resend));
+    EXPECT_EQ(p.LastValue(CPrinterStatusInterpreter::kPaper), PTR_SUE_REC_EMPTY);
+    EXPECT_TRUE(Feed(p, Block(0x10, 0x03), &resend));  // near end after empty: no news
     EXPECT_TRUE(Feed(p, Block(0x10, 0x00), &resend));
-    EXPECT_TRUE(Feed(p, Block(0x10, 0x0C), &resend));  // from paper ok, end alone is 24
-    EXPECT_EQ(device.log.Values(),
-              (std::vector<LONG>{PTR_SUE_REC_NEAREMPTY, PTR_SUE_REC_PAPEROK, PTR_SUE_REC_EMPTY}));
+    EXPECT_EQ(device.log.Values(), (std::vector<LONG>{OPOS_SUE_POWER_OFFLINE, PTR_SUE_REC_EMPTY,
+                                                      OPOS_SUE_POWER_ONLINE, PTR_SUE_REC_PAPEROK}));
+}
+
+TEST(PrinterInterpreter, NearEmptyRunningOutBecomesEmpty) {
+    Device device;
+    CPrinterStatusInterpreter p(&device);
+    bool resend = false;
+    EXPECT_TRUE(Feed(p, Block(0x10, 0x03), &resend));
+    EXPECT_TRUE(Feed(p, Block(0x10, 0x03), &resend));
+    EXPECT_TRUE(Feed(p, Block(0x10, 0x0F), &resend));
+    EXPECT_TRUE(Feed(p, Block(0x10, 0x0C), &resend));
+    EXPECT_EQ(device.log.Values(), (std::vector<LONG>{PTR_SUE_REC_NEAREMPTY, PTR_SUE_REC_EMPTY}));
+
+    // The port's own paper-empty report moves near empty on to empty as well.
+    Device other;
+    CPrinterStatusInterpreter q(&other);
+    EXPECT_TRUE(Feed(q, Block(0x10, 0x03), &resend));
+    EXPECT_FALSE(q.Notify(kNotifyPaperEmpty, &resend));
+    EXPECT_EQ(other.log.Values(), (std::vector<LONG>{PTR_SUE_REC_NEAREMPTY, PTR_SUE_REC_EMPTY}));
 }
 
 TEST(PrinterInterpreter, OnlyWholeBlocksCountAndTheLastOneDecides) {

@@ -173,23 +173,31 @@ TEST_F(MonitorPtyTest, OfflinePrinterIsAskedEveryCycleAndPowerFollowsWithPowerNo
     EXPECT_EQ(drawer_.GetPropertyNumber(PIDX_PowerState), OPOS_PS_UNKNOWN);
 }
 
-TEST_F(MonitorPtyTest, PaperOutFromPaperOkIsNearEmptyAndStaysSoUntilPaperIsBack) {
+TEST_F(MonitorPtyTest, PaperOutIsEmptyAndNearEndRunningOutBecomesEmpty) {
     StartPrinter();
     WriteDevices("COM7");
     OpenPrinter();
     ASSERT_EQ(printer_.SetDeviceEnabled(1), OPOS_SUCCESS);
     ASSERT_TRUE(WaitAsbOn());
+    auto paperValues = [&] {
+        std::vector<LONG> paper;
+        for (LONG v : printer_.log.Values())
+            if (v >= PTR_SUE_REC_EMPTY && v <= PTR_SUE_REC_PAPEROK)
+                paper.push_back(v);
+        return paper;
+    };
     vp_.SetPaper(PaperState::Out);
-    ASSERT_TRUE(printer_.log.WaitFor(PTR_SUE_REC_NEAREMPTY));
-    vp_.SetPaper(PaperState::NearEnd);
-    vp_.SetPaper(PaperState::Out);
+    ASSERT_TRUE(printer_.log.WaitFor(PTR_SUE_REC_EMPTY));
     vp_.SetPaper(PaperState::Ok);
     ASSERT_TRUE(printer_.log.WaitFor(PTR_SUE_REC_PAPEROK));
-    std::vector<LONG> paper;
-    for (LONG v : printer_.log.Values())
-        if (v >= PTR_SUE_REC_EMPTY && v <= PTR_SUE_REC_PAPEROK)
-            paper.push_back(v);
-    EXPECT_EQ(paper, (std::vector<LONG>{PTR_SUE_REC_NEAREMPTY, PTR_SUE_REC_PAPEROK}));
+    EXPECT_EQ(paperValues(), (std::vector<LONG>{PTR_SUE_REC_EMPTY, PTR_SUE_REC_PAPEROK}));
+
+    printer_.log.Clear();
+    vp_.SetPaper(PaperState::NearEnd);
+    ASSERT_TRUE(printer_.log.WaitFor(PTR_SUE_REC_NEAREMPTY));
+    vp_.SetPaper(PaperState::Out);
+    ASSERT_TRUE(printer_.log.WaitFor(PTR_SUE_REC_EMPTY));
+    EXPECT_EQ(paperValues(), (std::vector<LONG>{PTR_SUE_REC_NEAREMPTY, PTR_SUE_REC_EMPTY}));
 }
 
 TEST_F(MonitorPtyTest, Pin3PolarityComesFromTheDrawersOwnKey) {
