@@ -101,15 +101,15 @@ bool CPrinterStatusInterpreter::Notify(StatusNotification code, bool* resend) {
 bool CPrinterStatusInterpreter::Interpret(const BYTE* data, LONG length, bool* resend) {
     if (data == nullptr || !IsWholeBlocks(length))
         return false;
-    const BYTE* block = data + length - 4;
+    for (const BYTE* block = data; block < data + length; block += 4) {
+        InterpretPower(block[0], resend);
 
-    InterpretPower(block[0], resend);
+        LONG cover = (block[0] & kCoverBit) ? PTR_SUE_COVER_OPEN : PTR_SUE_COVER_OK;
+        if (cover != lastValues_[kCover])
+            Report(kCover, cover);
 
-    LONG cover = (block[0] & kCoverBit) ? PTR_SUE_COVER_OPEN : PTR_SUE_COVER_OK;
-    if (cover != lastValues_[kCover])
-        Report(kCover, cover);
-
-    InterpretPaper(block[2]);
+        InterpretPaper(block[2]);
+    }
     return true;
 }
 
@@ -127,22 +127,22 @@ LONG CDrawerStatusInterpreter::ReadPin3(const std::string& deviceName) {
 bool CDrawerStatusInterpreter::Interpret(const BYTE* data, LONG length, bool* resend) {
     if (data == nullptr || !IsWholeBlocks(length))
         return false;
-    const BYTE* block = data + length - 4;
+    for (const BYTE* block = data; block < data + length; block += 4) {
+        bool high = (block[0] & kDrawerBit) != 0;
+        bool open = pin3_ == 1 ? high : !high;
+        LONG drawer = open ? CASH_SUE_DRAWEROPEN : CASH_SUE_DRAWERCLOSED;
+        if (drawer != lastValues_[kDrawer])
+            Report(kDrawer, drawer);
 
-    bool high = (block[0] & kDrawerBit) != 0;
-    bool open = pin3_ == 1 ? high : !high;
-    LONG drawer = open ? CASH_SUE_DRAWEROPEN : CASH_SUE_DRAWERCLOSED;
-    if (drawer != lastValues_[kDrawer])
-        Report(kDrawer, drawer);
+        InterpretPower(block[0], resend);
 
-    InterpretPower(block[0], resend);
+        LONG cover = (block[0] & kCoverBit) ? kDrawerSueCoverOpen : kDrawerSueCoverClosed;
+        if (cover != lastValues_[kCover])
+            Report(kCover, cover);
 
-    LONG cover = (block[0] & kCoverBit) ? kDrawerSueCoverOpen : kDrawerSueCoverClosed;
-    if (cover != lastValues_[kCover])
-        Report(kCover, cover);
-
-    LONG paper = (block[2] & kDrawerPaperEndBit) ? kDrawerSuePaperEnd : kDrawerSuePaperOk;
-    if (paper != lastValues_[kPaper])
-        Report(kPaper, paper);
+        LONG paper = (block[2] & kDrawerPaperEndBit) ? kDrawerSuePaperEnd : kDrawerSuePaperOk;
+        if (paper != lastValues_[kPaper])
+            Report(kPaper, paper);
+    }
     return true;
 }

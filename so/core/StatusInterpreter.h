@@ -42,9 +42,12 @@ class CStatusInterpreter {
     CStatusInterpreter& operator=(const CStatusInterpreter&) = delete;
 
     // `length` bytes of status blocks gathered since the last call (whole blocks only;
-    // anything else is not handled). *resend becomes true when the request should be
-    // written again, else is left alone. Returns false for "not handled", which ends the
-    // dispatch to the listeners after this one.
+    // anything else is not handled). The blocks are decoded one after the other in the
+    // order they came, so a change that came and went between two dispatches (a drawer
+    // opened and shut) is still reported, and the values end in the state of the last
+    // block. *resend becomes true when the request should be written again (a block
+    // showed the printer offline), else is left alone. Returns false for "not handled",
+    // which ends the dispatch to the listeners after this one.
     [[nodiscard]] virtual bool Interpret(const BYTE* data, LONG length, bool* resend);
     // A condition the port reported; *resend and the result as for Interpret. The base
     // handles offline and power off.

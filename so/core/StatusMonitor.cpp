@@ -160,8 +160,9 @@ void MonitorCycle::Process(CStatusQuery& query, const MonitorProfile& profile) {
         }
         if (count > 0) {
             error = ERROR_SUCCESS;
-            // Dispatched below in this same cycle: a reply never exceeds one read.
-            query.reply.append(reinterpret_cast<const char*>(buffer_), count);
+            // Whole blocks are dispatched below in this same cycle; a block still arriving
+            // waits for the next reads.
+            query.assembler.Feed(buffer_, static_cast<std::size_t>(count), &query.reply);
         }
         if (error != ERROR_SUCCESS && error != ERROR_MORE_DATA) {
             HandleError(query, error);
@@ -245,6 +246,22 @@ void MonitorCycle::HandleError(CStatusQuery& query, int error) {
 }
 
 }  // namespace
+
+void CStatusBlockAssembler::Feed(const BYTE* data, std::size_t length, std::string* blocks) {
+    for (std::size_t i = 0; i < length; ++i) {
+        const BYTE b = data[i];
+        if ((b & 0x93) == 0x10) {
+            partial_[0] = b;
+            have_ = 1;
+        } else if (have_ > 0 && (b & 0x90) == 0x00) {
+            partial_[have_++] = b;
+            if (have_ == kBlockSize) {
+                blocks->append(reinterpret_cast<const char*>(partial_), kBlockSize);
+                have_ = 0;
+            }
+        }
+    }
+}
 
 CStatusMonitor::CStatusMonitor(const PortBackend& backend, CPortIo& port)
     : backend_(backend), port_(port) {}

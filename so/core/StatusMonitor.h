@@ -76,10 +76,34 @@ class CMonitorPause {
     std::unique_lock<std::mutex> lock_;
 };
 
-// One distinct status request on a port and the devices listening to its replies.
+// Puts the printer's 4-byte status blocks together from what the reads deliver. On a slow
+// serial line a block can arrive split across reads, after bytes that belong to no block
+// (flow control, replies to other requests), or several to one read.
+//
+// A block starts with a byte that passes (b & 0x93) == 0x10 and takes the next three bytes
+// that pass (b & 0x90) == 0x00. Bytes that fit neither are skipped; a start byte inside a
+// block starts a new block, since a byte of the old one was lost. What is carried over
+// from one read to the next is therefore less than one block.
+class CStatusBlockAssembler {
+  public:
+    static constexpr std::size_t kBlockSize = 4;
+
+    // Appends the blocks that data completes to *blocks, in the order they arrived.
+    void Feed(const BYTE* data, std::size_t length, std::string* blocks);
+    // Bytes of an unfinished block carried over to the next read.
+    std::size_t Pending() const { return have_; }
+
+  private:
+    BYTE partial_[kBlockSize] = {};
+    std::size_t have_ = 0;
+};
+
+// One distinct status request on a port and the devices listening to its replies. The
+// replies are the printer's status blocks.
 struct CStatusQuery {
     std::string command;                         // written to request status
-    std::string reply;                           // bytes gathered since the last dispatch
+    CStatusBlockAssembler assembler;             // the block still arriving
+    std::string reply;                           // whole blocks gathered since the last dispatch
     std::vector<CStatusInterpreter*> listeners;  // in registration order, not owned
     bool repeat = true;                          // not written again while a reply is awaited
     bool awaitingReply = false;

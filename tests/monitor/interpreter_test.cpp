@@ -6,6 +6,7 @@
 
 #include "opos/OposConstants.h"
 #include "so/core/StatusInterpreter.h"
+#include "so/core/StatusMonitor.h"
 #include "tests/monitor/MonitorTestSupport.h"
 
 namespace {
@@ -76,7 +77,7 @@ TEST(PrinterInterpreter, NearEmptyRunningOutBecomesEmpty) {
     EXPECT_EQ(other.log.Values(), (std::vector<LONG>{PTR_SUE_REC_NEAREMPTY, PTR_SUE_REC_EMPTY}));
 }
 
-TEST(PrinterInterpreter, OnlyWholeBlocksCountAndTheLastOneDecides) {
+TEST(PrinterInterpreter, OnlyWholeBlocksCountAndEachIsDecodedInTurn) {
     Device device;
     CPrinterStatusInterpreter p(&device);
     bool resend = false;
@@ -84,11 +85,11 @@ TEST(PrinterInterpreter, OnlyWholeBlocksCountAndTheLastOneDecides) {
     EXPECT_FALSE(Feed(p, "", &resend));
     EXPECT_FALSE(p.Interpret(reinterpret_cast<const BYTE*>("x"), -4, &resend));
     EXPECT_TRUE(device.log.Values().empty());
-    // Eight bytes: cover open in the first block, closed in the second.
+    // Eight bytes: the cover opened and closed again between two dispatches.
     EXPECT_TRUE(Feed(p, Block(0x30) + Block(0x10), &resend));
-    EXPECT_TRUE(device.log.Values().empty());
+    EXPECT_EQ(device.log.Values(), (std::vector<LONG>{PTR_SUE_COVER_OPEN, PTR_SUE_COVER_OK}));
     EXPECT_TRUE(Feed(p, Block(0x10) + Block(0x30), &resend));
-    EXPECT_EQ(device.log.Values(), std::vector<LONG>{PTR_SUE_COVER_OPEN});
+    EXPECT_EQ(p.LastValue(CPrinterStatusInterpreter::kCover), PTR_SUE_COVER_OPEN);
 }
 
 TEST(PrinterInterpreter, ValueIsKeptOnlyWhenTheDeviceTookIt) {
@@ -170,6 +171,41 @@ TEST(DrawerInterpreter, PartialBlocksChangeNothingAndNotificationsGoToTheCommonP
     EXPECT_TRUE(d.Notify(kNotifyOffline, &resend));
     EXPECT_EQ(device.log.Values(),
               (std::vector<LONG>{CASH_SUE_DRAWEROPEN, OPOS_SUE_POWER_OFFLINE}));
+}
+
+// ---------------------------------------------------------------------------------------
+
+std::string Assemble(CStatusBlockAssembler& a, const std::string& bytes) {
+    std::string blocks;
+    a.Feed(reinterpret_cast<const BYTE*>(bytes.data()), bytes.size(), &blocks);
+    return blocks;
+}
+
+TEST(BlockAssembler, BlocksAreFoundAmongOtherBytesAndAcrossReads) {
+    CStatusBlockAssembler a;
+    // Split in two reads.
+    EXPECT_EQ(Assemble(a, std::string("\x14\0", 2)), "");
+    EXPECT_EQ(a.Pending(), 2u);
+    EXPECT_EQ(Assemble(a, std::string("\x0f\0", 2)), std::string("\x14\0\x0f\0", 4));
+    // Garbage before, XOFF and XON inside, a DLE EOT reply and stray bytes after.
+    EXPECT_EQ(Assemble(a, std::string("\x80\xff\x07\x18\x13\0\x11\x0c\0\x12\x05", 11)),
+              std::string("\x18\0\x0c\0", 4));
+    EXPECT_EQ(a.Pending(), 0u);
+    // Two blocks in one read, then a start byte cutting a block short.
+    EXPECT_EQ(Assemble(a, Block(0x10) + Block(0x34)), Block(0x10) + Block(0x34));
+    EXPECT_EQ(Assemble(a, std::string("\x34\0\x10\0\0\0", 6)), Block(0x10));
+}
+
+TEST(BlockAssembler, NoInputGrowsTheCarryOver) {
+    CStatusBlockAssembler a;
+    std::string noise;
+    for (int i = 0; i < 4096; ++i)
+        noise += static_cast<char>(i * 37);
+    std::string blocks = Assemble(a, noise);
+    EXPECT_LT(a.Pending(), CStatusBlockAssembler::kBlockSize);
+    EXPECT_EQ(blocks.size() % CStatusBlockAssembler::kBlockSize, 0u);
+    for (size_t i = 0; i < blocks.size(); i += 4)
+        EXPECT_EQ(blocks[i] & 0x93, 0x10) << i;
 }
 
 }  // namespace

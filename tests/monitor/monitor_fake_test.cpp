@@ -25,6 +25,8 @@ const std::string kRequest("\x1d\x61\x0f", 3);
 struct Read {
     int error;
     std::string bytes;
+    // Not delivered before then: bytes still on their way down a slow line.
+    std::chrono::steady_clock::time_point due{};
 };
 
 // Scripted port: writes and reads are recorded; reads and errors come from queues.
@@ -95,7 +97,7 @@ const PortBackend kFake{
         return Locked([&](FakePort& p) {
             ++p.readCalls;
             *read = 0;
-            if (p.reads.empty())
+            if (p.reads.empty() || p.reads.front().due > std::chrono::steady_clock::now())
                 return 0;
             Read r = p.reads.front();
             p.reads.pop_front();
@@ -150,8 +152,10 @@ class MonitorTest : public ::testing::Test {
         drawer_.SetCommand(kRequest.data(), kRequest.size());
         ASSERT_EQ(table_.AddStatusListener(drawerBinding_, &drawer_, 1), 0);
     }
-    void QueueRead(int error, const std::string& bytes) {
-        Locked([&](FakePort& p) { return p.reads.push_back({error, bytes}), 0; });
+    void QueueRead(int error, const std::string& bytes,
+                   std::chrono::milliseconds after = std::chrono::milliseconds(0)) {
+        const auto due = std::chrono::steady_clock::now() + after;
+        Locked([&](FakePort& p) { return p.reads.push_back({error, bytes, due}), 0; });
     }
     void QueueWriteError(int error, int times = 1) {
         Locked([&](FakePort& p) {
@@ -295,6 +299,31 @@ TEST_F(MonitorTest, SerialHoldReplyStopsTheWritesUntilARecoveryReply) {
     // 0x14 ends the hold: the next resend writes again.
     QueueRead(0, std::string("\x14\0\0\0\x18\0\0\0", 8));
     ASSERT_TRUE(WaitWrites(3));
+}
+
+// What a slow serial line does to the status blocks: none of them may be lost.
+TEST_F(MonitorTest, StatusBlocksSplitPrecededOrPackedTogetherAllArrive) {
+    StartPrinter("COM3");
+    StartDrawer("COM3");
+    ASSERT_TRUE(WaitWrites(1));
+
+    // One block in two halves, 50 ms apart.
+    QueueRead(0, std::string("\x14\0", 2));
+    QueueRead(0, std::string("\0\0", 2), 50ms);
+    ASSERT_TRUE(drawerDevice_.log.WaitFor(CASH_SUE_DRAWEROPEN));
+
+    // A block behind bytes that belong to no block.
+    QueueRead(0, std::string("\x80\x07\x11", 3) + std::string("\x30\0\0\0", 4));
+    ASSERT_TRUE(printerDevice_.log.WaitFor(PTR_SUE_COVER_OPEN));
+    ASSERT_TRUE(drawerDevice_.log.WaitFor(CASH_SUE_DRAWERCLOSED));
+
+    // Two blocks in one read: the drawer opened and shut again in between.
+    drawerDevice_.log.Clear();
+    QueueRead(0, std::string("\x34\0\0\0\x30\0\0\0", 8));
+    ASSERT_TRUE(drawerDevice_.log.WaitFor(CASH_SUE_DRAWERCLOSED));
+    EXPECT_EQ(drawerDevice_.log.Values(),
+              (std::vector<LONG>{CASH_SUE_DRAWEROPEN, CASH_SUE_DRAWERCLOSED}));
+    EXPECT_EQ(printerDevice_.log.Values(), std::vector<LONG>{PTR_SUE_COVER_OPEN});
 }
 
 TEST_F(MonitorTest, ErrorTable) {
