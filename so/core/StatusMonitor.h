@@ -51,7 +51,8 @@ struct MonitorProfile {
 
 // A pause of a port's monitor, for a request-and-reply exchange that must not race the
 // monitor's own reads: while it lives, the monitor runs no cycle. It keeps the monitor
-// alive and ends the pause on the thread that took it, when it goes out of scope.
+// alive and ends the pause when it goes out of scope, which must be on the thread that
+// took it (it holds the monitor lock).
 class CMonitorPause {
   public:
     CMonitorPause() = default;
