@@ -316,6 +316,7 @@ TEST_F(MonitorTest, StatusBlocksSplitPrecededOrPackedTogetherAllArrive) {
     QueueRead(0, std::string("\x80\x07\x11", 3) + std::string("\x30\0\0\0", 4));
     ASSERT_TRUE(printerDevice_.log.WaitFor(PTR_SUE_COVER_OPEN));
     ASSERT_TRUE(drawerDevice_.log.WaitFor(CASH_SUE_DRAWERCLOSED));
+    ASSERT_TRUE(drawerDevice_.log.WaitFor(kDrawerSueCoverOpen));  // the block's last value
 
     // Two blocks in one read: the drawer opened and shut again in between.
     drawerDevice_.log.Clear();
