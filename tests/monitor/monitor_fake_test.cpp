@@ -53,6 +53,10 @@ struct FakePort {
         std::lock_guard<std::mutex> lock(mutex);
         return writes.size();
     }
+    int ReadCalls() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return readCalls;
+    }
 };
 FakePort* g_port = nullptr;
 
@@ -219,7 +223,7 @@ TEST_F(MonitorTest, RequestIsWrittenOnceWhileTheReplyIsAwaitedAndAgainOnResend) 
     QueueRead(0, std::string("\x10\0\0\0", 4));
     ASSERT_TRUE(printerDevice_.log.WaitFor(OPOS_SUE_POWER_ONLINE));
     size_t writes = port_.Writes();
-    int reads = port_.readCalls;
+    int reads = port_.ReadCalls();
     ASSERT_TRUE(port_.WaitUntil([&] { return port_.readCalls >= reads + 20; }));
     EXPECT_LE(port_.Writes(), writes + 1);
     EXPECT_EQ(printerDevice_.log.Values(),
@@ -265,9 +269,9 @@ TEST_F(MonitorTest, PrinterProfileRulesTheSharedPortWhateverTheEnableOrder) {
     ASSERT_TRUE(entry);
     EXPECT_TRUE(entry->monitor.Profile().writeAfterParallelRead);
 
-    const int reads = port_.readCalls;
-    const size_t writes = port_.Writes();
-    ASSERT_TRUE(port_.WaitUntil([&] { return port_.readCalls >= reads + 10; }));
+    const auto [reads, writes] =
+        Locked([](FakePort& p) { return std::make_pair(p.readCalls, p.writes.size()); });
+    ASSERT_TRUE(port_.WaitUntil([&, reads = reads] { return port_.readCalls >= reads + 10; }));
     std::lock_guard<std::mutex> lock(port_.mutex);
     // The write follows its read under the same I/O lock; one may still be on its way.
     EXPECT_GE(port_.writes.size() - writes + 1, static_cast<size_t>(port_.readCalls - reads));
@@ -293,7 +297,7 @@ TEST_F(MonitorTest, SerialHoldReplyStopsTheWritesUntilARecoveryReply) {
     // A resend asked for during hold marks the reply awaited without writing.
     QueueRead(0, std::string("\x18\0\0\0", 4));
     ASSERT_TRUE(WaitReadsDrained());
-    int reads = port_.readCalls;
+    int reads = port_.ReadCalls();
     ASSERT_TRUE(port_.WaitUntil([&] { return port_.readCalls >= reads + 10; }));
     EXPECT_EQ(port_.Writes(), 2u);
     // 0x14 ends the hold: the next resend writes again.
@@ -378,6 +382,35 @@ TEST_F(MonitorTest, UsbHandleGoneIsReopenedAndAFailedReopenIsPowerOff) {
     // The next cycles find no handle (6) and try again; once it opens, blocks flow.
     QueueRead(0, std::string("\x10\0\0\0", 4));
     ASSERT_TRUE(printerDevice_.log.WaitFor(OPOS_SUE_POWER_ONLINE));
+}
+
+TEST_F(MonitorTest, APauseHoldsTheCyclesUntilItGoes) {
+    StartPrinter("COM3");
+    ASSERT_TRUE(WaitWrites(1));
+    CMonitorPause pause;
+    EXPECT_EQ(table_.PauseMonitor(PortBinding(), &pause), OPOS_E_FAILURE);
+    EXPECT_EQ(table_.PauseMonitor(printerBinding_, nullptr), OPOS_E_FAILURE);
+    PortBinding elsewhere = printerBinding_;
+    elsewhere.portName = "COM4";
+    EXPECT_EQ(table_.PauseMonitor(elsewhere, &pause), OPOS_E_ILLEGAL);
+    EXPECT_FALSE(pause.Holds());
+
+    ASSERT_EQ(table_.PauseMonitor(printerBinding_, &pause), 0);
+    ASSERT_TRUE(pause.Holds());
+    // The exchange of a paused device: the reply is its own, none went to the monitor.
+    const int reads = port_.ReadCalls();
+    QueueRead(0, std::string("\x34\0\0\0", 4));
+    char reply[64];
+    LONG length = sizeof reply;
+    ASSERT_EQ(table_.ReadPort(printerBinding_, reply, &length), 0);
+    EXPECT_EQ(length, 4);
+    EXPECT_EQ(port_.ReadCalls(), reads + 1);
+    EXPECT_TRUE(printerDevice_.log.Values().empty());
+
+    pause = CMonitorPause();  // ends it, as leaving its scope does
+    EXPECT_FALSE(pause.Holds());
+    QueueRead(0, std::string("\x30\0\0\0", 4));
+    ASSERT_TRUE(printerDevice_.log.WaitFor(PTR_SUE_COVER_OPEN));
 }
 
 TEST_F(MonitorTest, ListenerArgumentsAreChecked) {
