@@ -124,10 +124,9 @@ std::vector<DispatchEntry> CommonEntries() {
                    return ForwardLong(a, r,
                                       [&](CServiceDevice& d) { return d.FreezeEvents(a.Long(0)); });
                }),
-        Method({"GetOpenResult"}, {}, ResultKind::I4,
-               [](DispatchArgs& a, VARIANT* r) {
-                   return ForwardLong(a, r, [](CServiceDevice& d) { return d.GetOpenResult(); });
-               }),
+        Method(
+            {"GetOpenResult"}, {}, ResultKind::I4,
+            [](DispatchArgs& a, VARIANT* r) { return a.ReturnLong(r, Object(a).GetOpenResult()); }),
         Method({"GetPropertyNumber"}, {K::I4}, ResultKind::I4,
                [](DispatchArgs& a, VARIANT* r) {
                    return ForwardLong(
@@ -277,14 +276,27 @@ CServiceObjectBase::~CServiceObjectBase() = default;
 
 LONG CServiceObjectBase::OpenService(const std::string& deviceClass, const std::string& deviceName,
                                      IDispatch* dispatch) {
+    failedOpenResult_ = OPOS_E_CLOSED;
     if (!device_ && strcasecmp(deviceClass.c_str(), deviceClass_) == 0)
         device_ = CreateDeviceObject(deviceClass, deviceName);
     if (!device_)
         return OPOS_E_CLOSED;
-    return device_->OpenService(deviceClass, deviceName, dispatch);
+    const LONG rc = device_->OpenService(deviceClass, deviceName, dispatch);
+    // A device whose open failed is not kept: the next OpenService on this object may
+    // name another model, whose own class must answer it. A closed device runs no thread.
+    if (rc != OPOS_SUCCESS && device_->State() == OPOS_S_CLOSED) {
+        device_.reset();
+        failedOpenResult_ = rc;
+    }
+    return rc;
+}
+
+LONG CServiceObjectBase::GetOpenResult() const {
+    return device_ ? device_->GetOpenResult() : failedOpenResult_;
 }
 
 LONG CServiceObjectBase::CloseService() {
+    failedOpenResult_ = OPOS_E_CLOSED;
     if (!device_)
         return OPOS_E_CLOSED;
     LONG rc = device_->CloseDevice();

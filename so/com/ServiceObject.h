@@ -1,9 +1,11 @@
 // The two automation classes of the server and what they share.
 //
 // An automation object holds exactly one device object, created by OpenService from the
-// logical device name and destroyed by CloseService (or by the last Release, when the
-// application forgot to close). Every other method is forwarded to the device; without
-// one, methods answer 101, GetPropertyString "[Error]", and the setters do nothing.
+// logical device name and destroyed by CloseService, by an OpenService that failed, or by
+// the last Release, when the application forgot to close. Every other method is forwarded
+// to the device; without one, methods answer 101, GetPropertyString "[Error]", and the
+// setters do nothing. GetOpenResult is the exception: after a failed OpenService it
+// answers that open's result until the next OpenService or CloseService.
 // Methods arrive on the caller's thread; the surface adds no locking of its own.
 #pragma once
 
@@ -25,9 +27,12 @@ class CServiceObjectBase : public thermpos::com::DispatchObject {
     // The device, or null while the object is closed.
     CServiceDevice* Device() const { return device_.get(); }
 
-    LONG OpenService(const std::string& deviceClass, const std::string& deviceName,
-                     IDispatch* dispatch);
-    LONG CloseService();
+    [[nodiscard]] LONG OpenService(const std::string& deviceClass, const std::string& deviceName,
+                                   IDispatch* dispatch);
+    [[nodiscard]] LONG CloseService();
+    // The device's ResultCode; without a device, the result of a failed OpenService, or
+    // 101.
+    [[nodiscard]] LONG GetOpenResult() const;
 
   protected:
     CServiceObjectBase(const thermpos::com::DispatchTable* table, const char* deviceClass);
@@ -37,6 +42,7 @@ class CServiceObjectBase : public thermpos::com::DispatchObject {
   private:
     const char* deviceClass_;
     std::unique_ptr<CServiceDevice> device_;
+    LONG failedOpenResult_ = OPOS_E_CLOSED;  // while there is no device
 };
 
 class CQMXThermalPrinterSO : public CServiceObjectBase {

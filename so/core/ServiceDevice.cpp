@@ -140,21 +140,20 @@ LONG CServiceDevice::WritePort(const void* data, LONG length, LONG* written) {
 LONG CServiceDevice::ReadPort(void* buffer, LONG* length) {
     return PortManager().ReadPort(m_Binding, buffer, length);
 }
-LONG CServiceDevice::SuspendMonitor() {
-    return PortManager().SuspendMonitor(m_Binding);
-}
-LONG CServiceDevice::ResumeMonitor() {
-    return PortManager().ResumeMonitor(m_Binding);
+LONG CServiceDevice::PauseMonitor(CMonitorPause* pause) {
+    return PortManager().PauseMonitor(m_Binding, pause);
 }
 
-LONG CServiceDevice::StartStatusMonitor(std::unique_ptr<CStatusInterpreter> interpreter) {
+LONG CServiceDevice::StartStatusMonitor(std::unique_ptr<CStatusInterpreter> interpreter,
+                                        const MonitorProfile* profile) {
     if (!interpreter)
         return OPOS_E_FAILURE;
     std::lock_guard<std::recursive_mutex> lock(deviceLock_);
     if (m_StatusInterpreter)
         return OPOS_E_ILLEGAL;
     interpreter->SetCommand(kStatusBackRequest, sizeof kStatusBackRequest);
-    LONG rc = PortManager().AddStatusListener(m_Binding, interpreter.get(), m_StatusBackInterval);
+    LONG rc = PortManager().AddStatusListener(m_Binding, interpreter.get(), m_StatusBackInterval,
+                                              profile);
     if (rc == OPOS_SUCCESS)
         m_StatusInterpreter = std::move(interpreter);
     return rc;
@@ -314,7 +313,7 @@ LONG CServiceDevice::SetDeviceEnabled(LONG enable) {
         if (rc != OPOS_SUCCESS) {
             // Keeping the binding would hold the port open with no device enabled on it,
             // and an exclusive device could never enable on it again.
-            PortManager().ReleasePort(&m_Binding);
+            (void)PortManager().ReleasePort(&m_Binding);
             m_Binding = PortBinding();
             m_DeviceEnabled = 0;
             return SetResult(rc);
@@ -323,7 +322,8 @@ LONG CServiceDevice::SetDeviceEnabled(LONG enable) {
             m_PowerState = OPOS_PS_ONLINE;
         return SetResult(OPOS_SUCCESS);
     }
-    PortManager().ReleasePort(&m_Binding);
+    // Fails only for a binding the table no longer knows, which holds nothing to let go.
+    (void)PortManager().ReleasePort(&m_Binding);
     m_Binding = PortBinding();
     // Only now: until the release removed it, the monitor thread may be calling it.
     m_StatusInterpreter.reset();

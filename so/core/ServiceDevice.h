@@ -13,7 +13,7 @@
 // Locks, in the order they may be taken:
 //   1. deviceLock_: enabling, disabling, and every port write of the device (derived
 //      classes take it around their writes and probes with DeviceLock()).
-//   2. a port's monitor lock, then its I/O lock (PortManager.h).
+//   2. the port table's and a port's monitor and I/O locks, in the order of PortTable.h.
 //   3. queueLock_: the event queue; taken last, never held during a callback.
 // The common numeric properties are atomics because the event thread and producers read
 // them (Claimed, DeviceEnabled, State, PowerNotify ...) while the caller's thread changes
@@ -30,7 +30,7 @@
 #include "opos/OposConstants.h"
 #include "platform/automation.h"
 #include "platform/sync.h"
-#include "so/core/PortManager.h"
+#include "so/core/PortTable.h"
 #include "so/core/QueuedEvent.h"
 #include "so/core/StatusInterpreter.h"
 
@@ -97,19 +97,22 @@ class CServiceDevice {
     }
     // Applies the serial settings (COM ports) and the time-outs to the bound port:
     // 0; 111 without a port name; 112 when the port refuses the time-outs.
-    LONG ConfigurePort();
+    [[nodiscard]] LONG ConfigurePort();
 
     // Port I/O on the device's binding (see CPortManager for the results).
     [[nodiscard]] LONG WritePort(const void* data, LONG length, LONG* written = nullptr);
     [[nodiscard]] LONG ReadPort(void* buffer, LONG* length);
-    [[nodiscard]] LONG SuspendMonitor();
-    LONG ResumeMonitor();
+    // Pauses the port's monitor until *pause goes out of scope, which must be before the
+    // device releases its port (CPortManager::PauseMonitor).
+    [[nodiscard]] LONG PauseMonitor(CMonitorPause* pause);
 
     // Registers the device's status interpreter on its port once it is enabled: gives it
     // the status request and adds it as a listener polled every StatusBackInterval ms.
-    // The device owns it until disabling has released the port. Result of
-    // AddStatusListener (the interpreter is dropped when that fails).
-    LONG StartStatusMonitor(std::unique_ptr<CStatusInterpreter> interpreter);
+    // A printer gives its model's monitor profile, a drawer none. The device owns the
+    // interpreter until disabling has released the port. Result of AddStatusListener (the
+    // interpreter is dropped when that fails).
+    [[nodiscard]] LONG StartStatusMonitor(std::unique_ptr<CStatusInterpreter> interpreter,
+                                          const MonitorProfile* profile = nullptr);
     // The registered interpreter, or null; for tests and diagnostics.
     const CStatusInterpreter* StatusInterpreter() const { return m_StatusInterpreter.get(); }
 

@@ -29,17 +29,19 @@ void CStatusInterpreter::Report(std::size_t index, LONG v) {
         lastValues_[index] = v;
 }
 
-bool CStatusInterpreter::Interpret(const BYTE* data, LONG length, LONG* resend) {
-    if (data != nullptr)
-        return false;
-    switch (length) {
+bool CStatusInterpreter::Interpret(const BYTE*, LONG, bool*) {
+    return false;
+}
+
+bool CStatusInterpreter::Notify(StatusNotification code, bool* resend) {
+    switch (code) {
         case kNotifyOffline:
-            *resend = 1;
+            *resend = true;
             if (lastValues_[0] == OPOS_PS_ONLINE)
                 Report(0, OPOS_SUE_POWER_OFFLINE);
             return true;
         case kNotifyPowerOff:
-            *resend = 1;
+            *resend = true;
             if (lastValues_[0] == OPOS_PS_ONLINE)
                 Report(0, OPOS_SUE_POWER_OFF);
             return true;
@@ -48,9 +50,9 @@ bool CStatusInterpreter::Interpret(const BYTE* data, LONG length, LONG* resend) 
     }
 }
 
-void CStatusInterpreter::InterpretPower(BYTE b0, LONG* resend) {
+void CStatusInterpreter::InterpretPower(BYTE b0, bool* resend) {
     if (b0 & kOfflineBit) {
-        *resend = 1;
+        *resend = true;
         if (lastValues_[0] == OPOS_PS_ONLINE)
             Report(0, OPOS_SUE_POWER_OFFLINE);
     } else if (lastValues_[0] != OPOS_PS_ONLINE) {
@@ -65,33 +67,48 @@ CPrinterStatusInterpreter::CPrinterStatusInterpreter(CServiceDevice* device)
     lastValues_ = {OPOS_PS_ONLINE, PTR_SUE_COVER_OK, PTR_SUE_REC_PAPEROK};
 }
 
-bool CPrinterStatusInterpreter::Interpret(const BYTE* data, LONG length, LONG* resend) {
-    if (data == nullptr) {
-        if (length == kNotifyPaperEmpty) {
-            if (lastValues_[kPaper] == PTR_SUE_REC_PAPEROK)
-                Report(kPaper, PTR_SUE_REC_EMPTY);
-            return false;
-        }
-        return CStatusInterpreter::Interpret(data, length, resend);
-    }
-    if (!IsWholeBlocks(length))
+void CPrinterStatusInterpreter::ReportPaper(LONG paper) {
+    const LONG last = lastValues_[kPaper];
+    // A worse state is news; near end after empty is not (the roll was not changed), and
+    // the value holds until the paper is fine again.
+    const bool news = paper == PTR_SUE_REC_PAPEROK
+                          ? last != PTR_SUE_REC_PAPEROK
+                          : last == PTR_SUE_REC_PAPEROK ||
+                                (paper == PTR_SUE_REC_EMPTY && last == PTR_SUE_REC_NEAREMPTY);
+    if (news)
+        Report(kPaper, paper);
+}
+
+void CPrinterStatusInterpreter::InterpretPaper(BYTE b2) {
+    // A printer whose roll ran out sets the near-end bits as well as the end bits, so the
+    // end bits decide.
+    if (b2 & kEndBits)
+        ReportPaper(PTR_SUE_REC_EMPTY);
+    else if (b2 & kNearEndBits)
+        ReportPaper(PTR_SUE_REC_NEAREMPTY);
+    else
+        ReportPaper(PTR_SUE_REC_PAPEROK);
+}
+
+bool CPrinterStatusInterpreter::Notify(StatusNotification code, bool* resend) {
+    if (code == kNotifyPaperEmpty) {
+        ReportPaper(PTR_SUE_REC_EMPTY);
         return false;
-    const BYTE* block = data + length - 4;
+    }
+    return CStatusInterpreter::Notify(code, resend);
+}
 
-    InterpretPower(block[0], resend);
+bool CPrinterStatusInterpreter::Interpret(const BYTE* data, LONG length, bool* resend) {
+    if (data == nullptr || !IsWholeBlocks(length))
+        return false;
+    for (const BYTE* block = data; block < data + length; block += 4) {
+        InterpretPower(block[0], resend);
 
-    LONG cover = (block[0] & kCoverBit) ? PTR_SUE_COVER_OPEN : PTR_SUE_COVER_OK;
-    if (cover != lastValues_[kCover])
-        Report(kCover, cover);
+        LONG cover = (block[0] & kCoverBit) ? PTR_SUE_COVER_OPEN : PTR_SUE_COVER_OK;
+        if (cover != lastValues_[kCover])
+            Report(kCover, cover);
 
-    // Near end wins over end when both sensors fire: the roll is not yet out, and the
-    // value then holds until the paper is fine again.
-    if (block[2] & (kNearEndBits | kEndBits)) {
-        LONG paper = (block[2] & kNearEndBits) ? PTR_SUE_REC_NEAREMPTY : PTR_SUE_REC_EMPTY;
-        if (lastValues_[kPaper] == PTR_SUE_REC_PAPEROK)
-            Report(kPaper, paper);
-    } else if (lastValues_[kPaper] != PTR_SUE_REC_PAPEROK) {
-        Report(kPaper, PTR_SUE_REC_PAPEROK);
+        InterpretPaper(block[2]);
     }
     return true;
 }
@@ -107,25 +124,25 @@ LONG CDrawerStatusInterpreter::ReadPin3(const std::string& deviceName) {
     return ReadDeviceNumber("Pin3", "CashDrawer", deviceName, 1);
 }
 
-bool CDrawerStatusInterpreter::Interpret(const BYTE* data, LONG length, LONG* resend) {
+bool CDrawerStatusInterpreter::Interpret(const BYTE* data, LONG length, bool* resend) {
     if (data == nullptr || !IsWholeBlocks(length))
-        return CStatusInterpreter::Interpret(data, length, resend);
-    const BYTE* block = data + length - 4;
+        return false;
+    for (const BYTE* block = data; block < data + length; block += 4) {
+        bool high = (block[0] & kDrawerBit) != 0;
+        bool open = pin3_ == 1 ? high : !high;
+        LONG drawer = open ? CASH_SUE_DRAWEROPEN : CASH_SUE_DRAWERCLOSED;
+        if (drawer != lastValues_[kDrawer])
+            Report(kDrawer, drawer);
 
-    bool high = (block[0] & kDrawerBit) != 0;
-    bool open = pin3_ == 1 ? high : !high;
-    LONG drawer = open ? CASH_SUE_DRAWEROPEN : CASH_SUE_DRAWERCLOSED;
-    if (drawer != lastValues_[kDrawer])
-        Report(kDrawer, drawer);
+        InterpretPower(block[0], resend);
 
-    InterpretPower(block[0], resend);
+        LONG cover = (block[0] & kCoverBit) ? kDrawerSueCoverOpen : kDrawerSueCoverClosed;
+        if (cover != lastValues_[kCover])
+            Report(kCover, cover);
 
-    LONG cover = (block[0] & kCoverBit) ? kDrawerSueCoverOpen : kDrawerSueCoverClosed;
-    if (cover != lastValues_[kCover])
-        Report(kCover, cover);
-
-    LONG paper = (block[2] & kDrawerPaperEndBit) ? kDrawerSuePaperEnd : kDrawerSuePaperOk;
-    if (paper != lastValues_[kPaper])
-        Report(kPaper, paper);
+        LONG paper = (block[2] & kDrawerPaperEndBit) ? kDrawerSuePaperEnd : kDrawerSuePaperOk;
+        if (paper != lastValues_[kPaper])
+            Report(kPaper, paper);
+    }
     return true;
 }

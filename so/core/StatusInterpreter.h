@@ -1,7 +1,7 @@
 // Status interpreters: decoders of the printer's 4-byte automatic status blocks that a
 // device registers on its port with CPortManager::AddStatusListener.
 //
-// Interpret runs on the port's monitor thread, under the port's monitor lock but never
+// Interpret and Notify run on the port's monitor thread, under the port's monitor lock but never
 // under its I/O lock or a device lock. It reports through the owning device's
 // FireStatusUpdate (which takes only the device's queue lock) and remembers a value only
 // when the device accepted it, so a value raised while the device could not take it is
@@ -15,7 +15,7 @@
 
 class CServiceDevice;
 
-// Notification codes given to Interpret without data (in place of the length).
+// What the monitor tells the listeners when the port itself reports a condition.
 enum StatusNotification : LONG {
     kNotifyPaperEmpty = 8,  // the port reported out of paper (system error 28)
     kNotifyOffline = 592,   // the port reported not ready (21)
@@ -41,11 +41,17 @@ class CStatusInterpreter {
     CStatusInterpreter(const CStatusInterpreter&) = delete;
     CStatusInterpreter& operator=(const CStatusInterpreter&) = delete;
 
-    // data null: a notification, `length` is its code (StatusNotification). Otherwise
-    // `length` bytes of status blocks gathered since the last call. *resend becomes 1 when
-    // the request should be written again, else is left alone. Returns false for "not
-    // handled", which ends the dispatch to the listeners after this one.
-    virtual bool Interpret(const BYTE* data, LONG length, LONG* resend);
+    // `length` bytes of status blocks gathered since the last call (whole blocks only;
+    // anything else is not handled). The blocks are decoded one after the other in the
+    // order they came, so a change that came and went between two dispatches (a drawer
+    // opened and shut) is still reported, and the values end in the state of the last
+    // block. *resend becomes true when the request should be written again (a block
+    // showed the printer offline), else is left alone. Returns false for "not handled",
+    // which ends the dispatch to the listeners after this one.
+    [[nodiscard]] virtual bool Interpret(const BYTE* data, LONG length, bool* resend);
+    // A condition the port reported; *resend and the result as for Interpret. The base
+    // handles offline and power off.
+    [[nodiscard]] virtual bool Notify(StatusNotification code, bool* resend);
 
     CServiceDevice* Device() const { return device_; }
     const std::string& Command() const { return command_; }
@@ -54,8 +60,8 @@ class CStatusInterpreter {
     }
     LONG BindingId() const { return bindingId_; }
     void SetBindingId(LONG id) { bindingId_ = id; }
-    // 1: the request is not written again while its reply is awaited.
-    LONG RepeatFlag() const { return repeat_; }
+    // True: the request is not written again while its reply is awaited.
+    bool Repeat() const { return repeat_; }
 
     // The last value delivered per condition (0 is the power state); for tests.
     LONG LastValue(std::size_t index) const {
@@ -67,7 +73,7 @@ class CStatusInterpreter {
     // device accepted it.
     void Report(std::size_t index, LONG v);
     // The power decoding shared by both interpreters (b0 bit 3 means offline).
-    void InterpretPower(BYTE b0, LONG* resend);
+    void InterpretPower(BYTE b0, bool* resend);
 
     std::vector<LONG> lastValues_;  // [0] power; the rest per class
 
@@ -75,14 +81,22 @@ class CStatusInterpreter {
     CServiceDevice* device_;
     std::string command_;
     LONG bindingId_ = -1;
-    LONG repeat_ = 1;
+    bool repeat_ = true;
 };
 
 class CPrinterStatusInterpreter : public CStatusInterpreter {
   public:
     enum : std::size_t { kPower, kCover, kPaper };
     explicit CPrinterStatusInterpreter(CServiceDevice* device);
-    bool Interpret(const BYTE* data, LONG length, LONG* resend) override;
+    bool Interpret(const BYTE* data, LONG length, bool* resend) override;
+    bool Notify(StatusNotification code, bool* resend) override;
+
+  private:
+    // Receipt paper from b2: 24 (empty) when an end bit is set, else 25 (near empty) when
+    // a near-end bit is set, else 26 (paper ok).
+    void InterpretPaper(BYTE b2);
+    // Reports paper when it is worse than the last value, or paper ok after any other.
+    void ReportPaper(LONG paper);
 };
 
 class CDrawerStatusInterpreter : public CStatusInterpreter {
@@ -92,7 +106,7 @@ class CDrawerStatusInterpreter : public CStatusInterpreter {
     CDrawerStatusInterpreter(CServiceDevice* device, LONG pin3);
     // Reads "Pin3" from the drawer's own logical device key (1 when missing).
     static LONG ReadPin3(const std::string& deviceName);
-    bool Interpret(const BYTE* data, LONG length, LONG* resend) override;
+    bool Interpret(const BYTE* data, LONG length, bool* resend) override;
     LONG Pin3() const { return pin3_; }
 
   private:

@@ -1,14 +1,5 @@
-// The status monitor of a port: one thread per open port that keeps the status request
-// running and hands what the printer sends back to the listening interpreters.
-//
-// Threads: AddStatusListener (a device enabling, on the application's thread) starts the
-// port's monitor thread; the thread runs MonitorMain until ReleasePort or the table's
-// destructor sets the stop event and joins it. Locks (order as in PortManager.h): the
-// entry's threadLock around start and stop, the monitorLock around one polling cycle
-// (and around listener changes), the ioLock around each group of port calls. Interpreters
-// are called with the monitorLock held and the ioLock released; they take the devices'
-// queue locks only.
-#include <strings.h>
+// The status monitor of a port. Thread and lock order: see StatusMonitor.h.
+#include "so/core/StatusMonitor.h"
 
 #include <algorithm>
 #include <cstring>
@@ -16,7 +7,6 @@
 
 #include "opos/OposConstants.h"
 #include "platform/comm.h"
-#include "so/core/PortManager.h"
 #include "so/core/StatusInterpreter.h"
 
 namespace {
@@ -44,94 +34,14 @@ PortType Classify(const std::string& name) {
     return PortType::Other;
 }
 
-}  // namespace
-
-// ---------------------------------------------------------------------------------------
-// Starting and ending
-
-LONG CPortManager::AddStatusListener(const PortBinding& binding, CStatusInterpreter* interpreter,
-                                     LONG interval) {
-    if (binding.IsBad() || interpreter == nullptr || interpreter->Command().empty())
-        return OPOS_E_FAILURE;
-    std::shared_ptr<CPortEntry> entry;
-    {
-        std::lock_guard<std::mutex> lock(tableLock_);
-        entry = FindEntryLocked(binding.portName);
-        if (!entry)
-            return OPOS_E_ILLEGAL;
-        // A released binding's listener would never be removed and would outlive its
-        // interpreter.
-        if (std::find(entry->liveBindings.begin(), entry->liveBindings.end(), binding.id) ==
-            entry->liveBindings.end())
-            return OPOS_E_FAILURE;
-    }
-
-    std::lock_guard<std::mutex> thread(entry->threadLock);
-    if (!entry->monitorThread.joinable()) {
-        entry->stopEvent.Reset();
-        entry->exitEvent.Reset();
-        // An interval of 0 from the registry would make the thread spin.
-        entry->pollInterval = static_cast<DWORD>(std::max<LONG>(interval, 1));
-        try {
-            entry->monitorThread = std::thread(&CPortManager::MonitorMain, this, entry.get());
-        } catch (const std::system_error&) {
-            return OPOS_E_FAILURE;
-        }
-    }
-
-    std::lock_guard<std::mutex> monitor(entry->monitorLock);
-    interpreter->SetBindingId(binding.id);
-    try {
-        for (auto& query : entry->queries) {
-            if (query->command == interpreter->Command()) {
-                query->listeners.push_back(interpreter);
-                return OPOS_SUCCESS;
-            }
-        }
-        auto query = std::make_unique<CStatusQuery>();
-        query->command = interpreter->Command();
-        query->listeners.push_back(interpreter);
-        query->repeatFlag = interpreter->RepeatFlag();
-        entry->queries.push_back(std::move(query));
-    } catch (const std::bad_alloc&) {
-        return OPOS_E_FAILURE;
-    }
-    return OPOS_SUCCESS;
-}
-
-void CPortManager::StopMonitorLocked(CPortEntry* entry) {
-    if (!entry->monitorThread.joinable())
-        return;
-    entry->stopEvent.Set();
-    entry->monitorThread.join();
-    entry->stopEvent.Reset();
-    entry->exitEvent.Reset();
-}
-
-bool CPortManager::MonitorRunning(const std::string& portName) const {
-    std::shared_ptr<CPortEntry> entry = FindEntry(portName);
-    if (!entry)
-        return false;
-    std::lock_guard<std::mutex> thread(entry->threadLock);
-    return entry->monitorThread.joinable() && !entry->exitEvent.IsSet();
-}
-
-// ---------------------------------------------------------------------------------------
-// The thread
-
-namespace {
-
 // One port's polling state on its monitor thread.
 class MonitorCycle {
   public:
-    MonitorCycle(const PortBackend& backend, CPortEntry& entry)
-        : io_(backend), entry_(entry), type_(Classify(entry.portName)) {
-        rtk410_ = strcasecmp(entry.modelKey.c_str(), "QMXRT-K410") == 0;
-        rtk6100_ = strcasecmp(entry.modelKey.c_str(), "TALVERNRT-K6100") == 0;
-    }
+    MonitorCycle(const PortBackend& backend, CPortIo& port)
+        : io_(backend), port_(port), type_(Classify(port.portName)) {}
 
     // One query's write, read and dispatch; the caller holds the monitor lock.
-    void Process(CStatusQuery& query);
+    void Process(CStatusQuery& query, const MonitorProfile& profile);
 
   private:
     bool Usb() const { return type_ == PortType::Usb; }
@@ -139,51 +49,48 @@ class MonitorCycle {
     // changes them for one step (USB ports have none); false when the port refuses them.
     // The caller holds the I/O lock.
     template <typename Adjust>
-    bool SetStepTimeouts(Adjust adjust) {
+    bool SetStepTimeoutsLocked(Adjust adjust) {
         if (Usb())
             return true;
         saved_ = kCoreTimeouts;
         COMMTIMEOUTS now{};
-        if (io_.getTimeouts != nullptr && io_.getTimeouts(entry_.handle, &now) == 1)
+        if (io_.getTimeouts != nullptr && io_.getTimeouts(port_.handle, &now) == 1)
             saved_ = now;
         COMMTIMEOUTS t = saved_;
         adjust(t);
-        return SetTimeouts(t) == 1;
+        return SetTimeoutsLocked(t) == 1;
     }
-    int SetTimeouts(const COMMTIMEOUTS& t) {
-        return io_.setTimeouts(entry_.handle, t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier,
+    int SetTimeoutsLocked(const COMMTIMEOUTS& t) {
+        return io_.setTimeouts(port_.handle, t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier,
                                t.ReadTotalTimeoutConstant, t.WriteTotalTimeoutMultiplier,
                                t.WriteTotalTimeoutConstant);
     }
-    int WriteCommand(const CStatusQuery& query, int* written) {
-        return io_.write(entry_.handle, query.command.data(),
-                         static_cast<int>(query.command.size()), written);
+    int WriteCommandLocked(const CStatusQuery& query, int* written) {
+        return io_.write(port_.handle, query.command.data(), static_cast<int>(query.command.size()),
+                         written);
     }
     // The error table: reopen a vanished USB port, or tell the listeners.
     void HandleError(CStatusQuery& query, int error);
-    void Notify(CStatusQuery& query, LONG code);
+    void Notify(CStatusQuery& query, StatusNotification code);
     void Dispatch(CStatusQuery& query, const BYTE* data, LONG length);
 
     const PortBackend& io_;
-    CPortEntry& entry_;
+    CPortIo& port_;
     const PortType type_;
-    bool rtk410_ = false;
-    bool rtk6100_ = false;
     bool forceWrite_ = false;
     bool hold_ = false;
     COMMTIMEOUTS saved_{};
     BYTE buffer_[kReadSize] = {};
 };
 
-void MonitorCycle::Process(CStatusQuery& query) {
+void MonitorCycle::Process(CStatusQuery& query, const MonitorProfile& profile) {
     // Write step.
-    if ((!query.command.empty() && (!query.awaitingReply || query.repeatFlag == 0)) ||
-        forceWrite_) {
+    if ((!query.command.empty() && (!query.awaitingReply || !query.repeat)) || forceWrite_) {
         int rc = ERROR_SUCCESS;
         int written = 0;
         {
-            std::lock_guard<std::mutex> io(entry_.ioLock);
-            const bool ready = SetStepTimeouts([](COMMTIMEOUTS& t) {
+            std::lock_guard<std::mutex> io(port_.ioLock);
+            const bool ready = SetStepTimeoutsLocked([](COMMTIMEOUTS& t) {
                 t.WriteTotalTimeoutMultiplier = MAXDWORD;
                 t.WriteTotalTimeoutConstant = kRequestWriteConstant;
             });
@@ -191,18 +98,18 @@ void MonitorCycle::Process(CStatusQuery& query) {
                 if (hold_) {
                     query.awaitingReply = true;
                 } else {
-                    rc = WriteCommand(query, &written);
+                    rc = WriteCommandLocked(query, &written);
                     forceWrite_ = false;
                 }
                 if (!Usb())
-                    SetTimeouts(saved_);
+                    SetTimeoutsLocked(saved_);
                 if (rc == ERROR_SUCCESS && written > 0)
                     query.awaitingReply = true;
             }
         }
         if (rc != ERROR_SUCCESS) {
             HandleError(query, rc);
-            query.awaitingReply = query.resend == 0;
+            query.awaitingReply = !query.resend;
             return;
         }
     }
@@ -213,23 +120,23 @@ void MonitorCycle::Process(CStatusQuery& query) {
         std::memset(buffer_, 0, sizeof buffer_);
         int count = 0;
         {
-            std::lock_guard<std::mutex> io(entry_.ioLock);
-            const bool ready = SetStepTimeouts([](COMMTIMEOUTS& t) {
+            std::lock_guard<std::mutex> io(port_.ioLock);
+            const bool ready = SetStepTimeoutsLocked([](COMMTIMEOUTS& t) {
                 t.ReadIntervalTimeout = MAXDWORD;
                 t.ReadTotalTimeoutMultiplier = 0;
                 t.ReadTotalTimeoutConstant = 0;
             });
             if (ready) {
-                error = io_.read(entry_.handle, buffer_, kReadSize, &count);
+                error = io_.read(port_.handle, buffer_, kReadSize, &count);
                 count = std::clamp(count, 0, kReadSize);
-                if (Usb() || (type_ == PortType::Serial && rtk6100_))
+                if (Usb() || (type_ == PortType::Serial && profile.rewriteAfterEveryRead))
                     forceWrite_ = true;
-                if (type_ == PortType::Parallel && (rtk410_ || rtk6100_)) {
+                if (type_ == PortType::Parallel && profile.writeAfterParallelRead) {
                     int written = 0;
-                    error = WriteCommand(query, &written);
+                    error = WriteCommandLocked(query, &written);
                 }
                 if (!Usb())
-                    SetTimeouts(saved_);
+                    SetTimeoutsLocked(saved_);
             }
         }
 
@@ -237,26 +144,29 @@ void MonitorCycle::Process(CStatusQuery& query) {
             if (count == 0 && buffer_[0] != 0)
                 count = 4;
         } else if (count > 0 && type_ == PortType::Serial) {
-            if (rtk410_) {
+            if (profile.rewriteAfterReply)
                 forceWrite_ = true;
-            } else if (buffer_[0] == 0x3C && buffer_[1] == 0x00) {
-                hold_ = true;
-                std::lock_guard<std::mutex> io(entry_.ioLock);
-                int written = 0;
-                (void)WriteCommand(query, &written);
-            } else if ((buffer_[0] == 0x3C && buffer_[1] == 0x20) || buffer_[0] == 0x14 ||
-                       buffer_[0] == 0x1C || buffer_[0] == 0x34) {
-                hold_ = false;
+            if (profile.holdReplies) {
+                if (buffer_[0] == 0x3C && buffer_[1] == 0x00) {
+                    hold_ = true;
+                    std::lock_guard<std::mutex> io(port_.ioLock);
+                    int written = 0;
+                    (void)WriteCommandLocked(query, &written);
+                } else if ((buffer_[0] == 0x3C && buffer_[1] == 0x20) || buffer_[0] == 0x14 ||
+                           buffer_[0] == 0x1C || buffer_[0] == 0x34) {
+                    hold_ = false;
+                }
             }
         }
         if (count > 0) {
             error = ERROR_SUCCESS;
-            // Dispatched below in this same cycle: a reply never exceeds one read.
-            query.reply.append(reinterpret_cast<const char*>(buffer_), count);
+            // Whole blocks are dispatched below in this same cycle; a block still arriving
+            // waits for the next reads.
+            query.assembler.Feed(buffer_, static_cast<std::size_t>(count), &query.reply);
         }
         if (error != ERROR_SUCCESS && error != ERROR_MORE_DATA) {
             HandleError(query, error);
-            query.awaitingReply = query.resend == 0;
+            query.awaitingReply = !query.resend;
             return;
         }
     }
@@ -268,23 +178,29 @@ void MonitorCycle::Process(CStatusQuery& query) {
         Dispatch(query, reinterpret_cast<const BYTE*>(reply.data()),
                  static_cast<LONG>(reply.size()));
     }
-    query.awaitingReply = query.resend == 0;
+    query.awaitingReply = !query.resend;
 }
 
 void MonitorCycle::Dispatch(CStatusQuery& query, const BYTE* data, LONG length) {
-    query.resend = 0;
+    query.resend = false;
     for (CStatusInterpreter* listener : query.listeners) {
-        LONG resend = 0;
-        bool handled = listener->Interpret(data, length, &resend);
-        if (resend != 0)
-            query.resend = resend;
+        bool resend = false;
+        const bool handled = listener->Interpret(data, length, &resend);
+        query.resend = query.resend || resend;
         if (!handled)
             break;
     }
 }
 
-void MonitorCycle::Notify(CStatusQuery& query, LONG code) {
-    Dispatch(query, nullptr, code);
+void MonitorCycle::Notify(CStatusQuery& query, StatusNotification code) {
+    query.resend = false;
+    for (CStatusInterpreter* listener : query.listeners) {
+        bool resend = false;
+        const bool handled = listener->Notify(code, &resend);
+        query.resend = query.resend || resend;
+        if (!handled)
+            break;
+    }
 }
 
 void MonitorCycle::HandleError(CStatusQuery& query, int error) {
@@ -299,14 +215,14 @@ void MonitorCycle::HandleError(CStatusQuery& query, int error) {
             // registry walk of the open finds it again by its model key.
             int opened;
             {
-                std::lock_guard<std::mutex> io(entry_.ioLock);
-                if (entry_.handle != INVALID_HANDLE_VALUE)
-                    io_.close(entry_.handle);
-                entry_.handle = INVALID_HANDLE_VALUE;
+                std::lock_guard<std::mutex> io(port_.ioLock);
+                if (port_.handle != INVALID_HANDLE_VALUE)
+                    io_.close(port_.handle);
+                port_.handle = INVALID_HANDLE_VALUE;
                 HANDLE handle = INVALID_HANDLE_VALUE;
-                opened = io_.open(entry_.portName.c_str(), &handle, entry_.modelKey.c_str());
+                opened = io_.open(port_.portName.c_str(), &handle, port_.modelKey.c_str());
                 if (opened == 1 && handle != nullptr && handle != INVALID_HANDLE_VALUE)
-                    entry_.handle = handle;
+                    port_.handle = handle;
                 else
                     opened = 0;
             }
@@ -331,12 +247,137 @@ void MonitorCycle::HandleError(CStatusQuery& query, int error) {
 
 }  // namespace
 
-void CPortManager::MonitorMain(CPortEntry* entry) {
-    MonitorCycle cycle(backend_, *entry);
-    while (entry->stopEvent.Wait(entry->pollInterval) == thermpos::WAIT_TIMEOUT) {
-        std::lock_guard<std::mutex> monitor(entry->monitorLock);
-        for (auto& query : entry->queries)
-            cycle.Process(*query);
+void CStatusBlockAssembler::Feed(const BYTE* data, std::size_t length, std::string* blocks) {
+    for (std::size_t i = 0; i < length; ++i) {
+        const BYTE b = data[i];
+        if ((b & 0x93) == 0x10) {
+            partial_[0] = b;
+            have_ = 1;
+        } else if (have_ > 0 && (b & 0x90) == 0x00) {
+            partial_[have_++] = b;
+            if (have_ == kBlockSize) {
+                blocks->append(reinterpret_cast<const char*>(partial_), kBlockSize);
+                have_ = 0;
+            }
+        }
     }
-    entry->exitEvent.Set();
+}
+
+CStatusMonitor::CStatusMonitor(const PortBackend& backend, CPortIo& port)
+    : backend_(backend), port_(port) {}
+
+CStatusMonitor::~CStatusMonitor() {
+    Stop();
+}
+
+LONG CStatusMonitor::Add(CStatusInterpreter* interpreter, LONG bindingId, LONG interval,
+                         const MonitorProfile* profile) {
+    if (interpreter == nullptr || interpreter->Command().empty())
+        return OPOS_E_FAILURE;
+    std::lock_guard<std::mutex> thread(threadLock_);
+    if (!thread_.joinable()) {
+        stopEvent_.Reset();
+        exitEvent_.Reset();
+        // An interval of 0 from the registry would make the thread spin.
+        pollInterval_ = static_cast<DWORD>(std::max<LONG>(interval, 1));
+        try {
+            thread_ = std::thread(&CStatusMonitor::ThreadMain, this);
+        } catch (const std::system_error&) {
+            return OPOS_E_FAILURE;
+        }
+    }
+
+    std::lock_guard<std::mutex> monitor(monitorLock_);
+    if (profile != nullptr)
+        profile_ = *profile;
+    interpreter->SetBindingId(bindingId);
+    try {
+        for (auto& query : queries_) {
+            if (query->command == interpreter->Command()) {
+                query->listeners.push_back(interpreter);
+                return OPOS_SUCCESS;
+            }
+        }
+        auto query = std::make_unique<CStatusQuery>();
+        query->command = interpreter->Command();
+        query->listeners.push_back(interpreter);
+        query->repeat = interpreter->Repeat();
+        queries_.push_back(std::move(query));
+    } catch (const std::bad_alloc&) {
+        return OPOS_E_FAILURE;
+    }
+    return OPOS_SUCCESS;
+}
+
+bool CStatusMonitor::RemoveBinding(LONG bindingId) {
+    std::lock_guard<std::mutex> thread(threadLock_);
+    bool empty;
+    {
+        std::lock_guard<std::mutex> monitor(monitorLock_);
+        for (auto& query : queries_) {
+            auto& l = query->listeners;
+            l.erase(
+                std::remove_if(l.begin(), l.end(),
+                               [&](CStatusInterpreter* i) { return i->BindingId() == bindingId; }),
+                l.end());
+        }
+        queries_.erase(std::remove_if(queries_.begin(), queries_.end(),
+                                      [](const auto& query) { return query->listeners.empty(); }),
+                       queries_.end());
+        empty = queries_.empty();
+    }
+    // Waited for without the monitor lock: the cycle in progress needs it to finish, and
+    // can take a write time-out.
+    if (empty)
+        StopLocked();
+    return empty;
+}
+
+void CStatusMonitor::Stop() {
+    std::lock_guard<std::mutex> thread(threadLock_);
+    StopLocked();
+}
+
+void CStatusMonitor::StopLocked() {
+    if (!thread_.joinable())
+        return;
+    stopEvent_.Set();
+    thread_.join();
+    stopEvent_.Reset();
+    exitEvent_.Reset();
+}
+
+CMonitorPause CStatusMonitor::Pause(std::shared_ptr<const void> owner) {
+    CMonitorPause pause;
+    pause.owner_ = std::move(owner);
+    pause.lock_ = std::unique_lock<std::mutex>(monitorLock_);
+    return pause;
+}
+
+bool CStatusMonitor::Running() const {
+    std::lock_guard<std::mutex> thread(threadLock_);
+    return thread_.joinable() && !exitEvent_.IsSet();
+}
+
+std::vector<std::size_t> CStatusMonitor::ListenerCounts() const {
+    std::lock_guard<std::mutex> monitor(monitorLock_);
+    std::vector<std::size_t> counts;
+    for (const auto& query : queries_)
+        counts.push_back(query->listeners.size());
+    return counts;
+}
+
+MonitorProfile CStatusMonitor::Profile() const {
+    std::lock_guard<std::mutex> monitor(monitorLock_);
+    return profile_;
+}
+
+void CStatusMonitor::ThreadMain() {
+    MonitorCycle cycle(backend_, port_);
+    while (stopEvent_.Wait(pollInterval_) == thermpos::WAIT_TIMEOUT) {
+        std::lock_guard<std::mutex> monitor(monitorLock_);
+        for (auto& query : queries_)
+            cycle.Process(*query, profile_);
+    }
+    exitEvent_.Set();
 }

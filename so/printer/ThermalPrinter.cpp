@@ -1,5 +1,7 @@
 #include "so/printer/ThermalPrinter.h"
 
+#include <strings.h>
+
 #include <chrono>
 #include <climits>
 #include <cstdint>
@@ -131,10 +133,11 @@ LONG CThermalPrinter::Claim(LONG timeout) {
         if (r == OPOS_SUCCESS) {
             r = ConfigurePort();
             if (r == OPOS_SUCCESS) {
-                r = SuspendMonitor();
+                // The pause ends with this block, before the port is released below.
+                CMonitorPause pause;
+                r = PauseMonitor(&pause);
                 if (r == OPOS_SUCCESS) {
-                    static const char kStatusBack[] = {0x1D, 0x61, 0x0F};
-                    r = WritePort(kStatusBack, sizeof kStatusBack);
+                    r = WritePort(kStatusBackRequest, sizeof kStatusBackRequest);
                     if (r == OPOS_SUCCESS) {
                         std::this_thread::sleep_for(kProbeReplyWait);
                         char reply[64];
@@ -144,7 +147,6 @@ LONG CThermalPrinter::Claim(LONG timeout) {
                             r = OPOS_E_NOHARDWARE;
                         }
                     }
-                    ResumeMonitor();
                 }
             }
             LONG released = PortManager().ReleasePort(&m_Binding);
@@ -200,13 +202,28 @@ LONG CThermalPrinter::SetDeviceEnabled(LONG enable) {
     m_CharacterSet = 437;
     m_Formatting.ClearForEnable();
 
-    r = StartStatusMonitor(std::make_unique<CPrinterStatusInterpreter>(this));
+    const MonitorProfile monitorProfile = StatusMonitorProfile(m_PhysicalDeviceID);
+    r = StartStatusMonitor(std::make_unique<CPrinterStatusInterpreter>(this), &monitorProfile);
     if (r != OPOS_SUCCESS) {
         CPOSPrinterDevice::SetDeviceEnabled(0);
         return SetResult(r);
     }
     WakeOutputThreadIfQueued();
     return SetResult(OPOS_SUCCESS);
+}
+
+MonitorProfile CThermalPrinter::StatusMonitorProfile(const std::string& modelKey) {
+    MonitorProfile profile;
+    // The two models that need the request repeated; the others run with the defaults.
+    if (strcasecmp(modelKey.c_str(), "QMXRT-K410") == 0) {
+        profile.rewriteAfterReply = true;
+        profile.holdReplies = false;
+        profile.writeAfterParallelRead = true;
+    } else if (strcasecmp(modelKey.c_str(), "TALVERNRT-K6100") == 0) {
+        profile.rewriteAfterEveryRead = true;
+        profile.writeAfterParallelRead = true;
+    }
+    return profile;
 }
 
 LONG CThermalPrinter::CheckHealthExternal() {

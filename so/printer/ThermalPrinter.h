@@ -67,6 +67,9 @@ class CThermalPrinter : public CPOSPrinterDevice {
     const ModelProfile& Profile() const { return profile_; }
     // The printer code table for a CharacterSet value, or -1 when the family has none.
     static int CodeTableFor(LONG characterSet);
+    // How the port's status monitor keeps the status request going for the printer with
+    // this model key (PhysicalDeviceID), compared without regard to case.
+    static MonitorProfile StatusMonitorProfile(const std::string& modelKey);
 
   protected:
     // Sends ESC 't' table and stores the CharacterSet on success.

@@ -10,8 +10,9 @@
 
 #include "opos/OposConstants.h"
 #include "platform/comm.h"
-#include "so/core/PortManager.h"
+#include "so/core/PortTable.h"
 #include "so/core/StatusInterpreter.h"
+#include "so/printer/ThermalPrinter.h"
 #include "tests/monitor/MonitorTestSupport.h"
 
 namespace {
@@ -24,6 +25,8 @@ const std::string kRequest("\x1d\x61\x0f", 3);
 struct Read {
     int error;
     std::string bytes;
+    // Not delivered before then: bytes still on their way down a slow line.
+    std::chrono::steady_clock::time_point due{};
 };
 
 // Scripted port: writes and reads are recorded; reads and errors come from queues.
@@ -49,6 +52,10 @@ struct FakePort {
     size_t Writes() {
         std::lock_guard<std::mutex> lock(mutex);
         return writes.size();
+    }
+    int ReadCalls() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return readCalls;
     }
 };
 FakePort* g_port = nullptr;
@@ -94,7 +101,7 @@ const PortBackend kFake{
         return Locked([&](FakePort& p) {
             ++p.readCalls;
             *read = 0;
-            if (p.reads.empty())
+            if (p.reads.empty() || p.reads.front().due > std::chrono::steady_clock::now())
                 return 0;
             Read r = p.reads.front();
             p.reads.pop_front();
@@ -132,23 +139,27 @@ class MonitorTest : public ::testing::Test {
     ~MonitorTest() override {
         for (PortBinding* b : {&printerBinding_, &drawerBinding_})
             if (!b->IsBad())
-                table_.ReleasePort(b);
+                (void)table_.ReleasePort(b);
     }
 
-    // Acquires `name` for a printer (model key `model`) and registers its interpreter.
+    // Acquires `name` for a printer (model key `model`) and registers its interpreter
+    // with the monitor profile the printer classes give for that model.
     void StartPrinter(const std::string& name, const std::string& model = "QMX5500",
                       LONG interval = 1) {
         ASSERT_EQ(table_.AcquirePort(name, PortKindExclusive, &printerBinding_, model), 0);
         printer_.SetCommand(kRequest.data(), kRequest.size());
-        ASSERT_EQ(table_.AddStatusListener(printerBinding_, &printer_, interval), 0);
+        const MonitorProfile profile = CThermalPrinter::StatusMonitorProfile(model);
+        ASSERT_EQ(table_.AddStatusListener(printerBinding_, &printer_, interval, &profile), 0);
     }
     void StartDrawer(const std::string& name) {
         ASSERT_EQ(table_.AcquirePort(name, PortKindSharable, &drawerBinding_, ""), 0);
         drawer_.SetCommand(kRequest.data(), kRequest.size());
         ASSERT_EQ(table_.AddStatusListener(drawerBinding_, &drawer_, 1), 0);
     }
-    void QueueRead(int error, const std::string& bytes) {
-        Locked([&](FakePort& p) { return p.reads.push_back({error, bytes}), 0; });
+    void QueueRead(int error, const std::string& bytes,
+                   std::chrono::milliseconds after = std::chrono::milliseconds(0)) {
+        const auto due = std::chrono::steady_clock::now() + after;
+        Locked([&](FakePort& p) { return p.reads.push_back({error, bytes, due}), 0; });
     }
     void QueueWriteError(int error, int times = 1) {
         Locked([&](FakePort& p) {
@@ -179,11 +190,7 @@ TEST_F(MonitorTest, OneQueryForEqualCommandsAndTheThreadLivesWhileItHasListeners
     StartDrawer("COM3");
     auto entry = table_.FindEntry("COM3");
     ASSERT_TRUE(entry);
-    {
-        std::lock_guard<std::mutex> lock(entry->monitorLock);
-        ASSERT_EQ(entry->queries.size(), 1u);
-        EXPECT_EQ(entry->queries[0]->listeners.size(), 2u);
-    }
+    EXPECT_EQ(entry->monitor.ListenerCounts(), std::vector<size_t>{2});
     EXPECT_TRUE(table_.MonitorRunning("COM3"));
     ASSERT_TRUE(WaitWrites(1));
     EXPECT_EQ(port_.writes[0], kRequest);
@@ -216,7 +223,7 @@ TEST_F(MonitorTest, RequestIsWrittenOnceWhileTheReplyIsAwaitedAndAgainOnResend) 
     QueueRead(0, std::string("\x10\0\0\0", 4));
     ASSERT_TRUE(printerDevice_.log.WaitFor(OPOS_SUE_POWER_ONLINE));
     size_t writes = port_.Writes();
-    int reads = port_.readCalls;
+    int reads = port_.ReadCalls();
     ASSERT_TRUE(port_.WaitUntil([&] { return port_.readCalls >= reads + 20; }));
     EXPECT_LE(port_.Writes(), writes + 1);
     EXPECT_EQ(printerDevice_.log.Values(),
@@ -253,6 +260,34 @@ TEST_F(MonitorTest, ParallelRtk410WritesTheRequestRightAfterEachRead) {
     EXPECT_GE(port_.writes.size(), static_cast<size_t>(port_.readCalls));
 }
 
+// A drawer carries no model key; the printer's quirk must hold whichever came first.
+TEST_F(MonitorTest, PrinterProfileRulesTheSharedPortWhateverTheEnableOrder) {
+    StartDrawer("LPT1");
+    ASSERT_TRUE(WaitWrites(1));
+    StartPrinter("LPT1", "QMXRT-K410");
+    auto entry = table_.FindEntry("LPT1");
+    ASSERT_TRUE(entry);
+    EXPECT_TRUE(entry->monitor.Profile().writeAfterParallelRead);
+
+    const auto [reads, writes] =
+        Locked([](FakePort& p) { return std::make_pair(p.readCalls, p.writes.size()); });
+    ASSERT_TRUE(port_.WaitUntil([&, reads = reads] { return port_.readCalls >= reads + 10; }));
+    std::lock_guard<std::mutex> lock(port_.mutex);
+    // The write follows its read under the same I/O lock; one may still be on its way.
+    EXPECT_GE(port_.writes.size() - writes + 1, static_cast<size_t>(port_.readCalls - reads));
+}
+
+TEST_F(MonitorTest, ADrawerJoiningLaterKeepsThePrintersProfile) {
+    StartPrinter("LPT1", "TALVERNRT-K6100");
+    StartDrawer("LPT1");
+    ASSERT_EQ(table_.ReleasePort(&drawerBinding_), 0);
+    auto entry = table_.FindEntry("LPT1");
+    ASSERT_TRUE(entry);
+    const MonitorProfile profile = entry->monitor.Profile();
+    EXPECT_TRUE(profile.rewriteAfterEveryRead);
+    EXPECT_TRUE(profile.writeAfterParallelRead);
+}
+
 TEST_F(MonitorTest, SerialHoldReplyStopsTheWritesUntilARecoveryReply) {
     StartPrinter("COM3");
     ASSERT_TRUE(WaitWrites(1));
@@ -262,12 +297,38 @@ TEST_F(MonitorTest, SerialHoldReplyStopsTheWritesUntilARecoveryReply) {
     // A resend asked for during hold marks the reply awaited without writing.
     QueueRead(0, std::string("\x18\0\0\0", 4));
     ASSERT_TRUE(WaitReadsDrained());
-    int reads = port_.readCalls;
+    int reads = port_.ReadCalls();
     ASSERT_TRUE(port_.WaitUntil([&] { return port_.readCalls >= reads + 10; }));
     EXPECT_EQ(port_.Writes(), 2u);
     // 0x14 ends the hold: the next resend writes again.
     QueueRead(0, std::string("\x14\0\0\0\x18\0\0\0", 8));
     ASSERT_TRUE(WaitWrites(3));
+}
+
+// What a slow serial line does to the status blocks: none of them may be lost.
+TEST_F(MonitorTest, StatusBlocksSplitPrecededOrPackedTogetherAllArrive) {
+    StartPrinter("COM3");
+    StartDrawer("COM3");
+    ASSERT_TRUE(WaitWrites(1));
+
+    // One block in two halves, 50 ms apart.
+    QueueRead(0, std::string("\x14\0", 2));
+    QueueRead(0, std::string("\0\0", 2), 50ms);
+    ASSERT_TRUE(drawerDevice_.log.WaitFor(CASH_SUE_DRAWEROPEN));
+
+    // A block behind bytes that belong to no block.
+    QueueRead(0, std::string("\x80\x07\x11", 3) + std::string("\x30\0\0\0", 4));
+    ASSERT_TRUE(printerDevice_.log.WaitFor(PTR_SUE_COVER_OPEN));
+    ASSERT_TRUE(drawerDevice_.log.WaitFor(CASH_SUE_DRAWERCLOSED));
+    ASSERT_TRUE(drawerDevice_.log.WaitFor(kDrawerSueCoverOpen));  // the block's last value
+
+    // Two blocks in one read: the drawer opened and shut again in between.
+    drawerDevice_.log.Clear();
+    QueueRead(0, std::string("\x34\0\0\0\x30\0\0\0", 8));
+    ASSERT_TRUE(drawerDevice_.log.WaitFor(CASH_SUE_DRAWERCLOSED));
+    EXPECT_EQ(drawerDevice_.log.Values(),
+              (std::vector<LONG>{CASH_SUE_DRAWEROPEN, CASH_SUE_DRAWERCLOSED}));
+    EXPECT_EQ(printerDevice_.log.Values(), std::vector<LONG>{PTR_SUE_COVER_OPEN});
 }
 
 TEST_F(MonitorTest, ErrorTable) {
@@ -304,14 +365,14 @@ TEST_F(MonitorTest, UsbHandleGoneIsReopenedAndAFailedReopenIsPowerOff) {
     StartPrinter("USB002", "QMXRT-K410");
     ASSERT_TRUE(WaitWrites(1));
     auto entry = table_.FindEntry("USB002");
-    HANDLE first = entry->handle;
+    HANDLE first = entry->io.handle;
     QueueWriteError(ERROR_INVALID_HANDLE);
     ASSERT_TRUE(port_.WaitUntil([&] { return port_.opens >= 2; }));
     ASSERT_TRUE(port_.WaitUntil([&] { return port_.writeErrors.empty(); }));
     EXPECT_EQ(port_.closes, 1);
     {
-        std::lock_guard<std::mutex> io(entry->ioLock);
-        EXPECT_NE(entry->handle, first);
+        std::lock_guard<std::mutex> io(entry->io.ioLock);
+        EXPECT_NE(entry->io.handle, first);
     }
     EXPECT_TRUE(printerDevice_.log.Values().empty());
 
@@ -321,6 +382,35 @@ TEST_F(MonitorTest, UsbHandleGoneIsReopenedAndAFailedReopenIsPowerOff) {
     // The next cycles find no handle (6) and try again; once it opens, blocks flow.
     QueueRead(0, std::string("\x10\0\0\0", 4));
     ASSERT_TRUE(printerDevice_.log.WaitFor(OPOS_SUE_POWER_ONLINE));
+}
+
+TEST_F(MonitorTest, APauseHoldsTheCyclesUntilItGoes) {
+    StartPrinter("COM3");
+    ASSERT_TRUE(WaitWrites(1));
+    CMonitorPause pause;
+    EXPECT_EQ(table_.PauseMonitor(PortBinding(), &pause), OPOS_E_FAILURE);
+    EXPECT_EQ(table_.PauseMonitor(printerBinding_, nullptr), OPOS_E_FAILURE);
+    PortBinding elsewhere = printerBinding_;
+    elsewhere.portName = "COM4";
+    EXPECT_EQ(table_.PauseMonitor(elsewhere, &pause), OPOS_E_ILLEGAL);
+    EXPECT_FALSE(pause.Holds());
+
+    ASSERT_EQ(table_.PauseMonitor(printerBinding_, &pause), 0);
+    ASSERT_TRUE(pause.Holds());
+    // The exchange of a paused device: the reply is its own, none went to the monitor.
+    const int reads = port_.ReadCalls();
+    QueueRead(0, std::string("\x34\0\0\0", 4));
+    char reply[64];
+    LONG length = sizeof reply;
+    ASSERT_EQ(table_.ReadPort(printerBinding_, reply, &length), 0);
+    EXPECT_EQ(length, 4);
+    EXPECT_EQ(port_.ReadCalls(), reads + 1);
+    EXPECT_TRUE(printerDevice_.log.Values().empty());
+
+    pause = CMonitorPause();  // ends it, as leaving its scope does
+    EXPECT_FALSE(pause.Holds());
+    QueueRead(0, std::string("\x30\0\0\0", 4));
+    ASSERT_TRUE(printerDevice_.log.WaitFor(PTR_SUE_COVER_OPEN));
 }
 
 TEST_F(MonitorTest, ListenerArgumentsAreChecked) {

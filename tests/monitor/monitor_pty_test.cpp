@@ -108,11 +108,7 @@ TEST_F(MonitorPtyTest, PrinterAndDrawerShareOneHandleOneThreadAndOneQuery) {
     EXPECT_EQ(OpenDescriptorsOn(vp_.DevicePath()), fdsBefore + 1);
     auto entry = table_.FindEntry("COM7");
     ASSERT_TRUE(entry);
-    {
-        std::lock_guard<std::mutex> lock(entry->monitorLock);
-        ASSERT_EQ(entry->queries.size(), 1u);
-        EXPECT_EQ(entry->queries[0]->listeners.size(), 2u);
-    }
+    EXPECT_EQ(entry->monitor.ListenerCounts(), std::vector<size_t>{2});
     ASSERT_TRUE(WaitAsbOn());
 
     vp_.SetDrawer(true);
@@ -177,23 +173,31 @@ TEST_F(MonitorPtyTest, OfflinePrinterIsAskedEveryCycleAndPowerFollowsWithPowerNo
     EXPECT_EQ(drawer_.GetPropertyNumber(PIDX_PowerState), OPOS_PS_UNKNOWN);
 }
 
-TEST_F(MonitorPtyTest, PaperOutFromPaperOkIsNearEmptyAndStaysSoUntilPaperIsBack) {
+TEST_F(MonitorPtyTest, PaperOutIsEmptyAndNearEndRunningOutBecomesEmpty) {
     StartPrinter();
     WriteDevices("COM7");
     OpenPrinter();
     ASSERT_EQ(printer_.SetDeviceEnabled(1), OPOS_SUCCESS);
     ASSERT_TRUE(WaitAsbOn());
+    auto paperValues = [&] {
+        std::vector<LONG> paper;
+        for (LONG v : printer_.log.Values())
+            if (v >= PTR_SUE_REC_EMPTY && v <= PTR_SUE_REC_PAPEROK)
+                paper.push_back(v);
+        return paper;
+    };
     vp_.SetPaper(PaperState::Out);
-    ASSERT_TRUE(printer_.log.WaitFor(PTR_SUE_REC_NEAREMPTY));
-    vp_.SetPaper(PaperState::NearEnd);
-    vp_.SetPaper(PaperState::Out);
+    ASSERT_TRUE(printer_.log.WaitFor(PTR_SUE_REC_EMPTY));
     vp_.SetPaper(PaperState::Ok);
     ASSERT_TRUE(printer_.log.WaitFor(PTR_SUE_REC_PAPEROK));
-    std::vector<LONG> paper;
-    for (LONG v : printer_.log.Values())
-        if (v >= PTR_SUE_REC_EMPTY && v <= PTR_SUE_REC_PAPEROK)
-            paper.push_back(v);
-    EXPECT_EQ(paper, (std::vector<LONG>{PTR_SUE_REC_NEAREMPTY, PTR_SUE_REC_PAPEROK}));
+    EXPECT_EQ(paperValues(), (std::vector<LONG>{PTR_SUE_REC_EMPTY, PTR_SUE_REC_PAPEROK}));
+
+    printer_.log.Clear();
+    vp_.SetPaper(PaperState::NearEnd);
+    ASSERT_TRUE(printer_.log.WaitFor(PTR_SUE_REC_NEAREMPTY));
+    vp_.SetPaper(PaperState::Out);
+    ASSERT_TRUE(printer_.log.WaitFor(PTR_SUE_REC_EMPTY));
+    EXPECT_EQ(paperValues(), (std::vector<LONG>{PTR_SUE_REC_NEAREMPTY, PTR_SUE_REC_EMPTY}));
 }
 
 TEST_F(MonitorPtyTest, Pin3PolarityComesFromTheDrawersOwnKey) {
@@ -274,8 +278,8 @@ TEST_F(MonitorUsbTest, VanishedPrinterIsPowerOffAndReopenedWhenItComesBack) {
     auto entry = table_.FindEntry("USB001");
     ASSERT_TRUE(entry);
     {
-        std::lock_guard<std::mutex> io(entry->ioLock);
-        EXPECT_NE(entry->handle, first);
+        std::lock_guard<std::mutex> io(entry->io.ioLock);
+        EXPECT_NE(entry->io.handle, first);
     }
     const size_t fdsEnabled = OpenDescriptorsOn(vp_.DevicePath());
     ASSERT_EQ(printer_.SetDeviceEnabled(0), OPOS_SUCCESS);

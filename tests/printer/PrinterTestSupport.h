@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "platform/automation.h"
-#include "so/core/PortManager.h"
+#include "so/core/PortTable.h"
 #include "so/printer/PrinterModels.h"
 
 namespace printertest {

@@ -8,7 +8,7 @@
 #include "opos/OposConstants.h"
 #include "platform/comm.h"
 #include "so/core/DeviceConfig.h"
-#include "so/core/PortManager.h"
+#include "so/core/PortTable.h"
 #include "tests/so/TestDevices.h"
 #include "tests/so/TestSupport.h"
 

@@ -118,6 +118,26 @@ TEST(ShippedServer, RegistersActivatesAndAnswersClosedForNamesItCannotCreate) {
     dlclose(library);
 }
 
+// An object whose open failed for one model must create the model of the next open.
+TEST(ShippedServer, AFailedOpenLeavesNoDeviceForTheNextOpen) {
+    ASSERT_EQ(sotest::RegisterServer(sotest::ServerPath()), S_OK);
+    const std::string rtk410 = "RTK410.TALVERN.POSPrinter";
+    const std::string qmx5500 = "QMX5500TYPEII.TALVERN.POSPrinter";
+    sotest::DeleteTree(sotest::DeviceKey("POSPrinter", rtk410));
+    sotest::WriteDevice("POSPrinter", qmx5500, {{"Port", "COM7"}});
+
+    RawSO printer("QMX.Thermal.POSPrinter");
+    EXPECT_EQ(printer.Open("POSPrinter", rtk410.c_str()), OPOS_OR_REGBADNAME);
+    EXPECT_EQ(printer.Long("GetOpenResult"), OPOS_OR_REGBADNAME);
+    ASSERT_EQ(printer.Open("POSPrinter", qmx5500.c_str()), OPOS_SUCCESS);
+    EXPECT_EQ(printer.Long("GetOpenResult"), OPOS_SUCCESS);
+    // The QMX5500 has no font C; the RT-K410 has.
+    EXPECT_EQ(printer.String(PIDXPtr_FontTypefaceList), "1 Font A,2 Font B");
+    EXPECT_EQ(printer.Long("CloseService"), OPOS_SUCCESS);
+    EXPECT_EQ(printer.Long("GetOpenResult"), OPOS_E_CLOSED);
+    sotest::DeleteTree(sotest::DeviceKey("POSPrinter", qmx5500));
+}
+
 // ---------------------------------------------------------------------------------------
 
 TEST_F(SurfaceTest, ControlCoreActivatesByProgIdAndOpens) {
@@ -345,8 +365,9 @@ TEST_F(SurfaceTest, MissingKeyIs302AndAReadOnlyHiveStillOpens) {
     RawSO printer("QMX.Thermal.POSPrinter");
     sotest::DeleteTree(sotest::DeviceKey("POSPrinter", kTestPrinterName));
     EXPECT_EQ(printer.Open("POSPrinter", kTestPrinterName), OPOS_OR_REGBADNAME);
+    // The failed open keeps no device, but still tells why it failed.
     EXPECT_EQ(printer.Long("GetOpenResult"), OPOS_OR_REGBADNAME);
-    EXPECT_EQ(printer.Number(PIDX_State), OPOS_S_CLOSED);
+    EXPECT_EQ(printer.Number(PIDX_State), OPOS_E_CLOSED);
 
     sotest::WriteDevice("POSPrinter", kTestPrinterName,
                         {{"Port", "COM7"}, {"DeviceDescription", "read only"}});

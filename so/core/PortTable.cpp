@@ -1,5 +1,5 @@
-// The port table. Lock order and what each lock guards: see PortManager.h.
-#include "so/core/PortManager.h"
+// The port table. Lock order and what each lock guards: see PortTable.h.
+#include "so/core/PortTable.h"
 
 #include <strings.h>
 #include <algorithm>
@@ -44,10 +44,6 @@ bool ContainsNoCase(const std::string& text, const char* part) {
     return upper.find(part) != std::string::npos;
 }
 
-LONG ListenerBindingId(const CStatusInterpreter* interpreter) {
-    return interpreter->BindingId();
-}
-
 }  // namespace
 
 const PortBackend& LinkPortBackend() {
@@ -63,6 +59,13 @@ CPortManager& CPortManager::Instance() {
     return *manager;
 }
 
+CPortEntry::CPortEntry(const PortBackend& backend, const std::string& portName,
+                       const std::string& modelKey, LONG kind)
+    : kind(kind), monitor(backend, io) {
+    io.portName = portName;
+    io.modelKey = modelKey;
+}
+
 CPortManager::CPortManager() : backend_(LinkPortBackend()) {}
 CPortManager::CPortManager(const PortBackend& backend) : backend_(backend) {}
 
@@ -70,12 +73,11 @@ CPortManager::~CPortManager() {
     // A table destroyed with ports open (a test's own manager) ends their monitors and
     // closes them.
     for (auto& entry : entries_) {
-        {
-            std::lock_guard<std::mutex> thread(entry->threadLock);
-            StopMonitorLocked(entry.get());
-        }
-        if (entry->handle != INVALID_HANDLE_VALUE)
-            backend_.close(entry->handle);
+        entry->monitor.Stop();
+        std::lock_guard<std::mutex> io(entry->io.ioLock);
+        if (entry->io.handle != INVALID_HANDLE_VALUE)
+            backend_.close(entry->io.handle);
+        entry->io.handle = INVALID_HANDLE_VALUE;
     }
 }
 
@@ -109,7 +111,7 @@ LONG CPortManager::MapSystemError(LONG systemError) {
 
 std::shared_ptr<CPortEntry> CPortManager::FindEntryLocked(const std::string& portName) const {
     for (const auto& entry : entries_)
-        if (!entry->opening && !entry->closing && SamePortName(entry->portName, portName))
+        if (!entry->opening && !entry->closing && SamePortName(entry->io.portName, portName))
             return entry;
     return nullptr;
 }
@@ -137,7 +139,7 @@ LONG CPortManager::AcquirePort(const std::string& portName, LONG kind, PortBindi
         // share its entry or, if it failed, try ourselves. A port being closed: wait
         // until it is, since a port opened exclusively cannot be opened twice.
         auto busy = std::find_if(entries_.begin(), entries_.end(), [&](const auto& e) {
-            return (e->opening || e->closing) && SamePortName(e->portName, portName);
+            return (e->opening || e->closing) && SamePortName(e->io.portName, portName);
         });
         if (busy == entries_.end())
             break;
@@ -152,26 +154,13 @@ LONG CPortManager::AcquirePort(const std::string& portName, LONG kind, PortBindi
     if (std::shared_ptr<CPortEntry> entry = FindEntryLocked(portName)) {
         if (kind == PortKindExclusive && entry->exclusiveBinding != -1)
             return OPOS_E_CLAIMED;
-        LONG id = ++entry->referenceCount;
-        entry->liveBindings.push_back(id);
-        if (kind == PortKindExclusive)
-            entry->exclusiveBinding = id;
-        {
-            // The monitor replaces the handle of a USB port that it reopens.
-            std::lock_guard<std::mutex> io(entry->ioLock);
-            binding->handle = entry->handle;
-        }
-        binding->id = id;
-        binding->portName = entry->portName;
+        BindLocked(*entry, kind, binding);
         return OPOS_SUCCESS;
     }
 
     // Opening can take a second (the port library's settle time); other ports stay usable
     // meanwhile because the table lock is not held across it.
-    auto entry = std::make_shared<CPortEntry>();
-    entry->portName = portName;
-    entry->modelKey = modelKey;
-    entry->kind = kind;
+    auto entry = std::make_shared<CPortEntry>(backend_, portName, modelKey, kind);
     entry->opening = true;
     entries_.push_back(entry);
     lock.unlock();
@@ -186,18 +175,29 @@ LONG CPortManager::AcquirePort(const std::string& portName, LONG kind, PortBindi
         entries_.erase(std::find(entries_.begin(), entries_.end(), entry));
         result = OPOS_E_FAILURE;
     } else {
-        entry->handle = handle;
-        LONG id = ++entry->referenceCount;
-        entry->liveBindings.push_back(id);
-        if (kind == PortKindExclusive)
-            entry->exclusiveBinding = id;
-        binding->handle = handle;
-        binding->id = id;
-        binding->portName = entry->portName;
+        {
+            std::lock_guard<std::mutex> io(entry->io.ioLock);
+            entry->io.handle = handle;
+        }
+        BindLocked(*entry, kind, binding);
     }
     lock.unlock();
     tableChanged_.notify_all();
     return result;
+}
+
+void CPortManager::BindLocked(CPortEntry& entry, LONG kind, PortBinding* binding) {
+    const LONG id = ++entry.lastBindingId;
+    entry.liveBindings.push_back(id);
+    if (kind == PortKindExclusive)
+        entry.exclusiveBinding = id;
+    {
+        // The monitor replaces the handle of a USB port that it reopens.
+        std::lock_guard<std::mutex> io(entry.io.ioLock);
+        binding->handle = entry.io.handle;
+    }
+    binding->id = id;
+    binding->portName = entry.io.portName;
 }
 
 LONG CPortManager::ReleasePort(PortBinding* binding) {
@@ -224,36 +224,18 @@ LONG CPortManager::ReleasePort(PortBinding* binding) {
     }
     binding->handle = INVALID_HANDLE_VALUE;
 
-    {
-        std::lock_guard<std::mutex> thread(entry->threadLock);
-        bool noQueries;
-        {
-            std::lock_guard<std::mutex> monitor(entry->monitorLock);
-            for (auto& query : entry->queries) {
-                auto& l = query->listeners;
-                l.erase(std::remove_if(l.begin(), l.end(),
-                                       [&](CStatusInterpreter* i) {
-                                           return ListenerBindingId(i) == binding->id;
-                                       }),
-                        l.end());
-            }
-            auto& q = entry->queries;
-            q.erase(std::remove_if(q.begin(), q.end(),
-                                   [](const auto& query) { return query->listeners.empty(); }),
-                    q.end());
-            noQueries = q.empty();
-        }
-        // Waited for without the table lock: a cycle can take a write time-out.
-        if (noQueries || lastBinding)
-            StopMonitorLocked(entry.get());
-    }
+    // Waited for without the table lock: ending the monitor waits for its cycle, which
+    // can take a write time-out.
+    const bool noQueries = entry->monitor.RemoveBinding(binding->id);
+    if (lastBinding && !noQueries)
+        entry->monitor.Stop();
 
     if (lastBinding) {
         {
-            std::lock_guard<std::mutex> io(entry->ioLock);
-            if (entry->handle != INVALID_HANDLE_VALUE)
-                backend_.close(entry->handle);
-            entry->handle = INVALID_HANDLE_VALUE;
+            std::lock_guard<std::mutex> io(entry->io.ioLock);
+            if (entry->io.handle != INVALID_HANDLE_VALUE)
+                backend_.close(entry->io.handle);
+            entry->io.handle = INVALID_HANDLE_VALUE;
         }
         {
             std::lock_guard<std::mutex> lock(tableLock_);
@@ -276,10 +258,10 @@ LONG CPortManager::WritePort(const PortBinding& binding, const void* data, LONG 
     int count = 0;
     int rc;
     {
-        std::lock_guard<std::mutex> io(entry->ioLock);
-        if (entry->handle == INVALID_HANDLE_VALUE)
+        std::lock_guard<std::mutex> io(entry->io.ioLock);
+        if (entry->io.handle == INVALID_HANDLE_VALUE)
             return OPOS_E_FAILURE;
-        rc = backend_.write(entry->handle, data, length, &count);
+        rc = backend_.write(entry->io.handle, data, length, &count);
     }
     if (written)
         *written = count;
@@ -295,10 +277,10 @@ LONG CPortManager::ReadPort(const PortBinding& binding, void* buffer, LONG* leng
     int count = 0;
     int rc;
     {
-        std::lock_guard<std::mutex> io(entry->ioLock);
-        if (entry->handle == INVALID_HANDLE_VALUE)
+        std::lock_guard<std::mutex> io(entry->io.ioLock);
+        if (entry->io.handle == INVALID_HANDLE_VALUE)
             return OPOS_E_FAILURE;
-        rc = backend_.read(entry->handle, buffer, *length, &count);
+        rc = backend_.read(entry->io.handle, buffer, *length, &count);
     }
     *length = std::clamp<LONG>(count, 0, *length);
     if (rc == ERROR_SUCCESS || rc == ERROR_MORE_DATA)
@@ -306,24 +288,38 @@ LONG CPortManager::ReadPort(const PortBinding& binding, void* buffer, LONG* leng
     return OPOS_E_FAILURE;
 }
 
-LONG CPortManager::SuspendMonitor(const PortBinding& binding) {
-    if (binding.IsBad())
+LONG CPortManager::AddStatusListener(const PortBinding& binding, CStatusInterpreter* interpreter,
+                                     LONG interval, const MonitorProfile* profile) {
+    if (binding.IsBad() || interpreter == nullptr)
+        return OPOS_E_FAILURE;
+    std::shared_ptr<CPortEntry> entry;
+    {
+        std::lock_guard<std::mutex> lock(tableLock_);
+        entry = FindEntryLocked(binding.portName);
+        if (!entry)
+            return OPOS_E_ILLEGAL;
+        // A released binding's listener would never be removed and would outlive its
+        // interpreter.
+        if (std::find(entry->liveBindings.begin(), entry->liveBindings.end(), binding.id) ==
+            entry->liveBindings.end())
+            return OPOS_E_FAILURE;
+    }
+    return entry->monitor.Add(interpreter, binding.id, interval, profile);
+}
+
+LONG CPortManager::PauseMonitor(const PortBinding& binding, CMonitorPause* pause) {
+    if (binding.IsBad() || pause == nullptr)
         return OPOS_E_FAILURE;
     std::shared_ptr<CPortEntry> entry = FindEntry(binding.portName);
     if (!entry)
         return OPOS_E_ILLEGAL;
-    entry->monitorLock.lock();
+    *pause = entry->monitor.Pause(entry);
     return OPOS_SUCCESS;
 }
 
-LONG CPortManager::ResumeMonitor(const PortBinding& binding) {
-    if (binding.IsBad())
-        return OPOS_E_FAILURE;
-    std::shared_ptr<CPortEntry> entry = FindEntry(binding.portName);
-    if (!entry)
-        return OPOS_E_ILLEGAL;
-    entry->monitorLock.unlock();
-    return OPOS_SUCCESS;
+bool CPortManager::MonitorRunning(const std::string& portName) const {
+    std::shared_ptr<CPortEntry> entry = FindEntry(portName);
+    return entry && entry->monitor.Running();
 }
 
 LONG CPortManager::SetPortTimeouts(const PortBinding& binding, DWORD readInterval,
@@ -334,12 +330,12 @@ LONG CPortManager::SetPortTimeouts(const PortBinding& binding, DWORD readInterva
         return OPOS_E_FAILURE;
     int ok;
     {
-        std::lock_guard<std::mutex> io(entry->ioLock);
-        ok = backend_.setTimeouts(entry->handle, readInterval, readMultiplier, readConstant,
+        std::lock_guard<std::mutex> io(entry->io.ioLock);
+        ok = backend_.setTimeouts(entry->io.handle, readInterval, readMultiplier, readConstant,
                                   writeMultiplier, writeConstant);
     }
     // USB printer ports have no time-outs to set; their refusal is expected.
-    if (ok != 1 && !ContainsNoCase(entry->portName, "USB"))
+    if (ok != 1 && !ContainsNoCase(entry->io.portName, "USB"))
         return OPOS_E_FAILURE;
     return OPOS_SUCCESS;
 }
@@ -348,14 +344,14 @@ int CPortManager::GetPortProperties(const PortBinding& binding, DCB* dcb) {
     std::shared_ptr<CPortEntry> entry = FindEntry(binding.portName);
     if (!entry || dcb == nullptr)
         return 0;
-    std::lock_guard<std::mutex> io(entry->ioLock);
-    return backend_.getProperties(entry->handle, dcb);
+    std::lock_guard<std::mutex> io(entry->io.ioLock);
+    return backend_.getProperties(entry->io.handle, dcb);
 }
 
 int CPortManager::SetPortProperties(const PortBinding& binding, const DCB& dcb) {
     std::shared_ptr<CPortEntry> entry = FindEntry(binding.portName);
     if (!entry)
         return 0;
-    std::lock_guard<std::mutex> io(entry->ioLock);
-    return backend_.setProperties(entry->handle, &dcb);
+    std::lock_guard<std::mutex> io(entry->io.ioLock);
+    return backend_.setProperties(entry->io.handle, &dcb);
 }

@@ -2,36 +2,31 @@
 //
 // A printer and the drawers hung on it share one physical port, so the port is opened
 // once and each enabled device holds a PortBinding to it. All port I/O of a device goes
-// through the operations below, which serialise it with the port's I/O lock.
+// through the operations below, which serialise it with the port's I/O lock. Each entry
+// has its port's status monitor (StatusMonitor.h); the table reaches it only through the
+// monitor's own interface.
 //
 // Locks, in the order they may be taken:
 //   1. the calling device's device lock (ServiceDevice.h), held by the caller
 //   2. the table lock (CPortManager::tableLock_), held only while the table is searched
-//      or changed; never held while waiting for a port's monitor thread or doing I/O
-//   3. a port's thread lock (CPortEntry::threadLock): starting and ending its monitor
-//      thread, so two devices enabling and disabling at once agree on whether it runs
-//   4. a port's monitor lock (CPortEntry::monitorLock)
-//   5. a port's I/O lock (CPortEntry::ioLock)
+//      or changed; never held while calling the monitor or doing I/O
+//   3. the locks of a port's monitor (StatusMonitor.h: thread lock, then monitor lock)
+//   4. a port's I/O lock (CPortIo::ioLock)
 // Entries are shared_ptr so an operation can drop the table lock and keep using its entry.
 //
-// Threads: one status monitor thread per port (StatusMonitor.cpp), started by the first
-// AddStatusListener and ended by the ReleasePort that leaves the port without queries.
-// It runs its polling cycle under the monitor lock, each port call under the I/O lock,
-// and calls the interpreters with only the monitor lock held.
+// Threads: none of its own; each entry's monitor owns that port's monitor thread.
 #pragma once
 
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "platform/sync.h"
 #include "platform/win32.h"
+#include "so/core/PortIo.h"
+#include "so/core/StatusMonitor.h"
 
-struct DCB;
-struct COMMTIMEOUTS;
 class CStatusInterpreter;
 
 enum PortKind : LONG {
@@ -39,8 +34,8 @@ enum PortKind : LONG {
     PortKindExclusive = 2,  // printer: must be claimed; two of them cannot share a port
 };
 
-// What an enabled device holds: the port handle, the binding id (the entry's reference
-// count at acquisition, unique per port) and the entry's port name.
+// What an enabled device holds: the port handle, the binding id (unique per port entry)
+// and the entry's port name.
 struct PortBinding {
     HANDLE handle = INVALID_HANDLE_VALUE;
     LONG id = -1;
@@ -50,62 +45,23 @@ struct PortBinding {
     bool IsBad() const { return handle == nullptr || handle == INVALID_HANDLE_VALUE; }
 };
 
-// The port library calls the manager makes, replaceable so tests can fail I/O on purpose.
-// Each has the signature and result convention of the port library export of that name.
-struct PortBackend {
-    int (*open)(const char* portName, HANDLE* handle, const char* modelKey);
-    int (*close)(HANDLE handle);
-    int (*write)(HANDLE handle, const void* data, int length, int* written);
-    int (*read)(HANDLE handle, void* buffer, int size, int* read);
-    int (*setTimeouts)(HANDLE handle, DWORD readInterval, DWORD readMultiplier, DWORD readConstant,
-                       DWORD writeMultiplier, DWORD writeConstant);
-    int (*getProperties)(HANDLE handle, DCB* dcb);
-    int (*setProperties)(HANDLE handle, const DCB* dcb);
-    // Null in backends that cannot report them; the monitor then restores the device
-    // core's own time-outs after its immediate reads.
-    int (*getTimeouts)(HANDLE handle, COMMTIMEOUTS* timeouts) = nullptr;
-};
-
-// One distinct status request on a port and the devices listening to its replies.
-struct CStatusQuery {
-    std::string command;                         // written to request status
-    std::string reply;                           // bytes gathered since the last dispatch
-    std::vector<CStatusInterpreter*> listeners;  // in registration order, not owned
-    LONG repeatFlag = 1;                         // 1: not written again while a reply is awaited
-    bool awaitingReply = false;
-    LONG resend = 0;  // what the listeners reported at the last dispatch
-};
-
-// The port library's own calls.
-const PortBackend& LinkPortBackend();
-
 class CPortEntry {
   public:
-    std::mutex ioLock;       // around every read and write on the port
-    std::mutex monitorLock;  // the monitor's polling cycle; SuspendMonitor/ResumeMonitor
+    CPortEntry(const PortBackend& backend, const std::string& portName, const std::string& modelKey,
+               LONG kind);
 
-    // Fixed at creation, read without a lock.
-    std::string portName;  // the first device's port name; the lookup key
-    std::string modelKey;  // the first device's PhysicalDeviceID
-    LONG kind = 0;         // the first device's sharing kind
+    CPortIo io;       // the handle, the I/O lock, the port name and the model key
+    const LONG kind;  // the first device's sharing kind
 
     // Guarded by the table lock.
-    HANDLE handle = INVALID_HANDLE_VALUE;
-    LONG referenceCount = 0;         // numbers the bindings; never decremented
+    LONG lastBindingId = 0;          // ids count up from 1 and are never reused
     std::vector<LONG> liveBindings;  // ids of the bindings not yet released
     LONG exclusiveBinding = -1;      // id of the live exclusive binding, or -1
     bool opening = false;            // being opened by AcquirePort; not yet usable
     bool closing = false;            // its last binding went; being closed by ReleasePort
 
-    // Status monitor. The thread and the events belong to whoever holds threadLock;
-    // the queries to whoever holds monitorLock. pollInterval is set before the thread
-    // starts and fixed while it runs.
-    std::mutex threadLock;
-    std::thread monitorThread;
-    thermpos::ManualResetEvent stopEvent;
-    thermpos::ManualResetEvent exitEvent;
-    DWORD pollInterval = 5;  // milliseconds between monitor cycles
-    std::vector<std::unique_ptr<CStatusQuery>> queries;
+    // Declared after io, which it uses: it goes (and stops its thread) first.
+    CStatusMonitor monitor;
 };
 
 class CPortManager {
@@ -129,15 +85,17 @@ class CPortManager {
     // 0 (binding's handle becomes invalid); 106 port not in the table; 111 bad binding.
     // Removes the binding's status listeners; the monitor thread ends when no query is
     // left, and the port closes when its last binding is released.
-    LONG ReleasePort(PortBinding* binding);
+    [[nodiscard]] LONG ReleasePort(PortBinding* binding);
 
     // Registers an interpreter (its command, repeat flag) for the binding's port; the
     // first listener of a port starts its monitor thread, polling every `interval` ms.
-    // Interpreters with the same command share one query. The interpreter must outlive
-    // the binding's ReleasePort. 0; 106 port not in the table; 111 bad binding, no
-    // interpreter or command, or the thread cannot start.
+    // Interpreters with the same command share one query. profile: the printer's (see
+    // MonitorProfile for which device's rules the port), null for a drawer. The
+    // interpreter must outlive the binding's ReleasePort. 0; 106 port not in the table;
+    // 111 bad or released binding, no interpreter or command, or the thread cannot start.
     [[nodiscard]] LONG AddStatusListener(const PortBinding& binding,
-                                         CStatusInterpreter* interpreter, LONG interval);
+                                         CStatusInterpreter* interpreter, LONG interval,
+                                         const MonitorProfile* profile = nullptr);
 
     // 0; 108 system error 21; 112 for 170 or 1460; 107 for 1167; 111 other errors, a bad
     // binding or no data; 106 port not in the table. *written (may be null) gets the count.
@@ -147,10 +105,11 @@ class CPortManager {
     // 234); 111 other errors, bad binding, no buffer or no length; 106 port not in table.
     [[nodiscard]] LONG ReadPort(const PortBinding& binding, void* buffer, LONG* length);
 
-    // Takes the port's monitor lock (a request-and-reply exchange must not race the
-    // monitor's own reads); ResumeMonitor releases it, on the same thread. 0; 106; 111.
-    [[nodiscard]] LONG SuspendMonitor(const PortBinding& binding);
-    LONG ResumeMonitor(const PortBinding& binding);
+    // Pauses the port's monitor between its cycles until *pause goes out of scope (a
+    // request-and-reply exchange must not race the monitor's own reads). 0; 106 port not
+    // in the table; 111 bad binding or no pause. The caller must not release the port
+    // while it holds the pause.
+    [[nodiscard]] LONG PauseMonitor(const PortBinding& binding, CMonitorPause* pause);
 
     // 0; 111 when the port is not in the table, or refuses the time-outs and its name
     // does not contain "USB".
@@ -158,8 +117,8 @@ class CPortManager {
                                        DWORD readMultiplier, DWORD readConstant,
                                        DWORD writeMultiplier, DWORD writeConstant);
     // Results of the port library calls (1 success, 0 failure, also for an unknown port).
-    int GetPortProperties(const PortBinding& binding, DCB* dcb);
-    int SetPortProperties(const PortBinding& binding, const DCB& dcb);
+    [[nodiscard]] int GetPortProperties(const PortBinding& binding, DCB* dcb);
+    [[nodiscard]] int SetPortProperties(const PortBinding& binding, const DCB& dcb);
 
     // Port library system error to OPOS result: 21 → 108, 170 and 1460 → 112,
     // 1167 → 107, anything else → 111; 0 stays 0.
@@ -171,7 +130,7 @@ class CPortManager {
 
     // Number of ports open in the table (for tests and diagnostics).
     std::size_t OpenPortCount() const;
-    // The entry a binding refers to, or null; for the status monitor and tests.
+    // The usable entry of that name, or null; for tests and diagnostics.
     std::shared_ptr<CPortEntry> FindEntry(const std::string& portName) const;
 
     // True while the port's monitor thread runs (for tests and diagnostics).
@@ -179,10 +138,8 @@ class CPortManager {
 
   private:
     std::shared_ptr<CPortEntry> FindEntryLocked(const std::string& portName) const;
-    // The monitor thread of one entry (StatusMonitor.cpp).
-    void MonitorMain(CPortEntry* entry);
-    // Ends the entry's monitor thread, if any; the caller holds the entry's threadLock.
-    static void StopMonitorLocked(CPortEntry* entry);
+    // Gives the entry's next binding id to a new binding; the caller holds the table lock.
+    static void BindLocked(CPortEntry& entry, LONG kind, PortBinding* binding);
 
     PortBackend backend_;
     mutable std::mutex tableLock_;
