@@ -4,11 +4,14 @@
 #include "so/core/ServiceDevice.h"
 
 #include <algorithm>
+#include <chrono>
 #include <new>
 #include <system_error>
+#include <thread>
 
 #include "platform/comm.h"
 #include "so/core/DeviceConfig.h"
+#include "so/core/StatusInterpreter.h"
 
 using thermpos::ManualResetEvent;
 using thermpos::WaitForEvents;
@@ -142,6 +145,26 @@ LONG CServiceDevice::ReadPort(void* buffer, LONG* length) {
 }
 LONG CServiceDevice::PauseMonitor(CMonitorPause* pause) {
     return PortManager().PauseMonitor(m_Binding, pause);
+}
+
+LONG CServiceDevice::ProbeStatusReply(LONG readSize) {
+    // A printer answers a status request within this time; nothing signals the reply, so
+    // the port is read once when it is up.
+    static constexpr auto kProbeReplyWait = std::chrono::milliseconds(100);
+    CMonitorPause pause;
+    LONG r = PauseMonitor(&pause);
+    if (r != OPOS_SUCCESS)
+        return r;
+    r = WritePort(kStatusBackRequest, sizeof kStatusBackRequest);
+    if (r != OPOS_SUCCESS)
+        return r;
+    std::this_thread::sleep_for(kProbeReplyWait);
+    char reply[64];
+    LONG length = std::clamp<LONG>(readSize, 1, sizeof reply);
+    r = ReadPort(reply, &length);
+    if (r == OPOS_SUCCESS && length == 0)
+        r = OPOS_E_NOHARDWARE;
+    return r;
 }
 
 LONG CServiceDevice::StartStatusMonitor(std::unique_ptr<CStatusInterpreter> interpreter,

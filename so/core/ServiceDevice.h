@@ -105,6 +105,11 @@ class CServiceDevice {
     // Pauses the port's monitor until *pause goes out of scope, which must be before the
     // device releases its port (CPortManager::PauseMonitor).
     [[nodiscard]] LONG PauseMonitor(CMonitorPause* pause);
+    // Asks the printer on the bound port for a status block with the monitor paused and
+    // reads what came back after the printer's answer time (at most readSize bytes, up to
+    // 64): 0 when anything came back, OPOS_E_NOHARDWARE (107) when nothing did, else the
+    // pause's or the port's failure. Blocks for the answer time.
+    [[nodiscard]] LONG ProbeStatusReply(LONG readSize = 64);
 
     // Registers the device's status interpreter on its port once it is enabled: gives it
     // the status request and adds it as a listener polled every StatusBackInterval ms.

@@ -19,8 +19,6 @@ constexpr LONG kPulseCommand = 1;
 // not seen open within this time did not open (or has no switch on pin 3).
 constexpr auto kOpenReportLimit = std::chrono::milliseconds(2200);
 
-// The printer needs a moment to answer the status request with its first block.
-constexpr auto kProbeReplyWait = std::chrono::milliseconds(100);
 // One status block; anything more belongs to the monitor.
 constexpr LONG kProbeReadSize = 4;
 
@@ -391,24 +389,8 @@ void CTimedDrawerDevice::ReadConfiguration(const std::string& deviceClass,
 }
 
 LONG CTimedDrawerDevice::ProbePrinter() {
-    static constexpr BYTE kProbe[] = {0x1D, 0x61, 0x0F};
     auto lock = DeviceLock();
-    // The monitor must not read the probe's answer.
-    LONG rc = SuspendMonitor();
-    if (rc != OPOS_SUCCESS)
-        return rc;
-    rc = WritePort(kProbe, sizeof kProbe);
-    if (rc == OPOS_SUCCESS) {
-        // Nothing signals the reply: the port is read once after the printer's answer time.
-        std::this_thread::sleep_for(kProbeReplyWait);
-        BYTE reply[kProbeReadSize] = {};
-        LONG length = kProbeReadSize;
-        rc = ReadPort(reply, &length);
-        if (rc == OPOS_SUCCESS && length == 0)
-            rc = OPOS_E_NOHARDWARE;
-    }
-    ResumeMonitor();
-    return rc;
+    return ProbeStatusReply(kProbeReadSize);
 }
 
 LONG CTimedDrawerDevice::SetDeviceEnabled(LONG enable) {

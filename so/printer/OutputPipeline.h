@@ -12,7 +12,7 @@
 //   - a port's monitor thread reports status changes (NotifyStatusChange).
 // Locks, in the order they may be taken:
 //   1. the device lock (CServiceDevice::DeviceLock), around every port write;
-//   2. a port's monitor lock, then its I/O lock (PortManager.h);
+//   2. a port's monitor lock, then its I/O lock (StatusMonitor.h, PortIo.h);
 //   3. queueLock_ (output queue, OutputID, clear generation), then transactionLock_
 //      (transaction buffers). These are taken last and never held while bytes are written
 //      or an event is queued or delivered;

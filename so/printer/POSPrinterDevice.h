@@ -11,7 +11,7 @@
 //     FireStatusUpdate.
 // Locks, in the order they may be taken:
 //   1. the device lock (CServiceDevice::DeviceLock), around every port write;
-//   2. a port's monitor lock, then its I/O lock (PortManager.h);
+//   2. a port's monitor lock, then its I/O lock (StatusMonitor.h, PortIo.h);
 //   3. the pipeline's queue lock, then its transaction lock (OutputPipeline.h);
 //   4. errorStringLock_ (ErrorString only).
 // None of 3 and 4 is held while bytes are written or events are queued. Fields read by the

@@ -16,9 +16,6 @@ using namespace thermpos::ptr;
 
 namespace {
 
-// The printer needs a moment to answer the status request with its first block.
-constexpr auto kProbeReplyWait = std::chrono::milliseconds(100);
-
 // Largest bitmap rendered, in dots; far beyond any receipt, small enough to allocate.
 constexpr LONG kMaxBitmapSide = 16384;
 
@@ -133,21 +130,7 @@ LONG CThermalPrinter::Claim(LONG timeout) {
         if (r == OPOS_SUCCESS) {
             r = ConfigurePort();
             if (r == OPOS_SUCCESS) {
-                // The pause ends with this block, before the port is released below.
-                CMonitorPause pause;
-                r = PauseMonitor(&pause);
-                if (r == OPOS_SUCCESS) {
-                    r = WritePort(kStatusBackRequest, sizeof kStatusBackRequest);
-                    if (r == OPOS_SUCCESS) {
-                        std::this_thread::sleep_for(kProbeReplyWait);
-                        char reply[64];
-                        LONG length = sizeof reply;
-                        r = ReadPort(reply, &length);
-                        if (r == OPOS_SUCCESS && length == 0) {
-                            r = OPOS_E_NOHARDWARE;
-                        }
-                    }
-                }
+                r = ProbeStatusReply();
             }
             LONG released = PortManager().ReleasePort(&m_Binding);
             m_Binding = PortBinding();

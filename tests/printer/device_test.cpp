@@ -307,7 +307,7 @@ TEST_F(PrinterDevice, ModelKeyWithoutPhysicalDeviceID) {
     EXPECT_EQ(rtk6100->PhysicalDeviceID(), "TALVERNRT-K6100");
     auto entry = rtk6100->Ports().FindEntry("COM7");
     ASSERT_NE(entry, nullptr);
-    EXPECT_EQ(entry->modelKey, "TALVERNRT-K6100");
+    EXPECT_EQ(entry->io.modelKey, "TALVERNRT-K6100");
     rtk6100.reset();
 
     auto named = Open<CPrinterRTK6100>(kRTK6100, {{"PhysicalDeviceID", "OTHERKEY"}});

@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "opos/OposConstants.h"
-#include "so/core/PortManager.h"
+#include "so/core/PortTable.h"
 #include "so/drawer/CashDrawers.h"
 #include "tests/monitor/MonitorTestSupport.h"
 #include "tests/so/TestSupport.h"
@@ -343,9 +343,7 @@ TEST_F(DrawerFakeTest, EnablingTwiceKeepsOneListener) {
     EXPECT_EQ(drawer.StatusInterpreter(), first);
     auto entry = table_.FindEntry("COM7");
     ASSERT_NE(entry, nullptr);
-    std::lock_guard<std::mutex> lock(entry->monitorLock);
-    ASSERT_EQ(entry->queries.size(), 1u);
-    EXPECT_EQ(entry->queries[0]->listeners.size(), 1u);
+    EXPECT_EQ(entry->monitor.ListenerCounts(), std::vector<size_t>{1});
 }
 
 TEST_F(DrawerFakeTest, WaitForDrawerCloseReturnsAtOnceWhenClosedAndWhenItCloses) {
