@@ -52,6 +52,12 @@ inline constexpr std::size_t kMaxKeptDots = 64u << 20;  // image dots one receip
 inline constexpr std::size_t kMaxReplyBytes = 64 * 1024;
 inline constexpr std::size_t kMaxImageDots = 8u << 20;  // one stored picture, in dots
 inline constexpr std::size_t kMaxAnswered = 4096;
+// The longest drawer pulse (on time) given, whatever time the command asks for. A drawer
+// solenoid opens within a few hundred milliseconds, so a longer pulse only keeps the
+// connector busy: with the equal off time it stays busy for at most 2 s, less than the
+// 2.2 s a drawer service waits for the drawer to report open, so a retried kick after
+// such a wait is never swallowed by the pulse before it.
+inline constexpr std::chrono::milliseconds kMaxPulseOn{1000};
 
 // Accepts n and its ASCII digit form ('0' = 48 ...).
 inline int Digit(std::uint8_t n) {

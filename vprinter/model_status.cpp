@@ -93,9 +93,9 @@ void PrinterModel::Impl::Reply(const void* data, std::size_t n) {
 
 void PrinterModel::Impl::SendBlock() {
     const std::uint32_t b = Block();
-    const std::uint8_t bytes[4] = {
-        static_cast<std::uint8_t>(b), static_cast<std::uint8_t>(b >> 8),
-        static_cast<std::uint8_t>(b >> 16), static_cast<std::uint8_t>(b >> 24)};
+    const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(b), static_cast<std::uint8_t>(b >> 8),
+                                   static_cast<std::uint8_t>(b >> 16),
+                                   static_cast<std::uint8_t>(b >> 24)};
     Reply(bytes, 4);
     lastBlock = b;
 }
@@ -134,6 +134,7 @@ bool PrinterModel::Impl::AlreadyAnswered(std::uint64_t offset) {
 void PrinterModel::Impl::Pulse(int pin, std::chrono::milliseconds on) {
     if (now < pulseEnd[pin & 1])
         return;  // a pulse is already being output there
+    on = std::min(on, kMaxPulseOn);
     pulseEnd[pin & 1] = now + 2 * on;  // on time plus the equal off time
     if (!drawerOpen) {
         drawerOpen = true;
@@ -163,7 +164,9 @@ int PrinterModel::Impl::RealtimeLength(const std::uint8_t* p, int n) {
         return 3;
     if (p[1] == 0x05 && p[2] >= 1 && p[2] <= 2)
         return 3;
-    if (p[1] == 0x14 && p[2] == 1 && n >= 5 && p[3] <= 1 && p[4] >= 1 && p[4] <= 8)
+    // The command reference stops the pulse time at 8 (800 ms); the printers this system
+    // drives take any t from 1 and the service objects send 10 or 12, so every t kicks.
+    if (p[1] == 0x14 && p[2] == 1 && n >= 5 && p[3] <= 1 && p[4] >= 1)
         return 5;
     return 0;
 }
