@@ -1,6 +1,5 @@
 #include "tests/so/TestSupport.h"
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
@@ -13,6 +12,7 @@
 #include <stdexcept>
 
 #include "platform/automation.h"
+#include "platform/module.h"
 #include "platform/registry.h"
 
 extern char** environ;
@@ -86,10 +86,11 @@ void WriteDevice(const std::string& deviceClass, const std::string& deviceName,
 }
 
 LONG RegisterServer(const std::string& libraryPath) {
-    void* library = dlopen(libraryPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+    std::string error;
+    void* library = thermpos::module::Load(libraryPath, &error);
     if (!library)
-        throw std::runtime_error(dlerror());
-    auto registerServer = reinterpret_cast<HRESULT (*)()>(dlsym(library, "DllRegisterServer"));
+        throw std::runtime_error(error);
+    auto registerServer = thermpos::module::Export<HRESULT (*)()>(library, "DllRegisterServer");
     if (!registerServer)
         throw std::runtime_error("no DllRegisterServer");
     return registerServer();
