@@ -3,6 +3,7 @@
 // since it happens once per cut, not per byte.
 #include <benchmark/benchmark.h>
 
+#include <initializer_list>
 #include <string>
 
 #include "vprinter/model.h"
@@ -41,6 +42,30 @@ void BM_PlainTextInterpretation(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * data.size());
 }
 BENCHMARK(BM_PlainTextInterpretation)->Unit(benchmark::kMillisecond);
+
+// About 1 MiB of lines that switch modes around every field (bold, underline, size,
+// justification, font, line spacing): what the command dispatch costs per byte.
+void BM_CommandInterpretation(benchmark::State& state) {
+    std::string line;
+    for (int b : std::initializer_list<int>{0x1B, 'E', 1,    0x1B, '-', 1,    0x1D, '!', 0x11,
+                                            0x1B, 'a', 1,    'a',  'b', 0x1B, 'E',  0,   0x1D,
+                                            'B',  1,   0x1D, 'B',  0,   0x1B, '3',  30,  0x1B,
+                                            'M',  1,   0x1B, 'M',  0,   0x1D, '!',  0,   '\n'})
+        line.push_back(static_cast<char>(b));
+    std::string data;
+    for (int i = 1; data.size() < (1u << 20); ++i) {
+        data += line;
+        if (i % 40 == 0)
+            data += std::string("\x1dV\x00", 3);
+    }
+    PrinterModel model;
+    for (auto _ : state) {
+        FeedAll(model, data);
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * data.size());
+}
+BENCHMARK(BM_CommandInterpretation)->Unit(benchmark::kMillisecond);
 
 void BM_PlainTextWithCommandLog(benchmark::State& state) {
     const std::string data = ReceiptText();

@@ -13,11 +13,8 @@
 // from the model's command callback.
 #include "vprinter/pty.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,6 +26,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/pty.h"
 #include "platform/registry.h"
 #include "vprinter/image.h"
 
@@ -50,12 +48,6 @@ void CloseFd(int& fd) {
     if (fd >= 0)
         ::close(fd);
     fd = -1;
-}
-
-std::string ReadLink(const std::string& path) {
-    char buffer[4096];
-    const ssize_t n = readlink(path.c_str(), buffer, sizeof buffer - 1);
-    return n < 0 ? std::string() : std::string(buffer, static_cast<std::size_t>(n));
 }
 
 }  // namespace
@@ -81,11 +73,10 @@ void SimulatedClock::Advance(ModelClock::duration by) {
 // ---- transport ----
 
 struct VirtualPrinter::Io {
-    int master = -1;
-    // Kept open so that the master never reads a hang-up when the host closes its side.
-    int slave = -1;
+    // Opened with its slave kept open, so that the master never reads a hang-up when the
+    // host closes its side.
+    pty::PseudoTerminal terminal;
     int wake = -1;  // eventfd: control calls and requests
-    std::string slavePath;
     // Touched by the I/O thread only.
     std::vector<std::uint8_t> pending;  // read from the host, not yet taken by the model
     std::string replies;                // for the host, not yet written
@@ -117,8 +108,8 @@ bool VirtualPrinter::Start(const VirtualPrinterOptions& options, std::string* er
             *error = why;
         if (io_) {
             ClosePtyLocked();
-            if (io_->linked && ReadLink(options_.linkPath) == io_->slavePath)
-                ::unlink(options_.linkPath.c_str());
+            if (io_->linked)
+                pty::RemoveLinkTo(options_.linkPath, io_->terminal.SlavePath());
             UnpublishMapLocked();
             CloseFd(io_->wake);
             if (io_->log)
@@ -213,8 +204,8 @@ void VirtualPrinter::Stop() {
         }
     }
     ClosePtyLocked();
-    if (io_->linked && ReadLink(options_.linkPath) == io_->slavePath)
-        ::unlink(options_.linkPath.c_str());
+    if (io_->linked)
+        pty::RemoveLinkTo(options_.linkPath, io_->terminal.SlavePath());
     io_->linked = false;
     UnpublishMapLocked();
     CloseFd(io_->wake);
@@ -243,33 +234,8 @@ void VirtualPrinter::Wake() const {
 
 bool VirtualPrinter::OpenPtyLocked(std::string* error) {
     Io& io = *io_;
-    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master < 0)
-        return *error = Errno("posix_openpt"), false;
-    char name[256];
-    if (grantpt(master) != 0 || unlockpt(master) != 0 ||
-        ptsname_r(master, name, sizeof name) != 0) {
-        *error = Errno("pty setup");
-        ::close(master);
+    if (!io.terminal.Open(error, /*keepSlaveOpen=*/true))
         return false;
-    }
-    int slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (slave < 0) {
-        *error = Errno(name);
-        ::close(master);
-        return false;
-    }
-    // Raw from the start: no echo back to the host, no line-end translation of printer data.
-    termios settings;
-    if (tcgetattr(slave, &settings) == 0) {
-        cfmakeraw(&settings);
-        tcsetattr(slave, TCSANOW, &settings);
-    }
-    const int flags = fcntl(master, F_GETFL);
-    fcntl(master, F_SETFL, flags | O_NONBLOCK);
-    io.master = master;
-    io.slave = slave;
-    io.slavePath = name;
     io.pending.clear();
     io.replies.clear();
     return true;
@@ -278,8 +244,7 @@ bool VirtualPrinter::OpenPtyLocked(std::string* error) {
 void VirtualPrinter::ClosePtyLocked() {
     if (!io_)
         return;
-    CloseFd(io_->master);
-    CloseFd(io_->slave);
+    io_->terminal.Close();
     io_->pending.clear();
     io_->replies.clear();
 }
@@ -287,25 +252,13 @@ void VirtualPrinter::ClosePtyLocked() {
 bool VirtualPrinter::PublishLocked(std::string* error) {
     Io& io = *io_;
     if (!options_.linkPath.empty()) {
-        const std::string& link = options_.linkPath;
-        struct stat st;
-        if (lstat(link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode))
-            return *error = link + ": exists and is not a symlink", false;
-        // Made beside the target and renamed over it, so that the path never goes missing
-        // for a host that reopens it during a replug.
-        const std::string temporary = link + ".new";
-        ::unlink(temporary.c_str());
-        if (::symlink(io.slavePath.c_str(), temporary.c_str()) != 0)
-            return *error = Errno(temporary), false;
-        if (std::rename(temporary.c_str(), link.c_str()) != 0) {
-            *error = Errno(link);
-            ::unlink(temporary.c_str());
+        if (!pty::PointLink(options_.linkPath, io.terminal.SlavePath(), error))
             return false;
-        }
         io.linked = true;
     }
     if (!options_.mapName.empty()) {
-        const std::string value = options_.linkPath.empty() ? io.slavePath : options_.linkPath;
+        const std::string value =
+            options_.linkPath.empty() ? io.terminal.SlavePath() : options_.linkPath;
         if (value == io.mapValue)
             return true;
         HKEY key = nullptr;
@@ -426,7 +379,7 @@ void VirtualPrinter::Run() {
             }
             if (io.replug) {
                 io.replugError.clear();
-                if (io.master < 0 &&
+                if (!io.terminal.IsOpen() &&
                     (!OpenPtyLocked(&io.replugError) || !PublishLocked(&io.replugError)))
                     ClosePtyLocked();
                 io.replug = false;
@@ -445,10 +398,10 @@ void VirtualPrinter::Run() {
                 if (io.replies.size() > kMaxReplyBytes)
                     io.replies.erase(0, io.replies.size() - kMaxReplyBytes);
             }
-            if (io.master < 0)
+            if (!io.terminal.IsOpen())
                 io.replies.clear();
             CollectLocked(&finished);
-            master = io.master;
+            master = io.terminal.MasterFd();
             fds[0] = {io.wake, POLLIN, 0};
             fds[1] = {master, 0, 0};
             if (master >= 0) {
@@ -488,19 +441,20 @@ void VirtualPrinter::Run() {
         Io& io = *io_;
         if (fds[1].revents & POLLIN) {
             const std::size_t room = kMaxPending - io.pending.size();
-            const ssize_t n = ::read(master, chunk.data(), room);
-            if (n > 0) {
-                io.pending.insert(io.pending.end(), chunk.begin(), chunk.begin() + n);
-            } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            std::size_t got = 0;
+            if (io.terminal.Read(chunk.data(), room, &got) == pty::IoResult::HungUp) {
                 // The pty is gone underneath us: treat it as unplugged rather than spin.
                 ClosePtyLocked();
                 continue;
             }
+            io.pending.insert(io.pending.end(), chunk.begin(),
+                              chunk.begin() + static_cast<std::ptrdiff_t>(got));
         }
         if ((fds[1].revents & POLLOUT) && !io.replies.empty()) {
-            const ssize_t n = ::write(master, io.replies.data(), io.replies.size());
-            if (n > 0)
-                io.replies.erase(0, static_cast<std::size_t>(n));
+            std::size_t put = 0;
+            // A failed write shows as a hang-up at the next read.
+            (void)io.terminal.Write(io.replies.data(), io.replies.size(), &put);
+            io.replies.erase(0, put);
         }
     }
 }
@@ -561,7 +515,7 @@ bool VirtualPrinter::Replug(std::string* error) {
     }
     io_->replug = true;
     AwaitRequestLocked(lock);
-    if (!io_ || io_->master < 0) {
+    if (!io_ || !io_->terminal.IsOpen()) {
         if (error)
             *error = io_ ? io_->replugError : "stopped";
         return false;
@@ -571,12 +525,12 @@ bool VirtualPrinter::Replug(std::string* error) {
 
 bool VirtualPrinter::Plugged() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return io_ && io_->master >= 0;
+    return io_ && io_->terminal.IsOpen();
 }
 
 std::string VirtualPrinter::SlavePath() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return io_ && io_->master >= 0 ? io_->slavePath : std::string();
+    return io_ && io_->terminal.IsOpen() ? io_->terminal.SlavePath() : std::string();
 }
 
 std::string VirtualPrinter::DevicePath() const {
@@ -597,8 +551,9 @@ std::string VirtualPrinter::StatusText() const {
     std::string text = model_->StatusText();
     if (!text.empty() && text.back() != '\n')
         text += '\n';
-    text +=
-        "device: " + (io_ && io_->master >= 0 ? io_->slavePath : std::string("unplugged")) + "\n";
+    text += "device: " +
+            (io_ && io_->terminal.IsOpen() ? io_->terminal.SlavePath() : std::string("unplugged")) +
+            "\n";
     text += "receipts written: " + std::to_string(receiptCount_) + "\n";
     return text;
 }

@@ -1,6 +1,5 @@
 // Registration and activation of a real server library (built beside this test), and
 // the module counts that decide when it may be unloaded.
-#include <dlfcn.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -15,6 +14,7 @@
 
 #include "platform/activation.h"
 #include "platform/comserver.h"
+#include "platform/module.h"
 #include "platform/registry.h"
 
 namespace {
@@ -62,13 +62,14 @@ class Server : public ::testing::Test {
         ::setenv("THERMPOS_REGISTRY", (dir_ + "/registry.reg").c_str(), 1);
         ::setenv("THERMPOS_LOCK_DIR", (dir_ + "/locks").c_str(), 1);
         // The same handle that activation gets, so its module counts are the ones we see.
-        lib_ = dlopen(TEST_SERVER_PATH, RTLD_NOW | RTLD_LOCAL);
-        ASSERT_NE(lib_, nullptr) << dlerror();
-        reg_ = reinterpret_cast<HRESULT (*)()>(dlsym(lib_, "DllRegisterServer"));
-        unreg_ = reinterpret_cast<HRESULT (*)()>(dlsym(lib_, "DllUnregisterServer"));
-        canUnload_ = reinterpret_cast<HRESULT (*)()>(dlsym(lib_, "DllCanUnloadNow"));
-        getClass_ = reinterpret_cast<HRESULT (*)(const GUID*, const GUID*, void**)>(
-            dlsym(lib_, "DllGetClassObject"));
+        std::string error;
+        lib_ = thermpos::module::Load(TEST_SERVER_PATH, &error);
+        ASSERT_NE(lib_, nullptr) << error;
+        reg_ = thermpos::module::Export<HRESULT (*)()>(lib_, "DllRegisterServer");
+        unreg_ = thermpos::module::Export<HRESULT (*)()>(lib_, "DllUnregisterServer");
+        canUnload_ = thermpos::module::Export<HRESULT (*)()>(lib_, "DllCanUnloadNow");
+        getClass_ = thermpos::module::Export<HRESULT (*)(const GUID*, const GUID*, void**)>(
+            lib_, "DllGetClassObject");
         ASSERT_TRUE(reg_ && unreg_ && canUnload_ && getClass_);
     }
     void TearDown() override {

@@ -1,8 +1,10 @@
 // The device-file layer: names, handles, errno mapping, exclusive opens, time-out rules,
 // raw mode and the DCB over a real pseudo-terminal.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/wait.h>
-#include <termios.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstring>

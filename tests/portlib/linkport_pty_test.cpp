@@ -1,8 +1,10 @@
 // LinkPort as its callers see it: the exported PM* functions over a real pseudo-terminal
 // mapped as a COM port in a temporary registry.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/wait.h>
-#include <termios.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
@@ -107,7 +109,7 @@ TEST_F(LinkPortTest, InfraredInAnyCaseOpensCom4As9600_8N1WithoutFlowControl) {
     cfsetospeed(&t, B38400);
     t.c_cflag = (t.c_cflag & ~CSIZE) | CS7 | PARENB | CSTOPB | CRTSCTS;
     t.c_iflag |= IXON | IXOFF;
-    ASSERT_EQ(tcsetattr(pty.master(), TCSANOW, &t), 0);
+    ASSERT_TRUE(pty.SetSettings(t));
 
     ASSERT_EQ(PMOpenPort("irDA", &handle, nullptr), 1);
     t = pty.Settings();
@@ -127,7 +129,7 @@ TEST_F(LinkPortTest, SerialOpenKeepsTheSystemSettingsAndWaits) {
     setenv("THERMPOS_OPEN_WAIT_MS", "150", 1);
     termios before = pty.Settings();
     cfsetospeed(&before, B57600);
-    ASSERT_EQ(tcsetattr(pty.master(), TCSANOW, &before), 0);
+    ASSERT_TRUE(pty.SetSettings(before));
     auto start = Clock::now();
     OpenCom7();
     EXPECT_GE(MsSince(start), 145);

@@ -2,17 +2,17 @@
 // wait per test, written the way another process would write them, and pseudo-terminals.
 #pragma once
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <stdlib.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
+
+// termios comes with the serial settings mapping these tests check.
+#include "platform/dcb_termios.h"
+#include "platform/pty.h"
 
 namespace thermpos::testing {
 
@@ -65,65 +65,34 @@ class PortEnvTest : public ::testing::Test {
     std::string hive_;
 };
 
-// A pseudo-terminal pair; the master end is non-blocking and raw.
+// A pseudo-terminal pair standing in for the printer; the test holds the master.
 class Pty {
   public:
     Pty() {
-        master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0)
-            return;
-        char name[128];
-        if (::ptsname_r(master_, name, sizeof name) != 0)
-            return;
-        slave_ = name;
-        termios t{};
-        ::tcgetattr(master_, &t);
-        ::cfmakeraw(&t);
-        ::tcsetattr(master_, TCSANOW, &t);
+        std::string error;
+        (void)terminal_.Open(&error);
     }
-    ~Pty() { CloseMaster(); }
-    Pty(const Pty&) = delete;
-    Pty& operator=(const Pty&) = delete;
-
-    bool ok() const { return master_ >= 0 && !slave_.empty(); }
-    int master() const { return master_; }
-    const std::string& slave() const { return slave_; }
-    void CloseMaster() {
-        if (master_ >= 0)
-            ::close(master_);
-        master_ = -1;
-    }
+    bool ok() const { return terminal_.IsOpen(); }
+    const std::string& slave() const { return terminal_.SlavePath(); }
+    // The printer goes away: the port's writes fail from now on.
+    void CloseMaster() { terminal_.Close(); }
 
     // The line settings of the pair (one set, shared by both ends).
     termios Settings() const {
         termios t{};
-        ::tcgetattr(master_, &t);
+        EXPECT_TRUE(terminal_.GetLineSettings(&t));
         return t;
     }
+    bool SetSettings(const termios& t) { return terminal_.SetLineSettings(t); }
 
-    void Send(const std::string& bytes) const {
-        ASSERT_EQ(::write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    }
-
+    void Send(const std::string& bytes) { ASSERT_TRUE(terminal_.SendAll(bytes)); }
     // Reads until `count` bytes came or `limitMs` passed without any.
-    std::string Receive(std::size_t count, int limitMs = 5000) const {
-        std::string out;
-        while (out.size() < count) {
-            pollfd p{master_, POLLIN, 0};
-            if (::poll(&p, 1, limitMs) <= 0)
-                break;
-            char buf[4096];
-            ssize_t n = ::read(master_, buf, std::min(sizeof buf, count - out.size()));
-            if (n <= 0)
-                break;
-            out.append(buf, static_cast<std::size_t>(n));
-        }
-        return out;
+    std::string Receive(std::size_t count, int limitMs = 5000) {
+        return terminal_.Receive(count, limitMs);
     }
 
   private:
-    int master_ = -1;
-    std::string slave_;
+    pty::PseudoTerminal terminal_;
 };
 
 }  // namespace thermpos::testing

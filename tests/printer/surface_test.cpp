@@ -1,10 +1,10 @@
 // The printer models through the automation surface: ThermSO activated by ProgID from the
 // registry, as the control objects do, creates the model for each logical device name.
-#include <dlfcn.h>
 
 #include <gtest/gtest.h>
 
 #include "opos/ControlObject.h"
+#include "platform/module.h"
 #include "tests/printer/PrinterTestSupport.h"
 
 namespace {
@@ -14,9 +14,10 @@ class PrinterSurface : public ::testing::Test {
     // ThermSO writes its own registration into the test's private hive.
     static void SetUpTestSuite() {
         printertest::TempDir();
-        void* server = dlopen(THERMSO_SERVER, RTLD_NOW | RTLD_LOCAL);
-        ASSERT_NE(server, nullptr) << dlerror();
-        auto reg = reinterpret_cast<HRESULT (*)()>(dlsym(server, "DllRegisterServer"));
+        std::string error;
+        void* server = thermpos::module::Load(THERMSO_SERVER, &error);
+        ASSERT_NE(server, nullptr) << error;
+        auto reg = thermpos::module::Export<HRESULT (*)()>(server, "DllRegisterServer");
         ASSERT_NE(reg, nullptr);
         ASSERT_EQ(reg(), S_OK);
     }

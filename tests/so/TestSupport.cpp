@@ -1,10 +1,7 @@
 #include "tests/so/TestSupport.h"
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +12,7 @@
 #include <stdexcept>
 
 #include "platform/automation.h"
+#include "platform/module.h"
 #include "platform/registry.h"
 
 extern char** environ;
@@ -88,10 +86,11 @@ void WriteDevice(const std::string& deviceClass, const std::string& deviceName,
 }
 
 LONG RegisterServer(const std::string& libraryPath) {
-    void* library = dlopen(libraryPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+    std::string error;
+    void* library = thermpos::module::Load(libraryPath, &error);
     if (!library)
-        throw std::runtime_error(dlerror());
-    auto registerServer = reinterpret_cast<HRESULT (*)()>(dlsym(library, "DllRegisterServer"));
+        throw std::runtime_error(error);
+    auto registerServer = thermpos::module::Export<HRESULT (*)()>(library, "DllRegisterServer");
     if (!registerServer)
         throw std::runtime_error("no DllRegisterServer");
     return registerServer();
@@ -108,47 +107,34 @@ std::string ClaimHelperPath() {
 }
 
 Pty::Pty() {
-    int slave = -1;
-    char name[256] = {};
-    if (openpty(&master_, &slave, name, nullptr, nullptr) != 0)
-        throw std::runtime_error("openpty failed");
-    path_ = name;
-    close(slave);
-}
-
-Pty::~Pty() {
-    Hangup();
+    std::string error;
+    if (!terminal_.Open(&error))
+        throw std::runtime_error(error);
 }
 
 void Pty::MapAs(const std::string& name) const {
-    SetValue("SOFTWARE\\ThermPOS\\Ports", name.c_str(), path_);
+    SetValue("SOFTWARE\\ThermPOS\\Ports", name.c_str(), Path());
 }
 
 std::string Pty::Read(size_t count, int timeoutMs) {
     std::string data;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (data.size() < count && master_ >= 0) {
+    while (data.size() < count && terminal_.IsOpen()) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                         deadline - std::chrono::steady_clock::now())
                         .count();
         if (left <= 0)
             break;
-        pollfd p{master_, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(left)) <= 0)
+        const std::string got = terminal_.Receive(count - data.size(), static_cast<int>(left));
+        if (got.empty())
             break;
-        char buffer[256];
-        ssize_t n = read(master_, buffer, std::min(sizeof(buffer), count - data.size()));
-        if (n <= 0)
-            break;
-        data.append(buffer, static_cast<size_t>(n));
+        data += got;
     }
     return data;
 }
 
 void Pty::Hangup() {
-    if (master_ >= 0)
-        close(master_);
-    master_ = -1;
+    terminal_.Close();
 }
 
 ClaimingProcess::ClaimingProcess(const std::string& deviceClass, const std::string& deviceName) {

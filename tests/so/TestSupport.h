@@ -6,6 +6,7 @@
 #include <map>
 #include <string>
 
+#include "platform/pty.h"
 #include "platform/win32.h"
 
 namespace sotest {
@@ -37,10 +38,9 @@ std::string ClaimHelperPath();
 class Pty {
   public:
     Pty();
-    ~Pty();
     Pty(const Pty&) = delete;
     Pty& operator=(const Pty&) = delete;
-    const std::string& Path() const { return path_; }
+    const std::string& Path() const { return terminal_.SlavePath(); }
     // Maps name (e.g. "COM7") to this pty in SOFTWARE\ThermPOS\Ports.
     void MapAs(const std::string& name) const;
     // Reads until `count` bytes arrived or the limit passed; returns what arrived.
@@ -49,8 +49,7 @@ class Pty {
     void Hangup();
 
   private:
-    int master_ = -1;
-    std::string path_;
+    thermpos::pty::PseudoTerminal terminal_;
 };
 
 // A second process that opens a logical device through the control-object core and claims

@@ -1,6 +1,5 @@
 // The automation surface and the device life cycle, driven the way a control object
 // drives them: objects activated by ProgID from the registry, methods called by name.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -8,6 +7,7 @@
 #include "opos/OposConstants.h"
 #include "platform/activation.h"
 #include "platform/dispatch.h"
+#include "platform/module.h"
 #include "platform/registry.h"
 #include "tests/so/ControlCalls.h"
 #include "tests/so/TestDevices.h"
@@ -108,14 +108,13 @@ TEST(ShippedServer, RegistersActivatesAndAnswersClosedForNamesItCannotCreate) {
     EXPECT_EQ(drawer.Long("CloseService"), OPOS_E_CLOSED);
 
     // The server may unload only once its last object is gone.
-    void* library = dlopen(sotest::ServerPath().c_str(), RTLD_NOW | RTLD_NOLOAD);
+    void* library = thermpos::module::FindLoaded(sotest::ServerPath());
     ASSERT_NE(library, nullptr);
-    auto canUnload = reinterpret_cast<HRESULT (*)()>(dlsym(library, "DllCanUnloadNow"));
+    auto canUnload = thermpos::module::Export<HRESULT (*)()>(library, "DllCanUnloadNow");
     ASSERT_NE(canUnload, nullptr);
     EXPECT_EQ(canUnload(), S_FALSE);
     drawer.Drop();
     EXPECT_EQ(canUnload(), S_OK);
-    dlclose(library);
 }
 
 // An object whose open failed for one model must create the model of the next open.

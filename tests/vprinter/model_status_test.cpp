@@ -106,7 +106,7 @@ TEST(AutomaticStatus, DrawerPulseRulesAndSequentialKick) {
     Rig r;
     r.Send(B({0x1D, 0x61, 0x01}));
     r.model.TakeReplies();
-    r.Send(B({0x10, 0x14, 0x01, 0x00, 0x00}));  // no on-time: nothing
+    r.Send(B({0x10, 0x14, 0x01, 0x00, 0x00}));  // no pulse time: nothing
     r.Send(B({0x10, 0x14, 0x01, 0x02, 0x01}));  // no such connector: nothing
     EXPECT_EQ(r.Replies(), "");
     EXPECT_FALSE(r.model.Status().drawerOpen);
@@ -114,15 +114,39 @@ TEST(AutomaticStatus, DrawerPulseRulesAndSequentialKick) {
     EXPECT_EQ(r.Replies(), "14 00 00 00");
 }
 
-// The family's printers take on-times above the command reference's 8 (OnTime 12).
-TEST(AutomaticStatus, DrawerPulseTakesLongOnTimes) {
-    for (std::uint8_t t : {9, 12, 255}) {
+// The service objects send pulse times of 10 and 12 (units of 100 ms), beyond the 8 of the
+// command reference; the drawer must open on them, and a long pulse keeps its connector
+// busy only for the capped time.
+TEST(AutomaticStatus, DrawerOpensOnPulseTimesAboveEightAndLongPulsesAreCapped) {
+    for (int t : {9, 10, 12, 255}) {
         Rig r;
         r.Send(B({0x1D, 0x61, 0x01}));
         r.model.TakeReplies();
-        r.Send(B({0x10, 0x14, 0x01, 0x01, t}));
-        EXPECT_EQ(r.Replies(), "14 00 00 00") << int{t};
+        r.Send(B({0x10, 0x14, 0x01, 0x00, t}));
+        EXPECT_EQ(r.Replies(), "14 00 00 00") << t;
+        EXPECT_TRUE(r.model.Status().drawerOpen) << t;
     }
+
+    // Pin 2 pulsed for 25.5 s asked, 1 s given: busy for 2 s (on and off), then free.
+    Rig r;
+    r.Send(B({0x10, 0x14, 0x01, 0x00, 255}));
+    ASSERT_TRUE(r.model.Status().drawerOpen);
+    r.model.SetDrawer(false, r.now);
+    r.Wait(1999ms);
+    r.Send(B({0x10, 0x14, 0x01, 0x00, 12}));
+    EXPECT_FALSE(r.model.Status().drawerOpen) << "the first pulse is still being output";
+    r.Send(B({0x1B, 0x70, 0x01, 0x32, 0x32}));  // the other connector is free
+    EXPECT_TRUE(r.model.Status().drawerOpen);
+    r.model.SetDrawer(false, r.now);
+    r.Wait(1ms);
+    r.Send(B({0x10, 0x14, 0x01, 0x00, 12}));
+    EXPECT_TRUE(r.model.Status().drawerOpen);
+
+    // While printing is held the kick is still taken at once, from the raw stream.
+    Rig held;
+    held.model.SetCover(true, held.now);
+    held.Send(B({0x10, 0x14, 0x01, 0x01, 10}));
+    EXPECT_TRUE(held.model.Status().drawerOpen);
 }
 
 TEST(AutomaticStatus, SelfTestEndsCommandEnabledStatusBackButInitialiseKeepsIt) {

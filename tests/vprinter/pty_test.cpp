@@ -1,15 +1,11 @@
 // The virtual printer over a real pseudo-terminal: a host on another thread writes and
 // reads the slave side like a serial port; the tests move in phases (act, wait on the
 // printer's events with generous limits, assert).
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <png.h>
 #include <poll.h>
 #include <stdlib.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -20,8 +16,10 @@
 #include <string>
 #include <thread>
 
+#include "platform/pty.h"
 #include "platform/registry.h"
 #include "vprinter/pty.h"
+#include "vprinter/transport.h"
 
 namespace thermpos::vprinter {
 namespace {
@@ -54,15 +52,7 @@ class TempDir {
 // The host end: what a port library does with the device path.
 class Host {
   public:
-    explicit Host(const std::string& path) {
-        fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (fd_ >= 0) {
-            termios t;
-            tcgetattr(fd_, &t);
-            cfmakeraw(&t);
-            tcsetattr(fd_, TCSANOW, &t);
-        }
-    }
+    explicit Host(const std::string& path) : fd_(pty::OpenRawTerminal(path)) {}
     ~Host() {
         if (fd_ >= 0)
             ::close(fd_);
@@ -468,11 +458,8 @@ TEST_F(PtyTest, ProgramServesControlSocketAndWritesPendingOutputOnSigterm) {
         ASSERT_TRUE(h.Write("pending line\n" + Bytes({0x10, 0x04, 0x01})));
         EXPECT_EQ(h.Read(1), Bytes({0x12}));  // answered, so the line was taken too
     }
-    const int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", control.c_str());
-    ASSERT_EQ(::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const int s = ConnectControl(control);
+    ASSERT_GE(s, 0) << std::strerror(errno);
     const std::string request = "cover open\nstatus\n";
     ASSERT_EQ(::write(s, request.data(), request.size()), static_cast<ssize_t>(request.size()));
     std::string answers;
