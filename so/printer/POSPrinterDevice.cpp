@@ -270,9 +270,11 @@ LONG CPOSPrinterDevice::HandlePrintData(LONG station, const std::string& data, P
     if (use == PrintUse::kNormal &&
         (m_SidewaysMode == PTR_RP_RIGHT90 || m_SidewaysMode == PTR_RP_LEFT90)) {
         // Kept for the page RotatePrint(station, PTR_RP_NORMAL) prints.
-        thermpos::CSidewaysBlock block;
-        MeasureSidewaysData(out, startFont, &block.widest, &block.bytes);
-        m_SidewaysBlocks.push_back(std::move(block));
+        if (!out.empty()) {
+            thermpos::CSidewaysBlock block;
+            MeasureSidewaysData(out, startFont, &block.widest, &block.bytes);
+            m_SidewaysBlocks.push_back(std::move(block));
+        }
         return SetResult(OPOS_SUCCESS);
     }
     if (out.empty()) {

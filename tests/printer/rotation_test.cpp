@@ -88,6 +88,11 @@ TEST_F(Rotation, RotationValuesAndStations) {
     EXPECT_EQ(printer->RotatePrint(PTR_S_RECEIPT, PTR_RP_NORMAL), 0);
     EXPECT_EQ(printer->ResultCode(), 0);
     EXPECT_TRUE(NewWrites().empty());
+    // So does print data that translates to no bytes at all.
+    EXPECT_EQ(printer->RotatePrint(PTR_S_RECEIPT, PTR_RP_LEFT90), 0);
+    EXPECT_EQ(printer->PrintNormal(PTR_S_RECEIPT, "\x1B|N"), 0);
+    EXPECT_EQ(printer->RotatePrint(PTR_S_RECEIPT, PTR_RP_NORMAL), 0);
+    EXPECT_TRUE(NewWrites().empty());
 
     EXPECT_EQ(printer->RotatePrint(PTR_S_RECEIPT, PTR_RP_ROTATE180), 0);
     EXPECT_EQ(OnlyNewWrite(), kUpsideDownOn);
