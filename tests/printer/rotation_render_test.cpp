@@ -176,3 +176,38 @@ TEST_F(RotationRendering, ABrokenSidewaysLineContinuesOnTheNextColumn) {
     EXPECT_GT(box.Width(), 24 + 10);
     EXPECT_EQ(receipts[0].cut, vp::CutKind::Full);
 }
+
+// A page built by the application through DirectIO prints in the direction it chose.
+TEST_F(RotationRendering, DirectIOPagesPrintInTheirDirection) {
+    const std::string text = "PAID 42\n";
+    ASSERT_EQ(printer_->PrintNormal(PTR_S_RECEIPT, text), 0);
+    ASSERT_EQ(printer_->CutPaper(0), 0);
+    for (LONG direction : {0, 2}) {
+        LONG data = 0;
+        std::string none;
+        std::string area = "0,0,576,100";
+        ASSERT_EQ(printer_->DirectIO(1004, &data, &none), 0);
+        ASSERT_EQ(printer_->DirectIO(1008, &data, &area), 0);
+        data = direction;
+        ASSERT_EQ(printer_->DirectIO(1007, &data, &none), 0);
+        ASSERT_EQ(printer_->PrintNormal(PTR_S_RECEIPT, text), 0);
+        ASSERT_EQ(printer_->DirectIO(1009, &data, &none), 0);
+        ASSERT_EQ(printer_->CutPaper(0), 0);
+    }
+    const std::vector<vp::Receipt> receipts = Printed();
+    ASSERT_EQ(receipts.size(), 3u);
+    const vp::Image glyphs = Crop(receipts[0].image, InkBox(receipts[0].image));
+
+    const Box normal = InkBox(receipts[1].image);
+    ASSERT_FALSE(normal.Empty());
+    EXPECT_LT(normal.right, receipts[1].image.width / 2);
+    EXPECT_LT(normal.bottom, 50);
+    EXPECT_TRUE(Crop(receipts[1].image, normal).dots == glyphs.dots);
+
+    // Direction 2 starts at the lower right corner of the area and runs leftwards.
+    const Box turned = InkBox(receipts[2].image);
+    ASSERT_FALSE(turned.Empty());
+    EXPECT_GT(turned.left, receipts[2].image.width / 2);
+    EXPECT_GT(turned.top, 50);
+    EXPECT_TRUE(Crop(receipts[2].image, turned).dots == Turned(glyphs, Turn::kHalf).dots);
+}
