@@ -352,8 +352,21 @@ int Run(const std::vector<std::string>& args) {
 
     Step(
         "5. The sample receipt (fonts, bold, underline, sizes, alignment, reverse, colour, "
-        "feeds, bar codes, cut)");
+        "feeds, a sideways stamp, bar codes, cut)");
     for (const demo::ReceiptPart& part : demo::SampleReceipt()) {
+        if (part.call != demo::ReceiptPart::Call::kPrint) {
+            const bool rotate = part.call == demo::ReceiptPart::Call::kRotatePrint;
+            com::OutgoingArgs call;
+            if (rotate) {
+                call.Long(PTR_S_RECEIPT);
+            }
+            call.Long(part.value);
+            Show(((rotate ? "RotatePrint(PTR_S_RECEIPT, " : "CutPaper(") +
+                  std::to_string(part.value) + "): " + part.what)
+                     .c_str(),
+                 printer.CallLong(rotate ? "RotatePrint" : "CutPaper", call));
+            continue;
+        }
         if (part.symbology == 0) {
             Show(("PrintNormal(PTR_S_RECEIPT, " + std::string(part.what) + ")").c_str(),
                  Print(printer, part.data));

@@ -45,6 +45,7 @@ LONG CPOSPrinterDevice::Close() {
     output_.Stop();
     // Requests still queued at Close are freed, never written.
     output_.DropQueue();
+    m_SidewaysBlocks.clear();
     m_TopLogo.clear();
     m_BottomLogo.clear();
     return r;
@@ -102,7 +103,11 @@ LONG CPOSPrinterDevice::PrintBarCode(LONG station, const std::string&, LONG, LON
         3, station == PTR_S_RECEIPT || station == PTR_S_SLIP ? OPOS_SUCCESS : OPOS_E_ILLEGAL);
 }
 
+// A page being built cannot take a bitmap: the printer ignores the bitmap commands there.
 LONG CPOSPrinterDevice::PrintBitmap(LONG station, const std::string& fileName, LONG, LONG) {
+    if (CheckState(3) == OPOS_SUCCESS && InPageMode()) {
+        return SetResult(OPOS_E_ILLEGAL);
+    }
     return CPOSPrinterDevice::PrintBarCode(station, fileName, 0, 0, 0, 0, 0);
 }
 
@@ -112,6 +117,9 @@ LONG CPOSPrinterDevice::RotatePrint(LONG station, LONG) {
 }
 
 LONG CPOSPrinterDevice::SetBitmap(LONG, LONG station, const std::string& fileName, LONG, LONG) {
+    if (CheckState(3) == OPOS_SUCCESS && InPageMode()) {
+        return SetResult(OPOS_E_ILLEGAL);
+    }
     return CPOSPrinterDevice::PrintBarCode(station, fileName, 0, 0, 0, 0, 0);
 }
 
@@ -163,7 +171,7 @@ std::string CPOSPrinterDevice::ExtractBitmapBits(std::string_view whiteRows) {
     return rows;
 }
 
-LONG CPOSPrinterDevice::MeasureSidewaysData(std::string_view, LONG*, std::string*) {
+LONG CPOSPrinterDevice::MeasureSidewaysData(std::string_view, int, LONG*, std::string*) {
     return OPOS_E_ILLEGAL;
 }
 
@@ -257,7 +265,18 @@ LONG CPOSPrinterDevice::HandlePrintData(LONG station, const std::string& data, P
     if (use == PrintUse::kValidate) {
         return SetResult(TranslatePrintData(station, bytes, &out, true));
     }
+    const int startFont = m_Formatting.font;
     TranslatePrintData(station, bytes, &out, false);
+    if (use == PrintUse::kNormal &&
+        (m_SidewaysMode == PTR_RP_RIGHT90 || m_SidewaysMode == PTR_RP_LEFT90)) {
+        // Kept for the page RotatePrint(station, PTR_RP_NORMAL) prints.
+        if (!out.empty()) {
+            thermpos::CSidewaysBlock block;
+            MeasureSidewaysData(out, startFont, &block.widest, &block.bytes);
+            m_SidewaysBlocks.push_back(std::move(block));
+        }
+        return SetResult(OPOS_SUCCESS);
+    }
     if (out.empty()) {
         return SetResult(OPOS_SUCCESS);
     }
@@ -363,6 +382,7 @@ LONG CPOSPrinterDevice::ClearOutput() {
     LONG r = CheckState(2);
     if (r == OPOS_SUCCESS) {
         output_.Discard();
+        m_SidewaysBlocks.clear();
     }
     return SetResult(r);
 }

@@ -28,6 +28,7 @@
 #include "so/core/DeviceClasses.h"
 #include "so/printer/OutputPipeline.h"
 #include "so/printer/PrintTranslation.h"
+#include "so/printer/SidewaysData.h"
 
 // Published POSPrinter values the shared constants header does not carry; kept in their
 // own namespace so a later addition there cannot collide.
@@ -57,8 +58,9 @@ class CPOSPrinterDevice : public CPOSPrinterSlots {
     LONG FireStatusUpdate(LONG status) override;  // 28
 
     // Slots 29-45 (declared by CPOSPrinterSlots, which the automation surface calls).
-    // BeginInsertion, BeginRemoval, ChangePrintSide, CutPaper, EndInsertion, EndRemoval,
-    // MarkFeed and PrintTwoNormal keep the answer of an operation not offered.
+    // BeginInsertion, BeginRemoval, ChangePrintSide, EndInsertion, EndRemoval and
+    // PrintTwoNormal keep the answer of an operation not offered (the state check, then
+    // 106): a receipt printer has no slip to wait for and no second station to print on.
     LONG PrintBarCode(LONG station, const std::string& data, LONG symbology, LONG height,
                       LONG width, LONG alignment, LONG textPosition) override;  // 36
     LONG PrintBitmap(LONG station, const std::string& fileName, LONG width,
@@ -111,7 +113,9 @@ class CPOSPrinterDevice : public CPOSPrinterSlots {
                               LONG requestedWidth) = 0;  // 73
     // Inverts a 1-bit image whose set bits are white into one whose set bits print.
     virtual std::string ExtractBitmapBits(std::string_view whiteRows);  // 74
-    virtual LONG MeasureSidewaysData(std::string_view bytes, LONG* widest,
+    // Breaks the lines of translated data gathered for a sideways print and measures its
+    // widest line (SidewaysData.h); startFont is the font selected when the data begins.
+    virtual LONG MeasureSidewaysData(std::string_view bytes, int startFont, LONG* widest,
                                      std::string* out);  // 75
 
     // The output path.
@@ -130,6 +134,10 @@ class CPOSPrinterDevice : public CPOSPrinterSlots {
     LONG ConvertUnits(LONG from, LONG to, LONG value) const {
         return thermpos::ConvertUnits(m_Resolution, from, to, value);
     }
+
+    // Whether the printer was put in page mode (by DirectIO or the PrinterMode setting);
+    // bitmaps cannot be printed or stored then. Caller's thread.
+    bool InPageMode() const { return m_PageModeFlag != 0; }
 
     // For tests and diagnostics.
     std::size_t QueuedRequestCount() { return output_.QueuedCount(); }
@@ -202,7 +210,11 @@ class CPOSPrinterDevice : public CPOSPrinterSlots {
     // Translation state, caller's thread only.
     thermpos::FormattingState m_Formatting;
     LONG m_FontCount = 3;
+    // 0, then the last rotation RotatePrint accepted; while it is PTR_RP_RIGHT90 or
+    // PTR_RP_LEFT90, PrintNormal gathers its data in m_SidewaysBlocks instead of printing.
     LONG m_SidewaysMode = 0;
+    // Kept until a sideways print succeeds, ClearOutput or Close.
+    std::vector<thermpos::CSidewaysBlock> m_SidewaysBlocks;
     std::string m_TopLogo;
     std::string m_BottomLogo;
     std::vector<thermpos::StoredBitmap> m_StoredBitmaps;

@@ -21,6 +21,8 @@ class CPrinterQMX5500 : public CThermalPrinter {
     CPrinterQMX5500();
     ~CPrinterQMX5500() override;
 
+    LONG CutPaper(LONG percentage) override;  // 32
+
     static const ModelProfile& ProfileData();
 };
 

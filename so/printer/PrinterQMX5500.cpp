@@ -51,3 +51,8 @@ CPrinterQMX5500::CPrinterQMX5500() : CThermalPrinter(kProfile) {}
 CPrinterQMX5500::~CPrinterQMX5500() {
     CloseBeforeDestruction();
 }
+
+// Its cutter always leaves a point uncut, whatever the percentage.
+LONG CPrinterQMX5500::CutPaper(LONG) {
+    return SendCut(0x01);
+}

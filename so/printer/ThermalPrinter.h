@@ -6,14 +6,10 @@
 // No thread of its own; see POSPrinterDevice.h for the output thread and the lock order.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "so/printer/POSPrinterDevice.h"
-
-struct FontCell {
-    LONG width;
-    LONG height;
-};
 
 // Characters per line and sideways lines chosen at open.
 struct LineLayout {
@@ -42,6 +38,8 @@ class CThermalPrinter : public CPOSPrinterDevice {
 
     LONG Claim(LONG timeout) override;  // 2
     LONG Close() override;              // 6
+    // Page-mode and user-defined-character commands (PrinterDirectIO.cpp).
+    LONG DirectIO(LONG command, LONG* data, std::string* text) override;  // 7
     LONG OpenService(const std::string& deviceClass, const std::string& deviceName,
                      IDispatch* dispatch) override;  // 15
     void ReadConfiguration(const std::string& deviceClass,
@@ -64,6 +62,13 @@ class CThermalPrinter : public CPOSPrinterDevice {
     LONG PrintBarCode(LONG station, const std::string& data, LONG symbology, LONG height,
                       LONG width, LONG alignment, LONG textPosition) override;  // 36
 
+    // Cutting, feeding and rotation (PrinterRotation.cpp).
+    LONG CutPaper(LONG percentage) override;                 // 32
+    LONG MarkFeed(LONG type) override;                       // 35
+    LONG RotatePrint(LONG station, LONG rotation) override;  // 41
+    LONG MeasureSidewaysData(std::string_view bytes, int startFont, LONG* widest,
+                             std::string* out) override;  // 75
+
     const ModelProfile& Profile() const { return profile_; }
     // The printer code table for a CharacterSet value, or -1 when the family has none.
     static int CodeTableFor(LONG characterSet);
@@ -78,7 +83,15 @@ class CThermalPrinter : public CPOSPrinterDevice {
     FontCell CurrentCell() const;
     // Model destructors call this first, so that no thread runs while the object shrinks.
     void CloseBeforeDestruction();
+    // CutPaper with the cut kind decided: GS V m to the receipt station.
+    LONG SendCut(char mode);
 
   private:
+    // Prints the gathered sideways data as one page-mode page; keeps it when that fails.
+    LONG PrintSidewaysPage(LONG station);
+
     const ModelProfile& profile_;
+    // Numbers the DirectIO events of this object, from 0 on; wraps as the unsigned number
+    // it is.
+    std::uint32_t m_DirectIOEventCount = 0;
 };

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "platform/dispatch.h"
 #include "platform/registry.h"
 
 namespace printertest {
@@ -228,7 +229,7 @@ HRESULT RecordingControl::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCI
 
 HRESULT RecordingControl::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*,
                                  EXCEPINFO*, UINT*) {
-    ControlEvent event{ControlEvent::StatusUpdate};
+    ControlEvent event{ControlEvent::StatusUpdate, 0, 0, 0, {}};
     const UINT n = params->cArgs;
     auto arg = [&](UINT fromFirst) -> VARIANT& { return params->rgvarg[n - 1 - fromFirst]; };
     switch (id) {
@@ -256,6 +257,11 @@ HRESULT RecordingControl::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* para
         default:
             event.kind = ControlEvent::DirectIO;
             event.value1 = arg(0).lVal;
+            event.value2 = *arg(1).plVal;
+            if (BSTR text = *arg(2).pbstrVal) {
+                event.text =
+                    thermpos::com::WideToAnsi(std::u16string_view(text, SysStringLen(text)));
+            }
             break;
     }
     std::lock_guard<std::mutex> lock(mutex_);

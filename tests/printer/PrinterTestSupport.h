@@ -71,6 +71,7 @@ struct ControlEvent {
     LONG value1 = 0;
     LONG value2 = 0;
     LONG value3 = 0;
+    std::string text;  // DirectIO only
 };
 
 // The control object's side of the callbacks: records them in order and answers error

@@ -84,7 +84,11 @@ TEST_F(PrinterOnVirtualPrinter, DemoReceiptMatchesItsGoldenImage) {
     Enable();
     for (const thermpos::demo::ReceiptPart& part : thermpos::demo::SampleReceipt()) {
         SCOPED_TRACE(part.what);
-        if (part.symbology == 0) {
+        if (part.call == thermpos::demo::ReceiptPart::Call::kRotatePrint) {
+            EXPECT_EQ(device_->RotatePrint(2, part.value), 0);
+        } else if (part.call == thermpos::demo::ReceiptPart::Call::kCutPaper) {
+            EXPECT_EQ(device_->CutPaper(part.value), 0);
+        } else if (part.symbology == 0) {
             EXPECT_EQ(device_->PrintNormal(2, part.data), 0);
         } else {
             EXPECT_EQ(device_->PrintBarCode(2, part.data, part.symbology, part.height, part.width,
