@@ -6,6 +6,7 @@
 
 #include "platform/activation.h"
 #include "platform/registry.h"
+#include "platform/registry_paths.h"
 
 namespace thermpos::opos {
 
@@ -18,8 +19,6 @@ using com::ResultKind;
 using com::Variant;
 
 namespace {
-
-constexpr const char kServiceOposKey[] = "SOFTWARE\\OLEforRetail\\ServiceOPOS";
 
 DispatchEntry Callback(const char* name, std::vector<ArgKind> args, com::DispatchHandler handler) {
     DispatchEntry entry;
@@ -102,7 +101,7 @@ LONG COposControl::ReadProgId(const std::string& deviceClass, const std::string&
                               std::string* progId) {
     if (deviceClass.empty() || deviceName.empty())
         return OPOS_OR_REGBADNAME;
-    std::string path = std::string(kServiceOposKey) + "\\" + deviceClass + "\\" + deviceName;
+    const std::string path = regpath::DeviceKeyPath(deviceClass, deviceName);
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
         return OPOS_OR_REGBADNAME;

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "platform/registry.h"
+#include "platform/registry_paths.h"
 
 namespace thermpos::com {
 
@@ -88,8 +89,8 @@ HRESULT ClsidFromProgId(std::string_view progId, CLSID* clsid) {
         progId.find('\0') != std::string_view::npos)
         return CO_E_CLASSSTRING;
     std::string text;
-    if (ReadDefault("SOFTWARE\\Classes\\" + std::string(progId) + "\\CLSID", &text) !=
-        ERROR_SUCCESS)
+    if (ReadDefault(std::string(regpath::kClasses) + "\\" + std::string(progId) + "\\CLSID",
+                    &text) != ERROR_SUCCESS)
         return CO_E_CLASSSTRING;
     if (!GuidFromString(text.c_str(), clsid))
         return CO_E_CLASSSTRING;
@@ -102,8 +103,8 @@ HRESULT InprocServerPath(const CLSID& clsid, std::string* path) {
     char guid[39];
     GuidToString(clsid, guid);
     std::string text;
-    if (ReadDefault(std::string("SOFTWARE\\Classes\\CLSID\\") + guid + "\\InprocServer32", &text) !=
-            ERROR_SUCCESS ||
+    if (ReadDefault(std::string(regpath::kClasses) + "\\CLSID\\" + guid + "\\InprocServer32",
+                    &text) != ERROR_SUCCESS ||
         text.empty())
         return REGDB_E_CLASSNOTREG;
     *path = text;

@@ -10,6 +10,7 @@
 #include <new>
 
 #include "platform/registry.h"
+#include "platform/registry_paths.h"
 
 namespace thermpos::com {
 
@@ -221,7 +222,7 @@ std::string ThisModulePath() {
 
 namespace {
 
-const char kClassesRoot[] = "SOFTWARE\\Classes";
+using regpath::kClasses;
 
 // Sets the default (valueName null) or a named REG_SZ value of root\path, creating keys.
 LONG WriteString(const std::string& path, const char* valueName, const std::string& text) {
@@ -256,7 +257,7 @@ bool ValidProgId(const char* progId) {
 
 bool ProgIdNamesClassOrNothing(const char* progId, const char* guid) {
     HKEY key = nullptr;
-    std::string path = std::string(kClassesRoot) + "\\" + progId + "\\CLSID";
+    std::string path = std::string(kClasses) + "\\" + progId + "\\CLSID";
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
         return true;
     char value[64] = {};
@@ -284,8 +285,8 @@ HRESULT RegisterServerClasses(const ServerClass* classes, size_t count,
         char guid[39];
         GuidToString(c.clsid, guid);
         const std::string description = c.description ? c.description : "";
-        const std::string clsidKey = std::string(kClassesRoot) + "\\CLSID\\" + guid;
-        const std::string progKey = std::string(kClassesRoot) + "\\" + c.progId;
+        const std::string clsidKey = std::string(kClasses) + "\\CLSID\\" + guid;
+        const std::string progKey = std::string(kClasses) + "\\" + c.progId;
         LONG rc = WriteString(clsidKey, nullptr, description);
         if (rc == ERROR_SUCCESS)
             rc = WriteString(clsidKey + "\\InprocServer32", nullptr, libraryPath);
@@ -309,11 +310,11 @@ HRESULT UnregisterServerClasses(const ServerClass* classes, size_t count) {
         const ServerClass& c = classes[i];
         char guid[39];
         GuidToString(c.clsid, guid);
-        if (DeleteTree(std::string(kClassesRoot) + "\\CLSID\\" + guid) != ERROR_SUCCESS)
+        if (DeleteTree(std::string(kClasses) + "\\CLSID\\" + guid) != ERROR_SUCCESS)
             result = SELFREG_E_CLASS;
         // A ProgID that now names another class belongs to whoever registered it since.
         if (ValidProgId(c.progId) && ProgIdNamesClassOrNothing(c.progId, guid) &&
-            DeleteTree(std::string(kClassesRoot) + "\\" + c.progId) != ERROR_SUCCESS)
+            DeleteTree(std::string(kClasses) + "\\" + c.progId) != ERROR_SUCCESS)
             result = SELFREG_E_CLASS;
     }
     return result;

@@ -36,13 +36,13 @@
 
 #include "platform/dcb_termios.h"
 #include "platform/registry.h"
+#include "platform/registry_paths.h"
 
 namespace thermpos::devfile {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* kPortsKey = "SOFTWARE\\ThermPOS\\Ports";
 constexpr std::size_t kMaxNameLength = 255;
 constexpr unsigned kParallelMajor = 6;  // /dev/lpN: its driver cannot poll
 // Pseudo-terminal slaves. Their driver forces 8 data bits without parity whatever is set.
@@ -269,7 +269,8 @@ LONG ResolvePortName(std::string_view name, std::string* path) {
         return ERROR_INVALID_NAME;
 
     HKEY ports = nullptr;
-    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kPortsKey, 0, KEY_QUERY_VALUE, &ports);
+    LONG rc =
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, thermpos::regpath::kPorts, 0, KEY_QUERY_VALUE, &ports);
     if (rc == ERROR_SUCCESS) {
         std::string valueName(name);
         char data[4096] = {};

@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "platform/devfile.h"
+#include "platform/registry_paths.h"
 #include "platform/regkey.h"
 
 namespace thermpos::portlist {
@@ -22,9 +23,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kPortsKey = "SOFTWARE\\ThermPOS\\Ports";
-constexpr const char* kUsbPrintKey = "SYSTEM\\CurrentControlSet\\Enum\\USBPRINT";
-constexpr const char* kUsbKey = "SYSTEM\\CurrentControlSet\\Enum\\USB";
+using regpath::kPorts;
+using regpath::kUsb;
+using regpath::kUsbPrint;
 // The device interface class of USB printers, as it ends every symbolic name.
 constexpr const char* kUsbPrintInterface = "{28d78fad-5a12-11d1-ae5b-0000f803a8c2}";
 constexpr std::size_t kMaxName = 255;
@@ -131,7 +132,7 @@ std::vector<std::string> SubkeyNames(HKEY key) {
 std::vector<std::pair<std::string, std::string>> UsbPortNames() {
     std::vector<std::pair<std::string, std::string>> out;
     Key root;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUsbPrintKey, 0, KEY_READ, root.Out()) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUsbPrint, 0, KEY_READ, root.Out()) != ERROR_SUCCESS)
         return out;
     for (const auto& model : SubkeyNames(root.Get())) {
         Key modelKey;
@@ -251,13 +252,13 @@ LONG EnterUsbPrinter(UsbPrinter* p) {
     p->printInstance = p->parentIdPrefix + "&" + p->portName;
     p->symbolicName = "\\??\\USB#" + p->hardwareKey + "#" + p->instance + "#" + kUsbPrintInterface;
 
-    std::string path = std::string(kUsbPrintKey) + "\\" + p->modelKey + "\\" + p->printInstance +
+    std::string path = std::string(kUsbPrint) + "\\" + p->modelKey + "\\" + p->printInstance +
                        "\\Device Parameters";
     LONG rc = WriteStringAt(path, "PortName", p->portName);
     if (rc != ERROR_SUCCESS)
         return rc;
 
-    path = std::string(kUsbKey) + "\\" + p->hardwareKey + "\\" + p->instance;
+    path = std::string(kUsb) + "\\" + p->hardwareKey + "\\" + p->instance;
     rc = WriteStringAt(path, "ParentIdPrefix", p->parentIdPrefix);
     if (rc != ERROR_SUCCESS)
         return rc;
@@ -277,7 +278,7 @@ LONG ReadRegistryPorts(RegistryPorts* out) {
         return ERROR_INVALID_PARAMETER;
     *out = {};
     Key ports;
-    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kPortsKey, 0, KEY_READ, ports.Out());
+    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kPorts, 0, KEY_READ, ports.Out());
     if (rc == ERROR_SUCCESS) {
         for (DWORD i = 0;; ++i) {
             char name[kMaxName + 2];
@@ -400,7 +401,7 @@ LONG SetPortMapping(const std::string& name, const std::string& path) {
     if (path.empty() || path[0] != '/' || path.size() > 4000 ||
         path.find('\0') != std::string::npos)
         return ERROR_INVALID_PARAMETER;
-    return WriteStringAt(kPortsKey, bare.c_str(), path);
+    return WriteStringAt(kPorts, bare.c_str(), path);
 }
 
 LONG RemovePortMapping(const std::string& name) {
@@ -408,7 +409,7 @@ LONG RemovePortMapping(const std::string& name) {
     if (bare.empty() || bare.size() > kMaxName)
         return ERROR_INVALID_NAME;
     Key ports;
-    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kPortsKey, 0, KEY_WRITE | KEY_READ, ports.Out());
+    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kPorts, 0, KEY_WRITE | KEY_READ, ports.Out());
     if (rc != ERROR_SUCCESS)
         return rc;
     return RegDeleteValueA(ports.Get(), bare.c_str());

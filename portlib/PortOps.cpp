@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/registry_paths.h"
 #include "platform/regkey.h"
 
 namespace thermpos::linkport {
@@ -40,14 +41,6 @@ bool EnumSubkey(HKEY key, DWORD index, char (&name)[kNameBufferSize + 1], LONG* 
     DWORD cch = sizeof name;
     *rc = RegEnumKeyExA(key, index, name, &cch, nullptr, nullptr, nullptr, nullptr);
     return *rc == ERROR_SUCCESS;
-}
-
-const char* HardwareKeyFor(const char* modelKey) {
-    if (!strcasecmp(modelKey, "TALVERNRT-K6100"))
-        return "Vid_5D17&Pid_0B62";
-    if (!strcasecmp(modelKey, "QMXRT-K410") || !strcasecmp(modelKey, "QMXQMX5500"))
-        return "Vid_5D17&Pid_0A41";
-    return nullptr;
 }
 
 // Opens the device of the first USB device instance under `hardware` whose
@@ -109,7 +102,7 @@ int OpenUsbPrinter(PortBackend& io, const char* portName, const char* modelKey, 
             !params.Open(printing.Get(), "Device Parameters") ||
             !ReadText(params.Get(), "PortName", port) || strcasecmp(port, portName) != 0)
             continue;
-        const char* hardwareName = HardwareKeyFor(modelKey);
+        const char* hardwareName = regpath::HardwareKeyForModel(modelKey);
         Key usb, hardware;
         if (!hardwareName || !usb.Open(enumKey.Get(), "USB") ||
             !hardware.Open(usb.Get(), hardwareName))

@@ -5,9 +5,9 @@
 #include <utility>
 #include <vector>
 
-#include "platform/reg_devices.h"
 #include "platform/registry.h"
 #include "tools/command.h"
+#include "tools/device_catalogue.h"
 
 namespace thermpos::tool {
 namespace {

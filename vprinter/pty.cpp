@@ -30,6 +30,7 @@
 #include <sstream>
 
 #include "platform/registry.h"
+#include "platform/registry_paths.h"
 #include "vprinter/image.h"
 
 namespace thermpos::vprinter {
@@ -40,7 +41,7 @@ constexpr std::size_t kMaxPending = 4096;      // host bytes read ahead of the m
 constexpr std::size_t kMaxReplyBytes = 65536;  // replies the host has not read yet
 constexpr std::size_t kMaxNvFileBytes = 16u << 20;
 constexpr std::size_t kMaxFilesListed = 1024;
-constexpr const char* kPortsKey = "SOFTWARE\\ThermPOS\\Ports";
+using regpath::kPorts;
 
 std::string Errno(const std::string& what) {
     return what + ": " + std::strerror(errno);
@@ -309,9 +310,8 @@ bool VirtualPrinter::PublishLocked(std::string* error) {
         if (value == io.mapValue)
             return true;
         HKEY key = nullptr;
-        LONG rc =
-            RegCreateKeyExA(HKEY_LOCAL_MACHINE, kPortsKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                            KEY_WRITE | KEY_QUERY_VALUE, nullptr, &key, nullptr);
+        LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, kPorts, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                  KEY_WRITE | KEY_QUERY_VALUE, nullptr, &key, nullptr);
         if (rc == ERROR_SUCCESS) {
             rc = RegSetValueExA(key, options_.mapName.c_str(), 0, REG_SZ,
                                 reinterpret_cast<const BYTE*>(value.c_str()),
@@ -331,7 +331,7 @@ void VirtualPrinter::UnpublishMapLocked() {
     if (!io_ || io_->mapValue.empty())
         return;
     HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kPortsKey, 0, KEY_ALL_ACCESS, &key) == ERROR_SUCCESS) {
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kPorts, 0, KEY_ALL_ACCESS, &key) == ERROR_SUCCESS) {
         // Only our own entry goes: another program may have mapped the name since.
         char current[4096];
         DWORD size = sizeof current;

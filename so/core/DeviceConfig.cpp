@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/registry.h"
+#include "platform/registry_paths.h"
 
 namespace {
 
@@ -26,7 +27,8 @@ class KeyHandle {
 };
 
 bool OpenDeviceKey(const std::string& deviceClass, const std::string& deviceName, KeyHandle* key) {
-    return RegOpenKeyExA(HKEY_LOCAL_MACHINE, DeviceKeyPath(deviceClass, deviceName).c_str(), 0,
+    return RegOpenKeyExA(HKEY_LOCAL_MACHINE,
+                         thermpos::regpath::DeviceKeyPath(deviceClass, deviceName).c_str(), 0,
                          KEY_READ, key->Out()) == ERROR_SUCCESS;
 }
 
@@ -36,10 +38,6 @@ bool StartsWithNoCase(const std::string& text, const char* prefix) {
 }
 
 }  // namespace
-
-std::string DeviceKeyPath(const std::string& deviceClass, const std::string& deviceName) {
-    return std::string(kServiceOposKey) + "\\" + deviceClass + "\\" + deviceName;
-}
 
 bool DeviceKeyExists(const std::string& deviceClass, const std::string& deviceName) {
     // Empty parts would name the class key or the ServiceOPOS key itself.

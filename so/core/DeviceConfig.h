@@ -11,11 +11,6 @@
 
 #include "platform/win32.h"
 
-inline constexpr const char kServiceOposKey[] = "SOFTWARE\\OLEforRetail\\ServiceOPOS";
-
-// "SOFTWARE\OLEforRetail\ServiceOPOS\" + deviceClass + "\" + deviceName.
-std::string DeviceKeyPath(const std::string& deviceClass, const std::string& deviceName);
-
 // True when the logical device's key exists and can be opened for reading.
 bool DeviceKeyExists(const std::string& deviceClass, const std::string& deviceName);
 

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "platform/registry.h"
+#include "platform/registry_paths.h"
 
 namespace printertest {
 
@@ -60,7 +61,7 @@ const std::string& TempDir() {
 }
 
 void WriteDevice(const std::string& deviceName, const std::map<std::string, std::string>& values) {
-    const std::string path = "SOFTWARE\\OLEforRetail\\ServiceOPOS\\POSPrinter\\" + deviceName;
+    const std::string path = thermpos::regpath::kPrinterRoot + deviceName;
     RegDeleteTreeA(HKEY_LOCAL_MACHINE, path.c_str());
     HKEY key = nullptr;
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "platform/registry.h"
+#include "platform/registry_paths.h"
 
 namespace setuptest {
 
@@ -18,7 +19,7 @@ void Hive::Load(const std::vector<Device>& printers, const std::vector<Device>& 
     path_ = dir_.filePath(QStringLiteral("hive%1.reg").arg(++generation_)).toStdString();
     std::ostringstream out;
     out << "Windows Registry Editor Version 5.00\n\n";
-    out << "[HKEY_LOCAL_MACHINE\\SOFTWARE\\OLEforRetail\\ServiceOPOS]\n\n";
+    out << "[HKEY_LOCAL_MACHINE\\" << thermpos::regpath::kServiceOpos << "]\n\n";
     auto section = [&](const char* root, const std::vector<Device>& devices) {
         std::string base = std::string("HKEY_LOCAL_MACHINE\\") + root;
         base.pop_back();  // the roots end in a separator

@@ -16,6 +16,7 @@
 
 #include "platform/automation.h"
 #include "platform/registry.h"
+#include "platform/registry_paths.h"
 
 extern char** environ;
 
@@ -74,7 +75,7 @@ void DeleteTree(const std::string& keyPath) {
 }
 
 std::string DeviceKey(const std::string& deviceClass, const std::string& deviceName) {
-    return "SOFTWARE\\OLEforRetail\\ServiceOPOS\\" + deviceClass + "\\" + deviceName;
+    return thermpos::regpath::DeviceKeyPath(deviceClass, deviceName);
 }
 
 void WriteDevice(const std::string& deviceClass, const std::string& deviceName,

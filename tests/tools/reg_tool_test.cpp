@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/reg_devices.h"
 #include "platform/registry.h"
 #include "tests/platform/registry_test_util.h"
+#include "tools/device_catalogue.h"
 
 extern char** environ;
 
@@ -180,13 +180,15 @@ TEST_F(ToolTest, InstallDevicesWritesTheNineKeysAndKeepsEdits) {
             EXPECT_EQ(GetString(path.c_str(), "FamilyID"), "<error 2>");
         }
     }
-    EXPECT_EQ(GetString("SOFTWARE\\OLEforRetail\\ServiceOPOS\\POSPrinter\\"
-                        "RTK6100.TALVERN.POSPrinter",
-                        "PhysicalDeviceID"),
-              "TALVERNRT-K6100");
+    EXPECT_EQ(
+        GetString(
+            regpath::DeviceKeyPath(regpath::kPrinterClass, "RTK6100.TALVERN.POSPrinter").c_str(),
+            "PhysicalDeviceID"),
+        regpath::kModelKeyRtk6100);
 
     // What an installer or the configuration utility changed survives a second run ...
-    const char* cd1 = "SOFTWARE\\OLEforRetail\\ServiceOPOS\\CashDrawer\\RTK410.TALVERN.CD1";
+    const std::string cd1Path = regpath::DeviceKeyPath(regpath::kDrawerClass, "RTK410.TALVERN.CD1");
+    const char* cd1 = cd1Path.c_str();
     HKEY key = Create(cd1);
     ASSERT_EQ(SetString(key, "Port", "LPT1:"), ERROR_SUCCESS);
     ASSERT_EQ(RegDeleteValueA(key, "Version"), ERROR_SUCCESS);
