@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "platform/devfile.h"
+#include "platform/portname.h"
 #include "platform/registry_paths.h"
 #include "platform/regkey.h"
 
@@ -40,10 +41,6 @@ std::string Upper(std::string_view s) {
     return out;
 }
 
-bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
-    return s.size() >= prefix.size() && Upper(s.substr(0, prefix.size())) == Upper(prefix);
-}
-
 // "COM12" -> 12; 0 when the rest is not all digits.
 unsigned long TrailingNumber(std::string_view s, std::size_t from) {
     if (s.size() <= from || s.size() - from > 6)
@@ -58,9 +55,7 @@ unsigned long TrailingNumber(std::string_view s, std::size_t from) {
 }
 
 std::string WithoutColon(std::string_view name) {
-    if (!name.empty() && name.back() == ':')
-        name.remove_suffix(1);
-    return std::string(name);
+    return std::string(portname::WithoutColon(name));
 }
 
 bool IsSymbolicName(std::string_view name) {
@@ -70,20 +65,22 @@ bool IsSymbolicName(std::string_view name) {
 // Spooler form: serial and parallel names end in a colon.
 std::string SpoolerName(std::string_view stored) {
     std::string bare = WithoutColon(stored);
-    bool numbered = TrailingNumber(bare, 3) != 0;
-    if (numbered && (StartsWithNoCase(bare, "COM") || StartsWithNoCase(bare, "LPT")))
+    if (portname::PortNumber(bare) != 0)
         return Upper(bare) + ":";
     return std::string(stored);
 }
 
 int KindRank(std::string_view name) {
-    if (StartsWithNoCase(name, "COM"))
-        return 0;
-    if (StartsWithNoCase(name, "LPT"))
-        return 1;
-    if (StartsWithNoCase(name, "USB"))
-        return 2;
-    return 3;
+    switch (portname::KindOf(name)) {
+        case portname::PortKind::Serial:
+            return 0;
+        case portname::PortKind::Parallel:
+            return 1;
+        case portname::PortKind::Usb:
+            return 2;
+        default:
+            return 3;
+    }
 }
 
 std::string ReadString(HKEY key, const char* name) {
@@ -240,7 +237,7 @@ LONG EnterUsbPrinter(UsbPrinter* p) {
         std::string instance = path.substr(path.find('\\') + 1);
         if (Upper(model) == Upper(p->modelKey) && instance.rfind(p->parentIdPrefix + "&", 0) == 0)
             p->portName = port;
-        if (StartsWithNoCase(port, "USB"))
+        if (portname::KindOf(port) == portname::PortKind::Usb)
             used.insert(static_cast<unsigned>(TrailingNumber(port, 3)));
     }
     if (p->portName.empty()) {

@@ -1,10 +1,10 @@
 #include "so/core/DeviceConfig.h"
 
-#include <strings.h>
 #include <cctype>
 #include <cstdint>
 #include <vector>
 
+#include "platform/portname.h"
 #include "platform/registry.h"
 #include "platform/registry_paths.h"
 
@@ -30,11 +30,6 @@ bool OpenDeviceKey(const std::string& deviceClass, const std::string& deviceName
     return RegOpenKeyExA(HKEY_LOCAL_MACHINE,
                          thermpos::regpath::DeviceKeyPath(deviceClass, deviceName).c_str(), 0,
                          KEY_READ, key->Out()) == ERROR_SUCCESS;
-}
-
-bool StartsWithNoCase(const std::string& text, const char* prefix) {
-    size_t n = std::char_traits<char>::length(prefix);
-    return text.size() >= n && strncasecmp(text.c_str(), prefix, n) == 0;
 }
 
 }  // namespace
@@ -91,8 +86,8 @@ LONG ReadDeviceNumber(const std::string& valueName, const std::string& deviceCla
 }
 
 bool IsSerialPortName(const std::string& port) {
-    return StartsWithNoCase(port, "COM");
+    return thermpos::portname::KindOf(port) == thermpos::portname::PortKind::Serial;
 }
 bool IsParallelPortName(const std::string& port) {
-    return StartsWithNoCase(port, "LPT");
+    return thermpos::portname::KindOf(port) == thermpos::portname::PortKind::Parallel;
 }
