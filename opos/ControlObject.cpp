@@ -7,6 +7,7 @@
 #include "platform/activation.h"
 #include "platform/registry.h"
 #include "platform/registry_paths.h"
+#include "platform/regkey.h"
 
 namespace thermpos::opos {
 
@@ -102,15 +103,14 @@ LONG COposControl::ReadProgId(const std::string& deviceClass, const std::string&
     if (deviceClass.empty() || deviceName.empty())
         return OPOS_OR_REGBADNAME;
     const std::string path = regpath::DeviceKeyPath(deviceClass, deviceName);
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+    registry::KeyHolder key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, key.Out()) != ERROR_SUCCESS)
         return OPOS_OR_REGBADNAME;
     char buffer[256] = {};
     DWORD size = sizeof(buffer) - 1;
     DWORD type = 0;
-    LONG rc =
-        RegQueryValueExA(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
-    RegCloseKey(key);
+    const LONG rc = RegQueryValueExA(key.Get(), nullptr, nullptr, &type,
+                                     reinterpret_cast<BYTE*>(buffer), &size);
     if (rc != ERROR_SUCCESS || type != REG_SZ || buffer[0] == '\0')
         return OPOS_OR_REGPROGID;
     *progId = buffer;

@@ -14,6 +14,7 @@
 
 #include "platform/registry.h"
 #include "platform/registry_paths.h"
+#include "platform/regkey.h"
 
 namespace thermpos::com {
 
@@ -32,13 +33,13 @@ constexpr DWORD kMaxValue = 4096;
 
 // Default value of HKLM\path as text; ERROR_FILE_NOT_FOUND when key or value is missing.
 LONG ReadDefault(const std::string& path, std::string* out) {
-    HKEY key = nullptr;
-    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, &key);
+    registry::KeyHolder key;
+    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, key.Out());
     if (rc != ERROR_SUCCESS)
         return rc;
     DWORD type = 0;
     DWORD size = 0;
-    rc = RegQueryValueExA(key, nullptr, nullptr, &type, nullptr, &size);
+    rc = RegQueryValueExA(key.Get(), nullptr, nullptr, &type, nullptr, &size);
     if (rc == ERROR_SUCCESS && (type != REG_SZ && type != REG_EXPAND_SZ))
         rc = ERROR_INVALID_DATA;
     if (rc == ERROR_SUCCESS && size > kMaxValue)
@@ -46,8 +47,8 @@ LONG ReadDefault(const std::string& path, std::string* out) {
     if (rc == ERROR_SUCCESS) {
         std::string buffer(size + 1, '\0');
         DWORD got = size;
-        rc = RegQueryValueExA(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(buffer.data()),
-                              &got);
+        rc = RegQueryValueExA(key.Get(), nullptr, nullptr, &type,
+                              reinterpret_cast<BYTE*>(buffer.data()), &got);
         if (rc == ERROR_SUCCESS) {
             buffer.resize(std::min<size_t>(got, buffer.size()));
             // Stored with its terminating zero; anything after the first zero is not text.
@@ -56,7 +57,6 @@ LONG ReadDefault(const std::string& path, std::string* out) {
             *out = buffer;
         }
     }
-    RegCloseKey(key);
     return rc;
 }
 

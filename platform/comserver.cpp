@@ -11,6 +11,7 @@
 
 #include "platform/registry.h"
 #include "platform/registry_paths.h"
+#include "platform/regkey.h"
 
 namespace thermpos::com {
 
@@ -226,15 +227,14 @@ using regpath::kClasses;
 
 // Sets the default (valueName null) or a named REG_SZ value of root\path, creating keys.
 LONG WriteString(const std::string& path, const char* valueName, const std::string& text) {
-    HKEY key = nullptr;
+    registry::KeyHolder key;
     LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                              KEY_WRITE, nullptr, &key, nullptr);
+                              KEY_WRITE, nullptr, key.Out(), nullptr);
     if (rc != ERROR_SUCCESS)
         return rc;
-    rc = RegSetValueExA(key, valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                        static_cast<DWORD>(text.size() + 1));
-    RegCloseKey(key);
-    return rc;
+    return RegSetValueExA(key.Get(), valueName, 0, REG_SZ,
+                          reinterpret_cast<const BYTE*>(text.c_str()),
+                          static_cast<DWORD>(text.size() + 1));
 }
 
 // Deletes root\path with its subtree; a key already gone is fine.
@@ -256,16 +256,16 @@ bool ValidProgId(const char* progId) {
 }
 
 bool ProgIdNamesClassOrNothing(const char* progId, const char* guid) {
-    HKEY key = nullptr;
+    registry::KeyHolder key;
     std::string path = std::string(kClasses) + "\\" + progId + "\\CLSID";
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, key.Out()) !=
+        ERROR_SUCCESS)
         return true;
     char value[64] = {};
     DWORD size = sizeof value - 1;
     DWORD type = 0;
-    LONG rc = RegQueryValueExA(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
-    RegCloseKey(key);
-    if (rc != ERROR_SUCCESS)
+    if (RegQueryValueExA(key.Get(), nullptr, nullptr, &type, reinterpret_cast<BYTE*>(value),
+                         &size) != ERROR_SUCCESS)
         return true;
     GUID registered{}, ours{};
     return !GuidFromString(value, &registered) || !GuidFromString(guid, &ours) ||

@@ -36,6 +36,7 @@
 #include "platform/portname.h"
 #include "platform/registry.h"
 #include "platform/registry_paths.h"
+#include "platform/regkey.h"
 
 namespace thermpos::devfile {
 namespace {
@@ -239,17 +240,16 @@ LONG ResolvePortName(std::string_view name, std::string* path) {
     if (name.empty() || name.size() > kMaxNameLength || name.find('\0') != std::string_view::npos)
         return ERROR_INVALID_NAME;
 
-    HKEY ports = nullptr;
-    LONG rc =
-        RegOpenKeyExA(HKEY_LOCAL_MACHINE, thermpos::regpath::kPorts, 0, KEY_QUERY_VALUE, &ports);
+    registry::KeyHolder ports;
+    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, regpath::kPorts, 0, KEY_QUERY_VALUE, ports.Out());
     if (rc == ERROR_SUCCESS) {
         std::string valueName(name);
         char data[4096] = {};
         DWORD size = sizeof data - 1;
         DWORD type = REG_NONE;
-        rc = RegQueryValueExA(ports, valueName.c_str(), nullptr, &type,
+        rc = RegQueryValueExA(ports.Get(), valueName.c_str(), nullptr, &type,
                               reinterpret_cast<BYTE*>(data), &size);
-        RegCloseKey(ports);
+        ports.Reset();
         if (rc == ERROR_SUCCESS) {
             std::string mapped(data, strnlen(data, std::min<std::size_t>(size, sizeof data - 1)));
             if ((type != REG_SZ && type != REG_EXPAND_SZ) || mapped.empty() || mapped[0] != '/')

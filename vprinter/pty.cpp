@@ -31,6 +31,7 @@
 
 #include "platform/registry.h"
 #include "platform/registry_paths.h"
+#include "platform/regkey.h"
 #include "vprinter/image.h"
 
 namespace thermpos::vprinter {
@@ -309,14 +310,13 @@ bool VirtualPrinter::PublishLocked(std::string* error) {
         const std::string value = options_.linkPath.empty() ? io.slavePath : options_.linkPath;
         if (value == io.mapValue)
             return true;
-        HKEY key = nullptr;
+        registry::KeyHolder key;
         LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, kPorts, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                  KEY_WRITE | KEY_QUERY_VALUE, nullptr, &key, nullptr);
+                                  KEY_WRITE | KEY_QUERY_VALUE, nullptr, key.Out(), nullptr);
         if (rc == ERROR_SUCCESS) {
-            rc = RegSetValueExA(key, options_.mapName.c_str(), 0, REG_SZ,
+            rc = RegSetValueExA(key.Get(), options_.mapName.c_str(), 0, REG_SZ,
                                 reinterpret_cast<const BYTE*>(value.c_str()),
                                 static_cast<DWORD>(value.size() + 1));
-            RegCloseKey(key);
         }
         if (rc != ERROR_SUCCESS)
             return *error =
@@ -330,17 +330,16 @@ bool VirtualPrinter::PublishLocked(std::string* error) {
 void VirtualPrinter::UnpublishMapLocked() {
     if (!io_ || io_->mapValue.empty())
         return;
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kPorts, 0, KEY_ALL_ACCESS, &key) == ERROR_SUCCESS) {
+    registry::KeyHolder key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kPorts, 0, KEY_ALL_ACCESS, key.Out()) == ERROR_SUCCESS) {
         // Only our own entry goes: another program may have mapped the name since.
         char current[4096];
         DWORD size = sizeof current;
         DWORD type = 0;
-        if (RegQueryValueExA(key, options_.mapName.c_str(), nullptr, &type,
+        if (RegQueryValueExA(key.Get(), options_.mapName.c_str(), nullptr, &type,
                              reinterpret_cast<BYTE*>(current), &size) == ERROR_SUCCESS &&
             type == REG_SZ && size > 0 && std::string(current, size - 1) == io_->mapValue)
-            RegDeleteValueA(key, options_.mapName.c_str());
-        RegCloseKey(key);
+            RegDeleteValueA(key.Get(), options_.mapName.c_str());
     }
     io_->mapValue.clear();
 }

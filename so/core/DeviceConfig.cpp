@@ -7,26 +7,16 @@
 #include "platform/portname.h"
 #include "platform/registry.h"
 #include "platform/registry_paths.h"
+#include "platform/regkey.h"
 
 namespace {
 
 // Configuration values are short texts; anything larger is not ours.
 constexpr DWORD kMaxValueBytes = 64 * 1024;
 
-class KeyHandle {
-  public:
-    ~KeyHandle() {
-        if (key_)
-            RegCloseKey(key_);
-    }
-    HKEY* Out() { return &key_; }
-    HKEY Get() const { return key_; }
+using thermpos::registry::KeyHolder;
 
-  private:
-    HKEY key_ = nullptr;
-};
-
-bool OpenDeviceKey(const std::string& deviceClass, const std::string& deviceName, KeyHandle* key) {
+bool OpenDeviceKey(const std::string& deviceClass, const std::string& deviceName, KeyHolder* key) {
     return RegOpenKeyExA(HKEY_LOCAL_MACHINE,
                          thermpos::regpath::DeviceKeyPath(deviceClass, deviceName).c_str(), 0,
                          KEY_READ, key->Out()) == ERROR_SUCCESS;
@@ -38,7 +28,7 @@ bool DeviceKeyExists(const std::string& deviceClass, const std::string& deviceNa
     // Empty parts would name the class key or the ServiceOPOS key itself.
     if (deviceClass.empty() || deviceName.empty())
         return false;
-    KeyHandle key;
+    KeyHolder key;
     return OpenDeviceKey(deviceClass, deviceName, &key);
 }
 
@@ -47,7 +37,7 @@ std::optional<std::string> ReadDeviceValue(const std::string& valueName,
                                            const std::string& deviceName) {
     if (deviceClass.empty() || deviceName.empty())
         return std::nullopt;
-    KeyHandle key;
+    KeyHolder key;
     if (!OpenDeviceKey(deviceClass, deviceName, &key))
         return std::nullopt;
     DWORD size = 0;

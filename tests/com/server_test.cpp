@@ -16,6 +16,7 @@
 #include "platform/activation.h"
 #include "platform/comserver.h"
 #include "platform/registry.h"
+#include "platform/regkey.h"
 
 namespace {
 
@@ -32,25 +33,25 @@ std::string RealPath(const char* path) {
 
 // Default (name null) or named string value, or "<missing>".
 std::string ReadValue(const std::string& path, const char* name = nullptr) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+    thermpos::registry::KeyHolder key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, key.Out()) != ERROR_SUCCESS)
         return "<missing>";
     char buffer[1024] = {};
     DWORD size = sizeof buffer - 1;
-    LONG rc = RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size);
-    RegCloseKey(key);
+    const LONG rc =
+        RegQueryValueExA(key.Get(), name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size);
     return rc == ERROR_SUCCESS ? std::string(buffer) : "<missing>";
 }
 
 void WriteValue(const std::string& path, const std::string& text) {
-    HKEY key = nullptr;
+    thermpos::registry::KeyHolder key;
     ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &key, nullptr),
+                              nullptr, key.Out(), nullptr),
               ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                             static_cast<DWORD>(text.size() + 1)),
-              ERROR_SUCCESS);
-    RegCloseKey(key);
+    ASSERT_EQ(
+        RegSetValueExA(key.Get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                       static_cast<DWORD>(text.size() + 1)),
+        ERROR_SUCCESS);
 }
 
 class Server : public ::testing::Test {

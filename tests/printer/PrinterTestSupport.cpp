@@ -7,6 +7,7 @@
 
 #include "platform/registry.h"
 #include "platform/registry_paths.h"
+#include "platform/regkey.h"
 
 namespace printertest {
 
@@ -63,20 +64,21 @@ const std::string& TempDir() {
 void WriteDevice(const std::string& deviceName, const std::map<std::string, std::string>& values) {
     const std::string path = thermpos::regpath::kPrinterRoot + deviceName;
     RegDeleteTreeA(HKEY_LOCAL_MACHINE, path.c_str());
-    HKEY key = nullptr;
+    thermpos::registry::KeyHolder key;
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                        &key, nullptr) != ERROR_SUCCESS) {
+                        key.Out(), nullptr) != ERROR_SUCCESS) {
         throw std::runtime_error("cannot create " + path);
     }
-    auto set = [key](const char* name, const std::string& value) {
-        RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                       static_cast<DWORD>(value.size() + 1));
+    auto set = [&](const char* name, const std::string& value) {
+        if (RegSetValueExA(key.Get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                           static_cast<DWORD>(value.size() + 1)) != ERROR_SUCCESS) {
+            throw std::runtime_error("cannot set a value in " + path);
+        }
     };
     set(nullptr, "QMX.Thermal.POSPrinter");
     for (const auto& [name, value] : values) {
         set(name.c_str(), value);
     }
-    RegCloseKey(key);
 }
 
 FakePort& FakePort::Get() {

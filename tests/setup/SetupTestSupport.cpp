@@ -6,6 +6,7 @@
 
 #include "platform/registry.h"
 #include "platform/registry_paths.h"
+#include "platform/regkey.h"
 
 namespace setuptest {
 
@@ -44,17 +45,16 @@ void Hive::Load(const std::vector<Device>& printers, const std::vector<Device>& 
 }
 
 std::optional<std::string> Hive::Value(const std::string& keyPath, const std::string& name) const {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_QUERY_VALUE, &key) !=
+    thermpos::registry::KeyHolder key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_QUERY_VALUE, key.Out()) !=
         ERROR_SUCCESS) {
         return std::nullopt;
     }
     char buffer[512] = {};
     DWORD size = sizeof buffer - 1;
     DWORD type = 0;
-    LONG result =
-        RegQueryValueExA(key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
-    RegCloseKey(key);
+    const LONG result = RegQueryValueExA(key.Get(), name.c_str(), nullptr, &type,
+                                         reinterpret_cast<BYTE*>(buffer), &size);
     if (result != ERROR_SUCCESS) {
         return std::nullopt;
     }
