@@ -339,7 +339,9 @@ void VirtualPrinter::UnpublishMapLocked() {
         if (RegQueryValueExA(key.Get(), options_.mapName.c_str(), nullptr, &type,
                              reinterpret_cast<BYTE*>(current), &size) == ERROR_SUCCESS &&
             type == REG_SZ && size > 0 && std::string(current, size - 1) == io_->mapValue)
-            RegDeleteValueA(key.Get(), options_.mapName.c_str());
+            // Best effort on the way out: a stale entry names a terminal that is gone, and
+            // the next start under that name replaces it.
+            (void)RegDeleteValueA(key.Get(), options_.mapName.c_str());
     }
     io_->mapValue.clear();
 }

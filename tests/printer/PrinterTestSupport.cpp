@@ -63,7 +63,10 @@ const std::string& TempDir() {
 
 void WriteDevice(const std::string& deviceName, const std::map<std::string, std::string>& values) {
     const std::string path = thermpos::regpath::kPrinterRoot + deviceName;
-    RegDeleteTreeA(HKEY_LOCAL_MACHINE, path.c_str());
+    if (const LONG rc = RegDeleteTreeA(HKEY_LOCAL_MACHINE, path.c_str());
+        rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) {
+        throw std::runtime_error("cannot delete " + path);
+    }
     thermpos::registry::KeyHolder key;
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
                         key.Out(), nullptr) != ERROR_SUCCESS) {

@@ -72,7 +72,9 @@ void DeleteValue(const std::string& keyPath, const char* name) {
 }
 
 void DeleteTree(const std::string& keyPath) {
-    RegDeleteTreeA(HKEY_LOCAL_MACHINE, keyPath.c_str());
+    const LONG rc = RegDeleteTreeA(HKEY_LOCAL_MACHINE, keyPath.c_str());
+    if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND)
+        throw std::runtime_error("cannot delete " + keyPath);
 }
 
 std::string DeviceKey(const std::string& deviceClass, const std::string& deviceName) {
