@@ -1,7 +1,8 @@
 // Activation of in-process servers by CLSID or ProgID.
 //
 // Threads: none started. Lock: g_libraries.mutex guards the table of loaded libraries;
-// it is held only around dlopen/dlsym and the table, never while calling a server.
+// it is held only around dlopen/dlsym and the table, never while calling a server's
+// entry points.
 #include "platform/activation.h"
 
 #include <dlfcn.h>
@@ -24,7 +25,7 @@ using GetClassObjectFn = HRESULT (*)(const GUID*, const GUID*, void**);
 
 struct Libraries {
     std::mutex mutex;
-    std::map<std::string, GetClassObjectFn> entries;  // guarded by mutex; never unloaded
+    std::map<std::string, void*> handles;  // by path; guarded by mutex; never unloaded
 };
 Libraries g_libraries;
 
@@ -60,23 +61,35 @@ LONG ReadDefault(const std::string& path, std::string* out) {
     return rc;
 }
 
-HRESULT LoadServer(const std::string& path, GetClassObjectFn* entry) {
+// The exported function `name` of the server library at path, loading the library the
+// first time. A library newly loaded for an entry it lacks is unloaded again: nothing of
+// it was used.
+HRESULT FindServerEntry(const std::string& path, const char* name, void** entry, std::string* why) {
     std::lock_guard<std::mutex> lock(g_libraries.mutex);
-    auto it = g_libraries.entries.find(path);
-    if (it != g_libraries.entries.end()) {
-        *entry = it->second;
-        return S_OK;
+    void* handle = nullptr;
+    const auto it = g_libraries.handles.find(path);
+    const bool loaded = it != g_libraries.handles.end();
+    if (loaded) {
+        handle = it->second;
+    } else {
+        handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (!handle) {
+            if (why) {
+                const char* text = dlerror();
+                *why = text ? text : "";
+            }
+            return CO_E_DLLNOTFOUND;
+        }
     }
-    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!handle)
-        return CO_E_DLLNOTFOUND;
-    auto fn = reinterpret_cast<GetClassObjectFn>(dlsym(handle, "DllGetClassObject"));
-    if (!fn) {
-        dlclose(handle);  // nothing of it was used
+    void* found = dlsym(handle, name);
+    if (!found) {
+        if (!loaded)
+            dlclose(handle);
         return CO_E_ERRORINDLL;
     }
-    g_libraries.entries.emplace(path, fn);
-    *entry = fn;
+    if (!loaded)
+        g_libraries.handles.emplace(path, handle);
+    *entry = found;
     return S_OK;
 }
 
@@ -109,6 +122,15 @@ HRESULT InprocServerPath(const CLSID& clsid, std::string* path) {
         return REGDB_E_CLASSNOTREG;
     *path = text;
     return S_OK;
+}
+
+HRESULT CallServerRegistration(const std::string& path, bool unregister, std::string* why) {
+    void* entry = nullptr;
+    const HRESULT hr = FindServerEntry(
+        path, unregister ? "DllUnregisterServer" : "DllRegisterServer", &entry, why);
+    if (FAILED(hr))
+        return hr;
+    return reinterpret_cast<HRESULT (*)()>(entry)();
 }
 
 HRESULT CreateObjectByProgID(std::string_view progId, IDispatch** object) {
@@ -177,10 +199,11 @@ HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD /*context*/, REF
     HRESULT hr = InprocServerPath(clsid, &path);
     if (FAILED(hr))
         return hr;
-    GetClassObjectFn getClassObject = nullptr;
-    hr = LoadServer(path, &getClassObject);
+    void* entry = nullptr;
+    hr = FindServerEntry(path, "DllGetClassObject", &entry, nullptr);
     if (FAILED(hr))
         return hr;
+    auto getClassObject = reinterpret_cast<GetClassObjectFn>(entry);
     IClassFactory* factory = nullptr;
     hr = getClassObject(&clsid, &IID_IClassFactory, reinterpret_cast<void**>(&factory));
     if (FAILED(hr))
