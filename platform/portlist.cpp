@@ -390,20 +390,30 @@ std::vector<std::string> UnreachedNodes(const RegistryPorts& registry, const Roo
     return out;
 }
 
+namespace {
+
+// Removal takes any name the store may hold (an imported hive can carry a backslash);
+// new entries must also be free of backslashes.
+bool IsStoredMapName(const std::string& bare) {
+    return !bare.empty() && bare.size() <= kMaxName && !portname::HasControlCharacter(bare);
+}
+
+}  // namespace
+
 LONG SetPortMapping(const std::string& name, const std::string& path) {
     std::string bare = WithoutColon(name);
-    if (bare.empty() || bare.size() > kMaxName || bare.find('\\') != std::string::npos ||
-        bare.find('\0') != std::string::npos)
+    if (!IsStoredMapName(bare) || bare.find('\\') != std::string::npos)
         return ERROR_INVALID_NAME;
-    if (path.empty() || path[0] != '/' || path.size() > 4000 ||
-        path.find('\0') != std::string::npos)
+    if (path.empty() || path[0] != '/' || path.size() > 4000)
         return ERROR_INVALID_PARAMETER;
+    if (portname::HasControlCharacter(path))
+        return ERROR_BAD_PATHNAME;
     return WriteStringAt(kPorts, bare.c_str(), path);
 }
 
 LONG RemovePortMapping(const std::string& name) {
     std::string bare = WithoutColon(name);
-    if (bare.empty() || bare.size() > kMaxName)
+    if (!IsStoredMapName(bare))
         return ERROR_INVALID_NAME;
     Key ports;
     LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kPorts, 0, KEY_WRITE | KEY_READ, ports.Out());

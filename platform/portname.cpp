@@ -77,6 +77,15 @@ bool SamePort(std::string_view a, std::string_view b) {
     return EqualNoCase(WithoutColon(a), WithoutColon(b));
 }
 
+bool HasControlCharacter(std::string_view text) {
+    for (char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F)
+            return true;
+    }
+    return false;
+}
+
 unsigned long PortNumber(std::string_view mapName) {
     const PortKind kind = KindOf(mapName);
     if (kind != PortKind::Serial && kind != PortKind::Parallel)

@@ -55,6 +55,10 @@ std::string_view MapName(std::string_view name);
 // ignored ("COM1" and "com1:" match, "COM1" and "COM10" do not).
 bool SamePort(std::string_view a, std::string_view b);
 
+// True when the text holds a control character (below 0x20, or DEL). Such a character
+// in a port name or device path is never meant, and shows up garbled in the hive file.
+bool HasControlCharacter(std::string_view text);
+
 // The number of a numbered serial or parallel map name ("COM12" -> 12, "lpt1" -> 1): kind
 // letters in any case followed by 1 to 6 digits, not 0. 0 for any other name.
 unsigned long PortNumber(std::string_view mapName);
