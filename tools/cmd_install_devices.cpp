@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/portname.h"
 #include "platform/registry.h"
 #include "platform/regkey.h"
 #include "tools/command.h"
@@ -102,10 +103,8 @@ int Run(const std::vector<std::string>& args) {
     if (havePort) {
         if (port.empty() || port.size() > kMaxPortName)
             return Fail(kName, "port name must have 1 to 255 characters");
-        for (char c : port) {
-            if (static_cast<unsigned char>(c) < 0x20)
-                return Fail(kName, "port name contains a control character");
-        }
+        if (portname::HasControlCharacter(port))
+            return Fail(kName, "port name contains a control character");
     }
     for (const auto& device : devices::kLogicalDevices) {
         int written = 0;
