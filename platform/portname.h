@@ -9,15 +9,25 @@
 //
 // Two classifications exist on purpose:
 //  - KindOf looks at the start of the name as given. This is the port library's rule
-//    (PMOpenPort, PMEnumeratePorts): it opens the name it was handed, so a
-//    device-namespace name is not one of its port names.
+//    (PMOpenPort, PMEnumeratePorts) and the device core's (which ports take serial
+//    settings): PMOpenPort opens the name it was handed, so a device-namespace name is
+//    not one of its port names.
 //  - KindFoundIn looks for the kind letters anywhere in the name, USB first, then LPT,
-//    then COM. The status monitor, the port manager's time-out exception and the
-//    configuration utility's Configure button have always classified the configured Port
-//    value this way, so a stored value such as "\\.\COM3" keeps its kind there.
+//    then COM. The status monitor and the port manager's time-out exception classify the
+//    configured Port value this way, and the configuration utility's Configure button
+//    follows them so that it offers what the monitor will do. Every name the monitor sees
+//    was opened by PMOpenPort, so the two rules part only where it matters to the
+//    monitor: the infrared port has no kind there (none of the serial-port cases apply
+//    to it), and a name with "USB" after another kind's letters is a USB port.
 //
-// Where a name selects a device file (the Ports map, the default devices), the namespace
-// prefix and one trailing colon are dropped first (MapName).
+// Comparisons differ by what the name is used for, and callers keep their own rule:
+//  - the port table and the port list's duplicates: SamePort (one colon ignored);
+//  - the USB walk's "PortName": EqualNoCase, no colon dropped, as stored by the scan;
+//  - the Ports map and the default devices: MapName (namespace prefix and one colon
+//    dropped). The configuration utility writes map entries in upper case, and the port
+//    list shows COMn and LPTn names in upper case with a colon, as the spooler did; the
+//    store compares value names without case, so both still find the same entry.
+
 #pragma once
 
 #include <string>
