@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -263,6 +265,40 @@ TEST_F(Server, RegistrationRefusedByAReadOnlyHiveIsReportedAsFailure) {
     EXPECT_EQ(reg_(), SELFREG_E_CLASS);
     EXPECT_EQ(unreg_(), SELFREG_E_CLASS);
     chmod(dir_.c_str(), 0755);
+}
+
+TEST_F(Server, RegistrationAndCreationShareTheLibraryTableAcrossThreads) {
+    ASSERT_EQ(thermpos::com::CallServerRegistration(RealPath(TEST_SERVER_PATH), false, nullptr),
+              S_OK);
+    // A library without the entry point, or no library at all, each with its own code.
+    std::string why;
+    EXPECT_EQ(thermpos::com::CallServerRegistration(RealPath(TEST_NOEXPORT_PATH), false, &why),
+              CO_E_ERRORINDLL);
+    EXPECT_EQ(thermpos::com::CallServerRegistration(dir_ + "/absent.so", false, &why),
+              CO_E_DLLNOTFOUND);
+    EXPECT_FALSE(why.empty());
+
+    std::vector<std::thread> threads;
+    std::vector<HRESULT> results(4, E_FAIL);
+    for (std::size_t t = 0; t < results.size(); ++t) {
+        threads.emplace_back([&, t] {
+            HRESULT hr = S_OK;
+            for (int i = 0; i < 20 && SUCCEEDED(hr); ++i) {
+                if (t == 0) {
+                    hr = thermpos::com::CallServerRegistration(RealPath(TEST_SERVER_PATH), false,
+                                                               nullptr);
+                } else {
+                    ComPtr<IDispatch> object;
+                    hr = CreateObjectByProgID(kProgId, object.Out());
+                }
+            }
+            results[t] = hr;
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    for (HRESULT hr : results)
+        EXPECT_EQ(hr, S_OK);
 }
 
 #ifdef THERMPOS_TOOL_PATH
