@@ -6,6 +6,8 @@
 
 #include "platform/activation.h"
 #include "platform/registry.h"
+#include "platform/registry_paths.h"
+#include "platform/regkey.h"
 
 namespace thermpos::opos {
 
@@ -18,8 +20,6 @@ using com::ResultKind;
 using com::Variant;
 
 namespace {
-
-constexpr const char kServiceOposKey[] = "SOFTWARE\\OLEforRetail\\ServiceOPOS";
 
 DispatchEntry Callback(const char* name, std::vector<ArgKind> args, com::DispatchHandler handler) {
     DispatchEntry entry;
@@ -102,16 +102,15 @@ LONG COposControl::ReadProgId(const std::string& deviceClass, const std::string&
                               std::string* progId) {
     if (deviceClass.empty() || deviceName.empty())
         return OPOS_OR_REGBADNAME;
-    std::string path = std::string(kServiceOposKey) + "\\" + deviceClass + "\\" + deviceName;
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+    const std::string path = regpath::DeviceKeyPath(deviceClass, deviceName);
+    registry::KeyHolder key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, key.Out()) != ERROR_SUCCESS)
         return OPOS_OR_REGBADNAME;
     char buffer[256] = {};
     DWORD size = sizeof(buffer) - 1;
     DWORD type = 0;
-    LONG rc =
-        RegQueryValueExA(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
-    RegCloseKey(key);
+    const LONG rc = RegQueryValueExA(key.Get(), nullptr, nullptr, &type,
+                                     reinterpret_cast<BYTE*>(buffer), &size);
     if (rc != ERROR_SUCCESS || type != REG_SZ || buffer[0] == '\0')
         return OPOS_OR_REGPROGID;
     *progId = buffer;

@@ -1,7 +1,8 @@
 // Activation of in-process servers by CLSID or ProgID.
 //
 // Threads: none started. Lock: g_libraries.mutex guards the table of loaded libraries;
-// it is held only around dlopen/dlsym and the table, never while calling a server.
+// it is held only around dlopen/dlsym and the table, never while calling a server's
+// entry points.
 #include "platform/activation.h"
 
 #include <dlfcn.h>
@@ -13,6 +14,8 @@
 #include <string>
 
 #include "platform/registry.h"
+#include "platform/registry_paths.h"
+#include "platform/regkey.h"
 
 namespace thermpos::com {
 
@@ -22,7 +25,7 @@ using GetClassObjectFn = HRESULT (*)(const GUID*, const GUID*, void**);
 
 struct Libraries {
     std::mutex mutex;
-    std::map<std::string, GetClassObjectFn> entries;  // guarded by mutex; never unloaded
+    std::map<std::string, void*> handles;  // by path; guarded by mutex; never unloaded
 };
 Libraries g_libraries;
 
@@ -31,13 +34,13 @@ constexpr DWORD kMaxValue = 4096;
 
 // Default value of HKLM\path as text; ERROR_FILE_NOT_FOUND when key or value is missing.
 LONG ReadDefault(const std::string& path, std::string* out) {
-    HKEY key = nullptr;
-    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, &key);
+    registry::KeyHolder key;
+    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, key.Out());
     if (rc != ERROR_SUCCESS)
         return rc;
     DWORD type = 0;
     DWORD size = 0;
-    rc = RegQueryValueExA(key, nullptr, nullptr, &type, nullptr, &size);
+    rc = RegQueryValueExA(key.Get(), nullptr, nullptr, &type, nullptr, &size);
     if (rc == ERROR_SUCCESS && (type != REG_SZ && type != REG_EXPAND_SZ))
         rc = ERROR_INVALID_DATA;
     if (rc == ERROR_SUCCESS && size > kMaxValue)
@@ -45,8 +48,8 @@ LONG ReadDefault(const std::string& path, std::string* out) {
     if (rc == ERROR_SUCCESS) {
         std::string buffer(size + 1, '\0');
         DWORD got = size;
-        rc = RegQueryValueExA(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(buffer.data()),
-                              &got);
+        rc = RegQueryValueExA(key.Get(), nullptr, nullptr, &type,
+                              reinterpret_cast<BYTE*>(buffer.data()), &got);
         if (rc == ERROR_SUCCESS) {
             buffer.resize(std::min<size_t>(got, buffer.size()));
             // Stored with its terminating zero; anything after the first zero is not text.
@@ -55,27 +58,38 @@ LONG ReadDefault(const std::string& path, std::string* out) {
             *out = buffer;
         }
     }
-    RegCloseKey(key);
     return rc;
 }
 
-HRESULT LoadServer(const std::string& path, GetClassObjectFn* entry) {
+// The exported function `name` of the server library at path, loading the library the
+// first time. A library newly loaded for an entry it lacks is unloaded again: nothing of
+// it was used.
+HRESULT FindServerEntry(const std::string& path, const char* name, void** entry, std::string* why) {
     std::lock_guard<std::mutex> lock(g_libraries.mutex);
-    auto it = g_libraries.entries.find(path);
-    if (it != g_libraries.entries.end()) {
-        *entry = it->second;
-        return S_OK;
+    void* handle = nullptr;
+    const auto it = g_libraries.handles.find(path);
+    const bool loaded = it != g_libraries.handles.end();
+    if (loaded) {
+        handle = it->second;
+    } else {
+        handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (!handle) {
+            if (why) {
+                const char* text = dlerror();
+                *why = text ? text : "";
+            }
+            return CO_E_DLLNOTFOUND;
+        }
     }
-    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!handle)
-        return CO_E_DLLNOTFOUND;
-    auto fn = reinterpret_cast<GetClassObjectFn>(dlsym(handle, "DllGetClassObject"));
-    if (!fn) {
-        dlclose(handle);  // nothing of it was used
+    void* found = dlsym(handle, name);
+    if (!found) {
+        if (!loaded)
+            dlclose(handle);
         return CO_E_ERRORINDLL;
     }
-    g_libraries.entries.emplace(path, fn);
-    *entry = fn;
+    if (!loaded)
+        g_libraries.handles.emplace(path, handle);
+    *entry = found;
     return S_OK;
 }
 
@@ -88,8 +102,8 @@ HRESULT ClsidFromProgId(std::string_view progId, CLSID* clsid) {
         progId.find('\0') != std::string_view::npos)
         return CO_E_CLASSSTRING;
     std::string text;
-    if (ReadDefault("SOFTWARE\\Classes\\" + std::string(progId) + "\\CLSID", &text) !=
-        ERROR_SUCCESS)
+    if (ReadDefault(std::string(regpath::kClasses) + "\\" + std::string(progId) + "\\CLSID",
+                    &text) != ERROR_SUCCESS)
         return CO_E_CLASSSTRING;
     if (!GuidFromString(text.c_str(), clsid))
         return CO_E_CLASSSTRING;
@@ -102,12 +116,21 @@ HRESULT InprocServerPath(const CLSID& clsid, std::string* path) {
     char guid[39];
     GuidToString(clsid, guid);
     std::string text;
-    if (ReadDefault(std::string("SOFTWARE\\Classes\\CLSID\\") + guid + "\\InprocServer32", &text) !=
-            ERROR_SUCCESS ||
+    if (ReadDefault(std::string(regpath::kClasses) + "\\CLSID\\" + guid + "\\InprocServer32",
+                    &text) != ERROR_SUCCESS ||
         text.empty())
         return REGDB_E_CLASSNOTREG;
     *path = text;
     return S_OK;
+}
+
+HRESULT CallServerRegistration(const std::string& path, bool unregister, std::string* why) {
+    void* entry = nullptr;
+    const HRESULT hr = FindServerEntry(
+        path, unregister ? "DllUnregisterServer" : "DllRegisterServer", &entry, why);
+    if (FAILED(hr))
+        return hr;
+    return reinterpret_cast<HRESULT (*)()>(entry)();
 }
 
 HRESULT CreateObjectByProgID(std::string_view progId, IDispatch** object) {
@@ -176,10 +199,11 @@ HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD /*context*/, REF
     HRESULT hr = InprocServerPath(clsid, &path);
     if (FAILED(hr))
         return hr;
-    GetClassObjectFn getClassObject = nullptr;
-    hr = LoadServer(path, &getClassObject);
+    void* entry = nullptr;
+    hr = FindServerEntry(path, "DllGetClassObject", &entry, nullptr);
     if (FAILED(hr))
         return hr;
+    auto getClassObject = reinterpret_cast<GetClassObjectFn>(entry);
     IClassFactory* factory = nullptr;
     hr = getClassObject(&clsid, &IID_IClassFactory, reinterpret_cast<void**>(&factory));
     if (FAILED(hr))

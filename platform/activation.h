@@ -33,6 +33,13 @@ HRESULT ClsidFromProgId(std::string_view progId, CLSID* clsid);
 // The registered InprocServer32 path of a class; REGDB_E_CLASSNOTREG when absent.
 HRESULT InprocServerPath(const CLSID& clsid, std::string* path);
 
+// Loads the server library at path (an absolute path; it stays loaded, like every server)
+// and calls its DllRegisterServer, or DllUnregisterServer. CO_E_DLLNOTFOUND when it cannot
+// be loaded (*why, when given, receives the loader's reason), CO_E_ERRORINDLL when it lacks
+// the entry point, else the entry point's own result.
+[[nodiscard]] HRESULT CallServerRegistration(const std::string& path, bool unregister,
+                                             std::string* why);
+
 // CreateInstance with QueryInterface for IDispatch. *object is null on failure.
 HRESULT CreateObjectByProgID(std::string_view progId, IDispatch** object);
 

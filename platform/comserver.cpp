@@ -10,6 +10,8 @@
 #include <new>
 
 #include "platform/registry.h"
+#include "platform/registry_paths.h"
+#include "platform/regkey.h"
 
 namespace thermpos::com {
 
@@ -221,19 +223,18 @@ std::string ThisModulePath() {
 
 namespace {
 
-const char kClassesRoot[] = "SOFTWARE\\Classes";
+using regpath::kClasses;
 
 // Sets the default (valueName null) or a named REG_SZ value of root\path, creating keys.
 LONG WriteString(const std::string& path, const char* valueName, const std::string& text) {
-    HKEY key = nullptr;
+    registry::KeyHolder key;
     LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                              KEY_WRITE, nullptr, &key, nullptr);
+                              KEY_WRITE, nullptr, key.Out(), nullptr);
     if (rc != ERROR_SUCCESS)
         return rc;
-    rc = RegSetValueExA(key, valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                        static_cast<DWORD>(text.size() + 1));
-    RegCloseKey(key);
-    return rc;
+    return RegSetValueExA(key.Get(), valueName, 0, REG_SZ,
+                          reinterpret_cast<const BYTE*>(text.c_str()),
+                          static_cast<DWORD>(text.size() + 1));
 }
 
 // Deletes root\path with its subtree; a key already gone is fine.
@@ -255,16 +256,16 @@ bool ValidProgId(const char* progId) {
 }
 
 bool ProgIdNamesClassOrNothing(const char* progId, const char* guid) {
-    HKEY key = nullptr;
-    std::string path = std::string(kClassesRoot) + "\\" + progId + "\\CLSID";
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+    registry::KeyHolder key;
+    std::string path = std::string(kClasses) + "\\" + progId + "\\CLSID";
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, key.Out()) !=
+        ERROR_SUCCESS)
         return true;
     char value[64] = {};
     DWORD size = sizeof value - 1;
     DWORD type = 0;
-    LONG rc = RegQueryValueExA(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
-    RegCloseKey(key);
-    if (rc != ERROR_SUCCESS)
+    if (RegQueryValueExA(key.Get(), nullptr, nullptr, &type, reinterpret_cast<BYTE*>(value),
+                         &size) != ERROR_SUCCESS)
         return true;
     GUID registered{}, ours{};
     return !GuidFromString(value, &registered) || !GuidFromString(guid, &ours) ||
@@ -284,8 +285,8 @@ HRESULT RegisterServerClasses(const ServerClass* classes, size_t count,
         char guid[39];
         GuidToString(c.clsid, guid);
         const std::string description = c.description ? c.description : "";
-        const std::string clsidKey = std::string(kClassesRoot) + "\\CLSID\\" + guid;
-        const std::string progKey = std::string(kClassesRoot) + "\\" + c.progId;
+        const std::string clsidKey = std::string(kClasses) + "\\CLSID\\" + guid;
+        const std::string progKey = std::string(kClasses) + "\\" + c.progId;
         LONG rc = WriteString(clsidKey, nullptr, description);
         if (rc == ERROR_SUCCESS)
             rc = WriteString(clsidKey + "\\InprocServer32", nullptr, libraryPath);
@@ -309,11 +310,11 @@ HRESULT UnregisterServerClasses(const ServerClass* classes, size_t count) {
         const ServerClass& c = classes[i];
         char guid[39];
         GuidToString(c.clsid, guid);
-        if (DeleteTree(std::string(kClassesRoot) + "\\CLSID\\" + guid) != ERROR_SUCCESS)
+        if (DeleteTree(std::string(kClasses) + "\\CLSID\\" + guid) != ERROR_SUCCESS)
             result = SELFREG_E_CLASS;
         // A ProgID that now names another class belongs to whoever registered it since.
         if (ValidProgId(c.progId) && ProgIdNamesClassOrNothing(c.progId, guid) &&
-            DeleteTree(std::string(kClassesRoot) + "\\" + c.progId) != ERROR_SUCCESS)
+            DeleteTree(std::string(kClasses) + "\\" + c.progId) != ERROR_SUCCESS)
             result = SELFREG_E_CLASS;
     }
     return result;

@@ -19,8 +19,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <strings.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cctype>
@@ -35,14 +33,16 @@
 #include <unordered_map>
 
 #include "platform/dcb_termios.h"
+#include "platform/portname.h"
 #include "platform/registry.h"
+#include "platform/registry_paths.h"
+#include "platform/regkey.h"
 
 namespace thermpos::devfile {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* kPortsKey = "SOFTWARE\\ThermPOS\\Ports";
 constexpr std::size_t kMaxNameLength = 255;
 constexpr unsigned kParallelMajor = 6;  // /dev/lpN: its driver cannot poll
 // Pseudo-terminal slaves. Their driver forces 8 data bits without parity whatever is set.
@@ -197,30 +197,6 @@ void SetModemLine(int fd, int line, bool on) {
     ::ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line);
 }
 
-bool ParsePortNumber(std::string_view digits, unsigned long* n) {
-    if (digits.empty() || digits.size() > 6)
-        return false;
-    unsigned long v = 0;
-    for (char c : digits) {
-        if (c < '0' || c > '9')
-            return false;
-        v = v * 10 + static_cast<unsigned>(c - '0');
-    }
-    if (v == 0)
-        return false;
-    *n = v;
-    return true;
-}
-
-bool HasPrefix(std::string_view s, std::string_view prefix) {
-    if (s.size() < prefix.size())
-        return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i)
-        if (std::toupper(static_cast<unsigned char>(s[i])) != prefix[i])
-            return false;
-    return true;
-}
-
 }  // namespace
 
 LONG ErrorFromErrno(int err) {
@@ -260,24 +236,20 @@ LONG ErrorFromErrno(int err) {
 }
 
 LONG ResolvePortName(std::string_view name, std::string* path) {
-    if (name.size() >= 4 && name[0] == '\\' && name[1] == '\\' &&
-        (name[2] == '.' || name[2] == '?') && name[3] == '\\')
-        name.remove_prefix(4);
-    if (!name.empty() && name.back() == ':')
-        name.remove_suffix(1);
+    name = portname::MapName(name);
     if (name.empty() || name.size() > kMaxNameLength || name.find('\0') != std::string_view::npos)
         return ERROR_INVALID_NAME;
 
-    HKEY ports = nullptr;
-    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kPortsKey, 0, KEY_QUERY_VALUE, &ports);
+    registry::KeyHolder ports;
+    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, regpath::kPorts, 0, KEY_QUERY_VALUE, ports.Out());
     if (rc == ERROR_SUCCESS) {
         std::string valueName(name);
         char data[4096] = {};
         DWORD size = sizeof data - 1;
         DWORD type = REG_NONE;
-        rc = RegQueryValueExA(ports, valueName.c_str(), nullptr, &type,
+        rc = RegQueryValueExA(ports.Get(), valueName.c_str(), nullptr, &type,
                               reinterpret_cast<BYTE*>(data), &size);
-        RegCloseKey(ports);
+        ports.Reset();
         if (rc == ERROR_SUCCESS) {
             std::string mapped(data, strnlen(data, std::min<std::size_t>(size, sizeof data - 1)));
             if ((type != REG_SZ && type != REG_EXPAND_SZ) || mapped.empty() || mapped[0] != '/')
@@ -294,16 +266,11 @@ LONG ResolvePortName(std::string_view name, std::string* path) {
         return rc;
     }
 
-    unsigned long n = 0;
-    if (HasPrefix(name, "COM") && ParsePortNumber(name.substr(3), &n)) {
-        *path = "/dev/ttyS" + std::to_string(n - 1);
-        return ERROR_SUCCESS;
-    }
-    if (HasPrefix(name, "LPT") && ParsePortNumber(name.substr(3), &n)) {
-        *path = "/dev/lp" + std::to_string(n - 1);
-        return ERROR_SUCCESS;
-    }
-    return ERROR_FILE_NOT_FOUND;
+    std::string device = portname::DefaultDevicePath(name);
+    if (device.empty())
+        return ERROR_FILE_NOT_FOUND;
+    *path = std::move(device);
+    return ERROR_SUCCESS;
 }
 
 LONG CreateFile(const char* name, DWORD access, DWORD shareMode, HANDLE* handle) {
@@ -316,10 +283,7 @@ LONG CreateFile(const char* name, DWORD access, DWORD shareMode, HANDLE* handle)
     if (LONG rc = ResolvePortName(name, &path); rc != ERROR_SUCCESS)
         return rc;
     LONG rc = OpenDevicePath(path, access, shareMode, handle);
-    std::string_view bare(name);
-    if (bare.size() >= 4 && bare[0] == '\\' && bare[1] == '\\' && bare[3] == '\\')
-        bare.remove_prefix(4);
-    if (rc == ERROR_SUCCESS && bare.size() >= 4 && strncasecmp(bare.data(), "USB#", 4) == 0)
+    if (rc == ERROR_SUCCESS && portname::StartsWithNoCase(portname::WithoutNamespace(name), "USB#"))
         if (auto dev = Find(*handle))
             dev->usbNamespace = true;
     return rc;

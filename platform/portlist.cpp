@@ -15,6 +15,8 @@
 #include <string_view>
 
 #include "platform/devfile.h"
+#include "platform/portname.h"
+#include "platform/registry_paths.h"
 #include "platform/regkey.h"
 
 namespace thermpos::portlist {
@@ -22,9 +24,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kPortsKey = "SOFTWARE\\ThermPOS\\Ports";
-constexpr const char* kUsbPrintKey = "SYSTEM\\CurrentControlSet\\Enum\\USBPRINT";
-constexpr const char* kUsbKey = "SYSTEM\\CurrentControlSet\\Enum\\USB";
+using regpath::kPorts;
+using regpath::kUsb;
+using regpath::kUsbPrint;
 // The device interface class of USB printers, as it ends every symbolic name.
 constexpr const char* kUsbPrintInterface = "{28d78fad-5a12-11d1-ae5b-0000f803a8c2}";
 constexpr std::size_t kMaxName = 255;
@@ -37,10 +39,6 @@ std::string Upper(std::string_view s) {
     for (auto& c : out)
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return out;
-}
-
-bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
-    return s.size() >= prefix.size() && Upper(s.substr(0, prefix.size())) == Upper(prefix);
 }
 
 // "COM12" -> 12; 0 when the rest is not all digits.
@@ -57,9 +55,7 @@ unsigned long TrailingNumber(std::string_view s, std::size_t from) {
 }
 
 std::string WithoutColon(std::string_view name) {
-    if (!name.empty() && name.back() == ':')
-        name.remove_suffix(1);
-    return std::string(name);
+    return std::string(portname::WithoutColon(name));
 }
 
 bool IsSymbolicName(std::string_view name) {
@@ -69,20 +65,22 @@ bool IsSymbolicName(std::string_view name) {
 // Spooler form: serial and parallel names end in a colon.
 std::string SpoolerName(std::string_view stored) {
     std::string bare = WithoutColon(stored);
-    bool numbered = TrailingNumber(bare, 3) != 0;
-    if (numbered && (StartsWithNoCase(bare, "COM") || StartsWithNoCase(bare, "LPT")))
+    if (portname::PortNumber(bare) != 0)
         return Upper(bare) + ":";
     return std::string(stored);
 }
 
 int KindRank(std::string_view name) {
-    if (StartsWithNoCase(name, "COM"))
-        return 0;
-    if (StartsWithNoCase(name, "LPT"))
-        return 1;
-    if (StartsWithNoCase(name, "USB"))
-        return 2;
-    return 3;
+    switch (portname::KindOf(name)) {
+        case portname::PortKind::Serial:
+            return 0;
+        case portname::PortKind::Parallel:
+            return 1;
+        case portname::PortKind::Usb:
+            return 2;
+        default:
+            return 3;
+    }
 }
 
 std::string ReadString(HKEY key, const char* name) {
@@ -131,7 +129,7 @@ std::vector<std::string> SubkeyNames(HKEY key) {
 std::vector<std::pair<std::string, std::string>> UsbPortNames() {
     std::vector<std::pair<std::string, std::string>> out;
     Key root;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUsbPrintKey, 0, KEY_READ, root.Out()) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUsbPrint, 0, KEY_READ, root.Out()) != ERROR_SUCCESS)
         return out;
     for (const auto& model : SubkeyNames(root.Get())) {
         Key modelKey;
@@ -239,7 +237,7 @@ LONG EnterUsbPrinter(UsbPrinter* p) {
         std::string instance = path.substr(path.find('\\') + 1);
         if (Upper(model) == Upper(p->modelKey) && instance.rfind(p->parentIdPrefix + "&", 0) == 0)
             p->portName = port;
-        if (StartsWithNoCase(port, "USB"))
+        if (portname::KindOf(port) == portname::PortKind::Usb)
             used.insert(static_cast<unsigned>(TrailingNumber(port, 3)));
     }
     if (p->portName.empty()) {
@@ -251,13 +249,13 @@ LONG EnterUsbPrinter(UsbPrinter* p) {
     p->printInstance = p->parentIdPrefix + "&" + p->portName;
     p->symbolicName = "\\??\\USB#" + p->hardwareKey + "#" + p->instance + "#" + kUsbPrintInterface;
 
-    std::string path = std::string(kUsbPrintKey) + "\\" + p->modelKey + "\\" + p->printInstance +
+    std::string path = std::string(kUsbPrint) + "\\" + p->modelKey + "\\" + p->printInstance +
                        "\\Device Parameters";
     LONG rc = WriteStringAt(path, "PortName", p->portName);
     if (rc != ERROR_SUCCESS)
         return rc;
 
-    path = std::string(kUsbKey) + "\\" + p->hardwareKey + "\\" + p->instance;
+    path = std::string(kUsb) + "\\" + p->hardwareKey + "\\" + p->instance;
     rc = WriteStringAt(path, "ParentIdPrefix", p->parentIdPrefix);
     if (rc != ERROR_SUCCESS)
         return rc;
@@ -277,7 +275,7 @@ LONG ReadRegistryPorts(RegistryPorts* out) {
         return ERROR_INVALID_PARAMETER;
     *out = {};
     Key ports;
-    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kPortsKey, 0, KEY_READ, ports.Out());
+    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kPorts, 0, KEY_READ, ports.Out());
     if (rc == ERROR_SUCCESS) {
         for (DWORD i = 0;; ++i) {
             char name[kMaxName + 2];
@@ -392,23 +390,33 @@ std::vector<std::string> UnreachedNodes(const RegistryPorts& registry, const Roo
     return out;
 }
 
+namespace {
+
+// Removal takes any name the store may hold (an imported hive can carry a backslash);
+// new entries must also be free of backslashes.
+bool IsStoredMapName(const std::string& bare) {
+    return !bare.empty() && bare.size() <= kMaxName && !portname::HasControlCharacter(bare);
+}
+
+}  // namespace
+
 LONG SetPortMapping(const std::string& name, const std::string& path) {
     std::string bare = WithoutColon(name);
-    if (bare.empty() || bare.size() > kMaxName || bare.find('\\') != std::string::npos ||
-        bare.find('\0') != std::string::npos)
+    if (!IsStoredMapName(bare) || bare.find('\\') != std::string::npos)
         return ERROR_INVALID_NAME;
-    if (path.empty() || path[0] != '/' || path.size() > 4000 ||
-        path.find('\0') != std::string::npos)
+    if (path.empty() || path[0] != '/' || path.size() > 4000)
         return ERROR_INVALID_PARAMETER;
-    return WriteStringAt(kPortsKey, bare.c_str(), path);
+    if (portname::HasControlCharacter(path))
+        return ERROR_BAD_PATHNAME;
+    return WriteStringAt(kPorts, bare.c_str(), path);
 }
 
 LONG RemovePortMapping(const std::string& name) {
     std::string bare = WithoutColon(name);
-    if (bare.empty() || bare.size() > kMaxName)
+    if (!IsStoredMapName(bare))
         return ERROR_INVALID_NAME;
     Key ports;
-    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kPortsKey, 0, KEY_WRITE | KEY_READ, ports.Out());
+    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kPorts, 0, KEY_WRITE | KEY_READ, ports.Out());
     if (rc != ERROR_SUCCESS)
         return rc;
     return RegDeleteValueA(ports.Get(), bare.c_str());

@@ -56,34 +56,37 @@ inline constexpr DWORD REG_OPENED_EXISTING_KEY = 2;
 // Key paths use backslashes ("SOFTWARE\\ThermPOS\\Ports"); a null or empty subKey
 // opens the key itself again. Names compare without regard to case and keep the case
 // they were created with.
-LONG RegOpenKeyExA(HKEY key, const char* subKey, DWORD options, REGSAM sam, PHKEY result);
-LONG RegCreateKeyExA(HKEY key, const char* subKey, DWORD reserved, char* className,
-                     DWORD options, REGSAM sam, void* security, PHKEY result,
-                     DWORD* disposition);
+[[nodiscard]] LONG RegOpenKeyExA(HKEY key, const char* subKey, DWORD options, REGSAM sam,
+                                 PHKEY result);
+[[nodiscard]] LONG RegCreateKeyExA(HKEY key, const char* subKey, DWORD reserved, char* className,
+                                   DWORD options, REGSAM sam, void* security, PHKEY result,
+                                   DWORD* disposition);
+// The one call whose result may be dropped: a key that cannot be closed leaves nothing
+// for the caller to do.
 LONG RegCloseKey(HKEY key);
 
 // Size first, then data: with data null, *cbData receives the size; with a buffer too
 // small, ERROR_MORE_DATA and *cbData the size needed. REG_SZ sizes include the zero.
 // A null or empty name is the default value.
-LONG RegQueryValueExA(HKEY key, const char* valueName, DWORD* reserved, DWORD* type,
-                      BYTE* data, DWORD* cbData);
+[[nodiscard]] LONG RegQueryValueExA(HKEY key, const char* valueName, DWORD* reserved, DWORD* type,
+                                    BYTE* data, DWORD* cbData);
 // REG_SZ and REG_EXPAND_SZ data are stored with a terminating zero even when cbData
 // leaves it out, so readers that trust the stored size always find one.
-LONG RegSetValueExA(HKEY key, const char* valueName, DWORD reserved, DWORD type,
-                    const BYTE* data, DWORD cbData);
-LONG RegDeleteValueA(HKEY key, const char* valueName);
+[[nodiscard]] LONG RegSetValueExA(HKEY key, const char* valueName, DWORD reserved, DWORD type,
+                                  const BYTE* data, DWORD cbData);
+[[nodiscard]] LONG RegDeleteValueA(HKEY key, const char* valueName);
 // Deletes a key that has no subkeys.
-LONG RegDeleteKeyA(HKEY key, const char* subKey);
+[[nodiscard]] LONG RegDeleteKeyA(HKEY key, const char* subKey);
 // Deletes subKey and everything below it; a null subKey deletes the key's contents.
-LONG RegDeleteTreeA(HKEY key, const char* subKey);
+[[nodiscard]] LONG RegDeleteTreeA(HKEY key, const char* subKey);
 
 // Subkeys in the order they were created; ERROR_NO_MORE_ITEMS past the end.
 // cchName counts characters without the zero on return, with it on entry.
-LONG RegEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* cchName, DWORD* reserved,
-                   char* className, DWORD* cchClassName, void* lastWriteTime);
-LONG RegEnumValueA(HKEY key, DWORD index, char* valueName, DWORD* cchValueName,
-                   DWORD* reserved, DWORD* type, BYTE* data, DWORD* cbData);
-LONG RegFlushKey(HKEY key);
+[[nodiscard]] LONG RegEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* cchName, DWORD* reserved,
+                                 char* className, DWORD* cchClassName, void* lastWriteTime);
+[[nodiscard]] LONG RegEnumValueA(HKEY key, DWORD index, char* valueName, DWORD* cchValueName,
+                                 DWORD* reserved, DWORD* type, BYTE* data, DWORD* cbData);
+[[nodiscard]] LONG RegFlushKey(HKEY key);
 
 namespace thermpos::registry {
 
@@ -99,10 +102,11 @@ std::string LastError();
 // Merges a regedit file (UTF-16LE with BOM or UTF-8; "Windows Registry Editor
 // Version 5.00" or "REGEDIT4"), honouring [-KEY] and "Name"=- deletions. All or
 // nothing: on a parse error nothing changes and *error names file and line.
-LONG ImportFile(const std::string& path, std::string* error);
+[[nodiscard]] LONG ImportFile(const std::string& path, std::string* error);
 
 // Writes keyPath ("HKEY_LOCAL_MACHINE\\SOFTWARE\\...") and its subtree as a version 5
 // regedit file in UTF-8.
-LONG ExportFile(const std::string& keyPath, const std::string& path, std::string* error);
+[[nodiscard]] LONG ExportFile(const std::string& keyPath, const std::string& path,
+                              std::string* error);
 
 }  // namespace thermpos::registry

@@ -46,6 +46,7 @@ inline constexpr LONG ERROR_GEN_FAILURE = 31;
 inline constexpr LONG ERROR_SHARING_VIOLATION = 32;
 inline constexpr LONG ERROR_INVALID_PARAMETER = 87;
 inline constexpr LONG ERROR_BUFFER_OVERFLOW = 111;
+inline constexpr LONG ERROR_BAD_PATHNAME = 161;
 inline constexpr LONG ERROR_INSUFFICIENT_BUFFER = 122;
 inline constexpr LONG ERROR_INVALID_NAME = 123;
 inline constexpr LONG ERROR_BUSY = 170;

@@ -4,12 +4,12 @@
 // calls on one handle are serialised by the caller.
 #include "portlib/PortOps.h"
 
-#include <strings.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/portname.h"
+#include "platform/registry_paths.h"
 #include "platform/regkey.h"
 
 namespace thermpos::linkport {
@@ -40,14 +40,6 @@ bool EnumSubkey(HKEY key, DWORD index, char (&name)[kNameBufferSize + 1], LONG* 
     DWORD cch = sizeof name;
     *rc = RegEnumKeyExA(key, index, name, &cch, nullptr, nullptr, nullptr, nullptr);
     return *rc == ERROR_SUCCESS;
-}
-
-const char* HardwareKeyFor(const char* modelKey) {
-    if (!strcasecmp(modelKey, "TALVERNRT-K6100"))
-        return "Vid_5D17&Pid_0B62";
-    if (!strcasecmp(modelKey, "QMXRT-K410") || !strcasecmp(modelKey, "QMXQMX5500"))
-        return "Vid_5D17&Pid_0A41";
-    return nullptr;
 }
 
 // Opens the device of the first USB device instance under `hardware` whose
@@ -107,9 +99,9 @@ int OpenUsbPrinter(PortBackend& io, const char* portName, const char* modelKey, 
         char port[kValueBytes + 1];
         if (!printing.Open(model.Get(), instance) ||
             !params.Open(printing.Get(), "Device Parameters") ||
-            !ReadText(params.Get(), "PortName", port) || strcasecmp(port, portName) != 0)
+            !ReadText(params.Get(), "PortName", port) || !portname::EqualNoCase(port, portName))
             continue;
-        const char* hardwareName = HardwareKeyFor(modelKey);
+        const char* hardwareName = regpath::HardwareKeyForModel(modelKey);
         Key usb, hardware;
         if (!hardwareName || !usb.Open(enumKey.Get(), "USB") ||
             !hardware.Open(usb.Get(), hardwareName))
@@ -154,9 +146,11 @@ void ConfigureInfrared(PortBackend& io, HANDLE handle) {
     }
 }
 
-bool HasKindPrefix(const char* name) {
-    return !strncasecmp(name, "COM", 3) || !strncasecmp(name, "LPT", 3) ||
-           !strncasecmp(name, "USB", 3);
+// The kinds the port list offers; the infrared port is reached by name only.
+bool IsListedKind(const std::string& name) {
+    const portname::PortKind kind = portname::KindOf(name);
+    return kind == portname::PortKind::Serial || kind == portname::PortKind::Parallel ||
+           kind == portname::PortKind::Usb;
 }
 
 }  // namespace
@@ -185,15 +179,14 @@ int OpenPort(PortBackend& io, const char* portName, HANDLE* handle, const char* 
     char name[kNameBufferSize];
     std::memcpy(name, portName, length + 1);
 
-    bool infrared = false;
-    if (!strncasecmp(name, "IRDA", 4)) {
+    const portname::PortKind kind = portname::KindOf(name);
+    const bool infrared = kind == portname::PortKind::Infrared;
+    if (infrared)
         std::memcpy(name, "COM4", 4);
-        infrared = true;
-    } else if (!strncasecmp(name, "USB", 3)) {
+    else if (kind == portname::PortKind::Usb)
         return OpenUsbPrinter(io, name, modelKey, handle);
-    } else if (strncasecmp(name, "LPT", 3) && strncasecmp(name, "COM", 3)) {
+    else if (kind == portname::PortKind::None)
         return 0;
-    }
 
     HANDLE h = INVALID_HANDLE_VALUE;
     if (io.Open(name, &h) == ERROR_SUCCESS)
@@ -304,7 +297,7 @@ int CopyPortNames(const std::vector<std::string>& names, char*** list, int* coun
         return 0;
     int n = 0;
     for (const auto& name : names) {
-        if (name.size() < 3 || !HasKindPrefix(name.c_str()))
+        if (!IsListedKind(name))
             continue;
         char* copy = static_cast<char*>(std::malloc(name.size() + 1));
         if (!copy)

@@ -8,19 +8,15 @@
 #include <QVBoxLayout>
 #include <cctype>
 
+#include "platform/portname.h"
 #include "setup/MessageBoxes.h"
 #include "setup/SetupRegistry.h"
 
 namespace setup {
 
 std::string PortMapName(const std::string& port) {
-    std::string name = port;
-    if (name.rfind("\\\\.\\", 0) == 0) {
-        name.erase(0, 4);
-    }
-    while (!name.empty() && name.back() == ':') {
-        name.pop_back();
-    }
+    // Upper case so that the entry the dialog writes looks like the names the list shows.
+    std::string name(thermpos::portname::MapName(port));
     for (char& c : name) {
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     }
@@ -28,26 +24,7 @@ std::string PortMapName(const std::string& port) {
 }
 
 std::string DefaultDevicePath(const std::string& mapName) {
-    auto number = [&](std::size_t from) -> long {
-        if (mapName.size() <= from || mapName.size() > from + 3) {
-            return 0;
-        }
-        long n = 0;
-        for (std::size_t i = from; i < mapName.size(); ++i) {
-            if (!std::isdigit(static_cast<unsigned char>(mapName[i]))) {
-                return 0;
-            }
-            n = n * 10 + (mapName[i] - '0');
-        }
-        return n;
-    };
-    if (mapName.rfind("LPT", 0) == 0 && number(3) > 0) {
-        return "/dev/lp" + std::to_string(number(3) - 1);
-    }
-    if (mapName.rfind("COM", 0) == 0 && number(3) > 0) {
-        return "/dev/ttyS" + std::to_string(number(3) - 1);
-    }
-    return {};
+    return thermpos::portname::DefaultDevicePath(mapName);
 }
 
 bool IsAcceptableDevicePath(const std::string& path) {

@@ -14,7 +14,8 @@ namespace setup {
 class CMessageBoxes;
 class CSetupRegistry;
 
-// "LPT1:", "\\.\LPT1" and "lpt1" all name the map entry "LPT1".
+// "LPT1:", "\\.\LPT1" and "lpt1" all name the map entry "LPT1" (the device layer's
+// MapName, in upper case).
 std::string PortMapName(const std::string& port);
 // Where an unmapped port leads: LPTn is /dev/lp(n-1), COMn /dev/ttyS(n-1); empty otherwise.
 std::string DefaultDevicePath(const std::string& mapName);

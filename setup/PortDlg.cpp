@@ -12,6 +12,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "platform/portname.h"
 #include "setup/GeneralDlg.h"
 #include "setup/MessageBoxes.h"
 #include "setup/PortServices.h"
@@ -49,7 +50,7 @@ void PortPage::Activate(const std::string& printer) {
 
     controls_.port = -1;
     for (std::size_t i = 0; port_ && i < controls_.ports.size(); ++i) {
-        if (strcasecmp(controls_.ports[i].c_str(), port_->c_str()) == 0) {
+        if (thermpos::portname::EqualNoCase(controls_.ports[i], *port_)) {
             controls_.port = static_cast<int>(i);
             break;
         }
@@ -100,12 +101,20 @@ void PortPage::RestoreDefault() {
 
 void PortPage::Configure() {
     const std::string port = PortText();
-    if (port.find("COM") != std::string::npos) {
-        services_.RunSerialSettings(printer_);
-    } else if (port.find("LPT") != std::string::npos) {
-        services_.ConfigureParallelPort(port);
-    } else if (port.find("USB") != std::string::npos) {
-        messages_.Error(kError4822);
+    // Classified as the status monitor classifies the stored Port value.
+    using thermpos::portname::PortKind;
+    switch (thermpos::portname::KindFoundIn(port)) {
+        case PortKind::Serial:
+            services_.RunSerialSettings(printer_);
+            break;
+        case PortKind::Parallel:
+            services_.ConfigureParallelPort(port);
+            break;
+        case PortKind::Usb:
+            messages_.Error(kError4822);
+            break;
+        default:
+            break;
     }
 }
 

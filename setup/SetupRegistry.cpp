@@ -110,8 +110,8 @@ bool CSetupRegistry::WriteValue(const std::string& valueName, const std::string&
                        static_cast<DWORD>(text.size() + 1)) != ERROR_SUCCESS) {
         return false;
     }
-    RegFlushKey(key.Get());
-    return true;
+    // Fails when the key was deleted meanwhile, and the value with it.
+    return RegFlushKey(key.Get()) == ERROR_SUCCESS;
 }
 
 bool CSetupRegistry::CanOpenRoot(const std::string& root) {
@@ -181,7 +181,9 @@ bool CSetupRegistry::WritePortMapping(const std::string& port, const std::string
                                 reinterpret_cast<const BYTE*>(devicePath.c_str()),
                                 static_cast<DWORD>(devicePath.size() + 1));
     }
-    RegFlushKey(key.Get());
+    if (result == ERROR_SUCCESS) {
+        result = RegFlushKey(key.Get());
+    }
     return result == ERROR_SUCCESS;
 }
 

@@ -12,13 +12,15 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/registry_paths.h"
+
 namespace setup {
 
 // Key paths below HKEY_LOCAL_MACHINE; a device key is the root followed by its name.
-inline constexpr char kPrinterRoot[] = "SOFTWARE\\OLEforRetail\\ServiceOPOS\\POSPrinter\\";
-inline constexpr char kDrawerRoot[] = "SOFTWARE\\OLEforRetail\\ServiceOPOS\\CashDrawer\\";
+inline constexpr const char* kPrinterRoot = thermpos::regpath::kPrinterRoot;
+inline constexpr const char* kDrawerRoot = thermpos::regpath::kDrawerRoot;
 // Our map of Windows-style port names to device paths (the spooler's port settings).
-inline constexpr char kPortMapKey[] = "SOFTWARE\\ThermPOS\\Ports";
+inline constexpr const char* kPortMapKey = thermpos::regpath::kPorts;
 
 // The lists of the pages hold at most this many logical device names.
 inline constexpr std::size_t kMaxDevices = 260;

@@ -5,9 +5,11 @@
 #include <utility>
 #include <vector>
 
-#include "platform/reg_devices.h"
+#include "platform/portname.h"
 #include "platform/registry.h"
+#include "platform/regkey.h"
 #include "tools/command.h"
+#include "tools/device_catalogue.h"
 
 namespace thermpos::tool {
 namespace {
@@ -48,24 +50,23 @@ ValueList ValuesOf(const devices::LogicalDevice& device, const std::string* port
 LONG InstallOne(const devices::LogicalDevice& device, const std::string* port, bool force,
                 int* written, int* kept) {
     const std::string path = devices::DeviceKeyPath(device);
-    HKEY key = nullptr;
+    registry::KeyHolder key;
     LONG r = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                             nullptr, &key, nullptr);
+                             nullptr, key.Out(), nullptr);
     if (r != ERROR_SUCCESS)
         return r;
     for (const auto& [name, text] : ValuesOf(device, port)) {
-        if (!force &&
-            RegQueryValueExA(key, name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS) {
+        if (!force && RegQueryValueExA(key.Get(), name, nullptr, nullptr, nullptr, nullptr) ==
+                          ERROR_SUCCESS) {
             ++*kept;
             continue;
         }
-        r = RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+        r = RegSetValueExA(key.Get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
                            static_cast<DWORD>(text.size() + 1));
         if (r != ERROR_SUCCESS)
             break;
         ++*written;
     }
-    RegCloseKey(key);
     return r;
 }
 
@@ -102,10 +103,8 @@ int Run(const std::vector<std::string>& args) {
     if (havePort) {
         if (port.empty() || port.size() > kMaxPortName)
             return Fail(kName, "port name must have 1 to 255 characters");
-        for (char c : port) {
-            if (static_cast<unsigned char>(c) < 0x20)
-                return Fail(kName, "port name contains a control character");
-        }
+        if (portname::HasControlCharacter(port))
+            return Fail(kName, "port name contains a control character");
     }
     for (const auto& device : devices::kLogicalDevices) {
         int written = 0;

@@ -6,6 +6,7 @@
 
 #include "platform/devfile.h"
 #include "platform/portlist.h"
+#include "platform/portname.h"
 #include "portlib/LinkPort.h"
 #include "tools/command.h"
 
@@ -37,13 +38,40 @@ std::string Describe(LONG error) {
             return "access denied (the registry file is not writable by this user)";
         case ERROR_FILE_NOT_FOUND:
             return "not found";
-        case ERROR_INVALID_NAME:
-            return "invalid port name (1 to 255 characters, no backslash)";
-        case ERROR_INVALID_PARAMETER:
-            return "the device path must be absolute";
         default:
             return "error " + std::to_string(error);
     }
+}
+
+// What was wrong with NAME or PATH of `map` and `unmap`, by the argument at fault.
+std::string DescribeMapping(LONG error, const std::string& name) {
+    switch (error) {
+        case ERROR_INVALID_NAME:
+            if (portname::HasControlCharacter(name))
+                return "the port name contains a control character";
+            return "invalid port name (1 to 255 characters, no backslash)";
+        case ERROR_INVALID_PARAMETER:
+            return "the device path must be absolute";
+        case ERROR_BAD_PATHNAME:
+            return "the device path contains a control character";
+        default:
+            return Describe(error);
+    }
+}
+
+// The argument as it can be shown on a terminal: control characters as \xNN.
+std::string Shown(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (portname::HasControlCharacter(std::string_view(&c, 1))) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(c));
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out;
 }
 
 int List() {
@@ -102,12 +130,12 @@ int Run(const std::vector<std::string>& args) {
         return List();
     if (verb == "map" && args.size() == 3) {
         if (LONG rc = portlist::SetPortMapping(args[1], args[2]); rc != ERROR_SUCCESS)
-            return Fail(kName, "map " + args[1] + ": " + Describe(rc));
+            return Fail(kName, "map " + Shown(args[1]) + ": " + DescribeMapping(rc, args[1]));
         return 0;
     }
     if (verb == "unmap" && args.size() == 2) {
         if (LONG rc = portlist::RemovePortMapping(args[1]); rc != ERROR_SUCCESS)
-            return Fail(kName, "unmap " + args[1] + ": " + Describe(rc));
+            return Fail(kName, "unmap " + Shown(args[1]) + ": " + DescribeMapping(rc, args[1]));
         return 0;
     }
     if (verb == "scan")

@@ -1,14 +1,12 @@
 // `thermpos register`: loads an in-process server library and asks it to write (or
 // remove) its own class registration, as the Windows server registration tool does.
-#include <dlfcn.h>
-#include <limits.h>
-#include <stdlib.h>
-
 #include <cstdio>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
-#include "platform/automation.h"
+#include "platform/activation.h"
 #include "tools/command.h"
 
 namespace thermpos::tool {
@@ -53,26 +51,23 @@ int Run(const std::vector<std::string>& args) {
 
     // An absolute path, so the server registers where it really is, and so that a bare
     // file name means the file here rather than a search of the library path.
-    char resolved[PATH_MAX];
-    if (!realpath(library.c_str(), resolved))
+    std::error_code ec;
+    const std::string resolved = std::filesystem::canonical(library, ec).string();
+    if (ec)
         return Fail(kName, "cannot find library '" + library + "'");
 
-    void* handle = dlopen(resolved, RTLD_NOW | RTLD_LOCAL);
-    if (!handle) {
-        const char* why = dlerror();
-        return Fail(kName, std::string("cannot load '") + resolved + "': " + (why ? why : "?"));
-    }
     const char* entryName = unregister ? "DllUnregisterServer" : "DllRegisterServer";
-    auto entry = reinterpret_cast<HRESULT (*)()>(dlsym(handle, entryName));
-    if (!entry) {
-        dlclose(handle);
-        return Fail(kName, std::string(resolved) + " has no " + entryName);
-    }
-    HRESULT hr = entry();
-    // Left loaded: a server may have started something that must not lose its code.
+    std::string why;
+    // The library stays loaded: a server may have started something that must not lose
+    // its code.
+    const HRESULT hr = com::CallServerRegistration(resolved, unregister, &why);
+    if (hr == CO_E_DLLNOTFOUND)
+        return Fail(kName, "cannot load '" + resolved + "': " + (why.empty() ? "?" : why));
+    if (hr == CO_E_ERRORINDLL)
+        return Fail(kName, resolved + " has no " + entryName);
     if (FAILED(hr))
         return Fail(kName, std::string(entryName) + " failed with " + Hex(hr));
-    std::printf("%s in %s succeeded.\n", entryName, resolved);
+    std::printf("%s in %s succeeded.\n", entryName, resolved.c_str());
     return 0;
 }
 

@@ -28,6 +28,8 @@
 
 #include "platform/pty.h"
 #include "platform/registry.h"
+#include "platform/registry_paths.h"
+#include "platform/regkey.h"
 #include "vprinter/image.h"
 
 namespace thermpos::vprinter {
@@ -38,7 +40,7 @@ constexpr std::size_t kMaxPending = 4096;      // host bytes read ahead of the m
 constexpr std::size_t kMaxReplyBytes = 65536;  // replies the host has not read yet
 constexpr std::size_t kMaxNvFileBytes = 16u << 20;
 constexpr std::size_t kMaxFilesListed = 1024;
-constexpr const char* kPortsKey = "SOFTWARE\\ThermPOS\\Ports";
+using regpath::kPorts;
 
 std::string Errno(const std::string& what) {
     return what + ": " + std::strerror(errno);
@@ -261,15 +263,13 @@ bool VirtualPrinter::PublishLocked(std::string* error) {
             options_.linkPath.empty() ? io.terminal.SlavePath() : options_.linkPath;
         if (value == io.mapValue)
             return true;
-        HKEY key = nullptr;
-        LONG rc =
-            RegCreateKeyExA(HKEY_LOCAL_MACHINE, kPortsKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                            KEY_WRITE | KEY_QUERY_VALUE, nullptr, &key, nullptr);
+        registry::KeyHolder key;
+        LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, kPorts, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                  KEY_WRITE | KEY_QUERY_VALUE, nullptr, key.Out(), nullptr);
         if (rc == ERROR_SUCCESS) {
-            rc = RegSetValueExA(key, options_.mapName.c_str(), 0, REG_SZ,
+            rc = RegSetValueExA(key.Get(), options_.mapName.c_str(), 0, REG_SZ,
                                 reinterpret_cast<const BYTE*>(value.c_str()),
                                 static_cast<DWORD>(value.size() + 1));
-            RegCloseKey(key);
         }
         if (rc != ERROR_SUCCESS)
             return *error =
@@ -283,17 +283,18 @@ bool VirtualPrinter::PublishLocked(std::string* error) {
 void VirtualPrinter::UnpublishMapLocked() {
     if (!io_ || io_->mapValue.empty())
         return;
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kPortsKey, 0, KEY_ALL_ACCESS, &key) == ERROR_SUCCESS) {
+    registry::KeyHolder key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kPorts, 0, KEY_ALL_ACCESS, key.Out()) == ERROR_SUCCESS) {
         // Only our own entry goes: another program may have mapped the name since.
         char current[4096];
         DWORD size = sizeof current;
         DWORD type = 0;
-        if (RegQueryValueExA(key, options_.mapName.c_str(), nullptr, &type,
+        if (RegQueryValueExA(key.Get(), options_.mapName.c_str(), nullptr, &type,
                              reinterpret_cast<BYTE*>(current), &size) == ERROR_SUCCESS &&
             type == REG_SZ && size > 0 && std::string(current, size - 1) == io_->mapValue)
-            RegDeleteValueA(key, options_.mapName.c_str());
-        RegCloseKey(key);
+            // Best effort on the way out: a stale entry names a terminal that is gone, and
+            // the next start under that name replaces it.
+            (void)RegDeleteValueA(key.Get(), options_.mapName.c_str());
     }
     io_->mapValue.clear();
 }

@@ -1,51 +1,34 @@
 #include "so/core/DeviceConfig.h"
 
-#include <strings.h>
 #include <cctype>
 #include <cstdint>
 #include <vector>
 
+#include "platform/portname.h"
 #include "platform/registry.h"
+#include "platform/registry_paths.h"
+#include "platform/regkey.h"
 
 namespace {
 
 // Configuration values are short texts; anything larger is not ours.
 constexpr DWORD kMaxValueBytes = 64 * 1024;
 
-class KeyHandle {
-  public:
-    ~KeyHandle() {
-        if (key_)
-            RegCloseKey(key_);
-    }
-    HKEY* Out() { return &key_; }
-    HKEY Get() const { return key_; }
+using thermpos::registry::KeyHolder;
 
-  private:
-    HKEY key_ = nullptr;
-};
-
-bool OpenDeviceKey(const std::string& deviceClass, const std::string& deviceName, KeyHandle* key) {
-    return RegOpenKeyExA(HKEY_LOCAL_MACHINE, DeviceKeyPath(deviceClass, deviceName).c_str(), 0,
+bool OpenDeviceKey(const std::string& deviceClass, const std::string& deviceName, KeyHolder* key) {
+    return RegOpenKeyExA(HKEY_LOCAL_MACHINE,
+                         thermpos::regpath::DeviceKeyPath(deviceClass, deviceName).c_str(), 0,
                          KEY_READ, key->Out()) == ERROR_SUCCESS;
 }
 
-bool StartsWithNoCase(const std::string& text, const char* prefix) {
-    size_t n = std::char_traits<char>::length(prefix);
-    return text.size() >= n && strncasecmp(text.c_str(), prefix, n) == 0;
-}
-
 }  // namespace
-
-std::string DeviceKeyPath(const std::string& deviceClass, const std::string& deviceName) {
-    return std::string(kServiceOposKey) + "\\" + deviceClass + "\\" + deviceName;
-}
 
 bool DeviceKeyExists(const std::string& deviceClass, const std::string& deviceName) {
     // Empty parts would name the class key or the ServiceOPOS key itself.
     if (deviceClass.empty() || deviceName.empty())
         return false;
-    KeyHandle key;
+    KeyHolder key;
     return OpenDeviceKey(deviceClass, deviceName, &key);
 }
 
@@ -54,7 +37,7 @@ std::optional<std::string> ReadDeviceValue(const std::string& valueName,
                                            const std::string& deviceName) {
     if (deviceClass.empty() || deviceName.empty())
         return std::nullopt;
-    KeyHandle key;
+    KeyHolder key;
     if (!OpenDeviceKey(deviceClass, deviceName, &key))
         return std::nullopt;
     DWORD size = 0;
@@ -93,8 +76,8 @@ LONG ReadDeviceNumber(const std::string& valueName, const std::string& deviceCla
 }
 
 bool IsSerialPortName(const std::string& port) {
-    return StartsWithNoCase(port, "COM");
+    return thermpos::portname::KindOf(port) == thermpos::portname::PortKind::Serial;
 }
 bool IsParallelPortName(const std::string& port) {
-    return StartsWithNoCase(port, "LPT");
+    return thermpos::portname::KindOf(port) == thermpos::portname::PortKind::Parallel;
 }

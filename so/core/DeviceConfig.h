@@ -11,11 +11,6 @@
 
 #include "platform/win32.h"
 
-inline constexpr const char kServiceOposKey[] = "SOFTWARE\\OLEforRetail\\ServiceOPOS";
-
-// "SOFTWARE\OLEforRetail\ServiceOPOS\" + deviceClass + "\" + deviceName.
-std::string DeviceKeyPath(const std::string& deviceClass, const std::string& deviceName);
-
 // True when the logical device's key exists and can be opened for reading.
 bool DeviceKeyExists(const std::string& deviceClass, const std::string& deviceName);
 
@@ -33,7 +28,8 @@ LONG ParseDecimalText(const std::string& text);
 LONG ReadDeviceNumber(const std::string& valueName, const std::string& deviceClass,
                       const std::string& deviceName, LONG fallback);
 
-// True when the text starts with "COM" (any case), the ports that take serial settings.
+// Port kind by the leading letters (platform/portname.h KindOf): "COM" ports take the
+// serial settings.
 bool IsSerialPortName(const std::string& port);
-// True when the text starts with "LPT" (any case).
+// "LPT" ports.
 bool IsParallelPortName(const std::string& port);

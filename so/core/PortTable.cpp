@@ -7,6 +7,7 @@
 
 #include "opos/OposConstants.h"
 #include "platform/comm.h"
+#include "platform/portname.h"
 #include "portlib/LinkPort.h"
 #include "so/core/StatusInterpreter.h"
 
@@ -35,13 +36,6 @@ int LinkSetProperties(HANDLE handle, const DCB* dcb) {
 }
 int LinkGetTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts) {
     return PMGetPortTimeOuts(handle, timeouts);
-}
-
-bool ContainsNoCase(const std::string& text, const char* part) {
-    std::string upper(text);
-    for (char& c : upper)
-        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-    return upper.find(part) != std::string::npos;
 }
 
 }  // namespace
@@ -82,15 +76,7 @@ CPortManager::~CPortManager() {
 }
 
 bool CPortManager::SamePortName(const std::string& a, const std::string& b) {
-    auto trimmed = [](const std::string& s) {
-        size_t n = s.size();
-        if (n > 0 && s[n - 1] == ':')
-            --n;
-        return n;
-    };
-    size_t na = trimmed(a);
-    size_t nb = trimmed(b);
-    return na == nb && strncasecmp(a.c_str(), b.c_str(), na) == 0;
+    return thermpos::portname::SamePort(a, b);
 }
 
 LONG CPortManager::MapSystemError(LONG systemError) {
@@ -335,7 +321,8 @@ LONG CPortManager::SetPortTimeouts(const PortBinding& binding, DWORD readInterva
                                   writeMultiplier, writeConstant);
     }
     // USB printer ports have no time-outs to set; their refusal is expected.
-    if (ok != 1 && !ContainsNoCase(entry->io.portName, "USB"))
+    if (ok != 1 &&
+        thermpos::portname::KindFoundIn(entry->io.portName) != thermpos::portname::PortKind::Usb)
         return OPOS_E_FAILURE;
     return OPOS_SUCCESS;
 }

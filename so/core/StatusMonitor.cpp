@@ -7,6 +7,7 @@
 
 #include "opos/OposConstants.h"
 #include "platform/comm.h"
+#include "platform/portname.h"
 #include "so/core/StatusInterpreter.h"
 
 namespace {
@@ -24,14 +25,17 @@ constexpr int kErrorInvalidFunction = 1;
 constexpr int kErrorCrc = 23;
 
 PortType Classify(const std::string& name) {
-    // Case-sensitive on purpose: these names come from the devices' own configuration.
-    if (name.find("USB") != std::string::npos)
-        return PortType::Usb;
-    if (name.find("LPT") != std::string::npos)
-        return PortType::Parallel;
-    if (name.find("COM") != std::string::npos)
-        return PortType::Serial;
-    return PortType::Other;
+    // The configured Port value's kind, as the port manager and the setup utility see it.
+    switch (thermpos::portname::KindFoundIn(name)) {
+        case thermpos::portname::PortKind::Usb:
+            return PortType::Usb;
+        case thermpos::portname::PortKind::Parallel:
+            return PortType::Parallel;
+        case thermpos::portname::PortKind::Serial:
+            return PortType::Serial;
+        default:
+            return PortType::Other;
+    }
 }
 
 // One port's polling state on its monitor thread.

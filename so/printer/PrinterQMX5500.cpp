@@ -1,5 +1,6 @@
 // The QMX5500: two fonts of equal height, the shorter code page list, its own second
 // colour command, and partial cuts only.
+#include "platform/registry_paths.h"
 #include "so/core/DeviceFactory.h"
 #include "so/printer/PrinterModels.h"
 
@@ -27,7 +28,7 @@ LineLayout OpenLayout(LONG paperWidth, LONG columnSetting) {
 
 const ModelProfile kProfile = {
     thermpos::PrinterModel::QMX5500,
-    "QMXQMX5500",
+    thermpos::regpath::kModelKeyQmx5500,
     2,
     "1 Font A,2 Font B",
     {{12, 24}, {9, 24}, {9, 24}},

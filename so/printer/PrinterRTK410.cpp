@@ -1,5 +1,6 @@
 // The RT-K410: three fonts, the wider code page list, and no power reporting over COM
 // ports.
+#include "platform/registry_paths.h"
 #include "so/core/DeviceFactory.h"
 #include "so/printer/PrinterModels.h"
 
@@ -27,7 +28,7 @@ LineLayout OpenLayout(LONG paperWidth, LONG columnSetting) {
 
 const ModelProfile kProfile = {
     thermpos::PrinterModel::RTK410,
-    "QMXRT-K410",
+    thermpos::regpath::kModelKeyRtk410,
     3,
     "1 Font A,2 Font B,3 Font C",
     {{12, 24}, {9, 17}, {8, 16}},

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -16,6 +18,7 @@
 #include "platform/comserver.h"
 #include "platform/module.h"
 #include "platform/registry.h"
+#include "platform/regkey.h"
 
 namespace {
 
@@ -32,25 +35,25 @@ std::string RealPath(const char* path) {
 
 // Default (name null) or named string value, or "<missing>".
 std::string ReadValue(const std::string& path, const char* name = nullptr) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+    thermpos::registry::KeyHolder key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, key.Out()) != ERROR_SUCCESS)
         return "<missing>";
     char buffer[1024] = {};
     DWORD size = sizeof buffer - 1;
-    LONG rc = RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size);
-    RegCloseKey(key);
+    const LONG rc =
+        RegQueryValueExA(key.Get(), name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size);
     return rc == ERROR_SUCCESS ? std::string(buffer) : "<missing>";
 }
 
 void WriteValue(const std::string& path, const std::string& text) {
-    HKEY key = nullptr;
+    thermpos::registry::KeyHolder key;
     ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &key, nullptr),
+                              nullptr, key.Out(), nullptr),
               ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                             static_cast<DWORD>(text.size() + 1)),
-              ERROR_SUCCESS);
-    RegCloseKey(key);
+    ASSERT_EQ(
+        RegSetValueExA(key.Get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                       static_cast<DWORD>(text.size() + 1)),
+        ERROR_SUCCESS);
 }
 
 class Server : public ::testing::Test {
@@ -263,6 +266,40 @@ TEST_F(Server, RegistrationRefusedByAReadOnlyHiveIsReportedAsFailure) {
     EXPECT_EQ(reg_(), SELFREG_E_CLASS);
     EXPECT_EQ(unreg_(), SELFREG_E_CLASS);
     chmod(dir_.c_str(), 0755);
+}
+
+TEST_F(Server, RegistrationAndCreationShareTheLibraryTableAcrossThreads) {
+    ASSERT_EQ(thermpos::com::CallServerRegistration(RealPath(TEST_SERVER_PATH), false, nullptr),
+              S_OK);
+    // A library without the entry point, or no library at all, each with its own code.
+    std::string why;
+    EXPECT_EQ(thermpos::com::CallServerRegistration(RealPath(TEST_NOEXPORT_PATH), false, &why),
+              CO_E_ERRORINDLL);
+    EXPECT_EQ(thermpos::com::CallServerRegistration(dir_ + "/absent.so", false, &why),
+              CO_E_DLLNOTFOUND);
+    EXPECT_FALSE(why.empty());
+
+    std::vector<std::thread> threads;
+    std::vector<HRESULT> results(4, E_FAIL);
+    for (std::size_t t = 0; t < results.size(); ++t) {
+        threads.emplace_back([&, t] {
+            HRESULT hr = S_OK;
+            for (int i = 0; i < 20 && SUCCEEDED(hr); ++i) {
+                if (t == 0) {
+                    hr = thermpos::com::CallServerRegistration(RealPath(TEST_SERVER_PATH), false,
+                                                               nullptr);
+                } else {
+                    ComPtr<IDispatch> object;
+                    hr = CreateObjectByProgID(kProgId, object.Out());
+                }
+            }
+            results[t] = hr;
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    for (HRESULT hr : results)
+        EXPECT_EQ(hr, S_OK);
 }
 
 #ifdef THERMPOS_TOOL_PATH

@@ -7,6 +7,8 @@
 
 #include "platform/dispatch.h"
 #include "platform/registry.h"
+#include "platform/registry_paths.h"
+#include "platform/regkey.h"
 
 namespace printertest {
 
@@ -61,22 +63,26 @@ const std::string& TempDir() {
 }
 
 void WriteDevice(const std::string& deviceName, const std::map<std::string, std::string>& values) {
-    const std::string path = "SOFTWARE\\OLEforRetail\\ServiceOPOS\\POSPrinter\\" + deviceName;
-    RegDeleteTreeA(HKEY_LOCAL_MACHINE, path.c_str());
-    HKEY key = nullptr;
+    const std::string path = thermpos::regpath::kPrinterRoot + deviceName;
+    if (const LONG rc = RegDeleteTreeA(HKEY_LOCAL_MACHINE, path.c_str());
+        rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) {
+        throw std::runtime_error("cannot delete " + path);
+    }
+    thermpos::registry::KeyHolder key;
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                        &key, nullptr) != ERROR_SUCCESS) {
+                        key.Out(), nullptr) != ERROR_SUCCESS) {
         throw std::runtime_error("cannot create " + path);
     }
-    auto set = [key](const char* name, const std::string& value) {
-        RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                       static_cast<DWORD>(value.size() + 1));
+    auto set = [&](const char* name, const std::string& value) {
+        if (RegSetValueExA(key.Get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                           static_cast<DWORD>(value.size() + 1)) != ERROR_SUCCESS) {
+            throw std::runtime_error("cannot set a value in " + path);
+        }
     };
     set(nullptr, "QMX.Thermal.POSPrinter");
     for (const auto& [name, value] : values) {
         set(name.c_str(), value);
     }
-    RegCloseKey(key);
 }
 
 FakePort& FakePort::Get() {

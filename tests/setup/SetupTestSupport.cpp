@@ -5,6 +5,8 @@
 #include <sstream>
 
 #include "platform/registry.h"
+#include "platform/registry_paths.h"
+#include "platform/regkey.h"
 
 namespace setuptest {
 
@@ -18,7 +20,7 @@ void Hive::Load(const std::vector<Device>& printers, const std::vector<Device>& 
     path_ = dir_.filePath(QStringLiteral("hive%1.reg").arg(++generation_)).toStdString();
     std::ostringstream out;
     out << "Windows Registry Editor Version 5.00\n\n";
-    out << "[HKEY_LOCAL_MACHINE\\SOFTWARE\\OLEforRetail\\ServiceOPOS]\n\n";
+    out << "[HKEY_LOCAL_MACHINE\\" << thermpos::regpath::kServiceOpos << "]\n\n";
     auto section = [&](const char* root, const std::vector<Device>& devices) {
         std::string base = std::string("HKEY_LOCAL_MACHINE\\") + root;
         base.pop_back();  // the roots end in a separator
@@ -43,17 +45,16 @@ void Hive::Load(const std::vector<Device>& printers, const std::vector<Device>& 
 }
 
 std::optional<std::string> Hive::Value(const std::string& keyPath, const std::string& name) const {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_QUERY_VALUE, &key) !=
+    thermpos::registry::KeyHolder key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_QUERY_VALUE, key.Out()) !=
         ERROR_SUCCESS) {
         return std::nullopt;
     }
     char buffer[512] = {};
     DWORD size = sizeof buffer - 1;
     DWORD type = 0;
-    LONG result =
-        RegQueryValueExA(key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
-    RegCloseKey(key);
+    const LONG result = RegQueryValueExA(key.Get(), name.c_str(), nullptr, &type,
+                                         reinterpret_cast<BYTE*>(buffer), &size);
     if (result != ERROR_SUCCESS) {
         return std::nullopt;
     }

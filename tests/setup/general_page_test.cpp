@@ -121,7 +121,9 @@ class GeneralPageTest : public QObject {
         f.page.ChooseLanguage(13);
         f.page.Save();
         QVERIFY(f.registry.writes.empty());
-        QVERIFY(!f.hive.Value("SOFTWARE\\OLEforRetail\\ServiceOPOS\\POSPrinter", "PaperModel"));
+        QVERIFY(!f.hive.Value(
+            std::string(thermpos::regpath::kServiceOpos) + "\\" + thermpos::regpath::kPrinterClass,
+            "PaperModel"));
     }
 
     void fiftyEightMillimetreColumnsFollowTheModel() {

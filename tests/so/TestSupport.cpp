@@ -14,6 +14,8 @@
 #include "platform/automation.h"
 #include "platform/module.h"
 #include "platform/registry.h"
+#include "platform/registry_paths.h"
+#include "platform/regkey.h"
 
 extern char** environ;
 
@@ -49,30 +51,32 @@ const std::string& TempDir() {
 }
 
 void SetValue(const std::string& keyPath, const char* name, const std::string& value) {
-    HKEY key = nullptr;
+    thermpos::registry::KeyHolder key;
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                        &key, nullptr) != ERROR_SUCCESS)
+                        key.Out(), nullptr) != ERROR_SUCCESS)
         throw std::runtime_error("cannot create " + keyPath);
-    RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                   static_cast<DWORD>(value.size() + 1));
-    RegCloseKey(key);
+    if (RegSetValueExA(key.Get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                       static_cast<DWORD>(value.size() + 1)) != ERROR_SUCCESS)
+        throw std::runtime_error("cannot set a value in " + keyPath);
 }
 
 void DeleteValue(const std::string& keyPath, const char* name) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_ALL_ACCESS, &key) !=
+    thermpos::registry::KeyHolder key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_ALL_ACCESS, key.Out()) !=
         ERROR_SUCCESS)
         return;
-    RegDeleteValueA(key, name);
-    RegCloseKey(key);
+    // A value that is not there is what the caller wants.
+    (void)RegDeleteValueA(key.Get(), name);
 }
 
 void DeleteTree(const std::string& keyPath) {
-    RegDeleteTreeA(HKEY_LOCAL_MACHINE, keyPath.c_str());
+    const LONG rc = RegDeleteTreeA(HKEY_LOCAL_MACHINE, keyPath.c_str());
+    if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND)
+        throw std::runtime_error("cannot delete " + keyPath);
 }
 
 std::string DeviceKey(const std::string& deviceClass, const std::string& deviceName) {
-    return "SOFTWARE\\OLEforRetail\\ServiceOPOS\\" + deviceClass + "\\" + deviceName;
+    return thermpos::regpath::DeviceKeyPath(deviceClass, deviceName);
 }
 
 void WriteDevice(const std::string& deviceClass, const std::string& deviceName,

@@ -1,65 +1,19 @@
 // `thermpos reg` and `thermpos install-devices`, run as a user would run them: output,
 // exit codes and what ends up in the hive.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "platform/reg_devices.h"
 #include "platform/registry.h"
 #include "tests/platform/registry_test_util.h"
-
-extern char** environ;
+#include "tests/tools/tool_run.h"
+#include "tools/device_catalogue.h"
 
 namespace thermpos::testing {
 namespace {
-
-struct ToolRun {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-class ToolTest : public RegistryTest {
-  protected:
-    // Runs the tool with stdin closed (so any prompt is answered "no") and collects both
-    // outputs through files, which cannot fill up and block the child.
-    ToolRun Tool(std::vector<std::string> args) {
-        args.insert(args.begin(), THERMPOS_TOOL);
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        const std::string outPath = dir_ + "/out.txt";
-        const std::string errPath = dir_ + "/err.txt";
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
-        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
-        pid_t pid;
-        ToolRun run;
-        const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        EXPECT_EQ(spawned, 0);
-        if (spawned != 0)
-            return run;
-        int status = 0;
-        waitpid(pid, &status, 0);
-        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
-        run.out = ReadFile(outPath);
-        run.err = ReadFile(errPath);
-        return run;
-    }
-};
 
 TEST_F(ToolTest, QueryPrintsLikeTheWindowsTool) {
     // Each tool run is a process start (slow under the sanitizers), so plain set-up goes
@@ -180,13 +134,15 @@ TEST_F(ToolTest, InstallDevicesWritesTheNineKeysAndKeepsEdits) {
             EXPECT_EQ(GetString(path.c_str(), "FamilyID"), "<error 2>");
         }
     }
-    EXPECT_EQ(GetString("SOFTWARE\\OLEforRetail\\ServiceOPOS\\POSPrinter\\"
-                        "RTK6100.TALVERN.POSPrinter",
-                        "PhysicalDeviceID"),
-              "TALVERNRT-K6100");
+    EXPECT_EQ(
+        GetString(
+            regpath::DeviceKeyPath(regpath::kPrinterClass, "RTK6100.TALVERN.POSPrinter").c_str(),
+            "PhysicalDeviceID"),
+        regpath::kModelKeyRtk6100);
 
     // What an installer or the configuration utility changed survives a second run ...
-    const char* cd1 = "SOFTWARE\\OLEforRetail\\ServiceOPOS\\CashDrawer\\RTK410.TALVERN.CD1";
+    const std::string cd1Path = regpath::DeviceKeyPath(regpath::kDrawerClass, "RTK410.TALVERN.CD1");
+    const char* cd1 = cd1Path.c_str();
     HKEY key = Create(cd1);
     ASSERT_EQ(SetString(key, "Port", "LPT1:"), ERROR_SUCCESS);
     ASSERT_EQ(RegDeleteValueA(key, "Version"), ERROR_SUCCESS);

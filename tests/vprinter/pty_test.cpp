@@ -18,6 +18,8 @@
 
 #include "platform/pty.h"
 #include "platform/registry.h"
+#include "platform/registry_paths.h"
+#include "platform/regkey.h"
 #include "vprinter/pty.h"
 #include "vprinter/transport.h"
 
@@ -151,16 +153,15 @@ class PtyTest : public ::testing::Test {
         return ok;
     }
     std::string MapEntry(const std::string& name) {
-        HKEY key = nullptr;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\ThermPOS\\Ports", 0, KEY_READ, &key) !=
+        thermpos::registry::KeyHolder key;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, thermpos::regpath::kPorts, 0, KEY_READ, key.Out()) !=
             ERROR_SUCCESS)
             return "";
         char value[1024] = {};
         DWORD size = sizeof value - 1;
         DWORD type = 0;
-        const LONG rc = RegQueryValueExA(key, name.c_str(), nullptr, &type,
+        const LONG rc = RegQueryValueExA(key.Get(), name.c_str(), nullptr, &type,
                                          reinterpret_cast<BYTE*>(value), &size);
-        RegCloseKey(key);
         return rc == ERROR_SUCCESS ? std::string(value) : "";
     }
 
@@ -251,14 +252,18 @@ TEST_F(PtyTest, MapWithoutLinkFollowsTheSlaveAndOnlyOurOwnEntryIsRemoved) {
     ASSERT_TRUE(printer_.Replug(&error)) << error;
     EXPECT_EQ(MapEntry("COM7"), printer_.SlavePath());
     // Someone else maps the name meanwhile: that entry must survive our exit.
-    HKEY key = nullptr;
-    ASSERT_EQ(
-        RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\ThermPOS\\Ports", 0, KEY_ALL_ACCESS, &key),
-        ERROR_SUCCESS);
+    {
+        thermpos::registry::KeyHolder key;
+        ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, thermpos::regpath::kPorts, 0, KEY_ALL_ACCESS,
+                                key.Out()),
+                  ERROR_SUCCESS);
+        const std::string other = "/dev/ttyUSB0";
+        ASSERT_EQ(RegSetValueExA(key.Get(), "COM7", 0, REG_SZ,
+                                 reinterpret_cast<const BYTE*>(other.c_str()),
+                                 static_cast<DWORD>(other.size() + 1)),
+                  ERROR_SUCCESS);
+    }
     const std::string other = "/dev/ttyUSB0";
-    RegSetValueExA(key, "COM7", 0, REG_SZ, reinterpret_cast<const BYTE*>(other.c_str()),
-                   static_cast<DWORD>(other.size() + 1));
-    RegCloseKey(key);
     printer_.Stop();
     EXPECT_EQ(MapEntry("COM7"), other);
 }

@@ -1,21 +1,21 @@
-// The nine logical devices the service objects serve, and where their registry keys live.
+// The nine logical devices of the product, as `thermpos install-devices` creates them.
 //
-// One table for every part that needs the list: `thermpos install-devices` writes the keys
-// from it, and the service objects, the configuration utility and the tests can look a
-// name up here instead of repeating the strings.
+// The service objects accept any device whose key exists; only the installation (and its
+// tests) need the list itself.
 #pragma once
 
 #include <cstddef>
 #include <string>
 #include <string_view>
 
+#include "platform/portname.h"
+#include "platform/registry_paths.h"
+
 namespace thermpos::devices {
 
-// Parent of the device class keys ("POSPrinter", "CashDrawer"), below HKEY_LOCAL_MACHINE.
-inline constexpr char kServiceOposKey[] = "SOFTWARE\\OLEforRetail\\ServiceOPOS";
+using regpath::kDrawerClass;
+using regpath::kPrinterClass;
 
-inline constexpr char kPrinterClass[] = "POSPrinter";
-inline constexpr char kDrawerClass[] = "CashDrawer";
 inline constexpr char kPrinterProgId[] = "QMX.Thermal.POSPrinter";
 inline constexpr char kDrawerProgId[] = "QMX.Thermal.CashDrawer";
 inline constexpr char kServiceObjectVersion[] = "1008000";
@@ -38,14 +38,14 @@ struct LogicalDevice {
 // ("TALVERNRT-K6100"), the same as the model's built-in fallback.
 inline constexpr LogicalDevice kLogicalDevices[] = {
     {kPrinterClass, "RTK410.TALVERN.POSPrinter", kPrinterProgId, "RT-K410",
-     "RTK410.TALVERN.POSPrinter", 0, "QMXRT-K410", "QMX Thermal POSPrinter Service Object",
-     "TALVERN RT-K410 Thermal Receipt Printer"},
+     "RTK410.TALVERN.POSPrinter", 0, regpath::kModelKeyRtk410,
+     "QMX Thermal POSPrinter Service Object", "TALVERN RT-K410 Thermal Receipt Printer"},
     {kPrinterClass, "QMX5500TYPEII.TALVERN.POSPrinter", kPrinterProgId, "QMX5500",
-     "QMX5500TYPEII.TALVERN.POSPrinter", 0, "QMXQMX5500", "QMX Thermal POSPrinter Service Object",
-     "TALVERN QMX5500 Type II Thermal Receipt Printer"},
+     "QMX5500TYPEII.TALVERN.POSPrinter", 0, regpath::kModelKeyQmx5500,
+     "QMX Thermal POSPrinter Service Object", "TALVERN QMX5500 Type II Thermal Receipt Printer"},
     {kPrinterClass, "RTK6100.TALVERN.POSPrinter", kPrinterProgId, "RT-K6100",
-     "RTK6100.TALVERN.POSPrinter", 0, "TALVERNRT-K6100", "QMX Thermal POSPrinter Service Object",
-     "TALVERN RT-K6100 Thermal Receipt Printer"},
+     "RTK6100.TALVERN.POSPrinter", 0, regpath::kModelKeyRtk6100,
+     "QMX Thermal POSPrinter Service Object", "TALVERN RT-K6100 Thermal Receipt Printer"},
     {kDrawerClass, "RTK410.TALVERN.CD1", kDrawerProgId, "RT-K410", "RTK410.TALVERN.POSPrinter", 1,
      "", "QMX Thermal CashDrawer Service Object", "TALVERN RT-K410 Cash Drawer 1"},
     {kDrawerClass, "RTK410.TALVERN.CD2", kDrawerProgId, "RT-K410", "RTK410.TALVERN.POSPrinter", 2,
@@ -65,39 +65,18 @@ inline constexpr LogicalDevice kLogicalDevices[] = {
 inline constexpr std::size_t kLogicalDeviceCount =
     sizeof kLogicalDevices / sizeof kLogicalDevices[0];
 
-inline bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        const auto fold = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
-        if (fold(a[i]) != fold(b[i]))
-            return false;
-    }
-    return true;
-}
-
 // The device of that class and name (both compared without regard to case), or null.
 inline const LogicalDevice* FindLogicalDevice(std::string_view deviceClass, std::string_view name) {
     for (const auto& device : kLogicalDevices) {
-        if (SameNameIgnoringCase(device.deviceClass, deviceClass) &&
-            SameNameIgnoringCase(device.name, name))
+        if (portname::EqualNoCase(device.deviceClass, deviceClass) &&
+            portname::EqualNoCase(device.name, name))
             return &device;
     }
     return nullptr;
 }
 
-// "SOFTWARE\OLEforRetail\ServiceOPOS\<class>\<name>", below HKEY_LOCAL_MACHINE.
-inline std::string DeviceKeyPath(std::string_view deviceClass, std::string_view name) {
-    std::string path = kServiceOposKey;
-    path += '\\';
-    path += deviceClass;
-    path += '\\';
-    path += name;
-    return path;
-}
-
 inline std::string DeviceKeyPath(const LogicalDevice& device) {
-    return DeviceKeyPath(device.deviceClass, device.name);
+    return regpath::DeviceKeyPath(device.deviceClass, device.name);
 }
 
 }  // namespace thermpos::devices

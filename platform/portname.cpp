@@ -1,0 +1,113 @@
+// Port-name classification and comparison. See portname.h for the rules.
+#include "platform/portname.h"
+
+namespace thermpos::portname {
+namespace {
+
+char Fold(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+}  // namespace
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (Fold(a[i]) != Fold(b[i]))
+            return false;
+    }
+    return true;
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() && EqualNoCase(text.substr(0, prefix.size()), prefix);
+}
+
+bool ContainsNoCase(std::string_view text, std::string_view part) {
+    if (part.size() > text.size())
+        return false;
+    for (std::size_t i = 0; i + part.size() <= text.size(); ++i) {
+        if (EqualNoCase(text.substr(i, part.size()), part))
+            return true;
+    }
+    return false;
+}
+
+PortKind KindOf(std::string_view name) {
+    if (StartsWithNoCase(name, "IRDA"))
+        return PortKind::Infrared;
+    if (StartsWithNoCase(name, "USB"))
+        return PortKind::Usb;
+    if (StartsWithNoCase(name, "LPT"))
+        return PortKind::Parallel;
+    if (StartsWithNoCase(name, "COM"))
+        return PortKind::Serial;
+    return PortKind::None;
+}
+
+PortKind KindFoundIn(std::string_view name) {
+    if (ContainsNoCase(name, "USB"))
+        return PortKind::Usb;
+    if (ContainsNoCase(name, "LPT"))
+        return PortKind::Parallel;
+    if (ContainsNoCase(name, "COM"))
+        return PortKind::Serial;
+    return PortKind::None;
+}
+
+std::string_view WithoutNamespace(std::string_view name) {
+    if (name.size() >= 4 && name[0] == '\\' && name[1] == '\\' &&
+        (name[2] == '.' || name[2] == '?') && name[3] == '\\')
+        name.remove_prefix(4);
+    return name;
+}
+
+std::string_view WithoutColon(std::string_view name) {
+    if (!name.empty() && name.back() == ':')
+        name.remove_suffix(1);
+    return name;
+}
+
+std::string_view MapName(std::string_view name) {
+    return WithoutColon(WithoutNamespace(name));
+}
+
+bool SamePort(std::string_view a, std::string_view b) {
+    return EqualNoCase(WithoutColon(a), WithoutColon(b));
+}
+
+bool HasControlCharacter(std::string_view text) {
+    for (char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F)
+            return true;
+    }
+    return false;
+}
+
+unsigned long PortNumber(std::string_view mapName) {
+    const PortKind kind = KindOf(mapName);
+    if (kind != PortKind::Serial && kind != PortKind::Parallel)
+        return 0;
+    std::string_view digits = mapName.substr(3);
+    if (digits.empty() || digits.size() > 6)
+        return 0;
+    unsigned long n = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9')
+            return 0;
+        n = n * 10 + static_cast<unsigned long>(c - '0');
+    }
+    return n;
+}
+
+std::string DefaultDevicePath(std::string_view mapName) {
+    const unsigned long n = PortNumber(mapName);
+    if (n == 0)
+        return {};
+    const char* base = KindOf(mapName) == PortKind::Serial ? "/dev/ttyS" : "/dev/lp";
+    return base + std::to_string(n - 1);
+}
+
+}  // namespace thermpos::portname

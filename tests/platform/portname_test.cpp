@@ -1,0 +1,74 @@
+// Port-name rules shared by the port library, the device layer, the service objects and
+// the configuration utility: a fault here sends a port to the wrong kind of handling.
+#include "platform/portname.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/registry_paths.h"
+
+namespace thermpos::portname {
+namespace {
+
+TEST(PortNameTest, KindsIgnoreCaseWhicheverRuleIsUsed) {
+    // A Port value typed in lower case is the same port for the status monitor as for
+    // the port library that opened it.
+    EXPECT_EQ(KindOf("usb001"), PortKind::Usb);
+    EXPECT_EQ(KindFoundIn("usb001"), PortKind::Usb);
+    EXPECT_EQ(KindOf("Lpt1:"), PortKind::Parallel);
+    EXPECT_EQ(KindFoundIn("Lpt1:"), PortKind::Parallel);
+    EXPECT_EQ(KindOf("com3"), PortKind::Serial);
+    EXPECT_EQ(KindFoundIn("com3"), PortKind::Serial);
+    EXPECT_EQ(KindOf("IrDA"), PortKind::Infrared);
+}
+
+TEST(PortNameTest, LeadingKindAndKindFoundInsideDifferOnlyWhereDocumented) {
+    // The port library opens what it is given; a device-namespace name is not its port.
+    EXPECT_EQ(KindOf("\\\\.\\COM3"), PortKind::None);
+    EXPECT_EQ(KindFoundIn("\\\\.\\COM3"), PortKind::Serial);
+    // Infrared is a kind of its own only where names are opened.
+    EXPECT_EQ(KindFoundIn("IRDA"), PortKind::None);
+    // USB is looked for first.
+    EXPECT_EQ(KindFoundIn("COM-USB"), PortKind::Usb);
+    EXPECT_EQ(KindOf("PRN"), PortKind::None);
+    EXPECT_EQ(KindFoundIn(""), PortKind::None);
+    EXPECT_EQ(KindOf("CO"), PortKind::None);
+}
+
+TEST(PortNameTest, SamePortIgnoresCaseAndOneColonOnly) {
+    EXPECT_TRUE(SamePort("COM1", "com1:"));
+    EXPECT_TRUE(SamePort("usb001", "USB001"));
+    EXPECT_FALSE(SamePort("COM1", "COM10"));
+    EXPECT_FALSE(SamePort("COM1::", "COM1"));
+    EXPECT_FALSE(SamePort("\\\\.\\COM1", "COM1"));
+}
+
+TEST(PortNameTest, MapNameDropsNamespaceAndOneColon) {
+    EXPECT_EQ(MapName("\\\\.\\lpt2:"), "lpt2");
+    EXPECT_EQ(MapName("\\\\?\\COM3"), "COM3");
+    EXPECT_EQ(MapName("COM3::"), "COM3:");
+    EXPECT_EQ(MapName("\\\\"), "\\\\");
+}
+
+TEST(PortNameTest, DefaultDevicesOnlyForNumberedSerialAndParallelNames) {
+    EXPECT_EQ(DefaultDevicePath("com3"), "/dev/ttyS2");
+    EXPECT_EQ(DefaultDevicePath("LPT1"), "/dev/lp0");
+    EXPECT_EQ(DefaultDevicePath("COM123456"), "/dev/ttyS123455");
+    for (const char* name : {"COM0", "LPT", "LPT1x", "COM1234567", "USB001", "IRDA1", "COM-1"})
+        EXPECT_EQ(DefaultDevicePath(name), "") << name;
+}
+
+TEST(RegistryPathsTest, ModelKeysSelectTheirUsbHardwareKeys) {
+    EXPECT_STREQ(regpath::HardwareKeyForModel("qmxrt-k410"), regpath::kHardwareKeyRtk410);
+    EXPECT_STREQ(regpath::HardwareKeyForModel(regpath::kModelKeyQmx5500),
+                 regpath::kHardwareKeyRtk410);
+    EXPECT_STREQ(regpath::HardwareKeyForModel(regpath::kModelKeyRtk6100),
+                 regpath::kHardwareKeyRtk6100);
+    // The RT-K6100's built-in fallback key is not one the walk knows.
+    EXPECT_EQ(regpath::HardwareKeyForModel("QMXRT-K6100"), nullptr);
+    EXPECT_EQ(regpath::DeviceKeyPath("POSPrinter", "A"),
+              "SOFTWARE\\OLEforRetail\\ServiceOPOS\\POSPrinter\\A");
+    EXPECT_EQ(std::string(regpath::kPrinterRoot) + "A", regpath::DeviceKeyPath("POSPrinter", "A"));
+}
+
+}  // namespace
+}  // namespace thermpos::portname

@@ -1,0 +1,63 @@
+// `thermpos ports map|unmap`, run as a user would run them.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/registry.h"
+#include "platform/registry_paths.h"
+#include "platform/regkey.h"
+#include "tests/tools/tool_run.h"
+
+namespace thermpos::testing {
+namespace {
+
+using PortsToolTest = ToolTest;
+
+TEST_F(PortsToolTest, ControlCharacterInNameOrPathIsNamedAndNothingIsWritten) {
+    struct Case {
+        std::string name, path, cause;
+    };
+    const Case cases[] = {
+        {"COM3\n", "/dev/ttyS0", "the port name contains a control character"},
+        {"CO\x01M3", "/dev/ttyS0", "the port name contains a control character"},
+        {"COM3", "/dev/tty\nS0", "the device path contains a control character"},
+        {"COM3", std::string("/dev/tty\x7fS0"), "the device path contains a control character"},
+    };
+    for (const Case& c : cases) {
+        const ToolRun run = Tool({"ports", "map", c.name, c.path});
+        EXPECT_NE(run.status, 0) << run.err;
+        EXPECT_NE(run.err.find(c.cause), std::string::npos) << run.err;
+        // The name is echoed escaped, so the message stays on one line.
+        EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
+    }
+    // Not even the Ports key was created.
+    registry::KeyHolder ports;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, regpath::kPorts, 0, KEY_READ, ports.Out()),
+              ERROR_FILE_NOT_FOUND);
+    ports.Reset();
+
+    const ToolRun unmap = Tool({"ports", "unmap", "COM3\t"});
+    EXPECT_NE(unmap.status, 0);
+    EXPECT_NE(unmap.err.find("unmap COM3\\x09: the port name contains a control character"),
+              std::string::npos)
+        << unmap.err;
+}
+
+TEST_F(PortsToolTest, MapAndUnmapReportTheirOtherCauses) {
+    EXPECT_EQ(Tool({"ports", "map", "COM3:", "/dev/ttyUSB0"}).status, 0);
+    EXPECT_EQ(GetString(regpath::kPorts, "COM3"), "/dev/ttyUSB0");
+
+    const ToolRun relative = Tool({"ports", "map", "COM4", "dev/ttyUSB1"});
+    EXPECT_NE(relative.err.find("the device path must be absolute"), std::string::npos)
+        << relative.err;
+    const ToolRun backslash = Tool({"ports", "map", "A\\B", "/dev/ttyUSB1"});
+    EXPECT_NE(backslash.err.find("invalid port name"), std::string::npos) << backslash.err;
+
+    EXPECT_EQ(Tool({"ports", "unmap", "com3"}).status, 0);
+    const ToolRun again = Tool({"ports", "unmap", "COM3"});
+    EXPECT_NE(again.status, 0);
+    EXPECT_NE(again.err.find("not found"), std::string::npos) << again.err;
+}
+
+}  // namespace
+}  // namespace thermpos::testing
