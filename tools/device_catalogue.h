@@ -35,7 +35,7 @@ struct LogicalDevice {
 };
 
 // The RT-K6100's model key is the one the USB printer walk and the status monitor know
-// ("TALVERNRT-K6100"), the same as the model's built-in fallback.
+// (regpath::kModelKeyRtk6100), the same as the model's built-in fallback.
 inline constexpr LogicalDevice kLogicalDevices[] = {
     {kPrinterClass, "RTK410.TALVERN.POSPrinter", kPrinterProgId, "RT-K410",
      "RTK410.TALVERN.POSPrinter", 0, regpath::kModelKeyRtk410,

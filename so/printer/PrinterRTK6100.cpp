@@ -1,5 +1,6 @@
 // The RT-K6100: the RT-K410's fonts and code pages, more paper widths, and partial cuts
 // after a feed.
+#include "platform/registry_paths.h"
 #include "so/core/DeviceFactory.h"
 #include "so/printer/PrinterModels.h"
 
@@ -48,7 +49,7 @@ LineLayout OpenLayout(LONG paperWidth, LONG columnSetting) {
 const ModelProfile kProfile = {
     thermpos::PrinterModel::RTK6100,
     // The key the USB printer walk and the status monitor know this model by.
-    "TALVERNRT-K6100",
+    thermpos::regpath::kModelKeyRtk6100,
     3,
     "1 Font A,2 Font B,3 Font C",
     {{12, 24}, {9, 17}, {8, 16}},

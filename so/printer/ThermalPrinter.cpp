@@ -9,6 +9,7 @@
 #include <fstream>
 #include <thread>
 
+#include "platform/registry_paths.h"
 #include "so/core/DeviceConfig.h"
 #include "so/core/StatusInterpreter.h"
 
@@ -198,11 +199,11 @@ LONG CThermalPrinter::SetDeviceEnabled(LONG enable) {
 MonitorProfile CThermalPrinter::StatusMonitorProfile(const std::string& modelKey) {
     MonitorProfile profile;
     // The two models that need the request repeated; the others run with the defaults.
-    if (strcasecmp(modelKey.c_str(), "QMXRT-K410") == 0) {
+    if (strcasecmp(modelKey.c_str(), thermpos::regpath::kModelKeyRtk410) == 0) {
         profile.rewriteAfterReply = true;
         profile.holdReplies = false;
         profile.writeAfterParallelRead = true;
-    } else if (strcasecmp(modelKey.c_str(), "TALVERNRT-K6100") == 0) {
+    } else if (strcasecmp(modelKey.c_str(), thermpos::regpath::kModelKeyRtk6100) == 0) {
         profile.rewriteAfterEveryRead = true;
         profile.writeAfterParallelRead = true;
     }
