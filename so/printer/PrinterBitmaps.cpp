@@ -480,12 +480,16 @@ LONG CThermalPrinter::DownloadNvBitmaps(std::string_view download) {
     (void)PortManager().SetPortTimeouts(m_Binding, 0, 0, 0, 0, 0);
     r = WritePort(download.data(), static_cast<LONG>(download.size()));
     if (r == OPOS_SUCCESS) {
-        std::this_thread::sleep_for(
-            StartsWithUsb(m_Port) ? kUsbNvWriteTime : std::chrono::milliseconds(download.size()));
+        WaitForNvWrite(StartsWithUsb(m_Port) ? kUsbNvWriteTime
+                                             : std::chrono::milliseconds(download.size()));
     }
     (void)PortManager().SetPortTimeouts(m_Binding, m_ReadIntervalTimeout, m_ReadTotalMultiplier,
                                         m_ReadTotalConstant, m_WriteTotalMultiplier,
                                         m_WriteTotalConstant);
     ResumeMonitor();
     return r;
+}
+
+void CThermalPrinter::WaitForNvWrite(std::chrono::milliseconds time) {
+    std::this_thread::sleep_for(time);
 }

@@ -6,6 +6,7 @@
 // No thread of its own; see POSPrinterDevice.h for the output thread and the lock order.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <string_view>
 
@@ -87,6 +88,8 @@ class CThermalPrinter : public CPOSPrinterDevice {
     FontCell CurrentCell() const;
     // Model destructors call this first, so that no thread runs while the object shrinks.
     void CloseBeforeDestruction();
+    // Blocks while the printer stores an NV download (it answers nothing meanwhile).
+    virtual void WaitForNvWrite(std::chrono::milliseconds time);
 
   private:
     // Reads and renders a bitmap file to black rows: 0, or the result code (109, 114 with
