@@ -1,7 +1,7 @@
-// The demo's sample receipt: print data with the escape sequences the printer service
-// translates (fonts, bold, underline, sizes, alignment, reverse, second colour, feeds,
-// cut) and the order number as bar codes. Shared by `thermpos demo` and the golden-image
-// test.
+// The demo's sample receipt: the store's logo as a stored bitmap, print data with the
+// escape sequences the printer service translates (fonts, bold, underline, sizes,
+// alignment, reverse, second colour, feeds, cut), the order number as bar codes and a
+// printed bitmap. Shared by `thermpos demo` and the golden-image test.
 #pragma once
 
 #include <string>
@@ -11,23 +11,38 @@
 
 namespace thermpos::demo {
 
-// One call that prints part of the sample receipt: PrintNormal with print data, or
-// PrintBarCode when a symbology is given.
+// One call that prints part of the sample receipt.
 struct ReceiptPart {
-    std::string data;
-    LONG symbology = 0;  // 0: print data
-    LONG height = 0;     // bar codes: dots (MapMode dots), width, alignment, text
-    LONG width = 0;
-    LONG alignment = PTR_BC_CENTER;
+    enum Kind { kPrintNormal, kPrintBarCode, kSetBitmap, kPrintBitmap };
+    Kind kind = kPrintNormal;
+    std::string data;                // print data, bar code data, or the bitmap file
+    LONG symbology = 0;              // bar codes
+    LONG height = 0;                 // bar codes: dots (MapMode dots)
+    LONG width = 0;                  // bar codes: dots; bitmaps: dots or PTR_BM_ASIS
+    LONG alignment = PTR_BC_CENTER;  // PTR_BC_* or PTR_BM_*
     LONG textPosition = PTR_BC_TEXT_BELOW;
+    LONG bitmapNumber = 0;  // SetBitmap
     const char* what = "";  // for the demo's output
 };
 
-inline std::vector<ReceiptPart> SampleReceipt() {
+// The store's logo that ships with the project (tools/assets/harbour-cafe-logo.bmp): a cup
+// at its left, 100 dots wide, then the shop's name.
+inline constexpr LONG kLogoCupWidth = 100;
+
+// logoFile is the path of the store's logo. It is set as bitmap 1 and printed centred at
+// the top with ESC|1B; its cup alone (the logo cropped) is printed with PrintBitmap above
+// the farewell.
+inline std::vector<ReceiptPart> SampleReceipt(const std::string& logoFile) {
     const std::string e = "\x1B|";
     std::vector<ReceiptPart> parts;
+    parts.push_back({.kind = ReceiptPart::kSetBitmap,
+                     .data = logoFile,
+                     .width = PTR_BM_ASIS,
+                     .alignment = PTR_BM_CENTER,
+                     .bitmapNumber = 1,
+                     .what = "the store logo as bitmap 1"});
     std::string r;
-    r += e + "cA" + e + "4C" + e + "bCHARBOUR CAFE\n" + e + "N";
+    r += e + "cA" + e + "1B" + e + "N";
     r += e + "cA12 Quay Street, Port Alder\n" + e + "N";
     r += e + "cA" + e + "2fTTill 3   Receipt 0042   08.12.2026 09:41\n" + e + "N";
     r += e + "1fT" + std::string(48, '-') + "\n";
@@ -40,19 +55,32 @@ inline std::vector<ReceiptPart> SampleReceipt() {
     r += e + "rAPaid by card\n" + e + "N";
     r += e + "3fTVAT 10% included: 1.04\n" + e + "1fT";
     r += e + "2lF";
-    parts.push_back({r, 0, 0, 0, 0, 0, "sample receipt"});
+    parts.push_back({.data = r, .what = "sample receipt"});
     // The order number for the counter's scanner, and receipt 0042 of 08.12.26 in an
     // in-store EAN-13 (prefix 20; the printer adds the check digit).
-    parts.push_back({"{BORDER-0042", PTR_BCS_Code128, 60, 300, PTR_BC_CENTER, PTR_BC_TEXT_BELOW,
-                     "Code 128 order number"});
-    parts.push_back({e + "1lF", 0, 0, 0, 0, 0, "feed"});
-    parts.push_back({"200042081226", PTR_BCS_EAN13, 60, 300, PTR_BC_CENTER, PTR_BC_TEXT_BELOW,
-                     "EAN-13 receipt number"});
-    r = e + "2lF";
-    r += e + "cA" + e + "rvC THANK YOU - SEE YOU SOON \n" + e + "N";
+    parts.push_back({.kind = ReceiptPart::kPrintBarCode,
+                     .data = "{BORDER-0042",
+                     .symbology = PTR_BCS_Code128,
+                     .height = 60,
+                     .width = 300,
+                     .what = "Code 128 order number"});
+    parts.push_back({.data = e + "1lF", .what = "feed"});
+    parts.push_back({.kind = ReceiptPart::kPrintBarCode,
+                     .data = "200042081226",
+                     .symbology = PTR_BCS_EAN13,
+                     .height = 60,
+                     .width = 300,
+                     .what = "EAN-13 receipt number"});
+    parts.push_back({.data = e + "2lF", .what = "feed"});
+    parts.push_back({.kind = ReceiptPart::kPrintBitmap,
+                     .data = logoFile,
+                     .width = kLogoCupWidth,
+                     .alignment = PTR_BM_CENTER,
+                     .what = "the logo's cup"});
+    r = e + "1lF" + e + "cA" + e + "rvC THANK YOU - SEE YOU SOON \n" + e + "N";
     r += e + "cA" + e + "2vCwww.harbour-cafe.example\n" + e + "N";
     r += e + "fP";
-    parts.push_back({r, 0, 0, 0, 0, 0, "end and cut"});
+    parts.push_back({.data = r, .what = "end and cut"});
     return parts;
 }
 
