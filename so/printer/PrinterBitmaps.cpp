@@ -298,6 +298,11 @@ std::string NvDownloadCommand(const std::vector<StoredBitmap>& entries) {
 
 namespace {
 
+// The largest file that can hold a picture within kMaxBitmapSide (32 bits a pixel) and
+// its headers; larger files cannot be rendered and are not read.
+constexpr std::streamoff kMaxBitmapFile =
+    std::streamoff{thermpos::kMaxBitmapSide} * thermpos::kMaxBitmapSide * 4 + (1 << 20);
+
 // What the printer's NV memory may hold, in bytes of column data.
 constexpr std::size_t kNvCapacity = 2097152;
 
@@ -330,6 +335,24 @@ bool CThermalPrinter::ReadBitmapFile(const std::string& fileName, std::string* f
         *error = OPOS_E_NOEXIST;
         return false;
     }
+    auto badFormat = [&] {
+        file->clear();
+        m_ResultCodeExtended = OPOS_EPTR_BADFORMAT;
+        *error = OPOS_E_EXTENDED;
+        return false;
+    };
+    // The type and size fields first: a file that is no bitmap is not read whole.
+    in.seekg(0);
+    char head[6] = {};
+    in.read(head, sizeof head);
+    if (in.gcount() != sizeof head || head[0] != 'B' || head[1] != 'M' ||
+        thermpos::Le32(std::string_view(head, sizeof head), 2) != static_cast<uint32_t>(size)) {
+        return badFormat();
+    }
+    if (size > kMaxBitmapFile) {
+        *error = OPOS_E_ILLEGAL;  // more than any picture the printer is sent
+        return false;
+    }
     in.seekg(0);
     try {
         file->resize(static_cast<std::size_t>(size));
@@ -338,13 +361,8 @@ bool CThermalPrinter::ReadBitmapFile(const std::string& fileName, std::string* f
         return false;
     }
     in.read(file->data(), size);
-    const bool complete = in.gcount() == size;
-    if (!complete || file->size() < 6 || (*file)[0] != 'B' || (*file)[1] != 'M' ||
-        thermpos::Le32(*file, 2) != static_cast<uint32_t>(size)) {
-        file->clear();
-        m_ResultCodeExtended = OPOS_EPTR_BADFORMAT;
-        *error = OPOS_E_EXTENDED;
-        return false;
+    if (in.gcount() != size) {
+        return badFormat();
     }
     return true;
 }

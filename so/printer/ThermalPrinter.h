@@ -65,7 +65,8 @@ class CThermalPrinter : public CPOSPrinterDevice {
     LONG SetBitmap(LONG number, LONG station, const std::string& fileName, LONG width,
                    LONG alignment) override;  // 42
     // No data gives *error 109 when the file cannot be opened, is empty or is 4 GiB or
-    // more; 114 with ResultCodeExtended 207 when it is not a bitmap file of its length.
+    // more; 114 with ResultCodeExtended 207 when it is not a bitmap file of its length;
+    // 106 when it is larger than any picture the printer is sent.
     bool ReadBitmapFile(const std::string& fileName, std::string* file,
                         LONG* error) override;  // 72
     bool RenderBitmap(const std::string& file, LONG* width, LONG* height, std::string* rows,

@@ -168,6 +168,21 @@ TEST_F(Bitmaps, RefusalsWriteAndStoreNothing) {
         EXPECT_EQ(call(PTR_S_RECEIPT, compressed), 106);
         EXPECT_EQ(call(PTR_S_JOURNAL, good), 106);
     }
+    // Sizes checked before anything is read: 4 GiB is no bitmap at all, and a bitmap
+    // file of 1.5 GiB is more than any picture the printer is sent (sparse files, so
+    // the disk holds next to nothing).
+    const std::string huge = WriteFile("4GiB.bmp", TestPictureBmp(16, 16));
+    std::filesystem::resize_file(huge, std::uintmax_t{1} << 32);
+    EXPECT_EQ(print(PTR_S_RECEIPT, huge), 109);
+    std::string big = TestPictureBmp(16, 16);
+    const uint32_t bigSize = 3u << 29;
+    big.replace(2, 4, std::string(reinterpret_cast<const char*>(&bigSize), 4));
+    const std::string large = WriteFile("1.5GiB.bmp", big);
+    std::filesystem::resize_file(large, bigSize);
+    EXPECT_EQ(print(PTR_S_RECEIPT, large), 106);
+    std::filesystem::remove(huge);
+    std::filesystem::remove(large);
+
     EXPECT_EQ(set(0, PTR_S_RECEIPT, good), 106);
     EXPECT_EQ(set(21, PTR_S_RECEIPT, good), 106);
 
