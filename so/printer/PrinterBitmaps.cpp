@@ -306,10 +306,10 @@ constexpr std::streamoff kMaxBitmapFile =
 // What the printer's NV memory may hold, in bytes of column data.
 constexpr std::size_t kNvCapacity = 2097152;
 
-// After a download the printer writes its flash memory and neither prints nor answers;
-// nothing signals the end. A USB printer takes about three seconds whatever the size; on
-// other ports the time follows the size, about a millisecond per byte (observed on the
-// printers, not stated by the command reference).
+// After a download the printer writes its flash memory and neither prints nor answers,
+// and nothing signals the end: the command reference only says that it is busy meanwhile.
+// The service waits three seconds on USB whatever the size, elsewhere a millisecond for
+// each byte of the download.
 constexpr auto kUsbNvWriteTime = std::chrono::milliseconds(3000);
 
 bool StartsWithUsb(const std::string& port) {
