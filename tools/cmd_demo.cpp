@@ -20,11 +20,13 @@
 #include <condition_variable>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "demo_logo.h"
 #include "opos/ControlObject.h"
 #include "tools/command.h"
 #include "tools/demo_receipt.h"
@@ -351,37 +353,57 @@ int Run(const std::vector<std::string>& args) {
                 static_cast<long>(printer.GetPropertyNumber(PIDXPtr_CharacterSet)));
 
     Step(
-        "5. The sample receipt (fonts, bold, underline, sizes, alignment, reverse, colour, "
-        "feeds, a sideways stamp, bar codes, cut)");
-    for (const demo::ReceiptPart& part : demo::SampleReceipt()) {
-        if (part.call != demo::ReceiptPart::Call::kPrint) {
-            const bool rotate = part.call == demo::ReceiptPart::Call::kRotatePrint;
-            com::OutgoingArgs call;
-            if (rotate) {
-                call.Long(PTR_S_RECEIPT);
-            }
-            call.Long(part.value);
-            Show(((rotate ? "RotatePrint(PTR_S_RECEIPT, " : "CutPaper(") +
-                  std::to_string(part.value) + "): " + part.what)
-                     .c_str(),
-                 printer.CallLong(rotate ? "RotatePrint" : "CutPaper", call));
-            continue;
+        "5. The sample receipt (logo, fonts, bold, underline, sizes, alignment, reverse, "
+        "colour, feeds, a sideways stamp, bar codes, a bitmap, cut)");
+    const std::string logo = base + "/harbour-cafe-logo.bmp";
+    std::ofstream(logo, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(kDemoLogoBmp), sizeof kDemoLogoBmp);
+    for (const demo::ReceiptPart& part : demo::SampleReceipt(logo)) {
+        const std::string what = std::string(part.what) + ")";
+        com::OutgoingArgs args;
+        switch (part.kind) {
+            case demo::ReceiptPart::kPrintNormal:
+                Show(("PrintNormal(PTR_S_RECEIPT, " + what).c_str(), Print(printer, part.data));
+                break;
+            case demo::ReceiptPart::kPrintBarCode:
+                args.Long(PTR_S_RECEIPT)
+                    .String(part.data)
+                    .Long(part.symbology)
+                    .Long(part.height)
+                    .Long(part.width)
+                    .Long(part.alignment)
+                    .Long(part.textPosition);
+                Show(("PrintBarCode(PTR_S_RECEIPT, " + what).c_str(),
+                     printer.CallLong("PrintBarCode", args));
+                break;
+            case demo::ReceiptPart::kSetBitmap:
+                // In NV memory the printer takes about a millisecond per byte to store it.
+                args.Long(part.bitmapNumber)
+                    .Long(PTR_S_RECEIPT)
+                    .String(part.data)
+                    .Long(part.width)
+                    .Long(part.alignment);
+                Show(("SetBitmap(" + std::to_string(part.bitmapNumber) + ", " + what).c_str(),
+                     printer.CallLong("SetBitmap", args));
+                break;
+            case demo::ReceiptPart::kPrintBitmap:
+                args.Long(PTR_S_RECEIPT).String(part.data).Long(part.width).Long(part.alignment);
+                Show(("PrintBitmap(PTR_S_RECEIPT, " + what).c_str(),
+                     printer.CallLong("PrintBitmap", args));
+                break;
+            case demo::ReceiptPart::kRotatePrint:
+                args.Long(PTR_S_RECEIPT).Long(part.value);
+                Show(
+                    ("RotatePrint(PTR_S_RECEIPT, " + std::to_string(part.value) + "): " + part.what)
+                        .c_str(),
+                    printer.CallLong("RotatePrint", args));
+                break;
+            case demo::ReceiptPart::kCutPaper:
+                args.Long(part.value);
+                Show(("CutPaper(" + std::to_string(part.value) + "): " + part.what).c_str(),
+                     printer.CallLong("CutPaper", args));
+                break;
         }
-        if (part.symbology == 0) {
-            Show(("PrintNormal(PTR_S_RECEIPT, " + std::string(part.what) + ")").c_str(),
-                 Print(printer, part.data));
-            continue;
-        }
-        com::OutgoingArgs barCode;
-        barCode.Long(PTR_S_RECEIPT)
-            .String(part.data)
-            .Long(part.symbology)
-            .Long(part.height)
-            .Long(part.width)
-            .Long(part.alignment)
-            .Long(part.textPosition);
-        Show(("PrintBarCode(PTR_S_RECEIPT, " + std::string(part.what) + ")").c_str(),
-             printer.CallLong("PrintBarCode", barCode));
     }
 
     // The drawer's enable probe expects the printer to answer at once, which it does only

@@ -1,7 +1,8 @@
-// The demo's sample receipt: print data with the escape sequences the printer service
-// translates (fonts, bold, underline, sizes, alignment, reverse, second colour, feeds),
-// a sideways "PAID" stamp, the order number as bar codes, and a partial cut. Shared by
-// `thermpos demo` and the golden-image test.
+// The demo's sample receipt: the store's logo as a stored bitmap, print data with the
+// escape sequences the printer service translates (fonts, bold, underline, sizes,
+// alignment, reverse, second colour, feeds), a sideways "PAID" stamp, the order number as
+// bar codes, a printed bitmap and a partial cut. Shared by `thermpos demo` and the
+// golden-image test.
 #pragma once
 
 #include <string>
@@ -15,43 +16,39 @@ namespace thermpos::demo {
 inline constexpr LONG kRotateNormal = 0x0001;
 inline constexpr LONG kRotateRight90 = 0x0101;
 
-// One call that prints part of the sample receipt: PrintNormal with print data, or
-// PrintBarCode when a symbology is given; or RotatePrint or CutPaper with the value.
+// One call that prints part of the sample receipt.
 struct ReceiptPart {
-    enum class Call { kPrint, kRotatePrint, kCutPaper };
-
-    std::string data;
-    LONG symbology = 0;  // 0: print data
-    LONG height = 0;     // bar codes: dots (MapMode dots), width, alignment, text
-    LONG width = 0;
-    LONG alignment = PTR_BC_CENTER;
+    enum Kind { kPrintNormal, kPrintBarCode, kSetBitmap, kPrintBitmap, kRotatePrint, kCutPaper };
+    Kind kind = kPrintNormal;
+    std::string data = {};           // print data, bar code data, or the bitmap file
+    LONG symbology = 0;              // bar codes
+    LONG height = 0;                 // bar codes: dots (MapMode dots)
+    LONG width = 0;                  // bar codes: dots; bitmaps: dots or PTR_BM_ASIS
+    LONG alignment = PTR_BC_CENTER;  // PTR_BC_* or PTR_BM_*
     LONG textPosition = PTR_BC_TEXT_BELOW;
+    LONG bitmapNumber = 0;  // SetBitmap
+    LONG value = 0;         // RotatePrint's rotation, CutPaper's percentage
     const char* what = "";  // for the demo's output
-    Call call = Call::kPrint;
-    LONG value = 0;  // RotatePrint's rotation, CutPaper's percentage
 };
 
-inline ReceiptPart RotatePart(LONG rotation, const char* what) {
-    ReceiptPart part;
-    part.what = what;
-    part.call = ReceiptPart::Call::kRotatePrint;
-    part.value = rotation;
-    return part;
-}
+// The store's logo that ships with the project (tools/assets/harbour-cafe-logo.bmp): a cup
+// at its left, 100 dots wide, then the shop's name.
+inline constexpr LONG kLogoCupWidth = 100;
 
-inline ReceiptPart CutPart(LONG percentage, const char* what) {
-    ReceiptPart part;
-    part.what = what;
-    part.call = ReceiptPart::Call::kCutPaper;
-    part.value = percentage;
-    return part;
-}
-
-inline std::vector<ReceiptPart> SampleReceipt() {
+// logoFile is the path of the store's logo. It is set as bitmap 1 and printed centred at
+// the top with ESC|1B; its cup alone (the logo cropped) is printed with PrintBitmap above
+// the farewell.
+inline std::vector<ReceiptPart> SampleReceipt(const std::string& logoFile) {
     const std::string e = "\x1B|";
     std::vector<ReceiptPart> parts;
+    parts.push_back({.kind = ReceiptPart::kSetBitmap,
+                     .data = logoFile,
+                     .width = PTR_BM_ASIS,
+                     .alignment = PTR_BM_CENTER,
+                     .bitmapNumber = 1,
+                     .what = "the store logo as bitmap 1"});
     std::string r;
-    r += e + "cA" + e + "4C" + e + "bCHARBOUR CAFE\n" + e + "N";
+    r += e + "cA" + e + "1B" + e + "N";
     r += e + "cA12 Quay Street, Port Alder\n" + e + "N";
     r += e + "cA" + e + "2fTTill 3   Receipt 0042   08.12.2026 09:41\n" + e + "N";
     r += e + "1fT" + std::string(48, '-') + "\n";
@@ -64,24 +61,40 @@ inline std::vector<ReceiptPart> SampleReceipt() {
     r += e + "rAPaid by card\n" + e + "N";
     r += e + "3fTVAT 10% included: 1.04\n" + e + "1fT";
     r += e + "2lF";
-    parts.push_back({r, 0, 0, 0, 0, 0, "sample receipt"});
+    parts.push_back({.data = r, .what = "sample receipt"});
     // A stamp printed sideways: gathered, then printed as one turned page.
-    parts.push_back(RotatePart(kRotateRight90, "turn right for the stamp"));
-    parts.push_back({e + "bC" + e + "4CPAID\n", 0, 0, 0, 0, 0, "PAID stamp"});
-    parts.push_back(RotatePart(kRotateNormal, "print the stamp"));
+    parts.push_back({.kind = ReceiptPart::kRotatePrint,
+                     .value = kRotateRight90,
+                     .what = "turn right for the stamp"});
+    parts.push_back({.data = e + "bC" + e + "4CPAID\n", .what = "PAID stamp"});
+    parts.push_back(
+        {.kind = ReceiptPart::kRotatePrint, .value = kRotateNormal, .what = "print the stamp"});
     // The order number for the counter's scanner, and receipt 0042 of 08.12.26 in an
     // in-store EAN-13 (prefix 20; the printer adds the check digit).
-    parts.push_back({"{BORDER-0042", PTR_BCS_Code128, 60, 300, PTR_BC_CENTER, PTR_BC_TEXT_BELOW,
-                     "Code 128 order number"});
-    parts.push_back({e + "1lF", 0, 0, 0, 0, 0, "feed"});
-    parts.push_back({"200042081226", PTR_BCS_EAN13, 60, 300, PTR_BC_CENTER, PTR_BC_TEXT_BELOW,
-                     "EAN-13 receipt number"});
-    r = e + "2lF";
-    r += e + "cA" + e + "rvC THANK YOU - SEE YOU SOON \n" + e + "N";
+    parts.push_back({.kind = ReceiptPart::kPrintBarCode,
+                     .data = "{BORDER-0042",
+                     .symbology = PTR_BCS_Code128,
+                     .height = 60,
+                     .width = 300,
+                     .what = "Code 128 order number"});
+    parts.push_back({.data = e + "1lF", .what = "feed"});
+    parts.push_back({.kind = ReceiptPart::kPrintBarCode,
+                     .data = "200042081226",
+                     .symbology = PTR_BCS_EAN13,
+                     .height = 60,
+                     .width = 300,
+                     .what = "EAN-13 receipt number"});
+    parts.push_back({.data = e + "2lF", .what = "feed"});
+    parts.push_back({.kind = ReceiptPart::kPrintBitmap,
+                     .data = logoFile,
+                     .width = kLogoCupWidth,
+                     .alignment = PTR_BM_CENTER,
+                     .what = "the logo's cup"});
+    r = e + "1lF" + e + "cA" + e + "rvC THANK YOU - SEE YOU SOON \n" + e + "N";
     r += e + "cA" + e + "2vCwww.harbour-cafe.example\n" + e + "N";
     r += e + "3lF";
-    parts.push_back({r, 0, 0, 0, 0, 0, "end"});
-    parts.push_back(CutPart(90, "partial cut"));
+    parts.push_back({.data = r, .what = "end"});
+    parts.push_back({.kind = ReceiptPart::kCutPaper, .value = 90, .what = "partial cut"});
     return parts;
 }
 

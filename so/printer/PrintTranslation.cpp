@@ -72,19 +72,24 @@ int ThermalTranslateCommand(const ThermalCommandSettings& settings, FormattingSt
             if (validate) {
                 return (n >= 1 && n <= 20) ? kTranslateOk : kTranslateFailure;
             }
+            if (settings.storedBitmaps == nullptr) {
+                return kTranslateFailure;
+            }
+            const auto& stored = *settings.storedBitmaps;
+            const auto found = std::find_if(stored.begin(), stored.end(),
+                                            [n](const StoredBitmap& b) { return b.number == n; });
+            if (found == stored.end()) {
+                return kTranslateFailure;
+            }
             if (settings.useNvram) {
-                Put(out, false, {0x0A, 0x1C, 0x70, n, settings.bitmapMode});
-                return kTranslateOk;
+                // The printer numbers its NV images in the order of the last download,
+                // which is the list order, not the bitmap numbers.
+                const int position = static_cast<int>(found - stored.begin()) + 1;
+                Put(out, false, {0x0A, 0x1C, 0x70, position, settings.bitmapMode});
+            } else {
+                out->append(found->bytes);
             }
-            if (settings.storedBitmaps != nullptr) {
-                for (const StoredBitmap& bitmap : *settings.storedBitmaps) {
-                    if (bitmap.number == n) {
-                        out->append(bitmap.bytes);
-                        return kTranslateOk;
-                    }
-                }
-            }
-            return kTranslateFailure;
+            return kTranslateOk;
         }
         case CMD_TOP_LOGO:
             if (!validate) {

@@ -4,9 +4,7 @@
 
 #include <chrono>
 #include <climits>
-#include <cstdint>
 #include <cstdlib>
-#include <fstream>
 #include <thread>
 
 #include "platform/registry_paths.h"
@@ -14,25 +12,6 @@
 #include "so/core/StatusInterpreter.h"
 
 using namespace thermpos::ptr;
-
-namespace {
-
-// Largest bitmap rendered, in dots; far beyond any receipt, small enough to allocate.
-constexpr LONG kMaxBitmapSide = 16384;
-
-uint32_t Le32(const std::string& s, size_t at) {
-    return static_cast<uint32_t>(static_cast<unsigned char>(s[at])) |
-           static_cast<uint32_t>(static_cast<unsigned char>(s[at + 1])) << 8 |
-           static_cast<uint32_t>(static_cast<unsigned char>(s[at + 2])) << 16 |
-           static_cast<uint32_t>(static_cast<unsigned char>(s[at + 3])) << 24;
-}
-
-uint16_t Le16(const std::string& s, size_t at) {
-    return static_cast<uint16_t>(static_cast<unsigned char>(s[at]) |
-                                 static_cast<unsigned char>(s[at + 1]) << 8);
-}
-
-}  // namespace
 
 CThermalPrinter::CThermalPrinter(const ModelProfile& profile) : profile_(profile) {
     m_PhysicalDeviceID = profile.physicalDeviceId;
@@ -109,6 +88,11 @@ LONG CThermalPrinter::OpenService(const std::string& deviceClass, const std::str
     m_RecLineWidth = m_ColumnSetting * profile_.cells[0].width;
     m_FontCount = profile_.fontCount;
     m_Formatting = thermpos::FormattingState();
+    // Bitmaps kept from an earlier open in NV mode are printer images, not print data: in
+    // memory mode ESC|#B would copy them into the print as commands.
+    if (m_UseNVRAM == 0) {
+        m_StoredBitmaps.clear();
+    }
     return SetResult(OPOS_SUCCESS);
 }
 
@@ -359,154 +343,4 @@ LONG CThermalPrinter::PrintDataSuffix(std::string* out) {
 
 LONG CThermalPrinter::NormalizeLineEnds(std::string* text) {
     return thermpos::NormalizeLineEnds(text);
-}
-
-// ---------------------------------------------------------------------------------------
-// Bitmap files
-
-bool CThermalPrinter::ReadBitmapFile(const std::string& fileName, std::string* file, LONG* error) {
-    *error = OPOS_SUCCESS;
-    file->clear();
-    std::ifstream in(fileName, std::ios::binary | std::ios::ate);
-    if (!in) {
-        return false;
-    }
-    const std::streamoff size = in.tellg();
-    if (size <= 0 || size >= (std::streamoff{1} << 32)) {
-        return false;
-    }
-    in.seekg(0);
-    try {
-        file->resize(static_cast<size_t>(size));
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    in.read(file->data(), size);
-    const bool complete = in.gcount() == size;
-    if (!complete || file->size() < 6 || (*file)[0] != 'B' || (*file)[1] != 'M' ||
-        Le32(*file, 2) != static_cast<uint32_t>(size)) {
-        file->clear();
-        m_ResultCodeExtended = OPOS_EPTR_BADFORMAT;
-        *error = OPOS_E_EXTENDED;
-        return false;
-    }
-    return true;
-}
-
-bool CThermalPrinter::RenderBitmap(const std::string& file, LONG* width, LONG* height,
-                                   std::string* rows, LONG requestedWidth) {
-    // File header (14 bytes) and an information header of at least 40 bytes.
-    if (file.size() < 54) {
-        return false;
-    }
-    const uint32_t offBits = Le32(file, 10);
-    const uint32_t headerSize = Le32(file, 14);
-    const int32_t w0 = static_cast<int32_t>(Le32(file, 18));
-    const int32_t rawHeight = static_cast<int32_t>(Le32(file, 22));
-    const uint16_t bpp = Le16(file, 28);
-    const uint32_t compression = Le32(file, 30);
-    const int32_t xPerMetre = static_cast<int32_t>(Le32(file, 38));
-    const int32_t yPerMetre = static_cast<int32_t>(Le32(file, 42));
-    const uint32_t coloursUsed = Le32(file, 46);
-    if (headerSize < 40 || headerSize > file.size() || w0 <= 0 || w0 > kMaxBitmapSide ||
-        rawHeight == 0 || rawHeight < -kMaxBitmapSide || rawHeight > kMaxBitmapSide) {
-        return false;
-    }
-    if (bpp != 1 && bpp != 4 && bpp != 8 && bpp != 24 && bpp != 32) {
-        return false;
-    }
-    if (compression != 0 && !(compression == 3 && bpp == 32)) {
-        return false;
-    }
-    const LONG h0 = rawHeight < 0 ? -rawHeight : rawHeight;
-    const bool bottomUp = rawHeight > 0;
-    const size_t stride = ((static_cast<size_t>(w0) * bpp + 31) / 32) * 4;
-    if (offBits > file.size() || stride * h0 > file.size() - offBits) {
-        return false;
-    }
-    size_t paletteEntries = 0;
-    if (bpp <= 8) {
-        paletteEntries = coloursUsed != 0 ? coloursUsed : (1u << bpp);
-        const size_t paletteStart = 14 + headerSize;
-        if (paletteEntries > 256 || paletteStart + paletteEntries * 4 > offBits) {
-            return false;
-        }
-    }
-    auto isBlack = [&](LONG x, LONG y) {
-        const size_t row = offBits + stride * static_cast<size_t>(bottomUp ? h0 - 1 - y : y);
-        uint32_t blue = 0, green = 0, red = 0;
-        if (bpp <= 8) {
-            const size_t bit = static_cast<size_t>(x) * bpp;
-            const unsigned byte = static_cast<unsigned char>(file[row + bit / 8]);
-            const unsigned index = (byte >> (8 - bpp - bit % 8)) & ((1u << bpp) - 1);
-            if (index >= paletteEntries) {
-                return false;
-            }
-            const size_t entry = 14 + headerSize + index * 4;
-            blue = static_cast<unsigned char>(file[entry]);
-            green = static_cast<unsigned char>(file[entry + 1]);
-            red = static_cast<unsigned char>(file[entry + 2]);
-        } else {
-            const size_t at = row + static_cast<size_t>(x) * (bpp / 8);
-            blue = static_cast<unsigned char>(file[at]);
-            green = static_cast<unsigned char>(file[at + 1]);
-            red = static_cast<unsigned char>(file[at + 2]);
-        }
-        return red * 299 + green * 587 + blue * 114 < 128 * 1000;
-    };
-
-    LONG d = w0;
-    if (requestedWidth != PTR_BM_ASIS) {
-        d = ConvertUnits(m_MapMode, PTR_MM_DOTS, requestedWidth);
-        if (d <= 0) {
-            d = w0;
-        }
-    }
-    LONG targetWidth = d;
-    LONG targetHeight = h0;
-    if (m_MapResolution == 1) {
-        auto dpi = [](int32_t perMetre) {
-            return perMetre == 0 ? 96.0 : perMetre * 0.0253968253968254;
-        };
-        const double xDpi = dpi(xPerMetre);
-        const double yDpi = dpi(yPerMetre);
-        if (xDpi <= 0.0 || yDpi <= 0.0) {
-            return false;
-        }
-        targetWidth = static_cast<LONG>(d * m_Resolution / xDpi);
-        targetHeight = static_cast<LONG>(h0 * m_Resolution / yDpi);
-    }
-    if (targetWidth <= 0 || targetHeight <= 0 || targetWidth > kMaxBitmapSide ||
-        targetHeight > kMaxBitmapSide || d > kMaxBitmapSide) {
-        return false;
-    }
-
-    // Rows of the device bitmap, set bits white as a screen would keep them; padding and
-    // the area beyond the picture are white too.
-    const size_t outStride = ((static_cast<size_t>(targetWidth) + 31) / 32) * 4;
-    std::string white(outStride * targetHeight, static_cast<char>(0xFF));
-    for (LONG y = 0; y < targetHeight; ++y) {
-        const LONG sy = static_cast<LONG>(static_cast<int64_t>(y) * h0 / targetHeight);
-        for (LONG x = 0; x < targetWidth; ++x) {
-            const LONG sx = static_cast<LONG>(static_cast<int64_t>(x) * d / targetWidth);
-            if (sx < w0 && isBlack(sx, sy)) {
-                white[y * outStride + x / 8] &= static_cast<char>(~(0x80 >> (x % 8)));
-            }
-        }
-    }
-    *rows = ExtractBitmapBits(white);
-    // Padding bits beyond the width must not print.
-    const LONG tailBits = targetWidth % 8;
-    for (LONG y = 0; y < targetHeight; ++y) {
-        char* row = rows->data() + y * outStride;
-        if (tailBits != 0) {
-            row[targetWidth / 8] &= static_cast<char>(0xFF << (8 - tailBits));
-        }
-        for (size_t i = (targetWidth + 7) / 8; i < outStride; ++i) {
-            row[i] = 0;
-        }
-    }
-    *width = targetWidth;
-    *height = targetHeight;
-    return true;
 }

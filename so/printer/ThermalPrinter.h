@@ -6,10 +6,13 @@
 // No thread of its own; see POSPrinterDevice.h for the output thread and the lock order.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "so/printer/POSPrinterDevice.h"
+#include "so/printer/PrinterBitmaps.h"
 
 // Characters per line and sideways lines chosen at open.
 struct LineLayout {
@@ -53,10 +56,21 @@ class CThermalPrinter : public CPOSPrinterDevice {
     LONG TranslateCommand(LONG code, LONG number, std::string* out, bool validate) override;
     LONG PrintDataSuffix(std::string* out) override;     // 70
     LONG NormalizeLineEnds(std::string* text) override;  // 71
+
+    // Bitmaps (PrinterBitmaps.cpp).
+    LONG PrintBitmap(LONG station, const std::string& fileName, LONG width,
+                     LONG alignment) override;  // 37
+    LONG SetBitmap(LONG number, LONG station, const std::string& fileName, LONG width,
+                   LONG alignment) override;  // 42
+    // No data gives *error 109 when the file cannot be opened, is empty or is 4 GiB or
+    // more; 114 with ResultCodeExtended 207 when it is not a bitmap file of its length;
+    // 106 when it is larger than any picture the printer is sent.
     bool ReadBitmapFile(const std::string& fileName, std::string* file,
                         LONG* error) override;  // 72
     bool RenderBitmap(const std::string& file, LONG* width, LONG* height, std::string* rows,
                       LONG requestedWidth) override;  // 73
+    // Bytes of column data the printer's NV memory holds: the stored list's share.
+    std::size_t NvBitmapTotal() const;
 
     // Bar codes (PrinterBarCode.cpp).
     LONG PrintBarCode(LONG station, const std::string& data, LONG symbology, LONG height,
@@ -86,9 +100,18 @@ class CThermalPrinter : public CPOSPrinterDevice {
     // CutPaper with the cut kind decided: GS V m to the receipt station.
     LONG SendCut(char mode);
 
+    // Blocks while the printer stores an NV download (it answers nothing meanwhile).
+    virtual void WaitForNvWrite(std::chrono::milliseconds time);
+
   private:
     // Prints the gathered sideways data as one page-mode page; keeps it when that fails.
     LONG PrintSidewaysPage(LONG station);
+    // Reads and renders a bitmap file to black rows: 0, or the result code (109, 114 with
+    // ResultCodeExtended 207, 106 when it cannot be rendered, 111).
+    LONG LoadBitmap(const std::string& fileName, LONG width, thermpos::MonochromeBitmap* black);
+    // Writes an NV definition straight to the port with the status monitor paused and no
+    // time-outs, then waits while the printer stores it. The write's result.
+    LONG DownloadNvBitmaps(std::string_view download);
 
     const ModelProfile& profile_;
     // Numbers the DirectIO events of this object, from 0 on; wraps as the unsigned number

@@ -611,9 +611,9 @@ TEST_F(PrinterDevice, BitmapFilesAreCheckedAndRendered) {
     EXPECT_FALSE(printer.ReadBitmapFile(path, &read, &error));
     EXPECT_EQ(error, 114);
     EXPECT_EQ(printer.GetPropertyNumber(PIDX_ResultCodeExtended), 207);
-    // A file that cannot be opened is no data and no error.
+    // A file that cannot be opened does not exist as far as the application can tell.
     EXPECT_FALSE(printer.ReadBitmapFile(TempDir() + "/missing.bmp", &read, &error));
-    EXPECT_EQ(error, 0);
+    EXPECT_EQ(error, 109);
     // Truncated or hostile headers are refused, never read beyond the file.
     EXPECT_FALSE(printer.RenderBitmap(file.substr(0, 60), &width, &height, &rows, PTR_BM_ASIS));
     std::string huge = TinyBitmap();

@@ -158,13 +158,19 @@ TEST(Translation, FeedsLogosAndBitmaps) {
     rtk.settings.bottomLogo = "\x1B|bC";  // logos are stored bytes, never translated
     EXPECT_EQ(rtk.Print(kEscBar + "tLx" + kEscBar + "bL"), "TOPx\x1B|bC");
 
+    // In NV mode a number prints the printer's image at its place in the list, the order
+    // of the last download; a number never set prints nothing.
+    std::vector<StoredBitmap> stored{{2, "BMP2"}, {7, "BMP7"}};
+    rtk.settings.storedBitmaps = &stored;
     rtk.settings.useNvram = true;
     rtk.settings.bitmapMode = 3;
-    EXPECT_EQ(Hex(rtk.Print(kEscBar + "7B")), "0A 1C 70 07 03");
-    std::vector<StoredBitmap> stored{{2, "BMP2"}};
-    rtk.settings.useNvram = false;
-    rtk.settings.storedBitmaps = &stored;
     int result = -1;
+    EXPECT_EQ(Hex(rtk.Print(kEscBar + "7B", &result)), "0A 1C 70 02 03");
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(Hex(rtk.Print(kEscBar + "2B")), "0A 1C 70 01 03");
+    EXPECT_EQ(rtk.Print(kEscBar + "1B", &result), "");
+    EXPECT_EQ(result, 111);
+    rtk.settings.useNvram = false;
     EXPECT_EQ(rtk.Print(kEscBar + "2B", &result), "BMP2");
     EXPECT_EQ(result, 0);
     EXPECT_EQ(rtk.Print(kEscBar + "1B", &result), "");

@@ -82,18 +82,32 @@ TEST_F(PrinterOnVirtualPrinter, ClaimOfAPrinterThatIsSwitchedOff) {
 
 TEST_F(PrinterOnVirtualPrinter, DemoReceiptMatchesItsGoldenImage) {
     Enable();
-    for (const thermpos::demo::ReceiptPart& part : thermpos::demo::SampleReceipt()) {
+    using Part = thermpos::demo::ReceiptPart;
+    for (const Part& part : thermpos::demo::SampleReceipt(THERMPOS_DEMO_LOGO)) {
         SCOPED_TRACE(part.what);
-        if (part.call == thermpos::demo::ReceiptPart::Call::kRotatePrint) {
-            EXPECT_EQ(device_->RotatePrint(2, part.value), 0);
-        } else if (part.call == thermpos::demo::ReceiptPart::Call::kCutPaper) {
-            EXPECT_EQ(device_->CutPaper(part.value), 0);
-        } else if (part.symbology == 0) {
-            EXPECT_EQ(device_->PrintNormal(2, part.data), 0);
-        } else {
-            EXPECT_EQ(device_->PrintBarCode(2, part.data, part.symbology, part.height, part.width,
-                                            part.alignment, part.textPosition),
-                      0);
+        switch (part.kind) {
+            case Part::kPrintNormal:
+                EXPECT_EQ(device_->PrintNormal(2, part.data), 0);
+                break;
+            case Part::kPrintBarCode:
+                EXPECT_EQ(device_->PrintBarCode(2, part.data, part.symbology, part.height,
+                                                part.width, part.alignment, part.textPosition),
+                          0);
+                break;
+            case Part::kSetBitmap:
+                EXPECT_EQ(
+                    device_->SetBitmap(part.bitmapNumber, 2, part.data, part.width, part.alignment),
+                    0);
+                break;
+            case Part::kPrintBitmap:
+                EXPECT_EQ(device_->PrintBitmap(2, part.data, part.width, part.alignment), 0);
+                break;
+            case Part::kRotatePrint:
+                EXPECT_EQ(device_->RotatePrint(2, part.value), 0);
+                break;
+            case Part::kCutPaper:
+                EXPECT_EQ(device_->CutPaper(part.value), 0);
+                break;
         }
     }
     ASSERT_TRUE(printer_.WaitReceipts(1, std::chrono::seconds(10)));
