@@ -10,7 +10,7 @@
 
 #include "platform/dcb_termios.h"
 #include "platform/devfile.h"
-#include "test_env.h"
+#include "tests/support/port_env.h"
 
 namespace thermpos::testing {
 namespace {

@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "fake_backend.h"
 #include "platform/devfile.h"
 #include "platform/portlist.h"
 #include "platform/registry.h"
 #include "portlib/PortOps.h"
-#include "test_env.h"
+#include "tests/support/linkport_fake_backend.h"
+#include "tests/support/port_env.h"
 
 namespace thermpos::testing {
 namespace {

@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 #include "platform/activation.h"
 #include "platform/comserver.h"
 #include "platform/registry.h"
+#include "tests/support/temp_env.h"
 
 namespace {
 
@@ -56,11 +58,9 @@ void WriteValue(const std::string& path, const std::string& text) {
 class Server : public ::testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/thermpos-com-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        ::setenv("THERMPOS_REGISTRY", (dir_ + "/registry.reg").c_str(), 1);
-        ::setenv("THERMPOS_LOCK_DIR", (dir_ + "/locks").c_str(), 1);
+        env_.emplace();
+        ASSERT_TRUE(env_->ok());
+        dir_ = env_->Dir();
         // The same handle that activation gets, so its module counts are the ones we see.
         lib_ = dlopen(TEST_SERVER_PATH, RTLD_NOW | RTLD_LOCAL);
         ASSERT_NE(lib_, nullptr) << dlerror();
@@ -73,13 +73,11 @@ class Server : public ::testing::Test {
     }
     void TearDown() override {
         EXPECT_EQ(thermpos::registry::OpenHandleCount(), 0u);
-        ::unsetenv("THERMPOS_REGISTRY");
-        ::unsetenv("THERMPOS_LOCK_DIR");
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
+        env_.reset();
         // The library stays loaded: activation keeps every server for the process's life.
     }
 
+    std::optional<thermpos::testing::TempEnv> env_;
     std::string dir_;
     void* lib_ = nullptr;
     HRESULT (*reg_)() = nullptr;
@@ -249,7 +247,7 @@ TEST_F(Server, RegistrationThatCannotBeWrittenIsReportedAsFailure) {
     std::FILE* f = std::fopen((dir_ + "/plain").c_str(), "w");
     ASSERT_NE(f, nullptr);
     std::fclose(f);
-    ::setenv("THERMPOS_REGISTRY", (dir_ + "/plain/registry.reg").c_str(), 1);
+    env_->Set("THERMPOS_REGISTRY", dir_ + "/plain/registry.reg");
     EXPECT_EQ(reg_(), SELFREG_E_CLASS);
 }
 

@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -16,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/sync.h"
+#include "tests/support/temp_env.h"
 
 namespace {
 
@@ -94,17 +96,13 @@ TEST(WaitForEvents, ManyThreadsSettingAndResettingNeverLoseAWakeUp) {
 class NamedMutexTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/thermpos-sync-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root_ = pattern;
+        env_.emplace();
+        ASSERT_TRUE(env_->ok());
+        root_ = env_->Dir();
         locks_ = root_ + "/run/locks";  // created on first use
-        ::setenv("THERMPOS_LOCK_DIR", locks_.c_str(), 1);
+        env_->Set("THERMPOS_LOCK_DIR", locks_);
     }
-    void TearDown() override {
-        ::unsetenv("THERMPOS_LOCK_DIR");
-        std::error_code ec;
-        fs::remove_all(root_, ec);
-    }
+    void TearDown() override { env_.reset(); }
     // Every path below root_, so escapes show up.
     std::set<std::string> Tree() const {
         std::set<std::string> out;
@@ -112,6 +110,7 @@ class NamedMutexTest : public ::testing::Test {
             out.insert(e.path().string());
         return out;
     }
+    std::optional<thermpos::testing::TempEnv> env_;
     std::string root_, locks_;
 };
 
@@ -241,7 +240,7 @@ TEST_F(NamedMutexTest, PlantedSymlinkIsNotFollowed) {
 }
 
 TEST_F(NamedMutexTest, UnusableLockFolderIsAnErrorNotAClaim) {
-    ::setenv("THERMPOS_LOCK_DIR", (root_ + "/file/sub").c_str(), 1);
+    env_->Set("THERMPOS_LOCK_DIR", root_ + "/file/sub");
     std::FILE* f = std::fopen((root_ + "/file").c_str(), "w");
     ASSERT_NE(f, nullptr);
     std::fclose(f);

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "portlib/LinkPort.h"
-#include "test_env.h"
+#include "tests/support/port_env.h"
 
 namespace thermpos::testing {
 namespace {

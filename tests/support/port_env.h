@@ -5,14 +5,16 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
+
+#include "tests/support/temp_env.h"
 
 namespace thermpos::testing {
 
@@ -20,20 +22,12 @@ namespace thermpos::testing {
 class PortEnvTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/thermpos-port-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        hive_ = dir_ + "/hive.reg";
-        setenv("THERMPOS_REGISTRY", hive_.c_str(), 1);
-        setenv("THERMPOS_LOCK_DIR", (dir_ + "/locks").c_str(), 1);
-        setenv("THERMPOS_OPEN_WAIT_MS", "1", 1);
+        env_.emplace();
+        ASSERT_TRUE(env_->ok());
+        dir_ = env_->Dir();
+        hive_ = env_->HivePath();
     }
-    void TearDown() override {
-        std::error_code ignored;
-        std::filesystem::remove_all(dir_, ignored);
-        unsetenv("THERMPOS_REGISTRY");
-        unsetenv("THERMPOS_OPEN_WAIT_MS");
-    }
+    void TearDown() override { env_.reset(); }
 
     // Replaces the hive with `body` (sections and values, without the header line), by
     // rename, so the store sees a new file as it would after another process saved.
@@ -61,6 +55,7 @@ class PortEnvTest : public ::testing::Test {
         return "[HKEY_LOCAL_MACHINE\\SOFTWARE\\ThermPOS\\Ports]\n" + values + "\n";
     }
 
+    std::optional<TempEnv> env_;
     std::string dir_;
     std::string hive_;
 };

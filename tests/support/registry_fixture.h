@@ -1,4 +1,4 @@
-// Shared set-up for the registry tests: a private hive file per test, and a way to make
+// The registry tests' fixture: a private hive file per test, and a way to make
 // the store read a hive from disk again as a fresh process would.
 #pragma once
 
@@ -9,38 +9,37 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 
 #include "platform/registry.h"
+#include "tests/support/temp_env.h"
 
 namespace thermpos::testing {
 
 class RegistryTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        // Memory-backed when available: every save ends in fsync, which costs about 10 ms
-        // on a disk, and some tests save hundreds of times. Locking and rename behave the
-        // same there.
-        std::string pattern = (access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") +
-                              std::string("/thermpos-reg-XXXXXX");
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-        UseHive(dir_ + "/hive.reg");
-        setenv("THERMPOS_LOCK_DIR", (dir_ + "/locks").c_str(), 1);
+        TempEnv::Options options;
+        options.memoryBacked = true;
+        options.openWaitMs.clear();
+        env_.emplace(options);
+        ASSERT_TRUE(env_->ok());
+        dir_ = env_->Dir();
+        UseHive(env_->HivePath());
     }
     void TearDown() override {
         // Every test closes what it opens.
         EXPECT_EQ(registry::OpenHandleCount(), 0u);
         std::error_code ignored;
         std::filesystem::permissions(hive_, std::filesystem::perms::owner_all, ignored);
-        std::filesystem::remove_all(dir_, ignored);
-        unsetenv("THERMPOS_REGISTRY");
+        env_.reset();
     }
 
     void UseHive(const std::string& path) {
         hive_ = path;
-        setenv("THERMPOS_REGISTRY", hive_.c_str(), 1);
+        env_->Set("THERMPOS_REGISTRY", hive_);
     }
 
     // Copies the hive to a new file and switches to it: the store then parses it from
@@ -90,6 +89,7 @@ class RegistryTest : public ::testing::Test {
         return std::string(buf, cb ? cb - 1 : 0);
     }
 
+    std::optional<TempEnv> env_;
     std::string dir_;
     std::string hive_;
     int reloads_ = 0;

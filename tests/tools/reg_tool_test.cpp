@@ -13,7 +13,7 @@
 
 #include "platform/reg_devices.h"
 #include "platform/registry.h"
-#include "tests/platform/registry_test_util.h"
+#include "tests/support/registry_fixture.h"
 
 extern char** environ;
 

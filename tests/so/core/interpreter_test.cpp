@@ -6,7 +6,7 @@
 
 #include "opos/OposConstants.h"
 #include "so/core/StatusInterpreter.h"
-#include "tests/monitor/MonitorTestSupport.h"
+#include "tests/so/core/MonitorTestSupport.h"
 
 namespace {
 

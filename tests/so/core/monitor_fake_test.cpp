@@ -12,7 +12,7 @@
 #include "platform/comm.h"
 #include "so/core/PortManager.h"
 #include "so/core/StatusInterpreter.h"
-#include "tests/monitor/MonitorTestSupport.h"
+#include "tests/so/core/MonitorTestSupport.h"
 
 namespace {
 

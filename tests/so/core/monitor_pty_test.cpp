@@ -11,9 +11,9 @@
 
 #include "opos/OposConstants.h"
 #include "so/core/StatusInterpreter.h"
-#include "tests/monitor/MonitorTestSupport.h"
 #include "tests/so/TestDevices.h"
 #include "tests/so/TestSupport.h"
+#include "tests/so/core/MonitorTestSupport.h"
 #include "vprinter/pty.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "tests/printer/PrinterTestSupport.h"
+#include "tests/so/printer/PrinterTestSupport.h"
 
 #include <stdlib.h>
 
@@ -6,26 +6,20 @@
 #include <stdexcept>
 
 #include "platform/registry.h"
+#include "tests/support/temp_env.h"
 
 namespace printertest {
 
 namespace {
 
+// Before main: every registry or lock use of the process goes to the private folder.
 const std::string& Setup() {
-    static const std::string dir = [] {
-        char pattern[] = "/tmp/thermpos-printer-test-XXXXXX";
-        const char* d = mkdtemp(pattern);
-        if (d == nullptr) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-        std::string path = d;
-        setenv("THERMPOS_REGISTRY", (path + "/registry.reg").c_str(), 1);
-        setenv("THERMPOS_LOCK_DIR", (path + "/locks").c_str(), 1);
-        setenv("THERMPOS_OPEN_WAIT_MS", "1", 1);
-        setenv("THERMPOS_ACP", "1252", 1);
-        return path;
-    }();
-    return dir;
+    thermpos::testing::TempEnv& env = thermpos::testing::ProcessEnv();
+    if (!env.ok()) {
+        throw std::runtime_error("cannot make a temporary folder");
+    }
+    env.Set("THERMPOS_ACP", "1252");
+    return env.Dir();
 }
 const bool kSetUp = !Setup().empty();
 
@@ -312,19 +306,6 @@ bool RecordingControl::WaitForOutput(LONG outputId, std::chrono::milliseconds li
 void RecordingControl::Clear() {
     std::lock_guard<std::mutex> lock(mutex_);
     events_.clear();
-}
-
-std::string Hex(const std::string& bytes) {
-    static const char* digits = "0123456789ABCDEF";
-    std::string s;
-    for (unsigned char c : bytes) {
-        if (!s.empty()) {
-            s.push_back(' ');
-        }
-        s.push_back(digits[c >> 4]);
-        s.push_back(digits[c & 15]);
-    }
-    return s;
 }
 
 }  // namespace printertest

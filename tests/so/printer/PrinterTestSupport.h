@@ -16,6 +16,7 @@
 #include "platform/automation.h"
 #include "so/core/PortManager.h"
 #include "so/printer/PrinterModels.h"
+#include "tests/support/hex.h"
 
 namespace printertest {
 
@@ -122,7 +123,6 @@ inline constexpr const char kRTK410[] = "RTK410.TALVERN.POSPrinter";
 inline constexpr const char kQMX5500[] = "QMX5500TYPEII.TALVERN.POSPrinter";
 inline constexpr const char kRTK6100[] = "RTK6100.TALVERN.POSPrinter";
 
-// Hex text of bytes ("1B 74 09") for readable comparisons.
-std::string Hex(const std::string& bytes);
+using thermpos::testing::Hex;
 
 }  // namespace printertest

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/printer/PrinterTestSupport.h"
+#include "tests/so/printer/PrinterTestSupport.h"
 
 using namespace printertest;
 

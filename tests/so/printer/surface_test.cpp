@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "opos/ControlObject.h"
-#include "tests/printer/PrinterTestSupport.h"
+#include "tests/so/printer/PrinterTestSupport.h"
 
 namespace {
 

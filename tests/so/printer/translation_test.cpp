@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "so/printer/PrintTranslation.h"
+#include "tests/support/hex.h"
 
 using namespace thermpos;
 
@@ -18,18 +19,7 @@ std::string Bytes(std::initializer_list<int> values) {
     return s;
 }
 
-std::string Hex(const std::string& bytes) {
-    static const char* digits = "0123456789ABCDEF";
-    std::string s;
-    for (unsigned char c : bytes) {
-        if (!s.empty()) {
-            s.push_back(' ');
-        }
-        s.push_back(digits[c >> 4]);
-        s.push_back(digits[c & 15]);
-    }
-    return s;
-}
+using thermpos::testing::Hex;
 
 // A model's translation as the device does it: normalise, parse, then the CMD_NORMAL reset.
 class ModelTranslator : public PrintDataSink {

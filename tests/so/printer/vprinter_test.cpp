@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/printer/PrinterTestSupport.h"
+#include "tests/so/printer/PrinterTestSupport.h"
 #include "tools/demo_receipt.h"
 #include "vprinter/pty.h"
 
