@@ -1,5 +1,6 @@
 #include "so/printer/ThermalPrinter.h"
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cstdint>
@@ -14,8 +15,23 @@ using namespace thermpos::ptr;
 
 namespace {
 
-// The printer needs a moment to answer the status request with its first block.
-constexpr auto kProbeReplyWait = std::chrono::milliseconds(100);
+// The printer needs a moment to answer the status request with its first block. Tests
+// whose printer is a thread of a slow (sanitizer) build lengthen it with
+// THERMPOS_PROBE_WAIT_MS; it is never shortened, and never beyond ten seconds.
+std::chrono::milliseconds ProbeReplyWait() {
+    constexpr unsigned long kDefaultMs = 100;
+    constexpr unsigned long kLongestMs = 10000;
+    const char* text = std::getenv("THERMPOS_PROBE_WAIT_MS");
+    if (text == nullptr || *text < '0' || *text > '9') {
+        return std::chrono::milliseconds(kDefaultMs);
+    }
+    char* end = nullptr;
+    const unsigned long ms = std::strtoul(text, &end, 10);
+    if (*end != '\0') {
+        return std::chrono::milliseconds(kDefaultMs);
+    }
+    return std::chrono::milliseconds(std::clamp(ms, kDefaultMs, kLongestMs));
+}
 
 // Largest bitmap rendered, in dots; far beyond any receipt, small enough to allocate.
 constexpr LONG kMaxBitmapSide = 16384;
@@ -136,7 +152,7 @@ LONG CThermalPrinter::Claim(LONG timeout) {
                     static const char kStatusBack[] = {0x1D, 0x61, 0x0F};
                     r = WritePort(kStatusBack, sizeof kStatusBack);
                     if (r == OPOS_SUCCESS) {
-                        std::this_thread::sleep_for(kProbeReplyWait);
+                        std::this_thread::sleep_for(ProbeReplyWait());
                         char reply[64];
                         LONG length = sizeof reply;
                         r = ReadPort(reply, &length);
