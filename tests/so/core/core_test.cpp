@@ -1,5 +1,6 @@
-// The device core in-process: configuration parsing, the port table on a recording fake
-// backend (error mapping, name matching, sharing), and the real table on a pty.
+// The device core in-process: configuration parsing, the port table on the recording fake
+// port of tests/support (error mapping, name matching, sharing), and the real table on a
+// pty.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -11,58 +12,18 @@
 #include "so/core/PortManager.h"
 #include "tests/so/TestDevices.h"
 #include "tests/so/TestSupport.h"
+#include "tests/support/fake_port.h"
 
 namespace {
 
-// ---------------------------------------------------------------------------------------
-// A fake port backend: hands out numbered handles, records calls, fails on request.
-
-struct FakePorts {
-    std::map<std::string, int> opens;  // by name as given
-    std::vector<HANDLE> closed;
-    std::vector<std::string> written;
-    int writeError = 0;
-    int readError = 0;
-    int timeoutsResult = 1;
-    bool openFails = false;
-    std::uintptr_t nextHandle = 100;
-};
-FakePorts* g_fake = nullptr;
-
-const PortBackend kFakeBackend{
-    [](const char* name, HANDLE* handle, const char*) {
-        if (g_fake->openFails) {
-            *handle = INVALID_HANDLE_VALUE;
-            return 0;
-        }
-        ++g_fake->opens[name];
-        *handle = reinterpret_cast<HANDLE>(g_fake->nextHandle++);
-        return 1;
-    },
-    [](HANDLE handle) {
-        g_fake->closed.push_back(handle);
-        return 1;
-    },
-    [](HANDLE, const void* data, int length, int* written) {
-        g_fake->written.emplace_back(static_cast<const char*>(data), length);
-        *written = g_fake->writeError ? 0 : length;
-        return g_fake->writeError;
-    },
-    [](HANDLE, void*, int size, int* read) {
-        *read = g_fake->readError == ERROR_MORE_DATA ? size : 0;
-        return g_fake->readError;
-    },
-    [](HANDLE, DWORD, DWORD, DWORD, DWORD, DWORD) { return g_fake->timeoutsResult; },
-    [](HANDLE, DCB*) { return 1; },
-    [](HANDLE, const DCB*) { return 1; },
-};
+using thermpos::testing::FakePort;
 
 class PortTableTest : public ::testing::Test {
   protected:
     // The table is declared after the fake so it closes its ports before the fake goes.
-    PortTableTest() { g_fake = &fake_; }
-    FakePorts fake_;
-    CPortManager table_{kFakeBackend};
+    PortTableTest() { fake_.Reset(); }
+    FakePort& fake_ = FakePort::Get();
+    CPortManager table_{FakePort::Backend()};
 };
 
 TEST_F(PortTableTest, PortsAreMatchedByWholeNameIgnoringCaseAndOneColon) {
@@ -75,7 +36,7 @@ TEST_F(PortTableTest, PortsAreMatchedByWholeNameIgnoringCaseAndOneColon) {
     ASSERT_EQ(table_.AcquirePort("COM10", PortKindExclusive, &other, ""), OPOS_SUCCESS);
     EXPECT_NE(other.handle, printer.handle);
     EXPECT_EQ(table_.OpenPortCount(), 2u);
-    EXPECT_EQ(fake_.opens.size(), 2u);
+    EXPECT_EQ(fake_.Opens().size(), 2u);
 
     EXPECT_TRUE(CPortManager::SamePortName("LPT1", "lpt1:"));
     EXPECT_FALSE(CPortManager::SamePortName("COM1", "COM1::"));
@@ -100,13 +61,13 @@ TEST_F(PortTableTest, PortClosesWithItsLastBindingOnly) {
     HANDLE handle = printer.handle;
     ASSERT_EQ(table_.ReleasePort(&drawer), OPOS_SUCCESS);
     EXPECT_EQ(drawer.handle, INVALID_HANDLE_VALUE);
-    EXPECT_TRUE(fake_.closed.empty());
+    EXPECT_TRUE(fake_.Closed().empty());
     EXPECT_EQ(table_.WritePort(printer, "x", 1), OPOS_SUCCESS);
 
     PortBinding stale = printer;
     ASSERT_EQ(table_.ReleasePort(&printer), OPOS_SUCCESS);
-    ASSERT_EQ(fake_.closed.size(), 1u);
-    EXPECT_EQ(fake_.closed[0], handle);
+    ASSERT_EQ(fake_.Closed().size(), 1u);
+    EXPECT_EQ(fake_.Closed()[0], handle);
     EXPECT_EQ(table_.OpenPortCount(), 0u);
     EXPECT_EQ(table_.ReleasePort(&stale), OPOS_E_ILLEGAL);
     EXPECT_EQ(table_.WritePort(stale, "x", 1), OPOS_E_ILLEGAL);
@@ -116,10 +77,10 @@ TEST_F(PortTableTest, BadArgumentsAndFailedOpensAre111) {
     PortBinding binding;
     EXPECT_EQ(table_.AcquirePort("", PortKindSharable, &binding, ""), OPOS_E_FAILURE);
     EXPECT_EQ(table_.AcquirePort("COM4", 0, &binding, ""), OPOS_E_FAILURE);
-    fake_.openFails = true;
+    fake_.SetOpenFails(true);
     EXPECT_EQ(table_.AcquirePort("COM4", PortKindExclusive, &binding, ""), OPOS_E_FAILURE);
     EXPECT_EQ(table_.OpenPortCount(), 0u);
-    fake_.openFails = false;
+    fake_.SetOpenFails(false);
 
     PortBinding bad;
     EXPECT_EQ(table_.ReleasePort(&bad), OPOS_E_FAILURE);
@@ -144,15 +105,15 @@ TEST_F(PortTableTest, SystemErrorsBecomeOposResults) {
         {6, OPOS_E_FAILURE},    {31, OPOS_E_FAILURE},
     };
     for (auto [error, expected] : cases) {
-        fake_.writeError = error;
+        fake_.SetWriteError(error);
         EXPECT_EQ(table_.WritePort(binding, "abc", 3), expected) << "system error " << error;
     }
     char buffer[8];
     LONG length = sizeof(buffer);
-    fake_.readError = ERROR_MORE_DATA;
+    fake_.SetReadError(ERROR_MORE_DATA);
     EXPECT_EQ(table_.ReadPort(binding, buffer, &length), OPOS_SUCCESS);
     EXPECT_EQ(length, 8);
-    fake_.readError = ERROR_NOT_READY;
+    fake_.SetReadError(ERROR_NOT_READY);
     EXPECT_EQ(table_.ReadPort(binding, buffer, &length), OPOS_E_FAILURE);
 }
 
@@ -160,7 +121,7 @@ TEST_F(PortTableTest, RefusedTimeoutsFailExceptOnUsbPorts) {
     PortBinding serial, usb;
     ASSERT_EQ(table_.AcquirePort("COM8", PortKindExclusive, &serial, ""), OPOS_SUCCESS);
     ASSERT_EQ(table_.AcquirePort("USB001", PortKindExclusive, &usb, ""), OPOS_SUCCESS);
-    fake_.timeoutsResult = 0;
+    fake_.SetTimeoutsResult(0);
     EXPECT_EQ(table_.SetPortTimeouts(serial, MAXDWORD, 0, 0, MAXDWORD, 1000), OPOS_E_FAILURE);
     EXPECT_EQ(table_.SetPortTimeouts(usb, MAXDWORD, 0, 0, MAXDWORD, 1000), OPOS_SUCCESS);
 }
@@ -182,13 +143,13 @@ TEST_F(DeviceOnFakeTable, RefusedTimeoutsFailTheEnableAndLetThePortGo) {
     printer.SetPortManager(&table_);
     Open(printer, "POSPrinter", kTestPrinterName, {{"Port", "LPT1"}});
     ASSERT_EQ(printer.ClaimDevice(0), OPOS_SUCCESS);
-    fake_.timeoutsResult = 0;
+    fake_.SetTimeoutsResult(0);
     printer.SetPropertyNumber(PIDX_DeviceEnabled, 1);
     EXPECT_EQ(printer.ResultCode(), OPOS_E_TIMEOUT);
     EXPECT_EQ(printer.GetPropertyNumber(PIDX_DeviceEnabled), 0);
     // Keeping the binding would block this device's own next enable with 102.
     EXPECT_EQ(table_.OpenPortCount(), 0u);
-    fake_.timeoutsResult = 1;
+    fake_.SetTimeoutsResult(1);
     printer.SetPropertyNumber(PIDX_DeviceEnabled, 1);
     EXPECT_EQ(printer.ResultCode(), OPOS_SUCCESS);
 }

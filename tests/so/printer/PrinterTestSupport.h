@@ -1,5 +1,5 @@
-// Shared set-up of the printer device tests: a private registry and lock folder, a fake
-// port backend that records every write and answers the status probe, a control object
+// Shared set-up of the printer device tests: a private registry and lock folder, the fake
+// port backend (records every write and answers the status probe), a control object
 // that records the callbacks and answers error events, and printer objects bound to a
 // port table over the fake port.
 #pragma once
@@ -16,6 +16,7 @@
 #include "platform/automation.h"
 #include "so/core/PortManager.h"
 #include "so/printer/PrinterModels.h"
+#include "tests/support/fake_port.h"
 #include "tests/support/hex.h"
 
 namespace printertest {
@@ -27,45 +28,9 @@ const std::string& TempDir();
 // (Re)writes the POSPrinter key of a logical device with these values.
 void WriteDevice(const std::string& deviceName, const std::map<std::string, std::string>& values);
 
-// One fake port for the process. Writes are recorded one entry per call; reads return the
-// one status block per status request when the printer "answers"; writes may be held to
-// keep the output busy.
-class FakePort {
-  public:
-    static FakePort& Get();
-    static const PortBackend& Backend();
-
-    void Reset();
-    void SetAnswers(bool answers);
-    void SetWriteError(int systemError);  // 0: writes succeed
-    void HoldWrites(bool hold);           // while held, writes wait (the output is busy)
-
-    // The writes other than status requests (1D 61 0F), which are only counted.
-    std::vector<std::string> Writes();
-    int StatusRequests();
-    std::string AllWritten();
-    std::size_t WriteCount();
-    // Waits until at least count writes completed, or the limit passed.
-    bool WaitWrites(std::size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10));
-    // Waits until a write is blocked by HoldWrites.
-    bool WaitHeldWriter(std::chrono::milliseconds limit = std::chrono::seconds(10));
-
-    // Backend functions.
-    int Open(HANDLE* handle);
-    int Write(const void* data, int length, int* written);
-    int Read(void* buffer, int size, int* read);
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<std::string> writes_;
-    int statusRequests_ = 0;
-    bool replyPending_ = false;  // a status request waits for its block
-    bool answers_ = true;
-    int writeError_ = 0;
-    bool hold_ = false;
-    int heldWriters_ = 0;
-};
+// One fake port for the process (tests/support): writes recorded one entry per call,
+// status requests answered with one status block each.
+using thermpos::testing::FakePort;
 
 struct ControlEvent {
     enum Kind { StatusUpdate, OutputComplete, Error, DirectIO } kind;
