@@ -444,10 +444,17 @@ void CPOSPrinterDevice::SetSlpCurrentCartridge(LONG) {
 }
 
 LONG CPOSPrinterDevice::FireStatusUpdate(LONG status) {
-    LONG delivered = CServiceDevice::FireStatusUpdate(status);
-    if (delivered != 1) {
-        return delivered;
+    // The state is recorded before the event is queued: the event thread may hand it to the
+    // application at once, and a handler reading CoverOpen for PTR_SUE_COVER_OPEN must see
+    // 1. A disabled device records nothing (the next enable starts from cover closed, paper
+    // present, and reports what it finds).
+    if (IsEnabled()) {
+        RecordStatus(status);
     }
+    return CServiceDevice::FireStatusUpdate(status);
+}
+
+void CPOSPrinterDevice::RecordStatus(LONG status) {
     switch (status) {
         case PTR_SUE_COVER_OPEN:
             m_CoverOpen = 1;
@@ -468,7 +475,6 @@ LONG CPOSPrinterDevice::FireStatusUpdate(LONG status) {
         default:
             break;
     }
-    return delivered;
 }
 
 // ---------------------------------------------------------------------------------------

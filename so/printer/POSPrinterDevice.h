@@ -219,6 +219,8 @@ class CPOSPrinterDevice : public CPOSPrinterSlots {
     std::vector<thermpos::StoredBitmap> m_StoredBitmaps;
 
   private:
+    // Cover and paper state from a status value the device accepts.
+    void RecordStatus(LONG status);
     enum { kJournalList = 0, kReceiptList = 1, kSlipList = 2 };
     enum class PrintUse { kNormal, kImmediate, kValidate };
     // PrintNormal, PrintImmediate and ValidateData: the state check, BinaryConversion,
