@@ -5,7 +5,7 @@
 #include <benchmark/benchmark.h>
 
 #include "so/printer/PrinterBitmaps.h"
-#include "tests/printer/BmpFile.h"
+#include "tests/so/printer/BmpFile.h"
 
 namespace {
 

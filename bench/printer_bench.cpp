@@ -9,7 +9,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "tests/printer/PrinterTestSupport.h"
+#include "tests/so/printer/PrinterTestSupport.h"
 #include "vprinter/pty.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <thread>
 
-#include "tests/printer/PrinterTestSupport.h"
+#include "tests/so/printer/PrinterTestSupport.h"
 
 using namespace printertest;
 

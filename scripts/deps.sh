@@ -1,6 +1,7 @@
 # Debian packages the build, the tests and the demo need; sourced by the scripts.
 THERMPOS_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev
-    libbenchmark-dev qt6-base-dev libpng-dev libzint-dev console-setup-linux)
+    libbenchmark-dev qt6-base-dev libpng-dev zlib1g-dev libzint-dev console-setup-linux
+    zbar-tools libzbar-dev netcat-openbsd)
 
 thermpos_install_deps() {
     local missing=()

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -147,10 +148,28 @@ LONG CServiceDevice::PauseMonitor(CMonitorPause* pause) {
     return PortManager().PauseMonitor(m_Binding, pause);
 }
 
+namespace {
+
+// A printer answers a status request within 100 ms; nothing signals the reply, so the port
+// is read once when that time is up. Tests whose printer is a thread of a slow (sanitizer)
+// build lengthen it with THERMPOS_PROBE_WAIT_MS; it is never shortened, and never beyond
+// ten seconds.
+std::chrono::milliseconds ProbeReplyWait() {
+    constexpr unsigned long kDefaultMs = 100;
+    constexpr unsigned long kLongestMs = 10000;
+    const char* text = std::getenv("THERMPOS_PROBE_WAIT_MS");
+    if (text == nullptr || *text < '0' || *text > '9')
+        return std::chrono::milliseconds(kDefaultMs);
+    char* end = nullptr;
+    const unsigned long ms = std::strtoul(text, &end, 10);
+    if (*end != '\0')
+        return std::chrono::milliseconds(kDefaultMs);
+    return std::chrono::milliseconds(std::clamp(ms, kDefaultMs, kLongestMs));
+}
+
+}  // namespace
+
 LONG CServiceDevice::ProbeStatusReply(LONG readSize) {
-    // A printer answers a status request within this time; nothing signals the reply, so
-    // the port is read once when it is up.
-    static constexpr auto kProbeReplyWait = std::chrono::milliseconds(100);
     CMonitorPause pause;
     LONG r = PauseMonitor(&pause);
     if (r != OPOS_SUCCESS)
@@ -158,7 +177,7 @@ LONG CServiceDevice::ProbeStatusReply(LONG readSize) {
     r = WritePort(kStatusBackRequest, sizeof kStatusBackRequest);
     if (r != OPOS_SUCCESS)
         return r;
-    std::this_thread::sleep_for(kProbeReplyWait);
+    std::this_thread::sleep_for(ProbeReplyWait());
     char reply[64];
     LONG length = std::clamp<LONG>(readSize, 1, sizeof reply);
     r = ReadPort(reply, &length);

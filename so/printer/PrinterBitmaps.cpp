@@ -3,7 +3,7 @@
 //
 // No thread of its own. SetBitmap's NV download runs on the caller's thread under the
 // device lock, with the port's status monitor paused (monitor lock) for the write and the
-// printer's writing time; lock order as in POSPrinterDevice.h and PortManager.h.
+// printer's writing time; lock order as in POSPrinterDevice.h and StatusMonitor.h.
 #include "so/printer/PrinterBitmaps.h"
 
 #include <algorithm>

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/registry.h"
-#include "tests/platform/registry_test_util.h"
+#include "tests/support/registry_fixture.h"
 
 namespace thermpos::testing {
 namespace {

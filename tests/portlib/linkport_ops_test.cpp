@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "fake_backend.h"
 #include "portlib/PortOps.h"
+#include "tests/support/linkport_fake_backend.h"
 
 namespace thermpos::testing {
 namespace {

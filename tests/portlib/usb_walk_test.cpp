@@ -4,10 +4,10 @@
 
 #include <string>
 
-#include "fake_backend.h"
 #include "platform/registry.h"
 #include "portlib/PortOps.h"
-#include "test_env.h"
+#include "tests/support/linkport_fake_backend.h"
+#include "tests/support/port_env.h"
 
 namespace thermpos::testing {
 namespace {

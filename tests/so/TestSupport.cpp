@@ -16,6 +16,7 @@
 #include "platform/registry.h"
 #include "platform/registry_paths.h"
 #include "platform/regkey.h"
+#include "tests/support/temp_env.h"
 
 extern char** environ;
 
@@ -23,24 +24,12 @@ namespace sotest {
 
 namespace {
 
-std::string MakeTempDir() {
-    char pattern[] = "/tmp/thermso-test-XXXXXX";
-    const char* dir = mkdtemp(pattern);
-    if (!dir)
-        throw std::runtime_error("mkdtemp failed");
-    return dir;
-}
-
 // Before main: every registry or lock use of the process goes to the private folder.
 const std::string& Setup() {
-    static const std::string dir = [] {
-        std::string d = MakeTempDir();
-        setenv("THERMPOS_REGISTRY", (d + "/registry.reg").c_str(), 1);
-        setenv("THERMPOS_LOCK_DIR", (d + "/locks").c_str(), 1);
-        setenv("THERMPOS_OPEN_WAIT_MS", "1", 1);
-        return d;
-    }();
-    return dir;
+    const thermpos::testing::TempEnv& env = thermpos::testing::ProcessEnv();
+    if (!env.ok())
+        throw std::runtime_error("cannot make a temporary folder");
+    return env.Dir();
 }
 const bool kSetUp = !Setup().empty();
 

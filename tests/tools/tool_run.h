@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/platform/registry_test_util.h"
+#include "tests/support/registry_fixture.h"
 
 extern char** environ;
 

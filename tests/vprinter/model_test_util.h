@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "tests/support/hex.h"
 #include "vprinter/image.h"
 #include "vprinter/model.h"
 
@@ -24,17 +25,7 @@ inline std::string B(std::initializer_list<int> bytes) {
     return s;
 }
 
-inline std::string Hex(std::string_view s) {
-    static const char* digits = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : s) {
-        if (!out.empty())
-            out += ' ';
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
-}
+using thermpos::testing::Hex;
 
 class Rig {
   public:

@@ -1,6 +1,5 @@
 // Receipt PNGs read back with libpng, and the pixel hash the golden tests rely on.
 #include <gtest/gtest.h>
-#include <png.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -8,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/png_read.h"
 #include "vprinter/image.h"
 
 namespace thermpos::vprinter {
@@ -15,23 +15,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Rgb {
-    int width = 0;
-    int height = 0;
-    std::vector<std::uint8_t> pixels;  // RGB
-};
-
-bool ReadPng(const std::string& path, Rgb* out) {
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_file(&image, path.c_str()))
-        return false;
-    image.format = PNG_FORMAT_RGB;
-    out->width = static_cast<int>(image.width);
-    out->height = static_cast<int>(image.height);
-    out->pixels.resize(PNG_IMAGE_SIZE(image));
-    return png_image_finish_read(&image, nullptr, out->pixels.data(), 0, nullptr) != 0;
-}
+using Rgb = thermpos::testing::RgbImage;
+using thermpos::testing::ReadPng;
 
 class PngTest : public ::testing::Test {
   protected:

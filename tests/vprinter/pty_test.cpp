@@ -2,7 +2,6 @@
 // reads the slave side like a serial port; the tests move in phases (act, wait on the
 // printer's events with generous limits, assert).
 #include <gtest/gtest.h>
-#include <png.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -20,6 +19,8 @@
 #include "platform/registry.h"
 #include "platform/registry_paths.h"
 #include "platform/regkey.h"
+#include "tests/support/png_read.h"
+#include "tests/support/temp_env.h"
 #include "vprinter/pty.h"
 #include "vprinter/transport.h"
 
@@ -37,19 +38,6 @@ std::string Bytes(std::initializer_list<int> bytes) {
         s.push_back(static_cast<char>(b));
     return s;
 }
-
-class TempDir {
-  public:
-    TempDir() {
-        char pattern[] = "/tmp/thermpos-pty-XXXXXX";
-        path_ = mkdtemp(pattern);
-    }
-    ~TempDir() { fs::remove_all(path_); }
-    const std::string& Path() const { return path_; }
-
-  private:
-    std::string path_;
-};
 
 // The host end: what a port library does with the device path.
 class Host {
@@ -98,24 +86,6 @@ class Host {
     int fd_ = -1;
 };
 
-// Rows of the PNG file as ink values, for comparison with the receipt image.
-bool ReadPngAsImage(const std::string& path, Image* out) {
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_file(&image, path.c_str()))
-        return false;
-    image.format = PNG_FORMAT_RGB;
-    std::vector<std::uint8_t> rgb(PNG_IMAGE_SIZE(image));
-    if (!png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr))
-        return false;
-    *out = Image(static_cast<int>(image.width), static_cast<int>(image.height));
-    for (std::size_t i = 0; i < out->dots.size(); ++i) {
-        const std::uint8_t* p = &rgb[i * 3];
-        out->dots[i] = p[1] == 255 ? kPaper : p[0] == 0xC0 ? kRed : kBlack;
-    }
-    return true;
-}
-
 // A receipt whose raster image carries the bytes a cooked terminal would have changed
 // (CR, LF, XON, XOFF, ^C, ^Z, DEL, 0xFF): the golden only matches if they passed untouched.
 std::string GoldenReceipt() {
@@ -141,11 +111,7 @@ std::string GoldenHash() {
 
 class PtyTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        setenv("THERMPOS_REGISTRY", (dir_.Path() + "/registry.reg").c_str(), 1);
-        setenv("THERMPOS_LOCK_DIR", (dir_.Path() + "/locks").c_str(), 1);
-        options_.outDir = dir_.Path() + "/out";
-    }
+    void SetUp() override { options_.outDir = dir_.Dir() + "/out"; }
     bool Start() {
         std::string error;
         const bool ok = printer_.Start(options_, &error);
@@ -165,7 +131,7 @@ class PtyTest : public ::testing::Test {
         return rc == ERROR_SUCCESS ? std::string(value) : "";
     }
 
-    TempDir dir_;
+    thermpos::testing::TempEnv dir_;  // THERMPOS_REGISTRY and THERMPOS_LOCK_DIR inside
     VirtualPrinterOptions options_;
     VirtualPrinter printer_;
 };
@@ -202,7 +168,7 @@ TEST_F(PtyTest, ReceiptFromAnotherThreadBecomesItsGoldenPng) {
     EXPECT_EQ(PixelHash(receipts[0].image), GoldenHash());
     EXPECT_EQ(PixelHash(receipts[0].image), "f94ac7f8e2bfbec1");
     Image fromFile;
-    ASSERT_TRUE(ReadPngAsImage(files[0], &fromFile));
+    ASSERT_TRUE(thermpos::testing::ReadPngAsImage(files[0], &fromFile));
     EXPECT_EQ(PixelHash(fromFile), PixelHash(receipts[0].image));
     // Phase 3: the command log names what was decoded, with stream offsets.
     printer_.Stop();
@@ -213,7 +179,7 @@ TEST_F(PtyTest, ReceiptFromAnotherThreadBecomesItsGoldenPng) {
 }
 
 TEST_F(PtyTest, UnplugFailsTheHostsNextWriteAndReplugComesBackAtTheLink) {
-    options_.linkPath = dir_.Path() + "/printer";
+    options_.linkPath = dir_.Dir() + "/printer";
     options_.mapName = "COM9";
     ASSERT_TRUE(Start());
     EXPECT_EQ(fs::read_symlink(options_.linkPath).string(), printer_.SlavePath());
@@ -269,7 +235,7 @@ TEST_F(PtyTest, MapWithoutLinkFollowsTheSlaveAndOnlyOurOwnEntryIsRemoved) {
 }
 
 TEST_F(PtyTest, StartRefusesToReplaceAFileAndLeavesNothingBehind) {
-    options_.linkPath = dir_.Path() + "/not-a-link";
+    options_.linkPath = dir_.Dir() + "/not-a-link";
     options_.mapName = "COM3";
     std::ofstream(options_.linkPath) << "keep me";
     std::string error;
@@ -280,7 +246,7 @@ TEST_F(PtyTest, StartRefusesToReplaceAFileAndLeavesNothingBehind) {
     EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), {}), "keep me");
     EXPECT_EQ(MapEntry("COM3"), "");
     // A later start with a usable path works.
-    options_.linkPath = dir_.Path() + "/printer";
+    options_.linkPath = dir_.Dir() + "/printer";
     EXPECT_TRUE(printer_.Start(options_, &error)) << error;
 }
 
@@ -388,7 +354,7 @@ TEST_F(PtyTest, ControlCommandsAnswerOneLineEach) {
     EXPECT_EQ(status.find('\n'), std::string::npos);
     EXPECT_NE(status.find(printer_.SlavePath()), std::string::npos) << status;
 
-    const std::string snapshot = dir_.Path() + "/snap shot.png";
+    const std::string snapshot = dir_.Dir() + "/snap shot.png";
     EXPECT_EQ(printer_.Control("snapshot " + snapshot, &quit), "ok");
     EXPECT_TRUE(fs::exists(snapshot));
     EXPECT_EQ(printer_.Control("snapshot", &quit).rfind("error", 0), 0u);
@@ -406,7 +372,7 @@ TEST_F(PtyTest, ControlCommandsAnswerOneLineEach) {
 }
 
 TEST_F(PtyTest, StopWritesThePendingReceiptAndNvImagesPersist) {
-    options_.nvImageFile = dir_.Path() + "/nv.bin";
+    options_.nvImageFile = dir_.Dir() + "/nv.bin";
     ASSERT_TRUE(Start());
     {
         Host h(printer_.SlavePath());
@@ -437,7 +403,7 @@ TEST_F(PtyTest, StopWritesThePendingReceiptAndNvImagesPersist) {
 
 // The program itself: slave path on stdout, control socket, clean exit on SIGTERM.
 TEST_F(PtyTest, ProgramServesControlSocketAndWritesPendingOutputOnSigterm) {
-    const std::string control = dir_.Path() + "/control";
+    const std::string control = dir_.Dir() + "/control";
     int out[2];
     ASSERT_EQ(pipe(out), 0);
     const pid_t child = fork();
@@ -485,7 +451,7 @@ TEST_F(PtyTest, ProgramServesControlSocketAndWritesPendingOutputOnSigterm) {
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     Image image;
-    ASSERT_TRUE(ReadPngAsImage(options_.outDir + "/receipt-0001.png", &image));
+    ASSERT_TRUE(thermpos::testing::ReadPngAsImage(options_.outDir + "/receipt-0001.png", &image));
     EXPECT_EQ(image.width, 384);
     EXPECT_FALSE(fs::exists(control));
     EXPECT_EQ(MapEntry("COM5"), "");

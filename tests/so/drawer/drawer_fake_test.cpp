@@ -18,7 +18,7 @@
 #include "opos/OposConstants.h"
 #include "so/core/PortTable.h"
 #include "so/drawer/CashDrawers.h"
-#include "tests/monitor/MonitorTestSupport.h"
+#include "tests/so/core/MonitorTestSupport.h"
 #include "tests/so/TestSupport.h"
 
 namespace {

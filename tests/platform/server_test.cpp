@@ -1,0 +1,326 @@
+// Registration and activation of a real server library (built beside this test), and
+// the module counts that decide when it may be unloaded.
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/activation.h"
+#include "platform/comserver.h"
+#include "platform/module.h"
+#include "platform/registry.h"
+#include "platform/regkey.h"
+#include "tests/support/temp_env.h"
+
+namespace {
+
+using namespace thermpos::com;
+namespace fs = std::filesystem;
+
+constexpr char kProgId[] = "ThermPOS.Test.Object";
+constexpr char kClsid[] = "{6F1D2C3B-4A59-4E68-8B7C-9D0E1F2A3B4C}";
+
+std::string RealPath(const char* path) {
+    char resolved[PATH_MAX];
+    return realpath(path, resolved) ? resolved : "";
+}
+
+// Default (name null) or named string value, or "<missing>".
+std::string ReadValue(const std::string& path, const char* name = nullptr) {
+    thermpos::registry::KeyHolder key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, key.Out()) != ERROR_SUCCESS)
+        return "<missing>";
+    char buffer[1024] = {};
+    DWORD size = sizeof buffer - 1;
+    const LONG rc =
+        RegQueryValueExA(key.Get(), name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size);
+    return rc == ERROR_SUCCESS ? std::string(buffer) : "<missing>";
+}
+
+void WriteValue(const std::string& path, const std::string& text) {
+    thermpos::registry::KeyHolder key;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, key.Out(), nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegSetValueExA(key.Get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                       static_cast<DWORD>(text.size() + 1)),
+        ERROR_SUCCESS);
+}
+
+class Server : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        env_.emplace();
+        ASSERT_TRUE(env_->ok());
+        dir_ = env_->Dir();
+        // The same handle that activation gets, so its module counts are the ones we see.
+        std::string error;
+        lib_ = thermpos::module::Load(TEST_SERVER_PATH, &error);
+        ASSERT_NE(lib_, nullptr) << error;
+        reg_ = thermpos::module::Export<HRESULT (*)()>(lib_, "DllRegisterServer");
+        unreg_ = thermpos::module::Export<HRESULT (*)()>(lib_, "DllUnregisterServer");
+        canUnload_ = thermpos::module::Export<HRESULT (*)()>(lib_, "DllCanUnloadNow");
+        getClass_ = thermpos::module::Export<HRESULT (*)(const GUID*, const GUID*, void**)>(
+            lib_, "DllGetClassObject");
+        ASSERT_TRUE(reg_ && unreg_ && canUnload_ && getClass_);
+    }
+    void TearDown() override {
+        EXPECT_EQ(thermpos::registry::OpenHandleCount(), 0u);
+        env_.reset();
+        // The library stays loaded: activation keeps every server for the process's life.
+    }
+
+    std::optional<thermpos::testing::TempEnv> env_;
+    std::string dir_;
+    void* lib_ = nullptr;
+    HRESULT (*reg_)() = nullptr;
+    HRESULT (*unreg_)() = nullptr;
+    HRESULT (*canUnload_)() = nullptr;
+    HRESULT (*getClass_)(const GUID*, const GUID*, void**) = nullptr;
+};
+
+TEST_F(Server, RegistersWhereWindowsKeepsItAndIsCreatedByProgId) {
+    ASSERT_EQ(reg_(), S_OK);
+    const std::string clsidKey = std::string("SOFTWARE\\Classes\\CLSID\\") + kClsid;
+    EXPECT_EQ(ReadValue(clsidKey + "\\InprocServer32"), RealPath(TEST_SERVER_PATH));
+    EXPECT_EQ(ReadValue(clsidKey + "\\InprocServer32", "ThreadingModel"), "Apartment");
+    EXPECT_EQ(ReadValue(clsidKey + "\\ProgID"), kProgId);
+    EXPECT_EQ(ReadValue(std::string("SOFTWARE\\Classes\\") + kProgId + "\\CLSID"), kClsid);
+
+    CLSID clsid{};
+    ASSERT_EQ(CLSIDFromProgID(u"thermpos.test.OBJECT", &clsid), S_OK);  // keys ignore case
+    char text[39];
+    GuidToString(clsid, text);
+    EXPECT_STREQ(text, kClsid);
+
+    ComPtr<IDispatch> a, b;
+    ASSERT_EQ(CreateObjectByProgID(kProgId, a.Out()), S_OK);
+    ASSERT_EQ(CreateObjectByProgID(kProgId, b.Out()), S_OK);
+    DispatchDriver driver(a.Get());
+    Variant sum;
+    OutgoingArgs add;
+    add.Long(2).Long(40);
+    ASSERT_EQ(driver.Call("add", add, &sum), S_OK);
+    LONG value = 0;
+    ASSERT_TRUE(sum.ToLong(&value));
+    EXPECT_EQ(value, 42);
+
+    LONG n = 1;
+    BSTR s = SysAllocString(u"x");
+    OutgoingArgs fill;
+    fill.LongRef(&n).BstrRef(&s);
+    ASSERT_EQ(driver.Call("FillToo", fill), S_OK);
+    EXPECT_EQ(n, 2);
+    EXPECT_EQ(std::u16string(s), u"filled:x");
+    SysFreeString(s);
+
+    // Strings cross with embedded zeros intact; a reused result does not leak the last.
+    Variant echo;
+    const std::u16string zeros(u"a\0b", 3);
+    for (int i = 0; i < 2; ++i) {
+        OutgoingArgs text;
+        text.WString(zeros);
+        ASSERT_EQ(driver.Call("Echo", text, echo.Get()), S_OK);
+    }
+    std::u16string back;
+    ASSERT_TRUE(echo.ToWString(&back));
+    EXPECT_EQ(back, zeros);
+
+    // Each object has its own state.
+    OutgoingArgs none;
+    Variant count;
+    driver.Call("Counter", none, &count);
+    driver.Call("Counter", none, &count);
+    ASSERT_TRUE(count.ToLong(&value));
+    EXPECT_EQ(value, 2);
+    ASSERT_EQ(DispatchDriver(b.Get()).Call("Counter", none, &count), S_OK);
+    ASSERT_TRUE(count.ToLong(&value));
+    EXPECT_EQ(value, 1);
+}
+
+TEST_F(Server, CanUnloadOnlyWhenNoObjectFactoryOrLockIsAlive) {
+    ASSERT_EQ(canUnload_(), S_OK);
+    GUID clsid{};
+    ASSERT_TRUE(GuidFromString(kClsid, &clsid));
+    IClassFactory* factory = nullptr;
+    ASSERT_EQ(getClass_(&clsid, &IID_IClassFactory, reinterpret_cast<void**>(&factory)), S_OK);
+    EXPECT_EQ(canUnload_(), S_FALSE);
+
+    IDispatch* object = nullptr;
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IDispatch, reinterpret_cast<void**>(&object)),
+              S_OK);
+    IUnknown* outer = object;
+    void* refused = &refused;
+    EXPECT_EQ(factory->CreateInstance(outer, IID_IDispatch, &refused), CLASS_E_NOAGGREGATION);
+    EXPECT_EQ(refused, nullptr);
+    EXPECT_EQ(factory->CreateInstance(nullptr, IID_IClassFactory, &refused), E_NOINTERFACE);
+    EXPECT_EQ(factory->LockServer(TRUE), S_OK);
+    factory->Release();
+    EXPECT_EQ(canUnload_(), S_FALSE);  // object and lock
+
+    object->AddRef();
+    object->Release();
+    object->Release();
+    EXPECT_EQ(canUnload_(), S_FALSE);  // still locked
+    IClassFactory* again = nullptr;
+    ASSERT_EQ(getClass_(&clsid, &IID_IClassFactory, reinterpret_cast<void**>(&again)), S_OK);
+    again->LockServer(FALSE);
+    again->LockServer(FALSE);  // unbalanced: must not go below zero
+    again->Release();
+    EXPECT_EQ(canUnload_(), S_OK);
+    again = nullptr;
+    ASSERT_EQ(getClass_(&clsid, &IID_IClassFactory, reinterpret_cast<void**>(&again)), S_OK);
+    again->LockServer(TRUE);
+    again->Release();
+    EXPECT_EQ(canUnload_(), S_FALSE);  // the second unlock above was not banked
+    ASSERT_EQ(getClass_(&clsid, &IID_IClassFactory, reinterpret_cast<void**>(&again)), S_OK);
+    again->LockServer(FALSE);
+    again->Release();
+    EXPECT_EQ(canUnload_(), S_OK);
+
+    GUID other = clsid;
+    other.Data1 ^= 1;
+    void* none = &none;
+    EXPECT_EQ(getClass_(&other, &IID_IClassFactory, &none), CLASS_E_CLASSNOTAVAILABLE);
+    EXPECT_EQ(none, nullptr);
+}
+
+TEST_F(Server, EachActivationFailureHasItsOwnResult) {
+    const std::string classes = "SOFTWARE\\Classes\\";
+    ComPtr<IDispatch> object;
+    EXPECT_EQ(CreateObjectByProgID("Not.Registered", object.Out()), CO_E_CLASSSTRING);
+    EXPECT_EQ(CreateObjectByProgID("..\\CLSID", object.Out()), CO_E_CLASSSTRING);
+    EXPECT_EQ(CreateObjectByProgID("", object.Out()), CO_E_CLASSSTRING);
+
+    WriteValue(classes + "Bad.Guid\\CLSID", "not a guid");
+    EXPECT_EQ(CreateObjectByProgID("Bad.Guid", object.Out()), CO_E_CLASSSTRING);
+
+    const char* kGone = "{11111111-2222-3333-4444-555555555555}";
+    WriteValue(classes + "No.Class\\CLSID", kGone);
+    EXPECT_EQ(CreateObjectByProgID("No.Class", object.Out()), REGDB_E_CLASSNOTREG);
+
+    const char* kMissing = "{11111111-2222-3333-4444-555555555556}";
+    WriteValue(classes + "Missing.Library\\CLSID", kMissing);
+    WriteValue(classes + "CLSID\\" + kMissing + "\\InprocServer32", dir_ + "/absent.so");
+    EXPECT_EQ(CreateObjectByProgID("Missing.Library", object.Out()), CO_E_DLLNOTFOUND);
+
+    const char* kNoExport = "{11111111-2222-3333-4444-555555555557}";
+    WriteValue(classes + "No.Export\\CLSID", kNoExport);
+    WriteValue(classes + "CLSID\\" + kNoExport + "\\InprocServer32", TEST_NOEXPORT_PATH);
+    EXPECT_EQ(CreateObjectByProgID("No.Export", object.Out()), CO_E_ERRORINDLL);
+
+    const char* kForeign = "{11111111-2222-3333-4444-555555555558}";
+    WriteValue(classes + "Wrong.Class\\CLSID", kForeign);
+    WriteValue(classes + "CLSID\\" + kForeign + "\\InprocServer32", TEST_SERVER_PATH);
+    EXPECT_EQ(CreateObjectByProgID("Wrong.Class", object.Out()), CLASS_E_CLASSNOTAVAILABLE);
+    EXPECT_FALSE(object);
+    EXPECT_EQ(canUnload_(), S_OK);  // the failed attempts left no factory behind
+}
+
+TEST_F(Server, UnregisterRemovesOnlyWhatIsStillOurs) {
+    ASSERT_EQ(reg_(), S_OK);
+    ASSERT_EQ(unreg_(), S_OK);
+    EXPECT_EQ(ReadValue(std::string("SOFTWARE\\Classes\\CLSID\\") + kClsid + "\\InprocServer32"),
+              "<missing>");
+    EXPECT_EQ(ReadValue(std::string("SOFTWARE\\Classes\\") + kProgId + "\\CLSID"), "<missing>");
+    EXPECT_EQ(unreg_(), S_OK);  // nothing left to remove is not an error
+    ComPtr<IDispatch> object;
+    EXPECT_EQ(CreateObjectByProgID(kProgId, object.Out()), CO_E_CLASSSTRING);
+
+    // Another server took the ProgID over since: its registration stays.
+    ASSERT_EQ(reg_(), S_OK);
+    const char* kOther = "{99999999-2222-3333-4444-555555555555}";
+    WriteValue(std::string("SOFTWARE\\Classes\\") + kProgId + "\\CLSID", kOther);
+    ASSERT_EQ(unreg_(), S_OK);
+    EXPECT_EQ(ReadValue(std::string("SOFTWARE\\Classes\\") + kProgId + "\\CLSID"), kOther);
+}
+
+TEST_F(Server, RegistrationThatCannotBeWrittenIsReportedAsFailure) {
+    // A hive below a regular file can be written by nobody, root included.
+    std::FILE* f = std::fopen((dir_ + "/plain").c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fclose(f);
+    env_->Set("THERMPOS_REGISTRY", dir_ + "/plain/registry.reg");
+    EXPECT_EQ(reg_(), SELFREG_E_CLASS);
+}
+
+TEST_F(Server, RegistrationRefusedByAReadOnlyHiveIsReportedAsFailure) {
+    if (geteuid() == 0)
+        GTEST_SKIP() << "root may write a read-only file";
+    ASSERT_EQ(reg_(), S_OK);
+    ASSERT_EQ(chmod((dir_ + "/registry.reg").c_str(), 0444), 0);
+    ASSERT_EQ(chmod(dir_.c_str(), 0555), 0);
+    EXPECT_EQ(reg_(), SELFREG_E_CLASS);
+    EXPECT_EQ(unreg_(), SELFREG_E_CLASS);
+    chmod(dir_.c_str(), 0755);
+}
+
+TEST_F(Server, RegistrationAndCreationShareTheLibraryTableAcrossThreads) {
+    ASSERT_EQ(thermpos::com::CallServerRegistration(RealPath(TEST_SERVER_PATH), false, nullptr),
+              S_OK);
+    // A library without the entry point, or no library at all, each with its own code.
+    std::string why;
+    EXPECT_EQ(thermpos::com::CallServerRegistration(RealPath(TEST_NOEXPORT_PATH), false, &why),
+              CO_E_ERRORINDLL);
+    EXPECT_EQ(thermpos::com::CallServerRegistration(dir_ + "/absent.so", false, &why),
+              CO_E_DLLNOTFOUND);
+    EXPECT_FALSE(why.empty());
+
+    std::vector<std::thread> threads;
+    std::vector<HRESULT> results(4, E_FAIL);
+    for (std::size_t t = 0; t < results.size(); ++t) {
+        threads.emplace_back([&, t] {
+            HRESULT hr = S_OK;
+            for (int i = 0; i < 20 && SUCCEEDED(hr); ++i) {
+                if (t == 0) {
+                    hr = thermpos::com::CallServerRegistration(RealPath(TEST_SERVER_PATH), false,
+                                                               nullptr);
+                } else {
+                    ComPtr<IDispatch> object;
+                    hr = CreateObjectByProgID(kProgId, object.Out());
+                }
+            }
+            results[t] = hr;
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    for (HRESULT hr : results)
+        EXPECT_EQ(hr, S_OK);
+}
+
+#ifdef THERMPOS_TOOL_PATH
+int RunTool(const std::string& args) {
+    std::string command = std::string(THERMPOS_TOOL_PATH) + " " + args + " >/dev/null 2>&1";
+    int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(Server, RegisterCommandRunsTheServersOwnRegistration) {
+    const std::string progKey = std::string("SOFTWARE\\Classes\\") + kProgId + "\\CLSID";
+    EXPECT_EQ(RunTool(std::string("register ") + TEST_SERVER_PATH), 0);
+    EXPECT_EQ(ReadValue(progKey), kClsid);
+    ComPtr<IDispatch> object;
+    EXPECT_EQ(CreateObjectByProgID(kProgId, object.Out()), S_OK);
+    EXPECT_EQ(RunTool(std::string("register --unregister ") + TEST_SERVER_PATH), 0);
+    EXPECT_EQ(ReadValue(progKey), "<missing>");
+
+    EXPECT_NE(RunTool("register " + dir_ + "/absent.so"), 0);
+    EXPECT_NE(RunTool(std::string("register ") + TEST_NOEXPORT_PATH), 0);
+    EXPECT_NE(RunTool("register"), 0);
+    EXPECT_EQ(RunTool("register --help"), 0);
+}
+#endif
+
+}  // namespace

@@ -1,0 +1,94 @@
+// Shared set-up of the printer device tests: a private registry and lock folder, the fake
+// port backend (records every write and answers the status probe), a control object
+// that records the callbacks and answers error events, and printer objects bound to a
+// port table over the fake port.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/automation.h"
+#include "so/core/PortTable.h"
+#include "so/printer/PrinterModels.h"
+#include "tests/support/fake_port.h"
+#include "tests/support/hex.h"
+
+namespace printertest {
+
+// Sets THERMPOS_REGISTRY, THERMPOS_LOCK_DIR and THERMPOS_OPEN_WAIT_MS to a private folder
+// (once per process) and returns that folder.
+const std::string& TempDir();
+
+// (Re)writes the POSPrinter key of a logical device with these values.
+void WriteDevice(const std::string& deviceName, const std::map<std::string, std::string>& values);
+
+// One fake port for the process (tests/support): writes recorded one entry per call,
+// status requests answered with one status block each.
+using thermpos::testing::FakePort;
+
+struct ControlEvent {
+    enum Kind { StatusUpdate, OutputComplete, Error, DirectIO } kind;
+    LONG value1 = 0;
+    LONG value2 = 0;
+    LONG value3 = 0;
+    std::string text;  // DirectIO only
+};
+
+// The control object's side of the callbacks: records them in order and answers error
+// events with the answer function (retry by default). Callbacks run on the event thread.
+class RecordingControl : public IDispatch {
+  public:
+    HRESULT QueryInterface(REFIID riid, void** object) override;
+    ULONG AddRef() override { return 1; }
+    ULONG Release() override { return 1; }
+    HRESULT GetTypeInfoCount(UINT* count) override;
+    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override;
+    HRESULT Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
+                   UINT*) override;
+
+    // Called for each error event; returns the ErrorResponse.
+    void SetErrorAnswer(std::function<LONG(const ControlEvent&)> answer);
+
+    std::vector<ControlEvent> Events();
+    std::vector<ControlEvent> EventsOf(ControlEvent::Kind kind);
+    // Waits until at least count events of the kind arrived.
+    bool WaitFor(ControlEvent::Kind kind, std::size_t count,
+                 std::chrono::milliseconds limit = std::chrono::seconds(10));
+    // Waits for the OutputComplete event of this OutputID.
+    bool WaitForOutput(LONG outputId, std::chrono::milliseconds limit = std::chrono::seconds(10));
+    void Clear();
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<ControlEvent> events_;
+    std::function<LONG(const ControlEvent&)> answer_;
+};
+
+// A model object whose port table runs over the fake port.
+template <class Model>
+class OnFakePort : public Model {
+  public:
+    OnFakePort() : manager_(FakePort::Backend()) { this->SetPortManager(&manager_); }
+    ~OnFakePort() override { this->CloseBeforeDestruction(); }
+    CPortManager& Ports() { return manager_; }
+
+  private:
+    CPortManager manager_;
+};
+
+// Logical device names of the three models.
+inline constexpr const char kRTK410[] = "RTK410.TALVERN.POSPrinter";
+inline constexpr const char kQMX5500[] = "QMX5500TYPEII.TALVERN.POSPrinter";
+inline constexpr const char kRTK6100[] = "RTK6100.TALVERN.POSPrinter";
+
+using thermpos::testing::Hex;
+
+}  // namespace printertest
