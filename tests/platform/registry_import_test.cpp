@@ -256,7 +256,8 @@ TEST(RegistryParser, ArbitraryBytesNeverCrashTheParser) {
             // Whatever parses must survive a write and a second parse unchanged.
             detail::Node root;
             detail::ApplySections(sections, &root);
-            const std::string written = detail::WriteHiveText(root);
+            std::string written;
+            ASSERT_EQ(detail::WriteHiveText(root, &written, &error), ERROR_SUCCESS) << error;
             std::vector<detail::ParsedSection> again;
             ASSERT_TRUE(detail::ParseRegFile(written, "again.reg", &again, &error)) << error;
             detail::Node reread;
