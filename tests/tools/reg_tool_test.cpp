@@ -2,7 +2,11 @@
 // exit codes and what ends up in the hive.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -52,6 +56,19 @@ class ToolTest : public RegistryTest {
         EXPECT_EQ(spawned, 0);
         if (spawned != 0)
             return run;
+        // A tool that hangs fails its test instead of stalling the suite.
+        const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+        if (pidfd >= 0) {
+            pollfd exited{pidfd, POLLIN, 0};
+            const int ready = poll(&exited, 1, 60 * 1000);
+            close(pidfd);
+            if (ready != 1) {
+                kill(pid, SIGKILL);
+                waitpid(pid, nullptr, 0);
+                ADD_FAILURE() << args[1] << " " << args[2] << ": still running after 60 s";
+                return run;
+            }
+        }
         int status = 0;
         waitpid(pid, &status, 0);
         run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
@@ -156,6 +173,31 @@ TEST_F(ToolTest, ExportAndImportThroughTheTool) {
     ASSERT_EQ(Tool({"reg", "delete", "HKLM\\SOFTWARE\\E", "/f"}).status, 0);
     ASSERT_EQ(Tool({"reg", "import", file}).status, 0);
     EXPECT_EQ(GetString("SOFTWARE\\E", "Path"), "C:\\a \"b\"");
+}
+
+TEST_F(ToolTest, ImportOfAPipeIsRefusedWithoutWaitingForAWriter) {
+    const std::string fifo = dir_ + "/pipe.reg";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const ToolRun run = Tool({"reg", "import", fifo});
+    EXPECT_NE(run.status, 0);
+    EXPECT_NE(run.err.find(fifo + ": not a regular file"), std::string::npos) << run.err;
+}
+
+TEST_F(ToolTest, AddThatTheStoreRefusesCreatesNothing) {
+    const ToolRun badName =
+        Tool({"reg", "add", "HKLM\\SOFTWARE\\Made\\Deep", "/v", "a\x01b", "/d", "x", "/f"});
+    EXPECT_NE(badName.status, 0);
+    EXPECT_NE(badName.err.find("Invalid key or value name"), std::string::npos) << badName.err;
+    EXPECT_EQ(GetString("SOFTWARE\\Made", ""), "<error 2>");
+
+    // Refused only when saving: the keys made on the way are taken back.
+    WriteNearlyFullHive(64 * 1024);
+    const ToolRun full = Tool({"reg", "add", "HKLM\\SOFTWARE\\Full\\New\\Deep", "/v", "Big", "/t",
+                               "REG_BINARY", "/d", std::string(100000, 'a'), "/f"});
+    EXPECT_NE(full.status, 0);
+    EXPECT_NE(full.err.find("would grow past"), std::string::npos) << full.err;
+    EXPECT_EQ(GetString("SOFTWARE\\Full\\New", ""), "<error 2>");
+    EXPECT_EQ(GetString("SOFTWARE\\Full", "Port"), "COM1:");
 }
 
 TEST_F(ToolTest, InstallDevicesWritesTheNineKeysAndKeepsEdits) {
