@@ -643,12 +643,15 @@ struct LimitCheck {
     LONG result = ERROR_SUCCESS;
     std::string error;
 
-    bool Fail(LONG code, const std::vector<std::string>& path, std::string what) {
+    bool Fail(LONG code, std::string what) {
+        result = code;
+        error = std::move(what);
+        return false;
+    }
+    bool FailValue(const std::vector<std::string>& path, std::string what) {
         std::string key;
         AppendKeyPath(path, &key);
-        result = code;
-        error = key + ": " + std::move(what);
-        return false;
+        return Fail(ERROR_INVALID_PARAMETER, key + ": " + std::move(what));
     }
 };
 
@@ -665,23 +668,21 @@ bool WriteNode(const Node& node, std::vector<std::string>* path, bool writeEmpty
         out->append("]\n");
         for (const auto& v : node.values) {
             if (check && v.data.size() > kMaxValueSize)
-                return check->Fail(ERROR_INVALID_PARAMETER, *path,
-                                   ValueLabel(v) + " holds " + std::to_string(v.data.size()) +
-                                       " bytes; the most is " + std::to_string(kMaxValueSize));
+                return check->FailValue(*path,
+                                        ValueLabel(v) + " holds " + std::to_string(v.data.size()) +
+                                            " bytes; the most is " + std::to_string(kMaxValueSize));
             const std::size_t start = out->size();
             AppendValueLine(v, out);
             if (check && out->size() - start - 1 > kMaxValueTextSize)
-                return check->Fail(ERROR_INVALID_PARAMETER, *path,
-                                   ValueLabel(v) + " takes " +
-                                       std::to_string(out->size() - start - 1) +
-                                       " characters in the file; the most is " +
-                                       std::to_string(kMaxValueTextSize));
+                return check->FailValue(*path, ValueLabel(v) + " takes " +
+                                                   std::to_string(out->size() - start - 1) +
+                                                   " characters in the file; the most is " +
+                                                   std::to_string(kMaxValueTextSize));
         }
         out->push_back('\n');
         if (check && out->size() > kMaxFileSize)
-            return check->Fail(
-                ERROR_FILE_TOO_LARGE, *path,
-                "the hive file would grow past " + std::to_string(kMaxFileSize) + " bytes");
+            return check->Fail(ERROR_FILE_TOO_LARGE, "the hive file would grow past " +
+                                                         std::to_string(kMaxFileSize) + " bytes");
     }
     for (const auto& child : node.subkeys) {
         path->push_back(child->name);

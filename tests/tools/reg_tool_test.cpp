@@ -184,11 +184,18 @@ TEST_F(ToolTest, ImportOfAPipeIsRefusedWithoutWaitingForAWriter) {
 }
 
 TEST_F(ToolTest, AddThatTheStoreRefusesCreatesNothing) {
-    const ToolRun badName =
-        Tool({"reg", "add", "HKLM\\SOFTWARE\\Made\\Deep", "/v", "a\x01b", "/d", "x", "/f"});
+    const auto keyExists = [](const char* path) {
+        HKEY key = nullptr;
+        const LONG r = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key);
+        if (r == ERROR_SUCCESS)
+            RegCloseKey(key);
+        return r != ERROR_FILE_NOT_FOUND;
+    };
+    const ToolRun badName = Tool({"reg", "add", "HKLM\\SOFTWARE\\Made\\Deep", "/v",
+                                  std::string("a\x01") + "b", "/d", "x", "/f"});
     EXPECT_NE(badName.status, 0);
     EXPECT_NE(badName.err.find("Invalid key or value name"), std::string::npos) << badName.err;
-    EXPECT_EQ(GetString("SOFTWARE\\Made", ""), "<error 2>");
+    EXPECT_FALSE(keyExists("SOFTWARE\\Made"));
 
     // Refused only when saving: the keys made on the way are taken back.
     WriteNearlyFullHive(64 * 1024);
@@ -196,7 +203,7 @@ TEST_F(ToolTest, AddThatTheStoreRefusesCreatesNothing) {
                                "REG_BINARY", "/d", std::string(100000, 'a'), "/f"});
     EXPECT_NE(full.status, 0);
     EXPECT_NE(full.err.find("would grow past"), std::string::npos) << full.err;
-    EXPECT_EQ(GetString("SOFTWARE\\Full\\New", ""), "<error 2>");
+    EXPECT_FALSE(keyExists("SOFTWARE\\Full\\New"));
     EXPECT_EQ(GetString("SOFTWARE\\Full", "Port"), "COM1:");
 }
 
