@@ -160,7 +160,9 @@ class Parser {
     bool ParseValue(std::string_view text, std::size_t line,
                     const std::vector<std::string_view>& lines, std::size_t* index);
     bool ParseQuoted(std::string_view text, std::size_t* pos, std::string* out, std::size_t line);
-    bool ParseHex(std::string_view text, std::vector<BYTE>* out, std::size_t line);
+    bool ParseHexList(std::string_view first, std::size_t maxBytes, std::size_t lineNo,
+                      const std::vector<std::string_view>& lines, std::size_t* index,
+                      std::vector<BYTE>* out);
     bool OnlyTrailing(std::string_view rest) const;
 
     const std::string& fileName_;
@@ -319,37 +321,141 @@ bool Parser::ParseQuoted(std::string_view text, std::size_t* pos, std::string* o
     return Fail(lineNo, "unterminated string");
 }
 
-bool Parser::ParseHex(std::string_view text, std::vector<BYTE>* out, std::size_t lineNo) {
-    out->clear();
-    text = Trim(text);
-    if (text.empty())
-        return true;
-    std::size_t start = 0;
-    while (start <= text.size()) {
-        std::size_t comma = text.find(',', start);
-        if (comma == std::string_view::npos)
-            comma = text.size();
-        const std::string_view item = Trim(text.substr(start, comma - start));
-        if (item.empty()) {
-            if (comma == text.size())  // one trailing comma is harmless
-                break;
-            return Fail(lineNo, "empty byte in hex list");
+// A hex list ("1b,40,00") read in one pass over the pieces it is written in: the list
+// is the pieces joined, so a value spread over thousands of continuation lines costs
+// what a one-line value of the same size costs.
+class HexListReader {
+  public:
+    HexListReader(std::size_t maxBytes, std::vector<BYTE>* out) : maxBytes_(maxBytes), out_(out) {
+        out_->clear();
+    }
+
+    // Reads the next piece; false (with error()) at the first bad byte.
+    bool Feed(std::string_view piece) {
+        const char* p = piece.data();
+        const char* const end = p + piece.size();
+        while (p < end && !comment_) {
+            // Nearly every item is two digits and a comma: take those whole.
+            if (item_.empty() && !gap_ && end - p >= 3 && p[2] == ',') {
+                const int high = HexDigit(p[0]);
+                const int low = HexDigit(p[1]);
+                if (high >= 0 && low >= 0) {
+                    if (out_->size() >= maxBytes_)
+                        return TooLarge();
+                    out_->push_back(static_cast<BYTE>(high * 16 + low));
+                    p += 3;
+                    continue;
+                }
+            }
+            const char c = *p++;
+            if (c == ';') {
+                comment_ = true;  // the rest of the list, continuation lines too, is comment
+            } else if (c == ',') {
+                if (!EndItem(false))
+                    return false;
+            } else if (c == ' ' || c == '\t' || (c == '\r' && !item_.empty())) {
+                // Spaces around a byte do not count; spaces inside one make it bad.
+                gap_ = !item_.empty();
+            } else {
+                if (gap_)
+                    Keep(' ');
+                gap_ = false;
+                Keep(c);
+            }
         }
-        if (item.size() > 2 || HexDigit(item[0]) < 0 || (item.size() == 2 && HexDigit(item[1]) < 0))
-            return Fail(lineNo, "bad byte \"" + std::string(item) + "\" in hex list");
+        return true;
+    }
+    // One trailing comma is harmless, so the last item may be empty.
+    bool Finish() { return EndItem(true); }
+    const std::string& error() const { return error_; }
+
+  private:
+    // A byte is two digits; the cap keeps a hostile item from growing without bound.
+    static constexpr std::size_t kItemLimit = 16;
+
+    bool TooLarge() {
+        error_ = "value too large (more than " + std::to_string(maxBytes_) + " bytes)";
+        return false;
+    }
+
+    void Keep(char c) {
+        if (item_.size() < kItemLimit)
+            item_.push_back(c);
+        else
+            itemTooLong_ = true;
+    }
+
+    bool EndItem(bool last) {
+        const std::string_view item = item_;
+        gap_ = false;
+        if (item.empty()) {
+            if (last)
+                return true;
+            error_ = "empty byte in hex list";
+            return false;
+        }
+        if (itemTooLong_ || item.size() > 2 || HexDigit(item[0]) < 0 ||
+            (item.size() == 2 && HexDigit(item[1]) < 0)) {
+            error_ =
+                "bad byte \"" + std::string(item) + (itemTooLong_ ? "..." : "") + "\" in hex list";
+            return false;
+        }
+        if (out_->size() >= maxBytes_)
+            return TooLarge();
         int v = HexDigit(item[0]);
         if (item.size() == 2)
             v = v * 16 + HexDigit(item[1]);
-        if (out->size() >= kMaxValueSize)
-            return Fail(lineNo, "value too large");
-        out->push_back(static_cast<BYTE>(v));
-        start = comma + 1;
+        out_->push_back(static_cast<BYTE>(v));
+        item_.clear();
+        return true;
     }
+
+    const std::size_t maxBytes_;
+    std::vector<BYTE>* out_;
+    std::string item_;
+    bool itemTooLong_ = false;
+    bool gap_ = false;  // spaces after the item's first character
+    bool comment_ = false;
+    std::string error_;
+};
+
+// `first` is what follows "hex:" on the value's line; long lists continue on the next
+// lines after a trailing backslash.
+bool Parser::ParseHexList(std::string_view first, std::size_t maxBytes, std::size_t lineNo,
+                          const std::vector<std::string_view>& lines, std::size_t* index,
+                          std::vector<BYTE>* out) {
+    HexListReader reader(maxBytes, out);
+    const char* entryStart = lines[*index].data();
+    std::string_view piece = first;
+    while (true) {
+        const std::string_view trimmed = Trim(piece);
+        if (trimmed.empty() || trimmed.back() != '\\') {
+            if (!reader.Feed(piece))
+                return Fail(lineNo, reader.error());
+            break;
+        }
+        if (!reader.Feed(trimmed.substr(0, trimmed.size() - 1)))
+            return Fail(lineNo, reader.error());
+        if (*index + 1 >= lines.size() || Trim(lines[*index + 1]).empty())
+            return Fail(lineNo, "hex list breaks off after a continuation line");
+        ++*index;
+        piece = Trim(lines[*index]);
+        const std::size_t entrySize =
+            static_cast<std::size_t>(piece.data() + piece.size() - entryStart);
+        if (entrySize > kMaxValueTextSize)
+            return Fail(lineNo, "value entry longer than " + std::to_string(kMaxValueTextSize) +
+                                    " characters");
+    }
+    if (!reader.Finish())
+        return Fail(lineNo, reader.error());
     return true;
 }
 
 bool Parser::ParseValue(std::string_view line, std::size_t lineNo,
                         const std::vector<std::string_view>& lines, std::size_t* index) {
+    if (line.size() > kMaxValueTextSize)
+        return Fail(lineNo,
+                    "value entry longer than " + std::to_string(kMaxValueTextSize) + " characters");
     ParsedValue value;
     std::size_t pos = 0;
     if (line.front() == '@') {
@@ -380,8 +486,10 @@ bool Parser::ParseValue(std::string_view line, std::size_t lineNo,
             return false;
         if (!OnlyTrailing(rest.substr(p)))
             return Fail(lineNo, "unexpected text after the string");
-        if (s.size() >= kMaxValueSize)
-            return Fail(lineNo, "value too large");
+        if (s.size() + 1 > kMaxValueSize)
+            return Fail(lineNo, "value too large (" + std::to_string(s.size() + 1) +
+                                    " bytes with its zero; the most is " +
+                                    std::to_string(kMaxValueSize) + ")");
         value.type = 1;
         value.data.assign(s.begin(), s.end());
         value.data.push_back(0);
@@ -413,28 +521,22 @@ bool Parser::ParseValue(std::string_view line, std::size_t lineNo,
         }
         if (spec.empty() || spec.front() != ':')
             return Fail(lineNo, "expected ':' after hex");
-        // Long hex lists continue on the next lines after a trailing backslash.
-        std::string joined(spec.substr(1));
-        while (!Trim(joined).empty() && Trim(joined).back() == '\\') {
-            joined = std::string(Trim(joined));
-            joined.pop_back();
-            if (*index + 1 >= lines.size() || Trim(lines[*index + 1]).empty())
-                return Fail(lineNo, "hex list breaks off after a continuation line");
-            ++*index;
-            joined += Trim(lines[*index]);
-            if (joined.size() > 4 * kMaxValueSize)
-                return Fail(lineNo, "value too large");
-        }
-        const std::size_t semicolon = joined.find(';');
-        if (semicolon != std::string::npos)
-            joined.resize(semicolon);
-        if (!ParseHex(joined, &value.data, lineNo))
+        // Version 5 files keep string types as UTF-16, which takes up to twice the bytes
+        // of the data it becomes.
+        const bool utf16 = version5_ && IsStringType(type);
+        if (!ParseHexList(spec.substr(1), utf16 ? 2 * kMaxValueSize : kMaxValueSize, lineNo, lines,
+                          index, &value.data))
             return false;
         value.type = type;
-        if (version5_ && IsStringType(type)) {
+        if (utf16) {
             if (value.data.size() % 2)
                 return Fail(lineNo, "odd number of bytes in a UTF-16 string");
             const std::string narrow = Utf16leToNarrow(value.data.data(), value.data.size());
+            // CJK text takes three bytes where UTF-16 takes two.
+            if (narrow.size() > kMaxValueSize)
+                return Fail(lineNo, "value too large (" + std::to_string(narrow.size()) +
+                                        " bytes as text; the most is " +
+                                        std::to_string(kMaxValueSize) + ")");
             value.data.assign(narrow.begin(), narrow.end());
         }
     } else {
@@ -468,20 +570,29 @@ bool QuotableString(const std::vector<BYTE>& data) {
 }
 
 void AppendHexList(const std::vector<BYTE>& bytes, std::size_t lineLength, std::string* out) {
-    char buf[4];
+    static constexpr char kDigits[] = "0123456789abcdef";
+    // Written through a pointer into room made once: this runs over every byte of every
+    // binary value at each save.
+    const std::size_t start = out->size();
+    out->resize(start + bytes.size() * 3 + (bytes.size() / 25 + 2) * 4);
+    char* w = out->data() + start;
     for (std::size_t i = 0; i < bytes.size(); ++i) {
-        std::snprintf(buf, sizeof buf, "%02x", bytes[i]);
-        out->append(buf);
+        *w++ = kDigits[bytes[i] >> 4];
+        *w++ = kDigits[bytes[i] & 0x0F];
         lineLength += 2;
         if (i + 1 < bytes.size()) {
-            out->push_back(',');
+            *w++ = ',';
             ++lineLength;
             if (lineLength > 76) {
-                out->append("\\\n  ");
+                *w++ = '\\';
+                *w++ = '\n';
+                *w++ = ' ';
+                *w++ = ' ';
                 lineLength = 2;
             }
         }
     }
+    out->resize(static_cast<std::size_t>(w - out->data()));
 }
 
 void AppendValueLine(const Value& v, std::string* out) {
@@ -527,21 +638,60 @@ void AppendKeyPath(const std::vector<std::string>& path, std::string* out) {
     }
 }
 
-void WriteNode(const Node& node, std::vector<std::string>* path, bool writeEmpty,
-               std::string* out) {
+// The first limit a hive being written breaks.
+struct LimitCheck {
+    LONG result = ERROR_SUCCESS;
+    std::string error;
+
+    bool Fail(LONG code, std::string what) {
+        result = code;
+        error = std::move(what);
+        return false;
+    }
+    bool FailValue(const std::vector<std::string>& path, std::string what) {
+        std::string key;
+        AppendKeyPath(path, &key);
+        return Fail(ERROR_INVALID_PARAMETER, key + ": " + std::move(what));
+    }
+};
+
+std::string ValueLabel(const Value& v) {
+    return v.name.empty() ? std::string("the default value") : "value \"" + v.name + "\"";
+}
+
+// Writes `node` and its subtree; with `check`, stops at the first limit broken.
+bool WriteNode(const Node& node, std::vector<std::string>* path, bool writeEmpty, std::string* out,
+               LimitCheck* check) {
     if (writeEmpty || !node.values.empty()) {
         out->push_back('[');
         AppendKeyPath(*path, out);
         out->append("]\n");
-        for (const auto& v : node.values)
+        for (const auto& v : node.values) {
+            if (check && v.data.size() > kMaxValueSize)
+                return check->FailValue(*path,
+                                        ValueLabel(v) + " holds " + std::to_string(v.data.size()) +
+                                            " bytes; the most is " + std::to_string(kMaxValueSize));
+            const std::size_t start = out->size();
             AppendValueLine(v, out);
+            if (check && out->size() - start - 1 > kMaxValueTextSize)
+                return check->FailValue(*path, ValueLabel(v) + " takes " +
+                                                   std::to_string(out->size() - start - 1) +
+                                                   " characters in the file; the most is " +
+                                                   std::to_string(kMaxValueTextSize));
+        }
         out->push_back('\n');
+        if (check && out->size() > kMaxFileSize)
+            return check->Fail(ERROR_FILE_TOO_LARGE, "the hive file would grow past " +
+                                                         std::to_string(kMaxFileSize) + " bytes");
     }
     for (const auto& child : node.subkeys) {
         path->push_back(child->name);
-        WriteNode(*child, path, true, out);
+        const bool ok = WriteNode(*child, path, true, out, check);
         path->pop_back();
+        if (!ok)
+            return false;
     }
+    return true;
 }
 
 }  // namespace
@@ -605,21 +755,6 @@ bool SplitPath(std::string_view path, std::vector<std::string>* names) {
     }
 }
 
-bool IsValidKeyName(std::string_view name) {
-    if (name.empty() || name.size() > kMaxKeyNameLength)
-        return false;
-    return std::none_of(name.begin(), name.end(), [](char c) {
-        return c == '\\' || static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
-    });
-}
-
-bool IsValidValueName(std::string_view name) {
-    if (name.size() > kMaxValueNameLength)
-        return false;
-    return std::none_of(name.begin(), name.end(),
-                        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
-}
-
 bool ParseRegFile(std::string_view bytes, const std::string& fileName,
                   std::vector<ParsedSection>* sections, std::string* error) {
     sections->clear();
@@ -639,61 +774,60 @@ std::string Folded(std::string_view name) {
     return out;
 }
 
-// Name lookups for one ApplySections run: loading a hive applies every key and value
-// once, and linear searches there made each save of a large key quadratic.
-class TreeIndex {
-  public:
-    Node* Child(Node* parent, const std::string& name) {
-        auto& map = ChildrenOf(parent);
-        const auto it = map.find(Folded(name));
-        return it == map.end() ? nullptr : it->second;
-    }
-    Node* AddChild(Node* parent, const std::string& name) {
-        parent->subkeys.push_back(std::make_unique<Node>());
-        Node* child = parent->subkeys.back().get();
-        child->name = name;
-        ChildrenOf(parent)[Folded(name)] = child;
-        return child;
-    }
-    Value* FindValue(Node* node, const std::string& name) {
-        auto& map = ValuesOf(node);
-        const auto it = map.find(Folded(name));
-        return it == map.end() ? nullptr : &node->values[it->second];
-    }
-    void AddValue(Node* node, Value value) {
-        ValuesOf(node)[Folded(value.name)] = node->values.size();
-        node->values.push_back(std::move(value));
-    }
-    // Removals are rare; forgetting everything is simpler than patching and keeps freed
-    // nodes from being found through a stale pointer.
-    void Forget() {
-        children_.clear();
-        values_.clear();
-    }
-
-  private:
-    std::unordered_map<std::string, Node*>& ChildrenOf(Node* parent) {
-        auto [it, added] = children_.try_emplace(parent);
-        if (added) {
-            for (const auto& child : parent->subkeys)
-                it->second.emplace(Folded(child->name), child.get());
-        }
-        return it->second;
-    }
-    std::unordered_map<std::string, std::size_t>& ValuesOf(Node* node) {
-        auto [it, added] = values_.try_emplace(node);
-        if (added) {
-            for (std::size_t i = 0; i < node->values.size(); ++i)
-                it->second.emplace(Folded(node->values[i].name), i);
-        }
-        return it->second;
-    }
-
-    std::unordered_map<Node*, std::unordered_map<std::string, Node*>> children_;
-    std::unordered_map<Node*, std::unordered_map<std::string, std::size_t>> values_;
-};
-
 }  // namespace
+
+// Below this many subkeys a straight search beats building a map of them.
+constexpr std::size_t kIndexedChildren = 16;
+
+Node* TreeIndex::Child(Node* parent, std::string_view name) {
+    if (parent->subkeys.size() < kIndexedChildren && !children_.count(parent))
+        return parent->FindChild(name);
+    auto& map = ChildrenOf(parent);
+    const auto it = map.find(Folded(name));
+    return it == map.end() ? nullptr : it->second;
+}
+
+Node* TreeIndex::AddChild(Node* parent, const std::string& name) {
+    parent->subkeys.push_back(std::make_unique<Node>());
+    Node* child = parent->subkeys.back().get();
+    child->name = name;
+    ChildrenOf(parent)[Folded(name)] = child;
+    return child;
+}
+
+Value* TreeIndex::FindValue(Node* node, const std::string& name) {
+    auto& map = ValuesOf(node);
+    const auto it = map.find(Folded(name));
+    return it == map.end() ? nullptr : &node->values[it->second];
+}
+
+void TreeIndex::AddValue(Node* node, Value value) {
+    ValuesOf(node)[Folded(value.name)] = node->values.size();
+    node->values.push_back(std::move(value));
+}
+
+void TreeIndex::Forget() {
+    children_.clear();
+    values_.clear();
+}
+
+std::unordered_map<std::string, Node*>& TreeIndex::ChildrenOf(Node* parent) {
+    auto [it, added] = children_.try_emplace(parent);
+    if (added) {
+        for (const auto& child : parent->subkeys)
+            it->second.emplace(Folded(child->name), child.get());
+    }
+    return it->second;
+}
+
+std::unordered_map<std::string, std::size_t>& TreeIndex::ValuesOf(Node* node) {
+    auto [it, added] = values_.try_emplace(node);
+    if (added) {
+        for (std::size_t i = 0; i < node->values.size(); ++i)
+            it->second.emplace(Folded(node->values[i].name), i);
+    }
+    return it->second;
+}
 
 bool ApplySections(const std::vector<ParsedSection>& sections, Node* root) {
     bool changed = false;
@@ -748,13 +882,16 @@ bool ApplySections(const std::vector<ParsedSection>& sections, Node* root) {
 
 void WriteKeyText(const Node& node, const std::vector<std::string>& path, std::string* out) {
     std::vector<std::string> walk = path;
-    WriteNode(node, &walk, !path.empty(), out);
+    WriteNode(node, &walk, !path.empty(), out, nullptr);
 }
 
-std::string WriteHiveText(const Node& root) {
-    std::string out = "Windows Registry Editor Version 5.00\n\n";
-    WriteKeyText(root, {}, &out);
-    return out;
+LONG WriteHiveText(const Node& root, std::string* text, std::string* error) {
+    *text = "Windows Registry Editor Version 5.00\n\n";
+    std::vector<std::string> path;
+    LimitCheck check;
+    if (!WriteNode(root, &path, false, text, &check) && error)
+        *error = check.error;
+    return check.result;
 }
 
 bool TreesEqual(const Node& a, const Node& b) {
@@ -776,3 +913,22 @@ bool TreesEqual(const Node& a, const Node& b) {
 }
 
 }  // namespace thermpos::registry::detail
+
+namespace thermpos::registry {
+
+bool IsValidKeyName(std::string_view name) {
+    if (name.empty() || name.size() > kMaxKeyNameLength)
+        return false;
+    return std::none_of(name.begin(), name.end(), [](char c) {
+        return c == '\\' || static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+    });
+}
+
+bool IsValidValueName(std::string_view name) {
+    if (name.size() > kMaxValueNameLength)
+        return false;
+    return std::none_of(name.begin(), name.end(),
+                        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
+}
+
+}  // namespace thermpos::registry

@@ -8,19 +8,13 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
+#include "platform/reg_limits.h"
 #include "platform/win32.h"
 
 namespace thermpos::registry::detail {
-
-inline constexpr std::size_t kMaxKeyNameLength = 255;
-inline constexpr std::size_t kMaxValueNameLength = 16383;
-inline constexpr std::size_t kMaxKeyDepth = 512;
-// Far above anything the system stores; keeps a hostile file or caller from making the
-// store hold (and rewrite) gigabytes.
-inline constexpr std::size_t kMaxValueSize = 1u << 20;
-inline constexpr std::size_t kMaxFileSize = 64u << 20;
 
 struct Value {
     std::string name;  // "" is the default value
@@ -46,11 +40,6 @@ bool NamesEqual(std::string_view a, std::string_view b);
 // tolerated, as regedit does.
 bool SplitPath(std::string_view path, std::vector<std::string>* names);
 
-// A key name we can keep: 1..255 characters, no backslash, no control characters (the
-// text form is line-based).
-bool IsValidKeyName(std::string_view name);
-bool IsValidValueName(std::string_view name);
-
 // One parsed section of a regedit file, relative to HKEY_LOCAL_MACHINE.
 struct ParsedValue {
     std::string name;
@@ -73,12 +62,35 @@ bool ParseRegFile(std::string_view bytes, const std::string& fileName,
 // Applies parsed sections to a tree. Returns true when anything changed.
 bool ApplySections(const std::vector<ParsedSection>& sections, Node* root);
 
+// Name lookups in a tree that does not change while the index is used: a linear search
+// over 100,000 subkeys on every open or every applied section makes walks quadratic.
+// Small parents are searched directly. Forget() after any change made behind the
+// index's back (and before a node it has seen is freed).
+class TreeIndex {
+  public:
+    Node* Child(Node* parent, std::string_view name);
+    Node* AddChild(Node* parent, const std::string& name);
+    Value* FindValue(Node* node, const std::string& name);
+    void AddValue(Node* node, Value value);
+    void Forget();
+
+  private:
+    std::unordered_map<std::string, Node*>& ChildrenOf(Node* parent);
+    std::unordered_map<std::string, std::size_t>& ValuesOf(Node* node);
+
+    std::unordered_map<Node*, std::unordered_map<std::string, Node*>> children_;
+    std::unordered_map<Node*, std::unordered_map<std::string, std::size_t>> values_;
+};
+
 // Writes `node` (reached by `path` from HKEY_LOCAL_MACHINE) and everything below it as
 // version 5 regedit text in UTF-8, without the header.
 void WriteKeyText(const Node& node, const std::vector<std::string>& path, std::string* out);
 
-// The whole hive as file text (header, then every key).
-std::string WriteHiveText(const Node& root);
+// The whole hive as file text (header, then every key). Checks every limit of
+// reg_limits.h on the way, so that nothing is saved that the parser would refuse:
+// ERROR_INVALID_PARAMETER for a value too large, ERROR_FILE_TOO_LARGE for a hive too
+// large, with *error saying which; *text is then incomplete.
+[[nodiscard]] LONG WriteHiveText(const Node& root, std::string* text, std::string* error);
 
 // Compares two trees exactly (names with case, order, types, data).
 bool TreesEqual(const Node& a, const Node& b);

@@ -17,14 +17,19 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
+#include "platform/reg_limits.h"
 #include "platform/reg_text.h"
 
+using thermpos::registry::kMaxFileSize;
+using thermpos::registry::kMaxKeyDepth;
+using thermpos::registry::kMaxValueSize;
 using thermpos::registry::detail::Node;
 using thermpos::registry::detail::Value;
 namespace detail = thermpos::registry::detail;
@@ -41,6 +46,26 @@ namespace {
 constexpr REGSAM kWriteRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | 0x00010000 /*DELETE*/ |
                                 0x00040000 /*WRITE_DAC*/ | 0x00080000 /*WRITE_OWNER*/;
 
+// What stat tells of a file: enough to notice a replacement (new inode, new times) and
+// any write in place (size, times) once the times have had a tick to move on.
+struct FileStamp {
+    bool exists = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    timespec mtime{};
+    timespec ctime{};
+
+    static FileStamp Of(const struct stat& st) {
+        return FileStamp{true, st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+    }
+    bool operator==(const FileStamp& o) const {
+        return exists == o.exists && dev == o.dev && ino == o.ino && size == o.size &&
+               mtime.tv_sec == o.mtime.tv_sec && mtime.tv_nsec == o.mtime.tv_nsec &&
+               ctime.tv_sec == o.ctime.tv_sec && ctime.tv_nsec == o.ctime.tv_nsec;
+    }
+};
+
 struct Store {
     std::string path;  // hive file the tree was read from
     std::unique_ptr<Node> root = std::make_unique<Node>();
@@ -50,6 +75,14 @@ struct Store {
     std::string text;
     bool corrupt = false;
     std::string corruptError;
+    // The file `text` was read from. While `settled`, an unchanged stamp proves unchanged
+    // bytes and the file is not read again (see LoadLocked).
+    FileStamp stamp;
+    bool settled = false;
+    // Child lookups in `root` for opens; dropped whenever the tree changes. Not used
+    // while `mutating`: a change in progress may have moved what it points to.
+    detail::TreeIndex index;
+    bool mutating = false;
     std::unordered_set<RegistryKeyObject*> handles;
 };
 
@@ -113,23 +146,39 @@ bool WriteAll(int fd, const std::string& text) {
     return true;
 }
 
-// Reads a whole file. A missing file is reported as such (id->exists false), not as an
-// error, because a missing hive is an empty one.
-LONG ReadWholeFile(const std::string& path, std::string* bytes, std::string* error) {
+// Reads a whole regular file. A missing file is reported as ERROR_FILE_NOT_FOUND without
+// text in *error, because a missing hive is an empty one. Anything else (a pipe, a
+// device, a folder) is refused before it is opened, and opened without blocking in case
+// it was swapped for one in between: opening a pipe waits for a writer, and opening a
+// serial device can wait for its carrier or move its modem lines.
+LONG ReadWholeFile(const std::string& path, std::string* bytes, std::string* error,
+                   FileStamp* stamp = nullptr) {
     bytes->clear();
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT)
+            return ERROR_FILE_NOT_FOUND;
+        *error = path + ": " + std::strerror(errno);
+        return ErrnoToResult(errno, ERROR_CANTREAD);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        *error = path + ": not a regular file";
+        return ERROR_CANTREAD;
+    }
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (fd.get() < 0) {
         if (errno == ENOENT)
             return ERROR_FILE_NOT_FOUND;
         *error = path + ": " + std::strerror(errno);
         return ErrnoToResult(errno, ERROR_CANTREAD);
     }
-    struct stat st;
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         *error = path + ": not a regular file";
         return ERROR_CANTREAD;
     }
-    if (static_cast<std::uint64_t>(st.st_size) > detail::kMaxFileSize) {
+    if (stamp)
+        *stamp = FileStamp::Of(st);
+    if (static_cast<std::uint64_t>(st.st_size) > kMaxFileSize) {
         *error = path + ":1: file too large";
         return ERROR_BADDB;
     }
@@ -235,41 +284,75 @@ class HiveFileLock {
 
 // --- the store; every function below expects g_mutex held ---------------------------
 
-// Brings the tree up to date with the hive file. The file is read every time (it is
-// small, and comparing bytes cannot be fooled the way a timestamp or inode check can);
-// it is parsed only when its bytes differ from those the tree came from.
+// How long after its last change a file's stamp is not yet proof of its bytes. File
+// times move in ticks (a few milliseconds on Linux file systems, a second or two on old
+// ones), so a write in place within the tick of the change we read leaves the stamp as
+// it was. A change older than this is safe: any later write gets a later ctime, which no
+// one can set back.
+constexpr time_t kSettleSeconds = 3;
+
+bool SettledAt(const FileStamp& stamp, const timespec& readStart) {
+    if (!stamp.exists)
+        return true;
+    const time_t settledAt = stamp.ctime.tv_sec + kSettleSeconds;
+    return settledAt < readStart.tv_sec ||
+           (settledAt == readStart.tv_sec && stamp.ctime.tv_nsec < readStart.tv_nsec);
+}
+
+bool StampUnchangedLocked(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0)
+        return S_ISREG(st.st_mode) && FileStamp::Of(st) == g_store.stamp;
+    return errno == ENOENT && !g_store.stamp.exists;
+}
+
+// Brings the tree up to date with the hive file. A settled file whose stamp has not
+// changed is not read at all; otherwise the file is read, and parsed only when its bytes
+// differ from those the tree came from. So another process's change is seen at the next
+// open, and a walk over a large hive costs one stat per open.
 LONG LoadLocked() {
     const std::string path = thermpos::registry::HivePath();
     if (path != g_store.path) {
         g_store.path = path;
         g_store.root = std::make_unique<Node>();
+        g_store.index.Forget();
         g_store.loaded = false;
         g_store.corrupt = false;
+        g_store.settled = false;
     }
-    std::string bytes;
-    std::string error;
-    const LONG r = ReadWholeFile(path, &bytes, &error);
-    if (r != ERROR_SUCCESS && r != ERROR_FILE_NOT_FOUND) {
-        t_lastError = error;
-        return r;
-    }
-    if (!g_store.loaded || bytes != g_store.text) {
-        std::vector<detail::ParsedSection> sections;
-        g_store.loaded = true;
-        g_store.text = std::move(bytes);
-        if (!detail::ParseRegFile(g_store.text, path, &sections, &error)) {
-            // Keep the last good tree for handles already open, but refuse opens and
-            // saves: writing our tree over a file we could not read would lose whatever
-            // it holds.
-            g_store.corrupt = true;
-            g_store.corruptError = error;
-        } else {
-            auto root = std::make_unique<Node>();
-            detail::ApplySections(sections, root.get());
-            g_store.root = std::move(root);
-            g_store.corrupt = false;
-            g_store.corruptError.clear();
+    if (!g_store.loaded || !g_store.settled || !StampUnchangedLocked(path)) {
+        timespec readStart{};
+        ::clock_gettime(CLOCK_REALTIME, &readStart);
+        std::string bytes;
+        std::string error;
+        FileStamp stamp;
+        const LONG r = ReadWholeFile(path, &bytes, &error, &stamp);
+        if (r != ERROR_SUCCESS && r != ERROR_FILE_NOT_FOUND) {
+            g_store.settled = false;
+            t_lastError = error;
+            return r;
         }
+        if (!g_store.loaded || bytes != g_store.text) {
+            std::vector<detail::ParsedSection> sections;
+            g_store.loaded = true;
+            g_store.text = std::move(bytes);
+            if (!detail::ParseRegFile(g_store.text, path, &sections, &error)) {
+                // Keep the last good tree for handles already open, but refuse opens and
+                // saves: writing our tree over a file we could not read would lose
+                // whatever it holds.
+                g_store.corrupt = true;
+                g_store.corruptError = error;
+            } else {
+                auto root = std::make_unique<Node>();
+                detail::ApplySections(sections, root.get());
+                g_store.index.Forget();
+                g_store.root = std::move(root);
+                g_store.corrupt = false;
+                g_store.corruptError.clear();
+            }
+        }
+        g_store.stamp = stamp;
+        g_store.settled = SettledAt(stamp, readStart);
     }
     if (g_store.corrupt) {
         t_lastError = g_store.corruptError;
@@ -281,7 +364,13 @@ LONG LoadLocked() {
 // Writes the tree to a temporary file beside the hive and renames it over the hive.
 LONG SaveLocked() {
     const std::string path = SaveTarget(g_store.path);
-    const std::string text = detail::WriteHiveText(*g_store.root);
+    std::string text;
+    std::string error;
+    const LONG checked = detail::WriteHiveText(*g_store.root, &text, &error);
+    if (checked != ERROR_SUCCESS) {
+        t_lastError = path + ": not saved: " + error;
+        return checked;
+    }
     mode_t mode = 0644;
     struct stat st;
     if (::stat(path.c_str(), &st) == 0)
@@ -304,7 +393,10 @@ LONG SaveLocked() {
         return fail(errno);
     if (::rename(tmp.c_str(), path.c_str()) != 0)
         return fail(errno);
-    g_store.text = text;
+    // The next load reads the file once more to take its stamp; the bytes are ours, so it
+    // does not parse them.
+    g_store.text = std::move(text);
+    g_store.settled = false;
     return ERROR_SUCCESS;
 }
 
@@ -326,7 +418,10 @@ LONG MutateLocked(Apply&& apply) {
     if (r != ERROR_SUCCESS)
         return r;
     bool changed = false;
+    g_store.mutating = true;
     r = apply(*g_store.root, &changed);
+    g_store.mutating = false;
+    g_store.index.Forget();
     if (r == ERROR_SUCCESS && changed)
         r = SaveLocked();
     if (r != ERROR_SUCCESS && changed) {
@@ -359,10 +454,15 @@ bool IsPredefined(HKEY key) {
     return key == HKEY_LOCAL_MACHINE || key == HKEY_CLASSES_ROOT;
 }
 
+// A child of a node of g_store.root (or of the tree a change is being applied to).
+Node* ChildLocked(Node* parent, std::string_view name) {
+    return g_store.mutating ? parent->FindChild(name) : g_store.index.Child(parent, name);
+}
+
 Node* FindLocked(Node* root, const std::vector<std::string>& path) {
     Node* node = root;
     for (const auto& name : path) {
-        node = node->FindChild(name);
+        node = ChildLocked(node, name);
         if (!node)
             return nullptr;
     }
@@ -390,21 +490,21 @@ LONG SubPath(HKEY key, const char* subKey, std::vector<std::string>* full, REGSA
     if (subKey && !detail::SplitPath(subKey, &names))
         return ERROR_INVALID_PARAMETER;
     for (const auto& name : names) {
-        if (!detail::IsValidKeyName(name))
+        if (!thermpos::registry::IsValidKeyName(name))
             return ERROR_INVALID_PARAMETER;
     }
     full->insert(full->end(), names.begin(), names.end());
-    if (full->size() > detail::kMaxKeyDepth)
+    if (full->size() > kMaxKeyDepth)
         return ERROR_INVALID_PARAMETER;
     return ERROR_SUCCESS;
 }
 
-HKEY NewHandleLocked(const Node* root, const std::vector<std::string>& path, REGSAM sam) {
+HKEY NewHandleLocked(const std::vector<std::string>& path, REGSAM sam) {
     auto handle = std::make_unique<RegistryKeyObject>();
     // Keep the stored spelling so the handle keeps working whatever case the caller used.
-    const Node* node = root;
+    Node* node = g_store.root.get();
     for (const auto& name : path) {
-        node = node->FindChild(name);
+        node = node ? ChildLocked(node, name) : nullptr;
         handle->path.push_back(node ? node->name : name);
     }
     handle->sam = sam;
@@ -554,9 +654,9 @@ LONG ExportFile(const std::string& keyPath, const std::string& path, std::string
     if (!node)
         return fail(ERROR_FILE_NOT_FOUND, "no such key: " + keyPath);
     std::vector<std::string> stored;
-    const Node* walk = g_store.root.get();
+    Node* walk = g_store.root.get();
     for (const auto& name : full) {
-        walk = walk->FindChild(name);
+        walk = ChildLocked(walk, name);
         stored.push_back(walk->name);
     }
     std::string text = "Windows Registry Editor Version 5.00\n\n";
@@ -585,7 +685,7 @@ LONG RegOpenKeyExA(HKEY key, const char* subKey, DWORD /*options*/, REGSAM sam, 
         return ERROR_FILE_NOT_FOUND;
     if ((sam & kWriteRights) && !HiveWritable(g_store.path))
         return ERROR_ACCESS_DENIED;
-    *result = NewHandleLocked(g_store.root.get(), full, sam);
+    *result = NewHandleLocked(full, sam);
     return ERROR_SUCCESS;
 }
 
@@ -625,7 +725,7 @@ LONG RegCreateKeyExA(HKEY key, const char* subKey, DWORD /*reserved*/, char* /*c
     }
     if ((sam & kWriteRights) && !HiveWritable(g_store.path))
         return ERROR_ACCESS_DENIED;
-    *result = NewHandleLocked(g_store.root.get(), full, sam);
+    *result = NewHandleLocked(full, sam);
     if (disposition)
         *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     return ERROR_SUCCESS;
@@ -665,13 +765,16 @@ LONG RegQueryValueExA(HKEY key, const char* valueName, DWORD* /*reserved*/, DWOR
 LONG RegSetValueExA(HKEY key, const char* valueName, DWORD /*reserved*/, DWORD type,
                     const BYTE* data, DWORD cbData) {
     const std::string name = ValueNameOf(valueName);
-    if (!detail::IsValidValueName(name) || cbData > detail::kMaxValueSize || (!data && cbData))
+    if (!thermpos::registry::IsValidValueName(name) || cbData > kMaxValueSize || (!data && cbData))
         return ERROR_INVALID_PARAMETER;
     std::vector<BYTE> bytes(data, data + cbData);
     // A string stored without its terminating zero would send every reader that trusts
-    // the stored size past the end of its text, so the store always terminates it.
+    // the stored size past the end of its text, so the store always terminates it; the
+    // zero counts toward the limit.
     if (IsStringType(type) && (bytes.empty() || bytes.back() != 0))
         bytes.push_back(0);
+    if (bytes.size() > kMaxValueSize)
+        return ERROR_INVALID_PARAMETER;
     std::lock_guard<std::mutex> lock(g_mutex);
     t_lastError.clear();
     LONG r = CheckSetValueLocked(key);

@@ -52,6 +52,7 @@ inline constexpr LONG ERROR_INVALID_NAME = 123;
 inline constexpr LONG ERROR_BUSY = 170;
 inline constexpr LONG ERROR_ALREADY_EXISTS = 183;
 inline constexpr LONG ERROR_FILENAME_EXCED_RANGE = 206;
+inline constexpr LONG ERROR_FILE_TOO_LARGE = 223;
 inline constexpr LONG ERROR_MORE_DATA = 234;
 inline constexpr LONG ERROR_NO_MORE_ITEMS = 259;
 inline constexpr LONG ERROR_BADDB = 1009;

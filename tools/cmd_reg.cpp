@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/reg_limits.h"
 #include "platform/regkey.h"
 #include "tools/command.h"
 
@@ -410,6 +411,45 @@ int Query(const KeyArg& key, const Options& o) {
     return 0;
 }
 
+// The first key of `sub` ("A\\B\\C") that does not exist yet, or "" when all do (or when
+// the path is one the store refuses anyway).
+std::string FirstMissingKey(const std::string& sub) {
+    for (std::size_t end = 0; end != std::string::npos;) {
+        end = sub.find('\\', end + 1);
+        const std::string prefix = sub.substr(0, end);
+        KeyHandle probe;
+        const LONG r = RegOpenKeyExA(HKEY_LOCAL_MACHINE, prefix.c_str(), 0, KEY_READ, probe.Out());
+        if (r == ERROR_FILE_NOT_FOUND)
+            return prefix;
+        if (r != ERROR_SUCCESS)
+            return std::string();
+    }
+    return std::string();
+}
+
+bool KeyIsEmpty(const std::string& sub) {
+    KeyHandle key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, sub.c_str(), 0, KEY_READ, key.Out()) != ERROR_SUCCESS)
+        return false;
+    char name[256];
+    DWORD cch = sizeof name;
+    if (RegEnumKeyExA(key.Get(), 0, name, &cch, nullptr, nullptr, nullptr, nullptr) !=
+        ERROR_NO_MORE_ITEMS)
+        return false;
+    cch = sizeof name;
+    return RegEnumValueA(key.Get(), 0, name, &cch, nullptr, nullptr, nullptr, nullptr) ==
+           ERROR_NO_MORE_ITEMS;
+}
+
+// Takes back the keys an add created, from `leaf` up to `first`, as long as nothing else
+// has been put in them since.
+void RemoveCreatedKeys(const std::string& first, std::string leaf) {
+    while (leaf.size() >= first.size() && KeyIsEmpty(leaf) &&
+           RegDeleteKeyA(HKEY_LOCAL_MACHINE, leaf.c_str()) == ERROR_SUCCESS &&
+           leaf.size() > first.size())
+        leaf.resize(leaf.rfind('\\'));
+}
+
 int Add(const KeyArg& key, const Options& o) {
     DWORD type = REG_SZ;
     std::vector<BYTE> data;
@@ -418,13 +458,23 @@ int Add(const KeyArg& key, const Options& o) {
         return Fail(kName, error);
     if (key.sub.empty())
         return Fail(kName, "Invalid key name.");
+    const bool setValue = o.hasValue || o.hasData;
+    const std::string name = o.hasValue ? o.valueName : std::string();
+    // What the store would refuse is refused before the key is created, so that a refused
+    // add leaves nothing behind.
+    if (setValue && !registry::IsValidValueName(name))
+        return Fail(kName, Describe(ERROR_INVALID_PARAMETER));
+    if (setValue && data.size() > registry::kMaxValueSize)
+        return Fail(kName, "The data is larger than a registry value can hold (" +
+                               std::to_string(registry::kMaxValueSize) + " bytes).");
+    const std::string firstMissing = setValue ? FirstMissingKey(key.sub) : std::string();
     KeyHandle handle;
+    DWORD disposition = 0;
     LONG r = RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.sub.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                             nullptr, handle.Out(), nullptr);
+                             nullptr, handle.Out(), &disposition);
     if (r != ERROR_SUCCESS)
         return Fail(kName, Describe(r));
-    if (o.hasValue || o.hasData) {
-        const std::string name = o.hasValue ? o.valueName : std::string();
+    if (setValue) {
         const bool exists = RegQueryValueExA(handle.Get(), name.c_str(), nullptr, nullptr, nullptr,
                                              nullptr) == ERROR_SUCCESS;
         if (exists && !o.force &&
@@ -435,8 +485,13 @@ int Add(const KeyArg& key, const Options& o) {
         }
         r = RegSetValueExA(handle.Get(), name.c_str(), 0, type, data.data(),
                            static_cast<DWORD>(data.size()));
-        if (r != ERROR_SUCCESS)
-            return Fail(kName, Describe(r));
+        if (r != ERROR_SUCCESS) {
+            const std::string message = Describe(r);  // before the clean-up overwrites it
+            handle.Reset();
+            if (disposition == REG_CREATED_NEW_KEY && !firstMissing.empty())
+                RemoveCreatedKeys(firstMissing, key.sub);
+            return Fail(kName, message);
+        }
     }
     std::printf("%s\n", kSuccess);
     return 0;

@@ -225,6 +225,36 @@ TEST(RegistryParser, ToleratesWhatRealFilesContain) {
     EXPECT_TRUE(sections.empty());
 }
 
+TEST(RegistryParser, HexListsAcrossLinesReadAsOneList) {
+    // Spacing, CR LF, a comment that ends the list and an empty trailing item, as hand-made
+    // files have them.
+    const std::string text =
+        "REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A]\r\n"
+        "\"N\"=hex: 01 , 02,\\\r\n"
+        "    03,\\\r\n"
+        "\t04,05, ; the rest is comment,\\\r\n"
+        "  zz\r\n"
+        "\"M\"=hex:0a,\\\r\n  0b,\r\n";
+    std::vector<detail::ParsedSection> sections;
+    std::string error;
+    ASSERT_TRUE(detail::ParseRegFile(text, "f.reg", &sections, &error)) << error;
+    ASSERT_EQ(sections.size(), 1u);
+    ASSERT_EQ(sections[0].values.size(), 2u);
+    EXPECT_EQ(sections[0].values[0].data, std::vector<BYTE>({1, 2, 3, 4, 5}));
+    EXPECT_EQ(sections[0].values[1].data, std::vector<BYTE>({0x0A, 0x0B}));
+
+    // However long the spaces around a byte, they do not count against it.
+    const std::string spaces(100000, ' ');
+    const std::string padded = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"N\"=hex:01" + spaces + "," +
+                               spaces + "02\n\"M\"=hex:03," + spaces + "x3\n";
+    EXPECT_FALSE(detail::ParseRegFile(padded, "f.reg", &sections, &error));
+    EXPECT_EQ(error, "f.reg:4: bad byte \"x3\" in hex list");
+    ASSERT_TRUE(
+        detail::ParseRegFile(padded.substr(0, padded.find("\"M\"")), "f.reg", &sections, &error))
+        << error;
+    EXPECT_EQ(sections[0].values[0].data, std::vector<BYTE>({1, 2}));
+}
+
 TEST(RegistryParser, ArbitraryBytesNeverCrashTheParser) {
     std::mt19937 random(12345);
     const std::string seed =
@@ -256,7 +286,8 @@ TEST(RegistryParser, ArbitraryBytesNeverCrashTheParser) {
             // Whatever parses must survive a write and a second parse unchanged.
             detail::Node root;
             detail::ApplySections(sections, &root);
-            const std::string written = detail::WriteHiveText(root);
+            std::string written;
+            ASSERT_EQ(detail::WriteHiveText(root, &written, &error), ERROR_SUCCESS) << error;
             std::vector<detail::ParsedSection> again;
             ASSERT_TRUE(detail::ParseRegFile(written, "again.reg", &again, &error)) << error;
             detail::Node reread;

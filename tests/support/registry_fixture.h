@@ -9,10 +9,14 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <vector>
 
+#include "platform/reg_limits.h"
+#include "platform/reg_text.h"
 #include "platform/registry.h"
 #include "tests/support/temp_env.h"
 
@@ -87,6 +91,42 @@ class RegistryTest : public ::testing::Test {
         if (r != ERROR_SUCCESS)
             return "<error " + std::to_string(r) + ">";
         return std::string(buf, cb ? cb - 1 : 0);
+    }
+
+    // Writes a hive whose file comes within about `room` bytes of the largest the store
+    // keeps: 1 MiB binary values under SOFTWARE\\Full, and "Port"="COM1:" there to show
+    // that the hive still works. Built in memory and written once, because saving it
+    // value by value would rewrite tens of megabytes each time.
+    void WriteNearlyFullHive(std::size_t room) {
+        namespace detail = registry::detail;
+        detail::Node root;
+        root.subkeys.push_back(std::make_unique<detail::Node>());
+        root.subkeys[0]->name = "SOFTWARE";
+        detail::Node* software = root.subkeys[0].get();
+        software->subkeys.push_back(std::make_unique<detail::Node>());
+        detail::Node* full = software->subkeys[0].get();
+        full->name = "Full";
+        full->values.push_back(detail::Value{"Port", REG_SZ, {'C', 'O', 'M', '1', ':', 0}});
+        std::string text;
+        std::string error;
+        ASSERT_EQ(detail::WriteHiveText(root, &text, &error), ERROR_SUCCESS);
+        const std::size_t base = text.size();
+        const std::vector<BYTE> mib(registry::kMaxValueSize, 0x5A);
+        full->values.push_back(detail::Value{"V0", REG_BINARY, mib});
+        ASSERT_EQ(detail::WriteHiveText(root, &text, &error), ERROR_SUCCESS);
+        const std::size_t perValue = text.size() - base;
+        const std::size_t target = registry::kMaxFileSize - room;
+        const std::size_t count = (target - base) / perValue;
+        for (std::size_t i = 1; i < count; ++i)
+            full->values.push_back(detail::Value{"V" + std::to_string(i), REG_BINARY, mib});
+        // The rest with a smaller value: a hex list takes 79 characters per 25 bytes.
+        const std::size_t rest = target - base - count * perValue;
+        full->values.push_back(
+            detail::Value{"Filler", REG_BINARY, std::vector<BYTE>(rest * 25 / 80, 0x33)});
+        ASSERT_EQ(detail::WriteHiveText(root, &text, &error), ERROR_SUCCESS) << error;
+        ASSERT_LE(text.size(), target);
+        ASSERT_GT(text.size(), registry::kMaxFileSize - 2 * room);
+        WriteFile(hive_, text);
     }
 
     std::optional<TempEnv> env_;

@@ -1,6 +1,8 @@
 // `thermpos reg` and `thermpos install-devices`, run as a user would run them: output,
 // exit codes and what ends up in the hive.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <set>
@@ -110,6 +112,38 @@ TEST_F(ToolTest, ExportAndImportThroughTheTool) {
     ASSERT_EQ(Tool({"reg", "delete", "HKLM\\SOFTWARE\\E", "/f"}).status, 0);
     ASSERT_EQ(Tool({"reg", "import", file}).status, 0);
     EXPECT_EQ(GetString("SOFTWARE\\E", "Path"), "C:\\a \"b\"");
+}
+
+TEST_F(ToolTest, ImportOfAPipeIsRefusedWithoutWaitingForAWriter) {
+    const std::string fifo = dir_ + "/pipe.reg";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const ToolRun run = Tool({"reg", "import", fifo});
+    EXPECT_NE(run.status, 0);
+    EXPECT_NE(run.err.find(fifo + ": not a regular file"), std::string::npos) << run.err;
+}
+
+TEST_F(ToolTest, AddThatTheStoreRefusesCreatesNothing) {
+    const auto keyExists = [](const char* path) {
+        HKEY key = nullptr;
+        const LONG r = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key);
+        if (r == ERROR_SUCCESS)
+            RegCloseKey(key);
+        return r != ERROR_FILE_NOT_FOUND;
+    };
+    const ToolRun badName = Tool({"reg", "add", "HKLM\\SOFTWARE\\Made\\Deep", "/v",
+                                  std::string("a\x01") + "b", "/d", "x", "/f"});
+    EXPECT_NE(badName.status, 0);
+    EXPECT_NE(badName.err.find("Invalid key or value name"), std::string::npos) << badName.err;
+    EXPECT_FALSE(keyExists("SOFTWARE\\Made"));
+
+    // Refused only when saving: the keys made on the way are taken back.
+    WriteNearlyFullHive(64 * 1024);
+    const ToolRun full = Tool({"reg", "add", "HKLM\\SOFTWARE\\Full\\New\\Deep", "/v", "Big", "/t",
+                               "REG_BINARY", "/d", std::string(100000, 'a'), "/f"});
+    EXPECT_NE(full.status, 0);
+    EXPECT_NE(full.err.find("would grow past"), std::string::npos) << full.err;
+    EXPECT_FALSE(keyExists("SOFTWARE\\Full\\New"));
+    EXPECT_EQ(GetString("SOFTWARE\\Full", "Port"), "COM1:");
 }
 
 TEST_F(ToolTest, InstallDevicesWritesTheNineKeysAndKeepsEdits) {

@@ -3,7 +3,10 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -48,6 +51,19 @@ class ToolTest : public RegistryTest {
         EXPECT_EQ(spawned, 0);
         if (spawned != 0)
             return run;
+        // A tool that hangs fails its test instead of stalling the suite.
+        const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+        if (pidfd >= 0) {
+            pollfd exited{pidfd, POLLIN, 0};
+            const int ready = poll(&exited, 1, 60 * 1000);
+            close(pidfd);
+            if (ready != 1) {
+                kill(pid, SIGKILL);
+                waitpid(pid, nullptr, 0);
+                ADD_FAILURE() << args[1] << " " << args[2] << ": still running after 60 s";
+                return run;
+            }
+        }
         int status = 0;
         waitpid(pid, &status, 0);
         run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128;

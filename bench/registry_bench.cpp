@@ -1,0 +1,178 @@
+// What reading the registry hive costs: every process pays it at its first registry call,
+// and again after each change another process saves.
+//   - ReadBinaryValue/N: a hive holding one REG_BINARY value of N bytes (saved as a hex
+//     list over many continuation lines), read from scratch and the value queried.
+//   - WalkKeys/N: a hive of N keys (100,000, and 10,000 to show how it scales) with one
+//     value each, read from scratch, then every key opened and its values enumerated, as
+//     `reg query /s` does.
+// Each iteration switches the store between two copies of the same hive, which makes it
+// read the file as a new process would. The copies are left alone for a few seconds
+// first: within that time of a change the store cannot trust file times to prove the
+// bytes unchanged and reads the file again at each open (registry.cpp, kSettleSeconds),
+// which is the cost right after a save, not the one to measure here.
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/reg_text.h"
+#include "platform/registry.h"
+
+namespace {
+
+namespace detail = thermpos::registry::detail;
+
+class HiveFiles {
+  public:
+    explicit HiveFiles(const detail::Node& root) {
+        std::string pattern = (access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") +
+                              std::string("/thermpos-regbench-XXXXXX");
+        if (!mkdtemp(pattern.data()))
+            return;
+        dir_ = pattern;
+        std::string text;
+        std::string error;
+        if (detail::WriteHiveText(root, &text, &error) != ERROR_SUCCESS)
+            return;
+        for (const char* name : {"/a.reg", "/b.reg"}) {
+            files_.push_back(dir_ + name);
+            std::ofstream(files_.back(), std::ios::binary) << text;
+        }
+        setenv("THERMPOS_LOCK_DIR", (dir_ + "/locks").c_str(), 1);
+        bytes_ = text.size();
+        // File times cannot be waited on; they can only be let age.
+        std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+    }
+    ~HiveFiles() {
+        unsetenv("THERMPOS_REGISTRY");
+        std::error_code ignored;
+        if (!dir_.empty())
+            std::filesystem::remove_all(dir_, ignored);
+    }
+    bool ok() const { return files_.size() == 2; }
+    std::size_t bytes() const { return bytes_; }
+    // Points the store at the other copy, so its next call reads the hive from scratch.
+    void SwitchCopy() {
+        next_ ^= 1;
+        setenv("THERMPOS_REGISTRY", files_[next_].c_str(), 1);
+    }
+
+  private:
+    std::string dir_;
+    std::vector<std::string> files_;
+    std::size_t bytes_ = 0;
+    int next_ = 0;
+};
+
+detail::Node* AddKey(detail::Node* parent, const std::string& name) {
+    parent->subkeys.push_back(std::make_unique<detail::Node>());
+    parent->subkeys.back()->name = name;
+    return parent->subkeys.back().get();
+}
+
+void ReadBinaryValue(benchmark::State& state) {
+    const auto size = static_cast<std::size_t>(state.range(0));
+    detail::Node root;
+    detail::Node* key = AddKey(AddKey(&root, "SOFTWARE"), "Bench");
+    std::vector<BYTE> data(size);
+    for (std::size_t i = 0; i < size; ++i)
+        data[i] = static_cast<BYTE>(i * 131);
+    key->values.push_back(detail::Value{"Logo", REG_BINARY, data});
+    HiveFiles files(root);
+    if (!files.ok()) {
+        state.SkipWithError("cannot create the hive files");
+        return;
+    }
+    std::vector<BYTE> out(size);
+    for (auto _ : state) {
+        files.SwitchCopy();
+        HKEY k = nullptr;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Bench", 0, KEY_READ, &k) !=
+            ERROR_SUCCESS) {
+            state.SkipWithError("open failed");
+            return;
+        }
+        DWORD cb = static_cast<DWORD>(out.size());
+        const LONG r = RegQueryValueExA(k, "Logo", nullptr, nullptr, out.data(), &cb);
+        RegCloseKey(k);
+        if (r != ERROR_SUCCESS || cb != size) {
+            state.SkipWithError("query failed");
+            return;
+        }
+    }
+    state.counters["hive_bytes"] = static_cast<double>(files.bytes());
+}
+BENCHMARK(ReadBinaryValue)
+    ->Arg(64 << 10)
+    ->Arg(256 << 10)
+    ->Arg(512 << 10)
+    ->Arg(1 << 20)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(2.0);
+
+void WalkKeys(benchmark::State& state) {
+    const int keys = static_cast<int>(state.range(0));
+    detail::Node root;
+    detail::Node* bench = AddKey(AddKey(&root, "SOFTWARE"), "Bench");
+    char name[16];
+    for (int i = 0; i < keys; ++i) {
+        std::snprintf(name, sizeof name, "K%06d", i);
+        const std::string port = "COM" + std::to_string(i % 9 + 1) + ":";
+        std::vector<BYTE> text(port.begin(), port.end());
+        text.push_back(0);
+        AddKey(bench, name)->values.push_back(detail::Value{"Port", REG_SZ, text});
+    }
+    HiveFiles files(root);
+    if (!files.ok()) {
+        state.SkipWithError("cannot create the hive files");
+        return;
+    }
+    for (auto _ : state) {
+        files.SwitchCopy();
+        HKEY parent = nullptr;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Bench", 0, KEY_READ, &parent) !=
+            ERROR_SUCCESS) {
+            state.SkipWithError("open failed");
+            return;
+        }
+        int opened = 0;
+        for (DWORD i = 0;; ++i) {
+            char sub[256];
+            DWORD cch = sizeof sub;
+            if (RegEnumKeyExA(parent, i, sub, &cch, nullptr, nullptr, nullptr, nullptr) !=
+                ERROR_SUCCESS)
+                break;
+            HKEY child = nullptr;
+            if (RegOpenKeyExA(parent, sub, 0, KEY_READ, &child) != ERROR_SUCCESS)
+                break;
+            ++opened;
+            for (DWORD v = 0;; ++v) {
+                char valueName[256];
+                DWORD cchValue = sizeof valueName;
+                BYTE data[64];
+                DWORD cb = sizeof data;
+                if (RegEnumValueA(child, v, valueName, &cchValue, nullptr, nullptr, data, &cb) !=
+                    ERROR_SUCCESS)
+                    break;
+            }
+            RegCloseKey(child);
+        }
+        RegCloseKey(parent);
+        if (opened != keys) {
+            state.SkipWithError("not every key was opened");
+            return;
+        }
+    }
+    state.counters["hive_bytes"] = static_cast<double>(files.bytes());
+}
+BENCHMARK(WalkKeys)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+}  // namespace
