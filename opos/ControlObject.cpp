@@ -156,9 +156,18 @@ LONG COposControl::Open(const std::string& deviceName) {
         rc = OPOS_OR_FAILEDOPEN;
     }
     if (rc != OPOS_SUCCESS) {
+        // The service object may say why in an open result of its own; anything that is
+        // not one (a plain result code, or no such method) leaves the generic one.
+        LONG detail = 0;
+        OutgoingArgs none;
+        Variant why;
+        openResult_ = OPOS_OR_FAILEDOPEN;
+        if (SUCCEEDED(driver.Call("GetOpenResult", none, why.Get())) && why.ToLong(&detail) &&
+            detail >= OPOS_OR_ALREADYOPEN)
+            openResult_ = detail;
         so.Reset();
         sink_.Reset();
-        return openResult_ = rc;
+        return rc;
     }
     so_ = std::move(so);
 

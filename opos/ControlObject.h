@@ -58,7 +58,8 @@ class COposControl {
     // 0; OPOS_OR_ALREADYOPEN (301) when open; OPOS_OR_REGBADNAME (302) no device key;
     // OPOS_OR_REGPROGID (303) no ProgID or it names no class; OPOS_OR_CREATE (304) the
     // object cannot be created; OPOS_OR_BADIF (305) it has no OpenService; the service
-    // object's own code when OpenService fails; OPOS_OR_BADVERSION (307) when its major
+    // object's own code when OpenService fails (OpenResult() then holds its
+    // GetOpenResult() or OPOS_OR_FAILEDOPEN); OPOS_OR_BADVERSION (307) when its major
     // version is not 1. The service object is released again on every failure.
     LONG Open(const std::string& deviceName);
     // CloseService's result, then the service object is released; 101 when not open.
