@@ -38,6 +38,8 @@ class ControlCore : private ControlEventListener {
 
     const ClassTable& Table() const { return table_; }
     bool IsOpen() const { return control_.IsOpen(); }
+    // The service object while open (not AddRef'd), for diagnostics and tests.
+    IDispatch* ServiceObject() const { return control_.ServiceObject(); }
 
     void SetHandler(EventHandler* handler) { handler_ = handler; }
     void SetDelivery(EventDelivery delivery);

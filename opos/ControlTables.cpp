@@ -17,12 +17,18 @@ constexpr bool RW = true;
 #define THERMPOS_PROPERTY(Name, Type, Access, Index, DispId, Since) \
     {#Name, Type, Access, Index, DispId, Since},
 
-const std::vector<PropertyInfo> kPrinterProperties = {
+// Functions rather than globals: the tables are built on first use, which may come
+// during another file's static initialisation (the server's class list).
+std::vector<PropertyInfo> PrinterProperties() {
+    return {
 #include "opos/PosPrinterProperties.inc"
-};
-const std::vector<PropertyInfo> kDrawerProperties = {
+    };
+}
+std::vector<PropertyInfo> DrawerProperties() {
+    return {
 #include "opos/CashDrawerProperties.inc"
-};
+    };
+}
 #undef THERMPOS_PROPERTY
 
 using P = ParamKind;
@@ -144,7 +150,7 @@ const ClassTable& PosPrinterTable() {
     static const ClassTable table =
         MakeTable("POSPrinter", "OposPOSPrinter_1_8_LibCtl.OPOSPOSPrinter",
                   {0x7E3B52A1, 0x6C4D, 0x4F0E, {0x9A, 0x15, 0x3D, 0x8B, 0x20, 0xC6, 0x71, 0x4E}},
-                  "ThermPOS POSPrinter Control Object", kPrinterProperties, PrinterMethods());
+                  "ThermPOS POSPrinter Control Object", PrinterProperties(), PrinterMethods());
     return table;
 }
 
@@ -152,7 +158,7 @@ const ClassTable& CashDrawerTable() {
     static const ClassTable table =
         MakeTable("CashDrawer", "OposCashDrawer_1_8_LibCtl.OPOSCashDrawer",
                   {0x2F9C6D38, 0xA15B, 0x4E72, {0xB4, 0x0D, 0x58, 0xE7, 0x19, 0x6A, 0xC2, 0x83}},
-                  "ThermPOS CashDrawer Control Object", kDrawerProperties, DrawerMethods());
+                  "ThermPOS CashDrawer Control Object", DrawerProperties(), DrawerMethods());
     return table;
 }
 
