@@ -8,7 +8,10 @@
 #include <fstream>
 #include <sstream>
 
+#include <future>
+
 #include "opos/AutomationControl.h"
+#include "opos/CashDrawer.h"
 #include "opos/PosPrinter.h"
 #include "platform/activation.h"
 #include "tests/opos/EventRecorder.h"
@@ -227,6 +230,32 @@ TEST_F(AutomationTest, CloseInsideAnErrorEventOfRealOutputDoesNotDeadlock) {
     for (const std::string& e : recorder.Events())
         sawError = sawError || e[0] == 'E';
     EXPECT_TRUE(sawError);
+}
+
+TEST_F(AutomationTest, CloseWhileAnotherThreadWaitsInsideTheServiceObject) {
+    thermpos::opos::CashDrawer drawer;
+    ASSERT_EQ(drawer.Open(kDrawer), OPOS_SUCCESS);
+    ASSERT_EQ(drawer.ClaimDevice(1000), OPOS_SUCCESS);
+    drawer.SetDeviceEnabled(true);
+    ASSERT_EQ(drawer.OpenDrawer(), OPOS_SUCCESS);
+    ASSERT_TRUE(vp_.WaitStatus([](const auto& s) { return s.drawerOpen; }, 10s));
+    ASSERT_TRUE(optest::PumpUntil({&drawer}, [&] { return drawer.DrawerOpened(); }));
+
+    // The waiting call keeps the service object alive until it returns, whatever Close
+    // on this thread does meanwhile.
+    std::promise<void> calling;
+    auto waiting = std::async(std::launch::async, [&] {
+        calling.set_value();
+        return drawer.WaitForDrawerClose(0, 0, 0, 0);
+    });
+    calling.get_future().wait();
+    EXPECT_EQ(drawer.Close(), OPOS_SUCCESS);
+    const bool returned = waiting.wait_for(10s) == std::future_status::ready;
+    if (!returned)
+        vp_.SetDrawer(false);  // lets a wait that Close did not end finish
+    ASSERT_TRUE(returned);
+    const LONG rc = waiting.get();
+    EXPECT_TRUE(rc == OPOS_SUCCESS || rc == OPOS_E_CLOSED) << rc;
 }
 
 }  // namespace
