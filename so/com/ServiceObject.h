@@ -4,10 +4,13 @@
 // logical device name and destroyed by CloseService (or by the last Release, when the
 // application forgot to close). Every other method is forwarded to the device; without
 // one, methods answer 101, GetPropertyString "[Error]", and the setters do nothing.
-// Methods arrive on the caller's thread; the surface adds no locking of its own.
+// Methods arrive on the caller's thread. Each holds the device for the length of the
+// call (deviceMutex_ guards only the pointer), so a CloseService on another thread never
+// frees the device under a call still inside it: the last holder destroys it.
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "platform/comserver.h"
@@ -23,7 +26,7 @@ inline constexpr const char kCashDrawerProgId[] = "QMX.Thermal.CashDrawer";
 class CServiceObjectBase : public thermpos::com::DispatchObject {
   public:
     // The device, or null while the object is closed.
-    CServiceDevice* Device() const { return device_.get(); }
+    std::shared_ptr<CServiceDevice> Device() const;
 
     LONG OpenService(const std::string& deviceClass, const std::string& deviceName,
                      IDispatch* dispatch);
@@ -36,7 +39,8 @@ class CServiceObjectBase : public thermpos::com::DispatchObject {
 
   private:
     const char* deviceClass_;
-    std::unique_ptr<CServiceDevice> device_;
+    mutable std::mutex deviceMutex_;
+    std::shared_ptr<CServiceDevice> device_;  // deviceMutex_
 };
 
 class CQMXThermalPrinterSO : public CServiceObjectBase {
