@@ -11,7 +11,8 @@
 // DispatchEvents(), which runs the handler for every waiting event in order. With
 // EventDelivery::Direct the handler runs on the service object's event thread instead.
 // While an ErrorEvent waits for the application, the printer's output waits with it: the
-// ErrorResponse the handler leaves is what the service object acts on.
+// ErrorResponse the handler leaves is what the service object acts on. A DirectIOEvent
+// waits the same way, so the data and text the handler leaves go back too.
 //
 // Threads: one application thread calls the members (and DispatchEvents). With direct
 // delivery the handler may call members from the service object's thread as well.

@@ -94,8 +94,9 @@ class ControlCore : private ControlEventListener {
     std::atomic<EventHandler*> handler_{nullptr};
     std::atomic<EventDelivery> delivery_{EventDelivery::Queued};
     platform::WakeDescriptor wake_;
-    LONG openResult_ = 0;
-    int soMinor_ = 0;
+    // Written by Open; read by handlers on the service object's thread as well.
+    std::atomic<LONG> openResult_{0};
+    std::atomic<int> soMinor_{0};
     // The code of the control object's own last refusal, or -1 when the service object's
     // ResultCode stands.
     std::atomic<LONG> refused_{-1};
