@@ -155,11 +155,23 @@ LONG COposControl::Open(const std::string& deviceName) {
         rc = OPOS_OR_FAILEDOPEN;
     }
     if (rc != OPOS_SUCCESS) {
+        // The service object may say why in an open result of its own; anything that is
+        // not one (a plain result code, or no such method) leaves the generic one.
+        LONG detail = 0;
+        OutgoingArgs none;
+        Variant why;
+        openResult_ = OPOS_OR_FAILEDOPEN;
+        if (SUCCEEDED(driver.Call("GetOpenResult", none, why.Get())) && why.ToLong(&detail) &&
+            detail >= OPOS_OR_ALREADYOPEN)
+            openResult_ = detail;
         so.Reset();
         sink_.Reset();
-        return openResult_ = rc;
+        return rc;
     }
-    so_ = std::move(so);
+    {
+        std::lock_guard<std::mutex> lock(soMutex_);
+        so_ = std::move(so);
+    }
 
     LONG version = GetPropertyNumber(PIDX_ServiceObjectVersion);
     if (version / 1000000 != 1) {
@@ -180,15 +192,38 @@ LONG COposControl::Close() {
         if (state != OPOS_E_CLOSED && state != OPOS_S_CLOSED && state != OPOS_E_NOSERVICE)
             return rc;
     }
-    so_.Reset();
+    com::ComPtr<IDispatch> closed;
+    {
+        std::lock_guard<std::mutex> lock(soMutex_);
+        closed = std::move(so_);
+    }
+    closed.Reset();
     sink_.Reset();
     return rc;
 }
 
+bool COposControl::IsOpen() const {
+    std::lock_guard<std::mutex> lock(soMutex_);
+    return static_cast<bool>(so_);
+}
+
+IDispatch* COposControl::ServiceObject() const {
+    std::lock_guard<std::mutex> lock(soMutex_);
+    return so_.Get();
+}
+
 HRESULT COposControl::Call(std::string_view method, OutgoingArgs& args, VARIANT* result) {
-    if (!IsOpen())
+    com::ComPtr<IDispatch> so;
+    {
+        std::lock_guard<std::mutex> lock(soMutex_);
+        if (so_) {
+            so_->AddRef();
+            so = com::ComPtr<IDispatch>::Adopt(so_.Get());
+        }
+    }
+    if (!so)
         return lastError_ = E_POINTER;
-    HRESULT hr = com::DispatchDriver(so_.Get()).Call(method, args, result);
+    HRESULT hr = com::DispatchDriver(so.Get()).Call(method, args, result);
     lastError_ = hr;
     return hr;
 }

@@ -9,10 +9,12 @@
 //
 // Threads: methods are called on the application's thread. The listener is called on
 // the service object's event thread, one callback at a time; it may call back into the
-// control object. Listener and callback set are fixed before Open.
+// control object. Listener and callback set are fixed before Open. Locks: soMutex_
+// only, held just to copy or swap the service-object pointer, never during a call.
 #pragma once
 
 #include <atomic>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -58,18 +60,20 @@ class COposControl {
     // 0; OPOS_OR_ALREADYOPEN (301) when open; OPOS_OR_REGBADNAME (302) no device key;
     // OPOS_OR_REGPROGID (303) no ProgID or it names no class; OPOS_OR_CREATE (304) the
     // object cannot be created; OPOS_OR_BADIF (305) it has no OpenService; the service
-    // object's own code when OpenService fails; OPOS_OR_BADVERSION (307) when its major
+    // object's own code when OpenService fails (OpenResult() then holds its
+    // GetOpenResult() or OPOS_OR_FAILEDOPEN); OPOS_OR_BADVERSION (307) when its major
     // version is not 1. The service object is released again on every failure.
     LONG Open(const std::string& deviceName);
     // CloseService's result, then the service object is released; 101 when not open.
     // A Close the service object refuses while staying open (called from inside one of
     // its callbacks) leaves everything open.
     LONG Close();
-    bool IsOpen() const { return static_cast<bool>(so_); }
+    bool IsOpen() const;
     LONG OpenResult() const { return openResult_; }
     // The failure HRESULT of the last Open step or call, S_OK after a success.
     HRESULT LastError() const { return lastError_.load(); }
-    IDispatch* ServiceObject() const { return so_.Get(); }
+    // Not AddRef'd: valid until Close, on the thread that opens and closes.
+    IDispatch* ServiceObject() const;
     const std::string& DeviceClass() const { return deviceClass_; }
 
     // Calls a service-object method by name. E_POINTER when not open; otherwise the
@@ -98,7 +102,10 @@ class COposControl {
     std::string deviceClass_;
     unsigned callbacks_;
     ControlEventListener* listener_ = nullptr;
-    thermpos::com::ComPtr<IDispatch> so_;
+    // A call holds its own reference, so a Close on another thread (or from inside a
+    // listener) cannot free the service object under it.
+    mutable std::mutex soMutex_;
+    thermpos::com::ComPtr<IDispatch> so_;  // soMutex_
     thermpos::com::ComPtr<Sink> sink_;
     LONG openResult_ = 0;
     // Written by calls from the application thread and from listeners on the event thread.

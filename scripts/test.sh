@@ -17,6 +17,8 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$PWD/scripts/lsan.supp}
 export QT_QPA_PLATFORM=offscreen
 ctest --preset asan -j "$jobs" --timeout 600
+# The SDK as an application sees it: installed, the example built against it and run.
+scripts/check_sdk.sh build/asan "-fsanitize=address,undefined -fno-omit-frame-pointer"
 
 # Threaded tests again under ThreadSanitizer (targets labelled "tsan" only).
 cmake --preset tsan >/dev/null

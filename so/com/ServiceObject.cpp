@@ -35,20 +35,21 @@ CServiceObjectBase& Object(DispatchArgs& a) {
 // Forwards a method with a long result, answering 101 while there is no device.
 template <class Fn>
 HRESULT ForwardLong(DispatchArgs& a, VARIANT* r, Fn&& fn) {
-    CServiceDevice* device = Object(a).Device();
+    auto device = Object(a).Device();
     return a.ReturnLong(r, device ? fn(*device) : OPOS_E_CLOSED);
 }
 
 template <class Slots, class Fn>
 HRESULT ForwardClassLong(DispatchArgs& a, VARIANT* r, Fn&& fn) {
-    auto* device = dynamic_cast<Slots*>(Object(a).Device());
+    auto held = Object(a).Device();
+    auto* device = dynamic_cast<Slots*>(held.get());
     return a.ReturnLong(r, device ? fn(*device) : OPOS_E_CLOSED);
 }
 
 // A by-reference string argument handed to the device as narrow text and written back.
 template <class Fn>
 HRESULT ForwardStringRef(DispatchArgs& a, VARIANT* r, size_t index, Fn&& fn) {
-    CServiceDevice* device = Object(a).Device();
+    auto device = Object(a).Device();
     if (!device)
         return a.ReturnLong(r, OPOS_E_CLOSED);
     std::string text = a.StringRef(index);
@@ -134,18 +135,18 @@ std::vector<DispatchEntry> CommonEntries() {
                }),
         Method({"SetPropertyNumber"}, {K::I4, K::I4}, ResultKind::Void,
                [](DispatchArgs& a, VARIANT*) {
-                   if (CServiceDevice* d = Object(a).Device())
+                   if (auto d = Object(a).Device())
                        d->SetPropertyNumber(a.Long(0), a.Long(1));
                    return S_OK;
                }),
         Method({"GetPropertyString"}, {K::I4}, ResultKind::Bstr,
                [](DispatchArgs& a, VARIANT* r) {
-                   CServiceDevice* d = Object(a).Device();
+                   auto d = Object(a).Device();
                    return a.ReturnString(r, d ? d->GetPropertyString(a.Long(0)) : kErrorText);
                }),
         Method({"SetPropertyString"}, {K::I4, K::Bstr}, ResultKind::Void,
                [](DispatchArgs& a, VARIANT*) {
-                   if (CServiceDevice* d = Object(a).Device())
+                   if (auto d = Object(a).Device())
                        d->SetPropertyString(a.Long(0), a.String(1));
                    return S_OK;
                }),
@@ -274,51 +275,83 @@ CServiceObjectBase::CServiceObjectBase(const DispatchTable* table, const char* d
 
 CServiceObjectBase::~CServiceObjectBase() = default;
 
+std::shared_ptr<CServiceDevice> CServiceObjectBase::Device() const {
+    std::lock_guard<std::mutex> lock(deviceMutex_);
+    return device_;
+}
+
 LONG CServiceObjectBase::OpenService(const std::string& deviceClass, const std::string& deviceName,
                                      IDispatch* dispatch) {
-    failedOpenResult_ = OPOS_E_CLOSED;
-    if (!device_ && strcasecmp(deviceClass.c_str(), deviceClass_) == 0)
-        device_ = CreateDeviceObject(deviceClass, deviceName);
-    if (!device_)
+    std::shared_ptr<CServiceDevice> device;
+    {
+        std::lock_guard<std::mutex> lock(deviceMutex_);
+        failedOpenResult_ = OPOS_E_CLOSED;
+        if (!device_ && strcasecmp(deviceClass.c_str(), deviceClass_) == 0)
+            device_ = CreateDeviceObject(deviceClass, deviceName);
+        device = device_;
+    }
+    if (!device)
         return OPOS_E_CLOSED;
-    const LONG rc = device_->OpenService(deviceClass, deviceName, dispatch);
+    const LONG rc = device->OpenService(deviceClass, deviceName, dispatch);
     // A device whose open failed is not kept: the next OpenService on this object may
     // name another model, whose own class must answer it. A closed device runs no thread.
-    if (rc != OPOS_SUCCESS && device_->State() == OPOS_S_CLOSED) {
-        device_.reset();
-        failedOpenResult_ = rc;
+    if (rc != OPOS_SUCCESS && device->State() == OPOS_S_CLOSED) {
+        std::lock_guard<std::mutex> lock(deviceMutex_);
+        if (device_ == device) {
+            device_.reset();
+            failedOpenResult_ = rc;
+        }
     }
     return rc;
 }
 
 LONG CServiceObjectBase::GetOpenResult() const {
-    return device_ ? device_->GetOpenResult() : failedOpenResult_;
+    std::shared_ptr<CServiceDevice> device;
+    {
+        std::lock_guard<std::mutex> lock(deviceMutex_);
+        if (!device_)
+            return failedOpenResult_;
+        device = device_;
+    }
+    return device->GetOpenResult();
 }
 
 LONG CServiceObjectBase::CloseService() {
-    failedOpenResult_ = OPOS_E_CLOSED;
-    if (!device_)
+    {
+        std::lock_guard<std::mutex> lock(deviceMutex_);
+        failedOpenResult_ = OPOS_E_CLOSED;
+    }
+    auto device = Device();
+    if (!device)
         return OPOS_E_CLOSED;
-    LONG rc = device_->CloseDevice();
+    LONG rc = device->CloseDevice();
     // A device that stayed open refused to close from inside one of its own callbacks;
-    // destroying it there would free it under its running event thread.
-    if (device_->State() == OPOS_S_CLOSED)
-        device_.reset();
+    // destroying it there would free it under its running event thread. A call still
+    // inside the device on another thread holds it until that call returns.
+    if (device->State() == OPOS_S_CLOSED) {
+        std::lock_guard<std::mutex> lock(deviceMutex_);
+        if (device_ == device)
+            device_.reset();
+    }
     return rc;
 }
 
 void CServiceObjectBase::OnFinalRelease() {
     // An application that drops its last reference without closing: close and destroy
     // the device here, while the derived device is whole, so its threads and port go.
-    if (device_) {
-        if (device_->State() != OPOS_S_CLOSED)
-            device_->CloseDevice();
-        // Released from inside a callback the device cannot stop its own event thread;
-        // it is left to run down rather than freed under that thread.
-        if (device_->State() != OPOS_S_CLOSED)
-            (void)device_.release();
-        device_.reset();
+    std::shared_ptr<CServiceDevice> device;
+    {
+        std::lock_guard<std::mutex> lock(deviceMutex_);
+        device = std::move(device_);
     }
+    if (!device)
+        return;
+    if (device->State() != OPOS_S_CLOSED)
+        device->CloseDevice();
+    // Released from inside a callback the device cannot stop its own event thread; it is
+    // left to run down rather than freed under that thread.
+    if (device->State() != OPOS_S_CLOSED)
+        (void)new std::shared_ptr<CServiceDevice>(std::move(device));
 }
 
 CQMXThermalPrinterSO::CQMXThermalPrinterSO() : CServiceObjectBase(&Table(), "POSPrinter") {}

@@ -6,10 +6,14 @@
 // to the device; without one, methods answer 101, GetPropertyString "[Error]", and the
 // setters do nothing. GetOpenResult is the exception: after a failed OpenService it
 // answers that open's result until the next OpenService or CloseService.
-// Methods arrive on the caller's thread; the surface adds no locking of its own.
+// Methods arrive on the caller's thread. Each holds the device for the length of the
+// call (deviceMutex_ guards only the pointer and the failed open's result), so a
+// CloseService on another thread never frees the device under a call still inside it:
+// the last holder destroys it.
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "platform/comserver.h"
@@ -25,7 +29,7 @@ inline constexpr const char kCashDrawerProgId[] = "QMX.Thermal.CashDrawer";
 class CServiceObjectBase : public thermpos::com::DispatchObject {
   public:
     // The device, or null while the object is closed.
-    CServiceDevice* Device() const { return device_.get(); }
+    std::shared_ptr<CServiceDevice> Device() const;
 
     [[nodiscard]] LONG OpenService(const std::string& deviceClass, const std::string& deviceName,
                                    IDispatch* dispatch);
@@ -41,8 +45,9 @@ class CServiceObjectBase : public thermpos::com::DispatchObject {
 
   private:
     const char* deviceClass_;
-    std::unique_ptr<CServiceDevice> device_;
-    LONG failedOpenResult_ = OPOS_E_CLOSED;  // while there is no device
+    mutable std::mutex deviceMutex_;
+    std::shared_ptr<CServiceDevice> device_;  // deviceMutex_
+    LONG failedOpenResult_ = OPOS_E_CLOSED;   // deviceMutex_; while there is no device
 };
 
 class CQMXThermalPrinterSO : public CServiceObjectBase {

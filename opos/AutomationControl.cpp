@@ -1,0 +1,260 @@
+#include "opos/AutomationControl.h"
+
+#include <map>
+#include <new>
+
+namespace thermpos::opos {
+
+using com::ArgKind;
+using com::DispatchArgs;
+using com::DispatchEntry;
+using com::DispatchTable;
+using com::OutgoingArgs;
+using com::ResultKind;
+
+namespace {
+
+ControlCore& Core(DispatchArgs& a) {
+    return a.Self<CAutomationControl>().Core();
+}
+
+ResultKind ResultOf(PropType type) {
+    switch (type) {
+        case PropType::Bool:
+            return ResultKind::Bool;
+        case PropType::Long:
+            return ResultKind::I4;
+        default:
+            return ResultKind::Bstr;
+    }
+}
+
+ArgKind ArgOf(ParamKind kind) {
+    switch (kind) {
+        case ParamKind::Long:
+            return ArgKind::I4;
+        case ParamKind::String:
+            return ArgKind::Bstr;
+        case ParamKind::LongRef:
+            return ArgKind::I4Ref;
+        default:
+            return ArgKind::BstrRef;
+    }
+}
+
+DispatchEntry PropertyEntry(const PropertyInfo& p) {
+    DispatchEntry e;
+    e.names = {p.name};
+    e.result = ResultOf(p.type);
+    e.dispId = p.dispId;
+    const LONG index = p.index;
+    switch (p.type) {
+        case PropType::Bool:
+            e.handler = [index](DispatchArgs& a, VARIANT* r) {
+                return a.ReturnBool(r, Core(a).GetNumber(index) != 0);
+            };
+            if (p.writable)
+                e.put = [index](DispatchArgs& a, VARIANT*) {
+                    Core(a).SetNumber(index, a.Bool(0) ? 1 : 0);
+                    return S_OK;
+                };
+            break;
+        case PropType::Long:
+            e.handler = [index](DispatchArgs& a, VARIANT* r) {
+                return a.ReturnLong(r, Core(a).GetNumber(index));
+            };
+            if (p.writable)
+                e.put = [index](DispatchArgs& a, VARIANT*) {
+                    Core(a).SetNumber(index, a.Long(0));
+                    return S_OK;
+                };
+            break;
+        case PropType::String:
+            e.handler = [index](DispatchArgs& a, VARIANT* r) {
+                return a.ReturnString(r, Core(a).GetString(index));
+            };
+            if (p.writable)
+                e.put = [index](DispatchArgs& a, VARIANT*) {
+                    Core(a).SetString(index, a.String(0));
+                    return S_OK;
+                };
+            break;
+    }
+    return e;
+}
+
+DispatchEntry MethodEntry(const MethodInfo& m) {
+    DispatchEntry e;
+    e.names = {m.name};
+    e.result = ResultKind::I4;
+    e.dispId = m.dispId;
+    for (ParamKind k : m.params)
+        e.args.push_back(ArgOf(k));
+    const std::string name = m.name;
+    if (name == "Open") {
+        e.handler = [](DispatchArgs& a, VARIANT* r) {
+            return a.ReturnLong(r, Core(a).Open(a.String(0)));
+        };
+    } else if (name == "Close") {
+        e.handler = [](DispatchArgs& a, VARIANT* r) { return a.ReturnLong(r, Core(a).Close()); };
+    } else {
+        const MethodInfo* method = &m;
+        e.handler = [method](DispatchArgs& a, VARIANT* r) {
+            // The caller's arguments go on as they came; by-reference ones point at the
+            // caller's storage, so what the service object writes reaches the caller.
+            OutgoingArgs out;
+            for (size_t i = 0; i < method->params.size(); ++i) {
+                switch (method->params[i]) {
+                    case ParamKind::Long:
+                        out.Long(a.Long(i));
+                        break;
+                    case ParamKind::String:
+                        out.WString(a.WString(i));
+                        break;
+                    case ParamKind::LongRef:
+                        out.LongRef(&a.LongRef(i));
+                        break;
+                    case ParamKind::StringRef:
+                        out.BstrRef(a.BstrRef(i));
+                        break;
+                }
+            }
+            return a.ReturnLong(r, Core(a).Call(*method, out));
+        };
+    }
+    return e;
+}
+
+DispatchEntry Plain(const char* name, DISPID id, ResultKind result, com::DispatchHandler get,
+                    com::DispatchHandler put = nullptr) {
+    DispatchEntry e;
+    e.names = {name};
+    e.result = result;
+    e.dispId = id;
+    e.handler = std::move(get);
+    e.put = std::move(put);
+    return e;
+}
+
+std::vector<DispatchEntry> EntriesOf(const ClassTable& table) {
+    std::vector<DispatchEntry> entries;
+    for (const PropertyInfo& p : table.properties)
+        entries.push_back(PropertyEntry(p));
+    for (const MethodInfo& m : table.methods)
+        entries.push_back(MethodEntry(m));
+    entries.push_back(Plain("OpenResult", 49, ResultKind::I4, [](DispatchArgs& a, VARIANT* r) {
+        return a.ReturnLong(r, Core(a).OpenResult());
+    }));
+    entries.push_back(
+        Plain("ControlObjectDescription", 25, ResultKind::Bstr, [](DispatchArgs& a, VARIANT* r) {
+            return a.ReturnString(r, Core(a).Table().description);
+        }));
+    entries.push_back(
+        Plain("ControlObjectVersion", 26, ResultKind::I4,
+              [](DispatchArgs& a, VARIANT* r) { return a.ReturnLong(r, kControlObjectVersion); }));
+    entries.push_back(Plain(
+        "EventSink", kDispIdEventSink, ResultKind::Dispatch,
+        [](DispatchArgs& a, VARIANT* r) {
+            com::ComPtr<IDispatch> sink =
+                com::ComPtr<IDispatch>::Adopt(a.Self<CAutomationControl>().Sink());
+            return a.ReturnDispatch(r, sink.Get());
+        },
+        [](DispatchArgs& a, VARIANT*) {
+            a.Self<CAutomationControl>().SetSink(a.Dispatch(0));
+            return S_OK;
+        }));
+    entries.push_back(
+        Plain("EventDescriptor", kDispIdEventDescriptor, ResultKind::I4,
+              [](DispatchArgs& a, VARIANT* r) { return a.ReturnLong(r, Core(a).EventFd()); }));
+    entries.push_back(Plain(
+        "DispatchEvents", kDispIdDispatchEvents, ResultKind::I4,
+        [](DispatchArgs& a, VARIANT* r) { return a.ReturnLong(r, Core(a).DispatchEvents()); }));
+    entries.push_back(Plain(
+        "DirectEvents", kDispIdDirectEvents, ResultKind::Bool,
+        [](DispatchArgs& a, VARIANT* r) {
+            return a.ReturnBool(r, Core(a).Delivery() == EventDelivery::Direct);
+        },
+        [](DispatchArgs& a, VARIANT*) {
+            Core(a).SetDelivery(a.Bool(0) ? EventDelivery::Direct : EventDelivery::Queued);
+            return S_OK;
+        }));
+    return entries;
+}
+
+}  // namespace
+
+const DispatchTable& CAutomationControl::TableFor(const ClassTable& table) {
+    static const DispatchTable printer(EntriesOf(PosPrinterTable()));
+    static const DispatchTable drawer(EntriesOf(CashDrawerTable()));
+    return &table == &PosPrinterTable() ? printer : drawer;
+}
+
+CAutomationControl::CAutomationControl(const ClassTable& table)
+    : DispatchObject(&TableFor(table), this), core_(table) {
+    core_.SetHandler(this);
+}
+
+IUnknown* CAutomationControl::CreatePosPrinter() {
+    return static_cast<IDispatch*>(new (std::nothrow) CAutomationControl(PosPrinterTable()));
+}
+
+IUnknown* CAutomationControl::CreateCashDrawer() {
+    return static_cast<IDispatch*>(new (std::nothrow) CAutomationControl(CashDrawerTable()));
+}
+
+void CAutomationControl::OnFinalRelease() {
+    if (core_.IsOpen())
+        core_.Close();
+    SetSink(nullptr);
+}
+
+void CAutomationControl::SetSink(IDispatch* sink) {
+    if (sink)
+        sink->AddRef();
+    com::ComPtr<IDispatch> old;
+    std::lock_guard<std::mutex> lock(sinkMutex_);
+    old = std::move(sink_);
+    sink_ = com::ComPtr<IDispatch>::Adopt(sink);
+}
+
+IDispatch* CAutomationControl::Sink() {
+    std::lock_guard<std::mutex> lock(sinkMutex_);
+    if (sink_)
+        sink_->AddRef();
+    return sink_.Get();
+}
+
+void CAutomationControl::Fire(DISPID event, OutgoingArgs& args) {
+    com::ComPtr<IDispatch> sink = com::ComPtr<IDispatch>::Adopt(Sink());
+    if (sink)
+        (void)com::DispatchDriver(sink.Get()).Call(event, args);
+}
+
+void CAutomationControl::StatusUpdateEvent(LONG data) {
+    OutgoingArgs args;
+    args.Long(data);
+    Fire(kDispIdStatusUpdateEvent, args);
+}
+
+void CAutomationControl::OutputCompleteEvent(LONG outputId) {
+    OutgoingArgs args;
+    args.Long(outputId);
+    Fire(kDispIdOutputCompleteEvent, args);
+}
+
+void CAutomationControl::ErrorEvent(LONG resultCode, LONG resultCodeExtended, LONG errorLocus,
+                                    LONG& errorResponse) {
+    OutgoingArgs args;
+    args.Long(resultCode).Long(resultCodeExtended).Long(errorLocus).LongRef(&errorResponse);
+    Fire(kDispIdErrorEvent, args);
+}
+
+void CAutomationControl::DirectIOEvent(LONG eventNumber, LONG& data, std::string& text) {
+    BSTR raw = com::BString::FromAnsi(text).Release();
+    OutgoingArgs args;
+    args.Long(eventNumber).LongRef(&data).BstrRef(&raw);
+    Fire(kDispIdDirectIOEvent, args);
+    text = com::BString::Adopt(raw).Ansi();
+}
+
+}  // namespace thermpos::opos

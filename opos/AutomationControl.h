@@ -1,0 +1,58 @@
+// The control objects as automation classes: every property and method of the class by
+// its OPOS name and DISPID through GetIDsOfNames/Invoke, over the same ControlCore as the
+// typed classes.
+//
+// Events go to an IDispatch the application sets as the property EventSink; it is called
+// with DISPATCH_METHOD and the event DISPIDs of ControlTables.h (ErrorResponse, pData and
+// pString by reference). As with the typed classes, events are queued until the
+// application calls DispatchEvents (when EventDescriptor is readable), unless
+// DirectEvents is true.
+//
+// Threads: as ControlCore. The sink pointer is guarded by sinkMutex_, which is never
+// held while calling the sink.
+#pragma once
+
+#include <mutex>
+
+#include "opos/ControlCore.h"
+#include "platform/comserver.h"
+
+namespace thermpos::opos {
+
+// DISPIDs of the event plumbing, outside the range of the standard members.
+inline constexpr DISPID kDispIdEventSink = 0x7001;
+inline constexpr DISPID kDispIdEventDescriptor = 0x7002;
+inline constexpr DISPID kDispIdDispatchEvents = 0x7003;
+inline constexpr DISPID kDispIdDirectEvents = 0x7004;
+
+class CAutomationControl : public com::DispatchObject, private EventHandler {
+  public:
+    explicit CAutomationControl(const ClassTable& table);
+
+    // Creators for the class factories (reference count 1, or null).
+    static IUnknown* CreatePosPrinter();
+    static IUnknown* CreateCashDrawer();
+
+    ControlCore& Core() { return core_; }
+    void SetSink(IDispatch* sink);
+    IDispatch* Sink();  // AddRef'd, may be null
+
+  protected:
+    void OnFinalRelease() override;
+
+  private:
+    static const com::DispatchTable& TableFor(const ClassTable& table);
+
+    void StatusUpdateEvent(LONG data) override;
+    void OutputCompleteEvent(LONG outputId) override;
+    void ErrorEvent(LONG resultCode, LONG resultCodeExtended, LONG errorLocus,
+                    LONG& errorResponse) override;
+    void DirectIOEvent(LONG eventNumber, LONG& data, std::string& text) override;
+    void Fire(DISPID event, com::OutgoingArgs& args);
+
+    ControlCore core_;
+    std::mutex sinkMutex_;
+    com::ComPtr<IDispatch> sink_;  // sinkMutex_
+};
+
+}  // namespace thermpos::opos

@@ -1,0 +1,31 @@
+// A descriptor that becomes readable while something waits to be handled, so that an
+// application's own loop (poll, select, a Qt socket notifier) can wait for it beside its
+// other descriptors.
+//
+// Threads: Signal may be called from any thread; Drain from the thread that handles what
+// waits. No locks: the kernel counter is the only state.
+#pragma once
+
+namespace thermpos::platform {
+
+class WakeDescriptor {
+  public:
+    // Non-blocking and close-on-exec. Valid() is false when the system refuses one.
+    WakeDescriptor();
+    ~WakeDescriptor();
+    WakeDescriptor(const WakeDescriptor&) = delete;
+    WakeDescriptor& operator=(const WakeDescriptor&) = delete;
+
+    bool Valid() const { return fd_ >= 0; }
+    // Readable (POLLIN) from the first Signal until the next Drain.
+    int Fd() const { return fd_; }
+    void Signal();
+    void Drain();
+    // True when readable now (does not wait).
+    bool Signalled() const;
+
+  private:
+    int fd_ = -1;
+};
+
+}  // namespace thermpos::platform
