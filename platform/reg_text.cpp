@@ -505,26 +505,26 @@ bool Parser::ParseValue(std::string_view line, std::size_t lineNo,
         value.data = {static_cast<BYTE>(v), static_cast<BYTE>(v >> 8), static_cast<BYTE>(v >> 16),
                       static_cast<BYTE>(v >> 24)};
     } else if (rest.size() >= 3 && NamesEqual(rest.substr(0, 3), "hex")) {
-        std::string_view spec = rest.substr(3);
+        std::string_view afterHex = rest.substr(3);
         DWORD type = 3;
-        if (!spec.empty() && spec.front() == '(') {
-            const std::size_t close = spec.find(')');
+        if (!afterHex.empty() && afterHex.front() == '(') {
+            const std::size_t close = afterHex.find(')');
             const std::string_view digits =
-                close == std::string_view::npos ? std::string_view{} : spec.substr(1, close - 1);
+                close == std::string_view::npos ? std::string_view{} : afterHex.substr(1, close - 1);
             if (digits.empty() || digits.size() > 8 ||
                 !std::all_of(digits.begin(), digits.end(), [](char c) { return HexDigit(c) >= 0; }))
                 return Fail(lineNo, "bad hex(type)");
             type = 0;
             for (char c : digits)
                 type = type * 16 + static_cast<DWORD>(HexDigit(c));
-            spec = spec.substr(close + 1);
+            afterHex = afterHex.substr(close + 1);
         }
-        if (spec.empty() || spec.front() != ':')
+        if (afterHex.empty() || afterHex.front() != ':')
             return Fail(lineNo, "expected ':' after hex");
         // Version 5 files keep string types as UTF-16, which takes up to twice the bytes
         // of the data it becomes.
         const bool utf16 = version5_ && IsStringType(type);
-        if (!ParseHexList(spec.substr(1), utf16 ? 2 * kMaxValueSize : kMaxValueSize, lineNo, lines,
+        if (!ParseHexList(afterHex.substr(1), utf16 ? 2 * kMaxValueSize : kMaxValueSize, lineNo, lines,
                           index, &value.data))
             return false;
         value.type = type;
