@@ -297,6 +297,10 @@ LONG CServiceDevice::Claim(LONG /*timeout: a claim never waits*/) {
         return SetResult(OPOS_E_CLOSED);
     if (claimMutex_.Owned())
         return SetResult(OPOS_E_ILLEGAL);
+    // The mutex is named after the logical device name exactly as it was opened, so the
+    // name is case-sensitive here ("A" and "a" are two claims) although the registry finds
+    // both. Other processes take the same name; the claim answers at once, it never waits
+    // for another holder, whatever the timeout.
     LONG rc = claimMutex_.Create(m_DeviceName);
     if (rc == ERROR_ALREADY_EXISTS)
         return SetResult(OPOS_E_CLAIMED);
