@@ -75,6 +75,12 @@ std::size_t CCashDrawerDevice::WaiterCount() const {
     return waiters_.size();
 }
 
+std::size_t CCashDrawerDevice::BlockedCount() const {
+    std::lock_guard<std::mutex> lock(drawerLock_);
+    return static_cast<std::size_t>(std::count_if(waiters_.begin(), waiters_.end(),
+                                                  [](const Waiter* w) { return w->blocked; }));
+}
+
 void CCashDrawerDevice::WakeWaiters(LONG code) {
     {
         std::lock_guard<std::mutex> lock(drawerLock_);
@@ -93,10 +99,12 @@ LONG CCashDrawerDevice::WaitUntil(Waiter& me, Done done, const Clock::time_point
     std::unique_lock<std::mutex> lock(drawerLock_);
     auto ready = [&] { return done() || me.wokenWith != 0; };
     bool inTime = true;
+    me.blocked = true;
     if (deadline != nullptr)
         inTime = drawerChanged_.wait_until(lock, *deadline, ready);
     else
         drawerChanged_.wait(lock, ready);
+    me.blocked = false;
     if (done())
         return OPOS_SUCCESS;
     if (me.wokenWith != 0)

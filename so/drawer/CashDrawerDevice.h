@@ -61,8 +61,10 @@ class CCashDrawerDevice : public CCashDrawerSlots {
     // For tests and diagnostics.
     bool PrinterNotReady() const { return m_PrinterNotReady.load() != 0; }
     LONG DirectIOEventCounter() const { return m_DirectIOEventCounter.load(); }
-    // Callers blocked in OpenDrawer or WaitForDrawerClose right now.
+    // Callers inside OpenDrawer or WaitForDrawerClose right now, and those of them that
+    // are blocked waiting for the drawer or a wake.
     std::size_t WaiterCount() const;
+    std::size_t BlockedCount() const;
 
   protected:
     // Wakes every caller blocked in OpenDrawer or WaitForDrawerClose; each returns code
@@ -84,7 +86,8 @@ class CCashDrawerDevice : public CCashDrawerSlots {
   private:
     // One blocked caller; lives on its stack while it is in waiters_.
     struct Waiter {
-        LONG wokenWith = 0;  // 0 while not woken
+        LONG wokenWith = 0;    // 0 while not woken
+        bool blocked = false;  // inside WaitUntil's wait
     };
     class TemporaryClaim;
     class Inside;

@@ -18,8 +18,8 @@
 #include "opos/OposConstants.h"
 #include "so/core/PortTable.h"
 #include "so/drawer/CashDrawers.h"
-#include "tests/so/core/MonitorTestSupport.h"
 #include "tests/so/TestSupport.h"
+#include "tests/so/core/MonitorTestSupport.h"
 
 namespace {
 
@@ -136,10 +136,11 @@ class DrawerFakeTest : public ::testing::Test {
         drawer.SetPropertyNumber(PIDX_DeviceEnabled, 1);
         ASSERT_EQ(drawer.ResultCode(), OPOS_SUCCESS);
     }
-    // Waits until the device's callers blocked inside number n.
+    // Waits until n of the device's callers are blocked inside (not only entered: a
+    // disable that came before the wait would be seen as the state, not as a wake).
     static bool WaitWaiters(const CCashDrawerDevice& drawer, std::size_t n) {
         const auto limit = std::chrono::steady_clock::now() + 10s;
-        while (drawer.WaiterCount() != n) {
+        while (drawer.BlockedCount() != n) {
             if (std::chrono::steady_clock::now() > limit)
                 return false;
             std::this_thread::yield();
