@@ -14,6 +14,8 @@
 #include "so/core/DeviceConfig.h"
 #include "so/core/StatusInterpreter.h"
 
+namespace thermpos::so {
+
 using thermpos::ManualResetEvent;
 using thermpos::WaitForEvents;
 
@@ -689,3 +691,5 @@ void CServiceDevice::EventThreadMain() {
     }
     threadExitEvent_.Set();
 }
+
+}  // namespace thermpos::so
