@@ -27,11 +27,11 @@ std::string ReceiptWide(int bpp) {
 
 void BM_Render(benchmark::State& state) {
     const std::string file = ReceiptWide(static_cast<int>(state.range(0)));
-    thermpos::BitmapRenderRequest request;
+    thermpos::so::BitmapRenderRequest request;
     request.mapResolution = state.range(1) != 0;
-    thermpos::MonochromeBitmap white;
+    thermpos::so::MonochromeBitmap white;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(thermpos::RenderMonochrome(file, request, &white));
+        benchmark::DoNotOptimize(thermpos::so::RenderMonochrome(file, request, &white));
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * file.size());
     state.counters["dots"] = static_cast<double>(white.width) * white.height;
@@ -39,12 +39,12 @@ void BM_Render(benchmark::State& state) {
 BENCHMARK(BM_Render)->ArgsProduct({{1, 8, 24, 32}, {0, 1}})->Unit(benchmark::kMillisecond);
 
 void BM_ToColumnFormat(benchmark::State& state) {
-    thermpos::MonochromeBitmap black;
+    thermpos::so::MonochromeBitmap black;
     black.width = 576;
     black.height = 800;
     black.rows = printertest::TestPictureRows(576, 800);
     for (auto _ : state) {
-        benchmark::DoNotOptimize(thermpos::ToColumnFormat(black));
+        benchmark::DoNotOptimize(thermpos::so::ToColumnFormat(black));
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * black.rows.size());
 }

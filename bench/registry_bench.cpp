@@ -8,7 +8,7 @@
 // Each iteration switches the store between two copies of the same hive, which makes it
 // read the file as a new process would. The copies are left alone for a few seconds
 // first: within that time of a change the store cannot trust file times to prove the
-// bytes unchanged and reads the file again at each open (registry.cpp, kSettleSeconds),
+// bytes unchanged and reads the file again at each open (registry_hive.cpp, kSettleSeconds),
 // which is the cost right after a save, not the one to measure here.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>

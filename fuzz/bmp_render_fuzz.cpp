@@ -22,26 +22,26 @@ void Check(bool condition) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 3)
         return 0;
-    thermpos::BitmapRenderRequest request;
+    thermpos::so::BitmapRenderRequest request;
     request.mapResolution = (data[0] & 1) != 0;
     request.widthDots = data[1] | data[2] << 8;
     const std::string_view file(reinterpret_cast<const char*>(data + 3), size - 3);
-    thermpos::MonochromeBitmap white;
-    if (!thermpos::RenderMonochrome(file, request, &white))
+    thermpos::so::MonochromeBitmap white;
+    if (!thermpos::so::RenderMonochrome(file, request, &white))
         return 0;
-    Check(white.width > 0 && white.width <= thermpos::kMaxBitmapSide);
-    Check(white.height > 0 && white.height <= thermpos::kMaxBitmapSide);
+    Check(white.width > 0 && white.width <= thermpos::so::kMaxBitmapSide);
+    Check(white.height > 0 && white.height <= thermpos::so::kMaxBitmapSide);
     Check(white.rows.size() ==
-          thermpos::BitmapRowBytes(white.width) * static_cast<std::size_t>(white.height));
+          thermpos::so::BitmapRowBytes(white.width) * static_cast<std::size_t>(white.height));
     // Dots beyond the width are white, so they never print.
-    const std::size_t stride = thermpos::BitmapRowBytes(white.width);
+    const std::size_t stride = thermpos::so::BitmapRowBytes(white.width);
     for (long x = white.width; x < static_cast<long>(stride * 8); ++x)
         Check((white.rows[x / 8] & (0x80 >> (x % 8))) != 0);
     // A block of columns turned for the NV store keeps its announced size.
     if (white.width <= 512 && white.height <= 512) {
-        const std::string columns = thermpos::ToColumnFormat(white);
+        const std::string columns = thermpos::so::ToColumnFormat(white);
         Check(columns.size() == static_cast<std::size_t>((white.width + 7) / 8 * 8) *
-                                    thermpos::BitmapRowBytes(white.height));
+                                    thermpos::so::BitmapRowBytes(white.height));
     }
     return 0;
 }

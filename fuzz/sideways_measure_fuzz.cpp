@@ -19,12 +19,12 @@ void Check(bool condition) {
         std::abort();
 }
 
-constexpr FontCell kThreeFonts[3] = {{12, 24}, {9, 17}, {8, 16}};
-constexpr FontCell kTwoFonts[3] = {{12, 24}, {9, 24}, {9, 24}};
+constexpr thermpos::so::FontCell kThreeFonts[3] = {{12, 24}, {9, 17}, {8, 16}};
+constexpr thermpos::so::FontCell kTwoFonts[3] = {{12, 24}, {9, 24}, {9, 24}};
 
 // The widest any line can be: the limit plus the largest advance (font A, width × 8, after
 // ESC M: 2 × 8 × 12).
-constexpr LONG kWidestPossible = thermpos::kSidewaysLineLimit + 2 * 8 * 12;
+constexpr LONG kWidestPossible = thermpos::so::kSidewaysLineLimit + 2 * 8 * 12;
 
 }  // namespace
 
@@ -37,8 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     std::string out = "stale";
     LONG widest = -1;
-    Check(thermpos::MeasureSideways(in, twoFonts ? kTwoFonts : kThreeFonts, twoFonts ? 2 : 3,
-                                    startFont, &widest, &out) == 0);
+    Check(thermpos::so::MeasureSideways(in, twoFonts ? kTwoFonts : kThreeFonts, twoFonts ? 2 : 3,
+                                        startFont, &widest, &out) == 0);
     Check(widest >= 0 && widest <= kWidestPossible);
 
     // Every input byte is there, in order.

@@ -1,6 +1,6 @@
 // The hive tree and its `.reg` text form, shared by the registry store and its tests.
 //
-// No I/O and no locking here: the store (registry.cpp) owns the one tree in memory and
+// No I/O and no locking here: the store (registry_hive.cpp) owns the one tree in memory and
 // serialises access; these functions only turn text into a tree and back.
 #pragma once
 

@@ -5,6 +5,7 @@
 #include "platform/comserver.h"
 #include "so/com/ServiceObject.h"
 
+namespace thermpos::so {
 namespace {
 
 IUnknown* CreatePrinterSO() {
@@ -22,5 +23,6 @@ const thermpos::com::ServerClass kClasses[] = {
 };
 
 }  // namespace
+}  // namespace thermpos::so
 
-THERMPOS_COM_SERVER_EXPORTS(kClasses)
+THERMPOS_COM_SERVER_EXPORTS(thermpos::so::kClasses)

@@ -8,6 +8,8 @@
 #include "so/core/DeviceClasses.h"
 #include "so/core/DeviceFactory.h"
 
+namespace thermpos::so {
+
 using thermpos::com::ArgKind;
 using thermpos::com::DispatchArgs;
 using thermpos::com::DispatchEntry;
@@ -367,3 +369,5 @@ const DispatchTable& CQMXCashDrawerSO::Table() {
     static const DispatchTable table(DrawerEntries());
     return table;
 }
+
+}  // namespace thermpos::so

@@ -19,6 +19,8 @@
 #include "platform/comserver.h"
 #include "so/core/ServiceDevice.h"
 
+namespace thermpos::so {
+
 inline constexpr CLSID CLSID_QMXThermalPrinterSO = {
     0x5B21C7E4, 0x93AF, 0x4D18, {0xB6, 0xE2, 0x1F, 0x0C, 0x8A, 0x47, 0xD3, 0x95}};
 inline constexpr CLSID CLSID_QMXCashDrawerSO = {
@@ -61,3 +63,5 @@ class CQMXCashDrawerSO : public CServiceObjectBase {
     CQMXCashDrawerSO();
     static const thermpos::com::DispatchTable& Table();
 };
+
+}  // namespace thermpos::so

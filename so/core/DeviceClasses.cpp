@@ -1,5 +1,7 @@
 #include "so/core/DeviceClasses.h"
 
+namespace thermpos::so {
+
 LONG CPOSPrinterSlots::BeginInsertion(LONG) {
     return NotOffered();
 }
@@ -58,3 +60,5 @@ LONG CCashDrawerSlots::OpenDrawer() {
 LONG CCashDrawerSlots::WaitForDrawerClose(LONG, LONG, LONG, LONG) {
     return NotOffered();
 }
+
+}  // namespace thermpos::so

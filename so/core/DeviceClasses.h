@@ -12,6 +12,8 @@
 
 #include "so/core/ServiceDevice.h"
 
+namespace thermpos::so {
+
 class CPOSPrinterSlots : public CServiceDevice {
   public:
     virtual LONG BeginInsertion(LONG timeout);  // 29
@@ -46,3 +48,5 @@ class CCashDrawerSlots : public CServiceDevice {
     virtual LONG WaitForDrawerClose(LONG beepTimeout, LONG beepFrequency, LONG beepDuration,
                                     LONG beepDelay);  // 30
 };
+
+}  // namespace thermpos::so

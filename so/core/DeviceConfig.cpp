@@ -9,6 +9,8 @@
 #include "platform/registry_paths.h"
 #include "platform/regkey.h"
 
+namespace thermpos::so {
+
 namespace {
 
 // Configuration values are short texts; anything larger is not ours.
@@ -81,3 +83,5 @@ bool IsSerialPortName(const std::string& port) {
 bool IsParallelPortName(const std::string& port) {
     return thermpos::portname::KindOf(port) == thermpos::portname::PortKind::Parallel;
 }
+
+}  // namespace thermpos::so

@@ -11,6 +11,8 @@
 
 #include "platform/win32.h"
 
+namespace thermpos::so {
+
 // True when the logical device's key exists and can be opened for reading.
 bool DeviceKeyExists(const std::string& deviceClass, const std::string& deviceName);
 
@@ -33,3 +35,5 @@ LONG ReadDeviceNumber(const std::string& valueName, const std::string& deviceCla
 bool IsSerialPortName(const std::string& port);
 // "LPT" ports.
 bool IsParallelPortName(const std::string& port);
+
+}  // namespace thermpos::so

@@ -7,6 +7,8 @@
 
 #include "so/core/ServiceDevice.h"
 
+namespace thermpos::so {
+
 namespace {
 
 struct Creator {
@@ -55,3 +57,5 @@ std::unique_ptr<CServiceDevice> CreateDeviceObject(const std::string& deviceClas
         return nullptr;
     }
 }
+
+}  // namespace thermpos::so

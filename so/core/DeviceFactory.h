@@ -14,6 +14,8 @@
 #include <memory>
 #include <string>
 
+namespace thermpos::so {
+
 class CServiceDevice;
 
 using DeviceCreator = std::function<std::unique_ptr<CServiceDevice>()>;
@@ -34,3 +36,5 @@ struct DeviceRegistration {
         RegisterDeviceCreator(deviceClass, logicalName, std::move(creator));
     }
 };
+
+}  // namespace thermpos::so

@@ -11,6 +11,8 @@
 struct DCB;
 struct COMMTIMEOUTS;
 
+namespace thermpos::so {
+
 // The port library calls the table and the monitors make. Each has the signature and
 // result convention of the port library export of that name.
 struct PortBackend {
@@ -42,3 +44,5 @@ struct CPortIo {
     std::string portName;  // the first device's port name; the table's lookup key
     std::string modelKey;  // the first device's PhysicalDeviceID; opens and reopens
 };
+
+}  // namespace thermpos::so

@@ -11,6 +11,8 @@
 #include "portlib/LinkPort.h"
 #include "so/core/StatusInterpreter.h"
 
+namespace thermpos::so {
+
 namespace {
 
 int LinkOpen(const char* name, HANDLE* handle, const char* modelKey) {
@@ -342,3 +344,5 @@ int CPortManager::SetPortProperties(const PortBinding& binding, const DCB& dcb) 
     std::lock_guard<std::mutex> io(entry->io.ioLock);
     return backend_.setProperties(entry->io.handle, &dcb);
 }
+
+}  // namespace thermpos::so

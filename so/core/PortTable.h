@@ -27,6 +27,8 @@
 #include "so/core/PortIo.h"
 #include "so/core/StatusMonitor.h"
 
+namespace thermpos::so {
+
 class CStatusInterpreter;
 
 enum PortKind : LONG {
@@ -146,3 +148,5 @@ class CPortManager {
     std::vector<std::shared_ptr<CPortEntry>> entries_;  // guarded by tableLock_
     std::condition_variable tableChanged_;              // an entry finished opening
 };
+
+}  // namespace thermpos::so

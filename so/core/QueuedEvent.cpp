@@ -2,6 +2,8 @@
 
 #include "platform/dispatch.h"
 
+namespace thermpos::so {
+
 using thermpos::com::DispatchDriver;
 using thermpos::com::OutgoingArgs;
 
@@ -68,3 +70,5 @@ HRESULT CControlCallback::CallWithLong(DISPID dispid, LONG value) {
     args.Long(value);
     return DispatchDriver(dispatch).Call(dispid, args);
 }
+
+}  // namespace thermpos::so

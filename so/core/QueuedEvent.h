@@ -8,6 +8,8 @@
 
 #include "platform/automation.h"
 
+namespace thermpos::so {
+
 // Kinds of queued records; other kinds are taken off the queue and dropped.
 enum EventKind : LONG {
     EventKindDirectIO = 2,
@@ -63,3 +65,5 @@ class CControlCallback {
     // The callbacks whose one argument is a LONG.
     HRESULT CallWithLong(DISPID dispid, LONG value);
 };
+
+}  // namespace thermpos::so

@@ -14,6 +14,8 @@
 #include "so/core/DeviceConfig.h"
 #include "so/core/StatusInterpreter.h"
 
+namespace thermpos::so {
+
 using thermpos::ManualResetEvent;
 using thermpos::WaitForEvents;
 
@@ -693,3 +695,5 @@ void CServiceDevice::EventThreadMain() {
     }
     threadExitEvent_.Set();
 }
+
+}  // namespace thermpos::so

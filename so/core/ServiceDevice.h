@@ -34,6 +34,8 @@
 #include "so/core/QueuedEvent.h"
 #include "so/core/StatusInterpreter.h"
 
+namespace thermpos::so {
+
 class CServiceDevice {
   public:
     CServiceDevice();
@@ -233,3 +235,5 @@ class CServiceDevice {
     std::atomic<bool> stop_{false};
     std::thread eventThread_;  // owned: started by OpenService, joined by Close
 };
+
+}  // namespace thermpos::so

@@ -5,6 +5,8 @@
 #include "so/core/DeviceConfig.h"
 #include "so/core/ServiceDevice.h"
 
+namespace thermpos::so {
+
 namespace {
 
 constexpr BYTE kOfflineBit = 0x08;         // b0
@@ -146,3 +148,5 @@ bool CDrawerStatusInterpreter::Interpret(const BYTE* data, LONG length, bool* re
     }
     return true;
 }
+
+}  // namespace thermpos::so

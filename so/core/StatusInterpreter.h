@@ -13,6 +13,8 @@
 
 #include "platform/win32.h"
 
+namespace thermpos::so {
+
 class CServiceDevice;
 
 // What the monitor tells the listeners when the port itself reports a condition.
@@ -112,3 +114,5 @@ class CDrawerStatusInterpreter : public CStatusInterpreter {
   private:
     LONG pin3_;
 };
+
+}  // namespace thermpos::so

@@ -10,6 +10,8 @@
 #include "platform/portname.h"
 #include "so/core/StatusInterpreter.h"
 
+namespace thermpos::so {
+
 namespace {
 
 constexpr int kReadSize = 64;
@@ -385,3 +387,5 @@ void CStatusMonitor::ThreadMain() {
     }
     exitEvent_.Set();
 }
+
+}  // namespace thermpos::so

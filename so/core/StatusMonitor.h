@@ -25,6 +25,8 @@
 #include "platform/win32.h"
 #include "so/core/PortIo.h"
 
+namespace thermpos::so {
+
 class CStatusInterpreter;
 
 // How a printer model wants its status request kept going, beyond what the port type
@@ -160,3 +162,5 @@ class CStatusMonitor {
     std::vector<std::unique_ptr<CStatusQuery>> queries_;  // guarded by monitorLock_
     MonitorProfile profile_;                              // guarded by monitorLock_
 };
+
+}  // namespace thermpos::so

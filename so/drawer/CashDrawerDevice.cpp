@@ -8,6 +8,8 @@
 #include "so/core/DeviceConfig.h"
 #include "so/core/StatusInterpreter.h"
 
+namespace thermpos::so {
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -431,3 +433,5 @@ LONG CTimedDrawerDevice::SetDeviceEnabled(LONG enable) {
     m_PrinterNotReady = 0;
     return SetResult(OPOS_SUCCESS);
 }
+
+}  // namespace thermpos::so

@@ -33,6 +33,8 @@
 
 #include "so/core/DeviceClasses.h"
 
+namespace thermpos::so {
+
 class CCashDrawerDevice : public CCashDrawerSlots {
   public:
     CCashDrawerDevice();
@@ -134,3 +136,5 @@ class CTimedDrawerDevice : public CCashDrawerDevice {
     // Pulse time in 100 ms units; the command carries its low byte.
     LONG m_OnTime = 10;
 };
+
+}  // namespace thermpos::so

@@ -5,6 +5,8 @@
 #include "so/core/DeviceConfig.h"
 #include "so/core/DeviceFactory.h"
 
+namespace thermpos::so {
+
 template <BYTE Connector>
 CKickConnectorDrawer<Connector>::~CKickConnectorDrawer() {
     // Here, while the drawer is whole, so its own disable runs.
@@ -61,3 +63,5 @@ const DeviceRegistration kRtk6100Cd1("CashDrawer", "RTK6100.TALVERN.CD1", Create
 const DeviceRegistration kRtk6100Cd2("CashDrawer", "RTK6100.TALVERN.CD2", Create<CCashDrawer2>());
 
 }  // namespace
+
+}  // namespace thermpos::so

@@ -4,6 +4,8 @@
 
 #include "so/drawer/CashDrawerDevice.h"
 
+namespace thermpos::so {
+
 template <BYTE Connector>
 class CKickConnectorDrawer : public CTimedDrawerDevice {
   public:
@@ -25,3 +27,5 @@ extern template class CKickConnectorDrawer<0x01>;
 
 class CCashDrawer1 : public CKickConnectorDrawer<0x00> {};
 class CCashDrawer2 : public CKickConnectorDrawer<0x01> {};
+
+}  // namespace thermpos::so

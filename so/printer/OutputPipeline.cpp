@@ -12,6 +12,8 @@
 
 #include "so/printer/POSPrinterDevice.h"
 
+namespace thermpos::so {
+
 using thermpos::WaitForEvents;
 
 namespace {
@@ -398,3 +400,5 @@ void COutputPipeline::ProcessRequest(COutputRequest request, unsigned long gener
         }
     }
 }
+
+}  // namespace thermpos::so

@@ -33,6 +33,8 @@
 #include "platform/sync.h"
 #include "platform/win32.h"
 
+namespace thermpos::so {
+
 class CPOSPrinterDevice;
 
 // The printer conditions reported as OPOS_E_EXTENDED with ResultCodeExtended.
@@ -138,3 +140,5 @@ class COutputPipeline {
     thermpos::ManualResetEvent slipRemoval_;
     std::thread thread_;  // owned: started by Start, joined by Stop
 };
+
+}  // namespace thermpos::so

@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <system_error>
 
-using namespace thermpos::ptr;
+namespace thermpos::so {
+
+using namespace ptr;
 
 CPOSPrinterDevice::CPOSPrinterDevice() = default;
 
@@ -194,8 +196,8 @@ LONG CPOSPrinterDevice::NormalizeLineEnds(std::string*) {
     return OPOS_SUCCESS;
 }
 
-thermpos::ThermalCommandSettings CPOSPrinterDevice::CommandSettings() const {
-    thermpos::ThermalCommandSettings settings;
+ThermalCommandSettings CPOSPrinterDevice::CommandSettings() const {
+    ThermalCommandSettings settings;
     settings.recLinesToPaperCut = m_RecLinesToPaperCut;
     settings.fontCount = m_FontCount;
     settings.useNvram = m_UseNVRAM != 0;
@@ -208,7 +210,7 @@ thermpos::ThermalCommandSettings CPOSPrinterDevice::CommandSettings() const {
 
 LONG CPOSPrinterDevice::TranslatePrintData(LONG, std::string_view data, std::string* out,
                                            bool validate) {
-    class Sink final : public thermpos::PrintDataSink {
+    class Sink final : public PrintDataSink {
       public:
         explicit Sink(CPOSPrinterDevice& device) : device_(device) {}
         int TranslateCommand(int code, int number, std::string* out, bool validate) override {
@@ -216,7 +218,7 @@ LONG CPOSPrinterDevice::TranslatePrintData(LONG, std::string_view data, std::str
         }
         void AppendTextRun(std::string_view run, std::string* out) override {
             if (device_.m_MapCharacterSet == 1) {
-                thermpos::MapTextCodePage(run, device_.m_CharacterSet, out);
+                MapTextCodePage(run, device_.m_CharacterSet, out);
             } else {
                 out->append(run);
             }
@@ -232,7 +234,7 @@ LONG CPOSPrinterDevice::TranslatePrintData(LONG, std::string_view data, std::str
     }
     std::string text(data);
     LONG result = NormalizeLineEnds(&text);
-    result = std::max<LONG>(result, thermpos::ParsePrintData(text, sink, out, validate));
+    result = std::max<LONG>(result, ParsePrintData(text, sink, out, validate));
     if (!validate) {
         PrintDataSuffix(out);
     }
@@ -271,7 +273,7 @@ LONG CPOSPrinterDevice::HandlePrintData(LONG station, const std::string& data, P
         (m_SidewaysMode == PTR_RP_RIGHT90 || m_SidewaysMode == PTR_RP_LEFT90)) {
         // Kept for the page RotatePrint(station, PTR_RP_NORMAL) prints.
         if (!out.empty()) {
-            thermpos::CSidewaysBlock block;
+            CSidewaysBlock block;
             MeasureSidewaysData(out, startFont, &block.widest, &block.bytes);
             m_SidewaysBlocks.push_back(std::move(block));
         }
@@ -386,3 +388,5 @@ LONG CPOSPrinterDevice::ClearOutput() {
     }
     return SetResult(r);
 }
+
+}  // namespace thermpos::so

@@ -30,16 +30,18 @@
 #include "so/printer/PrintTranslation.h"
 #include "so/printer/SidewaysData.h"
 
+namespace thermpos::so {
+
 // Published POSPrinter values the shared constants header does not carry; kept in their
 // own namespace so a later addition there cannot collide.
-namespace thermpos::ptr {
+namespace ptr {
 inline constexpr LONG PTR_RP_NORMAL = 0x0001;
 inline constexpr LONG PTR_RP_RIGHT90 = 0x0101;
 inline constexpr LONG PTR_RP_LEFT90 = 0x0102;
 inline constexpr LONG PTR_RP_ROTATE180 = 0x0103;
 inline constexpr LONG PTR_CART_UNKNOWN = 0x10000000;
 inline constexpr LONG PTR_COLOR_PRIMARY = 0x00000001;
-}  // namespace thermpos::ptr
+}  // namespace ptr
 
 class CPOSPrinterDevice : public CPOSPrinterSlots {
   public:
@@ -132,7 +134,7 @@ class CPOSPrinterDevice : public CPOSPrinterSlots {
     LONG TranslatePrintData(LONG station, std::string_view data, std::string* out, bool validate);
     // MapMode conversion at this printer's resolution.
     LONG ConvertUnits(LONG from, LONG to, LONG value) const {
-        return thermpos::ConvertUnits(m_Resolution, from, to, value);
+        return so::ConvertUnits(m_Resolution, from, to, value);
     }
 
     // Whether the printer was put in page mode (by DirectIO or the PrinterMode setting);
@@ -141,11 +143,11 @@ class CPOSPrinterDevice : public CPOSPrinterSlots {
 
     // For tests and diagnostics.
     std::size_t QueuedRequestCount() { return output_.QueuedCount(); }
-    const thermpos::FormattingState& Formatting() const { return m_Formatting; }
+    const FormattingState& Formatting() const { return m_Formatting; }
 
   protected:
     // Settings the command tables read, borrowed for one translation.
-    thermpos::ThermalCommandSettings CommandSettings() const;
+    ThermalCommandSettings CommandSettings() const;
     // Wakes the output thread when requests wait (after the device is enabled again).
     void WakeOutputThreadIfQueued() { output_.WakeIfQueued(); }
     // Sets every property to its value after OpenService.
@@ -177,14 +179,14 @@ class CPOSPrinterDevice : public CPOSPrinterSlots {
     LONG m_SlpLineSpacing = 0;
     LONG m_SlpLineWidth = 0;
     std::atomic<LONG> m_ErrorLevel{PTR_EL_NONE};
-    LONG m_RotateSpecial = thermpos::ptr::PTR_RP_NORMAL;
-    LONG m_RecCartridgeState = thermpos::ptr::PTR_CART_UNKNOWN;
-    LONG m_SlpCartridgeState = thermpos::ptr::PTR_CART_UNKNOWN;
+    LONG m_RotateSpecial = ptr::PTR_RP_NORMAL;
+    LONG m_RecCartridgeState = ptr::PTR_CART_UNKNOWN;
+    LONG m_SlpCartridgeState = ptr::PTR_CART_UNKNOWN;
     LONG m_MapCharacterSet = 1;
 
     // Capabilities that the family or the model decide.
     LONG m_CapRec2Color = 0;
-    LONG m_CapRecColor = thermpos::ptr::PTR_COLOR_PRIMARY;
+    LONG m_CapRecColor = ptr::PTR_COLOR_PRIMARY;
     LONG m_CapMapCharacterSet = 1;
 
     // Text properties (1008001-1008010). ErrorString is written by the output thread.
@@ -197,7 +199,7 @@ class CPOSPrinterDevice : public CPOSPrinterSlots {
     std::string m_ErrorString;    // guarded by errorStringLock_
 
     // Configuration (read by the thermal class).
-    const double m_Resolution = thermpos::kPrinterResolution;
+    const double m_Resolution = kPrinterResolution;
     LONG m_BitmapMode = 0;
     LONG m_PrinterLanguageModel = 0;
     LONG m_PaperSensor = 0;
@@ -208,16 +210,16 @@ class CPOSPrinterDevice : public CPOSPrinterSlots {
     LONG m_ColumnSetting = 0;
 
     // Translation state, caller's thread only.
-    thermpos::FormattingState m_Formatting;
+    FormattingState m_Formatting;
     LONG m_FontCount = 3;
     // 0, then the last rotation RotatePrint accepted; while it is PTR_RP_RIGHT90 or
     // PTR_RP_LEFT90, PrintNormal gathers its data in m_SidewaysBlocks instead of printing.
     LONG m_SidewaysMode = 0;
     // Kept until a sideways print succeeds, ClearOutput or Close.
-    std::vector<thermpos::CSidewaysBlock> m_SidewaysBlocks;
+    std::vector<CSidewaysBlock> m_SidewaysBlocks;
     std::string m_TopLogo;
     std::string m_BottomLogo;
-    std::vector<thermpos::StoredBitmap> m_StoredBitmaps;
+    std::vector<StoredBitmap> m_StoredBitmaps;
 
   private:
     friend class COutputPipeline;
@@ -249,3 +251,5 @@ class CPOSPrinterDevice : public CPOSPrinterSlots {
     // Declared last: destroyed first, so its thread is gone before the fields it uses.
     COutputPipeline output_{*this};
 };
+
+}  // namespace thermpos::so

@@ -8,7 +8,7 @@
 
 #include "platform/codepage.h"
 
-namespace thermpos {
+namespace thermpos::so {
 
 namespace {
 
@@ -449,4 +449,4 @@ int ConvertUnits(double resolution, int from, int to, int value) {
     return static_cast<int>(converted);
 }
 
-}  // namespace thermpos
+}  // namespace thermpos::so

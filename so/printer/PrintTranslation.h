@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-namespace thermpos {
+namespace thermpos::so {
 
 // Command codes the parser hands to TranslateCommand. 25 and 26 are never produced by the
 // parser but keep their numbers.
@@ -134,4 +134,4 @@ inline constexpr double kPrinterResolution = 203.0;
 // held inside the 32-bit range. An unknown mode converts nothing (the value is returned).
 int ConvertUnits(double resolution, int from, int to, int value);
 
-}  // namespace thermpos
+}  // namespace thermpos::so

@@ -5,7 +5,8 @@
 
 #include "so/printer/ThermalPrinter.h"
 
-namespace thermpos {
+namespace thermpos::so {
+
 namespace {
 
 enum class DataRule {
@@ -122,8 +123,6 @@ LONG BuildBarCodeCommand(const BarCodeRequest& request, std::string* out) {
     return OPOS_SUCCESS;
 }
 
-}  // namespace thermpos
-
 LONG CThermalPrinter::PrintBarCode(LONG station, const std::string& data, LONG symbology,
                                    LONG height, LONG width, LONG alignment, LONG textPosition) {
     LONG r = CheckState(3);
@@ -142,17 +141,19 @@ LONG CThermalPrinter::PrintBarCode(LONG station, const std::string& data, LONG s
     if (width < 1 || width > m_RecLineWidth) {
         return SetResult(OPOS_E_ILLEGAL);
     }
-    thermpos::BarCodeRequest request;
+    BarCodeRequest request;
     request.data = bytes;
     request.symbology = symbology;
     request.heightDots = ConvertUnits(m_MapMode, PTR_MM_DOTS, height);
     request.alignment = alignment;
     request.textPosition = textPosition;
-    request.upsideDown = m_RotateSpecial == thermpos::ptr::PTR_RP_ROTATE180;
+    request.upsideDown = m_RotateSpecial == ptr::PTR_RP_ROTATE180;
     std::string command;
-    r = thermpos::BuildBarCodeCommand(request, &command);
+    r = BuildBarCodeCommand(request, &command);
     if (r != OPOS_SUCCESS) {
         return SetResult(r);
     }
     return SetResult(SubmitOutput(station, command, false));
 }
+
+}  // namespace thermpos::so

@@ -10,7 +10,7 @@
 
 #include "opos/OposConstants.h"
 
-namespace thermpos {
+namespace thermpos::so {
 
 // One bar code as the printer takes it.
 struct BarCodeRequest {
@@ -31,4 +31,4 @@ inline constexpr LONG kBarCodeTextBoth = -9;
 // empty for anything the printer would not print as asked.
 [[nodiscard]] LONG BuildBarCodeCommand(const BarCodeRequest& request, std::string* out);
 
-}  // namespace thermpos
+}  // namespace thermpos::so

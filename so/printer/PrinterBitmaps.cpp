@@ -16,10 +16,7 @@
 #include "platform/portname.h"
 #include "so/printer/ThermalPrinter.h"
 
-using thermpos::MonochromeBitmap;
-using thermpos::StoredBitmap;
-
-namespace thermpos {
+namespace thermpos::so {
 
 namespace {
 
@@ -292,8 +289,6 @@ std::string NvDownloadCommand(const std::vector<StoredBitmap>& entries) {
     return out;
 }
 
-}  // namespace thermpos
-
 // ---------------------------------------------------------------------------------------
 // The printer's side
 
@@ -302,7 +297,7 @@ namespace {
 // The largest file that can hold a picture within kMaxBitmapSide (32 bits a pixel) and
 // its headers; larger files cannot be rendered and are not read.
 constexpr std::streamoff kMaxBitmapFile =
-    std::streamoff{thermpos::kMaxBitmapSide} * thermpos::kMaxBitmapSide * 4 + (1 << 20);
+    std::streamoff{kMaxBitmapSide} * kMaxBitmapSide * 4 + (1 << 20);
 
 // What the printer's NV memory may hold, in bytes of column data.
 constexpr std::size_t kNvCapacity = 2097152;
@@ -342,7 +337,7 @@ bool CThermalPrinter::ReadBitmapFile(const std::string& fileName, std::string* f
     char head[6] = {};
     in.read(head, sizeof head);
     if (in.gcount() != sizeof head || head[0] != 'B' || head[1] != 'M' ||
-        thermpos::Le32(std::string_view(head, sizeof head), 2) != static_cast<uint32_t>(size)) {
+        Le32(std::string_view(head, sizeof head), 2) != static_cast<uint32_t>(size)) {
         return badFormat();
     }
     if (size > kMaxBitmapFile) {
@@ -365,7 +360,7 @@ bool CThermalPrinter::ReadBitmapFile(const std::string& fileName, std::string* f
 
 bool CThermalPrinter::RenderBitmap(const std::string& file, LONG* width, LONG* height,
                                    std::string* rows, LONG requestedWidth) {
-    thermpos::BitmapRenderRequest request;
+    BitmapRenderRequest request;
     if (requestedWidth != PTR_BM_ASIS) {
         // A width that comes to no dots keeps the bitmap's own.
         request.widthDots = std::max<LONG>(0, ConvertUnits(m_MapMode, PTR_MM_DOTS, requestedWidth));
@@ -373,7 +368,7 @@ bool CThermalPrinter::RenderBitmap(const std::string& file, LONG* width, LONG* h
     request.mapResolution = m_MapResolution == 1;
     request.printerDpi = m_Resolution;
     MonochromeBitmap white;
-    if (!thermpos::RenderMonochrome(file, request, &white)) {
+    if (!RenderMonochrome(file, request, &white)) {
         return false;
     }
     *rows = ExtractBitmapBits(white.rows);
@@ -414,8 +409,8 @@ LONG CThermalPrinter::PrintBitmap(LONG station, const std::string& fileName, LON
     if (r != OPOS_SUCCESS) {
         return SetResult(r);
     }
-    const std::string bytes = thermpos::RasterBitmapCommand(
-        black, thermpos::BitmapAlignmentByte(alignment), m_BitmapMode);
+    const std::string bytes =
+        RasterBitmapCommand(black, BitmapAlignmentByte(alignment), m_BitmapMode);
     return SetResult(SubmitOutput(station, bytes, false));
 }
 
@@ -448,24 +443,23 @@ LONG CThermalPrinter::SetBitmap(LONG number, LONG station, const std::string& fi
 
     if (m_UseNVRAM == 0) {
         // Kept as the bytes PrintBitmap would send; ESC|#B copies them into the print.
-        store(thermpos::RasterBitmapCommand(black, thermpos::BitmapAlignmentByte(alignment),
-                                            m_BitmapMode));
+        store(RasterBitmapCommand(black, BitmapAlignmentByte(alignment), m_BitmapMode));
         return SetResult(OPOS_SUCCESS);
     }
 
-    const std::string columns = thermpos::ToColumnFormat(black);
+    const std::string columns = ToColumnFormat(black);
     black.rows.clear();
     // The printer holds what the list holds: a replaced bitmap gives back its share.
     std::size_t total = NvBitmapTotal();
     if (existing != m_StoredBitmaps.end()) {
-        total -= thermpos::NvEntryDataBytes(*existing);
+        total -= NvEntryDataBytes(*existing);
     }
     if (total + columns.size() > kNvCapacity) {
         m_ResultCodeExtended = OPOS_EPTR_TOOBIG;
         return SetResult(OPOS_E_EXTENDED);
     }
-    store(thermpos::NvBitmapEntry(black, columns));
-    return SetResult(DownloadNvBitmaps(thermpos::NvDownloadCommand(m_StoredBitmaps)));
+    store(NvBitmapEntry(black, columns));
+    return SetResult(DownloadNvBitmaps(NvDownloadCommand(m_StoredBitmaps)));
 }
 
 std::size_t CThermalPrinter::NvBitmapTotal() const {
@@ -474,7 +468,7 @@ std::size_t CThermalPrinter::NvBitmapTotal() const {
     }
     std::size_t total = 0;
     for (const StoredBitmap& entry : m_StoredBitmaps) {
-        total += thermpos::NvEntryDataBytes(entry);
+        total += NvEntryDataBytes(entry);
     }
     return total;
 }
@@ -508,3 +502,5 @@ LONG CThermalPrinter::DownloadNvBitmaps(std::string_view download) {
 void CThermalPrinter::WaitForNvWrite(std::chrono::milliseconds time) {
     std::this_thread::sleep_for(time);
 }
+
+}  // namespace thermpos::so

@@ -14,7 +14,7 @@
 
 #include "so/printer/PrintTranslation.h"
 
-namespace thermpos {
+namespace thermpos::so {
 
 // Bytes per row of a 1-bit image as the printer receives it: rounded up to 32 dots, the
 // row layout of a device-independent bitmap.
@@ -80,4 +80,4 @@ inline std::size_t NvEntryDataBytes(const StoredBitmap& entry) {
 // in list order.
 std::string NvDownloadCommand(const std::vector<StoredBitmap>& entries);
 
-}  // namespace thermpos
+}  // namespace thermpos::so

@@ -37,6 +37,8 @@
 
 #include "so/printer/ThermalPrinter.h"
 
+namespace thermpos::so {
+
 namespace {
 
 constexpr char kEsc = 0x1B;
@@ -213,3 +215,5 @@ LONG CThermalPrinter::DirectIO(LONG command, LONG* data, std::string* text) {
     QueueEvent(std::move(event));
     return SetResult(OPOS_SUCCESS);
 }
+
+}  // namespace thermpos::so

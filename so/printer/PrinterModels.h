@@ -5,6 +5,8 @@
 
 #include "so/printer/ThermalPrinter.h"
 
+namespace thermpos::so {
+
 class CPrinterRTK410 : public CThermalPrinter {
   public:
     CPrinterRTK410();
@@ -35,3 +37,5 @@ class CPrinterRTK6100 : public CThermalPrinter {
 
     static const ModelProfile& ProfileData();
 };
+
+}  // namespace thermpos::so

@@ -5,7 +5,9 @@
 
 #include "so/printer/POSPrinterDevice.h"
 
-using namespace thermpos::ptr;
+namespace thermpos::so {
+
+using namespace ptr;
 
 namespace {
 
@@ -320,3 +322,5 @@ void CPOSPrinterDevice::SetSlpLineSpacing(LONG) {
 void CPOSPrinterDevice::SetSlpCurrentCartridge(LONG) {
     SetResult(OPOS_E_ILLEGAL);
 }
+
+}  // namespace thermpos::so

@@ -4,6 +4,8 @@
 #include "so/core/DeviceFactory.h"
 #include "so/printer/PrinterModels.h"
 
+namespace thermpos::so {
+
 namespace {
 
 LONG ColumnSetting(bool narrow, LONG paperWidth) {
@@ -27,7 +29,7 @@ LineLayout OpenLayout(LONG paperWidth, LONG columnSetting) {
 }
 
 const ModelProfile kProfile = {
-    thermpos::PrinterModel::QMX5500,
+    PrinterModel::QMX5500,
     thermpos::regpath::kModelKeyQmx5500,
     2,
     "1 Font A,2 Font B",
@@ -57,3 +59,5 @@ CPrinterQMX5500::~CPrinterQMX5500() {
 LONG CPrinterQMX5500::CutPaper(LONG) {
     return SendCut(0x01);
 }
+
+}  // namespace thermpos::so

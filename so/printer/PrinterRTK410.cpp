@@ -4,6 +4,8 @@
 #include "so/core/DeviceFactory.h"
 #include "so/printer/PrinterModels.h"
 
+namespace thermpos::so {
+
 namespace {
 
 LONG ColumnSetting(bool narrow, LONG paperWidth) {
@@ -27,7 +29,7 @@ LineLayout OpenLayout(LONG paperWidth, LONG columnSetting) {
 }
 
 const ModelProfile kProfile = {
-    thermpos::PrinterModel::RTK410,
+    PrinterModel::RTK410,
     thermpos::regpath::kModelKeyRtk410,
     3,
     "1 Font A,2 Font B,3 Font C",
@@ -68,3 +70,5 @@ void CPrinterRTK410::SetCharacterSet(LONG value) {
     }
     CThermalPrinter::SetCharacterSet(value);
 }
+
+}  // namespace thermpos::so

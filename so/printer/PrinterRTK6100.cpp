@@ -4,6 +4,8 @@
 #include "so/core/DeviceFactory.h"
 #include "so/printer/PrinterModels.h"
 
+namespace thermpos::so {
+
 namespace {
 
 LONG ColumnSetting(bool narrow, LONG paperWidth) {
@@ -47,7 +49,7 @@ LineLayout OpenLayout(LONG paperWidth, LONG columnSetting) {
 }
 
 const ModelProfile kProfile = {
-    thermpos::PrinterModel::RTK6100,
+    PrinterModel::RTK6100,
     // The key the USB printer walk and the status monitor know this model by.
     thermpos::regpath::kModelKeyRtk6100,
     3,
@@ -81,3 +83,5 @@ void CPrinterRTK6100::SetCharacterSet(LONG value) {
     }
     CThermalPrinter::SetCharacterSet(value);
 }
+
+}  // namespace thermpos::so

@@ -11,7 +11,9 @@
 
 #include "so/printer/ThermalPrinter.h"
 
-using namespace thermpos::ptr;
+namespace thermpos::so {
+
+using namespace ptr;
 
 namespace {
 
@@ -70,7 +72,7 @@ LONG CThermalPrinter::PrintSidewaysPage(LONG station) {
     }
     LONG height = 0;
     std::size_t size = 0;
-    for (const thermpos::CSidewaysBlock& block : m_SidewaysBlocks) {
+    for (const CSidewaysBlock& block : m_SidewaysBlocks) {
         height = std::max(height, block.widest);
         size += block.bytes.size();
     }
@@ -84,7 +86,7 @@ LONG CThermalPrinter::PrintSidewaysPage(LONG station) {
     AppendLe16(&page, ConvertUnits(m_MapMode, PTR_MM_DOTS, m_RecLineWidth));
     AppendLe16(&page, height);
     page += {kEsc, 'T', m_SidewaysMode == PTR_RP_RIGHT90 ? kDirectionRight90 : kDirectionLeft90};
-    for (const thermpos::CSidewaysBlock& block : m_SidewaysBlocks) {
+    for (const CSidewaysBlock& block : m_SidewaysBlocks) {
         page += block.bytes;
     }
     // FF prints the page and returns the printer to standard mode.
@@ -103,8 +105,7 @@ LONG CThermalPrinter::PrintSidewaysPage(LONG station) {
 
 LONG CThermalPrinter::MeasureSidewaysData(std::string_view bytes, int startFont, LONG* widest,
                                           std::string* out) {
-    return thermpos::MeasureSideways(bytes, profile_.cells, profile_.fontCount, startFont, widest,
-                                     out);
+    return MeasureSideways(bytes, profile_.cells, profile_.fontCount, startFont, widest, out);
 }
 
 LONG CThermalPrinter::SendCut(char mode) {
@@ -132,3 +133,5 @@ LONG CThermalPrinter::MarkFeed(LONG type) {
     static const char kFeedToMark[] = {kGs, 0x0C};
     return SetResult(SubmitOutput(PTR_S_RECEIPT, {kFeedToMark, sizeof kFeedToMark}, false));
 }
+
+}  // namespace thermpos::so

@@ -4,7 +4,8 @@
 #include <algorithm>
 #include <cstdint>
 
-namespace thermpos {
+namespace thermpos::so {
+
 namespace {
 
 constexpr char kEsc = 0x1B;
@@ -259,4 +260,4 @@ LONG MeasureSideways(std::string_view bytes, const FontCell (&cells)[3], int fon
     return 0;
 }
 
-}  // namespace thermpos
+}  // namespace thermpos::so

@@ -14,13 +14,13 @@
 
 #include "platform/win32.h"
 
+namespace thermpos::so {
+
 // A font's character cell in dots, as the printer draws it.
 struct FontCell {
     LONG width;
     LONG height;
 };
-
-namespace thermpos {
 
 // Lines are broken once they are wider than this many vertical page units.
 inline constexpr LONG kSidewaysLineLimit = 1848;
@@ -46,4 +46,4 @@ struct CSidewaysBlock {
 [[nodiscard]] LONG MeasureSideways(std::string_view bytes, const FontCell (&cells)[3],
                                    int fontCount, int startFont, LONG* widest, std::string* out);
 
-}  // namespace thermpos
+}  // namespace thermpos::so

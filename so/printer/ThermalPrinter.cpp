@@ -11,7 +11,9 @@
 #include "so/core/DeviceConfig.h"
 #include "so/core/StatusInterpreter.h"
 
-using namespace thermpos::ptr;
+namespace thermpos::so {
+
+using namespace ptr;
 
 CThermalPrinter::CThermalPrinter(const ModelProfile& profile) : profile_(profile) {
     m_PhysicalDeviceID = profile.physicalDeviceId;
@@ -87,7 +89,7 @@ LONG CThermalPrinter::OpenService(const std::string& deviceClass, const std::str
     m_RecLineChars = m_ColumnSetting;
     m_RecLineWidth = m_ColumnSetting * profile_.cells[0].width;
     m_FontCount = profile_.fontCount;
-    m_Formatting = thermpos::FormattingState();
+    m_Formatting = FormattingState();
     // Bitmaps kept from an earlier open in NV mode are printer images, not print data: in
     // memory mode ESC|#B would copy them into the print as commands.
     if (m_UseNVRAM == 0) {
@@ -333,14 +335,16 @@ void CThermalPrinter::SetRecLineSpacing(LONG value) {
 // Translation
 
 LONG CThermalPrinter::TranslateCommand(LONG code, LONG number, std::string* out, bool validate) {
-    return thermpos::ModelTranslateCommand(profile_.model, CommandSettings(), &m_Formatting, code,
-                                           number, out, validate);
+    return ModelTranslateCommand(profile_.model, CommandSettings(), &m_Formatting, code, number,
+                                 out, validate);
 }
 
 LONG CThermalPrinter::PrintDataSuffix(std::string* out) {
-    return TranslateCommand(thermpos::CMD_NORMAL, 0, out, false);
+    return TranslateCommand(CMD_NORMAL, 0, out, false);
 }
 
 LONG CThermalPrinter::NormalizeLineEnds(std::string* text) {
-    return thermpos::NormalizeLineEnds(text);
+    return so::NormalizeLineEnds(text);
 }
+
+}  // namespace thermpos::so

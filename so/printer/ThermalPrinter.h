@@ -14,6 +14,8 @@
 #include "so/printer/POSPrinterDevice.h"
 #include "so/printer/PrinterBitmaps.h"
 
+namespace thermpos::so {
+
 // Characters per line and sideways lines chosen at open.
 struct LineLayout {
     LONG sidewaysMaxLines;
@@ -23,7 +25,7 @@ struct LineLayout {
 
 // What sets one model apart, as data; behaviour that differs lives in the model classes.
 struct ModelProfile {
-    thermpos::PrinterModel model;
+    PrinterModel model;
     const char* physicalDeviceId;  // the model key, unless the registry names another
     LONG fontCount;
     const char* fontTypefaceList;
@@ -108,7 +110,7 @@ class CThermalPrinter : public CPOSPrinterDevice {
     LONG PrintSidewaysPage(LONG station);
     // Reads and renders a bitmap file to black rows: 0, or the result code (109, 114 with
     // ResultCodeExtended 207, 106 when it cannot be rendered, 111).
-    LONG LoadBitmap(const std::string& fileName, LONG width, thermpos::MonochromeBitmap* black);
+    LONG LoadBitmap(const std::string& fileName, LONG width, MonochromeBitmap* black);
     // Writes an NV definition straight to the port with the status monitor paused and no
     // time-outs, then waits while the printer stores it. The write's result.
     LONG DownloadNvBitmaps(std::string_view download);
@@ -118,3 +120,5 @@ class CThermalPrinter : public CPOSPrinterDevice {
     // it is.
     std::uint32_t m_DirectIOEventCount = 0;
 };
+
+}  // namespace thermpos::so

@@ -6,6 +6,8 @@
 
 #include "so/core/DeviceClasses.h"
 
+using namespace thermpos::so;
+
 // Logical device names the test server answers.
 inline constexpr const char kTestPrinterName[] = "Test.Printer";
 inline constexpr const char kTestDrawerName[] = "Test.Drawer";

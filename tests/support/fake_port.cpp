@@ -35,10 +35,10 @@ FakePort& FakePort::Get() {
     return port;
 }
 
-const PortBackend& FakePort::Backend() {
-    static const PortBackend backend = {&FakeOpen,         &FakeClose,    &FakeWrite,
-                                        &FakeRead,         &FakeTimeouts, &FakeGetProperties,
-                                        &FakeSetProperties};
+const so::PortBackend& FakePort::Backend() {
+    static const so::PortBackend backend = {&FakeOpen,         &FakeClose,    &FakeWrite,
+                                            &FakeRead,         &FakeTimeouts, &FakeGetProperties,
+                                            &FakeSetProperties};
     return backend;
 }
 

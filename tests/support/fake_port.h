@@ -22,7 +22,7 @@ namespace thermpos::testing {
 class FakePort {
   public:
     static FakePort& Get();
-    static const PortBackend& Backend();
+    static const so::PortBackend& Backend();
 
     // Back to the start: nothing recorded, every call succeeds, status requests answered.
     void Reset();

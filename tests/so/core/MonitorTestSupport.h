@@ -10,6 +10,8 @@
 
 #include "so/core/ServiceDevice.h"
 
+using namespace thermpos::so;
+
 namespace montest {
 
 using namespace std::chrono_literals;

@@ -19,6 +19,8 @@
 #include "tests/support/fake_port.h"
 #include "tests/support/hex.h"
 
+using namespace thermpos::so;
+
 namespace printertest {
 
 // Sets THERMPOS_REGISTRY, THERMPOS_LOCK_DIR and THERMPOS_OPEN_WAIT_MS to a private folder

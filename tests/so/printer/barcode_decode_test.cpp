@@ -38,7 +38,7 @@ const PrintedCode kCodes[] = {
 
 constexpr LONG kAlignments[] = {PTR_BC_LEFT, PTR_BC_CENTER, PTR_BC_RIGHT};
 constexpr LONG kTextPositions[] = {PTR_BC_TEXT_NONE, PTR_BC_TEXT_ABOVE, PTR_BC_TEXT_BELOW,
-                                   thermpos::kBarCodeTextBoth};
+                                   thermpos::so::kBarCodeTextBoth};
 
 class BarCodesReadBack : public ::testing::Test {
   protected:
@@ -98,8 +98,8 @@ class BarCodesReadBack : public ::testing::Test {
 
             // Upside down the text that was above the bars is below them on the paper.
             const LONG text = kTextPositions[i % 4];
-            const bool above = text == PTR_BC_TEXT_ABOVE || text == thermpos::kBarCodeTextBoth;
-            const bool below = text == PTR_BC_TEXT_BELOW || text == thermpos::kBarCodeTextBoth;
+            const bool above = text == PTR_BC_TEXT_ABOVE || text == thermpos::so::kBarCodeTextBoth;
+            const bool below = text == PTR_BC_TEXT_BELOW || text == thermpos::so::kBarCodeTextBoth;
             EXPECT_EQ(band.inkAboveBars, upsideDown ? below : above);
             EXPECT_EQ(band.inkBelowBars, upsideDown ? above : below);
 
@@ -126,6 +126,6 @@ class BarCodesReadBack : public ::testing::Test {
 }  // namespace
 
 TEST_F(BarCodesReadBack, EverySymbologyNormalAndUpsideDown) {
-    ExpectAllReadBack(PrintAll(thermpos::ptr::PTR_RP_NORMAL), false);
-    ExpectAllReadBack(PrintAll(thermpos::ptr::PTR_RP_ROTATE180), true);
+    ExpectAllReadBack(PrintAll(thermpos::so::ptr::PTR_RP_NORMAL), false);
+    ExpectAllReadBack(PrintAll(thermpos::so::ptr::PTR_RP_ROTATE180), true);
 }

@@ -53,11 +53,11 @@ TEST_F(PrintBarCode, BytesNormalAndUpsideDown) {
     EXPECT_EQ(printer_->ResultCode(), 0);
     EXPECT_EQ(LastWrite(), kUpcABody);
 
-    printer_->SetPropertyNumber(PIDXPtr_RotateSpecial, thermpos::ptr::PTR_RP_ROTATE180);
+    printer_->SetPropertyNumber(PIDXPtr_RotateSpecial, thermpos::so::ptr::PTR_RP_ROTATE180);
     EXPECT_EQ(Print(PTR_S_RECEIPT, kUpcA, PTR_BCS_UPCA), 0);
     EXPECT_EQ(LastWrite(), std::string("1B 7B 01 ") + kUpcABody + " 1B 7B 00");
 
-    printer_->SetPropertyNumber(PIDXPtr_RotateSpecial, thermpos::ptr::PTR_RP_NORMAL);
+    printer_->SetPropertyNumber(PIDXPtr_RotateSpecial, thermpos::so::ptr::PTR_RP_NORMAL);
     EXPECT_EQ(Print(PTR_S_RECEIPT, kUpcA, PTR_BCS_UPCA), 0);
     EXPECT_EQ(LastWrite(), kUpcABody);
 }
@@ -102,7 +102,7 @@ TEST_F(PrintBarCode, SymbologiesLengthsAndSettingsMapToPrinterBytes) {
     const std::pair<LONG, const char*> texts[] = {{PTR_BC_TEXT_NONE, "1D 48 00"},
                                                   {PTR_BC_TEXT_ABOVE, "1D 48 01"},
                                                   {PTR_BC_TEXT_BELOW, "1D 48 02"},
-                                                  {thermpos::kBarCodeTextBoth, "1D 48 03"}};
+                                                  {thermpos::so::kBarCodeTextBoth, "1D 48 03"}};
     for (const auto& [text, bytes] : texts) {
         ASSERT_EQ(Print(PTR_S_RECEIPT, "ABC", PTR_BCS_Code39, 162, 300, PTR_BC_LEFT, text), 0);
         EXPECT_EQ(LastWrite().substr(9, 8), bytes);

@@ -14,7 +14,7 @@
 #include "tests/so/printer/PrinterTestSupport.h"
 
 using namespace printertest;
-using thermpos::MonochromeBitmap;
+using thermpos::so::MonochromeBitmap;
 
 namespace {
 
@@ -456,9 +456,9 @@ TEST(NvDownload, PausesTheMonitorAndRestoresTheTimeoutsAlsoWhenTheWriteFails) {
 namespace {
 
 // Renders and turns the white-set rows back into black dots, row by row.
-std::string Black(const std::string& file, thermpos::BitmapRenderRequest request = {}) {
+std::string Black(const std::string& file, thermpos::so::BitmapRenderRequest request = {}) {
     MonochromeBitmap white;
-    if (!thermpos::RenderMonochrome(file, request, &white)) {
+    if (!thermpos::so::RenderMonochrome(file, request, &white)) {
         return "refused";
     }
     std::string rows = white.rows;
@@ -552,7 +552,7 @@ TEST(BmpDecoder, HostileHeadersAreRefused) {
 
     // Scaling that would take a tiny file to an enormous picture is refused, not
     // allocated.
-    thermpos::BitmapRenderRequest scaled;
+    thermpos::so::BitmapRenderRequest scaled;
     scaled.mapResolution = true;
     EXPECT_EQ(Black(TestPictureBmp(16, 8, 1), scaled), "refused");
     scaled.mapResolution = false;

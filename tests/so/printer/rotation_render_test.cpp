@@ -12,7 +12,7 @@
 #include "vprinter/model.h"
 
 using namespace printertest;
-using namespace thermpos::ptr;
+using namespace thermpos::so::ptr;
 namespace vp = thermpos::vprinter;
 
 namespace {

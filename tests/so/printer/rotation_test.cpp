@@ -6,7 +6,7 @@
 #include "tests/so/printer/PrinterTestSupport.h"
 
 using namespace printertest;
-using namespace thermpos::ptr;
+using namespace thermpos::so::ptr;
 
 namespace {
 

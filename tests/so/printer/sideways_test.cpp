@@ -9,8 +9,8 @@
 
 namespace {
 
-constexpr FontCell kThreeFonts[3] = {{12, 24}, {9, 17}, {8, 16}};
-constexpr FontCell kTwoFonts[3] = {{12, 24}, {9, 24}, {9, 24}};
+constexpr thermpos::so::FontCell kThreeFonts[3] = {{12, 24}, {9, 17}, {8, 16}};
+constexpr thermpos::so::FontCell kTwoFonts[3] = {{12, 24}, {9, 24}, {9, 24}};
 
 struct Measured {
     std::string bytes;
@@ -19,8 +19,8 @@ struct Measured {
 
 Measured Measure(const std::string& in, int startFont = 0, bool twoFonts = false) {
     Measured m;
-    EXPECT_EQ(thermpos::MeasureSideways(in, twoFonts ? kTwoFonts : kThreeFonts, twoFonts ? 2 : 3,
-                                        startFont, &m.widest, &m.bytes),
+    EXPECT_EQ(thermpos::so::MeasureSideways(in, twoFonts ? kTwoFonts : kThreeFonts,
+                                            twoFonts ? 2 : 3, startFont, &m.widest, &m.bytes),
               0);
     return m;
 }
@@ -73,8 +73,8 @@ TEST(SidewaysMeasure, LinesBreakAfterTheCharacterThatPassesTheLimit) {
         const std::string line(c.perLine, 'x');
         EXPECT_EQ(m.bytes, c.expectedPrefix + line + "\n" + line + "\n" + Text(3) + "\n");
         EXPECT_EQ(m.widest, static_cast<LONG>(c.perLine) * c.advance);
-        EXPECT_GT(m.widest, thermpos::kSidewaysLineLimit);
-        EXPECT_LE(m.widest - c.advance, thermpos::kSidewaysLineLimit);
+        EXPECT_GT(m.widest, thermpos::so::kSidewaysLineLimit);
+        EXPECT_LE(m.widest - c.advance, thermpos::so::kSidewaysLineLimit);
     }
 
     // On a two-font model every ESC M other than 0 selects font B, 9 dots wide.

@@ -7,7 +7,7 @@
 #include "so/printer/PrintTranslation.h"
 #include "tests/support/hex.h"
 
-using namespace thermpos;
+using namespace thermpos::so;
 
 namespace {
 

@@ -1,0 +1,294 @@
+// Reading, saving and locking the hive file (see registry_hive.h).
+#include "platform/registry_hive.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/reg_limits.h"
+
+namespace thermpos::registry::hive {
+
+using thermpos::registry::kMaxFileSize;
+
+std::mutex g_mutex;
+Store g_store;  // guarded by g_mutex
+thread_local std::string t_lastError;
+
+namespace {
+
+std::string DirName(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    if (slash == 0)
+        return "/";
+    return path.substr(0, slash);
+}
+
+LONG MakeDirs(const std::string& dir) {
+    struct stat st;
+    if (::stat(dir.c_str(), &st) == 0)
+        return S_ISDIR(st.st_mode) ? ERROR_SUCCESS : ERROR_PATH_NOT_FOUND;
+    if (dir != "/" && dir != ".") {
+        const LONG r = MakeDirs(DirName(dir));
+        if (r != ERROR_SUCCESS)
+            return r;
+    }
+    if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
+        return ErrnoToResult(errno, ERROR_PATH_NOT_FOUND);
+    return ERROR_SUCCESS;
+}
+
+// How long after its last change a file's stamp is not yet proof of its bytes. File
+// times move in ticks (a few milliseconds on Linux file systems, a second or two on old
+// ones), so a write in place within the tick of the change we read leaves the stamp as
+// it was. A change older than this is safe: any later write gets a later ctime, which no
+// one can set back.
+constexpr time_t kSettleSeconds = 3;
+
+bool SettledAt(const FileStamp& stamp, const timespec& readStart) {
+    if (!stamp.exists)
+        return true;
+    const time_t settledAt = stamp.ctime.tv_sec + kSettleSeconds;
+    return settledAt < readStart.tv_sec ||
+           (settledAt == readStart.tv_sec && stamp.ctime.tv_nsec < readStart.tv_nsec);
+}
+
+bool StampUnchangedLocked(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0)
+        return S_ISREG(st.st_mode) && FileStamp::Of(st) == g_store.stamp;
+    return errno == ENOENT && !g_store.stamp.exists;
+}
+
+}  // namespace
+
+LONG ErrnoToResult(int err, LONG fallback) {
+    switch (err) {
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return ERROR_ACCESS_DENIED;
+        case ENOENT:
+            return ERROR_FILE_NOT_FOUND;
+        default:
+            return fallback;
+    }
+}
+
+bool WriteAll(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+LONG ReadWholeFile(const std::string& path, std::string* bytes, std::string* error,
+                   FileStamp* stamp) {
+    bytes->clear();
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT)
+            return ERROR_FILE_NOT_FOUND;
+        *error = path + ": " + std::strerror(errno);
+        return ErrnoToResult(errno, ERROR_CANTREAD);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        *error = path + ": not a regular file";
+        return ERROR_CANTREAD;
+    }
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (fd.get() < 0) {
+        if (errno == ENOENT)
+            return ERROR_FILE_NOT_FOUND;
+        *error = path + ": " + std::strerror(errno);
+        return ErrnoToResult(errno, ERROR_CANTREAD);
+    }
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        *error = path + ": not a regular file";
+        return ERROR_CANTREAD;
+    }
+    if (stamp)
+        *stamp = FileStamp::Of(st);
+    if (static_cast<std::uint64_t>(st.st_size) > kMaxFileSize) {
+        *error = path + ":1: file too large";
+        return ERROR_BADDB;
+    }
+    bytes->resize(static_cast<std::size_t>(st.st_size));
+    std::size_t done = 0;
+    while (done < bytes->size()) {
+        const ssize_t n = ::read(fd.get(), bytes->data() + done, bytes->size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            *error = path + ": " + std::strerror(errno);
+            return ERROR_CANTREAD;
+        }
+        if (n == 0)
+            break;
+        done += static_cast<std::size_t>(n);
+    }
+    bytes->resize(done);
+    return ERROR_SUCCESS;
+}
+
+std::string SaveTarget(const std::string& path) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+        return path;
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (!real)
+        return path;
+    std::string target(real);
+    std::free(real);
+    return target;
+}
+
+bool HiveWritable(const std::string& hive) {
+    const std::string path = SaveTarget(hive);
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0) {
+        if (!(st.st_mode & 0222) || ::access(path.c_str(), W_OK) != 0)
+            return false;
+        return ::access(DirName(path).c_str(), W_OK | X_OK) == 0;
+    }
+    if (errno != ENOENT)
+        return false;
+    std::string dir = DirName(path);
+    while (::stat(dir.c_str(), &st) != 0) {
+        if (errno != ENOENT || dir == "/" || dir == ".")
+            return false;
+        dir = DirName(dir);
+    }
+    return S_ISDIR(st.st_mode) && ::access(dir.c_str(), W_OK | X_OK) == 0;
+}
+
+LONG HiveFileLock::Acquire(const std::string& hive) {
+    const std::string lockPath = hive + ".lock";
+    LONG r = MakeDirs(DirName(lockPath));
+    if (r != ERROR_SUCCESS)
+        return r;
+    fd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd_ < 0) {
+        const int err = errno;
+        t_lastError = lockPath + ": " + std::strerror(err);
+        return ErrnoToResult(err, ERROR_CANTWRITE);
+    }
+    while (::flock(fd_, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            t_lastError = lockPath + ": " + std::strerror(errno);
+            return ERROR_CANTWRITE;
+        }
+    }
+    return ERROR_SUCCESS;
+}
+
+HiveFileLock::~HiveFileLock() {
+    if (fd_ >= 0) {
+        ::flock(fd_, LOCK_UN);
+        ::close(fd_);
+    }
+}
+
+LONG LoadLocked() {
+    const std::string path = thermpos::registry::HivePath();
+    if (path != g_store.path) {
+        g_store.path = path;
+        g_store.root = std::make_unique<Node>();
+        g_store.index.Forget();
+        g_store.loaded = false;
+        g_store.corrupt = false;
+        g_store.settled = false;
+    }
+    if (!g_store.loaded || !g_store.settled || !StampUnchangedLocked(path)) {
+        timespec readStart{};
+        ::clock_gettime(CLOCK_REALTIME, &readStart);
+        std::string bytes;
+        std::string error;
+        FileStamp stamp;
+        const LONG r = ReadWholeFile(path, &bytes, &error, &stamp);
+        if (r != ERROR_SUCCESS && r != ERROR_FILE_NOT_FOUND) {
+            g_store.settled = false;
+            t_lastError = error;
+            return r;
+        }
+        if (!g_store.loaded || bytes != g_store.text) {
+            std::vector<detail::ParsedSection> sections;
+            g_store.loaded = true;
+            g_store.text = std::move(bytes);
+            if (!detail::ParseRegFile(g_store.text, path, &sections, &error)) {
+                // Keep the last good tree for handles already open, but refuse opens and
+                // saves: writing our tree over a file we could not read would lose
+                // whatever it holds.
+                g_store.corrupt = true;
+                g_store.corruptError = error;
+            } else {
+                auto root = std::make_unique<Node>();
+                detail::ApplySections(sections, root.get());
+                g_store.index.Forget();
+                g_store.root = std::move(root);
+                g_store.corrupt = false;
+                g_store.corruptError.clear();
+            }
+        }
+        g_store.stamp = stamp;
+        g_store.settled = SettledAt(stamp, readStart);
+    }
+    if (g_store.corrupt) {
+        t_lastError = g_store.corruptError;
+        return ERROR_BADDB;
+    }
+    return ERROR_SUCCESS;
+}
+
+LONG SaveLocked() {
+    const std::string path = SaveTarget(g_store.path);
+    std::string text;
+    std::string error;
+    const LONG checked = detail::WriteHiveText(*g_store.root, &text, &error);
+    if (checked != ERROR_SUCCESS) {
+        t_lastError = path + ": not saved: " + error;
+        return checked;
+    }
+    mode_t mode = 0644;
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0)
+        mode = st.st_mode & 07777;
+    std::string tmp = path + ".XXXXXX";
+    Fd fd(::mkstemp(tmp.data()));
+    if (fd.get() < 0) {
+        const int err = errno;
+        t_lastError = path + ": cannot save: " + std::strerror(err);
+        return ErrnoToResult(err, ERROR_CANTWRITE);
+    }
+    const auto fail = [&](int err) {
+        t_lastError = path + ": cannot save: " + std::strerror(err);
+        ::unlink(tmp.c_str());
+        return ErrnoToResult(err, ERROR_CANTWRITE);
+    };
+    if (::fchmod(fd.get(), mode) != 0 || !WriteAll(fd.get(), text) || ::fsync(fd.get()) != 0)
+        return fail(errno);
+    if (::close(fd.release()) != 0)
+        return fail(errno);
+    if (::rename(tmp.c_str(), path.c_str()) != 0)
+        return fail(errno);
+    // The next load reads the file once more to take its stamp; the bytes are ours, so it
+    // does not parse them.
+    g_store.text = std::move(text);
+    g_store.settled = false;
+    return ERROR_SUCCESS;
+}
+
+}  // namespace thermpos::registry::hive
