@@ -65,6 +65,8 @@ ParentForm::~ParentForm() {
     // The windows go first, while the control objects they use still exist; the drawer
     // window closes its device as it goes.
     delete about_;
+    for (QMdiSubWindow* frame : mdi_->subWindowList())
+        delete frame;
     delete mdi_;
     if (notifier_)
         notifier_->setEnabled(false);
