@@ -202,8 +202,11 @@ void PrinterTypeForm::ReleasePrinterButton_Click() {
 }
 
 void PrinterTypeForm::ClosePrinterButton_Click() {
-    module_.LogResult("Close", module_.PrinterCO.Call("Close"));
-    if (module_.PrinterCO.GetLong("ResultCode") != OPOS_SUCCESS)
+    const LONG rc = module_.PrinterCO.Call("Close");
+    module_.LogResult("Close", rc);
+    // Close's own result: once closed, a control object answers OPOS_E_CLOSED for
+    // ResultCode, which would keep the windows enabled after every successful Close.
+    if (rc != OPOS_SUCCESS)
         return;
     windows_.Status().DisableAll();
     for (QWidget* w : std::initializer_list<QWidget*>{jrn_, rec_, slp_, async_, power_})

@@ -258,6 +258,11 @@ class WindowTest : public QObject {
         QCOMPARE(p.printer->CallsOf("FlagWhenIdle"), std::vector<std::string>{"FlagWhenIdle=1"});
 
         p.Panel().ReleasePrinterButton_Click();
+        // Closed, the control object answers ResultCode with OPOS_E_CLOSED.
+        p.printer->onCall = [&](const std::string& m) {
+            if (m == "Close")
+                p.printer->numbers["ResultCode"] = OPOS_E_CLOSED;
+        };
         p.Panel().ClosePrinterButton_Click();
         QCOMPARE(Results(*p.window), QStringList({"Open : Successful", "Claim : Successful",
                                                   "DeviceEnable=TRUE : Successful",
@@ -267,6 +272,13 @@ class WindowTest : public QObject {
         QVERIFY(s.Checked(StatusBox::CoverOpen));  // marks stay as they were
         QVERIFY(!p.Panel().RecOption()->isEnabled());
         QVERIFY(!p.Panel().PowerCheck()->isEnabled());
+
+        // A failed Close leaves everything enabled.
+        p.Panel().OpenPrinterButton_Click();
+        p.printer->results["Close"] = OPOS_E_ILLEGAL;
+        p.Panel().ClosePrinterButton_Click();
+        QVERIFY(p.Panel().RecOption()->isEnabled());
+        QCOMPARE(Results(*p.window).last(), QString("Close : Illegal Operation"));
     }
 
     void checkPrinterReadyAsksUntilCancelOrIdle() {
