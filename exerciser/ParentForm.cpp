@@ -342,16 +342,19 @@ void ParentForm::closeEvent(QCloseEvent* event) {
 bool ParentForm::SaveScreenshots(const QString& dir) {
     if (!QDir().mkpath(dir))
         return false;
-    LoadPrinterType();
-    LoadResult();
-    LoadEvents();
-    LoadStatus();
-    LoadCashDrawer();
     bool ok = true;
     auto save = [&](QWidget* w, const char* file) {
         QApplication::processEvents();
         ok = w->grab().save(QDir(dir).filePath(QString::fromLatin1(file))) && ok;
     };
+    // The main window as the program starts, then with each child window in front.
+    LoadPrinterType();
+    LoadResult();
+    LoadStatus();
+    LoadCashDrawer();
+    mdi_->setActiveSubWindow(FrameOf(printerType_));
+    save(this, "ParentForm.png");
+    LoadEvents();
     const std::pair<QWidget*, const char*> children[] = {
         {printerType_, "ParentForm-PrinterTypeForm.png"},
         {result_, "ParentForm-ResultForm.png"},
@@ -363,8 +366,6 @@ bool ParentForm::SaveScreenshots(const QString& dir) {
         mdi_->setActiveSubWindow(FrameOf(form));
         save(this, file);
     }
-    mdi_->setActiveSubWindow(FrameOf(printerType_));
-    save(this, "ParentForm.png");
     save(drawer_, "CashDrawerForm.png");
     AboutForm& about = ShowAbout();
     save(&about, "AboutForm.png");

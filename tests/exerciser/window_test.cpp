@@ -1,6 +1,8 @@
 // The windows of PrnExerciser against stand-in control objects: the printer panel's
 // sequence and what it logs, the status window's priming and its updates from events, the
 // error event's question and answer, the shared procedures, the menus and View toggles.
+#include <QProcess>
+#include <QTemporaryDir>
 #include <QtTest>
 #include <algorithm>
 
@@ -460,6 +462,22 @@ class WindowTest : public QObject {
                  std::string("System Information Is Unavailable At This Time"));
         about->cmdOK_Click();
         QVERIFY(extest::WaitFor([&] { return !p.window->About(); }));
+    }
+
+    void programRendersEveryWindowAndExits() {
+        QTemporaryDir dir;
+        QProcess program;
+        program.start(PRNEXERCISER_PROGRAM, {"--screenshot", dir.path()});
+        QVERIFY(program.waitForFinished(60000));
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 0);
+        for (const char* file :
+             {"ParentForm.png", "ParentForm-PrinterTypeForm.png", "ParentForm-ResultForm.png",
+              "ParentForm-EventForm.png", "ParentForm-StatusForm.png",
+              "ParentForm-CashDrawerForm.png", "CashDrawerForm.png", "AboutForm.png"}) {
+            const QImage image(dir.filePath(file));
+            QVERIFY2(!image.isNull() && image.width() > 200 && image.height() > 100, file);
+        }
     }
 };
 
