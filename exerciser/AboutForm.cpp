@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 #include <QVersionNumber>
+#include <cstdio>
 
 #include "platform/registry.h"
 #include "platform/regkey.h"
@@ -150,11 +151,11 @@ AboutForm::AboutForm(CMessageBoxes& messages, QWidget* parent)
     resize(420, 230);
 }
 
+// Escape, the dialog's cancel key, closes it the same way.
 void AboutForm::cmdOK_Click() {
     close();
 }
 
-// Escape (the cancel button) closes like OK: QDialog already does that.
 void AboutForm::cmdSysInfo_Click() {
     const std::string program = SystemInfoProgram();
     if (program.empty() || !QProcess::startDetached(QString::fromStdString(program), {})) {

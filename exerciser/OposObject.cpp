@@ -1,5 +1,6 @@
 #include "exerciser/OposObject.h"
 
+#include <cstdio>
 #include <new>
 
 #include "opos/ControlTables.h"

@@ -154,6 +154,17 @@ class WindowTest : public QObject {
         QVERIFY(Results(*p.window).isEmpty());
     }
 
+    void aLongDeviceNameDoesNotHideTheDevicesAfterIt() {
+        sotest::DeleteTree(kPrinterClassKey);
+        const std::string longName(100, 'L');
+        sotest::WriteDevice("POSPrinter", "First", {});
+        sotest::WriteDevice("POSPrinter", longName, {});
+        sotest::WriteDevice("POSPrinter", "Last", {});
+        std::vector<std::string> names;
+        QVERIFY(exerciser::ListDevices("POSPrinter", names));
+        QCOMPARE(names, (std::vector<std::string>{"First", longName, "Last"}));
+    }
+
     void missingRegistryKeysLeaveTheListsEmptyWithTheMessage() {
         sotest::DeleteTree("SOFTWARE\\OLEforRetail");
         ScriptedMessages messages;
@@ -259,6 +270,17 @@ class WindowTest : public QObject {
         QVERIFY(!s.Checked(StatusBox::FlagIdle));
         QCOMPARE(p.printer->CallsOf("FlagWhenIdle"), std::vector<std::string>{"FlagWhenIdle=1"});
 
+        // A journal near its end is not an empty journal; it shares the near-end box.
+        p.printer->numbers["JrnEmpty"] = 0;
+        p.printer->numbers["JrnNearEnd"] = 1;
+        p.printer->numbers["RecNearEnd"] = 0;
+        p.Panel().EnablePrinterButton_Click();
+        QVERIFY(!s.Checked(StatusBox::JrnSensor));
+        QVERIFY(s.Checked(StatusBox::PaperNearEnd));
+        p.printer->numbers["JrnNearEnd"] = 0;
+        p.Panel().EnablePrinterButton_Click();
+        QVERIFY(!s.Checked(StatusBox::PaperNearEnd));
+
         p.Panel().ReleasePrinterButton_Click();
         // Closed, the control object answers ResultCode with OPOS_E_CLOSED.
         p.printer->onCall = [&](const std::string& m) {
@@ -266,9 +288,11 @@ class WindowTest : public QObject {
                 p.printer->numbers["ResultCode"] = OPOS_E_CLOSED;
         };
         p.Panel().ClosePrinterButton_Click();
-        QCOMPARE(Results(*p.window), QStringList({"Open : Successful", "Claim : Successful",
-                                                  "DeviceEnable=TRUE : Successful",
-                                                  "Release : Successful", "Close : Successful"}));
+        QCOMPARE(Results(*p.window),
+                 QStringList({"Open : Successful", "Claim : Successful",
+                              "DeviceEnable=TRUE : Successful", "DeviceEnable=TRUE : Successful",
+                              "DeviceEnable=TRUE : Successful", "Release : Successful",
+                              "Close : Successful"}));
         for (int i = 0; i < exerciser::kStatusBoxCount; ++i)
             QVERIFY(!s.Box(static_cast<StatusBox>(i))->isEnabled());
         QVERIFY(s.Checked(StatusBox::CoverOpen));  // marks stay as they were
