@@ -12,7 +12,7 @@ set(allowed_so platform portlib opos/OposConstants.h)
 set(allowed_opos platform portlib so)
 set(allowed_tools platform portlib so opos vprinter)
 set(allowed_setup platform portlib so opos)
-set(allowed_exerciser platform portlib so opos)
+set(allowed_exerciser platform opos)
 set(components platform portlib vprinter so opos tools setup exerciser tests)
 
 set(violations "")

@@ -1,0 +1,376 @@
+#include "exerciser/ParentForm.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDir>
+#include <QLayout>
+#include <QMenu>
+#include <QMenuBar>
+
+#include "opos/OposConstants.h"
+
+namespace exerciser {
+
+namespace {
+
+constexpr char kNotInThisBuild[] = "This exercise is not in this build.";
+
+}  // namespace
+
+ParentForm::ParentForm(CMessageBoxes& messages, IDispatch* printer, IDispatch* drawer,
+                       QWidget* parent)
+    : QMainWindow(parent),
+      messages_(messages),
+      printerCO_("POSPrinter1", kProgId_PosPrinter),
+      drawerCO_("CashDrawer1", kProgId_CashDrawer),
+      module_(printerCO_, drawerCO_, messages, *this),
+      mdi_(new QMdiArea(this)) {
+    setObjectName(QStringLiteral("ParentForm"));
+    setWindowTitle(QStringLiteral("POS Printer Testing Application - [Talvern Systems]"));
+    mdi_->setObjectName(QStringLiteral("MDIClient"));
+    mdi_->setBackground(QColor(128, 128, 128));
+    setCentralWidget(mdi_);
+    BuildMenus();
+    resize(1000, 700);
+    layout()->activate();
+
+    auto logFailure = [this](const std::string& line) { module_.LogAutomationFailure(line); };
+    printerCO_.SetFailureSink(logFailure);
+    drawerCO_.SetFailureSink(logFailure);
+
+    // The windows first, so that a control object that cannot be made is reported in a
+    // result window already in its place.
+    LoadPrinterType();
+    LoadResult();
+    LoadStatus();
+    LoadCashDrawer();
+
+    if (printer)
+        printerCO_.Attach(printer);
+    else
+        (void)printerCO_.Create();
+    if (drawer)
+        drawerCO_.Attach(drawer);
+    else
+        (void)drawerCO_.Create();
+    ConnectPrinterEvents();
+    // The drawer's events are not shown; delivered at once they are dropped instead of
+    // piling up unread.
+    if (drawerCO_.Exists())
+        drawerCO_.SetBool("DirectEvents", true);
+}
+
+ParentForm::~ParentForm() {
+    closing_ = true;
+    // The windows go first, while the control objects they use still exist; the drawer
+    // window closes its device as it goes.
+    delete about_;
+    for (QMdiSubWindow* frame : mdi_->subWindowList())
+        delete frame;
+    delete mdi_;
+    if (notifier_)
+        notifier_->setEnabled(false);
+    if (sink_) {
+        sink_->Detach();
+        if (printerCO_.Exists())
+            printerCO_.SetDispatch("EventSink", nullptr);
+        sink_->Release();
+    }
+}
+
+void ParentForm::ConnectPrinterEvents() {
+    if (!printerCO_.Exists())
+        return;
+    sink_ = CEventSink::Create(this);
+    if (!sink_)
+        return;
+    printerCO_.SetDispatch("EventSink", sink_);
+    const LONG fd = printerCO_.GetLong("EventDescriptor");
+    if (fd < 0)
+        return;
+    notifier_ = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    connect(notifier_, &QSocketNotifier::activated, this, [this] { DispatchPrinterEvents(); });
+}
+
+int ParentForm::DispatchPrinterEvents() {
+    // Quiet while the handlers run: a message box inside one turns the event loop, and the
+    // descriptor stays readable until this dispatch is over.
+    if (notifier_)
+        notifier_->setEnabled(false);
+    const LONG delivered = printerCO_.Exists() ? printerCO_.Call("DispatchEvents") : 0;
+    if (notifier_ && !closing_)
+        notifier_->setEnabled(true);
+    return delivered;
+}
+
+QAction* ParentForm::AddAction(QMenu* menu, const char* name, const char* caption) {
+    QAction* a = menu->addAction(QString::fromLatin1(caption));
+    a->setObjectName(QString::fromLatin1(name));
+    actions_[name] = a;
+    return a;
+}
+
+QAction* ParentForm::Action(const std::string& name) const {
+    auto it = actions_.find(name);
+    return it == actions_.end() ? nullptr : it->second;
+}
+
+void ParentForm::NotInThisBuild() {
+    messages_.Show(kNotInThisBuild, "", CMessageBoxes::Icon::Information,
+                   CMessageBoxes::Buttons::Ok);
+}
+
+void ParentForm::BuildMenus() {
+    QMenuBar* bar = menuBar();
+    auto later = [this](QAction* a) {
+        connect(a, &QAction::triggered, this, [this] { NotInThisBuild(); });
+    };
+
+    QMenu* printers = bar->addMenu(QStringLiteral("&Printers"));
+    printers->setObjectName(QStringLiteral("Printers"));
+    connect(AddAction(printers, "SelectPrinter", "Select Printer"), &QAction::triggered, this,
+            [this] {
+                Action("PrinterTypeToolbar")->setChecked(true);
+                LoadPrinterType();
+            });
+    QMenu* print = printers->addMenu(QStringLiteral("&Print"));
+    print->setObjectName(QStringLiteral("Print"));
+    connect(AddAction(print, "PrintText", "Formated Text and Bitmap"), &QAction::triggered, this,
+            [this] { ShowPrintText(); });
+    later(AddAction(print, "PrintProperties", "POS Printer Properties"));
+    later(AddAction(print, "PrintMethods", "POS Printer Methods"));
+    later(AddAction(print, "Characterset", "Characterset"));
+    later(AddAction(print, "BarCodePrint", "Test BarCode Printing"));
+    later(AddAction(print, "EscSequence", "Escape Sequence"));
+    printers->addSeparator()->setObjectName(QStringLiteral("Sep1"));
+    QAction* exit = AddAction(printers, "Exit", "E&xit");
+    exit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    connect(exit, &QAction::triggered, this, [] { QApplication::exit(0); });
+
+    QMenu* view = bar->addMenu(QStringLiteral("&View"));
+    view->setObjectName(QStringLiteral("View"));
+    for (auto [name, caption, checked] : {std::tuple{"SelectCashDrawer", "SelectCashDrawer", true},
+                                          {"ResultToolbar", "Result Toolbar", true},
+                                          {"StatusToolbar", "Status Toolbar", true},
+                                          {"EventToolbar", "Event Toolbar", false},
+                                          {"PrinterTypeToolbar", "Printer Control Panel", true}}) {
+        QAction* a = AddAction(view, name, caption);
+        a->setCheckable(true);
+        a->setChecked(checked);
+        const char* item = name;
+        // The check mark is inverted by the click itself.
+        connect(a, &QAction::triggered, this, [this, item] { Toggle(item); });
+    }
+    connect(AddAction(view, "ClearEvents", "Clear Events"), &QAction::triggered, this, [this] {
+        if (events_)
+            events_->EventCodeList()->clear();
+    });
+    connect(AddAction(view, "ClearResultCode", "Clear Result Codes "), &QAction::triggered, this,
+            [this] { ClearResults(); });
+
+    QMenu* properties = bar->addMenu(QStringLiteral("P&roperties"));
+    properties->setObjectName(QStringLiteral("Properties"));
+    AddAction(properties, "PropertySheet", "Property Sheet")->setEnabled(false);
+
+    QMenu* methods = bar->addMenu(QStringLiteral("&Methods"));
+    methods->setObjectName(QStringLiteral("Methods"));
+    AddAction(methods, "MarkFeed", "MarkFeed")->setEnabled(false);
+    later(AddAction(methods, "PrintBitmapButton", "Print Bitmap"));
+    QMenu* rotation = methods->addMenu(QStringLiteral("Set Rotation"));
+    rotation->setObjectName(QStringLiteral("SetRotation"));
+    for (auto [name, caption] : {std::pair{"Normal", "Normal"},
+                                 {"Left90", "90 Left"},
+                                 {"Right90", "90 Right"},
+                                 {"Rotate180", "180 Rotation"}}) {
+        QAction* a = AddAction(rotation, name, caption);
+        a->setCheckable(true);
+        a->setChecked(std::string(name) == "Normal");
+        // Until rotation arrives the marks stay where they are.
+        connect(a, &QAction::triggered, this, [this, a](bool checked) {
+            a->setChecked(!checked);
+            NotInThisBuild();
+        });
+    }
+    for (auto [name, caption] : {std::pair{"SetTransactionPrinting", "Set Transaction Printing"},
+                                 {"FeedLine", "Feed Line"},
+                                 {"PaperParCut", "Paper Partial Cut"},
+                                 {"PaperCut", "Paper Full Cut"},
+                                 {"PaperFeednCut", "Paper Feed and Cut"}})
+        later(AddAction(methods, name, caption));
+
+    QMenu* help = bar->addMenu(QStringLiteral("&Help"));
+    help->setObjectName(QStringLiteral("Help"));
+    connect(AddAction(help, "AboutUS", "About Us"), &QAction::triggered, this,
+            [this] { ShowAbout(); });
+}
+
+void ParentForm::Toggle(const char* item) {
+    const std::string name = item;
+    const bool show = Action(name)->isChecked();
+    QWidget* form = nullptr;
+    if (name == "EventToolbar")
+        form = show ? &LoadEvents() : events_.data();
+    else if (name == "ResultToolbar")
+        form = show ? &LoadResult() : result_.data();
+    else if (name == "StatusToolbar")
+        form = show ? static_cast<QWidget*>(&LoadStatus()) : status_.data();
+    else if (name == "PrinterTypeToolbar")
+        form = show ? static_cast<QWidget*>(&LoadPrinterType()) : printerType_.data();
+    else if (name == "SelectCashDrawer")
+        form = show ? static_cast<QWidget*>(&LoadCashDrawer()) : drawer_.data();
+    if (QMdiSubWindow* frame = FrameOf(form))
+        frame->setVisible(show);
+}
+
+QMdiSubWindow* ParentForm::FrameOf(QWidget* form) const {
+    return form ? qobject_cast<QMdiSubWindow*>(form->parentWidget()) : nullptr;
+}
+
+QMdiSubWindow* ParentForm::AddChild(QWidget* form, const char* checkItem) {
+    const QSize size = form->size();
+    QMdiSubWindow* frame = mdi_->addSubWindow(form);
+    frame->setAttribute(Qt::WA_DeleteOnClose);
+    frame->setWindowIcon(QIcon());
+    frame->resize(frame->sizeHint().expandedTo(size + QSize(12, 34)));
+    // The operator closing a window unloads it: its View item loses the check mark.
+    const std::string item = checkItem;
+    connect(form, &QObject::destroyed, this, [this, item] {
+        if (!closing_)
+            Action(item)->setChecked(false);
+    });
+    frame->show();
+    return frame;
+}
+
+PrinterTypeForm& ParentForm::LoadPrinterType() {
+    if (!printerType_) {
+        printerType_ = new PrinterTypeForm(module_, *this);
+        QMdiSubWindow* frame = AddChild(printerType_, "PrinterTypeToolbar");
+        frame->move(0, frame->y());
+    }
+    if (QMdiSubWindow* frame = FrameOf(printerType_))
+        frame->show();
+    return *printerType_;
+}
+
+ResultForm& ParentForm::LoadResult() {
+    if (!result_) {
+        result_ = new ResultForm;
+        QMdiSubWindow* frame = AddChild(result_, "ResultToolbar");
+        const QMdiSubWindow* panel = FrameOf(printerType_);
+        frame->move(0, Twips(50) + (panel ? panel->height() : 0));
+    }
+    return *result_;
+}
+
+EventForm& ParentForm::LoadEvents() {
+    if (!events_) {
+        events_ = new EventForm;
+        QMdiSubWindow* frame = AddChild(events_, "EventToolbar");
+        const QMdiSubWindow* panel = FrameOf(printerType_);
+        const QMdiSubWindow* results = FrameOf(result_);
+        frame->move(results ? results->width() : 0, Twips(50) + (panel ? panel->height() : 0));
+    }
+    return *events_;
+}
+
+StatusForm& ParentForm::LoadStatus() {
+    if (!status_) {
+        status_ = new StatusForm;
+        QMdiSubWindow* frame = AddChild(status_, "StatusToolbar");
+        // The bottom right corner of the client area stands for the screen's.
+        const QSize client = mdi_->size();
+        frame->move(client.width() - (frame->width() + Twips(50)),
+                    client.height() - frame->height() * 5 / 4);
+    }
+    return *status_;
+}
+
+CashDrawerForm& ParentForm::LoadCashDrawer() {
+    if (!drawer_) {
+        drawer_ = new CashDrawerForm(module_);
+        QMdiSubWindow* frame = AddChild(drawer_, "SelectCashDrawer");
+        const QMdiSubWindow* panel = FrameOf(printerType_);
+        const QMdiSubWindow* results = FrameOf(result_);
+        frame->move(Twips(5) + (results ? results->width() : 0),
+                    Twips(50) + (panel ? panel->height() : 0));
+    }
+    return *drawer_;
+}
+
+AboutForm& ParentForm::ShowAbout() {
+    if (!about_) {
+        about_ = new AboutForm(messages_, this);
+        about_->setAttribute(Qt::WA_DeleteOnClose);
+    }
+    about_->show();
+    about_->raise();
+    return *about_;
+}
+
+void ParentForm::ShowPrintText() {
+    NotInThisBuild();
+}
+
+void ParentForm::AddResultLine(const std::string& line, bool selectLast) {
+    LoadResult().AddLine(QString::fromStdString(line), selectLast);
+}
+
+void ParentForm::ClearResults() {
+    if (result_)
+        result_->ResultCodeList()->clear();
+}
+
+void ParentForm::StatusUpdateEvent(LONG data) {
+    const StatusUpdateRule rule = StatusUpdateFor(data);
+    LoadEvents().AddLine(QString::fromStdString(rule.text));
+    LoadStatus().Apply(rule);
+}
+
+void ParentForm::ErrorEvent(LONG resultCode, LONG resultCodeExtended, LONG, LONG& errorResponse) {
+    const auto reply =
+        messages_.Show(ErrorEventMessage(resultCode, resultCodeExtended), "",
+                       CMessageBoxes::Icon::Question, CMessageBoxes::Buttons::RetryCancel);
+    errorResponse = reply == CMessageBoxes::Reply::Cancel ? OPOS_ER_CLEAR : OPOS_ER_RETRY;
+}
+
+void ParentForm::closeEvent(QCloseEvent* event) {
+    (void)printerCO_.Call("Close");
+    event->accept();
+}
+
+bool ParentForm::SaveScreenshots(const QString& dir) {
+    if (!QDir().mkpath(dir))
+        return false;
+    bool ok = true;
+    auto save = [&](QWidget* w, const char* file) {
+        QApplication::processEvents();
+        ok = w->grab().save(QDir(dir).filePath(QString::fromLatin1(file))) && ok;
+    };
+    // The main window as the program starts, then with each child window in front.
+    LoadPrinterType();
+    LoadResult();
+    LoadStatus();
+    LoadCashDrawer();
+    mdi_->setActiveSubWindow(FrameOf(printerType_));
+    save(this, "ParentForm.png");
+    LoadEvents();
+    const std::pair<QWidget*, const char*> children[] = {
+        {printerType_, "ParentForm-PrinterTypeForm.png"},
+        {result_, "ParentForm-ResultForm.png"},
+        {events_, "ParentForm-EventForm.png"},
+        {status_, "ParentForm-StatusForm.png"},
+        {drawer_, "ParentForm-CashDrawerForm.png"},
+    };
+    for (const auto& [form, file] : children) {
+        mdi_->setActiveSubWindow(FrameOf(form));
+        save(this, file);
+    }
+    save(drawer_, "CashDrawerForm.png");
+    AboutForm& about = ShowAbout();
+    save(&about, "AboutForm.png");
+    about.close();
+    return ok;
+}
+
+}  // namespace exerciser
