@@ -29,16 +29,22 @@ fi
 
 sanitize="-fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=undefined"
 sanitize+=" -fno-omit-frame-pointer -g"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+# The shared sanitizer runtime, so that the project's shared libraries (linked with
+# --no-undefined) resolve the sanitizers' and the coverage hooks' symbols.
+linkflags="-fsanitize=address,undefined -shared-libsan"
+runtime_dir=$(dirname "$(clang++ -print-file-name=libclang_rt.asan-x86_64.so)")
+export LD_LIBRARY_PATH="$runtime_dir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
     -DCMAKE_C_FLAGS="$sanitize" -DCMAKE_CXX_FLAGS="$sanitize" \
-    -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \
-    -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined" \
+    -DCMAKE_EXE_LINKER_FLAGS="$linkflags" -DCMAKE_SHARED_LINKER_FLAGS="$linkflags" \
     -DTHERMPOS_LIBFUZZER=ON -DTHERMPOS_BUILD_GUI=OFF -DTHERMPOS_BUILD_BENCH=OFF >/dev/null
 nice cmake --build "$build" -j2 --target "${targets[@]}"
 
 seconds=$(awk -v m="$minutes" 'BEGIN { printf "%d", m * 60 }')
-export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:verify_asan_link_order=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
 found=0
 summary=()
@@ -53,15 +59,13 @@ for t in "${targets[@]}"; do
     # -fork keeps going after a finding, so one run reports every distinct failure.
     "$build/fuzz/$t" "$work" "${seeds[@]}" -max_total_time="$seconds" -fork=1 \
         -ignore_crashes=1 -ignore_timeouts=1 -ignore_ooms=1 -timeout=10 -rss_limit_mb=2048 \
-        -artifact_prefix="$findings/" -print_final_stats=1 >"$log" 2>&1 || true
-    runs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | awk '{ s += $2 } END { print s + 0 }')
-    if [ "$runs" -eq 0 ]; then
-        runs=$(grep -oE '#[0-9]+' "$log" | tail -1 | tr -d '#')
-        runs=${runs:-0}
-    fi
+        -artifact_prefix="$findings/" -print_funcs=0 >"$log" 2>&1 || true
+    # Fork mode prints "#RUNS: cov: ..." lines; the last one holds the total.
+    runs=$( (grep -oE '^#[0-9]+' "$log" || true) | tail -1 | tr -d '#')
+    runs=${runs:-0}
     hits=$(find "$findings" -maxdepth 1 -type f \( -name 'crash-*' -o -name 'leak-*' \
         -o -name 'timeout-*' -o -name 'oom-*' \) | wc -l)
-    rate=$(awk -v r="$runs" -v s="$seconds" 'BEGIN { printf "%.0f", s > 0 ? r / s : 0 }')
+    rate=$(awk -v r="$runs" -v s="$seconds" 'BEGIN { printf "%.0f", (s > 0 ? r / s : 0) }')
     summary+=("$(printf '%-24s %12s executions %8s exec/s %4s findings' "$t" "$runs" "$rate" "$hits")")
     [ "$hits" -eq 0 ] || found=1
 done
