@@ -55,10 +55,13 @@ namespace vp = thermpos::vprinter;
 constexpr char kPort[] = "COM31";
 constexpr char kPrinter[] = "RTK410.TALVERN.POSPrinter";
 constexpr char kDrawer[] = "RTK410.TALVERN.CD1";
-constexpr int kWindow = 8;         // outstanding jobs the application allows
-constexpr auto kStallLimit = 30s;  // no event for this long while waiting: a hang
-constexpr int kDrawerEvery = 37;   // jobs between two drawer openings
-constexpr int kCutEvery = 10;      // jobs per receipt
+constexpr int kWindow = 8;  // outstanding jobs the application allows
+// Neither an event nor a byte printed for this long while waiting: a hang. The port's
+// buffer holds hundreds of jobs, so a write may wait long while the printer works.
+constexpr auto kStallLimit = 30s;
+constexpr auto kProgressCheck = 5s;
+constexpr int kDrawerEvery = 37;  // jobs between two drawer openings
+constexpr int kCutEvery = 10;     // jobs per receipt
 constexpr int kFailuresBeforeReopen = 3;
 
 long RssKb() {
@@ -130,13 +133,13 @@ class App : public ControlEventListener {
         std::lock_guard<std::mutex> lock(mutex_);
         ++outstanding_;
     }
-    // Waits until fewer than kWindow jobs are outstanding; false after kStallLimit without
+    // Waits until fewer than kWindow jobs are outstanding; false after `limit` without
     // any event.
-    bool WaitForRoom() {
+    bool WaitForRoom(std::chrono::milliseconds limit) {
         std::unique_lock<std::mutex> lock(mutex_);
         while (outstanding_ >= kWindow || clearPending_) {
             const auto seen = events_;
-            if (!changed_.wait_for(lock, kStallLimit, [&] { return events_ != seen; }))
+            if (!changed_.wait_for(lock, limit, [&] { return events_ != seen; }))
                 return false;
         }
         return true;
@@ -441,10 +444,20 @@ int main(int argc, char** argv) {
     for (int job = 0; job < jobs && !hang; ++job) {
         if (job == jobs / 4)
             rssQuarter = RssKb();
-        if (!app.WaitForRoom()) {
-            hang = true;
-            break;
+        // A hang is a stretch with no event and nothing printed.
+        std::uint64_t printedBytes = printer.Status().bytesProcessed;
+        auto quietSince = std::chrono::steady_clock::now();
+        while (!hang && !app.WaitForRoom(kProgressCheck)) {
+            const std::uint64_t now = printer.Status().bytesProcessed;
+            if (now != printedBytes) {
+                printedBytes = now;
+                quietSince = std::chrono::steady_clock::now();
+            } else if (std::chrono::steady_clock::now() - quietSince > kStallLimit) {
+                hang = true;
+            }
         }
+        if (hang)
+            break;
         if (app.NeedsReopen()) {
             ++reopens;
             app.NewSession();
