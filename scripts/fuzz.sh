@@ -19,7 +19,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build/fuzz"
 all=(vprinter_model_fuzz sideways_measure_fuzz bmp_render_fuzz print_translation_fuzz
     reg_text_fuzz status_stream_fuzz binary_conversion_fuzz automation_invoke_fuzz)
-targets=("${@:-${all[@]}}")
+targets=("$@")
 [ $# -gt 0 ] || targets=("${all[@]}")
 
 if ! command -v clang++ >/dev/null; then
@@ -46,6 +46,11 @@ nice cmake --build "$build" -j2 --target "${targets[@]}"
 seconds=$(awk -v m="$minutes" 'BEGIN { printf "%d", m * 60 }')
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:verify_asan_link_order=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
+# Inputs that failed, kept from earlier runs too; a run reports only its own.
+count_findings() {
+    find "$1" -maxdepth 1 -type f \( -name 'crash-*' -o -name 'leak-*' -o -name 'timeout-*' \
+        -o -name 'oom-*' \) | wc -l
+}
 found=0
 summary=()
 for t in "${targets[@]}"; do
@@ -55,6 +60,7 @@ for t in "${targets[@]}"; do
     seeds=()
     [ -d "$root/fuzz/corpus/$t" ] && seeds=("$root/fuzz/corpus/$t")
     log="$build/findings/$t.log"
+    before=$(count_findings "$findings")
     echo "== $t: ${seconds} s"
     # -fork keeps going after a finding, so one run reports every distinct failure.
     "$build/fuzz/$t" "$work" "${seeds[@]}" -max_total_time="$seconds" -fork=1 \
@@ -63,8 +69,7 @@ for t in "${targets[@]}"; do
     # Fork mode prints "#RUNS: cov: ..." lines; the last one holds the total.
     runs=$( (grep -oE '^#[0-9]+' "$log" || true) | tail -1 | tr -d '#')
     runs=${runs:-0}
-    hits=$(find "$findings" -maxdepth 1 -type f \( -name 'crash-*' -o -name 'leak-*' \
-        -o -name 'timeout-*' -o -name 'oom-*' \) | wc -l)
+    hits=$(($(count_findings "$findings") - before))
     rate=$(awk -v r="$runs" -v s="$seconds" 'BEGIN { printf "%.0f", (s > 0 ? r / s : 0) }')
     summary+=("$(printf '%-24s %12s executions %8s exec/s %4s findings' "$t" "$runs" "$rate" "$hits")")
     [ "$hits" -eq 0 ] || found=1
