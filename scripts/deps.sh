@@ -2,6 +2,9 @@
 THERMPOS_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev
     libbenchmark-dev qt6-base-dev libpng-dev zlib1g-dev libzint-dev console-setup-linux
     zbar-tools libzbar-dev netcat-openbsd)
+# Optional: only scripts/fuzz.sh needs them (libFuzzer comes with clang). Not installed by
+# thermpos_install_deps; `apt-get install ${THERMPOS_FUZZ_PACKAGES[*]}` when fuzzing.
+THERMPOS_FUZZ_PACKAGES=(clang)
 
 thermpos_install_deps() {
     local missing=()

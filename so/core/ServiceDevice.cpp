@@ -76,10 +76,12 @@ LONG CServiceDevice::ConvertBinary(const char* text, std::string* out) const {
                     return OPOS_E_ILLEGAL;
                 std::string bytes;
                 bytes.reserve(in.size() / 2);
+                // Each character gives four bits: one outside '0'..'?' must not spill
+                // into the other half of the byte.
                 for (size_t i = 0; i < in.size(); i += 2) {
-                    unsigned high = static_cast<unsigned char>(in[i]) - 0x30u;
-                    unsigned low = static_cast<unsigned char>(in[i + 1]) - 0x30u;
-                    bytes.push_back(static_cast<char>(((high << 4) | low) & 0xFFu));
+                    unsigned high = (static_cast<unsigned char>(in[i]) - 0x30u) & 0xFu;
+                    unsigned low = (static_cast<unsigned char>(in[i + 1]) - 0x30u) & 0xFu;
+                    bytes.push_back(static_cast<char>((high << 4) | low));
                 }
                 *out = std::move(bytes);
                 return OPOS_SUCCESS;

@@ -357,6 +357,9 @@ TEST_F(SurfaceTest, BinaryConversionDecodesWhatIsWritten) {
     printer.SetPropertyNumber(PIDX_BinaryConversion, OPOS_BC_NIBBLE);
     EXPECT_EQ(DirectIO(printer, kTestWrite, &written, "4?0:"), OPOS_SUCCESS);
     EXPECT_EQ(pty_.Read(2), "O\n");
+    // A character outside '0'..'?' keeps to its own half of the byte.
+    EXPECT_EQ(DirectIO(printer, kTestWrite, &written, "4/4_"), OPOS_SUCCESS);
+    EXPECT_EQ(pty_.Read(2), "OO");
     EXPECT_EQ(DirectIO(printer, kTestWrite, &written, "414"), OPOS_E_ILLEGAL);
 }
 
