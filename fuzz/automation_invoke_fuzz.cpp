@@ -25,6 +25,7 @@
 namespace {
 
 using namespace thermpos::com;
+using namespace thermpos::so;
 
 void Check(bool condition) {
     if (!condition)

@@ -13,6 +13,8 @@
 #include "opos/OposConstants.h"
 #include "so/core/ServiceDevice.h"
 
+using namespace thermpos::so;
+
 namespace {
 
 void Check(bool condition) {

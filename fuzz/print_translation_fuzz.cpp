@@ -17,6 +17,7 @@
 namespace {
 
 using namespace thermpos;
+using namespace thermpos::so;
 
 void Check(bool condition) {
     if (!condition)

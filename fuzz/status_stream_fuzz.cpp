@@ -19,6 +19,8 @@
 #include "so/core/StatusInterpreter.h"
 #include "so/core/StatusMonitor.h"
 
+using namespace thermpos::so;
+
 namespace {
 
 void Check(bool condition) {
