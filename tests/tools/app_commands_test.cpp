@@ -1,9 +1,6 @@
 // `thermpos print` and `thermpos drawer` as a shop's script runs them: separate processes
 // against ThermSO and the virtual printer on a pty, judged by exit code, message and what
 // the printer decoded.
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
@@ -12,9 +9,8 @@
 
 #include "platform/automation.h"
 #include "tests/so/TestSupport.h"
+#include "tests/tools/tool_run.h"
 #include "vprinter/pty.h"
-
-extern char** environ;
 
 namespace {
 
@@ -25,19 +21,6 @@ using thermpos::vprinter::VirtualPrinterOptions;
 constexpr char kPort[] = "COM23";
 constexpr char kPrinter[] = "RTK410.TALVERN.POSPrinter";
 constexpr char kDrawer[] = "RTK410.TALVERN.CD1";
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream all;
-    all << in.rdbuf();
-    return all.str();
-}
-
-struct ToolRun {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
 
 class AppCommandsTest : public ::testing::Test {
   protected:
@@ -55,35 +38,8 @@ class AppCommandsTest : public ::testing::Test {
     }
 
     // Runs the tool with `input` on its standard input.
-    ToolRun Tool(std::vector<std::string> args, const std::string& input = "") {
-        args.insert(args.begin(), THERMPOS_TOOL);
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        const std::string inPath = dir_ + "/in.txt", outPath = dir_ + "/out.txt",
-                          errPath = dir_ + "/err.txt";
-        std::ofstream(inPath, std::ios::binary) << input;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, inPath.c_str(), O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
-        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
-        pid_t pid;
-        ToolRun run;
-        const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        EXPECT_EQ(spawned, 0);
-        if (spawned != 0)
-            return run;
-        int status = 0;
-        waitpid(pid, &status, 0);
-        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
-        run.out = ReadFile(outPath);
-        run.err = ReadFile(errPath);
-        return run;
+    thermpos::testing::ToolRun Tool(std::vector<std::string> args, const std::string& input = "") {
+        return thermpos::testing::RunTool(std::move(args), dir_, &input);
     }
 
     VirtualPrinter vp_;
@@ -94,32 +50,34 @@ TEST_F(AppCommandsTest, PrintReportsSuccessAndNamesWhatStoppedIt) {
     // Only the result is checked: the port's close discards what the kernel had not yet
     // passed to the printer, so a process that exits at once may lose its last bytes
     // when the printer is slow to read (README, "Known limits").
-    ToolRun printed = Tool({"print", "--cut", kPrinter}, "Shell \x1B|bCreceipt\x1B|N\n");
+    thermpos::testing::ToolRun printed =
+        Tool({"print", "--cut", kPrinter}, "Shell \x1B|bCreceipt\x1B|N\n");
     EXPECT_EQ(printed.status, 0) << printed.err;
 
     vp_.SetPower(false);
     ASSERT_TRUE(vp_.WaitStatus([](const auto& s) { return !s.powerOn; }, 10s));
-    ToolRun off = Tool({"print", kPrinter}, "not printed\n");
+    thermpos::testing::ToolRun off = Tool({"print", kPrinter}, "not printed\n");
     EXPECT_EQ(off.status, 3);
     EXPECT_NE(off.err.find("cannot"), std::string::npos) << off.err;
     EXPECT_NE(off.err.find("OPOS_E_"), std::string::npos) << off.err;
     vp_.SetPower(true);
 
-    ToolRun unknown = Tool({"print", "No.Such.Printer"}, "x");
+    thermpos::testing::ToolRun unknown = Tool({"print", "No.Such.Printer"}, "x");
     EXPECT_EQ(unknown.status, 3);
     EXPECT_NE(unknown.err.find("OPOS_OR_REGBADNAME"), std::string::npos) << unknown.err;
     EXPECT_EQ(Tool({"print", kPrinter, dir_ + "/missing.txt"}).status, 1);
 
     vp_.Stop();
-    EXPECT_EQ(ReadFile(dir_ + "/commands.log").find("not printed"), std::string::npos);
+    EXPECT_EQ(thermpos::testing::ReadWholeFile(dir_ + "/commands.log").find("not printed"),
+              std::string::npos);
 }
 
 TEST_F(AppCommandsTest, DrawerOpensReportsAndWaits) {
     EXPECT_EQ(Tool({"drawer", kDrawer, "status"}).out, "closed\n");
-    ToolRun opened = Tool({"drawer", kDrawer, "open"});
+    thermpos::testing::ToolRun opened = Tool({"drawer", kDrawer, "open"});
     EXPECT_EQ(opened.status, 0) << opened.err;
     ASSERT_TRUE(vp_.WaitStatus([](const auto& s) { return s.drawerOpen; }, 10s));
-    ToolRun status = Tool({"drawer", kDrawer, "status"});
+    thermpos::testing::ToolRun status = Tool({"drawer", kDrawer, "status"});
     EXPECT_EQ(status.status, 5);
     EXPECT_EQ(status.out, "open\n");
     vp_.SetDrawer(false);
