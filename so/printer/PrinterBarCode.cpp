@@ -23,14 +23,18 @@ struct SymbologyRule {
     std::size_t minLength;
     std::size_t maxLength;
     DataRule rule;
+    // GS1 symbologies: digits that carry a mod-10 check digit when one more is given. The
+    // printer refuses a wrong one and prints nothing, so it is refused here instead of
+    // being reported as printed.
+    std::size_t checkedLength = 0;
 };
 
 // Only function B is sent: its length byte lets any byte, zero included, be data.
 constexpr SymbologyRule kSymbologies[] = {
-    {PTR_BCS_UPCA, 0x41, 11, 12, DataRule::kDigits},
-    {PTR_BCS_UPCE, 0x42, 11, 12, DataRule::kDigits},
-    {PTR_BCS_JAN8, 0x44, 7, 8, DataRule::kDigits},
-    {PTR_BCS_JAN13, 0x43, 12, 13, DataRule::kDigits},
+    {PTR_BCS_UPCA, 0x41, 11, 12, DataRule::kDigits, 11},
+    {PTR_BCS_UPCE, 0x42, 11, 12, DataRule::kDigits, 11},
+    {PTR_BCS_JAN8, 0x44, 7, 8, DataRule::kDigits, 7},
+    {PTR_BCS_JAN13, 0x43, 12, 13, DataRule::kDigits, 12},
     {PTR_BCS_ITF, 0x46, 2, 254, DataRule::kEvenDigits},
     {PTR_BCS_Codabar, 0x47, 1, 255, DataRule::kAny},
     {PTR_BCS_Code39, 0x45, 1, 255, DataRule::kAny},
@@ -47,6 +51,17 @@ const SymbologyRule* FindSymbology(LONG symbology) {
     return nullptr;
 }
 
+// Weight 3 on the rightmost data digit, alternating with 1.
+char Gs1CheckDigit(std::string_view digits) {
+    int sum = 0;
+    int weight = 3;
+    for (auto it = digits.rbegin(); it != digits.rend(); ++it) {
+        sum += (*it - '0') * weight;
+        weight = 4 - weight;
+    }
+    return static_cast<char>('0' + (10 - sum % 10) % 10);
+}
+
 bool DataFits(const SymbologyRule& rule, std::string_view data) {
     if (data.size() < rule.minLength || data.size() > rule.maxLength) {
         return false;
@@ -57,6 +72,10 @@ bool DataFits(const SymbologyRule& rule, std::string_view data) {
     // A printer that meets a byte other than a digit in these symbologies abandons the
     // command and prints the rest as text.
     if (!std::all_of(data.begin(), data.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return false;
+    }
+    if (rule.checkedLength != 0 && data.size() == rule.checkedLength + 1 &&
+        data.back() != Gs1CheckDigit(data.substr(0, rule.checkedLength))) {
         return false;
     }
     return rule.rule != DataRule::kEvenDigits || data.size() % 2 == 0;

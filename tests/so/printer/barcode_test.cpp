@@ -151,6 +151,15 @@ TEST_F(PrintBarCode, NumericDataThePrinterCannotPrintIsRefused) {
                                   12),
                       PTR_BCS_EAN13),
               106);
+    // A given check digit must be right: the printer drops the symbol otherwise.
+    EXPECT_EQ(Refused(PTR_S_RECEIPT, "12345678", PTR_BCS_EAN8), 106);
+    EXPECT_EQ(Refused(PTR_S_RECEIPT, "1234567890123", PTR_BCS_EAN13), 106);
+    EXPECT_EQ(Refused(PTR_S_RECEIPT, "123456789013", PTR_BCS_UPCA), 106);
+    EXPECT_EQ(Refused(PTR_S_RECEIPT, "042100005265", PTR_BCS_UPCE), 106);
+    EXPECT_EQ(Print(PTR_S_RECEIPT, "12345670", PTR_BCS_EAN8), 0);
+    EXPECT_EQ(Print(PTR_S_RECEIPT, "1234567890128", PTR_BCS_EAN13), 0);
+    EXPECT_EQ(Print(PTR_S_RECEIPT, "123456789012", PTR_BCS_UPCA), 0);
+    EXPECT_EQ(Print(PTR_S_RECEIPT, "042100005264", PTR_BCS_UPCE), 0);
     EXPECT_EQ(Refused(PTR_S_RECEIPT, "12 4", PTR_BCS_ITF), 106);
     EXPECT_EQ(Refused(PTR_S_RECEIPT, "", PTR_BCS_ITF), 106);
     EXPECT_EQ(Refused(PTR_S_RECEIPT, "1", PTR_BCS_ITF), 106);
