@@ -407,8 +407,14 @@ class PrintTest : public QObject {
         StartStandIn();
         W().ShowPrintText();
         PrintTextForm& f = Form();
+        // Placed beside the printer control panel.
+        QCOMPARE(W().FrameOf(&f)->pos(), QPoint(W().FrameOf(W().PrinterType())->width() + 3, 3));
         SetText("abc");
         f.Check("BoldCheckBox")->setChecked(true);
+        // The box previews the style on the whole text.
+        QTextCursor at(f.RichTextBox()->document());
+        at.setPosition(2);
+        QCOMPARE(at.charFormat().fontWeight(), int(QFont::Bold));
         f.Option("Option2")->setChecked(true);
         f.Check("EmbeddedDataCheck")->setChecked(true);
         fake_->results["ValidateData"] = OPOS_E_ILLEGAL;
@@ -491,8 +497,13 @@ class PrintTest : public QObject {
         f.FontNameCombo_LostFocus();
         f.MapModeCombo()->setCurrentIndex(3);
         f.cmbMapMode_Click();
+        // Leaving the box is what sets the line width.
+        W().show();
+        QVERIFY(QTest::qWaitForWindowActive(&W()));
+        f.CharPerLine()->setFocus();
         f.CharPerLine()->setText("42");
-        f.txtCharPerLine_LostFocus();
+        f.RichTextBox()->setFocus();
+        QVERIFY(extest::WaitFor([&] { return !fake_->CallsOf("RecLineChars").empty(); }));
         f.CharPerLine()->setText("4x");
         f.txtCharPerLine_LostFocus();
         QCOMPARE(fake_->CallsOf("CharacterSet"), std::vector<std::string>{"CharacterSet=850"});
