@@ -42,6 +42,8 @@ ParentForm::ParentForm(CMessageBoxes& messages, IDispatch* printer, IDispatch* d
     // The windows first, so that a control object that cannot be made is reported in a
     // result window already in its place.
     LoadPrinterType();
+    // Hidden until asked for. With no control object yet, its start-up choice of "Dots"
+    // goes nowhere and logs nothing; a device starts in dots when it is opened anyway.
     LoadPrintText();
     LoadResult();
     LoadStatus();

@@ -7,7 +7,6 @@
 // its handlers, named after the controls, are what tests call.
 #pragma once
 
-#include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
