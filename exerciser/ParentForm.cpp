@@ -24,7 +24,8 @@ ParentForm::ParentForm(CMessageBoxes& messages, IDispatch* printer, IDispatch* d
       printerCO_("POSPrinter1", kProgId_PosPrinter),
       drawerCO_("CashDrawer1", kProgId_CashDrawer),
       module_(printerCO_, drawerCO_, messages, *this),
-      mdi_(new QMdiArea(this)) {
+      mdi_(new QMdiArea(this)),
+      exercises_(module_) {
     setObjectName(QStringLiteral("ParentForm"));
     setWindowTitle(QStringLiteral("POS Printer Testing Application - [Talvern Systems]"));
     mdi_->setObjectName(QStringLiteral("MDIClient"));
@@ -41,9 +42,18 @@ ParentForm::ParentForm(CMessageBoxes& messages, IDispatch* printer, IDispatch* d
     // The windows first, so that a control object that cannot be made is reported in a
     // result window already in its place.
     LoadPrinterType();
+    // Hidden until asked for. With no control object yet, its start-up choice of "Dots"
+    // goes nowhere and logs nothing; a device starts in dots when it is opened anyway.
+    LoadPrintText();
     LoadResult();
     LoadStatus();
     LoadCashDrawer();
+    // The text window refills its font and character set lists whenever it comes to the
+    // front, so that they are the device's as it is now.
+    connect(mdi_, &QMdiArea::subWindowActivated, this, [this](QMdiSubWindow* frame) {
+        if (frame && frame == FrameOf(printText_))
+            printText_->Form_Activate();
+    });
 
     if (printer)
         printerCO_.Attach(printer);
@@ -140,7 +150,8 @@ void ParentForm::BuildMenus() {
     later(AddAction(print, "PrintProperties", "POS Printer Properties"));
     later(AddAction(print, "PrintMethods", "POS Printer Methods"));
     later(AddAction(print, "Characterset", "Characterset"));
-    later(AddAction(print, "BarCodePrint", "Test BarCode Printing"));
+    connect(AddAction(print, "BarCodePrint", "Test BarCode Printing"), &QAction::triggered, this,
+            [this] { exercises_.BarCodeDemo(); });
     later(AddAction(print, "EscSequence", "Escape Sequence"));
     printers->addSeparator()->setObjectName(QStringLiteral("Sep1"));
     QAction* exit = AddAction(printers, "Exit", "E&xit");
@@ -175,33 +186,48 @@ void ParentForm::BuildMenus() {
     QMenu* methods = bar->addMenu(QStringLiteral("&Methods"));
     methods->setObjectName(QStringLiteral("Methods"));
     AddAction(methods, "MarkFeed", "MarkFeed")->setEnabled(false);
-    later(AddAction(methods, "PrintBitmapButton", "Print Bitmap"));
+    connect(AddAction(methods, "PrintBitmapButton", "Print Bitmap"), &QAction::triggered, this,
+            [this] { exercises_.PrintBitmap(); });
     QMenu* rotation = methods->addMenu(QStringLiteral("Set Rotation"));
     rotation->setObjectName(QStringLiteral("SetRotation"));
-    for (auto [name, caption] : {std::pair{"Normal", "Normal"},
-                                 {"Left90", "90 Left"},
-                                 {"Right90", "90 Right"},
-                                 {"Rotate180", "180 Rotation"}}) {
+    for (auto [name, caption, code] : {std::tuple{"Normal", "Normal", kRotateNormal},
+                                       {"Left90", "90 Left", kRotateLeft90},
+                                       {"Right90", "90 Right", kRotateRight90},
+                                       {"Rotate180", "180 Rotation", kRotate180}}) {
         QAction* a = AddAction(rotation, name, caption);
         a->setCheckable(true);
         a->setChecked(std::string(name) == "Normal");
-        // Until rotation arrives the marks stay where they are.
-        connect(a, &QAction::triggered, this, [this, a](bool checked) {
-            a->setChecked(!checked);
-            NotInThisBuild();
-        });
+        const LONG rp = code;
+        connect(a, &QAction::triggered, this, [this, a, rp] { Rotate(a, rp); });
     }
-    for (auto [name, caption] : {std::pair{"SetTransactionPrinting", "Set Transaction Printing"},
-                                 {"FeedLine", "Feed Line"},
-                                 {"PaperParCut", "Paper Partial Cut"},
-                                 {"PaperCut", "Paper Full Cut"},
-                                 {"PaperFeednCut", "Paper Feed and Cut"}})
-        later(AddAction(methods, name, caption));
+    QAction* transaction = AddAction(methods, "SetTransactionPrinting", "Set Transaction Printing");
+    transaction->setCheckable(true);
+    connect(transaction, &QAction::triggered, this, [this, transaction](bool checked) {
+        // The click has turned the mark already; the device's answer decides it.
+        transaction->setChecked(exercises_.TransactionPrint(!checked));
+    });
+    connect(AddAction(methods, "FeedLine", "Feed Line"), &QAction::triggered, this,
+            [this] { exercises_.FeedLine(); });
+    connect(AddAction(methods, "PaperParCut", "Paper Partial Cut"), &QAction::triggered, this,
+            [this] { exercises_.PaperPartialCut(); });
+    connect(AddAction(methods, "PaperCut", "Paper Full Cut"), &QAction::triggered, this,
+            [this] { exercises_.PaperFullCut(); });
+    connect(AddAction(methods, "PaperFeednCut", "Paper Feed and Cut"), &QAction::triggered, this,
+            [this] { exercises_.PaperFeedAndCut(); });
 
     QMenu* help = bar->addMenu(QStringLiteral("&Help"));
     help->setObjectName(QStringLiteral("Help"));
     connect(AddAction(help, "AboutUS", "About Us"), &QAction::triggered, this,
             [this] { ShowAbout(); });
+}
+
+void ParentForm::Rotate(QAction* item, LONG rotation) {
+    // The click has turned the item's mark; the marks change only when the device takes it.
+    item->setChecked(!item->isChecked());
+    if (!exercises_.RotatePrint(rotation))
+        return;
+    for (const char* name : {"Normal", "Left90", "Right90", "Rotate180"})
+        Action(name)->setChecked(Action(name) == item);
 }
 
 void ParentForm::Toggle(const char* item) {
@@ -233,11 +259,13 @@ QMdiSubWindow* ParentForm::AddChild(QWidget* form, const char* checkItem) {
     frame->setWindowIcon(QIcon());
     frame->resize(frame->sizeHint().expandedTo(size + QSize(12, 34)));
     // The operator closing a window unloads it: its View item loses the check mark.
-    const std::string item = checkItem;
-    connect(form, &QObject::destroyed, this, [this, item] {
-        if (!closing_)
-            Action(item)->setChecked(false);
-    });
+    if (checkItem) {
+        const std::string item = checkItem;
+        connect(form, &QObject::destroyed, this, [this, item] {
+            if (!closing_)
+                Action(item)->setChecked(false);
+        });
+    }
     frame->show();
     return frame;
 }
@@ -308,8 +336,21 @@ AboutForm& ParentForm::ShowAbout() {
     return *about_;
 }
 
+PrintTextForm& ParentForm::LoadPrintText() {
+    if (!printText_) {
+        printText_ = new PrintTextForm(module_);
+        QMdiSubWindow* frame = AddChild(printText_, nullptr);
+        const QMdiSubWindow* panel = FrameOf(printerType_);
+        frame->move(Twips(50) + (panel ? panel->width() : 0), Twips(50));
+        frame->hide();
+    }
+    return *printText_;
+}
+
 void ParentForm::ShowPrintText() {
-    NotInThisBuild();
+    QMdiSubWindow* frame = FrameOf(&LoadPrintText());
+    frame->show();
+    mdi_->setActiveSubWindow(frame);
 }
 
 void ParentForm::AddResultLine(const std::string& line, bool selectLast) {
@@ -366,6 +407,8 @@ bool ParentForm::SaveScreenshots(const QString& dir) {
         mdi_->setActiveSubWindow(FrameOf(form));
         save(this, file);
     }
+    ShowPrintText();
+    save(this, "ParentForm-PrintTextForm.png");
     save(drawer_, "CashDrawerForm.png");
     AboutForm& about = ShowAbout();
     save(&about, "AboutForm.png");

@@ -21,6 +21,8 @@
 #include "exerciser/ExerciserWindows.h"
 #include "exerciser/MyGlobalModule.h"
 #include "exerciser/OposObject.h"
+#include "exerciser/PrintExercises.h"
+#include "exerciser/PrintTextForm.h"
 #include "exerciser/PrinterTypeForm.h"
 #include "exerciser/ResultForm.h"
 #include "exerciser/StatusForm.h"
@@ -54,6 +56,7 @@ class ParentForm : public QMainWindow,
     StatusForm* StatusWindow() const { return status_; }
     CashDrawerForm* CashDrawer() const { return drawer_; }
     AboutForm* About() const { return about_; }
+    PrintTextForm* PrintText() const { return printText_; }
     QMdiSubWindow* FrameOf(QWidget* form) const;
 
     // Loads when not loaded, and shows.
@@ -63,6 +66,9 @@ class ParentForm : public QMainWindow,
     StatusForm& LoadStatus();
     CashDrawerForm& LoadCashDrawer();
     AboutForm& ShowAbout();
+    // Loads (hidden) when not loaded.
+    PrintTextForm& LoadPrintText();
+    CPrintExercises& Exercises() { return exercises_; }
 
     // Delivers the printer's waiting events now (what the notifier does).
     int DispatchPrinterEvents();
@@ -92,6 +98,8 @@ class ParentForm : public QMainWindow,
     void Toggle(const char* item);
     QMdiSubWindow* AddChild(QWidget* form, const char* checkItem);
     void ConnectPrinterEvents();
+    // The Methods menu's rotation items: the one the device took is the checked one.
+    void Rotate(QAction* item, LONG rotation);
 
     CMessageBoxes& messages_;
     COposObject printerCO_;
@@ -105,6 +113,8 @@ class ParentForm : public QMainWindow,
     QPointer<StatusForm> status_;
     QPointer<CashDrawerForm> drawer_;
     QPointer<AboutForm> about_;
+    QPointer<PrintTextForm> printText_;
+    CPrintExercises exercises_;
     CEventSink* sink_ = nullptr;  // one reference held
     QSocketNotifier* notifier_ = nullptr;
     bool closing_ = false;
