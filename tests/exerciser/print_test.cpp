@@ -266,13 +266,13 @@ class PrintTest : public QObject {
         Trigger("BarCodePrint");
         QVERIFY(vp_->WaitReceipts(1, 10s));
         QCOMPARE(vp_->Receipts().back().cut, CutKind::Partial);
-        // The RT-K410 has no EAN-128 or standard 2 of 5, and no UPC-E of a zero character.
-        // The service object passes the EAN-8 row, whose last digit is not its check digit;
-        // the printer refuses that symbol and prints only its heading.
+        // The RT-K410 has no EAN-128 or standard 2 of 5, and no UPC-E of a zero character;
+        // the EAN-8 row's last digit is not its check digit, so that symbol is refused too
+        // and only its heading prints.
         const QString ok = "PrintBarCode : Successful";
         const QString illegal = "PrintBarCode : Illegal Operation";
-        QCOMPARE(Lines(W()), QStringList({ok, illegal, ok, ok, illegal, illegal, ok, ok, ok, ok, ok,
-                                          "Paper Partial Cut: : Successful"}));
+        QCOMPARE(Lines(W()), QStringList({ok, illegal, ok, illegal, illegal, illegal, ok, ok, ok,
+                                          ok, ok, "Paper Partial Cut: : Successful"}));
 
         const std::vector<std::string> files = vp_->ReceiptFiles();
         QCOMPARE(files.size(), size_t(1));
