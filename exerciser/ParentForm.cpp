@@ -7,6 +7,9 @@
 #include <QMenu>
 #include <QMenuBar>
 
+#include "exerciser/EscapeSheet.h"
+#include "exerciser/PropertyReport.h"
+#include "exerciser/ScriptedDemos.h"
 #include "opos/OposConstants.h"
 
 namespace exerciser {
@@ -137,11 +140,15 @@ void ParentForm::BuildMenus() {
     print->setObjectName(QStringLiteral("Print"));
     connect(AddAction(print, "PrintText", "Formated Text and Bitmap"), &QAction::triggered, this,
             [this] { ShowPrintText(); });
-    later(AddAction(print, "PrintProperties", "POS Printer Properties"));
-    later(AddAction(print, "PrintMethods", "POS Printer Methods"));
-    later(AddAction(print, "Characterset", "Characterset"));
+    connect(AddAction(print, "PrintProperties", "POS Printer Properties"), &QAction::triggered,
+            this, [this] { CPropertyReport(module_, *this).Run(); });
+    connect(AddAction(print, "PrintMethods", "POS Printer Methods"), &QAction::triggered, this,
+            [this] { CScriptedDemos(module_, *this).PrintMethods(); });
+    connect(AddAction(print, "Characterset", "Characterset"), &QAction::triggered, this,
+            [this] { CScriptedDemos(module_, *this).PrintCharacterSets(); });
     later(AddAction(print, "BarCodePrint", "Test BarCode Printing"));
-    later(AddAction(print, "EscSequence", "Escape Sequence"));
+    connect(AddAction(print, "EscSequence", "Escape Sequence"), &QAction::triggered, this,
+            [this] { CEscapeSheet(module_, *this).Run(); });
     printers->addSeparator()->setObjectName(QStringLiteral("Sep1"));
     QAction* exit = AddAction(printers, "Exit", "E&xit");
     exit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
