@@ -200,8 +200,10 @@ void CPrintScript::WatchForIdle() {
 }
 
 void CPrintScript::YieldToUi() {
+    // The windows repaint and the printer's events arrive; the operator's clicks wait for
+    // the script, so no second script starts in the middle of this one.
     for (int i = 0; i < kScriptYields; ++i)
-        QCoreApplication::processEvents();
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 }
 
 // ---------------------------------------------------------------------------------------
