@@ -106,10 +106,8 @@ std::vector<LONG> CharacterSetEntries(const std::string& list) {
 CPrintScript::CPrintScript(CGlobalModule& module, CExerciserWindows& windows)
     : module_(module), windows_(windows) {}
 
-std::string CPrintScript::LogoPath() const {
-    const std::string folder =
-        logoFolder_.empty() ? QCoreApplication::applicationDirPath().toStdString() : logoFolder_;
-    return folder + "/" + kLogoFileName;
+std::string CPrintScript::LogoPath() {
+    return QCoreApplication::applicationDirPath().toStdString() + "/" + kLogoFileName;
 }
 
 LONG CPrintScript::Print(const std::string& data) {

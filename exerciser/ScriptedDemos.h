@@ -43,9 +43,8 @@ class CPrintScript {
     CPrintScript(CGlobalModule& module, CExerciserWindows& windows);
     virtual ~CPrintScript() = default;
 
-    // Where PelkoLogo.bmp is looked for: the folder of the running program unless set.
-    void SetLogoFolder(std::string folder) { logoFolder_ = std::move(folder); }
-    std::string LogoPath() const;
+    // PelkoLogo.bmp in the folder of the running program.
+    static std::string LogoPath();
 
   protected:
     // How a script leaves the slip: the scripts end their transaction with it; the escape
@@ -79,7 +78,6 @@ class CPrintScript {
   private:
     CGlobalModule& module_;
     CExerciserWindows& windows_;
-    std::string logoFolder_;
 };
 
 class CScriptedDemos : public CPrintScript {
