@@ -45,6 +45,11 @@ class COposObject {
     // A Boolean property compared with True (-1).
     [[nodiscard]] bool GetBool(const char* property);
     [[nodiscard]] std::string GetString(const char* property);
+    // The property as the control object answers it, of whatever type; false (value left
+    // empty) when the get fails.
+    [[nodiscard]] bool GetValue(const char* property, VARIANT* value) {
+        return Get(property, value);
+    }
     void SetLong(const char* property, LONG value);
     void SetShort(const char* property, SHORT value);
     void SetBool(const char* property, bool value);

@@ -7,15 +7,14 @@
 #include <QMenu>
 #include <QMenuBar>
 
+#include "exerciser/EscapeSheet.h"
+#include "exerciser/PropertyReport.h"
+#include "exerciser/ScriptedDemos.h"
 #include "opos/OposConstants.h"
 
 namespace exerciser {
 
-namespace {
-
-constexpr char kNotInThisBuild[] = "This exercise is not in this build.";
-
-}  // namespace
+namespace {}  // namespace
 
 ParentForm::ParentForm(CMessageBoxes& messages, IDispatch* printer, IDispatch* drawer,
                        QWidget* parent)
@@ -125,17 +124,8 @@ QAction* ParentForm::Action(const std::string& name) const {
     return it == actions_.end() ? nullptr : it->second;
 }
 
-void ParentForm::NotInThisBuild() {
-    messages_.Show(kNotInThisBuild, "", CMessageBoxes::Icon::Information,
-                   CMessageBoxes::Buttons::Ok);
-}
-
 void ParentForm::BuildMenus() {
     QMenuBar* bar = menuBar();
-    auto later = [this](QAction* a) {
-        connect(a, &QAction::triggered, this, [this] { NotInThisBuild(); });
-    };
-
     QMenu* printers = bar->addMenu(QStringLiteral("&Printers"));
     printers->setObjectName(QStringLiteral("Printers"));
     connect(AddAction(printers, "SelectPrinter", "Select Printer"), &QAction::triggered, this,
@@ -147,12 +137,16 @@ void ParentForm::BuildMenus() {
     print->setObjectName(QStringLiteral("Print"));
     connect(AddAction(print, "PrintText", "Formated Text and Bitmap"), &QAction::triggered, this,
             [this] { ShowPrintText(); });
-    later(AddAction(print, "PrintProperties", "POS Printer Properties"));
-    later(AddAction(print, "PrintMethods", "POS Printer Methods"));
-    later(AddAction(print, "Characterset", "Characterset"));
+    connect(AddAction(print, "PrintProperties", "POS Printer Properties"), &QAction::triggered,
+            this, [this] { CPropertyReport(module_, *this).Run(); });
+    connect(AddAction(print, "PrintMethods", "POS Printer Methods"), &QAction::triggered, this,
+            [this] { CScriptedDemos(module_, *this).PrintMethods(); });
+    connect(AddAction(print, "Characterset", "Characterset"), &QAction::triggered, this,
+            [this] { CScriptedDemos(module_, *this).PrintCharacterSets(); });
     connect(AddAction(print, "BarCodePrint", "Test BarCode Printing"), &QAction::triggered, this,
             [this] { exercises_.BarCodeDemo(); });
-    later(AddAction(print, "EscSequence", "Escape Sequence"));
+    connect(AddAction(print, "EscSequence", "Escape Sequence"), &QAction::triggered, this,
+            [this] { CEscapeSheet(module_, *this).Run(); });
     printers->addSeparator()->setObjectName(QStringLiteral("Sep1"));
     QAction* exit = AddAction(printers, "Exit", "E&xit");
     exit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));

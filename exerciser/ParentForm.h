@@ -94,7 +94,6 @@ class ParentForm : public QMainWindow,
   private:
     void BuildMenus();
     QAction* AddAction(QMenu* menu, const char* name, const char* caption);
-    void NotInThisBuild();
     void Toggle(const char* item);
     QMdiSubWindow* AddChild(QWidget* form, const char* checkItem);
     void ConnectPrinterEvents();

@@ -393,8 +393,8 @@ class WindowTest : public QObject {
              {"SelectCashDrawer", "ResultToolbar", "StatusToolbar", "PrinterTypeToolbar"})
             QVERIFY2(w.Action(item)->isChecked(), item);
 
-        // Later exercises answer with a message and change nothing; so does a rotation the
-        // device refuses.
+        // A script on a closed device stops at the readiness question; a rotation the
+        // device refuses changes no mark.
         w.Action("PrintMethods")->trigger();
         p.printer->results["RotatePrint"] = OPOS_E_ILLEGAL;
         w.Action("Left90")->trigger();
