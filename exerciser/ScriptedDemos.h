@@ -11,13 +11,11 @@
 
 #include "exerciser/ExerciserWindows.h"
 #include "exerciser/MyGlobalModule.h"
+#include "exerciser/PrintExercises.h"
 
 namespace exerciser {
 
 inline constexpr char kEsc[] = "\x1b";
-// RotatePrint's rotations (PTR_RP_NORMAL, PTR_RP_ROTATE180).
-inline constexpr LONG kRotateNormal = 0x0001;
-inline constexpr LONG kRotate180 = 0x0103;
 inline constexpr char kLogoFileName[] = "PelkoLogo.bmp";
 // The blank yields of the scripts: long enough for the windows to repaint after SetBitmap.
 inline constexpr int kScriptYields = 10001;
