@@ -41,8 +41,8 @@ ParentForm::ParentForm(CMessageBoxes& messages, IDispatch* printer, IDispatch* d
     // The windows first, so that a control object that cannot be made is reported in a
     // result window already in its place.
     LoadPrinterType();
-    // Hidden until asked for. With no control object yet, its start-up choice of "Dots"
-    // goes nowhere and logs nothing; a device starts in dots when it is opened anyway.
+    // Hidden until asked for. Its start-up choice of "Dots" is made again below, once the
+    // control object exists.
     LoadPrintText();
     LoadResult();
     LoadStatus();
@@ -63,6 +63,10 @@ ParentForm::ParentForm(CMessageBoxes& messages, IDispatch* printer, IDispatch* d
     else
         (void)drawerCO_.Create();
     ConnectPrinterEvents();
+    // The text window's start-up choice of "Dots" counts as choosing a map mode: it sets
+    // the device's MapMode and its line is the first in the result list (on a closed
+    // device, with its result).
+    printText_->cmbMapMode_Click();
     // The drawer's events are not shown; delivered at once they are dropped instead of
     // piling up unread.
     if (drawerCO_.Exists())

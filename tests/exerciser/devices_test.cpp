@@ -212,10 +212,11 @@ class DevicesTest : public QObject {
         Click(&d, "DisableDrawerButton");
         Click(&d, "CloseDrawerButton");
         QCOMPARE(Results(),
-                 QStringList({"Open : Successful", "OpenDrawer : Drawer is Disabled",
-                              "DeviceEnable=TRUE : Successful", "OpenDrawer : Successful",
-                              "while waiting", "WaitforCloseDrawer : Successful",
-                              "DeviceEnable=FALSE : Successful", "Close : Successful"}));
+                 QStringList({"MapMode Changed to: Dots : Printer is Closed", "Open : Successful",
+                              "OpenDrawer : Drawer is Disabled", "DeviceEnable=TRUE : Successful",
+                              "OpenDrawer : Successful", "while waiting",
+                              "WaitforCloseDrawer : Successful", "DeviceEnable=FALSE : Successful",
+                              "Close : Successful"}));
     }
 
     void closingTheDrawerWindowEndsAWaitInProgress() {
