@@ -213,6 +213,10 @@ CMessageBoxes::Reply CScriptMessageBoxes::Show(const std::string& text, const st
     shown_ << Text(text).replace(QLatin1String("\r\n"), QLatin1String(" | "));
     if (!scripted_)
         return real_.Show(text, title, icon, buttons);
+    if (!started_ || quitting_) {
+        std::fprintf(stderr, "PrnExerciser message: %s\n", text.c_str());
+        return AskNothingFurther(buttons);
+    }
     if (!queued_.empty()) {
         const Reply r = queued_.front();
         queued_.pop_front();
@@ -278,6 +282,7 @@ OperatorScript::~OperatorScript() {
 }
 
 void OperatorScript::Start() {
+    messages_.ScriptStarted();
     QTimer::singleShot(0, this, [this] { Next(); });
 }
 

@@ -95,6 +95,9 @@ class CScriptMessageBoxes : public CMessageBoxes {
     void Answer(Reply reply);
     // When no script runs any more, boxes are real again.
     void SetScripted(bool scripted) { scripted_ = scripted; }
+    // Boxes shown before the script starts (while the window is built) have no one to
+    // answer them: they are logged and get the answer that asks for nothing further.
+    void ScriptStarted() { started_ = true; }
     // The program is ending: a box waiting gets the answer that asks for nothing further.
     void Quit() { quitting_ = true; }
     bool Waiting() const { return waiting_ > 0; }
@@ -104,6 +107,7 @@ class CScriptMessageBoxes : public CMessageBoxes {
     CMessageBoxes& real_;
     bool scripted_ = true;
     bool quitting_ = false;
+    bool started_ = false;
     std::deque<Reply> queued_;
     std::optional<Reply> answer_;  // for the innermost box waiting
     int waiting_ = 0;              // boxes waiting, nested
