@@ -463,7 +463,8 @@ void OperatorScript::Run(const ScriptLine& line) {
         auto alive = alive_;
         auto answered = std::make_shared<bool>(false);
         workbench_->SendControl(line.args[0], [this, alive, &line, answered](QString reply) {
-            if (!*alive)
+            // A wait that gave up has ended the script already.
+            if (!*alive || finished_)
                 return;
             *answered = true;
             if (!reply.startsWith(QLatin1String("ok")))
