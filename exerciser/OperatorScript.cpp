@@ -53,17 +53,6 @@ std::optional<CMessageBoxes::Reply> ReplyNamed(const QString& name) {
     return std::nullopt;
 }
 
-CMessageBoxes::Reply AskNothingFurther(CMessageBoxes::Buttons buttons) {
-    switch (buttons) {
-        case CMessageBoxes::Buttons::YesNo:
-            return CMessageBoxes::Reply::No;
-        case CMessageBoxes::Buttons::RetryCancel:
-            return CMessageBoxes::Reply::Cancel;
-        default:
-            return CMessageBoxes::Reply::Ok;
-    }
-}
-
 // The caller may wait on standard output for a mark, so every line goes out at once.
 void Out(const QString& line) {
     std::fprintf(stdout, "%s\n", line.toLocal8Bit().constData());
@@ -215,7 +204,7 @@ CMessageBoxes::Reply CScriptMessageBoxes::Show(const std::string& text, const st
         return real_.Show(text, title, icon, buttons);
     if (!started_ || quitting_) {
         std::fprintf(stderr, "PrnExerciser message: %s\n", text.c_str());
-        return AskNothingFurther(buttons);
+        return QuietAnswer(buttons);
     }
     if (!queued_.empty()) {
         const Reply r = queued_.front();
@@ -237,7 +226,7 @@ CMessageBoxes::Reply CScriptMessageBoxes::Show(const std::string& text, const st
     if (mine)
         return *mine;
     if (quitting_)
-        return AskNothingFurther(buttons);
+        return QuietAnswer(buttons);
     // The script ran out before answering: the operator answers.
     return real_.Show(text, title, icon, buttons);
 }
@@ -449,6 +438,15 @@ void OperatorScript::Run(const ScriptLine& line) {
     if (cmd == QLatin1String("wait-property")) {
         const std::string name = line.args[0].toStdString();
         const LONG value = line.args[1].toInt();
+        // A read that fails is a line of the result window; read on, it would be one every
+        // poll.
+        const int before = window_.LoadResult().ResultCodeList()->count();
+        const LONG first = window_.Module().PrinterCO.GetLong(name.c_str());
+        if (window_.LoadResult().ResultCodeList()->count() != before)
+            return Fail(line, QStringLiteral("cannot read the property %1").arg(line.args[0]),
+                        kScriptBadLine);
+        if (first == value)
+            return next();
         return WaitUntil(
             line,
             [this, name, value] {

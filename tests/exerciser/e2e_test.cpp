@@ -131,6 +131,11 @@ class EndToEndTest : public QObject {
         QVERIFY(missing.out.contains("started"));
         QVERIFY2(missing.err.contains("script line 2"), missing.err.constData());
 
+        Run property(QStringLiteral("wait-property NoSuchProperty 1\nquit\n"));
+        QCOMPARE(property.Finish(), exerciser::kScriptBadLine);
+        QVERIFY2(property.err.contains("cannot read the property NoSuchProperty"),
+                 property.err.constData());
+
         Run waiting(QStringLiteral("wait-event Status: Printer Cover open 0.2\nquit\n"));
         QCOMPARE(waiting.Finish(), exerciser::kScriptTimedOut);
         QVERIFY2(waiting.err.contains("script line 1"), waiting.err.constData());
