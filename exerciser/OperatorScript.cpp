@@ -6,6 +6,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QEventLoop>
+#include <QRegularExpression>
 #include <cstdio>
 
 #include "exerciser/ParentForm.h"
@@ -86,7 +87,9 @@ bool ParseScript(const QString& text, std::vector<ScriptLine>* lines, QString* e
         const QString trimmed = line.trimmed();
         if (trimmed.isEmpty() || trimmed.startsWith(QLatin1Char('#')))
             continue;
-        const qsizetype space = trimmed.indexOf(QLatin1Char(' '));
+        static const QRegularExpression kBlank(QStringLiteral("\\s"));
+        static const QRegularExpression kBlanks(QStringLiteral("\\s+"));
+        const qsizetype space = trimmed.indexOf(kBlank);
         ScriptLine s;
         s.number = number;
         s.seconds = kDefaultSeconds;
@@ -98,7 +101,7 @@ bool ParseScript(const QString& text, std::vector<ScriptLine>* lines, QString* e
                 shape = &c;
         if (!shape)
             return bad(QStringLiteral("unknown command '%1'").arg(s.command));
-        QStringList words = rest.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        QStringList words = rest.split(kBlanks, Qt::SkipEmptyParts);
         if (shape->timed && !words.isEmpty()) {
             bool isNumber = false;
             const double seconds = words.last().toDouble(&isNumber);
@@ -109,7 +112,7 @@ bool ParseScript(const QString& text, std::vector<ScriptLine>* lines, QString* e
                     return bad(QStringLiteral("time limit out of range: %1").arg(words.last()));
                 s.seconds = seconds;
                 words.removeLast();
-                rest = rest.left(rest.lastIndexOf(QLatin1Char(' '))).trimmed();
+                rest = rest.left(rest.lastIndexOf(kBlank)).trimmed();
             }
         }
         if (shape->words < 0) {
@@ -128,7 +131,7 @@ bool ParseScript(const QString& text, std::vector<ScriptLine>* lines, QString* e
             return bad(
                 QStringLiteral("unknown button '%1' (ok, yes, no, retry, cancel)").arg(s.args[0]));
         if (s.command == QLatin1String("wait-status")) {
-            QStringList w = s.args[0].split(QLatin1Char(' '), Qt::SkipEmptyParts);
+            QStringList w = s.args[0].split(kBlanks, Qt::SkipEmptyParts);
             const QString state = w.isEmpty() ? QString() : w.takeLast();
             if (w.isEmpty() ||
                 (state != QLatin1String("checked") && state != QLatin1String("unchecked")))

@@ -15,6 +15,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QMessageBox>
 #include <QStringList>
 #include <cstdio>
 #include <memory>
@@ -112,6 +113,9 @@ int main(int argc, char** argv) {
         QString error;
         if (!workbench.Start(virtualFolder, &error)) {
             std::fprintf(stderr, "PrnExerciser: %s\n", qPrintable(error));
+            // An operator who started it from a desktop sees why it did not come up.
+            if (scriptPath.isEmpty() && screenshotDir.isEmpty())
+                QMessageBox::critical(nullptr, QStringLiteral("Virtual Printer"), error);
             return 1;
         }
     }

@@ -149,9 +149,10 @@ class EndToEndTest : public QObject {
                                                       "wait-event Status: Printer Online\n"
                                                       "wait-status Cover Open unchecked 1.5\n"
                                                       "print   two  blanks \n"
-                                                      "print\n"),
+                                                      "print\n"
+                                                      "\twait-event\tStatus: Printer Online\t3\n"),
                                        &lines, &error));
-        QCOMPARE(lines.size(), size_t(6));
+        QCOMPARE(lines.size(), size_t(7));
         // A number alone is the count, not a time limit.
         QCOMPARE(lines[0].args, QStringList{"2"});
         QCOMPARE(lines[0].seconds, 10.0);
@@ -161,6 +162,8 @@ class EndToEndTest : public QObject {
         QCOMPARE(lines[3].seconds, 1.5);
         QCOMPARE(lines[4].args, QStringList{"  two  blanks "});
         QCOMPARE(lines[5].args, QStringList{""});
+        QCOMPARE(lines[6].args, QStringList{"Status: Printer Online"});
+        QCOMPARE(lines[6].seconds, 3.0);
 
         for (const char* bad : {"answer maybe", "wait-status Cover Open", "wait-event x 0",
                                 "wait-event x 1e9", "trigger", "trigger a b", "dump now",
