@@ -98,7 +98,8 @@ class WorkbenchTest : public QObject {
         QVERIFY(!QFile::exists(folder.filePath(QStringLiteral("printer"))));
     }
 
-    // A script that fails ends the program with its code, and the printer with it.
+    // A script that fails ends the program with its code, and the printer with it; so
+    // does killing the program.
     void failedSessionStopsThePrinter() {
         QTemporaryDir folder;
         QProcess p;
@@ -115,6 +116,22 @@ class WorkbenchTest : public QObject {
         QVERIFY(p.readAllStandardOutput().contains("up"));
         QVERIFY(!QFile::exists(folder.filePath(QStringLiteral("printer"))));
         QVERIFY(!QFile::exists(folder.filePath(QStringLiteral("printer.ctl"))));
+
+        // Killed outright, the program takes its printer with it.
+        QProcess killed;
+        killed.start(QStringLiteral(PRNEXERCISER_PROGRAM),
+                     {QStringLiteral("--virtual"), folder.path(), QStringLiteral("--script"),
+                      QStringLiteral("-")});
+        killed.write("echo up\n");
+        killed.closeWriteChannel();
+        QVERIFY(extest::WaitFor([&] { return killed.readAllStandardOutput().contains("up"); },
+                                kLimitMs));
+        QVERIFY(QFile::exists(folder.filePath(QStringLiteral("printer.ctl"))));
+        killed.kill();
+        QVERIFY(killed.waitForFinished(kLimitMs));
+        QVERIFY(extest::WaitFor(
+            [&] { return !QFile::exists(folder.filePath(QStringLiteral("printer.ctl"))); },
+            kLimitMs));
     }
 
     // The preview follows the newest complete receipt of the folder; files being written
