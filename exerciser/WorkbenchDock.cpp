@@ -9,6 +9,7 @@
 #include <QRegularExpression>
 #include <QScrollBar>
 #include <QVBoxLayout>
+#include <map>
 
 namespace exerciser {
 
@@ -209,25 +210,26 @@ void WorkbenchDock::Command(const QString& command) {
 
 void WorkbenchDock::Rescan() {
     // The printer writes each PNG beside its name and renames it into place, so a file
-    // listed under its name is complete.
-    const QStringList names =
-        QDir(receiptDir_).entryList({QStringLiteral("receipt-*.png")}, QDir::Files, QDir::Name);
-    QStringList fresh;
-    for (const QString& name : names) {
-        if (!ReceiptName().match(name).hasMatch())
-            continue;
-        const QString path = QDir(receiptDir_).filePath(name);
-        if (receipts_->count() > 0 &&
-            QFileInfo(receipts_->item(0)->data(Qt::UserRole).toString()).fileName() >= name)
-            continue;
-        fresh << path;
+    // listed under its name is complete. Numbers, not names, give the order: the names
+    // grow a digit after receipt 9999.
+    constexpr int kNumberRole = Qt::UserRole + 1;
+    const qint64 newest =
+        receipts_->count() > 0 ? receipts_->item(0)->data(kNumberRole).toLongLong() : 0;
+    std::map<qint64, QString> fresh;
+    for (const QString& name :
+         QDir(receiptDir_).entryList({QStringLiteral("receipt-*.png")}, QDir::Files)) {
+        const QRegularExpressionMatch m = ReceiptName().match(name);
+        const qint64 number = m.hasMatch() ? m.captured(1).toLongLong() : 0;
+        if (number > newest)
+            fresh.emplace(number, QDir(receiptDir_).filePath(name));
     }
-    if (fresh.isEmpty())
+    if (fresh.empty())
         return;
     // Newest first; selecting the newest shows it.
-    for (const QString& path : fresh) {
+    for (const auto& [number, path] : fresh) {
         auto* item = new QListWidgetItem(QFileInfo(path).fileName());
         item->setData(Qt::UserRole, path);
+        item->setData(kNumberRole, number);
         receipts_->insertItem(0, item);
     }
     while (receipts_->count() > kMaxListed)

@@ -163,6 +163,13 @@ class WorkbenchTest : public QObject {
         // An earlier receipt chosen in the list is shown.
         dock.Receipts()->setCurrentRow(2);
         QCOMPARE(dock.CurrentReceipt(), dir.filePath(QStringLiteral("receipt-0001.png")));
+
+        // After receipt 9999 the names grow a digit; the newest is still the newest.
+        QVERIFY(SavePng(dir.filePath(QStringLiteral("receipt-9999.png")), 50));
+        QVERIFY(SavePng(dir.filePath(QStringLiteral("receipt-10000.png")), 50));
+        QVERIFY(extest::WaitFor([&] { return dock.ReceiptCount() == 5; }));
+        QCOMPARE(dock.CurrentReceipt(), dir.filePath(QStringLiteral("receipt-10000.png")));
+        QCOMPARE(dock.Receipts()->item(1)->text(), QString("receipt-9999.png"));
     }
 
     // Answers come back in order, one per command; a printer that is not there, or that
