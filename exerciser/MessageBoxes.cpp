@@ -8,9 +8,7 @@
 
 namespace exerciser {
 
-namespace {
-
-CMessageBoxes::Reply CancelAnswer(CMessageBoxes::Buttons buttons) {
+CMessageBoxes::Reply QuietAnswer(CMessageBoxes::Buttons buttons) {
     switch (buttons) {
         case CMessageBoxes::Buttons::YesNo:
             return CMessageBoxes::Reply::No;
@@ -20,8 +18,6 @@ CMessageBoxes::Reply CancelAnswer(CMessageBoxes::Buttons buttons) {
             return CMessageBoxes::Reply::Ok;
     }
 }
-
-}  // namespace
 
 CMessageBoxes::Reply CQtMessageBoxes::Show(const std::string& text, const std::string& title,
                                            Icon icon, Buttons buttons) {
@@ -68,7 +64,7 @@ CMessageBoxes::Reply CQtMessageBoxes::Show(const std::string& text, const std::s
         case QMessageBox::Cancel:
             return Reply::Cancel;
         default:
-            return CancelAnswer(buttons);
+            return QuietAnswer(buttons);
     }
 }
 
@@ -83,7 +79,7 @@ std::string CQtMessageBoxes::OpenFile(const std::string& title, const std::strin
 CMessageBoxes::Reply CLoggedMessageBoxes::Show(const std::string& text, const std::string&, Icon,
                                                Buttons buttons) {
     std::fprintf(stderr, "PrnExerciser message: %s\n", text.c_str());
-    return CancelAnswer(buttons);
+    return QuietAnswer(buttons);
 }
 
 std::string CLoggedMessageBoxes::OpenFile(const std::string&, const std::string&,

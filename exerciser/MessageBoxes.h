@@ -32,6 +32,9 @@ class CQtMessageBoxes : public CMessageBoxes {
                          const std::string& fileName, const std::string& folder) override;
 };
 
+// The button that asks for nothing further (OK, No, Cancel): what an unattended run answers.
+CMessageBoxes::Reply QuietAnswer(CMessageBoxes::Buttons buttons);
+
 // For unattended runs (screenshots): prints the text to stderr and answers with the button
 // that asks for nothing further (OK, No, Cancel), so nothing waits for an operator.
 class CLoggedMessageBoxes : public CMessageBoxes {

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
+#include <QDockWidget>
 #include <QLayout>
 #include <QMenu>
 #include <QMenuBar>
@@ -408,6 +409,8 @@ bool ParentForm::SaveScreenshots(const QString& dir) {
     ShowPrintText();
     save(this, "ParentForm-PrintTextForm.png");
     save(drawer_, "CashDrawerForm.png");
+    if (auto* dock = findChild<QDockWidget*>(QStringLiteral("VirtualPrinterDock")))
+        save(dock, "VirtualPrinterDock.png");
     AboutForm& about = ShowAbout();
     save(&about, "AboutForm.png");
     about.close();

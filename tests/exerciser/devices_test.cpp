@@ -59,7 +59,7 @@ class DevicesTest : public QObject {
     QStringList Results() { return W().Result()->Lines(); }
     QStringList Events() { return W().Events() ? W().Events()->Lines() : QStringList(); }
 
-    // Open, Claim and (with power notification on) Enable the printer from the panel.
+    // Open, Claim and (with power notification asked for) Enable the printer from the panel.
     void StartPrinter(const char* name = kPowerPrinter) {
         exerciser::PrinterTypeForm& panel = *W().PrinterType();
         const int index = panel.PrinterCombo()->findText(name);
@@ -143,6 +143,38 @@ class DevicesTest : public QObject {
         QVERIFY(Events().contains("Status: Printer Online"));
         // The event list selects its newest line.
         QCOMPARE(W().Events()->EventCodeList()->currentRow(), Events().size() - 1);
+    }
+
+    // The RT-K410 takes power notification only off a COM port: on COM the box and the
+    // event list ignore the printer going offline; on a parallel port (the same pty under
+    // an LPT name) they follow it, and a printer that vanishes reads as offline.
+    void powerFollowsTheRtk410WhereItReportsPower() {
+        StartPrinter(kPrinter);  // the box is checked, the printer refuses
+        QCOMPARE(W().Module().PrinterCO.GetLong("PowerNotify"), LONG(OPOS_PN_DISABLED));
+        vp_->SetOnline(false);
+        vp_->SetCover(true);
+        QVERIFY(WaitFor([&] { return Status().Checked(StatusBox::CoverOpen); }));
+        QVERIFY(Status().Checked(StatusBox::PowerOnline));
+        QVERIFY(!Events().contains("Status: Printer Offline"));
+        W().PrinterType()->ClosePrinterButton_Click();
+        vp_->SetOnline(true);
+        vp_->SetCover(false);
+        W().Action("ClearEvents")->trigger();
+
+        sotest::SetValue("SOFTWARE\\ThermPOS\\Ports", "LPT23", vp_->DevicePath());
+        sotest::WriteDevice("POSPrinter", kPrinter, {{"Port", "LPT23"}});
+        StartPrinter(kPrinter);
+        QCOMPARE(W().Module().PrinterCO.GetLong("PowerNotify"), LONG(OPOS_PN_ENABLED));
+        QVERIFY(Status().Box(StatusBox::PowerOnline)->isEnabled());
+        vp_->SetOnline(false);
+        QVERIFY(WaitFor([&] { return !Status().Checked(StatusBox::PowerOnline); }));
+        QCOMPARE(Events().last(), QString("Status: Printer Offline"));
+        vp_->SetOnline(true);
+        QVERIFY(WaitFor([&] { return Status().Checked(StatusBox::PowerOnline); }));
+        QCOMPARE(Events().last(), QString("Status: Printer Online"));
+        vp_->Unplug();
+        QVERIFY(WaitFor([&] { return !Status().Checked(StatusBox::PowerOnline); }));
+        QCOMPARE(Events().last(), QString("Status: Printer Offline"));
     }
 
     void errorEventRetryPrintsTheJobOnce() {
