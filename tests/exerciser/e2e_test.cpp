@@ -91,10 +91,9 @@ class EndToEndTest : public QObject {
                            "trigger OpenPrinterButton\n"
                            "trigger ClaimPrinterButton\n"
                            "trigger EnablePrinterButton\n"
-                           "# the print window answers for itself once it exists\n"
                            "trigger PrintCurrentTextButton\n"
-                           "answer ok\n"
-                           "print \\e|cAcurrent text\\n\\e|fP\n"
+                           "trigger PrintListButton\n"
+                           "trigger PaperCut\n"
                            "echo ready-for-cover\n"
                            "wait-status Cover Open checked 30\n"
                            "wait-event Status: Printer Cover open 30\n"
@@ -107,14 +106,14 @@ class EndToEndTest : public QObject {
         QCOMPARE(run.Lines("result: "),
                  QStringList({"Open : Successful", "Claim : Successful",
                               "DeviceEnable=TRUE : Successful", "PrintNormal : Successful",
-                              "Close : Successful"}));
+                              "Paper Full Cut: : Successful", "Close : Successful"}));
         QCOMPARE(run.Lines("event: "), QStringList({"Status: Printer Cover open"}));
         QVERIFY(run.Lines("status: ").contains("CoverOpenCheckBox checked disabled"));
         QVERIFY(vp.WaitReceipts(1, 10s));
         vp.Stop();
         QFile log(QString::fromStdString(options.outDir + "/commands.log"));
         QVERIFY(log.open(QIODevice::ReadOnly));
-        QVERIFY(log.readAll().contains("current text"));
+        QVERIFY(log.readAll().contains("Enter Text to Format"));
     }
 
     // What stops a script, and how the caller can tell: 2 with the line for a line that
