@@ -79,6 +79,23 @@ Outcome ViaSink(const Options& options, FormattingState start, std::string_view 
     return o;
 }
 
+Outcome Direct(const Options& options, FormattingState start, std::string_view data,
+               bool validate) {
+    Outcome o;
+    o.state = start;
+    const ModelTranslation translation{options.model, options.settings, &o.state,
+                                       options.mapCharacterSet, options.characterSet};
+    o.bytes = "kept";  // what is already in the buffer stays in front
+    o.result = TranslateModelPrintData(translation, data, &o.bytes, validate);
+    EXPECT_EQ(o.bytes.substr(0, 4), "kept");
+    o.bytes.erase(0, 4);
+    if (!validate) {
+        ModelTranslateCommand(options.model, options.settings, &o.state, CMD_NORMAL, 0, &o.bytes,
+                              false);
+    }
+    return o;
+}
+
 // Builds print data from pieces that exercise the parser: text with every kind of control
 // byte, each sequence with and without numbers and modifiers, malformed and cut-off
 // sequences, and embedded data whose count is near what is left.
@@ -237,6 +254,7 @@ TEST(TranslationEquivalence, RandomAndMalformedDataOnEveryModelAndOption) {
         const std::string what = Describe(o, start, data, validate);
         const Outcome expected = ViaSink<true>(o, start, data, validate);
         ExpectSame(expected, ViaSink<false>(o, start, data, validate), "sink: " + what);
+        ExpectSame(expected, Direct(o, start, data, validate), "direct: " + what);
     }
 }
 
@@ -269,6 +287,7 @@ TEST(TranslationEquivalence, EverySequenceAtItsEdges) {
                             const std::string what = Describe(o, start, data, validate);
                             const Outcome expected = ViaSink<true>(o, start, data, validate);
                             ExpectSame(expected, ViaSink<false>(o, start, data, validate), what);
+                            ExpectSame(expected, Direct(o, start, data, validate), what);
                         }
                     }
                 }
