@@ -41,20 +41,21 @@ constexpr std::ptrdiff_t kShortRunSigned = 16;
 // written when done.
 class ByteWriter {
   public:
-    ByteWriter(std::string* s, std::size_t expected) : s_(s), used_(s->size()) {
+    ByteWriter(std::string* s, std::size_t expected)
+        : s_(s), next_(s->data() + s->size()), end_(next_) {
         Reserve(expected);
     }
-    ~ByteWriter() { s_->resize(used_); }
+    ~ByteWriter() { s_->resize(static_cast<std::size_t>(next_ - s_->data())); }
     ByteWriter(const ByteWriter&) = delete;
     ByteWriter& operator=(const ByteWriter&) = delete;
 
     // A short run whose source has kShortRun readable bytes is copied as one fixed block
-    // (the bytes past the run land in the room beyond used_ and are overwritten later).
+    // (the bytes past the run land in the room and are overwritten later).
     void AppendNear(std::string_view bytes, const char* readableEnd) {
         if (bytes.size() <= kShortRun && readableEnd - bytes.data() >= kShortRunSigned) {
             Reserve(kShortRun);
-            std::memcpy(s_->data() + used_, bytes.data(), kShortRun);
-            used_ += bytes.size();
+            std::memcpy(next_, bytes.data(), kShortRun);
+            next_ += bytes.size();
             return;
         }
         Append(bytes);
@@ -62,30 +63,34 @@ class ByteWriter {
     void Append(std::string_view bytes) {
         Reserve(bytes.size());
         if (!bytes.empty()) {
-            std::memcpy(s_->data() + used_, bytes.data(), bytes.size());
+            std::memcpy(next_, bytes.data(), bytes.size());
         }
-        used_ += bytes.size();
+        next_ += bytes.size();
     }
     template <class... B>
     void Put(B... bytes) {
         const char run[] = {static_cast<char>(bytes & 0xFF)...};
         Reserve(sizeof run);
-        std::memcpy(s_->data() + used_, run, sizeof run);
-        used_ += sizeof run;
+        std::memcpy(next_, run, sizeof run);
+        next_ += sizeof run;
     }
 
   private:
     void Reserve(std::size_t n) {
-        if (s_->size() - used_ < n) {
+        if (static_cast<std::size_t>(end_ - next_) < n) {
             Grow(n);
         }
     }
     [[gnu::noinline]] void Grow(std::size_t n) {
-        s_->resize(std::max(used_ + n, s_->size() * 2 + 64));
+        const std::size_t used = static_cast<std::size_t>(next_ - s_->data());
+        s_->resize(std::max(used + n, s_->size() * 2 + 64));
+        next_ = s_->data() + used;
+        end_ = s_->data() + s_->size();
     }
 
     std::string* s_;
-    std::size_t used_;  // bytes written; s_->size() beyond it is room
+    char* next_;  // where the next byte goes; the string's size runs to end_
+    char* end_;
 };
 
 // Feed and underline counts: a missing number means one.
