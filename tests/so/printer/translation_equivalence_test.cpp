@@ -296,6 +296,26 @@ TEST(TranslationEquivalence, EverySequenceAtItsEdges) {
     }
 }
 
+// Logos and stored bitmaps make the printer bytes many times longer than the data, so the
+// output buffer has to grow several times in one print.
+TEST(TranslationEquivalence, OutputManyTimesLongerThanTheData) {
+    const std::string logo(1000, 'L');
+    const std::vector<StoredBitmap> big{{5, std::string(3000, 'B')}};
+    Options o;
+    o.settings.topLogo = logo;
+    o.settings.storedBitmaps = &big;
+    o.settings.useNvram = false;
+    std::string data;
+    for (int i = 0; i < 50; ++i) {
+        data += "\x1B|tLx\x1B|5B\x1B|rC";
+    }
+    for (bool validate : {false, true}) {
+        const Outcome expected = ViaSink<true>(o, {}, data, validate);
+        ExpectSame(expected, Direct(o, {}, data, validate), Describe(o, {}, data, validate));
+    }
+    EXPECT_GT(ViaSink<true>(o, {}, data, false).bytes.size(), 100 * data.size());
+}
+
 namespace {
 
 // A model device with its protected settings in reach.
