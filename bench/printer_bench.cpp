@@ -70,6 +70,13 @@ void BM_MemcpyEscapeDense(benchmark::State& state) {
     Memcpy(state, EscapeDense(64 * 1024));
 }
 
+// A typical receipt (the one the asynchronous benchmarks print), translated whole.
+std::string Receipt();
+void BM_TranslateReceipt(benchmark::State& state) {
+    Translate(state, Receipt());
+}
+
+BENCHMARK(BM_TranslateReceipt);
 BENCHMARK(BM_TranslatePlain);
 BENCHMARK(BM_MemcpyPlain);
 BENCHMARK(BM_TranslateEscapeDense);

@@ -1,15 +1,18 @@
 // Fuzz target for print data translation: any text an application prints, on any of the
 // three models, must translate without crashing or overrunning, give one of the three
 // result codes, agree with its own validation, and leave the formatting state alone when
-// only validating.
+// only validating. The devices' direct path (TranslateModelPrintData, which takes the raw
+// data, CR and all) must print exactly what the sink path prints.
 //
 // Input layout: one byte of options (bits 0-1: model, bit 2: map the character set, bits
 // 3-4: the printer code page, bit 5: NV memory, bits 6-7: bitmap mode), one byte of cut
 // lines, then the print data.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "so/printer/PrintTranslation.h"
@@ -89,7 +92,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         7);
 
     Translator t(model, settings, (data[0] & 4) != 0, kPages[(data[0] >> 3) & 3]);
-    std::string text(reinterpret_cast<const char*>(data + 2), size - 2);
+    const std::string_view raw(reinterpret_cast<const char*>(data + 2), size - 2);
+    std::string text(raw);
     const int lineEnds = NormalizeLineEnds(&text);
     Check(lineEnds == kTranslateOk || lineEnds == kTranslateFailure);
     Check(text.find('\r') == std::string::npos);
@@ -103,10 +107,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(none.empty());
     Check(SameState(before, t.state));
 
+    FormattingState direct = t.state;
+    const ModelTranslation translation{model, settings, &direct, (data[0] & 4) != 0,
+                                       kPages[(data[0] >> 3) & 3]};
+    std::string directOut = "x";  // bytes already there stay in front
+    const int directValidated = TranslateModelPrintData(translation, raw, &directOut, true);
+    Check(directOut == "x");
+    Check(directValidated == std::max(lineEnds, validated));
+    const int directPrinted = TranslateModelPrintData(translation, raw, &directOut, false);
+
     std::string out;
     const int printed = ParsePrintData(text, t, &out, false);
     Check(IsResult(printed));
     Check(printed == validated);
+    Check(directPrinted == std::max(lineEnds, printed));
+    Check(directOut.compare(1, std::string::npos, out) == 0);
+    Check(SameState(direct, t.state));
     Check(IsResult(t.TranslateCommand(CMD_NORMAL, 0, &out, false)));
     // The reset leaves nothing switched on but the font and the colour.
     Check(!t.state.alignment && !t.state.reverse && !t.state.bold && !t.state.underline);

@@ -4,7 +4,10 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
-#include <initializer_list>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "platform/codepage.h"
 
@@ -14,14 +17,81 @@ namespace {
 
 constexpr char kEsc = 0x1B;
 
-void Put(std::string* out, bool validate, std::initializer_list<int> bytes) {
-    if (validate) {
-        return;
+// Command bytes go to one of two outputs: a std::string appended to (the public
+// per-command entry points), or the ByteWriter of a whole translation. Both take short
+// fixed runs through Put, whose size the compiler sees.
+class StringOut {
+  public:
+    explicit StringOut(std::string* s) : s_(s) {}
+    void Append(std::string_view bytes) { s_->append(bytes); }
+    template <class... B>
+    void Put(B... bytes) {
+        const char run[] = {static_cast<char>(bytes & 0xFF)...};
+        s_->append(run, sizeof run);
     }
-    for (int b : bytes) {
-        out->push_back(static_cast<char>(b & 0xFF));
+
+  private:
+    std::string* s_;
+};
+
+constexpr std::size_t kShortRun = 16;
+constexpr std::ptrdiff_t kShortRunSigned = 16;
+
+// Writes into *s past its logical end, growing it geometrically, and trims it to what was
+// written when done.
+class ByteWriter {
+  public:
+    ByteWriter(std::string* s, std::size_t expected)
+        : s_(s), next_(s->data() + s->size()), end_(next_) {
+        Reserve(expected);
     }
-}
+    ~ByteWriter() { s_->resize(static_cast<std::size_t>(next_ - s_->data())); }
+    ByteWriter(const ByteWriter&) = delete;
+    ByteWriter& operator=(const ByteWriter&) = delete;
+
+    // A short run whose source has kShortRun readable bytes is copied as one fixed block
+    // (the bytes past the run land in the room and are overwritten later).
+    void AppendNear(std::string_view bytes, const char* readableEnd) {
+        if (bytes.size() <= kShortRun && readableEnd - bytes.data() >= kShortRunSigned) {
+            Reserve(kShortRun);
+            std::memcpy(next_, bytes.data(), kShortRun);
+            next_ += bytes.size();
+            return;
+        }
+        Append(bytes);
+    }
+    void Append(std::string_view bytes) {
+        Reserve(bytes.size());
+        if (!bytes.empty()) {
+            std::memcpy(next_, bytes.data(), bytes.size());
+        }
+        next_ += bytes.size();
+    }
+    template <class... B>
+    void Put(B... bytes) {
+        const char run[] = {static_cast<char>(bytes & 0xFF)...};
+        Reserve(sizeof run);
+        std::memcpy(next_, run, sizeof run);
+        next_ += sizeof run;
+    }
+
+  private:
+    void Reserve(std::size_t n) {
+        if (static_cast<std::size_t>(end_ - next_) < n) {
+            Grow(n);
+        }
+    }
+    [[gnu::noinline]] void Grow(std::size_t n) {
+        const std::size_t used = static_cast<std::size_t>(next_ - s_->data());
+        s_->resize(std::max(used + n, s_->size() * 2 + 64));
+        next_ = s_->data() + used;
+        end_ = s_->data() + s_->size();
+    }
+
+    std::string* s_;
+    char* next_;  // where the next byte goes; the string's size runs to end_
+    char* end_;
+};
 
 // Feed and underline counts: a missing number means one.
 int OneIfZero(int n) {
@@ -32,41 +102,46 @@ int CutMode(int percentage) {
     return (percentage == 0 || percentage == 100) ? 0x00 : 0x01;
 }
 
-int NormalReset(FormattingState* state, std::string* out, bool validate) {
+template <class Out>
+[[gnu::always_inline]] inline int NormalReset(FormattingState* state, Out& out, bool validate) {
     if (validate) {
         return kTranslateOk;
     }
     if (state->alignment) {
-        Put(out, false, {0x1B, 0x61, 0x00});
+        out.Put(0x1B, 0x61, 0x00);
     }
     if (state->reverse) {
-        Put(out, false, {0x1D, 0x42, 0x00});
+        out.Put(0x1D, 0x42, 0x00);
     }
     if (state->widthNibble != 0 || state->heightNibble != 0) {
-        Put(out, false, {0x1D, 0x21, 0x00});
+        out.Put(0x1D, 0x21, 0x00);
     }
     if (state->bold) {
-        Put(out, false, {0x1B, 0x45, 0x00});
+        out.Put(0x1B, 0x45, 0x00);
     }
     if (state->underline) {
-        Put(out, false, {0x1B, 0x2D, 0x00});
+        out.Put(0x1B, 0x2D, 0x00);
     }
     state->alignment = state->reverse = state->bold = state->underline = false;
     state->widthNibble = state->heightNibble = 0;
     return kTranslateOk;
 }
 
-}  // namespace
-
-int ThermalTranslateCommand(const ThermalCommandSettings& settings, FormattingState* state,
-                            int code, int n, std::string* out, bool validate) {
+template <class Out>
+[[gnu::always_inline]] inline int ThermalCommand(const ThermalCommandSettings& settings,
+                                                 FormattingState* state, int code, int n, Out& out,
+                                                 bool validate) {
     switch (code) {
         case CMD_PAPER_CUT:
-            Put(out, validate, {0x1D, 0x56, CutMode(n)});
+            if (!validate) {
+                out.Put(0x1D, 0x56, CutMode(n));
+            }
             return kTranslateOk;
         case CMD_FEED_CUT:
         case CMD_FEED_STAMP_CUT:
-            Put(out, validate, {0x1B, 0x64, settings.recLinesToPaperCut, 0x1D, 0x56, CutMode(n)});
+            if (!validate) {
+                out.Put(0x1B, 0x64, settings.recLinesToPaperCut, 0x1D, 0x56, CutMode(n));
+            }
             return code == CMD_FEED_CUT ? kTranslateOk : kTranslateIllegal;
         case CMD_BITMAP: {
             if (validate) {
@@ -85,54 +160,58 @@ int ThermalTranslateCommand(const ThermalCommandSettings& settings, FormattingSt
                 // The printer numbers its NV images in the order of the last download,
                 // which is the list order, not the bitmap numbers.
                 const int position = static_cast<int>(found - stored.begin()) + 1;
-                Put(out, false, {0x0A, 0x1C, 0x70, position, settings.bitmapMode});
+                out.Put(0x0A, 0x1C, 0x70, position, settings.bitmapMode);
             } else {
-                out->append(found->bytes);
+                out.Append(found->bytes);
             }
             return kTranslateOk;
         }
         case CMD_TOP_LOGO:
             if (!validate) {
-                out->append(settings.topLogo);
+                out.Append(settings.topLogo);
             }
             return kTranslateOk;
         case CMD_BOTTOM_LOGO:
             if (!validate) {
-                out->append(settings.bottomLogo);
+                out.Append(settings.bottomLogo);
             }
             return kTranslateOk;
         case CMD_FEED_LINES:
-            Put(out, validate, {0x1B, 0x64, OneIfZero(n)});
+            if (!validate) {
+                out.Put(0x1B, 0x64, OneIfZero(n));
+            }
             return kTranslateOk;
         case CMD_FEED_UNITS:
-            Put(out, validate, {0x1B, 0x4A, OneIfZero(n)});
+            if (!validate) {
+                out.Put(0x1B, 0x4A, OneIfZero(n));
+            }
             return kTranslateOk;
         case CMD_TYPEFACE: {
             if (n > settings.fontCount) {
                 return kTranslateFailure;
             }
             const int face = n < 1 ? 1 : n;
-            Put(out, validate, {0x1B, 0x4D, face - 1});
             if (!validate) {
+                out.Put(0x1B, 0x4D, face - 1);
                 state->font = face - 1;
             }
             return kTranslateOk;
         }
         case CMD_BOLD:
-            Put(out, validate, {0x1B, 0x45, 0x01});
             if (!validate) {
+                out.Put(0x1B, 0x45, 0x01);
                 state->bold = true;
             }
             return kTranslateOk;
         case CMD_UNDERLINE:
-            Put(out, validate, {0x1B, 0x2D, OneIfZero(n)});
             if (!validate) {
+                out.Put(0x1B, 0x2D, OneIfZero(n));
                 state->underline = true;
             }
             return kTranslateOk;
         case CMD_REVERSE:
-            Put(out, validate, {0x1D, 0x42, 0x01});
             if (!validate) {
+                out.Put(0x1D, 0x42, 0x01);
                 state->reverse = true;
             }
             return kTranslateOk;
@@ -143,8 +222,8 @@ int ThermalTranslateCommand(const ThermalCommandSettings& settings, FormattingSt
             const int index = code - CMD_SIZE_1;
             const int width = (index & 1) ? 0x10 : 0x00;
             const int height = (index & 2) ? 0x01 : 0x00;
-            Put(out, validate, {0x1D, 0x21, width | height});
             if (!validate) {
+                out.Put(0x1D, 0x21, width | height);
                 state->widthNibble = width;
                 state->heightNibble = height;
             }
@@ -158,8 +237,8 @@ int ThermalTranslateCommand(const ThermalCommandSettings& settings, FormattingSt
             const int factor = std::max(n, 1) - 1;
             const int width = code == CMD_SCALE_H ? factor * 16 : state->widthNibble;
             const int height = code == CMD_SCALE_V ? factor : state->heightNibble;
-            Put(out, validate, {0x1D, 0x21, width | height});
             if (!validate) {
+                out.Put(0x1D, 0x21, width | height);
                 state->widthNibble = width;
                 state->heightNibble = height;
             }
@@ -167,8 +246,8 @@ int ThermalTranslateCommand(const ThermalCommandSettings& settings, FormattingSt
         }
         case CMD_CENTER:
         case CMD_RIGHT:
-            Put(out, validate, {0x1B, 0x61, code == CMD_CENTER ? 0x01 : 0x02});
             if (!validate) {
+                out.Put(0x1B, 0x61, code == CMD_CENTER ? 0x01 : 0x02);
                 state->alignment = true;
             }
             return kTranslateOk;
@@ -181,21 +260,27 @@ int ThermalTranslateCommand(const ThermalCommandSettings& settings, FormattingSt
     }
 }
 
-int ModelTranslateCommand(PrinterModel model, const ThermalCommandSettings& settings,
-                          FormattingState* state, int code, int n, std::string* out,
-                          bool validate) {
+template <class Out>
+[[gnu::always_inline]] inline int ModelCommand(PrinterModel model,
+                                               const ThermalCommandSettings& settings,
+                                               FormattingState* state, int code, int n, Out& out,
+                                               bool validate) {
     const bool qmx = model == PrinterModel::QMX5500;
     switch (code) {
         case CMD_PAPER_CUT:
             if (qmx) {
-                Put(out, validate, {0x1D, 0x56, 0x01});
+                if (!validate) {
+                    out.Put(0x1D, 0x56, 0x01);
+                }
                 return kTranslateOk;
             }
             break;
         case CMD_FEED_CUT:
         case CMD_FEED_STAMP_CUT:
             if (model != PrinterModel::RTK410) {
-                Put(out, validate, {0x1B, 0x64, settings.recLinesToPaperCut, 0x1D, 0x56, 0x01});
+                if (!validate) {
+                    out.Put(0x1B, 0x64, settings.recLinesToPaperCut, 0x1D, 0x56, 0x01);
+                }
                 return code == CMD_FEED_CUT ? kTranslateOk : kTranslateIllegal;
             }
             break;
@@ -203,21 +288,21 @@ int ModelTranslateCommand(PrinterModel model, const ThermalCommandSettings& sett
             if (n < 0 || n > 2) {
                 return kTranslateIllegal;
             }
-            if (qmx) {
-                Put(out, validate, {0x1B, 0x7E, 0x4A, n == 0 ? 1 : n});
-            } else {
-                Put(out, validate, {0x1D, 0x28, 0x4E, 0x02, 0x00, 0x30, 0x32});
-            }
             if (!validate) {
+                if (qmx) {
+                    out.Put(0x1B, 0x7E, 0x4A, n == 0 ? 1 : n);
+                } else {
+                    out.Put(0x1D, 0x28, 0x4E, 0x02, 0x00, 0x30, 0x32);
+                }
                 state->colour = true;
             }
             return kTranslateOk;
         case CMD_NORMAL:
             if (!validate && state->colour) {
                 if (qmx) {
-                    Put(out, false, {0x1B, 0x7E, 0x4A, 0x00});
+                    out.Put(0x1B, 0x7E, 0x4A, 0x00);
                 } else {
-                    Put(out, false, {0x1D, 0x28, 0x4E, 0x02, 0x00, 0x30, 0x31});
+                    out.Put(0x1D, 0x28, 0x4E, 0x02, 0x00, 0x30, 0x31);
                 }
                 state->colour = false;
             }
@@ -225,7 +310,200 @@ int ModelTranslateCommand(PrinterModel model, const ThermalCommandSettings& sett
         default:
             break;
     }
-    return ThermalTranslateCommand(settings, state, code, n, out, validate);
+    return ThermalCommand(settings, state, code, n, out, validate);
+}
+
+// What (modifier, command letter) means: a command code, or one of the entries below that
+// need the number or the bytes after the letter. The modifier row 0 is "no modifier".
+enum SequenceKind : unsigned char {
+    kNotSequence = 0,
+    // 1-29 are the PrintCommandCode values.
+    kSizeByNumber = 30,  // ESC|#C: sizes 1 to 4, anything else is text
+    kBitmapNumber = 31,  // ESC|#B: 1 to 20, anything else is dropped with 111
+    kEmbedded = 32,      // ESC|#E
+    kDropped = 33,       // ESC|#xE: nothing, result unchanged
+};
+
+struct SequenceTable {
+    unsigned char kind[27][26] = {};  // [modifier: 0 or 1 + 'a'..'z'][letter - 'A']
+
+    constexpr void Set(char modifier, char letter, int kind_) {
+        kind[modifier == 0 ? 0 : modifier - 'a' + 1][letter - 'A'] =
+            static_cast<unsigned char>(kind_);
+    }
+    constexpr void SetEveryModifier(char letter, int kind_) {
+        for (auto& row : kind) {
+            row[letter - 'A'] = static_cast<unsigned char>(kind_);
+        }
+    }
+};
+
+constexpr SequenceTable MakeSequenceTable() {
+    SequenceTable t;
+    t.Set('c', 'A', CMD_CENTER);
+    t.Set('r', 'A', CMD_RIGHT);
+    t.SetEveryModifier('B', kBitmapNumber);
+    t.Set(0, 'C', kSizeByNumber);
+    t.Set('b', 'C', CMD_BOLD);
+    t.Set('f', 'C', CMD_FC);
+    t.Set('h', 'C', CMD_SCALE_H);
+    t.Set('i', 'C', CMD_ITALIC);
+    t.Set('r', 'C', CMD_ALT_COLOR);  // ESC|rvC is told apart by the parser
+    t.Set('s', 'C', CMD_SHADING);
+    t.Set('u', 'C', CMD_UNDERLINE);
+    t.Set('v', 'C', CMD_SCALE_V);
+    t.SetEveryModifier('E', kDropped);
+    t.Set(0, 'E', kEmbedded);
+    t.Set('l', 'F', CMD_FEED_LINES);
+    t.Set('r', 'F', CMD_FEED_REVERSE);
+    t.Set('u', 'F', CMD_FEED_UNITS);
+    t.Set('b', 'L', CMD_BOTTOM_LOGO);
+    t.Set('s', 'L', CMD_FIRE_STAMP);
+    t.Set('t', 'L', CMD_TOP_LOGO);
+    t.SetEveryModifier('N', CMD_NORMAL);
+    t.Set(0, 'P', CMD_PAPER_CUT);
+    t.Set('f', 'P', CMD_FEED_CUT);
+    t.Set('s', 'P', CMD_FEED_STAMP_CUT);
+    t.Set('f', 'T', CMD_TYPEFACE);
+    return t;
+}
+
+constexpr SequenceTable kSequences = MakeSequenceTable();
+
+constexpr std::size_t kNoEsc = static_cast<std::size_t>(-1);
+
+// The first ESC in data[from, end), or kNoEsc. In formatted text the next ESC is usually a
+// few bytes away, nearer than a call to memchr pays off: the first block is compared in
+// registers, longer runs go to memchr.
+inline std::size_t FindEsc(const char* data, std::size_t from, std::size_t end) {
+#if defined(__SSE2__)
+    if (end - from >= 16) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + from));
+        const unsigned mask =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, _mm_set1_epi8(kEsc))));
+        if (mask != 0) {
+            return from + static_cast<std::size_t>(__builtin_ctz(mask));
+        }
+        from += 16;
+    }
+#endif
+    if (from >= end) {
+        return kNoEsc;
+    }
+    const void* hit = std::memchr(data + from, kEsc, end - from);
+    return hit == nullptr ? kNoEsc : static_cast<std::size_t>(static_cast<const char*>(hit) - data);
+}
+
+// The one parser. The handler takes text runs (Text), bytes that pass unchanged (Raw) and
+// commands (Command, returning their result); nothing goes to Text or Raw when validating.
+template <class Handler>
+int Parse(std::string_view text, Handler& handler, bool validate) {
+    int result = kTranslateOk;
+    const char* const data = text.data();
+    const std::size_t size = text.size();
+    std::size_t runStart = 0;
+    std::size_t pos = 0;
+
+    while (pos + 1 < size) {
+        const std::size_t esc = FindEsc(data, pos, size - 1);
+        if (esc == kNoEsc) {
+            break;
+        }
+        if (data[esc + 1] != '|') {
+            pos = esc + 1;
+            continue;
+        }
+        if (!validate && esc > runStart) {
+            handler.Text(std::string_view(data + runStart, esc - runStart));
+        }
+
+        std::size_t p = esc + 2;
+        // Digits as the C library would read them, but held in range: a long run of digits
+        // must not overflow into a negative count.
+        long long number = 0;
+        while (p < size && static_cast<unsigned char>(data[p] - '0') <= 9) {
+            number = std::min<long long>(number * 10 + (data[p] - '0'), INT_MAX);
+            ++p;
+        }
+        const int n = static_cast<int>(number);
+        int row = 0;
+        bool reverseVideo = false;
+        if (p < size && static_cast<unsigned char>(data[p] - 'a') < 26) {
+            row = data[p] - 'a' + 1;
+            ++p;
+            if (row == 'r' - 'a' + 1 && p + 1 < size && data[p] == 'v' && data[p + 1] == 'C') {
+                reverseVideo = true;
+                ++p;
+            }
+        }
+        int kind = kNotSequence;
+        if (p < size && static_cast<unsigned char>(data[p] - 'A') < 26) {
+            kind = kSequences.kind[row][data[p] - 'A'];
+        }
+        std::size_t resume = p + 1;
+        switch (kind) {
+            case kNotSequence:
+                // ESC '|' print as text and the rest is read as text again.
+                if (!validate) {
+                    handler.Raw(std::string_view(data + esc, 2));
+                }
+                resume = esc + 2;
+                break;
+            case kSizeByNumber:
+                if (n >= 1 && n <= 4) {
+                    result = std::max(result, handler.Command(CMD_SIZE_1 + n - 1, n));
+                } else {
+                    if (!validate) {
+                        handler.Raw(std::string_view(data + esc, 2));
+                    }
+                    resume = esc + 2;
+                }
+                break;
+            case kBitmapNumber:
+                if (n >= 1 && n <= 20) {
+                    result = std::max(result, handler.Command(CMD_BITMAP, n));
+                } else {
+                    result = std::max(result, kTranslateFailure);
+                }
+                break;
+            case kEmbedded:
+                if (static_cast<std::size_t>(n) <= size - resume) {
+                    if (!validate) {
+                        handler.Raw(std::string_view(data + resume, n));
+                    }
+                    resume += n;
+                }
+                break;
+            case kDropped:
+                break;
+            case CMD_ALT_COLOR:
+                result = std::max(result, handler.Command(reverseVideo ? CMD_REVERSE : kind, n));
+                break;
+            default:
+                result = std::max(result, handler.Command(kind, n));
+                break;
+        }
+        runStart = pos = resume;
+    }
+    if (!validate && size > runStart) {
+        handler.Text(std::string_view(data + runStart, size - runStart));
+    }
+    return result;
+}
+
+}  // namespace
+
+int ThermalTranslateCommand(const ThermalCommandSettings& settings, FormattingState* state,
+                            int code, int n, std::string* out, bool validate) {
+    StringOut sink(out);
+    return ThermalCommand(settings, state, code, n, sink, validate);
+}
+
+int ModelTranslateCommand(PrinterModel model, const ThermalCommandSettings& settings,
+                          FormattingState* state, int code, int n, std::string* out,
+                          bool validate) {
+    StringOut sink(out);
+    return ModelCommand(model, settings, state, code, n, sink, validate);
 }
 
 int NormalizeLineEnds(std::string* text) {
@@ -253,7 +531,7 @@ int NormalizeLineEnds(std::string* text) {
 }
 
 void MapTextCodePage(std::string_view run, int characterSet, std::string* out) {
-    if (characterSet == 437 || characterSet <= 0) {
+    if (!CodePageMapsText(characterSet)) {
         out->append(run);
         return;
     }
@@ -272,150 +550,56 @@ void MapTextCodePage(std::string_view run, int characterSet, std::string* out) {
 }
 
 int ParsePrintData(std::string_view text, PrintDataSink& sink, std::string* out, bool validate) {
-    int result = kTranslateOk;
-    const size_t size = text.size();
-    size_t runStart = 0;
-    size_t pos = 0;
+    struct Handler {
+        PrintDataSink& sink;
+        std::string* out;
+        bool validate;
+        void Text(std::string_view run) { sink.AppendTextRun(run, out); }
+        void Raw(std::string_view bytes) { out->append(bytes); }
+        int Command(int code, int n) { return sink.TranslateCommand(code, n, out, validate); }
+    } handler{sink, out, validate};
+    return Parse(text, handler, validate);
+}
 
-    auto closeRun = [&](size_t end) {
-        if (!validate && end > runStart) {
-            sink.AppendTextRun(text.substr(runStart, end - runStart), out);
+int TranslateModelPrintData(const ModelTranslation& translation, std::string_view data,
+                            std::string* out, bool validate) {
+    struct Handler {
+        const ModelTranslation& t;
+        ByteWriter& writer;
+        bool validate;
+        bool mapText;
+        const char* end;     // of the text parsed
+        std::string mapped;  // one mapped run, its buffer reused
+        void Text(std::string_view run) {
+            if (mapText) {
+                mapped.clear();
+                MapTextCodePage(run, t.characterSet, &mapped);
+                writer.Append(mapped);
+            } else {
+                writer.AppendNear(run, end);
+            }
+        }
+        void Raw(std::string_view bytes) { writer.AppendNear(bytes, end); }
+        int Command(int code, int n) {
+            return ModelCommand(t.model, t.settings, t.state, code, n, writer, validate);
         }
     };
-
-    while (pos + 1 < size) {
-        const void* hit = std::memchr(text.data() + pos, kEsc, size - pos - 1);
-        if (hit == nullptr) {
-            break;
-        }
-        const size_t esc = static_cast<size_t>(static_cast<const char*>(hit) - text.data());
-        if (text[esc + 1] != '|') {
-            pos = esc + 1;
-            continue;
-        }
-        closeRun(esc);
-
-        size_t p = esc + 2;
-        // Digits as the C library would read them, but held in range: a long run of digits
-        // must not overflow into a negative count.
-        long long number = 0;
-        while (p < size && text[p] >= '0' && text[p] <= '9') {
-            number = std::min<long long>(number * 10 + (text[p] - '0'), INT_MAX);
-            ++p;
-        }
-        const int n = static_cast<int>(number);
-        char modifier = 0;
-        bool reverseVideo = false;
-        if (p < size && text[p] >= 'a' && text[p] <= 'z') {
-            modifier = text[p++];
-            if (modifier == 'r' && p + 1 < size && text[p] == 'v' && text[p + 1] == 'C') {
-                reverseVideo = true;
-                ++p;
-            }
-        }
-
-        int code = 0;
-        bool consumed = false;  // a sequence that produces nothing by itself
-        size_t resume = p + 1;
-        const char letter = p < size ? text[p] : '\0';
-        switch (letter) {
-            case 'A':
-                code = modifier == 'c' ? CMD_CENTER : modifier == 'r' ? CMD_RIGHT : 0;
-                break;
-            case 'B':
-                if (n >= 1 && n <= 20) {
-                    code = CMD_BITMAP;
-                } else {
-                    result = std::max(result, kTranslateFailure);
-                    consumed = true;
-                }
-                break;
-            case 'C':
-                switch (modifier) {
-                    case 0:
-                        code = (n >= 1 && n <= 4) ? CMD_SIZE_1 + n - 1 : 0;
-                        break;
-                    case 'b':
-                        code = CMD_BOLD;
-                        break;
-                    case 'f':
-                        code = CMD_FC;
-                        break;
-                    case 'h':
-                        code = CMD_SCALE_H;
-                        break;
-                    case 'i':
-                        code = CMD_ITALIC;
-                        break;
-                    case 'r':
-                        code = reverseVideo ? CMD_REVERSE : CMD_ALT_COLOR;
-                        break;
-                    case 's':
-                        code = CMD_SHADING;
-                        break;
-                    case 'u':
-                        code = CMD_UNDERLINE;
-                        break;
-                    case 'v':
-                        code = CMD_SCALE_V;
-                        break;
-                    default:
-                        break;
-                }
-                break;
-            case 'E':
-                consumed = true;
-                if (modifier == 0) {
-                    const size_t available = size - (p + 1);
-                    if (static_cast<size_t>(n) <= available) {
-                        if (!validate) {
-                            out->append(text.substr(p + 1, n));
-                        }
-                        resume = p + 1 + n;
-                    }
-                }
-                break;
-            case 'F':
-                code = modifier == 'l'   ? CMD_FEED_LINES
-                       : modifier == 'r' ? CMD_FEED_REVERSE
-                       : modifier == 'u' ? CMD_FEED_UNITS
-                                         : 0;
-                break;
-            case 'L':
-                code = modifier == 'b'   ? CMD_BOTTOM_LOGO
-                       : modifier == 's' ? CMD_FIRE_STAMP
-                       : modifier == 't' ? CMD_TOP_LOGO
-                                         : 0;
-                break;
-            case 'N':
-                code = CMD_NORMAL;
-                break;
-            case 'P':
-                code = modifier == 0     ? CMD_PAPER_CUT
-                       : modifier == 'f' ? CMD_FEED_CUT
-                       : modifier == 's' ? CMD_FEED_STAMP_CUT
-                                         : 0;
-                break;
-            case 'T':
-                code = modifier == 'f' ? CMD_TYPEFACE : 0;
-                break;
-            default:
-                break;
-        }
-
-        if (code != 0) {
-            result = std::max(result, sink.TranslateCommand(code, n, out, validate));
-        } else if (!consumed) {
-            // Not a sequence: ESC '|' print as text and the rest is read as text again.
-            if (!validate) {
-                out->append(text.substr(esc, 2));
-            }
-            resume = esc + 2;
-        }
-        runStart = pos = resume;
+    // Commands are rarely longer than the sequences they stand for; the slack covers a
+    // short print full of cuts and colours before the writer has to grow.
+    ByteWriter writer(out, validate ? 0 : data.size() + 64);
+    Handler handler{translation,
+                    writer,
+                    validate,
+                    translation.mapCharacterSet && CodePageMapsText(translation.characterSet),
+                    data.data() + data.size(),
+                    {}};
+    if (data.find('\r') == std::string_view::npos) {
+        return Parse(data, handler, validate);
     }
-    closeRun(size);
-    return result;
+    std::string text(data);
+    const int lineEnds = NormalizeLineEnds(&text);
+    handler.end = text.data() + text.size();
+    return std::max(lineEnds, Parse(text, handler, validate));
 }
 
 int ConvertUnits(double resolution, int from, int to, int value) {

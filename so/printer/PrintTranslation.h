@@ -111,6 +111,10 @@ int NormalizeLineEnds(std::string* text);
 // handle (no system table, nothing produced) is appended unchanged. Characters the target
 // lacks become spaces.
 void MapTextCodePage(std::string_view run, int characterSet, std::string* out);
+// Whether MapTextCodePage converts anything for this printer code page.
+inline bool CodePageMapsText(int characterSet) {
+    return characterSet != 437 && characterSet > 0;
+}
 
 // What the parser needs from its device.
 class PrintDataSink {
@@ -127,6 +131,23 @@ class PrintDataSink {
 // ESC '|' sequences to its TranslateCommand, embedded data unchanged, anything else as
 // text. Nothing is appended when validating. Returns the largest command result.
 int ParsePrintData(std::string_view text, PrintDataSink& sink, std::string* out, bool validate);
+
+// Everything a device whose commands are exactly a model's table hands to the translation:
+// the same bytes as a sink calling ModelTranslateCommand, without a call through the sink
+// for every sequence. The state and the settings' pointers are borrowed for one call.
+struct ModelTranslation {
+    PrinterModel model = PrinterModel::RTK410;
+    ThermalCommandSettings settings;
+    FormattingState* state = nullptr;
+    bool mapCharacterSet = false;  // text runs through MapTextCodePage
+    int characterSet = 437;
+};
+
+// NormalizeLineEnds and ParsePrintData for such a device in one pass over data (the data
+// is copied only when it holds a CR). Appends to *out unless validating; the reset at the
+// end of a print is the caller's. Returns the largest result met.
+[[nodiscard]] int TranslateModelPrintData(const ModelTranslation& translation,
+                                          std::string_view data, std::string* out, bool validate);
 
 // MapMode units: PTR_MM_DOTS 1, PTR_MM_TWIPS 2, PTR_MM_ENGLISH 3, PTR_MM_METRIC 4.
 inline constexpr double kPrinterResolution = 203.0;

@@ -339,6 +339,15 @@ LONG CThermalPrinter::TranslateCommand(LONG code, LONG number, std::string* out,
                                  out, validate);
 }
 
+bool CThermalPrinter::DirectTranslation(ModelTranslation* translation) {
+    translation->model = profile_.model;
+    translation->settings = CommandSettings();
+    translation->state = &m_Formatting;
+    translation->mapCharacterSet = m_MapCharacterSet == 1;
+    translation->characterSet = m_CharacterSet;
+    return true;
+}
+
 LONG CThermalPrinter::PrintDataSuffix(std::string* out) {
     return TranslateCommand(CMD_NORMAL, 0, out, false);
 }

@@ -55,9 +55,12 @@ class CThermalPrinter : public CPOSPrinterDevice {
     void SetRecLineChars(LONG value) override;                       // 58
     void SetRecLineHeight(LONG value) override;                      // 59
     void SetRecLineSpacing(LONG value) override;                     // 60
-    LONG TranslateCommand(LONG code, LONG number, std::string* out, bool validate) override;
-    LONG PrintDataSuffix(std::string* out) override;     // 70
-    LONG NormalizeLineEnds(std::string* text) override;  // 71
+    // Final: DirectTranslation promises that these two are the model table and the
+    // thermal line ends.
+    LONG TranslateCommand(LONG code, LONG number, std::string* out,
+                          bool validate) final;       // 68
+    LONG PrintDataSuffix(std::string* out) override;  // 70
+    LONG NormalizeLineEnds(std::string* text) final;  // 71
 
     // Bitmaps (PrinterBitmaps.cpp).
     LONG PrintBitmap(LONG station, const std::string& fileName, LONG width,
@@ -101,6 +104,7 @@ class CThermalPrinter : public CPOSPrinterDevice {
     void CloseBeforeDestruction();
     // CutPaper with the cut kind decided: GS V m to the receipt station.
     LONG SendCut(char mode);
+    bool DirectTranslation(ModelTranslation* translation) override;
 
     // Blocks while the printer stores an NV download (it answers nothing meanwhile).
     virtual void WaitForNvWrite(std::chrono::milliseconds time);
