@@ -14,6 +14,7 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
@@ -33,6 +34,7 @@
 #include <unordered_map>
 
 #include "platform/dcb_termios.h"
+#include "platform/netport.h"
 #include "platform/portname.h"
 #include "platform/registry.h"
 #include "platform/registry_paths.h"
@@ -81,6 +83,8 @@ struct Device {
     int wakeFd = -1;  // eventfd, readable once CloseHandle ran
     bool terminal = false;
     bool pseudoTerminal = false;
+    // A connected TCP stream to a network printer (netport.h).
+    bool socket = false;
     // Opened through the USB printer device namespace ("\\.\USB#..."), set before the
     // handle is returned.
     std::atomic<bool> usbNamespace{false};
@@ -88,6 +92,7 @@ struct Device {
     std::mutex lock;
     COMMTIMEOUTS timeouts{};   // guarded by lock
     RememberedDcb remembered;  // guarded by lock
+    DCB networkDcb{};          // guarded by lock; a socket's settings, kept without effect
 
     Device() = default;
     Device(const Device&) = delete;
@@ -162,6 +167,21 @@ std::optional<Clock::time_point> TotalDeadline(Clock::time_point start, DWORD mu
     if (ms > 100'000'000'000ull)
         return std::nullopt;
     return start + std::chrono::milliseconds(static_cast<std::int64_t>(ms));
+}
+
+// The error of a failed read or write. A terminal only hangs up when its device went
+// away (ports are opened with CLOCAL, so a lost carrier does not do it): a USB-serial
+// adapter unplugged, a pseudo-terminal whose master closed. That is "vanished", which
+// the owner answers by reopening the port, not "not ready", which it would wait out.
+LONG IoError(const Device& dev, int err) {
+    if (dev.socket)
+        return netport::SocketError(err);
+    if (dev.terminal && err == EIO) {
+        pollfd p{dev.fd, 0, 0};
+        if (::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR)))
+            return ERROR_INVALID_HANDLE;
+    }
+    return ErrorFromErrno(err);
 }
 
 // Raw binary mode: printer bytes pass unchanged in both directions.
@@ -252,6 +272,13 @@ LONG ResolvePortName(std::string_view name, std::string* path) {
         ports.Reset();
         if (rc == ERROR_SUCCESS) {
             std::string mapped(data, strnlen(data, std::min<std::size_t>(size, sizeof data - 1)));
+            if ((type == REG_SZ || type == REG_EXPAND_SZ) && netport::IsSocketUri(mapped)) {
+                netport::Endpoint endpoint;
+                if (LONG bad = netport::ParseSocketUri(mapped, &endpoint); bad != ERROR_SUCCESS)
+                    return bad;
+                *path = std::move(mapped);
+                return ERROR_SUCCESS;
+            }
             if ((type != REG_SZ && type != REG_EXPAND_SZ) || mapped.empty() || mapped[0] != '/')
                 return ERROR_PATH_NOT_FOUND;
             *path = std::move(mapped);
@@ -266,11 +293,21 @@ LONG ResolvePortName(std::string_view name, std::string* path) {
         return rc;
     }
 
+    if (netport::IsIpName(name))
+        return netport::UriForIpName(name, path);
     std::string device = portname::DefaultDevicePath(name);
     if (device.empty())
         return ERROR_FILE_NOT_FOUND;
     *path = std::move(device);
     return ERROR_SUCCESS;
+}
+
+bool IsNetworkPort(std::string_view name) {
+    std::string path;
+    const LONG rc = ResolvePortName(name, &path);
+    if (rc == ERROR_SUCCESS)
+        return netport::IsSocketUri(path);
+    return rc == ERROR_BAD_PATHNAME;
 }
 
 LONG CreateFile(const char* name, DWORD access, DWORD shareMode, HANDLE* handle) {
@@ -282,6 +319,8 @@ LONG CreateFile(const char* name, DWORD access, DWORD shareMode, HANDLE* handle)
     std::string path;
     if (LONG rc = ResolvePortName(name, &path); rc != ERROR_SUCCESS)
         return rc;
+    if (netport::IsSocketUri(path))
+        return OpenNetworkPort(path, access, handle);
     LONG rc = OpenDevicePath(path, access, shareMode, handle);
     if (rc == ERROR_SUCCESS && portname::StartsWithNoCase(portname::WithoutNamespace(name), "USB#"))
         if (auto dev = Find(*handle))
@@ -334,6 +373,44 @@ LONG OpenDevicePath(const std::string& path, DWORD access, DWORD shareMode, HAND
         MakeRaw(dev->fd);
         InitRemembered(dev->fd, &dev->remembered);
     }
+
+    std::lock_guard guard(g_tableLock);
+    std::uintptr_t value = g_nextHandle;
+    g_nextHandle += 4;
+    g_table.emplace(value, std::move(dev));
+    *handle = reinterpret_cast<HANDLE>(value);
+    return ERROR_SUCCESS;
+}
+
+LONG OpenNetworkPort(const std::string& uri, DWORD access, HANDLE* handle) {
+    if (!handle)
+        return ERROR_INVALID_PARAMETER;
+    *handle = INVALID_HANDLE_VALUE;
+    if (!(access & (GENERIC_READ | GENERIC_WRITE)))
+        return ERROR_INVALID_PARAMETER;
+    netport::Endpoint endpoint;
+    if (LONG rc = netport::ParseSocketUri(uri, &endpoint); rc != ERROR_SUCCESS)
+        return rc;
+    auto dev = std::make_shared<Device>();
+    if (LONG rc = netport::Connect(endpoint, netport::kDefaultConnectMs, &dev->fd);
+        rc != ERROR_SUCCESS)
+        return rc;
+    dev->socket = true;
+    dev->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (dev->wakeFd < 0)
+        return ErrorFromErrno(errno);
+    // What a serial port starts with, so that a caller's read-modify-write of the DCB
+    // works; nothing of it reaches the wire.
+    dev->networkDcb.DCBlength = sizeof(DCB);
+    dev->networkDcb.BaudRate = 9600;
+    dev->networkDcb.fBinary = 1;
+    dev->networkDcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dev->networkDcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dev->networkDcb.XonLim = 2048;
+    dev->networkDcb.XoffLim = 512;
+    dev->networkDcb.ByteSize = 8;
+    dev->networkDcb.XonChar = 0x11;
+    dev->networkDcb.XoffChar = 0x13;
 
     std::lock_guard guard(g_tableLock);
     std::uintptr_t value = g_nextHandle;
@@ -446,14 +523,15 @@ LONG ReadDevice(HANDLE handle, void* buffer, DWORD size, DWORD* read) {
             continue;
         }
         if (n == 0) {
-            // End of file; on a terminal (which returns 0 only when hung up, since VMIN
-            // is 1) the device has gone, as a write would report with EIO.
-            return dev->terminal && got == 0 ? ERROR_NOT_READY : ERROR_SUCCESS;
+            // End of file. A terminal returns 0 only when hung up (VMIN is 1), a socket
+            // when the printer closed the connection: either way the device has gone.
+            return (dev->terminal || dev->socket) && got == 0 ? ERROR_INVALID_HANDLE
+                                                              : ERROR_SUCCESS;
         }
         if (errno == EINTR)
             continue;
         if (errno != EAGAIN)
-            return ErrorFromErrno(errno);
+            return IoError(*dev, errno);
         if (immediate || (firstByte && got > 0) || hungUp)
             return ERROR_SUCCESS;
 
@@ -516,7 +594,9 @@ LONG WriteDevice(HANDLE handle, const void* data, DWORD size, DWORD* written) {
                 *written = done;
             continue;
         }
-        ssize_t n = ::write(dev->fd, in + done, size - done);
+        // A socket whose peer went must give an error, not a SIGPIPE that ends the process.
+        ssize_t n = dev->socket ? ::send(dev->fd, in + done, size - done, MSG_NOSIGNAL)
+                                : ::write(dev->fd, in + done, size - done);
         if (n > 0) {
             done += static_cast<DWORD>(n);
             if (written)
@@ -527,9 +607,9 @@ LONG WriteDevice(HANDLE handle, const void* data, DWORD size, DWORD* written) {
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && errno != EAGAIN)
-            return ErrorFromErrno(errno);
+            return IoError(*dev, errno);
         if (hungUp)
-            return ERROR_NOT_READY;
+            return dev->terminal || dev->socket ? ERROR_INVALID_HANDLE : ERROR_NOT_READY;
         int err = 0;
         switch (WaitFor(*dev, POLLOUT, deadline, &err)) {
             case WaitResult::Ready:
@@ -554,7 +634,7 @@ LONG SetupComm(HANDLE handle, DWORD, DWORD) {
     auto dev = Find(handle);
     if (!dev)
         return ERROR_INVALID_HANDLE;
-    return dev->terminal ? ERROR_SUCCESS : ERROR_INVALID_FUNCTION;
+    return dev->terminal || dev->socket ? ERROR_SUCCESS : ERROR_INVALID_FUNCTION;
 }
 
 LONG PurgeComm(HANDLE handle, DWORD flags) {
@@ -577,6 +657,11 @@ LONG GetCommState(HANDLE handle, DCB* dcb) {
         return ERROR_INVALID_HANDLE;
     if (!dcb)
         return ERROR_INVALID_PARAMETER;
+    if (dev->socket) {
+        std::lock_guard guard(dev->lock);
+        *dcb = dev->networkDcb;
+        return ERROR_SUCCESS;
+    }
     if (!dev->terminal)
         return ERROR_INVALID_FUNCTION;
     termios t{};
@@ -629,6 +714,16 @@ LONG SetCommState(HANDLE handle, const DCB& dcb) {
     auto dev = Find(handle);
     if (!dev)
         return ERROR_INVALID_HANDLE;
+    if (dev->socket) {
+        // Checked as a serial port would check it, so a caller gets the same answers.
+        termios scratch{};
+        if (LONG rc = DcbToTermios(dcb, &scratch); rc != ERROR_SUCCESS)
+            return rc;
+        std::lock_guard guard(dev->lock);
+        dev->networkDcb = dcb;
+        dev->networkDcb.DCBlength = sizeof(DCB);
+        return ERROR_SUCCESS;
+    }
     if (!dev->terminal)
         return ERROR_INVALID_FUNCTION;
     termios old{};

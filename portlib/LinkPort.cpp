@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 
+#include "platform/netport.h"
 #include "platform/portlist.h"
 #include "portlib/PortOps.h"
 
@@ -67,7 +68,11 @@ LINKPORT_API int PMEnumeratePorts(char*** list, int* count) {
     thermpos::portlist::RegistryPorts registry;
     if (thermpos::portlist::ReadRegistryPorts(&registry) != ERROR_SUCCESS)
         return 0;
-    return ops::CopyPortNames(thermpos::portlist::ListPorts(registry, {}), list, count);
+    std::vector<std::string> network;
+    for (const auto& m : registry.map)
+        if (thermpos::netport::IsSocketUri(m.path))
+            network.push_back(m.name);
+    return ops::CopyPortNames(thermpos::portlist::ListPorts(registry, {}), list, count, network);
 }
 
 LINKPORT_API void PMFreePortList(char** list, int count) {

@@ -13,6 +13,13 @@
 //   resolved through the registry map HKEY_LOCAL_MACHINE\SOFTWARE\ThermPOS\Ports
 //   ("COM1"="/dev/ttyUSB0"); an unmapped COMn opens /dev/ttyS(n-1) and an unmapped LPTn
 //   /dev/lp(n-1). Names are limited to 255 characters.
+//   Network printers (raw TCP): "IP_<host>" reaches <host> on port 9100 without a map
+//   entry, and any name mapped to "socket://HOST[:PORT]" reaches that printer
+//   ("COM9"="socket://192.168.1.50:9100"). Their open connects within 3 s and does not
+//   wait afterwards; reads and writes honour the handle's time-outs as a serial port's
+//   do; PMSetPortProperties checks and remembers the DCB without effect. A connection the
+//   printer closed or reset gives 6, as a vanished device does, and reopening the name
+//   connects again.
 //
 // Handles
 //   A handle is owned by the caller from a successful PMOpenPort until PMClosePort. The
@@ -51,6 +58,8 @@ extern "C" {
 // Returns 1 when opened, 0 on failure.
 // Blocks: every COM, LPT or IRDA open, successful or not, waits a fixed 1000 ms afterwards
 // (environment THERMPOS_OPEN_WAIT_MS shortens it); USB opens and unknown names do not wait.
+// A network port blocks while it connects (at most 3 s, host name lookup included) and
+// does not wait afterwards.
 // IRDA ports are set to 9600 baud 8N1, no flow control and immediate reads; COM and LPT
 // ports keep the settings the system gives them. A "USB" name is found through the
 // registry's USB printer tree: the instance under
@@ -106,9 +115,10 @@ LINKPORT_API int PMGetPortProperties(HANDLE handle, DCB* dcb);
 // bits). Nothing changes on failure.
 LINKPORT_API int PMSetPortProperties(HANDLE handle, DCB dcb);
 
-// Lists the machine's ports whose names begin with "COM", "LPT" or "USB": the registry's
-// Ports map, the serial and printer device nodes present, and the USB printers in the
-// registry's USB printer tree. Names look like "COM1:", "LPT1:", "USB001"; COM names
+// Lists the machine's ports whose names begin with "COM", "LPT", "USB" or "IP_", and
+// the names the Ports map sends to a network printer: the registry's Ports map, the
+// serial and printer device nodes present, and the USB printers in the registry's USB
+// printer tree. Names look like "COM1:", "LPT1:", "USB001"; COM names
 // come first, then LPT, then USB, each in numeric order.
 //   list   out: on success, a new array of *count new zero-terminated strings (a
 //          non-null array even when *count is 0). Ownership passes to the caller, who

@@ -30,9 +30,11 @@ int SetPortTimeOuts(PortBackend& io, HANDLE handle, bool setRead, bool setWrite,
 int GetPortProperties(PortBackend& io, HANDLE handle, DCB* dcb);
 int SetPortProperties(PortBackend& io, HANDLE handle, const DCB& dcb);
 
-// The PMEnumeratePorts result from a port list: the names beginning with COM, LPT or USB,
+// The PMEnumeratePorts result from a port list: the names beginning with COM, LPT, USB or
+// IP_, and those among networkNames (map entries that lead to a network printer),
 // copied with malloc into a malloc'd array. 1, or 0 (leaving *list untouched) when the
 // array cannot be allocated or an argument is null.
-int CopyPortNames(const std::vector<std::string>& names, char*** list, int* count);
+int CopyPortNames(const std::vector<std::string>& names, char*** list, int* count,
+                  const std::vector<std::string>& networkNames = {});
 
 }  // namespace thermpos::linkport
