@@ -7,6 +7,7 @@
 // (shared_ptr), and frees its result. Lock: Lookup::lock only, held briefly by either side.
 #include "platform/netport.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -206,7 +207,96 @@ LONG ConnectOne(const Address& a, Clock::time_point deadline, int* fd) {
     return ERROR_SUCCESS;
 }
 
+// An address literal of the family it names, with the port.
+bool ToSockaddr(const Endpoint& e, sockaddr_storage* ss, socklen_t* len) {
+    *ss = {};
+    auto* v4 = reinterpret_cast<sockaddr_in*>(ss);
+    if (::inet_pton(AF_INET, e.host.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(e.port);
+        *len = sizeof *v4;
+        return true;
+    }
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(ss);
+    if (::inet_pton(AF_INET6, e.host.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(e.port);
+        *len = sizeof *v6;
+        return true;
+    }
+    return false;
+}
+
 }  // namespace
+
+LONG ParseListenAddress(std::string_view text, Endpoint* out) {
+    if (!out)
+        return ERROR_INVALID_PARAMETER;
+    const auto colon = text.rfind(':');
+    if (colon == std::string_view::npos || colon + 1 == text.size() || text.size() - colon > 6)
+        return ERROR_BAD_PATHNAME;
+    std::string_view host = text.substr(0, colon);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    unsigned long port = 0;
+    for (char c : text.substr(colon + 1)) {
+        if (c < '0' || c > '9')
+            return ERROR_BAD_PATHNAME;
+        port = port * 10 + static_cast<unsigned long>(c - '0');
+    }
+    if (port > 65535)
+        return ERROR_BAD_PATHNAME;
+    Endpoint e{std::string(host), static_cast<unsigned short>(port)};
+    sockaddr_storage ss;
+    socklen_t len;
+    if (!ToSockaddr(e, &ss, &len))
+        return ERROR_BAD_PATHNAME;
+    *out = std::move(e);
+    return ERROR_SUCCESS;
+}
+
+LONG Listen(const Endpoint& endpoint, int backlog, int* fd, std::string* bound) {
+    if (!fd)
+        return ERROR_INVALID_PARAMETER;
+    *fd = -1;
+    sockaddr_storage ss;
+    socklen_t len;
+    if (!ToSockaddr(endpoint, &ss, &len))
+        return ERROR_BAD_PATHNAME;
+    int s = ::socket(ss.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (s < 0)
+        return devfile::ErrorFromErrno(errno);
+    int on = 1;
+    ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (::bind(s, reinterpret_cast<sockaddr*>(&ss), len) != 0 || ::listen(s, backlog) != 0 ||
+        ::getsockname(s, reinterpret_cast<sockaddr*>(&ss), &len) != 0) {
+        const int err = errno;
+        ::close(s);
+        return err == EADDRINUSE ? ERROR_BUSY : devfile::ErrorFromErrno(err);
+    }
+    const unsigned short port =
+        ntohs(ss.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port
+                                       : reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
+    if (bound) {
+        *bound = ss.ss_family == AF_INET6 ? "[" + endpoint.host + "]" : endpoint.host;
+        *bound += ":" + std::to_string(port);
+    }
+    *fd = s;
+    return ERROR_SUCCESS;
+}
+
+int AcceptClient(int listenFd) {
+    int c = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (c < 0)
+        return -1;
+    int on = 1;
+    ::setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    return c;
+}
+
+long SendSome(int fd, const void* data, std::size_t size) {
+    return static_cast<long>(::send(fd, data, size, MSG_NOSIGNAL));
+}
 
 bool IsSocketUri(std::string_view text) {
     return portname::StartsWithNoCase(text, kScheme);

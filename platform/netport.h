@@ -67,4 +67,19 @@ bool IsIpName(std::string_view mapName);
 // reconnects.
 [[nodiscard]] LONG SocketError(int err);
 
+// ---- the printer's side, for the virtual printer ----
+
+// Parses "HOST:PORT" ("127.0.0.1:9100", "[::1]:0"; port 0 asks for a free one): the host
+// must be an address literal. ERROR_BAD_PATHNAME when it is not.
+[[nodiscard]] LONG ParseListenAddress(std::string_view text, Endpoint* out);
+// A non-blocking, close-on-exec listening socket on the endpoint (SO_REUSEADDR, so that
+// the same port can be taken again right after it was closed), with a queue of `backlog`.
+// *bound receives "HOST:PORT" with the port actually bound. On failure *fd is -1.
+[[nodiscard]] LONG Listen(const Endpoint& endpoint, int backlog, int* fd, std::string* bound);
+// Accepts one waiting connection: a non-blocking, close-on-exec socket with TCP_NODELAY,
+// or -1 when none is waiting.
+[[nodiscard]] int AcceptClient(int listenFd);
+// One send that never raises SIGPIPE; the result and errno as send(2) gives them.
+long SendSome(int fd, const void* data, std::size_t size);
+
 }  // namespace thermpos::netport

@@ -112,6 +112,23 @@ inline std::string ReceiveFrom(int fd, std::size_t n, int timeoutMs = 5000) {
     return out;
 }
 
+// A blocking connection to "127.0.0.1:PORT" (an IPv4 loopback address only), or -1.
+inline int ConnectLoopback(const std::string& address) {
+    const auto colon = address.rfind(':');
+    if (colon == std::string::npos || address.compare(0, colon, "127.0.0.1") != 0)
+        return -1;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<unsigned short>(std::stoi(address.substr(colon + 1))));
+    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s >= 0 && ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(s);
+        s = -1;
+    }
+    return s;
+}
+
 inline std::string SocketUri(unsigned short port, const std::string& host = "127.0.0.1") {
     return "socket://" + host + ":" + std::to_string(port);
 }
