@@ -396,6 +396,11 @@ LONG OpenNetworkPort(const std::string& uri, DWORD access, HANDLE* handle) {
         rc != ERROR_SUCCESS)
         return rc;
     dev->socket = true;
+    // Devices that set no time-outs on a port that is not serial (they take it for a USB
+    // printer's) read at once, as a USB printer port does, instead of waiting for ever for
+    // a full buffer. Writes have no limit of their own until set; keep-alive ends one to
+    // a printer that went silent.
+    dev->timeouts = COMMTIMEOUTS{MAXDWORD, 0, 0, 0, 0};
     dev->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (dev->wakeFd < 0)
         return ErrorFromErrno(errno);
@@ -580,6 +585,13 @@ LONG WriteDevice(HANDLE handle, const void* data, DWORD size, DWORD* written) {
                                         t.WriteTotalTimeoutConstant, size);
     const auto* in = static_cast<const unsigned char*>(data);
     bool hungUp = false;
+    // A printer that closed its end would still let the first write in and drop it with
+    // a reset: a job lost while reported written. Ask first.
+    if (dev->socket) {
+        pollfd p{dev->fd, POLLRDHUP, 0};
+        if (::poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)))
+            return ERROR_INVALID_HANDLE;
+    }
     while (done < size) {
         if (dev->blockingWriteFd >= 0) {
             ssize_t n = ::write(dev->blockingWriteFd, in + done, size - done);

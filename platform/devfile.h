@@ -86,7 +86,8 @@ inline constexpr LONG ERROR_INVALID_FUNCTION = 1;
 // shareMode of 0 opens exclusively. On failure *handle is INVALID_HANDLE_VALUE.
 [[nodiscard]] LONG CreateFile(const char* name, DWORD access, DWORD shareMode, HANDLE* handle);
 // Connects to the network printer a "socket://HOST[:PORT]" URI names (netport.h) within
-// 3 s. The handle reads and writes with the time-outs below like a serial port; its DCB
+// 3 s. The handle reads and writes with the time-outs below like a serial port (they
+// start as immediate reads and writes without a total limit); its DCB
 // is checked, kept and given back without effect; a connection the printer closed or
 // reset is ERROR_INVALID_HANDLE, the device vanished.
 [[nodiscard]] LONG OpenNetworkPort(const std::string& uri, DWORD access, HANDLE* handle);

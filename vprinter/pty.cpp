@@ -37,8 +37,9 @@ namespace thermpos::vprinter {
 
 namespace {
 
-constexpr std::size_t kMaxPending = 4096;      // host bytes read ahead of the model
-constexpr std::size_t kMaxReplyBytes = 65536;  // replies the host has not read yet
+constexpr std::size_t kMaxPending = 4096;          // host bytes read ahead of the model
+constexpr std::size_t kMaxReplyBytes = 65536;      // replies the host has not read yet
+constexpr std::size_t kMaxDrainBytes = 16u << 20;  // taken in at an unplug, at most
 constexpr std::size_t kMaxNvFileBytes = 16u << 20;
 constexpr std::size_t kMaxFilesListed = 1024;
 using regpath::kPorts;
@@ -417,6 +418,9 @@ void VirtualPrinter::Run() {
             if (io.stop)
                 break;
             if (io.unplug) {
+                // What the host handed over before the cable went had reached the printer:
+                // it is printed, not lost with the connection.
+                DrainHostLocked();
                 ClosePtyLocked();
                 io.unplug = false;
                 ++io.requestsDone;
@@ -518,14 +522,31 @@ void VirtualPrinter::Run() {
     }
 }
 
+void VirtualPrinter::DrainHostLocked() {
+    Io& io = *io_;
+    const int fd = io.HostFd();
+    if (fd < 0)
+        return;
+    std::uint8_t buffer[4096];
+    while (io.pending.size() < kMaxDrainBytes) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got <= 0)
+            break;  // nothing more waiting (both transports are non-blocking), or gone
+        io.pending.insert(io.pending.end(), buffer, buffer + got);
+    }
+}
+
 void VirtualPrinter::ServeClientLocked(short revents, std::vector<std::uint8_t>& chunk) {
     Io& io = *io_;
-    if (revents & (POLLIN | POLLHUP | POLLERR)) {
-        const std::size_t room = kMaxPending - io.pending.size();
+    // pending can hold more than kMaxPending after an unplug took in what was waiting.
+    const std::size_t room = io.pending.size() < kMaxPending
+                                 ? std::min(kMaxPending - io.pending.size(), chunk.size())
+                                 : 0;
+    if (room > 0 && (revents & (POLLIN | POLLHUP | POLLERR))) {
         const ssize_t got = ::read(io.clientFd, chunk.data(), room);
         if (got > 0) {
             io.pending.insert(io.pending.end(), chunk.begin(), chunk.begin() + got);
-        } else if (room > 0 && (got == 0 || (errno != EAGAIN && errno != EINTR))) {
+        } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
             // The host closed or reset the connection; what it sent is still printed.
             io.DropClient();
             return;

@@ -146,6 +146,8 @@ class VirtualPrinter {
     void AwaitRequestLocked(std::unique_lock<std::mutex>& lock);
     bool OpenPtyLocked(std::string* error);
     void ClosePtyLocked();
+    // Takes in everything the host has sent and the transport still holds.
+    void DrainHostLocked();
     // Moves bytes between the TCP host and the buffers after poll said revents.
     void ServeClientLocked(short revents, std::vector<std::uint8_t>& chunk);
     bool PublishLocked(std::string* error);

@@ -321,6 +321,11 @@ LONG CPortManager::SetPortTimeouts(const PortBinding& binding, DWORD readInterva
         std::lock_guard<std::mutex> io(entry->io.ioLock);
         ok = backend_.setTimeouts(entry->io.handle, readInterval, readMultiplier, readConstant,
                                   writeMultiplier, writeConstant);
+        if (ok == 1) {
+            entry->io.timeouts = COMMTIMEOUTS{readInterval, readMultiplier, readConstant,
+                                              writeMultiplier, writeConstant};
+            entry->io.haveTimeouts = true;
+        }
     }
     // USB printer ports have no time-outs to set; their refusal is expected.
     if (ok != 1 &&
@@ -342,7 +347,12 @@ int CPortManager::SetPortProperties(const PortBinding& binding, const DCB& dcb) 
     if (!entry)
         return 0;
     std::lock_guard<std::mutex> io(entry->io.ioLock);
-    return backend_.setProperties(entry->io.handle, &dcb);
+    const int ok = backend_.setProperties(entry->io.handle, &dcb);
+    if (ok == 1) {
+        entry->io.dcb = dcb;
+        entry->io.haveDcb = true;
+    }
+    return ok;
 }
 
 }  // namespace thermpos::so
