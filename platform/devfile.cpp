@@ -10,6 +10,7 @@
 #include "platform/devfile.h"
 
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
@@ -640,7 +641,142 @@ LONG WriteDevice(HANDLE handle, const void* data, DWORD size, DWORD* written) {
     return ERROR_SUCCESS;
 }
 
+// Bytes written through the handle and not yet sent: the terminal's transmit queue (a
+// UART's buffer and FIFO; a pseudo-terminal has none and always reads 0), or a socket's
+// bytes the printer has not acknowledged yet.
+LONG OutputQueued(const Device& dev, int* queued) {
+    if (::ioctl(dev.fd, dev.socket ? SIOCOUTQ : TIOCOUTQ, queued) != 0)
+        return IoError(dev, errno);
+    if (*queued < 0)
+        *queued = 0;
+    return ERROR_SUCCESS;
+}
+
+// How long to wait before looking at the queue again: about the time the line needs for
+// what is queued, so a long job is not looked at hundreds of times, but never long
+// enough to notice the end late by much.
+int RecheckMs(const Device& dev, int queued) {
+    constexpr int kShortest = 1, kLongest = 20;
+    if (dev.socket)
+        return kShortest;
+    termios t{};
+    const long baud = ::tcgetattr(dev.fd, &t) == 0 ? BaudRateOfSpeed(::cfgetospeed(&t)) : 0;
+    if (baud <= 0)
+        return kLongest;
+    const long ms = static_cast<long>(queued) * 10 * 1000 / baud;
+    return static_cast<int>(std::clamp<long>(ms, kShortest, kLongest));
+}
+
+// Whatever of the job has not left yet must never reach the printer after the caller was
+// told the write failed: a retry sends the whole job again.
+void AbandonQueued(const Device& dev) {
+    if (dev.socket) {
+        // Disconnecting resets the connection and drops the send queue; the owner sees a
+        // vanished device at its next call and connects again.
+        sockaddr unspec{};
+        unspec.sa_family = AF_UNSPEC;
+        (void)::connect(dev.fd, &unspec, sizeof unspec);
+    } else if (dev.terminal) {
+        (void)::tcflush(dev.fd, TCOFLUSH);
+    }
+}
+
 }  // namespace
+
+LONG FlushFileBuffers(HANDLE handle) {
+    auto dev = Find(handle);
+    if (!dev)
+        return ERROR_INVALID_HANDLE;
+    // The parallel port's writes block in the driver until it handed every byte to the
+    // port, and a pseudo-terminal has no transmitter (its queue always reads 0, and once
+    // hung up it cannot be asked): nothing is left to wait for.
+    if (dev->blockingWriteFd >= 0 || dev->pseudoTerminal)
+        return ERROR_SUCCESS;
+    COMMTIMEOUTS t;
+    {
+        std::lock_guard guard(dev->lock);
+        t = dev->timeouts;
+    }
+    const bool counted = dev->socket || dev->terminal;
+    int queued = 0;
+    if (counted) {
+        if (LONG rc = OutputQueued(*dev, &queued); rc != ERROR_SUCCESS)
+            return rc;
+        if (queued == 0)
+            return ERROR_SUCCESS;
+    }
+    // The bytes still queued get the time a write of them would get. A line that stops
+    // moving for the constant alone is stalled (a printer holding its handshake line, a
+    // network printer whose buffer stays full): with a multiplier of MAXDWORD, as the
+    // service objects set it, the total alone would never end the wait.
+    auto now = Clock::now();
+    const auto total = TotalDeadline(now, t.WriteTotalTimeoutMultiplier,
+                                     t.WriteTotalTimeoutConstant, static_cast<DWORD>(queued));
+    const std::optional<Clock::duration> stallLimit =
+        t.WriteTotalTimeoutConstant == 0 ? std::nullopt
+                                         : std::optional<Clock::duration>(std::chrono::milliseconds(
+                                               t.WriteTotalTimeoutConstant));
+    auto lastProgress = now;
+    for (;;) {
+        std::optional<Clock::time_point> deadline = total;
+        if (stallLimit)
+            deadline = deadline ? std::min(*deadline, lastProgress + *stallLimit)
+                                : lastProgress + *stallLimit;
+        if (deadline && now >= *deadline) {
+            AbandonQueued(*dev);
+            return ERROR_TIMEOUT;
+        }
+        if (!counted) {
+            // A USB printer's node is writable again once its last transfer completed,
+            // which is when the printer took the bytes; for anything else at once.
+            int err = 0;
+            switch (WaitFor(*dev, POLLOUT, deadline, &err)) {
+                case WaitResult::Ready:
+                    return ERROR_SUCCESS;
+                case WaitResult::HungUp:
+                    return ERROR_INVALID_HANDLE;
+                case WaitResult::TimedOut:
+                    now = Clock::now();
+                    continue;
+                case WaitResult::Closed:
+                    return ERROR_INVALID_HANDLE;
+                case WaitResult::Failed:
+                    return ErrorFromErrno(err);
+            }
+        }
+        // The queue's length cannot be waited on; look again after a while, woken at
+        // once when the handle is closed or the device hangs up.
+        int wait = RecheckMs(*dev, queued);
+        if (deadline)
+            wait = std::min(wait, PollTimeout(deadline));
+        pollfd fds[2] = {{dev->fd, 0, 0}, {dev->wakeFd, POLLIN, 0}};
+        const int n = ::poll(fds, 2, wait);
+        if (n < 0 && errno != EINTR)
+            return ErrorFromErrno(errno);
+        if (n > 0 && fds[1].revents)
+            return ERROR_INVALID_HANDLE;
+        // The queue first: bytes the printer acknowledged before the connection broke
+        // were taken, and reporting them failed would print them twice after a retry.
+        int left = 0;
+        if (LONG rc = OutputQueued(*dev, &left); rc != ERROR_SUCCESS)
+            return rc;
+        if (left == 0)
+            return ERROR_SUCCESS;
+        if (n > 0 && (fds[0].revents & (POLLERR | POLLHUP))) {
+            if (dev->socket) {
+                int err = 0;
+                socklen_t len = sizeof err;
+                if (::getsockopt(dev->fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err != 0)
+                    return netport::SocketError(err);
+            }
+            return ERROR_INVALID_HANDLE;
+        }
+        now = Clock::now();
+        if (left < queued)
+            lastProgress = now;
+        queued = left;
+    }
+}
 
 LONG SetupComm(HANDLE handle, DWORD, DWORD) {
     auto dev = Find(handle);

@@ -108,6 +108,18 @@ LONG CloseHandle(HANDLE handle);
 // that were written.
 [[nodiscard]] LONG WriteFile(HANDLE handle, const void* data, DWORD size, DWORD* written);
 
+// Waits until the bytes written through the handle have left the host: a terminal's
+// transmit queue is empty (a pseudo-terminal has none: its bytes are with the program on
+// the other side once written), a network printer acknowledged every byte, a USB
+// printer's last transfer completed; a parallel port's writes already waited in the
+// driver. The bytes still queued get the write total time-out a write of them would get,
+// and a queue that does not move for the write constant alone is a stalled line. On a
+// time-out (ERROR_TIMEOUT) what had not left is discarded, so that it never prints after
+// the write was reported failed: a terminal's queue is flushed, a network connection is
+// reset (the handle then reports the device vanished). ERROR_INVALID_HANDLE when the
+// handle is closed meanwhile or the device hangs up.
+[[nodiscard]] LONG FlushFileBuffers(HANDLE handle);
+
 // Queue sizes are the kernel's on Linux; accepted for terminals, ignored.
 LONG SetupComm(HANDLE handle, DWORD inQueue, DWORD outQueue);
 // PURGE_RXCLEAR / PURGE_TXCLEAR discard unread input / unsent output of a terminal. The

@@ -27,6 +27,10 @@ LINKPORT_API int PMReadPort(HANDLE handle, void* buffer, int size, int* read) {
     return ops::ReadPort(SystemBackend(), handle, buffer, size, read);
 }
 
+LINKPORT_API int PMDrainPort(HANDLE handle) {
+    return ops::DrainPort(SystemBackend(), handle);
+}
+
 LINKPORT_API int PMClosePort(HANDLE handle) {
     return ops::ClosePort(SystemBackend(), handle);
 }

@@ -87,6 +87,22 @@ LINKPORT_API int PMWritePort(HANDLE handle, const void* data, int length, int* w
 // returns at once with what has arrived; all zero waits until size bytes arrived.
 LINKPORT_API int PMReadPort(HANDLE handle, void* buffer, int size, int* read);
 
+// Waits until the bytes written to the port have left the host: a serial port's transmit
+// queue is empty (a pseudo-terminal has none), a network printer acknowledged them all, a
+// USB printer took the last transfer; a parallel port's writes already waited for that.
+// PMWritePort returns once the system has the bytes; a caller that reports a job done
+// (OutputComplete) calls this first, so that a printer unplugged meanwhile does not take
+// a job reported printed with it.
+// Returns 0 when they have left, 6 for INVALID_HANDLE_VALUE, a handle closed while it
+// waited or a device that went away, 1460 when the time-out passed, else a system error.
+// Blocks: at most as long as a write of the bytes still queued may take (write
+// multiplier x bytes + write constant; no limit when both are 0), and no longer than the
+// write constant while the queue does not move at all (a stalled line). On a time-out the
+// bytes that had not left are discarded (a network port's connection is reset, which
+// makes its next call report 6), so that they cannot print after the job was reported
+// failed and sent again.
+LINKPORT_API int PMDrainPort(HANDLE handle);
+
 // Discards pending input and output, then closes the handle.
 // Returns 1 when closed, 0 for INVALID_HANDLE_VALUE or a handle that is not open.
 LINKPORT_API int PMClosePort(HANDLE handle);

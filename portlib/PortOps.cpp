@@ -256,6 +256,12 @@ int ReadPort(PortBackend& io, HANDLE handle, void* buffer, int size, int* read) 
     return rc;
 }
 
+int DrainPort(PortBackend& io, HANDLE handle) {
+    if (handle == INVALID_HANDLE_VALUE)
+        return ERROR_INVALID_HANDLE;
+    return io.Flush(handle);
+}
+
 int ClosePort(PortBackend& io, HANDLE handle) {
     if (handle == INVALID_HANDLE_VALUE)
         return 0;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -114,6 +115,54 @@ TEST_F(NetPortTest, WriteToAPrinterThatStopsReadingTimesOutWithTheShortCount) {
     EXPECT_GE(MsSince(start), 195);
     EXPECT_GT(written, 0);
     EXPECT_LT(written, static_cast<int>(big.size()));
+}
+
+// A written job is only in the system's send queue; the drain ends when the printer has
+// acknowledged all of it, or when the handle is closed under it.
+TEST_F(NetPortTest, DrainWaitsUntilThePrinterTookTheBytes) {
+    LoopbackListener listener(4, false, 4096);
+    ASSERT_TRUE(listener.ok());
+    Connect(listener);
+    ASSERT_EQ(PMSetWritePortTimeOuts(handle, 0, 0), 1);  // no limit
+    const std::string job(8192, 'j');
+    int written = -1;
+    ASSERT_EQ(PMWritePort(handle, job.data(), static_cast<int>(job.size()), &written), 0);
+
+    std::atomic<int> rc{-1};
+    std::thread drainer([&] { rc = PMDrainPort(handle); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(rc.load(), -1) << "returned while the printer had not read the job";
+    EXPECT_EQ(ReceiveFrom(peer, job.size()), job);
+    drainer.join();
+    EXPECT_EQ(rc.load(), 0);
+
+    // Waiting without a limit on a printer that stopped reading: closing the handle ends it.
+    ASSERT_EQ(PMWritePort(handle, job.data(), static_cast<int>(job.size()), &written), 0);
+    rc = -1;
+    std::thread stuck([&] { rc = PMDrainPort(handle); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(PMClosePort(handle), 1);
+    handle = INVALID_HANDLE_VALUE;
+    stuck.join();
+    EXPECT_EQ(rc.load(), 6);
+}
+
+// A printer that stops taking data (its buffer full, the job held) fails the drain after
+// the write constant; what had not left then never arrives, so a retry cannot print the
+// end of the job twice, and the port reports the connection gone.
+TEST_F(NetPortTest, DrainOfAStalledPrinterTimesOutAndDropsTheRest) {
+    LoopbackListener listener(4, false, 4096);
+    ASSERT_TRUE(listener.ok());
+    Connect(listener);
+    ASSERT_EQ(PMSetWritePortTimeOuts(handle, MAXDWORD, 300), 1);
+    const std::string job(8192, 's');
+    int written = -1;
+    ASSERT_EQ(PMWritePort(handle, job.data(), static_cast<int>(job.size()), &written), 0);
+    auto start = Clock::now();
+    EXPECT_EQ(PMDrainPort(handle), 1460);
+    EXPECT_GE(MsSince(start), 295);
+    EXPECT_LT(ReceiveFrom(peer, job.size(), 500).size(), job.size());
+    EXPECT_EQ(PMWritePort(handle, "x", 1, &written), 6);
 }
 
 TEST_F(NetPortTest, ClosedOrResetConnectionIsAVanishedDevice) {
