@@ -25,6 +25,9 @@ struct PortBackend {
     // Null in backends that cannot report them; the monitor then restores the device
     // core's own time-outs after its immediate reads.
     int (*getTimeouts)(HANDLE handle, COMMTIMEOUTS* timeouts) = nullptr;
+    // Waits until written bytes have left the host (PMDrainPort). Null in backends whose
+    // writes are done when they return.
+    int (*drain)(HANDLE handle) = nullptr;
 };
 
 // The port library's own calls.

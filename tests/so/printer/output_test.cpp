@@ -237,6 +237,31 @@ TEST_F(PrinterOutput, PortErrorsAreFatalErrorEvents) {
     EXPECT_EQ(errors[0].value2, 0);
 }
 
+// Written is not sent: a job completes only once its bytes left the port. A drain that
+// times out fails the job like a write, and the retry sends it once more; a synchronous
+// print answers with the same failure.
+TEST_F(PrinterOutput, CompletionWaitsForTheBytesToLeaveThePort) {
+    FakePort::Get().SetDrainError(ERROR_TIMEOUT);
+    control_.SetErrorAnswer([&](const ControlEvent&) {
+        FakePort::Get().SetDrainError(0);
+        return OPOS_ER_RETRY;
+    });
+    EXPECT_EQ(printer_->PrintNormal(2, "job"), 0);
+    ASSERT_TRUE(control_.WaitFor(ControlEvent::OutputComplete, 1));
+    const auto errors = control_.EventsOf(ControlEvent::Error);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].value1, OPOS_E_TIMEOUT);
+    EXPECT_EQ(control_.Events().front().kind, ControlEvent::Error) << "completed before it failed";
+    EXPECT_EQ(Occurrences(FakePort::Get().AllWritten(), "job"), 2u) << "written, failed, resent";
+
+    ASSERT_TRUE(control_.WaitFor(ControlEvent::StatusUpdate, 1));  // idle again
+    printer_->SetPropertyNumber(PIDXPtr_AsyncMode, 0);
+    FakePort::Get().SetDrainError(ERROR_INVALID_HANDLE);
+    EXPECT_EQ(printer_->PrintNormal(2, "sync"), OPOS_E_FAILURE);
+    FakePort::Get().SetDrainError(0);
+    EXPECT_EQ(printer_->PrintNormal(2, "sync"), 0);
+}
+
 TEST_F(PrinterOutput, ClearAnswerEmptiesTheQueue) {
     ASSERT_EQ(printer_->FireStatusUpdate(PTR_SUE_COVER_OPEN), 1);
     control_.SetErrorAnswer([](const ControlEvent&) { return OPOS_ER_CLEAR; });
