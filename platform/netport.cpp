@@ -387,6 +387,12 @@ LONG Connect(const Endpoint& endpoint, DWORD timeoutMs, int* fd) {
     return rc;
 }
 
+void StopReceiving(int fd) {
+    // With both directions shut, data that arrives is answered with a reset instead of
+    // being queued and acknowledged; the receive queue stays readable.
+    (void)::shutdown(fd, SHUT_RDWR);
+}
+
 LONG SocketError(int err) {
     switch (err) {
         case ECONNRESET:

@@ -81,5 +81,9 @@ bool IsIpName(std::string_view mapName);
 [[nodiscard]] int AcceptClient(int listenFd);
 // One send that never raises SIGPIPE; the result and errno as send(2) gives them.
 long SendSome(int fd, const void* data, std::size_t size);
+// Ends a served connection in two steps, as a printer losing its cable would: from now on
+// nothing more is acknowledged (data still arriving resets the connection, so the host
+// knows it was not taken), while what was acknowledged already can still be read.
+void StopReceiving(int fd);
 
 }  // namespace thermpos::netport

@@ -279,7 +279,7 @@ bool VirtualPrinter::OpenPtyLocked(std::string* error) {
     } else if (!io.terminal.Open(error, /*keepSlaveOpen=*/true)) {
         return false;
     }
-    io.pending.clear();
+    // pending stays: bytes received before an unplug are still printed after the replug.
     io.replies.clear();
     return true;
 }
@@ -290,7 +290,7 @@ void VirtualPrinter::ClosePtyLocked() {
     io_->terminal.Close();
     io_->DropClient();
     CloseFd(io_->listenFd);
-    io_->pending.clear();
+    // pending is the printer's: what the host delivered before the cable went is printed.
     io_->replies.clear();
 }
 
@@ -419,7 +419,10 @@ void VirtualPrinter::Run() {
                 break;
             if (io.unplug) {
                 // What the host handed over before the cable went had reached the printer:
-                // it is printed, not lost with the connection.
+                // it is printed, not lost with the connection: on a pty every byte written
+                // (a pty has no transmitter whose queue the host could wait on), on TCP
+                // every byte acknowledged. Taking more is stopped first, so that nothing
+                // delivered between the last read and the close is lost unseen.
                 DrainHostLocked();
                 ClosePtyLocked();
                 io.unplug = false;
@@ -502,7 +505,7 @@ void VirtualPrinter::Run() {
             ServeClientLocked(fds[1].revents, chunk);
             continue;
         }
-        if (fds[1].revents & POLLIN) {
+        if ((fds[1].revents & POLLIN) && io.pending.size() < kMaxPending) {
             const std::size_t room = kMaxPending - io.pending.size();
             std::size_t got = 0;
             if (io.terminal.Read(chunk.data(), room, &got) == pty::IoResult::HungUp) {
@@ -524,15 +527,30 @@ void VirtualPrinter::Run() {
 
 void VirtualPrinter::DrainHostLocked() {
     Io& io = *io_;
-    const int fd = io.HostFd();
-    if (fd < 0)
+    auto takeAll = [&](int fd) {
+        std::uint8_t buffer[4096];
+        while (io.pending.size() < kMaxDrainBytes) {
+            const ssize_t got = ::read(fd, buffer, sizeof buffer);
+            if (got <= 0)
+                break;  // nothing more waiting (both transports are non-blocking), or gone
+            io.pending.insert(io.pending.end(), buffer, buffer + got);
+        }
+    };
+    if (io.HostFd() >= 0) {
+        if (io.tcp)
+            netport::StopReceiving(io.clientFd);
+        else
+            (void)io.terminal.StopHostOutput();
+        takeAll(io.HostFd());
+    }
+    if (!io.tcp || io.listenFd < 0)
         return;
-    std::uint8_t buffer[4096];
-    while (io.pending.size() < kMaxDrainBytes) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got <= 0)
-            break;  // nothing more waiting (both transports are non-blocking), or gone
-        io.pending.insert(io.pending.end(), buffer, buffer + got);
+    // Hosts waiting in the listener's queue were acknowledged too, and closing the
+    // listener would reset them: their bytes are taken in the order they would be served.
+    for (int waiting; (waiting = netport::AcceptClient(io.listenFd)) >= 0;) {
+        netport::StopReceiving(waiting);
+        takeAll(waiting);
+        ::close(waiting);
     }
 }
 

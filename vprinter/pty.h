@@ -109,7 +109,8 @@ class VirtualPrinter {
     void SetOnline(bool online);
     void SetPower(bool on);
     // Closes the pty (or the connection and the listener): the host's next write fails.
-    // Data in flight is lost.
+    // What the host had delivered (written into the pty, or acknowledged on TCP) was
+    // received and is still printed, after the replug too; what it writes afterwards fails.
     void Unplug();
     // A new pty, at the same link path. False with *error if it cannot be made.
     [[nodiscard]] bool Replug(std::string* error);
@@ -146,7 +147,8 @@ class VirtualPrinter {
     void AwaitRequestLocked(std::unique_lock<std::mutex>& lock);
     bool OpenPtyLocked(std::string* error);
     void ClosePtyLocked();
-    // Takes in everything the host has sent and the transport still holds.
+    // Takes in everything the host has delivered and the transport still holds (the
+    // hosts waiting in a TCP listener's queue included), after stopping any more.
     void DrainHostLocked();
     // Moves bytes between the TCP host and the buffers after poll said revents.
     void ServeClientLocked(short revents, std::vector<std::uint8_t>& chunk);

@@ -1,12 +1,15 @@
 // The virtual printer on TCP (--listen): hosts on loopback connections, one served at a
 // time, unplug and replug of the listener. Only 127.0.0.1 is used.
 #include <gtest/gtest.h>
+#include <linux/sockios.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
+#include <thread>
 
 #include "platform/registry.h"
 #include "platform/registry_paths.h"
@@ -101,6 +104,31 @@ TEST_F(TcpPrinterTest, UnplugDropsTheConnectionAndReplugListensOnTheSamePort) {
     ASSERT_GE(host, 0);
     ASSERT_TRUE(Send(host, kStatusRequest));
     EXPECT_EQ(ReceiveFrom(host, 1), "\x12");
+    ::close(host);
+}
+
+// What the printer acknowledged before the cable went is its own and is printed; what the
+// host sends afterwards is refused, not acknowledged and dropped.
+TEST_F(TcpPrinterTest, WhatWasAcknowledgedBeforeAnUnplugIsStillPrinted) {
+    printer_.Stop();
+    options_.model.baud = 9600;
+    std::string error;
+    ASSERT_TRUE(printer_.Start(options_, &error)) << error;
+    int host = ConnectLoopback(printer_.ListenAddress());
+    ASSERT_GE(host, 0);
+    const std::string receipt = std::string(300, 't') + "\n" + std::string("\x1d\x56\x00", 3);
+    ASSERT_TRUE(Send(host, receipt));
+    // Acknowledged: nothing left in the host's send queue.
+    int queued = -1;
+    for (int i = 0; i < 500 && queued != 0; ++i) {
+        ASSERT_EQ(::ioctl(host, SIOCOUTQ, &queued), 0);
+        if (queued != 0)
+            std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_EQ(queued, 0);
+    printer_.Unplug();
+    EXPECT_TRUE(printer_.WaitReceipts(1, 10s)) << printer_.StatusText();
+    EXPECT_EQ(printer_.Status().bytesProcessed, receipt.size());
     ::close(host);
 }
 
