@@ -8,10 +8,10 @@
 //
 //   soak JOBS [SEED] [--no-unplug]
 //
-// Exit status 0 when the run holds, 1 when it found a fault. Jobs lost to an unplug are
-// counted apart and do not fail the run: bytes the port has taken but the printer has not
-// read yet are gone with the connection, and OutputComplete has already been raised for
-// them. --no-unplug leaves that fault out, so that the others are seen on their own.
+// Exit status 0 when the run holds, 1 when it found a fault: a job lost (reported complete
+// but never printed; those near an unplug are counted apart to show where they went), a
+// job printed twice, a completion raised twice or for an unknown id, or a hang.
+// --no-unplug leaves that fault out, so that the others are seen on their own.
 //
 // Threads:
 //   - main: the application; submits the jobs (at most kWindow outstanding), opens the
@@ -648,7 +648,7 @@ int main(int argc, char** argv) {
         std::printf("HANG: no progress for %lld s (%s)\n",
                     static_cast<long long>(kStallLimit.count()), hangState.c_str());
 
-    const bool holds = !hang && endSeen && lostOther == 0 && doubled == 0 &&
+    const bool holds = !hang && endSeen && lostAtUnplug == 0 && lostOther == 0 && doubled == 0 &&
                        doubleCompletions == 0 && unknownCompletions == 0 &&
                        injector.Failure().empty();
     std::printf("%s\n", holds ? "HOLDS" : "FAULTS FOUND");

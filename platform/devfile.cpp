@@ -10,10 +10,12 @@
 #include "platform/devfile.h"
 
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
@@ -33,6 +35,7 @@
 #include <unordered_map>
 
 #include "platform/dcb_termios.h"
+#include "platform/netport.h"
 #include "platform/portname.h"
 #include "platform/registry.h"
 #include "platform/registry_paths.h"
@@ -81,6 +84,8 @@ struct Device {
     int wakeFd = -1;  // eventfd, readable once CloseHandle ran
     bool terminal = false;
     bool pseudoTerminal = false;
+    // A connected TCP stream to a network printer (netport.h).
+    bool socket = false;
     // Opened through the USB printer device namespace ("\\.\USB#..."), set before the
     // handle is returned.
     std::atomic<bool> usbNamespace{false};
@@ -88,6 +93,7 @@ struct Device {
     std::mutex lock;
     COMMTIMEOUTS timeouts{};   // guarded by lock
     RememberedDcb remembered;  // guarded by lock
+    DCB networkDcb{};          // guarded by lock; a socket's settings, kept without effect
 
     Device() = default;
     Device(const Device&) = delete;
@@ -162,6 +168,21 @@ std::optional<Clock::time_point> TotalDeadline(Clock::time_point start, DWORD mu
     if (ms > 100'000'000'000ull)
         return std::nullopt;
     return start + std::chrono::milliseconds(static_cast<std::int64_t>(ms));
+}
+
+// The error of a failed read or write. A terminal only hangs up when its device went
+// away (ports are opened with CLOCAL, so a lost carrier does not do it): a USB-serial
+// adapter unplugged, a pseudo-terminal whose master closed. That is "vanished", which
+// the owner answers by reopening the port, not "not ready", which it would wait out.
+LONG IoError(const Device& dev, int err) {
+    if (dev.socket)
+        return netport::SocketError(err);
+    if (dev.terminal && err == EIO) {
+        pollfd p{dev.fd, 0, 0};
+        if (::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR)))
+            return ERROR_INVALID_HANDLE;
+    }
+    return ErrorFromErrno(err);
 }
 
 // Raw binary mode: printer bytes pass unchanged in both directions.
@@ -252,6 +273,13 @@ LONG ResolvePortName(std::string_view name, std::string* path) {
         ports.Reset();
         if (rc == ERROR_SUCCESS) {
             std::string mapped(data, strnlen(data, std::min<std::size_t>(size, sizeof data - 1)));
+            if ((type == REG_SZ || type == REG_EXPAND_SZ) && netport::IsSocketUri(mapped)) {
+                netport::Endpoint endpoint;
+                if (LONG bad = netport::ParseSocketUri(mapped, &endpoint); bad != ERROR_SUCCESS)
+                    return bad;
+                *path = std::move(mapped);
+                return ERROR_SUCCESS;
+            }
             if ((type != REG_SZ && type != REG_EXPAND_SZ) || mapped.empty() || mapped[0] != '/')
                 return ERROR_PATH_NOT_FOUND;
             *path = std::move(mapped);
@@ -266,11 +294,21 @@ LONG ResolvePortName(std::string_view name, std::string* path) {
         return rc;
     }
 
+    if (netport::IsIpName(name))
+        return netport::UriForIpName(name, path);
     std::string device = portname::DefaultDevicePath(name);
     if (device.empty())
         return ERROR_FILE_NOT_FOUND;
     *path = std::move(device);
     return ERROR_SUCCESS;
+}
+
+bool IsNetworkPort(std::string_view name) {
+    std::string path;
+    const LONG rc = ResolvePortName(name, &path);
+    if (rc == ERROR_SUCCESS)
+        return netport::IsSocketUri(path);
+    return rc == ERROR_BAD_PATHNAME;
 }
 
 LONG CreateFile(const char* name, DWORD access, DWORD shareMode, HANDLE* handle) {
@@ -282,6 +320,8 @@ LONG CreateFile(const char* name, DWORD access, DWORD shareMode, HANDLE* handle)
     std::string path;
     if (LONG rc = ResolvePortName(name, &path); rc != ERROR_SUCCESS)
         return rc;
+    if (netport::IsSocketUri(path))
+        return OpenNetworkPort(path, access, handle);
     LONG rc = OpenDevicePath(path, access, shareMode, handle);
     if (rc == ERROR_SUCCESS && portname::StartsWithNoCase(portname::WithoutNamespace(name), "USB#"))
         if (auto dev = Find(*handle))
@@ -334,6 +374,49 @@ LONG OpenDevicePath(const std::string& path, DWORD access, DWORD shareMode, HAND
         MakeRaw(dev->fd);
         InitRemembered(dev->fd, &dev->remembered);
     }
+
+    std::lock_guard guard(g_tableLock);
+    std::uintptr_t value = g_nextHandle;
+    g_nextHandle += 4;
+    g_table.emplace(value, std::move(dev));
+    *handle = reinterpret_cast<HANDLE>(value);
+    return ERROR_SUCCESS;
+}
+
+LONG OpenNetworkPort(const std::string& uri, DWORD access, HANDLE* handle) {
+    if (!handle)
+        return ERROR_INVALID_PARAMETER;
+    *handle = INVALID_HANDLE_VALUE;
+    if (!(access & (GENERIC_READ | GENERIC_WRITE)))
+        return ERROR_INVALID_PARAMETER;
+    netport::Endpoint endpoint;
+    if (LONG rc = netport::ParseSocketUri(uri, &endpoint); rc != ERROR_SUCCESS)
+        return rc;
+    auto dev = std::make_shared<Device>();
+    if (LONG rc = netport::Connect(endpoint, netport::kDefaultConnectMs, &dev->fd);
+        rc != ERROR_SUCCESS)
+        return rc;
+    dev->socket = true;
+    // Devices that set no time-outs on a port that is not serial (they take it for a USB
+    // printer's) read at once, as a USB printer port does, instead of waiting for ever for
+    // a full buffer. Writes have no limit of their own until set; keep-alive ends one to
+    // a printer that went silent.
+    dev->timeouts = COMMTIMEOUTS{MAXDWORD, 0, 0, 0, 0};
+    dev->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (dev->wakeFd < 0)
+        return ErrorFromErrno(errno);
+    // What a serial port starts with, so that a caller's read-modify-write of the DCB
+    // works; nothing of it reaches the wire.
+    dev->networkDcb.DCBlength = sizeof(DCB);
+    dev->networkDcb.BaudRate = 9600;
+    dev->networkDcb.fBinary = 1;
+    dev->networkDcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dev->networkDcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dev->networkDcb.XonLim = 2048;
+    dev->networkDcb.XoffLim = 512;
+    dev->networkDcb.ByteSize = 8;
+    dev->networkDcb.XonChar = 0x11;
+    dev->networkDcb.XoffChar = 0x13;
 
     std::lock_guard guard(g_tableLock);
     std::uintptr_t value = g_nextHandle;
@@ -446,14 +529,15 @@ LONG ReadDevice(HANDLE handle, void* buffer, DWORD size, DWORD* read) {
             continue;
         }
         if (n == 0) {
-            // End of file; on a terminal (which returns 0 only when hung up, since VMIN
-            // is 1) the device has gone, as a write would report with EIO.
-            return dev->terminal && got == 0 ? ERROR_NOT_READY : ERROR_SUCCESS;
+            // End of file. A terminal returns 0 only when hung up (VMIN is 1), a socket
+            // when the printer closed the connection: either way the device has gone.
+            return (dev->terminal || dev->socket) && got == 0 ? ERROR_INVALID_HANDLE
+                                                              : ERROR_SUCCESS;
         }
         if (errno == EINTR)
             continue;
         if (errno != EAGAIN)
-            return ErrorFromErrno(errno);
+            return IoError(*dev, errno);
         if (immediate || (firstByte && got > 0) || hungUp)
             return ERROR_SUCCESS;
 
@@ -502,6 +586,13 @@ LONG WriteDevice(HANDLE handle, const void* data, DWORD size, DWORD* written) {
                                         t.WriteTotalTimeoutConstant, size);
     const auto* in = static_cast<const unsigned char*>(data);
     bool hungUp = false;
+    // A printer that closed its end would still let the first write in and drop it with
+    // a reset: a job lost while reported written. Ask first.
+    if (dev->socket) {
+        pollfd p{dev->fd, POLLRDHUP, 0};
+        if (::poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)))
+            return ERROR_INVALID_HANDLE;
+    }
     while (done < size) {
         if (dev->blockingWriteFd >= 0) {
             ssize_t n = ::write(dev->blockingWriteFd, in + done, size - done);
@@ -516,7 +607,9 @@ LONG WriteDevice(HANDLE handle, const void* data, DWORD size, DWORD* written) {
                 *written = done;
             continue;
         }
-        ssize_t n = ::write(dev->fd, in + done, size - done);
+        // A socket whose peer went must give an error, not a SIGPIPE that ends the process.
+        ssize_t n = dev->socket ? ::send(dev->fd, in + done, size - done, MSG_NOSIGNAL)
+                                : ::write(dev->fd, in + done, size - done);
         if (n > 0) {
             done += static_cast<DWORD>(n);
             if (written)
@@ -527,9 +620,9 @@ LONG WriteDevice(HANDLE handle, const void* data, DWORD size, DWORD* written) {
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && errno != EAGAIN)
-            return ErrorFromErrno(errno);
+            return IoError(*dev, errno);
         if (hungUp)
-            return ERROR_NOT_READY;
+            return dev->terminal || dev->socket ? ERROR_INVALID_HANDLE : ERROR_NOT_READY;
         int err = 0;
         switch (WaitFor(*dev, POLLOUT, deadline, &err)) {
             case WaitResult::Ready:
@@ -548,13 +641,148 @@ LONG WriteDevice(HANDLE handle, const void* data, DWORD size, DWORD* written) {
     return ERROR_SUCCESS;
 }
 
+// Bytes written through the handle and not yet sent: the terminal's transmit queue (a
+// UART's buffer and FIFO; a pseudo-terminal has none and always reads 0), or a socket's
+// bytes the printer has not acknowledged yet.
+LONG OutputQueued(const Device& dev, int* queued) {
+    if (::ioctl(dev.fd, dev.socket ? SIOCOUTQ : TIOCOUTQ, queued) != 0)
+        return IoError(dev, errno);
+    if (*queued < 0)
+        *queued = 0;
+    return ERROR_SUCCESS;
+}
+
+// How long to wait before looking at the queue again: about the time the line needs for
+// what is queued, so a long job is not looked at hundreds of times, but never long
+// enough to notice the end late by much.
+int RecheckMs(const Device& dev, int queued) {
+    constexpr int kShortest = 1, kLongest = 20;
+    if (dev.socket)
+        return kShortest;
+    termios t{};
+    const long baud = ::tcgetattr(dev.fd, &t) == 0 ? BaudRateOfSpeed(::cfgetospeed(&t)) : 0;
+    if (baud <= 0)
+        return kLongest;
+    const long ms = static_cast<long>(queued) * 10 * 1000 / baud;
+    return static_cast<int>(std::clamp<long>(ms, kShortest, kLongest));
+}
+
+// Whatever of the job has not left yet must never reach the printer after the caller was
+// told the write failed: a retry sends the whole job again.
+void AbandonQueued(const Device& dev) {
+    if (dev.socket) {
+        // Disconnecting resets the connection and drops the send queue; the owner sees a
+        // vanished device at its next call and connects again.
+        sockaddr unspec{};
+        unspec.sa_family = AF_UNSPEC;
+        (void)::connect(dev.fd, &unspec, sizeof unspec);
+    } else if (dev.terminal) {
+        (void)::tcflush(dev.fd, TCOFLUSH);
+    }
+}
+
 }  // namespace
+
+LONG FlushFileBuffers(HANDLE handle) {
+    auto dev = Find(handle);
+    if (!dev)
+        return ERROR_INVALID_HANDLE;
+    // The parallel port's writes block in the driver until it handed every byte to the
+    // port, and a pseudo-terminal has no transmitter (its queue always reads 0, and once
+    // hung up it cannot be asked): nothing is left to wait for.
+    if (dev->blockingWriteFd >= 0 || dev->pseudoTerminal)
+        return ERROR_SUCCESS;
+    COMMTIMEOUTS t;
+    {
+        std::lock_guard guard(dev->lock);
+        t = dev->timeouts;
+    }
+    const bool counted = dev->socket || dev->terminal;
+    int queued = 0;
+    if (counted) {
+        if (LONG rc = OutputQueued(*dev, &queued); rc != ERROR_SUCCESS)
+            return rc;
+        if (queued == 0)
+            return ERROR_SUCCESS;
+    }
+    // The bytes still queued get the time a write of them would get. A line that stops
+    // moving for the constant alone is stalled (a printer holding its handshake line, a
+    // network printer whose buffer stays full): with a multiplier of MAXDWORD, as the
+    // service objects set it, the total alone would never end the wait.
+    auto now = Clock::now();
+    const auto total = TotalDeadline(now, t.WriteTotalTimeoutMultiplier,
+                                     t.WriteTotalTimeoutConstant, static_cast<DWORD>(queued));
+    const std::optional<Clock::duration> stallLimit =
+        t.WriteTotalTimeoutConstant == 0 ? std::nullopt
+                                         : std::optional<Clock::duration>(std::chrono::milliseconds(
+                                               t.WriteTotalTimeoutConstant));
+    auto lastProgress = now;
+    for (;;) {
+        std::optional<Clock::time_point> deadline = total;
+        if (stallLimit)
+            deadline = deadline ? std::min(*deadline, lastProgress + *stallLimit)
+                                : lastProgress + *stallLimit;
+        if (deadline && now >= *deadline) {
+            AbandonQueued(*dev);
+            return ERROR_TIMEOUT;
+        }
+        if (!counted) {
+            // A USB printer's node is writable again once its last transfer completed,
+            // which is when the printer took the bytes; for anything else at once.
+            int err = 0;
+            switch (WaitFor(*dev, POLLOUT, deadline, &err)) {
+                case WaitResult::Ready:
+                    return ERROR_SUCCESS;
+                case WaitResult::HungUp:
+                    return ERROR_INVALID_HANDLE;
+                case WaitResult::TimedOut:
+                    now = Clock::now();
+                    continue;
+                case WaitResult::Closed:
+                    return ERROR_INVALID_HANDLE;
+                case WaitResult::Failed:
+                    return ErrorFromErrno(err);
+            }
+        }
+        // The queue's length cannot be waited on; look again after a while, woken at
+        // once when the handle is closed or the device hangs up.
+        int wait = RecheckMs(*dev, queued);
+        if (deadline)
+            wait = std::min(wait, PollTimeout(deadline));
+        pollfd fds[2] = {{dev->fd, 0, 0}, {dev->wakeFd, POLLIN, 0}};
+        const int n = ::poll(fds, 2, wait);
+        if (n < 0 && errno != EINTR)
+            return ErrorFromErrno(errno);
+        if (n > 0 && fds[1].revents)
+            return ERROR_INVALID_HANDLE;
+        // The queue first: bytes the printer acknowledged before the connection broke
+        // were taken, and reporting them failed would print them twice after a retry.
+        int left = 0;
+        if (LONG rc = OutputQueued(*dev, &left); rc != ERROR_SUCCESS)
+            return rc;
+        if (left == 0)
+            return ERROR_SUCCESS;
+        if (n > 0 && (fds[0].revents & (POLLERR | POLLHUP))) {
+            if (dev->socket) {
+                int err = 0;
+                socklen_t len = sizeof err;
+                if (::getsockopt(dev->fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err != 0)
+                    return netport::SocketError(err);
+            }
+            return ERROR_INVALID_HANDLE;
+        }
+        now = Clock::now();
+        if (left < queued)
+            lastProgress = now;
+        queued = left;
+    }
+}
 
 LONG SetupComm(HANDLE handle, DWORD, DWORD) {
     auto dev = Find(handle);
     if (!dev)
         return ERROR_INVALID_HANDLE;
-    return dev->terminal ? ERROR_SUCCESS : ERROR_INVALID_FUNCTION;
+    return dev->terminal || dev->socket ? ERROR_SUCCESS : ERROR_INVALID_FUNCTION;
 }
 
 LONG PurgeComm(HANDLE handle, DWORD flags) {
@@ -577,6 +805,11 @@ LONG GetCommState(HANDLE handle, DCB* dcb) {
         return ERROR_INVALID_HANDLE;
     if (!dcb)
         return ERROR_INVALID_PARAMETER;
+    if (dev->socket) {
+        std::lock_guard guard(dev->lock);
+        *dcb = dev->networkDcb;
+        return ERROR_SUCCESS;
+    }
     if (!dev->terminal)
         return ERROR_INVALID_FUNCTION;
     termios t{};
@@ -629,6 +862,16 @@ LONG SetCommState(HANDLE handle, const DCB& dcb) {
     auto dev = Find(handle);
     if (!dev)
         return ERROR_INVALID_HANDLE;
+    if (dev->socket) {
+        // Checked as a serial port would check it, so a caller gets the same answers.
+        termios scratch{};
+        if (LONG rc = DcbToTermios(dcb, &scratch); rc != ERROR_SUCCESS)
+            return rc;
+        std::lock_guard guard(dev->lock);
+        dev->networkDcb = dcb;
+        dev->networkDcb.DCBlength = sizeof(DCB);
+        return ERROR_SUCCESS;
+    }
     if (!dev->terminal)
         return ERROR_INVALID_FUNCTION;
     termios old{};

@@ -7,9 +7,10 @@
 //
 // Names. CreateFile resolves "COM3", "COM3:", "LPT1" or "\\.\<name>" through the
 // registry map HKEY_LOCAL_MACHINE\SOFTWARE\ThermPOS\Ports (value name = port name, data
-// = absolute device path). An unmapped COMn is /dev/ttyS(n-1), an unmapped LPTn
-// /dev/lp(n-1); any other unmapped name is not found. A name never is a path itself, so
-// only the map (written by an administrator) decides which files can be reached.
+// = absolute device path, or a network printer's "socket://HOST[:PORT]"). An unmapped
+// COMn is /dev/ttyS(n-1), an unmapped LPTn /dev/lp(n-1), an unmapped "IP_<host>" the
+// network printer socket://<host>:9100; any other unmapped name is not found. A name never is a
+// path itself, so only the map (written by an administrator) decides which files can be reached.
 //
 // Exclusive open. A handle opened without sharing holds an exclusive flock on the
 // device; a second such open of the same device, from this or another process, fails
@@ -25,9 +26,10 @@
 // Errors (errno -> Win32): ENOSPC 28 (out of paper, as printer drivers report it),
 // EIO 21 (not ready), ENODEV/ENXIO/ESHUTDOWN/EBADF 6 (the device vanished: reopen),
 // EAGAIN/ETIMEDOUT 1460, EBUSY 170, EACCES/EPERM/EROFS/EISDIR 5, ENOENT 2, ENOTDIR 3,
-// ENAMETOOLONG 206, ENOMEM 8, anything else 31 (general failure). A terminal opened
-// through the USB printer namespace ("\\.\USB#...", a pty standing in for a USB printer)
-// reports its hang-up as 6, like a USB printer that was unplugged, instead of 21.
+// ENAMETOOLONG 206, ENOMEM 8, anything else 31 (general failure). A terminal that hung
+// up (a USB-serial adapter unplugged, a pty whose master closed; CLOCAL keeps a lost
+// carrier from doing it) reports 6, like a USB printer that was unplugged, so that the
+// owner reopens it; so does a network port whose connection was closed or reset.
 // Reads of a port opened through that namespace return at once with what has arrived,
 // whatever its time-outs, as USB printer ports do.
 //
@@ -70,14 +72,25 @@ inline constexpr LONG ERROR_INVALID_FUNCTION = 1;
 // Win32 number for an errno value (see the table above).
 [[nodiscard]] LONG ErrorFromErrno(int err);
 
-// The Linux device path of a Windows-style port name. 0, ERROR_FILE_NOT_FOUND (no map
-// entry, no default), ERROR_PATH_NOT_FOUND (a map entry that is not an absolute path),
+// The Linux device path (or network URI) of a Windows-style port name. 0,
+// ERROR_FILE_NOT_FOUND (no map entry, no default), ERROR_PATH_NOT_FOUND (a map entry that
+// is neither an absolute path nor a URI), ERROR_BAD_PATHNAME (a malformed URI or IP_ host),
 // ERROR_INVALID_NAME (empty or 256 characters and more), or a registry error.
 [[nodiscard]] LONG ResolvePortName(std::string_view name, std::string* path);
+
+// True when the name leads to a network printer: an unmapped "IP_<host>", or a map entry
+// holding a "socket://" URI (well formed or not: opening it reports what is wrong).
+[[nodiscard]] bool IsNetworkPort(std::string_view name);
 
 // Opens a port by name (see "Names"): access is GENERIC_READ and/or GENERIC_WRITE; a
 // shareMode of 0 opens exclusively. On failure *handle is INVALID_HANDLE_VALUE.
 [[nodiscard]] LONG CreateFile(const char* name, DWORD access, DWORD shareMode, HANDLE* handle);
+// Connects to the network printer a "socket://HOST[:PORT]" URI names (netport.h) within
+// 3 s. The handle reads and writes with the time-outs below like a serial port (they
+// start as immediate reads and writes without a total limit); its DCB
+// is checked, kept and given back without effect; a connection the printer closed or
+// reset is ERROR_INVALID_HANDLE, the device vanished.
+[[nodiscard]] LONG OpenNetworkPort(const std::string& uri, DWORD access, HANDLE* handle);
 // The same with a device path instead of a port name.
 [[nodiscard]] LONG OpenDevicePath(const std::string& path, DWORD access, DWORD shareMode,
                                   HANDLE* handle);
@@ -94,6 +107,18 @@ LONG CloseHandle(HANDLE handle);
 // 0: no limit). When the time-out passes first: ERROR_TIMEOUT with *written the bytes
 // that were written.
 [[nodiscard]] LONG WriteFile(HANDLE handle, const void* data, DWORD size, DWORD* written);
+
+// Waits until the bytes written through the handle have left the host: a terminal's
+// transmit queue is empty (a pseudo-terminal has none: its bytes are with the program on
+// the other side once written), a network printer acknowledged every byte, a USB
+// printer's last transfer completed; a parallel port's writes already waited in the
+// driver. The bytes still queued get the write total time-out a write of them would get,
+// and a queue that does not move for the write constant alone is a stalled line. On a
+// time-out (ERROR_TIMEOUT) what had not left is discarded, so that it never prints after
+// the write was reported failed: a terminal's queue is flushed, a network connection is
+// reset (the handle then reports the device vanished). ERROR_INVALID_HANDLE when the
+// handle is closed meanwhile or the device hangs up.
+[[nodiscard]] LONG FlushFileBuffers(HANDLE handle);
 
 // Queue sizes are the kernel's on Linux; accepted for terminals, ignored.
 LONG SetupComm(HANDLE handle, DWORD inQueue, DWORD outQueue);

@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "platform/devfile.h"
+#include "platform/netport.h"
 #include "platform/portname.h"
 #include "platform/registry_paths.h"
 #include "platform/regkey.h"
@@ -404,6 +405,12 @@ LONG SetPortMapping(const std::string& name, const std::string& path) {
     std::string bare = WithoutColon(name);
     if (!IsStoredMapName(bare) || bare.find('\\') != std::string::npos)
         return ERROR_INVALID_NAME;
+    if (netport::IsSocketUri(path)) {
+        netport::Endpoint endpoint;
+        if (netport::ParseSocketUri(path, &endpoint) != ERROR_SUCCESS)
+            return ERROR_BAD_PATHNAME;
+        return WriteStringAt(kPorts, bare.c_str(), path);
+    }
     if (path.empty() || path[0] != '/' || path.size() > 4000)
         return ERROR_INVALID_PARAMETER;
     if (portname::HasControlCharacter(path))

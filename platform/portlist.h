@@ -53,9 +53,10 @@ std::vector<std::string> UnreachedNodes(const RegistryPorts& registry, const Roo
 
 // The registry's Ports map, for `thermpos ports map|unmap`. Names are port names
 // (a trailing colon is dropped; no backslash or control character; at most 255
-// characters; removal accepts a backslash); paths are absolute. ERROR_INVALID_NAME for a bad name,
-// ERROR_INVALID_PARAMETER for a path that is not absolute, ERROR_BAD_PATHNAME for a path
-// with a control character, ERROR_FILE_NOT_FOUND when removing a name that is not
+// characters; removal accepts a backslash); paths are absolute, or a network printer's
+// "socket://HOST[:PORT]". ERROR_INVALID_NAME for a bad name, ERROR_INVALID_PARAMETER for a
+// path that is not absolute, ERROR_BAD_PATHNAME for a path with a control character or a
+// malformed URI, ERROR_FILE_NOT_FOUND when removing a name that is not
 // mapped. A refused mapping writes nothing, not even the Ports key.
 [[nodiscard]] LONG SetPortMapping(const std::string& name, const std::string& path);
 [[nodiscard]] LONG RemovePortMapping(const std::string& name);

@@ -43,10 +43,15 @@ PortKind KindOf(std::string_view name) {
         return PortKind::Parallel;
     if (StartsWithNoCase(name, "COM"))
         return PortKind::Serial;
+    if (StartsWithNoCase(name, "IP_"))
+        return PortKind::Network;
     return PortKind::None;
 }
 
 PortKind KindFoundIn(std::string_view name) {
+    // A host name may well hold "com" ("IP_shop.example.com").
+    if (StartsWithNoCase(WithoutNamespace(name), "IP_"))
+        return PortKind::Network;
     if (ContainsNoCase(name, "USB"))
         return PortKind::Usb;
     if (ContainsNoCase(name, "LPT"))

@@ -41,6 +41,7 @@ enum class PortKind {
     Parallel,  // "LPT"
     Usb,       // "USB"
     Infrared,  // "IRDA", opened as the serial port COM4
+    Network,   // "IP_<host>", a network printer (netport.h)
 };
 
 bool EqualNoCase(std::string_view a, std::string_view b);
@@ -51,7 +52,7 @@ bool ContainsNoCase(std::string_view text, std::string_view part);
 PortKind KindOf(std::string_view name);
 
 // Kind by the first of "USB", "LPT", "COM" found anywhere in the name (see above); never
-// Infrared.
+// Infrared. An "IP_" name (after any namespace prefix) is Network whatever it holds.
 PortKind KindFoundIn(std::string_view name);
 
 // The name without a leading "\\.\" or "\\?\".

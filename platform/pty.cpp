@@ -95,6 +95,10 @@ void PseudoTerminal::Close() {
     CloseFd(slave_);
 }
 
+bool PseudoTerminal::StopHostOutput() {
+    return slave_ >= 0 && ::tcflow(slave_, TCOOFF) == 0;
+}
+
 IoResult PseudoTerminal::Read(void* buffer, std::size_t size, std::size_t* count) {
     *count = 0;
     if (master_ < 0)

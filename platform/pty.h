@@ -41,6 +41,10 @@ class PseudoTerminal {
     [[nodiscard]] bool Open(std::string* error, bool keepSlaveOpen = false);
     // The hang-up: closes the master (and the slave held here). Safe to call twice.
     void Close();
+    // Stops the hosts' output into the pair (their writes wait, as behind a line held
+    // by flow control), so that what they wrote so far can be read to the end before
+    // Close. Needs the slave held here (keepSlaveOpen); false otherwise.
+    bool StopHostOutput();
     bool IsOpen() const { return master_ >= 0; }
     // The master's descriptor for poll; -1 while closed.
     int MasterFd() const { return master_; }

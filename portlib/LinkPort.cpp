@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 
+#include "platform/netport.h"
 #include "platform/portlist.h"
 #include "portlib/PortOps.h"
 
@@ -24,6 +25,10 @@ LINKPORT_API int PMWritePort(HANDLE handle, const void* data, int length, int* w
 
 LINKPORT_API int PMReadPort(HANDLE handle, void* buffer, int size, int* read) {
     return ops::ReadPort(SystemBackend(), handle, buffer, size, read);
+}
+
+LINKPORT_API int PMDrainPort(HANDLE handle) {
+    return ops::DrainPort(SystemBackend(), handle);
 }
 
 LINKPORT_API int PMClosePort(HANDLE handle) {
@@ -67,7 +72,11 @@ LINKPORT_API int PMEnumeratePorts(char*** list, int* count) {
     thermpos::portlist::RegistryPorts registry;
     if (thermpos::portlist::ReadRegistryPorts(&registry) != ERROR_SUCCESS)
         return 0;
-    return ops::CopyPortNames(thermpos::portlist::ListPorts(registry, {}), list, count);
+    std::vector<std::string> network;
+    for (const auto& m : registry.map)
+        if (thermpos::netport::IsSocketUri(m.path))
+            network.push_back(m.name);
+    return ops::CopyPortNames(thermpos::portlist::ListPorts(registry, {}), list, count, network);
 }
 
 LINKPORT_API void PMFreePortList(char** list, int count) {

@@ -13,6 +13,13 @@
 //   resolved through the registry map HKEY_LOCAL_MACHINE\SOFTWARE\ThermPOS\Ports
 //   ("COM1"="/dev/ttyUSB0"); an unmapped COMn opens /dev/ttyS(n-1) and an unmapped LPTn
 //   /dev/lp(n-1). Names are limited to 255 characters.
+//   Network printers (raw TCP): "IP_<host>" reaches <host> on port 9100 without a map
+//   entry, and any name mapped to "socket://HOST[:PORT]" reaches that printer
+//   ("COM9"="socket://192.168.1.50:9100"). Their open connects within 3 s and does not
+//   wait afterwards; reads and writes honour the handle's time-outs as a serial port's
+//   do; PMSetPortProperties checks and remembers the DCB without effect. A connection the
+//   printer closed or reset gives 6, as a vanished device does, and reopening the name
+//   connects again.
 //
 // Handles
 //   A handle is owned by the caller from a successful PMOpenPort until PMClosePort. The
@@ -51,6 +58,8 @@ extern "C" {
 // Returns 1 when opened, 0 on failure.
 // Blocks: every COM, LPT or IRDA open, successful or not, waits a fixed 1000 ms afterwards
 // (environment THERMPOS_OPEN_WAIT_MS shortens it); USB opens and unknown names do not wait.
+// A network port blocks while it connects (at most 3 s, host name lookup included) and
+// does not wait afterwards.
 // IRDA ports are set to 9600 baud 8N1, no flow control and immediate reads; COM and LPT
 // ports keep the settings the system gives them. A "USB" name is found through the
 // registry's USB printer tree: the instance under
@@ -77,6 +86,22 @@ LINKPORT_API int PMWritePort(HANDLE handle, const void* data, int length, int* w
 // Blocks as the handle's read time-outs say: read interval MAXDWORD with zero totals
 // returns at once with what has arrived; all zero waits until size bytes arrived.
 LINKPORT_API int PMReadPort(HANDLE handle, void* buffer, int size, int* read);
+
+// Waits until the bytes written to the port have left the host: a serial port's transmit
+// queue is empty (a pseudo-terminal has none), a network printer acknowledged them all, a
+// USB printer took the last transfer; a parallel port's writes already waited for that.
+// PMWritePort returns once the system has the bytes; a caller that reports a job done
+// (OutputComplete) calls this first, so that a printer unplugged meanwhile does not take
+// a job reported printed with it.
+// Returns 0 when they have left, 6 for INVALID_HANDLE_VALUE, a handle closed while it
+// waited or a device that went away, 1460 when the time-out passed, else a system error.
+// Blocks: at most as long as a write of the bytes still queued may take (write
+// multiplier x bytes + write constant; no limit when both are 0), and no longer than the
+// write constant while the queue does not move at all (a stalled line). On a time-out the
+// bytes that had not left are discarded (a network port's connection is reset, which
+// makes its next call report 6), so that they cannot print after the job was reported
+// failed and sent again.
+LINKPORT_API int PMDrainPort(HANDLE handle);
 
 // Discards pending input and output, then closes the handle.
 // Returns 1 when closed, 0 for INVALID_HANDLE_VALUE or a handle that is not open.
@@ -106,9 +131,10 @@ LINKPORT_API int PMGetPortProperties(HANDLE handle, DCB* dcb);
 // bits). Nothing changes on failure.
 LINKPORT_API int PMSetPortProperties(HANDLE handle, DCB dcb);
 
-// Lists the machine's ports whose names begin with "COM", "LPT" or "USB": the registry's
-// Ports map, the serial and printer device nodes present, and the USB printers in the
-// registry's USB printer tree. Names look like "COM1:", "LPT1:", "USB001"; COM names
+// Lists the machine's ports whose names begin with "COM", "LPT", "USB" or "IP_", and
+// the names the Ports map sends to a network printer: the registry's Ports map, the
+// serial and printer device nodes present, and the USB printers in the registry's USB
+// printer tree. Names look like "COM1:", "LPT1:", "USB001"; COM names
 // come first, then LPT, then USB, each in numeric order.
 //   list   out: on success, a new array of *count new zero-terminated strings (a
 //          non-null array even when *count is 0). Ownership passes to the caller, who

@@ -31,6 +31,9 @@ class PortBackend {
     virtual LONG SetState(HANDLE handle, const DCB& dcb) = 0;              // SetCommState
     virtual LONG GetTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts) = 0;   // GetCommTimeouts
     virtual LONG SetTimeouts(HANDLE handle, const COMMTIMEOUTS& timeouts) = 0;
+    // FlushFileBuffers: waits until the written bytes have left the host. Backends whose
+    // writes are done once they return (the tests' fakes) have nothing to wait for.
+    virtual LONG Flush(HANDLE) { return 0; }
     // The fixed pause after a serial, parallel or infrared open (Sleep).
     virtual void Pause(DWORD milliseconds) = 0;
 

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/devfile.h"
 #include "platform/portname.h"
 #include "platform/registry_paths.h"
 #include "platform/regkey.h"
@@ -150,7 +151,7 @@ void ConfigureInfrared(PortBackend& io, HANDLE handle) {
 bool IsListedKind(const std::string& name) {
     const portname::PortKind kind = portname::KindOf(name);
     return kind == portname::PortKind::Serial || kind == portname::PortKind::Parallel ||
-           kind == portname::PortKind::Usb;
+           kind == portname::PortKind::Usb || kind == portname::PortKind::Network;
 }
 
 }  // namespace
@@ -179,7 +180,9 @@ int OpenPort(PortBackend& io, const char* portName, HANDLE* handle, const char* 
     char name[kNameBufferSize];
     std::memcpy(name, portName, length + 1);
 
-    const portname::PortKind kind = portname::KindOf(name);
+    // Any name the Ports map sends to the network is a network port, whatever its letters.
+    const portname::PortKind kind =
+        devfile::IsNetworkPort(name) ? portname::PortKind::Network : portname::KindOf(name);
     const bool infrared = kind == portname::PortKind::Infrared;
     if (infrared)
         std::memcpy(name, "COM4", 4);
@@ -187,6 +190,14 @@ int OpenPort(PortBackend& io, const char* portName, HANDLE* handle, const char* 
         return OpenUsbPrinter(io, name, modelKey, handle);
     else if (kind == portname::PortKind::None)
         return 0;
+    else if (kind == portname::PortKind::Network) {
+        // A network printer has no line to settle: the connect itself is bounded.
+        HANDLE h = INVALID_HANDLE_VALUE;
+        if (io.Open(name, &h) != ERROR_SUCCESS || h == INVALID_HANDLE_VALUE)
+            return 0;
+        *handle = h;
+        return 1;
+    }
 
     HANDLE h = INVALID_HANDLE_VALUE;
     if (io.Open(name, &h) == ERROR_SUCCESS)
@@ -245,6 +256,12 @@ int ReadPort(PortBackend& io, HANDLE handle, void* buffer, int size, int* read) 
     return rc;
 }
 
+int DrainPort(PortBackend& io, HANDLE handle) {
+    if (handle == INVALID_HANDLE_VALUE)
+        return ERROR_INVALID_HANDLE;
+    return io.Flush(handle);
+}
+
 int ClosePort(PortBackend& io, HANDLE handle) {
     if (handle == INVALID_HANDLE_VALUE)
         return 0;
@@ -285,7 +302,8 @@ int SetPortProperties(PortBackend& io, HANDLE handle, const DCB& dcb) {
     return io.SetState(handle, dcb) == ERROR_SUCCESS ? 1 : 0;
 }
 
-int CopyPortNames(const std::vector<std::string>& names, char*** list, int* count) {
+int CopyPortNames(const std::vector<std::string>& names, char*** list, int* count,
+                  const std::vector<std::string>& networkNames) {
     if (!count)
         return 0;
     *count = 0;
@@ -297,7 +315,9 @@ int CopyPortNames(const std::vector<std::string>& names, char*** list, int* coun
         return 0;
     int n = 0;
     for (const auto& name : names) {
-        if (!IsListedKind(name))
+        if (!IsListedKind(name) &&
+            std::none_of(networkNames.begin(), networkNames.end(),
+                         [&](const std::string& n) { return portname::SamePort(n, name); }))
             continue;
         char* copy = static_cast<char*>(std::malloc(name.size() + 1));
         if (!copy)

@@ -22,6 +22,7 @@ DWORD OpenWaitMs();
 int OpenPort(PortBackend& io, const char* portName, HANDLE* handle, const char* modelKey);
 int WritePort(PortBackend& io, HANDLE handle, const void* data, int length, int* written);
 int ReadPort(PortBackend& io, HANDLE handle, void* buffer, int size, int* read);
+int DrainPort(PortBackend& io, HANDLE handle);
 int ClosePort(PortBackend& io, HANDLE handle);
 int GetPortTimeOuts(PortBackend& io, HANDLE handle, COMMTIMEOUTS* timeouts);
 // Replaces the members selected by the flags, keeping the others.
@@ -30,9 +31,11 @@ int SetPortTimeOuts(PortBackend& io, HANDLE handle, bool setRead, bool setWrite,
 int GetPortProperties(PortBackend& io, HANDLE handle, DCB* dcb);
 int SetPortProperties(PortBackend& io, HANDLE handle, const DCB& dcb);
 
-// The PMEnumeratePorts result from a port list: the names beginning with COM, LPT or USB,
+// The PMEnumeratePorts result from a port list: the names beginning with COM, LPT, USB or
+// IP_, and those among networkNames (map entries that lead to a network printer),
 // copied with malloc into a malloc'd array. 1, or 0 (leaving *list untouched) when the
 // array cannot be allocated or an argument is null.
-int CopyPortNames(const std::vector<std::string>& names, char*** list, int* count);
+int CopyPortNames(const std::vector<std::string>& names, char*** list, int* count,
+                  const std::vector<std::string>& networkNames = {});
 
 }  // namespace thermpos::linkport

@@ -28,6 +28,7 @@ class DeviceBackend final : public PortBackend {
         return dev::SetupComm(handle, inQueue, outQueue);
     }
     LONG Purge(HANDLE handle, DWORD flags) override { return dev::PurgeComm(handle, flags); }
+    LONG Flush(HANDLE handle) override { return dev::FlushFileBuffers(handle); }
     LONG GetState(HANDLE handle, DCB* dcb) override { return dev::GetCommState(handle, dcb); }
     LONG SetState(HANDLE handle, const DCB& dcb) override { return dev::SetCommState(handle, dcb); }
     LONG GetTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts) override {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/devfile.h"
+#include "platform/netport.h"
 #include "platform/portlist.h"
 #include "platform/portname.h"
 #include "portlib/LinkPort.h"
@@ -17,14 +18,15 @@ constexpr char kName[] = "ports";
 
 constexpr char kUsage[] =
     "usage: thermpos ports list\n"
-    "       thermpos ports map NAME PATH\n"
+    "       thermpos ports map NAME PATH|socket://HOST[:PORT]\n"
     "       thermpos ports unmap NAME\n"
     "       thermpos ports scan [--sysfs DIR] [--dev DIR]\n"
     "\n"
     "  list    the ports the port library lists (COM1:, LPT1:, USB001 ...) and the\n"
     "          device each opens; then serial and printer nodes no name reaches yet\n"
-    "  map     make port NAME (COM3, LPT2 ...) open device PATH, in\n"
-    "          HKLM\\SOFTWARE\\ThermPOS\\Ports\n"
+    "  map     make port NAME (COM3, LPT2 ...) open device PATH, or the network\n"
+    "          printer at HOST (raw TCP, port 9100 by default), in\n"
+    "          HKLM\\SOFTWARE\\ThermPOS\\Ports; IP_<host> reaches HOST:9100 unmapped\n"
     "  unmap   remove NAME from that map (COMn and LPTn then open /dev/ttyS(n-1) and\n"
     "          /dev/lp(n-1) again)\n"
     "  scan    find USB printers bound to the usblp driver under sysfs and enter them in\n"
@@ -44,7 +46,7 @@ std::string Describe(LONG error) {
 }
 
 // What was wrong with NAME or PATH of `map` and `unmap`, by the argument at fault.
-std::string DescribeMapping(LONG error, const std::string& name) {
+std::string DescribeMapping(LONG error, const std::string& name, const std::string& path = {}) {
     switch (error) {
         case ERROR_INVALID_NAME:
             if (portname::HasControlCharacter(name))
@@ -53,6 +55,8 @@ std::string DescribeMapping(LONG error, const std::string& name) {
         case ERROR_INVALID_PARAMETER:
             return "the device path must be absolute";
         case ERROR_BAD_PATHNAME:
+            if (netport::IsSocketUri(path))
+                return "invalid network printer URI (socket://HOST[:PORT], port 1 to 65535)";
             return "the device path contains a control character";
         default:
             return Describe(error);
@@ -130,7 +134,8 @@ int Run(const std::vector<std::string>& args) {
         return List();
     if (verb == "map" && args.size() == 3) {
         if (LONG rc = portlist::SetPortMapping(args[1], args[2]); rc != ERROR_SUCCESS)
-            return Fail(kName, "map " + Shown(args[1]) + ": " + DescribeMapping(rc, args[1]));
+            return Fail(kName,
+                        "map " + Shown(args[1]) + ": " + DescribeMapping(rc, args[1], args[2]));
         return 0;
     }
     if (verb == "unmap" && args.size() == 2) {

@@ -1,4 +1,4 @@
-// thermpos-vprinter: the virtual receipt printer on a pseudo-terminal.
+// thermpos-vprinter: the virtual receipt printer on a pseudo-terminal or on TCP.
 //
 // Threads: the main thread parses options, then serves the control socket and waits for
 // the shutdown signals (ControlServer, transport.h), answering one command line at a time;
@@ -25,6 +25,9 @@ const char kUsage[] =
     "usage: thermpos-vprinter [options]\n"
     "Serves a virtual ESC/POS receipt printer on a pseudo-terminal and prints its path.\n"
     "\n"
+    "  --listen HOST:PORT     serve on TCP instead (an address such as 127.0.0.1:9100;\n"
+    "                         port 0 picks a free one), one connection at a time;\n"
+    "                         prints the address actually listened on\n"
     "  --link PATH            make PATH a symlink to the device\n"
     "  --map COMn             enter the device in the registry Ports map while running\n"
     "  --out DIR              write a PNG per receipt and commands.log into DIR\n"
@@ -82,6 +85,8 @@ int main(int argc, char** argv) {
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
+        } else if (arg == "--listen") {
+            options.listenAddress = value("--listen");
         } else if (arg == "--link") {
             options.linkPath = value("--link");
         } else if (arg == "--map") {
@@ -167,7 +172,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "thermpos-vprinter: %s\n", error.c_str());
         return 1;
     }
-    std::printf("%s\n", printer.SlavePath().c_str());
+    std::printf("%s\n", options.listenAddress.empty() ? printer.SlavePath().c_str()
+                                                      : printer.ListenAddress().c_str());
     std::fflush(stdout);
 
     const bool served = control.Serve(

@@ -1,4 +1,4 @@
-// The virtual printer's pty transport.
+// The virtual printer's transports: a pty, or a TCP listener taking one host at a time.
 //
 // Threads: the I/O thread (VirtualPrinter::Run), started by Start and joined by Stop,
 // moves bytes between the pty master and the model, runs the model's timers, writes
@@ -26,6 +26,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/netport.h"
 #include "platform/pty.h"
 #include "platform/registry.h"
 #include "platform/registry_paths.h"
@@ -36,8 +37,9 @@ namespace thermpos::vprinter {
 
 namespace {
 
-constexpr std::size_t kMaxPending = 4096;      // host bytes read ahead of the model
-constexpr std::size_t kMaxReplyBytes = 65536;  // replies the host has not read yet
+constexpr std::size_t kMaxPending = 4096;          // host bytes read ahead of the model
+constexpr std::size_t kMaxReplyBytes = 65536;      // replies the host has not read yet
+constexpr std::size_t kMaxDrainBytes = 16u << 20;  // taken in at an unplug, at most
 constexpr std::size_t kMaxNvFileBytes = 16u << 20;
 constexpr std::size_t kMaxFilesListed = 1024;
 using regpath::kPorts;
@@ -94,6 +96,27 @@ struct VirtualPrinter::Io {
     std::FILE* log = nullptr;
     std::uint64_t logBytes = 0;
     bool logFull = false;
+
+    // On TCP instead of the pty (options_.listenAddress).
+    bool tcp = false;
+    netport::Endpoint listenAt;  // the port becomes the bound one, so replug reuses it
+    int listenFd = -1;
+    int clientFd = -1;  // the one connection served; the next waits in the queue
+    std::string boundAddress;
+
+    bool IsOpen() const { return tcp ? listenFd >= 0 : terminal.IsOpen(); }
+    // Where the host's bytes come from: the pty master or the connection, or -1.
+    int HostFd() const { return tcp ? clientFd : terminal.MasterFd(); }
+    // The path or address the host opens.
+    std::string HostPath() const {
+        if (!IsOpen())
+            return {};
+        return tcp ? boundAddress : terminal.SlavePath();
+    }
+    void DropClient() {
+        CloseFd(clientFd);
+        replies.clear();
+    }
 };
 
 VirtualPrinter::VirtualPrinter() = default;
@@ -159,6 +182,11 @@ bool VirtualPrinter::Start(const VirtualPrinterOptions& options, std::string* er
             if (!model_->LoadNvImages(blob))
                 return fail(options_.nvImageFile + ": not an NV image file");
         }
+    }
+    if (!options_.listenAddress.empty()) {
+        io_->tcp = true;
+        if (netport::ParseListenAddress(options_.listenAddress, &io_->listenAt) != ERROR_SUCCESS)
+            return fail(options_.listenAddress + ": not an address literal with a port");
     }
     io_->wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (io_->wake < 0)
@@ -236,9 +264,22 @@ void VirtualPrinter::Wake() const {
 
 bool VirtualPrinter::OpenPtyLocked(std::string* error) {
     Io& io = *io_;
-    if (!io.terminal.Open(error, /*keepSlaveOpen=*/true))
+    if (io.tcp) {
+        // A queue of one: a second host waits, as at a printer that serves one at a time.
+        const LONG rc = netport::Listen(io.listenAt, 1, &io.listenFd, &io.boundAddress);
+        if (rc != ERROR_SUCCESS) {
+            if (error)
+                *error =
+                    "cannot listen on " + options_.listenAddress + ": error " + std::to_string(rc);
+            return false;
+        }
+        const auto colon = io.boundAddress.rfind(':');
+        io.listenAt.port =
+            static_cast<unsigned short>(std::stoul(io.boundAddress.substr(colon + 1)));
+    } else if (!io.terminal.Open(error, /*keepSlaveOpen=*/true)) {
         return false;
-    io.pending.clear();
+    }
+    // pending stays: bytes received before an unplug are still printed after the replug.
     io.replies.clear();
     return true;
 }
@@ -247,20 +288,23 @@ void VirtualPrinter::ClosePtyLocked() {
     if (!io_)
         return;
     io_->terminal.Close();
-    io_->pending.clear();
+    io_->DropClient();
+    CloseFd(io_->listenFd);
+    // pending is the printer's: what the host delivered before the cable went is printed.
     io_->replies.clear();
 }
 
 bool VirtualPrinter::PublishLocked(std::string* error) {
     Io& io = *io_;
-    if (!options_.linkPath.empty()) {
+    if (!options_.linkPath.empty() && !io.tcp) {
         if (!pty::PointLink(options_.linkPath, io.terminal.SlavePath(), error))
             return false;
         io.linked = true;
     }
     if (!options_.mapName.empty()) {
-        const std::string value =
-            options_.linkPath.empty() ? io.terminal.SlavePath() : options_.linkPath;
+        const std::string value = io.tcp                      ? "socket://" + io.boundAddress
+                                  : options_.linkPath.empty() ? io.terminal.SlavePath()
+                                                              : options_.linkPath;
         if (value == io.mapValue)
             return true;
         registry::KeyHolder key;
@@ -364,7 +408,7 @@ void VirtualPrinter::Run() {
     std::vector<std::uint8_t> chunk(kMaxPending);
     for (;;) {
         std::vector<Receipt> finished;
-        pollfd fds[2] = {};
+        pollfd fds[3] = {};
         int timeoutMs = -1;
         std::optional<TimePoint> deadline;
         int master = -1;
@@ -374,13 +418,19 @@ void VirtualPrinter::Run() {
             if (io.stop)
                 break;
             if (io.unplug) {
+                // What the host handed over before the cable went had reached the printer:
+                // it is printed, not lost with the connection: on a pty every byte written
+                // (a pty has no transmitter whose queue the host could wait on), on TCP
+                // every byte acknowledged. Taking more is stopped first, so that nothing
+                // delivered between the last read and the close is lost unseen.
+                DrainHostLocked();
                 ClosePtyLocked();
                 io.unplug = false;
                 ++io.requestsDone;
             }
             if (io.replug) {
                 io.replugError.clear();
-                if (!io.terminal.IsOpen() &&
+                if (!io.IsOpen() &&
                     (!OpenPtyLocked(&io.replugError) || !PublishLocked(&io.replugError)))
                     ClosePtyLocked();
                 io.replug = false;
@@ -399,12 +449,14 @@ void VirtualPrinter::Run() {
                 if (io.replies.size() > kMaxReplyBytes)
                     io.replies.erase(0, io.replies.size() - kMaxReplyBytes);
             }
-            if (!io.terminal.IsOpen())
+            master = io.HostFd();
+            // Nobody to answer: status blocks are not kept for a host that is not there.
+            if (master < 0)
                 io.replies.clear();
             CollectLocked(&finished);
-            master = io.terminal.MasterFd();
             fds[0] = {io.wake, POLLIN, 0};
             fds[1] = {master, 0, 0};
+            fds[2] = {io.tcp && master < 0 ? io.listenFd : -1, POLLIN, 0};
             if (master >= 0) {
                 if (io.pending.size() < kMaxPending)
                     fds[1].events |= POLLIN;
@@ -427,20 +479,33 @@ void VirtualPrinter::Run() {
         }
         if (timeoutMs > 0) {
             // Nothing ready now and only time to wait for: a simulated clock jumps there.
-            if (::poll(fds, 2, 0) == 0 && clock_->SkipTo(*deadline))
+            if (::poll(fds, 3, 0) == 0 && clock_->SkipTo(*deadline))
                 continue;
         }
-        if (::poll(fds, 2, timeoutMs) < 0 && errno != EINTR)
+        if (::poll(fds, 3, timeoutMs) < 0 && errno != EINTR)
             break;  // cannot happen with valid descriptors; never spin on it
         if (fds[0].revents & POLLIN) {
             std::uint64_t count;
             [[maybe_unused]] ssize_t n = ::read(fds[0].fd, &count, sizeof count);
         }
+        if (fds[2].revents & POLLIN) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            // The listener may have gone with an unplug meanwhile.
+            if (io_->listenFd == fds[2].fd && io_->clientFd < 0)
+                io_->clientFd = netport::AcceptClient(io_->listenFd);
+            continue;
+        }
         if (master < 0)
             continue;
         std::lock_guard<std::mutex> lock(mutex_);
         Io& io = *io_;
-        if (fds[1].revents & POLLIN) {
+        if (io.HostFd() != master)
+            continue;  // unplugged meanwhile
+        if (io.tcp) {
+            ServeClientLocked(fds[1].revents, chunk);
+            continue;
+        }
+        if ((fds[1].revents & POLLIN) && io.pending.size() < kMaxPending) {
             const std::size_t room = kMaxPending - io.pending.size();
             std::size_t got = 0;
             if (io.terminal.Read(chunk.data(), room, &got) == pty::IoResult::HungUp) {
@@ -457,6 +522,60 @@ void VirtualPrinter::Run() {
             (void)io.terminal.Write(io.replies.data(), io.replies.size(), &put);
             io.replies.erase(0, put);
         }
+    }
+}
+
+void VirtualPrinter::DrainHostLocked() {
+    Io& io = *io_;
+    auto takeAll = [&](int fd) {
+        std::uint8_t buffer[4096];
+        while (io.pending.size() < kMaxDrainBytes) {
+            const ssize_t got = ::read(fd, buffer, sizeof buffer);
+            if (got <= 0)
+                break;  // nothing more waiting (both transports are non-blocking), or gone
+            io.pending.insert(io.pending.end(), buffer, buffer + got);
+        }
+    };
+    if (io.HostFd() >= 0) {
+        if (io.tcp)
+            netport::StopReceiving(io.clientFd);
+        else
+            (void)io.terminal.StopHostOutput();
+        takeAll(io.HostFd());
+    }
+    if (!io.tcp || io.listenFd < 0)
+        return;
+    // Hosts waiting in the listener's queue were acknowledged too, and closing the
+    // listener would reset them: their bytes are taken in the order they would be served.
+    for (int waiting; (waiting = netport::AcceptClient(io.listenFd)) >= 0;) {
+        netport::StopReceiving(waiting);
+        takeAll(waiting);
+        ::close(waiting);
+    }
+}
+
+void VirtualPrinter::ServeClientLocked(short revents, std::vector<std::uint8_t>& chunk) {
+    Io& io = *io_;
+    // pending can hold more than kMaxPending after an unplug took in what was waiting.
+    const std::size_t room = io.pending.size() < kMaxPending
+                                 ? std::min(kMaxPending - io.pending.size(), chunk.size())
+                                 : 0;
+    if (room > 0 && (revents & (POLLIN | POLLHUP | POLLERR))) {
+        const ssize_t got = ::read(io.clientFd, chunk.data(), room);
+        if (got > 0) {
+            io.pending.insert(io.pending.end(), chunk.begin(), chunk.begin() + got);
+        } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
+            // The host closed or reset the connection; what it sent is still printed.
+            io.DropClient();
+            return;
+        }
+    }
+    if ((revents & POLLOUT) && !io.replies.empty()) {
+        const long put = netport::SendSome(io.clientFd, io.replies.data(), io.replies.size());
+        if (put > 0)
+            io.replies.erase(0, static_cast<std::size_t>(put));
+        else if (put < 0 && errno != EAGAIN && errno != EINTR)
+            io.DropClient();
     }
 }
 
@@ -516,7 +635,7 @@ bool VirtualPrinter::Replug(std::string* error) {
     }
     io_->replug = true;
     AwaitRequestLocked(lock);
-    if (!io_ || !io_->terminal.IsOpen()) {
+    if (!io_ || !io_->IsOpen()) {
         if (error)
             *error = io_ ? io_->replugError : "stopped";
         return false;
@@ -526,12 +645,17 @@ bool VirtualPrinter::Replug(std::string* error) {
 
 bool VirtualPrinter::Plugged() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return io_ && io_->terminal.IsOpen();
+    return io_ && io_->IsOpen();
 }
 
 std::string VirtualPrinter::SlavePath() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return io_ && io_->terminal.IsOpen() ? io_->terminal.SlavePath() : std::string();
+    return io_ && !io_->tcp && io_->terminal.IsOpen() ? io_->terminal.SlavePath() : std::string();
+}
+
+std::string VirtualPrinter::ListenAddress() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return io_ && io_->tcp && io_->IsOpen() ? io_->boundAddress : std::string();
 }
 
 std::string VirtualPrinter::DevicePath() const {
@@ -552,9 +676,7 @@ std::string VirtualPrinter::StatusText() const {
     std::string text = model_->StatusText();
     if (!text.empty() && text.back() != '\n')
         text += '\n';
-    text += "device: " +
-            (io_ && io_->terminal.IsOpen() ? io_->terminal.SlavePath() : std::string("unplugged")) +
-            "\n";
+    text += "device: " + (io_ && io_->IsOpen() ? io_->HostPath() : std::string("unplugged")) + "\n";
     text += "receipts written: " + std::to_string(receiptCount_) + "\n";
     return text;
 }
@@ -661,7 +783,7 @@ std::string VirtualPrinter::Control(std::string_view line, bool* quit) {
         std::string error;
         if (!Replug(&error))
             return "error " + error;
-        return "ok " + SlavePath();
+        return "ok " + (options_.listenAddress.empty() ? SlavePath() : ListenAddress());
     } else if (is({"status"})) {
         std::string text = StatusText();
         while (!text.empty() && text.back() == '\n')

@@ -58,10 +58,16 @@ class SimulatedClock final : public TransportClock {
 struct VirtualPrinterOptions {
     ModelOptions model;
     HardwareState initial;
+    // "HOST:PORT" (an address literal; port 0 picks a free one): serve the printer on TCP
+    // there instead of on a pty, one connection at a time as a network printer does; the
+    // others wait in the queue until it closes. Unplug closes the connection and stops
+    // listening; replug listens again on the same port. linkPath does not apply.
+    std::string listenAddress;
     // A symlink made to the slave device (replaced if it is already a symlink).
     std::string linkPath;
     // A device name ("COM9") entered in HKLM\SOFTWARE\ThermPOS\Ports while running; it
-    // points to linkPath when given, else to the slave device.
+    // points to linkPath when given, else to the slave device, or to
+    // "socket://HOST:PORT" when listening on TCP.
     std::string mapName;
     // A PNG per finished receipt (receipt-0001.png ...) and commands.log go here.
     std::string outDir;
@@ -90,7 +96,9 @@ class VirtualPrinter {
     void Stop();
     bool Running() const;
 
-    std::string SlavePath() const;  // empty while unplugged
+    std::string SlavePath() const;  // empty while unplugged or on TCP
+    // "HOST:PORT" being listened on (the port actually bound); empty on a pty or unplugged.
+    std::string ListenAddress() const;
     // The path hosts should open: the link if there is one, else the slave.
     std::string DevicePath() const;
 
@@ -100,7 +108,9 @@ class VirtualPrinter {
     void SetDrawer(bool open);
     void SetOnline(bool online);
     void SetPower(bool on);
-    // Closes the pty: the host's next write fails. Data in flight is lost.
+    // Closes the pty (or the connection and the listener): the host's next write fails.
+    // What the host had delivered (written into the pty, or acknowledged on TCP) was
+    // received and is still printed, after the replug too; what it writes afterwards fails.
     void Unplug();
     // A new pty, at the same link path. False with *error if it cannot be made.
     [[nodiscard]] bool Replug(std::string* error);
@@ -137,6 +147,11 @@ class VirtualPrinter {
     void AwaitRequestLocked(std::unique_lock<std::mutex>& lock);
     bool OpenPtyLocked(std::string* error);
     void ClosePtyLocked();
+    // Takes in everything the host has delivered and the transport still holds (the
+    // hosts waiting in a TCP listener's queue included), after stopping any more.
+    void DrainHostLocked();
+    // Moves bytes between the TCP host and the buffers after poll said revents.
+    void ServeClientLocked(short revents, std::vector<std::uint8_t>& chunk);
     bool PublishLocked(std::string* error);
     void UnpublishMapLocked();
     void CollectLocked(std::vector<Receipt>* finished);

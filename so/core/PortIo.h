@@ -6,10 +6,8 @@
 #include <mutex>
 #include <string>
 
+#include "platform/comm.h"
 #include "platform/win32.h"
-
-struct DCB;
-struct COMMTIMEOUTS;
 
 namespace thermpos::so {
 
@@ -27,6 +25,9 @@ struct PortBackend {
     // Null in backends that cannot report them; the monitor then restores the device
     // core's own time-outs after its immediate reads.
     int (*getTimeouts)(HANDLE handle, COMMTIMEOUTS* timeouts) = nullptr;
+    // Waits until written bytes have left the host (PMDrainPort). Null in backends whose
+    // writes are done when they return.
+    int (*drain)(HANDLE handle) = nullptr;
 };
 
 // The port library's own calls.
@@ -37,8 +38,15 @@ struct CPortIo {
     // Held around every call on the handle, and around every read or change of it.
     std::mutex ioLock;
     // Guarded by ioLock: set by the table when it opens the port and invalidated when it
-    // closes it; the monitor replaces it when it reopens a USB port that went away.
+    // closes it; the monitor replaces it when it reopens a port that went away.
     HANDLE handle = INVALID_HANDLE_VALUE;
+
+    // Guarded by ioLock: the serial settings and time-outs the devices last set through
+    // the table, applied again when the monitor reopens a port that went away.
+    bool haveDcb = false;
+    DCB dcb{};
+    bool haveTimeouts = false;
+    COMMTIMEOUTS timeouts{};
 
     // Fixed before the entry is shared, read without a lock.
     std::string portName;  // the first device's port name; the table's lookup key

@@ -39,13 +39,16 @@ int LinkSetProperties(HANDLE handle, const DCB* dcb) {
 int LinkGetTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts) {
     return PMGetPortTimeOuts(handle, timeouts);
 }
+int LinkDrain(HANDLE handle) {
+    return PMDrainPort(handle);
+}
 
 }  // namespace
 
 const PortBackend& LinkPortBackend() {
     static const PortBackend backend{LinkOpen,          LinkClose,       LinkWrite,
                                      LinkRead,          LinkSetTimeouts, LinkGetProperties,
-                                     LinkSetProperties, LinkGetTimeouts};
+                                     LinkSetProperties, LinkGetTimeouts, LinkDrain};
     return backend;
 }
 
@@ -245,14 +248,22 @@ LONG CPortManager::WritePort(const PortBinding& binding, const void* data, LONG 
         return OPOS_E_ILLEGAL;
     int count = 0;
     int rc;
+    HANDLE handle;
     {
         std::lock_guard<std::mutex> io(entry->io.ioLock);
-        if (entry->io.handle == INVALID_HANDLE_VALUE)
+        handle = entry->io.handle;
+        if (handle == INVALID_HANDLE_VALUE)
             return OPOS_E_FAILURE;
-        rc = backend_.write(entry->io.handle, data, length, &count);
+        rc = backend_.write(handle, data, length, &count);
     }
     if (written)
         *written = count;
+    // Written is not yet sent: a printer unplugged now would take the bytes still queued
+    // with it, and the caller would report a job printed that never was. The wait is made
+    // without the I/O lock, so the monitor keeps reading status meanwhile; if the monitor
+    // replaces a handle that went away, this one is closed and the wait ends with its error.
+    if (rc == ERROR_SUCCESS && length > 0 && backend_.drain != nullptr)
+        rc = backend_.drain(handle);
     return MapSystemError(rc);
 }
 
@@ -321,6 +332,11 @@ LONG CPortManager::SetPortTimeouts(const PortBinding& binding, DWORD readInterva
         std::lock_guard<std::mutex> io(entry->io.ioLock);
         ok = backend_.setTimeouts(entry->io.handle, readInterval, readMultiplier, readConstant,
                                   writeMultiplier, writeConstant);
+        if (ok == 1) {
+            entry->io.timeouts = COMMTIMEOUTS{readInterval, readMultiplier, readConstant,
+                                              writeMultiplier, writeConstant};
+            entry->io.haveTimeouts = true;
+        }
     }
     // USB printer ports have no time-outs to set; their refusal is expected.
     if (ok != 1 &&
@@ -342,7 +358,12 @@ int CPortManager::SetPortProperties(const PortBinding& binding, const DCB& dcb) 
     if (!entry)
         return 0;
     std::lock_guard<std::mutex> io(entry->io.ioLock);
-    return backend_.setProperties(entry->io.handle, &dcb);
+    const int ok = backend_.setProperties(entry->io.handle, &dcb);
+    if (ok == 1) {
+        entry->io.dcb = dcb;
+        entry->io.haveDcb = true;
+    }
+    return ok;
 }
 
 }  // namespace thermpos::so

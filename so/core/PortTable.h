@@ -99,6 +99,8 @@ class CPortManager {
                                          CStatusInterpreter* interpreter, LONG interval,
                                          const MonitorProfile* profile = nullptr);
 
+    // Returns once the bytes have left the host (PMDrainPort), not when the system took
+    // them; a drain that fails or times out is the write's failure.
     // 0; 108 system error 21; 112 for 170 or 1460; 107 for 1167; 111 other errors, a bad
     // binding or no data; 106 port not in the table. *written (may be null) gets the count.
     [[nodiscard]] LONG WritePort(const PortBinding& binding, const void* data, LONG length,

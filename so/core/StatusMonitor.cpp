@@ -2,11 +2,13 @@
 #include "so/core/StatusMonitor.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <system_error>
 
 #include "opos/OposConstants.h"
 #include "platform/comm.h"
+#include "platform/devfile.h"
 #include "platform/portname.h"
 #include "so/core/StatusInterpreter.h"
 
@@ -20,13 +22,22 @@ constexpr DWORD kRequestWriteConstant = 2000;
 // The device core's own time-outs, restored when the backend cannot report the port's.
 constexpr COMMTIMEOUTS kCoreTimeouts{MAXDWORD, 0, 0, MAXDWORD, 2000};
 
-enum class PortType { Other, Usb, Parallel, Serial };
+// A port that went away is opened again at most this often, doubling from the first
+// delay to the last while it stays away: a COM open alone waits a second, and a network
+// printer that is off would otherwise be asked to connect every cycle.
+constexpr std::chrono::milliseconds kFirstReopenDelay{100};
+constexpr std::chrono::milliseconds kLastReopenDelay{2000};
+
+enum class PortType { Other, Usb, Parallel, Serial, Network };
 
 // System errors of the error table without a name in win32.h.
 constexpr int kErrorInvalidFunction = 1;
 constexpr int kErrorCrc = 23;
 
 PortType Classify(const std::string& name) {
+    // Whatever its name, a port the Ports map sends to the network behaves as one.
+    if (thermpos::devfile::IsNetworkPort(name))
+        return PortType::Network;
     // The configured Port value's kind, as the port manager and the setup utility see it.
     switch (thermpos::portname::KindFoundIn(name)) {
         case thermpos::portname::PortKind::Usb:
@@ -51,6 +62,14 @@ class MonitorCycle {
 
   private:
     bool Usb() const { return type_ == PortType::Usb; }
+    // Ports whose device can vanish and come back: a USB printer unplugged, a USB-serial
+    // adapter behind a COM name unplugged, a network printer that dropped the connection.
+    bool Reopens() const {
+        return type_ == PortType::Usb || type_ == PortType::Serial || type_ == PortType::Network;
+    }
+    // Closes the port and opens it by name again, with the devices' settings; the caller
+    // holds the I/O lock. False when it cannot be opened (the handle is then invalid).
+    bool ReopenLocked();
     // Saves a serial or parallel port's time-outs into saved_, then sets them as adjust
     // changes them for one step (USB ports have none); false when the port refuses them.
     // The caller holds the I/O lock.
@@ -85,11 +104,28 @@ class MonitorCycle {
     const PortType type_;
     bool forceWrite_ = false;
     bool hold_ = false;
+    std::chrono::milliseconds reopenDelay_ = kFirstReopenDelay;
+    std::chrono::steady_clock::time_point nextReopen_{};
     COMMTIMEOUTS saved_{};
     BYTE buffer_[kReadSize] = {};
 };
 
 void MonitorCycle::Process(CStatusQuery& query, const MonitorProfile& profile) {
+    // A port whose reopen failed has no handle to set time-outs on; the write step would
+    // never get to the error that brings the next attempt.
+    if (Reopens() && !Usb()) {
+        bool gone;
+        {
+            std::lock_guard<std::mutex> io(port_.ioLock);
+            gone = port_.handle == INVALID_HANDLE_VALUE;
+        }
+        if (gone) {
+            HandleError(query, ERROR_INVALID_HANDLE);
+            query.awaitingReply = !query.resend;
+            return;
+        }
+    }
+
     // Write step.
     if ((!query.command.empty() && (!query.awaitingReply || !query.repeat)) || forceWrite_) {
         int rc = ERROR_SUCCESS;
@@ -187,6 +223,30 @@ void MonitorCycle::Process(CStatusQuery& query, const MonitorProfile& profile) {
     query.awaitingReply = !query.resend;
 }
 
+bool MonitorCycle::ReopenLocked() {
+    // A USB printer that was unplugged comes back under a new device node, found again by
+    // the registry walk of the open with its model key; a COM name follows the Ports map
+    // to wherever the adapter is now; a network port connects again.
+    if (port_.handle != INVALID_HANDLE_VALUE)
+        io_.close(port_.handle);
+    port_.handle = INVALID_HANDLE_VALUE;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (io_.open(port_.portName.c_str(), &handle, port_.modelKey.c_str()) != 1 ||
+        handle == nullptr || handle == INVALID_HANDLE_VALUE)
+        return false;
+    port_.handle = handle;
+    // The new handle starts with the system's settings, not the ones the devices chose.
+    if (port_.haveDcb)
+        (void)io_.setProperties(handle, &port_.dcb);
+    if (port_.haveTimeouts) {
+        const COMMTIMEOUTS& t = port_.timeouts;
+        (void)io_.setTimeouts(handle, t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier,
+                              t.ReadTotalTimeoutConstant, t.WriteTotalTimeoutMultiplier,
+                              t.WriteTotalTimeoutConstant);
+    }
+    return true;
+}
+
 void MonitorCycle::Dispatch(CStatusQuery& query, const BYTE* data, LONG length) {
     query.resend = false;
     for (CStatusInterpreter* listener : query.listeners) {
@@ -215,25 +275,27 @@ void MonitorCycle::HandleError(CStatusQuery& query, int error) {
         case ERROR_INVALID_HANDLE:
         case kErrorCrc:
         case ERROR_IO_DEVICE: {
-            if (!Usb())
+            if (!Reopens())
                 return;
-            // A USB printer that was unplugged comes back under a new device node; the
-            // registry walk of the open finds it again by its model key.
-            int opened;
-            {
+            const auto now = std::chrono::steady_clock::now();
+            bool opened = false;
+            if (now >= nextReopen_) {
                 std::lock_guard<std::mutex> io(port_.ioLock);
-                if (port_.handle != INVALID_HANDLE_VALUE)
-                    io_.close(port_.handle);
-                port_.handle = INVALID_HANDLE_VALUE;
-                HANDLE handle = INVALID_HANDLE_VALUE;
-                opened = io_.open(port_.portName.c_str(), &handle, port_.modelKey.c_str());
-                if (opened == 1 && handle != nullptr && handle != INVALID_HANDLE_VALUE)
-                    port_.handle = handle;
-                else
-                    opened = 0;
+                opened = ReopenLocked();
             }
-            if (opened != 1)
-                Notify(query, kNotifyPowerOff);
+            if (opened) {
+                reopenDelay_ = kFirstReopenDelay;
+                nextReopen_ = {};
+                // A new device or connection knows nothing of our request: send it again.
+                forceWrite_ = true;
+                hold_ = false;
+                return;
+            }
+            if (now >= nextReopen_) {
+                nextReopen_ = now + reopenDelay_;
+                reopenDelay_ = std::min(reopenDelay_ * 2, kLastReopenDelay);
+            }
+            Notify(query, kNotifyPowerOff);
             return;
         }
         case kErrorInvalidFunction:

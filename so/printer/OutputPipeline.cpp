@@ -96,7 +96,9 @@ std::size_t COutputPipeline::QueuedCount() {
 
 void COutputPipeline::WakeIfQueued() {
     std::lock_guard<std::mutex> lock(queueLock_);
-    if (!queue_.empty()) {
+    // Also when the thread was disabled between its last request and finding the queue
+    // empty: State would stay busy for ever (and refuse synchronous output) otherwise.
+    if (!queue_.empty() || device_.m_State.load() == OPOS_S_BUSY) {
         queueWake_.Set();
     }
 }

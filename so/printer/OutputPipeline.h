@@ -65,7 +65,8 @@ class COutputPipeline {
     // 0, or 111 when memory runs out.
     [[nodiscard]] LONG Enqueue(LONG station, std::string_view bytes);
     std::size_t QueuedCount();
-    // Wakes the output thread when requests wait (after the device is enabled again).
+    // Wakes the output thread when requests wait, or when it was stopped busy (after the
+    // device is enabled again), so that it prints them or goes idle.
     void WakeIfQueued();
     // Frees the queued requests without writing them (Close).
     void DropQueue();

@@ -11,7 +11,7 @@ foreach(line IN LISTS lines)
   list(APPEND found ${name})
 endforeach()
 list(SORT found)
-set(expected PMClosePort PMEnumeratePorts PMFreePortList PMGetPortProperties
+set(expected PMClosePort PMDrainPort PMEnumeratePorts PMFreePortList PMGetPortProperties
     PMGetPortTimeOuts PMOpenPort PMReadPort PMSetPortProperties PMSetPortTimeOuts
     PMSetReadPortTimeOuts PMSetWritePortTimeOuts PMWritePort)
 if(NOT found STREQUAL expected)

@@ -27,6 +27,9 @@ int FakeGetProperties(HANDLE, DCB*) {
 int FakeSetProperties(HANDLE, const DCB*) {
     return 1;
 }
+int FakeDrain(HANDLE) {
+    return FakePort::Get().Drain();
+}
 
 }  // namespace
 
@@ -36,9 +39,9 @@ FakePort& FakePort::Get() {
 }
 
 const so::PortBackend& FakePort::Backend() {
-    static const so::PortBackend backend = {&FakeOpen,         &FakeClose,    &FakeWrite,
-                                            &FakeRead,         &FakeTimeouts, &FakeGetProperties,
-                                            &FakeSetProperties};
+    static const so::PortBackend backend = {&FakeOpen,          &FakeClose,    &FakeWrite,
+                                            &FakeRead,          &FakeTimeouts, &FakeGetProperties,
+                                            &FakeSetProperties, nullptr,       &FakeDrain};
     return backend;
 }
 
@@ -46,6 +49,7 @@ void FakePort::Reset() {
     std::lock_guard<std::mutex> lock(mutex_);
     openFails_ = false;
     writeError_ = 0;
+    drainError_ = 0;
     readError_ = 0;
     timeoutsResult_ = 1;
     answers_ = true;
@@ -171,6 +175,16 @@ int FakePort::Write(const void* data, int length, int* written) {
     *written = length;
     changed_.notify_all();
     return 0;
+}
+
+void FakePort::SetDrainError(int systemError) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    drainError_ = systemError;
+}
+
+int FakePort::Drain() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return drainError_;
 }
 
 int FakePort::Read(void* buffer, int size, int* read) {

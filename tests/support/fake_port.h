@@ -32,6 +32,8 @@ class FakePort {
     void SetOpenFails(bool fails);
     // The system error of every later write (0: writes succeed).
     void SetWriteError(int systemError);
+    // The system error of every later drain, after a write succeeded (0: the bytes left).
+    void SetDrainError(int systemError);
     // The system error of every later read; ERROR_MORE_DATA also fills the buffer.
     void SetReadError(int systemError);
     // The result of setting time-outs (1 succeeds, 0 is refused).
@@ -65,6 +67,7 @@ class FakePort {
     int Write(const void* data, int length, int* written);
     int Read(void* buffer, int size, int* read);
     int SetTimeouts();
+    int Drain();
 
   private:
     FakePort() = default;
@@ -74,6 +77,7 @@ class FakePort {
     // All below: mutex_.
     bool openFails_ = false;
     int writeError_ = 0;
+    int drainError_ = 0;
     int readError_ = 0;
     int timeoutsResult_ = 1;
     bool answers_ = true;

@@ -209,6 +209,23 @@ TEST_F(PtyTest, UnplugFailsTheHostsNextWriteAndReplugComesBackAtTheLink) {
     EXPECT_EQ(MapEntry("COM9"), "");
 }
 
+// The host cannot see how far a pty's reader got, so a byte written is a byte delivered:
+// an unplug while a slow line is still taking the receipt in must not drop its tail.
+TEST_F(PtyTest, WhatTheHostWroteBeforeAnUnplugIsStillPrinted) {
+    options_.model.baud = 9600;  // 300 bytes take about 300 ms on the line
+    ASSERT_TRUE(Start());
+    Host host(printer_.SlavePath());
+    ASSERT_TRUE(host.Open());
+    const std::string receipt = std::string(300, 'u') + "\n" + Bytes({0x1D, 0x56, 0x00});
+    ASSERT_TRUE(host.Write(receipt));
+    printer_.Unplug();
+    EXPECT_FALSE(host.Write("x"));
+    ASSERT_TRUE(printer_.WaitReceipts(1, kLimit)) << printer_.StatusText();
+    std::string error;
+    ASSERT_TRUE(printer_.Replug(&error)) << error;
+    EXPECT_EQ(printer_.Status().bytesProcessed, receipt.size());
+}
+
 TEST_F(PtyTest, MapWithoutLinkFollowsTheSlaveAndOnlyOurOwnEntryIsRemoved) {
     options_.mapName = "COM7";
     ASSERT_TRUE(Start());

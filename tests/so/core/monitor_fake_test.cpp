@@ -3,6 +3,8 @@
 // monitor thread and signals every call, so the tests wait on calls, never on time.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstring>
 #include <deque>
 #include <string>
@@ -38,6 +40,7 @@ struct FakePort {
     std::deque<Read> reads;       // next read results; nothing read when empty
     int readCalls = 0;
     std::vector<COMMTIMEOUTS> timeoutsSet;
+    std::vector<std::pair<HANDLE, DWORD>> baudsSet;  // SetPortProperties: handle, BaudRate
     COMMTIMEOUTS current{MAXDWORD, 0, 0, MAXDWORD, 3000};
     int opens = 0;
     int closes = 0;
@@ -119,7 +122,10 @@ const PortBackend kFake{
         });
     },
     [](HANDLE, DCB*) { return 1; },
-    [](HANDLE, const DCB*) { return 1; },
+    [](HANDLE handle, const DCB* dcb) {
+        return Locked(
+            [&](FakePort& p) { return p.baudsSet.emplace_back(handle, dcb->BaudRate), 1; });
+    },
     [](HANDLE, COMMTIMEOUTS* t) {
         return Locked([&](FakePort& p) {
             *t = p.current;
@@ -342,10 +348,40 @@ TEST_F(MonitorTest, ErrorTable) {
     QueueRead(ERROR_NOT_READY, "");
     ASSERT_TRUE(printerDevice_.log.WaitFor(OPOS_SUE_POWER_OFFLINE));
     ASSERT_TRUE(WaitWrites(writes + 1));
-    // An invalid handle on a serial port changes nothing; no reopen.
+    // An invalid handle on a serial port: its device went (a USB-serial adapter pulled
+    // out), so it is reopened rather than failing every later job.
     QueueRead(ERROR_INVALID_HANDLE, "");
-    ASSERT_TRUE(WaitReadsDrained());
-    EXPECT_EQ(port_.opens, 1);
+    ASSERT_TRUE(port_.WaitUntil([&] { return port_.opens >= 2; }));
+}
+
+TEST_F(MonitorTest, VanishedSerialPortComesBackWithItsSettingsAfterBackOff) {
+    StartPrinter("COM3");
+    ASSERT_TRUE(WaitWrites(1));
+    DCB dcb{};
+    dcb.BaudRate = 38400;
+    ASSERT_EQ(table_.SetPortProperties(printerBinding_, dcb), 1);
+    ASSERT_EQ(table_.SetPortTimeouts(printerBinding_, MAXDWORD, 0, 0, 7, 1234), 0);
+
+    // Two reopens fail: power off, and the attempts go on, further apart each time.
+    Locked([](FakePort& p) { return p.reopenFailures = 2; });
+    QueueRead(ERROR_INVALID_HANDLE, "");
+    ASSERT_TRUE(printerDevice_.log.WaitFor(OPOS_SUE_POWER_OFF));
+    ASSERT_TRUE(port_.WaitUntil([&] { return port_.opens >= 4; }));
+    auto entry = table_.FindEntry("COM3");
+    ASSERT_TRUE(entry);
+    HANDLE now;
+    {
+        std::lock_guard<std::mutex> io(entry->io.ioLock);
+        now = entry->io.handle;
+    }
+    ASSERT_NE(now, INVALID_HANDLE_VALUE);
+    // The new handle got the devices' serial settings; the request goes out on it again.
+    ASSERT_TRUE(port_.WaitUntil([&] {
+        return std::count(port_.baudsSet.begin(), port_.baudsSet.end(),
+                          std::make_pair(now, DWORD{38400})) == 1;
+    }));
+    QueueRead(0, std::string("\x10\0\0\0", 4));
+    ASSERT_TRUE(printerDevice_.log.WaitFor(OPOS_SUE_POWER_ONLINE));
 }
 
 TEST_F(MonitorTest, PaperEmptyOnAStatusWrite) {
