@@ -27,6 +27,10 @@ LINKPORT_API int PMReadPort(HANDLE handle, void* buffer, int size, int* read) {
     return ops::ReadPort(SystemBackend(), handle, buffer, size, read);
 }
 
+LINKPORT_API DWORD PMWaitPort(HANDLE handle, int wakeFd, DWORD timeoutMs) {
+    return ops::WaitPort(SystemBackend(), handle, wakeFd, timeoutMs);
+}
+
 LINKPORT_API int PMClosePort(HANDLE handle) {
     return ops::ClosePort(SystemBackend(), handle);
 }
