@@ -25,6 +25,10 @@ struct PortBackend {
     // Null in backends that cannot report them; the monitor then restores the device
     // core's own time-outs after its immediate reads.
     int (*getTimeouts)(HANDLE handle, COMMTIMEOUTS* timeouts) = nullptr;
+    // PMWaitPort: 0 input (or a hang-up a read reports), 1 wakeFd, 258 time-out,
+    // 0xFFFFFFFF cannot wait. Null in backends that cannot wait: the monitor then polls
+    // on its interval.
+    DWORD (*waitInput)(HANDLE handle, int wakeFd, DWORD timeoutMs) = nullptr;
 };
 
 // The port library's own calls.

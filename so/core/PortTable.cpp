@@ -39,13 +39,16 @@ int LinkSetProperties(HANDLE handle, const DCB* dcb) {
 int LinkGetTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts) {
     return PMGetPortTimeOuts(handle, timeouts);
 }
+DWORD LinkWait(HANDLE handle, int wakeFd, DWORD timeoutMs) {
+    return PMWaitPort(handle, wakeFd, timeoutMs);
+}
 
 }  // namespace
 
 const PortBackend& LinkPortBackend() {
     static const PortBackend backend{LinkOpen,          LinkClose,       LinkWrite,
                                      LinkRead,          LinkSetTimeouts, LinkGetProperties,
-                                     LinkSetProperties, LinkGetTimeouts};
+                                     LinkSetProperties, LinkGetTimeouts, LinkWait};
     return backend;
 }
 

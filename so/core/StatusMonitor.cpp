@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <system_error>
 
@@ -60,6 +61,20 @@ class MonitorCycle {
     // One query's write, read and dispatch; the caller holds the monitor lock.
     void Process(CStatusQuery& query, const MonitorProfile& profile);
 
+    // Before the queries of a cycle are processed.
+    void BeginCycle() { bytesRead_ = false; }
+    // Whether a read of this cycle brought bytes.
+    bool BytesRead() const { return bytesRead_; }
+    // Whether the next cycle writes a request: the write step's own condition. While it
+    // holds, cycles follow each other at the poll interval.
+    bool WriteDue(const std::vector<std::unique_ptr<CStatusQuery>>& queries) const {
+        if (forceWrite_)
+            return true;
+        return std::any_of(queries.begin(), queries.end(), [](const auto& q) {
+            return !q->command.empty() && (!q->awaitingReply || !q->repeat);
+        });
+    }
+
   private:
     bool Usb() const { return type_ == PortType::Usb; }
     // Ports whose device can vanish and come back: a USB printer unplugged, a USB-serial
@@ -104,6 +119,7 @@ class MonitorCycle {
     const PortType type_;
     bool forceWrite_ = false;
     bool hold_ = false;
+    bool bytesRead_ = false;
     std::chrono::milliseconds reopenDelay_ = kFirstReopenDelay;
     std::chrono::steady_clock::time_point nextReopen_{};
     COMMTIMEOUTS saved_{};
@@ -201,6 +217,7 @@ void MonitorCycle::Process(CStatusQuery& query, const MonitorProfile& profile) {
             }
         }
         if (count > 0) {
+            bytesRead_ = true;
             error = ERROR_SUCCESS;
             // Whole blocks are dispatched below in this same cycle; a block still arriving
             // waits for the next reads.
@@ -374,6 +391,9 @@ LONG CStatusMonitor::Add(CStatusInterpreter* interpreter, LONG bindingId, LONG i
     } catch (const std::bad_alloc&) {
         return OPOS_E_FAILURE;
     }
+    // A thread waiting for input would otherwise write the new request only when the
+    // idle interval ends.
+    wake_.Signal();
     return OPOS_SUCCESS;
 }
 
@@ -410,9 +430,11 @@ void CStatusMonitor::StopLocked() {
     if (!thread_.joinable())
         return;
     stopEvent_.Set();
+    wake_.Signal();  // after the event, so a thread woken by it finds it set
     thread_.join();
     stopEvent_.Reset();
     exitEvent_.Reset();
+    wake_.Drain();
 }
 
 CMonitorPause CStatusMonitor::Pause(std::shared_ptr<const void> owner) {
@@ -442,10 +464,63 @@ MonitorProfile CStatusMonitor::Profile() const {
 
 void CStatusMonitor::ThreadMain() {
     MonitorCycle cycle(backend_, port_);
-    while (stopEvent_.Wait(pollInterval_) == thermpos::WAIT_TIMEOUT) {
+    const bool canWait = backend_.waitInput != nullptr && wake_.Valid();
+    // Nothing in the algorithm is timed while every query awaits its reply and no write
+    // is due: only input changes anything, and the wait sees all of it. The limit is a
+    // safety net for what a driver might report to a read only; a second is below the 2 s
+    // of the slowest rules the algorithm has (the request's write time-out, the longest
+    // reopen back-off), and costs nothing measurable.
+    const DWORD idle = std::max(pollInterval_, kIdleIntervalMs);
+    bool writeDue = true;  // the first cycle writes the requests
+    // Input wakes in a row whose cycle read nothing: a descriptor that stays ready with
+    // nothing for the read (a hang-up that no reopen clears, a reply a paused device took)
+    // must not make the thread spin, so such a wake is followed by a timed wait, doubling
+    // from the poll interval up to the idle interval.
+    unsigned quietWakes = 0;
+    bool backOff = false;
+    for (;;) {
+        bool byInput = false;
+        if (writeDue || !canWait) {
+            if (stopEvent_.Wait(pollInterval_) != thermpos::WAIT_TIMEOUT)
+                break;
+        } else if (backOff) {
+            const DWORD shift = std::min(quietWakes - 1, 10u);
+            const auto delay = static_cast<DWORD>(
+                std::min<std::uint64_t>(idle, std::uint64_t{pollInterval_} << shift));
+            if (stopEvent_.Wait(delay) != thermpos::WAIT_TIMEOUT)
+                break;
+            backOff = false;
+        } else {
+            HANDLE handle;
+            {
+                std::lock_guard<std::mutex> io(port_.ioLock);
+                handle = port_.handle;
+            }
+            const DWORD woke = backend_.waitInput(handle, wake_.Fd(), idle);
+            if (woke == thermpos::WAIT_OBJECT_0 + 1)
+                wake_.Drain();
+            if (stopEvent_.IsSet())
+                break;
+            // A handle being reopened, or a device that cannot be waited on.
+            if (woke == thermpos::WAIT_FAILED &&
+                stopEvent_.Wait(pollInterval_) != thermpos::WAIT_TIMEOUT)
+                break;
+            if (woke == thermpos::WAIT_TIMEOUT)
+                quietWakes = 0;
+            byInput = woke == thermpos::WAIT_OBJECT_0;
+        }
+
         std::lock_guard<std::mutex> monitor(monitorLock_);
+        cycle.BeginCycle();
         for (auto& query : queries_)
             cycle.Process(*query, profile_);
+        writeDue = cycle.WriteDue(queries_);
+        if (cycle.BytesRead()) {
+            quietWakes = 0;
+        } else if (byInput) {
+            ++quietWakes;
+            backOff = true;
+        }
     }
     exitEvent_.Set();
 }

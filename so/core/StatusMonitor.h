@@ -7,6 +7,17 @@
 // monitor lock) and the port (under its I/O lock); it calls the interpreters with the
 // monitor lock held and the I/O lock released, and they take the devices' queue locks only.
 //
+// Between cycles the thread sleeps in the kernel holding no lock, so the output thread
+// and a paused device never wait behind it:
+//   - while a write is due (a resend, a forced or repeated write, a USB port, a port
+//     being reopened) it waits for the poll interval, as the algorithm's timing wants;
+//   - otherwise every query waits for the printer's reply or its next status block,
+//     and nothing but input can change that: it waits for the port's descriptor to
+//     become readable (bytes, a hang-up, a closed connection) or for wake_ (Stop, Add),
+//     for at most the idle interval, and runs the cycle as soon as one comes;
+//   - a port that cannot be waited on (a parallel port, a backend without a wait) is
+//     polled on the interval.
+//
 // Locks, in the order they may be taken (after the calling device's device lock):
 //   1. threadLock_: starting and ending the thread, so two devices adding and removing at
 //      once agree on whether it runs
@@ -21,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/eventfd.h"
 #include "platform/sync.h"
 #include "platform/win32.h"
 #include "so/core/PortIo.h"
@@ -145,6 +157,9 @@ class CStatusMonitor {
     std::vector<std::size_t> ListenerCounts() const;  // per query, in order
     MonitorProfile Profile() const;
 
+    // The longest the thread sleeps when nothing is due (see StatusMonitor.cpp).
+    static constexpr DWORD kIdleIntervalMs = 1000;
+
   private:
     void ThreadMain();
     void StopLocked();  // the caller holds threadLock_
@@ -156,7 +171,10 @@ class CStatusMonitor {
     std::thread thread_;                    // guarded by threadLock_
     thermpos::ManualResetEvent stopEvent_;  // set to end the thread
     thermpos::ManualResetEvent exitEvent_;  // set by the thread as it ends
-    DWORD pollInterval_ = 5;                // ms; set before the thread starts, fixed while it runs
+    // Signalled after stopEvent_ is set and after a query is added: ends a wait for input
+    // so that the thread stops, or writes the new request, at once.
+    thermpos::platform::WakeDescriptor wake_;
+    DWORD pollInterval_ = 5;  // ms; set before the thread starts, fixed while it runs
 
     mutable std::mutex monitorLock_;
     std::vector<std::unique_ptr<CStatusQuery>> queries_;  // guarded by monitorLock_
