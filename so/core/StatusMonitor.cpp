@@ -462,15 +462,37 @@ MonitorProfile CStatusMonitor::Profile() const {
     return profile_;
 }
 
+CStatusMonitor::WakeCounts CStatusMonitor::Wakes() const {
+    std::lock_guard<std::mutex> lock(wakesLock_);
+    return wakes_;
+}
+
+bool CStatusMonitor::WaitWakes(const std::function<bool(const WakeCounts&)>& done,
+                               std::chrono::milliseconds limit) const {
+    std::unique_lock<std::mutex> lock(wakesLock_);
+    return wakesChanged_.wait_for(lock, limit, [&] { return done(wakes_); });
+}
+
+void CStatusMonitor::MarkSleeping() {
+    {
+        std::lock_guard<std::mutex> lock(wakesLock_);
+        wakes_.sleeping = true;
+    }
+    wakesChanged_.notify_all();
+}
+
+void CStatusMonitor::CountWake(std::uint64_t WakeCounts::*which) {
+    {
+        std::lock_guard<std::mutex> lock(wakesLock_);
+        ++(wakes_.*which);
+        wakes_.sleeping = false;
+    }
+    wakesChanged_.notify_all();
+}
+
 void CStatusMonitor::ThreadMain() {
     MonitorCycle cycle(backend_, port_);
     const bool canWait = backend_.waitInput != nullptr && wake_.Valid();
-    // Nothing in the algorithm is timed while every query awaits its reply and no write
-    // is due: only input changes anything, and the wait sees all of it. The limit is a
-    // safety net for what a driver might report to a read only; a second is below the 2 s
-    // of the slowest rules the algorithm has (the request's write time-out, the longest
-    // reopen back-off), and costs nothing measurable.
-    const DWORD idle = std::max(pollInterval_, kIdleIntervalMs);
     bool writeDue = true;  // the first cycle writes the requests
     // Input wakes in a row whose cycle read nothing: a descriptor that stays ready with
     // nothing for the read (a hang-up that no reopen clears, a reply a paused device took)
@@ -479,10 +501,12 @@ void CStatusMonitor::ThreadMain() {
     unsigned quietWakes = 0;
     bool backOff = false;
     for (;;) {
+        const DWORD idle = std::max(pollInterval_, idleInterval_.load());
         bool byInput = false;
         if (writeDue || !canWait) {
             if (stopEvent_.Wait(pollInterval_) != thermpos::WAIT_TIMEOUT)
                 break;
+            CountWake(&WakeCounts::timed);
         } else if (backOff) {
             const DWORD shift = std::min(quietWakes - 1, 10u);
             const auto delay = static_cast<DWORD>(
@@ -490,17 +514,21 @@ void CStatusMonitor::ThreadMain() {
             if (stopEvent_.Wait(delay) != thermpos::WAIT_TIMEOUT)
                 break;
             backOff = false;
+            CountWake(&WakeCounts::timed);
         } else {
             HANDLE handle;
             {
                 std::lock_guard<std::mutex> io(port_.ioLock);
                 handle = port_.handle;
             }
+            MarkSleeping();
             const DWORD woke = backend_.waitInput(handle, wake_.Fd(), idle);
             if (woke == thermpos::WAIT_OBJECT_0 + 1)
                 wake_.Drain();
-            if (stopEvent_.IsSet())
+            if (stopEvent_.IsSet()) {
+                CountWake(&WakeCounts::kicked);
                 break;
+            }
             // A handle being reopened, or a device that cannot be waited on.
             if (woke == thermpos::WAIT_FAILED &&
                 stopEvent_.Wait(pollInterval_) != thermpos::WAIT_TIMEOUT)
@@ -508,6 +536,10 @@ void CStatusMonitor::ThreadMain() {
             if (woke == thermpos::WAIT_TIMEOUT)
                 quietWakes = 0;
             byInput = woke == thermpos::WAIT_OBJECT_0;
+            CountWake(byInput                               ? &WakeCounts::input
+                      : woke == thermpos::WAIT_OBJECT_0 + 1 ? &WakeCounts::kicked
+                      : woke == thermpos::WAIT_TIMEOUT      ? &WakeCounts::idle
+                                                            : &WakeCounts::timed);
         }
 
         std::lock_guard<std::mutex> monitor(monitorLock_);
@@ -517,6 +549,7 @@ void CStatusMonitor::ThreadMain() {
         writeDue = cycle.WriteDue(queries_);
         if (cycle.BytesRead()) {
             quietWakes = 0;
+            backOff = false;
         } else if (byInput) {
             ++quietWakes;
             backOff = true;
