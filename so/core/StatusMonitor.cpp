@@ -58,8 +58,11 @@ class MonitorCycle {
     MonitorCycle(const PortBackend& backend, CPortIo& port)
         : io_(backend), port_(port), type_(Classify(port.portName)) {}
 
-    // One query's write, read and dispatch; the caller holds the monitor lock.
-    void Process(CStatusQuery& query, const MonitorProfile& profile);
+    // One query's write, read and dispatch; the caller holds the monitor lock. Without
+    // the write step (input arrived before the next write is due) the read step runs
+    // whether or not a reply is awaited: the bytes are there, and what they say may make
+    // the due write unnecessary.
+    void Process(CStatusQuery& query, const MonitorProfile& profile, bool writeStep = true);
 
     // Before the queries of a cycle are processed.
     void BeginCycle() { bytesRead_ = false; }
@@ -126,7 +129,7 @@ class MonitorCycle {
     BYTE buffer_[kReadSize] = {};
 };
 
-void MonitorCycle::Process(CStatusQuery& query, const MonitorProfile& profile) {
+void MonitorCycle::Process(CStatusQuery& query, const MonitorProfile& profile, bool writeStep) {
     // A port whose reopen failed has no handle to set time-outs on; the write step would
     // never get to the error that brings the next attempt.
     if (Reopens() && !Usb()) {
@@ -143,7 +146,8 @@ void MonitorCycle::Process(CStatusQuery& query, const MonitorProfile& profile) {
     }
 
     // Write step.
-    if ((!query.command.empty() && (!query.awaitingReply || !query.repeat)) || forceWrite_) {
+    if (writeStep && (!query.command.empty() && (!query.awaitingReply || !query.repeat)) ||
+        forceWrite_) {
         int rc = ERROR_SUCCESS;
         int written = 0;
         {
@@ -174,7 +178,7 @@ void MonitorCycle::Process(CStatusQuery& query, const MonitorProfile& profile) {
 
     // Read step.
     int error = ERROR_SUCCESS;
-    if (query.awaitingReply) {
+    if (query.awaitingReply || !writeStep) {
         std::memset(buffer_, 0, sizeof buffer_);
         int count = 0;
         {
@@ -231,13 +235,17 @@ void MonitorCycle::Process(CStatusQuery& query, const MonitorProfile& profile) {
     }
 
     // Dispatch step.
-    if (!query.reply.empty()) {
+    const bool dispatch = !query.reply.empty();
+    if (dispatch) {
         std::string reply;
         reply.swap(query.reply);
         Dispatch(query, reinterpret_cast<const BYTE*>(reply.data()),
                  static_cast<LONG>(reply.size()));
     }
-    query.awaitingReply = !query.resend;
+    // A read between writes that brought no whole block leaves the query as the last
+    // write left it: a request not yet written is still to be written.
+    if (writeStep || dispatch)
+        query.awaitingReply = !query.resend;
 }
 
 bool MonitorCycle::ReopenLocked() {
@@ -491,23 +499,39 @@ void CStatusMonitor::CountWake(std::uint64_t WakeCounts::*which) {
 }
 
 void CStatusMonitor::ThreadMain() {
+    using Clock = std::chrono::steady_clock;
     MonitorCycle cycle(backend_, port_);
     const bool canWait = backend_.waitInput != nullptr && wake_.Valid();
+    const auto interval = std::chrono::milliseconds(pollInterval_);
     bool writeDue = true;  // the first cycle writes the requests
-    // Input wakes in a row whose cycle read nothing: a descriptor that stays ready with
-    // nothing for the read (a hang-up that no reopen clears, a reply a paused device took)
-    // must not make the thread spin, so such a wake is followed by a timed wait, doubling
-    // from the poll interval up to the idle interval.
+    Clock::time_point lastCycle = Clock::now();
+    // While a write is due, input that arrives first is read at once and the write waits
+    // for its time, so requests go out at the poll interval as they always did, and
+    // status comes in as soon as it is sent. An input wake that reads nothing leaves the
+    // rest of that interval to a timed wait.
+    bool watchInput = true;
+    // Input wakes in a row whose cycle read nothing while no write was due: a descriptor
+    // that stays ready with nothing for the read (a hang-up that no reopen clears, a
+    // reply a paused device took) must not make the thread spin, so such a wake is
+    // followed by a timed wait, doubling from the poll interval up to the idle interval.
     unsigned quietWakes = 0;
     bool backOff = false;
     for (;;) {
         const DWORD idle = std::max(pollInterval_, idleInterval_.load());
+        // Milliseconds until the due write, rounded up so that the wait does not end
+        // just before it.
+        const auto untilWrite = [&] {
+            const auto left = lastCycle + interval - Clock::now();
+            return static_cast<DWORD>(
+                std::max<long long>(0, std::chrono::ceil<std::chrono::milliseconds>(left).count()));
+        };
         bool byInput = false;
-        if (writeDue || !canWait) {
-            if (stopEvent_.Wait(pollInterval_) != thermpos::WAIT_TIMEOUT)
+        bool fullCycle = true;
+        if (!canWait || (writeDue && !watchInput)) {
+            if (stopEvent_.Wait(canWait ? untilWrite() : pollInterval_) != thermpos::WAIT_TIMEOUT)
                 break;
             CountWake(&WakeCounts::timed);
-        } else if (backOff) {
+        } else if (backOff && !writeDue) {
             const DWORD shift = std::min(quietWakes - 1, 10u);
             const auto delay = static_cast<DWORD>(
                 std::min<std::uint64_t>(idle, std::uint64_t{pollInterval_} << shift));
@@ -522,7 +546,8 @@ void CStatusMonitor::ThreadMain() {
                 handle = port_.handle;
             }
             MarkSleeping();
-            const DWORD woke = backend_.waitInput(handle, wake_.Fd(), idle);
+            const DWORD woke =
+                backend_.waitInput(handle, wake_.Fd(), writeDue ? untilWrite() : idle);
             if (woke == thermpos::WAIT_OBJECT_0 + 1)
                 wake_.Drain();
             if (stopEvent_.IsSet()) {
@@ -531,25 +556,35 @@ void CStatusMonitor::ThreadMain() {
             }
             // A handle being reopened, or a device that cannot be waited on.
             if (woke == thermpos::WAIT_FAILED &&
-                stopEvent_.Wait(pollInterval_) != thermpos::WAIT_TIMEOUT)
+                stopEvent_.Wait(writeDue ? untilWrite() : pollInterval_) != thermpos::WAIT_TIMEOUT)
                 break;
-            if (woke == thermpos::WAIT_TIMEOUT)
+            if (woke == thermpos::WAIT_TIMEOUT && !writeDue)
                 quietWakes = 0;
             byInput = woke == thermpos::WAIT_OBJECT_0;
-            CountWake(byInput                               ? &WakeCounts::input
-                      : woke == thermpos::WAIT_OBJECT_0 + 1 ? &WakeCounts::kicked
-                      : woke == thermpos::WAIT_TIMEOUT      ? &WakeCounts::idle
-                                                            : &WakeCounts::timed);
+            // Input or a wake-up before the write is due: read now, write on time.
+            fullCycle =
+                !writeDue || woke == thermpos::WAIT_TIMEOUT || woke == thermpos::WAIT_FAILED;
+            CountWake(byInput                                       ? &WakeCounts::input
+                      : woke == thermpos::WAIT_OBJECT_0 + 1         ? &WakeCounts::kicked
+                      : woke == thermpos::WAIT_TIMEOUT && !writeDue ? &WakeCounts::idle
+                                                                    : &WakeCounts::timed);
         }
 
         std::lock_guard<std::mutex> monitor(monitorLock_);
         cycle.BeginCycle();
         for (auto& query : queries_)
-            cycle.Process(*query, profile_);
+            cycle.Process(*query, profile_, fullCycle);
+        if (fullCycle) {
+            lastCycle = Clock::now();
+            watchInput = true;
+        }
+        const bool wasDue = writeDue;
         writeDue = cycle.WriteDue(queries_);
         if (cycle.BytesRead()) {
             quietWakes = 0;
             backOff = false;
+        } else if (byInput && wasDue) {
+            watchInput = false;
         } else if (byInput) {
             ++quietWakes;
             backOff = true;
