@@ -84,6 +84,9 @@ struct Device {
     int wakeFd = -1;  // eventfd, readable once CloseHandle ran
     bool terminal = false;
     bool pseudoTerminal = false;
+    // poll() tells when input arrives: terminals, sockets, pipes and character devices
+    // other than the parallel port (whose driver reports ready whatever the state).
+    bool waitable = false;
     // A connected TCP stream to a network printer (netport.h).
     bool socket = false;
     // Opened through the USB printer device namespace ("\\.\USB#..."), set before the
@@ -366,6 +369,9 @@ LONG OpenDevicePath(const std::string& path, DWORD access, DWORD shareMode, HAND
         if (dev->blockingWriteFd < 0)
             return ErrorFromErrno(errno);
     }
+    const bool parallel = S_ISCHR(st.st_mode) && major(st.st_rdev) == kParallelMajor;
+    dev->waitable =
+        (S_ISCHR(st.st_mode) && !parallel) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
     dev->terminal = ::isatty(dev->fd);
     dev->pseudoTerminal = dev->terminal && S_ISCHR(st.st_mode) &&
                           major(st.st_rdev) >= kPtySlaveFirstMajor &&
@@ -397,6 +403,7 @@ LONG OpenNetworkPort(const std::string& uri, DWORD access, HANDLE* handle) {
         rc != ERROR_SUCCESS)
         return rc;
     dev->socket = true;
+    dev->waitable = true;
     // Devices that set no time-outs on a port that is not serial (they take it for a USB
     // printer's) read at once, as a USB printer port does, instead of waiting for ever for
     // a full buffer. Writes have no limit of their own until set; keep-alive ends one to
@@ -775,6 +782,35 @@ LONG FlushFileBuffers(HANDLE handle) {
         if (left < queued)
             lastProgress = now;
         queued = left;
+    }
+}
+
+DWORD WaitForInput(HANDLE handle, int wakeFd, DWORD timeoutMs) {
+    auto dev = Find(handle);
+    if (!dev || !dev->waitable)
+        return WAIT_FAILED;
+    std::optional<Clock::time_point> deadline;
+    if (timeoutMs != INFINITE)
+        deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    // POLLRDHUP: a printer that closed its end of a connection is a change to look at, even
+    // when it sent nothing before it went.
+    const short events = POLLIN | (dev->socket ? POLLRDHUP : 0);
+    for (;;) {
+        pollfd fds[3] = {{dev->fd, events, 0}, {dev->wakeFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+        const int timeout = PollTimeout(deadline);
+        const int n = ::poll(fds, wakeFd >= 0 ? 3 : 2, timeout);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return WAIT_FAILED;
+        }
+        // A hang-up, an error or a close is for the reader to find out: it gets the error.
+        if (fds[0].revents || fds[1].revents)
+            return WAIT_OBJECT_0;
+        if (wakeFd >= 0 && fds[2].revents)
+            return WAIT_OBJECT_0 + 1;
+        if (n == 0 && timeout >= 0 && PollTimeout(deadline) == 0)
+            return WAIT_TIMEOUT;
     }
 }
 

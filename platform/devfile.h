@@ -57,6 +57,7 @@
 #include <string_view>
 
 #include "platform/comm.h"
+#include "platform/sync.h"
 #include "platform/win32.h"
 
 namespace thermpos::devfile {
@@ -102,6 +103,17 @@ LONG CloseHandle(HANDLE handle);
 // count also on failure. A time-out is not an error here (0 with fewer bytes), as on
 // Windows. A closed handle or end of file ends the read with what has arrived.
 [[nodiscard]] LONG ReadFile(HANDLE handle, void* buffer, DWORD size, DWORD* read);
+
+// Waits without a lock until the port has input, the handle's device reports a hang-up or
+// error (a read then tells which), the handle is closed, wakeFd (may be -1) becomes
+// readable, or timeoutMs passes (INFINITE: no limit). The device stays open while it
+// waits, so closing the handle from another thread ends the wait instead of leaving it on
+// a reused descriptor. Results, as WaitForMultipleObjects gives them: WAIT_OBJECT_0 the
+// port, WAIT_OBJECT_0 + 1 wakeFd (the port is then not looked at), WAIT_TIMEOUT, or
+// WAIT_FAILED for an unknown handle and for devices that cannot be waited on (a parallel
+// port, whose driver cannot poll; a regular file), whose owner falls back to a timed
+// wait. Nothing is read: the bytes stay for the next ReadFile.
+[[nodiscard]] DWORD WaitForInput(HANDLE handle, int wakeFd, DWORD timeoutMs);
 
 // Writes size bytes within the write total time-out (multiplier * size + constant; both
 // 0: no limit). When the time-out passes first: ERROR_TIMEOUT with *written the bytes

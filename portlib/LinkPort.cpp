@@ -31,6 +31,10 @@ LINKPORT_API int PMDrainPort(HANDLE handle) {
     return ops::DrainPort(SystemBackend(), handle);
 }
 
+LINKPORT_API DWORD PMWaitPort(HANDLE handle, int wakeFd, DWORD timeoutMs) {
+    return ops::WaitPort(SystemBackend(), handle, wakeFd, timeoutMs);
+}
+
 LINKPORT_API int PMClosePort(HANDLE handle) {
     return ops::ClosePort(SystemBackend(), handle);
 }

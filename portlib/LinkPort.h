@@ -103,6 +103,18 @@ LINKPORT_API int PMReadPort(HANDLE handle, void* buffer, int size, int* read);
 // failed and sent again.
 LINKPORT_API int PMDrainPort(HANDLE handle);
 
+// Waits, holding nothing, until the port has something for PMReadPort: input, or a
+// hang-up, error or closed connection that the read will report. Reads nothing.
+//   wakeFd     in: a descriptor (an eventfd, a pipe) that ends the wait when it becomes
+//              readable, so the caller can stop or redirect a waiting thread; -1 for none.
+//   timeoutMs  in: the longest wait; INFINITE waits without limit.
+// Returns 0 (the port), 1 (wakeFd), 258 (the time passed), or 0xFFFFFFFF when the handle
+// is INVALID_HANDLE_VALUE or not open, or its device cannot be waited on (a parallel port,
+// whose driver cannot tell when input arrives); the caller then reads on a timer.
+// PMClosePort of the handle from another thread ends the wait with 0. Unlike the other
+// functions, it may be called while another thread writes to the same handle.
+LINKPORT_API DWORD PMWaitPort(HANDLE handle, int wakeFd, DWORD timeoutMs);
+
 // Discards pending input and output, then closes the handle.
 // Returns 1 when closed, 0 for INVALID_HANDLE_VALUE or a handle that is not open.
 LINKPORT_API int PMClosePort(HANDLE handle);

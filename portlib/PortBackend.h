@@ -36,6 +36,10 @@ class PortBackend {
     virtual LONG Flush(HANDLE) { return 0; }
     // The fixed pause after a serial, parallel or infrared open (Sleep).
     virtual void Pause(DWORD milliseconds) = 0;
+    // Waits until the handle has input (or news a read will report), wakeFd is readable or
+    // the time passes: devfile::WaitForInput. Backends that cannot wait say WAIT_FAILED,
+    // and their callers fall back to timed waits.
+    virtual DWORD WaitInput(HANDLE handle, int wakeFd, DWORD timeoutMs);
 
   protected:
     ~PortBackend() = default;

@@ -239,6 +239,16 @@ int WritePort(PortBackend& io, HANDLE handle, const void* data, int length, int*
     return total >= length ? ERROR_SUCCESS : error;
 }
 
+DWORD PortBackend::WaitInput(HANDLE, int, DWORD) {
+    return WAIT_FAILED;
+}
+
+DWORD WaitPort(PortBackend& io, HANDLE handle, int wakeFd, DWORD timeoutMs) {
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE)
+        return WAIT_FAILED;
+    return io.WaitInput(handle, wakeFd, timeoutMs);
+}
+
 int ReadPort(PortBackend& io, HANDLE handle, void* buffer, int size, int* read) {
     if (handle == INVALID_HANDLE_VALUE)
         return ERROR_INVALID_HANDLE;

@@ -23,6 +23,7 @@ int OpenPort(PortBackend& io, const char* portName, HANDLE* handle, const char* 
 int WritePort(PortBackend& io, HANDLE handle, const void* data, int length, int* written);
 int ReadPort(PortBackend& io, HANDLE handle, void* buffer, int size, int* read);
 int DrainPort(PortBackend& io, HANDLE handle);
+DWORD WaitPort(PortBackend& io, HANDLE handle, int wakeFd, DWORD timeoutMs);
 int ClosePort(PortBackend& io, HANDLE handle);
 int GetPortTimeOuts(PortBackend& io, HANDLE handle, COMMTIMEOUTS* timeouts);
 // Replaces the members selected by the flags, keeping the others.

@@ -37,6 +37,9 @@ class DeviceBackend final : public PortBackend {
     LONG SetTimeouts(HANDLE handle, const COMMTIMEOUTS& timeouts) override {
         return dev::SetCommTimeouts(handle, timeouts);
     }
+    DWORD WaitInput(HANDLE handle, int wakeFd, DWORD timeoutMs) override {
+        return dev::WaitForInput(handle, wakeFd, timeoutMs);
+    }
     // A fixed pause by design (the device settles after an open); nothing can signal it.
     void Pause(DWORD milliseconds) override {
         std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));

@@ -28,6 +28,10 @@ struct PortBackend {
     // Waits until written bytes have left the host (PMDrainPort). Null in backends whose
     // writes are done when they return.
     int (*drain)(HANDLE handle) = nullptr;
+    // PMWaitPort: 0 input (or a hang-up a read reports), 1 wakeFd, 258 time-out,
+    // 0xFFFFFFFF cannot wait. Null in backends that cannot wait: the monitor then polls
+    // on its interval.
+    DWORD (*waitInput)(HANDLE handle, int wakeFd, DWORD timeoutMs) = nullptr;
 };
 
 // The port library's own calls.

@@ -42,13 +42,16 @@ int LinkGetTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts) {
 int LinkDrain(HANDLE handle) {
     return PMDrainPort(handle);
 }
+DWORD LinkWait(HANDLE handle, int wakeFd, DWORD timeoutMs) {
+    return PMWaitPort(handle, wakeFd, timeoutMs);
+}
 
 }  // namespace
 
 const PortBackend& LinkPortBackend() {
-    static const PortBackend backend{LinkOpen,          LinkClose,       LinkWrite,
-                                     LinkRead,          LinkSetTimeouts, LinkGetProperties,
-                                     LinkSetProperties, LinkGetTimeouts, LinkDrain};
+    static const PortBackend backend{
+        LinkOpen,          LinkClose,         LinkWrite,       LinkRead,  LinkSetTimeouts,
+        LinkGetProperties, LinkSetProperties, LinkGetTimeouts, LinkDrain, LinkWait};
     return backend;
 }
 

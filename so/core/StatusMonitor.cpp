@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <system_error>
 
@@ -57,8 +58,25 @@ class MonitorCycle {
     MonitorCycle(const PortBackend& backend, CPortIo& port)
         : io_(backend), port_(port), type_(Classify(port.portName)) {}
 
-    // One query's write, read and dispatch; the caller holds the monitor lock.
-    void Process(CStatusQuery& query, const MonitorProfile& profile);
+    // One query's write, read and dispatch; the caller holds the monitor lock. Without
+    // the write step (input arrived before the next write is due) the read step runs
+    // whether or not a reply is awaited: the bytes are there, and what they say may make
+    // the due write unnecessary.
+    void Process(CStatusQuery& query, const MonitorProfile& profile, bool writeStep = true);
+
+    // Before the queries of a cycle are processed.
+    void BeginCycle() { bytesRead_ = false; }
+    // Whether a read of this cycle brought bytes.
+    bool BytesRead() const { return bytesRead_; }
+    // Whether the next cycle writes a request: the write step's own condition. While it
+    // holds, cycles follow each other at the poll interval.
+    bool WriteDue(const std::vector<std::unique_ptr<CStatusQuery>>& queries) const {
+        if (forceWrite_)
+            return true;
+        return std::any_of(queries.begin(), queries.end(), [](const auto& q) {
+            return !q->command.empty() && (!q->awaitingReply || !q->repeat);
+        });
+    }
 
   private:
     bool Usb() const { return type_ == PortType::Usb; }
@@ -104,13 +122,14 @@ class MonitorCycle {
     const PortType type_;
     bool forceWrite_ = false;
     bool hold_ = false;
+    bool bytesRead_ = false;
     std::chrono::milliseconds reopenDelay_ = kFirstReopenDelay;
     std::chrono::steady_clock::time_point nextReopen_{};
     COMMTIMEOUTS saved_{};
     BYTE buffer_[kReadSize] = {};
 };
 
-void MonitorCycle::Process(CStatusQuery& query, const MonitorProfile& profile) {
+void MonitorCycle::Process(CStatusQuery& query, const MonitorProfile& profile, bool writeStep) {
     // A port whose reopen failed has no handle to set time-outs on; the write step would
     // never get to the error that brings the next attempt.
     if (Reopens() && !Usb()) {
@@ -127,7 +146,8 @@ void MonitorCycle::Process(CStatusQuery& query, const MonitorProfile& profile) {
     }
 
     // Write step.
-    if ((!query.command.empty() && (!query.awaitingReply || !query.repeat)) || forceWrite_) {
+    if (writeStep && (!query.command.empty() && (!query.awaitingReply || !query.repeat)) ||
+        forceWrite_) {
         int rc = ERROR_SUCCESS;
         int written = 0;
         {
@@ -158,7 +178,7 @@ void MonitorCycle::Process(CStatusQuery& query, const MonitorProfile& profile) {
 
     // Read step.
     int error = ERROR_SUCCESS;
-    if (query.awaitingReply) {
+    if (query.awaitingReply || !writeStep) {
         std::memset(buffer_, 0, sizeof buffer_);
         int count = 0;
         {
@@ -201,6 +221,7 @@ void MonitorCycle::Process(CStatusQuery& query, const MonitorProfile& profile) {
             }
         }
         if (count > 0) {
+            bytesRead_ = true;
             error = ERROR_SUCCESS;
             // Whole blocks are dispatched below in this same cycle; a block still arriving
             // waits for the next reads.
@@ -214,13 +235,17 @@ void MonitorCycle::Process(CStatusQuery& query, const MonitorProfile& profile) {
     }
 
     // Dispatch step.
-    if (!query.reply.empty()) {
+    const bool dispatch = !query.reply.empty();
+    if (dispatch) {
         std::string reply;
         reply.swap(query.reply);
         Dispatch(query, reinterpret_cast<const BYTE*>(reply.data()),
                  static_cast<LONG>(reply.size()));
     }
-    query.awaitingReply = !query.resend;
+    // A read between writes that brought no whole block leaves the query as the last
+    // write left it: a request not yet written is still to be written.
+    if (writeStep || dispatch)
+        query.awaitingReply = !query.resend;
 }
 
 bool MonitorCycle::ReopenLocked() {
@@ -374,6 +399,9 @@ LONG CStatusMonitor::Add(CStatusInterpreter* interpreter, LONG bindingId, LONG i
     } catch (const std::bad_alloc&) {
         return OPOS_E_FAILURE;
     }
+    // A thread waiting for input would otherwise write the new request only when the
+    // idle interval ends.
+    wake_.Signal();
     return OPOS_SUCCESS;
 }
 
@@ -410,9 +438,11 @@ void CStatusMonitor::StopLocked() {
     if (!thread_.joinable())
         return;
     stopEvent_.Set();
+    wake_.Signal();  // after the event, so a thread woken by it finds it set
     thread_.join();
     stopEvent_.Reset();
     exitEvent_.Reset();
+    wake_.Drain();
 }
 
 CMonitorPause CStatusMonitor::Pause(std::shared_ptr<const void> owner) {
@@ -440,12 +470,125 @@ MonitorProfile CStatusMonitor::Profile() const {
     return profile_;
 }
 
+CStatusMonitor::WakeCounts CStatusMonitor::Wakes() const {
+    std::lock_guard<std::mutex> lock(wakesLock_);
+    return wakes_;
+}
+
+bool CStatusMonitor::WaitWakes(const std::function<bool(const WakeCounts&)>& done,
+                               std::chrono::milliseconds limit) const {
+    std::unique_lock<std::mutex> lock(wakesLock_);
+    return wakesChanged_.wait_for(lock, limit, [&] { return done(wakes_); });
+}
+
+void CStatusMonitor::MarkSleeping() {
+    {
+        std::lock_guard<std::mutex> lock(wakesLock_);
+        wakes_.sleeping = true;
+    }
+    wakesChanged_.notify_all();
+}
+
+void CStatusMonitor::CountWake(std::uint64_t WakeCounts::*which) {
+    {
+        std::lock_guard<std::mutex> lock(wakesLock_);
+        ++(wakes_.*which);
+        wakes_.sleeping = false;
+    }
+    wakesChanged_.notify_all();
+}
+
 void CStatusMonitor::ThreadMain() {
+    using Clock = std::chrono::steady_clock;
     MonitorCycle cycle(backend_, port_);
-    while (stopEvent_.Wait(pollInterval_) == thermpos::WAIT_TIMEOUT) {
+    const bool canWait = backend_.waitInput != nullptr && wake_.Valid();
+    const auto interval = std::chrono::milliseconds(pollInterval_);
+    bool writeDue = true;  // the first cycle writes the requests
+    Clock::time_point lastCycle = Clock::now();
+    // While a write is due, input that arrives first is read at once and the write waits
+    // for its time, so requests go out at the poll interval as they always did, and
+    // status comes in as soon as it is sent. An input wake that reads nothing leaves the
+    // rest of that interval to a timed wait.
+    bool watchInput = true;
+    // Input wakes in a row whose cycle read nothing while no write was due: a descriptor
+    // that stays ready with nothing for the read (a hang-up that no reopen clears, a
+    // reply a paused device took) must not make the thread spin, so such a wake is
+    // followed by a timed wait, doubling from the poll interval up to the idle interval.
+    unsigned quietWakes = 0;
+    bool backOff = false;
+    for (;;) {
+        const DWORD idle = std::max(pollInterval_, idleInterval_.load());
+        // Milliseconds until the due write, rounded up so that the wait does not end
+        // just before it.
+        const auto untilWrite = [&] {
+            const auto left = lastCycle + interval - Clock::now();
+            return static_cast<DWORD>(
+                std::max<long long>(0, std::chrono::ceil<std::chrono::milliseconds>(left).count()));
+        };
+        bool byInput = false;
+        bool fullCycle = true;
+        if (!canWait || (writeDue && !watchInput)) {
+            if (stopEvent_.Wait(canWait ? untilWrite() : pollInterval_) != thermpos::WAIT_TIMEOUT)
+                break;
+            CountWake(&WakeCounts::timed);
+        } else if (backOff && !writeDue) {
+            const DWORD shift = std::min(quietWakes - 1, 10u);
+            const auto delay = static_cast<DWORD>(
+                std::min<std::uint64_t>(idle, std::uint64_t{pollInterval_} << shift));
+            if (stopEvent_.Wait(delay) != thermpos::WAIT_TIMEOUT)
+                break;
+            backOff = false;
+            CountWake(&WakeCounts::timed);
+        } else {
+            HANDLE handle;
+            {
+                std::lock_guard<std::mutex> io(port_.ioLock);
+                handle = port_.handle;
+            }
+            MarkSleeping();
+            const DWORD woke =
+                backend_.waitInput(handle, wake_.Fd(), writeDue ? untilWrite() : idle);
+            if (woke == thermpos::WAIT_OBJECT_0 + 1)
+                wake_.Drain();
+            if (stopEvent_.IsSet()) {
+                CountWake(&WakeCounts::kicked);
+                break;
+            }
+            // A handle being reopened, or a device that cannot be waited on.
+            if (woke == thermpos::WAIT_FAILED &&
+                stopEvent_.Wait(writeDue ? untilWrite() : pollInterval_) != thermpos::WAIT_TIMEOUT)
+                break;
+            if (woke == thermpos::WAIT_TIMEOUT && !writeDue)
+                quietWakes = 0;
+            byInput = woke == thermpos::WAIT_OBJECT_0;
+            // Input or a wake-up before the write is due: read now, write on time.
+            fullCycle =
+                !writeDue || woke == thermpos::WAIT_TIMEOUT || woke == thermpos::WAIT_FAILED;
+            CountWake(byInput                                       ? &WakeCounts::input
+                      : woke == thermpos::WAIT_OBJECT_0 + 1         ? &WakeCounts::kicked
+                      : woke == thermpos::WAIT_TIMEOUT && !writeDue ? &WakeCounts::idle
+                                                                    : &WakeCounts::timed);
+        }
+
         std::lock_guard<std::mutex> monitor(monitorLock_);
+        cycle.BeginCycle();
         for (auto& query : queries_)
-            cycle.Process(*query, profile_);
+            cycle.Process(*query, profile_, fullCycle);
+        if (fullCycle) {
+            lastCycle = Clock::now();
+            watchInput = true;
+        }
+        const bool wasDue = writeDue;
+        writeDue = cycle.WriteDue(queries_);
+        if (cycle.BytesRead()) {
+            quietWakes = 0;
+            backOff = false;
+        } else if (byInput && wasDue) {
+            watchInput = false;
+        } else if (byInput) {
+            ++quietWakes;
+            backOff = true;
+        }
     }
     exitEvent_.Set();
 }

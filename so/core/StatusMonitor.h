@@ -7,20 +7,38 @@
 // monitor lock) and the port (under its I/O lock); it calls the interpreters with the
 // monitor lock held and the I/O lock released, and they take the devices' queue locks only.
 //
+// Between cycles the thread sleeps in the kernel holding no lock, so the output thread
+// and a paused device never wait behind it:
+//   - while a write is due (a resend, a forced or repeated write, a USB port, a port
+//     being reopened) it waits for the poll interval, as the algorithm's timing wants;
+//   - otherwise every query waits for the printer's reply or its next status block,
+//     and nothing but input can change that: it waits for the port's descriptor to
+//     become readable (bytes, a hang-up, a closed connection) or for wake_ (Stop, Add),
+//     for at most the idle interval, and runs the cycle as soon as one comes;
+//   - a port that cannot be waited on (a parallel port, a backend without a wait) is
+//     polled on the interval.
+//
 // Locks, in the order they may be taken (after the calling device's device lock):
 //   1. threadLock_: starting and ending the thread, so two devices adding and removing at
 //      once agree on whether it runs
 //   2. monitorLock_: one polling cycle, the queries and the profile; held by a pause
 //   3. the port's I/O lock (CPortIo::ioLock): each group of port calls
+//   wakesLock_ (the wake counts) is taken alone, never with another lock held inside it.
 // Nothing here takes the port table's lock.
 #pragma once
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/eventfd.h"
 #include "platform/sync.h"
 #include "platform/win32.h"
 #include "so/core/PortIo.h"
@@ -145,6 +163,35 @@ class CStatusMonitor {
     std::vector<std::size_t> ListenerCounts() const;  // per query, in order
     MonitorProfile Profile() const;
 
+    // The longest wait for input (tests make it long, so that only a wake-up can end it).
+    // Default kIdleIntervalMs; never shorter than the poll interval. A wait in progress
+    // ends (counted as kicked) and the next one takes the new limit.
+    void SetIdleInterval(DWORD milliseconds) {
+        idleInterval_ = milliseconds;
+        wake_.Signal();
+    }
+
+    // How the thread's waits before its cycles ended, counted over the monitor's life.
+    struct WakeCounts {
+        std::uint64_t input = 0;   // the port had input (or a hang-up) to read
+        std::uint64_t kicked = 0;  // wake_: a query was added, the idle interval changed
+        std::uint64_t idle = 0;    // the idle interval passed with nothing on the port
+        std::uint64_t timed = 0;   // the poll interval or a back-off passed
+        bool sleeping = false;     // in a wait for input now
+    };
+    WakeCounts Wakes() const;
+    // Waits until done(Wakes()) holds, at most `limit`; false when it did not.
+    bool WaitWakes(const std::function<bool(const WakeCounts&)>& done,
+                   std::chrono::milliseconds limit) const;
+
+    // The longest the thread sleeps when no write is due. Nothing in the status algorithm
+    // is timed while every query awaits its reply: only input changes anything, and the
+    // wait sees all of it (bytes, a hang-up, a closed connection). The limit is a safety
+    // net for what a driver might tell a read only; one second is below the 2 s of the
+    // slowest rules the algorithm has (the request's write time-out, the longest reopen
+    // back-off), and one wake-up a second costs nothing measurable.
+    static constexpr DWORD kIdleIntervalMs = 1000;
+
   private:
     void ThreadMain();
     void StopLocked();  // the caller holds threadLock_
@@ -156,7 +203,19 @@ class CStatusMonitor {
     std::thread thread_;                    // guarded by threadLock_
     thermpos::ManualResetEvent stopEvent_;  // set to end the thread
     thermpos::ManualResetEvent exitEvent_;  // set by the thread as it ends
-    DWORD pollInterval_ = 5;                // ms; set before the thread starts, fixed while it runs
+    // Signalled after stopEvent_ is set and after a query is added: ends a wait for input
+    // so that the thread stops, or writes the new request, at once.
+    thermpos::platform::WakeDescriptor wake_;
+    DWORD pollInterval_ = 5;  // ms; set before the thread starts, fixed while it runs
+    std::atomic<DWORD> idleInterval_{kIdleIntervalMs};
+
+    // Called by the thread before a wait for input, and after each wait.
+    void MarkSleeping();
+    void CountWake(std::uint64_t WakeCounts::*which);
+
+    mutable std::mutex wakesLock_;
+    mutable std::condition_variable wakesChanged_;
+    WakeCounts wakes_;  // guarded by wakesLock_
 
     mutable std::mutex monitorLock_;
     std::vector<std::unique_ptr<CStatusQuery>> queries_;  // guarded by monitorLock_

@@ -83,6 +83,12 @@ LONG COutputPipeline::Enqueue(LONG station, std::string_view bytes) {
     }
     request.station = station;
     std::lock_guard<std::mutex> lock(queueLock_);
+    std::size_t queuedBytes = 0;
+    for (const COutputRequest& queued : queue_)
+        queuedBytes += queued.data.size();
+    if (queue_.size() >= kMaxQueuedRequests ||
+        (!queue_.empty() && queuedBytes + request.data.size() > kMaxQueuedBytes))
+        return OPOS_E_BUSY;
     request.outputId = ++device_.m_OutputID;
     queue_.push_back(std::move(request));
     queueWake_.Set();

@@ -61,8 +61,17 @@ class COutputPipeline {
     void Start();
     void Stop();
 
+    // The most the queue holds. An application printing faster than the printer takes it
+    // (a slow serial line, a printer that is off) would otherwise grow the process
+    // without limit; a request beyond either bound is refused with OPOS_E_BUSY, which a
+    // caller retries once completions arrive. A single request larger than the byte
+    // bound is taken when the queue is empty.
+    static constexpr std::size_t kMaxQueuedRequests = 1024;
+    static constexpr std::size_t kMaxQueuedBytes = 8u << 20;
+
     // Copies the bytes into a new request with the next OutputID and wakes the thread:
-    // 0, or 111 when memory runs out.
+    // 0; 113 (OPOS_E_BUSY) when the queue is full, leaving OutputID unchanged; 111 when
+    // memory runs out.
     [[nodiscard]] LONG Enqueue(LONG station, std::string_view bytes);
     std::size_t QueuedCount();
     // Wakes the output thread when requests wait, or when it was stopped busy (after the

@@ -13,6 +13,7 @@
 
 #include "platform/dcb_termios.h"
 #include "platform/devfile.h"
+#include "platform/eventfd.h"
 #include "tests/support/port_env.h"
 
 namespace thermpos::testing {
@@ -250,6 +251,46 @@ TEST_F(PtyTest, WriteTimeOutReportsTheBytesItWrote) {
     EXPECT_LT(n, big.size());
 }
 
+// The wait a port's watcher sleeps in: each way it can end, and input left for the read.
+TEST_F(PtyTest, WaitForInputEndsOnInputWakeDescriptorCloseOrTime) {
+    platform::WakeDescriptor wake;
+    ASSERT_TRUE(wake.Valid());
+    EXPECT_EQ(WaitForInput(h, wake.Fd(), 20), WAIT_TIMEOUT);
+
+    pty.Send("\x14");
+    EXPECT_EQ(WaitForInput(h, wake.Fd(), INFINITE), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForInput(h, -1, INFINITE), WAIT_OBJECT_0) << "still there: nothing was read";
+    char buf[8] = {};
+    DWORD n = 0;
+    ASSERT_EQ(SetReadTimeouts(MAXDWORD, 0, 0), 0);
+    ASSERT_EQ(ReadFile(h, buf, sizeof buf, &n), 0);
+    EXPECT_EQ(std::string(buf, n), "\x14");
+
+    wake.Signal();
+    EXPECT_EQ(WaitForInput(h, wake.Fd(), INFINITE), WAIT_OBJECT_0 + 1);
+    wake.Drain();
+
+    // Another thread closing the handle ends a wait that has no limit.
+    DWORD closed = 0;
+    std::thread waiter([&] { closed = WaitForInput(h, wake.Fd(), INFINITE); });
+    ASSERT_EQ(CloseHandle(h), ERROR_SUCCESS);
+    waiter.join();  // hangs here if the close does not end the wait
+    // Ended by the close, or begun after it.
+    EXPECT_TRUE(closed == WAIT_OBJECT_0 || closed == WAIT_FAILED) << closed;
+    EXPECT_EQ(WaitForInput(h, wake.Fd(), 0), WAIT_FAILED) << "closed handle";
+    h = INVALID_HANDLE_VALUE;
+    EXPECT_EQ(WaitForInput(INVALID_HANDLE_VALUE, -1, 0), WAIT_FAILED);
+}
+
+TEST_F(PtyTest, WaitForInputSeesAHangUp) {
+    pty.CloseMaster();
+    EXPECT_EQ(WaitForInput(h, -1, INFINITE), WAIT_OBJECT_0);
+    ASSERT_EQ(SetReadTimeouts(MAXDWORD, 0, 0), 0);
+    char buf[4] = {};
+    DWORD n = 0;
+    EXPECT_EQ(ReadFile(h, buf, sizeof buf, &n), ERROR_INVALID_HANDLE) << "the read tells why";
+}
+
 // A serial port only hangs up when its device went (a USB-serial adapter unplugged):
 // "vanished", so that the owner reopens it instead of waiting for it to get ready.
 TEST_F(PtyTest, HungUpTerminalIsAVanishedDevice) {
@@ -471,6 +512,7 @@ TEST_F(DevFileTest, PlainFilesHaveNoSerialSettings) {
     EXPECT_EQ(GetCommState(f, &dcb), ERROR_INVALID_FUNCTION);
     EXPECT_EQ(SetCommState(f, dcb), ERROR_INVALID_FUNCTION);
     EXPECT_EQ(PurgeComm(f, 0x0F), 0);
+    EXPECT_EQ(WaitForInput(f, -1, 0), WAIT_FAILED) << "always readable: a waiter would spin";
     DWORD n = 0;
     EXPECT_EQ(WriteFile(f, "abc", 3, &n), 0);
     EXPECT_EQ(n, 3u);

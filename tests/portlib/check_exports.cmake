@@ -13,7 +13,7 @@ endforeach()
 list(SORT found)
 set(expected PMClosePort PMDrainPort PMEnumeratePorts PMFreePortList PMGetPortProperties
     PMGetPortTimeOuts PMOpenPort PMReadPort PMSetPortProperties PMSetPortTimeOuts
-    PMSetReadPortTimeOuts PMSetWritePortTimeOuts PMWritePort)
+    PMSetReadPortTimeOuts PMSetWritePortTimeOuts PMWaitPort PMWritePort)
 if(NOT found STREQUAL expected)
   message(FATAL_ERROR "exports differ:\n  found:    ${found}\n  expected: ${expected}")
 endif()

@@ -286,6 +286,108 @@ TEST_F(MonitorUsbTest, VanishedPrinterIsPowerOffAndReopenedWhenItComesBack) {
     EXPECT_EQ(OpenDescriptorsOn(vp_.DevicePath()), fdsEnabled - 1);
 }
 
+// Between status blocks the monitor sleeps on the port. These catch a wake-up lost on the
+// way: once a full idle interval has passed, the wait is made so long that only a wake-up
+// can end it, so a lost one hangs the test instead of passing late.
+class MonitorWaitTest : public MonitorPtyTest {
+  protected:
+    using Wakes = CStatusMonitor::WakeCounts;
+    static constexpr DWORD kForever = 600000;
+
+    // Enables the printer and returns once its monitor is in a wait that only input or a
+    // wake-up ends.
+    void EnableAndLetItSleep() {
+        ASSERT_EQ(printer_.SetDeviceEnabled(1), OPOS_SUCCESS);
+        ASSERT_TRUE(WaitAsbOn());
+        entry_ = table_.FindEntry("COM7");
+        ASSERT_TRUE(entry_);
+        CStatusMonitor& monitor = entry_->monitor;
+        // Two idle ends in a row with nothing between: between blocks the thread slept
+        // through whole intervals instead of polling.
+        ASSERT_TRUE(monitor.WaitWakes([](const Wakes& w) { return w.idle >= 1; }, 10s));
+        const Wakes first = monitor.Wakes();
+        ASSERT_TRUE(monitor.WaitWakes([&](const Wakes& w) { return w.idle > first.idle; }, 10s));
+        const Wakes second = monitor.Wakes();
+        EXPECT_EQ(second.timed, first.timed);
+        EXPECT_EQ(second.input, first.input);
+
+        asleep_ = SleepForever();
+    }
+    // Makes the wait for input endless and returns once the thread sleeps in it.
+    Wakes SleepForever() {
+        CStatusMonitor& monitor = entry_->monitor;
+        const Wakes before = monitor.Wakes();
+        monitor.SetIdleInterval(kForever);
+        EXPECT_TRUE(monitor.WaitWakes(
+            [&](const Wakes& w) { return w.kicked > before.kicked && w.sleeping; }, 10s));
+        return monitor.Wakes();
+    }
+
+    std::shared_ptr<CPortEntry> entry_;  // kept past a disable that removes it from the table
+    Wakes asleep_;
+};
+
+TEST_F(MonitorWaitTest, AStatusChangeEndsALongWaitForInput) {
+    StartPrinter();
+    WriteDevices("COM7");
+    OpenPrinter();
+    EnableAndLetItSleep();
+    vp_.SetCover(true);
+    ASSERT_TRUE(printer_.log.WaitFor(PTR_SUE_COVER_OPEN));
+    EXPECT_GT(entry_->monitor.Wakes().input, asleep_.input);
+    vp_.SetPaper(PaperState::NearEnd);
+    ASSERT_TRUE(printer_.log.WaitFor(PTR_SUE_REC_NEAREMPTY));
+}
+
+TEST_F(MonitorWaitTest, DisablingEndsALongWaitForInput) {
+    StartPrinter();
+    WriteDevices("COM7");
+    OpenPrinter();
+    EnableAndLetItSleep();
+    ASSERT_EQ(printer_.SetDeviceEnabled(0), OPOS_SUCCESS);  // hangs if the stop is lost
+    EXPECT_FALSE(entry_->monitor.Running());
+    EXPECT_EQ(entry_->monitor.Wakes().idle, asleep_.idle);
+}
+
+TEST_F(MonitorWaitTest, ADrawerJoiningASleepingMonitorIsServedAtOnce) {
+    StartPrinter();
+    WriteDevices("COM7");
+    OpenPrinter();
+    OpenDrawer();
+    EnableAndLetItSleep();
+    ASSERT_EQ(drawer_.SetDeviceEnabled(1), OPOS_SUCCESS);
+    vp_.SetDrawer(true);
+    ASSERT_TRUE(drawer_.log.WaitFor(CASH_SUE_DRAWEROPEN));
+    EXPECT_EQ(entry_->monitor.ListenerCounts(), std::vector<size_t>{2});
+}
+
+// The printer vanishes while the monitor sleeps on its handle, and comes back under the
+// same name: the hang-up ends the wait, and after the reopen the monitor sleeps on the
+// new handle, not on the closed one (which it could only poll on the interval).
+TEST_F(MonitorWaitTest, AReopenedPortIsWaitedOnAfterAHangUpEndedTheWait) {
+    VirtualPrinterOptions options;
+    options.linkPath = sotest::TempDir() + "/serial-printer";
+    StartPrinter(options);
+    WriteDevices("COM7");
+    OpenPrinter();
+    EnableAndLetItSleep();
+    CStatusMonitor& monitor = entry_->monitor;
+
+    vp_.Unplug();
+    ASSERT_TRUE(printer_.log.WaitFor(OPOS_SUE_POWER_OFF))
+        << ::testing::PrintToString(printer_.log.Values());
+    EXPECT_GT(monitor.Wakes().input, asleep_.input) << "the hang-up ended the wait";
+
+    std::string error;
+    ASSERT_TRUE(vp_.Replug(&error)) << error;
+    ASSERT_TRUE(printer_.log.WaitFor(OPOS_SUE_POWER_ONLINE));
+    ASSERT_TRUE(WaitAsbOn());
+    const Wakes back = SleepForever();
+    vp_.SetCover(true);
+    ASSERT_TRUE(printer_.log.WaitFor(PTR_SUE_COVER_OPEN));
+    EXPECT_GT(monitor.Wakes().input, back.input);
+}
+
 // Two devices on one port enabled and disabled over and over from two threads while the
 // virtual printer sends blocks: run under ThreadSanitizer (label tsan).
 TEST_F(MonitorPtyTest, EnableAndDisableFromTwoThreadsWhileBlocksArrive) {

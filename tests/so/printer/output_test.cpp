@@ -97,6 +97,46 @@ TEST_F(PrinterOutput, BusyRefusesSynchronousOutputButNotImmediate) {
     EXPECT_EQ(Occurrences(all, "refused"), 0u);
 }
 
+// A printer that takes nothing (its write held) must not let the queue grow the
+// process without end: past the bounds PrintNormal answers busy, queues nothing and
+// leaves OutputID alone; once the queue drains it takes requests again.
+TEST_F(PrinterOutput, AFullQueueAnswersBusyUntilItDrains) {
+    using Pipeline = COutputPipeline;
+    FakePort::Get().HoldWrites(true);
+    ASSERT_EQ(printer_->PrintNormal(2, "taken"), 0);
+    ASSERT_TRUE(FakePort::Get().WaitHeldWriter());
+    std::size_t queued = 0;
+    while (queued < Pipeline::kMaxQueuedRequests && printer_->PrintNormal(2, "job\n") == 0)
+        ++queued;
+    EXPECT_EQ(queued, Pipeline::kMaxQueuedRequests);
+    const LONG lastId = printer_->GetPropertyNumber(PIDX_OutputID);
+    EXPECT_EQ(printer_->PrintNormal(2, "refused"), OPOS_E_BUSY);
+    EXPECT_EQ(printer_->ResultCode(), OPOS_E_BUSY);
+    EXPECT_EQ(printer_->GetPropertyNumber(PIDX_OutputID), lastId);
+
+    FakePort::Get().HoldWrites(false);
+    ASSERT_TRUE(control_.WaitFor(ControlEvent::OutputComplete, queued + 1));
+    EXPECT_EQ(printer_->PrintNormal(2, "after"), 0);
+    ASSERT_TRUE(control_.WaitFor(ControlEvent::OutputComplete, queued + 2));
+    EXPECT_EQ(Occurrences(FakePort::Get().AllWritten(), "refused"), 0u);
+
+    // The byte bound: large jobs fill it long before the count does; a job larger than
+    // the whole bound still prints when it is alone.
+    FakePort::Get().HoldWrites(true);
+    ASSERT_EQ(printer_->PrintNormal(2, "taken"), 0);
+    ASSERT_TRUE(FakePort::Get().WaitHeldWriter());
+    const std::string big(Pipeline::kMaxQueuedBytes / 4, 'x');
+    std::size_t bigQueued = 0;
+    while (bigQueued < 8 && printer_->PrintNormal(2, big) == 0)
+        ++bigQueued;
+    EXPECT_GE(bigQueued, 2u);
+    EXPECT_LT(bigQueued, 5u);
+    FakePort::Get().HoldWrites(false);
+    ASSERT_TRUE(control_.WaitFor(ControlEvent::OutputComplete, queued + 3 + bigQueued));
+    const std::string huge(Pipeline::kMaxQueuedBytes + 1, 'y');
+    EXPECT_EQ(printer_->PrintNormal(2, huge), 0);
+}
+
 TEST_F(PrinterOutput, ReceiptEmptyRaisesErrorAndRetryPrintsOnce) {
     ASSERT_EQ(printer_->FireStatusUpdate(PTR_SUE_REC_EMPTY), 1);
     struct Seen {
