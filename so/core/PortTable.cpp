@@ -3,11 +3,14 @@
 
 #include <strings.h>
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "opos/OposConstants.h"
 #include "platform/comm.h"
 #include "platform/portname.h"
+#include "platform/sync.h"
 #include "portlib/LinkPort.h"
 #include "so/core/StatusInterpreter.h"
 
@@ -288,6 +291,25 @@ LONG CPortManager::ReadPort(const PortBinding& binding, void* buffer, LONG* leng
     if (rc == ERROR_SUCCESS || rc == ERROR_MORE_DATA)
         return OPOS_SUCCESS;
     return OPOS_E_FAILURE;
+}
+
+void CPortManager::WaitForInput(const PortBinding& binding, DWORD timeoutMs, DWORD fallbackMs) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(fallbackMs);
+    std::shared_ptr<CPortEntry> entry = binding.IsBad() ? nullptr : FindEntry(binding.portName);
+    if (entry && backend_.waitInput != nullptr) {
+        HANDLE handle;
+        {
+            std::lock_guard<std::mutex> io(entry->io.ioLock);
+            handle = entry->io.handle;
+        }
+        // The wait keeps the device open; a handle closed meanwhile ends it at once.
+        if (handle != INVALID_HANDLE_VALUE) {
+            const DWORD r = backend_.waitInput(handle, -1, timeoutMs);
+            if (r == WAIT_OBJECT_0 || r == WAIT_TIMEOUT)
+                return;
+        }
+    }
+    std::this_thread::sleep_until(until);
 }
 
 LONG CPortManager::AddStatusListener(const PortBinding& binding, CStatusInterpreter* interpreter,

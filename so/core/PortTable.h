@@ -109,6 +109,11 @@ class CPortManager {
     // 234); 111 other errors, bad binding, no buffer or no length; 106 port not in table.
     [[nodiscard]] LONG ReadPort(const PortBinding& binding, void* buffer, LONG* length);
 
+    // Waits, holding no lock, until the port has input or timeoutMs passed; on a port that
+    // cannot be waited on (a parallel port) fallbackMs passes instead. For a request whose
+    // reply nothing else signals; the caller reads afterwards.
+    void WaitForInput(const PortBinding& binding, DWORD timeoutMs, DWORD fallbackMs);
+
     // Pauses the port's monitor between its cycles until *pause goes out of scope (a
     // request-and-reply exchange must not race the monitor's own reads). 0; 106 port not
     // in the table; 111 bad binding or no pause. The caller must not release the port

@@ -154,12 +154,14 @@ LONG CServiceDevice::PauseMonitor(CMonitorPause* pause) {
 
 namespace {
 
-// A printer answers a status request within 100 ms; nothing signals the reply, so the port
-// is read once when that time is up. Tests whose printer is a thread of a slow (sanitizer)
-// build lengthen it with THERMPOS_PROBE_WAIT_MS; it is never shortened, and never beyond
-// ten seconds.
+// A printer answers a status request within 100 ms; the port is read once its first bytes
+// arrived or when that time is up. Tests whose printer is a thread of a slow (sanitizer)
+// build on a loaded machine lengthen it with THERMPOS_PROBE_WAIT_MS, which costs them
+// nothing while the printer answers; it is never shortened, and never beyond ten seconds.
+// A port that cannot be waited on is read after the 100 ms whatever the setting.
+constexpr unsigned long kDefaultMs = 100;
+
 std::chrono::milliseconds ProbeReplyWait() {
-    constexpr unsigned long kDefaultMs = 100;
     constexpr unsigned long kLongestMs = 10000;
     const char* text = std::getenv("THERMPOS_PROBE_WAIT_MS");
     if (text == nullptr || *text < '0' || *text > '9')
@@ -181,7 +183,7 @@ LONG CServiceDevice::ProbeStatusReply(LONG readSize) {
     r = WritePort(kStatusBackRequest, sizeof kStatusBackRequest);
     if (r != OPOS_SUCCESS)
         return r;
-    std::this_thread::sleep_for(ProbeReplyWait());
+    PortManager().WaitForInput(m_Binding, static_cast<DWORD>(ProbeReplyWait().count()), kDefaultMs);
     char reply[64];
     LONG length = std::clamp<LONG>(readSize, 1, sizeof reply);
     r = ReadPort(reply, &length);

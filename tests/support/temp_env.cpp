@@ -18,6 +18,8 @@ TempEnv::TempEnv(const Options& options) {
     Set("THERMPOS_LOCK_DIR", LockDir());
     if (!options.openWaitMs.empty())
         Set("THERMPOS_OPEN_WAIT_MS", options.openWaitMs);
+    if (!options.probeWaitMs.empty())
+        Set("THERMPOS_PROBE_WAIT_MS", options.probeWaitMs);
 }
 
 TempEnv::~TempEnv() {

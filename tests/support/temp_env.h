@@ -13,6 +13,9 @@ namespace thermpos::testing {
 //   THERMPOS_REGISTRY     <folder>/registry.reg (created on first save)
 //   THERMPOS_LOCK_DIR     <folder>/locks        (created on first claim)
 //   THERMPOS_OPEN_WAIT_MS 1                     (the fixed wait after a port opens)
+//   THERMPOS_PROBE_WAIT_MS 2000                 (the longest wait for a probe's reply: a
+//                                                virtual printer on a loaded machine may
+//                                                answer later than a real one)
 // The destructor puts the previous values back and removes the folder. Not thread-safe:
 // make it where no other thread reads the environment (a fixture's SetUp, or before main).
 class TempEnv {
@@ -23,6 +26,7 @@ class TempEnv {
         bool memoryBacked = false;
         // Left unset (the system's wait) when empty.
         std::string openWaitMs = "1";
+        std::string probeWaitMs = "2000";
     };
     TempEnv() : TempEnv(Options{}) {}
     explicit TempEnv(const Options& options);
