@@ -193,7 +193,7 @@ class PrintTest : public QObject {
         // line printed plain on the right.
         const auto styled = IndexOf(d, "TEXT \"Styled line\"");
         const auto plain = IndexOf(d, "TEXT \"Plain right\"");
-        QVERIFY2(styled > 0 && plain > styled, QTest::toString(d.size()));
+        QVERIFY2(styled > 0 && plain > styled, qPrintable(QString::number(d.size())));
         const std::vector<std::string> before(d.begin(), d.begin() + styled);
         QVERIFY(Has(before, "ESC E n=1"));
         QVERIFY(Has(before, "ESC - n=2"));
