@@ -211,6 +211,29 @@ std::string ScriptedMessages::OpenFile(const std::string& title, const std::stri
     return f;
 }
 
+QStringList ResultLines(exerciser::ParentForm& window) {
+    return window.Result() ? window.Result()->Lines() : QStringList();
+}
+
+bool OpenClaimEnable(exerciser::ParentForm& window, const char* printer) {
+    exerciser::PrinterTypeForm& panel = *window.PrinterType();
+    const int index = panel.PrinterCombo()->findText(QString::fromLatin1(printer));
+    if (index < 0)
+        return false;
+    panel.PrinterCombo_Click(index);
+    panel.OpenPrinterButton_Click();
+    panel.ClaimPrinterButton_Click();
+    panel.EnablePrinterButton_Click();
+    const QStringList expected{"Open : Successful", "Claim : Successful",
+                               "DeviceEnable=TRUE : Successful"};
+    if (ResultLines(window) != expected) {
+        qWarning() << "after Open, Claim, Enable:" << ResultLines(window);
+        return false;
+    }
+    window.Result()->ResultCodeList()->clear();
+    return true;
+}
+
 bool WaitFor(const std::function<bool()>& condition, int limitMs) {
     return QTest::qWaitFor(condition, limitMs);
 }

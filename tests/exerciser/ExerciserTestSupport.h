@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "exerciser/MessageBoxes.h"
+#include "exerciser/ParentForm.h"
 #include "platform/automation.h"
 
 namespace extest {
@@ -83,6 +84,13 @@ class ScriptedMessages : public exerciser::CMessageBoxes {
     std::vector<std::string> dialogs;
     std::function<void(const std::string& text)> onShow;
 };
+
+// The result list's lines; empty while the result window is not loaded.
+QStringList ResultLines(exerciser::ParentForm& window);
+
+// Chooses printer in the control panel and presses Open, Claim and Enable. True when the
+// result list then holds the three successes; the list is emptied for what follows.
+[[nodiscard]] bool OpenClaimEnable(exerciser::ParentForm& window, const char* printer);
 
 // Waits (turning the event loop) until condition holds, up to limitMs.
 bool WaitFor(const std::function<bool()>& condition, int limitMs = 10000);

@@ -56,7 +56,7 @@ class DevicesTest : public QObject {
 
     ParentForm& W() { return *window_; }
     exerciser::StatusForm& Status() { return *W().StatusWindow(); }
-    QStringList Results() { return W().Result()->Lines(); }
+    QStringList Results() { return extest::ResultLines(W()); }
     QStringList Events() { return W().Events() ? W().Events()->Lines() : QStringList(); }
 
     // Open, Claim and (with power notification asked for) Enable the printer from the panel.

@@ -32,10 +32,6 @@ constexpr char kPort[] = "COM24";
 constexpr char kPrinter[] = "RTK410.TALVERN.POSPrinter";
 const QString kEsc = QString(QChar(0x1b));
 
-QStringList Lines(ParentForm& w) {
-    return w.Result() ? w.Result()->Lines() : QStringList();
-}
-
 // A 64 x 32 picture, black on its left half.
 std::string WriteBitmap() {
     const std::string path = sotest::TempDir() + "/exercise.bmp";
@@ -79,15 +75,8 @@ class PrintTest : public QObject {
         sotest::WriteDevice("POSPrinter", kPrinter, {{"Port", kPort}});
         window_ = std::make_unique<ParentForm>(messages_);
         window_->show();
-        exerciser::PrinterTypeForm& panel = *W().PrinterType();
-        panel.PrinterCombo_Click(panel.PrinterCombo()->findText(kPrinter));
-        panel.OpenPrinterButton_Click();
-        panel.ClaimPrinterButton_Click();
-        panel.EnablePrinterButton_Click();
-        QCOMPARE(Lines(W()), QStringList({"Open : Successful", "Claim : Successful",
-                                          "DeviceEnable=TRUE : Successful"}));
+        QVERIFY(extest::OpenClaimEnable(W(), kPrinter));
         QCOMPARE(Module().CurrentStation, LONG(PTR_S_RECEIPT));
-        W().Result()->ResultCodeList()->clear();
     }
 
     // The main window over a stand-in printer, opened on the receipt station.
@@ -186,8 +175,9 @@ class PrintTest : public QObject {
         f.cmdPrintImmediate_Click();
         Trigger("PaperCut");
         const std::vector<std::string> d = DecodedWhenOut(1);
-        QCOMPARE(Lines(W()), QStringList({"PrintNormal : Successful", "PrintImmediate : Successful",
-                                          "Paper Full Cut: : Successful"}));
+        QCOMPARE(extest::ResultLines(W()),
+                 QStringList({"PrintNormal : Successful", "PrintImmediate : Successful",
+                              "Paper Full Cut: : Successful"}));
 
         // Bold, two-dot underline, double width and height, centred; then the immediate
         // line printed plain on the right.
@@ -221,7 +211,7 @@ class PrintTest : public QObject {
         f.PrintListButton_Click();
         Trigger("PaperCut");
         const std::vector<std::string> d = DecodedWhenOut(1);
-        QCOMPARE(Lines(W()),
+        QCOMPARE(extest::ResultLines(W()),
                  QStringList({"Set Top Logo: : Successful", "PrintNormal : Successful",
                               "Set Bottom Logo: : Successful", "PrintNormal : Successful",
                               "Paper Full Cut: : Successful"}));
@@ -249,7 +239,7 @@ class PrintTest : public QObject {
         f.PrintListButton_Click();
         Trigger("PaperCut");
         const std::vector<std::string> d = DecodedWhenOut(1);
-        QCOMPARE(Lines(W()),
+        QCOMPARE(extest::ResultLines(W()),
                  QStringList({"PrintBitmap : Successful", "SetBitmap : Successful",
                               "PrintNormal : Successful", "Paper Full Cut: : Successful"}));
         // The picture printed at once, then the stored one (kept in the printer's own
@@ -271,8 +261,9 @@ class PrintTest : public QObject {
         // and only its heading prints.
         const QString ok = "PrintBarCode : Successful";
         const QString illegal = "PrintBarCode : Illegal Operation";
-        QCOMPARE(Lines(W()), QStringList({ok, illegal, ok, illegal, illegal, illegal, ok, ok, ok,
-                                          ok, ok, "Paper Partial Cut: : Successful"}));
+        QCOMPARE(extest::ResultLines(W()),
+                 QStringList({ok, illegal, ok, illegal, illegal, illegal, ok, ok, ok, ok, ok,
+                              "Paper Partial Cut: : Successful"}));
 
         const std::vector<std::string> files = vp_->ReceiptFiles();
         QCOMPARE(files.size(), size_t(1));
@@ -320,7 +311,7 @@ class PrintTest : public QObject {
         QCOMPARE(marks(), QString("1000"));
         Trigger("PaperCut");
         const std::vector<std::string> d = DecodedWhenOut(1);
-        QCOMPARE(Lines(W()).count("RotatePrint : Successful"), 6);
+        QCOMPARE(extest::ResultLines(W()).count("RotatePrint : Successful"), 6);
         // Sideways text is printed as a page whose direction turns it; upside down with
         // ESC {, set back afterwards.
         const auto left = IndexOf(d, "ESC T n=1");
@@ -343,7 +334,7 @@ class PrintTest : public QObject {
         QVERIFY(!item->isChecked());
         const std::vector<std::string> d = DecodedWhenOut(1);
         QVERIFY(HasText(d, "Held line"));
-        QCOMPARE(Lines(W()),
+        QCOMPARE(extest::ResultLines(W()),
                  QStringList({"TransactionPrint : Successful", "TransactionPrint : Successful"}));
     }
 
@@ -360,7 +351,7 @@ class PrintTest : public QObject {
         QCOMPARE(receipts[1].cut, CutKind::Full);
         QCOMPARE(receipts[2].cut, CutKind::Full);
         QCOMPARE(
-            Lines(W()),
+            extest::ResultLines(W()),
             QStringList({"PrintNormal : Successful", "Paper Partial Cut: : Successful",
                          "Paper Full Cut: : Successful", "Paper Full Cut n Feed: : Successful"}));
         const std::vector<std::string> d = Decoded();
@@ -426,14 +417,14 @@ class PrintTest : public QObject {
         QCOMPARE(messages_.shown[0].title, std::string("Valid Data.."));
         QVERIFY(messages_.shown[0].buttons == CMessageBoxes::Buttons::YesNo);
         QVERIFY(fake_->CallsOf("PrintNormal").empty());
-        QVERIFY(Lines(W()).isEmpty());
+        QVERIFY(extest::ResultLines(W()).isEmpty());
 
         messages_.replies = {CMessageBoxes::Reply::Yes};
         f.cmdPrintImmediate_Click();
         // Embedded data: no bold, no centring, only the length and the text.
         QCOMPARE(fake_->CallsOf("PrintImmediate"),
                  std::vector<std::string>{"PrintImmediate(2,\x1b|3Eabc)"});
-        QCOMPARE(Lines(W()), QStringList{"PrintImmediate : Successful"});
+        QCOMPARE(extest::ResultLines(W()), QStringList{"PrintImmediate : Successful"});
     }
 
     void setBitmapWrapsAfterTwentyOnlyWhenAsked() {
@@ -513,7 +504,7 @@ class PrintTest : public QObject {
         // Only the whole number reaches the device; the other text is refused here.
         QCOMPARE(fake_->CallsOf("RecLineChars"), std::vector<std::string>{"RecLineChars=42"});
         QCOMPARE(
-            Lines(W()),
+            extest::ResultLines(W()),
             QStringList({"Char Table Changed: : Successful", "Font Changed: : Successful",
                          "MapMode Changed to: English : Successful", "Char\\Line Set: : Successful",
                          "Char\\Line Set: \"4x\" is not a number"}));

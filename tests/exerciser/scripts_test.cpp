@@ -99,7 +99,7 @@ class ScriptsTest : public QObject {
     std::unique_ptr<ParentForm> window_;
 
     ParentForm& W() { return *window_; }
-    QStringList Results() { return W().Result()->Lines(); }
+    QStringList Results() { return extest::ResultLines(W()); }
 
     // Opens, claims and enables the RT-K410 from the control panel.
     void StartRealPrinter() {
@@ -116,15 +116,8 @@ class ScriptsTest : public QObject {
         messages_ = std::make_unique<ScriptedMessages>();
         window_ = std::make_unique<ParentForm>(*messages_);
         window_->show();
-        exerciser::PrinterTypeForm& panel = *W().PrinterType();
-        panel.PrinterCombo_Click(panel.PrinterCombo()->findText(kPrinter));
-        panel.OpenPrinterButton_Click();
-        panel.ClaimPrinterButton_Click();
-        panel.EnablePrinterButton_Click();
-        QCOMPARE(Results(), QStringList({"Open : Successful", "Claim : Successful",
-                                         "DeviceEnable=TRUE : Successful"}));
+        QVERIFY(extest::OpenClaimEnable(W(), kPrinter));
         QCOMPARE(W().Module().CurrentStation, LONG(PTR_S_RECEIPT));
-        W().Result()->ResultCodeList()->clear();
     }
 
     // The commands the printer decoded ("ESC t  n=16", "TEXT  \"abc\"") and the text lines

@@ -15,16 +15,13 @@ using exerciser::CMessageBoxes;
 using exerciser::ParentForm;
 using exerciser::StatusBox;
 using extest::FakeControl;
+using extest::ResultLines;
 using extest::ScriptedMessages;
 
 namespace {
 
 constexpr char kPrinterClassKey[] = "SOFTWARE\\OLEforRetail\\ServiceOPOS\\POSPrinter";
 constexpr char kDrawerClassKey[] = "SOFTWARE\\OLEforRetail\\ServiceOPOS\\CashDrawer";
-
-QStringList Results(ParentForm& w) {
-    return w.Result() ? w.Result()->Lines() : QStringList();
-}
 
 }  // namespace
 
@@ -135,7 +132,7 @@ class WindowTest : public QObject {
             std::string("Error OPOS_EPTR_REC_EMPTY: Cover is open or Printer is out of Paper"));
         // Nothing is logged beyond the text window's start-up choice of map mode, which
         // reaches the device as the program starts.
-        QCOMPARE(Results(*p.window), QStringList{"MapMode Changed to: Dots : Successful"});
+        QCOMPARE(ResultLines(*p.window), QStringList{"MapMode Changed to: Dots : Successful"});
         QCOMPARE(p.printer->CallsOf("MapMode"), std::vector<std::string>{"MapMode=1"});
     }
 
@@ -153,7 +150,7 @@ class WindowTest : public QObject {
         QCOMPARE(messages.shown[0].title, std::string("Select Printer"));
         QVERIFY(messages.shown[0].icon == CMessageBoxes::Icon::Critical);
         QVERIFY(p.printer->CallsOf("Open").empty());
-        QVERIFY(Results(*p.window).isEmpty());
+        QVERIFY(ResultLines(*p.window).isEmpty());
     }
 
     void aLongDeviceNameDoesNotHideTheDevicesAfterIt() {
@@ -196,7 +193,7 @@ class WindowTest : public QObject {
         QVERIFY(p.Panel().PowerCheck()->isEnabled());
         // Unchecking a box that is already unchecked writes nothing to the device.
         QVERIFY(p.printer->CallsOf("AsyncMode").empty());
-        QCOMPARE(Results(*p.window), QStringList{"Open : Successful"});
+        QCOMPARE(ResultLines(*p.window), QStringList{"Open : Successful"});
 
         // The operator's station choice and the boxes reach the device as 16-bit values.
         QTest::mouseClick(p.Panel().RecOption(), Qt::LeftButton);
@@ -208,7 +205,7 @@ class WindowTest : public QObject {
         p.printer->results["Open"] = OPOS_E_ILLEGAL;
         p.window->Module().BitmapNumber = 3;
         p.Panel().OpenPrinterButton_Click();
-        QCOMPARE(Results(*p.window),
+        QCOMPARE(ResultLines(*p.window),
                  QStringList({"Open : Successful", "Open : Illegal Operation"}));
         QCOMPARE(p.Panel().AsyncFlagCheck()->isChecked(), false);
         QCOMPARE(p.printer->CallsOf("AsyncMode"),
@@ -219,7 +216,8 @@ class WindowTest : public QObject {
         p.printer->numbers["State"] = OPOS_S_CLOSED;
         p.printer->results["Open"] = OPOS_E_NOEXIST;
         p.Panel().OpenPrinterButton_Click();
-        QCOMPARE(Results(*p.window), QStringList{"Open : File Not Found or not in proper format"});
+        QCOMPARE(ResultLines(*p.window),
+                 QStringList{"Open : File Not Found or not in proper format"});
         QCOMPARE(p.window->Result()->ResultCodeList()->currentRow(), 0);
     }
 
@@ -230,7 +228,7 @@ class WindowTest : public QObject {
         p.printer->numbers["ResultCode"] = OPOS_E_NOTCLAIMED;
         p.printer->numbers["CoverOpen"] = 1;
         p.Panel().EnablePrinterButton_Click();
-        QCOMPARE(Results(*p.window),
+        QCOMPARE(ResultLines(*p.window),
                  QStringList({"Open : Successful", "DeviceEnable=TRUE : Printer is NOT Claimed"}));
         QVERIFY(!p.Panel().PowerCheck()->isEnabled());
         for (int i = 0; i < exerciser::kStatusBoxCount; ++i)
@@ -242,7 +240,8 @@ class WindowTest : public QObject {
         // Disabling gives the power box back.
         p.Panel().DisablePrinterButton_Click();
         QVERIFY(p.Panel().PowerCheck()->isEnabled());
-        QCOMPARE(Results(*p.window).last(), QString("DeviceEnable=FALSE : Printer is NOT Claimed"));
+        QCOMPARE(ResultLines(*p.window).last(),
+                 QString("DeviceEnable=FALSE : Printer is NOT Claimed"));
     }
 
     void enablePrimesTheStatusWindowAndCloseDisablesIt() {
@@ -290,7 +289,7 @@ class WindowTest : public QObject {
                 p.printer->numbers["ResultCode"] = OPOS_E_CLOSED;
         };
         p.Panel().ClosePrinterButton_Click();
-        QCOMPARE(Results(*p.window),
+        QCOMPARE(ResultLines(*p.window),
                  QStringList({"Open : Successful", "Claim : Successful",
                               "DeviceEnable=TRUE : Successful", "DeviceEnable=TRUE : Successful",
                               "DeviceEnable=TRUE : Successful", "Release : Successful",
@@ -306,7 +305,7 @@ class WindowTest : public QObject {
         p.printer->results["Close"] = OPOS_E_ILLEGAL;
         p.Panel().ClosePrinterButton_Click();
         QVERIFY(p.Panel().RecOption()->isEnabled());
-        QCOMPARE(Results(*p.window).last(), QString("Close : Illegal Operation"));
+        QCOMPARE(ResultLines(*p.window).last(), QString("Close : Illegal Operation"));
     }
 
     void checkPrinterReadyAsksUntilCancelOrIdle() {
@@ -357,7 +356,7 @@ class WindowTest : public QObject {
         p.printer->missing = {"ClaimDevice", "CapJrnPresent"};
         p.Panel().OpenPrinterButton_Click();
         p.Panel().ClaimPrinterButton_Click();
-        QCOMPARE(Results(*p.window),
+        QCOMPARE(ResultLines(*p.window),
                  QStringList({"Open : Successful", "POSPrinter1.CapJrnPresent : no such member",
                               "POSPrinter1.ClaimDevice : no such member",
                               "Claim : Printer does NOT suppport this Service"}));
@@ -465,7 +464,7 @@ class WindowTest : public QObject {
         d.OpenCashDrawerButton_Click();
         p.drawer->numbers["ResultCode"] = OPOS_E_EXTENDED;
         d.EnableDrawerButton_Click();
-        QCOMPARE(Results(*p.window),
+        QCOMPARE(ResultLines(*p.window),
                  QStringList({"MapMode Changed to: Dots : Successful", "first", "Open : Successful",
                               "OpenDrawer : Drawer is Disabled", "DeviceEnable=TRUE : Extended "}));
         QCOMPARE(p.window->Result()->ResultCodeList()->currentRow(), 1);
