@@ -37,21 +37,37 @@ class StringOut {
 constexpr std::size_t kShortRun = 16;
 constexpr std::ptrdiff_t kShortRunSigned = 16;
 
-// Writes into *s past its logical end, growing it geometrically, and trims it to what was
-// written when done.
+// The output of a whole translation: bytes go past the string's logical end into room
+// grown geometrically, and Finish trims the string to what was written. The cursor is two
+// plain pointers held by value in the translation's handler, and no call that is not
+// inlined ever sees the handler: were its address to escape, every byte stored through
+// the char pointer could alias the cursor and the formatting state, and the compiler would
+// reload them after each store.
+struct Room {
+    char* next;
+    char* end;
+};
+
+[[gnu::noinline]] Room GrowRoom(std::string* s, char* next, std::size_t n) {
+    const std::size_t used = static_cast<std::size_t>(next - s->data());
+    s->resize(std::max(used + n, s->size() * 2 + 64));
+    return {s->data() + used, s->data() + s->size()};
+}
+
 class ByteWriter {
   public:
     ByteWriter(std::string* s, std::size_t expected)
         : s_(s), next_(s->data() + s->size()), end_(next_) {
         Reserve(expected);
     }
-    ~ByteWriter() { s_->resize(static_cast<std::size_t>(next_ - s_->data())); }
     ByteWriter(const ByteWriter&) = delete;
     ByteWriter& operator=(const ByteWriter&) = delete;
 
+    void Finish() { s_->resize(static_cast<std::size_t>(next_ - s_->data())); }
+
     // A short run whose source has kShortRun readable bytes is copied as one fixed block
     // (the bytes past the run land in the room and are overwritten later).
-    void AppendNear(std::string_view bytes, const char* readableEnd) {
+    [[gnu::always_inline]] void AppendNear(std::string_view bytes, const char* readableEnd) {
         if (bytes.size() <= kShortRun && readableEnd - bytes.data() >= kShortRunSigned) {
             Reserve(kShortRun);
             std::memcpy(next_, bytes.data(), kShortRun);
@@ -60,7 +76,7 @@ class ByteWriter {
         }
         Append(bytes);
     }
-    void Append(std::string_view bytes) {
+    [[gnu::always_inline]] void Append(std::string_view bytes) {
         Reserve(bytes.size());
         if (!bytes.empty()) {
             std::memcpy(next_, bytes.data(), bytes.size());
@@ -68,7 +84,7 @@ class ByteWriter {
         next_ += bytes.size();
     }
     template <class... B>
-    void Put(B... bytes) {
+    [[gnu::always_inline]] void Put(B... bytes) {
         const char run[] = {static_cast<char>(bytes & 0xFF)...};
         Reserve(sizeof run);
         std::memcpy(next_, run, sizeof run);
@@ -76,16 +92,12 @@ class ByteWriter {
     }
 
   private:
-    void Reserve(std::size_t n) {
-        if (static_cast<std::size_t>(end_ - next_) < n) {
-            Grow(n);
+    [[gnu::always_inline]] void Reserve(std::size_t n) {
+        if (static_cast<std::size_t>(end_ - next_) < n) [[unlikely]] {
+            const Room room = GrowRoom(s_, next_, n);
+            next_ = room.next;
+            end_ = room.end;
         }
-    }
-    [[gnu::noinline]] void Grow(std::size_t n) {
-        const std::size_t used = static_cast<std::size_t>(next_ - s_->data());
-        s_->resize(std::max(used + n, s_->size() * 2 + 64));
-        next_ = s_->data() + used;
-        end_ = s_->data() + s_->size();
     }
 
     std::string* s_;
@@ -397,7 +409,7 @@ inline std::size_t FindEsc(const char* data, std::size_t from, std::size_t end) 
 // The one parser. The handler takes text runs (Text), bytes that pass unchanged (Raw) and
 // commands (Command, returning their result); nothing goes to Text or Raw when validating.
 template <class Handler>
-int Parse(std::string_view text, Handler& handler, bool validate) {
+[[gnu::always_inline]] inline int Parse(std::string_view text, Handler& handler, bool validate) {
     int result = kTranslateOk;
     const char* const data = text.data();
     const std::size_t size = text.size();
@@ -450,8 +462,14 @@ int Parse(std::string_view text, Handler& handler, bool validate) {
                 resume = esc + 2;
                 break;
             case kSizeByNumber:
-                if (n >= 1 && n <= 4) {
-                    result = std::max(result, handler.Command(CMD_SIZE_1 + n - 1, n));
+                if (n == 1) {
+                    result = std::max(result, handler.Command(CMD_SIZE_1, n));
+                } else if (n == 2) {
+                    result = std::max(result, handler.Command(CMD_SIZE_2, n));
+                } else if (n == 3) {
+                    result = std::max(result, handler.Command(CMD_SIZE_3, n));
+                } else if (n == 4) {
+                    result = std::max(result, handler.Command(CMD_SIZE_4, n));
                 } else {
                     if (!validate) {
                         handler.Raw(std::string_view(data + esc, 2));
@@ -477,9 +495,59 @@ int Parse(std::string_view text, Handler& handler, bool validate) {
             case kDropped:
                 break;
             case CMD_ALT_COLOR:
-                result = std::max(result, handler.Command(reverseVideo ? CMD_REVERSE : kind, n));
+                result = std::max(result, reverseVideo ? handler.Command(CMD_REVERSE, n)
+                                                       : handler.Command(CMD_ALT_COLOR, n));
+                break;
+            // The code as a constant: once inlined, the command table's own switch folds
+            // away and a sequence costs one dispatch, not one here and one in the table.
+            case CMD_PAPER_CUT:
+                result = std::max(result, handler.Command(CMD_PAPER_CUT, n));
+                break;
+            case CMD_FEED_CUT:
+                result = std::max(result, handler.Command(CMD_FEED_CUT, n));
+                break;
+            case CMD_FEED_STAMP_CUT:
+                result = std::max(result, handler.Command(CMD_FEED_STAMP_CUT, n));
+                break;
+            case CMD_TOP_LOGO:
+                result = std::max(result, handler.Command(CMD_TOP_LOGO, n));
+                break;
+            case CMD_BOTTOM_LOGO:
+                result = std::max(result, handler.Command(CMD_BOTTOM_LOGO, n));
+                break;
+            case CMD_FEED_LINES:
+                result = std::max(result, handler.Command(CMD_FEED_LINES, n));
+                break;
+            case CMD_FEED_UNITS:
+                result = std::max(result, handler.Command(CMD_FEED_UNITS, n));
+                break;
+            case CMD_TYPEFACE:
+                result = std::max(result, handler.Command(CMD_TYPEFACE, n));
+                break;
+            case CMD_BOLD:
+                result = std::max(result, handler.Command(CMD_BOLD, n));
+                break;
+            case CMD_UNDERLINE:
+                result = std::max(result, handler.Command(CMD_UNDERLINE, n));
+                break;
+            case CMD_SCALE_H:
+                result = std::max(result, handler.Command(CMD_SCALE_H, n));
+                break;
+            case CMD_SCALE_V:
+                result = std::max(result, handler.Command(CMD_SCALE_V, n));
+                break;
+            case CMD_CENTER:
+                result = std::max(result, handler.Command(CMD_CENTER, n));
+                break;
+            case CMD_RIGHT:
+                result = std::max(result, handler.Command(CMD_RIGHT, n));
+                break;
+            case CMD_NORMAL:
+                result = std::max(result, handler.Command(CMD_NORMAL, n));
                 break;
             default:
+                // Stamps, reverse feed, italic, shading, fixed colour: rare, and in most
+                // tables a refusal.
                 result = std::max(result, handler.Command(kind, n));
                 break;
         }
@@ -561,45 +629,76 @@ int ParsePrintData(std::string_view text, PrintDataSink& sink, std::string* out,
     return Parse(text, handler, validate);
 }
 
-int TranslateModelPrintData(const ModelTranslation& translation, std::string_view data,
-                            std::string* out, bool validate) {
+namespace {
+
+// The translation of one print for a model device. The handler holds the writer and a copy
+// of the formatting state by value, and Parse is inlined into this function, so both live
+// in registers; the state is stored back once at the end. One copy per model, so that the
+// model's own cases fold away too.
+template <PrinterModel kModel>
+int TranslateModelText(const ModelTranslation& t, std::string_view text, std::string* out,
+                       bool validate) {
     struct Handler {
-        const ModelTranslation& t;
-        ByteWriter& writer;
+        const ThermalCommandSettings& settings;
+        FormattingState state;
+        ByteWriter writer;
         bool validate;
         bool mapText;
-        const char* end;     // of the text parsed
-        std::string mapped;  // one mapped run, its buffer reused
-        void Text(std::string_view run) {
-            if (mapText) {
-                mapped.clear();
-                MapTextCodePage(run, t.characterSet, &mapped);
-                writer.Append(mapped);
+        int characterSet;
+        const char* end;      // of the text parsed
+        std::string* mapped;  // one mapped run, its buffer reused
+        [[gnu::always_inline]] void Text(std::string_view run) {
+            if (mapText) [[unlikely]] {
+                mapped->clear();
+                MapTextCodePage(run, characterSet, mapped);
+                writer.Append(*mapped);
             } else {
                 writer.AppendNear(run, end);
             }
         }
-        void Raw(std::string_view bytes) { writer.AppendNear(bytes, end); }
-        int Command(int code, int n) {
-            return ModelCommand(t.model, t.settings, t.state, code, n, writer, validate);
+        [[gnu::always_inline]] void Raw(std::string_view bytes) { writer.AppendNear(bytes, end); }
+        [[gnu::always_inline]] int Command(int code, int n) {
+            return ModelCommand(kModel, settings, &state, code, n, writer, validate);
         }
     };
+    std::string mapped;
     // Commands are rarely longer than the sequences they stand for; the slack covers a
     // short print full of cuts and colours before the writer has to grow.
-    ByteWriter writer(out, validate ? 0 : data.size() + 64);
-    Handler handler{translation,
-                    writer,
+    Handler handler{t.settings,
+                    *t.state,
+                    ByteWriter(out, validate ? 0 : text.size() + 64),
                     validate,
-                    translation.mapCharacterSet && CodePageMapsText(translation.characterSet),
-                    data.data() + data.size(),
-                    {}};
+                    t.mapCharacterSet && CodePageMapsText(t.characterSet),
+                    t.characterSet,
+                    text.data() + text.size(),
+                    &mapped};
+    const int result = Parse(text, handler, validate);
+    handler.writer.Finish();
+    *t.state = handler.state;
+    return result;
+}
+
+}  // namespace
+
+int TranslateModelPrintData(const ModelTranslation& translation, std::string_view data,
+                            std::string* out, bool validate) {
+    auto translate = [&](std::string_view text) {
+        switch (translation.model) {
+            case PrinterModel::QMX5500:
+                return TranslateModelText<PrinterModel::QMX5500>(translation, text, out, validate);
+            case PrinterModel::RTK6100:
+                return TranslateModelText<PrinterModel::RTK6100>(translation, text, out, validate);
+            case PrinterModel::RTK410:
+            default:
+                return TranslateModelText<PrinterModel::RTK410>(translation, text, out, validate);
+        }
+    };
     if (data.find('\r') == std::string_view::npos) {
-        return Parse(data, handler, validate);
+        return translate(data);
     }
     std::string text(data);
     const int lineEnds = NormalizeLineEnds(&text);
-    handler.end = text.data() + text.size();
-    return std::max(lineEnds, Parse(text, handler, validate));
+    return std::max(lineEnds, translate(text));
 }
 
 int ConvertUnits(double resolution, int from, int to, int value) {
