@@ -406,6 +406,14 @@ inline std::size_t FindEsc(const char* data, std::size_t from, std::size_t end) 
     return hit == nullptr ? kNoEsc : static_cast<std::size_t>(static_cast<const char*>(hit) - data);
 }
 
+// The largest result so far. Most commands always succeed; with their result a constant
+// the test folds away.
+[[gnu::always_inline]] inline void Keep(int& result, int r) {
+    if (r != kTranslateOk) {
+        result = std::max(result, r);
+    }
+}
+
 // The one parser. The handler takes text runs (Text), bytes that pass unchanged (Raw) and
 // commands (Command, returning their result); nothing goes to Text or Raw when validating.
 template <class Handler>
@@ -430,27 +438,40 @@ template <class Handler>
         }
 
         std::size_t p = esc + 2;
-        // Digits as the C library would read them, but held in range: a long run of digits
-        // must not overflow into a negative count.
-        long long number = 0;
-        while (p < size && static_cast<unsigned char>(data[p] - '0') <= 9) {
-            number = std::min<long long>(number * 10 + (data[p] - '0'), INT_MAX);
-            ++p;
-        }
-        const int n = static_cast<int>(number);
+        int n = 0;
         int row = 0;
         bool reverseVideo = false;
-        if (p < size && static_cast<unsigned char>(data[p] - 'a') < 26) {
-            row = data[p] - 'a' + 1;
+        int kind = kNotSequence;
+        const unsigned first = static_cast<unsigned char>(data[p < size ? p : esc]) - 'A';
+        const unsigned second = p + 1 < size ? static_cast<unsigned char>(data[p + 1]) - 'A' : 0xFF;
+        if (first < 26) {
+            // ESC|N, ESC|P ...: no number, no modifier.
+            kind = kSequences.kind[0][first];
+        } else if (first - ('a' - 'A') < 26 && second < 26) {
+            // ESC|bC, ESC|cA ...: a modifier and the letter.
+            row = static_cast<int>(first - ('a' - 'A')) + 1;
+            kind = kSequences.kind[row][second];
             ++p;
-            if (row == 'r' - 'a' + 1 && p + 1 < size && data[p] == 'v' && data[p + 1] == 'C') {
-                reverseVideo = true;
+        } else {
+            // Digits as the C library would read them, but held in range: a long run of
+            // digits must not overflow into a negative count.
+            long long number = 0;
+            while (p < size && static_cast<unsigned char>(data[p] - '0') <= 9) {
+                number = std::min<long long>(number * 10 + (data[p] - '0'), INT_MAX);
                 ++p;
             }
-        }
-        int kind = kNotSequence;
-        if (p < size && static_cast<unsigned char>(data[p] - 'A') < 26) {
-            kind = kSequences.kind[row][data[p] - 'A'];
+            n = static_cast<int>(number);
+            if (p < size && static_cast<unsigned char>(data[p] - 'a') < 26) {
+                row = data[p] - 'a' + 1;
+                ++p;
+                if (row == 'r' - 'a' + 1 && p + 1 < size && data[p] == 'v' && data[p + 1] == 'C') {
+                    reverseVideo = true;
+                    ++p;
+                }
+            }
+            if (p < size && static_cast<unsigned char>(data[p] - 'A') < 26) {
+                kind = kSequences.kind[row][data[p] - 'A'];
+            }
         }
         std::size_t resume = p + 1;
         switch (kind) {
@@ -463,13 +484,13 @@ template <class Handler>
                 break;
             case kSizeByNumber:
                 if (n == 1) {
-                    result = std::max(result, handler.Command(CMD_SIZE_1, n));
+                    Keep(result, handler.Command(CMD_SIZE_1, n));
                 } else if (n == 2) {
-                    result = std::max(result, handler.Command(CMD_SIZE_2, n));
+                    Keep(result, handler.Command(CMD_SIZE_2, n));
                 } else if (n == 3) {
-                    result = std::max(result, handler.Command(CMD_SIZE_3, n));
+                    Keep(result, handler.Command(CMD_SIZE_3, n));
                 } else if (n == 4) {
-                    result = std::max(result, handler.Command(CMD_SIZE_4, n));
+                    Keep(result, handler.Command(CMD_SIZE_4, n));
                 } else {
                     if (!validate) {
                         handler.Raw(std::string_view(data + esc, 2));
@@ -479,7 +500,7 @@ template <class Handler>
                 break;
             case kBitmapNumber:
                 if (n >= 1 && n <= 20) {
-                    result = std::max(result, handler.Command(CMD_BITMAP, n));
+                    Keep(result, handler.Command(CMD_BITMAP, n));
                 } else {
                     result = std::max(result, kTranslateFailure);
                 }
@@ -495,60 +516,60 @@ template <class Handler>
             case kDropped:
                 break;
             case CMD_ALT_COLOR:
-                result = std::max(result, reverseVideo ? handler.Command(CMD_REVERSE, n)
-                                                       : handler.Command(CMD_ALT_COLOR, n));
+                Keep(result, reverseVideo ? handler.Command(CMD_REVERSE, n)
+                                          : handler.Command(CMD_ALT_COLOR, n));
                 break;
             // The code as a constant: once inlined, the command table's own switch folds
             // away and a sequence costs one dispatch, not one here and one in the table.
             case CMD_PAPER_CUT:
-                result = std::max(result, handler.Command(CMD_PAPER_CUT, n));
+                Keep(result, handler.Command(CMD_PAPER_CUT, n));
                 break;
             case CMD_FEED_CUT:
-                result = std::max(result, handler.Command(CMD_FEED_CUT, n));
+                Keep(result, handler.Command(CMD_FEED_CUT, n));
                 break;
             case CMD_FEED_STAMP_CUT:
-                result = std::max(result, handler.Command(CMD_FEED_STAMP_CUT, n));
+                Keep(result, handler.Command(CMD_FEED_STAMP_CUT, n));
                 break;
             case CMD_TOP_LOGO:
-                result = std::max(result, handler.Command(CMD_TOP_LOGO, n));
+                Keep(result, handler.Command(CMD_TOP_LOGO, n));
                 break;
             case CMD_BOTTOM_LOGO:
-                result = std::max(result, handler.Command(CMD_BOTTOM_LOGO, n));
+                Keep(result, handler.Command(CMD_BOTTOM_LOGO, n));
                 break;
             case CMD_FEED_LINES:
-                result = std::max(result, handler.Command(CMD_FEED_LINES, n));
+                Keep(result, handler.Command(CMD_FEED_LINES, n));
                 break;
             case CMD_FEED_UNITS:
-                result = std::max(result, handler.Command(CMD_FEED_UNITS, n));
+                Keep(result, handler.Command(CMD_FEED_UNITS, n));
                 break;
             case CMD_TYPEFACE:
-                result = std::max(result, handler.Command(CMD_TYPEFACE, n));
+                Keep(result, handler.Command(CMD_TYPEFACE, n));
                 break;
             case CMD_BOLD:
-                result = std::max(result, handler.Command(CMD_BOLD, n));
+                Keep(result, handler.Command(CMD_BOLD, n));
                 break;
             case CMD_UNDERLINE:
-                result = std::max(result, handler.Command(CMD_UNDERLINE, n));
+                Keep(result, handler.Command(CMD_UNDERLINE, n));
                 break;
             case CMD_SCALE_H:
-                result = std::max(result, handler.Command(CMD_SCALE_H, n));
+                Keep(result, handler.Command(CMD_SCALE_H, n));
                 break;
             case CMD_SCALE_V:
-                result = std::max(result, handler.Command(CMD_SCALE_V, n));
+                Keep(result, handler.Command(CMD_SCALE_V, n));
                 break;
             case CMD_CENTER:
-                result = std::max(result, handler.Command(CMD_CENTER, n));
+                Keep(result, handler.Command(CMD_CENTER, n));
                 break;
             case CMD_RIGHT:
-                result = std::max(result, handler.Command(CMD_RIGHT, n));
+                Keep(result, handler.Command(CMD_RIGHT, n));
                 break;
             case CMD_NORMAL:
-                result = std::max(result, handler.Command(CMD_NORMAL, n));
+                Keep(result, handler.Command(CMD_NORMAL, n));
                 break;
             default:
                 // Stamps, reverse feed, italic, shading, fixed colour: rare, and in most
                 // tables a refusal.
-                result = std::max(result, handler.Command(kind, n));
+                Keep(result, handler.Command(kind, n));
                 break;
         }
         runStart = pos = resume;
