@@ -425,7 +425,8 @@ template <class Handler>
     std::size_t pos = 0;
 
     while (pos + 1 < size) {
-        const std::size_t esc = FindEsc(data, pos, size - 1);
+        // In formatted text one sequence often follows another directly.
+        const std::size_t esc = data[pos] == kEsc ? pos : FindEsc(data, pos, size - 1);
         if (esc == kNoEsc) {
             break;
         }
