@@ -74,6 +74,12 @@ class ByteWriter {
             next_ += bytes.size();
             return;
         }
+        if (bytes.size() <= 2 * kShortRun && readableEnd - bytes.data() >= 2 * kShortRunSigned) {
+            Reserve(2 * kShortRun);
+            std::memcpy(next_, bytes.data(), 2 * kShortRun);
+            next_ += bytes.size();
+            return;
+        }
         Append(bytes);
     }
     [[gnu::always_inline]] void Append(std::string_view bytes) {
@@ -389,10 +395,12 @@ constexpr std::size_t kNoEsc = static_cast<std::size_t>(-1);
 // registers, longer runs go to memchr.
 inline std::size_t FindEsc(const char* data, std::size_t from, std::size_t end) {
 #if defined(__SSE2__)
-    if (end - from >= 16) {
-        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + from));
+    // Two blocks: a receipt line is up to 48 characters, most runs between sequences
+    // shorter than 32.
+    for (int block = 0; block < 2 && end - from >= 16; ++block) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + from));
         const unsigned mask =
-            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, _mm_set1_epi8(kEsc))));
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(kEsc))));
         if (mask != 0) {
             return from + static_cast<std::size_t>(__builtin_ctz(mask));
         }

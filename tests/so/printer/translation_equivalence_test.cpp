@@ -258,6 +258,28 @@ TEST(TranslationEquivalence, RandomAndMalformedDataOnEveryModelAndOption) {
     }
 }
 
+// Text runs are copied in fixed blocks and searched a block at a time: runs of every length
+// around the block sizes, between sequences and at the very end of the data, where fewer
+// bytes than a block are left to read.
+TEST(TranslationEquivalence, TextRunsOfEveryLengthNearTheEnd) {
+    Options o;
+    for (int before = 0; before <= 70; ++before) {
+        for (int after = 0; after <= 40; ++after) {
+            for (const char* sequence : {"\x1B|bC", "\x1B|N", "\x1B|", "\x1B"}) {
+                std::string data(static_cast<std::size_t>(before), 'x');
+                data += sequence;
+                data.append(static_cast<std::size_t>(after), 'y');
+                if (after % 7 == 3) {
+                    data += "\x1B|N";
+                }
+                const std::string what = Describe(o, FormattingState{}, data, false);
+                ExpectSame(ViaSink<true>(o, FormattingState{}, data, false),
+                           Direct(o, FormattingState{}, data, false), what);
+            }
+        }
+    }
+}
+
 // Every sequence with the numbers at the edges of its range, one at a time, so that a
 // mismatch names the sequence rather than a random print.
 TEST(TranslationEquivalence, EverySequenceAtItsEdges) {
