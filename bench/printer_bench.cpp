@@ -34,6 +34,25 @@ std::string EscapeDense(std::size_t bytes) {
     return text;
 }
 
+// Every line formatted, as on the headings, item lines and totals of a receipt that
+// formats each line: centred double-size headings, bold names, an underlined subtotal, a
+// bold double-size total, a reverse closing line and a feed; about one sequence per 12
+// bytes. EscapeDense packs one per 5 bytes, most of them with no text between them, which
+// no receipt does; both are kept, EscapeDense as the worst case.
+std::string FormattedLines(std::size_t bytes) {
+    const std::string e = "\x1B|";
+    const std::string chunk = e + "cA" + e + "2CHARBOUR CAFE\n" + e + "N" +        //
+                              e + "bCFlat white" + e + "N          2 x  6.80\n" +  //
+                              e + "bCCroissant" + e + "N           1 x  2.80\n" +  //
+                              e + "uCSubtotal" + e + "N            9.60\n" +       //
+                              e + "bC" + e + "2CTOTAL       9.60\n" + e + "N" +    //
+                              e + "cA" + e + "rvC Thank you! \n" + e + "N" + e + "3lF";
+    std::string text;
+    while (text.size() < bytes)
+        text += chunk;
+    return text;
+}
+
 void Translate(benchmark::State& state, const std::string& data) {
     CPrinterRTK410 printer;
     std::string out;
@@ -63,6 +82,9 @@ void BM_TranslatePlain(benchmark::State& state) {
 void BM_TranslateEscapeDense(benchmark::State& state) {
     Translate(state, EscapeDense(64 * 1024));
 }
+void BM_TranslateFormattedLines(benchmark::State& state) {
+    Translate(state, FormattedLines(64 * 1024));
+}
 void BM_MemcpyPlain(benchmark::State& state) {
     Memcpy(state, PlainText(64 * 1024));
 }
@@ -81,6 +103,7 @@ BENCHMARK(BM_TranslatePlain);
 BENCHMARK(BM_MemcpyPlain);
 BENCHMARK(BM_TranslateEscapeDense);
 BENCHMARK(BM_MemcpyEscapeDense);
+BENCHMARK(BM_TranslateFormattedLines);
 
 // An enabled RT-K410 in AsyncMode on the virtual printer, mapped as a COM port.
 struct AsyncSetup {
