@@ -663,16 +663,14 @@ namespace {
 
 // The translation of one print for a model device. The handler holds the writer and a copy
 // of the formatting state by value, and Parse is inlined into this function, so both live
-// in registers; the state is stored back once at the end. One copy per model, so that the
-// model's own cases fold away too.
-template <PrinterModel kModel>
-int TranslateModelText(const ModelTranslation& t, std::string_view text, std::string* out,
-                       bool validate) {
+// in registers; the state is stored back once at the end.
+template <PrinterModel kModel, bool kValidate>
+int TranslateModelText(const ModelTranslation& t, std::string_view text, std::string* out) {
+    constexpr bool validate = kValidate;
     struct Handler {
         const ThermalCommandSettings& settings;
         FormattingState state;
         ByteWriter writer;
-        bool validate;
         bool mapText;
         int characterSet;
         const char* end;      // of the text parsed
@@ -688,7 +686,7 @@ int TranslateModelText(const ModelTranslation& t, std::string_view text, std::st
         }
         [[gnu::always_inline]] void Raw(std::string_view bytes) { writer.AppendNear(bytes, end); }
         [[gnu::always_inline]] int Command(int code, int n) {
-            return ModelCommand(kModel, settings, &state, code, n, writer, validate);
+            return ModelCommand(kModel, settings, &state, code, n, writer, kValidate);
         }
     };
     std::string mapped;
@@ -697,7 +695,6 @@ int TranslateModelText(const ModelTranslation& t, std::string_view text, std::st
     Handler handler{t.settings,
                     *t.state,
                     ByteWriter(out, validate ? 0 : text.size() + 64),
-                    validate,
                     t.mapCharacterSet && CodePageMapsText(t.characterSet),
                     t.characterSet,
                     text.data() + text.size(),
@@ -708,20 +705,28 @@ int TranslateModelText(const ModelTranslation& t, std::string_view text, std::st
     return result;
 }
 
+// One copy per model, and one for validating, which appends nothing: the tests of either
+// fold away inside the loop.
+template <bool kValidate>
+int TranslateForModel(const ModelTranslation& t, std::string_view text, std::string* out) {
+    switch (t.model) {
+        case PrinterModel::QMX5500:
+            return TranslateModelText<PrinterModel::QMX5500, kValidate>(t, text, out);
+        case PrinterModel::RTK6100:
+            return TranslateModelText<PrinterModel::RTK6100, kValidate>(t, text, out);
+        case PrinterModel::RTK410:
+        default:
+            return TranslateModelText<PrinterModel::RTK410, kValidate>(t, text, out);
+    }
+}
+
 }  // namespace
 
 int TranslateModelPrintData(const ModelTranslation& translation, std::string_view data,
                             std::string* out, bool validate) {
     auto translate = [&](std::string_view text) {
-        switch (translation.model) {
-            case PrinterModel::QMX5500:
-                return TranslateModelText<PrinterModel::QMX5500>(translation, text, out, validate);
-            case PrinterModel::RTK6100:
-                return TranslateModelText<PrinterModel::RTK6100>(translation, text, out, validate);
-            case PrinterModel::RTK410:
-            default:
-                return TranslateModelText<PrinterModel::RTK410>(translation, text, out, validate);
-        }
+        return validate ? TranslateForModel<true>(translation, text, out)
+                        : TranslateForModel<false>(translation, text, out);
     };
     if (data.find('\r') == std::string_view::npos) {
         return translate(data);
