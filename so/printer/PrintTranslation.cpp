@@ -38,7 +38,7 @@ constexpr std::size_t kShortRun = 16;
 constexpr std::ptrdiff_t kShortRunSigned = 16;
 
 // The output of a whole translation: bytes go past the string's logical end into room
-// grown geometrically, and Finish trims the string to what was written. The cursor is two
+// grown geometrically, and the string is trimmed to what was written at the end. The cursor is two
 // plain pointers held by value in the translation's handler, and no call that is not
 // inlined ever sees the handler: were its address to escape, every byte stored through
 // the char pointer could alias the cursor and the formatting state, and the compiler would
@@ -60,10 +60,10 @@ class ByteWriter {
         : s_(s), next_(s->data() + s->size()), end_(next_) {
         Reserve(expected);
     }
+    // Also when a conversion or the growth throws: the string never keeps the unwritten room.
+    ~ByteWriter() { s_->resize(static_cast<std::size_t>(next_ - s_->data())); }
     ByteWriter(const ByteWriter&) = delete;
     ByteWriter& operator=(const ByteWriter&) = delete;
-
-    void Finish() { s_->resize(static_cast<std::size_t>(next_ - s_->data())); }
 
     // A short run whose source has kShortRun readable bytes is copied as one fixed block
     // (the bytes past the run land in the room and are overwritten later).
@@ -700,7 +700,6 @@ int TranslateModelText(const ModelTranslation& t, std::string_view text, std::st
                     text.data() + text.size(),
                     &mapped};
     const int result = Parse(text, handler, validate);
-    handler.writer.Finish();
     *t.state = handler.state;
     return result;
 }
