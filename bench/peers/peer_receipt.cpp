@@ -1,7 +1,9 @@
-// Our side of the encoder comparison (run.sh): builds the comparison receipt as print data
-// with escape sequences and translates it for the RT-K410, timing building plus
-// translating and translating alone; then feeds our bytes and every peer's bytes to the
-// virtual printer's model and compares what each prints, line by line, with attributes.
+// Our side of the encoder comparison (run.sh): builds the comparison receipt as an
+// application hands it to PrintNormal (UTF-16 print data with escape sequences), converts
+// it to the system code page as the automation layer does, and translates it for the
+// RT-K410, timing the three together and each alone; then feeds our bytes and every peer's
+// bytes to the virtual printer's model and compares what each prints, line by line, with
+// attributes.
 //
 //   peer_receipt OUTDIR ITERATIONS
 //
@@ -409,7 +411,7 @@ int main(int argc, char** argv) {
         reports.emplace_back(f[0], Differences(ours, Decode(ReadFile(dir + "/" + f[3]))));
     }
     if (fastest > 0) {
-        std::printf("\nfastest peer / ours (build + translate): %.0fx\n",
+        std::printf("\nfastest peer / ours (build + convert + translate): %.0fx\n",
                     fastest / buildAndTranslate);
     }
 

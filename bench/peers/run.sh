@@ -12,9 +12,10 @@
 #    address lines, 20 item rows, an underlined subtotal, a bold double-width total, a
 #    reverse thank-you line, three lines of feed and a partial cut (about 40 lines).
 # 3. peer_receipt (built here, Release) builds that receipt as print data with escape
-#    sequences and translates it for the RT-K410 in the same run; it times building plus
-#    translating (the like-for-like figure: the peers' calls build and encode at once) and
-#    translating alone, in CPU time, the best of many short batches.
+#    sequences, in UTF-16 as PrintNormal takes it, converts it to the system code page as
+#    the automation layer does and translates it for the RT-K410 in the same run; it times
+#    the three together (the like-for-like figure: the peers' calls build and encode at
+#    once) and each alone, in CPU time, the best of many short batches.
 # 4. Every output is fed to the virtual printer's model; the printed lines, with their
 #    alignment and attributes, the feeds and the cut are compared with ours, and where a
 #    peer prints differently is listed.
