@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <unordered_map>
+#include <utility>
 
 #include "vprinter/font.h"
 
@@ -41,13 +42,47 @@ void DrawOp::FitBox() {
 
 namespace {
 
+// Where a source row has ink: [first, end), empty when first == end.
+struct RowSpan {
+    std::uint16_t first = 0;
+    std::uint16_t end = 0;
+};
+
+// A font glyph with the ink span of each row, so that blank rows and margins cost nothing.
+struct FontGlyph {
+    std::vector<std::uint8_t> dots;  // 0 or 1, width * height; empty when the font has none
+    std::vector<RowSpan> rows;
+
+    FontGlyph(std::vector<std::uint8_t> cell, int width, int height) : dots(std::move(cell)) {
+        if (dots.size() < static_cast<std::size_t>(width) * height) {
+            dots.clear();
+            return;
+        }
+        rows.resize(static_cast<std::size_t>(height));
+        for (int y = 0; y < height; ++y) {
+            std::uint8_t* row = dots.data() + static_cast<std::ptrdiff_t>(y) * width;
+            int first = -1, last = -1;
+            for (int x = 0; x < width; ++x) {
+                row[x] = row[x] ? 1 : 0;
+                if (row[x]) {
+                    if (first < 0)
+                        first = x;
+                    last = x;
+                }
+            }
+            if (first >= 0)
+                rows[y] = {static_cast<std::uint16_t>(first), static_cast<std::uint16_t>(last + 1)};
+        }
+    }
+};
+
 // Font glyphs by cell size and code point. Kept per thread across receipts, so a thread
 // rasterising receipt after receipt asks the font (and its lock) once per glyph, not once
 // per glyph per receipt. Cleared when full: a receipt in some wide code page must not
 // make it grow without end.
 class GlyphCache {
   public:
-    const std::vector<std::uint8_t>& Get(int w, int h, char32_t cp) {
+    const FontGlyph& Get(int w, int h, char32_t cp) {
         const std::uint64_t key =
             (static_cast<std::uint64_t>(w) << 48) | (static_cast<std::uint64_t>(h) << 32) | cp;
         auto it = glyphs_.find(key);
@@ -55,12 +90,13 @@ class GlyphCache {
             return it->second;
         if (glyphs_.size() >= kMaxGlyphs)
             glyphs_.clear();
-        return glyphs_.emplace(key, GlyphSource::ForCell(w, h).Glyph(cp)).first->second;
+        return glyphs_.emplace(key, FontGlyph(GlyphSource::ForCell(w, h).Glyph(cp), w, h))
+            .first->second;
     }
 
   private:
     static constexpr std::size_t kMaxGlyphs = 4096;
-    std::unordered_map<std::uint64_t, std::vector<std::uint8_t>> glyphs_;
+    std::unordered_map<std::uint64_t, FontGlyph> glyphs_;
 };
 
 thread_local GlyphCache tGlyphs;
@@ -119,6 +155,30 @@ class Rasteriser {
             std::memset(Row(y) + b.x0, op.ink, static_cast<std::size_t>(b.x1 - b.x0));
     }
 
+    // d[k] = ink where s[k] != 0, for k in [from, to); eight dots at a time, without a
+    // branch per dot (glyph dots are too irregular to predict).
+    static void InkRow(std::uint8_t* d, const std::uint8_t* s, int from, int to, std::uint8_t ink) {
+        constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+        const std::uint64_t inks = kOnes * ink;
+        int k = from;
+        for (; k + 8 <= to; k += 8) {
+            std::uint64_t m, v;
+            std::memcpy(&m, s + k, 8);
+            std::memcpy(&v, d + k, 8);
+            // Any set bit of a byte down to its bit 0, then that byte to 0x00 or 0xFF.
+            m |= m >> 4;
+            m |= m >> 2;
+            m |= m >> 1;
+            m = (m & kOnes) * 0xFF;
+            v = (v & ~m) | (inks & m);
+            std::memcpy(d + k, &v, 8);
+        }
+        for (; k < to; ++k) {
+            const auto m = static_cast<std::uint8_t>(-static_cast<int>(s[k] != 0));
+            d[k] = static_cast<std::uint8_t>((d[k] & ~m) | (ink & m));
+        }
+    }
+
     // Inks the dots of a source of 0/1 bytes (rows `stride` apart, each dot repeated
     // scaleX x scaleY times, sw x sh after scaling) through the op's rotation; source 0
     // leaves the paper as it is.
@@ -127,8 +187,9 @@ class Rasteriser {
     //   rotation 0: (dx, dy)   1: (dy, sh-1-dx)   2: (sw-1-dx, sh-1-dy)   3: (sw-1-dy, dx)
     // so its source index is the sum of a part that depends on dx only (a table made once
     // per op) and a part that depends on dy only (once per row).
+    // `spans`, when given, bounds the ink of each (unscaled) source row.
     void Blit(const std::uint8_t* src, int stride, int sw, int sh, int scaleX, int scaleY,
-              const DrawOp& op) {
+              const DrawOp& op, const RowSpan* spans = nullptr) {
         const int rotation = op.rotation & 3;
         const bool odd = rotation & 1;
         Box b;
@@ -139,12 +200,20 @@ class Rasteriser {
         const int firstDx = b.x0 - op.x;
         // The common case, upright and not widened: source rows run along target rows.
         if (rotation == 0 && scaleX == 1) {
-            for (int y = b.y0; y < b.y1; ++y) {
-                const std::uint8_t* s =
-                    src + static_cast<std::ptrdiff_t>((y - op.y) / scaleY) * stride + firstDx;
-                std::uint8_t* d = Row(y) + b.x0;
-                for (int k = 0; k < n; ++k)
-                    d[k] = s[k] ? ink : d[k];
+            // Source row and repeat count step along, without a division per row.
+            int sy = (b.y0 - op.y) / scaleY, repeat = (b.y0 - op.y) % scaleY;
+            for (int y = b.y0; y < b.y1; ++y, ++repeat) {
+                if (repeat == scaleY) {
+                    repeat = 0;
+                    ++sy;
+                }
+                int from = 0, to = n;
+                if (spans) {
+                    from = std::max(from, spans[sy].first - firstDx);
+                    to = std::min(to, spans[sy].end - firstDx);
+                }
+                InkRow(Row(y) + b.x0, src + static_cast<std::ptrdiff_t>(sy) * stride + firstDx,
+                       from, to, ink);
             }
             return;
         }
@@ -196,16 +265,16 @@ class Rasteriser {
         const int sw = op.SourceWidth(), sh = op.SourceHeight();
         if (sw <= 0 || sh <= 0)
             return;
-        const std::vector<std::uint8_t>* font = nullptr;
+        const FontGlyph* font = nullptr;
         if (!op.bitmap) {
             font = &tGlyphs.Get(cw, ch, op.codePoint);
-            if (font->size() < static_cast<std::size_t>(cw) * ch)
+            if (font->dots.empty())
                 font = nullptr;
         }
         // Plain text, however scaled or turned: straight from the font's cell.
         if (!op.bitmap && !op.bold && !op.reverse && op.underline == 0 && op.spacing == 0) {
             if (font)
-                Blit(font->data(), cw, sw, sh, sx, sy, op);
+                Blit(font->dots.data(), cw, sw, sh, sx, sy, op, font->rows.data());
             return;
         }
         cell_.assign(static_cast<std::size_t>(sw) * sh, 0);
@@ -218,7 +287,7 @@ class Rasteriser {
             gh = std::min(ch, op.bitmap->height);
             gstride = op.bitmap->width;
         } else if (font) {
-            glyph = font->data();
+            glyph = font->dots.data();
             gw = cw;
             gh = ch;
             gstride = cw;
