@@ -46,6 +46,13 @@ constexpr std::size_t kMaxReplyBytes = 65536;      // replies the host has not r
 constexpr std::size_t kMaxDrainBytes = 16u << 20;  // taken in at an unplug, at most
 constexpr std::size_t kMaxNvFileBytes = 16u << 20;
 constexpr std::size_t kMaxFilesListed = 1024;
+// Host bytes fed to the model between two takings of its finished receipts, and the
+// model's queue of untaken receipts: a receipt needs a few bytes (text and a cut), and one
+// command finishes two at most (a segment at the length limit, then a cut), so a slice
+// cannot finish more than the queue holds.
+constexpr std::size_t kFeedSlice = 512;
+constexpr int kModelReceiptQueue = 1024;
+static_assert(kFeedSlice * 2 <= static_cast<std::size_t>(kModelReceiptQueue));
 // Drawings of finished receipts kept for Receipts(), at most (the newest is always kept).
 constexpr std::size_t kMaxKeptReceiptBytes = 256u << 20;
 using regpath::kPorts;
@@ -158,7 +165,9 @@ bool VirtualPrinter::Start(const VirtualPrinterOptions& options, std::string* er
     options_ = options;
     clock_ = options.clock ? options.clock : std::make_shared<SteadyTransportClock>();
     io_ = std::make_unique<Io>();
-    model_ = std::make_unique<PrinterModel>(options_.model, options_.initial);
+    ModelOptions modelOptions = options_.model;
+    modelOptions.maxQueuedReceipts = kModelReceiptQueue;
+    model_ = std::make_unique<PrinterModel>(modelOptions, options_.initial);
     receipts_.clear();
     receiptBytes_ = 0;
     receiptCount_ = 0;
@@ -450,7 +459,19 @@ void VirtualPrinter::Run() {
             const TimePoint now = clock_->Now();
             model_->Advance(now);
             if (!io.pending.empty()) {
-                const std::size_t taken = model_->Feed(io.pending.data(), io.pending.size(), now);
+                // A slice at a time, taking the finished receipts after each, so that a run
+                // of short receipts never fills the model's queue of untaken receipts, which
+                // drops the oldest.
+                std::size_t taken = 0;
+                while (taken < io.pending.size()) {
+                    const std::size_t slice = std::min(io.pending.size() - taken, kFeedSlice);
+                    const std::size_t n = model_->Feed(io.pending.data() + taken, slice, now);
+                    taken += n;
+                    for (DrawnReceipt& r : model_->TakeFinishedDrawings())
+                        finished.push_back(std::move(r));
+                    if (n < slice)
+                        break;
+                }
                 io.pending.erase(io.pending.begin(),
                                  io.pending.begin() + static_cast<std::ptrdiff_t>(taken));
             }

@@ -56,6 +56,8 @@ class SimulatedClock final : public TransportClock {
 };
 
 struct VirtualPrinterOptions {
+    // model.maxQueuedReceipts does not apply: the thread takes every receipt as soon as it
+    // is finished, and keepReceipts bounds what is kept.
     ModelOptions model;
     HardwareState initial;
     // "HOST:PORT" (an address literal; port 0 picks a free one): serve the printer on TCP

@@ -459,6 +459,43 @@ TEST_F(PtyTest, KeptReceiptsAndTheSnapshotRenderAsTheModelDoes) {
     EXPECT_EQ(PixelHash(fromFile), PixelHash(model.Snapshot()));
 }
 
+// Pictures are made from kept drawings on the caller's thread while the printer thread
+// goes on printing, dropping old receipts and taking new ones. The thirty receipts arrive
+// in one read, more than the model's queue of untaken receipts holds by default: none
+// may be lost.
+TEST_F(PtyTest, ReceiptsCanBeRenderedWhilePrintingGoesOn) {
+    options_.outDir.clear();
+    options_.keepReceipts = 3;
+    ASSERT_TRUE(Start());
+    constexpr int kReceipts = 30;
+    std::string all;
+    for (int i = 0; i < kReceipts; ++i)
+        all += Bytes({0x1B, 0x40, 0x1B, 0x45, 0x01}) + "Receipt " + std::to_string(i) + "\n" +
+               Bytes({0x1D, 0x76, 0x30, 0x00, 0x01, 0x00, 0x02, 0x00, 0xA5, 0x5A}) +
+               Bytes({0x1D, 0x56, 0x00});
+    std::promise<bool> written;
+    std::thread host([&] {
+        Host h(printer_.SlavePath());
+        written.set_value(h.Open() && h.Write(all));
+        // Kept open until everything is read, so no byte is lost with the terminal.
+        printer_.WaitBytesConsumed(all.size(), kLimit);
+    });
+    int rendered = 0;
+    while (printer_.ReceiptCount() < kReceipts && rendered < 100000) {
+        for (const Receipt& r : printer_.Receipts()) {
+            ASSERT_EQ(r.image.width, 576);
+            ASSERT_GT(r.image.height, 2);
+        }
+        ++rendered;
+    }
+    EXPECT_TRUE(written.get_future().get());
+    host.join();
+    ASSERT_TRUE(printer_.WaitReceipts(kReceipts, kLimit)) << printer_.StatusText();
+    const auto kept = printer_.Receipts();
+    ASSERT_EQ(kept.size(), 3u);
+    EXPECT_EQ(kept.back().index, kReceipts);
+}
+
 // The program itself: slave path on stdout, control socket, clean exit on SIGTERM.
 TEST_F(PtyTest, ProgramServesControlSocketAndWritesPendingOutputOnSigterm) {
     const std::string control = dir_.Dir() + "/control";
