@@ -3,9 +3,13 @@
 // since it happens once per cut, not per byte.
 #include <benchmark/benchmark.h>
 
+#include <stdlib.h>
+
+#include <filesystem>
 #include <initializer_list>
 #include <string>
 
+#include "vprinter/image.h"
 #include "vprinter/model.h"
 
 namespace {
@@ -110,5 +114,31 @@ void BM_RasteriseReceipt(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_RasteriseReceipt)->Unit(benchmark::kMillisecond);
+
+void BM_WriteReceiptPng(benchmark::State& state) {
+    // The same receipt, already rasterised, written as the output folder's PNG.
+    std::string data;
+    for (int i = 0; i < 40; ++i)
+        data += "Item " + std::to_string(i) + " ..................... 12.34\n";
+    data += std::string("\x1dV\x00", 3);
+    PrinterModel model;
+    FeedAll(model, data);
+    const Image image = model.TakeFinishedReceipts().at(0).image;
+    char pattern[] = "/tmp/thermpos-png-bench-XXXXXX";
+    if (!mkdtemp(pattern)) {
+        state.SkipWithError("no temporary folder");
+        return;
+    }
+    const std::string path = std::string(pattern) + "/receipt.png";
+    std::string error;
+    for (auto _ : state)
+        if (!WritePng(path, image, &error)) {
+            state.SkipWithError(error.c_str());
+            break;
+        }
+    std::filesystem::remove_all(pattern);
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_WriteReceiptPng)->Unit(benchmark::kMillisecond);
 
 }  // namespace

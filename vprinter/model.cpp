@@ -204,9 +204,48 @@ std::vector<Receipt> PrinterModel::TakeFinishedReceipts() {
     return out;
 }
 
+std::vector<DrawnReceipt> PrinterModel::TakeFinishedDrawings() {
+    Impl& s = *impl_;
+    std::vector<DrawnReceipt> out;
+    out.reserve(s.finished.size());
+    for (auto& r : s.finished) {
+        auto drawing = std::make_shared<ReceiptDrawing>();
+        drawing->width = s.PaperWidth();
+        drawing->height = r.height;
+        drawing->ops = std::move(r.ops);
+        drawing->keep = std::move(r.keep);
+        out.push_back(DrawnReceipt{r.index, r.cut, std::move(drawing)});
+    }
+    s.finished.clear();
+    s.finishedBytes = 0;
+    return out;
+}
+
 Image PrinterModel::Snapshot() const {
     const Impl& s = *impl_;
     return Rasterise(s.paperOps, s.PaperWidth(), s.paperY);
+}
+
+DrawnReceipt PrinterModel::SnapshotDrawing() const {
+    const Impl& s = *impl_;
+    auto drawing = std::make_shared<ReceiptDrawing>();
+    drawing->width = s.PaperWidth();
+    drawing->height = s.paperY;
+    drawing->ops = s.paperOps;
+    drawing->keep = s.paperKeep;
+    return DrawnReceipt{0, CutKind::None, std::move(drawing)};
+}
+
+Image DrawnReceipt::Render() const {
+    if (!drawing)
+        return {};
+    return Rasterise(drawing->ops, drawing->width, drawing->height);
+}
+
+std::size_t DrawnReceipt::Bytes() const {
+    if (!drawing)
+        return 0;
+    return sizeof(ReceiptDrawing) + drawing->ops.capacity() * sizeof(DrawOp) + drawing->keep.dots;
 }
 
 bool PrinterModel::FinishPending() {

@@ -92,6 +92,25 @@ struct Receipt {
     Image image;  // 1 pixel per dot, paper width wide; a cut ends with a cut mark row
 };
 
+// What a receipt was drawn with (its draw operations and the pictures they show). It never
+// changes once the receipt is finished.
+struct ReceiptDrawing;
+
+// A finished receipt before rasterisation: cheap to take, copy and keep, while the picture
+// costs a pass over every dot of the paper. Copies share the drawing, so Render() may run
+// on any thread, without a lock, while the model goes on printing.
+struct DrawnReceipt {
+    int index = 0;
+    CutKind cut = CutKind::None;
+    std::shared_ptr<const ReceiptDrawing> drawing;  // null: a blank receipt of no height
+
+    // The picture, as Receipt::image.
+    Image Render() const;
+    Receipt ToReceipt() const { return {index, cut, Render()}; }
+    // Memory the drawing holds (operations and pictures), for bounding a list of them.
+    std::size_t Bytes() const;
+};
+
 // A snapshot of everything a host or an operator can observe.
 struct PrinterStatus {
     bool powerOn = true;
@@ -181,8 +200,12 @@ class PrinterModel {
     // ---- output ----
     // Receipts finished by a cut (or by the length limit) since the last call, oldest first.
     std::vector<Receipt> TakeFinishedReceipts();
+    // The same, not rasterised: whoever needs a picture renders it, outside any lock.
+    std::vector<DrawnReceipt> TakeFinishedDrawings();
     // The paper printed since the last cut (without a cut mark).
     Image Snapshot() const;
+    // The same, not rasterised (index 0, no cut); copies the current drawing.
+    DrawnReceipt SnapshotDrawing() const;
     // Ends the current receipt at exit: text waiting in the line buffer is printed as a
     // last line, then whatever was printed since the last cut becomes a finished receipt
     // with CutKind::None. Page-mode data not yet printed stays unprinted, as on paper.

@@ -129,6 +129,17 @@ struct Keep {
     }
 };
 
+}  // namespace model_detail
+
+struct ReceiptDrawing {
+    int width = 0;
+    int height = 0;
+    std::vector<DrawOp> ops;
+    model_detail::Keep keep;  // the pictures ops point at
+};
+
+namespace model_detail {
+
 struct PendingReceipt {
     int index = 0;
     CutKind cut = CutKind::None;

@@ -4,8 +4,11 @@
 #include <cerrno>
 #include <csetjmp>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "vprinter/image.h"
 
@@ -19,25 +22,90 @@ struct FileCloser {
     }
 };
 
-void PaletteOf(std::uint8_t ink, std::uint8_t* rgb) {
-    switch (ink) {
-        case kBlack:
-            rgb[0] = rgb[1] = rgb[2] = 0;
-            break;
-        case kRed:
-            rgb[0] = 0xC0;
-            rgb[1] = rgb[2] = 0;
-            break;
-        default:  // paper, and any stray value, stays white rather than failing the file
-            rgb[0] = rgb[1] = rgb[2] = 0xFF;
-            break;
+// Colours by palette index: paper white, black ink, red ink. Any stray ink value is paper,
+// rather than failing the file.
+constexpr std::uint8_t kRgb[3][3] = {{0xFF, 0xFF, 0xFF}, {0, 0, 0}, {0xC0, 0, 0}};
+constexpr int kBlackIndex = 1;
+
+int PaletteIndex(std::uint8_t ink) {
+    return ink == kBlack ? 1 : ink == kRed ? 2 : 0;
+}
+
+// Row filters in the order libpng tries them, which decides ties.
+constexpr int kFilterCount = 5;
+constexpr int kFilterBits[kFilterCount] = {PNG_FILTER_NONE, PNG_FILTER_SUB, PNG_FILTER_UP,
+                                           PNG_FILTER_AVG, PNG_FILTER_PAETH};
+
+// What libpng's adaptive filtering charges for one pixel under each filter (the filtered
+// bytes summed as signed values), by the palette indices of the pixel, its left, upper and
+// upper-left neighbours. Outside the image is byte 0, which is black.
+struct FilterCosts {
+    std::uint16_t cost[kFilterCount][81];
+
+    FilterCosts() {
+        for (int r = 0; r < 3; ++r)
+            for (int a = 0; a < 3; ++a)
+                for (int b = 0; b < 3; ++b)
+                    for (int c = 0; c < 3; ++c)
+                        for (int f = 0; f < kFilterCount; ++f) {
+                            int sum = 0;
+                            for (int ch = 0; ch < 3; ++ch)
+                                sum += Cost(f, kRgb[r][ch], kRgb[a][ch], kRgb[b][ch], kRgb[c][ch]);
+                            cost[f][Code(r, a, b, c)] = static_cast<std::uint16_t>(sum);
+                        }
     }
+    static int Code(int r, int a, int b, int c) { return ((r * 3 + a) * 3 + b) * 3 + c; }
+    static int Cost(int filter, int r, int a, int b, int c) {
+        int predicted = 0;
+        switch (filter) {
+            case 1:
+                predicted = a;
+                break;
+            case 2:
+                predicted = b;
+                break;
+            case 3:
+                predicted = (a + b) / 2;
+                break;
+            case 4: {
+                const int p = b - c, q = a - c;
+                const int pa = std::abs(p), pb = std::abs(q), pc = std::abs(p + q);
+                predicted = (pa <= pb && pa <= pc) ? a : (pb <= pc) ? b : c;
+                break;
+            }
+            default:
+                break;
+        }
+        const int v = (r - predicted) & 0xFF;
+        return v < 128 ? v : 256 - v;
+    }
+};
+
+// The filter libpng's adaptive choice would give this row of palette indices (`above` is
+// the previous row; null for the first, which is all zero bytes).
+int ChooseFilter(const std::uint8_t* row, const std::uint8_t* above, int width) {
+    static const FilterCosts costs;
+    std::uint32_t sums[kFilterCount] = {};
+    int left = kBlackIndex, upperLeft = kBlackIndex;
+    for (int x = 0; x < width; ++x) {
+        const int up = above ? above[x] : kBlackIndex;
+        const int code = FilterCosts::Code(row[x], left, up, upperLeft);
+        for (int f = 0; f < kFilterCount; ++f)
+            sums[f] += costs.cost[f][code];
+        left = row[x];
+        upperLeft = up;
+    }
+    int best = 0;
+    for (int f = 1; f < kFilterCount; ++f)
+        if (sums[f] < sums[best])
+            best = f;
+    return best;
 }
 
 // libpng reports errors by longjmp; keep everything that needs destruction outside the
 // function that calls setjmp.
 bool WriteRows(std::FILE* file, const Image& image, std::vector<std::uint8_t>& row,
-               std::string* message) {
+               std::vector<std::uint8_t>& indices, std::string* message) {
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     if (!png) {
         *message = "out of memory";
@@ -59,10 +127,40 @@ bool WriteRows(std::FILE* file, const Image& image, std::vector<std::uint8_t>& r
                  static_cast<png_uint_32>(image.height), 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
+    // libpng filters each row by trying all five filters on its RGB bytes, which costs more
+    // than compressing it. The same choice is made here from the palette indices, a table
+    // lookup per pixel, and libpng is given just that filter, so the file is the same. The
+    // first row is left to libpng: the filters in force when it is compressed also set the
+    // compression strategy. Images one dot wide or high, where libpng drops filters, are
+    // left to it too.
+    const int width = image.width;
+    const bool choose = width > 1 && image.height > 1;
+    std::uint8_t* current = indices.data();
+    std::uint8_t* above = indices.data() + width;
+    bool allBlack = false;  // the row in `row` and `above`
     for (int y = 0; y < image.height; ++y) {
-        for (int x = 0; x < image.width; ++x)
-            PaletteOf(image.At(x, y), &row[static_cast<std::size_t>(x) * 3]);
+        const std::uint8_t* dots = image.dots.data() + static_cast<std::size_t>(y) * width;
+        if (y > 0 && std::memcmp(dots, dots - width, static_cast<std::size_t>(width)) == 0) {
+            // The row above again (blank paper, mostly): `row` still holds it, and Up makes
+            // every byte 0, unless the bytes are all 0 already (black), which None takes.
+            if (choose)
+                png_set_filter(png, PNG_FILTER_TYPE_BASE,
+                               allBlack ? PNG_FILTER_NONE : PNG_FILTER_UP);
+            png_write_row(png, row.data());
+            continue;
+        }
+        allBlack = true;
+        for (int x = 0; x < width; ++x) {
+            const int index = PaletteIndex(dots[x]);
+            current[x] = static_cast<std::uint8_t>(index);
+            allBlack = allBlack && index == kBlackIndex;
+            std::memcpy(&row[static_cast<std::size_t>(x) * 3], kRgb[index], 3);
+        }
+        if (choose && y > 0)
+            png_set_filter(png, PNG_FILTER_TYPE_BASE,
+                           kFilterBits[ChooseFilter(current, above, width)]);
         png_write_row(png, row.data());
+        std::swap(current, above);
     }
     png_write_end(png, info);
     png_destroy_write_struct(&png, &info);
@@ -91,8 +189,9 @@ bool WritePng(const std::string& path, const Image& image, std::string* error) {
     if (!file)
         return fail(std::strerror(errno));
     std::vector<std::uint8_t> row(static_cast<std::size_t>(image.width) * 3);
+    std::vector<std::uint8_t> indices(static_cast<std::size_t>(image.width) * 2);
     std::string message;
-    bool ok = WriteRows(file.get(), image, row, &message);
+    bool ok = WriteRows(file.get(), image, row, indices, &message);
     if (ok && std::fflush(file.get()) != 0) {
         ok = false;
         message = std::strerror(errno);

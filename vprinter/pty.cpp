@@ -5,12 +5,16 @@
 // receipt PNGs and opens/closes the pty on unplug/replug requests. Any other thread may
 // call the control, observation and wait functions.
 //
+// Receipts are rasterised only where a picture is wanted (a PNG written by the I/O
+// thread, Receipts() and Snapshot() on the caller's thread), always outside mutex_: the
+// model hands over finished receipts as drawings, which never change afterwards.
+//
 // Locks: mutex_ is the only lock. It guards the model, the status copy, the receipt
 // list and the I/O requests. The I/O thread drops it before it blocks in poll and while
-// it writes PNG files. Descriptors are opened and closed only by the I/O thread while it
-// runs (a descriptor closed under a poll in another thread would stay half alive), so
-// Unplug/Replug post a request and wait for it. commands.log is written under mutex_,
-// from the model's command callback.
+// it rasterises receipts and writes PNG files. Descriptors are opened and closed only by the I/O
+// thread while it runs (a descriptor closed under a poll in another thread would stay half alive),
+// so Unplug/Replug post a request and wait for it. commands.log is written under mutex_, from the
+// model's command callback.
 #include "vprinter/pty.h"
 
 #include <poll.h>
@@ -42,6 +46,15 @@ constexpr std::size_t kMaxReplyBytes = 65536;      // replies the host has not r
 constexpr std::size_t kMaxDrainBytes = 16u << 20;  // taken in at an unplug, at most
 constexpr std::size_t kMaxNvFileBytes = 16u << 20;
 constexpr std::size_t kMaxFilesListed = 1024;
+// Host bytes fed to the model between two takings of its finished receipts, and the
+// model's queue of untaken receipts: a receipt needs a few bytes (text and a cut), and one
+// command finishes two at most (a segment at the length limit, then a cut), so a slice
+// cannot finish more than the queue holds.
+constexpr std::size_t kFeedSlice = 512;
+constexpr int kModelReceiptQueue = 1024;
+static_assert(kFeedSlice * 2 <= static_cast<std::size_t>(kModelReceiptQueue));
+// Drawings of finished receipts kept for Receipts(), at most (the newest is always kept).
+constexpr std::size_t kMaxKeptReceiptBytes = 256u << 20;
 using regpath::kPorts;
 
 std::string Errno(const std::string& what) {
@@ -152,8 +165,11 @@ bool VirtualPrinter::Start(const VirtualPrinterOptions& options, std::string* er
     options_ = options;
     clock_ = options.clock ? options.clock : std::make_shared<SteadyTransportClock>();
     io_ = std::make_unique<Io>();
-    model_ = std::make_unique<PrinterModel>(options_.model, options_.initial);
+    ModelOptions modelOptions = options_.model;
+    modelOptions.maxQueuedReceipts = kModelReceiptQueue;
+    model_ = std::make_unique<PrinterModel>(modelOptions, options_.initial);
     receipts_.clear();
+    receiptBytes_ = 0;
     receiptCount_ = 0;
     files_.clear();
     outputError_.clear();
@@ -213,7 +229,7 @@ void VirtualPrinter::Stop() {
     Wake();
     if (thread.joinable())
         thread.join();
-    std::vector<Receipt> finished;
+    std::vector<DrawnReceipt> finished;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         model_->FinishPending();
@@ -364,38 +380,42 @@ void VirtualPrinter::LogCommand(const CommandRecord& record) {
     std::fflush(io.log);
 }
 
-void VirtualPrinter::CollectLocked(std::vector<Receipt>* finished) {
-    for (Receipt& r : model_->TakeFinishedReceipts())
+void VirtualPrinter::CollectLocked(std::vector<DrawnReceipt>* finished) {
+    for (DrawnReceipt& r : model_->TakeFinishedDrawings())
         finished->push_back(std::move(r));
     status_ = model_->Status();
     changed_.notify_all();
 }
 
-void VirtualPrinter::StoreReceipts(std::vector<Receipt> finished) {
+void VirtualPrinter::StoreReceipts(std::vector<DrawnReceipt> finished) {
     if (finished.empty())
         return;
     // Files first: a waiter told that a receipt is finished may open its PNG at once.
     std::vector<std::string> written;
     std::string failure;
     if (!options_.outDir.empty()) {
-        for (const Receipt& r : finished) {
+        for (const DrawnReceipt& r : finished) {
             char name[64];
             std::snprintf(name, sizeof name, "/receipt-%04d.png", r.index);
             const std::string path = options_.outDir + name;
             std::string why;
-            if (WritePng(path, r.image, &why))
+            if (WritePng(path, r.Render(), &why))
                 written.push_back(path);
             else
                 failure = why;
         }
     }
     std::lock_guard<std::mutex> lock(mutex_);
-    for (Receipt& r : finished) {
+    for (DrawnReceipt& r : finished) {
+        receiptBytes_ += r.Bytes();
         receipts_.push_back(std::move(r));
         ++receiptCount_;
     }
-    while (receipts_.size() > options_.keepReceipts)
+    while (!receipts_.empty() && (receipts_.size() > options_.keepReceipts ||
+                                  (receiptBytes_ > kMaxKeptReceiptBytes && receipts_.size() > 1))) {
+        receiptBytes_ -= receipts_.front().Bytes();
         receipts_.pop_front();
+    }
     files_.insert(files_.end(), written.begin(), written.end());
     if (files_.size() > kMaxFilesListed)
         files_.erase(files_.begin(), files_.end() - kMaxFilesListed);
@@ -407,7 +427,7 @@ void VirtualPrinter::StoreReceipts(std::vector<Receipt> finished) {
 void VirtualPrinter::Run() {
     std::vector<std::uint8_t> chunk(kMaxPending);
     for (;;) {
-        std::vector<Receipt> finished;
+        std::vector<DrawnReceipt> finished;
         pollfd fds[3] = {};
         int timeoutMs = -1;
         std::optional<TimePoint> deadline;
@@ -439,7 +459,19 @@ void VirtualPrinter::Run() {
             const TimePoint now = clock_->Now();
             model_->Advance(now);
             if (!io.pending.empty()) {
-                const std::size_t taken = model_->Feed(io.pending.data(), io.pending.size(), now);
+                // A slice at a time, taking the finished receipts after each, so that a run
+                // of short receipts never fills the model's queue of untaken receipts, which
+                // drops the oldest.
+                std::size_t taken = 0;
+                while (taken < io.pending.size()) {
+                    const std::size_t slice = std::min(io.pending.size() - taken, kFeedSlice);
+                    const std::size_t n = model_->Feed(io.pending.data() + taken, slice, now);
+                    taken += n;
+                    for (DrawnReceipt& r : model_->TakeFinishedDrawings())
+                        finished.push_back(std::move(r));
+                    if (n < slice)
+                        break;
+                }
                 io.pending.erase(io.pending.begin(),
                                  io.pending.begin() + static_cast<std::ptrdiff_t>(taken));
             }
@@ -686,7 +718,7 @@ TimePoint VirtualPrinter::Now() const {
 }
 
 bool VirtualPrinter::Snapshot(const std::string& pngPath, std::string* error) const {
-    Image image;
+    DrawnReceipt paper;
     int paperWidth;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -695,9 +727,10 @@ bool VirtualPrinter::Snapshot(const std::string& pngPath, std::string* error) co
                 *error = "not running";
             return false;
         }
-        image = model_->Snapshot();
+        paper = model_->SnapshotDrawing();
         paperWidth = status_.paperWidthDots;
     }
+    Image image = paper.Render();
     // Nothing printed since the last cut: a blank strip of paper, still a valid picture.
     if (image.height <= 0 || image.width <= 0)
         image = Image(std::max(1, paperWidth), 1);
@@ -721,8 +754,16 @@ bool VirtualPrinter::WaitStatus(const std::function<bool(const PrinterStatus&)>&
 }
 
 std::vector<Receipt> VirtualPrinter::Receipts() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return {receipts_.begin(), receipts_.end()};
+    std::vector<DrawnReceipt> drawn;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        drawn.assign(receipts_.begin(), receipts_.end());
+    }
+    std::vector<Receipt> out;
+    out.reserve(drawn.size());
+    for (const DrawnReceipt& r : drawn)
+        out.push_back(r.ToReceipt());
+    return out;
 }
 
 int VirtualPrinter::ReceiptCount() const {

@@ -56,6 +56,8 @@ class SimulatedClock final : public TransportClock {
 };
 
 struct VirtualPrinterOptions {
+    // model.maxQueuedReceipts does not apply: the thread takes every receipt as soon as it
+    // is finished, and keepReceipts bounds what is kept.
     ModelOptions model;
     HardwareState initial;
     // "HOST:PORT" (an address literal; port 0 picks a free one): serve the printer on TCP
@@ -73,7 +75,8 @@ struct VirtualPrinterOptions {
     std::string outDir;
     // NV images are loaded from and saved to this file, so they survive restarts.
     std::string nvImageFile;
-    // Finished receipts kept in memory for Receipts(); older ones are forgotten.
+    // Finished receipts kept in memory for Receipts(); older ones are forgotten (sooner
+    // when the kept drawings pass a size limit).
     std::size_t keepReceipts = 64;
     // commands.log stops growing at this size (a line says so).
     std::uint64_t maxLogBytes = 64u << 20;
@@ -133,7 +136,8 @@ class VirtualPrinter {
     // Waits (real time) until the status satisfies `condition`.
     bool WaitStatus(const std::function<bool(const PrinterStatus&)>& condition,
                     std::chrono::milliseconds timeout) const;
-    // The most recent finished receipts (up to keepReceipts), oldest first.
+    // The most recent finished receipts (up to keepReceipts), oldest first. They are kept
+    // as drawings and rasterised here, on the caller's thread, on every call.
     std::vector<Receipt> Receipts() const;
     int ReceiptCount() const;
     // Files written so far (receipt PNGs), and the last output error, if any.
@@ -154,8 +158,8 @@ class VirtualPrinter {
     void ServeClientLocked(short revents, std::vector<std::uint8_t>& chunk);
     bool PublishLocked(std::string* error);
     void UnpublishMapLocked();
-    void CollectLocked(std::vector<Receipt>* finished);
-    void StoreReceipts(std::vector<Receipt> finished);
+    void CollectLocked(std::vector<DrawnReceipt>* finished);
+    void StoreReceipts(std::vector<DrawnReceipt> finished);
     void LogCommand(const CommandRecord& record);
     template <typename F>
     void ControlModel(F&& f);
@@ -169,7 +173,8 @@ class VirtualPrinter {
     std::unique_ptr<PrinterModel> model_;      // mutex_
     std::unique_ptr<Io> io_;                   // mutex_ (descriptors, buffers, requests)
     PrinterStatus status_;                     // mutex_, refreshed after every model call
-    std::deque<Receipt> receipts_;             // mutex_
+    std::deque<DrawnReceipt> receipts_;        // mutex_
+    std::size_t receiptBytes_ = 0;             // mutex_, Bytes() of receipts_
     int receiptCount_ = 0;                     // mutex_
     std::vector<std::string> files_;           // mutex_
     std::string outputError_;                  // mutex_

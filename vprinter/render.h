@@ -1,8 +1,8 @@
 // Drawing operations of the virtual printer and their rasterisation onto an Image.
 //
 // The interpreter records what to draw (a glyph in a cell, an image, a filled box) in
-// paper coordinates and rasterises only when a receipt is taken, so interpreting a byte
-// stream costs little more than parsing it.
+// paper coordinates; a receipt is rasterised only when someone wants its picture, so
+// interpreting a byte stream costs little more than parsing it.
 #pragma once
 
 #include <cstdint>

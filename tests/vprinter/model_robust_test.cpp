@@ -2,6 +2,8 @@
 // does not act on are skipped by their length; the parser does not care how bytes arrive.
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "tests/vprinter/model_test_util.h"
 #include "vprinter/font.h"
 
@@ -95,6 +97,43 @@ TEST(Parsing, CommandsNotActedOnAreSkippedByTheirLength) {
     EXPECT_EQ(text.height, 30 + 2);
     EXPECT_GE(Content(text).right, 12);
     EXPECT_LT(Content(text).right, 24);
+}
+
+// A drawing is rasterised later, on another thread, after the model has gone on printing,
+// redefined its user glyphs and NV images, or is gone: it must own every picture it shows.
+TEST(Drawings, OutliveTheModelAndRenderAsTheReceiptWouldHave) {
+    const std::string userGlyph = B({0x1B, 0x26, 3, 0x41, 0x41, 2, 0xFF, 0xFF, 0xFF, 0x80, 0, 0});
+    const std::string data = Kitchen() + userGlyph + B({0x1B, 0x25, 1}) + "AA\n" +
+                             B({0x1B, 0x45, 1, 0x1B, 0x2D, 2, 0x1D, 0x42, 1}) + "bold\n" +
+                             B({0x1D, 0x56, 0x00});
+    Rig reference;
+    reference.Send(data);
+    const auto receipts = reference.model.TakeFinishedReceipts();
+    ASSERT_EQ(receipts.size(), 2u);
+
+    auto rig = std::make_unique<Rig>();
+    rig->Send(data);
+    rig->Send("pending");
+    const Image pending = rig->model.Snapshot();
+    const DrawnReceipt pendingDrawing = rig->model.SnapshotDrawing();
+    const auto drawings = rig->model.TakeFinishedDrawings();
+    EXPECT_TRUE(rig->model.TakeFinishedDrawings().empty());
+    // Everything a drawing points at is replaced or dropped here.
+    rig->Send(B({0x1B, 0x26, 3, 0x41, 0x41, 2, 0x0F, 0, 0, 0x01, 0, 0}) +
+              B({0x1C, 0x71, 1, 1, 0, 1, 0}) + std::string(8, '\x11') + "AA\n" +
+              B({0x1D, 0x56, 0x00}));
+    rig->model.Reset(rig->now);
+    rig.reset();
+
+    ASSERT_EQ(drawings.size(), receipts.size());
+    for (std::size_t i = 0; i < drawings.size(); ++i) {
+        EXPECT_EQ(drawings[i].index, receipts[i].index);
+        EXPECT_EQ(drawings[i].cut, receipts[i].cut);
+        EXPECT_GT(drawings[i].Bytes(), 0u);
+        EXPECT_EQ(PixelHash(drawings[i].Render()), PixelHash(receipts[i].image)) << i;
+    }
+    EXPECT_EQ(PixelHash(pendingDrawing.Render()), PixelHash(pending));
+    EXPECT_EQ(DrawnReceipt{}.Render().dots.size(), 0u);
 }
 
 TEST(Bounds, HugeRasterIsStreamedAndClipped) {

@@ -418,6 +418,84 @@ TEST_F(PtyTest, StopWritesThePendingReceiptAndNvImagesPersist) {
     EXPECT_GT(std::count(image.dots.begin(), image.dots.end(), kBlack), 60);
 }
 
+// Without an output folder receipts are kept as drawings; the pictures made from them on
+// request are those the model would have made, and only the newest keepReceipts are kept.
+TEST_F(PtyTest, KeptReceiptsAndTheSnapshotRenderAsTheModelDoes) {
+    options_.outDir.clear();
+    options_.keepReceipts = 2;
+    ASSERT_TRUE(Start());
+    const auto receipt = [](int i) {
+        return Bytes({0x1B, 0x40}) + "Receipt " + std::to_string(i) + "\n" +
+               Bytes({0x1D, 0x56, 0x00});
+    };
+    PrinterModel model;
+    std::string all;
+    for (int i = 1; i <= 3; ++i)
+        all += receipt(i);
+    all += "pending\n";
+    ASSERT_EQ(model.Feed(reinterpret_cast<const std::uint8_t*>(all.data()), all.size(), {}),
+              all.size());
+    const auto expected = model.TakeFinishedReceipts();
+    ASSERT_EQ(expected.size(), 3u);
+    {
+        Host h(printer_.SlavePath());
+        ASSERT_TRUE(h.Open());
+        ASSERT_TRUE(h.Write(all));
+        ASSERT_TRUE(printer_.WaitBytesConsumed(all.size(), kLimit));
+    }
+    ASSERT_TRUE(printer_.WaitReceipts(3, kLimit));
+    EXPECT_TRUE(printer_.ReceiptFiles().empty());
+    const auto kept = printer_.Receipts();
+    ASSERT_EQ(kept.size(), 2u);
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(kept[i].index, expected[i + 1].index);
+        EXPECT_EQ(PixelHash(kept[i].image), PixelHash(expected[i + 1].image)) << i;
+    }
+    const std::string snapshot = dir_.Dir() + "/snapshot.png";
+    std::string error;
+    ASSERT_TRUE(printer_.Snapshot(snapshot, &error)) << error;
+    Image fromFile;
+    ASSERT_TRUE(thermpos::testing::ReadPngAsImage(snapshot, &fromFile));
+    EXPECT_EQ(PixelHash(fromFile), PixelHash(model.Snapshot()));
+}
+
+// Pictures are made from kept drawings on the caller's thread while the printer thread
+// goes on printing, dropping old receipts and taking new ones. The thirty receipts arrive
+// in one read, more than the model's queue of untaken receipts holds by default: none
+// may be lost.
+TEST_F(PtyTest, ReceiptsCanBeRenderedWhilePrintingGoesOn) {
+    options_.outDir.clear();
+    options_.keepReceipts = 3;
+    ASSERT_TRUE(Start());
+    constexpr int kReceipts = 30;
+    std::string all;
+    for (int i = 0; i < kReceipts; ++i)
+        all += Bytes({0x1B, 0x40, 0x1B, 0x45, 0x01}) + "Receipt " + std::to_string(i) + "\n" +
+               Bytes({0x1D, 0x76, 0x30, 0x00, 0x01, 0x00, 0x02, 0x00, 0xA5, 0x5A}) +
+               Bytes({0x1D, 0x56, 0x00});
+    std::promise<bool> written;
+    std::thread host([&] {
+        Host h(printer_.SlavePath());
+        written.set_value(h.Open() && h.Write(all));
+        // Kept open until everything is read, so no byte is lost with the terminal.
+        printer_.WaitBytesConsumed(all.size(), kLimit);
+    });
+    int rendered = 0;
+    while (printer_.ReceiptCount() < kReceipts && rendered < 100000) {
+        for (const Receipt& r : printer_.Receipts()) {
+            ASSERT_EQ(r.image.width, 576);
+            ASSERT_GT(r.image.height, 2);
+        }
+        ++rendered;
+    }
+    EXPECT_TRUE(written.get_future().get());
+    host.join();
+    ASSERT_TRUE(printer_.WaitReceipts(kReceipts, kLimit)) << printer_.StatusText();
+    const auto kept = printer_.Receipts();
+    ASSERT_EQ(kept.size(), 3u);
+    EXPECT_EQ(kept.back().index, kReceipts);
+}
+
 // The program itself: slave path on stdout, control socket, clean exit on SIGTERM.
 TEST_F(PtyTest, ProgramServesControlSocketAndWritesPendingOutputOnSigterm) {
     const std::string control = dir_.Dir() + "/control";
