@@ -99,6 +99,10 @@ bool PseudoTerminal::StopHostOutput() {
     return slave_ >= 0 && ::tcflow(slave_, TCOOFF) == 0;
 }
 
+bool PseudoTerminal::ResumeHostOutput() {
+    return slave_ >= 0 && ::tcflow(slave_, TCOON) == 0;
+}
+
 IoResult PseudoTerminal::Read(void* buffer, std::size_t size, std::size_t* count) {
     *count = 0;
     if (master_ < 0)

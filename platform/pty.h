@@ -45,6 +45,8 @@ class PseudoTerminal {
     // by flow control), so that what they wrote so far can be read to the end before
     // Close. Needs the slave held here (keepSlaveOpen); false otherwise.
     bool StopHostOutput();
+    // Lets the hosts' output flow again after StopHostOutput.
+    bool ResumeHostOutput();
     bool IsOpen() const { return master_ >= 0; }
     // The master's descriptor for poll; -1 while closed.
     int MasterFd() const { return master_; }

@@ -134,6 +134,9 @@ struct PrinterStatus {
     int receiptsDropped = 0;
     int currentReceiptDots = 0;         // paper printed since the last cut
     std::uint64_t commandsSkipped = 0;  // unknown or malformed commands skipped
+    // The link, filled in by the transport (the model alone leaves them alone).
+    std::size_t bytesWaiting = 0;  // read from the host, not yet taken into the buffer
+    bool hostHeld = false;         // the host's output is stopped: the buffer is full
 };
 
 // One decoded command, for a readable log: stream offset of its first byte, mnemonic

@@ -41,7 +41,10 @@ namespace thermpos::vprinter {
 
 namespace {
 
-constexpr std::size_t kMaxPending = 4096;          // host bytes read ahead of the model
+constexpr std::size_t kMaxPending = 4096;  // host bytes read ahead of the model
+// Room that must be free again before the host may send after being held back: flow
+// control that flips with every byte taken would cost two calls per byte.
+constexpr std::size_t kResumeRoom = 1024;
 constexpr std::size_t kMaxReplyBytes = 65536;      // replies the host has not read yet
 constexpr std::size_t kMaxDrainBytes = 16u << 20;  // taken in at an unplug, at most
 constexpr std::size_t kMaxNvFileBytes = 16u << 20;
@@ -96,6 +99,7 @@ struct VirtualPrinter::Io {
     int wake = -1;  // eventfd: control calls and requests
     // Touched by the I/O thread only.
     std::vector<std::uint8_t> pending;  // read from the host, not yet taken by the model
+    bool hostHeld = false;              // the pty's host output is stopped (flow control)
     std::string replies;                // for the host, not yet written
     // Requests to the I/O thread, and their completion.
     bool stop = false;
@@ -210,7 +214,7 @@ bool VirtualPrinter::Start(const VirtualPrinterOptions& options, std::string* er
     std::string why;
     if (!OpenPtyLocked(&why) || !PublishLocked(&why))
         return fail(why);
-    status_ = model_->Status();
+    status_ = LinkStatusLocked();
     running_ = true;
     thread_ = std::thread(&VirtualPrinter::Run, this);
     return true;
@@ -304,6 +308,7 @@ void VirtualPrinter::ClosePtyLocked() {
     if (!io_)
         return;
     io_->terminal.Close();
+    io_->hostHeld = false;  // a new pair starts flowing
     io_->DropClient();
     CloseFd(io_->listenFd);
     // pending is the printer's: what the host delivered before the cable went is printed.
@@ -383,7 +388,7 @@ void VirtualPrinter::LogCommand(const CommandRecord& record) {
 void VirtualPrinter::CollectLocked(std::vector<DrawnReceipt>* finished) {
     for (DrawnReceipt& r : model_->TakeFinishedDrawings())
         finished->push_back(std::move(r));
-    status_ = model_->Status();
+    status_ = LinkStatusLocked();
     changed_.notify_all();
 }
 
@@ -445,6 +450,13 @@ void VirtualPrinter::Run() {
                 // delivered between the last read and the close is lost unseen.
                 DrainHostLocked();
                 ClosePtyLocked();
+                // The device node goes with the device. A link left pointing at the old
+                // slave path would lead a host that opens it again by name to whatever
+                // terminal gets that number next, another program's perhaps.
+                if (io.linked) {
+                    pty::RemoveLinkTo(options_.linkPath, io.terminal.SlavePath());
+                    io.linked = false;
+                }
                 io.unplug = false;
                 ++io.requestsDone;
             }
@@ -485,6 +497,8 @@ void VirtualPrinter::Run() {
             // Nobody to answer: status blocks are not kept for a host that is not there.
             if (master < 0)
                 io.replies.clear();
+            if (!io.tcp && master >= 0)
+                FlowControlLocked();
             CollectLocked(&finished);
             fds[0] = {io.wake, POLLIN, 0};
             fds[1] = {master, 0, 0};
@@ -557,6 +571,28 @@ void VirtualPrinter::Run() {
     }
 }
 
+PrinterStatus VirtualPrinter::LinkStatusLocked() const {
+    PrinterStatus st = model_->Status();
+    if (io_) {
+        st.bytesWaiting = io_->pending.size();
+        st.hostHeld = io_->hostHeld;
+    }
+    return st;
+}
+
+void VirtualPrinter::FlowControlLocked() {
+    // A pty would take kilobytes more than the printer's buffer before the host's writes
+    // wait, and would hand them all to the printer at an unplug: the host would run far
+    // ahead of a slow printer, with jobs reported sent that print minutes later. A serial
+    // printer holds its line busy while its buffer is full; the pty does the same by
+    // stopping the host's output, so what waits in the pty stays small.
+    Io& io = *io_;
+    if (!io.hostHeld && io.pending.size() >= kMaxPending)
+        io.hostHeld = io.terminal.StopHostOutput();
+    else if (io.hostHeld && io.pending.size() + kResumeRoom <= kMaxPending)
+        io.hostHeld = !io.terminal.ResumeHostOutput();
+}
+
 void VirtualPrinter::DrainHostLocked() {
     Io& io = *io_;
     auto takeAll = [&](int fd) {
@@ -618,7 +654,7 @@ void VirtualPrinter::ControlModel(F&& f) {
         if (!model_)
             return;
         f(*model_, clock_->Now());
-        status_ = model_->Status();
+        status_ = LinkStatusLocked();
         changed_.notify_all();
     }
     Wake();
@@ -710,6 +746,10 @@ std::string VirtualPrinter::StatusText() const {
         text += '\n';
     text += "device: " + (io_ && io_->IsOpen() ? io_->HostPath() : std::string("unplugged")) + "\n";
     text += "receipts written: " + std::to_string(receiptCount_) + "\n";
+    if (io_) {
+        text += "bytes-waiting: " + std::to_string(io_->pending.size()) + "\n";
+        text += std::string("host-held: ") + (io_->hostHeld ? "yes" : "no") + "\n";
+    }
     return text;
 }
 

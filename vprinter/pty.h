@@ -151,6 +151,10 @@ class VirtualPrinter {
     void AwaitRequestLocked(std::unique_lock<std::mutex>& lock);
     bool OpenPtyLocked(std::string* error);
     void ClosePtyLocked();
+    // Holds the host back while the bytes read ahead fill the buffer (pty only).
+    void FlowControlLocked();
+    // The model's status with the link's own state added.
+    PrinterStatus LinkStatusLocked() const;
     // Takes in everything the host has delivered and the transport still holds (the
     // hosts waiting in a TCP listener's queue included), after stopping any more.
     void DrainHostLocked();

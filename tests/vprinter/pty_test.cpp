@@ -1,6 +1,7 @@
 // The virtual printer over a real pseudo-terminal: a host on another thread writes and
 // reads the slave side like a serial port; the tests move in phases (act, wait on the
 // printer's events with generous limits, assert).
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -8,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -194,6 +196,9 @@ TEST_F(PtyTest, UnplugFailsTheHostsNextWriteAndReplugComesBackAtTheLink) {
     EXPECT_FALSE(printer_.Plugged());
     EXPECT_EQ(printer_.SlavePath(), "");
     EXPECT_FALSE(before.Write("x"));  // the device has gone away under the host
+    // Its name goes too: the old slave number may soon be another program's terminal.
+    EXPECT_FALSE(fs::exists(fs::symlink_status(options_.linkPath)));
+    EXPECT_FALSE(Host(options_.linkPath).Open());
 
     std::string error;
     ASSERT_TRUE(printer_.Replug(&error)) << error;
@@ -295,6 +300,47 @@ TEST_F(PtyTest, FlowIsHeldWhileTheCoverIsOpenAndResumesAfterClose) {
     ASSERT_TRUE(printer_.WaitReceipts(1, kLimit));
     EXPECT_TRUE(printer_.WaitBytesConsumed(filler.size() + receipt.size(), kLimit));
     EXPECT_EQ(printer_.Status().bytesProcessed, filler.size() + receipt.size());
+}
+
+// A pty takes kilobytes more than the printer's buffer before its writer waits, and all of
+// it would count as delivered: the printer holds the line instead, as a serial printer
+// does when its buffer is full, so nothing waits in the pty.
+TEST_F(PtyTest, AFullBufferHoldsTheHostBackAndReleasesItAsItEmpties) {
+    options_.model.receiveBufferBytes = 512;
+    ASSERT_TRUE(Start());
+    printer_.SetOnline(false);  // nothing is printed, so the buffers fill
+    const int fd = pty::OpenRawTerminal(printer_.SlavePath());
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK), 0);
+    const std::string piece(64, 'f');  // the buffer and the read-ahead are whole pieces
+    std::size_t written = 0;
+    for (;;) {
+        const ssize_t n = ::write(fd, piece.data(), piece.size());
+        if (n < 0 && errno == EAGAIN)
+            break;
+        ASSERT_EQ(n, static_cast<ssize_t>(piece.size()));
+        written += piece.size();
+        ASSERT_LT(written, 64u * 1024) << "the host was never held back";
+        // The printer has taken each piece in before the next is offered.
+        ASSERT_TRUE(printer_.WaitStatus(
+            [&](const PrinterStatus& s) { return s.bytesAccepted + s.bytesWaiting == written; },
+            kLimit))
+            << printer_.StatusText();
+    }
+    const PrinterStatus held = printer_.Status();
+    EXPECT_TRUE(held.hostHeld);
+    EXPECT_EQ(held.bytesAccepted, 512u);
+    EXPECT_EQ(held.bytesAccepted + held.bytesWaiting, written);
+    EXPECT_NE(printer_.StatusText().find("host-held: yes"), std::string::npos);
+
+    printer_.SetOnline(true);
+    ASSERT_TRUE(printer_.WaitStatus([](const PrinterStatus& s) { return !s.hostHeld; }, kLimit));
+    const std::string tail = "\n" + Bytes({0x1D, 0x56, 0x00});
+    ASSERT_EQ(::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK), 0);
+    EXPECT_EQ(::write(fd, tail.data(), tail.size()), static_cast<ssize_t>(tail.size()));
+    ASSERT_TRUE(printer_.WaitReceipts(1, kLimit)) << printer_.StatusText();
+    EXPECT_EQ(printer_.Status().bytesProcessed, written + tail.size());
+    ::close(fd);
 }
 
 TEST_F(PtyTest, BaudPacingIsMeasuredInModelTime) {
