@@ -56,8 +56,8 @@ constexpr char kPort[] = "COM31";
 constexpr char kPrinter[] = "RTK410.TALVERN.POSPrinter";
 constexpr char kDrawer[] = "RTK410.TALVERN.CD1";
 constexpr int kWindow = 8;  // outstanding jobs the application allows
-// Neither an event nor a byte printed for this long while waiting: a hang. The port's
-// buffer holds hundreds of jobs, so a write may wait long while the printer works.
+// Nothing printed for this long while waiting: a hang. The printer's buffer holds a few
+// hundred jobs and it is slower than its line, so a write may wait long while it works.
 constexpr auto kStallLimit = 30s;
 constexpr auto kProgressCheck = 5s;
 constexpr int kDrawerEvery = 37;  // jobs between two drawer openings
@@ -352,6 +352,30 @@ bool LogEndsWith(const std::string& logPath, const std::string& what) {
     return tail.find(what) != std::string::npos;
 }
 
+// A hang is a stretch with nothing printed: a slow printer working through what it was
+// sent is not one.
+class ProgressWatch {
+  public:
+    explicit ProgressWatch(vp::VirtualPrinter& printer)
+        : printer_(printer),
+          bytes_(printer.Status().bytesProcessed),
+          since_(std::chrono::steady_clock::now()) {}
+    bool Stalled() {
+        const std::uint64_t now = printer_.Status().bytesProcessed;
+        if (now != bytes_) {
+            bytes_ = now;
+            since_ = std::chrono::steady_clock::now();
+            return false;
+        }
+        return std::chrono::steady_clock::now() - since_ > kStallLimit;
+    }
+
+  private:
+    vp::VirtualPrinter& printer_;
+    std::uint64_t bytes_;
+    std::chrono::steady_clock::time_point since_;
+};
+
 LONG Print(COposControl& printer, const std::string& data) {
     OutgoingArgs args;
     args.Long(PTR_S_RECEIPT).String(data);
@@ -364,21 +388,26 @@ LONG Claim(COposControl& c) {
     return c.CallLong("ClaimDevice", args);
 }
 
-// Opens, claims and enables both devices, the printer in AsyncMode. Retried a few times:
-// right after a replug the printer may not answer the claim yet.
-bool OpenDevices(App& app, COposControl& ptr, COposControl& drawer) {
-    for (int attempt = 0; attempt < 20; ++attempt) {
+// Opens, claims and enables both devices, the printer in AsyncMode. Retried until the
+// printer stops making progress: right after a replug, or while a full buffer holds the
+// line, the printer may not answer the claim's status request for a while.
+bool OpenDevices(App& app, COposControl& ptr, COposControl& drawer, vp::VirtualPrinter& printer) {
+    for (ProgressWatch watch(printer); !watch.Stalled();) {
         ptr.Close();
         drawer.Close();
         if (ptr.Open(kPrinter) == OPOS_SUCCESS && Claim(ptr) == OPOS_SUCCESS &&
             drawer.Open(kDrawer) == OPOS_SUCCESS && Claim(drawer) == OPOS_SUCCESS) {
+            // Enabling asks the printer for its status, which fails while it is unplugged:
+            // each step is checked, or the application would go on with a disabled device.
             ptr.SetPropertyNumber(PIDX_DeviceEnabled, 1);
+            const bool enabled = ptr.GetPropertyNumber(PIDX_ResultCode) == OPOS_SUCCESS;
             drawer.SetPropertyNumber(PIDX_DeviceEnabled, 1);
+            const bool drawerEnabled = drawer.GetPropertyNumber(PIDX_ResultCode) == OPOS_SUCCESS;
             ptr.SetPropertyNumber(PIDXPtr_AsyncMode, 1);
             // Every time the queue empties: how the application learns that a clear
             // took effect.
             ptr.SetPropertyNumber(PIDXPtr_FlagWhenIdle, 1);
-            if (ptr.GetPropertyNumber(PIDX_ResultCode) == OPOS_SUCCESS)
+            if (enabled && drawerEnabled && ptr.GetPropertyNumber(PIDX_ResultCode) == OPOS_SUCCESS)
                 return true;
         }
         app.WaitForEvent(200ms);
@@ -425,7 +454,7 @@ int main(int argc, char** argv) {
     COposControl drawer("CashDrawer");
     ptr.SetListener(&app);
     drawer.SetListener(&app);
-    if (!OpenDevices(app, ptr, drawer)) {
+    if (!OpenDevices(app, ptr, drawer, printer)) {
         std::fprintf(stderr, "cannot open, claim and enable the devices\n");
         return 2;
     }
@@ -440,29 +469,24 @@ int main(int argc, char** argv) {
     std::map<LONG, long> refusals;       // PrintNormal result -> count
     std::map<LONG, long> drawerResults;  // OpenDrawer result -> count
     bool hang = false;
+    const char* hangWhere = "";
     injector.Start();
     for (int job = 0; job < jobs && !hang; ++job) {
         if (job == jobs / 4)
             rssQuarter = RssKb();
-        // A hang is a stretch with no event and nothing printed.
-        std::uint64_t printedBytes = printer.Status().bytesProcessed;
-        auto quietSince = std::chrono::steady_clock::now();
-        while (!hang && !app.WaitForRoom(kProgressCheck)) {
-            const std::uint64_t now = printer.Status().bytesProcessed;
-            if (now != printedBytes) {
-                printedBytes = now;
-                quietSince = std::chrono::steady_clock::now();
-            } else if (std::chrono::steady_clock::now() - quietSince > kStallLimit) {
-                hang = true;
-            }
-        }
-        if (hang)
+        ProgressWatch watch(printer);
+        while (!hang && !app.WaitForRoom(kProgressCheck))
+            hang = watch.Stalled();
+        if (hang) {
+            hangWhere = "waiting for the outstanding jobs";
             break;
+        }
         if (app.NeedsReopen()) {
             ++reopens;
             app.NewSession();
-            if (!OpenDevices(app, ptr, drawer)) {
+            if (!OpenDevices(app, ptr, drawer, printer)) {
                 hang = true;
+                hangWhere = "opening the devices again";
                 break;
             }
         }
@@ -471,10 +495,19 @@ int main(int argc, char** argv) {
             data += "\x1B|fP";
         // A refused call (the printer is in a fault right now) is tried again after the
         // next event, as an application would after telling its operator.
+        // A device that is no longer enabled (the port failed under the service object)
+        // is opened again.
         LONG rc = Print(ptr, data);
         for (int attempt = 0; rc != OPOS_SUCCESS && attempt < 200; ++attempt) {
             ++refusals[rc];
-            app.WaitForEvent(100ms);
+            if (rc == OPOS_E_DISABLED || rc == OPOS_E_CLOSED || rc == OPOS_E_NOTCLAIMED) {
+                ++reopens;
+                app.NewSession();
+                if (!OpenDevices(app, ptr, drawer, printer))
+                    app.WaitForEvent(100ms);
+            } else {
+                app.WaitForEvent(100ms);
+            }
             rc = Print(ptr, data);
         }
         if (rc != OPOS_SUCCESS) {
@@ -493,10 +526,11 @@ int main(int argc, char** argv) {
     bool endSeen = false;
     if (!hang) {
         app.ResetIdle();
-        const auto drainLimit = std::chrono::steady_clock::now() + 60s;
+        ProgressWatch watch(printer);
         while (!app.WaitIdle(1s) && ptr.GetPropertyNumber(PIDX_State) != OPOS_S_IDLE) {
-            if (std::chrono::steady_clock::now() > drainLimit) {
+            if (watch.Stalled()) {
                 hang = true;
+                hangWhere = "waiting for the queue to empty";
                 break;
             }
         }
@@ -504,9 +538,9 @@ int main(int argc, char** argv) {
     const long rssEnd = RssKb();
     if (!hang) {
         ptr.SetPropertyNumber(PIDXPtr_AsyncMode, 0);
-        const auto endLimit = std::chrono::steady_clock::now() + 180s;
+        ProgressWatch watch(printer);
         int failures = 0;
-        while (!endSeen && std::chrono::steady_clock::now() < endLimit) {
+        while (!endSeen && !watch.Stalled()) {
             const LONG rc = Print(ptr, "<END>\n");
             if (rc == OPOS_SUCCESS) {
                 failures = 0;
@@ -517,13 +551,15 @@ int main(int argc, char** argv) {
                 ++reopens;
                 app.NewSession();
                 failures = 0;
-                if (OpenDevices(app, ptr, drawer))
+                if (OpenDevices(app, ptr, drawer, printer))
                     ptr.SetPropertyNumber(PIDXPtr_AsyncMode, 0);
             } else {
                 app.WaitForEvent(100ms);
             }
         }
         hang = !endSeen;
+        if (hang)
+            hangWhere = "waiting for the last job";
     }
     injector.Stop();
     std::string hangState;
@@ -645,12 +681,20 @@ int main(int argc, char** argv) {
     if (!injector.Failure().empty())
         std::printf("injector: %s\n", injector.Failure().c_str());
     if (hang)
-        std::printf("HANG: no progress for %lld s (%s)\n",
-                    static_cast<long long>(kStallLimit.count()), hangState.c_str());
+        std::printf("HANG: no progress for %lld s %s (%s)\n",
+                    static_cast<long long>(kStallLimit.count()), hangWhere, hangState.c_str());
 
     const bool holds = !hang && endSeen && lostAtUnplug == 0 && lostOther == 0 && doubled == 0 &&
                        doubleCompletions == 0 && unknownCompletions == 0 &&
                        injector.Failure().empty();
+    if (!holds) {
+        // The printer's log goes with the temporary folder: keep it for a look afterwards.
+        const std::string kept = "soak-" + std::to_string(seed) + "-commands.log";
+        std::ifstream from(logPath, std::ios::binary);
+        std::ofstream to(kept, std::ios::binary);
+        to << from.rdbuf();
+        std::printf("the printer's log: %s\n", to ? kept.c_str() : "not kept");
+    }
     std::printf("%s\n", holds ? "HOLDS" : "FAULTS FOUND");
     return holds ? 0 : 1;
 }
