@@ -11,6 +11,8 @@
 # With RUNS each target stops once it has made at least N executions (the last job of a
 # run finishes first, so a few more are usual); MINUTES then only caps the time, 0 = no cap.
 # MINUTES 0 without RUNS builds the targets and runs none of them.
+# FORK=0 runs each target in one process, which is faster (no job restarts and corpus
+# merges) but stops at its first finding; the default forks jobs and keeps going.
 #
 # clang is an optional dependency, needed only here: apt-get install clang.
 set -euo pipefail
@@ -57,6 +59,12 @@ if [ "$seconds" -eq 0 ] && [ -z "$runs_wanted" ]; then
     exit 0
 fi
 limits=(-max_total_time="$seconds")
+if [ "${FORK:-1}" = 0 ]; then
+    limits+=(-print_final_stats=1)
+else
+    # -fork keeps going after a finding, so one run reports every distinct failure.
+    limits+=(-fork=1 -ignore_crashes=1 -ignore_timeouts=1 -ignore_ooms=1)
+fi
 [ -z "$runs_wanted" ] || limits+=(-runs="$runs_wanted")
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:verify_asan_link_order=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
@@ -77,12 +85,10 @@ for t in "${targets[@]}"; do
     before=$(count_findings "$findings")
     echo "== $t: ${seconds} s${runs_wanted:+, $runs_wanted executions}"
     start=$(date +%s.%N)
-    # -fork keeps going after a finding, so one run reports every distinct failure.
-    "$build/fuzz/$t" "$work" "${seeds[@]}" "${limits[@]}" -fork=1 \
-        -ignore_crashes=1 -ignore_timeouts=1 -ignore_ooms=1 -timeout=10 -rss_limit_mb=2048 \
+    "$build/fuzz/$t" "$work" "${seeds[@]}" "${limits[@]}" -timeout=10 -rss_limit_mb=2048 \
         -artifact_prefix="$findings/" -print_funcs=0 >"$log" 2>&1 || true
     took=$(awk -v a="$start" -v b="$(date +%s.%N)" 'BEGIN { printf "%.0f", b - a }')
-    # Fork mode prints "#RUNS: cov: ..." lines; the last one holds the total.
+    # Both modes print progress lines starting "#RUNS"; the last one holds the total.
     runs=$( (grep -oE '^#[0-9]+' "$log" || true) | tail -1 | tr -d '#')
     runs=${runs:-0}
     hits=$(($(count_findings "$findings") - before))
