@@ -88,8 +88,11 @@ for t in "${targets[@]}"; do
     "$build/fuzz/$t" "$work" "${seeds[@]}" "${limits[@]}" -timeout=10 -rss_limit_mb=2048 \
         -artifact_prefix="$findings/" -print_funcs=0 >"$log" 2>&1 || true
     took=$(awk -v a="$start" -v b="$(date +%s.%N)" 'BEGIN { printf "%.0f", b - a }')
-    # Both modes print progress lines starting "#RUNS"; the last one holds the total.
-    runs=$( (grep -oE '^#[0-9]+' "$log" || true) | tail -1 | tr -d '#')
+    # One process ends with its statistics (also when stopped with SIGINT); fork mode
+    # prints "#RUNS: cov: ..." lines, the last one holding the total.
+    runs=$( (grep -oE '^stat::number_of_executed_units: *[0-9]+' "$log" || true) |
+        tail -1 | grep -oE '[0-9]+$' || true)
+    [ -n "$runs" ] || runs=$( (grep -oE '^#[0-9]+' "$log" || true) | tail -1 | tr -d '#')
     runs=${runs:-0}
     hits=$(($(count_findings "$findings") - before))
     files=$(find "$work" -maxdepth 1 -type f | wc -l)
