@@ -1,17 +1,26 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang (AddressSanitizer and UndefinedBehaviorSanitizer)
 # and runs each for MINUTES minutes, starting from its seed corpus in fuzz/corpus/<target>.
-# Prints executions, executions per second and findings per target; the inputs that failed
-# are kept in build/fuzz/findings/<target>/. Exit status 1 when anything was found.
+# Prints executions, seconds, executions per second, findings and corpus size per target;
+# the inputs that failed are kept in build/fuzz/findings/<target>/. Exit status 1 when
+# anything was found.
 #
 #   scripts/fuzz.sh MINUTES [TARGET...]
+#   RUNS=N scripts/fuzz.sh MINUTES [TARGET...]
+#
+# With RUNS each target stops once it has made at least N executions (the last job of a
+# run finishes first, so a few more are usual); MINUTES then only caps the time, 0 = no cap.
+# MINUTES 0 without RUNS builds the targets and runs none of them.
+# FORK=0 runs each target in one process, which is faster (no job restarts and corpus
+# merges) but stops at its first finding; the default forks jobs and keeps going.
 #
 # clang is an optional dependency, needed only here: apt-get install clang.
 set -euo pipefail
 
 minutes=${1:-}
-if ! [[ "$minutes" =~ ^[0-9]+([.][0-9]+)?$ ]]; then
-    echo "usage: $0 MINUTES [TARGET...]" >&2
+runs_wanted=${RUNS:-}
+if ! [[ "$minutes" =~ ^[0-9]+([.][0-9]+)?$ ]] || ! [[ "$runs_wanted" =~ ^[0-9]*$ ]]; then
+    echo "usage: [RUNS=N] $0 MINUTES [TARGET...]" >&2
     exit 2
 fi
 shift
@@ -44,6 +53,19 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launc
 nice cmake --build "$build" -j2 --target "${targets[@]}"
 
 seconds=$(awk -v m="$minutes" 'BEGIN { printf "%d", m * 60 }')
+# libFuzzer takes -max_total_time=0 as "no limit": never run unbounded by accident.
+if [ "$seconds" -eq 0 ] && [ -z "$runs_wanted" ]; then
+    echo "built ${targets[*]}; MINUTES below one second and no RUNS: nothing run"
+    exit 0
+fi
+limits=(-max_total_time="$seconds")
+if [ "${FORK:-1}" = 0 ]; then
+    limits+=(-print_final_stats=1)
+else
+    # -fork keeps going after a finding, so one run reports every distinct failure.
+    limits+=(-fork=1 -ignore_crashes=1 -ignore_timeouts=1 -ignore_ooms=1)
+fi
+[ -z "$runs_wanted" ] || limits+=(-runs="$runs_wanted")
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:verify_asan_link_order=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
 # Inputs that failed, kept from earlier runs too; a run reports only its own.
@@ -61,19 +83,24 @@ for t in "${targets[@]}"; do
     [ -d "$root/fuzz/corpus/$t" ] && seeds=("$root/fuzz/corpus/$t")
     log="$build/findings/$t.log"
     before=$(count_findings "$findings")
-    echo "== $t: ${seconds} s"
-    # -fork keeps going after a finding, so one run reports every distinct failure.
-    "$build/fuzz/$t" "$work" "${seeds[@]}" -max_total_time="$seconds" -fork=1 \
-        -ignore_crashes=1 -ignore_timeouts=1 -ignore_ooms=1 -timeout=10 -rss_limit_mb=2048 \
+    echo "== $t: ${seconds} s${runs_wanted:+, $runs_wanted executions}"
+    start=$(date +%s.%N)
+    "$build/fuzz/$t" "$work" "${seeds[@]}" "${limits[@]}" -timeout=10 -rss_limit_mb=2048 \
         -artifact_prefix="$findings/" -print_funcs=0 >"$log" 2>&1 || true
-    # Fork mode prints "#RUNS: cov: ..." lines; the last one holds the total.
-    runs=$( (grep -oE '^#[0-9]+' "$log" || true) | tail -1 | tr -d '#')
+    took=$(awk -v a="$start" -v b="$(date +%s.%N)" 'BEGIN { printf "%.0f", b - a }')
+    # One process ends with its statistics (also when stopped with SIGINT); fork mode
+    # prints "#RUNS: cov: ..." lines, the last one holding the total.
+    runs=$( (grep -oE '^stat::number_of_executed_units: *[0-9]+' "$log" || true) |
+        tail -1 | grep -oE '[0-9]+$' || true)
+    [ -n "$runs" ] || runs=$( (grep -oE '^#[0-9]+' "$log" || true) | tail -1 | tr -d '#')
     runs=${runs:-0}
     hits=$(($(count_findings "$findings") - before))
-    rate=$(awk -v r="$runs" -v s="$seconds" 'BEGIN { printf "%.0f", (s > 0 ? r / s : 0) }')
-    summary+=("$(printf '%-24s %12s executions %8s exec/s %4s findings' "$t" "$runs" "$rate" "$hits")")
+    files=$(find "$work" -maxdepth 1 -type f | wc -l)
+    rate=$(awk -v r="$runs" -v s="$took" 'BEGIN { printf "%.0f", (s > 0 ? r / s : 0) }')
+    summary+=("$(printf '%-24s %12s %8s %9s %8s %8s' "$t" "$runs" "$took" "$rate" "$hits" "$files")")
     [ "$hits" -eq 0 ] || found=1
 done
 echo
+printf '%-24s %12s %8s %9s %8s %8s\n' target executions seconds exec/s findings corpus
 printf '%s\n' "${summary[@]}"
 exit $found

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <new>
@@ -212,11 +213,15 @@ bool RenderMonochrome(std::string_view file, const BitmapRenderRequest& request,
     long cachedRow = -1;
     for (long y = 0; y < height; ++y) {
         const long sy = static_cast<long>(static_cast<int64_t>(y) * h0 / height);
-        if (sy != cachedRow) {
-            darkRow(sy, &dark);
-            cachedRow = sy;
-        }
         char* out = rows.data() + static_cast<std::size_t>(y) * outStride;
+        if (sy == cachedRow) {
+            // A row stretched downwards repeats the one above: a small picture scaled up to
+            // a few thousand rows would otherwise sample every dot of every copy again.
+            std::memcpy(out, out - outStride, outStride);
+            continue;
+        }
+        darkRow(sy, &dark);
+        cachedRow = sy;
         for (long x = 0; x < width; ++x) {
             const long sx = sourceX[x];
             if (sx < w0 && dark[sx]) {

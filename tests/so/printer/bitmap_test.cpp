@@ -522,6 +522,33 @@ TEST(BmpDecoder, EveryDepthAndRowOrderGivesThePicture) {
               Hex(expected));
 }
 
+// Scaling up repeats whole source dots: every output row and column comes from the
+// nearest source one, for a factor that divides evenly and for one that does not (where
+// some source rows are taken twice and others three times).
+TEST(BmpDecoder, StretchingRepeatsSourceRowsAndColumns) {
+    const int w = 13, h = 7;
+    const std::string file = TestPictureBmp(w, h);  // 96 dpi
+    for (double dpi : {288.0, 240.0}) {
+        SCOPED_TRACE(dpi);
+        thermpos::so::BitmapRenderRequest request;
+        request.mapResolution = true;
+        request.printerDpi = dpi;
+        const long width = static_cast<long>(w * dpi / 96.0);
+        const long height = static_cast<long>(h * dpi / 96.0);
+        const std::size_t stride = thermpos::so::BitmapRowBytes(width);
+        std::string expected(stride * height, '\0');
+        for (long y = 0; y < height; ++y) {
+            for (long x = 0; x < width; ++x) {
+                if (TestDot(static_cast<int>(x * w / width), static_cast<int>(y * h / height), w,
+                            h)) {
+                    expected[y * stride + x / 8] |= static_cast<char>(0x80 >> (x % 8));
+                }
+            }
+        }
+        EXPECT_EQ(Hex(Black(file, request)), Hex(expected));
+    }
+}
+
 TEST(BmpDecoder, HostileHeadersAreRefused) {
     const std::string good = TestPictureBmp(16, 8);
     ASSERT_NE(Black(good), "refused");
