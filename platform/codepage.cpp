@@ -2,12 +2,14 @@
 //
 // Threads: none started. iconv descriptors are not thread-safe, so each thread keeps its
 // own small cache of them (thread_local, closed when the thread ends); the table of which
-// code pages exist is shared under one mutex.
+// code pages exist is shared under one mutex, and each thread remembers which of the code
+// pages it used map ASCII to itself, so that ASCII text converts without the lock or iconv.
 #include "platform/codepage.h"
 
 #include <errno.h>
 #include <iconv.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -50,11 +52,48 @@ constexpr Known kKnown[] = {
     {28605, {"ISO-8859-15", nullptr}}, {65001, {"UTF-8", nullptr}},
 };
 
-// The iconv name that this system's iconv really opens, "" when none (cached).
-const std::string& ResolvedName(UINT codePage) {
+// What this system's iconv does with a code page.
+struct Table {
+    std::string name;    // the iconv name it really opens, "" when none
+    bool ascii = false;  // U+0000..U+007F and the bytes 00..7F map one to one, both ways
+};
+
+// Whether the code page's table maps the 128 ASCII characters to the same single bytes
+// and back. Checked rather than assumed: an iconv whose Shift-JIS puts the yen sign at 5C
+// must not be bypassed.
+bool MapsAsciiToItself(const std::string& name) {
+    char bytes[128];
+    char16_t units[128];
+    for (int c = 0; c < 128; ++c) {
+        bytes[c] = static_cast<char>(c);
+        units[c] = static_cast<char16_t>(c);
+    }
+    auto convert = [](const char* to, const char* from, const void* text, std::size_t size,
+                      void* out, std::size_t room) {
+        iconv_t cd = iconv_open(to, from);
+        if (cd == reinterpret_cast<iconv_t>(-1))
+            return false;
+        char* in = static_cast<char*>(const_cast<void*>(text));
+        char* outPtr = static_cast<char*>(out);
+        std::size_t inLeft = size;
+        std::size_t outLeft = room;
+        const bool whole = iconv(cd, &in, &inLeft, &outPtr, &outLeft) != static_cast<size_t>(-1) &&
+                           inLeft == 0 && outLeft == 0;
+        iconv_close(cd);
+        return whole;
+    };
+    char narrow[128];
+    char16_t wide[128];
+    return convert(name.c_str(), "UTF-16LE", units, sizeof units, narrow, sizeof narrow) &&
+           std::memcmp(narrow, bytes, sizeof bytes) == 0 &&
+           convert("UTF-16LE", name.c_str(), bytes, sizeof bytes, wide, sizeof wide) &&
+           std::memcmp(wide, units, sizeof units) == 0;
+}
+
+// The table of a code page (cached for the process).
+const Table& ResolvedTable(UINT codePage) {
     static std::mutex mutex;
-    static std::map<UINT, std::string> resolved;  // guarded by mutex
-    static const std::string kNone;
+    static std::map<UINT, Table> resolved;  // guarded by mutex; entries never change
     std::lock_guard<std::mutex> lock(mutex);
     auto it = resolved.find(codePage);
     if (it != resolved.end())
@@ -74,7 +113,60 @@ const std::string& ResolvedName(UINT codePage) {
             break;
         }
     }
-    return resolved.emplace(codePage, std::move(name)).first->second;
+    Table table;
+    table.ascii = !name.empty() && MapsAsciiToItself(name);
+    table.name = std::move(name);
+    return resolved.emplace(codePage, std::move(table)).first->second;
+}
+
+const std::string& ResolvedName(UINT codePage) {
+    return ResolvedTable(codePage).name;
+}
+
+// ResolvedTable(codePage).ascii without the lock: each thread remembers the code pages it
+// has asked about (a handful: the ANSI one and the printers').
+bool AsciiMapsToItself(UINT codePage) {
+    struct Seen {
+        UINT codePage;
+        bool ascii;
+    };
+    constexpr unsigned kSeen = 8;
+    thread_local Seen seen[kSeen];
+    thread_local unsigned added = 0;  // the oldest entry is replaced when all are used
+    for (unsigned i = 0; i < std::min(added, kSeen); ++i) {
+        if (seen[i].codePage == codePage)
+            return seen[i].ascii;
+    }
+    const bool ascii = ResolvedTable(codePage).ascii;
+    seen[added++ % kSeen] = {codePage, ascii};
+    if (added == 2 * kSeen)
+        added = kSeen;
+    return ascii;
+}
+
+// Text that is all ASCII, for a code page that maps ASCII to itself, converts unit for
+// unit. Each returns false, with *out unspecified, when the text is not all ASCII.
+bool NarrowAscii(std::u16string_view text, std::string* out) {
+    out->resize(text.size());
+    char* d = out->data();
+    unsigned seen = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        seen |= text[i];
+        d[i] = static_cast<char>(text[i]);
+    }
+    return seen < 0x80;
+}
+
+bool WidenAscii(std::string_view text, std::u16string* out) {
+    out->resize(text.size());
+    char16_t* d = out->data();
+    unsigned seen = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        seen |= c;
+        d[i] = c;
+    }
+    return seen < 0x80;
 }
 
 UINT Resolve(UINT codePage) {
@@ -143,7 +235,10 @@ std::string IconvName(UINT codePage) {
 LONG MultiByteToWide(UINT codePage, std::string_view text, std::u16string* out) {
     if (!out)
         return ERROR_INVALID_PARAMETER;
-    iconv_t cd = Descriptor(Resolve(codePage), true);
+    codePage = Resolve(codePage);
+    if (AsciiMapsToItself(codePage) && WidenAscii(text, out))
+        return ERROR_SUCCESS;
+    iconv_t cd = Descriptor(codePage, true);
     if (!cd)
         return ERROR_INVALID_PARAMETER;
     out->clear();
@@ -176,7 +271,10 @@ LONG WideToMultiByte(UINT codePage, std::u16string_view text, std::string* out, 
         *usedDefault = false;
     if (!out)
         return ERROR_INVALID_PARAMETER;
-    iconv_t cd = Descriptor(Resolve(codePage), false);
+    codePage = Resolve(codePage);
+    if (AsciiMapsToItself(codePage) && NarrowAscii(text, out))
+        return ERROR_SUCCESS;
+    iconv_t cd = Descriptor(codePage, false);
     if (!cd)
         return ERROR_INVALID_PARAMETER;
     out->clear();

@@ -82,6 +82,42 @@ TEST(CodePages, NumbersWithoutATableFailInsteadOfGuessing) {
         EXPECT_TRUE(IsValidCodePage(cp)) << cp;
 }
 
+// ASCII text skips iconv where the table maps ASCII to itself; the result must be what
+// iconv gives, also for text that is ASCII but for its last character, and for the tables
+// that put other characters on ASCII bytes.
+TEST(CodePages, AsciiTextConvertsAsTheTablesSay) {
+    std::string ascii;
+    std::u16string asciiWide;
+    for (int c = 0; c < 128; ++c) {
+        ascii += static_cast<char>(c);
+        asciiWide += static_cast<char16_t>(c);
+    }
+    for (UINT cp : {437u, 850u, 858u, 932u, 936u, 1252u, 65001u, 28591u}) {
+        std::string narrow = "stale";
+        std::u16string wide = u"stale";
+        ASSERT_EQ(WideToMultiByte(cp, asciiWide, &narrow), ERROR_SUCCESS) << cp;
+        EXPECT_EQ(narrow, ascii) << cp;
+        ASSERT_EQ(MultiByteToWide(cp, ascii, &wide), ERROR_SUCCESS) << cp;
+        EXPECT_EQ(wide, asciiWide) << cp;
+        // One character past ASCII at the end: the whole text goes through the table.
+        ASSERT_EQ(WideToMultiByte(cp, asciiWide + u"é", &narrow, '#'), ERROR_SUCCESS);
+        EXPECT_EQ(narrow.substr(0, 128), ascii) << cp;
+        EXPECT_GT(narrow.size(), 128u) << cp;
+    }
+    std::string out;
+    ASSERT_EQ(WideToMultiByte(1252, u"Total 12.70 é", &out), ERROR_SUCCESS);
+    EXPECT_EQ(out, "Total 12.70 \xE9");
+    std::u16string wide;
+    ASSERT_EQ(MultiByteToWide(850, "caf\x82", &wide), ERROR_SUCCESS);
+    EXPECT_EQ(wide, u"caf\u00E9");
+    // The Arabic table puts its own percent sign on 25.
+    ASSERT_EQ(MultiByteToWide(864, "5%", &wide), ERROR_SUCCESS);
+    EXPECT_EQ(wide, u"5\u066A");
+    // Empty text is no special case.
+    ASSERT_EQ(WideToMultiByte(1252, u"", &out), ERROR_SUCCESS);
+    EXPECT_EQ(out, "");
+}
+
 TEST(CodePages, AnsiCodePageFollowsTheSetting) {
     ::unsetenv("THERMPOS_ACP");
     EXPECT_EQ(GetACP(), 1252u);
