@@ -149,7 +149,7 @@ bool AsciiMapsToItself(UINT codePage) {
 bool NarrowAscii(std::u16string_view text, std::string* out) {
     out->resize(text.size());
     char* d = out->data();
-    unsigned seen = 0;
+    char16_t seen = 0;  // as wide as the units, so that the loop runs on whole vectors
     for (std::size_t i = 0; i < text.size(); ++i) {
         seen |= text[i];
         d[i] = static_cast<char>(text[i]);
@@ -160,10 +160,10 @@ bool NarrowAscii(std::u16string_view text, std::string* out) {
 bool WidenAscii(std::string_view text, std::u16string* out) {
     out->resize(text.size());
     char16_t* d = out->data();
-    unsigned seen = 0;
+    unsigned char seen = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
         const unsigned char c = static_cast<unsigned char>(text[i]);
-        seen |= c;
+        seen = static_cast<unsigned char>(seen | c);
         d[i] = c;
     }
     return seen < 0x80;
