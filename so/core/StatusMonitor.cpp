@@ -62,7 +62,10 @@ class MonitorCycle {
     // the write step (input arrived before the next write is due) the read step runs
     // whether or not a reply is awaited: the bytes are there, and what they say may make
     // the due write unnecessary.
-    void Process(CStatusQuery& query, const MonitorProfile& profile, bool writeStep = true);
+    // onTime: the cycle runs because its time came, not because input arrived or the
+    // thread was woken.
+    void Process(CStatusQuery& query, const MonitorProfile& profile, bool writeStep = true,
+                 bool onTime = true);
 
     // Before the queries of a cycle are processed.
     void BeginCycle() { bytesRead_ = false; }
@@ -129,7 +132,8 @@ class MonitorCycle {
     BYTE buffer_[kReadSize] = {};
 };
 
-void MonitorCycle::Process(CStatusQuery& query, const MonitorProfile& profile, bool writeStep) {
+void MonitorCycle::Process(CStatusQuery& query, const MonitorProfile& profile, bool writeStep,
+                           bool onTime) {
     // A port whose reopen failed has no handle to set time-outs on; the write step would
     // never get to the error that brings the next attempt.
     if (Reopens() && !Usb()) {
@@ -145,9 +149,10 @@ void MonitorCycle::Process(CStatusQuery& query, const MonitorProfile& profile, b
         }
     }
 
-    // Write step.
-    if (writeStep && (!query.command.empty() && (!query.awaitingReply || !query.repeat)) ||
-        forceWrite_) {
+    // Write step: only on time. A forced write waits for its cycle too; written the moment
+    // a reply was read, each reply would bring the next request at once.
+    if (writeStep &&
+        ((!query.command.empty() && (!query.awaitingReply || !query.repeat)) || forceWrite_)) {
         int rc = ERROR_SUCCESS;
         int written = 0;
         {
@@ -194,8 +199,15 @@ void MonitorCycle::Process(CStatusQuery& query, const MonitorProfile& profile, b
                 if (Usb() || (type_ == PortType::Serial && profile.rewriteAfterEveryRead))
                     forceWrite_ = true;
                 if (type_ == PortType::Parallel && profile.writeAfterParallelRead) {
-                    int written = 0;
-                    error = WriteCommandLocked(query, &written);
+                    // Right after the read of a cycle that came on time; after a read
+                    // that input woke, in the next cycle, for the same reason as the
+                    // forced write.
+                    if (onTime) {
+                        int written = 0;
+                        error = WriteCommandLocked(query, &written);
+                    } else {
+                        forceWrite_ = true;
+                    }
                 }
                 if (!Usb())
                     SetTimeoutsLocked(saved_);
@@ -527,6 +539,7 @@ void CStatusMonitor::ThreadMain() {
         };
         bool byInput = false;
         bool fullCycle = true;
+        bool onTime = true;
         if (!canWait || (writeDue && !watchInput)) {
             if (stopEvent_.Wait(canWait ? untilWrite() : pollInterval_) != thermpos::WAIT_TIMEOUT)
                 break;
@@ -561,6 +574,7 @@ void CStatusMonitor::ThreadMain() {
             if (woke == thermpos::WAIT_TIMEOUT && !writeDue)
                 quietWakes = 0;
             byInput = woke == thermpos::WAIT_OBJECT_0;
+            onTime = woke == thermpos::WAIT_TIMEOUT || woke == thermpos::WAIT_FAILED;
             // Input or a wake-up before the write is due: read now, write on time.
             fullCycle =
                 !writeDue || woke == thermpos::WAIT_TIMEOUT || woke == thermpos::WAIT_FAILED;
@@ -573,7 +587,7 @@ void CStatusMonitor::ThreadMain() {
         std::lock_guard<std::mutex> monitor(monitorLock_);
         cycle.BeginCycle();
         for (auto& query : queries_)
-            cycle.Process(*query, profile_, fullCycle);
+            cycle.Process(*query, profile_, fullCycle, onTime);
         if (fullCycle) {
             lastCycle = Clock::now();
             watchInput = true;

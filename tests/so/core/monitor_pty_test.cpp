@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -82,6 +84,20 @@ class MonitorPtyTest : public ::testing::Test {
     // The virtual printer has answered the status request at least once.
     bool WaitAsbOn() {
         return WaitStatus([](const PrinterStatus& s) { return s.asbMask == 0x0F; });
+    }
+    // Over twenty cycles the port brought input a few times a cycle (a reply for each
+    // request of the cycle, perhaps in two reads). The printer answers a request at once,
+    // so a monitor that wrote the request again the moment it read a reply would see
+    // thousands.
+    static void ExpectAFewRepliesPerCycle(const CStatusMonitor& monitor) {
+        using Wakes = CStatusMonitor::WakeCounts;
+        const Wakes before = monitor.Wakes();
+        ASSERT_TRUE(
+            monitor.WaitWakes([&](const Wakes& w) { return w.timed >= before.timed + 20; }, 30s))
+            << "input " << monitor.Wakes().input - before.input;
+        const Wakes after = monitor.Wakes();
+        EXPECT_LE(after.input - before.input, 4 * (after.timed - before.timed) + 4)
+            << "cycles " << after.timed - before.timed;
     }
 
     // Declared first, so the devices (declared later) release their ports before the
@@ -284,6 +300,41 @@ TEST_F(MonitorUsbTest, VanishedPrinterIsPowerOffAndReopenedWhenItComesBack) {
     const size_t fdsEnabled = OpenDescriptorsOn(vp_.DevicePath());
     ASSERT_EQ(printer_.SetDeviceEnabled(0), OPOS_SUCCESS);
     EXPECT_EQ(OpenDescriptorsOn(vp_.DevicePath()), fdsEnabled - 1);
+}
+
+// A USB port writes the request again in the cycle after each read, not at the read.
+TEST_F(MonitorUsbTest, TheRequestIsRepeatedOnceACycleNotOnceAReply) {
+    OpenPrinter();
+    ASSERT_EQ(printer_.SetDeviceEnabled(1), OPOS_SUCCESS);
+    ASSERT_TRUE(WaitAsbOn());
+    auto entry = table_.FindEntry("USB001");
+    ASSERT_TRUE(entry);
+    ExpectAFewRepliesPerCycle(entry->monitor);
+}
+
+// A parallel printer that wants the request right after each read (the RT-K410) gets it
+// after the read of each cycle; after a reply read between cycles, in the next cycle.
+TEST_F(MonitorPtyTest, AParallelPrinterIsAskedAgainOnceACycleNotOnceAReply) {
+    VirtualPrinterOptions options;
+    options.mapName = "LPT1";
+    StartPrinter(options);
+    montest::Recording<CServiceDevice> device;
+    device.standalone = true;
+    CPrinterStatusInterpreter interpreter(&device);
+    const std::string request("\x1d\x61\x0f", 3);
+    interpreter.SetCommand(request.data(), request.size());
+    PortBinding binding;
+    ASSERT_EQ(table_.AcquirePort("LPT1", PortKindExclusive, &binding, "QMXRT-K410"), 0);
+    // The listener goes before the interpreter does, whatever fails below.
+    std::unique_ptr<PortBinding, std::function<void(PortBinding*)>> release(
+        &binding, [&](PortBinding* b) { (void)table_.ReleasePort(b); });
+    MonitorProfile profile;
+    profile.writeAfterParallelRead = true;
+    ASSERT_EQ(table_.AddStatusListener(binding, &interpreter, 5, &profile), 0);
+    ASSERT_TRUE(WaitAsbOn());
+    auto entry = table_.FindEntry("LPT1");
+    ASSERT_TRUE(entry);
+    ExpectAFewRepliesPerCycle(entry->monitor);
 }
 
 // Between status blocks the monitor sleeps on the port. These catch a wake-up lost on the
