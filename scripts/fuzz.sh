@@ -66,7 +66,8 @@ else
     limits+=(-fork=1 -ignore_crashes=1 -ignore_timeouts=1 -ignore_ooms=1)
 fi
 [ -z "$runs_wanted" ] || limits+=(-runs="$runs_wanted")
-export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:verify_asan_link_order=0}
+# intercept_tls_get_addr=0: see scripts/test.sh.
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:verify_asan_link_order=0:intercept_tls_get_addr=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
 # Inputs that failed, kept from earlier runs too; a run reports only its own.
 count_findings() {
