@@ -74,7 +74,7 @@ class MonitorCycle {
     // Whether the next cycle writes a request: the write step's own condition. While it
     // holds, cycles follow each other at the poll interval.
     bool WriteDue(const std::vector<std::unique_ptr<CStatusQuery>>& queries) const {
-        if (forceWrite_)
+        if (forceWrite_ || holdRewrite_)
             return true;
         return std::any_of(queries.begin(), queries.end(), [](const auto& q) {
             return !q->command.empty() && (!q->awaitingReply || !q->repeat);
@@ -125,6 +125,8 @@ class MonitorCycle {
     const PortType type_;
     bool forceWrite_ = false;
     bool hold_ = false;
+    // A hold reply read between cycles: the next cycle writes the request, hold or not.
+    bool holdRewrite_ = false;
     bool bytesRead_ = false;
     std::chrono::milliseconds reopenDelay_ = kFirstReopenDelay;
     std::chrono::steady_clock::time_point nextReopen_{};
@@ -151,8 +153,8 @@ void MonitorCycle::Process(CStatusQuery& query, const MonitorProfile& profile, b
 
     // Write step: only on time. A forced write waits for its cycle too; written the moment
     // a reply was read, each reply would bring the next request at once.
-    if (writeStep &&
-        ((!query.command.empty() && (!query.awaitingReply || !query.repeat)) || forceWrite_)) {
+    if (writeStep && ((!query.command.empty() && (!query.awaitingReply || !query.repeat)) ||
+                      forceWrite_ || holdRewrite_)) {
         int rc = ERROR_SUCCESS;
         int written = 0;
         {
@@ -162,11 +164,12 @@ void MonitorCycle::Process(CStatusQuery& query, const MonitorProfile& profile, b
                 t.WriteTotalTimeoutConstant = kRequestWriteConstant;
             });
             if (ready) {
-                if (hold_) {
+                if (hold_ && !holdRewrite_) {
                     query.awaitingReply = true;
                 } else {
                     rc = WriteCommandLocked(query, &written);
                     forceWrite_ = false;
+                    holdRewrite_ = false;
                 }
                 if (!Usb())
                     SetTimeoutsLocked(saved_);
@@ -222,10 +225,18 @@ void MonitorCycle::Process(CStatusQuery& query, const MonitorProfile& profile, b
                 forceWrite_ = true;
             if (profile.holdReplies) {
                 if (buffer_[0] == 0x3C && buffer_[1] == 0x00) {
+                    // Held: the request goes again after each hold reply, right after the
+                    // read of a cycle that came on time, else in the next cycle. Written
+                    // the moment input brought the reply, each hold reply would bring the
+                    // next request at once, as fast as the line goes.
                     hold_ = true;
-                    std::lock_guard<std::mutex> io(port_.ioLock);
-                    int written = 0;
-                    (void)WriteCommandLocked(query, &written);
+                    if (onTime) {
+                        std::lock_guard<std::mutex> io(port_.ioLock);
+                        int written = 0;
+                        (void)WriteCommandLocked(query, &written);
+                    } else {
+                        holdRewrite_ = true;
+                    }
                 } else if ((buffer_[0] == 0x3C && buffer_[1] == 0x20) || buffer_[0] == 0x14 ||
                            buffer_[0] == 0x1C || buffer_[0] == 0x34) {
                     hold_ = false;
@@ -326,6 +337,7 @@ void MonitorCycle::HandleError(CStatusQuery& query, int error) {
                 // A new device or connection knows nothing of our request: send it again.
                 forceWrite_ = true;
                 hold_ = false;
+                holdRewrite_ = false;
                 return;
             }
             if (now >= nextReopen_) {

@@ -45,6 +45,8 @@ class Pty {
     void MapAs(const std::string& name) const;
     // Reads until `count` bytes arrived or the limit passed; returns what arrived.
     std::string Read(size_t count, int timeoutMs = 5000);
+    // Bytes from the printer's side, as its replies.
+    bool Send(const std::string& bytes) { return terminal_.SendAll(bytes); }
     // Closes the master: later writes on the slave fail.
     void Hangup();
 

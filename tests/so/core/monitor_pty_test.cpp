@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -335,6 +336,63 @@ TEST_F(MonitorPtyTest, AParallelPrinterIsAskedAgainOnceACycleNotOnceAReply) {
     auto entry = table_.FindEntry("LPT1");
     ASSERT_TRUE(entry);
     ExpectAFewRepliesPerCycle(entry->monitor);
+}
+
+// A serial printer that is held answers each request with its hold reply; it gets the
+// request again once a cycle, not the moment each hold reply arrives.
+TEST_F(MonitorPtyTest, AHeldSerialPrinterIsAskedAgainOnceACycleNotOnceAReply) {
+    sotest::Pty pty;
+    pty.MapAs("COM13");
+    std::atomic<bool> stop{false};
+    std::atomic<int> requests{0};
+    std::thread heldPrinter([&] {
+        std::string pending;
+        while (!stop) {
+            pending += pty.Read(3, 20);
+            for (; pending.size() >= 3; pending.erase(0, 3)) {
+                ++requests;
+                if (!pty.Send(std::string("\x3c\x00", 2)))
+                    return;
+            }
+        }
+    });
+    std::unique_ptr<std::thread, std::function<void(std::thread*)>> joined(&heldPrinter,
+                                                                           [&](std::thread* t) {
+                                                                               stop = true;
+                                                                               t->join();
+                                                                           });
+    montest::Recording<CServiceDevice> device;
+    device.standalone = true;
+    CPrinterStatusInterpreter interpreter(&device);
+    const std::string request("\x1d\x61\x0f", 3);
+    interpreter.SetCommand(request.data(), request.size());
+    PortBinding binding;
+    ASSERT_EQ(table_.AcquirePort("COM13", PortKindExclusive, &binding, "QMXRT-K410"), 0);
+    std::unique_ptr<PortBinding, std::function<void(PortBinding*)>> release(
+        &binding, [&](PortBinding* b) { (void)table_.ReleasePort(b); });
+    MonitorProfile profile;
+    ASSERT_TRUE(profile.holdReplies);
+    ASSERT_EQ(table_.AddStatusListener(binding, &interpreter, 5, &profile), 0);
+    auto entry = table_.FindEntry("COM13");
+    ASSERT_TRUE(entry);
+    const CStatusMonitor& monitor = entry->monitor;
+
+    using Wakes = CStatusMonitor::WakeCounts;
+    ASSERT_TRUE(monitor.WaitWakes([](const Wakes& w) { return w.input >= 2; }, 10s));
+    const Wakes before = monitor.Wakes();
+    const int requestsBefore = requests;
+    // Twenty cycles, or as many hold replies as twenty cycles could never bring.
+    ASSERT_TRUE(monitor.WaitWakes(
+        [&](const Wakes& w) {
+            return w.timed >= before.timed + 20 || w.input >= before.input + 500;
+        },
+        30s));
+    const Wakes after = monitor.Wakes();
+    const int cycles = static_cast<int>(after.timed - before.timed);
+    EXPECT_LE(after.input - before.input, 4u * (after.timed - before.timed) + 4)
+        << "cycles " << cycles;
+    EXPECT_LE(requests - requestsBefore, 2 * cycles + 4) << "cycles " << cycles;
+    EXPECT_GE(requests - requestsBefore, cycles / 2) << "a held printer is still asked";
 }
 
 // Between status blocks the monitor sleeps on the port. These catch a wake-up lost on the
