@@ -104,9 +104,12 @@ bool StartStation(Station& s, int index) {
 
 bool EnableStation(Station& s, int index) {
     const std::string suffix = std::to_string(index);
-    if (s.printer.OpenService("POSPrinter", "Scale.Printer" + suffix, &s.control) != 0 ||
-        s.printer.ClaimDevice(1000) != 0)
-        return Fail("printer " + suffix + " open");
+    const LONG opened = s.printer.OpenService("POSPrinter", "Scale.Printer" + suffix, &s.control);
+    const LONG claimed = opened == 0 ? s.printer.ClaimDevice(1000) : 0;
+    if (opened != 0 || claimed != 0)
+        return Fail("printer " + suffix + ": OpenService " + std::to_string(opened) +
+                    ", ClaimDevice " + std::to_string(claimed) + ", extended " +
+                    std::to_string(s.printer.GetPropertyNumber(PIDX_ResultCodeExtended)));
     s.printer.SetPropertyNumber(PIDX_DeviceEnabled, 1);
     if (s.printer.GetPropertyNumber(PIDX_DeviceEnabled) != 1)
         return Fail("printer " + suffix + " enable");
