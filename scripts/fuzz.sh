@@ -67,7 +67,7 @@ else
 fi
 [ -z "$runs_wanted" ] || limits+=(-runs="$runs_wanted")
 # intercept_tls_get_addr=0: see scripts/test.sh.
-export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:verify_asan_link_order=0:intercept_tls_get_addr=0}
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:verify_asan_link_order=0}:intercept_tls_get_addr=0
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
 # Inputs that failed, kept from earlier runs too; a run reports only its own.
 count_findings() {

@@ -12,9 +12,10 @@ jobs=$(nproc 2>/dev/null || echo 2)
 cmake --preset asan >/dev/null
 cmake --build --preset asan -j "$jobs"
 # Sanitizer settings: fail hard, no leak noise from Qt's platform plugins. The sanitizer's
-# own record of libraries' thread-local blocks is off: it misreads a block that starts 16
-# bytes into a page and the leak check then faults at exit (tests/support/dynamic_tls_probe).
-export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:strict_string_checks=1:intercept_tls_get_addr=0}
+# own record of libraries' thread-local blocks is off, also under options of the caller's:
+# it misreads a block that starts 16 bytes into a page and the leak check then faults at
+# exit (tests/support/dynamic_tls_probe).
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:strict_string_checks=1}:intercept_tls_get_addr=0
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$PWD/scripts/lsan.supp}
 export QT_QPA_PLATFORM=offscreen
