@@ -90,6 +90,30 @@ class MonitorPtyTest : public ::testing::Test {
     // request of the cycle, perhaps in two reads). The printer answers a request at once,
     // so a monitor that wrote the request again the moment it read a reply would see
     // thousands.
+    // A printer's status interpreter asking for status on a port of the table with its
+    // own profile and a 5 ms poll, as a printer's service object would. The listener goes
+    // before the interpreter does, whatever fails after.
+    struct Listener {
+        explicit Listener(CPortManager& t) : table(t), interpreter(&device) {
+            device.standalone = true;
+            interpreter.SetCommand("\x1d\x61\x0f", 3);
+        }
+        ~Listener() {
+            if (acquired)
+                (void)table.ReleasePort(&binding);
+        }
+        CPortManager& table;
+        montest::Recording<CServiceDevice> device;
+        CPrinterStatusInterpreter interpreter;
+        PortBinding binding;
+        bool acquired = false;
+    };
+    void Listen(Listener& l, const std::string& port, const MonitorProfile& profile) {
+        ASSERT_EQ(table_.AcquirePort(port, PortKindExclusive, &l.binding, "QMXRT-K410"), 0);
+        l.acquired = true;
+        ASSERT_EQ(table_.AddStatusListener(l.binding, &l.interpreter, 5, &profile), 0);
+    }
+
     static void ExpectAFewRepliesPerCycle(const CStatusMonitor& monitor) {
         using Wakes = CStatusMonitor::WakeCounts;
         const Wakes before = monitor.Wakes();
@@ -319,19 +343,10 @@ TEST_F(MonitorPtyTest, AParallelPrinterIsAskedAgainOnceACycleNotOnceAReply) {
     VirtualPrinterOptions options;
     options.mapName = "LPT1";
     StartPrinter(options);
-    montest::Recording<CServiceDevice> device;
-    device.standalone = true;
-    CPrinterStatusInterpreter interpreter(&device);
-    const std::string request("\x1d\x61\x0f", 3);
-    interpreter.SetCommand(request.data(), request.size());
-    PortBinding binding;
-    ASSERT_EQ(table_.AcquirePort("LPT1", PortKindExclusive, &binding, "QMXRT-K410"), 0);
-    // The listener goes before the interpreter does, whatever fails below.
-    std::unique_ptr<PortBinding, std::function<void(PortBinding*)>> release(
-        &binding, [&](PortBinding* b) { (void)table_.ReleasePort(b); });
     MonitorProfile profile;
     profile.writeAfterParallelRead = true;
-    ASSERT_EQ(table_.AddStatusListener(binding, &interpreter, 5, &profile), 0);
+    Listener listener(table_);
+    ASSERT_NO_FATAL_FAILURE(Listen(listener, "LPT1", profile));
     ASSERT_TRUE(WaitAsbOn());
     auto entry = table_.FindEntry("LPT1");
     ASSERT_TRUE(entry);
@@ -361,18 +376,10 @@ TEST_F(MonitorPtyTest, AHeldSerialPrinterIsAskedAgainOnceACycleNotOnceAReply) {
                                                                                stop = true;
                                                                                t->join();
                                                                            });
-    montest::Recording<CServiceDevice> device;
-    device.standalone = true;
-    CPrinterStatusInterpreter interpreter(&device);
-    const std::string request("\x1d\x61\x0f", 3);
-    interpreter.SetCommand(request.data(), request.size());
-    PortBinding binding;
-    ASSERT_EQ(table_.AcquirePort("COM13", PortKindExclusive, &binding, "QMXRT-K410"), 0);
-    std::unique_ptr<PortBinding, std::function<void(PortBinding*)>> release(
-        &binding, [&](PortBinding* b) { (void)table_.ReleasePort(b); });
     MonitorProfile profile;
     ASSERT_TRUE(profile.holdReplies);
-    ASSERT_EQ(table_.AddStatusListener(binding, &interpreter, 5, &profile), 0);
+    Listener listener(table_);
+    ASSERT_NO_FATAL_FAILURE(Listen(listener, "COM13", profile));
     auto entry = table_.FindEntry("COM13");
     ASSERT_TRUE(entry);
     const CStatusMonitor& monitor = entry->monitor;
