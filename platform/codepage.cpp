@@ -4,6 +4,7 @@
 // own small cache of them (thread_local, closed when the thread ends); the table of which
 // code pages exist is shared under one mutex, and each thread remembers which of the code
 // pages it used map ASCII to itself, so that ASCII text converts without the lock or iconv.
+// iconv's modules are loaded under that mutex and stay loaded (see Table::keepLoaded).
 #include "platform/codepage.h"
 
 #include <errno.h>
@@ -52,10 +53,19 @@ constexpr Known kKnown[] = {
     {28605, {"ISO-8859-15", nullptr}}, {65001, {"UTF-8", nullptr}},
 };
 
+const iconv_t kNoDescriptor = reinterpret_cast<iconv_t>(-1);
+
 // What this system's iconv does with a code page.
 struct Table {
     std::string name;    // the iconv name it really opens, "" when none
     bool ascii = false;  // U+0000..U+007F and the bytes 00..7F map one to one, both ways
+    // One descriptor each way, open for the life of the process. They keep the code page's
+    // iconv modules loaded: iconv unloads a module a few closes of any descriptor after the
+    // module's own last one, in whichever thread closes it, and the next thread to convert
+    // loads it again. So the modules are loaded once, here under the table's lock, and are
+    // not unloaded and loaded again as threads come and go (nor unloaded by one thread
+    // behind the back of another that has just loaded them).
+    iconv_t keepLoaded[2] = {kNoDescriptor, kNoDescriptor};
 };
 
 // Whether the code page's table maps the 128 ASCII characters to the same single bytes
@@ -71,7 +81,7 @@ bool MapsAsciiToItself(const std::string& name) {
     auto convert = [](const char* to, const char* from, const void* text, std::size_t size,
                       void* out, std::size_t room) {
         iconv_t cd = iconv_open(to, from);
-        if (cd == reinterpret_cast<iconv_t>(-1))
+        if (cd == kNoDescriptor)
             return false;
         char* in = static_cast<char*>(const_cast<void*>(text));
         char* outPtr = static_cast<char*>(out);
@@ -90,14 +100,16 @@ bool MapsAsciiToItself(const std::string& name) {
            std::memcmp(wide, units, sizeof units) == 0;
 }
 
-// The table of a code page (cached for the process).
+// The table of a code page (cached for the process, and never destroyed: threads may still
+// convert while the process exits).
 const Table& ResolvedTable(UINT codePage) {
     static std::mutex mutex;
-    static std::map<UINT, Table> resolved;  // guarded by mutex; entries never change
+    static auto* resolved = new std::map<UINT, Table>;  // guarded by mutex; entries never change
     std::lock_guard<std::mutex> lock(mutex);
-    auto it = resolved.find(codePage);
-    if (it != resolved.end())
+    auto it = resolved->find(codePage);
+    if (it != resolved->end())
         return it->second;
+    Table table;
     std::string name;
     for (const Known& k : kKnown) {
         if (k.codePage != codePage)
@@ -105,18 +117,20 @@ const Table& ResolvedTable(UINT codePage) {
         for (const char* candidate : k.names) {
             if (!candidate)
                 continue;
-            iconv_t cd = iconv_open("UTF-16LE", candidate);
-            if (cd == reinterpret_cast<iconv_t>(-1))
+            // The descriptor that finds the name is kept, so that the modules it loaded are
+            // never without one.
+            iconv_t toWide = iconv_open("UTF-16LE", candidate);
+            if (toWide == kNoDescriptor)
                 continue;
-            iconv_close(cd);
+            table.keepLoaded[0] = toWide;
+            table.keepLoaded[1] = iconv_open(candidate, "UTF-16LE");
             name = candidate;
             break;
         }
     }
-    Table table;
     table.ascii = !name.empty() && MapsAsciiToItself(name);
     table.name = std::move(name);
-    return resolved.emplace(codePage, std::move(table)).first->second;
+    return resolved->emplace(codePage, std::move(table)).first->second;
 }
 
 const std::string& ResolvedName(UINT codePage) {
@@ -190,7 +204,7 @@ class IconvCache {
                 return nullptr;
             iconv_t cd = toWide ? iconv_open("UTF-16LE", name.c_str())
                                 : iconv_open(name.c_str(), "UTF-16LE");
-            if (cd == reinterpret_cast<iconv_t>(-1))
+            if (cd == kNoDescriptor)
                 return nullptr;
             it = map_.emplace(key, cd).first;
         }

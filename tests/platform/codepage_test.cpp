@@ -1,5 +1,8 @@
 // Code page conversions over iconv, and the ANSI code page setting.
+#include <link.h>
+
 #include <cstdlib>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -154,6 +157,42 @@ TEST(CodePages, ConcurrentConversionsDoNotShareState) {
         th.join();
     for (int f : failures)
         EXPECT_EQ(f, 0);
+}
+
+// The iconv modules loaded in the process.
+std::set<std::string> LoadedIconvModules() {
+    std::set<std::string> modules;
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, size_t, void* data) {
+            const std::string path = info->dlpi_name ? info->dlpi_name : "";
+            if (path.find("/gconv/") != std::string::npos)
+                static_cast<std::set<std::string>*>(data)->insert(path);
+            return 0;
+        },
+        &modules);
+    return modules;
+}
+
+TEST(CodePages, ModulesStayLoadedWhenTheThreadsThatUsedThemEnd) {
+    // iconv unloads a module a few closes after its last descriptor closed, in whichever
+    // thread closes; threads that come and go must not unload and load them again.
+    auto convertInAThread = [](UINT cp, const std::string& text) {
+        std::thread([cp, text] {
+            std::u16string wide;
+            std::string back;
+            EXPECT_EQ(MultiByteToWide(cp, text, &wide), ERROR_SUCCESS);
+            EXPECT_EQ(WideToMultiByte(cp, wide, &back), ERROR_SUCCESS);
+            EXPECT_EQ(back, text);
+        }).join();
+    };
+    convertInAThread(866, "\x80\xAF");  // Cyrillic in the DOS table
+    const std::set<std::string> loaded = LoadedIconvModules();
+    ASSERT_FALSE(loaded.empty());
+    for (int i = 0; i < 8; ++i)
+        convertInAThread(1251, "\xC0\xFF");  // other threads, another module, each closing
+    const std::set<std::string> after = LoadedIconvModules();
+    for (const std::string& module : loaded)
+        EXPECT_TRUE(after.count(module)) << module << " was unloaded";
 }
 
 }  // namespace
