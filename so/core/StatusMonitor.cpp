@@ -588,8 +588,7 @@ void CStatusMonitor::ThreadMain() {
             byInput = woke == thermpos::WAIT_OBJECT_0;
             onTime = woke == thermpos::WAIT_TIMEOUT || woke == thermpos::WAIT_FAILED;
             // Input or a wake-up before the write is due: read now, write on time.
-            fullCycle =
-                !writeDue || woke == thermpos::WAIT_TIMEOUT || woke == thermpos::WAIT_FAILED;
+            fullCycle = !writeDue || onTime;
             CountWake(byInput                                       ? &WakeCounts::input
                       : woke == thermpos::WAIT_OBJECT_0 + 1         ? &WakeCounts::kicked
                       : woke == thermpos::WAIT_TIMEOUT && !writeDue ? &WakeCounts::idle

@@ -86,10 +86,6 @@ class MonitorPtyTest : public ::testing::Test {
     bool WaitAsbOn() {
         return WaitStatus([](const PrinterStatus& s) { return s.asbMask == 0x0F; });
     }
-    // Over twenty cycles the port brought input a few times a cycle (a reply for each
-    // request of the cycle, perhaps in two reads). The printer answers a request at once,
-    // so a monitor that wrote the request again the moment it read a reply would see
-    // thousands.
     // A printer's status interpreter asking for status on a port of the table with its
     // own profile and a 5 ms poll, as a printer's service object would. The listener goes
     // before the interpreter does, whatever fails after.
@@ -114,6 +110,10 @@ class MonitorPtyTest : public ::testing::Test {
         ASSERT_EQ(table_.AddStatusListener(l.binding, &l.interpreter, 5, &profile), 0);
     }
 
+    // Over twenty cycles the port brought input a few times a cycle (a reply for each
+    // request of the cycle, perhaps in two reads). The printer answers a request at once,
+    // so a monitor that wrote the request again the moment it read a reply would see
+    // thousands.
     static void ExpectAFewRepliesPerCycle(const CStatusMonitor& monitor) {
         using Wakes = CStatusMonitor::WakeCounts;
         const Wakes before = monitor.Wakes();
@@ -371,11 +371,14 @@ TEST_F(MonitorPtyTest, AHeldSerialPrinterIsAskedAgainOnceACycleNotOnceAReply) {
             }
         }
     });
-    std::unique_ptr<std::thread, std::function<void(std::thread*)>> joined(&heldPrinter,
-                                                                           [&](std::thread* t) {
-                                                                               stop = true;
-                                                                               t->join();
-                                                                           });
+    struct StopAndJoin {
+        std::atomic<bool>& stop;
+        std::thread& thread;
+        ~StopAndJoin() {
+            stop = true;
+            thread.join();
+        }
+    } joined{stop, heldPrinter};
     MonitorProfile profile;
     ASSERT_TRUE(profile.holdReplies);
     Listener listener(table_);
