@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -96,6 +97,14 @@ class ByteWriter {
         std::memcpy(next_, run, sizeof run);
         next_ += sizeof run;
     }
+
+    // The room, lent to the fast lane and taken back with what it wrote.
+    Room Lend() const { return {next_, end_}; }
+    void Take(Room room) {
+        next_ = room.next;
+        end_ = room.end;
+    }
+    std::string* String() const { return s_; }
 
   private:
     [[gnu::always_inline]] void Reserve(std::size_t n) {
@@ -422,6 +431,387 @@ inline std::size_t FindEsc(const char* data, std::size_t from, std::size_t end) 
     }
 }
 
+// ---------------------------------------------------------------------------------------
+// The fast lane. Most of a formatted print is text and a few sequences whose bytes never
+// depend on the settings or on what is switched on: bold, underline, alignment, sizes,
+// feeds with a one-digit count, reverse, and the reset. For each model these are run once
+// through ModelCommand itself, and what they write and how they change the formatting state
+// are kept in a table (LaneTable), so that the lane translates them with one look-up, a
+// fixed-size store and a mask, with the state packed into one word. Anything else (longer
+// numbers, bitmaps, logos, cuts that use the settings, embedded data, text to be mapped to
+// another code page, the last bytes of the data) leaves the lane, and the general parser
+// takes that one item before the lane goes on. The table keeps only entries that it has
+// seen behave the same from very different states and settings, so an entry cannot print
+// what ModelCommand would not.
+
+// FormattingState in one word: the flags the reset looks at in the low six bits (the size
+// as "not normal size"), then the two size nibbles and the font.
+constexpr std::uint32_t kPackAlignment = 1U << 0;
+constexpr std::uint32_t kPackReverse = 1U << 1;
+constexpr std::uint32_t kPackSized = 1U << 2;
+constexpr std::uint32_t kPackBold = 1U << 3;
+constexpr std::uint32_t kPackUnderline = 1U << 4;
+constexpr std::uint32_t kPackColour = 1U << 5;
+constexpr std::uint32_t kPackResetFlags = 0x3F;
+
+// False for a state that does not fit (a font or size no command here sets).
+bool PackState(const FormattingState& s, std::uint32_t* packed) {
+    if (s.widthNibble < 0 || s.widthNibble > 0xFF || s.heightNibble < 0 || s.heightNibble > 0xFF ||
+        s.font < 0 || s.font > 0xFF) {
+        return false;
+    }
+    std::uint32_t p = 0;
+    p |= s.alignment ? kPackAlignment : 0;
+    p |= s.reverse ? kPackReverse : 0;
+    p |= (s.widthNibble != 0 || s.heightNibble != 0) ? kPackSized : 0;
+    p |= s.bold ? kPackBold : 0;
+    p |= s.underline ? kPackUnderline : 0;
+    p |= s.colour ? kPackColour : 0;
+    p |= static_cast<std::uint32_t>(s.widthNibble) << 8;
+    p |= static_cast<std::uint32_t>(s.heightNibble) << 16;
+    p |= static_cast<std::uint32_t>(s.font) << 24;
+    *packed = p;
+    return true;
+}
+
+FormattingState UnpackState(std::uint32_t p) {
+    FormattingState s;
+    s.alignment = (p & kPackAlignment) != 0;
+    s.reverse = (p & kPackReverse) != 0;
+    s.bold = (p & kPackBold) != 0;
+    s.underline = (p & kPackUnderline) != 0;
+    s.colour = (p & kPackColour) != 0;
+    s.widthNibble = static_cast<int>((p >> 8) & 0xFF);
+    s.heightNibble = static_cast<int>((p >> 16) & 0xFF);
+    s.font = static_cast<int>(p >> 24);
+    return s;
+}
+
+// Sequence kinds the lane sees (kSequences' values, and CMD_REVERSE for ESC|rvC), each with
+// a count of 0 to 9.
+constexpr int kLaneKinds = kDropped + 1;
+constexpr int kLaneCounts = 10;
+constexpr std::size_t kLaneRoom = 32;  // free output the lane keeps before each item
+
+struct LaneEntry {
+    enum How : std::uint8_t { kLeave = 0, kFixed, kReset };
+    char bytes[8] = {};
+    std::uint8_t length = 0;
+    How how = kLeave;
+    std::uint32_t keep = 0;  // state = (state & keep) | set
+    std::uint32_t set = 0;
+};
+
+struct LaneReset {
+    char bytes[kLaneRoom] = {};
+    std::uint32_t length = 0;
+};
+
+struct LaneTable {
+    LaneEntry entries[kLaneKinds][kLaneCounts];
+    LaneReset resets[kPackResetFlags + 1];  // by the state's reset flags
+    std::uint32_t resetKeep = 0;
+    std::uint32_t resetSet = 0;
+};
+
+// What one command does from one state with one set of settings.
+struct Trial {
+    int result = 0;
+    std::string bytes;
+    std::uint32_t after = 0;
+    bool packs = false;
+    bool validateQuiet = false;  // validating wrote nothing, kept the state and passed
+};
+
+Trial RunTrial(PrinterModel model, const ThermalCommandSettings& settings,
+               const FormattingState& start, int code, int n) {
+    Trial t;
+    FormattingState state = start;
+    StringOut out(&t.bytes);
+    t.result = ModelCommand(model, settings, &state, code, n, out, false);
+    t.packs = PackState(state, &t.after);
+
+    FormattingState validated = start;
+    std::string validateBytes;
+    StringOut validateOut(&validateBytes);
+    const int validateResult =
+        ModelCommand(model, settings, &validated, code, n, validateOut, true);
+    std::uint32_t before = 0;
+    std::uint32_t unchanged = 0;
+    t.validateQuiet = validateResult == kTranslateOk && validateBytes.empty() &&
+                      PackState(start, &before) && PackState(validated, &unchanged) &&
+                      before == unchanged && validated.colour == start.colour;
+    return t;
+}
+
+// Settings far apart, so that a command that reads any of them shows it.
+struct LaneProbe {
+    std::vector<StoredBitmap> stored{{1, "\x01"}, {2, "\x02\x02"}};
+    ThermalCommandSettings settings[3];
+    FormattingState starts[3];
+
+    LaneProbe() {
+        settings[0].recLinesToPaperCut = 0;
+        settings[0].fontCount = -1;
+        settings[0].useNvram = true;
+        settings[1].recLinesToPaperCut = 200;
+        settings[1].fontCount = 1000;
+        settings[1].useNvram = false;
+        settings[1].bitmapMode = 3;
+        settings[1].storedBitmaps = &stored;
+        settings[1].topLogo = "T";
+        settings[1].bottomLogo = "B";
+        settings[2].recLinesToPaperCut = 3;
+        settings[2].fontCount = 0;
+        settings[2].storedBitmaps = &stored;
+        // starts[0] is all off.
+        FormattingState& on = starts[1];
+        on.alignment = on.reverse = on.bold = on.underline = on.colour = true;
+        on.widthNibble = 0x70;
+        on.heightNibble = 0x07;
+        on.font = 0xFF;
+        FormattingState& some = starts[2];
+        some.alignment = some.bold = some.colour = true;
+        some.widthNibble = 0x10;
+        some.font = 2;
+    }
+};
+
+// The entry for one command, or kLeave when its bytes or its effect depend on anything
+// but the command and its count.
+LaneEntry FixedEntry(PrinterModel model, const LaneProbe& probe, int code, int n) {
+    LaneEntry leave;
+    const Trial off = RunTrial(model, probe.settings[0], probe.starts[0], code, n);
+    const Trial on = RunTrial(model, probe.settings[0], probe.starts[1], code, n);
+    if (!off.packs || !on.packs || off.bytes.size() > sizeof leave.bytes ||
+        (off.after & ~on.after) != 0) {
+        return leave;
+    }
+    LaneEntry e;
+    std::memcpy(e.bytes, off.bytes.data(), off.bytes.size());
+    e.length = static_cast<std::uint8_t>(off.bytes.size());
+    e.how = LaneEntry::kFixed;
+    e.set = off.after;
+    e.keep = on.after & ~off.after;
+    for (const ThermalCommandSettings& settings : probe.settings) {
+        for (const FormattingState& start : probe.starts) {
+            const Trial t = RunTrial(model, settings, start, code, n);
+            std::uint32_t before = 0;
+            if (t.result != kTranslateOk || !t.validateQuiet || !t.packs || t.bytes != off.bytes ||
+                !PackState(start, &before) || t.after != ((before & e.keep) | e.set)) {
+                return leave;
+            }
+        }
+    }
+    return e;
+}
+
+FormattingState ResetStart(std::uint32_t flags, int font) {
+    FormattingState s;
+    s.alignment = (flags & kPackAlignment) != 0;
+    s.reverse = (flags & kPackReverse) != 0;
+    s.widthNibble = (flags & kPackSized) != 0 ? 0x10 : 0;
+    s.bold = (flags & kPackBold) != 0;
+    s.underline = (flags & kPackUnderline) != 0;
+    s.colour = (flags & kPackColour) != 0;
+    s.font = font;
+    return s;
+}
+
+// The reset's bytes for each combination of the flags it looks at; false when they depend
+// on more than those flags, or its effect is not a mask.
+bool BuildResets(PrinterModel model, const LaneProbe& probe, LaneTable* table) {
+    const Trial off = RunTrial(model, probe.settings[0], ResetStart(0, 0), CMD_NORMAL, 0);
+    const Trial on =
+        RunTrial(model, probe.settings[0], ResetStart(kPackResetFlags, 0xFF), CMD_NORMAL, 0);
+    if (!off.packs || !on.packs || (off.after & ~on.after) != 0) {
+        return false;
+    }
+    table->resetSet = off.after;
+    table->resetKeep = on.after & ~off.after;
+    for (std::uint32_t flags = 0; flags <= kPackResetFlags; ++flags) {
+        LaneReset& reset = table->resets[flags];
+        for (int font : {0, 0xFF}) {
+            const FormattingState start = ResetStart(flags, font);
+            std::uint32_t before = 0;
+            if (!PackState(start, &before)) {
+                return false;
+            }
+            for (const ThermalCommandSettings& settings : probe.settings) {
+                for (int n : {0, 1, kLaneCounts - 1}) {
+                    const Trial t = RunTrial(model, settings, start, CMD_NORMAL, n);
+                    if (t.result != kTranslateOk || !t.validateQuiet || !t.packs ||
+                        t.bytes.size() > sizeof reset.bytes ||
+                        t.after != ((before & table->resetKeep) | table->resetSet)) {
+                        return false;
+                    }
+                    if (font == 0 && n == 0 && &settings == &probe.settings[0]) {
+                        std::memcpy(reset.bytes, t.bytes.data(), t.bytes.size());
+                        reset.length = static_cast<std::uint32_t>(t.bytes.size());
+                    } else if (t.bytes != std::string_view(reset.bytes, reset.length)) {
+                        return false;
+                    }
+                }
+            }
+        }
+    }
+    return true;
+}
+
+LaneTable BuildLaneTable(PrinterModel model) {
+    LaneTable table;
+    const LaneProbe probe;
+    for (int kind = 1; kind < kLaneKinds; ++kind) {
+        for (int n = 0; n < kLaneCounts; ++n) {
+            int code = kind;
+            if (kind == kSizeByNumber) {
+                if (n < 1 || n > 4) {
+                    continue;
+                }
+                code = CMD_SIZE_1 + n - 1;
+            } else if (kind > CMD_NORMAL || kind == CMD_NORMAL) {
+                continue;  // numbered bitmaps, embedded and dropped data; the reset below
+            }
+            table.entries[kind][n] = FixedEntry(model, probe, code, n);
+        }
+    }
+    if (BuildResets(model, probe, &table)) {
+        for (LaneEntry& e : table.entries[CMD_NORMAL]) {
+            e.how = LaneEntry::kReset;
+        }
+    }
+    return table;
+}
+
+template <PrinterModel kModel>
+const LaneTable& LaneTableFor() {
+    static const LaneTable table = BuildLaneTable(kModel);
+    return table;
+}
+
+// Where the lane stands: the data, the output's room and the packed state.
+struct Lane {
+    const char* in;
+    char* next;
+    char* end;
+    std::uint32_t state;
+};
+
+// Runs the lane from lane->in until an item it does not take, or until fewer than 8 bytes
+// of data are left. Text is copied when copyText (else the lane stops at it); nothing is
+// written and the state is not changed when validating.
+template <bool kValidate>
+[[gnu::noinline]] void TranslateInLane(const LaneTable& table, std::string_view data, bool copyText,
+                                       std::string* s, Lane* lane) {
+    const char* in = lane->in;
+    char* next = lane->next;
+    char* end = lane->end;
+    std::uint32_t state = lane->state;
+    const char* const first = data.data();
+    const char* const last = first + data.size();
+    const char* const guard = last - 8;  // a sequence is read as up to 8 bytes
+    if (!kValidate && static_cast<std::size_t>(end - next) < kLaneRoom) {
+        const Room room = GrowRoom(s, next, kLaneRoom);
+        next = room.next;
+        end = room.end;
+    }
+    while (in < guard) {
+        if (*in != kEsc) {
+            if (!copyText) {
+                break;
+            }
+            const std::size_t at = static_cast<std::size_t>(in - first);
+            std::size_t esc = FindEsc(first, at, data.size() - 1);
+            if (esc == kNoEsc) {
+                esc = data.size();  // the rest is text
+            }
+            const std::size_t run = esc - at;
+            if (!kValidate) {
+                if (run <= kShortRun && last - in >= kShortRunSigned) {
+                    std::memcpy(next, in, kShortRun);  // the room is at least kLaneRoom
+                } else if (run <= 2 * kShortRun && last - in >= 2 * kShortRunSigned) {
+                    std::memcpy(next, in, 2 * kShortRun);
+                } else {
+                    if (static_cast<std::size_t>(end - next) < run + kLaneRoom) {
+                        const Room room = GrowRoom(s, next, run + kLaneRoom);
+                        next = room.next;
+                        end = room.end;
+                    }
+                    std::memcpy(next, in, run);
+                }
+                next += run;
+            }
+            in = first + esc;
+        } else {
+            if (in[1] != '|') {
+                break;
+            }
+            // The shapes the general parser reads, with at most one digit: ESC|N,
+            // ESC|bC, ESC|rvC, ESC|2C, ESC|3lF.
+            const unsigned b2 = static_cast<unsigned char>(in[2]);
+            const unsigned b3 = static_cast<unsigned char>(in[3]);
+            unsigned kind;
+            unsigned n = 0;
+            std::size_t length;
+            if (b2 - 'A' < 26) {
+                kind = kSequences.kind[0][b2 - 'A'];
+                length = 3;
+            } else if (b2 - 'a' < 26) {
+                if (b3 - 'A' < 26) {
+                    kind = kSequences.kind[b2 - 'a' + 1][b3 - 'A'];
+                    length = 4;
+                } else if (b2 == 'r' && b3 == 'v' && in[4] == 'C') {
+                    kind = CMD_REVERSE;
+                    length = 5;
+                } else {
+                    break;
+                }
+            } else if (b2 - '0' < 10) {
+                n = b2 - '0';
+                const unsigned b4 = static_cast<unsigned char>(in[4]);
+                if (b3 - 'A' < 26) {
+                    kind = kSequences.kind[0][b3 - 'A'];
+                    length = 4;
+                } else if (b3 - 'a' < 26 && b4 - 'A' < 26) {
+                    kind = kSequences.kind[b3 - 'a' + 1][b4 - 'A'];
+                    length = 5;
+                } else {
+                    break;
+                }
+            } else {
+                break;
+            }
+            const LaneEntry& e = table.entries[kind][n];
+            if (e.how == LaneEntry::kFixed) {
+                if (!kValidate) {
+                    std::memcpy(next, e.bytes, sizeof e.bytes);
+                    next += e.length;
+                    state = (state & e.keep) | e.set;
+                }
+            } else if (e.how == LaneEntry::kReset) {
+                if (!kValidate) {
+                    const LaneReset& reset = table.resets[state & kPackResetFlags];
+                    std::memcpy(next, reset.bytes, sizeof reset.bytes);
+                    next += reset.length;
+                    state = (state & table.resetKeep) | table.resetSet;
+                }
+            } else {
+                break;
+            }
+            in += length;
+        }
+        if (!kValidate && static_cast<std::size_t>(end - next) < kLaneRoom) [[unlikely]] {
+            const Room room = GrowRoom(s, next, kLaneRoom);
+            next = room.next;
+            end = room.end;
+        }
+    }
+    lane->in = in;
+    lane->next = next;
+    lane->end = end;
+    lane->state = state;
+}
+
 // The one parser. The handler takes text runs (Text), bytes that pass unchanged (Raw) and
 // commands (Command, returning their result); nothing goes to Text or Raw when validating.
 template <class Handler>
@@ -433,6 +823,15 @@ template <class Handler>
     std::size_t pos = 0;
 
     while (pos + 1 < size) {
+        if constexpr (requires { handler.RunLane(text, pos); }) {
+            // Nothing is pending: the lane may take the items from here.
+            if (pos == runStart && size - pos > 8) {
+                pos = runStart = handler.RunLane(text, pos);
+                if (pos + 1 >= size) {
+                    break;
+                }
+            }
+        }
         // In formatted text one sequence often follows another directly.
         const std::size_t esc = data[pos] == kEsc ? pos : FindEsc(data, pos, size - 1);
         if (esc == kNoEsc) {
@@ -687,6 +1086,22 @@ int TranslateModelText(const ModelTranslation& t, std::string_view text, std::st
         [[gnu::always_inline]] void Raw(std::string_view bytes) { writer.AppendNear(bytes, end); }
         [[gnu::always_inline]] int Command(int code, int n) {
             return ModelCommand(kModel, settings, &state, code, n, writer, kValidate);
+        }
+        // Where the lane stopped.
+        std::size_t RunLane(std::string_view text, std::size_t pos) {
+            std::uint32_t packed = 0;
+            if (!PackState(state, &packed)) {
+                return pos;
+            }
+            const Room room = writer.Lend();
+            Lane lane{text.data() + pos, room.next, room.end, packed};
+            TranslateInLane<kValidate>(LaneTableFor<kModel>(), text, !mapText, writer.String(),
+                                       &lane);
+            writer.Take({lane.next, lane.end});
+            if (!kValidate) {
+                state = UnpackState(lane.state);
+            }
+            return static_cast<std::size_t>(lane.in - text.data());
         }
     };
     std::string mapped;

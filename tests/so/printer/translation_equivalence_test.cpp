@@ -101,11 +101,11 @@ Outcome Direct(const Options& options, FormattingState start, std::string_view d
 // sequences, and embedded data whose count is near what is left.
 class DataMaker {
   public:
-    explicit DataMaker(unsigned seed) : rng_(seed) {}
+    explicit DataMaker(unsigned seed, int maxPieces = 14) : rng_(seed), maxPieces_(maxPieces) {}
 
     std::string Make() {
         std::string data;
-        const int pieces = Pick(0, 14);
+        const int pieces = Pick(0, maxPieces_);
         for (int i = 0; i < pieces; ++i) {
             switch (Pick(0, 9)) {
                 case 0:
@@ -199,6 +199,7 @@ class DataMaker {
     }
 
     std::mt19937 rng_;
+    int maxPieces_;
 };
 
 std::string Describe(const Options& o, const FormattingState& start, std::string_view data,
@@ -255,6 +256,39 @@ TEST(TranslationEquivalence, RandomAndMalformedDataOnEveryModelAndOption) {
         const Outcome expected = ViaSink<true>(o, start, data, validate);
         ExpectSame(expected, ViaSink<false>(o, start, data, validate), "sink: " + what);
         ExpectSame(expected, Direct(o, start, data, validate), "direct: " + what);
+    }
+}
+
+// Long prints: runs of sequences carry the formatting state from one to the next (and
+// through the resets) for hundreds of items, text is copied between them, and the output
+// grows while they are translated.
+TEST(TranslationEquivalence, LongPrintsCarryTheStateFromSequenceToSequence) {
+    setenv("THERMPOS_ACP", "1252", 1);
+    DataMaker maker(8122026, 300);
+    static constexpr PrinterModel kModels[] = {PrinterModel::RTK410, PrinterModel::QMX5500,
+                                               PrinterModel::RTK6100};
+    for (int i = 0; i < 1500; ++i) {
+        Options o;
+        o.model = kModels[i % 3];
+        o.settings.fontCount = maker.Pick(0, 3);
+        o.settings.recLinesToPaperCut = maker.Pick(0, 9);
+        o.settings.storedBitmaps = &kStored;
+        o.mapCharacterSet = maker.Pick(0, 7) == 0;
+        o.characterSet = maker.Pick(0, 1) ? 437 : 858;
+
+        FormattingState start;
+        start.alignment = maker.Pick(0, 1);
+        start.bold = maker.Pick(0, 1);
+        start.colour = maker.Pick(0, 1);
+        start.widthNibble = 16 * maker.Pick(0, 7);
+        start.heightNibble = maker.Pick(0, 7);
+        // A font past what one byte holds, as a device with many fonts could have.
+        start.font = maker.Pick(0, 9) == 0 ? 300 : maker.Pick(0, 2);
+
+        const std::string data = maker.Make();
+        const bool validate = maker.Pick(0, 4) == 0;
+        const std::string what = Describe(o, start, data, validate);
+        ExpectSame(ViaSink<true>(o, start, data, validate), Direct(o, start, data, validate), what);
     }
 }
 
