@@ -491,27 +491,56 @@ FormattingState UnpackState(std::uint32_t p) {
 // a count of 0 to 9.
 constexpr int kLaneKinds = kDropped + 1;
 constexpr int kLaneCounts = 10;
-constexpr std::size_t kLaneRoom = 32;  // free output the lane keeps before each item
+constexpr std::size_t kLaneRoom = 64;  // free output the lane keeps before each item
 
-struct LaneEntry {
+// What a (kind, count) does, as found by running it: fixed bytes and a mask on the state,
+// the reset, or something the lane leaves to the parser.
+struct LaneEffect {
     enum How : std::uint8_t { kLeave = 0, kFixed, kReset };
-    char bytes[8] = {};
+    std::uint64_t bytes = 0;  // the first `length` bytes, in memory order
+    std::uint32_t keep = 0;   // state = (state & keep) | set
+    std::uint32_t set = 0;
     std::uint8_t length = 0;
     How how = kLeave;
-    std::uint32_t keep = 0;  // state = (state & keep) | set
-    std::uint32_t set = 0;
 };
 
+// What the lane does with a sequence: the effect and how many bytes the sequence takes.
+enum LaneStep : std::uint8_t {
+    kStepLeave = 0,
+    kStepFixed3,  // ESC|N
+    kStepFixed4,  // ESC|bC, ESC|2C
+    kStepReset3,
+    kStepReset4,
+    kStepReverse,  // ESC|rv: a fixed effect when a C follows
+    kStepThird,    // ESC|3l: the letter after the modifier says (LaneTable::third)
+};
+
+struct alignas(32) LaneItem {
+    std::uint64_t bytes = 0;
+    std::uint32_t keep = 0;
+    std::uint32_t set = 0;
+    std::uint8_t length = 0;
+    LaneStep step = kStepLeave;
+};
+
+// Up to 24 bytes of commands. Their lengths are kept apart (LaneTable::resetLength): read
+// from the same block as the bytes, the output cursor that waits for them slows the loop
+// down several times over.
 struct LaneReset {
-    char bytes[kLaneRoom] = {};
-    std::uint32_t length = 0;
+    char bytes[24] = {};
 };
 
 struct LaneTable {
-    LaneEntry entries[kLaneKinds][kLaneCounts];
+    // The item for the two bytes after ESC '|' (the first in the low half); 0 is kStepLeave.
+    std::uint8_t shape[1 << 16] = {};
+    // For a digit, a modifier and a letter: the item, whose step only says fixed or reset.
+    std::uint8_t third[kLaneCounts][26][26] = {};
+    LaneItem items[256];
+    int itemCount = 1;
     LaneReset resets[kPackResetFlags + 1];  // by the state's reset flags
     std::uint32_t resetKeep = 0;
     std::uint32_t resetSet = 0;
+    std::uint8_t resetLength[kPackResetFlags + 1] = {};
 };
 
 // What one command does from one state with one set of settings.
@@ -540,7 +569,7 @@ Trial RunTrial(PrinterModel model, const ThermalCommandSettings& settings,
     std::uint32_t unchanged = 0;
     t.validateQuiet = validateResult == kTranslateOk && validateBytes.empty() &&
                       PackState(start, &before) && PackState(validated, &unchanged) &&
-                      before == unchanged && validated.colour == start.colour;
+                      before == unchanged;
     return t;
 }
 
@@ -577,20 +606,20 @@ struct LaneProbe {
     }
 };
 
-// The entry for one command, or kLeave when its bytes or its effect depend on anything
-// but the command and its count.
-LaneEntry FixedEntry(PrinterModel model, const LaneProbe& probe, int code, int n) {
-    LaneEntry leave;
+// The fixed effect of one command, or kLeave when its bytes or its effect depend on
+// anything but the command and its count.
+LaneEffect FixedEffect(PrinterModel model, const LaneProbe& probe, int code, int n) {
+    const LaneEffect leave;
     const Trial off = RunTrial(model, probe.settings[0], probe.starts[0], code, n);
     const Trial on = RunTrial(model, probe.settings[0], probe.starts[1], code, n);
     if (!off.packs || !on.packs || off.bytes.size() > sizeof leave.bytes ||
         (off.after & ~on.after) != 0) {
         return leave;
     }
-    LaneEntry e;
-    std::memcpy(e.bytes, off.bytes.data(), off.bytes.size());
+    LaneEffect e;
+    std::memcpy(&e.bytes, off.bytes.data(), off.bytes.size());
     e.length = static_cast<std::uint8_t>(off.bytes.size());
-    e.how = LaneEntry::kFixed;
+    e.how = LaneEffect::kFixed;
     e.set = off.after;
     e.keep = on.after & ~off.after;
     for (const ThermalCommandSettings& settings : probe.settings) {
@@ -645,10 +674,11 @@ bool BuildResets(PrinterModel model, const LaneProbe& probe, LaneTable* table) {
                         t.after != ((before & table->resetKeep) | table->resetSet)) {
                         return false;
                     }
+                    std::uint8_t& length = table->resetLength[flags];
                     if (font == 0 && n == 0 && &settings == &probe.settings[0]) {
                         std::memcpy(reset.bytes, t.bytes.data(), t.bytes.size());
-                        reset.length = static_cast<std::uint32_t>(t.bytes.size());
-                    } else if (t.bytes != std::string_view(reset.bytes, reset.length)) {
+                        length = static_cast<std::uint8_t>(t.bytes.size());
+                    } else if (t.bytes != std::string_view(reset.bytes, length)) {
                         return false;
                     }
                 }
@@ -658,9 +688,12 @@ bool BuildResets(PrinterModel model, const LaneProbe& probe, LaneTable* table) {
     return true;
 }
 
-LaneTable BuildLaneTable(PrinterModel model) {
-    LaneTable table;
+// Built once per model and kept for the life of the process (a print may still be running
+// on another thread at exit).
+const LaneTable* BuildLaneTable(PrinterModel model) {
+    auto* table = new LaneTable;
     const LaneProbe probe;
+    LaneEffect effects[kLaneKinds][kLaneCounts];
     for (int kind = 1; kind < kLaneKinds; ++kind) {
         for (int n = 0; n < kLaneCounts; ++n) {
             int code = kind;
@@ -669,15 +702,79 @@ LaneTable BuildLaneTable(PrinterModel model) {
                     continue;
                 }
                 code = CMD_SIZE_1 + n - 1;
-            } else if (kind > CMD_NORMAL || kind == CMD_NORMAL) {
+            } else if (kind >= CMD_NORMAL) {
                 continue;  // numbered bitmaps, embedded and dropped data; the reset below
             }
-            table.entries[kind][n] = FixedEntry(model, probe, code, n);
+            effects[kind][n] = FixedEffect(model, probe, code, n);
         }
     }
-    if (BuildResets(model, probe, &table)) {
-        for (LaneEntry& e : table.entries[CMD_NORMAL]) {
-            e.how = LaneEntry::kReset;
+    if (BuildResets(model, probe, table)) {
+        for (LaneEffect& e : effects[CMD_NORMAL]) {
+            e.how = LaneEffect::kReset;
+        }
+    }
+
+    // One item per distinct effect and step; 0 when there are no more places.
+    auto item = [table](const LaneEffect& e, LaneStep fixed, LaneStep reset) -> std::uint8_t {
+        if (e.how == LaneEffect::kLeave) {
+            return 0;
+        }
+        LaneItem it;
+        it.bytes = e.bytes;
+        it.keep = e.keep;
+        it.set = e.set;
+        it.length = e.length;
+        it.step = e.how == LaneEffect::kFixed ? fixed : reset;
+        for (int i = 1; i < table->itemCount; ++i) {
+            const LaneItem& o = table->items[i];
+            if (o.bytes == it.bytes && o.keep == it.keep && o.set == it.set &&
+                o.length == it.length && o.step == it.step) {
+                return static_cast<std::uint8_t>(i);
+            }
+        }
+        if (table->itemCount == static_cast<int>(std::size(table->items))) {
+            return 0;
+        }
+        table->items[table->itemCount] = it;
+        return static_cast<std::uint8_t>(table->itemCount++);
+    };
+    auto shape = [table](unsigned first, unsigned second) -> std::uint8_t& {
+        return table->shape[first | second << 8];
+    };
+    auto kindOf = [](int row, unsigned letter) { return kSequences.kind[row][letter - 'A']; };
+
+    for (unsigned letter = 'A'; letter <= 'Z'; ++letter) {
+        // ESC|N: whatever follows.
+        const std::uint8_t single = item(effects[kindOf(0, letter)][0], kStepFixed3, kStepReset3);
+        for (unsigned after = 0; after < 256; ++after) {
+            shape(letter, after) = single;
+        }
+        // ESC|bC
+        for (unsigned modifier = 'a'; modifier <= 'z'; ++modifier) {
+            shape(modifier, letter) =
+                item(effects[kindOf(static_cast<int>(modifier - 'a') + 1, letter)][0], kStepFixed4,
+                     kStepReset4);
+        }
+        // ESC|2C
+        for (int n = 0; n < kLaneCounts; ++n) {
+            shape('0' + n, letter) = item(effects[kindOf(0, letter)][n], kStepFixed4, kStepReset4);
+        }
+    }
+    // ESC|rvC
+    LaneEffect reverse = FixedEffect(model, probe, CMD_REVERSE, 0);
+    shape('r', 'v') = item(reverse, kStepReverse, kStepLeave);
+    // ESC|3lF
+    LaneEffect third;
+    third.how = LaneEffect::kFixed;
+    const std::uint8_t byThird = item(third, kStepThird, kStepLeave);
+    for (int n = 0; n < kLaneCounts; ++n) {
+        for (unsigned modifier = 'a'; modifier <= 'z'; ++modifier) {
+            shape('0' + n, modifier) = byThird;
+            for (unsigned letter = 'A'; letter <= 'Z'; ++letter) {
+                const int row = static_cast<int>(modifier - 'a') + 1;
+                table->third[n][modifier - 'a'][letter - 'A'] =
+                    item(effects[kindOf(row, letter)][n], kStepFixed3, kStepReset3);
+            }
         }
     }
     return table;
@@ -685,8 +782,8 @@ LaneTable BuildLaneTable(PrinterModel model) {
 
 template <PrinterModel kModel>
 const LaneTable& LaneTableFor() {
-    static const LaneTable table = BuildLaneTable(kModel);
-    return table;
+    static const LaneTable* const table = BuildLaneTable(kModel);
+    return *table;
 }
 
 // Where the lane stands: the data, the output's room and the packed state.
@@ -697,120 +794,172 @@ struct Lane {
     std::uint32_t state;
 };
 
-// Runs the lane from lane->in until an item it does not take, or until fewer than 8 bytes
-// of data are left. Text is copied when copyText (else the lane stops at it); nothing is
-// written and the state is not changed when validating.
-template <bool kValidate>
-[[gnu::noinline]] void TranslateInLane(const LaneTable& table, std::string_view data, bool copyText,
+#if defined(__SSE2__)
+constexpr std::size_t kWindow = 64;
+
+// Bit i set when p[i] is ESC, for the kWindow bytes at p.
+[[gnu::always_inline]] inline std::uint64_t EscBits(const char* p) {
+    const __m128i esc = _mm_set1_epi8(kEsc);
+    std::uint64_t bits = 0;
+    for (std::size_t block = 0; block < kWindow; block += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + block));
+        bits |= static_cast<std::uint64_t>(
+                    static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, esc))))
+                << block;
+    }
+    return bits;
+}
+
+// Runs the lane from lane->in until an item it does not take, a run of text as long as a
+// window, or the last two windows of the data. The ESCs of a window are found at once and
+// each next one is taken from their bits, so where a run of text ends does not wait for
+// the bytes before it to be read. Text is copied in 16-byte blocks when kCopyText (else
+// the lane stops at it); nothing is written and the state is not changed when validating.
+// There is no call in the loop but the growth of the output, so the cursor, the state and
+// the window stay in registers.
+template <bool kValidate, bool kCopyText>
+[[gnu::noinline]] void TranslateInLane(const LaneTable& table, std::string_view data,
                                        std::string* s, Lane* lane) {
     const char* in = lane->in;
     char* next = lane->next;
     char* end = lane->end;
     std::uint32_t state = lane->state;
-    const char* const first = data.data();
-    const char* const last = first + data.size();
-    const char* const guard = last - 8;  // a sequence is read as up to 8 bytes
+    // A window is read only with another window of data after it: the copies of text and
+    // the sequences near its end read past it.
+    const char* const lastWindow = data.data() + data.size() - 2 * kWindow;
+    if (in > lastWindow) {
+        return;
+    }
     if (!kValidate && static_cast<std::size_t>(end - next) < kLaneRoom) {
         const Room room = GrowRoom(s, next, kLaneRoom);
         next = room.next;
         end = room.end;
     }
-    while (in < guard) {
-        if (*in != kEsc) {
-            if (!copyText) {
+    char* limit = end - kLaneRoom;  // past it, the room is grown
+    auto fixed = [&](const LaneItem& it) {
+        if (!kValidate) {
+            std::memcpy(next, &it.bytes, sizeof it.bytes);
+            next += it.length;
+            state = (state & it.keep) | it.set;
+        }
+    };
+    auto reset = [&] {
+        if (!kValidate) {
+            const LaneReset& r = table.resets[state & kPackResetFlags];
+            const std::size_t length = table.resetLength[state & kPackResetFlags];
+            // Most resets take a few commands: the rest only when they need it (stores far
+            // past the cursor slow the whole loop down).
+            std::memcpy(next, r.bytes, 16);
+            if (length > 16) [[unlikely]] {
+                std::memcpy(next + 16, r.bytes + 16, sizeof r.bytes - 16);
+            }
+            next += length;
+            state = (state & table.resetKeep) | table.resetSet;
+        }
+    };
+    const std::uint8_t* const shape = table.shape;
+    const LaneItem* const items = table.items;
+    const char* base = in;
+    std::uint64_t escs = EscBits(base);
+    for (;;) {
+        if (escs == 0) [[unlikely]] {
+            // No ESC left in the window: a new one from here, unless the data ends or the
+            // text runs on past it.
+            if (in > lastWindow) {
                 break;
             }
-            const std::size_t at = static_cast<std::size_t>(in - first);
-            std::size_t esc = FindEsc(first, at, data.size() - 1);
-            if (esc == kNoEsc) {
-                esc = data.size();  // the rest is text
+            base = in;
+            escs = EscBits(base);
+            if (escs == 0) {
+                break;
             }
-            const std::size_t run = esc - at;
+        }
+        const char* const esc = base + static_cast<unsigned>(__builtin_ctzll(escs));
+        if (esc != in) {
+            if (!kCopyText) {
+                break;
+            }
+            // Whole blocks: the room and the data past the window hold them.
             if (!kValidate) {
-                if (run <= kShortRun && last - in >= kShortRunSigned) {
-                    std::memcpy(next, in, kShortRun);  // the room is at least kLaneRoom
-                } else if (run <= 2 * kShortRun && last - in >= 2 * kShortRunSigned) {
-                    std::memcpy(next, in, 2 * kShortRun);
-                } else {
-                    if (static_cast<std::size_t>(end - next) < run + kLaneRoom) {
-                        const Room room = GrowRoom(s, next, run + kLaneRoom);
-                        next = room.next;
-                        end = room.end;
-                    }
-                    std::memcpy(next, in, run);
-                }
+                const std::size_t run = static_cast<std::size_t>(esc - in);
+                std::size_t copied = 0;
+                do {
+                    std::memcpy(next + copied, in + copied, 16);
+                    copied += 16;
+                } while (copied < run);
                 next += run;
             }
-            in = first + esc;
-        } else {
-            if (in[1] != '|') {
-                break;
-            }
-            // The shapes the general parser reads, with at most one digit: ESC|N,
-            // ESC|bC, ESC|rvC, ESC|2C, ESC|3lF.
-            const unsigned b2 = static_cast<unsigned char>(in[2]);
-            const unsigned b3 = static_cast<unsigned char>(in[3]);
-            unsigned kind;
-            unsigned n = 0;
-            std::size_t length;
-            if (b2 - 'A' < 26) {
-                kind = kSequences.kind[0][b2 - 'A'];
-                length = 3;
-            } else if (b2 - 'a' < 26) {
-                if (b3 - 'A' < 26) {
-                    kind = kSequences.kind[b2 - 'a' + 1][b3 - 'A'];
-                    length = 4;
-                } else if (b2 == 'r' && b3 == 'v' && in[4] == 'C') {
-                    kind = CMD_REVERSE;
-                    length = 5;
-                } else {
-                    break;
-                }
-            } else if (b2 - '0' < 10) {
-                n = b2 - '0';
-                const unsigned b4 = static_cast<unsigned char>(in[4]);
-                if (b3 - 'A' < 26) {
-                    kind = kSequences.kind[0][b3 - 'A'];
-                    length = 4;
-                } else if (b3 - 'a' < 26 && b4 - 'A' < 26) {
-                    kind = kSequences.kind[b3 - 'a' + 1][b4 - 'A'];
-                    length = 5;
-                } else {
-                    break;
-                }
-            } else {
-                break;
-            }
-            const LaneEntry& e = table.entries[kind][n];
-            if (e.how == LaneEntry::kFixed) {
-                if (!kValidate) {
-                    std::memcpy(next, e.bytes, sizeof e.bytes);
-                    next += e.length;
-                    state = (state & e.keep) | e.set;
-                }
-            } else if (e.how == LaneEntry::kReset) {
-                if (!kValidate) {
-                    const LaneReset& reset = table.resets[state & kPackResetFlags];
-                    std::memcpy(next, reset.bytes, sizeof reset.bytes);
-                    next += reset.length;
-                    state = (state & table.resetKeep) | table.resetSet;
-                }
-            } else {
-                break;
-            }
-            in += length;
+            in = esc;
         }
-        if (!kValidate && static_cast<std::size_t>(end - next) < kLaneRoom) [[unlikely]] {
+        std::uint32_t head;  // ESC '|' and the two bytes after
+        std::memcpy(&head, in, sizeof head);
+        if ((head & 0xFFFF) != (kEsc | '|' << 8)) {
+            break;  // an ESC the parser reads as text
+        }
+        const LaneItem& it = items[shape[head >> 16]];
+        switch (it.step) {
+            case kStepLeave:
+                goto stop;
+            case kStepFixed3:
+                fixed(it);
+                in += 3;
+                break;
+            case kStepFixed4:
+                fixed(it);
+                in += 4;
+                break;
+            case kStepReset3:
+                reset();
+                in += 3;
+                break;
+            case kStepReset4:
+                reset();
+                in += 4;
+                break;
+            case kStepReverse:
+                if (in[4] != 'C') {
+                    goto stop;
+                }
+                fixed(it);
+                in += 5;
+                break;
+            case kStepThird: {
+                const unsigned letter = static_cast<unsigned char>(in[4]) - 'A';
+                if (letter >= 26) {
+                    goto stop;
+                }
+                const LaneItem& t = items[table.third[in[2] - '0'][in[3] - 'a'][letter]];
+                if (t.step == kStepFixed3) {
+                    fixed(t);
+                } else if (t.step == kStepReset3) {
+                    reset();
+                } else {
+                    goto stop;
+                }
+                in += 5;
+                break;
+            }
+            default:
+                __builtin_unreachable();
+        }
+        escs &= escs - 1;  // a sequence holds no other ESC
+        if (!kValidate && next > limit) [[unlikely]] {
             const Room room = GrowRoom(s, next, kLaneRoom);
             next = room.next;
             end = room.end;
+            limit = end - kLaneRoom;
         }
     }
+stop:
     lane->in = in;
     lane->next = next;
     lane->end = end;
     lane->state = state;
 }
+#else
+template <bool kValidate, bool kCopyText>
+void TranslateInLane(const LaneTable&, std::string_view, std::string*, Lane*) {}
+#endif
 
 // The one parser. The handler takes text runs (Text), bytes that pass unchanged (Raw) and
 // commands (Command, returning their result); nothing goes to Text or Raw when validating.
@@ -1095,8 +1244,13 @@ int TranslateModelText(const ModelTranslation& t, std::string_view text, std::st
             }
             const Room room = writer.Lend();
             Lane lane{text.data() + pos, room.next, room.end, packed};
-            TranslateInLane<kValidate>(LaneTableFor<kModel>(), text, !mapText, writer.String(),
-                                       &lane);
+            if (mapText) {
+                TranslateInLane<kValidate, false>(LaneTableFor<kModel>(), text, writer.String(),
+                                                  &lane);
+            } else {
+                TranslateInLane<kValidate, true>(LaneTableFor<kModel>(), text, writer.String(),
+                                                 &lane);
+            }
             writer.Take({lane.next, lane.end});
             if (!kValidate) {
                 state = UnpackState(lane.state);
