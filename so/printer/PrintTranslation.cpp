@@ -437,7 +437,8 @@ inline std::size_t FindEsc(const char* data, std::size_t from, std::size_t end) 
 // feeds with a one-digit count, reverse, and the reset. For each model these are run once
 // through ModelCommand itself, and what they write and how they change the formatting state
 // are kept in a table (LaneTable), so that the lane translates them with one look-up, a
-// fixed-size store and a mask, with the state packed into one word. Anything else (longer
+// fixed-size store and a mask, with the state packed into one word; the reset writes the
+// command of each flag that is on. Anything else (longer
 // numbers, bitmaps, logos, cuts that use the settings, embedded data, text to be mapped to
 // another code page, the last bytes of the data) leaves the lane, and the general parser
 // takes that one item before the lane goes on. The table keeps only entries that it has
@@ -507,7 +508,7 @@ struct LaneEffect {
 // What the lane does with a sequence: the effect and how many bytes the sequence takes.
 enum LaneStep : std::uint8_t {
     kStepLeave = 0,
-    kStepFixed3,  // ESC|N
+    kStepFixed3,  // ESC|P
     kStepFixed4,  // ESC|bC, ESC|2C
     kStepReset3,
     kStepReset4,
@@ -515,7 +516,7 @@ enum LaneStep : std::uint8_t {
     kStepThird,    // ESC|3l: the letter after the modifier says (LaneTable::third)
 };
 
-struct alignas(32) LaneItem {
+struct LaneItem {
     std::uint64_t bytes = 0;
     std::uint32_t keep = 0;
     std::uint32_t set = 0;
@@ -523,24 +524,32 @@ struct alignas(32) LaneItem {
     LaneStep step = kStepLeave;
 };
 
-// Up to 24 bytes of commands. Their lengths are kept apart (LaneTable::resetLength): read
-// from the same block as the bytes, the output cursor that waits for them slows the loop
-// down several times over.
-struct LaneReset {
-    char bytes[24] = {};
-};
+// The flags as the reset turns them off, the colour first.
+constexpr int kResetPieces = 6;
+constexpr std::uint32_t kResetOrder[kResetPieces] = {kPackColour, kPackAlignment, kPackReverse,
+                                                     kPackSized,  kPackBold,      kPackUnderline};
 
 struct LaneTable {
     // The item for the two bytes after ESC '|' (the first in the low half); 0 is kStepLeave.
     std::uint8_t shape[1 << 16] = {};
     // For a digit, a modifier and a letter: the item, whose step only says fixed or reset.
-    std::uint8_t third[kLaneCounts][26][26] = {};
-    LaneItem items[256];
+    std::uint8_t third[kLaneCounts][32][32] = {};  // [count][modifier - 'a'][letter - 'A']
+    // The items by number, a field to an array, so that a number reaches each field
+    // without being scaled first.
+    struct {
+        std::uint64_t bytes[256];
+        std::uint32_t keep[256];
+        std::uint32_t set[256];
+        std::uint8_t length[256];
+        LaneStep step[256];
+    } items = {};
     int itemCount = 1;
-    LaneReset resets[kPackResetFlags + 1];  // by the state's reset flags
+    // The reset writes one command for each flag that is on, in the order of kResetOrder:
+    // the bytes and length of each.
+    std::uint64_t resetPiece[kResetPieces] = {};
+    std::uint8_t resetPieceLength[kResetPieces] = {};
     std::uint32_t resetKeep = 0;
     std::uint32_t resetSet = 0;
-    std::uint8_t resetLength[kPackResetFlags + 1] = {};
 };
 
 // What one command does from one state with one set of settings.
@@ -647,8 +656,9 @@ FormattingState ResetStart(std::uint32_t flags, int font) {
     return s;
 }
 
-// The reset's bytes for each combination of the flags it looks at; false when they depend
-// on more than those flags, or its effect is not a mask.
+// The reset's pieces, when for every combination of the flags it looks at it writes just
+// the pieces of the flags that are on, in order, whatever the settings, the font and its
+// count; false when it does not, or its effect is not a mask.
 bool BuildResets(PrinterModel model, const LaneProbe& probe, LaneTable* table) {
     const Trial off = RunTrial(model, probe.settings[0], ResetStart(0, 0), CMD_NORMAL, 0);
     const Trial on =
@@ -658,8 +668,23 @@ bool BuildResets(PrinterModel model, const LaneProbe& probe, LaneTable* table) {
     }
     table->resetSet = off.after;
     table->resetKeep = on.after & ~off.after;
+    std::string pieces[kResetPieces];
+    for (int i = 0; i < kResetPieces; ++i) {
+        pieces[i] =
+            RunTrial(model, probe.settings[0], ResetStart(kResetOrder[i], 0), CMD_NORMAL, 0).bytes;
+        if (pieces[i].size() > sizeof table->resetPiece[i]) {
+            return false;
+        }
+        std::memcpy(&table->resetPiece[i], pieces[i].data(), pieces[i].size());
+        table->resetPieceLength[i] = static_cast<std::uint8_t>(pieces[i].size());
+    }
     for (std::uint32_t flags = 0; flags <= kPackResetFlags; ++flags) {
-        LaneReset& reset = table->resets[flags];
+        std::string expected;
+        for (int i = 0; i < kResetPieces; ++i) {
+            if ((flags & kResetOrder[i]) != 0) {
+                expected += pieces[i];
+            }
+        }
         for (int font : {0, 0xFF}) {
             const FormattingState start = ResetStart(flags, font);
             std::uint32_t before = 0;
@@ -670,15 +695,8 @@ bool BuildResets(PrinterModel model, const LaneProbe& probe, LaneTable* table) {
                 for (int n : {0, 1, kLaneCounts - 1}) {
                     const Trial t = RunTrial(model, settings, start, CMD_NORMAL, n);
                     if (t.result != kTranslateOk || !t.validateQuiet || !t.packs ||
-                        t.bytes.size() > sizeof reset.bytes ||
+                        t.bytes != expected ||
                         t.after != ((before & table->resetKeep) | table->resetSet)) {
-                        return false;
-                    }
-                    std::uint8_t& length = table->resetLength[flags];
-                    if (font == 0 && n == 0 && &settings == &probe.settings[0]) {
-                        std::memcpy(reset.bytes, t.bytes.data(), t.bytes.size());
-                        length = static_cast<std::uint8_t>(t.bytes.size());
-                    } else if (t.bytes != std::string_view(reset.bytes, length)) {
                         return false;
                     }
                 }
@@ -689,9 +707,14 @@ bool BuildResets(PrinterModel model, const LaneProbe& probe, LaneTable* table) {
 }
 
 // Built once per model and kept for the life of the process (a print may still be running
-// on another thread at exit).
+// on another thread at exit). The table starts half a page into a page of its own: placed
+// at the start of a page it made the lane up to 1.7 times slower on the development
+// machine in most runs, while half a page in (as at several other offsets) it measured
+// fast in every run.
 const LaneTable* BuildLaneTable(PrinterModel model) {
-    auto* table = new LaneTable;
+    constexpr std::size_t kPage = 4096;
+    void* block = ::operator new(sizeof(LaneTable) + kPage, std::align_val_t(kPage));
+    auto* table = new (static_cast<char*>(block) + kPage / 2) LaneTable;
     const LaneProbe probe;
     LaneEffect effects[kLaneKinds][kLaneCounts];
     for (int kind = 1; kind < kLaneKinds; ++kind) {
@@ -725,18 +748,24 @@ const LaneTable* BuildLaneTable(PrinterModel model) {
         it.set = e.set;
         it.length = e.length;
         it.step = e.how == LaneEffect::kFixed ? fixed : reset;
+        auto& items = table->items;
         for (int i = 1; i < table->itemCount; ++i) {
-            const LaneItem& o = table->items[i];
-            if (o.bytes == it.bytes && o.keep == it.keep && o.set == it.set &&
-                o.length == it.length && o.step == it.step) {
+            if (items.bytes[i] == it.bytes && items.keep[i] == it.keep && items.set[i] == it.set &&
+                items.length[i] == it.length && items.step[i] == it.step) {
                 return static_cast<std::uint8_t>(i);
             }
         }
-        if (table->itemCount == static_cast<int>(std::size(table->items))) {
+        const int i = table->itemCount;
+        if (i == static_cast<int>(std::size(items.step))) {
             return 0;
         }
-        table->items[table->itemCount] = it;
-        return static_cast<std::uint8_t>(table->itemCount++);
+        items.bytes[i] = it.bytes;
+        items.keep[i] = it.keep;
+        items.set[i] = it.set;
+        items.length[i] = it.length;
+        items.step[i] = it.step;
+        ++table->itemCount;
+        return static_cast<std::uint8_t>(i);
     };
     auto shape = [table](unsigned first, unsigned second) -> std::uint8_t& {
         return table->shape[first | second << 8];
@@ -800,14 +829,12 @@ constexpr std::size_t kWindow = 64;
 // Bit i set when p[i] is ESC, for the kWindow bytes at p.
 [[gnu::always_inline]] inline std::uint64_t EscBits(const char* p) {
     const __m128i esc = _mm_set1_epi8(kEsc);
-    std::uint64_t bits = 0;
-    for (std::size_t block = 0; block < kWindow; block += 16) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + block));
-        bits |= static_cast<std::uint64_t>(
-                    static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, esc))))
-                << block;
-    }
-    return bits;
+    auto block = [&](int at) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
+        return static_cast<std::uint64_t>(
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, esc))));
+    };
+    return block(0) | block(16) << 16 | block(32) << 32 | block(48) << 48;
 }
 
 // Runs the lane from lane->in until an item it does not take, a run of text as long as a
@@ -836,29 +863,38 @@ template <bool kValidate, bool kCopyText>
         end = room.end;
     }
     char* limit = end - kLaneRoom;  // past it, the room is grown
-    auto fixed = [&](const LaneItem& it) {
+    const auto& items = table.items;
+    auto fixed = [&](std::size_t it) __attribute__((always_inline)) {
         if (!kValidate) {
-            std::memcpy(next, &it.bytes, sizeof it.bytes);
-            next += it.length;
-            state = (state & it.keep) | it.set;
+            std::memcpy(next, &items.bytes[it], sizeof items.bytes[it]);
+            next += items.length[it];
+            state = (state & items.keep[it]) | items.set[it];
         }
     };
-    auto reset = [&] {
+    // The reset tests the flags one by one rather than looking its bytes up by the state:
+    // a load whose address waits on the state holds back the store of the reset's bytes,
+    // and every store after it, whenever the output lies a multiple of 4 KiB from the
+    // table; the tests are predicted and wait on nothing.
+    auto reset = [&]() __attribute__((always_inline)) {
         if (!kValidate) {
-            const LaneReset& r = table.resets[state & kPackResetFlags];
-            const std::size_t length = table.resetLength[state & kPackResetFlags];
-            // Most resets take a few commands: the rest only when they need it (stores far
-            // past the cursor slow the whole loop down).
-            std::memcpy(next, r.bytes, 16);
-            if (length > 16) [[unlikely]] {
-                std::memcpy(next + 16, r.bytes + 16, sizeof r.bytes - 16);
+            if ((state & kPackResetFlags) != 0) {
+                auto piece = [&](int i) __attribute__((always_inline)) {
+                    if ((state & kResetOrder[i]) != 0) {
+                        std::memcpy(next, &table.resetPiece[i], sizeof table.resetPiece[i]);
+                        next += table.resetPieceLength[i];
+                    }
+                };
+                piece(0);
+                piece(1);
+                piece(2);
+                piece(3);
+                piece(4);
+                piece(5);
             }
-            next += length;
             state = (state & table.resetKeep) | table.resetSet;
         }
     };
     const std::uint8_t* const shape = table.shape;
-    const LaneItem* const items = table.items;
     const char* base = in;
     std::uint64_t escs = EscBits(base);
     for (;;) {
@@ -882,11 +918,12 @@ template <bool kValidate, bool kCopyText>
             // Whole blocks: the room and the data past the window hold them.
             if (!kValidate) {
                 const std::size_t run = static_cast<std::size_t>(esc - in);
-                std::size_t copied = 0;
-                do {
-                    std::memcpy(next + copied, in + copied, 16);
-                    copied += 16;
-                } while (copied < run);
+                std::memcpy(next, in, 16);
+                if (run > 16) [[unlikely]] {
+                    for (std::size_t copied = 16; copied < run; copied += 16) {
+                        std::memcpy(next + copied, in + copied, 16);
+                    }
+                }
                 next += run;
             }
             in = esc;
@@ -896,52 +933,54 @@ template <bool kValidate, bool kCopyText>
         if ((head & 0xFFFF) != (kEsc | '|' << 8)) {
             break;  // an ESC the parser reads as text
         }
-        const LaneItem& it = items[shape[head >> 16]];
-        switch (it.step) {
-            case kStepLeave:
-                goto stop;
-            case kStepFixed3:
-                fixed(it);
-                in += 3;
-                break;
-            case kStepFixed4:
-                fixed(it);
-                in += 4;
-                break;
-            case kStepReset3:
-                reset();
-                in += 3;
-                break;
-            case kStepReset4:
-                reset();
-                in += 4;
-                break;
-            case kStepReverse:
-                if (in[4] != 'C') {
-                    goto stop;
-                }
-                fixed(it);
-                in += 5;
-                break;
-            case kStepThird: {
-                const unsigned letter = static_cast<unsigned char>(in[4]) - 'A';
-                if (letter >= 26) {
-                    goto stop;
-                }
-                const LaneItem& t = items[table.third[in[2] - '0'][in[3] - 'a'][letter]];
-                if (t.step == kStepFixed3) {
-                    fixed(t);
-                } else if (t.step == kStepReset3) {
-                    reset();
-                } else {
-                    goto stop;
-                }
-                in += 5;
-                break;
-            }
-            default:
-                __builtin_unreachable();
+        const std::size_t it = shape[head >> 16];
+        // One jump on the step, straight to its code (a switch adds a range check and a
+        // table of offsets).
+        static const void* const kSteps[] = {&&leave,  &&fixed3,  &&fixed4, &&reset3,
+                                             &&reset4, &&reverse, &&third};
+        goto* kSteps[items.step[it]];
+    fixed3:
+        fixed(it);
+        in += 3;
+        goto advance;
+    fixed4:
+        fixed(it);
+        in += 4;
+        goto advance;
+    reset3:
+        reset();
+        in += 3;
+        goto advance;
+    reset4:
+        reset();
+        in += 4;
+        goto advance;
+    reverse:
+        if (in[4] != 'C') {
+            goto stop;
         }
+        fixed(it);
+        in += 5;
+        goto advance;
+    third : {
+        const unsigned letter = static_cast<unsigned char>(in[4]) - 'A';
+        if (letter >= 26) {
+            goto stop;
+        }
+        const std::size_t t = table.third[((head >> 16) & 0xFF) - '0'][(head >> 24) - 'a'][letter];
+        if (items.step[t] == kStepFixed3) {
+            fixed(t);
+        } else if (items.step[t] == kStepReset3) {
+            reset();
+        } else {
+            goto stop;
+        }
+        in += 5;
+        goto advance;
+    }
+    leave:
+        goto stop;
+    advance:
         escs &= escs - 1;  // a sequence holds no other ESC
         if (!kValidate && next > limit) [[unlikely]] {
             const Room room = GrowRoom(s, next, kLaneRoom);
