@@ -884,12 +884,17 @@ template <bool kValidate, bool kCopyText>
                         next += table.resetPieceLength[i];
                     }
                 };
-                piece(0);
-                piece(1);
-                piece(2);
-                piece(3);
-                piece(4);
-                piece(5);
+                // Three flags at a time: a reset rarely finds more than two on.
+                if ((state & (kResetOrder[0] | kResetOrder[1] | kResetOrder[2])) != 0) {
+                    piece(0);
+                    piece(1);
+                    piece(2);
+                }
+                if ((state & (kResetOrder[3] | kResetOrder[4] | kResetOrder[5])) != 0) {
+                    piece(3);
+                    piece(4);
+                    piece(5);
+                }
             }
             state = (state & table.resetKeep) | table.resetSet;
         }
