@@ -1000,9 +1000,25 @@ stop:
     lane->end = end;
     lane->state = state;
 }
+// Whether the lane is worth entering at pos: there is room for its windows, and the next
+// one holds a few sequences. Where they are far apart, the parser takes them as cheaply
+// and the lane's set-up would be wasted.
+inline bool LaneWorthEntering(std::string_view data, std::size_t pos) {
+    if (data.size() - pos < 2 * kWindow) {
+        return false;
+    }
+    std::uint64_t escs = EscBits(data.data() + pos);
+    for (int i = 0; i < 3; ++i) {
+        escs &= escs - 1;
+    }
+    return escs != 0;
+}
 #else
 template <bool kValidate, bool kCopyText>
 void TranslateInLane(const LaneTable&, std::string_view, std::string*, Lane*) {}
+inline bool LaneWorthEntering(std::string_view, std::size_t) {
+    return false;
+}
 #endif
 
 // The one parser. The handler takes text runs (Text), bytes that pass unchanged (Raw) and
@@ -1283,7 +1299,7 @@ int TranslateModelText(const ModelTranslation& t, std::string_view text, std::st
         // Where the lane stopped.
         std::size_t RunLane(std::string_view text, std::size_t pos) {
             std::uint32_t packed = 0;
-            if (!PackState(state, &packed)) {
+            if (!LaneWorthEntering(text, pos) || !PackState(state, &packed)) {
                 return pos;
             }
             const Room room = writer.Lend();
