@@ -823,7 +823,8 @@ struct Lane {
     std::uint32_t state;
 };
 
-#if defined(__SSE2__)
+// The lane needs SSE2 and the jump to a label's address (GCC and Clang).
+#if defined(__SSE2__) && defined(__GNUC__)
 constexpr std::size_t kWindow = 64;
 
 // Bit i set when p[i] is ESC, for the kWindow bytes at p.
@@ -862,7 +863,7 @@ template <bool kValidate, bool kCopyText>
         next = room.next;
         end = room.end;
     }
-    char* limit = end - kLaneRoom;  // past it, the room is grown
+    char* limit = kValidate ? end : end - kLaneRoom;  // past it, the room is grown
     const auto& items = table.items;
     auto fixed = [&](std::size_t it) __attribute__((always_inline)) {
         if (!kValidate) {
@@ -871,10 +872,10 @@ template <bool kValidate, bool kCopyText>
             state = (state & items.keep[it]) | items.set[it];
         }
     };
-    // The reset tests the flags one by one rather than looking its bytes up by the state:
-    // a load whose address waits on the state holds back the store of the reset's bytes,
-    // and every store after it, whenever the output lies a multiple of 4 KiB from the
-    // table; the tests are predicted and wait on nothing.
+    // The reset tests the flags rather than looking its bytes up by the state: a load whose
+    // address waits on the state held back the store of the reset's bytes and every store
+    // after it, and in some memory layouts the whole loop ran several times slower. The
+    // tests are predicted and wait on nothing.
     auto reset = [&]() __attribute__((always_inline)) {
         if (!kValidate) {
             if ((state & kPackResetFlags) != 0) {
@@ -1000,6 +1001,7 @@ stop:
     lane->end = end;
     lane->state = state;
 }
+
 // Whether the lane is worth entering at pos: there is room for its windows, and the next
 // one holds a few sequences. Where they are far apart, the parser takes them as cheaply
 // and the lane's set-up would be wasted.
