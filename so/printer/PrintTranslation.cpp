@@ -492,7 +492,11 @@ FormattingState UnpackState(std::uint32_t p) {
 // a count of 0 to 9.
 constexpr int kLaneKinds = kDropped + 1;
 constexpr int kLaneCounts = 10;
-constexpr std::size_t kLaneRoom = 64;  // free output the lane keeps before each item
+// Free output the lane keeps before each run of text and the sequence after it: the text
+// (under a window, 63 bytes at most) is copied in 16-byte blocks, up to 64 bytes, and the
+// sequence then stores up to 48 bytes past where the text ended (six reset pieces, each an
+// 8-byte store).
+constexpr std::size_t kLaneRoom = 128;
 
 // What a (kind, count) does, as found by running it: fixed bytes and a mask on the state,
 // the reset, or something the lane leaves to the parser.

@@ -292,6 +292,32 @@ TEST(TranslationEquivalence, LongPrintsCarryTheStateFromSequenceToSequence) {
     }
 }
 
+// Sequences that print more than they take (a reset after many settings) eat into the
+// output's spare room until it has to grow; a run of text and a sequence right at that
+// point must still find room for both.
+TEST(TranslationEquivalence, TextAndASequenceWhereTheOutputRoomRunsOut) {
+    const std::string grows = "\x1B|cA\x1B|bC\x1B|uC\x1B|rvC\x1B|2C\x1B|N";
+    for (PrinterModel model : {PrinterModel::RTK410, PrinterModel::QMX5500}) {
+        Options o;
+        o.model = model;
+        for (int groups = 0; groups <= 80; ++groups) {
+            for (int text = 40; text <= 63; ++text) {
+                for (int tail : {130, 200, 300}) {
+                    std::string data;
+                    for (int i = 0; i < groups; ++i) {
+                        data += grows;
+                    }
+                    data.append(static_cast<std::size_t>(text), 't');
+                    data += "\x1B|bC";
+                    data.append(static_cast<std::size_t>(tail), 'x');
+                    ExpectSame(ViaSink<true>(o, {}, data, false), Direct(o, {}, data, false),
+                               Describe(o, {}, data, false));
+                }
+            }
+        }
+    }
+}
+
 // Text runs are copied in fixed blocks and searched a block at a time: runs of every length
 // around the block sizes, between sequences and at the very end of the data, where fewer
 // bytes than a block are left to read.
