@@ -520,14 +520,6 @@ enum LaneStep : std::uint8_t {
     kStepThird,    // ESC|3l: the letter after the modifier says (LaneTable::third)
 };
 
-struct LaneItem {
-    std::uint64_t bytes = 0;
-    std::uint32_t keep = 0;
-    std::uint32_t set = 0;
-    std::uint8_t length = 0;
-    LaneStep step = kStepLeave;
-};
-
 // The flags as the reset turns them off, the colour first.
 constexpr int kResetPieces = 6;
 constexpr std::uint32_t kResetOrder[kResetPieces] = {kPackColour, kPackAlignment, kPackReverse,
@@ -746,16 +738,11 @@ const LaneTable* BuildLaneTable(PrinterModel model) {
         if (e.how == LaneEffect::kLeave) {
             return 0;
         }
-        LaneItem it;
-        it.bytes = e.bytes;
-        it.keep = e.keep;
-        it.set = e.set;
-        it.length = e.length;
-        it.step = e.how == LaneEffect::kFixed ? fixed : reset;
+        const LaneStep step = e.how == LaneEffect::kFixed ? fixed : reset;
         auto& items = table->items;
         for (int i = 1; i < table->itemCount; ++i) {
-            if (items.bytes[i] == it.bytes && items.keep[i] == it.keep && items.set[i] == it.set &&
-                items.length[i] == it.length && items.step[i] == it.step) {
+            if (items.bytes[i] == e.bytes && items.keep[i] == e.keep && items.set[i] == e.set &&
+                items.length[i] == e.length && items.step[i] == step) {
                 return static_cast<std::uint8_t>(i);
             }
         }
@@ -763,11 +750,11 @@ const LaneTable* BuildLaneTable(PrinterModel model) {
         if (i == static_cast<int>(std::size(items.step))) {
             return 0;
         }
-        items.bytes[i] = it.bytes;
-        items.keep[i] = it.keep;
-        items.set[i] = it.set;
-        items.length[i] = it.length;
-        items.step[i] = it.step;
+        items.bytes[i] = e.bytes;
+        items.keep[i] = e.keep;
+        items.set[i] = e.set;
+        items.length[i] = e.length;
+        items.step[i] = step;
         ++table->itemCount;
         return static_cast<std::uint8_t>(i);
     };
@@ -794,8 +781,7 @@ const LaneTable* BuildLaneTable(PrinterModel model) {
         }
     }
     // ESC|rvC
-    LaneEffect reverse = FixedEffect(model, probe, CMD_REVERSE, 0);
-    shape('r', 'v') = item(reverse, kStepReverse, kStepLeave);
+    shape('r', 'v') = item(effects[CMD_REVERSE][0], kStepReverse, kStepLeave);
     // ESC|3lF
     LaneEffect third;
     third.how = LaneEffect::kFixed;
@@ -1040,7 +1026,7 @@ template <class Handler>
     while (pos + 1 < size) {
         if constexpr (requires { handler.RunLane(text, pos); }) {
             // Nothing is pending: the lane may take the items from here.
-            if (pos == runStart && size - pos > 8) {
+            if (pos == runStart) {
                 pos = runStart = handler.RunLane(text, pos);
                 if (pos + 1 >= size) {
                     break;
