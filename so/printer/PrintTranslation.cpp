@@ -640,16 +640,10 @@ LaneEffect FixedEffect(PrinterModel model, const LaneProbe& probe, int code, int
     return e;
 }
 
+// A state with the reset's flags as given (double width standing for a size) and the font.
 FormattingState ResetStart(std::uint32_t flags, int font) {
-    FormattingState s;
-    s.alignment = (flags & kPackAlignment) != 0;
-    s.reverse = (flags & kPackReverse) != 0;
-    s.widthNibble = (flags & kPackSized) != 0 ? 0x10 : 0;
-    s.bold = (flags & kPackBold) != 0;
-    s.underline = (flags & kPackUnderline) != 0;
-    s.colour = (flags & kPackColour) != 0;
-    s.font = font;
-    return s;
+    const std::uint32_t width = (flags & kPackSized) != 0 ? 0x10U << 8 : 0;
+    return UnpackState(flags | width | static_cast<std::uint32_t>(font) << 24);
 }
 
 // The reset's pieces, when for every combination of the flags it looks at it writes just
