@@ -171,11 +171,13 @@ bool IsStringType(DWORD type) {
 }
 
 bool ParseRootName(std::string_view root, std::vector<std::string>* path) {
-    if (detail::NamesEqual(root, "HKEY_LOCAL_MACHINE") || detail::NamesEqual(root, "HKLM")) {
+    if (thermpos::platform::EqualNoCase(root, "HKEY_LOCAL_MACHINE") ||
+        thermpos::platform::EqualNoCase(root, "HKLM")) {
         path->clear();
         return true;
     }
-    if (detail::NamesEqual(root, "HKEY_CLASSES_ROOT") || detail::NamesEqual(root, "HKCR")) {
+    if (thermpos::platform::EqualNoCase(root, "HKEY_CLASSES_ROOT") ||
+        thermpos::platform::EqualNoCase(root, "HKCR")) {
         *path = {"SOFTWARE", "Classes"};
         return true;
     }
@@ -419,7 +421,7 @@ LONG RegDeleteValueA(HKEY key, const char* valueName) {
         if (found != ERROR_SUCCESS)
             return found;
         for (auto it = node->values.begin(); it != node->values.end(); ++it) {
-            if (detail::NamesEqual(it->name, name)) {
+            if (thermpos::platform::EqualNoCase(it->name, name)) {
                 node->values.erase(it);
                 *changed = true;
                 return ERROR_SUCCESS;
@@ -444,7 +446,7 @@ LONG DeleteKeyLocked(HKEY key, const std::vector<std::string>& full, bool onlyIf
             return ERROR_FILE_NOT_FOUND;
         auto& kids = parent->subkeys;
         for (auto it = kids.begin(); it != kids.end(); ++it) {
-            if (!detail::NamesEqual((*it)->name, full.back()))
+            if (!thermpos::platform::EqualNoCase((*it)->name, full.back()))
                 continue;
             if (onlyIfLeaf && !(*it)->subkeys.empty())
                 return ERROR_ACCESS_DENIED;

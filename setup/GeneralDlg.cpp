@@ -1,6 +1,5 @@
 #include "setup/GeneralDlg.h"
 
-#include <strings.h>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
@@ -16,6 +15,7 @@
 #include <QSignalBlocker>
 #include <QVBoxLayout>
 
+#include "platform/nocase.h"
 #include "setup/MessageBoxes.h"
 #include "setup/SetupRegistry.h"
 #include "setup/ViewHelpers.h"
@@ -58,7 +58,7 @@ void GeneralPage::Initialize() {
     controls_.printers = std::move(list.names);
     controls_.printer = controls_.printers.empty() ? -1 : 0;
     for (std::size_t i = 0; i < controls_.printers.size(); ++i) {
-        if (strcasecmp(controls_.printers[i].c_str(), kRtk6100Name) == 0) {
+        if (thermpos::platform::EqualNoCase(controls_.printers[i], kRtk6100Name)) {
             controls_.printer = static_cast<int>(i);
             break;
         }

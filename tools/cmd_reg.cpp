@@ -1,6 +1,5 @@
 // `thermpos reg`: the registry console tool, with the command syntax and query output of
 // the Windows one so that instructions written for Windows work unchanged.
-#include <strings.h>
 #include <sys/stat.h>
 
 #include <cctype>
@@ -11,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/nocase.h"
 #include "platform/reg_limits.h"
 #include "platform/regkey.h"
 #include "tools/command.h"
@@ -401,7 +401,7 @@ int Query(const KeyArg& key, const Options& o) {
     std::vector<Value> values;
     if (ListValues(handle.Get(), &values) == ERROR_SUCCESS) {
         for (const auto& v : values) {
-            if (strcasecmp(v.name.c_str(), shown.c_str()) == 0)
+            if (platform::EqualNoCase(v.name, shown))
                 shown = v.name;
         }
     }

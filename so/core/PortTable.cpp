@@ -1,7 +1,6 @@
 // The port table. Lock order and what each lock guards: see PortTable.h.
 #include "so/core/PortTable.h"
 
-#include <strings.h>
 #include <algorithm>
 #include <chrono>
 #include <cstring>

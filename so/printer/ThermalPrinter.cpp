@@ -1,12 +1,11 @@
 #include "so/printer/ThermalPrinter.h"
 
-#include <strings.h>
-
 #include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <thread>
 
+#include "platform/nocase.h"
 #include "platform/registry_paths.h"
 #include "so/core/DeviceConfig.h"
 #include "so/core/StatusInterpreter.h"
@@ -185,11 +184,11 @@ LONG CThermalPrinter::SetDeviceEnabled(LONG enable) {
 MonitorProfile CThermalPrinter::StatusMonitorProfile(const std::string& modelKey) {
     MonitorProfile profile;
     // The two models that need the request repeated; the others run with the defaults.
-    if (strcasecmp(modelKey.c_str(), thermpos::regpath::kModelKeyRtk410) == 0) {
+    if (platform::EqualNoCase(modelKey, thermpos::regpath::kModelKeyRtk410)) {
         profile.rewriteAfterReply = true;
         profile.holdReplies = false;
         profile.writeAfterParallelRead = true;
-    } else if (strcasecmp(modelKey.c_str(), thermpos::regpath::kModelKeyRtk6100) == 0) {
+    } else if (platform::EqualNoCase(modelKey, thermpos::regpath::kModelKeyRtk6100)) {
         profile.rewriteAfterEveryRead = true;
         profile.writeAfterParallelRead = true;
     }
