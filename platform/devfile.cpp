@@ -448,34 +448,7 @@ LONG CloseHandle(HANDLE handle) {
     return ERROR_SUCCESS;  // the descriptor closes when the last waiter drops dev
 }
 
-namespace {
-
-// A terminal reached through the USB printer namespace stands in for a USB printer (a
-// test's pty): its hang-up is the device vanishing, which a USB printer driver reports
-// as "no such device", not as "not ready", so that the owner reopens it.
-LONG UsbHangUp(HANDLE handle, LONG rc) {
-    if (rc != ERROR_NOT_READY)
-        return rc;
-    auto dev = Find(handle);
-    return dev && dev->terminal && dev->usbNamespace ? ERROR_INVALID_HANDLE : rc;
-}
-
-LONG ReadDevice(HANDLE handle, void* buffer, DWORD size, DWORD* read);
-LONG WriteDevice(HANDLE handle, const void* data, DWORD size, DWORD* written);
-
-}  // namespace
-
 LONG ReadFile(HANDLE handle, void* buffer, DWORD size, DWORD* read) {
-    return UsbHangUp(handle, ReadDevice(handle, buffer, size, read));
-}
-
-LONG WriteFile(HANDLE handle, const void* data, DWORD size, DWORD* written) {
-    return UsbHangUp(handle, WriteDevice(handle, data, size, written));
-}
-
-namespace {
-
-LONG ReadDevice(HANDLE handle, void* buffer, DWORD size, DWORD* read) {
     DWORD got = 0;
     if (read)
         *read = 0;
@@ -572,7 +545,7 @@ LONG ReadDevice(HANDLE handle, void* buffer, DWORD size, DWORD* read) {
     }
 }
 
-LONG WriteDevice(HANDLE handle, const void* data, DWORD size, DWORD* written) {
+LONG WriteFile(HANDLE handle, const void* data, DWORD size, DWORD* written) {
     DWORD done = 0;
     if (written)
         *written = 0;
@@ -647,6 +620,8 @@ LONG WriteDevice(HANDLE handle, const void* data, DWORD size, DWORD* written) {
     }
     return ERROR_SUCCESS;
 }
+
+namespace {
 
 // Bytes written through the handle and not yet sent: the terminal's transmit queue (a
 // UART's buffer and FIFO; a pseudo-terminal has none and always reads 0), or a socket's

@@ -30,8 +30,8 @@
 // up (a USB-serial adapter unplugged, a pty whose master closed; CLOCAL keeps a lost
 // carrier from doing it) reports 6, like a USB printer that was unplugged, so that the
 // owner reopens it; so does a network port whose connection was closed or reset.
-// Reads of a port opened through that namespace return at once with what has arrived,
-// whatever its time-outs, as USB printer ports do.
+// Reads of a port opened through the USB printer namespace ("\\.\USB#...") return at
+// once with what has arrived, whatever its time-outs, as USB printer ports do.
 //
 // Terminals. Opening a terminal puts it in raw binary mode (no echo, no line-end or flow
 // translation, CLOCAL) before any DCB is applied, so printer bytes pass unchanged. The
