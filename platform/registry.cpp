@@ -275,27 +275,12 @@ LONG ExportFile(const std::string& keyPath, const std::string& path, std::string
 
 }  // namespace thermpos::registry
 
-LONG RegOpenKeyExA(HKEY key, const char* subKey, DWORD /*options*/, REGSAM sam, PHKEY result) {
-    if (!result)
-        return ERROR_INVALID_PARAMETER;
-    *result = nullptr;
-    std::lock_guard<std::mutex> lock(g_mutex);
-    t_lastError.clear();
-    std::vector<std::string> full;
-    LONG r = OpenSubPathLocked(key, subKey, &full);
-    if (r != ERROR_SUCCESS)
-        return r;
-    if (!FindLocked(g_store.root.get(), full))
-        return ERROR_FILE_NOT_FOUND;
-    if ((sam & kWriteRights) && !HiveWritable(g_store.path))
-        return ERROR_ACCESS_DENIED;
-    *result = NewHandleLocked(full, sam);
-    return ERROR_SUCCESS;
-}
+namespace {
 
-LONG RegCreateKeyExA(HKEY key, const char* subKey, DWORD /*reserved*/, char* /*className*/,
-                     DWORD /*options*/, REGSAM sam, void* /*security*/, PHKEY result,
-                     DWORD* disposition) {
+// A handle on key\subKey for RegOpenKeyExA and RegCreateKeyExA; with `create`, the key and
+// the keys above it are made first when missing (*created tells whether any was).
+LONG OpenOrCreateKey(HKEY key, const char* subKey, REGSAM sam, bool create, bool* created,
+                     PHKEY result) {
     if (!result)
         return ERROR_INVALID_PARAMETER;
     *result = nullptr;
@@ -305,8 +290,9 @@ LONG RegCreateKeyExA(HKEY key, const char* subKey, DWORD /*reserved*/, char* /*c
     LONG r = OpenSubPathLocked(key, subKey, &full);
     if (r != ERROR_SUCCESS)
         return r;
-    bool created = false;
     if (!FindLocked(g_store.root.get(), full)) {
+        if (!create)
+            return ERROR_FILE_NOT_FOUND;
         r = MutateLocked([&](Node& root, bool* changed) {
             if (!IsPredefined(key) && !FindLocked(&root, key->path))
                 return ERROR_KEY_DELETED;
@@ -321,7 +307,7 @@ LONG RegCreateKeyExA(HKEY key, const char* subKey, DWORD /*reserved*/, char* /*c
                 }
                 node = child;
             }
-            created = *changed;
+            *created = *changed;
             return ERROR_SUCCESS;
         });
         if (r != ERROR_SUCCESS)
@@ -330,9 +316,24 @@ LONG RegCreateKeyExA(HKEY key, const char* subKey, DWORD /*reserved*/, char* /*c
     if ((sam & kWriteRights) && !HiveWritable(g_store.path))
         return ERROR_ACCESS_DENIED;
     *result = NewHandleLocked(full, sam);
-    if (disposition)
-        *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+LONG RegOpenKeyExA(HKEY key, const char* subKey, DWORD /*options*/, REGSAM sam, PHKEY result) {
+    bool created = false;
+    return OpenOrCreateKey(key, subKey, sam, false, &created, result);
+}
+
+LONG RegCreateKeyExA(HKEY key, const char* subKey, DWORD /*reserved*/, char* /*className*/,
+                     DWORD /*options*/, REGSAM sam, void* /*security*/, PHKEY result,
+                     DWORD* disposition) {
+    bool created = false;
+    const LONG r = OpenOrCreateKey(key, subKey, sam, true, &created, result);
+    if (r == ERROR_SUCCESS && disposition)
+        *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+    return r;
 }
 
 LONG RegCloseKey(HKEY key) {
