@@ -459,9 +459,9 @@ LONG DeleteKeyLocked(HKEY key, const std::vector<std::string>& full, bool onlyIf
     });
 }
 
-}  // namespace
-
-LONG RegDeleteKeyA(HKEY key, const char* subKey) {
+// RegDeleteKeyA (tree false: an empty key only) and RegDeleteTreeA (the key's subtree, or
+// everything below the handle itself when subKey is empty).
+LONG DeleteSubKey(HKEY key, const char* subKey, bool tree) {
     std::lock_guard<std::mutex> lock(g_mutex);
     t_lastError.clear();
     std::vector<std::string> full;
@@ -469,17 +469,8 @@ LONG RegDeleteKeyA(HKEY key, const char* subKey) {
     const LONG r = SubPath(key, subKey, &full, &sam);
     if (r != ERROR_SUCCESS)
         return r;
-    return DeleteKeyLocked(key, full, true);
-}
-
-LONG RegDeleteTreeA(HKEY key, const char* subKey) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    t_lastError.clear();
-    std::vector<std::string> full;
-    REGSAM sam;
-    const LONG r = SubPath(key, subKey, &full, &sam);
-    if (r != ERROR_SUCCESS)
-        return r;
+    if (!tree)
+        return DeleteKeyLocked(key, full, true);
     if (subKey && *subKey)
         return DeleteKeyLocked(key, full, false);
     return MutateLocked([&](Node& root, bool* changed) {
@@ -493,6 +484,16 @@ LONG RegDeleteTreeA(HKEY key, const char* subKey) {
         node->subkeys.clear();
         return ERROR_SUCCESS;
     });
+}
+
+}  // namespace
+
+LONG RegDeleteKeyA(HKEY key, const char* subKey) {
+    return DeleteSubKey(key, subKey, false);
+}
+
+LONG RegDeleteTreeA(HKEY key, const char* subKey) {
+    return DeleteSubKey(key, subKey, true);
 }
 
 LONG RegEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* cchName, DWORD* /*reserved*/,
