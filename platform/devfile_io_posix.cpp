@@ -29,11 +29,15 @@ std::shared_ptr<Device> BeginTransfer(HANDLE handle, const void* data, DWORD siz
     if (count)
         *count = 0;
     auto dev = Find(handle);
-    *rc = !dev        ? ERROR_INVALID_HANDLE
-          : size == 0 ? ERROR_SUCCESS
-          : !data     ? ERROR_INVALID_PARAMETER
-                      : ERROR_SUCCESS;
-    return dev && size != 0 && data ? dev : nullptr;
+    if (!dev) {
+        *rc = ERROR_INVALID_HANDLE;
+        return nullptr;
+    }
+    if (size == 0 || !data) {
+        *rc = size == 0 ? ERROR_SUCCESS : ERROR_INVALID_PARAMETER;
+        return nullptr;
+    }
+    return dev;
 }
 
 }  // namespace

@@ -45,8 +45,9 @@ struct ReadTimeouts {
 
 // How a wait for queued output to leave ends: the time a write of the queued bytes would
 // get, or earlier when the queue stops moving for the write constant alone (a printer
-// holding its handshake line; with a multiplier of MAXDWORD, as the service objects set
-// it, the total alone would never end the wait).
+// holding its handshake line, a network printer whose buffer stays full; with a
+// multiplier of MAXDWORD, as the service objects set it, the total alone would never end
+// the wait).
 struct DrainTimeouts {
     Deadline total;
     std::optional<Clock::duration> stall;  // none when the write constant is 0
