@@ -23,8 +23,8 @@
 #include "platform/regkey.h"
 #include "tests/support/png_read.h"
 #include "tests/support/temp_env.h"
-#include "vprinter/pty.h"
-#include "vprinter/transport.h"
+#include "vprinter/virtual_printer.h"
+#include "vprinter/control_server.h"
 
 namespace thermpos::vprinter {
 namespace {

@@ -16,7 +16,7 @@
 #include "platform/regkey.h"
 #include "tests/support/loopback.h"
 #include "tests/support/temp_env.h"
-#include "vprinter/pty.h"
+#include "vprinter/virtual_printer.h"
 
 namespace thermpos::vprinter {
 namespace {
