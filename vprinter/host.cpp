@@ -87,14 +87,14 @@ bool VirtualPrinter::Start(const VirtualPrinterOptions& options, std::string* er
     };
 
     std::string why;
-    if (!store_.Begin({options_.outDir, options_.keepReceipts, options_.maxLogBytes,
-                       options_.writeReceipt,
-                       [this] {
-                           // Waits whose condition reads the files re-check it now.
-                           { MutexLock written(mutex_); }
-                           changed_.notify_all();
-                       }},
-                      &why))
+    if (!store_.Begin(
+            {options_.outDir, options_.keepReceipts, options_.maxLogBytes, options_.writeReceipt,
+             [this] {
+                 // Waits whose condition reads the files re-check it now.
+                 { MutexLock written(mutex_); }
+                 changed_.notify_all();
+             }},
+            &why))
         return fail(why);
     if (!options_.outDir.empty())
         model_->SetCommandLog([this](const CommandRecord& record) { store_.Log(record); });

@@ -10,8 +10,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "vprinter/virtual_printer.h"
 #include "vprinter/control_server.h"
+#include "vprinter/virtual_printer.h"
 
 namespace {
 

@@ -56,8 +56,8 @@ class PtyTransport final : public Transport {
         slot_ = poll.Add(terminal_.MasterFd(), read, write);
     }
 
-    void Serve(const platform::PollSet& poll, std::size_t room,
-               std::vector<std::uint8_t>* received, std::string* replies) override {
+    void Serve(const platform::PollSet& poll, std::size_t room, std::vector<std::uint8_t>* received,
+               std::string* replies) override {
         if (poll.Readable(slot_) && room > 0) {
             const std::size_t had = received->size();
             received->resize(had + room);

@@ -49,8 +49,8 @@ class TcpTransport final : public Transport {
         listenSlot_ = poll.Add(clientFd_ < 0 ? listenFd_ : -1, true, false);
     }
 
-    void Serve(const platform::PollSet& poll, std::size_t room,
-               std::vector<std::uint8_t>* received, std::string* replies) override {
+    void Serve(const platform::PollSet& poll, std::size_t room, std::vector<std::uint8_t>* received,
+               std::string* replies) override {
         if (clientFd_ < 0) {
             if (poll.Readable(listenSlot_))
                 clientFd_ = netport::AcceptClient(listenFd_);

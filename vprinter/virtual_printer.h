@@ -199,8 +199,8 @@ class VirtualPrinter {
     std::unique_ptr<Transport> transport_ GUARDED_BY(mutex_);
     PortsEntry portsEntry_ GUARDED_BY(mutex_);
     std::vector<std::uint8_t> pending_ GUARDED_BY(mutex_);  // from the host, not yet fed
-    std::string replies_ GUARDED_BY(mutex_);                 // for the host, not yet sent
-    bool hostHeld_ GUARDED_BY(mutex_) = false;  // the host's output is stopped
+    std::string replies_ GUARDED_BY(mutex_);                // for the host, not yet sent
+    bool hostHeld_ GUARDED_BY(mutex_) = false;              // the host's output is stopped
     Requests requests_ GUARDED_BY(mutex_);
     PrinterStatus status_ GUARDED_BY(mutex_);  // refreshed after every model call
     bool running_ GUARDED_BY(mutex_) = false;
