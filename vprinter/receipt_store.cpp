@@ -1,4 +1,11 @@
-// Where the virtual printer's finished receipts go. Threads and locks: see receipt_store.h.
+// Where the virtual printer's finished receipts go (receipt_store.h).
+//
+// Threads: Begin starts the writer thread (Run) and Finish joins it. The writer touches
+// the log file and the output folder alone; it takes mutex_ only to take the queued work
+// and to file what it wrote, never while rendering or writing, and calls onWritten with no
+// lock held. The port thread calls Log (under VirtualPrinter::mutex_) and Hand (under no
+// lock); any thread reads the counts and lists.
+// Locks: mutex_ only, innermost: nothing else is taken while it is held.
 #include "vprinter/receipt_store.h"
 
 #include <cerrno>
