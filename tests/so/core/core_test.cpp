@@ -23,7 +23,7 @@ class PortTableTest : public ::testing::Test {
     // The table is declared after the fake so it closes its ports before the fake goes.
     PortTableTest() { fake_.Reset(); }
     FakePort& fake_ = FakePort::Get();
-    CPortManager table_{FakePort::Backend()};
+    CPortManager table_{FakePort::Get()};
 };
 
 TEST_F(PortTableTest, PortsAreMatchedByWholeNameIgnoringCaseAndOneColon) {
@@ -121,7 +121,7 @@ TEST_F(PortTableTest, RefusedTimeoutsFailExceptOnUsbPorts) {
     PortBinding serial, usb;
     ASSERT_EQ(table_.AcquirePort("COM8", PortKindExclusive, &serial, ""), OPOS_SUCCESS);
     ASSERT_EQ(table_.AcquirePort("USB001", PortKindExclusive, &usb, ""), OPOS_SUCCESS);
-    fake_.SetTimeoutsResult(0);
+    fake_.RefuseTimeouts(true);
     EXPECT_EQ(table_.SetPortTimeouts(serial, MAXDWORD, 0, 0, MAXDWORD, 1000), OPOS_E_FAILURE);
     EXPECT_EQ(table_.SetPortTimeouts(usb, MAXDWORD, 0, 0, MAXDWORD, 1000), OPOS_SUCCESS);
 }
@@ -143,13 +143,13 @@ TEST_F(DeviceOnFakeTable, RefusedTimeoutsFailTheEnableAndLetThePortGo) {
     printer.SetPortManager(&table_);
     Open(printer, "POSPrinter", kTestPrinterName, {{"Port", "LPT1"}});
     ASSERT_EQ(printer.ClaimDevice(0), OPOS_SUCCESS);
-    fake_.SetTimeoutsResult(0);
+    fake_.RefuseTimeouts(true);
     printer.SetPropertyNumber(PIDX_DeviceEnabled, 1);
     EXPECT_EQ(printer.ResultCode(), OPOS_E_TIMEOUT);
     EXPECT_EQ(printer.GetPropertyNumber(PIDX_DeviceEnabled), 0);
     // Keeping the binding would block this device's own next enable with 102.
     EXPECT_EQ(table_.OpenPortCount(), 0u);
-    fake_.SetTimeoutsResult(1);
+    fake_.RefuseTimeouts(false);
     printer.SetPropertyNumber(PIDX_DeviceEnabled, 1);
     EXPECT_EQ(printer.ResultCode(), OPOS_SUCCESS);
 }
