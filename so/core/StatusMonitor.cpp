@@ -517,20 +517,10 @@ void CStatusMonitor::ThreadMain() {
         // A handle being reopened, or a device that cannot be waited on.
         if (plan.fallbackWait && stopEvent_.Wait(plan.fallbackMs) != thermpos::WAIT_TIMEOUT)
             break;
-        switch (plan.counted) {
-            case WakeCount::Input:
-                CountWake(&WakeCounts::input);
-                break;
-            case WakeCount::Kicked:
-                CountWake(&WakeCounts::kicked);
-                break;
-            case WakeCount::Idle:
-                CountWake(&WakeCounts::idle);
-                break;
-            case WakeCount::Timed:
-                CountWake(&WakeCounts::timed);
-                break;
-        }
+        CountWake(plan.counted == WakeCount::Input    ? &WakeCounts::input
+                  : plan.counted == WakeCount::Kicked ? &WakeCounts::kicked
+                  : plan.counted == WakeCount::Idle   ? &WakeCounts::idle
+                                                      : &WakeCounts::timed);
 
         thermpos::MutexLock monitor(monitorLock_);
         cycle.BeginCycle();
