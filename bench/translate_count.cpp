@@ -1,8 +1,8 @@
 // Translates one of the benchmarks' print data a fixed number of times on an RT-K410, for
 // instruction counts that do not depend on the machine's load:
 //
-//     valgrind --tool=callgrind --toggle-collect='*TranslatePrintData*' \
-//         build/rel/bench/translate_count formatted-lines 1000
+//     valgrind --tool=callgrind --toggle-collect='*TranslatePrintData*'
+//              build/rel/bench/translate_count formatted-lines 1000
 //
 // Two runs with different counts, subtracted, give the instructions of one translation
 // without the process's set-up.
