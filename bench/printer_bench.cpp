@@ -20,12 +20,11 @@ using printbench::FormattedLines;
 using printbench::PlainText;
 using printbench::Receipt;
 
-// `prefix` bytes are already in the output when each translation starts.
-void Translate(benchmark::State& state, const std::string& data, std::size_t prefix = 0) {
+void Translate(benchmark::State& state, const std::string& data) {
     CPrinterRTK410 printer;
     std::string out;
     for (auto _ : state) {
-        out.assign(prefix, 'x');
+        out.clear();
         printer.TranslatePrintData(2, data, &out, false);
         benchmark::DoNotOptimize(out.data());
     }
@@ -71,30 +70,6 @@ BENCHMARK(BM_MemcpyPlain);
 BENCHMARK(BM_TranslateEscapeDense);
 BENCHMARK(BM_MemcpyEscapeDense);
 BENCHMARK(BM_TranslateFormattedLines);
-
-// The same translations with the output starting at 16 different places relative to the
-// data (the argument: bytes already in the output). Where the output lies against the data
-// and the tables, modulo the page size, moves these figures by up to half on the
-// development machine, from one build or run to the next; the median over the placements
-// is the figure to compare.
-void TranslateAt(benchmark::State& state, const std::string& data) {
-    Translate(state, data, static_cast<std::size_t>(state.range(0)));
-}
-void BM_TranslatePlainAt(benchmark::State& state) {
-    static const std::string data = PlainText(64 * 1024);
-    TranslateAt(state, data);
-}
-void BM_TranslateEscapeDenseAt(benchmark::State& state) {
-    static const std::string data = EscapeDense(64 * 1024);
-    TranslateAt(state, data);
-}
-void BM_TranslateFormattedLinesAt(benchmark::State& state) {
-    static const std::string data = FormattedLines(64 * 1024);
-    TranslateAt(state, data);
-}
-BENCHMARK(BM_TranslatePlainAt)->DenseRange(0, 3840, 256);
-BENCHMARK(BM_TranslateEscapeDenseAt)->DenseRange(0, 3840, 256);
-BENCHMARK(BM_TranslateFormattedLinesAt)->DenseRange(0, 3840, 256);
 
 // An enabled RT-K410 in AsyncMode on the virtual printer, mapped as a COM port.
 struct AsyncSetup {
