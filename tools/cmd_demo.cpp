@@ -26,7 +26,7 @@
 #include "platform/process.h"
 #include "tools/command.h"
 #include "tools/demo_receipt.h"
-#include "vprinter/pty.h"
+#include "vprinter/virtual_printer.h"
 
 namespace thermpos::tool {
 namespace {

@@ -12,7 +12,7 @@
 #include "opos/OposConstants.h"
 #include "tests/exerciser/ExerciserTestSupport.h"
 #include "tests/so/TestSupport.h"
-#include "vprinter/pty.h"
+#include "vprinter/virtual_printer.h"
 
 using exerciser::CMessageBoxes;
 using exerciser::ParentForm;

@@ -8,7 +8,7 @@
 #include "exerciser/OperatorScript.h"
 #include "tests/exerciser/ExerciserTestSupport.h"
 #include "tests/so/TestSupport.h"
-#include "vprinter/pty.h"
+#include "vprinter/virtual_printer.h"
 
 using thermpos::vprinter::VirtualPrinter;
 using thermpos::vprinter::VirtualPrinterOptions;

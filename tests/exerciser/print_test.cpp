@@ -12,7 +12,7 @@
 #include "tests/so/TestSupport.h"
 #include "tests/so/printer/BarcodeReader.h"
 #include "tests/so/printer/BmpFile.h"
-#include "vprinter/pty.h"
+#include "vprinter/virtual_printer.h"
 
 using exerciser::CMessageBoxes;
 using exerciser::FontScale;

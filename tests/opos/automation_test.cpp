@@ -16,7 +16,7 @@
 #include "platform/activation.h"
 #include "tests/opos/EventRecorder.h"
 #include "tests/so/TestSupport.h"
-#include "vprinter/pty.h"
+#include "vprinter/virtual_printer.h"
 
 using thermpos::com::ComPtr;
 using thermpos::com::DispatchDriver;

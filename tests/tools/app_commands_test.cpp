@@ -10,7 +10,7 @@
 #include "platform/automation.h"
 #include "tests/so/TestSupport.h"
 #include "tests/tools/tool_run.h"
-#include "vprinter/pty.h"
+#include "vprinter/virtual_printer.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include "opos/OposConstants.h"
 #include "tests/so/ControlCalls.h"
 #include "tests/so/TestSupport.h"
-#include "vprinter/pty.h"
+#include "vprinter/virtual_printer.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include "so/printer/PrinterBarCode.h"
 #include "tests/so/printer/BarcodeReader.h"
 #include "tests/so/printer/PrinterTestSupport.h"
-#include "vprinter/pty.h"
+#include "vprinter/virtual_printer.h"
 
 using namespace printertest;
 namespace vp = thermpos::vprinter;

@@ -10,7 +10,7 @@
 
 #include "tests/so/printer/BmpFile.h"
 #include "tests/so/printer/PrinterTestSupport.h"
-#include "vprinter/pty.h"
+#include "vprinter/virtual_printer.h"
 
 using namespace printertest;
 namespace vp = thermpos::vprinter;

@@ -19,7 +19,7 @@
 #include "tests/support/png_read.h"
 #include "tests/support/temp_env.h"
 #include "tools/demo_receipt.h"
-#include "vprinter/pty.h"
+#include "vprinter/virtual_printer.h"
 
 using namespace printertest;
 namespace vp = thermpos::vprinter;
