@@ -11,10 +11,10 @@
 //   - producers on other threads (a port's monitor thread, a printer's output thread)
 //     call QueueEvent and FireStatusUpdate.
 // Locks, in the order they may be taken:
-//   1. deviceLock_: enabling, disabling, and every port write of the device (derived
+//   1. m_DeviceLock: enabling, disabling, and every port write of the device (derived
 //      classes take it around their writes and probes with DeviceLock()).
 //   2. the port table's and a port's monitor and I/O locks, in the order of PortTable.h.
-//   3. queueLock_: the event queue; taken last, never held during a callback.
+//   3. m_QueueLock: the event queue; taken last, never held during a callback.
 // The common numeric properties are atomics because the event thread and producers read
 // them (Claimed, DeviceEnabled, State, PowerNotify ...) while the caller's thread changes
 // them.
@@ -125,16 +125,16 @@ class CServiceDevice {
 
     // The device lock; derived classes hold it around each port write and probe.
     std::unique_lock<std::recursive_mutex> DeviceLock() {
-        return std::unique_lock<std::recursive_mutex>(deviceLock_);
+        return std::unique_lock<std::recursive_mutex>(m_DeviceLock);
     }
 
     // Error response handshake of error events: a producer resets the event, queues an
     // error record, then waits; the event thread stores the application's answer (11 or
     // 12) and sets the event. Close sets it too (with StopRequested() true) so no
     // producer waits for ever.
-    thermpos::ManualResetEvent& ErrorResponseEvent() { return errorResponseEvent_; }
+    thermpos::ManualResetEvent& ErrorResponseEvent() { return m_ErrorResponseEvent; }
     LONG ErrorResponse() const { return m_ErrorResponse.load(); }
-    bool StopRequested() const { return stop_.load(); }
+    bool StopRequested() const { return m_Stop.load(); }
 
     // Read access for the surface, the status monitor and tests.
     LONG ResultCode() const { return m_ResultCode.load(); }
@@ -164,8 +164,8 @@ class CServiceDevice {
     // enabled device, else OPOS_E_ILLEGAL.
     LONG NotOffered() { return SetResultAfterCheck(3, OPOS_E_ILLEGAL); }
     // The port manager the device uses (the process-wide one unless a test sets another).
-    CPortManager& PortManager() { return *portManager_; }
-    void SetPortManager(CPortManager* manager) { portManager_ = manager; }
+    CPortManager& PortManager() { return *m_PortManager; }
+    void SetPortManager(CPortManager* manager) { m_PortManager = manager; }
 
     // Common properties, in declaration order.
     std::atomic<LONG> m_AutoDisable{0};
@@ -220,20 +220,20 @@ class CServiceDevice {
     // After a claim: wake the event thread if records wait.
     void WakeEventThreadIfQueued();
 
-    CPortManager* portManager_;
-    thermpos::NamedMutex claimMutex_;
-    CControlCallback callback_;
+    CPortManager* m_PortManager;
+    thermpos::NamedMutex m_ClaimMutex;
+    CControlCallback m_Callback;
 
-    std::recursive_mutex deviceLock_;
+    std::recursive_mutex m_DeviceLock;
 
-    std::mutex queueLock_;
-    std::deque<std::unique_ptr<CQueuedEvent>> queue_;  // guarded by queueLock_
-    thermpos::ManualResetEvent queueEvent_;            // set while records wait
-    thermpos::ManualResetEvent freezeGate_{true};      // set while events are not frozen
-    thermpos::ManualResetEvent errorResponseEvent_;
-    thermpos::ManualResetEvent threadExitEvent_;
-    std::atomic<bool> stop_{false};
-    std::thread eventThread_;  // owned: started by OpenService, joined by Close
+    std::mutex m_QueueLock;
+    std::deque<std::unique_ptr<CQueuedEvent>> m_Queue;  // guarded by m_QueueLock
+    thermpos::ManualResetEvent m_QueueEvent;            // set while records wait
+    thermpos::ManualResetEvent m_FreezeGate{true};      // set while events are not frozen
+    thermpos::ManualResetEvent m_ErrorResponseEvent;
+    thermpos::ManualResetEvent m_ThreadExitEvent;
+    std::atomic<bool> m_Stop{false};
+    std::thread m_EventThread;  // owned: started by OpenService, joined by Close
 };
 
 }  // namespace thermpos::so

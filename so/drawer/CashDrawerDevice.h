@@ -15,11 +15,11 @@
 // Threads: the drawer starts none. Methods run on the caller's thread; FireStatusUpdate
 // runs on the port's monitor thread; events go out on the core's event thread.
 // Locks, in the order they may be taken:
-//   1. claimLock_: one Claim or Release at a time, so a caller taking or giving back its
+//   1. m_ClaimLock: one Claim or Release at a time, so a caller taking or giving back its
 //      temporary claim and the application claiming, releasing or closing do not run the
 //      core's claim steps together
 //   2. the core's device lock, then the port's monitor and I/O locks (ServiceDevice.h)
-//   3. drawerLock_: DrawerOpened together with the drawer-closed signal, and the list of
+//   3. m_DrawerLock: DrawerOpened together with the drawer-closed signal, and the list of
 //      callers waiting inside OpenDrawer or WaitForDrawerClose. A leaf: nothing is
 //      called while it is held, so the monitor thread may take it under the monitor lock.
 #pragma once
@@ -79,14 +79,14 @@ class CCashDrawerDevice : public CCashDrawerSlots {
 
     std::atomic<LONG> m_CapStatus{0};
     std::atomic<LONG> m_CapStatusMultiDrawerDetect{0};
-    std::atomic<LONG> m_DrawerOpened{0};  // written under drawerLock_
+    std::atomic<LONG> m_DrawerOpened{0};  // written under m_DrawerLock
     // Set by a cover-open or paper-end report on a port that is not serial; OpenDrawer
     // refuses while it is set. Written by the monitor thread and by enabling.
     std::atomic<LONG> m_PrinterNotReady{0};
     std::atomic<LONG> m_DirectIOEventCounter{0};
 
   private:
-    // One blocked caller; lives on its stack while it is in waiters_.
+    // One blocked caller; lives on its stack while it is in m_Waiters.
     struct Waiter {
         LONG wokenWith = 0;    // 0 while not woken
         bool blocked = false;  // inside WaitUntil's wait
@@ -100,22 +100,22 @@ class CCashDrawerDevice : public CCashDrawerSlots {
     void ReleaseTemporaryClaim();
     // *built (may be null) tells whether there was a command to write.
     LONG SendDrawerCommand(bool* built = nullptr);
-    // Blocks the registered caller `me` until done() holds (checked under drawerLock_) or
+    // Blocks the registered caller `me` until done() holds (checked under m_DrawerLock) or
     // a wake; deadline null means no limit. 0 when done() held, the wake's code, or
     // OPOS_E_FAILURE at the deadline.
     template <class Done>
     LONG WaitUntil(Waiter& me, Done done, const std::chrono::steady_clock::time_point* deadline);
 
-    std::mutex claimLock_;
-    mutable std::mutex drawerLock_;
-    std::condition_variable drawerChanged_;  // drawer state, wakes, waiters leaving
-    bool closedSignalValid_ = false;         // drawerLock_; the signal exists
-    bool closedSignal_ = false;              // drawerLock_; set while the drawer is closed
-    bool closing_ = false;                   // drawerLock_; a Close is running
-    std::vector<Waiter*> waiters_;           // drawerLock_
-    // The thread inside ReleaseTemporaryClaim; written under claimLock_, compared by
+    std::mutex m_ClaimLock;
+    mutable std::mutex m_DrawerLock;
+    std::condition_variable m_DrawerChanged;  // drawer state, wakes, waiters leaving
+    bool m_ClosedSignalValid = false;         // m_DrawerLock; the signal exists
+    bool m_ClosedSignal = false;              // m_DrawerLock; set while the drawer is closed
+    bool m_Closing = false;                   // m_DrawerLock; a Close is running
+    std::vector<Waiter*> m_Waiters;           // m_DrawerLock
+    // The thread inside ReleaseTemporaryClaim; written under m_ClaimLock, compared by
     // that thread only.
-    std::atomic<std::thread::id> temporaryReleaseThread_{};
+    std::atomic<std::thread::id> m_TemporaryReleaseThread{};
 };
 
 class CTimedDrawerDevice : public CCashDrawerDevice {

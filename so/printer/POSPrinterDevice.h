@@ -13,7 +13,7 @@
 //   1. the device lock (CServiceDevice::DeviceLock), around every port write;
 //   2. a port's monitor lock, then its I/O lock (StatusMonitor.h, PortIo.h);
 //   3. the pipeline's queue lock, then its transaction lock (OutputPipeline.h);
-//   4. errorStringLock_ (ErrorString only).
+//   4. m_ErrorStringLock (ErrorString only).
 // None of 3 and 4 is held while bytes are written or events are queued. Fields read by the
 // output thread without a lock (AsyncMode, FlagWhenIdle, the paper and cover fields, the
 // error fields) are atomics.
@@ -142,7 +142,7 @@ class CPOSPrinterDevice : public CPOSPrinterSlots {
     bool InPageMode() const { return m_PageModeFlag != 0; }
 
     // For tests and diagnostics.
-    std::size_t QueuedRequestCount() { return output_.QueuedCount(); }
+    std::size_t QueuedRequestCount() { return m_Output.QueuedCount(); }
     const FormattingState& Formatting() const { return m_Formatting; }
 
   protected:
@@ -153,7 +153,7 @@ class CPOSPrinterDevice : public CPOSPrinterSlots {
     // table without a virtual call per sequence. The base class has no such table.
     virtual bool DirectTranslation(ModelTranslation* translation);
     // Wakes the output thread when requests wait (after the device is enabled again).
-    void WakeOutputThreadIfQueued() { output_.WakeIfQueued(); }
+    void WakeOutputThreadIfQueued() { m_Output.WakeIfQueued(); }
     // Sets every property to its value after OpenService.
     void ResetPrinterProperties();
 
@@ -199,8 +199,8 @@ class CPOSPrinterDevice : public CPOSPrinterSlots {
     std::string m_FontTypefaceList;
     std::string m_RecBarCodeRotationList;
     std::string m_RecBitmapRotationList;
-    std::mutex errorStringLock_;  // leaf lock
-    std::string m_ErrorString;    // guarded by errorStringLock_
+    std::mutex m_ErrorStringLock;  // leaf lock
+    std::string m_ErrorString;     // guarded by m_ErrorStringLock
 
     // Configuration (read by the thermal class).
     const double m_Resolution = kPrinterResolution;
@@ -253,7 +253,7 @@ class CPOSPrinterDevice : public CPOSPrinterSlots {
     void SetErrorString(const std::string& text);
 
     // Declared last: destroyed first, so its thread is gone before the fields it uses.
-    COutputPipeline output_{*this};
+    COutputPipeline m_Output{*this};
 };
 
 }  // namespace thermpos::so
