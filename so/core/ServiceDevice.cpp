@@ -1,6 +1,6 @@
-// CServiceDevice. Threads and lock order: see ServiceDevice.h. The event thread is the
-// only thread this file starts; it touches the queue (under m_QueueLock), the events,
-// Claimed, State, the error response and the control callback, nothing else.
+// CServiceDevice. Threads and locks: ServiceDevice.h and docs/threads.md. The event thread
+// is the only thread this file starts; it touches the queue (under m_QueueLock), the
+// events, Claimed, State, the error response and the control callback, nothing else.
 #include "so/core/ServiceDevice.h"
 
 #include <algorithm>
@@ -152,6 +152,16 @@ LONG CServiceDevice::PauseMonitor(CMonitorPause* pause) {
     return PortManager().PauseMonitor(m_Binding, pause);
 }
 
+PortBinding CServiceDevice::Binding() const {
+    thermpos::MutexLock lock(m_DeviceLock);
+    return m_Binding;
+}
+
+const CStatusInterpreter* CServiceDevice::StatusInterpreter() const {
+    thermpos::MutexLock lock(m_DeviceLock);
+    return m_StatusInterpreter.get();
+}
+
 namespace {
 
 // A printer answers a status request within 100 ms; the port is read once its first bytes
@@ -175,7 +185,7 @@ std::chrono::milliseconds ProbeReplyWait() {
 
 }  // namespace
 
-LONG CServiceDevice::ProbeStatusReply(LONG readSize) {
+LONG CServiceDevice::ProbeStatusReplyLocked(LONG readSize) {
     CMonitorPause pause;
     LONG r = PauseMonitor(&pause);
     if (r != OPOS_SUCCESS)
@@ -194,9 +204,14 @@ LONG CServiceDevice::ProbeStatusReply(LONG readSize) {
 
 LONG CServiceDevice::StartStatusMonitor(std::unique_ptr<CStatusInterpreter> interpreter,
                                         const MonitorProfile* profile) {
+    thermpos::MutexLock lock(m_DeviceLock);
+    return StartStatusMonitorLocked(std::move(interpreter), profile);
+}
+
+LONG CServiceDevice::StartStatusMonitorLocked(std::unique_ptr<CStatusInterpreter> interpreter,
+                                              const MonitorProfile* profile) {
     if (!interpreter)
         return OPOS_E_FAILURE;
-    std::lock_guard<std::recursive_mutex> lock(m_DeviceLock);
     if (m_StatusInterpreter)
         return OPOS_E_ILLEGAL;
     interpreter->SetCommand(kStatusBackRequest, sizeof kStatusBackRequest);
@@ -247,7 +262,7 @@ LONG CServiceDevice::OpenService(const std::string& deviceClass, const std::stri
 
     m_Stop = false;
     {
-        std::lock_guard<std::mutex> lock(m_QueueLock);
+        thermpos::MutexLock lock(m_QueueLock);
         m_Queue.clear();
     }
     m_QueueEvent.Reset();
@@ -337,6 +352,11 @@ LONG CServiceDevice::Release() {
 }
 
 LONG CServiceDevice::SetDeviceEnabled(LONG enable) {
+    thermpos::MutexLock lock(m_DeviceLock);
+    return SetDeviceEnabledLocked(enable);
+}
+
+LONG CServiceDevice::SetDeviceEnabledLocked(LONG enable) {
     SetResult(OPOS_E_ILLEGAL);
     m_ResultCodeExtended = 0;
     bool open = m_State.load() != OPOS_S_CLOSED;
@@ -353,7 +373,6 @@ LONG CServiceDevice::SetDeviceEnabled(LONG enable) {
     if (m_DeviceEnabled.load() == wanted)
         return OPOS_E_ILLEGAL;
 
-    std::lock_guard<std::recursive_mutex> lock(m_DeviceLock);
     m_DeviceEnabled = wanted;
     if (wanted) {
         LONG rc = PortManager().AcquirePort(m_Port, m_SharingKind, &m_Binding, m_PhysicalDeviceID);
@@ -401,8 +420,9 @@ LONG CServiceDevice::Close() {
 
     m_Stop = true;
     {
-        // Wakes a producer waiting for an error response; it sees StopRequested().
-        std::lock_guard<std::recursive_mutex> lock(m_DeviceLock);
+        // Wakes a producer waiting for an error response; it sees StopRequested(). Under
+        // the device lock, so after any port write still in progress on another thread.
+        thermpos::MutexLock lock(m_DeviceLock);
         m_ErrorResponseEvent.Set();
     }
     LONG result = OPOS_E_ILLEGAL;
@@ -410,7 +430,7 @@ LONG CServiceDevice::Close() {
         {
             // Under the queue lock, so the thread cannot reset the event right after this
             // set and sleep for ever: it sees m_Stop first (see EventThreadMain).
-            std::lock_guard<std::mutex> lock(m_QueueLock);
+            thermpos::MutexLock lock(m_QueueLock);
             m_QueueEvent.Set();
         }
         m_FreezeGate.Set();
@@ -620,14 +640,14 @@ void CServiceDevice::SetPropertyString(LONG /*index*/, const std::string& /*valu
 bool CServiceDevice::QueueEvent(std::unique_ptr<CQueuedEvent> event) {
     if (!event || m_DeviceEnabled.load() != 1)
         return false;
-    std::lock_guard<std::mutex> lock(m_QueueLock);
+    thermpos::MutexLock lock(m_QueueLock);
     m_Queue.push_back(std::move(event));
     m_QueueEvent.Set();
     return true;
 }
 
 void CServiceDevice::WakeEventThreadIfQueued() {
-    std::lock_guard<std::mutex> lock(m_QueueLock);
+    thermpos::MutexLock lock(m_QueueLock);
     if (!m_Queue.empty())
         m_QueueEvent.Set();
 }
@@ -672,7 +692,7 @@ void CServiceDevice::EventThreadMain() {
             break;
         std::unique_ptr<CQueuedEvent> event;
         {
-            std::lock_guard<std::mutex> lock(m_QueueLock);
+            thermpos::MutexLock lock(m_QueueLock);
             // Unclaimed, or nothing queued: sleep until a claim or a producer sets the
             // queue event again. Claimed is re-read under the lock so a claim made just
             // now is not lost (Claim sets the event under this lock after Claimed = 1).
@@ -688,13 +708,13 @@ void CServiceDevice::EventThreadMain() {
         Deliver(*event);
         event.reset();
         {
-            std::lock_guard<std::mutex> lock(m_QueueLock);
+            thermpos::MutexLock lock(m_QueueLock);
             if (!m_Stop.load() && (m_Queue.empty() || m_Claimed.load() != 1))
                 m_QueueEvent.Reset();
         }
     }
     {
-        std::lock_guard<std::mutex> lock(m_QueueLock);
+        thermpos::MutexLock lock(m_QueueLock);
         m_Queue.clear();
     }
     m_ThreadExitEvent.Set();

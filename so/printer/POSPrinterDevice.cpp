@@ -389,7 +389,7 @@ LONG CPOSPrinterDevice::SendToPrinter(const COutputRequest& request) {
     if (request.data.empty()) {
         return OPOS_E_ILLEGAL;
     }
-    auto lock = DeviceLock();
+    thermpos::MutexLock lock(DeviceLock());
     if (m_Binding.IsBad()) {
         return OPOS_E_ILLEGAL;
     }
