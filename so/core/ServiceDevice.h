@@ -12,10 +12,11 @@
 //   - producers on other threads (a port's monitor thread, a printer's output thread)
 //     call QueueEvent and FireStatusUpdate.
 // Locks:
-//   - m_DeviceLock (first in the order): enabling, disabling, the port binding and every
-//     port write of the device. A plain mutex: a derived class that holds it across its
-//     own enable steps calls the *Locked forms of the steps (SetDeviceEnabledLocked,
-//     StartStatusMonitorLocked), never the public ones, which take it themselves.
+//   - m_DeviceLock (before the port table's and the port's locks): enabling, disabling,
+//     the port binding and every port write of the device. A plain mutex: a derived
+//     class that holds it across its own enable steps calls the *Locked forms of the
+//     steps (SetDeviceEnabledLocked, StartStatusMonitorLocked), never the public ones,
+//     which take it themselves.
 //   - m_QueueLock (a leaf): the event queue; never held during a callback.
 // The common numeric properties are atomics because the event thread and producers read
 // them (Claimed, DeviceEnabled, State, PowerNotify ...) while the caller's thread changes
@@ -149,7 +150,7 @@ class CServiceDevice {
     LONG State() const { return m_State.load(); }
     bool IsEnabled() const { return m_DeviceEnabled.load() == 1; }
     bool IsClaimed() const { return m_Claimed.load() == 1; }
-    // A copy: the binding changes under the device lock while the device is enabled.
+    // A copy, read under the device lock: enabling and disabling change it.
     PortBinding Binding() const EXCLUDES(m_DeviceLock);
     LONG SharingKind() const { return m_SharingKind; }
     const std::string& Port() const { return m_Port; }
