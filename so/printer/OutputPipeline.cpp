@@ -1,7 +1,8 @@
-// COutputPipeline. Threads and locks: OutputPipeline.h and docs/threads.md. The output thread is
-// the only thread this file starts; it touches the output queue (under queueLock_), the transaction
-// buffers (under transactionLock_, when an error is answered with clear), the device's State and
-// error properties, and the port through SendToPrinter (under the device lock).
+// COutputPipeline. Threads and locks: OutputPipeline.h and docs/threads.md. The output
+// thread is the only thread this file starts; it touches the output queue (under
+// queueLock_), the transaction buffers (under transactionLock_, when an error is answered
+// with clear), the device's State and error properties, and the port through
+// SendToPrinter (under the device lock).
 #include "so/printer/OutputPipeline.h"
 
 #include <chrono>
