@@ -212,13 +212,13 @@ void CAutomationControl::SetSink(IDispatch* sink) {
     if (sink)
         sink->AddRef();
     com::ComPtr<IDispatch> old;
-    std::lock_guard<std::mutex> lock(sinkMutex_);
+    thermpos::MutexLock lock(sinkMutex_);
     old = std::move(sink_);
     sink_ = com::ComPtr<IDispatch>::Adopt(sink);
 }
 
 IDispatch* CAutomationControl::Sink() {
-    std::lock_guard<std::mutex> lock(sinkMutex_);
+    thermpos::MutexLock lock(sinkMutex_);
     if (sink_)
         sink_->AddRef();
     return sink_.Get();

@@ -12,10 +12,9 @@
 // held while calling the sink.
 #pragma once
 
-#include <mutex>
-
 #include "opos/ControlCore.h"
 #include "platform/comserver.h"
+#include "platform/thread_safety.h"
 
 namespace thermpos::opos {
 
@@ -51,8 +50,8 @@ class CAutomationControl : public com::DispatchObject, private EventHandler {
     void Fire(DISPID event, com::OutgoingArgs& args);
 
     ControlCore core_;
-    std::mutex sinkMutex_;
-    com::ComPtr<IDispatch> sink_;  // sinkMutex_
+    thermpos::Mutex sinkMutex_;
+    com::ComPtr<IDispatch> sink_ GUARDED_BY(sinkMutex_);
 };
 
 }  // namespace thermpos::opos

@@ -55,7 +55,7 @@ LONG ControlCore::Open(const std::string& deviceName) {
         }
     }
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        thermpos::MutexLock lock(mutex_);
         frozen_ = false;
     }
     openResult_ = OPOS_SUCCESS;
@@ -64,7 +64,7 @@ LONG ControlCore::Open(const std::string& deviceName) {
 }
 
 void ControlCore::DropQueued() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    thermpos::MutexLock lock(mutex_);
     for (const auto& event : queue_)
         event->done = true;
     queue_.clear();
@@ -77,13 +77,13 @@ LONG ControlCore::Close() {
     if (!IsOpen())
         return Refuse(OPOS_E_CLOSED);
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        thermpos::MutexLock lock(mutex_);
         closing_ = true;
     }
     DropQueued();
     LONG rc = control_.Close();
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        thermpos::MutexLock lock(mutex_);
         closing_ = false;
     }
     // A service object that refused (a Close from inside its own callback) stays open and
@@ -140,11 +140,11 @@ void ControlCore::SetNumber(LONG index, LONG value) {
         control_.SetPropertyNumber(index, value);
         if (control_.GetPropertyNumber(PIDX_ResultCode) != OPOS_SUCCESS)
             return;
-        std::lock_guard<std::mutex> lock(mutex_);
+        thermpos::MutexLock lock(mutex_);
         frozen_ = true;
     } else {
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            thermpos::MutexLock lock(mutex_);
             frozen_ = false;
             if (!queue_.empty())
                 wake_.Signal();
@@ -200,19 +200,19 @@ void ControlCore::SetDelivery(EventDelivery delivery) {
 }
 
 int ControlCore::PendingEvents() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    thermpos::MutexLock lock(mutex_);
     return static_cast<int>(queue_.size());
 }
 
 void ControlCore::Raise(const std::shared_ptr<PendingEvent>& event, bool wait) {
-    std::unique_lock<std::mutex> lock(mutex_);
+    thermpos::UniqueLock lock(mutex_);
     if (closing_)
         return;
     queue_.push_back(event);
     if (!frozen_)
         wake_.Signal();
     if (wait)
-        answered_.wait(lock, [&] { return event->done; });
+        answered_.wait(lock.Std(), [&] { return event->done; });
 }
 
 void ControlCore::OnStatusUpdate(LONG data) {
@@ -254,7 +254,7 @@ void ControlCore::OnError(LONG resultCode, LONG resultCodeExtended, LONG errorLo
     event->response = *errorResponse;
     // The service object's output waits for this answer, so this thread waits with it.
     Raise(event, true);
-    std::lock_guard<std::mutex> lock(mutex_);
+    thermpos::MutexLock lock(mutex_);
     *errorResponse = event->response;
 }
 
@@ -270,7 +270,7 @@ void ControlCore::OnDirectIO(LONG eventNumber, LONG* data, std::string* text) {
     event->value2 = *data;
     event->text = *text;
     Raise(event, true);
-    std::lock_guard<std::mutex> lock(mutex_);
+    thermpos::MutexLock lock(mutex_);
     *data = event->value2;
     *text = event->text;
 }
@@ -306,7 +306,7 @@ int ControlCore::DispatchEvents() {
     for (;;) {
         std::shared_ptr<PendingEvent> event;
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            thermpos::MutexLock lock(mutex_);
             if (frozen_ || queue_.empty())
                 break;
             event = std::move(queue_.front());
@@ -318,7 +318,7 @@ int ControlCore::DispatchEvents() {
         PendingEvent copy = *event;
         Deliver(copy);
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            thermpos::MutexLock lock(mutex_);
             if (!event->done) {
                 event->response = copy.response;
                 event->value2 = copy.value2;

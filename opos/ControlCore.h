@@ -11,21 +11,21 @@
 //     ErrorEvent or a DirectIOEvent that thread waits until the application dispatched
 //     it, so the answer goes back by reference; Close releases such waits first, so that
 //     CloseService can join that thread even when Close comes from inside a handler.
-// Locks: mutex_ only, a leaf. It is never held while calling the service object or the
-// handler.
+// Locks: mutex_ only, a leaf (docs/threads.md). It is never held while calling the
+// service object or the handler.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "opos/Control.h"
 #include "opos/ControlObject.h"
 #include "opos/ControlTables.h"
 #include "platform/eventfd.h"
+#include "platform/thread_safety.h"
 
 namespace thermpos::opos {
 
@@ -83,11 +83,11 @@ class ControlCore : private ControlEventListener {
     void OnDirectIO(LONG eventNumber, LONG* data, std::string* text) override;
 
     // Queues the event; when `wait`, returns once it was dispatched or dropped.
-    void Raise(const std::shared_ptr<PendingEvent>& event, bool wait);
+    void Raise(const std::shared_ptr<PendingEvent>& event, bool wait) EXCLUDES(mutex_);
     void Deliver(PendingEvent& event);
     bool Supported(int since) const { return since <= soMinor_; }
     // Drops everything queued and releases the service object's waits.
-    void DropQueued();
+    void DropQueued() EXCLUDES(mutex_);
 
     const ClassTable& table_;
     COposControl control_;
@@ -102,12 +102,12 @@ class ControlCore : private ControlEventListener {
     std::atomic<LONG> refused_{-1};
     std::atomic<bool> dispatching_{false};
 
-    mutable std::mutex mutex_;
+    mutable thermpos::Mutex mutex_;
     std::condition_variable answered_;
-    std::deque<std::shared_ptr<PendingEvent>> queue_;  // mutex_
-    std::shared_ptr<PendingEvent> inFlight_;           // mutex_; in a handler now
-    bool frozen_ = false;                              // mutex_
-    bool closing_ = false;                             // mutex_
+    std::deque<std::shared_ptr<PendingEvent>> queue_ GUARDED_BY(mutex_);
+    std::shared_ptr<PendingEvent> inFlight_ GUARDED_BY(mutex_);  // in a handler now
+    bool frozen_ GUARDED_BY(mutex_) = false;
+    bool closing_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace thermpos::opos

@@ -1,6 +1,5 @@
 #include "opos/ControlObject.h"
 
-#include <mutex>
 #include <new>
 #include <vector>
 
@@ -169,7 +168,7 @@ LONG COposControl::Open(const std::string& deviceName) {
         return rc;
     }
     {
-        std::lock_guard<std::mutex> lock(soMutex_);
+        thermpos::MutexLock lock(soMutex_);
         so_ = std::move(so);
     }
 
@@ -194,7 +193,7 @@ LONG COposControl::Close() {
     }
     com::ComPtr<IDispatch> closed;
     {
-        std::lock_guard<std::mutex> lock(soMutex_);
+        thermpos::MutexLock lock(soMutex_);
         closed = std::move(so_);
     }
     closed.Reset();
@@ -203,19 +202,19 @@ LONG COposControl::Close() {
 }
 
 bool COposControl::IsOpen() const {
-    std::lock_guard<std::mutex> lock(soMutex_);
+    thermpos::MutexLock lock(soMutex_);
     return static_cast<bool>(so_);
 }
 
 IDispatch* COposControl::ServiceObject() const {
-    std::lock_guard<std::mutex> lock(soMutex_);
+    thermpos::MutexLock lock(soMutex_);
     return so_.Get();
 }
 
 HRESULT COposControl::Call(std::string_view method, OutgoingArgs& args, VARIANT* result) {
     com::ComPtr<IDispatch> so;
     {
-        std::lock_guard<std::mutex> lock(soMutex_);
+        thermpos::MutexLock lock(soMutex_);
         if (so_) {
             so_->AddRef();
             so = com::ComPtr<IDispatch>::Adopt(so_.Get());

@@ -14,7 +14,6 @@
 #pragma once
 
 #include <atomic>
-#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -22,6 +21,7 @@
 #include "platform/automation.h"
 #include "platform/comserver.h"
 #include "platform/dispatch.h"
+#include "platform/thread_safety.h"
 
 namespace thermpos::opos {
 
@@ -104,8 +104,8 @@ class COposControl {
     ControlEventListener* listener_ = nullptr;
     // A call holds its own reference, so a Close on another thread (or from inside a
     // listener) cannot free the service object under it.
-    mutable std::mutex soMutex_;
-    thermpos::com::ComPtr<IDispatch> so_;  // soMutex_
+    mutable thermpos::Mutex soMutex_;
+    thermpos::com::ComPtr<IDispatch> so_ GUARDED_BY(soMutex_);
     thermpos::com::ComPtr<Sink> sink_;
     LONG openResult_ = 0;
     // Written by calls from the application thread and from listeners on the event thread.

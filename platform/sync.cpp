@@ -5,15 +5,17 @@
 // Locks: each event's State::mutex guards its `set` flag and waiter list; each Waiter's
 // own mutex guards its `signaled` flag. Set takes the event mutex, copies the waiter list,
 // releases it and only then takes each waiter's mutex, so no thread ever holds two of
-// these locks at once.
+// these locks at once: they are leaves, and any lock of the callers may be held around
+// Set and Reset (docs/threads.md).
 #include "platform/sync.h"
 
 #include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 #include <vector>
+
+#include "platform/thread_safety.h"
 
 namespace thermpos {
 
@@ -21,9 +23,9 @@ namespace {
 
 // A thread blocked in WaitForEvents; every event it waits on signals it on Set.
 struct Waiter {
-    std::mutex mutex;
+    thermpos::Mutex mutex;
     std::condition_variable cv;
-    bool signaled = false;  // guarded by mutex
+    bool signaled GUARDED_BY(mutex) = false;
 };
 
 using Clock = std::chrono::steady_clock;
@@ -31,51 +33,56 @@ using Clock = std::chrono::steady_clock;
 }  // namespace
 
 struct ManualResetEvent::State {
-    mutable std::mutex mutex;
+    explicit State(bool initiallySet) : set(initiallySet) {}
+    mutable thermpos::Mutex mutex;
     mutable std::condition_variable cv;
-    bool set = false;                              // guarded by mutex
-    std::vector<std::shared_ptr<Waiter>> waiters;  // guarded by mutex
+    bool set GUARDED_BY(mutex);
+    std::vector<std::shared_ptr<Waiter>> waiters GUARDED_BY(mutex);
 };
 
-ManualResetEvent::ManualResetEvent(bool initiallySet) : state_(std::make_unique<State>()) {
-    state_->set = initiallySet;
-}
+ManualResetEvent::ManualResetEvent(bool initiallySet)
+    : state_(std::make_unique<State>(initiallySet)) {}
 
 ManualResetEvent::~ManualResetEvent() = default;
 
 void ManualResetEvent::Set() {
+    State& state = *state_;
     std::vector<std::shared_ptr<Waiter>> waiters;
     {
-        std::lock_guard<std::mutex> lock(state_->mutex);
-        state_->set = true;
-        waiters = state_->waiters;
-        state_->cv.notify_all();
+        thermpos::MutexLock lock(state.mutex);
+        state.set = true;
+        waiters = state.waiters;
+        state.cv.notify_all();
     }
     for (auto& w : waiters) {
-        std::lock_guard<std::mutex> lock(w->mutex);
-        w->signaled = true;
-        w->cv.notify_all();
+        Waiter& waiter = *w;
+        thermpos::MutexLock lock(waiter.mutex);
+        waiter.signaled = true;
+        waiter.cv.notify_all();
     }
 }
 
 void ManualResetEvent::Reset() {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    state_->set = false;
+    State& state = *state_;
+    thermpos::MutexLock lock(state.mutex);
+    state.set = false;
 }
 
 bool ManualResetEvent::IsSet() const {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    return state_->set;
+    State& state = *state_;
+    thermpos::MutexLock lock(state.mutex);
+    return state.set;
 }
 
 DWORD ManualResetEvent::Wait(DWORD timeoutMs) const {
-    std::unique_lock<std::mutex> lock(state_->mutex);
+    State& state = *state_;
+    thermpos::UniqueLock lock(state.mutex);
+    auto isSet = [&]() REQUIRES(state.mutex) { return state.set; };
     if (timeoutMs == INFINITE) {
-        state_->cv.wait(lock, [this] { return state_->set; });
+        state.cv.wait(lock.Std(), isSet);
         return WAIT_OBJECT_0;
     }
-    bool set = state_->cv.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                   [this] { return state_->set; });
+    bool set = state.cv.wait_for(lock.Std(), std::chrono::milliseconds(timeoutMs), isSet);
     return set ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
 }
 
@@ -87,10 +94,12 @@ DWORD WaitForEvents(std::initializer_list<const ManualResetEvent*> events, bool 
         if (!e)
             return WAIT_FAILED;
 
-    auto waiter = std::make_shared<Waiter>();
+    auto shared = std::make_shared<Waiter>();
+    Waiter& waiter = *shared;
     for (const ManualResetEvent* e : events) {
-        std::lock_guard<std::mutex> lock(e->state_->mutex);
-        e->state_->waiters.push_back(waiter);
+        ManualResetEvent::State& state = *e->state_;
+        thermpos::MutexLock lock(state.mutex);
+        state.waiters.push_back(shared);
     }
 
     const bool forever = timeoutMs == INFINITE;
@@ -100,8 +109,8 @@ DWORD WaitForEvents(std::initializer_list<const ManualResetEvent*> events, bool 
         // Clear first, then look: a Set after the look marks the waiter again, so no wake-up
         // between the look and the sleep is lost.
         {
-            std::lock_guard<std::mutex> lock(waiter->mutex);
-            waiter->signaled = false;
+            thermpos::MutexLock lock(waiter.mutex);
+            waiter.signaled = false;
         }
         size_t setCount = 0;
         size_t firstSet = events.size();
@@ -122,19 +131,21 @@ DWORD WaitForEvents(std::initializer_list<const ManualResetEvent*> events, bool 
             result = WAIT_OBJECT_0;
             break;
         }
-        std::unique_lock<std::mutex> lock(waiter->mutex);
+        thermpos::UniqueLock lock(waiter.mutex);
+        auto signaled = [&]() REQUIRES(waiter.mutex) { return waiter.signaled; };
         if (forever) {
-            waiter->cv.wait(lock, [&] { return waiter->signaled; });
-        } else if (!waiter->cv.wait_until(lock, deadline, [&] { return waiter->signaled; })) {
+            waiter.cv.wait(lock.Std(), signaled);
+        } else if (!waiter.cv.wait_until(lock.Std(), deadline, signaled)) {
             result = WAIT_TIMEOUT;
             break;
         }
     }
 
     for (const ManualResetEvent* e : events) {
-        std::lock_guard<std::mutex> lock(e->state_->mutex);
-        auto& list = e->state_->waiters;
-        list.erase(std::remove(list.begin(), list.end(), waiter), list.end());
+        ManualResetEvent::State& state = *e->state_;
+        thermpos::MutexLock lock(state.mutex);
+        auto& list = state.waiters;
+        list.erase(std::remove(list.begin(), list.end(), shared), list.end());
     }
     return result;
 }

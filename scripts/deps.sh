@@ -1,10 +1,8 @@
-# Debian packages the build, the tests and the demo need; sourced by the scripts.
-THERMPOS_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev
+# Debian packages the build, the tests and the demo need; sourced by the scripts. clang
+# builds the `tsa` preset (the lock annotations) and the fuzzers (libFuzzer comes with it).
+THERMPOS_PACKAGES=(cmake ninja-build g++ clang pkg-config libgtest-dev libgmock-dev
     libbenchmark-dev qt6-base-dev libpng-dev zlib1g-dev libzint-dev console-setup-linux
     zbar-tools libzbar-dev netcat-openbsd)
-# Optional: only scripts/fuzz.sh needs them (libFuzzer comes with clang). Not installed by
-# thermpos_install_deps; `apt-get install ${THERMPOS_FUZZ_PACKAGES[*]}` when fuzzing.
-THERMPOS_FUZZ_PACKAGES=(clang)
 
 thermpos_install_deps() {
     local missing=()

@@ -14,7 +14,7 @@
 # FORK=0 runs each target in one process, which is faster (no job restarts and corpus
 # merges) but stops at its first finding; the default forks jobs and keeps going.
 #
-# clang is an optional dependency, needed only here: apt-get install clang.
+# clang comes with scripts/deps.sh (apt-get install clang).
 set -euo pipefail
 
 minutes=${1:-}
@@ -32,7 +32,7 @@ targets=("$@")
 [ $# -gt 0 ] || targets=("${all[@]}")
 
 if ! command -v clang++ >/dev/null; then
-    echo "clang++ not found: install the Debian package clang (optional, for fuzzing only)" >&2
+    echo "clang++ not found: install the Debian package clang (scripts/deps.sh does)" >&2
     exit 2
 fi
 

@@ -1,7 +1,8 @@
 // Event records and the control object's callback table.
 //
 // A device reports to the application only through records queued for its event thread
-// (ServiceDevice.h); the thread calls the control object through CControlCallback.
+// (ServiceDevice.h); the thread calls the control object through CControlCallback, holding
+// no lock, so the control object may call back into the device (docs/threads.md).
 #pragma once
 
 #include <string>

@@ -1,6 +1,6 @@
-// CServiceDevice. Threads and lock order: see ServiceDevice.h. The event thread is the
-// only thread this file starts; it touches the queue (under queueLock_), the events,
-// Claimed, State, the error response and the control callback, nothing else.
+// CServiceDevice. Threads and locks: ServiceDevice.h and docs/threads.md. The event thread
+// is the only thread this file starts; it touches the queue (under m_QueueLock), the
+// events, Claimed, State, the error response and the control callback, nothing else.
 #include "so/core/ServiceDevice.h"
 
 #include <algorithm>
@@ -31,20 +31,20 @@ bool IsPowerStatus(LONG status) {
 
 }  // namespace
 
-CServiceDevice::CServiceDevice() : portManager_(&CPortManager::Instance()) {}
+CServiceDevice::CServiceDevice() : m_PortManager(&CPortManager::Instance()) {}
 
 CServiceDevice::~CServiceDevice() {
     if (m_State.load() != OPOS_S_CLOSED)
         CServiceDevice::Close();
-    if (eventThread_.joinable()) {
+    if (m_EventThread.joinable()) {
         // Only reachable when Close ran on the event thread itself and could not join.
-        stop_ = true;
-        queueEvent_.Set();
-        freezeGate_.Set();
-        if (eventThread_.get_id() == std::this_thread::get_id())
-            eventThread_.detach();
+        m_Stop = true;
+        m_QueueEvent.Set();
+        m_FreezeGate.Set();
+        if (m_EventThread.get_id() == std::this_thread::get_id())
+            m_EventThread.detach();
         else
-            eventThread_.join();
+            m_EventThread.join();
     }
 }
 
@@ -155,6 +155,16 @@ LONG CServiceDevice::PauseMonitor(CMonitorPause* pause) {
     return PortManager().PauseMonitor(m_Binding, pause);
 }
 
+PortBinding CServiceDevice::Binding() const {
+    thermpos::MutexLock lock(m_DeviceLock);
+    return m_Binding;
+}
+
+const CStatusInterpreter* CServiceDevice::StatusInterpreter() const {
+    thermpos::MutexLock lock(m_DeviceLock);
+    return m_StatusInterpreter.get();
+}
+
 namespace {
 
 // A printer answers a status request within 100 ms; the port is read once its first bytes
@@ -178,7 +188,7 @@ std::chrono::milliseconds ProbeReplyWait() {
 
 }  // namespace
 
-LONG CServiceDevice::ProbeStatusReply(LONG readSize) {
+LONG CServiceDevice::ProbeStatusReplyLocked(LONG readSize) {
     CMonitorPause pause;
     LONG r = PauseMonitor(&pause);
     if (r != OPOS_SUCCESS)
@@ -197,9 +207,14 @@ LONG CServiceDevice::ProbeStatusReply(LONG readSize) {
 
 LONG CServiceDevice::StartStatusMonitor(std::unique_ptr<CStatusInterpreter> interpreter,
                                         const MonitorProfile* profile) {
+    thermpos::MutexLock lock(m_DeviceLock);
+    return StartStatusMonitorLocked(std::move(interpreter), profile);
+}
+
+LONG CServiceDevice::StartStatusMonitorLocked(std::unique_ptr<CStatusInterpreter> interpreter,
+                                              const MonitorProfile* profile) {
     if (!interpreter)
         return OPOS_E_FAILURE;
-    std::lock_guard<std::recursive_mutex> lock(deviceLock_);
     if (m_StatusInterpreter)
         return OPOS_E_ILLEGAL;
     interpreter->SetCommand(kStatusBackRequest, sizeof kStatusBackRequest);
@@ -220,7 +235,7 @@ LONG CServiceDevice::OpenService(const std::string& deviceClass, const std::stri
     if (!DeviceKeyExists(deviceClass, deviceName))
         return SetResult(OPOS_OR_REGBADNAME);
 
-    callback_.Attach(dispatch);
+    m_Callback.Attach(dispatch);
 
     m_AutoDisable = 0;
     m_BinaryConversion = OPOS_BC_NONE;
@@ -248,19 +263,19 @@ LONG CServiceDevice::OpenService(const std::string& deviceClass, const std::stri
 
     m_WriteTotalConstant = std::max<DWORD>(static_cast<DWORD>(m_WriteTimeout), 1000);
 
-    stop_ = false;
+    m_Stop = false;
     {
-        std::lock_guard<std::mutex> lock(queueLock_);
-        queue_.clear();
+        thermpos::MutexLock lock(m_QueueLock);
+        m_Queue.clear();
     }
-    queueEvent_.Reset();
-    freezeGate_.Set();
-    errorResponseEvent_.Reset();
-    threadExitEvent_.Reset();
+    m_QueueEvent.Reset();
+    m_FreezeGate.Set();
+    m_ErrorResponseEvent.Reset();
+    m_ThreadExitEvent.Reset();
     try {
-        eventThread_ = std::thread(&CServiceDevice::EventThreadMain, this);
+        m_EventThread = std::thread(&CServiceDevice::EventThreadMain, this);
     } catch (const std::system_error&) {
-        callback_.Detach();
+        m_Callback.Detach();
         m_State = OPOS_S_CLOSED;
         return SetResult(OPOS_E_FAILURE);
     }
@@ -304,13 +319,13 @@ LONG CServiceDevice::Claim(LONG /*timeout: a claim never waits*/) {
     m_ResultCodeExtended = 0;
     if (m_State.load() == OPOS_S_CLOSED)
         return SetResult(OPOS_E_CLOSED);
-    if (claimMutex_.Owned())
+    if (m_ClaimMutex.Owned())
         return SetResult(OPOS_E_ILLEGAL);
     // The mutex is named after the logical device name exactly as it was opened, so the
     // name is case-sensitive here ("A" and "a" are two claims) although the registry finds
     // both. Other processes take the same name; the claim answers at once, it never waits
     // for another holder, whatever the timeout.
-    LONG rc = claimMutex_.Create(m_DeviceName);
+    LONG rc = m_ClaimMutex.Create(m_DeviceName);
     if (rc == ERROR_ALREADY_EXISTS)
         return SetResult(OPOS_E_CLAIMED);
     if (rc != ERROR_SUCCESS)
@@ -334,12 +349,17 @@ LONG CServiceDevice::Release() {
         SetDeviceEnabled(0);
     ClearOutput();
     ClearInput();
-    claimMutex_.Close();
+    m_ClaimMutex.Close();
     m_Claimed = 0;
     return SetResult(OPOS_SUCCESS);
 }
 
 LONG CServiceDevice::SetDeviceEnabled(LONG enable) {
+    thermpos::MutexLock lock(m_DeviceLock);
+    return SetDeviceEnabledLocked(enable);
+}
+
+LONG CServiceDevice::SetDeviceEnabledLocked(LONG enable) {
     SetResult(OPOS_E_ILLEGAL);
     m_ResultCodeExtended = 0;
     bool open = m_State.load() != OPOS_S_CLOSED;
@@ -356,7 +376,6 @@ LONG CServiceDevice::SetDeviceEnabled(LONG enable) {
     if (m_DeviceEnabled.load() == wanted)
         return OPOS_E_ILLEGAL;
 
-    std::lock_guard<std::recursive_mutex> lock(deviceLock_);
     m_DeviceEnabled = wanted;
     if (wanted) {
         LONG rc = PortManager().AcquirePort(m_Port, m_SharingKind, &m_Binding, m_PhysicalDeviceID);
@@ -394,7 +413,7 @@ LONG CServiceDevice::Close() {
         return SetResult(OPOS_E_ILLEGAL);
     // A callback that closes the device from the event thread cannot wait for that
     // thread to end; refusing beats hanging for ever.
-    if (eventThread_.joinable() && eventThread_.get_id() == std::this_thread::get_id())
+    if (m_EventThread.joinable() && m_EventThread.get_id() == std::this_thread::get_id())
         return SetResult(OPOS_E_ILLEGAL);
 
     if (m_Claimed.load() == 1)
@@ -402,27 +421,28 @@ LONG CServiceDevice::Close() {
     else if (m_DeviceEnabled.load() == 1)
         SetDeviceEnabled(0);
 
-    stop_ = true;
+    m_Stop = true;
     {
-        // Wakes a producer waiting for an error response; it sees StopRequested().
-        std::lock_guard<std::recursive_mutex> lock(deviceLock_);
-        errorResponseEvent_.Set();
+        // Wakes a producer waiting for an error response; it sees StopRequested(). Under
+        // the device lock, so after any port write still in progress on another thread.
+        thermpos::MutexLock lock(m_DeviceLock);
+        m_ErrorResponseEvent.Set();
     }
     LONG result = OPOS_E_ILLEGAL;
-    if (eventThread_.joinable()) {
+    if (m_EventThread.joinable()) {
         {
             // Under the queue lock, so the thread cannot reset the event right after this
-            // set and sleep for ever: it sees stop_ first (see EventThreadMain).
-            std::lock_guard<std::mutex> lock(queueLock_);
-            queueEvent_.Set();
+            // set and sleep for ever: it sees m_Stop first (see EventThreadMain).
+            thermpos::MutexLock lock(m_QueueLock);
+            m_QueueEvent.Set();
         }
-        freezeGate_.Set();
-        threadExitEvent_.Wait(INFINITE);
-        eventThread_.join();
+        m_FreezeGate.Set();
+        m_ThreadExitEvent.Wait(INFINITE);
+        m_EventThread.join();
         result = OPOS_SUCCESS;
     }
-    callback_.Detach();
-    claimMutex_.Close();
+    m_Callback.Detach();
+    m_ClaimMutex.Close();
     m_Claimed = 0;
     m_State = OPOS_S_CLOSED;
     return SetResult(result);
@@ -493,9 +513,9 @@ LONG CServiceDevice::FreezeEvents(LONG freeze) {
     SetResult(OPOS_SUCCESS);
     m_FreezeEvents = freeze;
     if (freeze != 0)
-        freezeGate_.Reset();
+        m_FreezeGate.Reset();
     else
-        freezeGate_.Set();
+        m_FreezeGate.Set();
     return OPOS_SUCCESS;
 }
 
@@ -623,21 +643,21 @@ void CServiceDevice::SetPropertyString(LONG /*index*/, const std::string& /*valu
 bool CServiceDevice::QueueEvent(std::unique_ptr<CQueuedEvent> event) {
     if (!event || m_DeviceEnabled.load() != 1)
         return false;
-    std::lock_guard<std::mutex> lock(queueLock_);
-    queue_.push_back(std::move(event));
-    queueEvent_.Set();
+    thermpos::MutexLock lock(m_QueueLock);
+    m_Queue.push_back(std::move(event));
+    m_QueueEvent.Set();
     return true;
 }
 
 void CServiceDevice::WakeEventThreadIfQueued() {
-    std::lock_guard<std::mutex> lock(queueLock_);
-    if (!queue_.empty())
-        queueEvent_.Set();
+    thermpos::MutexLock lock(m_QueueLock);
+    if (!m_Queue.empty())
+        m_QueueEvent.Set();
 }
 
 void CServiceDevice::OnErrorResponse(CQueuedEvent& /*event*/) {
     m_ErrorResponse = OPOS_ER_RETRY;
-    errorResponseEvent_.Set();
+    m_ErrorResponseEvent.Set();
 }
 
 void CServiceDevice::Deliver(CQueuedEvent& event) {
@@ -645,23 +665,23 @@ void CServiceDevice::Deliver(CQueuedEvent& event) {
     // dropped as after a delivery and the thread goes on.
     switch (event.kind) {
         case EventKindDirectIO:
-            (void)callback_.DirectIO(event.value1, &event.value2, &event.text);
+            (void)m_Callback.DirectIO(event.value1, &event.value2, &event.text);
             break;
         case EventKindError:
             m_State = OPOS_S_ERROR;
-            (void)callback_.Error(event.value1, event.value2, event.value3, &event.value4);
+            (void)m_Callback.Error(event.value1, event.value2, event.value3, &event.value4);
             if (event.value4 == OPOS_ER_RETRY || event.value4 == OPOS_ER_CLEAR) {
                 m_ErrorResponse = event.value4;
-                errorResponseEvent_.Set();
+                m_ErrorResponseEvent.Set();
             } else {
                 OnErrorResponse(event);
             }
             break;
         case EventKindOutputComplete:
-            (void)callback_.OutputComplete(event.value1);
+            (void)m_Callback.OutputComplete(event.value1);
             break;
         case EventKindStatusUpdate:
-            (void)callback_.StatusUpdate(event.value1);
+            (void)m_Callback.StatusUpdate(event.value1);
             break;
         default:
             break;
@@ -670,37 +690,37 @@ void CServiceDevice::Deliver(CQueuedEvent& event) {
 
 void CServiceDevice::EventThreadMain() {
     for (;;) {
-        WaitForEvents({&queueEvent_, &freezeGate_}, true, INFINITE);
-        if (stop_.load())
+        WaitForEvents({&m_QueueEvent, &m_FreezeGate}, true, INFINITE);
+        if (m_Stop.load())
             break;
         std::unique_ptr<CQueuedEvent> event;
         {
-            std::lock_guard<std::mutex> lock(queueLock_);
+            thermpos::MutexLock lock(m_QueueLock);
             // Unclaimed, or nothing queued: sleep until a claim or a producer sets the
             // queue event again. Claimed is re-read under the lock so a claim made just
             // now is not lost (Claim sets the event under this lock after Claimed = 1).
-            if (stop_.load())
+            if (m_Stop.load())
                 break;
-            if (m_Claimed.load() != 1 || queue_.empty()) {
-                queueEvent_.Reset();
+            if (m_Claimed.load() != 1 || m_Queue.empty()) {
+                m_QueueEvent.Reset();
                 continue;
             }
-            event = std::move(queue_.front());
-            queue_.pop_front();
+            event = std::move(m_Queue.front());
+            m_Queue.pop_front();
         }
         Deliver(*event);
         event.reset();
         {
-            std::lock_guard<std::mutex> lock(queueLock_);
-            if (!stop_.load() && (queue_.empty() || m_Claimed.load() != 1))
-                queueEvent_.Reset();
+            thermpos::MutexLock lock(m_QueueLock);
+            if (!m_Stop.load() && (m_Queue.empty() || m_Claimed.load() != 1))
+                m_QueueEvent.Reset();
         }
     }
     {
-        std::lock_guard<std::mutex> lock(queueLock_);
-        queue_.clear();
+        thermpos::MutexLock lock(m_QueueLock);
+        m_Queue.clear();
     }
-    threadExitEvent_.Set();
+    m_ThreadExitEvent.Set();
 }
 
 }  // namespace thermpos::so

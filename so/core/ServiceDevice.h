@@ -4,17 +4,20 @@
 // release, close) with its result codes, the claim by a system-wide named mutex, the
 // port binding, and the event queue with its delivery thread.
 //
+// Every thread and lock of the system, and the one lock order: docs/threads.md. Here:
 // Threads:
 //   - the caller's thread runs every operation called through the automation surface;
 //   - the event thread (started by OpenService, joined by Close) takes records off the
-//     queue and calls the control object, one at a time, in queue order;
+//     queue and calls the control object, one at a time, in queue order, holding no lock;
 //   - producers on other threads (a port's monitor thread, a printer's output thread)
 //     call QueueEvent and FireStatusUpdate.
-// Locks, in the order they may be taken:
-//   1. deviceLock_: enabling, disabling, and every port write of the device (derived
-//      classes take it around their writes and probes with DeviceLock()).
-//   2. the port table's and a port's monitor and I/O locks, in the order of PortTable.h.
-//   3. queueLock_: the event queue; taken last, never held during a callback.
+// Locks:
+//   - m_DeviceLock (before the port table's and the port's locks): enabling, disabling,
+//     the port binding and every port write of the device. A plain mutex: a derived
+//     class that holds it across its own enable steps calls the *Locked forms of the
+//     steps (SetDeviceEnabledLocked, StartStatusMonitorLocked), never the public ones,
+//     which take it themselves.
+//   - m_QueueLock (a leaf): the event queue; never held during a callback.
 // The common numeric properties are atomics because the event thread and producers read
 // them (Claimed, DeviceEnabled, State, PowerNotify ...) while the caller's thread changes
 // them.
@@ -23,13 +26,13 @@
 #include <atomic>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
 #include "opos/OposConstants.h"
 #include "platform/automation.h"
 #include "platform/sync.h"
+#include "platform/thread_safety.h"
 #include "so/core/PortTable.h"
 #include "so/core/QueuedEvent.h"
 #include "so/core/StatusInterpreter.h"
@@ -50,11 +53,11 @@ class CServiceDevice {
     virtual LONG Claim(LONG timeout);                                    // 2
     virtual LONG ClearInput();                                           // 3
     virtual LONG ClearOutput();                                          // 4
-    virtual LONG CloseDevice();                                          // 5
-    virtual LONG Close();                                                // 6
+    virtual LONG CloseDevice() EXCLUDES(m_DeviceLock);                   // 5
+    virtual LONG Close() EXCLUDES(m_DeviceLock);                         // 6
     virtual LONG DirectIO(LONG command, LONG* data, std::string* text);  // 7
-    virtual LONG ReleaseDevice();                                        // 8
-    virtual LONG Release();                                              // 9
+    virtual LONG ReleaseDevice() EXCLUDES(m_DeviceLock);                 // 8
+    virtual LONG Release() EXCLUDES(m_DeviceLock);                       // 9
     virtual LONG ResetStatistics(std::string* buffer);                   // 10
     virtual LONG RetrieveStatistics(std::string* buffer);                // 11
     virtual LONG UpdateStatistics(std::string* buffer);                  // 12
@@ -72,15 +75,17 @@ class CServiceDevice {
     // Release overrides must run (it owns threads or a port) calls Close() in its own
     // destructor; the automation surface always calls Close before it destroys a device.
     virtual ~CServiceDevice();
-    virtual LONG SetDeviceEnabled(LONG enable);         // 22
-    virtual void OnErrorResponse(CQueuedEvent& event);  // 23
-    virtual LONG SetPowerNotify(LONG value);            // 24
-    virtual LONG CheckHealthInternal();                 // 25
-    virtual LONG CheckHealthExternal();                 // 26
-    virtual LONG CheckHealthInteractive();              // 27
-    // 28. Called by status interpreters (any thread, never under a device lock). Returns 1
-    // when the value was accepted (queued, or a power value recorded with PowerNotify 0
-    // ignored), 0 when the device is not enabled.
+    virtual LONG SetDeviceEnabled(LONG enable) EXCLUDES(m_DeviceLock);  // 22
+    virtual void OnErrorResponse(CQueuedEvent& event);                  // 23
+    virtual LONG SetPowerNotify(LONG value);                            // 24
+    virtual LONG CheckHealthInternal();                                 // 25
+    virtual LONG CheckHealthExternal();                                 // 26
+    virtual LONG CheckHealthInteractive();                              // 27
+    // 28. Called by status interpreters on a port's monitor thread, under that port's
+    // monitor lock: so it must take no device lock, only leaves (the queue lock here, the
+    // leaves of docs/threads.md in overrides). Returns 1 when the value was accepted
+    // (queued, or a power value recorded with PowerNotify 0 ignored), 0 when the device is
+    // not enabled.
     virtual LONG FireStatusUpdate(LONG status);
 
     // Helpers for the derived classes.
@@ -99,19 +104,20 @@ class CServiceDevice {
     }
     // Applies the serial settings (COM ports) and the time-outs to the bound port:
     // 0; 111 without a port name; 112 when the port refuses the time-outs.
-    [[nodiscard]] LONG ConfigurePort();
+    [[nodiscard]] LONG ConfigurePort() REQUIRES(m_DeviceLock);
 
     // Port I/O on the device's binding (see CPortManager for the results).
-    [[nodiscard]] LONG WritePort(const void* data, LONG length, LONG* written = nullptr);
-    [[nodiscard]] LONG ReadPort(void* buffer, LONG* length);
+    [[nodiscard]] LONG WritePort(const void* data, LONG length, LONG* written = nullptr)
+        REQUIRES(m_DeviceLock);
+    [[nodiscard]] LONG ReadPort(void* buffer, LONG* length) REQUIRES(m_DeviceLock);
     // Pauses the port's monitor until *pause goes out of scope, which must be before the
     // device releases its port (CPortManager::PauseMonitor).
-    [[nodiscard]] LONG PauseMonitor(CMonitorPause* pause);
+    [[nodiscard]] LONG PauseMonitor(CMonitorPause* pause) REQUIRES(m_DeviceLock);
     // Asks the printer on the bound port for a status block with the monitor paused and
     // reads what came back after the printer's answer time (at most readSize bytes, up to
     // 64): 0 when anything came back, OPOS_E_NOHARDWARE (107) when nothing did, else the
     // pause's or the port's failure. Blocks for the answer time.
-    [[nodiscard]] LONG ProbeStatusReply(LONG readSize = 64);
+    [[nodiscard]] LONG ProbeStatusReplyLocked(LONG readSize = 64) REQUIRES(m_DeviceLock);
 
     // Registers the device's status interpreter on its port once it is enabled: gives it
     // the status request and adds it as a listener polled every StatusBackInterval ms.
@@ -119,29 +125,33 @@ class CServiceDevice {
     // interpreter until disabling has released the port. Result of AddStatusListener (the
     // interpreter is dropped when that fails).
     [[nodiscard]] LONG StartStatusMonitor(std::unique_ptr<CStatusInterpreter> interpreter,
-                                          const MonitorProfile* profile = nullptr);
+                                          const MonitorProfile* profile = nullptr)
+        EXCLUDES(m_DeviceLock);
+    [[nodiscard]] LONG StartStatusMonitorLocked(std::unique_ptr<CStatusInterpreter> interpreter,
+                                                const MonitorProfile* profile = nullptr)
+        REQUIRES(m_DeviceLock);
     // The registered interpreter, or null; for tests and diagnostics.
-    const CStatusInterpreter* StatusInterpreter() const { return m_StatusInterpreter.get(); }
+    const CStatusInterpreter* StatusInterpreter() const EXCLUDES(m_DeviceLock);
 
-    // The device lock; derived classes hold it around each port write and probe.
-    std::unique_lock<std::recursive_mutex> DeviceLock() {
-        return std::unique_lock<std::recursive_mutex>(deviceLock_);
-    }
+    // The device lock; derived classes hold it (thermpos::MutexLock) around each port
+    // write and probe.
+    thermpos::Mutex& DeviceLock() const RETURN_CAPABILITY(m_DeviceLock) { return m_DeviceLock; }
 
     // Error response handshake of error events: a producer resets the event, queues an
     // error record, then waits; the event thread stores the application's answer (11 or
     // 12) and sets the event. Close sets it too (with StopRequested() true) so no
     // producer waits for ever.
-    thermpos::ManualResetEvent& ErrorResponseEvent() { return errorResponseEvent_; }
+    thermpos::ManualResetEvent& ErrorResponseEvent() { return m_ErrorResponseEvent; }
     LONG ErrorResponse() const { return m_ErrorResponse.load(); }
-    bool StopRequested() const { return stop_.load(); }
+    bool StopRequested() const { return m_Stop.load(); }
 
     // Read access for the surface, the status monitor and tests.
     LONG ResultCode() const { return m_ResultCode.load(); }
     LONG State() const { return m_State.load(); }
     bool IsEnabled() const { return m_DeviceEnabled.load() == 1; }
     bool IsClaimed() const { return m_Claimed.load() == 1; }
-    const PortBinding& Binding() const { return m_Binding; }
+    // A copy, read under the device lock: enabling and disabling change it.
+    PortBinding Binding() const EXCLUDES(m_DeviceLock);
     LONG SharingKind() const { return m_SharingKind; }
     const std::string& Port() const { return m_Port; }
     const std::string& PhysicalDeviceID() const { return m_PhysicalDeviceID; }
@@ -155,6 +165,9 @@ class CServiceDevice {
         m_ResultCode = code;
         return code;
     }
+    // The base's enable and disable steps, for a derived class that holds the device lock
+    // across steps of its own around them. Same results as SetDeviceEnabled.
+    LONG SetDeviceEnabledLocked(LONG enable) REQUIRES(m_DeviceLock);
     // The failure of CheckState(level), else code; sets ResultCode to it.
     LONG SetResultAfterCheck(LONG level, LONG code) {
         LONG rc = CheckState(level);
@@ -164,8 +177,8 @@ class CServiceDevice {
     // enabled device, else OPOS_E_ILLEGAL.
     LONG NotOffered() { return SetResultAfterCheck(3, OPOS_E_ILLEGAL); }
     // The port manager the device uses (the process-wide one unless a test sets another).
-    CPortManager& PortManager() { return *portManager_; }
-    void SetPortManager(CPortManager* manager) { portManager_ = manager; }
+    CPortManager& PortManager() { return *m_PortManager; }
+    void SetPortManager(CPortManager* manager) { m_PortManager = manager; }
 
     // Common properties, in declaration order.
     std::atomic<LONG> m_AutoDisable{0};
@@ -200,8 +213,7 @@ class CServiceDevice {
     std::string m_PhysicalDeviceID;  // printer model classes preset their model key
     std::string m_Port;
 
-    // Port binding; changed only under the device lock.
-    PortBinding m_Binding;
+    PortBinding m_Binding GUARDED_BY(m_DeviceLock);
     LONG m_SharingKind = PortKindExclusive;  // drawer classes set PortKindSharable
     DWORD m_ReadIntervalTimeout = MAXDWORD;
     DWORD m_ReadTotalMultiplier = 0;
@@ -211,8 +223,8 @@ class CServiceDevice {
 
     std::atomic<LONG> m_ErrorResponse{OPOS_ER_RETRY};
 
-    // Changed only under the device lock, after the port is released.
-    std::unique_ptr<CStatusInterpreter> m_StatusInterpreter;
+    // Dropped only after the port is released: until then the monitor thread may call it.
+    std::unique_ptr<CStatusInterpreter> m_StatusInterpreter GUARDED_BY(m_DeviceLock);
 
   private:
     void EventThreadMain();
@@ -220,20 +232,21 @@ class CServiceDevice {
     // After a claim: wake the event thread if records wait.
     void WakeEventThreadIfQueued();
 
-    CPortManager* portManager_;
-    thermpos::NamedMutex claimMutex_;
-    CControlCallback callback_;
+    CPortManager* m_PortManager;
+    thermpos::NamedMutex m_ClaimMutex;
+    CControlCallback m_Callback;
 
-    std::recursive_mutex deviceLock_;
+    // Mutable: taken by the const accessors above.
+    mutable thermpos::Mutex m_DeviceLock ACQUIRED_BEFORE(m_QueueLock);
 
-    std::mutex queueLock_;
-    std::deque<std::unique_ptr<CQueuedEvent>> queue_;  // guarded by queueLock_
-    thermpos::ManualResetEvent queueEvent_;            // set while records wait
-    thermpos::ManualResetEvent freezeGate_{true};      // set while events are not frozen
-    thermpos::ManualResetEvent errorResponseEvent_;
-    thermpos::ManualResetEvent threadExitEvent_;
-    std::atomic<bool> stop_{false};
-    std::thread eventThread_;  // owned: started by OpenService, joined by Close
+    thermpos::Mutex m_QueueLock;
+    std::deque<std::unique_ptr<CQueuedEvent>> m_Queue GUARDED_BY(m_QueueLock);
+    thermpos::ManualResetEvent m_QueueEvent;        // set while records wait
+    thermpos::ManualResetEvent m_FreezeGate{true};  // set while events are not frozen
+    thermpos::ManualResetEvent m_ErrorResponseEvent;
+    thermpos::ManualResetEvent m_ThreadExitEvent;
+    std::atomic<bool> m_Stop{false};
+    std::thread m_EventThread;  // owned: started by OpenService, joined by Close
 };
 
 }  // namespace thermpos::so

@@ -1,4 +1,5 @@
-// Status interpreters. Thread: the port's monitor thread only (see StatusInterpreter.h).
+// Status interpreters. Thread: the port's monitor thread only, under its monitor lock (see
+// StatusInterpreter.h).
 #include "so/core/StatusInterpreter.h"
 
 #include "opos/OposConstants.h"

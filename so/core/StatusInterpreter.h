@@ -1,11 +1,14 @@
 // Status interpreters: decoders of the printer's 4-byte automatic status blocks that a
 // device registers on its port with CPortManager::AddStatusListener.
 //
-// Interpret and Notify run on the port's monitor thread, under the port's monitor lock but never
-// under its I/O lock or a device lock. It reports through the owning device's
-// FireStatusUpdate (which takes only the device's queue lock) and remembers a value only
-// when the device accepted it, so a value raised while the device could not take it is
-// raised again by the next block. The last values are touched by the monitor thread only.
+// Interpret and Notify run on the port's monitor thread, under the port's monitor lock but
+// never under its I/O lock or a device lock. They report through the owning device's
+// FireStatusUpdate, which may take leaf locks only (the device's queue lock, a printer's
+// retry lock, a drawer's drawer lock) and never a device lock: a thread holding a device
+// lock may be waiting for this monitor lock or for this thread to end (docs/threads.md).
+// A value is remembered only when the device accepted it, so a value raised while the
+// device could not take it is raised again by the next block. The last values are touched
+// by the monitor thread only.
 #pragma once
 
 #include <string>

@@ -73,39 +73,39 @@ CCashDrawerDevice::~CCashDrawerDevice() {
 }
 
 std::size_t CCashDrawerDevice::WaiterCount() const {
-    std::lock_guard<std::mutex> lock(drawerLock_);
-    return waiters_.size();
+    thermpos::MutexLock lock(m_DrawerLock);
+    return m_Waiters.size();
 }
 
 std::size_t CCashDrawerDevice::BlockedCount() const {
-    std::lock_guard<std::mutex> lock(drawerLock_);
-    return static_cast<std::size_t>(std::count_if(waiters_.begin(), waiters_.end(),
+    thermpos::MutexLock lock(m_DrawerLock);
+    return static_cast<std::size_t>(std::count_if(m_Waiters.begin(), m_Waiters.end(),
                                                   [](const Waiter* w) { return w->blocked; }));
 }
 
 void CCashDrawerDevice::WakeWaiters(LONG code) {
     {
-        std::lock_guard<std::mutex> lock(drawerLock_);
-        if (closing_)
+        thermpos::MutexLock lock(m_DrawerLock);
+        if (m_Closing)
             code = OPOS_E_CLOSED;
-        for (Waiter* waiter : waiters_) {
+        for (Waiter* waiter : m_Waiters) {
             if (waiter->wokenWith == 0 || code < waiter->wokenWith)
                 waiter->wokenWith = code;
         }
     }
-    drawerChanged_.notify_all();
+    m_DrawerChanged.notify_all();
 }
 
 template <class Done>
 LONG CCashDrawerDevice::WaitUntil(Waiter& me, Done done, const Clock::time_point* deadline) {
-    std::unique_lock<std::mutex> lock(drawerLock_);
-    auto ready = [&] { return done() || me.wokenWith != 0; };
+    thermpos::UniqueLock lock(m_DrawerLock);
+    auto ready = [&]() REQUIRES(m_DrawerLock) { return done() || me.wokenWith != 0; };
     bool inTime = true;
     me.blocked = true;
     if (deadline != nullptr)
-        inTime = drawerChanged_.wait_until(lock, *deadline, ready);
+        inTime = m_DrawerChanged.wait_until(lock.Std(), *deadline, ready);
     else
-        drawerChanged_.wait(lock, ready);
+        m_DrawerChanged.wait(lock.Std(), ready);
     me.blocked = false;
     if (done())
         return OPOS_SUCCESS;
@@ -114,26 +114,26 @@ LONG CCashDrawerDevice::WaitUntil(Waiter& me, Done done, const Clock::time_point
     return inTime ? OPOS_SUCCESS : OPOS_E_FAILURE;
 }
 
-// Keeps the calling thread in waiters_ for the whole of an operation that may block, so
+// Keeps the calling thread in m_Waiters for the whole of an operation that may block, so
 // that Close does not free the device under it; refused (101) while a Close runs.
 class CCashDrawerDevice::Inside {
   public:
     explicit Inside(CCashDrawerDevice& device) : device_(device) {
-        std::lock_guard<std::mutex> lock(device_.drawerLock_);
-        if (device_.closing_)
+        thermpos::MutexLock lock(device_.m_DrawerLock);
+        if (device_.m_Closing)
             return;
-        device_.waiters_.push_back(&waiter_);
+        device_.m_Waiters.push_back(&waiter_);
         registered_ = true;
     }
     ~Inside() {
         if (!registered_)
             return;
         {
-            std::lock_guard<std::mutex> lock(device_.drawerLock_);
-            auto& list = device_.waiters_;
+            thermpos::MutexLock lock(device_.m_DrawerLock);
+            auto& list = device_.m_Waiters;
             list.erase(std::remove(list.begin(), list.end(), &waiter_), list.end());
         }
-        device_.drawerChanged_.notify_all();
+        device_.m_DrawerChanged.notify_all();
     }
     Inside(const Inside&) = delete;
     Inside& operator=(const Inside&) = delete;
@@ -159,11 +159,11 @@ LONG CCashDrawerDevice::OpenService(const std::string& deviceClass, const std::s
     m_CapStatusMultiDrawerDetect = 0;
     m_CapPowerReporting = OPOS_PR_NONE;
     {
-        std::lock_guard<std::mutex> lock(drawerLock_);
+        thermpos::MutexLock lock(m_DrawerLock);
         m_DrawerOpened = 0;
-        closedSignalValid_ = true;
-        closedSignal_ = true;
-        closing_ = false;
+        m_ClosedSignalValid = true;
+        m_ClosedSignal = true;
+        m_Closing = false;
     }
     return rc;
 }
@@ -177,49 +177,50 @@ LONG CCashDrawerDevice::Close() {
         return CCashDrawerSlots::Close();
     {
         // Every caller blocked inside leaves before anything goes; new ones are refused.
-        std::unique_lock<std::mutex> lock(drawerLock_);
-        closing_ = true;
-        for (Waiter* waiter : waiters_)
+        thermpos::UniqueLock lock(m_DrawerLock);
+        m_Closing = true;
+        for (Waiter* waiter : m_Waiters)
             waiter->wokenWith = OPOS_E_CLOSED;
-        drawerChanged_.notify_all();
-        drawerChanged_.wait(lock, [&] { return waiters_.empty(); });
+        m_DrawerChanged.notify_all();
+        m_DrawerChanged.wait(lock.Std(),
+                             [&]() REQUIRES(m_DrawerLock) { return m_Waiters.empty(); });
     }
     LONG rc = CCashDrawerSlots::Close();
-    std::lock_guard<std::mutex> lock(drawerLock_);
+    thermpos::MutexLock lock(m_DrawerLock);
     if (State() == OPOS_S_CLOSED) {
-        closedSignalValid_ = false;
-        closedSignal_ = false;
+        m_ClosedSignalValid = false;
+        m_ClosedSignal = false;
     } else {
-        closing_ = false;  // refused (called from inside a callback)
+        m_Closing = false;  // refused (called from inside a callback)
     }
     return rc;
 }
 
 LONG CCashDrawerDevice::Claim(LONG timeout) {
-    std::lock_guard<std::mutex> lock(claimLock_);
+    thermpos::MutexLock lock(m_ClaimLock);
     return CCashDrawerSlots::Claim(timeout);
 }
 
 LONG CCashDrawerDevice::Release() {
-    std::lock_guard<std::mutex> lock(claimLock_);
+    thermpos::MutexLock lock(m_ClaimLock);
     if (State() != OPOS_S_CLOSED && IsClaimed())
         WakeWaiters(OPOS_E_NOTCLAIMED);
     return CCashDrawerSlots::Release();
 }
 
 void CCashDrawerDevice::ReleaseTemporaryClaim() {
-    std::lock_guard<std::mutex> lock(claimLock_);
+    thermpos::MutexLock lock(m_ClaimLock);
     if (State() == OPOS_S_CLOSED || !IsClaimed())
         return;
     // Neither a wake (other callers may be inside on the strength of this claim) nor a
     // disable: the drawer was enabled unclaimed and stays so.
-    temporaryReleaseThread_ = std::this_thread::get_id();
+    m_TemporaryReleaseThread = std::this_thread::get_id();
     (void)CCashDrawerSlots::Release();
-    temporaryReleaseThread_ = std::thread::id();
+    m_TemporaryReleaseThread = std::thread::id();
 }
 
 bool CCashDrawerDevice::InTemporaryRelease() const {
-    return temporaryReleaseThread_ == std::this_thread::get_id();
+    return m_TemporaryReleaseThread == std::this_thread::get_id();
 }
 
 LONG CCashDrawerDevice::BuildDrawerCommand(LONG /*kind*/, LONG /*option*/,
@@ -241,8 +242,8 @@ LONG CCashDrawerDevice::SendDrawerCommand(bool* built) {
         *built = haveCommand;
     if (!haveCommand)
         return OPOS_E_FAILURE;
-    auto lock = DeviceLock();
-    if (Binding().IsBad())
+    thermpos::MutexLock lock(DeviceLock());
+    if (m_Binding.IsBad())
         return OPOS_E_FAILURE;
     return WritePort(command.data(), length);
 }
@@ -267,7 +268,8 @@ LONG CCashDrawerDevice::OpenDrawer() {
         if (rc == OPOS_SUCCESS && m_CapStatus.load() != 0) {
             const auto deadline = Clock::now() + kOpenReportLimit;
             rc = WaitUntil(
-                inside.Me(), [&] { return m_DrawerOpened.load() == 1; }, &deadline);
+                inside.Me(), [&]() REQUIRES(m_DrawerLock) { return m_DrawerOpened.load() == 1; },
+                &deadline);
         }
     }
     claim.End(rc);
@@ -304,7 +306,9 @@ LONG CCashDrawerDevice::WaitForDrawerClose(LONG /*beepTimeout*/, LONG /*beepFreq
     // release or close wakes the wait with its own result.
     LONG rc = WaitUntil(
         inside.Me(),
-        [&] { return !closedSignalValid_ || m_DrawerOpened.load() != 1 || closedSignal_; },
+        [&]() REQUIRES(m_DrawerLock) {
+            return !m_ClosedSignalValid || m_DrawerOpened.load() != 1 || m_ClosedSignal;
+        },
         nullptr);
     claim.End(rc);
     return SetResult(rc);
@@ -355,12 +359,12 @@ LONG CCashDrawerDevice::FireStatusUpdate(LONG status) {
     if (status == CASH_SUE_DRAWEROPEN || status == CASH_SUE_DRAWERCLOSED) {
         if (m_CapStatus.load() == 1) {
             {
-                std::lock_guard<std::mutex> lock(drawerLock_);
+                thermpos::MutexLock lock(m_DrawerLock);
                 const bool open = status == CASH_SUE_DRAWEROPEN;
                 m_DrawerOpened = open ? 1 : 0;
-                closedSignal_ = !open;
+                m_ClosedSignal = !open;
             }
-            drawerChanged_.notify_all();
+            m_DrawerChanged.notify_all();
         }
         return CCashDrawerSlots::FireStatusUpdate(status);
     }
@@ -398,16 +402,17 @@ void CTimedDrawerDevice::ReadConfiguration(const std::string& deviceClass,
     m_OnTime = text ? OnTimeFromText(*text) : 10;
 }
 
-LONG CTimedDrawerDevice::ProbePrinter() {
-    auto lock = DeviceLock();
-    return ProbeStatusReply(kProbeReadSize);
+LONG CTimedDrawerDevice::ProbePrinterLocked() {
+    return ProbeStatusReplyLocked(kProbeReadSize);
 }
 
 LONG CTimedDrawerDevice::SetDeviceEnabled(LONG enable) {
     if (enable == 0 && InTemporaryRelease())
         return OPOS_SUCCESS;
-    auto lock = DeviceLock();
-    LONG rc = CCashDrawerDevice::SetDeviceEnabled(enable);
+    // Held across the whole enable: a pulse from another thread waits until the port is
+    // acquired, probed and listened to (or given back), never going out half-way.
+    thermpos::MutexLock lock(DeviceLock());
+    LONG rc = SetDeviceEnabledLocked(enable);
     if (rc != OPOS_SUCCESS || ResultCode() != OPOS_SUCCESS)
         return ResultCode();
     if (enable == 0) {
@@ -415,9 +420,9 @@ LONG CTimedDrawerDevice::SetDeviceEnabled(LONG enable) {
         WakeWaiters(OPOS_E_DISABLED);
         return rc;
     }
-    rc = ProbePrinter();
+    rc = ProbePrinterLocked();
     if (rc != OPOS_SUCCESS) {
-        CCashDrawerDevice::SetDeviceEnabled(0);
+        SetDeviceEnabledLocked(0);
         return SetResult(rc);
     }
     std::unique_ptr<CDrawerStatusInterpreter> interpreter;
@@ -425,11 +430,11 @@ LONG CTimedDrawerDevice::SetDeviceEnabled(LONG enable) {
         interpreter = std::make_unique<CDrawerStatusInterpreter>(
             this, CDrawerStatusInterpreter::ReadPin3(DeviceName()));
     } catch (const std::bad_alloc&) {
-        CCashDrawerDevice::SetDeviceEnabled(0);
+        SetDeviceEnabledLocked(0);
         return SetResult(OPOS_E_FAILURE);
     }
     // Without a listener the drawer still opens; it just never hears its state.
-    (void)StartStatusMonitor(std::move(interpreter));
+    (void)StartStatusMonitorLocked(std::move(interpreter));
     m_PrinterNotReady = 0;
     return SetResult(OPOS_SUCCESS);
 }

@@ -14,12 +14,13 @@
 //
 // Threads: the drawer starts none. Methods run on the caller's thread; FireStatusUpdate
 // runs on the port's monitor thread; events go out on the core's event thread.
-// Locks, in the order they may be taken:
-//   1. claimLock_: one Claim or Release at a time, so a caller taking or giving back its
+// Locks, in the order they may be taken (their place in the system's order:
+// docs/threads.md):
+//   1. m_ClaimLock: one Claim or Release at a time, so a caller taking or giving back its
 //      temporary claim and the application claiming, releasing or closing do not run the
 //      core's claim steps together
-//   2. the core's device lock, then the port's monitor and I/O locks (ServiceDevice.h)
-//   3. drawerLock_: DrawerOpened together with the drawer-closed signal, and the list of
+//   2. the core's device lock, then the port table's and the port's locks
+//   3. m_DrawerLock: DrawerOpened together with the drawer-closed signal, and the list of
 //      callers waiting inside OpenDrawer or WaitForDrawerClose. A leaf: nothing is
 //      called while it is held, so the monitor thread may take it under the monitor lock.
 #pragma once
@@ -27,10 +28,10 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <mutex>
 #include <thread>
 #include <vector>
 
+#include "platform/thread_safety.h"
 #include "so/core/DeviceClasses.h"
 
 namespace thermpos::so {
@@ -43,8 +44,8 @@ class CCashDrawerDevice : public CCashDrawerSlots {
     LONG CloseDevice() override;                                          // 5
     LONG Close() override;                                                // 6
     LONG DirectIO(LONG command, LONG* data, std::string* text) override;  // 7
-    LONG Claim(LONG timeout) override;                                    // 2
-    LONG Release() override;                                              // 9
+    LONG Claim(LONG timeout) override EXCLUDES(m_ClaimLock);              // 2
+    LONG Release() override EXCLUDES(m_ClaimLock, DeviceLock());          // 9
     LONG OpenService(const std::string& deviceClass, const std::string& deviceName,
                      IDispatch* dispatch) override;  // 15
     LONG GetPropertyNumber(LONG index) override;     // 16
@@ -65,28 +66,29 @@ class CCashDrawerDevice : public CCashDrawerSlots {
     LONG DirectIOEventCounter() const { return m_DirectIOEventCounter.load(); }
     // Callers inside OpenDrawer or WaitForDrawerClose right now, and those of them that
     // are blocked waiting for the drawer or a wake.
-    std::size_t WaiterCount() const;
-    std::size_t BlockedCount() const;
+    std::size_t WaiterCount() const EXCLUDES(m_DrawerLock);
+    std::size_t BlockedCount() const EXCLUDES(m_DrawerLock);
 
   protected:
     // Wakes every caller blocked in OpenDrawer or WaitForDrawerClose; each returns code
     // (or, when woken more than once before it ran, the lowest of the codes: closed 101
     // before not claimed 103 before disabled 105). While a Close runs every wake says 101.
-    void WakeWaiters(LONG code);
+    void WakeWaiters(LONG code) EXCLUDES(m_DrawerLock);
     // True on the thread that is giving back a temporary claim: the core's release then
     // asks to disable, which the drawer must not do.
     bool InTemporaryRelease() const;
 
     std::atomic<LONG> m_CapStatus{0};
     std::atomic<LONG> m_CapStatusMultiDrawerDetect{0};
-    std::atomic<LONG> m_DrawerOpened{0};  // written under drawerLock_
+    std::atomic<LONG> m_DrawerOpened{0};  // written under m_DrawerLock
     // Set by a cover-open or paper-end report on a port that is not serial; OpenDrawer
     // refuses while it is set. Written by the monitor thread and by enabling.
     std::atomic<LONG> m_PrinterNotReady{0};
     std::atomic<LONG> m_DirectIOEventCounter{0};
 
   private:
-    // One blocked caller; lives on its stack while it is in waiters_.
+    // One blocked caller; lives on its stack while it is in m_Waiters. Its fields are
+    // guarded by m_DrawerLock (which the analysis cannot name from here).
     struct Waiter {
         LONG wokenWith = 0;    // 0 while not woken
         bool blocked = false;  // inside WaitUntil's wait
@@ -94,28 +96,32 @@ class CCashDrawerDevice : public CCashDrawerSlots {
     class TemporaryClaim;
     class Inside;
 
-    // Builds the pulse and writes it under the device lock: the port's result, or
-    // OPOS_E_FAILURE with no command or no attached port.
     // Gives back a claim taken for one call, without disabling and without waking.
-    void ReleaseTemporaryClaim();
-    // *built (may be null) tells whether there was a command to write.
-    LONG SendDrawerCommand(bool* built = nullptr);
-    // Blocks the registered caller `me` until done() holds (checked under drawerLock_) or
-    // a wake; deadline null means no limit. 0 when done() held, the wake's code, or
-    // OPOS_E_FAILURE at the deadline.
+    void ReleaseTemporaryClaim() EXCLUDES(m_ClaimLock, DeviceLock());
+    // Builds the pulse and writes it under the device lock: the port's result, or
+    // OPOS_E_FAILURE with no command or no attached port. *built (may be null) tells
+    // whether there was a command to write.
+    LONG SendDrawerCommand(bool* built = nullptr) EXCLUDES(DeviceLock());
+    // Blocks the registered caller `me` until done() holds (called with m_DrawerLock held,
+    // so a lambda given here says REQUIRES(m_DrawerLock)) or a wake; deadline null means
+    // no limit. 0 when done() held, the wake's code, or OPOS_E_FAILURE at the deadline.
     template <class Done>
-    LONG WaitUntil(Waiter& me, Done done, const std::chrono::steady_clock::time_point* deadline);
+    LONG WaitUntil(Waiter& me, Done done, const std::chrono::steady_clock::time_point* deadline)
+        EXCLUDES(m_DrawerLock);
 
-    std::mutex claimLock_;
-    mutable std::mutex drawerLock_;
-    std::condition_variable drawerChanged_;  // drawer state, wakes, waiters leaving
-    bool closedSignalValid_ = false;         // drawerLock_; the signal exists
-    bool closedSignal_ = false;              // drawerLock_; set while the drawer is closed
-    bool closing_ = false;                   // drawerLock_; a Close is running
-    std::vector<Waiter*> waiters_;           // drawerLock_
-    // The thread inside ReleaseTemporaryClaim; written under claimLock_, compared by
+    thermpos::Mutex m_ClaimLock;
+    mutable thermpos::Mutex m_DrawerLock;
+    std::condition_variable m_DrawerChanged;  // drawer state, wakes, waiters leaving
+    // The signal exists.
+    bool m_ClosedSignalValid GUARDED_BY(m_DrawerLock) = false;
+    // Set while the drawer is closed.
+    bool m_ClosedSignal GUARDED_BY(m_DrawerLock) = false;
+    // A Close is running.
+    bool m_Closing GUARDED_BY(m_DrawerLock) = false;
+    std::vector<Waiter*> m_Waiters GUARDED_BY(m_DrawerLock);
+    // The thread inside ReleaseTemporaryClaim; written under m_ClaimLock, compared by
     // that thread only.
-    std::atomic<std::thread::id> temporaryReleaseThread_{};
+    std::atomic<std::thread::id> m_TemporaryReleaseThread{};
 };
 
 class CTimedDrawerDevice : public CCashDrawerDevice {
@@ -123,15 +129,15 @@ class CTimedDrawerDevice : public CCashDrawerDevice {
     LONG OpenService(const std::string& deviceClass, const std::string& deviceName,
                      IDispatch* dispatch) override;  // 15
     void ReadConfiguration(const std::string& deviceClass,
-                           const std::string& deviceName) override;  // 20
-    LONG SetDeviceEnabled(LONG enable) override;                     // 22
+                           const std::string& deviceName) override;      // 20
+    LONG SetDeviceEnabled(LONG enable) override EXCLUDES(DeviceLock());  // 22
 
     LONG OnTime() const { return m_OnTime; }
 
   protected:
     // Writes the status request and expects at least one byte back within the printer's
     // answering time: 0, OPOS_E_NOHARDWARE for silence, or the port's failure.
-    LONG ProbePrinter();
+    LONG ProbePrinterLocked() REQUIRES(DeviceLock());
 
     // Pulse time in 100 ms units; the command carries its low byte.
     LONG m_OnTime = 10;

@@ -1,8 +1,8 @@
-// COutputPipeline. Threads and lock order: see OutputPipeline.h. The output thread is the
-// only thread this file starts; it touches the output queue (under queueLock_), the
-// transaction buffers (under transactionLock_, when an error is answered with clear), the
-// device's State and error properties, and the port through SendToPrinter (under the
-// device lock).
+// COutputPipeline. Threads and locks: OutputPipeline.h and docs/threads.md. The output
+// thread is the only thread this file starts; it touches the output queue (under
+// queueLock_), the transaction buffers (under transactionLock_, when an error is answered
+// with clear), the device's State and error properties, and the port through
+// SendToPrinter (under the device lock).
 #include "so/printer/OutputPipeline.h"
 
 #include <chrono>
@@ -42,7 +42,7 @@ COutputPipeline::~COutputPipeline() {
 void COutputPipeline::Start() {
     Stop();
     {
-        std::lock_guard<std::mutex> lock(retryLock_);
+        thermpos::MutexLock lock(retryLock_);
         stopping_ = false;
     }
     queueWake_.Reset();
@@ -59,7 +59,7 @@ void COutputPipeline::Stop() {
     }
     stop_.Set();
     {
-        std::lock_guard<std::mutex> lock(retryLock_);
+        thermpos::MutexLock lock(retryLock_);
         stopping_ = true;
     }
     retryWake_.notify_all();
@@ -82,7 +82,7 @@ LONG COutputPipeline::Enqueue(LONG station, std::string_view bytes) {
         return OPOS_E_FAILURE;
     }
     request.station = station;
-    std::lock_guard<std::mutex> lock(queueLock_);
+    thermpos::MutexLock lock(queueLock_);
     std::size_t queuedBytes = 0;
     for (const COutputRequest& queued : queue_)
         queuedBytes += queued.data.size();
@@ -96,12 +96,12 @@ LONG COutputPipeline::Enqueue(LONG station, std::string_view bytes) {
 }
 
 std::size_t COutputPipeline::QueuedCount() {
-    std::lock_guard<std::mutex> lock(queueLock_);
+    thermpos::MutexLock lock(queueLock_);
     return queue_.size();
 }
 
 void COutputPipeline::WakeIfQueued() {
-    std::lock_guard<std::mutex> lock(queueLock_);
+    thermpos::MutexLock lock(queueLock_);
     // Also when the thread was disabled between its last request and finding the queue
     // empty: State would stay busy for ever (and refuse synchronous output) otherwise.
     if (!queue_.empty() || device_.m_State.load() == OPOS_S_BUSY) {
@@ -110,14 +110,14 @@ void COutputPipeline::WakeIfQueued() {
 }
 
 void COutputPipeline::DropQueue() {
-    std::lock_guard<std::mutex> lock(queueLock_);
+    thermpos::MutexLock lock(queueLock_);
     queue_.clear();
 }
 
 void COutputPipeline::Discard() {
     {
-        std::lock_guard<std::mutex> queueLock(queueLock_);
-        std::lock_guard<std::mutex> transactionLock(transactionLock_);
+        thermpos::MutexLock queueLock(queueLock_);
+        thermpos::MutexLock transactionLock(transactionLock_);
         queue_.clear();
         ++clearGeneration_;
         ++transactionGeneration_;
@@ -132,12 +132,12 @@ void COutputPipeline::Discard() {
 }
 
 bool COutputPipeline::ClearedSince(unsigned long generation) {
-    std::lock_guard<std::mutex> lock(queueLock_);
+    thermpos::MutexLock lock(queueLock_);
     return generation != clearGeneration_;
 }
 
 void COutputPipeline::Requeue(COutputRequest request, unsigned long generation) {
-    std::lock_guard<std::mutex> lock(queueLock_);
+    thermpos::MutexLock lock(queueLock_);
     if (generation == clearGeneration_) {
         queue_.push_front(std::move(request));
     }
@@ -164,7 +164,7 @@ void COutputPipeline::SetTransaction(LONG station, bool open) {
 LONG COutputPipeline::AppendTransactionData(LONG station, std::string_view bytes) {
     try {
         std::string block(bytes);
-        std::lock_guard<std::mutex> lock(transactionLock_);
+        thermpos::MutexLock lock(transactionLock_);
         transactionLists_[TransactionIndex(station)].push_back(std::move(block));
     } catch (const std::bad_alloc&) {
         return OPOS_E_FAILURE;
@@ -176,7 +176,7 @@ LONG COutputPipeline::FlushTransaction(LONG station, bool begin) {
     std::vector<std::string> entries;
     unsigned long generation = 0;
     {
-        std::lock_guard<std::mutex> lock(transactionLock_);
+        thermpos::MutexLock lock(transactionLock_);
         std::vector<std::string>& list = transactionLists_[TransactionIndex(station)];
         if (begin) {
             list.clear();
@@ -199,7 +199,7 @@ LONG COutputPipeline::FlushTransaction(LONG station, bool begin) {
     if (r != OPOS_SUCCESS) {
         // Not printed: the application may end the transaction again once the printer is
         // ready, unless the buffers were cleared or a new transaction began meanwhile.
-        std::lock_guard<std::mutex> lock(transactionLock_);
+        thermpos::MutexLock lock(transactionLock_);
         if (generation == transactionGeneration_) {
             std::vector<std::string>& list = transactionLists_[TransactionIndex(station)];
             list.insert(list.begin(), std::make_move_iterator(entries.begin()),
@@ -247,7 +247,7 @@ void COutputPipeline::NotifyStatusChange(LONG status) {
         return;
     }
     {
-        std::lock_guard<std::mutex> lock(retryLock_);
+        thermpos::MutexLock lock(retryLock_);
         ++conditionChanges_[condition];
     }
     retryWake_.notify_all();
@@ -255,14 +255,14 @@ void COutputPipeline::NotifyStatusChange(LONG status) {
 
 void COutputPipeline::InterruptRetryWait() {
     {
-        std::lock_guard<std::mutex> lock(retryLock_);
+        thermpos::MutexLock lock(retryLock_);
         ++retryInterrupts_;
     }
     retryWake_.notify_all();
 }
 
 COutputPipeline::ConditionSnapshot COutputPipeline::SnapshotConditions() {
-    std::lock_guard<std::mutex> lock(retryLock_);
+    thermpos::MutexLock lock(retryLock_);
     ConditionSnapshot snapshot{};
     for (int c = 0; c < kConditionCount; ++c) {
         snapshot.changes[c] = conditionChanges_[c];
@@ -272,8 +272,8 @@ COutputPipeline::ConditionSnapshot COutputPipeline::SnapshotConditions() {
 }
 
 void COutputPipeline::WaitForConditionChange(Condition condition, const ConditionSnapshot& seen) {
-    std::unique_lock<std::mutex> lock(retryLock_);
-    retryWake_.wait_for(lock, kRetryWait, [&] {
+    thermpos::UniqueLock lock(retryLock_);
+    retryWake_.wait_for(lock.Std(), kRetryWait, [&]() REQUIRES(retryLock_) {
         return stopping_ || retryInterrupts_ != seen.interrupts ||
                conditionChanges_[condition] != seen.changes[condition];
     });
@@ -292,7 +292,7 @@ void COutputPipeline::ThreadMain() {
         unsigned long generation = 0;
         bool idle = false;
         {
-            std::lock_guard<std::mutex> lock(queueLock_);
+            thermpos::MutexLock lock(queueLock_);
             if (!device_.IsEnabled()) {
                 // Requests wait for the device to be enabled again; the enable step sets
                 // the wake event under this lock, so no wake-up is lost and none spins.

@@ -9,21 +9,22 @@
 //     printer condition, for that condition to change;
 //   - the caller's thread queues requests, fills and flushes the transaction buffers and
 //     clears them;
-//   - a port's monitor thread reports status changes (NotifyStatusChange).
-// Locks, in the order they may be taken:
-//   1. the device lock (CServiceDevice::DeviceLock), around every port write;
-//   2. a port's monitor lock, then its I/O lock (StatusMonitor.h, PortIo.h);
-//   3. queueLock_ (output queue, OutputID, clear generation), then transactionLock_
-//      (transaction buffers). These are taken last and never held while bytes are written
-//      or an event is queued or delivered;
-//   4. retryLock_ (condition changes), taken alone.
+//   - a port's monitor thread reports status changes (NotifyStatusChange), holding that
+//     port's monitor lock.
+// Locks (their place in the system's one order: docs/threads.md). None is held while
+// bytes are written (under the device lock, which comes before them in the order) or an
+// event is queued or delivered:
+//   - queueLock_ (output queue, OutputID, clear generation), then transactionLock_
+//     (transaction buffers): Discard holds both;
+//   - retryLock_ (condition changes) is a leaf, taken with no other of these held. The
+//     monitor thread takes it under the port's monitor lock (NotifyStatusChange), so
+//     nothing may wait for the monitor while holding it.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -31,6 +32,7 @@
 
 #include "opos/OposConstants.h"
 #include "platform/sync.h"
+#include "platform/thread_safety.h"
 #include "platform/win32.h"
 
 namespace thermpos::so {
@@ -72,32 +74,34 @@ class COutputPipeline {
     // Copies the bytes into a new request with the next OutputID and wakes the thread:
     // 0; 113 (OPOS_E_BUSY) when the queue is full, leaving OutputID unchanged; 111 when
     // memory runs out.
-    [[nodiscard]] LONG Enqueue(LONG station, std::string_view bytes);
-    std::size_t QueuedCount();
+    [[nodiscard]] LONG Enqueue(LONG station, std::string_view bytes) EXCLUDES(queueLock_);
+    std::size_t QueuedCount() EXCLUDES(queueLock_);
     // Wakes the output thread when requests wait, or when it was stopped busy (after the
     // device is enabled again), so that it prints them or goes idle.
-    void WakeIfQueued();
+    void WakeIfQueued() EXCLUDES(queueLock_);
     // Frees the queued requests without writing them (Close).
-    void DropQueue();
+    void DropQueue() EXCLUDES(queueLock_);
     // Empties the queue and the transaction buffers and ends every transaction
     // (ClearOutput, and an error answered with clear).
-    void Discard();
+    void Discard() EXCLUDES(queueLock_, transactionLock_, retryLock_);
 
     // While the receipt transaction is open, non-immediate output of every station is
     // held in that station's buffer.
     bool HoldsOutput() const { return transactionFlags_[kReceiptList].load() == 1; }
     void SetTransaction(LONG station, bool open);
-    [[nodiscard]] LONG AppendTransactionData(LONG station, std::string_view bytes);
+    [[nodiscard]] LONG AppendTransactionData(LONG station, std::string_view bytes)
+        EXCLUDES(transactionLock_);
     // begin: empties the station's buffer. Otherwise submits the buffer as one block:
     // 106 when it is empty, else the result of CPOSPrinterDevice::SubmitOutput. A block
     // submitted successfully leaves the buffer empty; a failed one stays for a retry.
-    [[nodiscard]] LONG FlushTransaction(LONG station, bool begin);
+    [[nodiscard]] LONG FlushTransaction(LONG station, bool begin) EXCLUDES(transactionLock_);
 
     // A status the device accepted (its fields already updated); ends a retry wait on the
-    // condition it belongs to. Any thread.
-    void NotifyStatusChange(LONG status);
+    // condition it belongs to. Any thread; the monitor thread calls it under its port's
+    // monitor lock.
+    void NotifyStatusChange(LONG status) EXCLUDES(retryLock_);
     // Ends a retry wait at once (the device was disabled). Any thread.
-    void InterruptRetryWait();
+    void InterruptRetryWait() EXCLUDES(retryLock_);
 
   private:
     // The printer conditions a retry waits on, as CheckPrinterCondition reports them.
@@ -108,11 +112,12 @@ class COutputPipeline {
     };
     static Condition ConditionOfResult(LONG result);
     static Condition ConditionOfStatus(LONG status);
-    ConditionSnapshot SnapshotConditions();
+    ConditionSnapshot SnapshotConditions() EXCLUDES(retryLock_);
     // Returns once the condition changed after the snapshot, the wait was interrupted
     // (stop, disable, clear), or kRetryWait passed.
-    void WaitForConditionChange(Condition condition, const ConditionSnapshot& seen);
-    bool ClearedSince(unsigned long generation);
+    void WaitForConditionChange(Condition condition, const ConditionSnapshot& seen)
+        EXCLUDES(retryLock_);
+    bool ClearedSince(unsigned long generation) EXCLUDES(queueLock_);
 
     enum { kJournalList = 0, kReceiptList = 1, kSlipList = 2 };
     static int TransactionIndex(LONG station);
@@ -121,27 +126,28 @@ class COutputPipeline {
     bool Stopping() const;
     // Writes one taken request, with error events and retries. Returns when the request is
     // done with (written, cleared, put back, or the thread is stopping).
-    void ProcessRequest(COutputRequest request, unsigned long generation);
+    void ProcessRequest(COutputRequest request, unsigned long generation)
+        EXCLUDES(queueLock_, transactionLock_, retryLock_);
     // Puts a taken request back at the head of the queue unless output was cleared since.
-    void Requeue(COutputRequest request, unsigned long generation);
+    void Requeue(COutputRequest request, unsigned long generation) EXCLUDES(queueLock_);
 
     CPOSPrinterDevice& device_;
 
-    std::mutex queueLock_;
-    std::deque<COutputRequest> queue_;   // guarded by queueLock_
-    unsigned long clearGeneration_ = 0;  // guarded by queueLock_; bumped by clears
+    thermpos::Mutex queueLock_ ACQUIRED_BEFORE(transactionLock_);
+    std::deque<COutputRequest> queue_ GUARDED_BY(queueLock_);
+    unsigned long clearGeneration_ GUARDED_BY(queueLock_) = 0;  // bumped by clears
 
-    std::mutex transactionLock_;
-    std::vector<std::string> transactionLists_[3];  // guarded by transactionLock_
-    // Bumped by clears and transaction begins; guarded by transactionLock_.
-    unsigned long transactionGeneration_ = 0;
+    thermpos::Mutex transactionLock_;
+    std::vector<std::string> transactionLists_[3] GUARDED_BY(transactionLock_);
+    // Bumped by clears and transaction begins.
+    unsigned long transactionGeneration_ GUARDED_BY(transactionLock_) = 0;
     std::atomic<LONG> transactionFlags_[3] = {0, 0, 0};
 
-    std::mutex retryLock_;
+    thermpos::Mutex retryLock_;
     std::condition_variable retryWake_;
-    unsigned long conditionChanges_[kConditionCount] = {};  // guarded by retryLock_
-    unsigned long retryInterrupts_ = 0;                     // guarded by retryLock_
-    bool stopping_ = false;                                 // guarded by retryLock_
+    unsigned long conditionChanges_[kConditionCount] GUARDED_BY(retryLock_) = {};
+    unsigned long retryInterrupts_ GUARDED_BY(retryLock_) = 0;
+    bool stopping_ GUARDED_BY(retryLock_) = false;
 
     thermpos::ManualResetEvent queueWake_;
     thermpos::ManualResetEvent stop_;

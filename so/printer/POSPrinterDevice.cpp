@@ -19,7 +19,7 @@ CPOSPrinterDevice::~CPOSPrinterDevice() {
     if (m_State.load() != OPOS_S_CLOSED) {
         CPOSPrinterDevice::Close();
     }
-    output_.Stop();
+    m_Output.Stop();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -34,7 +34,7 @@ LONG CPOSPrinterDevice::OpenService(const std::string& deviceClass, const std::s
     ResetPrinterProperties();
     m_ErrorResponse = OPOS_ER_RETRY;
     try {
-        output_.Start();
+        m_Output.Start();
     } catch (const std::system_error&) {
         CServiceDevice::Close();
         return SetResult(OPOS_E_FAILURE);
@@ -47,9 +47,9 @@ LONG CPOSPrinterDevice::Close() {
     if (r != OPOS_SUCCESS) {
         return r;
     }
-    output_.Stop();
+    m_Output.Stop();
     // Requests still queued at Close are freed, never written.
-    output_.DropQueue();
+    m_Output.DropQueue();
     m_SidewaysBlocks.clear();
     m_TopLogo.clear();
     m_BottomLogo.clear();
@@ -60,7 +60,7 @@ LONG CPOSPrinterDevice::SetDeviceEnabled(LONG enable) {
     LONG r = CServiceDevice::SetDeviceEnabled(enable);
     if (!IsEnabled()) {
         // A request waiting to retry goes back to the queue until the next enable.
-        output_.InterruptRetryWait();
+        m_Output.InterruptRetryWait();
     }
     return r;
 }
@@ -94,7 +94,7 @@ LONG CPOSPrinterDevice::FireStatusUpdate(LONG status) {
     }
     LONG delivered = CServiceDevice::FireStatusUpdate(status);
     if (delivered == 1) {
-        output_.NotifyStatusChange(status);
+        m_Output.NotifyStatusChange(status);
     }
     return delivered;
 }
@@ -164,8 +164,8 @@ LONG CPOSPrinterDevice::TransactionPrint(LONG station, LONG control) {
         return SetResult(OPOS_E_ILLEGAL);
     }
     const bool begin = control == PTR_TP_TRANSACTION;
-    output_.SetTransaction(station, begin);
-    return SetResult(output_.FlushTransaction(station, begin));
+    m_Output.SetTransaction(station, begin);
+    return SetResult(m_Output.FlushTransaction(station, begin));
 }
 
 std::string CPOSPrinterDevice::ExtractBitmapBits(std::string_view whiteRows) {
@@ -295,12 +295,12 @@ LONG CPOSPrinterDevice::SubmitOutput(LONG station, std::string_view bytes, bool 
     if (bytes.empty()) {
         return OPOS_E_FAILURE;
     }
-    if (output_.HoldsOutput() && !immediate) {
-        return output_.AppendTransactionData(station, bytes);
+    if (m_Output.HoldsOutput() && !immediate) {
+        return m_Output.AppendTransactionData(station, bytes);
     }
     m_ResultCodeExtended = 0;
     if (m_AsyncMode.load() == 1 && !immediate) {
-        return output_.Enqueue(station, bytes);
+        return m_Output.Enqueue(station, bytes);
     }
 
     LONG r = CheckPrinterCondition(station);
@@ -376,7 +376,7 @@ LONG CPOSPrinterDevice::SendToPrinter(const COutputRequest& request) {
     if (request.data.empty()) {
         return OPOS_E_ILLEGAL;
     }
-    auto lock = DeviceLock();
+    thermpos::MutexLock lock(DeviceLock());
     if (m_Binding.IsBad()) {
         return OPOS_E_ILLEGAL;
     }
@@ -386,7 +386,7 @@ LONG CPOSPrinterDevice::SendToPrinter(const COutputRequest& request) {
 LONG CPOSPrinterDevice::ClearOutput() {
     LONG r = CheckState(2);
     if (r == OPOS_SUCCESS) {
-        output_.Discard();
+        m_Output.Discard();
         m_SidewaysBlocks.clear();
     }
     return SetResult(r);

@@ -2,29 +2,28 @@
 // output path (SubmitOutput), which holds, queues or writes the bytes of every printer
 // method. The queue, the output thread and the transaction buffers are COutputPipeline's.
 //
-// Threads:
+// Threads (the whole map and the one lock order: docs/threads.md):
 //   - the caller's thread runs the methods and setters; synchronous and immediate output
 //     is written from it;
 //   - the output thread (OutputPipeline.h, started by OpenService, joined by Close) writes
 //     queued requests and sets State and the error properties;
 //   - a port's monitor thread sets CoverOpen, RecEmpty and RecNearEnd through
-//     FireStatusUpdate.
-// Locks, in the order they may be taken:
-//   1. the device lock (CServiceDevice::DeviceLock), around every port write;
-//   2. a port's monitor lock, then its I/O lock (StatusMonitor.h, PortIo.h);
-//   3. the pipeline's queue lock, then its transaction lock (OutputPipeline.h);
-//   4. errorStringLock_ (ErrorString only).
-// None of 3 and 4 is held while bytes are written or events are queued. Fields read by the
-// output thread without a lock (AsyncMode, FlagWhenIdle, the paper and cover fields, the
-// error fields) are atomics.
+//     FireStatusUpdate, under that port's monitor lock: it takes only the event queue's
+//     lock and the pipeline's retry lock, both leaves.
+// Locks: every port write holds the device lock (CServiceDevice::DeviceLock), taken by
+// SendToPrinter; nothing that takes it may be called with it held. m_ErrorStringLock
+// (ErrorString only) is a leaf. The pipeline's locks are in OutputPipeline.h; none is
+// held while bytes are written or events are queued. Fields read by the output thread
+// without a lock (AsyncMode, FlagWhenIdle, the paper and cover fields, the error fields)
+// are atomics.
 #pragma once
 
 #include <atomic>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/thread_safety.h"
 #include "so/core/DeviceClasses.h"
 #include "so/printer/OutputPipeline.h"
 #include "so/printer/PrintCommands.h"
@@ -50,15 +49,15 @@ class CPOSPrinterDevice : public CPOSPrinterSlots {
     ~CPOSPrinterDevice() override;
 
     // Replaced slots of CServiceDevice.
-    LONG ClearOutput() override;  // 4
-    LONG Close() override;        // 6
+    LONG ClearOutput() override;                   // 4
+    LONG Close() override EXCLUDES(DeviceLock());  // 6
     LONG OpenService(const std::string& deviceClass, const std::string& deviceName,
                      IDispatch* dispatch) override;  // 15
     LONG GetPropertyNumber(LONG index) override;     // 16
     std::string GetPropertyString(LONG index) override;
     void SetPropertyNumber(LONG index, LONG value) override;
-    LONG SetDeviceEnabled(LONG enable) override;  // 22
-    LONG FireStatusUpdate(LONG status) override;  // 28
+    LONG SetDeviceEnabled(LONG enable) override EXCLUDES(DeviceLock());  // 22
+    LONG FireStatusUpdate(LONG status) override;                         // 28
 
     // Slots 29-45 (declared by CPOSPrinterSlots, which the automation surface calls).
     // BeginInsertion, BeginRemoval, ChangePrintSide, EndInsertion, EndRemoval and
@@ -124,11 +123,11 @@ class CPOSPrinterDevice : public CPOSPrinterSlots {
     // The output path.
     // Buffers, queues or writes bytes for a station; the result for ResultCode (114 with
     // ResultCodeExtended for printer conditions).
-    LONG SubmitOutput(LONG station, std::string_view bytes, bool immediate);
+    LONG SubmitOutput(LONG station, std::string_view bytes, bool immediate) EXCLUDES(DeviceLock());
     // 0, an extended printer code 201-216, 107 or 108, from the last reported status.
     LONG CheckPrinterCondition(LONG station);
     // Writes under the device lock: the port result, 106 without bytes or without a port.
-    LONG SendToPrinter(const COutputRequest& request);
+    LONG SendToPrinter(const COutputRequest& request) EXCLUDES(DeviceLock());
 
     // Parses print data (after BinaryConversion) into printer bytes; nothing is produced
     // when validating. Returns the largest result met.
@@ -143,14 +142,14 @@ class CPOSPrinterDevice : public CPOSPrinterSlots {
     bool InPageMode() const { return m_PageModeFlag != 0; }
 
     // For tests and diagnostics.
-    std::size_t QueuedRequestCount() { return output_.QueuedCount(); }
+    std::size_t QueuedRequestCount() { return m_Output.QueuedCount(); }
     const FormattingState& Formatting() const { return m_Formatting; }
 
   protected:
     // Settings the command tables read, borrowed for one translation.
     ThermalCommandSettings CommandSettings() const;
     // Wakes the output thread when requests wait (after the device is enabled again).
-    void WakeOutputThreadIfQueued() { output_.WakeIfQueued(); }
+    void WakeOutputThreadIfQueued() { m_Output.WakeIfQueued(); }
     // Sets every property to its value after OpenService.
     void ResetPrinterProperties();
 
@@ -196,8 +195,8 @@ class CPOSPrinterDevice : public CPOSPrinterSlots {
     std::string m_FontTypefaceList;
     std::string m_RecBarCodeRotationList;
     std::string m_RecBitmapRotationList;
-    std::mutex errorStringLock_;  // leaf lock
-    std::string m_ErrorString;    // guarded by errorStringLock_
+    thermpos::Mutex m_ErrorStringLock;  // a leaf
+    std::string m_ErrorString GUARDED_BY(m_ErrorStringLock);
 
     // Configuration (read by the thermal class).
     const double m_Resolution = kPrinterResolution;
@@ -250,7 +249,7 @@ class CPOSPrinterDevice : public CPOSPrinterSlots {
     void SetErrorString(const std::string& text);
 
     // Declared last: destroyed first, so its thread is gone before the fields it uses.
-    COutputPipeline output_{*this};
+    COutputPipeline m_Output{*this};
 };
 
 }  // namespace thermpos::so

@@ -479,7 +479,7 @@ std::size_t CThermalPrinter::NvBitmapTotal() const {
 }
 
 LONG CThermalPrinter::DownloadNvBitmaps(std::string_view download) {
-    auto lock = DeviceLock();
+    thermpos::MutexLock lock(DeviceLock());
     if (m_Binding.IsBad()) {
         return OPOS_E_ILLEGAL;
     }

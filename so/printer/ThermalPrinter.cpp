@@ -110,12 +110,12 @@ LONG CThermalPrinter::Claim(LONG timeout) {
         return r;
     }
     {
-        auto lock = DeviceLock();
+        thermpos::MutexLock lock(DeviceLock());
         r = PortManager().AcquirePort(m_Port, m_SharingKind, &m_Binding, m_PhysicalDeviceID);
         if (r == OPOS_SUCCESS) {
             r = ConfigurePort();
             if (r == OPOS_SUCCESS) {
-                r = ProbeStatusReply();
+                r = ProbeStatusReplyLocked();
             }
             LONG released = PortManager().ReleasePort(&m_Binding);
             m_Binding = PortBinding();

@@ -46,7 +46,7 @@ LONG CTestDevice<Base>::DirectIO(LONG command, LONG* data, std::string* text) {
             std::string bytes;
             if (LONG rc = this->ConvertBinary(*text, &bytes); rc != OPOS_SUCCESS)
                 return this->SetResult(rc);
-            auto lock = this->DeviceLock();
+            thermpos::MutexLock lock(this->DeviceLock());
             LONG written = 0;
             LONG rc = this->WritePort(bytes.data(), static_cast<LONG>(bytes.size()), &written);
             *data = written;
@@ -63,8 +63,9 @@ LONG CTestDevice<Base>::DirectIO(LONG command, LONG* data, std::string* text) {
 
 template <class Base>
 LONG CTestDevice<Base>::SetDeviceEnabled(LONG enable) {
-    auto lock = this->DeviceLock();
-    LONG rc = Base::SetDeviceEnabled(enable);
+    // Held across the base's step and the listener's registration, as the drawer does.
+    thermpos::MutexLock lock(this->DeviceLock());
+    LONG rc = this->SetDeviceEnabledLocked(enable);
     if (rc != OPOS_SUCCESS || enable == 0)
         return rc;
     constexpr bool drawer = std::is_base_of_v<CCashDrawerSlots, Base>;
@@ -77,9 +78,9 @@ LONG CTestDevice<Base>::SetDeviceEnabled(LONG enable) {
             this, CDrawerStatusInterpreter::ReadPin3(this->DeviceName()));
     else
         interpreter = std::make_unique<CPrinterStatusInterpreter>(this);
-    rc = this->StartStatusMonitor(std::move(interpreter));
+    rc = this->StartStatusMonitorLocked(std::move(interpreter));
     if (rc != OPOS_SUCCESS)
-        Base::SetDeviceEnabled(0);
+        this->SetDeviceEnabledLocked(0);
     return this->SetResult(rc);
 }
 
@@ -99,7 +100,7 @@ LONG CTestDevice<Base>::GetPropertyNumber(LONG index) {
         case kTestPropStatusBackInterval:
             return this->m_StatusBackInterval;
         case kTestPropBindingId:
-            return this->m_Binding.id;
+            return this->Binding().id;
         default:
             return Base::GetPropertyNumber(index);
     }

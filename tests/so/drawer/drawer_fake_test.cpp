@@ -7,10 +7,14 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <future>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -290,6 +294,61 @@ TEST_F(DrawerFakeTest, EnablingTwiceKeepsOneListener) {
     auto entry = table_.FindEntry("COM7");
     ASSERT_NE(entry, nullptr);
     EXPECT_EQ(entry->monitor.ListenerCounts(), std::vector<size_t>{1});
+}
+
+// A disable holds the device lock while it releases the port, which ends and joins the
+// port's monitor thread; pulses from another thread take the same lock, and meanwhile
+// the monitor thread reports the drawer opening and shutting under its monitor lock. A
+// report that took the device lock, or an enable step that took it a second time, hangs
+// here; a pulse that read the binding outside the lock is a race for ThreadSanitizer.
+TEST_F(DrawerFakeTest, EnableCyclesBesidePulsesAndReportsNeitherHangNorRace) {
+    printer_.openOnPulse = true;
+    Configure(kCd1, "COM7");
+    Cd1 drawer;
+    Open(drawer, kCd1);
+    ASSERT_EQ(drawer.ClaimDevice(0), OPOS_SUCCESS);
+    auto backlog = [&] {
+        std::lock_guard<std::mutex> lock(printer_.mutex);
+        return printer_.pending.size();
+    };
+    std::atomic<bool> stop{false};
+    std::thread pulser([&] {
+        LONG data = 0;
+        std::string text;
+        while (!stop.load()) {
+            // Only as fast as the monitor reads, so the reports stay current.
+            if (backlog() <= kPin3Low.size() && drawer.DirectIO(1, &data, &text) == OPOS_SUCCESS)
+                printer_.Send(kPin3Low);  // shut again: the next pulse is news
+            std::this_thread::yield();
+        }
+    });
+    constexpr int kCycles = 8;
+    // On a thread of its own, so that a lock cycle fails the test instead of hanging it.
+    auto cycles = std::async(std::launch::async, [&]() -> std::string {
+        for (int i = 0; i < kCycles; ++i) {
+            const std::string cycle = " in cycle " + std::to_string(i);
+            drawer.log.Clear();
+            drawer.SetPropertyNumber(PIDX_DeviceEnabled, 1);
+            if (drawer.ResultCode() != OPOS_SUCCESS)
+                return "enable failed" + cycle;
+            // A pulse went out and its report came back: from now on both are in flight.
+            if (!drawer.log.WaitFor(CASH_SUE_DRAWEROPEN))
+                return "no open report" + cycle;
+            drawer.SetPropertyNumber(PIDX_DeviceEnabled, 0);
+            if (drawer.ResultCode() != OPOS_SUCCESS)
+                return "disable failed" + cycle;
+        }
+        return "";
+    });
+    if (cycles.wait_for(120s) != std::future_status::ready) {
+        ADD_FAILURE() << "enabling and disabling hung beside pulses and status reports";
+        std::fflush(stdout);
+        std::_Exit(1);  // the hung threads can be neither joined nor left behind
+    }
+    stop = true;
+    pulser.join();
+    EXPECT_EQ(cycles.get(), "");
+    EXPECT_GE(printer_.Pulses().size(), static_cast<std::size_t>(kCycles));
 }
 
 TEST_F(DrawerFakeTest, WaitForDrawerCloseReturnsAtOnceWhenClosedAndWhenItCloses) {
