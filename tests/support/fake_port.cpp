@@ -122,6 +122,11 @@ FakePort::Record FakePort::Snapshot() {
     return record_;
 }
 
+std::size_t FakePort::InputPending() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return input_.size();
+}
+
 bool FakePort::WaitUntil(const std::function<bool(const Record&)>& done,
                          std::chrono::milliseconds limit) {
     std::unique_lock<std::mutex> lock(mutex_);

@@ -102,6 +102,8 @@ class FakePort : public so::PortLibrary {
 
     // ---- record ----
     Record Snapshot();
+    // Bytes the printer sent that no read has taken yet.
+    std::size_t InputPending();
     // Waits until done(record) holds, at most `limit`; false when it did not.
     bool WaitUntil(const std::function<bool(const Record&)>& done,
                    std::chrono::milliseconds limit = std::chrono::seconds(10));

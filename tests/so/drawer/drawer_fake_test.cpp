@@ -302,15 +302,12 @@ TEST_F(DrawerFakeTest, EnablingTwiceKeepsOneListener) {
 // report that took the device lock, or an enable step that took it a second time, hangs
 // here; a pulse that read the binding outside the lock is a race for ThreadSanitizer.
 TEST_F(DrawerFakeTest, EnableCyclesBesidePulsesAndReportsNeitherHangNorRace) {
-    printer_.openOnPulse = true;
+    printer_.OpenOnPulse();
     Configure(kCd1, "COM7");
     Cd1 drawer;
     Open(drawer, kCd1);
     ASSERT_EQ(drawer.ClaimDevice(0), OPOS_SUCCESS);
-    auto backlog = [&] {
-        std::lock_guard<std::mutex> lock(printer_.mutex);
-        return printer_.pending.size();
-    };
+    auto backlog = [&] { return printer_.InputPending(); };
     std::atomic<bool> stop{false};
     std::thread pulser([&] {
         LONG data = 0;
