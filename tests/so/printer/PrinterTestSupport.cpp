@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -53,6 +54,19 @@ void WriteDevice(const std::string& deviceName, const std::map<std::string, std:
     for (const auto& [name, value] : values) {
         set(name.c_str(), value);
     }
+}
+
+void OpenAs(CThermalPrinter& printer, const char* name, RecordingControl& control,
+            std::map<std::string, std::string> values) {
+    values.emplace("Port", "COM7");
+    WriteDevice(name, values);
+    ASSERT_EQ(printer.OpenService("POSPrinter", name, &control), 0) << name;
+}
+
+void ClaimAndEnable(CThermalPrinter& printer) {
+    ASSERT_EQ(printer.ClaimDevice(0), 0);
+    printer.SetPropertyNumber(PIDX_DeviceEnabled, 1);
+    ASSERT_EQ(printer.ResultCode(), 0);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -152,28 +166,46 @@ std::vector<ControlEvent> RecordingControl::EventsOf(ControlEvent::Kind kind) {
     return selected;
 }
 
+bool RecordingControl::WaitUntil(const std::function<bool(const std::vector<ControlEvent>&)>& done,
+                                 std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, limit, [&] { return done(events_); });
+}
+
+void RecordingControl::Recheck() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    changed_.notify_all();
+}
+
 bool RecordingControl::WaitFor(ControlEvent::Kind kind, std::size_t count,
                                std::chrono::milliseconds limit) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, limit, [&] {
-        std::size_t n = 0;
-        for (const ControlEvent& e : events_) {
-            n += e.kind == kind ? 1 : 0;
-        }
-        return n >= count;
-    });
+    return WaitUntil(
+        [&](const std::vector<ControlEvent>& events) {
+            return static_cast<std::size_t>(std::count_if(
+                       events.begin(), events.end(),
+                       [&](const ControlEvent& e) { return e.kind == kind; })) >= count;
+        },
+        limit);
 }
 
 bool RecordingControl::WaitForOutput(LONG outputId, std::chrono::milliseconds limit) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, limit, [&] {
-        for (const ControlEvent& e : events_) {
-            if (e.kind == ControlEvent::OutputComplete && e.value1 == outputId) {
-                return true;
-            }
-        }
-        return false;
-    });
+    return WaitUntil(
+        [&](const std::vector<ControlEvent>& events) {
+            return std::any_of(events.begin(), events.end(), [&](const ControlEvent& e) {
+                return e.kind == ControlEvent::OutputComplete && e.value1 == outputId;
+            });
+        },
+        limit);
+}
+
+bool RecordingControl::WaitForStatus(LONG status, std::chrono::milliseconds limit) {
+    return WaitUntil(
+        [&](const std::vector<ControlEvent>& events) {
+            return std::any_of(events.begin(), events.end(), [&](const ControlEvent& e) {
+                return e.kind == ControlEvent::StatusUpdate && e.value1 == status;
+            });
+        },
+        limit);
 }
 
 void RecordingControl::Clear() {
