@@ -12,7 +12,7 @@
 #include "opos/OposConstants.h"
 #include "tests/exerciser/ExerciserTestSupport.h"
 #include "tests/so/TestSupport.h"
-#include "vprinter/pty.h"
+#include "tests/support/virtual_printer.h"
 
 using exerciser::CMessageBoxes;
 using exerciser::ParentForm;
@@ -22,7 +22,6 @@ using extest::WaitFor;
 using thermpos::vprinter::PaperState;
 using thermpos::vprinter::PrinterStatus;
 using thermpos::vprinter::VirtualPrinter;
-using thermpos::vprinter::VirtualPrinterOptions;
 using namespace std::chrono_literals;
 
 namespace {
@@ -88,13 +87,10 @@ class DevicesTest : public QObject {
     void init() {
         QCOMPARE(sotest::RegisterServer(sotest::ServerPath()), LONG(S_OK));
         QCOMPARE(sotest::RegisterServer(THERMPOS_OPOS_LIBRARY), LONG(S_OK));
-        static int run = 0;
-        VirtualPrinterOptions options;
-        options.mapName = kPort;
-        options.outDir = sotest::TempDir() + "/receipts" + std::to_string(++run);
         vp_ = std::make_unique<VirtualPrinter>();
         std::string error;
-        QVERIFY2(vp_->Start(options, &error), error.c_str());
+        QVERIFY2(!thermpos::testing::StartOnPty(*vp_, kPort, "devices", &error).empty(),
+                 error.c_str());
         sotest::DeleteTree("SOFTWARE\\OLEforRetail");
         sotest::WriteDevice("POSPrinter", kPrinter, {{"Port", kPort}});
         sotest::WriteDevice("POSPrinter", kPowerPrinter, {{"Port", kPort}});

@@ -8,10 +8,9 @@
 #include "exerciser/OperatorScript.h"
 #include "tests/exerciser/ExerciserTestSupport.h"
 #include "tests/so/TestSupport.h"
-#include "vprinter/pty.h"
+#include "tests/support/virtual_printer.h"
 
 using thermpos::vprinter::VirtualPrinter;
-using thermpos::vprinter::VirtualPrinterOptions;
 using namespace std::chrono_literals;
 
 namespace {
@@ -80,11 +79,9 @@ class EndToEndTest : public QObject {
     // the cover opened at the printer while the script waits for it, Close.
     void sessionInItsOwnProcess() {
         VirtualPrinter vp;
-        VirtualPrinterOptions options;
-        options.mapName = kPort;
-        options.outDir = sotest::TempDir() + "/e2e-receipts";
         std::string error;
-        QVERIFY2(vp.Start(options, &error), error.c_str());
+        const std::string outDir = thermpos::testing::StartOnPty(vp, kPort, "e2e", &error);
+        QVERIFY2(!outDir.empty(), error.c_str());
 
         Run run(
             QStringLiteral("select RT-K410\n"
@@ -111,7 +108,7 @@ class EndToEndTest : public QObject {
         QVERIFY(run.Lines("status: ").contains("CoverOpenCheckBox checked disabled"));
         QVERIFY(vp.WaitReceipts(1, 10s));
         vp.Stop();
-        QFile log(QString::fromStdString(options.outDir + "/commands.log"));
+        QFile log(QString::fromStdString(outDir + "/commands.log"));
         QVERIFY(log.open(QIODevice::ReadOnly));
         QVERIFY(log.readAll().contains("Enter Text to Format"));
     }

@@ -12,7 +12,7 @@
 #include "tests/so/TestSupport.h"
 #include "tests/so/printer/BarcodeReader.h"
 #include "tests/so/printer/BmpFile.h"
-#include "vprinter/pty.h"
+#include "tests/support/virtual_printer.h"
 
 using exerciser::CMessageBoxes;
 using exerciser::FontScale;
@@ -21,9 +21,7 @@ using exerciser::PrintTextForm;
 using extest::FakeControl;
 using extest::ScriptedMessages;
 using thermpos::vprinter::CutKind;
-using thermpos::vprinter::PrinterStatus;
 using thermpos::vprinter::VirtualPrinter;
-using thermpos::vprinter::VirtualPrinterOptions;
 using namespace std::chrono_literals;
 
 namespace {
@@ -64,14 +62,10 @@ class PrintTest : public QObject {
     void StartPrinter() {
         QCOMPARE(sotest::RegisterServer(sotest::ServerPath()), LONG(S_OK));
         QCOMPARE(sotest::RegisterServer(THERMPOS_OPOS_LIBRARY), LONG(S_OK));
-        static int run = 0;
-        VirtualPrinterOptions options;
-        options.mapName = kPort;
-        outDir_ = sotest::TempDir() + "/print-receipts" + std::to_string(++run);
-        options.outDir = outDir_;
         vp_ = std::make_unique<VirtualPrinter>();
         std::string error;
-        QVERIFY2(vp_->Start(options, &error), error.c_str());
+        outDir_ = thermpos::testing::StartOnPty(*vp_, kPort, "print", &error);
+        QVERIFY2(!outDir_.empty(), error.c_str());
         sotest::WriteDevice("POSPrinter", kPrinter, {{"Port", kPort}});
         window_ = std::make_unique<ParentForm>(messages_);
         window_->show();
@@ -94,21 +88,7 @@ class PrintTest : public QObject {
     // The commands the printer decoded ("ESC E n=1", "TEXT \"abc\""), in order, without
     // the status traffic of the service object's monitor.
     std::vector<std::string> Decoded() const {
-        std::ifstream log(outDir_ + "/commands.log");
-        std::vector<std::string> commands;
-        std::string line;
-        while (std::getline(log, line)) {
-            const std::size_t start = line.find_first_not_of(" 0123456789");
-            if (start == std::string::npos)
-                continue;
-            std::string command = line.substr(start);
-            const std::size_t gap = command.find("  ");
-            if (gap != std::string::npos)
-                command.replace(gap, 2, " ");
-            if (command.rfind("GS a", 0) != 0 && command.rfind("DLE EOT", 0) != 0)
-                commands.push_back(command);
-        }
-        return commands;
+        return thermpos::testing::DecodedCommands(outDir_, {"GS a", "DLE EOT"});
     }
     // The decoded commands once `receipts` receipts are out.
     std::vector<std::string> DecodedWhenOut(int receipts) {

@@ -16,7 +16,7 @@
 #include "platform/activation.h"
 #include "tests/opos/EventRecorder.h"
 #include "tests/so/TestSupport.h"
-#include "vprinter/pty.h"
+#include "tests/support/virtual_printer.h"
 
 using thermpos::com::ComPtr;
 using thermpos::com::DispatchDriver;
@@ -26,7 +26,6 @@ using thermpos::opos::CAutomationControl;
 using thermpos::opos::ClassTable;
 using thermpos::opos::PropType;
 using thermpos::vprinter::VirtualPrinter;
-using thermpos::vprinter::VirtualPrinterOptions;
 using namespace std::chrono_literals;
 
 namespace {
@@ -40,13 +39,9 @@ class AutomationTest : public ::testing::Test {
     void SetUp() override {
         ASSERT_EQ(sotest::RegisterServer(sotest::ServerPath()), S_OK);
         ASSERT_EQ(sotest::RegisterServer(THERMPOS_OPOS_LIBRARY), S_OK);
-        static int run = 0;
-        outDir_ = sotest::TempDir() + "/auto" + std::to_string(++run);
-        VirtualPrinterOptions options;
-        options.mapName = kPort;
-        options.outDir = outDir_;
         std::string error;
-        ASSERT_TRUE(vp_.Start(options, &error)) << error;
+        outDir_ = thermpos::testing::StartOnPty(vp_, kPort, "auto", &error);
+        ASSERT_FALSE(outDir_.empty()) << error;
         sotest::WriteDevice("POSPrinter", kPrinter, {{"Port", kPort}});
         sotest::WriteDevice("CashDrawer", kDrawer, {{"Port", kPort}, {"CapStatus", "001"}});
     }

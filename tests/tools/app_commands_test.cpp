@@ -9,14 +9,13 @@
 
 #include "platform/automation.h"
 #include "tests/so/TestSupport.h"
+#include "tests/support/virtual_printer.h"
 #include "tests/tools/tool_run.h"
-#include "vprinter/pty.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using thermpos::vprinter::VirtualPrinter;
-using thermpos::vprinter::VirtualPrinterOptions;
 
 constexpr char kPort[] = "COM23";
 constexpr char kPrinter[] = "RTK410.TALVERN.POSPrinter";
@@ -26,13 +25,9 @@ class AppCommandsTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_EQ(sotest::RegisterServer(sotest::ServerPath()), S_OK);
-        static int run = 0;
-        dir_ = sotest::TempDir() + "/app" + std::to_string(++run);
-        VirtualPrinterOptions options;
-        options.mapName = kPort;
-        options.outDir = dir_;
         std::string error;
-        ASSERT_TRUE(vp_.Start(options, &error)) << error;
+        dir_ = thermpos::testing::StartOnPty(vp_, kPort, "app", &error);
+        ASSERT_FALSE(dir_.empty()) << error;
         sotest::WriteDevice("POSPrinter", kPrinter, {{"Port", kPort}});
         sotest::WriteDevice("CashDrawer", kDrawer, {{"Port", kPort}, {"CapStatus", "001"}});
     }

@@ -7,10 +7,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <fstream>
 #include <future>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,7 +17,7 @@
 #include "opos/OposConstants.h"
 #include "tests/so/ControlCalls.h"
 #include "tests/so/TestSupport.h"
-#include "vprinter/pty.h"
+#include "tests/support/virtual_printer.h"
 
 namespace {
 
@@ -28,7 +26,6 @@ using thermpos::com::OutgoingArgs;
 using thermpos::opos::ControlEventListener;
 using thermpos::opos::COposControl;
 using thermpos::vprinter::VirtualPrinter;
-using thermpos::vprinter::VirtualPrinterOptions;
 
 constexpr char kPort[] = "COM21";
 constexpr char kPrinter[] = "RTK410.TALVERN.POSPrinter";
@@ -83,13 +80,9 @@ class DrawerPtyTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_EQ(sotest::RegisterServer(sotest::ServerPath()), S_OK);
-        static int run = 0;
-        outDir_ = sotest::TempDir() + "/vp" + std::to_string(++run);
-        VirtualPrinterOptions options;
-        options.mapName = kPort;
-        options.outDir = outDir_;
         std::string error;
-        ASSERT_TRUE(vp_.Start(options, &error)) << error;
+        outDir_ = thermpos::testing::StartOnPty(vp_, kPort, "vp", &error);
+        ASSERT_FALSE(outDir_.empty()) << error;
         sotest::WriteDevice("POSPrinter", kPrinter, {{"Port", kPort}});
         for (const char* name : {kCd1, kCd2})
             sotest::WriteDevice("CashDrawer", name, {{"Port", kPort}, {"CapStatus", "001"}});
@@ -113,11 +106,10 @@ class DrawerPtyTest : public ::testing::Test {
     // The drawer pulses the virtual printer decoded (its log lines), after it stopped.
     std::vector<std::string> DecodedPulses() {
         vp_.Stop();
-        std::ifstream log(outDir_ + "/commands.log");
         std::vector<std::string> pulses;
-        for (std::string line; std::getline(log, line);)
-            if (line.find("DLE DC4") != std::string::npos)
-                pulses.push_back(line.substr(line.find("fn=")));
+        for (const std::string& command : thermpos::testing::LoggedCommands(outDir_))
+            if (command.rfind("DLE DC4", 0) == 0)
+                pulses.push_back(command.substr(command.find("fn=")));
         return pulses;
     }
 
