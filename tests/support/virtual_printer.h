@@ -51,10 +51,15 @@ inline std::vector<std::string> LoggedCommands(const std::string& outDir) {
 }
 
 // The same with one space between mnemonic and parameters ("ESC R n=2"), without the
-// commands that start with one of `leftOut`: the status requests a service object's
-// monitor sends whenever it likes.
+// commands that start with one of `leftOut` (the status requests a service object's
+// monitor sends whenever it likes), and with each run of text in one TEXT command: the
+// printer logs a run in as many pieces as the port handed it over in.
 inline std::vector<std::string> DecodedCommands(const std::string& outDir,
                                                 std::initializer_list<std::string_view> leftOut) {
+    constexpr std::string_view kText = "TEXT \"";
+    const auto isText = [&](const std::string& c) {
+        return c.size() > kText.size() && c.compare(0, kText.size(), kText) == 0 && c.back() == '"';
+    };
     std::vector<std::string> commands;
     for (std::string command : LoggedCommands(outDir)) {
         bool status = false;
@@ -65,7 +70,12 @@ inline std::vector<std::string> DecodedCommands(const std::string& outDir,
         const std::size_t gap = command.find("  ");
         if (gap != std::string::npos)
             command.replace(gap, 2, " ");
-        commands.push_back(std::move(command));
+        if (!commands.empty() && isText(commands.back()) && isText(command)) {
+            commands.back().pop_back();
+            commands.back() += command.substr(kText.size());
+        } else {
+            commands.push_back(std::move(command));
+        }
     }
     return commands;
 }
