@@ -8,37 +8,19 @@
 #include <sstream>
 
 #include "platform/automation.h"
-#include "tests/so/TestSupport.h"
-#include "tests/support/virtual_printer.h"
+#include "tests/so/PrinterAndDrawerTest.h"
 #include "tests/tools/tool_run.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using thermpos::vprinter::VirtualPrinter;
 
-constexpr char kPort[] = "COM23";
-constexpr char kPrinter[] = "RTK410.TALVERN.POSPrinter";
-constexpr char kDrawer[] = "RTK410.TALVERN.CD1";
-
-class AppCommandsTest : public ::testing::Test {
+class AppCommandsTest : public sotest::PrinterAndDrawerTest {
   protected:
-    void SetUp() override {
-        ASSERT_EQ(sotest::RegisterServer(sotest::ServerPath()), S_OK);
-        std::string error;
-        dir_ = thermpos::testing::StartOnPty(vp_, kPort, "app", &error);
-        ASSERT_FALSE(dir_.empty()) << error;
-        sotest::WriteDevice("POSPrinter", kPrinter, {{"Port", kPort}});
-        sotest::WriteDevice("CashDrawer", kDrawer, {{"Port", kPort}, {"CapStatus", "001"}});
-    }
-
     // Runs the tool with `input` on its standard input.
     thermpos::testing::ToolRun Tool(std::vector<std::string> args, const std::string& input = "") {
-        return thermpos::testing::RunTool(std::move(args), dir_, &input);
+        return thermpos::testing::RunTool(std::move(args), outDir_, &input);
     }
-
-    VirtualPrinter vp_;
-    std::string dir_;
 };
 
 TEST_F(AppCommandsTest, PrintReportsSuccessAndNamesWhatStoppedIt) {
@@ -60,10 +42,10 @@ TEST_F(AppCommandsTest, PrintReportsSuccessAndNamesWhatStoppedIt) {
     thermpos::testing::ToolRun unknown = Tool({"print", "No.Such.Printer"}, "x");
     EXPECT_EQ(unknown.status, 3);
     EXPECT_NE(unknown.err.find("OPOS_OR_REGBADNAME"), std::string::npos) << unknown.err;
-    EXPECT_EQ(Tool({"print", kPrinter, dir_ + "/missing.txt"}).status, 1);
+    EXPECT_EQ(Tool({"print", kPrinter, outDir_ + "/missing.txt"}).status, 1);
 
     vp_.Stop();
-    EXPECT_EQ(thermpos::testing::ReadWholeFile(dir_ + "/commands.log").find("not printed"),
+    EXPECT_EQ(thermpos::testing::ReadWholeFile(outDir_ + "/commands.log").find("not printed"),
               std::string::npos);
 }
 

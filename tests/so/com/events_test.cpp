@@ -87,14 +87,7 @@ class EventsTest : public ::testing::Test {
     // Opens, optionally claims, and enables.
     void Start(COposControl& c, const char* name, bool claim = true) {
         c.SetListener(&recorder_);
-        ASSERT_EQ(c.Open(name), OPOS_SUCCESS);
-        if (claim) {
-            OutgoingArgs zero;
-            zero.Long(0);
-            ASSERT_EQ(c.CallLong("ClaimDevice", zero), OPOS_SUCCESS);
-        }
-        c.SetPropertyNumber(PIDX_DeviceEnabled, 1);
-        ASSERT_EQ(c.GetPropertyNumber(PIDX_ResultCode), OPOS_SUCCESS);
+        sotest::OpenClaimEnable(c, name, 0, claim);
     }
 
     sotest::Pty pty_;
@@ -198,11 +191,7 @@ TEST_F(EventsTest, CloseFromInsideACallbackIsRefusedNotHung) {
     COposControl printer("POSPrinter");
     recorder.control = &printer;
     printer.SetListener(&recorder);
-    ASSERT_EQ(printer.Open(kTestPrinterName), OPOS_SUCCESS);
-    OutgoingArgs zero;
-    zero.Long(0);
-    ASSERT_EQ(printer.CallLong("ClaimDevice", zero), OPOS_SUCCESS);
-    printer.SetPropertyNumber(PIDX_DeviceEnabled, 1);
+    sotest::OpenClaimEnable(printer, kTestPrinterName);
     Raise(printer, kTestFireStatus, 4);
     ASSERT_EQ(recorder.WaitFor(1).size(), 1u);
     EXPECT_EQ(recorder.closeResult.load(), OPOS_E_ILLEGAL);
