@@ -15,7 +15,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr char kPort[] = "COM24";
 constexpr int kLimitMs = 60000;
 
 // A PrnExerciser run: its output read as it comes, so a test can act on a mark.
@@ -71,8 +70,8 @@ class EndToEndTest : public QObject {
         QCOMPARE(sotest::RegisterServer(sotest::ServerPath()), LONG(S_OK));
         QCOMPARE(sotest::RegisterServer(THERMPOS_OPOS_LIBRARY), LONG(S_OK));
         sotest::DeleteTree("SOFTWARE\\OLEforRetail");
-        sotest::WriteDevice("POSPrinter", "RTK410.TALVERN.POSPrinter", {{"Port", kPort}});
-        sotest::WriteDevice("CashDrawer", "RTK410.TALVERN.CD1", {{"Port", kPort}});
+        sotest::WriteDevice("POSPrinter", extest::kPrinter, {{"Port", extest::kPort}});
+        sotest::WriteDevice("CashDrawer", extest::kDrawer, {{"Port", extest::kPort}});
     }
 
     // The operator's first session: select, Open, Claim, Enable, print the current text,
@@ -80,7 +79,7 @@ class EndToEndTest : public QObject {
     void sessionInItsOwnProcess() {
         VirtualPrinter vp;
         std::string error;
-        const std::string outDir = thermpos::testing::StartOnPty(vp, kPort, "e2e", &error);
+        const std::string outDir = thermpos::testing::StartOnPty(vp, extest::kPort, "e2e", &error);
         QVERIFY2(!outDir.empty(), error.c_str());
 
         Run run(

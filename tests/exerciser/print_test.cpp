@@ -14,20 +14,14 @@
 #include "tests/so/printer/BmpFile.h"
 #include "tests/support/virtual_printer.h"
 
-using exerciser::CMessageBoxes;
+using namespace extest;
 using exerciser::FontScale;
-using exerciser::ParentForm;
 using exerciser::PrintTextForm;
-using extest::FakeControl;
-using extest::ScriptedMessages;
-using thermpos::vprinter::CutKind;
-using thermpos::vprinter::VirtualPrinter;
+namespace vp = thermpos::vprinter;
 using namespace std::chrono_literals;
 
 namespace {
 
-constexpr char kPort[] = "COM24";
-constexpr char kPrinter[] = "RTK410.TALVERN.POSPrinter";
 const QString kEsc = QString(QChar(0x1b));
 
 // A 64 x 32 picture, black on its left half.
@@ -47,7 +41,7 @@ class PrintTest : public QObject {
     Q_OBJECT
 
   private:
-    std::unique_ptr<VirtualPrinter> vp_;
+    std::unique_ptr<vp::VirtualPrinter> vp_;
     std::string outDir_;
     ScriptedMessages messages_;
     FakeControl* fake_ = nullptr;
@@ -62,7 +56,7 @@ class PrintTest : public QObject {
     void StartPrinter() {
         QCOMPARE(sotest::RegisterServer(sotest::ServerPath()), LONG(S_OK));
         QCOMPARE(sotest::RegisterServer(THERMPOS_OPOS_LIBRARY), LONG(S_OK));
-        vp_ = std::make_unique<VirtualPrinter>();
+        vp_ = std::make_unique<vp::VirtualPrinter>();
         std::string error;
         outDir_ = thermpos::testing::StartOnPty(*vp_, kPort, "print", &error);
         QVERIFY2(!outDir_.empty(), error.c_str());
@@ -235,7 +229,7 @@ class PrintTest : public QObject {
         StartPrinter();
         Trigger("BarCodePrint");
         QVERIFY(vp_->WaitReceipts(1, 10s));
-        QCOMPARE(vp_->Receipts().back().cut, CutKind::Partial);
+        QCOMPARE(vp_->Receipts().back().cut, vp::CutKind::Partial);
         // The RT-K410 has no EAN-128 or standard 2 of 5, and no UPC-E of a zero character;
         // the EAN-8 row's last digit is not its check digit, so that symbol is refused too
         // and only its heading prints.
@@ -327,9 +321,9 @@ class PrintTest : public QObject {
         QVERIFY(vp_->WaitReceipts(3, 10s));
         const std::vector<thermpos::vprinter::Receipt> receipts = vp_->Receipts();
         QCOMPARE(receipts.size(), size_t(3));
-        QCOMPARE(receipts[0].cut, CutKind::Partial);
-        QCOMPARE(receipts[1].cut, CutKind::Full);
-        QCOMPARE(receipts[2].cut, CutKind::Full);
+        QCOMPARE(receipts[0].cut, vp::CutKind::Partial);
+        QCOMPARE(receipts[1].cut, vp::CutKind::Full);
+        QCOMPARE(receipts[2].cut, vp::CutKind::Full);
         QCOMPARE(
             extest::ResultLines(W()),
             QStringList({"PrintNormal : Successful", "Paper Partial Cut: : Successful",

@@ -15,20 +15,12 @@
 #include "tests/so/TestSupport.h"
 #include "tests/support/virtual_printer.h"
 
-using exerciser::CMessageBoxes;
-using exerciser::ParentForm;
-using exerciser::StatusBox;
-using extest::FakeControl;
-using extest::ScriptedMessages;
-using extest::WaitFor;
-using thermpos::vprinter::PrinterStatus;
-using thermpos::vprinter::VirtualPrinter;
+using namespace extest;
+namespace vp = thermpos::vprinter;
 using namespace std::chrono_literals;
 
 namespace {
 
-constexpr char kPort[] = "COM24";
-constexpr char kPrinter[] = "RTK410.TALVERN.POSPrinter";
 const std::string kCrLf = "\r\n";
 const std::string kEsc = "\x1b";
 
@@ -91,7 +83,7 @@ class ScriptsTest : public QObject {
 
   private:
     // ---- the real control objects and the RT-K410 on the virtual printer ----
-    std::unique_ptr<VirtualPrinter> vp_;
+    std::unique_ptr<vp::VirtualPrinter> vp_;
     std::string outDir_;
     std::unique_ptr<ScriptedMessages> messages_;
     std::unique_ptr<ParentForm> window_;
@@ -101,7 +93,7 @@ class ScriptsTest : public QObject {
 
     // Opens, claims and enables the RT-K410 from the control panel.
     void StartRealPrinter() {
-        vp_ = std::make_unique<VirtualPrinter>();
+        vp_ = std::make_unique<vp::VirtualPrinter>();
         std::string error;
         outDir_ = thermpos::testing::StartOnPty(*vp_, kPort, "scripts", &error);
         QVERIFY2(!outDir_.empty(), error.c_str());
@@ -135,7 +127,7 @@ class ScriptsTest : public QObject {
     // printer may still be working through the last bytes).
     bool WaitLine(const std::string& line) {
         return vp_->WaitStatus(
-            [&](const PrinterStatus&) {
+            [&](const vp::PrinterStatus&) {
                 return IndexOf(DecodedLines(), line) != std::string::npos;
             },
             15s);
@@ -181,7 +173,7 @@ class ScriptsTest : public QObject {
     void init() {
         sotest::DeleteTree("SOFTWARE\\OLEforRetail");
         sotest::WriteDevice("POSPrinter", kPrinter, {});
-        sotest::WriteDevice("CashDrawer", "RTK410.TALVERN.CD1", {});
+        sotest::WriteDevice("CashDrawer", kDrawer, {});
     }
 
     void cleanup() {
