@@ -18,6 +18,7 @@
 #include "tests/so/ControlCalls.h"
 #include "tests/so/TestDevices.h"
 #include "tests/so/TestSupport.h"
+#include "tests/support/dispatch_stub.h"
 
 using sotest::DirectIO;
 using thermpos::com::OutgoingArgs;
@@ -202,19 +203,8 @@ TEST_F(EventsTest, CloseFromInsideACallbackIsRefusedNotHung) {
 
 // A control object whose callbacks fail: the first status update answers with an error,
 // which must not end the event thread.
-class FailingSink : public IDispatch {
+class FailingSink : public thermpos::testing::DispatchStub {
   public:
-    HRESULT QueryInterface(REFIID, void** out) override {
-        *out = this;
-        return S_OK;
-    }
-    ULONG AddRef() override { return 1; }
-    ULONG Release() override { return 1; }
-    HRESULT GetTypeInfoCount(UINT* count) override {
-        *count = 0;
-        return S_OK;
-    }
-    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
     HRESULT GetIDsOfNames(REFIID, LPOLESTR* names, UINT, LCID, DISPID* ids) override {
         std::u16string name(names[0]);
         *ids = name == u"SOStatusUpdate" ? 5 : DISPID_UNKNOWN;

@@ -71,20 +71,6 @@ void ClaimAndEnable(CThermalPrinter& printer) {
 
 // ---------------------------------------------------------------------------------------
 
-HRESULT RecordingControl::QueryInterface(REFIID riid, void** object) {
-    if (riid == IID_IUnknown || riid == IID_IDispatch) {
-        *object = static_cast<IDispatch*>(this);
-        return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-}
-
-HRESULT RecordingControl::GetTypeInfoCount(UINT* count) {
-    *count = 0;
-    return S_OK;
-}
-
 HRESULT RecordingControl::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
     static const char16_t* const kNames[] = {u"SOStatusUpdate", u"SOOutputComplete", u"SOError",
                                              u"SODirectIO"};

@@ -18,6 +18,7 @@
 #include "platform/automation.h"
 #include "so/core/PortTable.h"
 #include "so/printer/PrinterModels.h"
+#include "tests/support/dispatch_stub.h"
 #include "tests/support/fake_port.h"
 #include "tests/support/hex.h"
 
@@ -46,13 +47,8 @@ struct ControlEvent {
 
 // The control object's side of the callbacks: records them in order and answers error
 // events with the answer function (retry by default). Callbacks run on the event thread.
-class RecordingControl : public IDispatch {
+class RecordingControl : public thermpos::testing::DispatchStub {
   public:
-    HRESULT QueryInterface(REFIID riid, void** object) override;
-    ULONG AddRef() override { return 1; }
-    ULONG Release() override { return 1; }
-    HRESULT GetTypeInfoCount(UINT* count) override;
-    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
     HRESULT GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override;
     HRESULT Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
                    UINT*) override;
