@@ -175,20 +175,19 @@ bool RecordingControl::WaitFor(ControlEvent::Kind kind, std::size_t count,
 }
 
 bool RecordingControl::WaitForOutput(LONG outputId, std::chrono::milliseconds limit) {
-    return WaitUntil(
-        [&](const std::vector<ControlEvent>& events) {
-            return std::any_of(events.begin(), events.end(), [&](const ControlEvent& e) {
-                return e.kind == ControlEvent::OutputComplete && e.value1 == outputId;
-            });
-        },
-        limit);
+    return WaitForEvent(ControlEvent::OutputComplete, outputId, limit);
 }
 
 bool RecordingControl::WaitForStatus(LONG status, std::chrono::milliseconds limit) {
+    return WaitForEvent(ControlEvent::StatusUpdate, status, limit);
+}
+
+bool RecordingControl::WaitForEvent(ControlEvent::Kind kind, LONG value1,
+                                    std::chrono::milliseconds limit) {
     return WaitUntil(
         [&](const std::vector<ControlEvent>& events) {
             return std::any_of(events.begin(), events.end(), [&](const ControlEvent& e) {
-                return e.kind == ControlEvent::StatusUpdate && e.value1 == status;
+                return e.kind == kind && e.value1 == value1;
             });
         },
         limit);

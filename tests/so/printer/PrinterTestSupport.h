@@ -74,6 +74,9 @@ class RecordingControl : public thermpos::testing::DispatchStub {
     void Clear();
 
   private:
+    // Waits for an event of the kind whose first value is value1.
+    bool WaitForEvent(ControlEvent::Kind kind, LONG value1, std::chrono::milliseconds limit);
+
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<ControlEvent> events_;
