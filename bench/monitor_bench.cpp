@@ -27,7 +27,7 @@
 #include "platform/dispatch.h"
 #include "tests/so/TestDevices.h"
 #include "tests/so/TestSupport.h"
-#include "vprinter/pty.h"
+#include "vprinter/virtual_printer.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <benchmark/benchmark.h>
 
 #include "tests/so/printer/PrinterTestSupport.h"
-#include "vprinter/pty.h"
+#include "vprinter/virtual_printer.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include "portlib/LinkPort.h"
 #include "tests/support/temp_env.h"
-#include "vprinter/pty.h"
+#include "vprinter/virtual_printer.h"
 
 namespace {
 

@@ -28,7 +28,7 @@
 #include "so/printer/PrinterModels.h"
 #include "tests/so/TestSupport.h"
 #include "tests/so/printer/PrinterTestSupport.h"
-#include "vprinter/pty.h"
+#include "vprinter/virtual_printer.h"
 
 namespace {
 

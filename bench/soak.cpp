@@ -42,7 +42,7 @@
 #include "opos/OposConstants.h"
 #include "platform/dispatch.h"
 #include "tests/so/TestSupport.h"
-#include "vprinter/pty.h"
+#include "vprinter/virtual_printer.h"
 
 namespace {
 

@@ -13,19 +13,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/descriptor.h"
+
 namespace thermpos::pty {
 
 namespace {
-
-std::string Errno(const std::string& what) {
-    return what + ": " + std::strerror(errno);
-}
-
-void CloseFd(int& fd) {
-    if (fd >= 0)
-        ::close(fd);
-    fd = -1;
-}
 
 void MakeRaw(int fd) {
     termios settings;
@@ -62,26 +54,26 @@ bool PseudoTerminal::Open(std::string* error, bool keepSlaveOpen) {
     Close();
     int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0) {
-        *error = Errno("posix_openpt");
+        *error = platform::ErrnoMessage("posix_openpt");
         return false;
     }
     char name[256];
     if (::grantpt(master) != 0 || ::unlockpt(master) != 0 ||
         ::ptsname_r(master, name, sizeof name) != 0) {
-        *error = Errno("pty setup");
+        *error = platform::ErrnoMessage("pty setup");
         ::close(master);
         return false;
     }
     // Opening the slave once also settles its line settings before any host sees it.
     int slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (slave < 0) {
-        *error = Errno(name);
+        *error = platform::ErrnoMessage(name);
         ::close(master);
         return false;
     }
     MakeRaw(slave);
     if (!keepSlaveOpen)
-        CloseFd(slave);
+        platform::CloseDescriptor(slave);
     const int flags = ::fcntl(master, F_GETFL);
     ::fcntl(master, F_SETFL, flags | O_NONBLOCK);
     master_ = master;
@@ -91,8 +83,8 @@ bool PseudoTerminal::Open(std::string* error, bool keepSlaveOpen) {
 }
 
 void PseudoTerminal::Close() {
-    CloseFd(master_);
-    CloseFd(slave_);
+    platform::CloseDescriptor(master_);
+    platform::CloseDescriptor(slave_);
 }
 
 bool PseudoTerminal::StopHostOutput() {
@@ -190,11 +182,11 @@ bool PointLink(const std::string& link, const std::string& target, std::string* 
     const std::string temporary = link + ".new";
     ::unlink(temporary.c_str());
     if (::symlink(target.c_str(), temporary.c_str()) != 0) {
-        *error = Errno(temporary);
+        *error = platform::ErrnoMessage(temporary);
         return false;
     }
     if (std::rename(temporary.c_str(), link.c_str()) != 0) {
-        *error = Errno(link);
+        *error = platform::ErrnoMessage(link);
         ::unlink(temporary.c_str());
         return false;
     }

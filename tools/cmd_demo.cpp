@@ -30,7 +30,7 @@
 #include "opos/ControlObject.h"
 #include "tools/command.h"
 #include "tools/demo_receipt.h"
-#include "vprinter/pty.h"
+#include "vprinter/virtual_printer.h"
 
 extern char** environ;
 

@@ -4,10 +4,10 @@
 // one mutex (cacheMutex), the only lock in this file. Sources are immutable once built.
 #include <zlib.h>
 
-#include <sys/stat.h>
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -215,8 +215,8 @@ constexpr TerminusSize kTerminusSizes[] = {
 constexpr const char* kTerminusSets[] = {"Uni2", "Uni3", "Lat15"};
 
 bool FileExists(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    std::error_code ec;
+    return std::filesystem::is_regular_file(path, ec);
 }
 
 // 5x7 glyphs for 0x20..0x7E, one byte per column, bit 0 at the top.

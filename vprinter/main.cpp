@@ -1,8 +1,8 @@
 // thermpos-vprinter: the virtual receipt printer on a pseudo-terminal or on TCP.
 //
 // Threads: the main thread parses options, then serves the control socket and waits for
-// the shutdown signals (ControlServer, transport.h), answering one command line at a time;
-// the VirtualPrinter owns its I/O thread (see pty.h). The signals are taken over before
+// the shutdown signals (ControlServer, control_server.h), answering one command line at a time;
+// the VirtualPrinter owns its I/O thread (see virtual_printer.h). The signals are taken over before
 // that thread starts, so shutdown always runs on the main thread and writes pending
 // output. No locks of its own.
 #include <cerrno>
@@ -10,8 +10,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "vprinter/pty.h"
-#include "vprinter/transport.h"
+#include "vprinter/control_server.h"
+#include "vprinter/virtual_printer.h"
 
 namespace {
 

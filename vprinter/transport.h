@@ -1,58 +1,74 @@
-// The virtual printer program's operator side: the control socket, and the signals that
-// end it. The printer's own transport (the pty) is VirtualPrinter, in pty.h.
+// The link between the virtual printer and its host computer, as the host loop
+// (host.cpp) sees it: something that can be plugged in and unplugged, that a host reaches
+// at an address, and that moves bytes when a wait on its descriptors says they can move.
+// Two kinds: a pseudo-terminal (the host opens its slave like a serial port) and a TCP
+// listener that serves one connection at a time (a network printer's raw port).
 //
-// Threads: a ControlServer runs on the thread that calls Serve (the program's main
-// thread) and starts none. TakeOverSignals must run before any other thread starts, so
-// that every thread inherits the blocked signals and only Serve sees them.
-// No locks.
+// Threads: a transport is not locked inside. The printer's port thread is the only one
+// that opens, closes, watches and serves it while the printer runs (a descriptor closed
+// under a wait in another thread would stay half alive); other threads only read its
+// addresses, all under VirtualPrinter's mutex_.
 #pragma once
 
-#include <functional>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <string>
-#include <string_view>
 #include <vector>
+
+#include "platform/poll.h"
 
 namespace thermpos::vprinter {
 
-class ControlServer {
+class Transport {
   public:
-    // Answers one command line; sets *quit to end serving after the answer is sent.
-    using Answer = std::function<std::string(std::string_view line, bool* quit)>;
+    virtual ~Transport() = default;
 
-    ControlServer() = default;
-    ~ControlServer();  // Close()
-    ControlServer(const ControlServer&) = delete;
-    ControlServer& operator=(const ControlServer&) = delete;
+    // Plugs in: makes what hosts open or connect to. False with *error; nothing is held
+    // then.
+    [[nodiscard]] virtual bool Open(std::string* error) = 0;
+    // Unplugs: hosts' next writes fail. Safe when closed.
+    virtual void Close() = 0;
+    virtual bool IsOpen() const = 0;
+    // A host is there to be read from and answered: the pty is open, or a connection is
+    // being served. Replies are kept only while one is.
+    virtual bool HasHost() const = 0;
 
-    // SIGINT, SIGTERM and SIGHUP end Serve instead of the process; a client that went
-    // away does not kill it with SIGPIPE. False with *error when that cannot be set up.
-    [[nodiscard]] bool TakeOverSignals(std::string* error);
-    // Listens for clients on a UNIX stream socket at `path`. A socket left behind by an
-    // earlier run is replaced; any other file there is not. False with *error.
-    [[nodiscard]] bool Listen(const std::string& path, std::string* error);
-    // Answers each complete line of each client (at most 16 at a time, lines of at most
-    // 4096 bytes) until a signal taken over arrives or an answer sets quit. Returns false
-    // with *error if waiting fails.
-    [[nodiscard]] bool Serve(const Answer& answer, std::string* error);
-    // Disconnects the clients, stops listening and removes the socket file.
-    void Close();
+    // Where hosts reach the printer (the slave device, or "HOST:PORT" with the port bound);
+    // empty while closed.
+    virtual std::string Address() const = 0;
+    // The same for each kind alone: empty on the other kind.
+    virtual std::string SlavePath() const { return {}; }
+    virtual std::string ListenAddress() const { return {}; }
+    // The value the printer's entry in the registry's Ports map gets while plugged in.
+    virtual std::string MapValue() const = 0;
 
-  private:
-    struct Client {
-        int fd = -1;
-        std::string input;
-    };
-    // Reads what a client sent and answers each complete line. False: close the client.
-    bool ServeClient(const Answer& answer, Client& client, bool* quit);
+    // Holds the host's output back while the printer's buffers are full, as a serial
+    // printer holds its line busy. False when this link cannot (TCP needs no help: bytes
+    // not read stay in the host's window).
+    virtual bool HoldHost() { return false; }
+    // Lets it flow again; false when it is still held.
+    virtual bool ReleaseHost() { return true; }
 
-    int signalFd_ = -1;
-    int listenFd_ = -1;
-    std::string path_;
-    std::vector<Client> clients_;
+    // Adds the descriptors to wait on: for host bytes when `read` (there is room for
+    // them), for room to send when `write` (replies are waiting), and whatever the link
+    // waits for on its own (a connection to accept).
+    virtual void Watch(platform::PollSet& poll, bool read, bool write) = 0;
+    // After the wait: takes at most `room` host bytes into *received and sends what it can
+    // of *replies (erasing what went). A host that went away is dropped here.
+    virtual void Serve(const platform::PollSet& poll, std::size_t room,
+                       std::vector<std::uint8_t>* received, std::string* replies) = 0;
+    // Before an unplug: stops taking more, then appends to *received everything hosts had
+    // delivered (written into the pty, or acknowledged on TCP, the hosts waiting in the
+    // listener's queue included), until *received holds `limit` bytes.
+    virtual void TakeDelivered(std::vector<std::uint8_t>* received, std::size_t limit) = 0;
 };
 
-// Connects to a control socket, as an operator's tool does. Returns the connected
-// descriptor (blocking, close it with close()), or -1 with errno set.
-[[nodiscard]] int ConnectControl(const std::string& path);
+// A pseudo-terminal, named by a symlink at linkPath while plugged in when linkPath is not
+// empty.
+std::unique_ptr<Transport> MakePtyTransport(std::string linkPath);
+// A TCP listener at listenAddress ("HOST:PORT", an address literal; port 0: a free one,
+// kept for every replug). Null with *error when the address is not one.
+std::unique_ptr<Transport> MakeTcpTransport(const std::string& listenAddress, std::string* error);
 
 }  // namespace thermpos::vprinter

@@ -4,8 +4,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <stdlib.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -22,71 +20,19 @@
 #include "platform/registry_paths.h"
 #include "platform/regkey.h"
 #include "tests/support/png_read.h"
-#include "tests/support/temp_env.h"
-#include "vprinter/pty.h"
-#include "vprinter/transport.h"
+#include "tests/vprinter/host_fixture.h"
+#include "vprinter/control_server.h"
+#include "vprinter/virtual_printer.h"
 
 namespace thermpos::vprinter {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-constexpr auto kLimit = 10s;  // generous: a wait that fails means a real fault
-
-std::string Bytes(std::initializer_list<int> bytes) {
-    std::string s;
-    for (int b : bytes)
-        s.push_back(static_cast<char>(b));
-    return s;
-}
-
-// The host end: what a port library does with the device path.
-class Host {
-  public:
-    explicit Host(const std::string& path) : fd_(pty::OpenRawTerminal(path)) {}
-    ~Host() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    bool Open() const { return fd_ >= 0; }
-    // Writes everything (blocking); false at the first failure.
-    bool Write(const std::string& data) const {
-        std::size_t done = 0;
-        while (done < data.size()) {
-            const ssize_t n = ::write(fd_, data.data() + done, data.size() - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false;
-            done += static_cast<std::size_t>(n);
-        }
-        return true;
-    }
-    // Reads exactly n bytes or whatever came before the limit.
-    std::string Read(std::size_t n, std::chrono::milliseconds limit = 5000ms) const {
-        std::string out;
-        const auto end = std::chrono::steady_clock::now() + limit;
-        while (out.size() < n) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                end - std::chrono::steady_clock::now());
-            if (left.count() <= 0)
-                break;
-            pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, static_cast<int>(left.count())) <= 0)
-                break;
-            char buffer[256];
-            const ssize_t r = ::read(fd_, buffer, std::min(sizeof buffer, n - out.size()));
-            if (r <= 0)
-                break;
-            out.append(buffer, static_cast<std::size_t>(r));
-        }
-        return out;
-    }
-
-  private:
-    int fd_ = -1;
-};
+using hosttest::Bytes;
+using hosttest::Host;
+using hosttest::kLimit;
+using hosttest::MapEntry;
 
 // A receipt whose raster image carries the bytes a cooked terminal would have changed
 // (CR, LF, XON, XOFF, ^C, ^Z, DEL, 0xFF): the golden only matches if they passed untouched.
@@ -111,31 +57,9 @@ std::string GoldenHash() {
     return receipts.size() == 1 ? PixelHash(receipts[0].image) : "none";
 }
 
-class PtyTest : public ::testing::Test {
+class PtyTest : public hosttest::HostTest {
   protected:
-    void SetUp() override { options_.outDir = dir_.Dir() + "/out"; }
-    bool Start() {
-        std::string error;
-        const bool ok = printer_.Start(options_, &error);
-        EXPECT_TRUE(ok) << error;
-        return ok;
-    }
-    std::string MapEntry(const std::string& name) {
-        thermpos::registry::KeyHolder key;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, thermpos::regpath::kPorts, 0, KEY_READ, key.Out()) !=
-            ERROR_SUCCESS)
-            return "";
-        char value[1024] = {};
-        DWORD size = sizeof value - 1;
-        DWORD type = 0;
-        const LONG rc = RegQueryValueExA(key.Get(), name.c_str(), nullptr, &type,
-                                         reinterpret_cast<BYTE*>(value), &size);
-        return rc == ERROR_SUCCESS ? std::string(value) : "";
-    }
-
-    thermpos::testing::TempEnv dir_;  // THERMPOS_REGISTRY and THERMPOS_LOCK_DIR inside
-    VirtualPrinterOptions options_;
-    VirtualPrinter printer_;
+    void SetUp() override { options_.outDir = OutDir(); }
 };
 
 TEST_F(PtyTest, ReceiptFromAnotherThreadBecomesItsGoldenPng) {
@@ -545,23 +469,9 @@ TEST_F(PtyTest, ReceiptsCanBeRenderedWhilePrintingGoesOn) {
 // The program itself: slave path on stdout, control socket, clean exit on SIGTERM.
 TEST_F(PtyTest, ProgramServesControlSocketAndWritesPendingOutputOnSigterm) {
     const std::string control = dir_.Dir() + "/control";
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        dup2(out[1], 1);
-        ::close(out[0]);
-        execl(THERMPOS_VPRINTER_PROGRAM, "thermpos-vprinter", "--out", options_.outDir.c_str(),
-              "--control", control.c_str(), "--map", "COM5", "--paper", "58", nullptr);
-        _exit(127);
-    }
-    ::close(out[1]);
-    std::string slave;
-    char c;
-    while (::read(out[0], &c, 1) == 1 && c != '\n')
-        slave += c;
-    ::close(out[0]);
+    hosttest::ProgramRun program(
+        {"--out", options_.outDir, "--control", control, "--map", "COM5", "--paper", "58"});
+    const std::string slave = program.FirstLine();
     ASSERT_EQ(slave.rfind("/dev/pts/", 0), 0u) << slave;
     EXPECT_EQ(MapEntry("COM5"), slave);
 
@@ -587,10 +497,7 @@ TEST_F(PtyTest, ProgramServesControlSocketAndWritesPendingOutputOnSigterm) {
     EXPECT_EQ(answers.rfind("ok\nok ", 0), 0u) << answers;
     EXPECT_NE(answers.find("cover: open"), std::string::npos) << answers;
 
-    ASSERT_EQ(::kill(child, SIGTERM), 0);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    ASSERT_TRUE(program.TerminatesCleanly());
     Image image;
     ASSERT_TRUE(thermpos::testing::ReadPngAsImage(options_.outDir + "/receipt-0001.png", &image));
     EXPECT_EQ(image.width, 384);

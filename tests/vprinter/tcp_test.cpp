@@ -2,25 +2,22 @@
 // time, unplug and replug of the listener. Only 127.0.0.1 is used.
 #include <gtest/gtest.h>
 #include <linux/sockios.h>
-#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
 #include <thread>
 
-#include "platform/registry.h"
-#include "platform/registry_paths.h"
-#include "platform/regkey.h"
 #include "tests/support/loopback.h"
 #include "tests/support/temp_env.h"
-#include "vprinter/pty.h"
+#include "tests/vprinter/host_fixture.h"
+#include "vprinter/virtual_printer.h"
 
 namespace thermpos::vprinter {
 namespace {
 
+using hosttest::MapEntry;
 using thermpos::testing::ConnectLoopback;
 using thermpos::testing::ReceiveFrom;
 using namespace std::chrono_literals;
@@ -31,34 +28,17 @@ bool Send(int fd, const std::string& data) {
     return ::send(fd, data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
 }
 
-std::string MapEntry(const std::string& name) {
-    registry::KeyHolder key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, regpath::kPorts, 0, KEY_READ, key.Out()) != ERROR_SUCCESS)
-        return "";
-    char value[1024] = {};
-    DWORD size = sizeof value - 1;
-    DWORD type = 0;
-    return RegQueryValueExA(key.Get(), name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(value),
-                            &size) == ERROR_SUCCESS
-               ? std::string(value)
-               : "";
-}
-
-class TcpPrinterTest : public ::testing::Test {
+class TcpPrinterTest : public hosttest::HostTest {
   protected:
     void SetUp() override {
         options_.listenAddress = "127.0.0.1:0";
         options_.mapName = "IP_127.0.0.1";
-        std::string error;
-        ASSERT_TRUE(printer_.Start(options_, &error)) << error;
+        ASSERT_TRUE(Start());
         address_ = printer_.ListenAddress();
         ASSERT_EQ(address_.rfind("127.0.0.1:", 0), 0u) << address_;
         ASSERT_NE(address_, "127.0.0.1:0");
     }
 
-    thermpos::testing::TempEnv env_;
-    VirtualPrinterOptions options_;
-    VirtualPrinter printer_;
     std::string address_;
 };
 
@@ -112,8 +92,7 @@ TEST_F(TcpPrinterTest, UnplugDropsTheConnectionAndReplugListensOnTheSamePort) {
 TEST_F(TcpPrinterTest, WhatWasAcknowledgedBeforeAnUnplugIsStillPrinted) {
     printer_.Stop();
     options_.model.baud = 9600;
-    std::string error;
-    ASSERT_TRUE(printer_.Start(options_, &error)) << error;
+    ASSERT_TRUE(Start());
     int host = ConnectLoopback(printer_.ListenAddress());
     ASSERT_GE(host, 0);
     const std::string receipt = std::string(300, 't') + "\n" + std::string("\x1d\x56\x00", 3);
@@ -134,32 +113,15 @@ TEST_F(TcpPrinterTest, WhatWasAcknowledgedBeforeAnUnplugIsStillPrinted) {
 
 TEST(TcpPrinterProgramTest, ListenPrintsTheAddressAndServesIt) {
     thermpos::testing::TempEnv env;
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        dup2(out[1], 1);
-        ::close(out[0]);
-        execl(THERMPOS_VPRINTER_PROGRAM, "thermpos-vprinter", "--listen", "127.0.0.1:0", nullptr);
-        _exit(127);
-    }
-    ::close(out[1]);
-    std::string address;
-    char c;
-    while (::read(out[0], &c, 1) == 1 && c != '\n')
-        address += c;
-    ::close(out[0]);
+    hosttest::ProgramRun program({"--listen", "127.0.0.1:0"});
+    const std::string address = program.FirstLine();
     ASSERT_EQ(address.rfind("127.0.0.1:", 0), 0u) << address;
     int host = ConnectLoopback(address);
     EXPECT_GE(host, 0);
     EXPECT_TRUE(Send(host, kStatusRequest));
     EXPECT_EQ(ReceiveFrom(host, 1), "\x12");
     ::close(host);
-    ASSERT_EQ(::kill(child, SIGTERM), 0);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    ASSERT_TRUE(program.TerminatesCleanly());
 }
 
 }  // namespace

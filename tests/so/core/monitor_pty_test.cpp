@@ -17,7 +17,7 @@
 #include "tests/so/TestDevices.h"
 #include "tests/so/TestSupport.h"
 #include "tests/so/core/MonitorTestSupport.h"
-#include "vprinter/pty.h"
+#include "vprinter/virtual_printer.h"
 
 namespace {
 

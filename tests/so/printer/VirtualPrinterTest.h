@@ -16,7 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/so/printer/PrinterTestSupport.h"
-#include "vprinter/pty.h"
+#include "vprinter/virtual_printer.h"
 
 namespace printertest {
 

@@ -1,10 +1,13 @@
-// The virtual printer served on a pseudo-terminal: the transport around PrinterModel.
+// The virtual printer: PrinterModel served to a host computer on a pseudo-terminal or on
+// TCP, with the operator's controls, the receipts it prints and the registry entry that
+// names it.
 //
-// A VirtualPrinter runs the model on one background thread that it owns (started by
-// Start, joined by Stop or the destructor). Hosts open SlavePath() (or the symlink) like
-// a serial port. Control calls and waits may come from any thread.
+// A VirtualPrinter runs the model on a port thread that it owns, and writes receipts on a
+// writer thread that it owns (both started by Start, joined by Stop or the destructor; see
+// host.cpp). Hosts open SlavePath() (or the symlink) like a serial port, or connect to
+// ListenAddress(). Control calls and waits may come from any thread.
 //
-// Time: the thread reads a TransportClock. The real one is the steady clock; a
+// Time: the port thread reads a TransportClock. The real one is the steady clock; a
 // SimulatedClock jumps to the model's next event whenever the thread would otherwise only
 // wait for it, so tests measure line pacing and mechanism time in model time without
 // sleeping.
@@ -13,18 +16,24 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
+#include "platform/eventfd.h"
+#include "platform/thread_safety.h"
 #include "vprinter/model.h"
+#include "vprinter/ports_entry.h"
+#include "vprinter/receipt_store.h"
 
 namespace thermpos::vprinter {
+
+class Transport;
 
 class TransportClock {
   public:
@@ -56,8 +65,8 @@ class SimulatedClock final : public TransportClock {
 };
 
 struct VirtualPrinterOptions {
-    // model.maxQueuedReceipts does not apply: the thread takes every receipt as soon as it
-    // is finished, and keepReceipts bounds what is kept.
+    // model.maxQueuedReceipts does not apply: the port thread takes every receipt as soon
+    // as it is finished, and keepReceipts bounds what is kept.
     ModelOptions model;
     HardwareState initial;
     // "HOST:PORT" (an address literal; port 0 picks a free one): serve the printer on TCP
@@ -82,6 +91,9 @@ struct VirtualPrinterOptions {
     std::uint64_t maxLogBytes = 64u << 20;
     // Null: the steady clock.
     std::shared_ptr<TransportClock> clock;
+    // Writes each receipt's file in outDir, on the writer thread. Null: its PNG. (Tests
+    // put a slow or failing writer here.)
+    ReceiptWriter writeReceipt;
 };
 
 class VirtualPrinter {
@@ -91,11 +103,12 @@ class VirtualPrinter {
     VirtualPrinter(const VirtualPrinter&) = delete;
     VirtualPrinter& operator=(const VirtualPrinter&) = delete;
 
-    // Creates the pty (link, map entry, output folder) and starts the thread. False with
-    // *error when any of it fails; nothing is left behind then.
+    // Creates the pty or the listener (link, map entry, output folder) and starts the
+    // threads. False with *error when any of it fails; nothing is left behind then.
     [[nodiscard]] bool Start(const VirtualPrinterOptions& options, std::string* error);
-    // Joins the thread, finishes the pending receipt (written like any other), saves the NV
-    // images, removes the link and the map entry. Safe to call twice.
+    // Joins the port thread, finishes the pending receipt, waits until every receipt taken
+    // so far is written, saves the NV images, removes the link and the map entry. Safe to
+    // call twice.
     void Stop();
     bool Running() const;
 
@@ -145,45 +158,55 @@ class VirtualPrinter {
     std::string LastOutputError() const;
 
   private:
-    struct Io;
-    void Run();
-    void Wake() const;
-    void AwaitRequestLocked(std::unique_lock<std::mutex>& lock);
-    bool OpenPtyLocked(std::string* error);
-    void ClosePtyLocked();
-    // Holds the host back while the bytes read ahead fill the buffer (pty only).
-    void FlowControlLocked();
-    // The model's status with the link's own state added.
-    PrinterStatus LinkStatusLocked() const;
-    // Takes in everything the host has delivered and the transport still holds (the
-    // hosts waiting in a TCP listener's queue included), after stopping any more.
-    void DrainHostLocked();
-    // Moves bytes between the TCP host and the buffers after poll said revents.
-    void ServeClientLocked(short revents, std::vector<std::uint8_t>& chunk);
-    bool PublishLocked(std::string* error);
-    void UnpublishMapLocked();
-    void CollectLocked(std::vector<DrawnReceipt>* finished);
-    void StoreReceipts(std::vector<DrawnReceipt> finished);
-    void LogCommand(const CommandRecord& record);
-    template <typename F>
-    void ControlModel(F&& f);
+    // What other threads ask of the port thread, which alone opens and closes the
+    // transport (a descriptor closed under a wait in another thread would stay half alive).
+    struct Requests {
+        bool stop = false;
+        bool unplug = false;
+        bool replug = false;
+        std::uint64_t done = 0;  // unplugs and replugs served
+        std::string replugError;
+    };
 
-    // Lock order: mutex_ only (the commands.log file is written under it, from inside
-    // model calls). The thread never holds mutex_ while it blocks in poll.
-    mutable std::mutex mutex_;
-    mutable std::condition_variable changed_;  // status, receipts, unplug/replug done
+    void Run() EXCLUDES(mutex_);
+    void Wake();
+    void ServeRequestsLocked() REQUIRES(mutex_);
+    // Posts nothing itself: waits until the request just posted was served (or the printer
+    // stopped), giving the lock up meanwhile.
+    void AwaitRequestLocked(UniqueLock& lock) REQUIRES(mutex_);
+    // Opens the transport and publishes it; on failure nothing stays open.
+    bool PlugInLocked(std::string* error) REQUIRES(mutex_);
+    // Offers the host's bytes to the model, collecting the receipts it finishes.
+    void FeedLocked(TimePoint now, std::vector<DrawnReceipt>* finished) REQUIRES(mutex_);
+    // Holds the host back while the bytes read ahead fill the buffer.
+    void FlowControlLocked() REQUIRES(mutex_);
+    // The model's status with the link's own state added.
+    PrinterStatus LinkStatusLocked() const REQUIRES(mutex_);
+    void CollectLocked(std::vector<DrawnReceipt>* finished) REQUIRES(mutex_);
+    std::string AddressLocked() const REQUIRES(mutex_);
+    template <typename F>
+    void ControlModel(F&& f) EXCLUDES(mutex_);
+
+    // Lock order: mutex_, then the store's own lock (commands.log lines are handed to the
+    // store from inside model calls), then a SimulatedClock's. The port thread never holds
+    // mutex_ while it waits on its descriptors or for room in the store.
+    mutable Mutex mutex_;
+    mutable std::condition_variable changed_;  // status, unplug/replug done, log written
     VirtualPrinterOptions options_;            // fixed while running
     std::shared_ptr<TransportClock> clock_;    // fixed while running
-    std::unique_ptr<PrinterModel> model_;      // mutex_
-    std::unique_ptr<Io> io_;                   // mutex_ (descriptors, buffers, requests)
-    PrinterStatus status_;                     // mutex_, refreshed after every model call
-    std::deque<DrawnReceipt> receipts_;        // mutex_
-    std::size_t receiptBytes_ = 0;             // mutex_, Bytes() of receipts_
-    int receiptCount_ = 0;                     // mutex_
-    std::vector<std::string> files_;           // mutex_
-    std::string outputError_;                  // mutex_
-    bool running_ = false;                     // mutex_
-    std::thread thread_;                       // mutex_; Start makes it, Stop joins it
+    std::unique_ptr<PrinterModel> model_ GUARDED_BY(mutex_);
+    // Null while stopped. Opened and closed by the port thread only while it runs.
+    std::unique_ptr<Transport> transport_ GUARDED_BY(mutex_);
+    PortsEntry portsEntry_ GUARDED_BY(mutex_);
+    std::vector<std::uint8_t> pending_ GUARDED_BY(mutex_);  // from the host, not yet fed
+    std::string replies_ GUARDED_BY(mutex_);                // for the host, not yet sent
+    bool hostHeld_ GUARDED_BY(mutex_) = false;              // the host's output is stopped
+    Requests requests_ GUARDED_BY(mutex_);
+    PrinterStatus status_ GUARDED_BY(mutex_);  // refreshed after every model call
+    bool running_ GUARDED_BY(mutex_) = false;
+    std::thread thread_ GUARDED_BY(mutex_);  // Start makes it, Stop joins it
+    platform::WakeDescriptor wake_;  // wakes the port thread's wait; signalled from any thread
+    ReceiptStore store_;             // its own lock; Start begins it, Stop finishes it
 };
 
 }  // namespace thermpos::vprinter
