@@ -48,19 +48,6 @@ PortKind KindOf(std::string_view name) {
     return PortKind::None;
 }
 
-PortKind KindFoundIn(std::string_view name) {
-    // A host name may well hold "com" ("IP_shop.example.com").
-    if (StartsWithNoCase(WithoutNamespace(name), "IP_"))
-        return PortKind::Network;
-    if (ContainsNoCase(name, "USB"))
-        return PortKind::Usb;
-    if (ContainsNoCase(name, "LPT"))
-        return PortKind::Parallel;
-    if (ContainsNoCase(name, "COM"))
-        return PortKind::Serial;
-    return PortKind::None;
-}
-
 std::string_view WithoutNamespace(std::string_view name) {
     if (name.size() >= 4 && name[0] == '\\' && name[1] == '\\' &&
         (name[2] == '.' || name[2] == '?') && name[3] == '\\')

@@ -7,18 +7,11 @@
 // letters and names always compare without regard to case: "usb001" is a USB port
 // everywhere.
 //
-// Two classifications exist on purpose:
-//  - KindOf looks at the start of the name as given. This is the port library's rule
-//    (PMOpenPort, PMEnumeratePorts) and the device core's (which ports take serial
-//    settings): PMOpenPort opens the name it was handed, so a device-namespace name is
-//    not one of its port names.
-//  - KindFoundIn looks for the kind letters anywhere in the name, USB first, then LPT,
-//    then COM. The status monitor and the port manager's time-out exception classify the
-//    configured Port value this way, and the configuration utility's Configure button
-//    follows them so that it offers what the monitor will do. Every name the monitor sees
-//    was opened by PMOpenPort, so the two rules part only where it matters to the
-//    monitor: the infrared port has no kind there (none of the serial-port cases apply
-//    to it), and a name with "USB" after another kind's letters is a USB port.
+// KindOf looks at the start of the name as given. This is the port library's rule
+// (PMOpenPort, PMEnumeratePorts) and the device core's (which ports take serial
+// settings): PMOpenPort opens the name it was handed, so a device-namespace name is not
+// one of its port names. The status monitor classifies by a rule of its own, built on the
+// helpers here.
 //
 // Comparisons differ by what the name is used for, and callers keep their own rule:
 //  - the port table and the port list's duplicates: SamePort (one colon ignored);
@@ -50,10 +43,6 @@ bool ContainsNoCase(std::string_view text, std::string_view part);
 
 // Kind by the leading letters of the name as given ("IRDA" before the three-letter kinds).
 PortKind KindOf(std::string_view name);
-
-// Kind by the first of "USB", "LPT", "COM" found anywhere in the name (see above); never
-// Infrared. An "IP_" name (after any namespace prefix) is Network whatever it holds.
-PortKind KindFoundIn(std::string_view name);
 
 // The name without a leading "\\.\" or "\\?\".
 std::string_view WithoutNamespace(std::string_view name);

@@ -45,7 +45,7 @@ bool EnumSubkey(HKEY key, DWORD index, char (&name)[kNameBufferSize + 1], LONG* 
 
 // Opens the device of the first USB device instance under `hardware` whose
 // ParentIdPrefix begins printInstance.
-bool OpenUsbDevice(PortBackend& io, HKEY hardware, const char* printInstance, HANDLE* handle) {
+bool OpenUsbDevice(DeviceBackend& io, HKEY hardware, const char* printInstance, HANDLE* handle) {
     char name[kNameBufferSize + 1];
     LONG rc = ERROR_SUCCESS;
     for (DWORD j = 0; rc != ERROR_NO_MORE_ITEMS; ++j) {
@@ -79,7 +79,7 @@ bool OpenUsbDevice(PortBackend& io, HKEY hardware, const char* printInstance, HA
     return false;
 }
 
-int OpenUsbPrinter(PortBackend& io, const char* portName, const char* modelKey, HANDLE* handle) {
+int OpenUsbPrinter(DeviceBackend& io, const char* portName, const char* modelKey, HANDLE* handle) {
     if (!modelKey)
         return 0;
     Key system, control, enumKey, usbPrint, model;
@@ -115,7 +115,7 @@ int OpenUsbPrinter(PortBackend& io, const char* portName, const char* modelKey, 
 
 // The infrared port: 9600 8N1, no flow control, reads that return at once. Results are
 // not tested: a port that refuses a setting still opened.
-void ConfigureInfrared(PortBackend& io, HANDLE handle) {
+void ConfigureInfrared(DeviceBackend& io, HANDLE handle) {
     io.Setup(handle, 2048, 2048);
     io.Purge(handle, kPurgeAll);
     DCB dcb{};
@@ -167,7 +167,7 @@ DWORD OpenWaitMs() {
     return static_cast<DWORD>(std::min<unsigned long>(v, kOpenWaitMs));
 }
 
-int OpenPort(PortBackend& io, const char* portName, HANDLE* handle, const char* modelKey) {
+int OpenPort(DeviceBackend& io, const char* portName, HANDLE* handle, const char* modelKey) {
     if (!handle)
         return 0;
     *handle = INVALID_HANDLE_VALUE;
@@ -210,7 +210,7 @@ int OpenPort(PortBackend& io, const char* portName, HANDLE* handle, const char* 
     return 1;
 }
 
-int WritePort(PortBackend& io, HANDLE handle, const void* data, int length, int* written) {
+int WritePort(DeviceBackend& io, HANDLE handle, const void* data, int length, int* written) {
     if (handle == INVALID_HANDLE_VALUE)
         return ERROR_INVALID_HANDLE;
     if (!data)
@@ -239,17 +239,17 @@ int WritePort(PortBackend& io, HANDLE handle, const void* data, int length, int*
     return total >= length ? ERROR_SUCCESS : error;
 }
 
-DWORD PortBackend::WaitInput(HANDLE, int, DWORD) {
+DWORD DeviceBackend::WaitInput(HANDLE, int, DWORD) {
     return WAIT_FAILED;
 }
 
-DWORD WaitPort(PortBackend& io, HANDLE handle, int wakeFd, DWORD timeoutMs) {
+DWORD WaitPort(DeviceBackend& io, HANDLE handle, int wakeFd, DWORD timeoutMs) {
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE)
         return WAIT_FAILED;
     return io.WaitInput(handle, wakeFd, timeoutMs);
 }
 
-int ReadPort(PortBackend& io, HANDLE handle, void* buffer, int size, int* read) {
+int ReadPort(DeviceBackend& io, HANDLE handle, void* buffer, int size, int* read) {
     if (handle == INVALID_HANDLE_VALUE)
         return ERROR_INVALID_HANDLE;
     if (!buffer)
@@ -266,26 +266,26 @@ int ReadPort(PortBackend& io, HANDLE handle, void* buffer, int size, int* read) 
     return rc;
 }
 
-int DrainPort(PortBackend& io, HANDLE handle) {
+int DrainPort(DeviceBackend& io, HANDLE handle) {
     if (handle == INVALID_HANDLE_VALUE)
         return ERROR_INVALID_HANDLE;
     return io.Flush(handle);
 }
 
-int ClosePort(PortBackend& io, HANDLE handle) {
+int ClosePort(DeviceBackend& io, HANDLE handle) {
     if (handle == INVALID_HANDLE_VALUE)
         return 0;
     io.Purge(handle, kPurgeAll);
     return io.Close(handle) == ERROR_SUCCESS ? 1 : 0;
 }
 
-int GetPortTimeOuts(PortBackend& io, HANDLE handle, COMMTIMEOUTS* timeouts) {
+int GetPortTimeOuts(DeviceBackend& io, HANDLE handle, COMMTIMEOUTS* timeouts) {
     if (!timeouts || !handle || handle == INVALID_HANDLE_VALUE)
         return 0;
     return io.GetTimeouts(handle, timeouts) == ERROR_SUCCESS ? 1 : 0;
 }
 
-int SetPortTimeOuts(PortBackend& io, HANDLE handle, bool setRead, bool setWrite,
+int SetPortTimeOuts(DeviceBackend& io, HANDLE handle, bool setRead, bool setWrite,
                     const COMMTIMEOUTS& values) {
     COMMTIMEOUTS t{};
     if (io.GetTimeouts(handle, &t) != ERROR_SUCCESS)
@@ -302,13 +302,13 @@ int SetPortTimeOuts(PortBackend& io, HANDLE handle, bool setRead, bool setWrite,
     return io.SetTimeouts(handle, t) == ERROR_SUCCESS ? 1 : 0;
 }
 
-int GetPortProperties(PortBackend& io, HANDLE handle, DCB* dcb) {
+int GetPortProperties(DeviceBackend& io, HANDLE handle, DCB* dcb) {
     if (!dcb)
         return 0;
     return io.GetState(handle, dcb) == ERROR_SUCCESS ? 1 : 0;
 }
 
-int SetPortProperties(PortBackend& io, HANDLE handle, const DCB& dcb) {
+int SetPortProperties(DeviceBackend& io, HANDLE handle, const DCB& dcb) {
     return io.SetState(handle, dcb) == ERROR_SUCCESS ? 1 : 0;
 }
 

@@ -7,7 +7,7 @@
 
 #include "platform/comm.h"
 #include "platform/win32.h"
-#include "portlib/PortBackend.h"
+#include "portlib/DeviceBackend.h"
 
 namespace thermpos::linkport {
 
@@ -19,18 +19,18 @@ inline constexpr DWORD kOpenWaitMs = 1000;
 // THERMPOS_OPEN_WAIT_MS.
 DWORD OpenWaitMs();
 
-int OpenPort(PortBackend& io, const char* portName, HANDLE* handle, const char* modelKey);
-int WritePort(PortBackend& io, HANDLE handle, const void* data, int length, int* written);
-int ReadPort(PortBackend& io, HANDLE handle, void* buffer, int size, int* read);
-int DrainPort(PortBackend& io, HANDLE handle);
-DWORD WaitPort(PortBackend& io, HANDLE handle, int wakeFd, DWORD timeoutMs);
-int ClosePort(PortBackend& io, HANDLE handle);
-int GetPortTimeOuts(PortBackend& io, HANDLE handle, COMMTIMEOUTS* timeouts);
+int OpenPort(DeviceBackend& io, const char* portName, HANDLE* handle, const char* modelKey);
+int WritePort(DeviceBackend& io, HANDLE handle, const void* data, int length, int* written);
+int ReadPort(DeviceBackend& io, HANDLE handle, void* buffer, int size, int* read);
+int DrainPort(DeviceBackend& io, HANDLE handle);
+DWORD WaitPort(DeviceBackend& io, HANDLE handle, int wakeFd, DWORD timeoutMs);
+int ClosePort(DeviceBackend& io, HANDLE handle);
+int GetPortTimeOuts(DeviceBackend& io, HANDLE handle, COMMTIMEOUTS* timeouts);
 // Replaces the members selected by the flags, keeping the others.
-int SetPortTimeOuts(PortBackend& io, HANDLE handle, bool setRead, bool setWrite,
+int SetPortTimeOuts(DeviceBackend& io, HANDLE handle, bool setRead, bool setWrite,
                     const COMMTIMEOUTS& values);
-int GetPortProperties(PortBackend& io, HANDLE handle, DCB* dcb);
-int SetPortProperties(PortBackend& io, HANDLE handle, const DCB& dcb);
+int GetPortProperties(DeviceBackend& io, HANDLE handle, DCB* dcb);
+int SetPortProperties(DeviceBackend& io, HANDLE handle, const DCB& dcb);
 
 // The PMEnumeratePorts result from a port list: the names beginning with COM, LPT, USB or
 // IP_, and those among networkNames (map entries that lead to a network printer),

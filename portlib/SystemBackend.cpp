@@ -5,14 +5,14 @@
 #include <thread>
 
 #include "platform/devfile.h"
-#include "portlib/PortBackend.h"
+#include "portlib/DeviceBackend.h"
 
 namespace thermpos::linkport {
 namespace {
 
 namespace dev = thermpos::devfile;
 
-class DeviceBackend final : public PortBackend {
+class DeviceFiles final : public DeviceBackend {
   public:
     LONG Open(const char* name, HANDLE* handle) override {
         return dev::CreateFile(name, dev::GENERIC_READ | dev::GENERIC_WRITE, 0, handle);
@@ -48,8 +48,8 @@ class DeviceBackend final : public PortBackend {
 
 }  // namespace
 
-PortBackend& SystemBackend() {
-    static DeviceBackend backend;
+DeviceBackend& SystemBackend() {
+    static DeviceFiles backend;
     return backend;
 }
 

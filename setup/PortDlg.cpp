@@ -18,6 +18,7 @@
 #include "setup/PortServices.h"
 #include "setup/SetupRegistry.h"
 #include "setup/ViewHelpers.h"
+#include "so/core/PortNameKind.h"
 
 namespace setup {
 namespace {
@@ -103,7 +104,7 @@ void PortPage::Configure() {
     const std::string port = PortText();
     // Classified as the status monitor classifies the stored Port value.
     using thermpos::portname::PortKind;
-    switch (thermpos::portname::KindFoundIn(port)) {
+    switch (thermpos::so::KindFoundIn(port)) {
         case PortKind::Serial:
             services_.RunSerialSettings(printer_);
             break;

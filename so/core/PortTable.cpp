@@ -1,62 +1,17 @@
 // The port table. Lock order and what each lock guards: see PortTable.h.
 #include "so/core/PortTable.h"
 
-#include <strings.h>
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <thread>
 
 #include "opos/OposConstants.h"
 #include "platform/comm.h"
 #include "platform/portname.h"
-#include "platform/sync.h"
-#include "portlib/LinkPort.h"
+#include "so/core/PortNameKind.h"
 #include "so/core/StatusInterpreter.h"
 
 namespace thermpos::so {
-
-namespace {
-
-int LinkOpen(const char* name, HANDLE* handle, const char* modelKey) {
-    return PMOpenPort(name, handle, modelKey);
-}
-int LinkClose(HANDLE handle) {
-    return PMClosePort(handle);
-}
-int LinkWrite(HANDLE handle, const void* data, int length, int* written) {
-    return PMWritePort(handle, data, length, written);
-}
-int LinkRead(HANDLE handle, void* buffer, int size, int* read) {
-    return PMReadPort(handle, buffer, size, read);
-}
-int LinkSetTimeouts(HANDLE handle, DWORD ri, DWORD rm, DWORD rc, DWORD wm, DWORD wc) {
-    return PMSetPortTimeOuts(handle, ri, rm, rc, wm, wc);
-}
-int LinkGetProperties(HANDLE handle, DCB* dcb) {
-    return PMGetPortProperties(handle, dcb);
-}
-int LinkSetProperties(HANDLE handle, const DCB* dcb) {
-    return PMSetPortProperties(handle, *dcb);
-}
-int LinkGetTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts) {
-    return PMGetPortTimeOuts(handle, timeouts);
-}
-int LinkDrain(HANDLE handle) {
-    return PMDrainPort(handle);
-}
-DWORD LinkWait(HANDLE handle, int wakeFd, DWORD timeoutMs) {
-    return PMWaitPort(handle, wakeFd, timeoutMs);
-}
-
-}  // namespace
-
-const PortBackend& LinkPortBackend() {
-    static const PortBackend backend{
-        LinkOpen,          LinkClose,         LinkWrite,       LinkRead,  LinkSetTimeouts,
-        LinkGetProperties, LinkSetProperties, LinkGetTimeouts, LinkDrain, LinkWait};
-    return backend;
-}
 
 CPortManager& CPortManager::Instance() {
     // Never destroyed: device objects may still be closing while the library unloads.
@@ -64,24 +19,21 @@ CPortManager& CPortManager::Instance() {
     return *manager;
 }
 
-CPortEntry::CPortEntry(const PortBackend& backend, const std::string& portName,
-                       const std::string& modelKey, LONG kind)
-    : kind(kind), monitor(backend, io) {
-    io.portName = portName;
-    io.modelKey = modelKey;
-}
+CPortEntry::CPortEntry(PortLibrary& library, const std::string& portName,
+                       const std::string& modelKey, LONG kind, MonitoredPort monitoredKind)
+    : io(portName, modelKey), kind(kind), monitor(library, io, monitoredKind) {}
 
-CPortManager::CPortManager() : backend_(LinkPortBackend()) {}
-CPortManager::CPortManager(const PortBackend& backend) : backend_(backend) {}
+CPortManager::CPortManager() : library_(LinkPortLibrary()) {}
+CPortManager::CPortManager(PortLibrary& library) : library_(library) {}
 
 CPortManager::~CPortManager() {
     // A table destroyed with ports open (a test's own manager) ends their monitors and
     // closes them.
     for (auto& entry : entries_) {
         entry->monitor.Stop();
-        std::lock_guard<std::mutex> io(entry->io.ioLock);
+        thermpos::MutexLock io(entry->io.ioLock);
         if (entry->io.handle != INVALID_HANDLE_VALUE)
-            backend_.close(entry->io.handle);
+            (void)library_.Close(entry->io.handle);
         entry->io.handle = INVALID_HANDLE_VALUE;
     }
 }
@@ -90,16 +42,19 @@ bool CPortManager::SamePortName(const std::string& a, const std::string& b) {
     return thermpos::portname::SamePort(a, b);
 }
 
-LONG CPortManager::MapSystemError(LONG systemError) {
-    switch (systemError) {
-        case ERROR_SUCCESS:
+LONG CPortManager::OposResult(SystemError error, Transfer transfer) {
+    if (transfer == Transfer::Read)
+        return error == SystemError::Success || error == SystemError::MoreData ? OPOS_SUCCESS
+                                                                               : OPOS_E_FAILURE;
+    switch (error) {
+        case SystemError::Success:
             return OPOS_SUCCESS;
-        case ERROR_NOT_READY:
+        case SystemError::NotReady:
             return OPOS_E_OFFLINE;
-        case ERROR_BUSY:
-        case ERROR_TIMEOUT:
+        case SystemError::Busy:
+        case SystemError::Timeout:
             return OPOS_E_TIMEOUT;
-        case ERROR_DEVICE_NOT_CONNECTED:
+        case SystemError::DeviceNotConnected:
             return OPOS_E_NOHARDWARE;
         default:
             return OPOS_E_FAILURE;
@@ -114,12 +69,12 @@ std::shared_ptr<CPortEntry> CPortManager::FindEntryLocked(const std::string& por
 }
 
 std::shared_ptr<CPortEntry> CPortManager::FindEntry(const std::string& portName) const {
-    std::lock_guard<std::mutex> lock(tableLock_);
+    thermpos::MutexLock lock(tableLock_);
     return FindEntryLocked(portName);
 }
 
 std::size_t CPortManager::OpenPortCount() const {
-    std::lock_guard<std::mutex> lock(tableLock_);
+    thermpos::MutexLock lock(tableLock_);
     return static_cast<std::size_t>(
         std::count_if(entries_.begin(), entries_.end(), [](const auto& e) { return !e->opening; }));
 }
@@ -129,8 +84,10 @@ LONG CPortManager::AcquirePort(const std::string& portName, LONG kind, PortBindi
     if (portName.empty() || binding == nullptr ||
         (kind != PortKindSharable && kind != PortKindExclusive))
         return OPOS_E_FAILURE;
+    // Read before the table lock is taken: it looks at the registry's Ports map.
+    const MonitoredPort monitoredKind = ClassifyMonitoredPort(portName);
 
-    std::unique_lock<std::mutex> lock(tableLock_);
+    thermpos::UniqueLock lock(tableLock_);
     for (;;) {
         // A port being opened by another thread: wait for that open to finish, then
         // share its entry or, if it failed, try ourselves. A port being closed: wait
@@ -141,7 +98,7 @@ LONG CPortManager::AcquirePort(const std::string& portName, LONG kind, PortBindi
         if (busy == entries_.end())
             break;
         std::shared_ptr<CPortEntry> waitFor = *busy;
-        tableChanged_.wait(lock, [&] {
+        tableChanged_.wait(lock.Std(), [&]() REQUIRES(tableLock_) {
             return !waitFor->opening &&
                    (!waitFor->closing ||
                     std::find(entries_.begin(), entries_.end(), waitFor) == entries_.end());
@@ -157,28 +114,28 @@ LONG CPortManager::AcquirePort(const std::string& portName, LONG kind, PortBindi
 
     // Opening can take a second (the port library's settle time); other ports stay usable
     // meanwhile because the table lock is not held across it.
-    auto entry = std::make_shared<CPortEntry>(backend_, portName, modelKey, kind);
+    auto entry = std::make_shared<CPortEntry>(library_, portName, modelKey, kind, monitoredKind);
     entry->opening = true;
     entries_.push_back(entry);
-    lock.unlock();
+    lock.Unlock();
 
     HANDLE handle = INVALID_HANDLE_VALUE;
-    int opened = backend_.open(portName.c_str(), &handle, modelKey.c_str());
+    const SystemError opened = library_.Open(portName, modelKey, &handle);
 
-    lock.lock();
+    lock.Lock();
     entry->opening = false;
     LONG result = OPOS_SUCCESS;
-    if (opened != 1 || handle == INVALID_HANDLE_VALUE || handle == nullptr) {
+    if (opened != SystemError::Success || handle == INVALID_HANDLE_VALUE || handle == nullptr) {
         entries_.erase(std::find(entries_.begin(), entries_.end(), entry));
         result = OPOS_E_FAILURE;
     } else {
         {
-            std::lock_guard<std::mutex> io(entry->io.ioLock);
+            thermpos::MutexLock io(entry->io.ioLock);
             entry->io.handle = handle;
         }
         BindLocked(*entry, kind, binding);
     }
-    lock.unlock();
+    lock.Unlock();
     tableChanged_.notify_all();
     return result;
 }
@@ -190,7 +147,7 @@ void CPortManager::BindLocked(CPortEntry& entry, LONG kind, PortBinding* binding
         entry.exclusiveBinding = id;
     {
         // The monitor replaces the handle of a USB port that it reopens.
-        std::lock_guard<std::mutex> io(entry.io.ioLock);
+        thermpos::MutexLock io(entry.io.ioLock);
         binding->handle = entry.io.handle;
     }
     binding->id = id;
@@ -203,7 +160,7 @@ LONG CPortManager::ReleasePort(PortBinding* binding) {
     std::shared_ptr<CPortEntry> entry;
     bool lastBinding = false;
     {
-        std::lock_guard<std::mutex> lock(tableLock_);
+        thermpos::MutexLock lock(tableLock_);
         entry = FindEntryLocked(binding->portName);
         if (!entry)
             return OPOS_E_ILLEGAL;
@@ -229,13 +186,13 @@ LONG CPortManager::ReleasePort(PortBinding* binding) {
 
     if (lastBinding) {
         {
-            std::lock_guard<std::mutex> io(entry->io.ioLock);
+            thermpos::MutexLock io(entry->io.ioLock);
             if (entry->io.handle != INVALID_HANDLE_VALUE)
-                backend_.close(entry->io.handle);
+                (void)library_.Close(entry->io.handle);
             entry->io.handle = INVALID_HANDLE_VALUE;
         }
         {
-            std::lock_guard<std::mutex> lock(tableLock_);
+            thermpos::MutexLock lock(tableLock_);
             entries_.erase(std::find(entries_.begin(), entries_.end(), entry));
         }
         tableChanged_.notify_all();
@@ -253,14 +210,14 @@ LONG CPortManager::WritePort(const PortBinding& binding, const void* data, LONG 
     if (!entry)
         return OPOS_E_ILLEGAL;
     int count = 0;
-    int rc;
+    SystemError rc;
     HANDLE handle;
     {
-        std::lock_guard<std::mutex> io(entry->io.ioLock);
+        thermpos::MutexLock io(entry->io.ioLock);
         handle = entry->io.handle;
         if (handle == INVALID_HANDLE_VALUE)
             return OPOS_E_FAILURE;
-        rc = backend_.write(handle, data, length, &count);
+        rc = library_.Write(handle, data, length, &count);
     }
     if (written)
         *written = count;
@@ -268,9 +225,9 @@ LONG CPortManager::WritePort(const PortBinding& binding, const void* data, LONG 
     // with it, and the caller would report a job printed that never was. The wait is made
     // without the I/O lock, so the monitor keeps reading status meanwhile; if the monitor
     // replaces a handle that went away, this one is closed and the wait ends with its error.
-    if (rc == ERROR_SUCCESS && length > 0 && backend_.drain != nullptr)
-        rc = backend_.drain(handle);
-    return MapSystemError(rc);
+    if (rc == SystemError::Success && length > 0)
+        rc = library_.Drain(handle);
+    return OposResult(rc, Transfer::Write);
 }
 
 LONG CPortManager::ReadPort(const PortBinding& binding, void* buffer, LONG* length) {
@@ -280,32 +237,30 @@ LONG CPortManager::ReadPort(const PortBinding& binding, void* buffer, LONG* leng
     if (!entry)
         return OPOS_E_ILLEGAL;
     int count = 0;
-    int rc;
+    SystemError rc;
     {
-        std::lock_guard<std::mutex> io(entry->io.ioLock);
+        thermpos::MutexLock io(entry->io.ioLock);
         if (entry->io.handle == INVALID_HANDLE_VALUE)
             return OPOS_E_FAILURE;
-        rc = backend_.read(entry->io.handle, buffer, *length, &count);
+        rc = library_.Read(entry->io.handle, buffer, *length, &count);
     }
     *length = std::clamp<LONG>(count, 0, *length);
-    if (rc == ERROR_SUCCESS || rc == ERROR_MORE_DATA)
-        return OPOS_SUCCESS;
-    return OPOS_E_FAILURE;
+    return OposResult(rc, Transfer::Read);
 }
 
 void CPortManager::WaitForInput(const PortBinding& binding, DWORD timeoutMs, DWORD fallbackMs) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(fallbackMs);
     std::shared_ptr<CPortEntry> entry = binding.IsBad() ? nullptr : FindEntry(binding.portName);
-    if (entry && backend_.waitInput != nullptr) {
+    if (entry && library_.CanWait()) {
         HANDLE handle;
         {
-            std::lock_guard<std::mutex> io(entry->io.ioLock);
+            thermpos::MutexLock io(entry->io.ioLock);
             handle = entry->io.handle;
         }
         // The wait keeps the device open; a handle closed meanwhile ends it at once.
         if (handle != INVALID_HANDLE_VALUE) {
-            const DWORD r = backend_.waitInput(handle, -1, timeoutMs);
-            if (r == WAIT_OBJECT_0 || r == WAIT_TIMEOUT)
+            const PortWait r = library_.WaitInput(handle, -1, timeoutMs);
+            if (r == PortWait::Input || r == PortWait::TimedOut)
                 return;
         }
     }
@@ -318,7 +273,7 @@ LONG CPortManager::AddStatusListener(const PortBinding& binding, CStatusInterpre
         return OPOS_E_FAILURE;
     std::shared_ptr<CPortEntry> entry;
     {
-        std::lock_guard<std::mutex> lock(tableLock_);
+        thermpos::MutexLock lock(tableLock_);
         entry = FindEntryLocked(binding.portName);
         if (!entry)
             return OPOS_E_ILLEGAL;
@@ -352,20 +307,20 @@ LONG CPortManager::SetPortTimeouts(const PortBinding& binding, DWORD readInterva
     std::shared_ptr<CPortEntry> entry = FindEntry(binding.portName);
     if (!entry)
         return OPOS_E_FAILURE;
-    int ok;
+    const COMMTIMEOUTS timeouts{readInterval, readMultiplier, readConstant, writeMultiplier,
+                                writeConstant};
+    SystemError rc;
     {
-        std::lock_guard<std::mutex> io(entry->io.ioLock);
-        ok = backend_.setTimeouts(entry->io.handle, readInterval, readMultiplier, readConstant,
-                                  writeMultiplier, writeConstant);
-        if (ok == 1) {
-            entry->io.timeouts = COMMTIMEOUTS{readInterval, readMultiplier, readConstant,
-                                              writeMultiplier, writeConstant};
+        thermpos::MutexLock io(entry->io.ioLock);
+        rc = library_.SetTimeouts(entry->io.handle, timeouts);
+        if (rc == SystemError::Success) {
+            entry->io.timeouts = timeouts;
             entry->io.haveTimeouts = true;
         }
     }
     // USB printer ports have no time-outs to set; their refusal is expected.
-    if (ok != 1 &&
-        thermpos::portname::KindFoundIn(entry->io.portName) != thermpos::portname::PortKind::Usb)
+    if (rc != SystemError::Success &&
+        KindFoundIn(entry->io.portName) != thermpos::portname::PortKind::Usb)
         return OPOS_E_FAILURE;
     return OPOS_SUCCESS;
 }
@@ -374,21 +329,20 @@ int CPortManager::GetPortProperties(const PortBinding& binding, DCB* dcb) {
     std::shared_ptr<CPortEntry> entry = FindEntry(binding.portName);
     if (!entry || dcb == nullptr)
         return 0;
-    std::lock_guard<std::mutex> io(entry->io.ioLock);
-    return backend_.getProperties(entry->io.handle, dcb);
+    thermpos::MutexLock io(entry->io.ioLock);
+    return library_.GetProperties(entry->io.handle, dcb) == SystemError::Success ? 1 : 0;
 }
 
 int CPortManager::SetPortProperties(const PortBinding& binding, const DCB& dcb) {
     std::shared_ptr<CPortEntry> entry = FindEntry(binding.portName);
     if (!entry)
         return 0;
-    std::lock_guard<std::mutex> io(entry->io.ioLock);
-    const int ok = backend_.setProperties(entry->io.handle, &dcb);
-    if (ok == 1) {
-        entry->io.dcb = dcb;
-        entry->io.haveDcb = true;
-    }
-    return ok;
+    thermpos::MutexLock io(entry->io.ioLock);
+    if (library_.SetProperties(entry->io.handle, dcb) != SystemError::Success)
+        return 0;
+    entry->io.dcb = dcb;
+    entry->io.haveDcb = true;
+    return 1;
 }
 
 }  // namespace thermpos::so

@@ -14,6 +14,11 @@
 //   4. a port's I/O lock (CPortIo::ioLock)
 // Entries are shared_ptr so an operation can drop the table lock and keep using its entry.
 //
+// Results: every operation answers an OPOS result code, except the serial settings'
+// pass-through (GetPortProperties, SetPortProperties), which answer the port library's
+// 1 or 0. The port library's system errors (SystemError, PortLibrary.h) become OPOS results
+// in one place, OposResult.
+//
 // Threads: none of its own; each entry's monitor owns that port's monitor thread.
 #pragma once
 
@@ -23,8 +28,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/thread_safety.h"
 #include "platform/win32.h"
+#include "so/core/MonitorPolicy.h"
 #include "so/core/PortIo.h"
+#include "so/core/PortLibrary.h"
 #include "so/core/StatusMonitor.h"
 
 namespace thermpos::so {
@@ -49,13 +57,15 @@ struct PortBinding {
 
 class CPortEntry {
   public:
-    CPortEntry(const PortBackend& backend, const std::string& portName, const std::string& modelKey,
-               LONG kind);
+    // monitoredKind: the port's kind as its monitor sees it (ClassifyMonitoredPort).
+    CPortEntry(PortLibrary& library, const std::string& portName, const std::string& modelKey,
+               LONG kind, MonitoredPort monitoredKind);
 
     CPortIo io;       // the handle, the I/O lock, the port name and the model key
     const LONG kind;  // the first device's sharing kind
 
-    // Guarded by the table lock.
+    // Guarded by the table lock (CPortManager::tableLock_), which the analysis cannot
+    // name from here.
     LONG lastBindingId = 0;          // ids count up from 1 and are never reused
     std::vector<LONG> liveBindings;  // ids of the bindings not yet released
     LONG exclusiveBinding = -1;      // id of the live exclusive binding, or -1
@@ -71,8 +81,9 @@ class CPortManager {
     // The one table of the process, alive for the life of the library.
     static CPortManager& Instance();
 
-    CPortManager();
-    explicit CPortManager(const PortBackend& backend);
+    CPortManager();  // over LinkPortLibrary()
+    // library must outlive the table.
+    explicit CPortManager(PortLibrary& library);
     ~CPortManager();
     CPortManager(const CPortManager&) = delete;
     CPortManager& operator=(const CPortManager&) = delete;
@@ -83,11 +94,11 @@ class CPortManager {
     // 111 no name, kind 0, or the port cannot be opened. An existing entry is shared when
     // its name equals portName without regard to case and ignoring one trailing colon.
     [[nodiscard]] LONG AcquirePort(const std::string& portName, LONG kind, PortBinding* binding,
-                                   const std::string& modelKey);
+                                   const std::string& modelKey) EXCLUDES(tableLock_);
     // 0 (binding's handle becomes invalid); 106 port not in the table; 111 bad binding.
     // Removes the binding's status listeners; the monitor thread ends when no query is
     // left, and the port closes when its last binding is released.
-    [[nodiscard]] LONG ReleasePort(PortBinding* binding);
+    [[nodiscard]] LONG ReleasePort(PortBinding* binding) EXCLUDES(tableLock_);
 
     // Registers an interpreter (its command, repeat flag) for the binding's port; the
     // first listener of a port starts its monitor thread, polling every `interval` ms.
@@ -129,31 +140,35 @@ class CPortManager {
     [[nodiscard]] int GetPortProperties(const PortBinding& binding, DCB* dcb);
     [[nodiscard]] int SetPortProperties(const PortBinding& binding, const DCB& dcb);
 
-    // Port library system error to OPOS result: 21 → 108, 170 and 1460 → 112,
-    // 1167 → 107, anything else → 111; 0 stays 0.
-    static LONG MapSystemError(LONG systemError);
+    // Which transfer a system error ended.
+    enum class Transfer { Write, Read };
+    // The one conversion of a port library system error to an OPOS result. A write's:
+    // 21 → 108, 170 and 1460 → 112, 1167 → 107, anything else → 111; 0 stays 0. A read's:
+    // 0 and 234 (more data: the buffer is full) → 0, anything else → 111.
+    static LONG OposResult(SystemError error, Transfer transfer = Transfer::Write);
 
     // True when a and b name the same port: equal without regard to case, one trailing
     // colon ignored ("COM1" and "com1:" match, "COM1" and "COM10" do not).
     static bool SamePortName(const std::string& a, const std::string& b);
 
     // Number of ports open in the table (for tests and diagnostics).
-    std::size_t OpenPortCount() const;
+    std::size_t OpenPortCount() const EXCLUDES(tableLock_);
     // The usable entry of that name, or null; for tests and diagnostics.
-    std::shared_ptr<CPortEntry> FindEntry(const std::string& portName) const;
+    std::shared_ptr<CPortEntry> FindEntry(const std::string& portName) const EXCLUDES(tableLock_);
 
     // True while the port's monitor thread runs (for tests and diagnostics).
-    bool MonitorRunning(const std::string& portName) const;
+    bool MonitorRunning(const std::string& portName) const EXCLUDES(tableLock_);
 
   private:
-    std::shared_ptr<CPortEntry> FindEntryLocked(const std::string& portName) const;
-    // Gives the entry's next binding id to a new binding; the caller holds the table lock.
-    static void BindLocked(CPortEntry& entry, LONG kind, PortBinding* binding);
+    std::shared_ptr<CPortEntry> FindEntryLocked(const std::string& portName) const
+        REQUIRES(tableLock_);
+    // Gives the entry's next binding id to a new binding.
+    void BindLocked(CPortEntry& entry, LONG kind, PortBinding* binding) REQUIRES(tableLock_);
 
-    PortBackend backend_;
-    mutable std::mutex tableLock_;
-    std::vector<std::shared_ptr<CPortEntry>> entries_;  // guarded by tableLock_
-    std::condition_variable tableChanged_;              // an entry finished opening
+    PortLibrary& library_;
+    mutable thermpos::Mutex tableLock_;
+    std::vector<std::shared_ptr<CPortEntry>> entries_ GUARDED_BY(tableLock_);
+    std::condition_variable tableChanged_;  // an entry finished opening or closing
 };
 
 }  // namespace thermpos::so

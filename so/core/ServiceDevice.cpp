@@ -136,9 +136,12 @@ LONG CServiceDevice::ConfigurePort() {
     } else if (!IsParallelPortName(m_Port)) {
         return OPOS_SUCCESS;  // USB and IrDA ports keep what the port library set
     }
-    LONG rc = PortManager().SetPortTimeouts(m_Binding, m_ReadIntervalTimeout, m_ReadTotalMultiplier,
-                                            m_ReadTotalConstant, m_WriteTotalMultiplier,
-                                            m_WriteTotalConstant);
+    const LONG rc = PortManager().SetPortTimeouts(m_Binding, m_ReadIntervalTimeout,
+                                                  m_ReadTotalMultiplier, m_ReadTotalConstant,
+                                                  m_WriteTotalMultiplier, m_WriteTotalConstant);
+    // The table's 111 here means the port refused the time-outs (it is in the table: the
+    // enable just acquired it). Without them no write of the device is bounded, so the
+    // enable fails as a time-out, not as a general failure.
     return rc == OPOS_E_FAILURE ? OPOS_E_TIMEOUT : OPOS_SUCCESS;
 }
 

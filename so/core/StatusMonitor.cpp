@@ -9,8 +9,7 @@
 
 #include "opos/OposConstants.h"
 #include "platform/comm.h"
-#include "platform/devfile.h"
-#include "platform/portname.h"
+#include "so/core/MonitorSchedule.h"
 #include "so/core/StatusInterpreter.h"
 
 namespace thermpos::so {
@@ -20,7 +19,7 @@ namespace {
 constexpr int kReadSize = 64;
 // The write time-out of a status request (multiplier MAXDWORD, constant in ms).
 constexpr DWORD kRequestWriteConstant = 2000;
-// The device core's own time-outs, restored when the backend cannot report the port's.
+// The device core's own time-outs, restored when the port library cannot report the port's.
 constexpr COMMTIMEOUTS kCoreTimeouts{MAXDWORD, 0, 0, MAXDWORD, 2000};
 
 // A port that went away is opened again at most this often, doubling from the first
@@ -29,43 +28,16 @@ constexpr COMMTIMEOUTS kCoreTimeouts{MAXDWORD, 0, 0, MAXDWORD, 2000};
 constexpr std::chrono::milliseconds kFirstReopenDelay{100};
 constexpr std::chrono::milliseconds kLastReopenDelay{2000};
 
-enum class PortType { Other, Usb, Parallel, Serial, Network };
-
-// System errors of the error table without a name in win32.h.
-constexpr int kErrorInvalidFunction = 1;
-constexpr int kErrorCrc = 23;
-
-PortType Classify(const std::string& name) {
-    // Whatever its name, a port the Ports map sends to the network behaves as one.
-    if (thermpos::devfile::IsNetworkPort(name))
-        return PortType::Network;
-    // The configured Port value's kind, as the port manager and the setup utility see it.
-    switch (thermpos::portname::KindFoundIn(name)) {
-        case thermpos::portname::PortKind::Usb:
-            return PortType::Usb;
-        case thermpos::portname::PortKind::Parallel:
-            return PortType::Parallel;
-        case thermpos::portname::PortKind::Serial:
-            return PortType::Serial;
-        default:
-            return PortType::Other;
-    }
-}
-
 // One port's polling state on its monitor thread.
 class MonitorCycle {
   public:
-    MonitorCycle(const PortBackend& backend, CPortIo& port)
-        : io_(backend), port_(port), type_(Classify(port.portName)) {}
+    MonitorCycle(PortLibrary& library, CPortIo& port) : io_(library), port_(port) {}
 
-    // One query's write, read and dispatch; the caller holds the monitor lock. Without
-    // the write step (input arrived before the next write is due) the read step runs
-    // whether or not a reply is awaited: the bytes are there, and what they say may make
-    // the due write unnecessary.
-    // onTime: the cycle runs because its time came, not because input arrived or the
-    // thread was woken.
-    void Process(CStatusQuery& query, const MonitorProfile& profile, bool writeStep = true,
-                 bool onTime = true);
+    // One query's write, read and dispatch, as `kind` says (MonitorSchedule.h); the
+    // caller holds the monitor lock. Without the write step (input arrived before the
+    // next write is due) the read step runs whether or not a reply is awaited: the bytes
+    // are there, and what they say may make the due write unnecessary.
+    void Process(CStatusQuery& query, const MonitorPolicy& policy, CycleKind kind);
 
     // Before the queries of a cycle are processed.
     void BeginCycle() { bytesRead_ = false; }
@@ -82,47 +54,39 @@ class MonitorCycle {
     }
 
   private:
-    bool Usb() const { return type_ == PortType::Usb; }
-    // Ports whose device can vanish and come back: a USB printer unplugged, a USB-serial
-    // adapter behind a COM name unplugged, a network printer that dropped the connection.
-    bool Reopens() const {
-        return type_ == PortType::Usb || type_ == PortType::Serial || type_ == PortType::Network;
-    }
-    // Closes the port and opens it by name again, with the devices' settings; the caller
-    // holds the I/O lock. False when it cannot be opened (the handle is then invalid).
-    bool ReopenLocked();
-    // Saves a serial or parallel port's time-outs into saved_, then sets them as adjust
-    // changes them for one step (USB ports have none); false when the port refuses them.
-    // The caller holds the I/O lock.
+    // Closes the port and opens it by name again, with the devices' settings. False when
+    // it cannot be opened (the handle is then invalid).
+    bool ReopenLocked() REQUIRES(port_.ioLock);
+    // Saves the port's time-outs into saved_, then sets them as adjust changes them for
+    // one step; false when the port refuses them. Ports without step time-outs (USB) are
+    // left alone.
     template <typename Adjust>
-    bool SetStepTimeoutsLocked(Adjust adjust) {
-        if (Usb())
+    bool SetStepTimeoutsLocked(const MonitorPolicy& policy, Adjust adjust) REQUIRES(port_.ioLock) {
+        if (!policy.stepTimeouts)
             return true;
         saved_ = kCoreTimeouts;
         COMMTIMEOUTS now{};
-        if (io_.getTimeouts != nullptr && io_.getTimeouts(port_.handle, &now) == 1)
+        if (io_.GetTimeouts(port_.handle, &now) == SystemError::Success)
             saved_ = now;
         COMMTIMEOUTS t = saved_;
         adjust(t);
-        return SetTimeoutsLocked(t) == 1;
+        return io_.SetTimeouts(port_.handle, t) == SystemError::Success;
     }
-    int SetTimeoutsLocked(const COMMTIMEOUTS& t) {
-        return io_.setTimeouts(port_.handle, t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier,
-                               t.ReadTotalTimeoutConstant, t.WriteTotalTimeoutMultiplier,
-                               t.WriteTotalTimeoutConstant);
+    void RestoreTimeoutsLocked(const MonitorPolicy& policy) REQUIRES(port_.ioLock) {
+        if (policy.stepTimeouts)
+            (void)io_.SetTimeouts(port_.handle, saved_);
     }
-    int WriteCommandLocked(const CStatusQuery& query, int* written) {
-        return io_.write(port_.handle, query.command.data(), static_cast<int>(query.command.size()),
+    SystemError WriteCommandLocked(const CStatusQuery& query, int* written) REQUIRES(port_.ioLock) {
+        return io_.Write(port_.handle, query.command.data(), static_cast<int>(query.command.size()),
                          written);
     }
-    // The error table: reopen a vanished USB port, or tell the listeners.
-    void HandleError(CStatusQuery& query, int error);
+    // The error table: reopen a port whose device vanished, or tell the listeners.
+    void HandleError(CStatusQuery& query, const MonitorPolicy& policy, SystemError error);
     void Notify(CStatusQuery& query, StatusNotification code);
     void Dispatch(CStatusQuery& query, const BYTE* data, LONG length);
 
-    const PortBackend& io_;
+    PortLibrary& io_;
     CPortIo& port_;
-    const PortType type_;
     bool forceWrite_ = false;
     bool hold_ = false;
     // A hold reply read between cycles: the next cycle writes the request, hold or not.
@@ -134,18 +98,17 @@ class MonitorCycle {
     BYTE buffer_[kReadSize] = {};
 };
 
-void MonitorCycle::Process(CStatusQuery& query, const MonitorProfile& profile, bool writeStep,
-                           bool onTime) {
-    // A port whose reopen failed has no handle to set time-outs on; the write step would
-    // never get to the error that brings the next attempt.
-    if (Reopens() && !Usb()) {
+void MonitorCycle::Process(CStatusQuery& query, const MonitorPolicy& policy, CycleKind kind) {
+    const bool writeStep = kind != CycleKind::ReadFirst;
+    const bool onTime = kind == CycleKind::OnTime;
+    if (policy.checksHandleFirst) {
         bool gone;
         {
-            std::lock_guard<std::mutex> io(port_.ioLock);
+            thermpos::MutexLock io(port_.ioLock);
             gone = port_.handle == INVALID_HANDLE_VALUE;
         }
         if (gone) {
-            HandleError(query, ERROR_INVALID_HANDLE);
+            HandleError(query, policy, SystemError::InvalidHandle);
             query.awaitingReply = !query.resend;
             return;
         }
@@ -155,11 +118,11 @@ void MonitorCycle::Process(CStatusQuery& query, const MonitorProfile& profile, b
     // a reply was read, each reply would bring the next request at once.
     if (writeStep && ((!query.command.empty() && (!query.awaitingReply || !query.repeat)) ||
                       forceWrite_ || holdRewrite_)) {
-        int rc = ERROR_SUCCESS;
+        SystemError rc = SystemError::Success;
         int written = 0;
         {
-            std::lock_guard<std::mutex> io(port_.ioLock);
-            const bool ready = SetStepTimeoutsLocked([](COMMTIMEOUTS& t) {
+            thermpos::MutexLock io(port_.ioLock);
+            const bool ready = SetStepTimeoutsLocked(policy, [](COMMTIMEOUTS& t) {
                 t.WriteTotalTimeoutMultiplier = MAXDWORD;
                 t.WriteTotalTimeoutConstant = kRequestWriteConstant;
             });
@@ -171,37 +134,36 @@ void MonitorCycle::Process(CStatusQuery& query, const MonitorProfile& profile, b
                     forceWrite_ = false;
                     holdRewrite_ = false;
                 }
-                if (!Usb())
-                    SetTimeoutsLocked(saved_);
-                if (rc == ERROR_SUCCESS && written > 0)
+                RestoreTimeoutsLocked(policy);
+                if (rc == SystemError::Success && written > 0)
                     query.awaitingReply = true;
             }
         }
-        if (rc != ERROR_SUCCESS) {
-            HandleError(query, rc);
+        if (rc != SystemError::Success) {
+            HandleError(query, policy, rc);
             query.awaitingReply = !query.resend;
             return;
         }
     }
 
     // Read step.
-    int error = ERROR_SUCCESS;
+    SystemError error = SystemError::Success;
     if (query.awaitingReply || !writeStep) {
         std::memset(buffer_, 0, sizeof buffer_);
         int count = 0;
         {
-            std::lock_guard<std::mutex> io(port_.ioLock);
-            const bool ready = SetStepTimeoutsLocked([](COMMTIMEOUTS& t) {
+            thermpos::MutexLock io(port_.ioLock);
+            const bool ready = SetStepTimeoutsLocked(policy, [](COMMTIMEOUTS& t) {
                 t.ReadIntervalTimeout = MAXDWORD;
                 t.ReadTotalTimeoutMultiplier = 0;
                 t.ReadTotalTimeoutConstant = 0;
             });
             if (ready) {
-                error = io_.read(port_.handle, buffer_, kReadSize, &count);
+                error = io_.Read(port_.handle, buffer_, kReadSize, &count);
                 count = std::clamp(count, 0, kReadSize);
-                if (Usb() || (type_ == PortType::Serial && profile.rewriteAfterEveryRead))
+                if (policy.rewriteAfterEveryRead)
                     forceWrite_ = true;
-                if (type_ == PortType::Parallel && profile.writeAfterParallelRead) {
+                if (policy.writeAfterRead) {
                     // Right after the read of a cycle that came on time; after a read
                     // that input woke, in the next cycle, for the same reason as the
                     // forced write.
@@ -212,18 +174,17 @@ void MonitorCycle::Process(CStatusQuery& query, const MonitorProfile& profile, b
                         forceWrite_ = true;
                     }
                 }
-                if (!Usb())
-                    SetTimeoutsLocked(saved_);
+                RestoreTimeoutsLocked(policy);
             }
         }
 
-        if (Usb()) {
+        if (policy.unreportedBlock) {
             if (count == 0 && buffer_[0] != 0)
                 count = 4;
-        } else if (count > 0 && type_ == PortType::Serial) {
-            if (profile.rewriteAfterReply)
+        } else if (count > 0) {
+            if (policy.rewriteAfterReply)
                 forceWrite_ = true;
-            if (profile.holdReplies) {
+            if (policy.holdReplies) {
                 if (buffer_[0] == 0x3C && buffer_[1] == 0x00) {
                     // Held: the request goes again after each hold reply, right after the
                     // read of a cycle that came on time, else in the next cycle. Written
@@ -231,7 +192,7 @@ void MonitorCycle::Process(CStatusQuery& query, const MonitorProfile& profile, b
                     // next request at once, as fast as the line goes.
                     hold_ = true;
                     if (onTime) {
-                        std::lock_guard<std::mutex> io(port_.ioLock);
+                        thermpos::MutexLock io(port_.ioLock);
                         int written = 0;
                         (void)WriteCommandLocked(query, &written);
                     } else {
@@ -245,13 +206,13 @@ void MonitorCycle::Process(CStatusQuery& query, const MonitorProfile& profile, b
         }
         if (count > 0) {
             bytesRead_ = true;
-            error = ERROR_SUCCESS;
+            error = SystemError::Success;
             // Whole blocks are dispatched below in this same cycle; a block still arriving
             // waits for the next reads.
             query.assembler.Feed(buffer_, static_cast<std::size_t>(count), &query.reply);
         }
-        if (error != ERROR_SUCCESS && error != ERROR_MORE_DATA) {
-            HandleError(query, error);
+        if (error != SystemError::Success && error != SystemError::MoreData) {
+            HandleError(query, policy, error);
             query.awaitingReply = !query.resend;
             return;
         }
@@ -276,22 +237,18 @@ bool MonitorCycle::ReopenLocked() {
     // the registry walk of the open with its model key; a COM name follows the Ports map
     // to wherever the adapter is now; a network port connects again.
     if (port_.handle != INVALID_HANDLE_VALUE)
-        io_.close(port_.handle);
+        (void)io_.Close(port_.handle);
     port_.handle = INVALID_HANDLE_VALUE;
     HANDLE handle = INVALID_HANDLE_VALUE;
-    if (io_.open(port_.portName.c_str(), &handle, port_.modelKey.c_str()) != 1 ||
+    if (io_.Open(port_.portName, port_.modelKey, &handle) != SystemError::Success ||
         handle == nullptr || handle == INVALID_HANDLE_VALUE)
         return false;
     port_.handle = handle;
     // The new handle starts with the system's settings, not the ones the devices chose.
     if (port_.haveDcb)
-        (void)io_.setProperties(handle, &port_.dcb);
-    if (port_.haveTimeouts) {
-        const COMMTIMEOUTS& t = port_.timeouts;
-        (void)io_.setTimeouts(handle, t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier,
-                              t.ReadTotalTimeoutConstant, t.WriteTotalTimeoutMultiplier,
-                              t.WriteTotalTimeoutConstant);
-    }
+        (void)io_.SetProperties(handle, port_.dcb);
+    if (port_.haveTimeouts)
+        (void)io_.SetTimeouts(handle, port_.timeouts);
     return true;
 }
 
@@ -317,18 +274,19 @@ void MonitorCycle::Notify(CStatusQuery& query, StatusNotification code) {
     }
 }
 
-void MonitorCycle::HandleError(CStatusQuery& query, int error) {
+void MonitorCycle::HandleError(CStatusQuery& query, const MonitorPolicy& policy,
+                               SystemError error) {
     switch (error) {
-        case ERROR_ACCESS_DENIED:
-        case ERROR_INVALID_HANDLE:
-        case kErrorCrc:
-        case ERROR_IO_DEVICE: {
-            if (!Reopens())
+        case SystemError::AccessDenied:
+        case SystemError::InvalidHandle:
+        case SystemError::Crc:
+        case SystemError::IoDevice: {
+            if (!policy.reopens)
                 return;
             const auto now = std::chrono::steady_clock::now();
             bool opened = false;
             if (now >= nextReopen_) {
-                std::lock_guard<std::mutex> io(port_.ioLock);
+                thermpos::MutexLock io(port_.ioLock);
                 opened = ReopenLocked();
             }
             if (opened) {
@@ -347,14 +305,14 @@ void MonitorCycle::HandleError(CStatusQuery& query, int error) {
             Notify(query, kNotifyPowerOff);
             return;
         }
-        case kErrorInvalidFunction:
-        case ERROR_DEVICE_NOT_CONNECTED:
+        case SystemError::InvalidFunction:
+        case SystemError::DeviceNotConnected:
             Notify(query, kNotifyPowerOff);
             return;
-        case ERROR_NOT_READY:
+        case SystemError::NotReady:
             Notify(query, kNotifyOffline);
             return;
-        case ERROR_OUT_OF_PAPER:
+        case SystemError::OutOfPaper:
             Notify(query, kNotifyPaperEmpty);
             return;
         default:
@@ -380,8 +338,11 @@ void CStatusBlockAssembler::Feed(const BYTE* data, std::size_t length, std::stri
     }
 }
 
-CStatusMonitor::CStatusMonitor(const PortBackend& backend, CPortIo& port)
-    : backend_(backend), port_(port) {}
+CStatusMonitor::CStatusMonitor(PortLibrary& library, CPortIo& port, MonitoredPort portKind)
+    : library_(library),
+      port_(port),
+      portKind_(portKind),
+      policy_(MonitorPolicy::For(portKind, MonitorProfile{})) {}
 
 CStatusMonitor::~CStatusMonitor() {
     Stop();
@@ -391,7 +352,7 @@ LONG CStatusMonitor::Add(CStatusInterpreter* interpreter, LONG bindingId, LONG i
                          const MonitorProfile* profile) {
     if (interpreter == nullptr || interpreter->Command().empty())
         return OPOS_E_FAILURE;
-    std::lock_guard<std::mutex> thread(threadLock_);
+    thermpos::MutexLock thread(threadLock_);
     if (!thread_.joinable()) {
         stopEvent_.Reset();
         exitEvent_.Reset();
@@ -404,9 +365,11 @@ LONG CStatusMonitor::Add(CStatusInterpreter* interpreter, LONG bindingId, LONG i
         }
     }
 
-    std::lock_guard<std::mutex> monitor(monitorLock_);
-    if (profile != nullptr)
+    thermpos::MutexLock monitor(monitorLock_);
+    if (profile != nullptr) {
         profile_ = *profile;
+        policy_ = MonitorPolicy::For(portKind_, profile_);
+    }
     interpreter->SetBindingId(bindingId);
     try {
         for (auto& query : queries_) {
@@ -430,10 +393,10 @@ LONG CStatusMonitor::Add(CStatusInterpreter* interpreter, LONG bindingId, LONG i
 }
 
 bool CStatusMonitor::RemoveBinding(LONG bindingId) {
-    std::lock_guard<std::mutex> thread(threadLock_);
+    thermpos::MutexLock thread(threadLock_);
     bool empty;
     {
-        std::lock_guard<std::mutex> monitor(monitorLock_);
+        thermpos::MutexLock monitor(monitorLock_);
         for (auto& query : queries_) {
             auto& l = query->listeners;
             l.erase(
@@ -454,7 +417,7 @@ bool CStatusMonitor::RemoveBinding(LONG bindingId) {
 }
 
 void CStatusMonitor::Stop() {
-    std::lock_guard<std::mutex> thread(threadLock_);
+    thermpos::MutexLock thread(threadLock_);
     StopLocked();
 }
 
@@ -472,17 +435,17 @@ void CStatusMonitor::StopLocked() {
 CMonitorPause CStatusMonitor::Pause(std::shared_ptr<const void> owner) {
     CMonitorPause pause;
     pause.owner_ = std::move(owner);
-    pause.lock_ = std::unique_lock<std::mutex>(monitorLock_);
+    pause.lock_ = std::unique_lock<std::mutex>(monitorLock_.Native());
     return pause;
 }
 
 bool CStatusMonitor::Running() const {
-    std::lock_guard<std::mutex> thread(threadLock_);
+    thermpos::MutexLock thread(threadLock_);
     return thread_.joinable() && !exitEvent_.IsSet();
 }
 
 std::vector<std::size_t> CStatusMonitor::ListenerCounts() const {
-    std::lock_guard<std::mutex> monitor(monitorLock_);
+    thermpos::MutexLock monitor(monitorLock_);
     std::vector<std::size_t> counts;
     for (const auto& query : queries_)
         counts.push_back(query->listeners.size());
@@ -490,24 +453,25 @@ std::vector<std::size_t> CStatusMonitor::ListenerCounts() const {
 }
 
 MonitorProfile CStatusMonitor::Profile() const {
-    std::lock_guard<std::mutex> monitor(monitorLock_);
+    thermpos::MutexLock monitor(monitorLock_);
     return profile_;
 }
 
 CStatusMonitor::WakeCounts CStatusMonitor::Wakes() const {
-    std::lock_guard<std::mutex> lock(wakesLock_);
+    thermpos::MutexLock lock(wakesLock_);
     return wakes_;
 }
 
 bool CStatusMonitor::WaitWakes(const std::function<bool(const WakeCounts&)>& done,
                                std::chrono::milliseconds limit) const {
-    std::unique_lock<std::mutex> lock(wakesLock_);
-    return wakesChanged_.wait_for(lock, limit, [&] { return done(wakes_); });
+    thermpos::UniqueLock lock(wakesLock_);
+    return wakesChanged_.wait_for(lock.Std(), limit,
+                                  [&]() REQUIRES(wakesLock_) { return done(wakes_); });
 }
 
 void CStatusMonitor::MarkSleeping() {
     {
-        std::lock_guard<std::mutex> lock(wakesLock_);
+        thermpos::MutexLock lock(wakesLock_);
         wakes_.sleeping = true;
     }
     wakesChanged_.notify_all();
@@ -515,7 +479,7 @@ void CStatusMonitor::MarkSleeping() {
 
 void CStatusMonitor::CountWake(std::uint64_t WakeCounts::*which) {
     {
-        std::lock_guard<std::mutex> lock(wakesLock_);
+        thermpos::MutexLock lock(wakesLock_);
         ++(wakes_.*which);
         wakes_.sleeping = false;
     }
@@ -523,97 +487,46 @@ void CStatusMonitor::CountWake(std::uint64_t WakeCounts::*which) {
 }
 
 void CStatusMonitor::ThreadMain() {
-    using Clock = std::chrono::steady_clock;
-    MonitorCycle cycle(backend_, port_);
-    const bool canWait = backend_.waitInput != nullptr && wake_.Valid();
-    const auto interval = std::chrono::milliseconds(pollInterval_);
-    bool writeDue = true;  // the first cycle writes the requests
-    Clock::time_point lastCycle = Clock::now();
-    // While a write is due, input that arrives first is read at once and the write waits
-    // for its time, so requests go out at the poll interval as they always did, and
-    // status comes in as soon as it is sent. An input wake that reads nothing leaves the
-    // rest of that interval to a timed wait.
-    bool watchInput = true;
-    // Input wakes in a row whose cycle read nothing while no write was due: a descriptor
-    // that stays ready with nothing for the read (a hang-up that no reopen clears, a
-    // reply a paused device took) must not make the thread spin, so such a wake is
-    // followed by a timed wait, doubling from the poll interval up to the idle interval.
-    unsigned quietWakes = 0;
-    bool backOff = false;
+    MonitorCycle cycle(library_, port_);
+    const bool canWait = library_.CanWait() && wake_.Valid();
+    CycleState state;
+    state.lastCycle = MonitorClock::now();
     for (;;) {
-        const DWORD idle = std::max(pollInterval_, idleInterval_.load());
-        // Milliseconds until the due write, rounded up so that the wait does not end
-        // just before it.
-        const auto untilWrite = [&] {
-            const auto left = lastCycle + interval - Clock::now();
-            return static_cast<DWORD>(
-                std::max<long long>(0, std::chrono::ceil<std::chrono::milliseconds>(left).count()));
-        };
-        bool byInput = false;
-        bool fullCycle = true;
-        bool onTime = true;
-        if (!canWait || (writeDue && !watchInput)) {
-            if (stopEvent_.Wait(canWait ? untilWrite() : pollInterval_) != thermpos::WAIT_TIMEOUT)
-                break;
-            CountWake(&WakeCounts::timed);
-        } else if (backOff && !writeDue) {
-            const DWORD shift = std::min(quietWakes - 1, 10u);
-            const auto delay = static_cast<DWORD>(
-                std::min<std::uint64_t>(idle, std::uint64_t{pollInterval_} << shift));
-            if (stopEvent_.Wait(delay) != thermpos::WAIT_TIMEOUT)
-                break;
-            backOff = false;
-            CountWake(&WakeCounts::timed);
-        } else {
+        const MonitorTiming timing{canWait, pollInterval_,
+                                   std::max(pollInterval_, idleInterval_.load())};
+        const NextWait wait = PlanWait(state, timing, MonitorClock::now());
+        PortWait woke = PortWait::TimedOut;
+        if (wait.kind == WaitKind::ForInput) {
             HANDLE handle;
             {
-                std::lock_guard<std::mutex> io(port_.ioLock);
+                thermpos::MutexLock io(port_.ioLock);
                 handle = port_.handle;
             }
             MarkSleeping();
-            const DWORD woke =
-                backend_.waitInput(handle, wake_.Fd(), writeDue ? untilWrite() : idle);
-            if (woke == thermpos::WAIT_OBJECT_0 + 1)
+            woke = library_.WaitInput(handle, wake_.Fd(), wait.ms);
+            if (woke == PortWait::Woken)
                 wake_.Drain();
             if (stopEvent_.IsSet()) {
                 CountWake(&WakeCounts::kicked);
                 break;
             }
-            // A handle being reopened, or a device that cannot be waited on.
-            if (woke == thermpos::WAIT_FAILED &&
-                stopEvent_.Wait(writeDue ? untilWrite() : pollInterval_) != thermpos::WAIT_TIMEOUT)
-                break;
-            if (woke == thermpos::WAIT_TIMEOUT && !writeDue)
-                quietWakes = 0;
-            byInput = woke == thermpos::WAIT_OBJECT_0;
-            onTime = woke == thermpos::WAIT_TIMEOUT || woke == thermpos::WAIT_FAILED;
-            // Input or a wake-up before the write is due: read now, write on time.
-            fullCycle = !writeDue || onTime;
-            CountWake(byInput                                       ? &WakeCounts::input
-                      : woke == thermpos::WAIT_OBJECT_0 + 1         ? &WakeCounts::kicked
-                      : woke == thermpos::WAIT_TIMEOUT && !writeDue ? &WakeCounts::idle
-                                                                    : &WakeCounts::timed);
+        } else if (stopEvent_.Wait(wait.ms) != thermpos::WAIT_TIMEOUT) {
+            break;
         }
+        const WakePlan plan = AfterWake(&state, wait, woke, timing, MonitorClock::now());
+        // A handle being reopened, or a device that cannot be waited on.
+        if (plan.fallbackWait && stopEvent_.Wait(plan.fallbackMs) != thermpos::WAIT_TIMEOUT)
+            break;
+        CountWake(plan.counted == WakeCount::Input    ? &WakeCounts::input
+                  : plan.counted == WakeCount::Kicked ? &WakeCounts::kicked
+                  : plan.counted == WakeCount::Idle   ? &WakeCounts::idle
+                                                      : &WakeCounts::timed);
 
-        std::lock_guard<std::mutex> monitor(monitorLock_);
+        thermpos::MutexLock monitor(monitorLock_);
         cycle.BeginCycle();
         for (auto& query : queries_)
-            cycle.Process(*query, profile_, fullCycle, onTime);
-        if (fullCycle) {
-            lastCycle = Clock::now();
-            watchInput = true;
-        }
-        const bool wasDue = writeDue;
-        writeDue = cycle.WriteDue(queries_);
-        if (cycle.BytesRead()) {
-            quietWakes = 0;
-            backOff = false;
-        } else if (byInput && wasDue) {
-            watchInput = false;
-        } else if (byInput) {
-            ++quietWakes;
-            backOff = true;
-        }
+            cycle.Process(*query, policy_, plan.cycle);
+        AfterCycle(&state, plan, cycle.WriteDue(queries_), cycle.BytesRead(), MonitorClock::now());
     }
     exitEvent_.Set();
 }

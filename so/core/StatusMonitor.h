@@ -3,9 +3,11 @@
 //
 // Thread: one monitor thread per port, started by the first Add and ended by the
 // RemoveBinding that leaves no query, by Stop, or by the destructor; the monitor object
-// owns it and joins it. The thread may touch the queries and the profile (under the
-// monitor lock) and the port (under its I/O lock); it calls the interpreters with the
-// monitor lock held and the I/O lock released, and they take the devices' queue locks only.
+// owns it and joins it. The thread may touch the queries, the profile and the policy
+// (under the monitor lock) and the port (under its I/O lock); it calls the interpreters
+// with the monitor lock held and the I/O lock released, and they take the devices' queue
+// locks only. When it waits and which cycle it runs is MonitorSchedule.h's rule; what a
+// cycle does differently by port kind and printer model is MonitorPolicy.h's.
 //
 // Between cycles the thread sleeps in the kernel holding no lock, so the output thread
 // and a paused device never wait behind it:
@@ -15,8 +17,8 @@
 //     and nothing but input can change that: it waits for the port's descriptor to
 //     become readable (bytes, a hang-up, a closed connection) or for wake_ (Stop, Add),
 //     for at most the idle interval, and runs the cycle as soon as one comes;
-//   - a port that cannot be waited on (a parallel port, a backend without a wait) is
-//     polled on the interval.
+//   - a port that cannot be waited on (a parallel port, a port library without a wait)
+//     is polled on the interval.
 //
 // Locks, in the order they may be taken (after the calling device's device lock):
 //   1. threadLock_: starting and ending the thread, so two devices adding and removing at
@@ -40,7 +42,9 @@
 
 #include "platform/eventfd.h"
 #include "platform/sync.h"
+#include "platform/thread_safety.h"
 #include "platform/win32.h"
+#include "so/core/MonitorPolicy.h"
 #include "so/core/PortIo.h"
 
 namespace thermpos::so {
@@ -133,8 +137,9 @@ struct CStatusQuery {
 
 class CStatusMonitor {
   public:
-    // port must outlive the monitor.
-    CStatusMonitor(const PortBackend& backend, CPortIo& port);
+    // port and library must outlive the monitor; portKind is the port's, classified when
+    // it was opened (ClassifyMonitoredPort).
+    CStatusMonitor(PortLibrary& library, CPortIo& port, MonitoredPort portKind);
     ~CStatusMonitor();  // stops the thread
     CStatusMonitor(const CStatusMonitor&) = delete;
     CStatusMonitor& operator=(const CStatusMonitor&) = delete;
@@ -146,22 +151,24 @@ class CStatusMonitor {
     // or the thread cannot start. The interpreter must stay alive until RemoveBinding
     // removed it.
     [[nodiscard]] LONG Add(CStatusInterpreter* interpreter, LONG bindingId, LONG interval,
-                           const MonitorProfile* profile);
+                           const MonitorProfile* profile) EXCLUDES(threadLock_, monitorLock_);
     // Removes the listeners of bindingId and the queries left without listeners; when no
     // query is left it ends the thread (waiting for the cycle in progress). Returns true
     // when no query is left.
-    [[nodiscard]] bool RemoveBinding(LONG bindingId);
+    [[nodiscard]] bool RemoveBinding(LONG bindingId) EXCLUDES(threadLock_, monitorLock_);
     // Ends the thread, if any, waiting for the cycle in progress; the queries stay.
-    void Stop();
+    void Stop() EXCLUDES(threadLock_, monitorLock_);
 
     // Holds the monitor between cycles until the returned pause goes. owner keeps the
     // monitor alive meanwhile (the table entry holding it). Blocks while a cycle runs.
-    [[nodiscard]] CMonitorPause Pause(std::shared_ptr<const void> owner);
+    // The pause holds the monitor lock beyond this call, which the lock analysis cannot
+    // follow.
+    [[nodiscard]] CMonitorPause Pause(std::shared_ptr<const void> owner) NO_THREAD_SAFETY_ANALYSIS;
 
     // For tests and diagnostics.
-    bool Running() const;
-    std::vector<std::size_t> ListenerCounts() const;  // per query, in order
-    MonitorProfile Profile() const;
+    bool Running() const EXCLUDES(threadLock_);
+    std::vector<std::size_t> ListenerCounts() const EXCLUDES(monitorLock_);  // per query
+    MonitorProfile Profile() const EXCLUDES(monitorLock_);
 
     // The longest wait for input (tests make it long, so that only a wake-up can end it).
     // Default kIdleIntervalMs; never shorter than the poll interval. A wait in progress
@@ -179,10 +186,10 @@ class CStatusMonitor {
         std::uint64_t timed = 0;   // the poll interval or a back-off passed
         bool sleeping = false;     // in a wait for input now
     };
-    WakeCounts Wakes() const;
+    WakeCounts Wakes() const EXCLUDES(wakesLock_);
     // Waits until done(Wakes()) holds, at most `limit`; false when it did not.
     bool WaitWakes(const std::function<bool(const WakeCounts&)>& done,
-                   std::chrono::milliseconds limit) const;
+                   std::chrono::milliseconds limit) const EXCLUDES(wakesLock_);
 
     // The longest the thread sleeps when no write is due. Nothing in the status algorithm
     // is timed while every query awaits its reply: only input changes anything, and the
@@ -194,32 +201,36 @@ class CStatusMonitor {
 
   private:
     void ThreadMain();
-    void StopLocked();  // the caller holds threadLock_
+    void StopLocked() REQUIRES(threadLock_);
 
-    const PortBackend backend_;
+    PortLibrary& library_;
     CPortIo& port_;
+    const MonitoredPort portKind_;
 
-    mutable std::mutex threadLock_;
-    std::thread thread_;                    // guarded by threadLock_
+    mutable thermpos::Mutex threadLock_;
+    std::thread thread_ GUARDED_BY(threadLock_);
     thermpos::ManualResetEvent stopEvent_;  // set to end the thread
     thermpos::ManualResetEvent exitEvent_;  // set by the thread as it ends
     // Signalled after stopEvent_ is set and after a query is added: ends a wait for input
     // so that the thread stops, or writes the new request, at once.
     thermpos::platform::WakeDescriptor wake_;
-    DWORD pollInterval_ = 5;  // ms; set before the thread starts, fixed while it runs
+    // ms; set under threadLock_ before the thread starts, read by the thread without it.
+    DWORD pollInterval_ = 5;
     std::atomic<DWORD> idleInterval_{kIdleIntervalMs};
 
     // Called by the thread before a wait for input, and after each wait.
-    void MarkSleeping();
-    void CountWake(std::uint64_t WakeCounts::*which);
+    void MarkSleeping() EXCLUDES(wakesLock_);
+    void CountWake(std::uint64_t WakeCounts::*which) EXCLUDES(wakesLock_);
 
-    mutable std::mutex wakesLock_;
+    mutable thermpos::Mutex wakesLock_;
     mutable std::condition_variable wakesChanged_;
-    WakeCounts wakes_;  // guarded by wakesLock_
+    WakeCounts wakes_ GUARDED_BY(wakesLock_);
 
-    mutable std::mutex monitorLock_;
-    std::vector<std::unique_ptr<CStatusQuery>> queries_;  // guarded by monitorLock_
-    MonitorProfile profile_;                              // guarded by monitorLock_
+    mutable thermpos::Mutex monitorLock_;
+    std::vector<std::unique_ptr<CStatusQuery>> queries_ GUARDED_BY(monitorLock_);
+    MonitorProfile profile_ GUARDED_BY(monitorLock_);
+    // Built from the port's kind and profile_ whenever the profile changes.
+    MonitorPolicy policy_ GUARDED_BY(monitorLock_);
 };
 
 }  // namespace thermpos::so

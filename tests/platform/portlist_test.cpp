@@ -12,7 +12,7 @@
 #include "platform/portlist.h"
 #include "platform/registry.h"
 #include "portlib/PortOps.h"
-#include "tests/support/linkport_fake_backend.h"
+#include "tests/support/fake_device_backend.h"
 #include "tests/support/port_env.h"
 
 namespace thermpos::testing {
@@ -149,8 +149,8 @@ TEST_F(UsbScanTest, ScannedPrinterOpensAsUsb001) {
 
     // The walk finds it by port name and model key and asks for the device namespace name,
     // which the device-file layer maps to the node.
-    linkport::PortBackend& system = linkport::SystemBackend();
-    FakeBackend io;
+    linkport::DeviceBackend& system = linkport::SystemBackend();
+    FakeDeviceBackend io;
     HANDLE const printer = reinterpret_cast<HANDLE>(std::uintptr_t{0x300});
     std::string expected =
         "\\\\.\\USB#Vid_5D17&Pid_0A41#ABC123#{28d78fad-5a12-11d1-ae5b-0000f803a8c2}";

@@ -1,5 +1,6 @@
 // Port-name rules shared by the port library, the device layer, the service objects and
 // the configuration utility: a fault here sends a port to the wrong kind of handling.
+// (The status monitor's own kind rule is tested with the monitor's rules, tests/so/core.)
 #include "platform/portname.h"
 
 #include <gtest/gtest.h>
@@ -9,28 +10,13 @@
 namespace thermpos::portname {
 namespace {
 
-TEST(PortNameTest, KindsIgnoreCaseWhicheverRuleIsUsed) {
-    // A Port value typed in lower case is the same port for the status monitor as for
-    // the port library that opened it.
+TEST(PortNameTest, KindsByTheLeadingLettersIgnoringCase) {
     EXPECT_EQ(KindOf("usb001"), PortKind::Usb);
-    EXPECT_EQ(KindFoundIn("usb001"), PortKind::Usb);
     EXPECT_EQ(KindOf("Lpt1:"), PortKind::Parallel);
-    EXPECT_EQ(KindFoundIn("Lpt1:"), PortKind::Parallel);
     EXPECT_EQ(KindOf("com3"), PortKind::Serial);
-    EXPECT_EQ(KindFoundIn("com3"), PortKind::Serial);
     EXPECT_EQ(KindOf("IrDA"), PortKind::Infrared);
-}
-
-TEST(PortNameTest, LeadingKindAndKindFoundInsideDifferOnlyWhereDocumented) {
-    // The port library opens what it is given; a device-namespace name is not its port.
-    EXPECT_EQ(KindOf("\\\\.\\COM3"), PortKind::None);
-    EXPECT_EQ(KindFoundIn("\\\\.\\COM3"), PortKind::Serial);
-    // Infrared is a kind of its own only where names are opened.
-    EXPECT_EQ(KindFoundIn("IRDA"), PortKind::None);
-    // USB is looked for first.
-    EXPECT_EQ(KindFoundIn("COM-USB"), PortKind::Usb);
+    EXPECT_EQ(KindOf("ip_host"), PortKind::Network);
     EXPECT_EQ(KindOf("PRN"), PortKind::None);
-    EXPECT_EQ(KindFoundIn(""), PortKind::None);
     EXPECT_EQ(KindOf("CO"), PortKind::None);
 }
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "portlib/PortOps.h"
-#include "tests/support/linkport_fake_backend.h"
+#include "tests/support/fake_device_backend.h"
 
 namespace thermpos::testing {
 namespace {
@@ -26,7 +26,7 @@ std::vector<unsigned char> Pattern(int n) {
 }
 
 TEST(WritePort, CutsThreeThousandBytesInto1024_1024_952) {
-    FakeBackend io;
+    FakeDeviceBackend io;
     auto data = Pattern(3000);
     int written = kSentinel;
     EXPECT_EQ(WritePort(io, kPort, data.data(), 3000, &written), 0);
@@ -43,7 +43,7 @@ TEST(WritePort, CutsThreeThousandBytesInto1024_1024_952) {
 }
 
 TEST(WritePort, FailingSecondChunkReturnsItsErrorAndCountsWhatItMoved) {
-    FakeBackend io;
+    FakeDeviceBackend io;
     io.writeScript[1] = {ERROR_OUT_OF_PAPER, 100};
     auto data = Pattern(3000);
     int written = kSentinel;
@@ -53,7 +53,7 @@ TEST(WritePort, FailingSecondChunkReturnsItsErrorAndCountsWhatItMoved) {
 }
 
 TEST(WritePort, ChunkThatMovesNothingEndsTheLoopWithTimeout) {
-    FakeBackend io;
+    FakeDeviceBackend io;
     io.writeScript[1] = {ERROR_SUCCESS, 0};
     auto data = Pattern(3000);
     int written = kSentinel;
@@ -63,7 +63,7 @@ TEST(WritePort, ChunkThatMovesNothingEndsTheLoopWithTimeout) {
 }
 
 TEST(WritePort, ShortChunkAdvancesByWhatWasWritten) {
-    FakeBackend io;
+    FakeDeviceBackend io;
     io.writeScript[0] = {ERROR_SUCCESS, 500};
     auto data = Pattern(2000);
     int written = kSentinel;
@@ -75,7 +75,7 @@ TEST(WritePort, ShortChunkAdvancesByWhatWasWritten) {
 }
 
 TEST(WritePort, ArgumentTestsAndEmptyWrites) {
-    FakeBackend io;
+    FakeDeviceBackend io;
     char byte = 'x';
     int written = kSentinel;
     EXPECT_EQ(WritePort(io, INVALID_HANDLE_VALUE, &byte, 1, &written), ERROR_INVALID_HANDLE);
@@ -91,7 +91,7 @@ TEST(WritePort, ArgumentTestsAndEmptyWrites) {
 }
 
 TEST(WritePort, CountReportedBeyondTheChunkIsNotTrusted) {
-    FakeBackend io;
+    FakeDeviceBackend io;
     io.writeScript[0] = {ERROR_SUCCESS, 5000};
     auto data = Pattern(100);
     int written = kSentinel;
@@ -100,7 +100,7 @@ TEST(WritePort, CountReportedBeyondTheChunkIsNotTrusted) {
 }
 
 TEST(ReadPort, ArgumentTestsLeaveOutputsAlone) {
-    FakeBackend io;
+    FakeDeviceBackend io;
     char buf[8];
     int read = kSentinel;
     EXPECT_EQ(ReadPort(io, INVALID_HANDLE_VALUE, buf, 8, &read), ERROR_INVALID_HANDLE);
@@ -114,7 +114,7 @@ TEST(ReadPort, ArgumentTestsLeaveOutputsAlone) {
 }
 
 TEST(ReadPort, PassesCountAndError) {
-    FakeBackend io;
+    FakeDeviceBackend io;
     io.readResult = {ERROR_NOT_READY, 3};
     char buf[8];
     int read = kSentinel;
@@ -127,7 +127,7 @@ TEST(ReadPort, PassesCountAndError) {
 }
 
 TEST(ClosePort, PurgesEverythingThenCloses) {
-    FakeBackend io;
+    FakeDeviceBackend io;
     EXPECT_EQ(ClosePort(io, INVALID_HANDLE_VALUE), 0);
     EXPECT_TRUE(io.purges.empty());
     EXPECT_TRUE(io.closed.empty());
@@ -143,7 +143,7 @@ TEST(ClosePort, PurgesEverythingThenCloses) {
 }
 
 TEST(PortTimeOuts, GetRefusesBadArguments) {
-    FakeBackend io;
+    FakeDeviceBackend io;
     COMMTIMEOUTS t{};
     EXPECT_EQ(GetPortTimeOuts(io, kPort, nullptr), 0);
     EXPECT_EQ(GetPortTimeOuts(io, nullptr, &t), 0);
@@ -153,7 +153,7 @@ TEST(PortTimeOuts, GetRefusesBadArguments) {
 }
 
 TEST(PortTimeOuts, PartialSettersKeepTheOtherHalf) {
-    FakeBackend io;
+    FakeDeviceBackend io;
     EXPECT_EQ(SetPortTimeOuts(io, kPort, true, false, COMMTIMEOUTS{10, 20, 30, 40, 50}), 1);
     EXPECT_EQ(io.timeouts.ReadIntervalTimeout, 10u);
     EXPECT_EQ(io.timeouts.ReadTotalTimeoutConstant, 30u);
@@ -171,7 +171,7 @@ TEST(PortTimeOuts, PartialSettersKeepTheOtherHalf) {
 }
 
 TEST(PortProperties, NullDcbFails) {
-    FakeBackend io;
+    FakeDeviceBackend io;
     DCB dcb{};
     EXPECT_EQ(GetPortProperties(io, kPort, nullptr), 0);
     io.state.BaudRate = 19200;
@@ -186,7 +186,7 @@ class OpenPortTest : public ::testing::Test {
   protected:
     void SetUp() override { setenv("THERMPOS_OPEN_WAIT_MS", "7", 1); }
     void TearDown() override { unsetenv("THERMPOS_OPEN_WAIT_MS"); }
-    FakeBackend io;
+    FakeDeviceBackend io;
     HANDLE handle = nullptr;
 };
 
@@ -221,7 +221,7 @@ TEST_F(OpenPortTest, FailedOpenStillWaits) {
 
 TEST_F(OpenPortTest, InfraredInAnyCaseOpensCom4With9600_8N1AndImmediateReads) {
     for (const char* name : {"IRDA", "irda", "IrDA:"}) {
-        FakeBackend ir;
+        FakeDeviceBackend ir;
         ir.devices["COM4"] = kPort;
         ir.devices["COM4:"] = kPort;
         std::memset(&ir.state, 0xFF, sizeof ir.state);  // every bit set before

@@ -6,7 +6,7 @@
 
 #include "platform/registry.h"
 #include "portlib/PortOps.h"
-#include "tests/support/linkport_fake_backend.h"
+#include "tests/support/fake_device_backend.h"
 #include "tests/support/port_env.h"
 
 namespace thermpos::testing {
@@ -53,7 +53,7 @@ class UsbWalkTest : public PortEnvTest {
                   UsbDevice("Vid_5D17&Pid_0A41", "SERIALB", "7&bbbb&0"));
     }
 
-    FakeBackend io;
+    FakeDeviceBackend io;
     HANDLE handle = nullptr;
     std::size_t openBefore_ = 0;
 };

@@ -1,64 +1,38 @@
 #include "tests/support/fake_port.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace thermpos::testing {
 
-namespace {
+using so::SystemError;
+using so::ToSystemError;
 
-int FakeOpen(const char* name, HANDLE* handle, const char*) {
-    return FakePort::Get().Open(name, handle);
-}
-int FakeClose(HANDLE handle) {
-    return FakePort::Get().Close(handle);
-}
-int FakeWrite(HANDLE, const void* data, int length, int* written) {
-    return FakePort::Get().Write(data, length, written);
-}
-int FakeRead(HANDLE, void* buffer, int size, int* read) {
-    return FakePort::Get().Read(buffer, size, read);
-}
-int FakeTimeouts(HANDLE, DWORD, DWORD, DWORD, DWORD, DWORD) {
-    return FakePort::Get().SetTimeouts();
-}
-int FakeGetProperties(HANDLE, DCB*) {
-    return 1;
-}
-int FakeSetProperties(HANDLE, const DCB*) {
-    return 1;
-}
-int FakeDrain(HANDLE) {
-    return FakePort::Get().Drain();
-}
-
-}  // namespace
+const std::string FakePort::kStatusRequest("\x1D\x61\x0F", 3);
+const std::string FakePort::kReadyBlock("\x10\x00\x00\x00", 4);
 
 FakePort& FakePort::Get() {
     static FakePort port;
     return port;
 }
 
-const so::PortBackend& FakePort::Backend() {
-    static const so::PortBackend backend = {&FakeOpen,          &FakeClose,    &FakeWrite,
-                                            &FakeRead,          &FakeTimeouts, &FakeGetProperties,
-                                            &FakeSetProperties, nullptr,       &FakeDrain};
-    return backend;
-}
-
 void FakePort::Reset() {
     std::lock_guard<std::mutex> lock(mutex_);
+    record_ = Record{};
+    record_.timeouts = kInitialTimeouts;
     openFails_ = false;
+    reopenFailures_ = 0;
     writeError_ = 0;
+    writeErrors_.clear();
     drainError_ = 0;
     readError_ = 0;
-    timeoutsResult_ = 1;
+    reads_.clear();
+    refuseTimeouts_ = false;
     answers_ = true;
+    status_ = kReadyBlock;
+    input_.clear();
+    statusOnWrite_.clear();
     hold_ = false;
-    writes_.clear();
-    statusRequests_ = 0;
-    replyPending_ = false;
-    opens_.clear();
-    closed_.clear();
     changed_.notify_all();
 }
 
@@ -67,24 +41,65 @@ void FakePort::SetOpenFails(bool fails) {
     openFails_ = fails;
 }
 
-void FakePort::SetWriteError(int systemError) {
+void FakePort::FailReopens(int count) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reopenFailures_ = count;
+}
+
+void FakePort::SetWriteError(LONG systemError) {
     std::lock_guard<std::mutex> lock(mutex_);
     writeError_ = systemError;
 }
 
-void FakePort::SetReadError(int systemError) {
+void FakePort::QueueWriteError(LONG systemError, int times) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (int i = 0; i < times; ++i)
+        writeErrors_.push_back(systemError);
+    record_.writeErrorsQueued = writeErrors_.size();
+}
+
+void FakePort::SetDrainError(LONG systemError) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    drainError_ = systemError;
+}
+
+void FakePort::SetReadError(LONG systemError) {
     std::lock_guard<std::mutex> lock(mutex_);
     readError_ = systemError;
 }
 
-void FakePort::SetTimeoutsResult(int result) {
+void FakePort::QueueRead(LONG systemError, const std::string& bytes,
+                         std::chrono::milliseconds after) {
     std::lock_guard<std::mutex> lock(mutex_);
-    timeoutsResult_ = result;
+    reads_.push_back({systemError, bytes, std::chrono::steady_clock::now() + after});
+    record_.readsQueued = reads_.size();
+}
+
+void FakePort::RefuseTimeouts(bool refuse) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    refuseTimeouts_ = refuse;
 }
 
 void FakePort::SetAnswers(bool answers) {
     std::lock_guard<std::mutex> lock(mutex_);
     answers_ = answers;
+}
+
+void FakePort::SetStatus(const std::string& block) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    status_ = block;
+}
+
+void FakePort::Send(const std::string& block) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    status_ = block;
+    SendLocked(block);
+    changed_.notify_all();
+}
+
+void FakePort::SetStatusOnWrite(const std::string& command, const std::string& block) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    statusOnWrite_.emplace_back(command, block);
 }
 
 void FakePort::HoldWrites(bool hold) {
@@ -93,43 +108,70 @@ void FakePort::HoldWrites(bool hold) {
     changed_.notify_all();
 }
 
+void FakePort::SendLocked(const std::string& block) {
+    if (answers_)
+        input_ += block;
+}
+
+bool FakePort::IsDataWrite(const WriteCall& call) const {
+    return call.error == 0 && call.bytes != kStatusRequest;
+}
+
+FakePort::Record FakePort::Snapshot() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return record_;
+}
+
+bool FakePort::WaitUntil(const std::function<bool(const Record&)>& done,
+                         std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, limit, [&] { return done(record_); });
+}
+
 std::vector<std::string> FakePort::Writes() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return writes_;
+    std::vector<std::string> writes;
+    for (const WriteCall& call : record_.writeCalls)
+        if (IsDataWrite(call))
+            writes.push_back(call.bytes);
+    return writes;
 }
 
 std::string FakePort::AllWritten() {
-    std::lock_guard<std::mutex> lock(mutex_);
     std::string all;
-    for (const std::string& w : writes_) {
+    for (const std::string& w : Writes())
         all += w;
-    }
     return all;
 }
 
 std::size_t FakePort::WriteCount() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return writes_.size();
+    return Writes().size();
 }
 
 int FakePort::StatusRequests() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return statusRequests_;
+    return static_cast<int>(
+        std::count_if(record_.writeCalls.begin(), record_.writeCalls.end(),
+                      [](const auto& c) { return c.error == 0 && c.bytes == kStatusRequest; }));
 }
 
 std::map<std::string, int> FakePort::Opens() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return opens_;
+    return record_.opens;
 }
 
 std::vector<HANDLE> FakePort::Closed() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return closed_;
+    return record_.closed;
 }
 
 bool FakePort::WaitWrites(std::size_t count, std::chrono::milliseconds limit) {
     std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, limit, [&] { return writes_.size() >= count; });
+    return changed_.wait_for(lock, limit, [&] {
+        return static_cast<std::size_t>(
+                   std::count_if(record_.writeCalls.begin(), record_.writeCalls.end(),
+                                 [&](const WriteCall& c) { return IsDataWrite(c); })) >= count;
+    });
 }
 
 bool FakePort::WaitHeldWriter(std::chrono::milliseconds limit) {
@@ -137,78 +179,122 @@ bool FakePort::WaitHeldWriter(std::chrono::milliseconds limit) {
     return changed_.wait_for(lock, limit, [&] { return heldWriters_ > 0; });
 }
 
-int FakePort::Open(const char* name, HANDLE* handle) {
+SystemError FakePort::Open(const std::string& portName, const std::string&, HANDLE* handle) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (openFails_) {
+    const bool reopen = record_.openCalls++ > 0;
+    changed_.notify_all();
+    if (openFails_ || (reopen && reopenFailures_ > 0)) {
+        if (!openFails_)
+            --reopenFailures_;
         *handle = INVALID_HANDLE_VALUE;
-        return 0;
+        return SystemError::GenFailure;
     }
-    ++opens_[name];
+    ++record_.opens[portName];
     *handle = reinterpret_cast<HANDLE>(nextHandle_++);
-    return 1;
+    return SystemError::Success;
 }
 
-int FakePort::Close(HANDLE handle) {
+SystemError FakePort::Close(HANDLE handle) {
     std::lock_guard<std::mutex> lock(mutex_);
-    closed_.push_back(handle);
-    return 1;
+    record_.closed.push_back(handle);
+    changed_.notify_all();
+    return SystemError::Success;
 }
 
-int FakePort::Write(const void* data, int length, int* written) {
+SystemError FakePort::Write(HANDLE handle, const void* data, int length, int* written) {
+    *written = 0;
+    if (handle == INVALID_HANDLE_VALUE)
+        return SystemError::InvalidHandle;
     std::unique_lock<std::mutex> lock(mutex_);
     ++heldWriters_;
     changed_.notify_all();
     changed_.wait(lock, [&] { return !hold_; });
     --heldWriters_;
-    if (writeError_ != 0) {
-        *written = 0;
-        return writeError_;
+    WriteCall call{handle, std::string(static_cast<const char*>(data), static_cast<size_t>(length)),
+                   writeError_};
+    if (!writeErrors_.empty()) {
+        call.error = writeErrors_.front();
+        writeErrors_.pop_front();
+        record_.writeErrorsQueued = writeErrors_.size();
     }
-    const std::string bytes(static_cast<const char*>(data), static_cast<size_t>(length));
-    if (bytes == std::string("\x1D\x61\x0F", 3)) {
-        // Kept apart, so that the print data can be checked write by write.
-        ++statusRequests_;
-        replyPending_ = true;
-    } else {
-        writes_.push_back(bytes);
-    }
-    *written = length;
+    record_.writeCalls.push_back(call);
     changed_.notify_all();
-    return 0;
+    if (call.error != 0)
+        return ToSystemError(call.error);
+    *written = length;
+    if (call.bytes == kStatusRequest)
+        SendLocked(status_);
+    for (const auto& [command, block] : statusOnWrite_) {
+        if (call.bytes.compare(0, command.size(), command) == 0) {
+            status_ = block;
+            SendLocked(block);
+        }
+    }
+    return SystemError::Success;
 }
 
-void FakePort::SetDrainError(int systemError) {
+SystemError FakePort::Drain(HANDLE) {
     std::lock_guard<std::mutex> lock(mutex_);
-    drainError_ = systemError;
+    return ToSystemError(drainError_);
 }
 
-int FakePort::Drain() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return drainError_;
-}
-
-int FakePort::Read(void* buffer, int size, int* read) {
-    std::lock_guard<std::mutex> lock(mutex_);
+SystemError FakePort::Read(HANDLE handle, void* buffer, int size, int* read) {
     *read = 0;
+    if (handle == INVALID_HANDLE_VALUE)
+        return SystemError::InvalidHandle;
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++record_.readCalls;
+    changed_.notify_all();
+    if (!reads_.empty()) {
+        if (reads_.front().due > std::chrono::steady_clock::now())
+            return SystemError::Success;
+        const QueuedRead r = reads_.front();
+        reads_.pop_front();
+        record_.readsQueued = reads_.size();
+        const int n = std::min<int>(size, static_cast<int>(r.bytes.size()));
+        std::memcpy(buffer, r.bytes.data(), static_cast<size_t>(n));
+        *read = n;
+        return ToSystemError(r.error);
+    }
     if (readError_ != 0) {
         if (readError_ == ERROR_MORE_DATA) {
             std::memset(buffer, 0, static_cast<size_t>(size));
             *read = size;
         }
-        return readError_;
+        return ToSystemError(readError_);
     }
-    if (answers_ && replyPending_ && size >= 4) {
-        static const unsigned char kBlock[] = {0x10, 0x00, 0x00, 0x00};
-        std::memcpy(buffer, kBlock, sizeof kBlock);
-        *read = sizeof kBlock;
-        replyPending_ = false;
-    }
-    return 0;
+    const int n = std::min<int>(size, static_cast<int>(input_.size()));
+    std::memcpy(buffer, input_.data(), static_cast<size_t>(n));
+    input_.erase(0, static_cast<size_t>(n));
+    *read = n;
+    return SystemError::Success;
 }
 
-int FakePort::SetTimeouts() {
+SystemError FakePort::GetTimeouts(HANDLE, COMMTIMEOUTS* timeouts) {
     std::lock_guard<std::mutex> lock(mutex_);
-    return timeoutsResult_;
+    *timeouts = record_.timeouts;
+    return SystemError::Success;
+}
+
+SystemError FakePort::SetTimeouts(HANDLE, const COMMTIMEOUTS& timeouts) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (refuseTimeouts_)
+        return SystemError::GenFailure;
+    record_.timeouts = timeouts;
+    record_.timeoutsSet.push_back(timeouts);
+    changed_.notify_all();
+    return SystemError::Success;
+}
+
+SystemError FakePort::GetProperties(HANDLE, DCB*) {
+    return SystemError::Success;
+}
+
+SystemError FakePort::SetProperties(HANDLE handle, const DCB& dcb) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    record_.dcbsSet.emplace_back(handle, dcb);
+    changed_.notify_all();
+    return SystemError::Success;
 }
 
 }  // namespace thermpos::testing

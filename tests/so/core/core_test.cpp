@@ -9,6 +9,7 @@
 #include "opos/OposConstants.h"
 #include "platform/comm.h"
 #include "so/core/DeviceConfig.h"
+#include "so/core/PortLibrary.h"
 #include "so/core/PortTable.h"
 #include "tests/so/TestDevices.h"
 #include "tests/so/TestSupport.h"
@@ -23,7 +24,7 @@ class PortTableTest : public ::testing::Test {
     // The table is declared after the fake so it closes its ports before the fake goes.
     PortTableTest() { fake_.Reset(); }
     FakePort& fake_ = FakePort::Get();
-    CPortManager table_{FakePort::Backend()};
+    CPortManager table_{FakePort::Get()};
 };
 
 TEST_F(PortTableTest, PortsAreMatchedByWholeNameIgnoringCaseAndOneColon) {
@@ -121,7 +122,7 @@ TEST_F(PortTableTest, RefusedTimeoutsFailExceptOnUsbPorts) {
     PortBinding serial, usb;
     ASSERT_EQ(table_.AcquirePort("COM8", PortKindExclusive, &serial, ""), OPOS_SUCCESS);
     ASSERT_EQ(table_.AcquirePort("USB001", PortKindExclusive, &usb, ""), OPOS_SUCCESS);
-    fake_.SetTimeoutsResult(0);
+    fake_.RefuseTimeouts(true);
     EXPECT_EQ(table_.SetPortTimeouts(serial, MAXDWORD, 0, 0, MAXDWORD, 1000), OPOS_E_FAILURE);
     EXPECT_EQ(table_.SetPortTimeouts(usb, MAXDWORD, 0, 0, MAXDWORD, 1000), OPOS_SUCCESS);
 }
@@ -143,13 +144,13 @@ TEST_F(DeviceOnFakeTable, RefusedTimeoutsFailTheEnableAndLetThePortGo) {
     printer.SetPortManager(&table_);
     Open(printer, "POSPrinter", kTestPrinterName, {{"Port", "LPT1"}});
     ASSERT_EQ(printer.ClaimDevice(0), OPOS_SUCCESS);
-    fake_.SetTimeoutsResult(0);
+    fake_.RefuseTimeouts(true);
     printer.SetPropertyNumber(PIDX_DeviceEnabled, 1);
     EXPECT_EQ(printer.ResultCode(), OPOS_E_TIMEOUT);
     EXPECT_EQ(printer.GetPropertyNumber(PIDX_DeviceEnabled), 0);
     // Keeping the binding would block this device's own next enable with 102.
     EXPECT_EQ(table_.OpenPortCount(), 0u);
-    fake_.SetTimeoutsResult(1);
+    fake_.RefuseTimeouts(false);
     printer.SetPropertyNumber(PIDX_DeviceEnabled, 1);
     EXPECT_EQ(printer.ResultCode(), OPOS_SUCCESS);
 }
@@ -301,6 +302,50 @@ TEST(SharedPty, WriteToAPortWhoseFarEndIsGoneFails) {
     LONG rc = drawer.DirectIO(kTestWrite, &data, &text);
     EXPECT_NE(rc, OPOS_SUCCESS);
     EXPECT_TRUE(rc == OPOS_E_OFFLINE || rc == OPOS_E_FAILURE || rc == OPOS_E_NOHARDWARE) << rc;
+}
+
+// The one place that reads LinkPort's results: each export's convention, 1-or-0 or a system
+// error number, must come out as one SystemError. A result read in the other convention
+// turns every success of a 1-or-0 export into error 1 (invalid function), which the
+// monitor takes for a printer that went off.
+TEST(LinkPortLibrary, EveryCallAnswersInOneConvention) {
+    using thermpos::so::PortWait;
+    using thermpos::so::SystemError;
+    PortLibrary& library = thermpos::so::LinkPortLibrary();
+    sotest::Pty pty;
+    pty.MapAs("COM13");
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    ASSERT_EQ(library.Open("COM13", "", &handle), SystemError::Success);
+    COMMTIMEOUTS timeouts{};
+    EXPECT_EQ(library.GetTimeouts(handle, &timeouts), SystemError::Success);
+    EXPECT_EQ(library.SetTimeouts(handle, COMMTIMEOUTS{MAXDWORD, 0, 0, MAXDWORD, 1000}),
+              SystemError::Success);
+    DCB dcb{};
+    EXPECT_EQ(library.GetProperties(handle, &dcb), SystemError::Success);
+    EXPECT_EQ(library.SetProperties(handle, dcb), SystemError::Success);
+    int count = 0;
+    EXPECT_EQ(library.Write(handle, "ab", 2, &count), SystemError::Success);
+    EXPECT_EQ(count, 2);
+    EXPECT_EQ(library.Drain(handle), SystemError::Success);
+    EXPECT_EQ(pty.Read(2), "ab");
+    EXPECT_TRUE(library.CanWait());
+    EXPECT_EQ(library.WaitInput(handle, -1, 0), PortWait::TimedOut);
+    ASSERT_TRUE(pty.Send("z"));
+    EXPECT_EQ(library.WaitInput(handle, -1, 5000), PortWait::Input);
+    char byte = 0;
+    EXPECT_EQ(library.Read(handle, &byte, 1, &count), SystemError::Success);
+    EXPECT_EQ(byte, 'z');
+    EXPECT_EQ(library.Close(handle), SystemError::Success);
+
+    // And their failures.
+    EXPECT_EQ(library.Open("NOPORT", "", &handle), SystemError::GenFailure);
+    EXPECT_EQ(library.Write(INVALID_HANDLE_VALUE, "a", 1, &count), SystemError::InvalidHandle);
+    EXPECT_EQ(library.Read(INVALID_HANDLE_VALUE, &byte, 1, &count), SystemError::InvalidHandle);
+    EXPECT_EQ(library.Drain(INVALID_HANDLE_VALUE), SystemError::InvalidHandle);
+    EXPECT_EQ(library.GetTimeouts(INVALID_HANDLE_VALUE, &timeouts), SystemError::GenFailure);
+    EXPECT_EQ(library.SetProperties(INVALID_HANDLE_VALUE, dcb), SystemError::GenFailure);
+    EXPECT_EQ(library.Close(INVALID_HANDLE_VALUE), SystemError::GenFailure);
+    EXPECT_EQ(library.WaitInput(INVALID_HANDLE_VALUE, -1, 0), PortWait::CannotWait);
 }
 
 }  // namespace

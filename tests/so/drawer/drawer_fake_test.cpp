@@ -20,6 +20,7 @@
 #include "so/drawer/CashDrawers.h"
 #include "tests/so/TestSupport.h"
 #include "tests/so/core/MonitorTestSupport.h"
+#include "tests/support/fake_port.h"
 
 namespace {
 
@@ -33,71 +34,23 @@ const std::string kPin3High("\x14\x00\x00\x00", 4);
 const std::string kCoverOpen("\x30\x00\x00\x00", 4);
 const std::string kPaperEnd("\x10\x00\x0c\x00", 4);
 
-struct FakePrinter {
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<std::string> writes;
-    std::string pending;           // sent by the printer, not yet read
-    std::string block = kPin3Low;  // the current status
-    bool silent = false;           // answers nothing
-    bool openOnPulse = false;      // a pulse raises pin 3
-    int writeError = 0;            // result of the next writes
-
-    void Send(const std::string& b) {
-        std::lock_guard<std::mutex> lock(mutex);
-        block = b;
-        if (!silent)
-            pending += b;
-        changed.notify_all();
+// The printer at the fake port's far end: it answers the status request with its current
+// block, sends a new one when a test changes it, and its writes can fail.
+class FakePrinter : public thermpos::testing::FakePort {
+  public:
+    FakePrinter() {
+        Reset();
+        SetStatus(kPin3Low);
     }
+    // The drawer opens on the pulse: pin 3 goes high, and the printer says so.
+    void OpenOnPulse() { SetStatusOnWrite(kPulse, kPin3High); }
     std::vector<std::string> Pulses() {
-        std::lock_guard<std::mutex> lock(mutex);
         std::vector<std::string> out;
-        for (const std::string& w : writes)
-            if (w.compare(0, kPulse.size(), kPulse) == 0)
-                out.push_back(w);
+        for (const WriteCall& w : Snapshot().writeCalls)
+            if (w.bytes.compare(0, kPulse.size(), kPulse) == 0)
+                out.push_back(w.bytes);
         return out;
     }
-};
-FakePrinter* g_printer = nullptr;
-
-const PortBackend kFakeBackend{
-    [](const char*, HANDLE* handle, const char*) {
-        *handle = reinterpret_cast<HANDLE>(0x100);
-        return 1;
-    },
-    [](HANDLE) { return 1; },
-    [](HANDLE, const void* data, int length, int* written) {
-        FakePrinter& p = *g_printer;
-        std::lock_guard<std::mutex> lock(p.mutex);
-        std::string bytes(static_cast<const char*>(data), length);
-        p.writes.push_back(bytes);
-        if (p.writeError != 0) {
-            *written = 0;
-            return p.writeError;
-        }
-        *written = length;
-        if (!p.silent && bytes == kRequest)
-            p.pending += p.block;
-        if (!p.silent && p.openOnPulse && bytes.compare(0, kPulse.size(), kPulse) == 0) {
-            p.block = kPin3High;
-            p.pending += p.block;
-        }
-        p.changed.notify_all();
-        return 0;
-    },
-    [](HANDLE, void* buffer, int size, int* read) {
-        FakePrinter& p = *g_printer;
-        std::lock_guard<std::mutex> lock(p.mutex);
-        int n = std::min<int>(size, static_cast<int>(p.pending.size()));
-        std::memcpy(buffer, p.pending.data(), n);
-        p.pending.erase(0, n);
-        *read = n;
-        return 0;
-    },
-    [](HANDLE, DWORD, DWORD, DWORD, DWORD, DWORD) { return 1; },
-    [](HANDLE, DCB*) { return 1; },
-    [](HANDLE, const DCB*) { return 1; },
 };
 
 // A drawer on the test's port table that logs the status values it accepts.
@@ -114,8 +67,6 @@ constexpr char kCd2[] = "RTK410.TALVERN.CD2";
 
 class DrawerFakeTest : public ::testing::Test {
   protected:
-    DrawerFakeTest() { g_printer = &printer_; }
-
     // Writes the drawer's key: its port plus the given values (nullopt leaves one out).
     void Configure(const char* name, const std::string& port,
                    std::map<std::string, std::string> values = {{"CapStatus", "001"}}) {
@@ -149,7 +100,7 @@ class DrawerFakeTest : public ::testing::Test {
     }
 
     FakePrinter printer_;
-    CPortManager table_{kFakeBackend};
+    CPortManager table_{printer_};
 };
 
 TEST_F(DrawerFakeTest, PulseCarriesTheConnectorAndTheConfiguredOnTime) {
@@ -213,7 +164,7 @@ TEST_F(DrawerFakeTest, Pin3PolarityDecidesWhichLevelIsOpen) {
             values["Pin3"] = *c.pin3;
         Configure(kCd1, "COM7", values);
         // The state at enable is the one the drawer reports closed.
-        printer_.block = c.openWhenHigh ? kPin3Low : kPin3High;
+        printer_.SetStatus(c.openWhenHigh ? kPin3Low : kPin3High);
         Cd1 drawer;
         OpenAndEnable(drawer, kCd1);
         printer_.Send(c.openWhenHigh ? kPin3High : kPin3Low);
@@ -240,7 +191,7 @@ TEST_F(DrawerFakeTest, WithoutCapStatusTheDrawerOpensBlindButStillReports) {
 
 TEST_F(DrawerFakeTest, OpenDrawerSucceedsOnceTheOpenReportArrives) {
     Configure(kCd1, "COM7");
-    printer_.openOnPulse = true;
+    printer_.OpenOnPulse();
     Cd1 drawer;
     OpenAndEnable(drawer, kCd1);
     EXPECT_EQ(drawer.OpenDrawer(), OPOS_SUCCESS);
@@ -262,23 +213,17 @@ TEST_F(DrawerFakeTest, OpenDrawerClaimsForTheCallOnlyWhenNotClaimed) {
     Configure(kCd1, "COM7");
     Cd1 drawer;
     OpenAndEnable(drawer, kCd1, /*claim=*/false);
-    printer_.openOnPulse = true;
+    printer_.OpenOnPulse();
     EXPECT_EQ(drawer.OpenDrawer(), OPOS_SUCCESS);
     EXPECT_EQ(drawer.GetPropertyNumber(PIDX_Claimed), 0);
     EXPECT_EQ(drawer.GetPropertyNumber(PIDX_DeviceEnabled), 1);
 
     // A failing call gives its claim back too, and keeps its own result.
-    {
-        std::lock_guard<std::mutex> lock(printer_.mutex);
-        printer_.writeError = ERROR_NOT_READY;
-    }
+    printer_.SetWriteError(ERROR_NOT_READY);
     EXPECT_EQ(drawer.OpenDrawer(), OPOS_E_OFFLINE);
     EXPECT_EQ(drawer.ResultCode(), OPOS_E_OFFLINE);
     EXPECT_EQ(drawer.GetPropertyNumber(PIDX_Claimed), 0);
-    {
-        std::lock_guard<std::mutex> lock(printer_.mutex);
-        printer_.writeError = 0;
-    }
+    printer_.SetWriteError(0);
 
     ASSERT_EQ(drawer.ClaimDevice(0), OPOS_SUCCESS);
     EXPECT_EQ(drawer.OpenDrawer(), OPOS_SUCCESS);
@@ -289,7 +234,7 @@ TEST_F(DrawerFakeTest, CoverOrPaperReportBlocksThePulseExceptOnSerialPorts) {
     for (const char* port : {"LPT1", "USB001", "COM7"}) {
         for (const std::string& block : {kCoverOpen, kPaperEnd}) {
             SCOPED_TRACE(std::string(port) + (block == kCoverOpen ? " cover" : " paper"));
-            printer_.block = kPin3Low;
+            printer_.SetStatus(kPin3Low);
             Configure(kCd1, port, {});
             Cd1 drawer;
             OpenAndEnable(drawer, kCd1);
@@ -323,7 +268,7 @@ TEST_F(DrawerFakeTest, CoverOrPaperReportBlocksThePulseExceptOnSerialPorts) {
 
 TEST_F(DrawerFakeTest, SilentPrinterFailsTheEnable) {
     Configure(kCd1, "COM7");
-    printer_.silent = true;
+    printer_.SetAnswers(false);
     Cd1 drawer;
     Open(drawer, kCd1);
     drawer.SetPropertyNumber(PIDX_DeviceEnabled, 1);
@@ -376,7 +321,7 @@ TEST_F(DrawerFakeTest, DisableReleaseAndCloseWakeABlockedWaiter) {
           Case{"release", true, OPOS_E_NOTCLAIMED}, Case{"close", true, OPOS_E_CLOSED},
           Case{"close", false, OPOS_E_CLOSED}}) {
         SCOPED_TRACE(std::string(c.name) + (c.claimed ? " claimed" : " unclaimed"));
-        printer_.block = kPin3Low;
+        printer_.SetStatus(kPin3Low);
         Configure(kCd1, "COM7");
         auto drawer = std::make_unique<Cd1>();
         OpenAndEnable(*drawer, kCd1, c.claimed);
@@ -430,16 +375,10 @@ TEST_F(DrawerFakeTest, ExternalHealthCheckPulsesAndReportsTheWrite) {
     EXPECT_EQ(drawer.CheckHealth(OPOS_CH_EXTERNAL), OPOS_SUCCESS);
     EXPECT_EQ(drawer.GetPropertyString(PIDX_CheckHealthText), "External HCheck: Successful");
     EXPECT_EQ(printer_.Pulses().size(), 1u);
-    {
-        std::lock_guard<std::mutex> lock(printer_.mutex);
-        printer_.writeError = ERROR_NOT_READY;
-    }
+    printer_.SetWriteError(ERROR_NOT_READY);
     EXPECT_EQ(drawer.CheckHealth(OPOS_CH_EXTERNAL), OPOS_E_OFFLINE);
     EXPECT_EQ(drawer.GetPropertyString(PIDX_CheckHealthText), "External HCheck: Not Responding");
-    {
-        std::lock_guard<std::mutex> lock(printer_.mutex);
-        printer_.writeError = 0;
-    }
+    printer_.SetWriteError(0);
 }
 
 TEST_F(DrawerFakeTest, PropertiesStatisticsAndASecondOpen) {
@@ -475,7 +414,7 @@ TEST_F(DrawerFakeTest, ReadOnlyHiveStillConfiguresTheDrawer) {
     Open(drawer, kCd1);
     EXPECT_EQ(drawer.GetPropertyNumber(PIDXCash_CapStatus), 1);
     EXPECT_EQ(drawer.OnTime(), 5);
-    printer_.block = kPin3High;
+    printer_.SetStatus(kPin3High);
     drawer.SetPropertyNumber(PIDX_DeviceEnabled, 1);
     EXPECT_EQ(drawer.ResultCode(), OPOS_SUCCESS);
     auto* interpreter = dynamic_cast<const CDrawerStatusInterpreter*>(drawer.StatusInterpreter());

@@ -87,7 +87,7 @@ class RecordingControl : public thermpos::testing::DispatchStub {
 template <class Model>
 class OnFakePort : public Model {
   public:
-    OnFakePort() : manager_(FakePort::Backend()) { this->SetPortManager(&manager_); }
+    OnFakePort() : manager_(FakePort::Get()) { this->SetPortManager(&manager_); }
     ~OnFakePort() override { this->CloseBeforeDestruction(); }
     CPortManager& Ports() { return manager_; }
 

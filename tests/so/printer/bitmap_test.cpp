@@ -367,41 +367,63 @@ PortLog& Log() {
     return log;
 }
 
-const PortBackend& LoggingBackend() {
-    static const PortBackend backend = [] {
-        PortBackend b = FakePort::Backend();
-        b.write = [](HANDLE h, const void* data, int length, int* written) {
-            const bool download =
-                length >= 3 && std::string(static_cast<const char*>(data), 3) == "\x0A\x1C\x71";
-            if (download) {
-                Log().Add("download");
-                if (Log().failDownload) {
-                    *written = 0;
-                    return 1460;  // the write timed out
-                }
+// The shared fake port with its writes, reads and time-outs logged in order. It cannot
+// report the port's time-outs, so the monitor restores the device core's own after its
+// steps.
+class LoggingPort final : public thermpos::so::PortLibrary {
+  public:
+    using SystemError = thermpos::so::SystemError;
+
+    SystemError Open(const std::string& name, const std::string& model, HANDLE* h) override {
+        return Fake().Open(name, model, h);
+    }
+    SystemError Close(HANDLE h) override { return Fake().Close(h); }
+    SystemError Write(HANDLE h, const void* data, int length, int* written) override {
+        const bool download =
+            length >= 3 && std::string(static_cast<const char*>(data), 3) == "\x0A\x1C\x71";
+        if (download) {
+            Log().Add("download");
+            if (Log().failDownload) {
+                *written = 0;
+                return SystemError::Timeout;
             }
-            return FakePort::Backend().write(h, data, length, written);
-        };
-        b.read = [](HANDLE h, void* buffer, int size, int* read) {
-            Log().Add("read");
-            return FakePort::Backend().read(h, buffer, size, read);
-        };
-        b.setTimeouts = [](HANDLE, DWORD a, DWORD b, DWORD c, DWORD d, DWORD e) {
-            Log().Add("timeouts " + std::to_string(a) + " " + std::to_string(b) + " " +
-                      std::to_string(c) + " " + std::to_string(d) + " " + std::to_string(e));
-            return 1;
-        };
-        return b;
-    }();
-    return backend;
-}
+        }
+        return Fake().Write(h, data, length, written);
+    }
+    SystemError Read(HANDLE h, void* buffer, int size, int* read) override {
+        Log().Add("read");
+        return Fake().Read(h, buffer, size, read);
+    }
+    SystemError Drain(HANDLE h) override { return Fake().Drain(h); }
+    SystemError GetTimeouts(HANDLE, COMMTIMEOUTS*) override { return SystemError::GenFailure; }
+    SystemError SetTimeouts(HANDLE, const COMMTIMEOUTS& t) override {
+        Log().Add("timeouts " + std::to_string(t.ReadIntervalTimeout) + " " +
+                  std::to_string(t.ReadTotalTimeoutMultiplier) + " " +
+                  std::to_string(t.ReadTotalTimeoutConstant) + " " +
+                  std::to_string(t.WriteTotalTimeoutMultiplier) + " " +
+                  std::to_string(t.WriteTotalTimeoutConstant));
+        return SystemError::Success;
+    }
+    SystemError GetProperties(HANDLE h, DCB* dcb) override { return Fake().GetProperties(h, dcb); }
+    SystemError SetProperties(HANDLE h, const DCB& dcb) override {
+        return Fake().SetProperties(h, dcb);
+    }
+    bool CanWait() const override { return false; }
+    thermpos::so::PortWait WaitInput(HANDLE h, int fd, DWORD ms) override {
+        return Fake().WaitInput(h, fd, ms);
+    }
+
+  private:
+    static FakePort& Fake() { return FakePort::Get(); }
+};
 
 class OnLoggingPort : public CPrinterRTK410 {
   public:
-    OnLoggingPort() : manager_(LoggingBackend()) { SetPortManager(&manager_); }
+    OnLoggingPort() : manager_(port_) { SetPortManager(&manager_); }
     ~OnLoggingPort() override { CloseBeforeDestruction(); }
 
   private:
+    LoggingPort port_;  // declared first: the table closes its ports before it goes
     CPortManager manager_;
 };
 

@@ -1,4 +1,7 @@
-// A port backend that records every call and answers as each test scripts it.
+// A device backend under LinkPort (portlib/DeviceBackend.h) that records every call, each
+// write call with its size and first byte so that chunking and error paths can be checked,
+// and answers as each test scripts it. Not thread-safe: the port operations run on the
+// test's thread.
 #pragma once
 
 #include <cstdint>
@@ -8,11 +11,11 @@
 #include <utility>
 #include <vector>
 
-#include "portlib/PortBackend.h"
+#include "portlib/DeviceBackend.h"
 
 namespace thermpos::testing {
 
-class FakeBackend final : public linkport::PortBackend {
+class FakeDeviceBackend final : public linkport::DeviceBackend {
   public:
     struct WriteCall {
         HANDLE handle;
