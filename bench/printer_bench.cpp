@@ -9,56 +9,22 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench/print_data.h"
 #include "tests/so/printer/PrinterTestSupport.h"
 #include "vprinter/virtual_printer.h"
 
 namespace {
 
-std::string PlainText(std::size_t bytes) {
-    const std::string line = "Flat white                          2 x 3.40\n";
-    std::string text;
-    while (text.size() < bytes)
-        text += line;
-    text.resize(bytes);
-    return text;
-}
+using printbench::EscapeDense;
+using printbench::FormattedLines;
+using printbench::PlainText;
+using printbench::Receipt;
 
-// A sequence every few characters, as in a heavily formatted receipt.
-std::string EscapeDense(std::size_t bytes) {
-    const std::string e = "\x1B|";
-    const std::string chunk = e + "bCTotal" + e + "N" + e + "cA" + e + "2C12.70\n" + e + "uCx" + e +
-                              "N" + e + "3lF" + e + "rvCok" + e + "N";
-    std::string text;
-    while (text.size() < bytes)
-        text += chunk;
-    return text;
-}
-
-// Every line formatted, as on the headings, item lines and totals of a receipt that
-// formats each line: centred double-size headings, bold names, an underlined subtotal, a
-// bold double-size total, a reverse closing line and a feed; about one sequence per 12
-// bytes. EscapeDense packs one per 5 bytes, most of them with no text between them, which
-// no receipt does; both are kept, EscapeDense as the worst case.
-std::string FormattedLines(std::size_t bytes) {
-    const std::string e = "\x1B|";
-    const std::string chunk = e + "cA" + e + "2CHARBOUR CAFE\n" + e + "N" +        //
-                              e + "bCFlat white" + e + "N          2 x  6.80\n" +  //
-                              e + "bCCroissant" + e + "N           1 x  2.80\n" +  //
-                              e + "uCSubtotal" + e + "N            9.60\n" +       //
-                              e + "bC" + e + "2CTOTAL       9.60\n" + e + "N" +    //
-                              e + "cA" + e + "rvC Thank you! \n" + e + "N" + e + "3lF";
-    std::string text;
-    while (text.size() < bytes)
-        text += chunk;
-    return text;
-}
-
-// `prefix` bytes are already in the output when each translation starts.
-void Translate(benchmark::State& state, const std::string& data, std::size_t prefix = 0) {
+void Translate(benchmark::State& state, const std::string& data) {
     CPrinterRTK410 printer;
     std::string out;
     for (auto _ : state) {
-        out.assign(prefix, 'x');
+        out.clear();
         printer.TranslatePrintData(2, data, &out, false);
         benchmark::DoNotOptimize(out.data());
     }
@@ -94,7 +60,6 @@ void BM_MemcpyEscapeDense(benchmark::State& state) {
 }
 
 // A typical receipt (the one the asynchronous benchmarks print), translated whole.
-std::string Receipt();
 void BM_TranslateReceipt(benchmark::State& state) {
     Translate(state, Receipt());
 }
@@ -105,30 +70,6 @@ BENCHMARK(BM_MemcpyPlain);
 BENCHMARK(BM_TranslateEscapeDense);
 BENCHMARK(BM_MemcpyEscapeDense);
 BENCHMARK(BM_TranslateFormattedLines);
-
-// The same translations with the output starting at 16 different places relative to the
-// data (the argument: bytes already in the output). Where the output lies against the data
-// and the tables, modulo the page size, moves these figures by up to half on the
-// development machine, from one build or run to the next; the median over the placements
-// is the figure to compare.
-void TranslateAt(benchmark::State& state, const std::string& data) {
-    Translate(state, data, static_cast<std::size_t>(state.range(0)));
-}
-void BM_TranslatePlainAt(benchmark::State& state) {
-    static const std::string data = PlainText(64 * 1024);
-    TranslateAt(state, data);
-}
-void BM_TranslateEscapeDenseAt(benchmark::State& state) {
-    static const std::string data = EscapeDense(64 * 1024);
-    TranslateAt(state, data);
-}
-void BM_TranslateFormattedLinesAt(benchmark::State& state) {
-    static const std::string data = FormattedLines(64 * 1024);
-    TranslateAt(state, data);
-}
-BENCHMARK(BM_TranslatePlainAt)->DenseRange(0, 3840, 256);
-BENCHMARK(BM_TranslateEscapeDenseAt)->DenseRange(0, 3840, 256);
-BENCHMARK(BM_TranslateFormattedLinesAt)->DenseRange(0, 3840, 256);
 
 // An enabled RT-K410 in AsyncMode on the virtual printer, mapped as a COM port.
 struct AsyncSetup {
@@ -155,14 +96,6 @@ struct AsyncSetup {
     CPrinterRTK410 printer;
     bool ok = false;
 };
-
-// A 1.2 KB receipt ending with a cut.
-std::string Receipt() {
-    std::string r = "\x1B|cA\x1B|2CHARBOUR CAFE\n\x1B|N";
-    while (r.size() < 1200)
-        r += "Croissant                           1 x 2.80\n";
-    return r + "\x1B|fP";
-}
 
 void BM_AsyncReceipts(benchmark::State& state) {
     AsyncSetup setup;

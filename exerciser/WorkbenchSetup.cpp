@@ -1,16 +1,14 @@
 #include "exerciser/WorkbenchSetup.h"
 
-#include <sys/prctl.h>
-
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
 #include <QStandardPaths>
-#include <csignal>
 
 #include "platform/activation.h"
+#include "platform/process.h"
 #include "platform/registry.h"
 #include "platform/regkey.h"
 
@@ -191,8 +189,8 @@ bool CWorkbenchSetup::StartPrinter(QString* error) {
                            QStringLiteral("--out"), ReceiptDir(), QStringLiteral("--control"),
                            ControlPath()});
     printer_.setProcessChannelMode(QProcess::SeparateChannels);
-    // Linux: the printer goes when this process goes, whichever way it ends.
-    printer_.setChildProcessModifier([] { (void)::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+    // The printer goes when this process goes, whichever way it ends.
+    printer_.setChildProcessModifier([] { thermpos::platform::EndWithParent(); });
     printer_.start();
     if (!printer_.waitForStarted(kStartLimitMs)) {
         *error = QStringLiteral("cannot start %1: %2").arg(program, printer_.errorString());

@@ -1,8 +1,8 @@
 #include "opos/ControlTables.h"
 
-#include <strings.h>
-
 #include <string>
+
+#include "platform/nocase.h"
 
 namespace thermpos::opos {
 
@@ -125,8 +125,7 @@ ClassTable MakeTable(const char* deviceClass, const char* progId, CLSID clsid,
 
 const PropertyInfo* ClassTable::FindProperty(std::string_view name) const {
     for (const PropertyInfo& p : properties)
-        if (name.size() == std::char_traits<char>::length(p.name) &&
-            strncasecmp(p.name, name.data(), name.size()) == 0)
+        if (platform::EqualNoCase(p.name, name))
             return &p;
     return nullptr;
 }
@@ -140,8 +139,7 @@ const PropertyInfo* ClassTable::FindIndex(LONG index) const {
 
 const MethodInfo* ClassTable::FindMethod(std::string_view name) const {
     for (const MethodInfo& m : methods)
-        if (name.size() == std::char_traits<char>::length(m.name) &&
-            strncasecmp(m.name, name.data(), name.size()) == 0)
+        if (platform::EqualNoCase(m.name, name))
             return &m;
     return nullptr;
 }

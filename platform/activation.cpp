@@ -1,11 +1,9 @@
 // Activation of in-process servers by CLSID or ProgID.
 //
 // Threads: none started. Lock: g_libraries.mutex guards the table of loaded libraries;
-// it is held only around dlopen/dlsym and the table, never while calling a server's
-// entry points.
+// it is held only around loading, the export look-up and the table, never while calling a
+// server's entry points.
 #include "platform/activation.h"
-
-#include <dlfcn.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -13,6 +11,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/module.h"
 #include "platform/registry.h"
 #include "platform/registry_paths.h"
 #include "platform/regkey.h"
@@ -72,19 +71,18 @@ HRESULT FindServerEntry(const std::string& path, const char* name, void** entry,
     if (loaded) {
         handle = it->second;
     } else {
-        handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        std::string error;
+        handle = module::Load(path, &error);
         if (!handle) {
-            if (why) {
-                const char* text = dlerror();
-                *why = text ? text : "";
-            }
+            if (why)
+                *why = std::move(error);
             return CO_E_DLLNOTFOUND;
         }
     }
-    void* found = dlsym(handle, name);
+    void* found = module::ExportAddress(handle, name);
     if (!found) {
         if (!loaded)
-            dlclose(handle);
+            module::Release(handle);
         return CO_E_ERRORINDLL;
     }
     if (!loaded)

@@ -3,12 +3,9 @@
 // Threads: none started. The module counts and reference counts are atomics.
 #include "platform/comserver.h"
 
-#include <dlfcn.h>
-#include <limits.h>
-#include <stdlib.h>
-
 #include <new>
 
+#include "platform/module.h"
 #include "platform/registry.h"
 #include "platform/registry_paths.h"
 #include "platform/regkey.h"
@@ -204,21 +201,8 @@ HRESULT GetClassObject(const ServerClass* classes, size_t count, const GUID* cls
 // ---------------------------------------------------------------------------------------
 // Registration
 
-std::string ModulePathOf(const void* address) {
-    Dl_info info{};
-    if (!dladdr(address, &info) || !info.dli_fname)
-        return {};
-    char resolved[PATH_MAX];
-    if (*info.dli_fname && realpath(info.dli_fname, resolved))
-        return resolved;
-    // The main program may be reported by a bare or empty name.
-    if (realpath("/proc/self/exe", resolved))
-        return resolved;
-    return {};
-}
-
 std::string ThisModulePath() {
-    return ModulePathOf(reinterpret_cast<const void*>(&ThisModulePath));
+    return module::PathOf(reinterpret_cast<const void*>(&ThisModulePath));
 }
 
 namespace {

@@ -141,10 +141,8 @@ HRESULT GetClassObject(const ServerClass* classes, size_t count, const GUID* cls
 //   <ProgID>\CLSID               default = "{guid}"
 //   <ProgID>                     default = description
 
-// Absolute path of the loaded library (or program) that contains `address`, found with
-// dladdr; empty when it cannot be found.
-std::string ModulePathOf(const void* address);
-// The path of the module this copy of the platform library is linked into.
+// The path of the module this copy of the platform library is linked into (module.h's
+// PathOf).
 std::string ThisModulePath();
 
 // Writes the entries above for each class with libraryPath as server path.

@@ -1,9 +1,12 @@
 // Device files: ports opened by their Windows-style names, read and written with
 // COMMTIMEOUTS semantics, and serial settings kept as a DCB over termios.
 //
-// This is the only code that touches port file descriptors. Calls mirror the Win32 file
-// and communications functions of the same names, but return the system error number
-// directly (0 on success) instead of a BOOL plus GetLastError.
+// Calls mirror the Win32 file and communications functions of the same names, but return
+// the system error number directly (0 on success) instead of a BOOL plus GetLastError.
+// Files: devfile.cpp resolves names (portable), devfile_timeouts.h works out COMMTIMEOUTS
+// deadlines (portable), and devfile_posix.cpp, devfile_io_posix.cpp and
+// devfile_serial_posix.cpp are the devices over POSIX descriptors, the only code that
+// touches port file descriptors; a Win32 build replaces those three.
 //
 // Names. CreateFile resolves "COM3", "COM3:", "LPT1" or "\\.\<name>" through the
 // registry map HKEY_LOCAL_MACHINE\SOFTWARE\ThermPOS\Ports (value name = port name, data
@@ -30,8 +33,8 @@
 // up (a USB-serial adapter unplugged, a pty whose master closed; CLOCAL keeps a lost
 // carrier from doing it) reports 6, like a USB printer that was unplugged, so that the
 // owner reopens it; so does a network port whose connection was closed or reset.
-// Reads of a port opened through that namespace return at once with what has arrived,
-// whatever its time-outs, as USB printer ports do.
+// Reads of a port opened through the USB printer namespace ("\\.\USB#...") return at
+// once with what has arrived, whatever its time-outs, as USB printer ports do.
 //
 // Terminals. Opening a terminal puts it in raw binary mode (no echo, no line-end or flow
 // translation, CLOCAL) before any DCB is applied, so printer bytes pass unchanged. The

@@ -10,18 +10,11 @@
 #include <utility>
 
 #include "platform/codepage.h"
+#include "platform/nocase.h"
 
 namespace thermpos::com {
 
 namespace {
-
-std::string LowerAscii(std::string_view name) {
-    std::string out(name);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return out;
-}
 
 // Member names are ASCII; other characters are kept as UTF-8 so they can only match
 // themselves.
@@ -30,10 +23,7 @@ std::string LowerKey(std::u16string_view name) {
     out.reserve(name.size());
     for (char16_t c : name) {
         if (c < 0x80) {
-            char a = static_cast<char>(c);
-            if (a >= 'A' && a <= 'Z')
-                a = static_cast<char>(a - 'A' + 'a');
-            out += a;
+            out += platform::FoldCase(static_cast<char>(c));
         } else if (c < 0x800) {
             out += static_cast<char>(0xC0 | (c >> 6));
             out += static_cast<char>(0x80 | (c & 0x3F));
@@ -294,7 +284,7 @@ DispatchTable::DispatchTable(std::vector<DispatchEntry> entries) : impl_(std::ma
         ++next;
         bool clash = e.names.empty() || impl_->byId.count(id) != 0;
         for (const std::string& n : e.names)
-            if (n.empty() || impl_->byName.count(LowerAscii(n)))
+            if (n.empty() || impl_->byName.count(platform::FoldCase(n)))
                 clash = true;
         if (clash) {
             impl_->valid = false;
@@ -303,7 +293,7 @@ DispatchTable::DispatchTable(std::vector<DispatchEntry> entries) : impl_(std::ma
         size_t index = impl_->members.size();
         impl_->byId.emplace(id, index);
         for (const std::string& n : e.names)
-            impl_->byName.emplace(LowerAscii(n), index);
+            impl_->byName.emplace(platform::FoldCase(n), index);
         impl_->members.push_back({id, std::move(e)});
     }
 }
@@ -319,7 +309,7 @@ size_t DispatchTable::Size() const {
 }
 
 DISPID DispatchTable::Find(std::string_view name) const {
-    auto it = impl_->byName.find(LowerAscii(name));
+    auto it = impl_->byName.find(platform::FoldCase(name));
     return it == impl_->byName.end() ? DISPID_UNKNOWN : impl_->members[it->second].id;
 }
 

@@ -31,10 +31,12 @@ void WakeDescriptor::Drain() {
 }
 
 bool WakeDescriptor::Signalled() const {
-    if (fd_ < 0)
-        return false;
-    pollfd p{fd_, POLLIN, 0};
-    return poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
+    return fd_ >= 0 && WaitReadable(fd_, 0);
+}
+
+bool WaitReadable(int fd, int timeoutMs) {
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, timeoutMs) == 1 && (p.revents & POLLIN);
 }
 
 }  // namespace thermpos::platform

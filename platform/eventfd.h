@@ -3,7 +3,7 @@
 // other descriptors.
 //
 // Threads: Signal may be called from any thread; Drain from the thread that handles what
-// waits. No locks: the kernel counter is the only state.
+// waits; WaitReadable from any. No locks: the kernel counter is the only state.
 #pragma once
 
 namespace thermpos::platform {
@@ -27,5 +27,10 @@ class WakeDescriptor {
   private:
     int fd_ = -1;
 };
+
+// Waits up to timeoutMs (0: does not wait) until fd, a WakeDescriptor's or another
+// object's event descriptor, is readable. True when it is; false when the time passed, a
+// signal interrupted the wait, or fd is not a descriptor. Nothing is read.
+[[nodiscard]] bool WaitReadable(int fd, int timeoutMs);
 
 }  // namespace thermpos::platform

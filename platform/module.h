@@ -1,8 +1,9 @@
-// Shared libraries by path: what LoadLibrary, GetModuleHandle and GetProcAddress do for
-// the code that needs a server library's exports directly (registration, tests).
+// Shared libraries by path: what LoadLibrary, GetModuleHandle, GetProcAddress and
+// GetModuleFileName do for the code that needs a server library's exports directly
+// (activation, registration, tests).
 //
-// Libraries are never unloaded through this interface: servers and their objects may
-// outlive every pointer a caller knows of, as activation.h explains.
+// A library is unloaded only by Release, for one of which nothing was used: servers and
+// their objects may outlive every pointer a caller knows of, as activation.h explains.
 //
 // Thread safety: any thread; the system loader serialises the calls.
 #pragma once
@@ -14,6 +15,10 @@ namespace thermpos::module {
 // Loads the library at `path` (or finds it, when it is loaded already) with every symbol
 // resolved at once, and keeps it loaded. Null with *error set to the loader's message.
 [[nodiscard]] void* Load(const std::string& path, std::string* error);
+
+// Gives back what one Load took: the library is unloaded when no other Load holds it.
+// Only for a library none of whose code or objects were used.
+void Release(void* library);
 
 // The library at `path` if this process has loaded it, without loading it (like
 // GetModuleHandle); null otherwise.
@@ -27,5 +32,12 @@ template <typename Function>
 [[nodiscard]] Function Export(void* library, const char* name) {
     return reinterpret_cast<Function>(ExportAddress(library, name));
 }
+
+// Absolute path, links resolved, of the loaded library or program that holds `address`;
+// empty when the loader cannot tell.
+[[nodiscard]] std::string PathOf(const void* address);
+
+// Absolute path of the running program; empty when the system cannot tell.
+[[nodiscard]] std::string ExecutablePath();
 
 }  // namespace thermpos::module

@@ -2,37 +2,6 @@
 #include "platform/portname.h"
 
 namespace thermpos::portname {
-namespace {
-
-char Fold(char c) {
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-}  // namespace
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (Fold(a[i]) != Fold(b[i]))
-            return false;
-    }
-    return true;
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && EqualNoCase(text.substr(0, prefix.size()), prefix);
-}
-
-bool ContainsNoCase(std::string_view text, std::string_view part) {
-    if (part.size() > text.size())
-        return false;
-    for (std::size_t i = 0; i + part.size() <= text.size(); ++i) {
-        if (EqualNoCase(text.substr(i, part.size()), part))
-            return true;
-    }
-    return false;
-}
 
 PortKind KindOf(std::string_view name) {
     if (StartsWithNoCase(name, "IRDA"))

@@ -26,6 +26,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/nocase.h"
+
 namespace thermpos::portname {
 
 enum class PortKind {
@@ -37,9 +39,9 @@ enum class PortKind {
     Network,   // "IP_<host>", a network printer (netport.h)
 };
 
-bool EqualNoCase(std::string_view a, std::string_view b);
-bool StartsWithNoCase(std::string_view text, std::string_view prefix);
-bool ContainsNoCase(std::string_view text, std::string_view part);
+using platform::ContainsNoCase;
+using platform::EqualNoCase;
+using platform::StartsWithNoCase;
 
 // Kind by the leading letters of the name as given ("IRDA" before the three-letter kinds).
 PortKind KindOf(std::string_view name);

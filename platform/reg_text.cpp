@@ -14,10 +14,6 @@
 namespace thermpos::registry::detail {
 namespace {
 
-char FoldAscii(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 // --- UTF-8 <-> UTF-16LE --------------------------------------------------------------
 
 void AppendUtf8(char32_t cp, std::string* out) {
@@ -143,19 +139,9 @@ bool IsStringType(DWORD type) {
     return type == 1 || type == 2 || type == 7;
 }
 
-bool NamesEqual(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (FoldAscii(a[i]) != FoldAscii(b[i]))
-            return false;
-    }
-    return true;
-}
-
 Node* Node::FindChild(std::string_view childName) const {
     for (const auto& child : subkeys) {
-        if (NamesEqual(child->name, childName))
+        if (EqualNoCase(child->name, childName))
             return child.get();
     }
     return nullptr;
@@ -163,7 +149,7 @@ Node* Node::FindChild(std::string_view childName) const {
 
 Value* Node::FindValue(std::string_view valueName) {
     for (auto& v : values) {
-        if (NamesEqual(v.name, valueName))
+        if (EqualNoCase(v.name, valueName))
             return &v;
     }
     return nullptr;
@@ -202,17 +188,6 @@ bool SplitPath(std::string_view path, std::vector<std::string>* names) {
     }
 }
 
-namespace {
-
-std::string Folded(std::string_view name) {
-    std::string out(name);
-    for (auto& c : out)
-        c = FoldAscii(c);
-    return out;
-}
-
-}  // namespace
-
 // Below this many subkeys a straight search beats building a map of them.
 constexpr std::size_t kIndexedChildren = 16;
 
@@ -220,7 +195,7 @@ Node* TreeIndex::Child(Node* parent, std::string_view name) {
     if (parent->subkeys.size() < kIndexedChildren && !children_.count(parent))
         return parent->FindChild(name);
     auto& map = ChildrenOf(parent);
-    const auto it = map.find(Folded(name));
+    const auto it = map.find(FoldCase(name));
     return it == map.end() ? nullptr : it->second;
 }
 
@@ -228,18 +203,18 @@ Node* TreeIndex::AddChild(Node* parent, const std::string& name) {
     parent->subkeys.push_back(std::make_unique<Node>());
     Node* child = parent->subkeys.back().get();
     child->name = name;
-    ChildrenOf(parent)[Folded(name)] = child;
+    ChildrenOf(parent)[FoldCase(name)] = child;
     return child;
 }
 
 Value* TreeIndex::FindValue(Node* node, const std::string& name) {
     auto& map = ValuesOf(node);
-    const auto it = map.find(Folded(name));
+    const auto it = map.find(FoldCase(name));
     return it == map.end() ? nullptr : &node->values[it->second];
 }
 
 void TreeIndex::AddValue(Node* node, Value value) {
-    ValuesOf(node)[Folded(value.name)] = node->values.size();
+    ValuesOf(node)[FoldCase(value.name)] = node->values.size();
     node->values.push_back(std::move(value));
 }
 
@@ -252,7 +227,7 @@ std::unordered_map<std::string, Node*>& TreeIndex::ChildrenOf(Node* parent) {
     auto [it, added] = children_.try_emplace(parent);
     if (added) {
         for (const auto& child : parent->subkeys)
-            it->second.emplace(Folded(child->name), child.get());
+            it->second.emplace(FoldCase(child->name), child.get());
     }
     return it->second;
 }
@@ -261,7 +236,7 @@ std::unordered_map<std::string, std::size_t>& TreeIndex::ValuesOf(Node* node) {
     auto [it, added] = values_.try_emplace(node);
     if (added) {
         for (std::size_t i = 0; i < node->values.size(); ++i)
-            it->second.emplace(Folded(node->values[i].name), i);
+            it->second.emplace(FoldCase(node->values[i].name), i);
     }
     return it->second;
 }
@@ -278,7 +253,7 @@ bool ApplySections(const std::vector<ParsedSection>& sections, Node* root) {
                 continue;
             auto& kids = parent->subkeys;
             const auto it = std::find_if(kids.begin(), kids.end(), [&](const auto& k) {
-                return NamesEqual(k->name, section.path.back());
+                return EqualNoCase(k->name, section.path.back());
             });
             if (it != kids.end()) {
                 kids.erase(it);

@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/nocase.h"
 #include "platform/reg_limits.h"
 #include "platform/win32.h"
 
@@ -33,7 +34,10 @@ struct Node {
     std::unique_ptr<Node> Clone() const;
 };
 
-bool NamesEqual(std::string_view a, std::string_view b);
+// Key and value names compare without regard to ASCII case, as Windows compares them.
+using platform::EqualNoCase;
+using platform::FoldCase;
+using platform::StartsWithNoCase;
 
 // Splits "A\\B\\C" into its names. An empty path gives no names; empty names inside
 // the path (doubled or leading backslash) are refused. A single trailing backslash is

@@ -147,9 +147,9 @@ bool Parser::ParseSection(std::string_view line, std::size_t lineNo) {
     const std::string_view root = path.substr(0, slash);
     std::string_view rest =
         slash == std::string_view::npos ? std::string_view{} : path.substr(slash + 1);
-    if (NamesEqual(root, "HKEY_CLASSES_ROOT") || NamesEqual(root, "HKCR")) {
+    if (EqualNoCase(root, "HKEY_CLASSES_ROOT") || EqualNoCase(root, "HKCR")) {
         section.path = {"SOFTWARE", "Classes"};
-    } else if (!NamesEqual(root, "HKEY_LOCAL_MACHINE") && !NamesEqual(root, "HKLM")) {
+    } else if (!EqualNoCase(root, "HKEY_LOCAL_MACHINE") && !EqualNoCase(root, "HKLM")) {
         return Fail(lineNo, "key outside HKEY_LOCAL_MACHINE: " + std::string(root));
     }
     std::vector<std::string> names;
@@ -362,7 +362,7 @@ bool Parser::ParseValue(std::string_view line, std::size_t lineNo,
         value.type = 1;
         value.data.assign(s.begin(), s.end());
         value.data.push_back(0);
-    } else if (rest.size() >= 6 && NamesEqual(rest.substr(0, 6), "dword:")) {
+    } else if (StartsWithNoCase(rest, "dword:")) {
         const std::string_view digits = Trim(rest.substr(6));
         if (digits.empty() || digits.size() > 8 ||
             !std::all_of(digits.begin(), digits.end(), [](char c) { return HexDigit(c) >= 0; }))
@@ -373,7 +373,7 @@ bool Parser::ParseValue(std::string_view line, std::size_t lineNo,
         value.type = 4;
         value.data = {static_cast<BYTE>(v), static_cast<BYTE>(v >> 8), static_cast<BYTE>(v >> 16),
                       static_cast<BYTE>(v >> 24)};
-    } else if (rest.size() >= 3 && NamesEqual(rest.substr(0, 3), "hex")) {
+    } else if (StartsWithNoCase(rest, "hex")) {
         std::string_view afterHex = rest.substr(3);
         DWORD type = 3;
         if (!afterHex.empty() && afterHex.front() == '(') {

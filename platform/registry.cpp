@@ -171,11 +171,13 @@ bool IsStringType(DWORD type) {
 }
 
 bool ParseRootName(std::string_view root, std::vector<std::string>* path) {
-    if (detail::NamesEqual(root, "HKEY_LOCAL_MACHINE") || detail::NamesEqual(root, "HKLM")) {
+    if (thermpos::platform::EqualNoCase(root, "HKEY_LOCAL_MACHINE") ||
+        thermpos::platform::EqualNoCase(root, "HKLM")) {
         path->clear();
         return true;
     }
-    if (detail::NamesEqual(root, "HKEY_CLASSES_ROOT") || detail::NamesEqual(root, "HKCR")) {
+    if (thermpos::platform::EqualNoCase(root, "HKEY_CLASSES_ROOT") ||
+        thermpos::platform::EqualNoCase(root, "HKCR")) {
         *path = {"SOFTWARE", "Classes"};
         return true;
     }
@@ -273,27 +275,12 @@ LONG ExportFile(const std::string& keyPath, const std::string& path, std::string
 
 }  // namespace thermpos::registry
 
-LONG RegOpenKeyExA(HKEY key, const char* subKey, DWORD /*options*/, REGSAM sam, PHKEY result) {
-    if (!result)
-        return ERROR_INVALID_PARAMETER;
-    *result = nullptr;
-    std::lock_guard<std::mutex> lock(g_mutex);
-    t_lastError.clear();
-    std::vector<std::string> full;
-    LONG r = OpenSubPathLocked(key, subKey, &full);
-    if (r != ERROR_SUCCESS)
-        return r;
-    if (!FindLocked(g_store.root.get(), full))
-        return ERROR_FILE_NOT_FOUND;
-    if ((sam & kWriteRights) && !HiveWritable(g_store.path))
-        return ERROR_ACCESS_DENIED;
-    *result = NewHandleLocked(full, sam);
-    return ERROR_SUCCESS;
-}
+namespace {
 
-LONG RegCreateKeyExA(HKEY key, const char* subKey, DWORD /*reserved*/, char* /*className*/,
-                     DWORD /*options*/, REGSAM sam, void* /*security*/, PHKEY result,
-                     DWORD* disposition) {
+// A handle on key\subKey for RegOpenKeyExA and RegCreateKeyExA; with `create`, the key and
+// the keys above it are made first when missing (*created tells whether any was).
+LONG OpenOrCreateKey(HKEY key, const char* subKey, REGSAM sam, bool create, bool* created,
+                     PHKEY result) {
     if (!result)
         return ERROR_INVALID_PARAMETER;
     *result = nullptr;
@@ -303,8 +290,9 @@ LONG RegCreateKeyExA(HKEY key, const char* subKey, DWORD /*reserved*/, char* /*c
     LONG r = OpenSubPathLocked(key, subKey, &full);
     if (r != ERROR_SUCCESS)
         return r;
-    bool created = false;
     if (!FindLocked(g_store.root.get(), full)) {
+        if (!create)
+            return ERROR_FILE_NOT_FOUND;
         r = MutateLocked([&](Node& root, bool* changed) {
             if (!IsPredefined(key) && !FindLocked(&root, key->path))
                 return ERROR_KEY_DELETED;
@@ -319,7 +307,7 @@ LONG RegCreateKeyExA(HKEY key, const char* subKey, DWORD /*reserved*/, char* /*c
                 }
                 node = child;
             }
-            created = *changed;
+            *created = *changed;
             return ERROR_SUCCESS;
         });
         if (r != ERROR_SUCCESS)
@@ -328,9 +316,24 @@ LONG RegCreateKeyExA(HKEY key, const char* subKey, DWORD /*reserved*/, char* /*c
     if ((sam & kWriteRights) && !HiveWritable(g_store.path))
         return ERROR_ACCESS_DENIED;
     *result = NewHandleLocked(full, sam);
-    if (disposition)
-        *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+LONG RegOpenKeyExA(HKEY key, const char* subKey, DWORD /*options*/, REGSAM sam, PHKEY result) {
+    bool created = false;
+    return OpenOrCreateKey(key, subKey, sam, false, &created, result);
+}
+
+LONG RegCreateKeyExA(HKEY key, const char* subKey, DWORD /*reserved*/, char* /*className*/,
+                     DWORD /*options*/, REGSAM sam, void* /*security*/, PHKEY result,
+                     DWORD* disposition) {
+    bool created = false;
+    const LONG r = OpenOrCreateKey(key, subKey, sam, true, &created, result);
+    if (r == ERROR_SUCCESS && disposition)
+        *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+    return r;
 }
 
 LONG RegCloseKey(HKEY key) {
@@ -419,7 +422,7 @@ LONG RegDeleteValueA(HKEY key, const char* valueName) {
         if (found != ERROR_SUCCESS)
             return found;
         for (auto it = node->values.begin(); it != node->values.end(); ++it) {
-            if (detail::NamesEqual(it->name, name)) {
+            if (thermpos::platform::EqualNoCase(it->name, name)) {
                 node->values.erase(it);
                 *changed = true;
                 return ERROR_SUCCESS;
@@ -444,7 +447,7 @@ LONG DeleteKeyLocked(HKEY key, const std::vector<std::string>& full, bool onlyIf
             return ERROR_FILE_NOT_FOUND;
         auto& kids = parent->subkeys;
         for (auto it = kids.begin(); it != kids.end(); ++it) {
-            if (!detail::NamesEqual((*it)->name, full.back()))
+            if (!thermpos::platform::EqualNoCase((*it)->name, full.back()))
                 continue;
             if (onlyIfLeaf && !(*it)->subkeys.empty())
                 return ERROR_ACCESS_DENIED;
@@ -456,9 +459,9 @@ LONG DeleteKeyLocked(HKEY key, const std::vector<std::string>& full, bool onlyIf
     });
 }
 
-}  // namespace
-
-LONG RegDeleteKeyA(HKEY key, const char* subKey) {
+// RegDeleteKeyA (tree false: an empty key only) and RegDeleteTreeA (the key's subtree, or
+// everything below the handle itself when subKey is empty).
+LONG DeleteSubKey(HKEY key, const char* subKey, bool tree) {
     std::lock_guard<std::mutex> lock(g_mutex);
     t_lastError.clear();
     std::vector<std::string> full;
@@ -466,17 +469,8 @@ LONG RegDeleteKeyA(HKEY key, const char* subKey) {
     const LONG r = SubPath(key, subKey, &full, &sam);
     if (r != ERROR_SUCCESS)
         return r;
-    return DeleteKeyLocked(key, full, true);
-}
-
-LONG RegDeleteTreeA(HKEY key, const char* subKey) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    t_lastError.clear();
-    std::vector<std::string> full;
-    REGSAM sam;
-    const LONG r = SubPath(key, subKey, &full, &sam);
-    if (r != ERROR_SUCCESS)
-        return r;
+    if (!tree)
+        return DeleteKeyLocked(key, full, true);
     if (subKey && *subKey)
         return DeleteKeyLocked(key, full, false);
     return MutateLocked([&](Node& root, bool* changed) {
@@ -490,6 +484,16 @@ LONG RegDeleteTreeA(HKEY key, const char* subKey) {
         node->subkeys.clear();
         return ERROR_SUCCESS;
     });
+}
+
+}  // namespace
+
+LONG RegDeleteKeyA(HKEY key, const char* subKey) {
+    return DeleteSubKey(key, subKey, false);
+}
+
+LONG RegDeleteTreeA(HKEY key, const char* subKey) {
+    return DeleteSubKey(key, subKey, true);
 }
 
 LONG RegEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* cchName, DWORD* /*reserved*/,

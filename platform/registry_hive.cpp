@@ -68,19 +68,6 @@ bool StampUnchangedLocked(const std::string& path) {
 
 }  // namespace
 
-LONG ErrnoToResult(int err, LONG fallback) {
-    switch (err) {
-        case EACCES:
-        case EPERM:
-        case EROFS:
-            return ERROR_ACCESS_DENIED;
-        case ENOENT:
-            return ERROR_FILE_NOT_FOUND;
-        default:
-            return fallback;
-    }
-}
-
 bool WriteAll(int fd, const std::string& text) {
     std::size_t done = 0;
     while (done < text.size()) {

@@ -20,6 +20,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "platform/errno_posix.h"
 #include "platform/reg_text.h"
 #include "platform/registry.h"
 #include "platform/win32.h"
@@ -81,9 +82,11 @@ extern Store g_store;  // guarded by g_mutex
 // The message of this thread's last failed call (LastError).
 extern thread_local std::string t_lastError;
 
-// The result code for a failed system call's errno: the access and not-found errors by
-// name, anything else as fallback.
-LONG ErrnoToResult(int err, LONG fallback);
+// The result code for a failed system call's errno on the hive or its lock: the access and
+// not-found errors by name, anything else as fallback.
+inline LONG ErrnoToResult(int err, LONG fallback) {
+    return platform::FileErrorFromErrno(err, ERROR_FILE_NOT_FOUND, fallback);
+}
 
 // Owns a file descriptor and closes it unless released.
 class Fd {

@@ -1,5 +1,5 @@
-// Where things live in the registry, and the printer model keys: the one place these
-// strings are spelt. Every path is below HKEY_LOCAL_MACHINE.
+// Where things live in the registry: the one place these paths are spelt. Every path is
+// below HKEY_LOCAL_MACHINE.
 #pragma once
 
 #include <array>
@@ -45,20 +45,6 @@ inline constexpr auto kUsbPrintText = Join(kDeviceEnum, "\\USBPRINT");
 inline constexpr auto kUsbText = Join(kDeviceEnum, "\\USB");
 inline constexpr const char* kUsbPrint = kUsbPrintText.data();
 inline constexpr const char* kUsb = kUsbText.data();
-
-// Model keys: manufacturer and model as the printers name themselves, naming their
-// printing instances under kUsbPrint and selecting the status monitor's per-model cases.
-inline constexpr char kModelKeyRtk410[] = "QMXRT-K410";
-inline constexpr char kModelKeyQmx5500[] = "QMXQMX5500";
-inline constexpr char kModelKeyRtk6100[] = "TALVERNRT-K6100";
-
-// USB hardware keys (vendor and product) of the printers under kUsb.
-inline constexpr char kHardwareKeyRtk410[] = "Vid_5D17&Pid_0A41";  // also the QMX5500
-inline constexpr char kHardwareKeyRtk6100[] = "Vid_5D17&Pid_0B62";
-
-// The hardware key a model key's printers enumerate under (model key compared without
-// regard to case), or null for a model the USB walk does not know.
-const char* HardwareKeyForModel(std::string_view modelKey);
 
 // kServiceOpos\<deviceClass>\<deviceName>.
 std::string DeviceKeyPath(std::string_view deviceClass, std::string_view deviceName);

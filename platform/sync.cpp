@@ -1,4 +1,5 @@
-// Events, multi-event waits and the named mutex.
+// Events, multi-event waits, and the named mutex's folder and file names; the named mutex
+// itself, a lock on that file, is named_mutex_posix.cpp.
 //
 // Threads: none started here; any thread may Set/Reset/Wait.
 // Locks: each event's State::mutex guards its `set` flag and waiter list; each Waiter's
@@ -7,13 +8,7 @@
 // these locks at once.
 #include "platform/sync.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -154,24 +149,6 @@ constexpr size_t kMaxNameLength = 260;
 // Encoded file names longer than this are shortened with a digest (NAME_MAX is 255).
 constexpr size_t kMaxFileName = 200;
 
-LONG ErrnoToWin32(int err) {
-    switch (err) {
-        case EACCES:
-        case EPERM:
-        case EROFS:
-            return ERROR_ACCESS_DENIED;
-        case ENOENT:
-        case ENOTDIR:
-            return ERROR_PATH_NOT_FOUND;
-        case ENAMETOOLONG:
-            return ERROR_FILENAME_EXCED_RANGE;
-        case ENOMEM:
-            return ERROR_NOT_ENOUGH_MEMORY;
-        default:
-            return ERROR_GEN_FAILURE;
-    }
-}
-
 std::uint64_t Fnv1a(std::string_view text, std::uint64_t seed) {
     std::uint64_t h = seed;
     for (unsigned char c : text) {
@@ -179,33 +156,6 @@ std::uint64_t Fnv1a(std::string_view text, std::uint64_t seed) {
         h *= 0x100000001b3ull;
     }
     return h;
-}
-
-// mkdir -p; the folder is shared by every user that claims devices, like /run/lock.
-LONG MakeDirectories(const std::string& path) {
-    if (path.empty())
-        return ERROR_PATH_NOT_FOUND;
-    std::string partial;
-    size_t pos = 0;
-    while (pos != std::string::npos) {
-        pos = path.find('/', pos + 1);
-        partial = path.substr(0, pos);
-        if (partial.empty())
-            continue;
-        if (::mkdir(partial.c_str(), 0777) == 0) {
-            // Like /run/lock: every user may add lock files, none may remove another's.
-            if (pos == std::string::npos)
-                ::chmod(partial.c_str(), 01777);
-        } else if (errno != EEXIST) {
-            return ErrnoToWin32(errno);
-        }
-    }
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0)
-        return ErrnoToWin32(errno);
-    if (!S_ISDIR(st.st_mode))
-        return ERROR_PATH_NOT_FOUND;
-    return ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -251,50 +201,6 @@ std::string NamedMutexPath(std::string_view name) {
         encoded += digest;
     }
     return LockDirectory() + "/" + encoded;
-}
-
-NamedMutex::~NamedMutex() {
-    Close();
-}
-
-void NamedMutex::Close() {
-    if (fd_ >= 0) {
-        ::close(fd_);  // drops the flock
-        fd_ = -1;
-    }
-}
-
-LONG NamedMutex::Create(std::string_view name) {
-    Close();
-    std::string path = NamedMutexPath(name);
-    if (path.empty())
-        return ERROR_INVALID_NAME;
-    if (LONG rc = MakeDirectories(LockDirectory()); rc != ERROR_SUCCESS)
-        return rc;
-
-    // O_NOFOLLOW and O_NONBLOCK: the folder may be shared, and a planted symlink or FIFO
-    // must neither redirect the lock nor hang the open.
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
-    if (fd < 0 && (errno == EACCES || errno == EROFS))
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0)
-        return errno == ELOOP ? ERROR_ACCESS_DENIED : ErrnoToWin32(errno);
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return ERROR_ACCESS_DENIED;
-    }
-    int rc;
-    do {
-        rc = ::flock(fd, LOCK_EX | LOCK_NB);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
-        int err = errno;
-        ::close(fd);
-        return err == EWOULDBLOCK ? ERROR_ALREADY_EXISTS : ErrnoToWin32(err);
-    }
-    fd_ = fd;
-    return ERROR_SUCCESS;
 }
 
 }  // namespace thermpos

@@ -10,8 +10,8 @@
 
 #include "platform/devfile.h"
 #include "platform/portname.h"
-#include "platform/registry_paths.h"
 #include "platform/regkey.h"
+#include "portlib/UsbModels.h"
 
 namespace thermpos::linkport {
 namespace {
@@ -102,7 +102,7 @@ int OpenUsbPrinter(DeviceBackend& io, const char* portName, const char* modelKey
             !params.Open(printing.Get(), "Device Parameters") ||
             !ReadText(params.Get(), "PortName", port) || !portname::EqualNoCase(port, portName))
             continue;
-        const char* hardwareName = regpath::HardwareKeyForModel(modelKey);
+        const char* hardwareName = UsbHardwareKeyForModel(modelKey);
         Key usb, hardware;
         if (!hardwareName || !usb.Open(enumKey.Get(), "USB") ||
             !hardware.Open(usb.Get(), hardwareName))

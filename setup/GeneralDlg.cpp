@@ -1,6 +1,5 @@
 #include "setup/GeneralDlg.h"
 
-#include <strings.h>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
@@ -19,6 +18,7 @@
 #include "setup/MessageBoxes.h"
 #include "setup/SetupRegistry.h"
 #include "setup/ViewHelpers.h"
+#include "so/printer/ModelProfile.h"
 
 namespace setup {
 namespace {
@@ -30,14 +30,39 @@ const char* const kBitmapModes[] = {"Normal", "Double-Width", "Double-Height", "
 const char* const kWidthCaptions[] = {"58 mm", "60 mm", "80 mm", "83 mm"};
 const char* const kColumnCaptions[] = {"30", "32", "36", "42", "48", "53"};
 
-bool Contains(const std::string& text, const char* part) {
-    return text.find(part) != std::string::npos;
+using thermpos::so::ModelProfile;
+
+// Models are recognised by their logical device name anywhere in a text (case matters),
+// as in a PrinterName value; null when no model's name is in it.
+const ModelProfile* ModelNamedIn(const std::string& text) {
+    for (const ModelProfile* model : thermpos::so::ModelProfiles()) {
+        if (text.find(model->deviceName) != std::string::npos) {
+            return model;
+        }
+    }
+    return nullptr;
 }
 
-// The 58 mm row is the only one that depends on the model: an RT-K410 prints 32
-// characters on the wide setting, the other models 36.
-ColumnRadio Wide58Column(const std::string& device) {
-    return Contains(device, kRtk410Name) ? kCol32 : kCol36;
+// The width radios for the paper widths the model takes.
+std::array<bool, kWidthCount> WidthsOf(const ModelProfile& model) {
+    static constexpr LONG kWidthMm[kWidthCount] = {58, 60, 80, 83};
+    std::array<bool, kWidthCount> offered{};
+    for (LONG mm : model.setup.paperWidths) {
+        for (int w = 0; w < kWidthCount; ++w) {
+            offered[w] = offered[w] || kWidthMm[w] == mm;
+        }
+    }
+    return offered;
+}
+
+// The 58 mm row is the only one that depends on the model: its second radio is the wide
+// setting's characters per line (32 on an RT-K410, 36 on the others); 36 where no model is
+// recognised.
+ColumnRadio Wide58Column(const ModelProfile* model) {
+    if (model != nullptr && model->columnSetting(false, 58) == 32) {
+        return kCol32;
+    }
+    return kCol36;
 }
 
 int PositionOrNone(unsigned value, std::size_t count) {
@@ -57,8 +82,10 @@ void GeneralPage::Initialize() {
     }
     controls_.printers = std::move(list.names);
     controls_.printer = controls_.printers.empty() ? -1 : 0;
+    // The printer of the model the page opens on, when the list holds it.
     for (std::size_t i = 0; i < controls_.printers.size(); ++i) {
-        if (strcasecmp(controls_.printers[i].c_str(), kRtk6100Name) == 0) {
+        const ModelProfile* model = thermpos::so::FindModelByDeviceName(controls_.printers[i]);
+        if (model != nullptr && model->setup.openFirst) {
             controls_.printer = static_cast<int>(i);
             break;
         }
@@ -118,10 +145,8 @@ void GeneralPage::Show() {
     controls_.language = PositionOrNone(languageModel_.value, controls_.languages.size());
 
     // The widths on offer follow the PrinterName value, the 58 mm columns the device name.
-    if (Contains(printerName_, kQmx5500Name) || Contains(printerName_, kRtk410Name)) {
-        controls_.widthEnabled = {true, false, true, false};
-    } else if (Contains(printerName_, kRtk6100Name)) {
-        controls_.widthEnabled = {true, true, true, true};
+    if (const ModelProfile* model = ModelNamedIn(printerName_)) {
+        controls_.widthEnabled = WidthsOf(*model);
     }
 
     if (paperModel_.value < kWidthCount) {
@@ -136,7 +161,7 @@ void GeneralPage::SetColumnsForWidth(PaperWidth width, unsigned column) {
     std::vector<ColumnRadio> radios;
     switch (width) {
         case kWidth58:
-            radios = {kCol30, Wide58Column(SelectedPrinter())};
+            radios = {kCol30, Wide58Column(ModelNamedIn(SelectedPrinter()))};
             break;
         case kWidth60:
             radios = {kCol36};
@@ -216,11 +241,10 @@ void GeneralPage::RestoreDefault() {
     controls_.paperNearEnd = true;
     controls_.paperEnd = false;
     controls_.language = controls_.languages.empty() ? -1 : 0;
-    if (Contains(SelectedPrinter(), kRtk6100Name)) {
-        controls_.widthEnabled = {true, true, true, true};
-    } else {
-        controls_.widthEnabled = {true, false, true, false};
-    }
+    const ModelProfile* model = ModelNamedIn(SelectedPrinter());
+    controls_.widthEnabled = model != nullptr
+                                 ? WidthsOf(*model)
+                                 : std::array<bool, kWidthCount>{true, false, true, false};
     controls_.widthChecked = {false, false, true, false};
     controls_.columnEnabled = {false, false, false, true, true, false};
     controls_.columnChecked = {false, false, false, false, true, false};
@@ -266,12 +290,12 @@ void GeneralPage::Save() {
     unsigned column = position;
     switch (width) {
         case kWidth58: {
-            const std::string device = SelectedPrinter();
+            // The model's wide radio is stored as 1; a radio it does not offer as it stands.
+            const ModelProfile* model = ModelNamedIn(SelectedPrinter());
             paperModel = 0;
             if (position == kCol30) {
                 column = 0;
-            } else if (position == kCol36 &&
-                       (Contains(device, kQmx5500Name) || Contains(device, kRtk6100Name))) {
+            } else if (model != nullptr && position == static_cast<unsigned>(Wide58Column(model))) {
                 column = 1;
             }
             break;

@@ -1,4 +1,6 @@
-// General page: chooses the printer every page edits and edits its print settings.
+// General page: chooses the printer every page edits and edits its print settings. What
+// differs between printer models (the paper widths, the 58 mm columns, the printer the page
+// opens on) comes from the models' profiles (so/printer/ModelProfile.h).
 #pragma once
 
 #include <array>
@@ -19,9 +21,6 @@ namespace setup {
 class CMessageBoxes;
 class CSetupRegistry;
 
-inline constexpr char kQmx5500Name[] = "QMX5500TYPEII.TALVERN.POSPrinter";
-inline constexpr char kRtk410Name[] = "RTK410.TALVERN.POSPrinter";
-inline constexpr char kRtk6100Name[] = "RTK6100.TALVERN.POSPrinter";
 inline constexpr char kPictureFile[] = "Default Printer.bmp";
 
 enum PaperWidth { kWidth58, kWidth60, kWidth80, kWidth83, kWidthCount };

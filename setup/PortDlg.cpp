@@ -1,6 +1,5 @@
 #include "setup/PortDlg.h"
 
-#include <strings.h>
 #include <QComboBox>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -12,6 +11,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "platform/nocase.h"
 #include "platform/portname.h"
 #include "setup/GeneralDlg.h"
 #include "setup/MessageBoxes.h"
@@ -37,7 +37,7 @@ void PortPage::Initialize() {
     }
     // The drop-down sorts its entries the way people read port names, without regard to case.
     std::stable_sort(ports.begin(), ports.end(), [](const std::string& a, const std::string& b) {
-        return strcasecmp(a.c_str(), b.c_str()) < 0;
+        return thermpos::platform::CompareNoCase(a, b) < 0;
     });
     controls_.ports = std::move(ports);
 }

@@ -8,17 +8,11 @@
 // Threads: the main thread runs the steps; the service objects' event threads call the
 // listeners below, which record events under their mutex and wake the main thread; the
 // virtual printer runs its own thread. Locks: each listener's mutex_ only.
-#include <limits.h>
-#include <spawn.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -28,11 +22,11 @@
 
 #include "demo_logo.h"
 #include "opos/ControlObject.h"
+#include "platform/module.h"
+#include "platform/process.h"
 #include "tools/command.h"
 #include "tools/demo_receipt.h"
 #include "vprinter/virtual_printer.h"
-
-extern char** environ;
 
 namespace thermpos::tool {
 namespace {
@@ -158,21 +152,12 @@ class DrawerListener : public opos::ControlEventListener {
     std::vector<LONG> statusUpdates_;  // guarded by mutex_
 };
 
-std::string ExecutablePath() {
-    char path[PATH_MAX];
-    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0)
-        return std::string();
-    path[n] = '\0';
-    return path;
-}
-
 // ThermSO: $THERMPOS_THERMSO, else the build tree or the installation next to us.
 std::string FindServer() {
-    if (const char* env = getenv("THERMPOS_THERMSO"); env != nullptr && *env != '\0') {
+    if (const char* env = std::getenv("THERMPOS_THERMSO"); env != nullptr && *env != '\0') {
         return env;
     }
-    const std::filesystem::path dir = std::filesystem::path(ExecutablePath()).parent_path();
+    const std::filesystem::path dir = std::filesystem::path(module::ExecutablePath()).parent_path();
     for (const char* candidate : {"../so/libThermSO.so", "../lib/libThermSO.so",
                                   "../lib/x86_64-linux-gnu/libThermSO.so", "libThermSO.so"}) {
         std::error_code ec;
@@ -186,19 +171,9 @@ std::string FindServer() {
 // Runs another subcommand of this program; its exit code, or -1 when it cannot start.
 int RunSelf(const std::vector<std::string>& args) {
     std::fflush(stdout);
-    std::vector<std::string> all = {ExecutablePath()};
+    std::vector<std::string> all = {module::ExecutablePath()};
     all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& a : all)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
-        return -1;
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
-        return -1;
-    return WEXITSTATUS(status);
+    return platform::RunAndWait(all);
 }
 
 void Step(const char* text) {
@@ -297,10 +272,10 @@ int Run(const std::vector<std::string>& args) {
     for (const auto& entry : std::filesystem::directory_iterator(base + "/receipts", ec)) {
         std::filesystem::remove(entry.path(), ec);
     }
-    setenv("THERMPOS_REGISTRY", (base + "/registry.reg").c_str(), 1);
-    setenv("THERMPOS_LOCK_DIR", (base + "/locks").c_str(), 1);
+    platform::SetEnvironment("THERMPOS_REGISTRY", base + "/registry.reg", true);
+    platform::SetEnvironment("THERMPOS_LOCK_DIR", base + "/locks", true);
     // The settling wait after opening a port is for real hardware.
-    setenv("THERMPOS_OPEN_WAIT_MS", "50", 0);
+    platform::SetEnvironment("THERMPOS_OPEN_WAIT_MS", "50", false);
 
     std::printf("ThermPOS demo: RT-K410 receipt printer on the virtual printer\n");
     Step("1. Private registry and lock folder");

@@ -1,13 +1,12 @@
 // `thermpos drawer`: opens a logical cash drawer, waits for it to be closed, or tells
 // whether it is open, through the control objects.
-#include <poll.h>
-
 #include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "opos/CashDrawer.h"
+#include "platform/eventfd.h"
 #include "tools/command.h"
 #include "tools/device_session.h"
 
@@ -49,8 +48,7 @@ void AwaitFirstReport(opos::CashDrawer& drawer, FirstReport& report) {
             end - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             return;
-        pollfd fd{drawer.EventDescriptor(), POLLIN, 0};
-        if (poll(&fd, 1, static_cast<int>(left.count())) == 1)
+        if (platform::WaitReadable(drawer.EventDescriptor(), static_cast<int>(left.count())))
             drawer.DispatchEvents();
     }
 }

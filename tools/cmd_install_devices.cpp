@@ -36,7 +36,7 @@ ValueList ValuesOf(const devices::LogicalDevice& device, const std::string* port
                         {"DeviceDescription", device.deviceDescription},
                         {"Version", devices::kServiceObjectVersion}};
     if (device.drawerNumber == 0) {
-        values.emplace_back("PhysicalDeviceID", device.physicalDeviceId);
+        values.emplace_back("PhysicalDeviceID", devices::PhysicalDeviceId(device));
         values.emplace_back("FamilyID", "1");
     } else {
         values.emplace_back("PrinterID", device.printerName);

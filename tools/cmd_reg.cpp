@@ -1,16 +1,16 @@
 // `thermpos reg`: the registry console tool, with the command syntax and query output of
 // the Windows one so that instructions written for Windows work unchanged.
-#include <strings.h>
-#include <sys/stat.h>
 
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <string>
 #include <vector>
 
+#include "platform/nocase.h"
 #include "platform/reg_limits.h"
 #include "platform/regkey.h"
 #include "tools/command.h"
@@ -401,7 +401,7 @@ int Query(const KeyArg& key, const Options& o) {
     std::vector<Value> values;
     if (ListValues(handle.Get(), &values) == ERROR_SUCCESS) {
         for (const auto& v : values) {
-            if (strcasecmp(v.name.c_str(), shown.c_str()) == 0)
+            if (platform::EqualNoCase(v.name, shown))
                 shown = v.name;
         }
     }
@@ -579,8 +579,8 @@ int Run(const std::vector<std::string>& args) {
         return Delete(key, o);
 
     const std::string& file = o.positional[1];
-    struct stat st;
-    if (!o.force && ::stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+    std::error_code ec;
+    if (!o.force && std::filesystem::is_regular_file(file, ec) &&
         !Confirm("File " + file + " already exists. Overwrite")) {
         std::printf("The operation was cancelled by the user.\n");
         return 1;

@@ -1,10 +1,10 @@
 #include "so/com/ServiceObject.h"
 
-#include <strings.h>
 #include <new>
 #include <vector>
 
 #include "opos/OposConstants.h"
+#include "platform/nocase.h"
 #include "so/core/DeviceClasses.h"
 #include "so/core/DeviceFactory.h"
 
@@ -288,7 +288,7 @@ LONG CServiceObjectBase::OpenService(const std::string& deviceClass, const std::
     {
         std::lock_guard<std::mutex> lock(deviceMutex_);
         failedOpenResult_ = OPOS_E_CLOSED;
-        if (!device_ && strcasecmp(deviceClass.c_str(), deviceClass_) == 0)
+        if (!device_ && platform::EqualNoCase(deviceClass, deviceClass_))
             device_ = CreateDeviceObject(deviceClass, deviceName);
         device = device_;
     }

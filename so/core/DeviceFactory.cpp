@@ -1,10 +1,10 @@
 #include "so/core/DeviceFactory.h"
 
-#include <strings.h>
 #include <mutex>
 #include <new>
 #include <vector>
 
+#include "platform/nocase.h"
 #include "so/core/ServiceDevice.h"
 
 namespace thermpos::so {
@@ -42,8 +42,8 @@ std::unique_ptr<CServiceDevice> CreateDeviceObject(const std::string& deviceClas
     {
         std::lock_guard<std::mutex> lock(TableLock());
         for (const Creator& c : Table()) {
-            if (strcasecmp(c.deviceClass.c_str(), deviceClass.c_str()) == 0 &&
-                strcasecmp(c.logicalName.c_str(), logicalName.c_str()) == 0) {
+            if (platform::EqualNoCase(c.deviceClass, deviceClass) &&
+                platform::EqualNoCase(c.logicalName, logicalName)) {
                 create = c.create;
                 break;
             }

@@ -6,6 +6,9 @@
 #include <algorithm>
 #include <system_error>
 
+#include "so/printer/PrintParser.h"
+#include "so/printer/PrintText.h"
+
 namespace thermpos::so {
 
 using namespace ptr;
@@ -208,24 +211,8 @@ ThermalCommandSettings CPOSPrinterDevice::CommandSettings() const {
     return settings;
 }
 
-bool CPOSPrinterDevice::DirectTranslation(ModelTranslation*) {
-    return false;
-}
-
 LONG CPOSPrinterDevice::TranslatePrintData(LONG, std::string_view data, std::string* out,
                                            bool validate) {
-    ModelTranslation direct;
-    if (DirectTranslation(&direct)) {
-        if (!validate) {
-            PrintDataPrefix(out);
-        }
-        const LONG result = TranslateModelPrintData(direct, data, out, validate);
-        if (!validate) {
-            PrintDataSuffix(out);
-        }
-        return result;
-    }
-
     class Sink final : public PrintDataSink {
       public:
         explicit Sink(CPOSPrinterDevice& device) : device_(device) {}

@@ -27,8 +27,9 @@
 
 #include "so/core/DeviceClasses.h"
 #include "so/printer/OutputPipeline.h"
-#include "so/printer/PrintTranslation.h"
+#include "so/printer/PrintCommands.h"
 #include "so/printer/SidewaysData.h"
+#include "so/printer/UnitConversion.h"
 
 namespace thermpos::so {
 
@@ -148,10 +149,6 @@ class CPOSPrinterDevice : public CPOSPrinterSlots {
   protected:
     // Settings the command tables read, borrowed for one translation.
     ThermalCommandSettings CommandSettings() const;
-    // True when TranslateCommand and NormalizeLineEnds are exactly a model's table and the
-    // thermal line ends, with *translation filled in: TranslatePrintData then runs the
-    // table without a virtual call per sequence. The base class has no such table.
-    virtual bool DirectTranslation(ModelTranslation* translation);
     // Wakes the output thread when requests wait (after the device is enabled again).
     void WakeOutputThreadIfQueued() { output_.WakeIfQueued(); }
     // Sets every property to its value after OpenService.

@@ -12,7 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "so/printer/PrintTranslation.h"
+#include "so/printer/PrintCommands.h"
+#include "so/printer/UnitConversion.h"
 
 namespace thermpos::so {
 

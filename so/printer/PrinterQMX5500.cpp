@@ -1,7 +1,5 @@
 // The QMX5500: two fonts of equal height, the shorter code page list, its own second
 // colour command, and partial cuts only.
-#include "platform/registry_paths.h"
-#include "so/core/DeviceFactory.h"
 #include "so/printer/PrinterModels.h"
 
 namespace thermpos::so {
@@ -28,18 +26,31 @@ LineLayout OpenLayout(LONG paperWidth, LONG columnSetting) {
     return {17, "48,64", 48};
 }
 
-const ModelProfile kProfile = {
-    PrinterModel::QMX5500,
-    thermpos::regpath::kModelKeyQmx5500,
+// Every cut partial; the second colour as ESC ~ J.
+constexpr ModelCommand kCommands[] = {
+    {CMD_PAPER_CUT, &commands::PartialCut},
+    {CMD_FEED_CUT, &commands::FeedThenPartialCut},
+    {CMD_FEED_STAMP_CUT, &commands::FeedThenPartialCut},
+    {CMD_ALT_COLOR, &commands::SecondColourEscTilde},
+    {CMD_NORMAL, &commands::NormalAfterEscTilde},
+};
+
+constexpr ModelProfile kProfile = {
+    "QMX5500TYPEII.TALVERN.POSPrinter",
+    "QMXQMX5500",
     2,
     "1 Font A,2 Font B",
     {{12, 24}, {9, 24}, {9, 24}},
     "998,999,437,850,852,857,860,863,865,866,1252",
     &ColumnSetting,
     &OpenLayout,
+    kCommands,
+    // The status monitor's defaults.
+    {},
+    {{58, 80}, false},
 };
 
-const DeviceRegistration kRegistration("POSPrinter", "QMX5500TYPEII.TALVERN.POSPrinter", [] {
+const ModelRegistration kRegistration(kProfile, [] {
     return std::unique_ptr<CServiceDevice>(new CPrinterQMX5500);
 });
 

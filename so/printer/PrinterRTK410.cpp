@@ -1,7 +1,5 @@
 // The RT-K410: three fonts, the wider code page list, and no power reporting over COM
 // ports.
-#include "platform/registry_paths.h"
-#include "so/core/DeviceFactory.h"
 #include "so/printer/PrinterModels.h"
 
 namespace thermpos::so {
@@ -28,18 +26,29 @@ LineLayout OpenLayout(LONG paperWidth, LONG columnSetting) {
     return {17, "48,64,72", 48};
 }
 
-const ModelProfile kProfile = {
-    PrinterModel::RTK410,
-    thermpos::regpath::kModelKeyRtk410,
+// The second colour as GS ( N; the family's cuts.
+constexpr ModelCommand kCommands[] = {
+    {CMD_ALT_COLOR, &commands::SecondColourGsN},
+    {CMD_NORMAL, &commands::NormalAfterGsN},
+};
+
+constexpr ModelProfile kProfile = {
+    "RTK410.TALVERN.POSPrinter",
+    "QMXRT-K410",
     3,
     "1 Font A,2 Font B,3 Font C",
     {{12, 24}, {9, 17}, {8, 16}},
     "998,999,437,850,852,857,858,860,863,864,865,866,1252,18",
     &ColumnSetting,
     &OpenLayout,
+    kCommands,
+    // The request is written again after every reply on a serial port, and after each read
+    // on a parallel port; the printer's hold replies do not stop it.
+    {.rewriteAfterReply = true, .holdReplies = false, .writeAfterParallelRead = true},
+    {{58, 80}, false},
 };
 
-const DeviceRegistration kRegistration("POSPrinter", "RTK410.TALVERN.POSPrinter", [] {
+const ModelRegistration kRegistration(kProfile, [] {
     return std::unique_ptr<CServiceDevice>(new CPrinterRTK410);
 });
 

@@ -1,7 +1,5 @@
 // The RT-K6100: the RT-K410's fonts and code pages, more paper widths, and partial cuts
 // after a feed.
-#include "platform/registry_paths.h"
-#include "so/core/DeviceFactory.h"
 #include "so/printer/PrinterModels.h"
 
 namespace thermpos::so {
@@ -48,19 +46,33 @@ LineLayout OpenLayout(LONG paperWidth, LONG columnSetting) {
     }
 }
 
-const ModelProfile kProfile = {
-    PrinterModel::RTK6100,
+// Partial cuts after a feed; the second colour as GS ( N.
+constexpr ModelCommand kCommands[] = {
+    {CMD_FEED_CUT, &commands::FeedThenPartialCut},
+    {CMD_FEED_STAMP_CUT, &commands::FeedThenPartialCut},
+    {CMD_ALT_COLOR, &commands::SecondColourGsN},
+    {CMD_NORMAL, &commands::NormalAfterGsN},
+};
+
+constexpr ModelProfile kProfile = {
+    "RTK6100.TALVERN.POSPrinter",
     // The key the USB printer walk and the status monitor know this model by.
-    thermpos::regpath::kModelKeyRtk6100,
+    "TALVERNRT-K6100",
     3,
     "1 Font A,2 Font B,3 Font C",
     {{12, 24}, {9, 17}, {8, 16}},
     "998,999,437,850,852,857,858,860,863,864,865,866,1252,18",
     &ColumnSetting,
     &OpenLayout,
+    kCommands,
+    // The request is written again after every read on a serial port, and after each read
+    // on a parallel port.
+    {.rewriteAfterEveryRead = true, .writeAfterParallelRead = true},
+    // Every width the utility knows; the utility opens on this printer.
+    {{58, 60, 80, 83}, true},
 };
 
-const DeviceRegistration kRegistration("POSPrinter", "RTK6100.TALVERN.POSPrinter", [] {
+const ModelRegistration kRegistration(kProfile, [] {
     return std::unique_ptr<CServiceDevice>(new CPrinterRTK6100);
 });
 

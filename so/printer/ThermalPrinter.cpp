@@ -1,22 +1,20 @@
 #include "so/printer/ThermalPrinter.h"
 
-#include <strings.h>
-
 #include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <thread>
 
-#include "platform/registry_paths.h"
 #include "so/core/DeviceConfig.h"
 #include "so/core/StatusInterpreter.h"
+#include "so/printer/PrintText.h"
 
 namespace thermpos::so {
 
 using namespace ptr;
 
 CThermalPrinter::CThermalPrinter(const ModelProfile& profile) : profile_(profile) {
-    m_PhysicalDeviceID = profile.physicalDeviceId;
+    m_PhysicalDeviceID = profile.modelKey;
     m_FontCount = profile.fontCount;
 }
 
@@ -32,7 +30,7 @@ void CThermalPrinter::CloseBeforeDestruction() {
 void CThermalPrinter::ReadConfiguration(const std::string& deviceClass,
                                         const std::string& deviceName) {
     // A PhysicalDeviceID removed from the registry falls back to the model key.
-    m_PhysicalDeviceID = profile_.physicalDeviceId;
+    m_PhysicalDeviceID = profile_.modelKey;
     CServiceDevice::ReadConfiguration(deviceClass, deviceName);
 
     m_PageModeFlag = 0;
@@ -183,17 +181,8 @@ LONG CThermalPrinter::SetDeviceEnabled(LONG enable) {
 }
 
 MonitorProfile CThermalPrinter::StatusMonitorProfile(const std::string& modelKey) {
-    MonitorProfile profile;
-    // The two models that need the request repeated; the others run with the defaults.
-    if (strcasecmp(modelKey.c_str(), thermpos::regpath::kModelKeyRtk410) == 0) {
-        profile.rewriteAfterReply = true;
-        profile.holdReplies = false;
-        profile.writeAfterParallelRead = true;
-    } else if (strcasecmp(modelKey.c_str(), thermpos::regpath::kModelKeyRtk6100) == 0) {
-        profile.rewriteAfterEveryRead = true;
-        profile.writeAfterParallelRead = true;
-    }
-    return profile;
+    const ModelProfile* model = FindModelByKey(modelKey);
+    return model != nullptr ? model->monitor : MonitorProfile();
 }
 
 LONG CThermalPrinter::CheckHealthExternal() {
@@ -335,17 +324,8 @@ void CThermalPrinter::SetRecLineSpacing(LONG value) {
 // Translation
 
 LONG CThermalPrinter::TranslateCommand(LONG code, LONG number, std::string* out, bool validate) {
-    return ModelTranslateCommand(profile_.model, CommandSettings(), &m_Formatting, code, number,
+    return ModelTranslateCommand(profile_.commands, CommandSettings(), &m_Formatting, code, number,
                                  out, validate);
-}
-
-bool CThermalPrinter::DirectTranslation(ModelTranslation* translation) {
-    translation->model = profile_.model;
-    translation->settings = CommandSettings();
-    translation->state = &m_Formatting;
-    translation->mapCharacterSet = m_MapCharacterSet == 1;
-    translation->characterSet = m_CharacterSet;
-    return true;
 }
 
 LONG CThermalPrinter::PrintDataSuffix(std::string* out) {

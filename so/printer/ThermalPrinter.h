@@ -1,7 +1,8 @@
 // CThermalPrinter: the thermal receipt printer family. It fixes the capabilities, reads the
 // printer's configuration, probes the printer at claim, initialises it at enable, and turns
 // methods and setters into printer command bytes. The model classes (PrinterModels.h) give
-// it their profile: fonts, code pages, line layouts and the model key.
+// it their profile (ModelProfile.h): fonts, code pages, line layouts, the model key and the
+// commands the model sends instead of the family's.
 //
 // No thread of its own; see POSPrinterDevice.h for the output thread and the lock order.
 #pragma once
@@ -11,31 +12,11 @@
 #include <string>
 #include <string_view>
 
+#include "so/printer/ModelProfile.h"
 #include "so/printer/POSPrinterDevice.h"
 #include "so/printer/PrinterBitmaps.h"
 
 namespace thermpos::so {
-
-// Characters per line and sideways lines chosen at open.
-struct LineLayout {
-    LONG sidewaysMaxLines;
-    std::string recLineCharsList;
-    LONG columnSetting;
-};
-
-// What sets one model apart, as data; behaviour that differs lives in the model classes.
-struct ModelProfile {
-    PrinterModel model;
-    const char* physicalDeviceId;  // the model key, unless the registry names another
-    LONG fontCount;
-    const char* fontTypefaceList;
-    FontCell cells[3];
-    const char* characterSetList;
-    // Characters per line of font A chosen by the "Column" value ("000" is narrow).
-    LONG (*columnSetting)(bool narrow, LONG paperWidth);
-    // The open step: sideways lines, the RecLineChars list and the final column setting.
-    LineLayout (*openLayout)(LONG paperWidth, LONG columnSetting);
-};
 
 class CThermalPrinter : public CPOSPrinterDevice {
   public:
@@ -55,12 +36,11 @@ class CThermalPrinter : public CPOSPrinterDevice {
     void SetRecLineChars(LONG value) override;                       // 58
     void SetRecLineHeight(LONG value) override;                      // 59
     void SetRecLineSpacing(LONG value) override;                     // 60
-    // Final: DirectTranslation promises that these two are the model table and the
-    // thermal line ends.
+    // The model's table over the family's.
     LONG TranslateCommand(LONG code, LONG number, std::string* out,
-                          bool validate) final;       // 68
-    LONG PrintDataSuffix(std::string* out) override;  // 70
-    LONG NormalizeLineEnds(std::string* text) final;  // 71
+                          bool validate) override;       // 68
+    LONG PrintDataSuffix(std::string* out) override;     // 70
+    LONG NormalizeLineEnds(std::string* text) override;  // 71
 
     // Bitmaps (PrinterBitmaps.cpp).
     LONG PrintBitmap(LONG station, const std::string& fileName, LONG width,
@@ -92,7 +72,8 @@ class CThermalPrinter : public CPOSPrinterDevice {
     // The printer code table for a CharacterSet value, or -1 when the family has none.
     static int CodeTableFor(LONG characterSet);
     // How the port's status monitor keeps the status request going for the printer with
-    // this model key (PhysicalDeviceID), compared without regard to case.
+    // this model key (PhysicalDeviceID): the profile of the model registered under that key
+    // (compared without regard to case), the defaults for a key no model has.
     static MonitorProfile StatusMonitorProfile(const std::string& modelKey);
 
   protected:
@@ -104,7 +85,6 @@ class CThermalPrinter : public CPOSPrinterDevice {
     void CloseBeforeDestruction();
     // CutPaper with the cut kind decided: GS V m to the receipt station.
     LONG SendCut(char mode);
-    bool DirectTranslation(ModelTranslation* translation) override;
 
     // Blocks while the printer stores an NV download (it answers nothing meanwhile).
     virtual void WaitForNvWrite(std::chrono::milliseconds time);

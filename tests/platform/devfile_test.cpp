@@ -38,6 +38,10 @@ TEST(ErrorFromErrno, DriverErrorsBecomeTheNumbersTheServiceObjectsKnow) {
     EXPECT_EQ(ErrorFromErrno(EACCES), 5);
     EXPECT_EQ(ErrorFromErrno(EPERM), 5);
     EXPECT_EQ(ErrorFromErrno(ENOENT), 2);
+    EXPECT_EQ(ErrorFromErrno(ENOTDIR), 3);
+    EXPECT_EQ(ErrorFromErrno(EISDIR), 5);
+    EXPECT_EQ(ErrorFromErrno(ENOMEM), 8);
+    EXPECT_EQ(ErrorFromErrno(ENAMETOOLONG), 206);
     EXPECT_EQ(ErrorFromErrno(EPROTO), 31);
     EXPECT_EQ(ErrorFromErrno(0), 0);
 }

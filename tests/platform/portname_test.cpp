@@ -43,14 +43,7 @@ TEST(PortNameTest, DefaultDevicesOnlyForNumberedSerialAndParallelNames) {
         EXPECT_EQ(DefaultDevicePath(name), "") << name;
 }
 
-TEST(RegistryPathsTest, ModelKeysSelectTheirUsbHardwareKeys) {
-    EXPECT_STREQ(regpath::HardwareKeyForModel("qmxrt-k410"), regpath::kHardwareKeyRtk410);
-    EXPECT_STREQ(regpath::HardwareKeyForModel(regpath::kModelKeyQmx5500),
-                 regpath::kHardwareKeyRtk410);
-    EXPECT_STREQ(regpath::HardwareKeyForModel(regpath::kModelKeyRtk6100),
-                 regpath::kHardwareKeyRtk6100);
-    // The RT-K6100's built-in fallback key is not one the walk knows.
-    EXPECT_EQ(regpath::HardwareKeyForModel("QMXRT-K6100"), nullptr);
+TEST(RegistryPathsTest, DeviceKeyPaths) {
     EXPECT_EQ(regpath::DeviceKeyPath("POSPrinter", "A"),
               "SOFTWARE\\OLEforRetail\\ServiceOPOS\\POSPrinter\\A");
     EXPECT_EQ(std::string(regpath::kPrinterRoot) + "A", regpath::DeviceKeyPath("POSPrinter", "A"));

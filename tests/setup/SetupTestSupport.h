@@ -17,6 +17,11 @@
 
 namespace setuptest {
 
+// The logical device names of the three printer models.
+inline constexpr char kQmx5500Name[] = "QMX5500TYPEII.TALVERN.POSPrinter";
+inline constexpr char kRtk410Name[] = "RTK410.TALVERN.POSPrinter";
+inline constexpr char kRtk6100Name[] = "RTK6100.TALVERN.POSPrinter";
+
 // One device key of a .reg file: name and values.
 struct Device {
     std::string name;

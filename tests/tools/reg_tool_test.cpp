@@ -161,7 +161,8 @@ TEST_F(ToolTest, InstallDevicesWritesTheNineKeysAndKeepsEdits) {
         EXPECT_NE(GetString(path.c_str(), "ServiceObjectDescription").rfind("<error", 0), 0u);
         if (printer) {
             EXPECT_EQ(GetString(path.c_str(), "FamilyID"), "1");
-            EXPECT_EQ(GetString(path.c_str(), "PhysicalDeviceID"), device.physicalDeviceId);
+            EXPECT_EQ(GetString(path.c_str(), "PhysicalDeviceID"),
+                      devices::PhysicalDeviceId(device));
             EXPECT_EQ(GetString(path.c_str(), "PrinterID"), "<error 2>");
         } else {
             EXPECT_EQ(GetString(path.c_str(), "PrinterID"), device.printerName);
@@ -172,7 +173,7 @@ TEST_F(ToolTest, InstallDevicesWritesTheNineKeysAndKeepsEdits) {
         GetString(
             regpath::DeviceKeyPath(regpath::kPrinterClass, "RTK6100.TALVERN.POSPrinter").c_str(),
             "PhysicalDeviceID"),
-        regpath::kModelKeyRtk6100);
+        "TALVERNRT-K6100");
 
     // What an installer or the configuration utility changed survives a second run ...
     const std::string cd1Path = regpath::DeviceKeyPath(regpath::kDrawerClass, "RTK410.TALVERN.CD1");
@@ -211,6 +212,13 @@ TEST(LogicalDeviceTable, DrawersBelongToPrintersOfTheTable) {
         EXPECT_EQ(printers.count(device.printerName), 1u) << device.name;
         EXPECT_EQ(devices::FindLogicalDevice(device.deviceClass, device.name), &device);
     }
+    // Every printer of the table is served by a model, and every model has its printer here.
+    for (const std::string& printer : printers) {
+        EXPECT_NE(devices::PhysicalDeviceId(*devices::FindLogicalDevice("POSPrinter", printer)), "")
+            << printer;
+    }
+    for (const so::ModelProfile* model : so::ModelProfiles())
+        EXPECT_EQ(printers.count(model->deviceName), 1u) << model->deviceName;
     EXPECT_NE(devices::FindLogicalDevice("cashdrawer", "rtk6100.talvern.cd2"), nullptr);
     EXPECT_EQ(devices::FindLogicalDevice("POSPrinter", "RTK410.TALVERN.CD1"), nullptr);
 }

@@ -1,0 +1,2 @@
+#include <termios.h>
+int Compare() { return strcasecmp("a", "b"); }

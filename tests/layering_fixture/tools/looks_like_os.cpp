@@ -1,0 +1,3 @@
+#include <climits>
+int limit = INT_MAX;  // not PATH_MAX, not <poll.h>
+int unsetenvironment = 0;
