@@ -19,23 +19,8 @@ namespace {
 
 // Answers every error event with retry and counts them; keeps nothing else, so a flood of
 // events costs no memory.
-class RetryingControl : public IDispatch {
+class RetryingControl : public thermpos::testing::DispatchStub {
   public:
-    HRESULT QueryInterface(REFIID riid, void** object) override {
-        if (riid == IID_IUnknown || riid == IID_IDispatch) {
-            *object = static_cast<IDispatch*>(this);
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return 1; }
-    ULONG Release() override { return 1; }
-    HRESULT GetTypeInfoCount(UINT* count) override {
-        *count = 0;
-        return S_OK;
-    }
-    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
     HRESULT GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
         for (UINT i = 0; i < count; ++i) {
             ids[i] = std::u16string_view(names[i]) == u"SOError" ? kError : kOther;

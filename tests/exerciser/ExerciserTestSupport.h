@@ -18,6 +18,18 @@
 
 namespace extest {
 
+// The program's names every window test speaks of; the tests take them with the rest of
+// extest (using namespace extest).
+using exerciser::CMessageBoxes;
+using exerciser::ParentForm;
+using exerciser::StatusBox;
+
+// The RT-K410's printer and drawer, which the exercises on the virtual printer run, and the
+// name the virtual printer is entered as in the Ports map.
+inline constexpr char kPrinter[] = "RTK410.TALVERN.POSPrinter";
+inline constexpr char kDrawer[] = "RTK410.TALVERN.CD1";
+inline constexpr char kPort[] = "COM24";
+
 // A control object reached by name: properties from `numbers`, `bools` and `strings`,
 // methods answering `results` (OPOS_SUCCESS when absent). Every method call and property
 // put is recorded as "Name(arg,arg)" or "Name=value". Names in `missing` are unknown.

@@ -12,26 +12,16 @@
 #include "opos/OposConstants.h"
 #include "tests/exerciser/ExerciserTestSupport.h"
 #include "tests/so/TestSupport.h"
-#include "vprinter/virtual_printer.h"
+#include "tests/support/virtual_printer.h"
 
-using exerciser::CMessageBoxes;
-using exerciser::ParentForm;
-using exerciser::StatusBox;
-using extest::ScriptedMessages;
-using extest::WaitFor;
-using thermpos::vprinter::PaperState;
-using thermpos::vprinter::PrinterStatus;
-using thermpos::vprinter::VirtualPrinter;
-using thermpos::vprinter::VirtualPrinterOptions;
+using namespace extest;
+namespace vp = thermpos::vprinter;
 using namespace std::chrono_literals;
 
 namespace {
 
-constexpr char kPort[] = "COM23";
-constexpr char kPrinter[] = "RTK410.TALVERN.POSPrinter";
 // The RT-K410 refuses power notification on serial ports; this model reports power.
 constexpr char kPowerPrinter[] = "RTK6100.TALVERN.POSPrinter";
-constexpr char kDrawer[] = "RTK410.TALVERN.CD1";
 
 void Click(QWidget* form, const char* button) {
     auto* b = form->findChild<QPushButton*>(QString::fromLatin1(button));
@@ -50,7 +40,7 @@ class DevicesTest : public QObject {
     Q_OBJECT
 
   private:
-    std::unique_ptr<VirtualPrinter> vp_;
+    std::unique_ptr<vp::VirtualPrinter> vp_;
     ScriptedMessages* messages_ = nullptr;
     std::unique_ptr<ParentForm> window_;
 
@@ -88,13 +78,10 @@ class DevicesTest : public QObject {
     void init() {
         QCOMPARE(sotest::RegisterServer(sotest::ServerPath()), LONG(S_OK));
         QCOMPARE(sotest::RegisterServer(THERMPOS_OPOS_LIBRARY), LONG(S_OK));
-        static int run = 0;
-        VirtualPrinterOptions options;
-        options.mapName = kPort;
-        options.outDir = sotest::TempDir() + "/receipts" + std::to_string(++run);
-        vp_ = std::make_unique<VirtualPrinter>();
+        vp_ = std::make_unique<vp::VirtualPrinter>();
         std::string error;
-        QVERIFY2(vp_->Start(options, &error), error.c_str());
+        QVERIFY2(!thermpos::testing::StartOnPty(*vp_, kPort, "devices", &error).empty(),
+                 error.c_str());
         sotest::DeleteTree("SOFTWARE\\OLEforRetail");
         sotest::WriteDevice("POSPrinter", kPrinter, {{"Port", kPort}});
         sotest::WriteDevice("POSPrinter", kPowerPrinter, {{"Port", kPort}});
@@ -123,12 +110,12 @@ class DevicesTest : public QObject {
         QVERIFY(WaitFor([&] { return !Status().Checked(StatusBox::CoverOpen); }));
         QVERIFY(Events().contains("Status: Printer Cover OK"));
 
-        vp_->SetPaper(PaperState::NearEnd);
+        vp_->SetPaper(vp::PaperState::NearEnd);
         QVERIFY(WaitFor([&] { return Status().Checked(StatusBox::PaperNearEnd); }));
-        vp_->SetPaper(PaperState::Out);
+        vp_->SetPaper(vp::PaperState::Out);
         QVERIFY(WaitFor([&] { return Status().Checked(StatusBox::RecSensor); }));
         QVERIFY(Events().contains("Status: Printer is out of paper"));
-        vp_->SetPaper(PaperState::Ok);
+        vp_->SetPaper(vp::PaperState::Ok);
         QVERIFY(WaitFor([&] {
             return !Status().Checked(StatusBox::RecSensor) &&
                    !Status().Checked(StatusBox::PaperNearEnd);
@@ -223,7 +210,7 @@ class DevicesTest : public QObject {
         Click(&d, "OpenCashDrawerButton");  // not enabled yet
         Click(&d, "EnableDrawerButton");
         Click(&d, "OpenCashDrawerButton");
-        QVERIFY(vp_->WaitStatus([](const PrinterStatus& s) { return s.drawerOpen; }, 10s));
+        QVERIFY(vp_->WaitStatus([](const vp::PrinterStatus& s) { return s.drawerOpen; }, 10s));
         QVERIFY(WaitFor([&] { return W().Module().DrawerCO.GetBool("DrawerOpened"); }));
 
         bool finished = false;

@@ -8,15 +8,13 @@
 #include "exerciser/OperatorScript.h"
 #include "tests/exerciser/ExerciserTestSupport.h"
 #include "tests/so/TestSupport.h"
-#include "vprinter/virtual_printer.h"
+#include "tests/support/virtual_printer.h"
 
 using thermpos::vprinter::VirtualPrinter;
-using thermpos::vprinter::VirtualPrinterOptions;
 using namespace std::chrono_literals;
 
 namespace {
 
-constexpr char kPort[] = "COM24";
 constexpr int kLimitMs = 60000;
 
 // A PrnExerciser run: its output read as it comes, so a test can act on a mark.
@@ -72,19 +70,17 @@ class EndToEndTest : public QObject {
         QCOMPARE(sotest::RegisterServer(sotest::ServerPath()), LONG(S_OK));
         QCOMPARE(sotest::RegisterServer(THERMPOS_OPOS_LIBRARY), LONG(S_OK));
         sotest::DeleteTree("SOFTWARE\\OLEforRetail");
-        sotest::WriteDevice("POSPrinter", "RTK410.TALVERN.POSPrinter", {{"Port", kPort}});
-        sotest::WriteDevice("CashDrawer", "RTK410.TALVERN.CD1", {{"Port", kPort}});
+        sotest::WriteDevice("POSPrinter", extest::kPrinter, {{"Port", extest::kPort}});
+        sotest::WriteDevice("CashDrawer", extest::kDrawer, {{"Port", extest::kPort}});
     }
 
     // The operator's first session: select, Open, Claim, Enable, print the current text,
     // the cover opened at the printer while the script waits for it, Close.
     void sessionInItsOwnProcess() {
         VirtualPrinter vp;
-        VirtualPrinterOptions options;
-        options.mapName = kPort;
-        options.outDir = sotest::TempDir() + "/e2e-receipts";
         std::string error;
-        QVERIFY2(vp.Start(options, &error), error.c_str());
+        const std::string outDir = thermpos::testing::StartOnPty(vp, extest::kPort, "e2e", &error);
+        QVERIFY2(!outDir.empty(), error.c_str());
 
         Run run(
             QStringLiteral("select RT-K410\n"
@@ -111,7 +107,7 @@ class EndToEndTest : public QObject {
         QVERIFY(run.Lines("status: ").contains("CoverOpenCheckBox checked disabled"));
         QVERIFY(vp.WaitReceipts(1, 10s));
         vp.Stop();
-        QFile log(QString::fromStdString(options.outDir + "/commands.log"));
+        QFile log(QString::fromStdString(outDir + "/commands.log"));
         QVERIFY(log.open(QIODevice::ReadOnly));
         QVERIFY(log.readAll().contains("Enter Text to Format"));
     }

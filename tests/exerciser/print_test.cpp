@@ -12,24 +12,16 @@
 #include "tests/so/TestSupport.h"
 #include "tests/so/printer/BarcodeReader.h"
 #include "tests/so/printer/BmpFile.h"
-#include "vprinter/virtual_printer.h"
+#include "tests/support/virtual_printer.h"
 
-using exerciser::CMessageBoxes;
+using namespace extest;
 using exerciser::FontScale;
-using exerciser::ParentForm;
 using exerciser::PrintTextForm;
-using extest::FakeControl;
-using extest::ScriptedMessages;
-using thermpos::vprinter::CutKind;
-using thermpos::vprinter::PrinterStatus;
-using thermpos::vprinter::VirtualPrinter;
-using thermpos::vprinter::VirtualPrinterOptions;
+namespace vp = thermpos::vprinter;
 using namespace std::chrono_literals;
 
 namespace {
 
-constexpr char kPort[] = "COM24";
-constexpr char kPrinter[] = "RTK410.TALVERN.POSPrinter";
 const QString kEsc = QString(QChar(0x1b));
 
 // A 64 x 32 picture, black on its left half.
@@ -49,7 +41,7 @@ class PrintTest : public QObject {
     Q_OBJECT
 
   private:
-    std::unique_ptr<VirtualPrinter> vp_;
+    std::unique_ptr<vp::VirtualPrinter> vp_;
     std::string outDir_;
     ScriptedMessages messages_;
     FakeControl* fake_ = nullptr;
@@ -64,14 +56,10 @@ class PrintTest : public QObject {
     void StartPrinter() {
         QCOMPARE(sotest::RegisterServer(sotest::ServerPath()), LONG(S_OK));
         QCOMPARE(sotest::RegisterServer(THERMPOS_OPOS_LIBRARY), LONG(S_OK));
-        static int run = 0;
-        VirtualPrinterOptions options;
-        options.mapName = kPort;
-        outDir_ = sotest::TempDir() + "/print-receipts" + std::to_string(++run);
-        options.outDir = outDir_;
-        vp_ = std::make_unique<VirtualPrinter>();
+        vp_ = std::make_unique<vp::VirtualPrinter>();
         std::string error;
-        QVERIFY2(vp_->Start(options, &error), error.c_str());
+        outDir_ = thermpos::testing::StartOnPty(*vp_, kPort, "print", &error);
+        QVERIFY2(!outDir_.empty(), error.c_str());
         sotest::WriteDevice("POSPrinter", kPrinter, {{"Port", kPort}});
         window_ = std::make_unique<ParentForm>(messages_);
         window_->show();
@@ -94,21 +82,7 @@ class PrintTest : public QObject {
     // The commands the printer decoded ("ESC E n=1", "TEXT \"abc\""), in order, without
     // the status traffic of the service object's monitor.
     std::vector<std::string> Decoded() const {
-        std::ifstream log(outDir_ + "/commands.log");
-        std::vector<std::string> commands;
-        std::string line;
-        while (std::getline(log, line)) {
-            const std::size_t start = line.find_first_not_of(" 0123456789");
-            if (start == std::string::npos)
-                continue;
-            std::string command = line.substr(start);
-            const std::size_t gap = command.find("  ");
-            if (gap != std::string::npos)
-                command.replace(gap, 2, " ");
-            if (command.rfind("GS a", 0) != 0 && command.rfind("DLE EOT", 0) != 0)
-                commands.push_back(command);
-        }
-        return commands;
+        return thermpos::testing::DecodedCommands(outDir_, {"GS a", "DLE EOT"});
     }
     // The decoded commands once `receipts` receipts are out.
     std::vector<std::string> DecodedWhenOut(int receipts) {
@@ -255,7 +229,7 @@ class PrintTest : public QObject {
         StartPrinter();
         Trigger("BarCodePrint");
         QVERIFY(vp_->WaitReceipts(1, 10s));
-        QCOMPARE(vp_->Receipts().back().cut, CutKind::Partial);
+        QCOMPARE(vp_->Receipts().back().cut, vp::CutKind::Partial);
         // The RT-K410 has no EAN-128 or standard 2 of 5, and no UPC-E of a zero character;
         // the EAN-8 row's last digit is not its check digit, so that symbol is refused too
         // and only its heading prints.
@@ -347,9 +321,9 @@ class PrintTest : public QObject {
         QVERIFY(vp_->WaitReceipts(3, 10s));
         const std::vector<thermpos::vprinter::Receipt> receipts = vp_->Receipts();
         QCOMPARE(receipts.size(), size_t(3));
-        QCOMPARE(receipts[0].cut, CutKind::Partial);
-        QCOMPARE(receipts[1].cut, CutKind::Full);
-        QCOMPARE(receipts[2].cut, CutKind::Full);
+        QCOMPARE(receipts[0].cut, vp::CutKind::Partial);
+        QCOMPARE(receipts[1].cut, vp::CutKind::Full);
+        QCOMPARE(receipts[2].cut, vp::CutKind::Full);
         QCOMPARE(
             extest::ResultLines(W()),
             QStringList({"PrintNormal : Successful", "Paper Partial Cut: : Successful",

@@ -5,7 +5,6 @@
 // objects cover the stations and answers the RT-K410 cannot give (journal, slip, refusals).
 #include <QtTest>
 #include <algorithm>
-#include <fstream>
 
 #include "exerciser/EscapeSheet.h"
 #include "exerciser/ParentForm.h"
@@ -14,23 +13,14 @@
 #include "opos/OposConstants.h"
 #include "tests/exerciser/ExerciserTestSupport.h"
 #include "tests/so/TestSupport.h"
-#include "vprinter/virtual_printer.h"
+#include "tests/support/virtual_printer.h"
 
-using exerciser::CMessageBoxes;
-using exerciser::ParentForm;
-using exerciser::StatusBox;
-using extest::FakeControl;
-using extest::ScriptedMessages;
-using extest::WaitFor;
-using thermpos::vprinter::PrinterStatus;
-using thermpos::vprinter::VirtualPrinter;
-using thermpos::vprinter::VirtualPrinterOptions;
+using namespace extest;
+namespace vp = thermpos::vprinter;
 using namespace std::chrono_literals;
 
 namespace {
 
-constexpr char kPort[] = "COM24";
-constexpr char kPrinter[] = "RTK410.TALVERN.POSPrinter";
 const std::string kCrLf = "\r\n";
 const std::string kEsc = "\x1b";
 
@@ -93,7 +83,7 @@ class ScriptsTest : public QObject {
 
   private:
     // ---- the real control objects and the RT-K410 on the virtual printer ----
-    std::unique_ptr<VirtualPrinter> vp_;
+    std::unique_ptr<vp::VirtualPrinter> vp_;
     std::string outDir_;
     std::unique_ptr<ScriptedMessages> messages_;
     std::unique_ptr<ParentForm> window_;
@@ -103,14 +93,10 @@ class ScriptsTest : public QObject {
 
     // Opens, claims and enables the RT-K410 from the control panel.
     void StartRealPrinter() {
-        static int run = 0;
-        VirtualPrinterOptions options;
-        options.mapName = kPort;
-        outDir_ = sotest::TempDir() + "/scripts" + std::to_string(++run);
-        options.outDir = outDir_;
-        vp_ = std::make_unique<VirtualPrinter>();
+        vp_ = std::make_unique<vp::VirtualPrinter>();
         std::string error;
-        QVERIFY2(vp_->Start(options, &error), error.c_str());
+        outDir_ = thermpos::testing::StartOnPty(*vp_, kPort, "scripts", &error);
+        QVERIFY2(!outDir_.empty(), error.c_str());
         sotest::DeleteTree("SOFTWARE\\OLEforRetail");
         sotest::WriteDevice("POSPrinter", kPrinter, {{"Port", kPort}});
         messages_ = std::make_unique<ScriptedMessages>();
@@ -123,17 +109,7 @@ class ScriptsTest : public QObject {
     // The commands the printer decoded ("ESC t  n=16", "TEXT  \"abc\"") and the text lines
     // they make: TEXT runs joined up to each command that prints the line (LF and the
     // feeds), in log form.
-    Lines DecodedCommands() const {
-        std::ifstream log(outDir_ + "/commands.log");
-        Lines out;
-        std::string line;
-        while (std::getline(log, line)) {
-            const size_t start = line.find_first_not_of(" 0123456789");
-            if (start != std::string::npos)
-                out.push_back(line.substr(start));
-        }
-        return out;
-    }
+    Lines DecodedCommands() const { return thermpos::testing::LoggedCommands(outDir_); }
     Lines DecodedLines() const {
         Lines out;
         std::string current;
@@ -151,7 +127,7 @@ class ScriptsTest : public QObject {
     // printer may still be working through the last bytes).
     bool WaitLine(const std::string& line) {
         return vp_->WaitStatus(
-            [&](const PrinterStatus&) {
+            [&](const vp::PrinterStatus&) {
                 return IndexOf(DecodedLines(), line) != std::string::npos;
             },
             15s);
@@ -197,7 +173,7 @@ class ScriptsTest : public QObject {
     void init() {
         sotest::DeleteTree("SOFTWARE\\OLEforRetail");
         sotest::WriteDevice("POSPrinter", kPrinter, {});
-        sotest::WriteDevice("CashDrawer", "RTK410.TALVERN.CD1", {});
+        sotest::WriteDevice("CashDrawer", kDrawer, {});
     }
 
     void cleanup() {

@@ -11,12 +11,7 @@
 #include "tests/exerciser/ExerciserTestSupport.h"
 #include "tests/so/TestSupport.h"
 
-using exerciser::CMessageBoxes;
-using exerciser::ParentForm;
-using exerciser::StatusBox;
-using extest::FakeControl;
-using extest::ResultLines;
-using extest::ScriptedMessages;
+using namespace extest;
 
 namespace {
 

@@ -15,78 +15,58 @@
 #include "opos/PosPrinter.h"
 #include "platform/activation.h"
 #include "tests/opos/EventRecorder.h"
+#include "tests/so/PrinterAndDrawerTest.h"
 #include "tests/so/TestSupport.h"
-#include "vprinter/virtual_printer.h"
 
-using thermpos::com::ComPtr;
-using thermpos::com::DispatchDriver;
-using thermpos::com::OutgoingArgs;
-using thermpos::com::Variant;
-using thermpos::opos::CAutomationControl;
-using thermpos::opos::ClassTable;
-using thermpos::opos::PropType;
-using thermpos::vprinter::VirtualPrinter;
-using thermpos::vprinter::VirtualPrinterOptions;
+using namespace thermpos::opos;
+namespace com = thermpos::com;
 using namespace std::chrono_literals;
 
 namespace {
 
-constexpr char kPort[] = "COM22";
-constexpr char kPrinter[] = "RTK410.TALVERN.POSPrinter";
-constexpr char kDrawer[] = "RTK410.TALVERN.CD1";
-
-class AutomationTest : public ::testing::Test {
+class AutomationTest : public sotest::PrinterAndDrawerTest {
   protected:
     void SetUp() override {
-        ASSERT_EQ(sotest::RegisterServer(sotest::ServerPath()), S_OK);
+        PrinterAndDrawerTest::SetUp();
         ASSERT_EQ(sotest::RegisterServer(THERMPOS_OPOS_LIBRARY), S_OK);
-        static int run = 0;
-        outDir_ = sotest::TempDir() + "/auto" + std::to_string(++run);
-        VirtualPrinterOptions options;
-        options.mapName = kPort;
-        options.outDir = outDir_;
-        std::string error;
-        ASSERT_TRUE(vp_.Start(options, &error)) << error;
-        sotest::WriteDevice("POSPrinter", kPrinter, {{"Port", kPort}});
-        sotest::WriteDevice("CashDrawer", kDrawer, {{"Port", kPort}, {"CapStatus", "001"}});
     }
 
-    static LONG Call(DispatchDriver& d, const char* name, OutgoingArgs& args) {
-        Variant r;
+    static LONG Call(com::DispatchDriver& d, const char* name, com::OutgoingArgs& args) {
+        com::Variant r;
         LONG value = -1;
         EXPECT_EQ(d.Call(name, args, r.Get()), S_OK) << name;
         EXPECT_TRUE(r.ToLong(&value)) << name;
         return value;
     }
-    static void Put(DispatchDriver& d, const char* name, OutgoingArgs& value) {
+    static void Put(com::DispatchDriver& d, const char* name, com::OutgoingArgs& value) {
         EXPECT_EQ(d.PutProperty(d.GetDispId(name), value), S_OK) << name;
     }
     // Open, claim and enable by name.
-    static void Start(DispatchDriver& d, const char* device) {
-        OutgoingArgs open;
+    static void Start(com::DispatchDriver& d, const char* device) {
+        com::OutgoingArgs open;
         open.String(device);
         ASSERT_EQ(Call(d, "Open", open), OPOS_SUCCESS);
-        OutgoingArgs claim;
+        com::OutgoingArgs claim;
         claim.Long(1000);
         ASSERT_EQ(Call(d, "ClaimDevice", claim), OPOS_SUCCESS);
-        OutgoingArgs enable;
+        com::OutgoingArgs enable;
         enable.Bool(true);
         Put(d, "DeviceEnabled", enable);
     }
 
     // The service object's own answer for an index.
     static LONG SoNumber(IDispatch* so, LONG index) {
-        OutgoingArgs args;
+        com::OutgoingArgs args;
         args.Long(index);
-        DispatchDriver d(so);
+        com::DispatchDriver d(so);
         return Call(d, "GetPropertyNumber", args);
     }
     static std::string SoString(IDispatch* so, LONG index) {
-        OutgoingArgs args;
+        com::OutgoingArgs args;
         args.Long(index);
-        Variant r;
+        com::Variant r;
         std::string text;
-        EXPECT_EQ(DispatchDriver(so).Call("GetPropertyString", args, r.Get()), S_OK);
+        EXPECT_EQ(com::DispatchDriver(so).Call("GetPropertyString", args, r.Get()), S_OK);
         EXPECT_TRUE(r.ToAnsi(&text));
         return text;
     }
@@ -94,8 +74,8 @@ class AutomationTest : public ::testing::Test {
     // Reads every property by name, checks its DISPID and type, compares it with the
     // index path, and writes writable ones back with the value read.
     static void SweepProperties(const ClassTable& table, const char* device) {
-        auto co = ComPtr<CAutomationControl>::Adopt(new CAutomationControl(table));
-        DispatchDriver d(co.Get());
+        auto co = com::ComPtr<CAutomationControl>::Adopt(new CAutomationControl(table));
+        com::DispatchDriver d(co.Get());
         Start(d, device);
         IDispatch* so = co->Core().ServiceObject();
         ASSERT_NE(so, nullptr);
@@ -103,7 +83,7 @@ class AutomationTest : public ::testing::Test {
         for (const auto& p : table.properties) {
             SCOPED_TRACE(p.name);
             EXPECT_EQ(d.GetDispId(p.name), p.dispId);
-            Variant v;
+            com::Variant v;
             ASSERT_EQ(d.GetProperty(p.dispId, v.Get()), S_OK);
             switch (p.type) {
                 case PropType::String: {
@@ -124,7 +104,7 @@ class AutomationTest : public ::testing::Test {
             }
             if (!p.writable)
                 continue;
-            OutgoingArgs value;
+            com::OutgoingArgs value;
             if (p.type == PropType::String) {
                 std::string text;
                 v.ToAnsi(&text);
@@ -146,61 +126,56 @@ class AutomationTest : public ::testing::Test {
             }
         }
         EXPECT_GT(written, 0);
-        OutgoingArgs none;
+        com::OutgoingArgs none;
         EXPECT_EQ(Call(d, "Close", none), OPOS_SUCCESS);
     }
-
-    VirtualPrinter vp_;
-    std::string outDir_;
 };
 
 TEST_F(AutomationTest, EveryPrinterPropertyByNameMatchesTheIndexPath) {
-    SweepProperties(thermpos::opos::PosPrinterTable(), kPrinter);
+    SweepProperties(PosPrinterTable(), kPrinter);
 }
 
 TEST_F(AutomationTest, EveryDrawerPropertyByNameMatchesTheIndexPath) {
-    SweepProperties(thermpos::opos::CashDrawerTable(), kDrawer);
+    SweepProperties(CashDrawerTable(), kDrawer);
 }
 
 TEST_F(AutomationTest, RegisteredClassesPrintAndRefuseWhatTheyCannotTake) {
-    ComPtr<IDispatch> co;
-    ASSERT_EQ(
-        thermpos::com::CreateObjectByProgID("OposPOSPrinter_1_8_LibCtl.OPOSPOSPrinter", co.Out()),
-        S_OK);
-    ComPtr<IDispatch> drawer;
-    ASSERT_EQ(thermpos::com::CreateObjectByProgID("OposCashDrawer_1_8_LibCtl.OPOSCashDrawer",
-                                                  drawer.Out()),
+    com::ComPtr<IDispatch> co;
+    ASSERT_EQ(com::CreateObjectByProgID("OposPOSPrinter_1_8_LibCtl.OPOSPOSPrinter", co.Out()),
               S_OK);
-    DispatchDriver d(co.Get());
+    com::ComPtr<IDispatch> drawer;
+    ASSERT_EQ(com::CreateObjectByProgID("OposCashDrawer_1_8_LibCtl.OPOSCashDrawer", drawer.Out()),
+              S_OK);
+    com::DispatchDriver d(co.Get());
     Start(d, kPrinter);
 
     HRESULT hr = S_OK;
     EXPECT_EQ(d.GetDispId("RecLineCharz", &hr), DISPID_UNKNOWN);
     EXPECT_EQ(hr, DISP_E_UNKNOWNNAME);
-    EXPECT_EQ(DispatchDriver(drawer.Get()).GetDispId("PrintNormal", &hr), DISPID_UNKNOWN);
+    EXPECT_EQ(com::DispatchDriver(drawer.Get()).GetDispId("PrintNormal", &hr), DISPID_UNKNOWN);
     EXPECT_EQ(hr, DISP_E_UNKNOWNNAME);
     EXPECT_EQ(d.GetDispId("recLINEchars"), 120);
 
-    OutgoingArgs text;
+    com::OutgoingArgs text;
     text.String("forty");
     EXPECT_EQ(d.PutProperty(d.GetDispId("RecLineChars"), text), DISP_E_TYPEMISMATCH);
-    OutgoingArgs oneArg;
+    com::OutgoingArgs oneArg;
     oneArg.Long(PTR_S_RECEIPT);
-    Variant r;
+    com::Variant r;
     EXPECT_EQ(d.Call("PrintNormal", oneArg, r.Get()), DISP_E_BADPARAMCOUNT);
     LONG data = 0;
-    OutgoingArgs byValue;
+    com::OutgoingArgs byValue;
     byValue.Long(1).Long(data).String("");
     EXPECT_EQ(d.Call("DirectIO", byValue, r.Get()), DISP_E_TYPEMISMATCH);
-    OutgoingArgs claimed;
+    com::OutgoingArgs claimed;
     claimed.Bool(false);
     EXPECT_NE(d.PutProperty(d.GetDispId("Claimed"), claimed), S_OK);
 
-    OutgoingArgs print;
+    com::OutgoingArgs print;
     print.Long(PTR_S_RECEIPT).String("Printed by name\n\x1B|fP");
     EXPECT_EQ(Call(d, "PrintNormal", print), OPOS_SUCCESS);
     ASSERT_TRUE(vp_.WaitReceipts(1, 10s));
-    OutgoingArgs none;
+    com::OutgoingArgs none;
     EXPECT_EQ(Call(d, "Close", none), OPOS_SUCCESS);
     vp_.Stop();
     std::ifstream log(outDir_ + "/commands.log");
@@ -210,7 +185,7 @@ TEST_F(AutomationTest, RegisteredClassesPrintAndRefuseWhatTheyCannotTake) {
 }
 
 TEST_F(AutomationTest, CloseInsideAnErrorEventOfRealOutputDoesNotDeadlock) {
-    thermpos::opos::PosPrinter printer;
+    PosPrinter printer;
     optest::EventRecorder recorder;
     printer.SetEventHandler(&recorder);
     recorder.onError = [&] { EXPECT_EQ(printer.Close(), OPOS_SUCCESS); };
@@ -233,7 +208,7 @@ TEST_F(AutomationTest, CloseInsideAnErrorEventOfRealOutputDoesNotDeadlock) {
 }
 
 TEST_F(AutomationTest, CloseWhileAnotherThreadWaitsInsideTheServiceObject) {
-    thermpos::opos::CashDrawer drawer;
+    CashDrawer drawer;
     ASSERT_EQ(drawer.Open(kDrawer), OPOS_SUCCESS);
     ASSERT_EQ(drawer.ClaimDevice(1000), OPOS_SUCCESS);
     drawer.SetDeviceEnabled(true);

@@ -15,14 +15,8 @@
 #include "tests/so/TestDevices.h"
 #include "tests/so/TestSupport.h"
 
-using thermpos::com::DispatchArgs;
-using thermpos::com::DispatchDriver;
-using thermpos::com::OutgoingArgs;
-using thermpos::com::Variant;
-using thermpos::opos::CashDrawer;
-using thermpos::opos::Control;
-using thermpos::opos::EventDelivery;
-using thermpos::opos::PosPrinter;
+using namespace thermpos::opos;
+namespace com = thermpos::com;
 using namespace std::chrono_literals;
 
 namespace {
@@ -149,35 +143,35 @@ TEST_F(ControlEventsTest, PrinterAndDrawerEventsInterleaveOnOneThreadInTheirOwnO
 }
 
 // The application's event sink when it reaches the control object by name.
-class EventSink : public thermpos::com::DispatchObject {
+class EventSink : public com::DispatchObject {
   public:
     EventSink() : DispatchObject(&Table(), this) {}
     LONG answer = OPOS_ER_RETRY;
     std::vector<std::string> events;
 
   private:
-    static const thermpos::com::DispatchTable& Table() {
-        using K = thermpos::com::ArgKind;
-        using R = thermpos::com::ResultKind;
-        static const thermpos::com::DispatchTable table({
+    static const com::DispatchTable& Table() {
+        using K = com::ArgKind;
+        using R = com::ResultKind;
+        static const com::DispatchTable table({
             {{"StatusUpdateEvent"},
              {K::I4},
              R::Void,
-             [](DispatchArgs& a, VARIANT*) {
+             [](com::DispatchArgs& a, VARIANT*) {
                  a.Self<EventSink>().events.push_back("S" + std::to_string(a.Long(0)));
                  return S_OK;
              },
-             thermpos::opos::kDispIdStatusUpdateEvent},
+             kDispIdStatusUpdateEvent},
             {{"ErrorEvent"},
              {K::I4, K::I4, K::I4, K::I4Ref},
              R::Void,
-             [](DispatchArgs& a, VARIANT*) {
+             [](com::DispatchArgs& a, VARIANT*) {
                  auto& self = a.Self<EventSink>();
                  self.events.push_back("E" + std::to_string(a.Long(0)));
                  a.LongRef(3) = self.answer;
                  return S_OK;
              },
-             thermpos::opos::kDispIdErrorEvent},
+             kDispIdErrorEvent},
         });
         return table;
     }
@@ -185,36 +179,35 @@ class EventSink : public thermpos::com::DispatchObject {
 
 TEST_F(ControlEventsTest, ErrorEventIsAnsweredByNameThroughTheEventSink) {
     ASSERT_EQ(sotest::RegisterServer(THERMPOS_OPOS_LIBRARY), S_OK);
-    thermpos::com::ComPtr<IDispatch> co;
-    ASSERT_EQ(
-        thermpos::com::CreateObjectByProgID("OposPOSPrinter_1_8_LibCtl.OPOSPOSPrinter", co.Out()),
-        S_OK);
-    DispatchDriver d(co.Get());
-    auto sink = thermpos::com::ComPtr<EventSink>::Adopt(new EventSink);
-    auto call = [&](const char* name, OutgoingArgs& args) {
-        Variant r;
+    com::ComPtr<IDispatch> co;
+    ASSERT_EQ(com::CreateObjectByProgID("OposPOSPrinter_1_8_LibCtl.OPOSPOSPrinter", co.Out()),
+              S_OK);
+    com::DispatchDriver d(co.Get());
+    auto sink = com::ComPtr<EventSink>::Adopt(new EventSink);
+    auto call = [&](const char* name, com::OutgoingArgs& args) {
+        com::Variant r;
         LONG value = -1;
         EXPECT_EQ(d.Call(name, args, r.Get()), S_OK) << name;
         EXPECT_TRUE(r.ToLong(&value));
         return value;
     };
-    auto put = [&](const char* name, OutgoingArgs& value) {
+    auto put = [&](const char* name, com::OutgoingArgs& value) {
         EXPECT_EQ(d.PutProperty(d.GetDispId(name), value), S_OK) << name;
     };
-    OutgoingArgs sinkArg;
+    com::OutgoingArgs sinkArg;
     sinkArg.Dispatch(sink.Get());
     put("EventSink", sinkArg);
-    OutgoingArgs open;
+    com::OutgoingArgs open;
     open.String(kTestPrinterName);
     ASSERT_EQ(call("Open", open), OPOS_SUCCESS);
-    OutgoingArgs claim;
+    com::OutgoingArgs claim;
     claim.Long(1000);
     ASSERT_EQ(call("ClaimDevice", claim), OPOS_SUCCESS);
-    OutgoingArgs enable;
+    com::OutgoingArgs enable;
     enable.Bool(true);
     put("DeviceEnabled", enable);
 
-    Variant fdValue;
+    com::Variant fdValue;
     ASSERT_EQ(d.GetProperty(d.GetDispId("EventDescriptor"), fdValue.Get()), S_OK);
     LONG fd = -1;
     ASSERT_TRUE(fdValue.ToLong(&fd));
@@ -224,9 +217,9 @@ TEST_F(ControlEventsTest, ErrorEventIsAnsweredByNameThroughTheEventSink) {
         auto raised = std::async(std::launch::async, [&] {
             LONG data = OPOS_ER_RETRY;
             BSTR text = nullptr;
-            OutgoingArgs args;
+            com::OutgoingArgs args;
             args.Long(kTestQueueError).LongRef(&data).BstrRef(&text);
-            Variant r;
+            com::Variant r;
             EXPECT_EQ(d.Call("DirectIO", args, r.Get()), S_OK);
             SysFreeString(text);
             return data;
@@ -235,7 +228,7 @@ TEST_F(ControlEventsTest, ErrorEventIsAnsweredByNameThroughTheEventSink) {
         while (sink->events.empty() && std::chrono::steady_clock::now() < end) {
             pollfd p{fd, POLLIN, 0};
             if (poll(&p, 1, 1000) == 1) {
-                OutgoingArgs none;
+                com::OutgoingArgs none;
                 call("DispatchEvents", none);
             }
         }
@@ -243,7 +236,7 @@ TEST_F(ControlEventsTest, ErrorEventIsAnsweredByNameThroughTheEventSink) {
         EXPECT_EQ(raised.get(), answer);
         EXPECT_EQ(sink->events, std::vector<std::string>{"E114"});
     }
-    OutgoingArgs none;
+    com::OutgoingArgs none;
     EXPECT_EQ(call("Close", none), OPOS_SUCCESS);
 }
 

@@ -15,28 +15,6 @@
 namespace thermpos::testing {
 namespace {
 
-std::vector<std::string> SubkeyNames(HKEY key) {
-    std::vector<std::string> names;
-    for (DWORD i = 0;; ++i) {
-        char name[256];
-        DWORD cch = sizeof name;
-        if (RegEnumKeyExA(key, i, name, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-            return names;
-        names.emplace_back(name, cch);
-    }
-}
-
-std::vector<std::string> ValueNames(HKEY key) {
-    std::vector<std::string> names;
-    for (DWORD i = 0;; ++i) {
-        char name[256];
-        DWORD cch = sizeof name;
-        if (RegEnumValueA(key, i, name, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-            return names;
-        names.emplace_back(name, cch);
-    }
-}
-
 using RegistryApi = RegistryTest;
 
 TEST_F(RegistryApi, KeyAndValueNamesIgnoreCaseButKeepTheirSpelling) {
@@ -405,13 +383,7 @@ TEST_F(RegistryFile, ChangesByAnotherWriterAreSeenAtTheNextOpen) {
     EXPECT_EQ(GetString("SOFTWARE\\Shared", "Port"), "COM9:");
 
     // An editor that rewrites the file in place, same size, same timestamps: still seen.
-    struct stat st;
-    ASSERT_EQ(stat(hive_.c_str(), &st), 0);
-    std::string text = ReadFile(hive_);
-    text.replace(text.find("COM9:"), 5, "COM8:");
-    WriteFile(hive_, text);
-    const timespec times[2] = {st.st_atim, st.st_mtim};
-    ASSERT_EQ(utimensat(AT_FDCWD, hive_.c_str(), times, 0), 0);
+    RewriteInPlaceKeepingTimes("COM9:", "COM8:");
     EXPECT_EQ(GetString("SOFTWARE\\Shared", "Port"), "COM8:");
 }
 

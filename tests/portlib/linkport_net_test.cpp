@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "portlib/LinkPort.h"
 #include "tests/support/loopback.h"
 #include "tests/support/port_env.h"
+#include "tests/support/thread_state.h"
 
 namespace thermpos::testing {
 namespace {
@@ -129,8 +131,13 @@ TEST_F(NetPortTest, DrainWaitsUntilThePrinterTookTheBytes) {
     ASSERT_EQ(PMWritePort(handle, job.data(), static_cast<int>(job.size()), &written), 0);
 
     std::atomic<int> rc{-1};
-    std::thread drainer([&] { rc = PMDrainPort(handle); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::promise<pid_t> drainerId;
+    std::thread drainer([&] {
+        drainerId.set_value(CurrentThreadId());
+        rc = PMDrainPort(handle);
+    });
+    EXPECT_TRUE(WaitUntilBlockedInPoll(drainerId.get_future().get()))
+        << "the drain does not wait (in poll) for the printer";
     EXPECT_EQ(rc.load(), -1) << "returned while the printer had not read the job";
     EXPECT_EQ(ReceiveFrom(peer, job.size()), job);
     drainer.join();
@@ -139,8 +146,12 @@ TEST_F(NetPortTest, DrainWaitsUntilThePrinterTookTheBytes) {
     // Waiting without a limit on a printer that stopped reading: closing the handle ends it.
     ASSERT_EQ(PMWritePort(handle, job.data(), static_cast<int>(job.size()), &written), 0);
     rc = -1;
-    std::thread stuck([&] { rc = PMDrainPort(handle); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::promise<pid_t> stuckId;
+    std::thread stuck([&] {
+        stuckId.set_value(CurrentThreadId());
+        rc = PMDrainPort(handle);
+    });
+    EXPECT_TRUE(WaitUntilBlockedInPoll(stuckId.get_future().get()));
     EXPECT_EQ(PMClosePort(handle), 1);
     handle = INVALID_HANDLE_VALUE;
     stuck.join();
@@ -204,13 +215,15 @@ TEST_F(NetPortTest, CloseWakesAReadThatWaits) {
     Connect(listener);
     ASSERT_EQ(PMSetReadPortTimeOuts(handle, 0, 0, 0), 1);  // no limit at all
     int rc = -1;
+    std::promise<pid_t> readerId;
     std::thread reader([&] {
+        readerId.set_value(CurrentThreadId());
         char buf[4];
         int read = 0;
         rc = PMReadPort(handle, buf, 4, &read);
     });
-    // Phase: the reader is either waiting or about to; the close must end it either way.
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // Closed while the read waits: a read that starts on a closed handle fails as well.
+    EXPECT_TRUE(WaitUntilBlockedInPoll(readerId.get_future().get()));
     EXPECT_EQ(PMClosePort(handle), 1);
     reader.join();
     handle = INVALID_HANDLE_VALUE;

@@ -1,7 +1,8 @@
-// The registry tests' fixture: a private hive file per test, and a way to make
-// the store read a hive from disk again as a fresh process would.
+// The registry tests' fixture: a private hive file per test, a way to make the store read
+// a hive from disk again as a fresh process would, and the edits other programs make.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -23,6 +24,19 @@
 namespace thermpos::testing {
 
 class RegistryTest : public ::testing::Test {
+  private:
+    template <class Next>
+    static std::vector<std::string> EnumNames(Next next) {
+        std::vector<std::string> names;
+        for (DWORD i = 0;; ++i) {
+            char name[256];
+            DWORD cch = sizeof name;
+            if (next(i, name, &cch) != ERROR_SUCCESS)
+                return names;
+            names.emplace_back(name, cch);
+        }
+    }
+
   protected:
     void SetUp() override {
         TempEnv::Options options;
@@ -91,6 +105,35 @@ class RegistryTest : public ::testing::Test {
         if (r != ERROR_SUCCESS)
             return "<error " + std::to_string(r) + ">";
         return std::string(buf, cb ? cb - 1 : 0);
+    }
+
+    // The names RegEnumKeyExA (subkeys) or RegEnumValueA (values) lists for the key, in
+    // the order it lists them.
+    static std::vector<std::string> SubkeyNames(HKEY key) {
+        return EnumNames([key](DWORD i, char* name, DWORD* cch) {
+            return RegEnumKeyExA(key, i, name, cch, nullptr, nullptr, nullptr, nullptr);
+        });
+    }
+    static std::vector<std::string> ValueNames(HKEY key) {
+        return EnumNames([key](DWORD i, char* name, DWORD* cch) {
+            return RegEnumValueA(key, i, name, cch, nullptr, nullptr, nullptr, nullptr);
+        });
+    }
+
+    // Rewrites the hive in place as an editor may: `from` replaced by `to` of the same
+    // length, and the access and modification times set back to what they were, so that
+    // only the change time (which cannot be set back) tells.
+    void RewriteInPlaceKeepingTimes(const std::string& from, const std::string& to) {
+        ASSERT_EQ(from.size(), to.size());
+        struct stat st;
+        ASSERT_EQ(stat(hive_.c_str(), &st), 0);
+        std::string text = ReadFile(hive_);
+        const std::size_t at = text.find(from);
+        ASSERT_NE(at, std::string::npos) << from;
+        text.replace(at, from.size(), to);
+        WriteFile(hive_, text);
+        const timespec times[2] = {st.st_atim, st.st_mtim};
+        ASSERT_EQ(utimensat(AT_FDCWD, hive_.c_str(), times, 0), 0);
     }
 
     // Writes a hive whose file comes within about `room` bytes of the largest the store

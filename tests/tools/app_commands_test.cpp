@@ -8,42 +8,19 @@
 #include <sstream>
 
 #include "platform/automation.h"
-#include "tests/so/TestSupport.h"
+#include "tests/so/PrinterAndDrawerTest.h"
 #include "tests/tools/tool_run.h"
-#include "vprinter/virtual_printer.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using thermpos::vprinter::VirtualPrinter;
-using thermpos::vprinter::VirtualPrinterOptions;
 
-constexpr char kPort[] = "COM23";
-constexpr char kPrinter[] = "RTK410.TALVERN.POSPrinter";
-constexpr char kDrawer[] = "RTK410.TALVERN.CD1";
-
-class AppCommandsTest : public ::testing::Test {
+class AppCommandsTest : public sotest::PrinterAndDrawerTest {
   protected:
-    void SetUp() override {
-        ASSERT_EQ(sotest::RegisterServer(sotest::ServerPath()), S_OK);
-        static int run = 0;
-        dir_ = sotest::TempDir() + "/app" + std::to_string(++run);
-        VirtualPrinterOptions options;
-        options.mapName = kPort;
-        options.outDir = dir_;
-        std::string error;
-        ASSERT_TRUE(vp_.Start(options, &error)) << error;
-        sotest::WriteDevice("POSPrinter", kPrinter, {{"Port", kPort}});
-        sotest::WriteDevice("CashDrawer", kDrawer, {{"Port", kPort}, {"CapStatus", "001"}});
-    }
-
     // Runs the tool with `input` on its standard input.
     thermpos::testing::ToolRun Tool(std::vector<std::string> args, const std::string& input = "") {
-        return thermpos::testing::RunTool(std::move(args), dir_, &input);
+        return thermpos::testing::RunTool(std::move(args), outDir_, &input);
     }
-
-    VirtualPrinter vp_;
-    std::string dir_;
 };
 
 TEST_F(AppCommandsTest, PrintReportsSuccessAndNamesWhatStoppedIt) {
@@ -65,10 +42,10 @@ TEST_F(AppCommandsTest, PrintReportsSuccessAndNamesWhatStoppedIt) {
     thermpos::testing::ToolRun unknown = Tool({"print", "No.Such.Printer"}, "x");
     EXPECT_EQ(unknown.status, 3);
     EXPECT_NE(unknown.err.find("OPOS_OR_REGBADNAME"), std::string::npos) << unknown.err;
-    EXPECT_EQ(Tool({"print", kPrinter, dir_ + "/missing.txt"}).status, 1);
+    EXPECT_EQ(Tool({"print", kPrinter, outDir_ + "/missing.txt"}).status, 1);
 
     vp_.Stop();
-    EXPECT_EQ(thermpos::testing::ReadWholeFile(dir_ + "/commands.log").find("not printed"),
+    EXPECT_EQ(thermpos::testing::ReadWholeFile(outDir_ + "/commands.log").find("not printed"),
               std::string::npos);
 }
 

@@ -18,6 +18,7 @@
 #include "tests/so/ControlCalls.h"
 #include "tests/so/TestDevices.h"
 #include "tests/so/TestSupport.h"
+#include "tests/support/dispatch_stub.h"
 
 using sotest::DirectIO;
 using thermpos::com::OutgoingArgs;
@@ -87,14 +88,7 @@ class EventsTest : public ::testing::Test {
     // Opens, optionally claims, and enables.
     void Start(COposControl& c, const char* name, bool claim = true) {
         c.SetListener(&recorder_);
-        ASSERT_EQ(c.Open(name), OPOS_SUCCESS);
-        if (claim) {
-            OutgoingArgs zero;
-            zero.Long(0);
-            ASSERT_EQ(c.CallLong("ClaimDevice", zero), OPOS_SUCCESS);
-        }
-        c.SetPropertyNumber(PIDX_DeviceEnabled, 1);
-        ASSERT_EQ(c.GetPropertyNumber(PIDX_ResultCode), OPOS_SUCCESS);
+        sotest::OpenClaimEnable(c, name, 0, claim);
     }
 
     sotest::Pty pty_;
@@ -198,11 +192,7 @@ TEST_F(EventsTest, CloseFromInsideACallbackIsRefusedNotHung) {
     COposControl printer("POSPrinter");
     recorder.control = &printer;
     printer.SetListener(&recorder);
-    ASSERT_EQ(printer.Open(kTestPrinterName), OPOS_SUCCESS);
-    OutgoingArgs zero;
-    zero.Long(0);
-    ASSERT_EQ(printer.CallLong("ClaimDevice", zero), OPOS_SUCCESS);
-    printer.SetPropertyNumber(PIDX_DeviceEnabled, 1);
+    sotest::OpenClaimEnable(printer, kTestPrinterName);
     Raise(printer, kTestFireStatus, 4);
     ASSERT_EQ(recorder.WaitFor(1).size(), 1u);
     EXPECT_EQ(recorder.closeResult.load(), OPOS_E_ILLEGAL);
@@ -213,19 +203,8 @@ TEST_F(EventsTest, CloseFromInsideACallbackIsRefusedNotHung) {
 
 // A control object whose callbacks fail: the first status update answers with an error,
 // which must not end the event thread.
-class FailingSink : public IDispatch {
+class FailingSink : public thermpos::testing::DispatchStub {
   public:
-    HRESULT QueryInterface(REFIID, void** out) override {
-        *out = this;
-        return S_OK;
-    }
-    ULONG AddRef() override { return 1; }
-    ULONG Release() override { return 1; }
-    HRESULT GetTypeInfoCount(UINT* count) override {
-        *count = 0;
-        return S_OK;
-    }
-    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
     HRESULT GetIDsOfNames(REFIID, LPOLESTR* names, UINT, LCID, DISPID* ids) override {
         std::u16string name(names[0]);
         *ids = name == u"SOStatusUpdate" ? 5 : DISPID_UNKNOWN;

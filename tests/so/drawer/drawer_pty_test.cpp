@@ -7,10 +7,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <fstream>
 #include <future>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,8 +16,7 @@
 #include "opos/ControlObject.h"
 #include "opos/OposConstants.h"
 #include "tests/so/ControlCalls.h"
-#include "tests/so/TestSupport.h"
-#include "vprinter/virtual_printer.h"
+#include "tests/so/PrinterAndDrawerTest.h"
 
 namespace {
 
@@ -27,13 +24,6 @@ using namespace std::chrono_literals;
 using thermpos::com::OutgoingArgs;
 using thermpos::opos::ControlEventListener;
 using thermpos::opos::COposControl;
-using thermpos::vprinter::VirtualPrinter;
-using thermpos::vprinter::VirtualPrinterOptions;
-
-constexpr char kPort[] = "COM21";
-constexpr char kPrinter[] = "RTK410.TALVERN.POSPrinter";
-constexpr char kCd1[] = "RTK410.TALVERN.CD1";
-constexpr char kCd2[] = "RTK410.TALVERN.CD2";
 
 // Records status updates ("S1") and direct I/O events ("D0:5:text").
 class Recorder : public ControlEventListener {
@@ -79,30 +69,18 @@ LONG WaitForDrawerClose(COposControl& drawer) {
     return drawer.CallLong("WaitForDrawerClose", args);
 }
 
-class DrawerPtyTest : public ::testing::Test {
+class DrawerPtyTest : public sotest::PrinterAndDrawerTest {
   protected:
+    static constexpr char kCd2[] = "RTK410.TALVERN.CD2";
+
     void SetUp() override {
-        ASSERT_EQ(sotest::RegisterServer(sotest::ServerPath()), S_OK);
-        static int run = 0;
-        outDir_ = sotest::TempDir() + "/vp" + std::to_string(++run);
-        VirtualPrinterOptions options;
-        options.mapName = kPort;
-        options.outDir = outDir_;
-        std::string error;
-        ASSERT_TRUE(vp_.Start(options, &error)) << error;
-        sotest::WriteDevice("POSPrinter", kPrinter, {{"Port", kPort}});
-        for (const char* name : {kCd1, kCd2})
-            sotest::WriteDevice("CashDrawer", name, {{"Port", kPort}, {"CapStatus", "001"}});
+        PrinterAndDrawerTest::SetUp();
+        sotest::WriteDevice("CashDrawer", kCd2, {{"Port", kPort}, {"CapStatus", "001"}});
     }
 
     void Start(COposControl& c, Recorder& recorder, const char* name) {
         c.SetListener(&recorder);
-        ASSERT_EQ(c.Open(name), OPOS_SUCCESS);
-        OutgoingArgs claim;
-        claim.Long(1000);
-        ASSERT_EQ(c.CallLong("ClaimDevice", claim), OPOS_SUCCESS);
-        c.SetPropertyNumber(PIDX_DeviceEnabled, 1);
-        ASSERT_EQ(c.GetPropertyNumber(PIDX_ResultCode), OPOS_SUCCESS);
+        sotest::OpenClaimEnable(c, name, 1000);
     }
 
     void CloseDrawerAtPrinter() {
@@ -113,22 +91,18 @@ class DrawerPtyTest : public ::testing::Test {
     // The drawer pulses the virtual printer decoded (its log lines), after it stopped.
     std::vector<std::string> DecodedPulses() {
         vp_.Stop();
-        std::ifstream log(outDir_ + "/commands.log");
         std::vector<std::string> pulses;
-        for (std::string line; std::getline(log, line);)
-            if (line.find("DLE DC4") != std::string::npos)
-                pulses.push_back(line.substr(line.find("fn=")));
+        for (const std::string& command : thermpos::testing::LoggedCommands(outDir_))
+            if (command.rfind("DLE DC4", 0) == 0)
+                pulses.push_back(command.substr(command.find("fn=")));
         return pulses;
     }
-
-    VirtualPrinter vp_;
-    std::string outDir_;
 };
 
 TEST_F(DrawerPtyTest, OpenReportedOpenThenWaitEndsWhenTheDrawerCloses) {
     Recorder recorder;
     COposControl drawer("CashDrawer");
-    Start(drawer, recorder, kCd1);
+    Start(drawer, recorder, kDrawer);
     EXPECT_EQ(drawer.GetPropertyNumber(PIDXCash_CapStatus), 1);
 
     EXPECT_EQ(drawer.CallLong("OpenDrawer"), OPOS_SUCCESS);
@@ -148,10 +122,10 @@ TEST_F(DrawerPtyTest, OpenReportedOpenThenWaitEndsWhenTheDrawerCloses) {
 }
 
 TEST_F(DrawerPtyTest, WithoutCapStatusEventsStillArrive) {
-    sotest::WriteDevice("CashDrawer", kCd1, {{"Port", kPort}, {"OnTime", "5"}});
+    sotest::WriteDevice("CashDrawer", kDrawer, {{"Port", kPort}, {"OnTime", "5"}});
     Recorder recorder;
     COposControl drawer("CashDrawer");
-    Start(drawer, recorder, kCd1);
+    Start(drawer, recorder, kDrawer);
     EXPECT_EQ(drawer.CallLong("OpenDrawer"), OPOS_SUCCESS);
     ASSERT_TRUE(recorder.WaitFor("S1"));
     EXPECT_EQ(drawer.GetPropertyNumber(PIDXCash_DrawerOpened), 0);
@@ -164,7 +138,7 @@ TEST_F(DrawerPtyTest, WithoutCapStatusEventsStillArrive) {
 TEST_F(DrawerPtyTest, DirectIOEventsAreNumberedFromZero) {
     Recorder recorder;
     COposControl drawer("CashDrawer");
-    Start(drawer, recorder, kCd1);
+    Start(drawer, recorder, kDrawer);
     for (LONG value : {5, 6}) {
         LONG data = value;
         EXPECT_EQ(sotest::DirectIO(drawer, 1, &data, "kick"), OPOS_SUCCESS);
@@ -183,7 +157,7 @@ TEST_F(DrawerPtyTest, TwoDrawersFollowOnePin3AndPulseTheirOwnConnectors) {
     Recorder second;
     COposControl cd1("CashDrawer");
     COposControl cd2("CashDrawer");
-    Start(cd1, first, kCd1);
+    Start(cd1, first, kDrawer);
     Start(cd2, second, kCd2);
 
     EXPECT_EQ(cd1.CallLong("OpenDrawer"), OPOS_SUCCESS);
@@ -235,10 +209,10 @@ TEST_F(DrawerPtyTest, PrinterPrintsWhileItsDrawerOpensAndCloses) {
     COposControl printer("POSPrinter");
     COposControl drawer("CashDrawer");
     // The shortest pulse: 100 ms on, 100 ms off.
-    sotest::WriteDevice("CashDrawer", kCd1,
+    sotest::WriteDevice("CashDrawer", kDrawer,
                         {{"Port", kPort}, {"CapStatus", "001"}, {"OnTime", "1"}});
     Start(printer, printerEvents, kPrinter);
-    Start(drawer, drawerEvents, kCd1);
+    Start(drawer, drawerEvents, kDrawer);
 
     constexpr int kOpenings = 3;
     constexpr int kMaxReceipts = 12;

@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -55,21 +56,20 @@ void WriteDevice(const std::string& deviceName, const std::map<std::string, std:
     }
 }
 
+void OpenAs(CThermalPrinter& printer, const char* name, RecordingControl& control,
+            std::map<std::string, std::string> values) {
+    values.emplace("Port", "COM7");
+    WriteDevice(name, values);
+    ASSERT_EQ(printer.OpenService("POSPrinter", name, &control), 0) << name;
+}
+
+void ClaimAndEnable(CThermalPrinter& printer) {
+    ASSERT_EQ(printer.ClaimDevice(0), 0);
+    printer.SetPropertyNumber(PIDX_DeviceEnabled, 1);
+    ASSERT_EQ(printer.ResultCode(), 0);
+}
+
 // ---------------------------------------------------------------------------------------
-
-HRESULT RecordingControl::QueryInterface(REFIID riid, void** object) {
-    if (riid == IID_IUnknown || riid == IID_IDispatch) {
-        *object = static_cast<IDispatch*>(this);
-        return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-}
-
-HRESULT RecordingControl::GetTypeInfoCount(UINT* count) {
-    *count = 0;
-    return S_OK;
-}
 
 HRESULT RecordingControl::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
     static const char16_t* const kNames[] = {u"SOStatusUpdate", u"SOOutputComplete", u"SOError",
@@ -152,28 +152,45 @@ std::vector<ControlEvent> RecordingControl::EventsOf(ControlEvent::Kind kind) {
     return selected;
 }
 
+bool RecordingControl::WaitUntil(const std::function<bool(const std::vector<ControlEvent>&)>& done,
+                                 std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, limit, [&] { return done(events_); });
+}
+
+void RecordingControl::Recheck() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    changed_.notify_all();
+}
+
 bool RecordingControl::WaitFor(ControlEvent::Kind kind, std::size_t count,
                                std::chrono::milliseconds limit) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, limit, [&] {
-        std::size_t n = 0;
-        for (const ControlEvent& e : events_) {
-            n += e.kind == kind ? 1 : 0;
-        }
-        return n >= count;
-    });
+    return WaitUntil(
+        [&](const std::vector<ControlEvent>& events) {
+            return static_cast<std::size_t>(std::count_if(
+                       events.begin(), events.end(),
+                       [&](const ControlEvent& e) { return e.kind == kind; })) >= count;
+        },
+        limit);
 }
 
 bool RecordingControl::WaitForOutput(LONG outputId, std::chrono::milliseconds limit) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, limit, [&] {
-        for (const ControlEvent& e : events_) {
-            if (e.kind == ControlEvent::OutputComplete && e.value1 == outputId) {
-                return true;
-            }
-        }
-        return false;
-    });
+    return WaitForEvent(ControlEvent::OutputComplete, outputId, limit);
+}
+
+bool RecordingControl::WaitForStatus(LONG status, std::chrono::milliseconds limit) {
+    return WaitForEvent(ControlEvent::StatusUpdate, status, limit);
+}
+
+bool RecordingControl::WaitForEvent(ControlEvent::Kind kind, LONG value1,
+                                    std::chrono::milliseconds limit) {
+    return WaitUntil(
+        [&](const std::vector<ControlEvent>& events) {
+            return std::any_of(events.begin(), events.end(), [&](const ControlEvent& e) {
+                return e.kind == kind && e.value1 == value1;
+            });
+        },
+        limit);
 }
 
 void RecordingControl::Clear() {

@@ -1,7 +1,7 @@
 // Shared set-up of the printer device tests: a private registry and lock folder, the fake
 // port backend (records every write and answers the status probe), a control object
-// that records the callbacks and answers error events, and printer objects bound to a
-// port table over the fake port.
+// that records the callbacks and answers error events, printer objects bound to a port
+// table over the fake port, and the fixture that opens and enables them.
 #pragma once
 
 #include <chrono>
@@ -13,9 +13,12 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "platform/automation.h"
 #include "so/core/PortTable.h"
 #include "so/printer/PrinterModels.h"
+#include "tests/support/dispatch_stub.h"
 #include "tests/support/fake_port.h"
 #include "tests/support/hex.h"
 
@@ -44,13 +47,8 @@ struct ControlEvent {
 
 // The control object's side of the callbacks: records them in order and answers error
 // events with the answer function (retry by default). Callbacks run on the event thread.
-class RecordingControl : public IDispatch {
+class RecordingControl : public thermpos::testing::DispatchStub {
   public:
-    HRESULT QueryInterface(REFIID riid, void** object) override;
-    ULONG AddRef() override { return 1; }
-    ULONG Release() override { return 1; }
-    HRESULT GetTypeInfoCount(UINT* count) override;
-    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
     HRESULT GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override;
     HRESULT Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
                    UINT*) override;
@@ -60,14 +58,25 @@ class RecordingControl : public IDispatch {
 
     std::vector<ControlEvent> Events();
     std::vector<ControlEvent> EventsOf(ControlEvent::Kind kind);
+    // Waits until done(the events so far) holds, looking again at every event and at
+    // every Recheck.
+    bool WaitUntil(const std::function<bool(const std::vector<ControlEvent>&)>& done,
+                   std::chrono::milliseconds limit = std::chrono::seconds(10));
+    // Wakes WaitUntil to look again: for conditions that also read the test's own state.
+    void Recheck();
     // Waits until at least count events of the kind arrived.
     bool WaitFor(ControlEvent::Kind kind, std::size_t count,
                  std::chrono::milliseconds limit = std::chrono::seconds(10));
     // Waits for the OutputComplete event of this OutputID.
     bool WaitForOutput(LONG outputId, std::chrono::milliseconds limit = std::chrono::seconds(10));
+    // Waits for a StatusUpdate event of this status.
+    bool WaitForStatus(LONG status, std::chrono::milliseconds limit = std::chrono::seconds(10));
     void Clear();
 
   private:
+    // Waits for an event of the kind whose first value is value1.
+    bool WaitForEvent(ControlEvent::Kind kind, LONG value1, std::chrono::milliseconds limit);
+
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<ControlEvent> events_;
@@ -90,6 +99,49 @@ class OnFakePort : public Model {
 inline constexpr const char kRTK410[] = "RTK410.TALVERN.POSPrinter";
 inline constexpr const char kQMX5500[] = "QMX5500TYPEII.TALVERN.POSPrinter";
 inline constexpr const char kRTK6100[] = "RTK6100.TALVERN.POSPrinter";
+
+// Writes the POSPrinter key of `name` with these values (Port COM7 unless they name one)
+// and opens `printer` as that device for `control`.
+void OpenAs(CThermalPrinter& printer, const char* name, RecordingControl& control,
+            std::map<std::string, std::string> values = {});
+// Claims and enables an open printer.
+void ClaimAndEnable(CThermalPrinter& printer);
+
+// The fixture of the tests on the fake port: the port reset before each test, a control
+// object that records the callbacks, and printers opened (and enabled) on the port.
+class FakePortTest : public ::testing::Test {
+  protected:
+    void SetUp() override { FakePort::Get().Reset(); }
+
+    template <class Model = CPrinterRTK410>
+    std::unique_ptr<OnFakePort<Model>> Open(const char* name = kRTK410,
+                                            std::map<std::string, std::string> values = {}) {
+        auto printer = std::make_unique<OnFakePort<Model>>();
+        OpenAs(*printer, name, control_, std::move(values));
+        return printer;
+    }
+    template <class Model = CPrinterRTK410>
+    std::unique_ptr<OnFakePort<Model>> Enable(const char* name = kRTK410,
+                                              std::map<std::string, std::string> values = {}) {
+        auto printer = Open<Model>(name, std::move(values));
+        if (!HasFatalFailure())
+            ClaimAndEnable(*printer);
+        return printer;
+    }
+
+    RecordingControl control_;
+};
+
+// The same with an RT-K410 on COM7 enabled before each test.
+class EnabledPrinterTest : public FakePortTest {
+  protected:
+    void SetUp() override {
+        FakePortTest::SetUp();
+        printer_ = Enable();
+    }
+
+    std::unique_ptr<OnFakePort<CPrinterRTK410>> printer_;
+};
 
 using thermpos::testing::Hex;
 

@@ -5,16 +5,12 @@
 
 #include "so/printer/PrinterBarCode.h"
 #include "tests/so/printer/BarcodeReader.h"
-#include "tests/so/printer/PrinterTestSupport.h"
-#include "vprinter/virtual_printer.h"
+#include "tests/so/printer/VirtualPrinterTest.h"
 
 using namespace printertest;
 namespace vp = thermpos::vprinter;
 
 namespace {
-
-constexpr char kMappedPort[] = "COM12";
-constexpr int kPaperWidth = 576;
 
 struct PrintedCode {
     LONG symbology;
@@ -40,24 +36,14 @@ constexpr LONG kAlignments[] = {PTR_BC_LEFT, PTR_BC_CENTER, PTR_BC_RIGHT};
 constexpr LONG kTextPositions[] = {PTR_BC_TEXT_NONE, PTR_BC_TEXT_ABOVE, PTR_BC_TEXT_BELOW,
                                    thermpos::so::kBarCodeTextBoth};
 
-class BarCodesReadBack : public ::testing::Test {
+class BarCodesReadBack : public VirtualPrinterTest {
   protected:
     void SetUp() override {
-        vp::VirtualPrinterOptions options;
-        options.mapName = kMappedPort;
-        options.outDir = TempDir() + "/barcode-receipts";
-        std::string error;
-        ASSERT_TRUE(printer_.Start(options, &error)) << error;
-        WriteDevice(kRTK410, {{"Port", kMappedPort}});
-        device_ = std::make_unique<CPrinterRTK410>();
-        ASSERT_EQ(device_->OpenService("POSPrinter", kRTK410, &control_), 0);
-        ASSERT_EQ(device_->ClaimDevice(0), 0);
-        device_->SetPropertyNumber(PIDX_DeviceEnabled, 1);
-        ASSERT_EQ(device_->ResultCode(), 0);
-    }
-    void TearDown() override {
-        device_.reset();
-        printer_.Stop();
+        StartPrinter("COM12");
+        ASSERT_FALSE(HasFatalFailure());
+        OpenDevice();
+        ASSERT_FALSE(HasFatalFailure());
+        Enable();
     }
 
     // Prints every code on one receipt, each with the next alignment and text position;
@@ -117,10 +103,6 @@ class BarCodesReadBack : public ::testing::Test {
             }
         }
     }
-
-    RecordingControl control_;
-    vp::VirtualPrinter printer_;
-    std::unique_ptr<CPrinterRTK410> device_;
 };
 
 }  // namespace

@@ -15,18 +15,8 @@ constexpr char kUpcABody[] =
     "1B 61 01 1D 48 02 1D 68 A2 1D 77 02 1D 6B 41 0C "
     "31 32 33 34 35 36 37 38 39 30 31 32 1B 61 00";
 
-class PrintBarCode : public ::testing::Test {
+class PrintBarCode : public EnabledPrinterTest {
   protected:
-    void SetUp() override {
-        FakePort::Get().Reset();
-        WriteDevice(kRTK410, {{"Port", "COM7"}});
-        printer_ = std::make_unique<OnFakePort<CPrinterRTK410>>();
-        ASSERT_EQ(printer_->OpenService("POSPrinter", kRTK410, &control_), 0);
-        ASSERT_EQ(printer_->ClaimDevice(0), 0);
-        printer_->SetPropertyNumber(PIDX_DeviceEnabled, 1);
-        ASSERT_EQ(printer_->ResultCode(), 0);
-    }
-
     LONG Print(LONG station, const std::string& data, LONG symbology, LONG height = 162,
                LONG width = 300, LONG alignment = PTR_BC_CENTER, LONG text = PTR_BC_TEXT_BELOW) {
         return printer_->PrintBarCode(station, data, symbology, height, width, alignment, text);
@@ -41,9 +31,6 @@ class PrintBarCode : public ::testing::Test {
         return r;
     }
     std::string LastWrite() { return Hex(FakePort::Get().Writes().back()); }
-
-    RecordingControl control_;
-    std::unique_ptr<OnFakePort<CPrinterRTK410>> printer_;
 };
 
 }  // namespace

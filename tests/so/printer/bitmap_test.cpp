@@ -57,17 +57,15 @@ class RecordingWaits : public OnFakePort<CPrinterRTK410> {
     void WaitForNvWrite(std::chrono::milliseconds time) override { waits.push_back(time); }
 };
 
-class Bitmaps : public ::testing::Test {
+class Bitmaps : public FakePortTest {
   protected:
+    // Each open starts on a fresh port.
     void Open(std::map<std::string, std::string> values = {}) {
         FakePort::Get().Reset();
-        values.emplace("Port", "COM7");
-        WriteDevice(kRTK410, values);
         printer_ = std::make_unique<RecordingWaits>();
-        ASSERT_EQ(printer_->OpenService("POSPrinter", kRTK410, &control_), 0);
-        ASSERT_EQ(printer_->ClaimDevice(0), 0);
-        printer_->SetPropertyNumber(PIDX_DeviceEnabled, 1);
-        ASSERT_EQ(printer_->ResultCode(), 0);
+        OpenAs(*printer_, kRTK410, control_, std::move(values));
+        ASSERT_FALSE(HasFatalFailure());
+        ClaimAndEnable(*printer_);
     }
     void OpenInMemoryMode() { Open({{"UseNVRAM", "000"}}); }
 
@@ -90,7 +88,6 @@ class Bitmaps : public ::testing::Test {
         return FakePort::Get().WriteCount() == before ? std::string() : Writes().back();
     }
 
-    RecordingControl control_;
     std::unique_ptr<RecordingWaits> printer_;
     LONG extended_ = 0;  // ResultCodeExtended right after the last refused call
 };
@@ -434,13 +431,12 @@ class OnLoggingPort : public CPrinterRTK410 {
 
 TEST(NvDownload, PausesTheMonitorAndRestoresTheTimeoutsAlsoWhenTheWriteFails) {
     FakePort::Get().Reset();
-    WriteDevice(kRTK410, {{"Port", "COM7"}, {"WriteTimeout", "3000"}});
     RecordingControl control;
     OnLoggingPort printer;
-    ASSERT_EQ(printer.OpenService("POSPrinter", kRTK410, &control), 0);
-    ASSERT_EQ(printer.ClaimDevice(0), 0);
-    printer.SetPropertyNumber(PIDX_DeviceEnabled, 1);
-    ASSERT_EQ(printer.ResultCode(), 0);
+    OpenAs(printer, kRTK410, control, {{"WriteTimeout", "3000"}});
+    ASSERT_FALSE(HasFatalFailure());
+    ClaimAndEnable(printer);
+    ASSERT_FALSE(HasFatalFailure());
     ASSERT_TRUE(Log().WaitForReadAfter(0)) << "the status monitor does not run";
 
     const std::string configured = "timeouts 4294967295 0 0 4294967295 3000";

@@ -3,22 +3,17 @@
 // ESC|#B in memory and NV mode.
 #include <png.h>
 
-#include <filesystem>
 #include <fstream>
 
 #include <gtest/gtest.h>
 
 #include "tests/so/printer/BmpFile.h"
-#include "tests/so/printer/PrinterTestSupport.h"
-#include "vprinter/virtual_printer.h"
+#include "tests/so/printer/VirtualPrinterTest.h"
 
 using namespace printertest;
 namespace vp = thermpos::vprinter;
 
 namespace {
-
-constexpr char kMappedPort[] = "COM12";
-constexpr int kPaperWidth = 576;
 
 struct Gray {
     int width = 0;
@@ -72,28 +67,14 @@ int Differences(const Gray& g, int left, int top, int width, int height) {
     return differ;
 }
 
-class BitmapsOnVirtualPrinter : public ::testing::Test {
+class BitmapsOnVirtualPrinter : public VirtualPrinterTest {
   protected:
     void Start(std::map<std::string, std::string> values) {
-        outDir_ = TempDir() + "/receipts-" +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        std::filesystem::create_directories(outDir_);
-        vp::VirtualPrinterOptions options;
-        options.mapName = kMappedPort;
-        options.outDir = outDir_;
-        std::string error;
-        ASSERT_TRUE(printer_.Start(options, &error)) << error;
-        values.emplace("Port", kMappedPort);
-        WriteDevice(kRTK410, values);
-        device_ = std::make_unique<CPrinterRTK410>();
-        ASSERT_EQ(device_->OpenService("POSPrinter", kRTK410, &control_), 0);
-        ASSERT_EQ(device_->ClaimDevice(0), 0);
-        device_->SetPropertyNumber(PIDX_DeviceEnabled, 1);
-        ASSERT_EQ(device_->ResultCode(), 0);
-    }
-    void TearDown() override {
-        device_.reset();
-        printer_.Stop();
+        StartPrinter("COM12");
+        ASSERT_FALSE(HasFatalFailure());
+        OpenDevice(kRTK410, std::move(values));
+        ASSERT_FALSE(HasFatalFailure());
+        Enable();
     }
     // Cuts the paper and reads the receipt PNG back.
     Gray CutAndRead() {
@@ -123,11 +104,6 @@ class BitmapsOnVirtualPrinter : public ::testing::Test {
         EXPECT_EQ(box.bottom - box.top + 1, height);
         EXPECT_EQ(Differences(g, box.left, box.top, width, height), 0);
     }
-
-    std::string outDir_;
-    RecordingControl control_;
-    vp::VirtualPrinter printer_;
-    std::unique_ptr<CPrinterRTK410> device_;
 };
 
 }  // namespace

@@ -10,32 +10,7 @@ using namespace printertest;
 
 namespace {
 
-class PrinterDevice : public ::testing::Test {
-  protected:
-    void SetUp() override { FakePort::Get().Reset(); }
-
-    template <class Model>
-    std::unique_ptr<OnFakePort<Model>> Open(const char* name,
-                                            std::map<std::string, std::string> values = {}) {
-        values.emplace("Port", "COM7");
-        WriteDevice(name, values);
-        auto printer = std::make_unique<OnFakePort<Model>>();
-        EXPECT_EQ(printer->OpenService("POSPrinter", name, &control_), 0);
-        return printer;
-    }
-
-    template <class Model>
-    std::unique_ptr<OnFakePort<Model>> Enable(const char* name,
-                                              std::map<std::string, std::string> values = {}) {
-        auto printer = Open<Model>(name, std::move(values));
-        EXPECT_EQ(printer->ClaimDevice(0), 0);
-        printer->SetPropertyNumber(PIDX_DeviceEnabled, 1);
-        EXPECT_EQ(printer->ResultCode(), 0);
-        return printer;
-    }
-
-    RecordingControl control_;
-};
+using PrinterDevice = FakePortTest;
 
 struct LayoutCase {
     const char* device;

@@ -15,16 +15,11 @@ using namespace printertest;
 
 namespace {
 
-class PrinterOutput : public ::testing::Test {
+class PrinterOutput : public EnabledPrinterTest {
   protected:
     void SetUp() override {
-        FakePort::Get().Reset();
-        WriteDevice(kRTK410, {{"Port", "COM7"}});
-        printer_ = std::make_unique<OnFakePort<CPrinterRTK410>>();
-        ASSERT_EQ(printer_->OpenService("POSPrinter", kRTK410, &control_), 0);
-        ASSERT_EQ(printer_->ClaimDevice(0), 0);
-        printer_->SetPropertyNumber(PIDX_DeviceEnabled, 1);
-        ASSERT_EQ(printer_->ResultCode(), 0);
+        EnabledPrinterTest::SetUp();
+        ASSERT_FALSE(HasFatalFailure());
         printer_->SetPropertyNumber(PIDXPtr_AsyncMode, 1);
         printer_->SetPropertyNumber(PIDXPtr_FlagWhenIdle, 1);
         initWrites_ = FakePort::Get().WriteCount();
@@ -43,8 +38,6 @@ class PrinterOutput : public ::testing::Test {
         return n;
     }
 
-    RecordingControl control_;
-    std::unique_ptr<OnFakePort<CPrinterRTK410>> printer_;
     std::size_t initWrites_ = 0;
 };
 

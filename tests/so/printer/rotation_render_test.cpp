@@ -73,18 +73,8 @@ vp::Image Turned(const vp::Image& in, Turn turn) {
     return out;
 }
 
-class RotationRendering : public ::testing::Test {
+class RotationRendering : public EnabledPrinterTest {
   protected:
-    void SetUp() override {
-        FakePort::Get().Reset();
-        WriteDevice(kRTK410, {{"Port", "COM7"}});
-        printer_ = std::make_unique<OnFakePort<CPrinterRTK410>>();
-        ASSERT_EQ(printer_->OpenService("POSPrinter", kRTK410, &control_), 0);
-        ASSERT_EQ(printer_->ClaimDevice(0), 0);
-        printer_->SetPropertyNumber(PIDX_DeviceEnabled, 1);
-        ASSERT_EQ(printer_->ResultCode(), 0);
-    }
-
     // Everything the printer object wrote, one receipt per cut, as the printer prints it.
     std::vector<vp::Receipt> Printed() {
         vp::PrinterModel model;
@@ -100,9 +90,6 @@ class RotationRendering : public ::testing::Test {
         }
         return receipts;
     }
-
-    RecordingControl control_;
-    std::unique_ptr<OnFakePort<CPrinterRTK410>> printer_;
 };
 
 }  // namespace

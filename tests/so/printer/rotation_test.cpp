@@ -13,23 +13,8 @@ namespace {
 constexpr char kUpsideDownOn[] = "1B 56 00 1B 7B 01";
 constexpr char kUpsideDownOff[] = "1B 56 00 1B 7B 00";
 
-class Rotation : public ::testing::Test {
+class Rotation : public FakePortTest {
   protected:
-    void SetUp() override { FakePort::Get().Reset(); }
-
-    template <class Model = CPrinterRTK410>
-    std::unique_ptr<OnFakePort<Model>> Enable(const char* name = kRTK410,
-                                              std::map<std::string, std::string> values = {}) {
-        values.emplace("Port", "COM7");
-        WriteDevice(name, values);
-        auto printer = std::make_unique<OnFakePort<Model>>();
-        EXPECT_EQ(printer->OpenService("POSPrinter", name, &control_), 0);
-        EXPECT_EQ(printer->ClaimDevice(0), 0);
-        printer->SetPropertyNumber(PIDX_DeviceEnabled, 1);
-        EXPECT_EQ(printer->ResultCode(), 0);
-        return printer;
-    }
-
     // What was written since the last call (one entry per write).
     std::vector<std::string> NewWrites() {
         std::vector<std::string> all = FakePort::Get().Writes();
@@ -43,7 +28,6 @@ class Rotation : public ::testing::Test {
         return w.empty() ? std::string() : Hex(w.back());
     }
 
-    RecordingControl control_;
     std::size_t seen_ = 0;
 };
 
