@@ -63,7 +63,7 @@
 #include "platform/sync.h"
 #include "platform/win32.h"
 
-namespace thermpos::devfile {
+namespace thermpos::platform::devfile {
 
 inline constexpr DWORD GENERIC_READ = 0x80000000u;
 inline constexpr DWORD GENERIC_WRITE = 0x40000000u;
@@ -132,7 +132,10 @@ LONG CloseHandle(HANDLE handle);
 // time-out (ERROR_TIMEOUT) what had not left is discarded, so that it never prints after
 // the write was reported failed: a terminal's queue is flushed, a network connection is
 // reset (the handle then reports the device vanished). ERROR_INVALID_HANDLE when the
-// handle is closed meanwhile or the device hangs up.
+// handle is closed meanwhile or the device hangs up. A pseudo-terminal's handle closed
+// between the write and the drain (a reopen after the other side went away) still
+// answers ERROR_SUCCESS: its bytes had left with the write, and reporting them failed
+// would print them twice after a retry.
 [[nodiscard]] LONG FlushFileBuffers(HANDLE handle);
 
 // Queue sizes are the kernel's on Linux; accepted for terminals, ignored.
@@ -153,4 +156,4 @@ LONG SetCommTimeouts(HANDLE handle, const COMMTIMEOUTS& timeouts);
 // Number of handles open in this process (for leak checks in tests).
 std::size_t OpenHandleCount();
 
-}  // namespace thermpos::devfile
+}  // namespace thermpos::platform::devfile

@@ -19,7 +19,7 @@
 #include "platform/devfile_posix.h"
 #include "platform/netport.h"
 
-namespace thermpos::devfile {
+namespace thermpos::platform::devfile {
 namespace {
 
 // The device of a read or write of `size` bytes at `data`, with *count cleared; null with
@@ -228,7 +228,7 @@ void AbandonQueued(const Device& dev) {
 LONG FlushFileBuffers(HANDLE handle) {
     auto dev = Find(handle);
     if (!dev)
-        return ERROR_INVALID_HANDLE;
+        return ClosedPseudoTerminal(handle) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
     // The parallel port's writes block in the driver until it handed every byte to the
     // port, and a pseudo-terminal has no transmitter (its queue always reads 0, and once
     // hung up it cannot be asked): nothing is left to wait for.
@@ -333,4 +333,4 @@ DWORD WaitForInput(HANDLE handle, int wakeFd, DWORD timeoutMs) {
     }
 }
 
-}  // namespace thermpos::devfile
+}  // namespace thermpos::platform::devfile

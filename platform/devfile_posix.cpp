@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -25,7 +26,7 @@
 #include "platform/netport.h"
 #include "platform/portname.h"
 
-namespace thermpos::devfile {
+namespace thermpos::platform::devfile {
 namespace {
 
 constexpr unsigned kParallelMajor = 6;  // /dev/lpN: its driver cannot poll
@@ -38,6 +39,10 @@ std::mutex g_tableLock;
 // a process, so a stale handle cannot reach a newer device.
 std::unordered_map<std::uintptr_t, std::shared_ptr<Device>> g_table;  // guarded by g_tableLock
 std::uintptr_t g_nextHandle = 0x100;                                  // guarded by g_tableLock
+// The pseudo-terminal handles closed last, oldest overwritten first: a drain that lost
+// the race against a reopen's close is answered as it would have been a moment earlier.
+std::array<std::uintptr_t, 16> g_closedPty{};  // guarded by g_tableLock
+std::size_t g_closedPtyNext = 0;               // guarded by g_tableLock
 
 HANDLE AddHandle(std::shared_ptr<Device> dev) {
     std::lock_guard guard(g_tableLock);
@@ -62,6 +67,13 @@ std::shared_ptr<Device> Find(HANDLE handle) {
     std::lock_guard guard(g_tableLock);
     auto it = g_table.find(reinterpret_cast<std::uintptr_t>(handle));
     return it == g_table.end() ? nullptr : it->second;
+}
+
+bool ClosedPseudoTerminal(HANDLE handle) {
+    const auto value = reinterpret_cast<std::uintptr_t>(handle);
+    std::lock_guard guard(g_tableLock);
+    return value != 0 &&
+           std::find(g_closedPty.begin(), g_closedPty.end(), value) != g_closedPty.end();
 }
 
 int PollTimeout(Deadline deadline) {
@@ -256,6 +268,10 @@ LONG CloseHandle(HANDLE handle) {
             return ERROR_INVALID_HANDLE;
         dev = std::move(it->second);
         g_table.erase(it);
+        if (dev->pseudoTerminal) {
+            g_closedPty[g_closedPtyNext] = reinterpret_cast<std::uintptr_t>(handle);
+            g_closedPtyNext = (g_closedPtyNext + 1) % g_closedPty.size();
+        }
     }
     std::uint64_t one = 1;
     [[maybe_unused]] auto n = ::write(dev->wakeFd, &one, sizeof one);
@@ -307,4 +323,4 @@ std::size_t OpenHandleCount() {
     return g_table.size();
 }
 
-}  // namespace thermpos::devfile
+}  // namespace thermpos::platform::devfile

@@ -22,7 +22,7 @@
 #include "platform/devfile_timeouts.h"
 #include "platform/win32.h"
 
-namespace thermpos::devfile {
+namespace thermpos::platform::devfile {
 
 // What termios cannot hold: remembered per handle and given back by GetCommState.
 struct RememberedDcb {
@@ -82,6 +82,8 @@ struct Device {
 
 // The device of an open handle; null for an unknown or closed one.
 std::shared_ptr<Device> Find(HANDLE handle);
+// True for one of the last pseudo-terminal handles CloseHandle closed.
+bool ClosedPseudoTerminal(HANDLE handle);
 
 // Milliseconds until deadline for poll(): -1 for none, rounded up so that a wait never
 // ends just before its deadline and loops once more for nothing.
@@ -101,4 +103,4 @@ LONG IoError(const Device& dev, int err);
 void MakeRaw(int fd);
 void InitRemembered(int fd, RememberedDcb* r);
 
-}  // namespace thermpos::devfile
+}  // namespace thermpos::platform::devfile
