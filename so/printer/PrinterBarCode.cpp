@@ -72,8 +72,9 @@ bool IsDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
-// A UPC-E symbol stands for a UPC-A body of number system 0 whose manufacturer and product
-// numbers follow one of four zero patterns (d = the six digits the symbol carries):
+// A UPC-E symbol stands for an 11-digit UPC-A body of number system 0 whose manufacturer
+// number m1..m5 and product number p1..p5 follow one of four zero patterns; the printer
+// drops a body in none of them:
 //   m1 m2 {0,1,2} 0 0 / 0 0 p3 p4 p5      m1 m2 m3 0 0 / 0 0 0 p4 p5
 //   m1 m2 m3 m4 0 / 0 0 0 0 p5            m1..m5 / 0 0 0 0 {5..9}
 bool HasUpcEForm(std::string_view body) {
