@@ -5,7 +5,7 @@
 
 #include "platform/reg_text_encoding.h"
 
-namespace thermpos::registry::detail {
+namespace thermpos::platform::registry::detail {
 
 std::string EncodeRegFile(std::string_view text, RegFileForm form) {
     if (form == RegFileForm::kUtf8) {
@@ -27,4 +27,4 @@ std::string EncodeRegFile(std::string_view text, RegFileForm form) {
     return out;
 }
 
-}  // namespace thermpos::registry::detail
+}  // namespace thermpos::platform::registry::detail

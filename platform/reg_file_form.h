@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace thermpos::registry {
+namespace thermpos::platform::registry {
 
 enum class RegFileForm {
     // What Windows' regedit writes and reads without loss: UTF-16LE after a byte-order mark,
@@ -25,4 +25,4 @@ namespace detail {
 std::string EncodeRegFile(std::string_view text, RegFileForm form);
 
 }  // namespace detail
-}  // namespace thermpos::registry
+}  // namespace thermpos::platform::registry
