@@ -18,6 +18,7 @@
 #include <QMessageBox>
 #include <QStringList>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "exerciser/MessageBoxes.h"
@@ -30,6 +31,18 @@ namespace {
 
 constexpr char kUsage[] =
     "usage: PrnExerciser [--screenshot DIR] [--script FILE|-] [--virtual [FOLDER]]\n";
+constexpr char kHelp[] =
+    "\n"
+    "Exercises a receipt printer and its cash drawer through the POSPrinter and CashDrawer\n"
+    "control objects.\n"
+    "\n"
+    "  --screenshot DIR  render the main window, each child window and the dialogs to PNG\n"
+    "                    files in DIR and exit (works on the offscreen platform)\n"
+    "  --script FILE     run the operator script FILE (- for standard input) once the\n"
+    "                    window is up\n"
+    "  --virtual [DIR]   the virtual printer workbench, with its private registry in DIR\n"
+    "                    (asked for when not given)\n"
+    "  --help            print this and exit\n";
 
 // The main window's own size plus the dock's width, so the child windows keep their places.
 constexpr QSize kWorkbenchWindow(1340, 800);
@@ -75,6 +88,15 @@ bool ReadScript(const QString& path, std::vector<exerciser::ScriptLine>* lines) 
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Answered before QApplication exists: it needs a window system, which a user asking
+    // how to start the program may not have.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kUsage, stdout);
+            std::fputs(kHelp, stdout);
+            return 0;
+        }
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("PrnExerciser"));
     QApplication::setApplicationVersion(QStringLiteral(THERMPOS_VERSION));

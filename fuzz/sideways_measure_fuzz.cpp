@@ -23,7 +23,8 @@ constexpr thermpos::so::FontCell kThreeFonts[3] = {{12, 24}, {9, 17}, {8, 16}};
 constexpr thermpos::so::FontCell kTwoFonts[3] = {{12, 24}, {9, 24}, {9, 24}};
 
 // The widest any line can be: the limit plus the largest advance (font A, width × 8, after
-// ESC M: 2 × 8 × 12).
+// ESC M: 2 × 8 × 12). The widest line is counted in dots, which a character of a cell two
+// or more dots wide never has more of than its breaking advance, so this bounds it too.
 constexpr LONG kWidestPossible = thermpos::so::kSidewaysLineLimit + 2 * 8 * 12;
 
 }  // namespace

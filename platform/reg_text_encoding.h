@@ -1,6 +1,6 @@
 // What the reader and the writer of the `.reg` text form share: the conversions between
 // the tree's narrow strings and the UTF-16LE that version 5 files keep string types in.
-// Private to reg_text.cpp, reg_text_read.cpp and reg_text_write.cpp.
+// Private to reg_text.cpp, reg_text_read.cpp, reg_text_write.cpp and reg_file_form.cpp.
 #pragma once
 
 #include <cstddef>

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/reg_file_form.h"
 #include "platform/reg_limits.h"
 #include "platform/reg_text.h"
 #include "platform/registry_hive.h"
@@ -233,7 +234,8 @@ LONG ImportFile(const std::string& path, std::string* error) {
     return r;
 }
 
-LONG ExportFile(const std::string& keyPath, const std::string& path, std::string* error) {
+LONG ExportFile(const std::string& keyPath, const std::string& path, std::string* error,
+                RegFileForm form) {
     std::lock_guard<std::mutex> lock(g_mutex);
     t_lastError.clear();
     const auto fail = [&](LONG r, const std::string& message) {
@@ -265,6 +267,7 @@ LONG ExportFile(const std::string& keyPath, const std::string& path, std::string
     }
     std::string text = "Windows Registry Editor Version 5.00\n\n";
     detail::WriteKeyText(*node, stored, &text);
+    text = detail::EncodeRegFile(text, form);
     Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (fd.get() < 0 || !WriteAll(fd.get(), text) || ::close(fd.release()) != 0) {
         const int err = errno;

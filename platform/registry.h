@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/reg_file_form.h"
 #include "platform/win32.h"
 
 struct RegistryKeyObject;
@@ -105,8 +106,8 @@ std::string LastError();
 [[nodiscard]] LONG ImportFile(const std::string& path, std::string* error);
 
 // Writes keyPath ("HKEY_LOCAL_MACHINE\\SOFTWARE\\...") and its subtree as a version 5
-// regedit file in UTF-8.
+// regedit file, by default in the form Windows' regedit reads (reg_file_form.h).
 [[nodiscard]] LONG ExportFile(const std::string& keyPath, const std::string& path,
-                              std::string* error);
+                              std::string* error, RegFileForm form = RegFileForm::kWindows);
 
 }  // namespace thermpos::platform::registry

@@ -7,13 +7,37 @@
 #include <QApplication>
 #include <QStringList>
 #include <cstdio>
+#include <cstring>
 
 #include "setup/MessageBoxes.h"
 #include "setup/PortServices.h"
 #include "setup/QMXSetupSheet.h"
 #include "setup/SetupRegistry.h"
 
+namespace {
+
+constexpr char kUsage[] = "usage: SetupSheet [--screenshot DIR]\n";
+constexpr char kHelp[] =
+    "\n"
+    "Shows the configuration property sheet of the printers and drawers; ends when it closes.\n"
+    "\n"
+    "  --screenshot DIR  render every page and the serial settings dialog to PNG files in\n"
+    "                    DIR on the current registry, write nothing, and exit (works on the\n"
+    "                    offscreen platform)\n"
+    "  --help            print this and exit\n";
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    // Answered before QApplication exists: it needs a window system, which a user asking
+    // how to start the program may not have.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kUsage, stdout);
+            std::fputs(kHelp, stdout);
+            return 0;
+        }
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("SetupSheet"));
 
@@ -23,7 +47,7 @@ int main(int argc, char** argv) {
         if (args[i] == QLatin1String("--screenshot") && i + 1 < args.size()) {
             screenshotDir = args[++i];
         } else {
-            std::fprintf(stderr, "usage: SetupSheet [--screenshot DIR]\n");
+            std::fputs(kUsage, stderr);
             return 2;
         }
     }

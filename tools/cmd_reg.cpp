@@ -28,11 +28,13 @@ constexpr char kUsage[] =
     "  add    KEY [/v NAME | /ve] [/t TYPE] [/s SEPARATOR] [/d DATA] [/f]\n"
     "  delete KEY [/v NAME | /ve | /va] [/f]\n"
     "  import FILE\n"
-    "  export KEY FILE [/y]\n"
+    "  export KEY FILE [/y] [--utf8]\n"
     "\n"
     "KEY is HKLM\\SUBKEY or HKEY_LOCAL_MACHINE\\SUBKEY (HKCR is HKLM\\SOFTWARE\\Classes).\n"
     "TYPE is REG_SZ (default), REG_DWORD, REG_EXPAND_SZ, REG_MULTI_SZ, REG_BINARY or REG_NONE.\n"
     "Switches may start with / or -, in any letter case. /f and /y answer yes to prompts.\n"
+    "export writes what Windows' regedit imports (UTF-16LE with a byte-order mark, CRLF);\n"
+    "--utf8 writes UTF-8 with LF instead, as the hive file is kept. import reads both.\n"
     "The hive file is $THERMPOS_REGISTRY (default /etc/thermpos/registry.reg).\n";
 
 struct KeyArg {
@@ -245,6 +247,7 @@ struct Options {
     bool hasData = false;
     std::string data;
     std::string separator = "\\0";
+    bool utf8 = false;  // --utf8 (export)
 };
 
 bool ParseOptions(const std::string& op, const std::vector<std::string>& args, Options* o,
@@ -274,6 +277,8 @@ bool ParseOptions(const std::string& op, const std::vector<std::string>& args, O
             }
             o->hasValue = true;
             o->valueName.clear();
+        } else if ((a == "--utf8" || SwitchIs(a, "utf8")) && op == "export") {
+            o->utf8 = true;
         } else if (SwitchIs(a, "va") && op == "delete") {
             o->allValues = true;
         } else if (SwitchIs(a, "s") && op == "query") {
@@ -565,7 +570,7 @@ int Run(const std::vector<std::string>& args) {
 
     const std::size_t wanted = op == "export" ? 2 : 1;
     if (o.positional.size() != wanted)
-        return Fail(kName, op == "export" ? "usage: thermpos reg export KEY FILE [/y]"
+        return Fail(kName, op == "export" ? "usage: thermpos reg export KEY FILE [/y] [--utf8]"
                                           : "usage: thermpos reg " + op + " KEY ...; see --help");
     KeyArg key;
     if (!ParseKey(o.positional[0], &key))
@@ -585,7 +590,10 @@ int Run(const std::vector<std::string>& args) {
         std::printf("The operation was cancelled by the user.\n");
         return 1;
     }
-    const LONG r = platform::registry::ExportFile(key.display, file, &error);
+    const LONG r =
+        platform::registry::ExportFile(key.display, file, &error,
+                                       o.utf8 ? platform::registry::RegFileForm::kUtf8
+                                              : platform::registry::RegFileForm::kWindows);
     if (r != ERROR_SUCCESS)
         return Fail(kName, r == ERROR_FILE_NOT_FOUND ? Describe(r) : error);
     std::printf("%s\n", kSuccess);

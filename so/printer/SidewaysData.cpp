@@ -195,9 +195,16 @@ LONG MeasureSideways(std::string_view bytes, const FontCell (&cells)[3], int fon
     out->reserve(bytes.size() + bytes.size() / 8 + 16);
     fontCount = std::clamp(fontCount, 1, 3);
     FontCell cell = cells[std::clamp(startFont, 0, fontCount - 1)];
+    // Two measures of a line: `line`, in the units the breaking rule counts, decides where
+    // a line breaks; `lineDots` is how far the printer really moves along the paper (a
+    // character is its cell wide, times the width factor), the printer's own vertical
+    // motion unit, which the page is sized in.
     LONG factor = 2;
+    LONG widthFactor = 1;
     LONG advance = (cell.width - 1) * factor;
+    LONG dots = cell.width;
     LONG line = 0;
+    LONG lineDots = 0;
     LONG wide = 0;
 
     std::size_t i = 0;
@@ -214,8 +221,9 @@ LONG MeasureSideways(std::string_view bytes, const FontCell (&cells)[3], int fon
         if (b == kLf) {
             out->push_back(kLf);
             ++i;
-            wide = std::max(wide, line);
+            wide = std::max(wide, lineDots);
             line = 0;
+            lineDots = 0;
         } else if ((b == kEsc || b == kGs || b == kFs) && rest.size() < 2) {
             copy(1);
         } else if (b == kEsc) {
@@ -225,18 +233,20 @@ LONG MeasureSideways(std::string_view bytes, const FontCell (&cells)[3], int fon
                 const int font = n == 0 || n == '0' ? 0 : n == 1 || n == '1' ? 1 : 2;
                 cell = cells[std::min(font, fontCount - 1)];
                 advance = factor * cell.width;
+                dots = widthFactor * cell.width;
             }
             copy(EscLength(rest));
         } else if (b == kGs) {
             // A size the printer refuses (bits 3 or 7 set) changes nothing there either.
             if (rest[1] == '!' && rest.size() >= 3 && (Byte(rest, 2) & 0x88) == 0) {
                 const unsigned n = Byte(rest, 2);
-                const LONG widthFactor = static_cast<LONG>(n >> 4) + 1;
+                widthFactor = static_cast<LONG>(n >> 4) + 1;
                 const LONG heightFactor = static_cast<LONG>(n & 0x0F) + 1;
                 const LONG step =
                     heightFactor == 1 ? kSidewaysLineStep : heightFactor * cell.height;
                 factor = 2 * widthFactor;
                 advance = (cell.width - 1) * factor;
+                dots = widthFactor * cell.width;
                 out->append({kEsc, '3', static_cast<char>(std::min<LONG>(step, 255))});
             }
             copy(GsLength(rest));
@@ -248,15 +258,17 @@ LONG MeasureSideways(std::string_view bytes, const FontCell (&cells)[3], int fon
             out->push_back(b);
             ++i;
             line += advance;
+            lineDots += dots;
             if (line > kSidewaysLineLimit) {
                 out->push_back(kLf);
-                wide = std::max(wide, line);
+                wide = std::max(wide, lineDots);
                 line = 0;
+                lineDots = 0;
             }
         }
     }
     // A last line without LF is printed too, so it counts like the others.
-    *widest = std::max(wide, line);
+    *widest = std::max(wide, lineDots);
     return 0;
 }
 

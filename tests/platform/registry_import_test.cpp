@@ -142,7 +142,8 @@ TEST_F(RegistryImport, ExportedSubtreeImportsBackIdentically) {
 
     const std::string file = dir_ + "/exp.reg";
     std::string error;
-    ASSERT_EQ(platform::registry::ExportFile("HKEY_LOCAL_MACHINE\\software\\exp", file, &error),
+    ASSERT_EQ(platform::registry::ExportFile("HKEY_LOCAL_MACHINE\\software\\exp", file, &error,
+                                             platform::registry::RegFileForm::kUtf8),
               ERROR_SUCCESS)
         << error;
     const std::string text = ReadFile(file);
@@ -168,6 +169,102 @@ TEST_F(RegistryImport, ExportedSubtreeImportsBackIdentically) {
               ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(platform::registry::ExportFile("HKEY_CURRENT_USER\\SOFTWARE", file, &error),
               ERROR_INVALID_PARAMETER);
+}
+
+// The value kinds a regedit file spells differently: quoted text, and text types (hex(2),
+// hex(7)) as UTF-16LE byte lists. Non-ASCII text in names, quoted data and hex lists.
+TEST_F(RegistryImport, ExportInEitherFormImportsBackIdentically) {
+    struct Stored {
+        const char* name;
+        DWORD type;
+        std::string data;  // with its terminating zeros
+    };
+    using namespace std::string_literals;
+    const Stored values[] = {
+        {"Caf\xC3\xA9", REG_SZ, "\xE2\x82\xAC 4,30 \"K\xC3\xBC\xC3\x9F\" C:\\dir\0"s},
+        {"Path", REG_EXPAND_SZ, "%SystemRoot%\\Gr\xC3\xBC\xC3\x9F\xF0\x9F\x96\xA8\0"s},
+        {"Lines", REG_MULTI_SZ,
+         "Stra\xC3\x9F"
+         "e\0\xE6\x97\xA5\xE6\x9C\xAC\0\0"s},
+        {"Raw", REG_BINARY, "\x00\xFF\x0A\x0D"s},
+    };
+    constexpr char kKey[] =
+        "SOFTWARE\\Gr\xC3\xBC\xC3\x9F"
+        "e";
+    for (const auto form :
+         {platform::registry::RegFileForm::kWindows, platform::registry::RegFileForm::kUtf8}) {
+        const bool windows = form == platform::registry::RegFileForm::kWindows;
+        SCOPED_TRACE(windows ? "Windows" : "UTF-8");
+        HKEY k = Create(kKey);
+        for (const Stored& v : values) {
+            ASSERT_EQ(
+                RegSetValueExA(k, v.name, 0, v.type, reinterpret_cast<const BYTE*>(v.data.data()),
+                               static_cast<DWORD>(v.data.size())),
+                ERROR_SUCCESS);
+        }
+        RegCloseKey(k);
+        const std::string file = dir_ + "/form.reg";
+        std::string error;
+        ASSERT_EQ(platform::registry::ExportFile("HKLM\\" + std::string(kKey), file, &error, form),
+                  ERROR_SUCCESS)
+            << error;
+
+        // Windows' regedit reads a file without the byte-order mark as ANSI text; the
+        // hive file's own form is UTF-8 with LF.
+        const std::string bytes = ReadFile(file);
+        std::u16string text;
+        if (windows) {
+            ASSERT_EQ(bytes.rfind("\xFF\xFE", 0), 0u);
+            ASSERT_EQ(bytes.size() % 2, 0u);
+            for (std::size_t i = 2; i < bytes.size(); i += 2)
+                text.push_back(
+                    static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                          static_cast<unsigned char>(bytes[i + 1]) << 8));
+            EXPECT_EQ(text.rfind(u"Windows Registry Editor Version 5.00\r\n\r\n"
+                                 u"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Gr\u00fc\u00dfe]\r\n"
+                                 u"\"Caf\u00e9\"=\"\u20ac 4,30",
+                                 0),
+                      0u);
+            std::size_t lines = 0;
+            for (std::size_t i = 0; i < text.size(); ++i) {
+                if (text[i] == u'\n' || text[i] == u'\r') {
+                    EXPECT_TRUE(text[i] == u'\r' ? i + 1 < text.size() && text[i + 1] == u'\n'
+                                                 : i > 0 && text[i - 1] == u'\r')
+                        << i;
+                    lines += text[i] == u'\n';
+                }
+            }
+            EXPECT_GE(lines, 8u);
+            EXPECT_NE(text.find(u"\"Path\"=hex(2):25,00,53,00"), std::u16string::npos);
+            EXPECT_NE(text.find(u"\"Lines\"=hex(7):53,00,74,00"), std::u16string::npos);
+        } else {
+            EXPECT_EQ(bytes.rfind("Windows Registry Editor Version 5.00\n\n"
+                                  "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Gr\xC3\xBC\xC3\x9F"
+                                  "e]\n"
+                                  "\"Caf\xC3\xA9\"=\"\xE2\x82\xAC 4,30",
+                                  0),
+                      0u)
+                << bytes;
+            EXPECT_EQ(bytes.find('\r'), std::string::npos);
+            EXPECT_NE(bytes.find("\"Path\"=hex(2):25,00,53,00"), std::string::npos);
+            EXPECT_NE(bytes.find("\"Lines\"=hex(7):53,00,74,00"), std::string::npos);
+        }
+
+        ASSERT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, kKey), ERROR_SUCCESS);
+        ASSERT_EQ(platform::registry::ImportFile(file, &error), ERROR_SUCCESS) << error;
+        ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &k), ERROR_SUCCESS);
+        for (const Stored& v : values) {
+            SCOPED_TRACE(v.name);
+            BYTE buf[256];
+            DWORD cb = sizeof buf;
+            DWORD type = 0;
+            ASSERT_EQ(RegQueryValueExA(k, v.name, nullptr, &type, buf, &cb), ERROR_SUCCESS);
+            EXPECT_EQ(type, v.type);
+            EXPECT_EQ(std::string(reinterpret_cast<const char*>(buf), cb), v.data);
+        }
+        RegCloseKey(k);
+        ASSERT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, kKey), ERROR_SUCCESS);
+    }
 }
 
 struct BadFile {

@@ -112,6 +112,13 @@ TEST_F(ToolTest, ExportAndImportThroughTheTool) {
     ASSERT_EQ(Tool({"reg", "delete", "HKLM\\SOFTWARE\\E", "/f"}).status, 0);
     ASSERT_EQ(Tool({"reg", "import", file}).status, 0);
     EXPECT_EQ(GetString("SOFTWARE\\E", "Path"), "C:\\a \"b\"");
+    // By default the file is what Windows' regedit reads; --utf8 keeps the hive's form.
+    EXPECT_EQ(ReadFile(file).rfind(std::string("\xFF\xFEW\0i\0n\0", 8), 0), 0u);
+    ASSERT_EQ(Tool({"reg", "export", "HKLM\\SOFTWARE\\E", file, "--utf8", "/y"}).status, 0);
+    EXPECT_EQ(ReadFile(file).rfind("Windows Registry Editor Version 5.00\n\n[", 0), 0u);
+    ASSERT_EQ(Tool({"reg", "delete", "HKLM\\SOFTWARE\\E", "/f"}).status, 0);
+    ASSERT_EQ(Tool({"reg", "import", file}).status, 0);
+    EXPECT_EQ(GetString("SOFTWARE\\E", "Path"), "C:\\a \"b\"");
 }
 
 TEST_F(ToolTest, ImportOfAPipeIsRefusedWithoutWaitingForAWriter) {

@@ -1,9 +1,11 @@
 // PrintBarCode on a fake port: the bytes that reach the printer, every refusal (106 and
-// nothing written), MapMode units, and the path through the printer-condition checks.
+// nothing written), MapMode units, and the path through the printer-condition checks. Data
+// rules are held against the virtual printer's encoder.
 #include <gtest/gtest.h>
 
 #include "so/printer/PrinterBarCode.h"
 #include "tests/so/printer/PrinterTestSupport.h"
+#include "vprinter/barcode.h"
 
 using namespace printertest;
 
@@ -32,6 +34,22 @@ class PrintBarCode : public EnabledPrinterTest {
     }
     std::string LastWrite() { return Hex(FakePort::Get().Writes().back()); }
 };
+
+thermpos::vprinter::Symbology PrinterSymbology(LONG symbology) {
+    using thermpos::vprinter::Symbology;
+    switch (symbology) {
+        case PTR_BCS_UPCE:
+            return Symbology::UpcE;
+        case PTR_BCS_Code39:
+            return Symbology::Code39;
+        case PTR_BCS_Codabar:
+            return Symbology::Codabar;
+        case PTR_BCS_Code93:
+            return Symbology::Code93;
+        default:
+            return Symbology::Code128;
+    }
+}
 
 }  // namespace
 
@@ -65,8 +83,8 @@ TEST_F(PrintBarCode, SymbologiesLengthsAndSettingsMapToPrinterBytes) {
         {PTR_BCS_JAN13, "4901234567894", "1D 6B 43 0D"},
         {PTR_BCS_ITF, "12", "1D 6B 46 02"},
         {PTR_BCS_ITF, std::string(254, '7'), "1D 6B 46 FE"},
-        {PTR_BCS_Codabar, "A", "1D 6B 47 01"},
-        {PTR_BCS_Code39, "abc", "1D 6B 45 03"},
+        {PTR_BCS_Codabar, "A1B", "1D 6B 47 03"},
+        {PTR_BCS_Code39, "ABC", "1D 6B 45 03"},
         {PTR_BCS_Code93, std::string(255, 'x'), "1D 6B 48 FF"},
         {PTR_BCS_Code128, "{B", "1D 6B 49 02"},
     };
@@ -152,9 +170,99 @@ TEST_F(PrintBarCode, NumericDataThePrinterCannotPrintIsRefused) {
     EXPECT_EQ(Refused(PTR_S_RECEIPT, "1", PTR_BCS_ITF), 106);
     EXPECT_EQ(Refused(PTR_S_RECEIPT, "12345", PTR_BCS_ITF), 106);
     EXPECT_EQ(Refused(PTR_S_RECEIPT, std::string(255, '1'), PTR_BCS_ITF), 106);
-    // The other symbologies keep their own rules at the printer.
-    EXPECT_EQ(Print(PTR_S_RECEIPT, "a+b", PTR_BCS_Codabar), 0);
-    EXPECT_EQ(Print(PTR_S_RECEIPT, "no start", PTR_BCS_Code128), 0);
+}
+
+// The same for the character sets, the start and stop characters and the Code 128 escapes:
+// each row is refused (106, nothing written) or printed as the printer's own bar code
+// rules say, and the virtual printer's encoder, which follows those rules, agrees.
+TEST_F(PrintBarCode, DataOutsideTheSymbologyIsRefused) {
+    struct Case {
+        LONG symbology;
+        std::string data;
+        bool printed;
+    };
+    const Case cases[] = {
+        // UPC-E: an 11- or 12-digit UPC-A body of number system 0 in one of the four zero
+        // patterns (the last digit of the short form 0-2, 3, 4, 5-9).
+        {PTR_BCS_UPCE, "01200000345", true},
+        {PTR_BCS_UPCE, "01230000045", true},
+        {PTR_BCS_UPCE, "01234000005", true},
+        {PTR_BCS_UPCE, "01234500005", true},
+        {PTR_BCS_UPCE, "01234500009", true},
+        {PTR_BCS_UPCE, "012000003455", true},
+        {PTR_BCS_UPCE, "01230000345", false},  // manufacturer ends 00 but m3 > 2, 00345
+        {PTR_BCS_UPCE, "01234000045", false},
+        {PTR_BCS_UPCE, "01234500004", false},  // the last pattern needs 5-9
+        {PTR_BCS_UPCE, "01234512345", false},
+        {PTR_BCS_UPCE, "123456789012", false},
+        {PTR_BCS_UPCE, "21200000345", false},  // number system 2
+        // Code 39: digits, capitals, space and $ % + - . /, with '*' only at both ends.
+        {PTR_BCS_Code39, "AZ09 $%+-./", true},
+        {PTR_BCS_Code39, "*ABC*", true},
+        {PTR_BCS_Code39, "abc", false},
+        {PTR_BCS_Code39, "AB*C", false},
+        {PTR_BCS_Code39, "*ABC", false},
+        {PTR_BCS_Code39, "**", false},
+        {PTR_BCS_Code39, "*", false},
+        {PTR_BCS_Code39, "A:B", false},
+        {PTR_BCS_Code39,
+         "A\x80"
+         "B",
+         false},
+        // Codabar: start and stop A-D of either case, digits and - $ : / . + between.
+        {PTR_BCS_Codabar, "A40156B", true},
+        {PTR_BCS_Codabar, "a0-$:/.+9d", true},
+        {PTR_BCS_Codabar, "CD", true},
+        {PTR_BCS_Codabar, "40156", false},
+        {PTR_BCS_Codabar, "A40156", false},
+        {PTR_BCS_Codabar, "40156B", false},
+        {PTR_BCS_Codabar, "A", false},
+        {PTR_BCS_Codabar, "E123A", false},
+        {PTR_BCS_Codabar, "A1B2C", false},  // A-D only at the ends
+        {PTR_BCS_Codabar, "A1*2B", false},
+        // Code 93: the 128 ASCII codes, control characters included.
+        {PTR_BCS_Code93, "\x01\x1F\x7F", true},
+        {PTR_BCS_Code93, "ABC\x80", false},
+        {PTR_BCS_Code93, "\xFF", false},
+        // Code 128: a code set first, then only the escapes of the set in force, and only
+        // characters of that set.
+        {PTR_BCS_Code128, "{BNo.{C\x0C\x22\x38", true},
+        {PTR_BCS_Code128, "{A\x01\x5F{1{2{3{4{SaX", true},
+        {PTR_BCS_Code128, "{B{{x{S\x01{A{B", true},
+        {PTR_BCS_Code128, "{C\x01\x63{1{B{{", true},
+        {PTR_BCS_Code128, "no start", false},
+        {PTR_BCS_Code128, "{D12", false},
+        {PTR_BCS_Code128, "B{B12", false},
+        {PTR_BCS_Code128, "{Bab{X", false},
+        {PTR_BCS_Code128, "{Bab{", false},
+        {PTR_BCS_Code128, "{B{5", false},
+        {PTR_BCS_Code128, "{Bab\x80", false},
+        {PTR_BCS_Code128, "{Aab", false},     // lower case is not in set A
+        {PTR_BCS_Code128, "{B\x01", false},   // nor control characters in set B
+        {PTR_BCS_Code128, "{C\x64", false},   // set C holds 0-99
+        {PTR_BCS_Code128, "{C12{S3", false},  // SHIFT, FNC2-4 and the brace: not in C
+        {PTR_BCS_Code128, "{C{2", false},
+        {PTR_BCS_Code128, "{C{{", false},
+        {PTR_BCS_Code128, "{A{{", false},  // '{' is a set B character
+        {PTR_BCS_Code128, "{B{S", false},  // SHIFT with nothing to shift
+        {PTR_BCS_Code128, "{B{S{", false},
+        {PTR_BCS_Code128, "{B{S{{", false},  // the shifted brace is not in set A
+        {PTR_BCS_Code128, "{A{S{{", true},
+    };
+    namespace vp = thermpos::vprinter;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(Hex(c.data));
+        if (c.printed) {
+            EXPECT_EQ(Print(PTR_S_RECEIPT, c.data, c.symbology), 0);
+        } else {
+            EXPECT_EQ(Refused(PTR_S_RECEIPT, c.data, c.symbology), 106);
+        }
+        vp::BarcodeSymbol symbol;
+        std::string error;
+        EXPECT_EQ(vp::EncodeBarcode(PrinterSymbology(c.symbology), c.data, &symbol, &error),
+                  c.printed)
+            << error;
+    }
 }
 
 TEST_F(PrintBarCode, HeightAndWidthInMapModeUnits) {

@@ -198,3 +198,43 @@ TEST_F(RotationRendering, DirectIOPagesPrintInTheirDirection) {
     EXPECT_GT(turned.top, 50);
     EXPECT_TRUE(Crop(receipts[2].image, turned).dots == Turned(glyphs, Turn::kHalf).dots);
 }
+
+// The page of sideways text is as long as its longest line, in any font and width: a page
+// sized in another unit than the printer's motion unit leaves a blank band after the text,
+// or cuts its last characters off.
+TEST_F(RotationRendering, ASidewaysPageIsAsLongAsItsText) {
+    struct Case {
+        const char* what;
+        std::string data;
+        int dots;  // of the longest line along the paper
+    };
+    const Case cases[] = {
+        {"font A", "PAID 42\n", 7 * 12},
+        {"double width", "\x1B|2CPAID\n", 4 * 24},
+        {"font B", "\x1B|2fT" + std::string(30, 'W') + "\x1B|1fT\n", 30 * 9},
+        {"the longest of several lines", "AB\n\x1B|2CPAID\x1B|1C\nABCDEFGHIJ\n", 10 * 12},
+        {"a broken line", std::string(100, 'H') + "\n", 85 * 12},
+    };
+    for (const Case& c : cases) {
+        for (LONG rotation : {PTR_RP_RIGHT90, PTR_RP_LEFT90}) {
+            ASSERT_EQ(printer_->RotatePrint(PTR_S_RECEIPT, rotation), 0);
+            ASSERT_EQ(printer_->PrintNormal(PTR_S_RECEIPT, c.data), 0) << c.what;
+            ASSERT_EQ(printer_->RotatePrint(PTR_S_RECEIPT, PTR_RP_NORMAL), 0);
+            ASSERT_EQ(printer_->CutPaper(100), 0);
+        }
+    }
+    const std::vector<vp::Receipt> receipts = Printed();
+    ASSERT_EQ(receipts.size(), 2 * std::size(cases));
+    for (std::size_t i = 0; i < receipts.size(); ++i) {
+        const Case& c = cases[i / 2];
+        SCOPED_TRACE(std::string(c.what) + (i % 2 ? ", turned left" : ", turned right"));
+        const vp::Image& page = receipts[i].image;
+        const Box ink = InkBox(page);
+        ASSERT_FALSE(ink.Empty());
+        // The paper above the cut mark is the page; the glyphs' own blank columns are all
+        // that may lie between the text and the page's ends.
+        EXPECT_EQ(page.height - 2, c.dots);
+        EXPECT_GE(ink.Height(), c.dots - 6);
+        EXPECT_LE(ink.Height(), c.dots);
+    }
+}

@@ -44,9 +44,9 @@ TEST_F(Rotation, SidewaysDataPrintsAsOnePageModePage) {
     EXPECT_EQ(printer->PrintNormal(PTR_S_RECEIPT, "PAID\n"), 0);
     EXPECT_TRUE(NewWrites().empty()) << "gathered data must wait for the end of the rotation";
     EXPECT_EQ(printer->RotatePrint(PTR_S_RECEIPT, PTR_RP_NORMAL), 0);
-    // Page mode, an area 576 dots wide and as high as "PAID" (4 × 22 = 0x58), the
+    // Page mode, an area 576 dots wide and as long as "PAID" (4 × 12 = 0x30 dots), the
     // direction turned right, the text, and FF.
-    EXPECT_EQ(OnlyNewWrite(), "1B 4C 1B 57 00 00 00 00 40 02 58 00 1B 54 03 50 41 49 44 0A 0C");
+    EXPECT_EQ(OnlyNewWrite(), "1B 4C 1B 57 00 00 00 00 40 02 30 00 1B 54 03 50 41 49 44 0A 0C");
 
     // Turned left, several prints join in order and the widest line of all sets the height.
     EXPECT_EQ(printer->RotatePrint(PTR_S_SLIP, PTR_RP_LEFT90), 0);
@@ -56,7 +56,7 @@ TEST_F(Rotation, SidewaysDataPrintsAsOnePageModePage) {
     EXPECT_TRUE(NewWrites().empty());
     EXPECT_EQ(printer->RotatePrint(PTR_S_SLIP, PTR_RP_NORMAL), 0);
     EXPECT_EQ(OnlyNewWrite(),
-              "1B 4C 1B 57 00 00 00 00 40 02 84 00 1B 54 01 "
+              "1B 4C 1B 57 00 00 00 00 40 02 48 00 1B 54 01 "
               "41 42 0A 41 42 43 44 45 1B 45 01 21 0A 1B 45 00 43 0A 0C");
 
     // Ended, the rotation is back to normal: the next end only turns the printer upright.
@@ -124,7 +124,7 @@ TEST_F(Rotation, GatheredDataSurvivesAFailedPrint) {
     ASSERT_EQ(printer->FireStatusUpdate(PTR_SUE_COVER_OK), 1);
     EXPECT_EQ(printer->RotatePrint(PTR_S_RECEIPT, PTR_RP_NORMAL), 0);
     EXPECT_EQ(OnlyNewWrite(),
-              "1B 4C 1B 57 00 00 00 00 40 02 58 00 1B 54 03 56 4F 49 44 0A 58 0A 0C");
+              "1B 4C 1B 57 00 00 00 00 40 02 30 00 1B 54 03 56 4F 49 44 0A 58 0A 0C");
     EXPECT_EQ(printer->RotatePrint(PTR_S_RECEIPT, PTR_RP_NORMAL), 0);
     EXPECT_EQ(OnlyNewWrite(), kUpsideDownOff);
 
@@ -136,7 +136,7 @@ TEST_F(Rotation, GatheredDataSurvivesAFailedPrint) {
     FakePort::Get().SetWriteError(0);
     NewWrites();
     EXPECT_EQ(printer->RotatePrint(PTR_S_RECEIPT, PTR_RP_NORMAL), 0);
-    EXPECT_EQ(OnlyNewWrite(), "1B 4C 1B 57 00 00 00 00 40 02 16 00 1B 54 01 59 0A 0C");
+    EXPECT_EQ(OnlyNewWrite(), "1B 4C 1B 57 00 00 00 00 40 02 0C 00 1B 54 01 59 0A 0C");
 }
 
 TEST_F(Rotation, ClearOutputAndCloseDropGatheredData) {
@@ -148,7 +148,7 @@ TEST_F(Rotation, ClearOutputAndCloseDropGatheredData) {
     // The rotation goes on, with nothing gathered.
     EXPECT_EQ(printer->PrintNormal(PTR_S_RECEIPT, "kept\n"), 0);
     EXPECT_EQ(printer->RotatePrint(PTR_S_RECEIPT, PTR_RP_NORMAL), 0);
-    EXPECT_EQ(OnlyNewWrite(), "1B 4C 1B 57 00 00 00 00 40 02 58 00 1B 54 03 6B 65 70 74 0A 0C");
+    EXPECT_EQ(OnlyNewWrite(), "1B 4C 1B 57 00 00 00 00 40 02 30 00 1B 54 03 6B 65 70 74 0A 0C");
 
     EXPECT_EQ(printer->RotatePrint(PTR_S_RECEIPT, PTR_RP_RIGHT90), 0);
     EXPECT_EQ(printer->PrintNormal(PTR_S_RECEIPT, "gone\n"), 0);

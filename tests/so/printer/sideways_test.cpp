@@ -38,33 +38,34 @@ TEST(SidewaysMeasure, LinesBreakAfterTheCharacterThatPassesTheLimit) {
         std::string expectedPrefix;
         int startFont;
         std::size_t perLine;  // characters on a full line
-        LONG advance;
+        LONG advance;         // of one character, in the breaking measure
+        LONG dots;            // of one character along the paper
     };
     const Case cases[] = {
         // (cell width - 1) × 2 per character at the start: 84 × 22 is exactly 1848.
-        {"font A", "", "", 0, 85, 22},
-        {"font B from the start", "", "", 1, 116, 16},
-        {"font C from the start", "", "", 2, 133, 14},
+        {"font A", "", "", 0, 85, 22, 12},
+        {"font B from the start", "", "", 1, 116, 16, 9},
+        {"font C from the start", "", "", 2, 133, 14, 8},
         // After ESC M the advance is 2 × the cell width.
-        {"ESC M 1", "\x1BM\x01", "\x1BM\x01", 0, 103, 18},
-        {"ESC M '2'", "\x1BM2", "\x1BM2", 0, 116, 16},
+        {"ESC M 1", "\x1BM\x01", "\x1BM\x01", 0, 103, 18, 9},
+        {"ESC M '2'", "\x1BM2", "\x1BM2", 0, 116, 16, 8},
         // GS ! doubles the factor per width step, and sets the line step first.
         {"double width", "\x1D!\x10",
          "\x1B"
          "3\x22\x1D!\x10",
-         0, 43, 44},
+         0, 43, 44, 24},
         {"double height", "\x1D!\x01",
          "\x1B"
          "3\x30\x1D!\x01",
-         0, 85, 22},
+         0, 85, 22, 12},
         {"triple both", "\x1D!\x22",
          "\x1B"
          "3\x48\x1D!\x22",
-         0, 29, 66},
+         0, 29, 66, 36},
         {"font B, double width", "\x1D!\x10",
          "\x1B"
          "3\x22\x1D!\x10",
-         1, 58, 32},
+         1, 58, 32, 18},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -72,9 +73,10 @@ TEST(SidewaysMeasure, LinesBreakAfterTheCharacterThatPassesTheLimit) {
         const Measured m = Measure(c.prefix + Text(total) + "\n", c.startFont);
         const std::string line(c.perLine, 'x');
         EXPECT_EQ(m.bytes, c.expectedPrefix + line + "\n" + line + "\n" + Text(3) + "\n");
-        EXPECT_EQ(m.widest, static_cast<LONG>(c.perLine) * c.advance);
-        EXPECT_GT(m.widest, thermpos::so::kSidewaysLineLimit);
-        EXPECT_LE(m.widest - c.advance, thermpos::so::kSidewaysLineLimit);
+        // The line that passed the limit is the widest; the page must hold all of it.
+        EXPECT_GT(static_cast<LONG>(c.perLine) * c.advance, thermpos::so::kSidewaysLineLimit);
+        EXPECT_LE(static_cast<LONG>(c.perLine - 1) * c.advance, thermpos::so::kSidewaysLineLimit);
+        EXPECT_EQ(m.widest, static_cast<LONG>(c.perLine) * c.dots);
     }
 
     // On a two-font model every ESC M other than 0 selects font B, 9 dots wide.
@@ -85,11 +87,18 @@ TEST(SidewaysMeasure, LinesBreakAfterTheCharacterThatPassesTheLimit) {
     EXPECT_EQ(refused.bytes, "\x1D!\x08" + Text(85) + "\n" + Text(5) + "\n");
 }
 
+// In dots along the paper: the printer draws a character as long as its cell is wide.
 TEST(SidewaysMeasure, WidestLineOfTheData) {
-    EXPECT_EQ(Measure("abc\nabcdef\nab\n").widest, 6 * 22);
-    EXPECT_EQ(Measure("abcd").widest, 4 * 22);
+    EXPECT_EQ(Measure("abc\nabcdef\nab\n").widest, 6 * 12);
+    EXPECT_EQ(Measure("abcd").widest, 4 * 12);
+    EXPECT_EQ(Measure("abcd", 1).widest, 4 * 9);
+    EXPECT_EQ(Measure("\x1BM\x02"
+                      "abcd\x1BM0"
+                      "ab")
+                  .widest,
+              4 * 8 + 2 * 12);
     // The last line counts even without its LF.
-    EXPECT_EQ(Measure("ab\nabcdef").widest, 6 * 22);
+    EXPECT_EQ(Measure("ab\nabcdef").widest, 6 * 12);
     EXPECT_EQ(Measure("\n\n").widest, 0);
     EXPECT_EQ(Measure("").widest, 0);
     // Sizes change within the data: the double-width line is the widest.
@@ -98,7 +107,7 @@ TEST(SidewaysMeasure, WidestLineOfTheData) {
                                   "ab\n",
                                   21))
                   .widest,
-              4 * 44);
+              4 * 24);
 }
 
 TEST(SidewaysMeasure, CommandsPassWholeAndUncounted) {
@@ -106,7 +115,7 @@ TEST(SidewaysMeasure, CommandsPassWholeAndUncounted) {
     std::string raster = std::string("\x1Dv0\x00\x64\x00\x02\x00", 8) + std::string(200, 'A');
     Measured m = Measure(raster + "ab\n");
     EXPECT_EQ(m.bytes, raster + "ab\n");
-    EXPECT_EQ(m.widest, 2 * 22);
+    EXPECT_EQ(m.widest, 2 * 12);
 
     const std::string commands[] = {
         std::string("\x1D(N\x02\x00\x30\x32", 7),                   // second colour
@@ -132,7 +141,7 @@ TEST(SidewaysMeasure, CommandsPassWholeAndUncounted) {
         SCOPED_TRACE(command);
         m = Measure(command + "ab\r\t\n");
         EXPECT_EQ(m.bytes, command + "ab\r\t\n");
-        EXPECT_EQ(m.widest, 2 * 22);
+        EXPECT_EQ(m.widest, 2 * 12);
     }
 }
 
@@ -154,6 +163,6 @@ TEST(SidewaysMeasure, DataEndingInsideACommandIsCopiedAsItIs) {
         SCOPED_TRACE(data);
         const Measured m = Measure(data);
         EXPECT_EQ(m.bytes, data);
-        EXPECT_EQ(m.widest, 2 * 22);
+        EXPECT_EQ(m.widest, 2 * 12);
     }
 }
