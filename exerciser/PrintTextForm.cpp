@@ -46,7 +46,7 @@ bool WholeNumber(const QString& text, LONG* value) {
 // operator types or clicks meanwhile waits until the call is over, as it would behind a
 // busy window. The thread is joined before this returns; no lock is shared, the result
 // is read after the join.
-LONG StoreBitmap(CGlobalModule& module, thermpos::com::OutgoingArgs& args) {
+LONG StoreBitmap(CGlobalModule& module, thermpos::platform::com::OutgoingArgs& args) {
     COposObject& printer = module.PrinterCO;
     if (!printer.Exists())
         return printer.Call("SetBitmap", args);
@@ -145,7 +145,7 @@ void CPrintText::Print(const QString& text, bool immediate) {
 std::optional<QString> CPrintText::SetTopLogo(const QString& text) {
     if (text.isEmpty())
         return std::nullopt;
-    thermpos::com::OutgoingArgs args;
+    thermpos::platform::com::OutgoingArgs args;
     args.Long(PTR_L_TOP);
     AddText(args, text);
     module_.LogResult("Set Top Logo:", module_.PrinterCO.Call("SetLogo", args));
@@ -156,7 +156,7 @@ std::optional<QString> CPrintText::SetTopLogo(const QString& text) {
 std::optional<QString> CPrintText::SetBottomLogo(const QString& text) {
     if (text.isEmpty())
         return std::nullopt;
-    thermpos::com::OutgoingArgs args;
+    thermpos::platform::com::OutgoingArgs args;
     args.Long(PTR_L_BOTTOM);
     AddText(args, text);
     module_.LogResult("Set Bottom Logo:", module_.PrinterCO.Call("SetLogo", args));
@@ -177,7 +177,7 @@ std::optional<QString> CPrintText::SetBitmap() {
             return std::nullopt;
         module_.BitmapNumber = 1;
     }
-    thermpos::com::OutgoingArgs args;
+    thermpos::platform::com::OutgoingArgs args;
     args.Long(module_.BitmapNumber).Long(module_.CurrentStation);
     AddText(args, QString::fromStdString(module_.BitmapFileName));
     args.Long(PTR_BM_ASIS).Long(PTR_BM_CENTER);
