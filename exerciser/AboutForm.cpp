@@ -66,11 +66,14 @@ QPixmap PrinterPicture() {
     return pixmap;
 }
 
-QFrame* Line(QWidget* parent, const char* name) {
+// One pixel of a colour role, as wide as its layout makes it.
+QFrame* Line(QWidget* parent, const char* name, QPalette::ColorRole role) {
     auto* line = new QFrame(parent);
     line->setObjectName(QString::fromLatin1(name));
-    line->setFrameShape(QFrame::HLine);
-    line->setFrameShadow(QFrame::Sunken);
+    line->setFrameShape(QFrame::NoFrame);
+    line->setFixedHeight(1);
+    line->setBackgroundRole(role);
+    line->setAutoFillBackground(true);
     return line;
 }
 
@@ -132,7 +135,6 @@ AboutForm::AboutForm(CMessageBoxes& messages, QWidget* parent)
     auto* texts = new QVBoxLayout;
     texts->addWidget(title_);
     texts->addWidget(version_);
-    texts->addWidget(Line(this, "Line1"));
     texts->addWidget(description_);
     texts->addStretch(1);
     auto* top = new QHBoxLayout;
@@ -146,7 +148,12 @@ AboutForm::AboutForm(CMessageBoxes& messages, QWidget* parent)
     bottom->addLayout(buttons);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(top, 1);
-    layout->addWidget(Line(this, "Line2"));
+    // The separator above the buttons: a dark line on a light one, read as one etched line.
+    auto* etched = new QVBoxLayout;
+    etched->setSpacing(0);
+    etched->addWidget(Line(this, "Line1", QPalette::Dark));
+    etched->addWidget(Line(this, "Line2", QPalette::Light));
+    layout->addLayout(etched);
     layout->addLayout(bottom);
     resize(420, 230);
 }

@@ -1,6 +1,7 @@
 #include "exerciser/MessageBoxes.h"
 
 #include <QApplication>
+#include <QEventLoop>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QString>
@@ -19,9 +20,12 @@ CMessageBoxes::Reply QuietAnswer(CMessageBoxes::Buttons buttons) {
     }
 }
 
-CMessageBoxes::Reply CQtMessageBoxes::Show(const std::string& text, const std::string& title,
-                                           Icon icon, Buttons buttons) {
-    QMessageBox box(QApplication::activeWindow());
+namespace {
+
+void Prepare(QMessageBox& box, const std::string& text, const std::string& title,
+             CMessageBoxes::Icon icon, CMessageBoxes::Buttons buttons) {
+    using Icon = CMessageBoxes::Icon;
+    using Buttons = CMessageBoxes::Buttons;
     box.setWindowTitle(title.empty() ? QApplication::applicationName()
                                      : QString::fromStdString(title));
     box.setText(QString::fromStdString(text));
@@ -52,7 +56,11 @@ CMessageBoxes::Reply CQtMessageBoxes::Show(const std::string& text, const std::s
             box.setStandardButtons(QMessageBox::Retry | QMessageBox::Cancel);
             break;
     }
-    switch (box.exec()) {
+}
+
+CMessageBoxes::Reply ReplyOf(int pressed, CMessageBoxes::Buttons buttons) {
+    using Reply = CMessageBoxes::Reply;
+    switch (pressed) {
         case QMessageBox::Ok:
             return Reply::Ok;
         case QMessageBox::Yes:
@@ -68,12 +76,45 @@ CMessageBoxes::Reply CQtMessageBoxes::Show(const std::string& text, const std::s
     }
 }
 
+}  // namespace
+
+CMessageBoxes::Reply CQtMessageBoxes::Show(const std::string& text, const std::string& title,
+                                           Icon icon, Buttons buttons) {
+    QMessageBox box(QApplication::activeWindow());
+    Prepare(box, text, title, icon, buttons);
+    return ReplyOf(box.exec(), buttons);
+}
+
+CMessageBoxes::Reply CQtMessageBoxes::ShowModeless(const std::string& text,
+                                                   const std::string& title, Icon icon,
+                                                   Buttons buttons) {
+    // A dialog of the active window, so it stays in front of it, but blocking none.
+    QMessageBox box(QApplication::activeWindow());
+    Prepare(box, text, title, icon, buttons);
+    box.setWindowModality(Qt::NonModal);
+    QEventLoop loop;
+    QObject::connect(&box, &QMessageBox::finished, &loop, &QEventLoop::quit);
+    box.show();
+    box.raise();
+    box.activateWindow();
+    // Also ends when the program quits; no button pressed then is the quiet answer.
+    loop.exec();
+    return ReplyOf(box.standardButton(box.clickedButton()), buttons);
+}
+
 std::string CQtMessageBoxes::OpenFile(const std::string& title, const std::string& filter,
                                       const std::string& fileName, const std::string& folder) {
-    const QString chosen = QFileDialog::getOpenFileName(
-        QApplication::activeWindow(), QString::fromStdString(title), QString::fromStdString(folder),
-        QString::fromStdString(filter));
-    return chosen.isEmpty() ? fileName : chosen.toStdString();
+    QFileDialog dialog(QApplication::activeWindow(), QString::fromStdString(title),
+                       QString::fromStdString(folder), QString::fromStdString(filter));
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    // The name box starts with the file name given, a pattern such as "*.bmp" too.
+    if (!fileName.empty())
+        dialog.selectFile(QString::fromStdString(fileName));
+    if (dialog.exec() != QDialog::Accepted)
+        return fileName;
+    const QStringList chosen = dialog.selectedFiles();
+    return chosen.isEmpty() || chosen.front().isEmpty() ? fileName : chosen.front().toStdString();
 }
 
 CMessageBoxes::Reply CLoggedMessageBoxes::Show(const std::string& text, const std::string&, Icon,

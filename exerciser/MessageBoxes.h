@@ -17,6 +17,13 @@ class CMessageBoxes {
     // the operator pressed.
     virtual Reply Show(const std::string& text, const std::string& title, Icon icon,
                        Buttons buttons) = 0;
+    // The same question modal to no window: it waits for its answer while the rest of the
+    // program stays usable, and the caller disables what the question must keep the
+    // operator from meanwhile. As Show where nothing is modal anyway.
+    virtual Reply ShowModeless(const std::string& text, const std::string& title, Icon icon,
+                               Buttons buttons) {
+        return Show(text, title, icon, buttons);
+    }
     // The Open dialog: returns the chosen path, or fileName unchanged when the operator
     // cancels (as a common dialog leaves its FileName property).
     virtual std::string OpenFile(const std::string& title, const std::string& filter,
@@ -28,6 +35,8 @@ class CQtMessageBoxes : public CMessageBoxes {
   public:
     Reply Show(const std::string& text, const std::string& title, Icon icon,
                Buttons buttons) override;
+    Reply ShowModeless(const std::string& text, const std::string& title, Icon icon,
+                       Buttons buttons) override;
     std::string OpenFile(const std::string& title, const std::string& filter,
                          const std::string& fileName, const std::string& folder) override;
 };

@@ -94,6 +94,10 @@ void CGlobalModule::LogAutomationFailure(const std::string& line) {
     results_.AddResultLine(line, true);
 }
 
+void CGlobalModule::LogNotice(const std::string& line) {
+    results_.AddResultLine(line, true);
+}
+
 bool CGlobalModule::CheckPrinterReady() {
     for (;;) {
         if (PrinterCO.GetLong("State") == OPOS_S_IDLE)

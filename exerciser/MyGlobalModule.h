@@ -58,6 +58,8 @@ class CGlobalModule {
     void ViewResultCodeforDrawer(const std::string& operation, LONG code);
     // A line of its own for a failed automation call.
     void LogAutomationFailure(const std::string& line);
+    // A line of its own that tells the operator what is going on, the newest selected.
+    void LogNotice(const std::string& line);
 
     // True when the printer is idle; otherwise asks Retry/Cancel until it is or Cancel.
     [[nodiscard]] bool CheckPrinterReady();

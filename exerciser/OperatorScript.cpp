@@ -200,11 +200,11 @@ bool UnescapePrintText(const QString& text, std::string* out) {
     return true;
 }
 
-CMessageBoxes::Reply CScriptMessageBoxes::Show(const std::string& text, const std::string& title,
-                                               Icon icon, Buttons buttons) {
+CMessageBoxes::Reply CScriptMessageBoxes::Ask(const std::string& text, const std::string& title,
+                                              Icon icon, Buttons buttons, bool modeless) {
     shown_ << Text(text).replace(QLatin1String("\r\n"), QLatin1String(" | "));
     if (!scripted_)
-        return real_.Show(text, title, icon, buttons);
+        return Real(text, title, icon, buttons, modeless);
     if (!started_ || quitting_) {
         std::fprintf(stderr, "PrnExerciser message: %s\n", text.c_str());
         return QuietAnswer(buttons);
@@ -226,12 +226,13 @@ CMessageBoxes::Reply CScriptMessageBoxes::Show(const std::string& text, const st
     mine.swap(answer_);
     answer_.swap(outer);
     --waiting_;
+    ++closed_;
     if (mine)
         return *mine;
     if (quitting_)
         return QuietAnswer(buttons);
     // The script ran out before answering: the operator answers.
-    return real_.Show(text, title, icon, buttons);
+    return Real(text, title, icon, buttons, modeless);
 }
 
 std::string CScriptMessageBoxes::OpenFile(const std::string& title, const std::string& filter,
@@ -405,7 +406,13 @@ void OperatorScript::Run(const ScriptLine& line) {
         return;
     }
     if (cmd == QLatin1String("answer")) {
+        // The box answered goes away before the next line, as it does for an operator:
+        // what it kept from use is usable again then.
+        const bool onScreen = messages_.Waiting();
+        const int closed = messages_.BoxesClosed();
         messages_.Answer(*ReplyNamed(line.args[0]));
+        if (onScreen)
+            return WaitUntil(line, [this, closed] { return messages_.BoxesClosed() > closed; });
         return next();
     }
     if (cmd == QLatin1String("wait-status")) {

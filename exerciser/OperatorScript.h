@@ -13,7 +13,8 @@
 //                                    the print window does; \n \r \t \e (ESC) \\ \xHH
 //   answer ok|yes|no|retry|cancel    the answer to the message box on screen, or else to
 //                                    the next one; while a box waits for its answer the
-//                                    script goes on
+//                                    script goes on, and after answering it the script
+//                                    goes on once the box has closed
 //   wait-status BOX checked|unchecked [SECONDS]    BOX: object name or caption
 //   wait-event TEXT [SECONDS]        a new line of the event list equal to TEXT
 //   wait-result TEXT [SECONDS]       a new line of the result list equal to TEXT
@@ -87,7 +88,13 @@ class CScriptMessageBoxes : public CMessageBoxes {
     explicit CScriptMessageBoxes(CMessageBoxes& real) : real_(real) {}
 
     Reply Show(const std::string& text, const std::string& title, Icon icon,
-               Buttons buttons) override;
+               Buttons buttons) override {
+        return Ask(text, title, icon, buttons, false);
+    }
+    Reply ShowModeless(const std::string& text, const std::string& title, Icon icon,
+                       Buttons buttons) override {
+        return Ask(text, title, icon, buttons, true);
+    }
     std::string OpenFile(const std::string& title, const std::string& filter,
                          const std::string& fileName, const std::string& folder) override;
 
@@ -101,9 +108,19 @@ class CScriptMessageBoxes : public CMessageBoxes {
     // The program is ending: a box waiting gets the answer that asks for nothing further.
     void Quit() { quitting_ = true; }
     bool Waiting() const { return waiting_ > 0; }
+    // Boxes that have waited for the script's answer and closed, counted from the start.
+    int BoxesClosed() const { return closed_; }
     const QStringList& Shown() const { return shown_; }
 
   private:
+    Reply Ask(const std::string& text, const std::string& title, Icon icon, Buttons buttons,
+              bool modeless);
+    Reply Real(const std::string& text, const std::string& title, Icon icon, Buttons buttons,
+               bool modeless) {
+        return modeless ? real_.ShowModeless(text, title, icon, buttons)
+                        : real_.Show(text, title, icon, buttons);
+    }
+
     CMessageBoxes& real_;
     bool scripted_ = true;
     bool quitting_ = false;
@@ -111,6 +128,7 @@ class CScriptMessageBoxes : public CMessageBoxes {
     std::deque<Reply> queued_;
     std::optional<Reply> answer_;  // for the innermost box waiting
     int waiting_ = 0;              // boxes waiting, nested
+    int closed_ = 0;
     QStringList shown_;
 };
 

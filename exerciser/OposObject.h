@@ -9,8 +9,9 @@
 // service object cannot serve. Nothing here throws or ends the program.
 //
 // Threads: the GUI thread makes every call, except that CashDrawerForm's waiter thread
-// calls one method (WaitForDrawerClose) while the GUI thread may call others; the control
-// object allows that, and this class keeps no state that a call changes.
+// calls one method (WaitForDrawerClose) and Set Bitmap's thread one SetBitmap while the
+// GUI thread may call others; the control object allows that, and this class keeps no
+// state that a call changes. The failure sink may be called on those threads.
 #pragma once
 
 #include <functional>

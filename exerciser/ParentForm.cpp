@@ -7,6 +7,9 @@
 #include <QLayout>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMetaObject>
+#include <QShowEvent>
+#include <QThread>
 
 #include "exerciser/EscapeSheet.h"
 #include "exerciser/PropertyReport.h"
@@ -14,8 +17,6 @@
 #include "opos/OposConstants.h"
 
 namespace exerciser {
-
-namespace {}  // namespace
 
 ParentForm::ParentForm(CMessageBoxes& messages, IDispatch* printer, IDispatch* drawer,
                        QWidget* parent)
@@ -35,7 +36,15 @@ ParentForm::ParentForm(CMessageBoxes& messages, IDispatch* printer, IDispatch* d
     resize(1000, 700);
     layout()->activate();
 
-    auto logFailure = [this](const std::string& line) { module_.LogAutomationFailure(line); };
+    // The calls made beside the GUI thread (the drawer's wait, a bitmap being stored)
+    // report their failures through it as well.
+    auto logFailure = [this](const std::string& line) {
+        if (QThread::currentThread() == thread())
+            module_.LogAutomationFailure(line);
+        else
+            QMetaObject::invokeMethod(
+                this, [this, line] { module_.LogAutomationFailure(line); }, Qt::QueuedConnection);
+    };
     printerCO_.SetFailureSink(logFailure);
     drawerCO_.SetFailureSink(logFailure);
 
@@ -304,13 +313,31 @@ EventForm& ParentForm::LoadEvents() {
 StatusForm& ParentForm::LoadStatus() {
     if (!status_) {
         status_ = new StatusForm;
-        QMdiSubWindow* frame = AddChild(status_, "StatusToolbar");
-        // The bottom right corner of the client area stands for the screen's.
-        const QSize client = mdi_->size();
-        frame->move(client.width() - (frame->width() + Twips(50)),
-                    client.height() - frame->height() * 5 / 4);
+        AddChild(status_, "StatusToolbar");
+        PlaceStatus();
     }
     return *status_;
+}
+
+void ParentForm::PlaceStatus() {
+    QMdiSubWindow* frame = FrameOf(status_);
+    if (!frame)
+        return;
+    // The bottom right corner of the client area stands for the screen's.
+    const QSize client = mdi_->viewport()->size();
+    frame->move(client.width() - (frame->width() + Twips(50)),
+                client.height() - frame->height() * 5 / 4);
+}
+
+void ParentForm::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    // The window is built at one size and shown at another (the workbench's, with its
+    // dock): the status window loaded meanwhile takes its place in the client area it
+    // appears in. Nobody can have moved it yet.
+    if (!shown_ && !event->spontaneous()) {
+        shown_ = true;
+        PlaceStatus();
+    }
 }
 
 CashDrawerForm& ParentForm::LoadCashDrawer() {
@@ -368,13 +395,37 @@ void ParentForm::StatusUpdateEvent(LONG data) {
 }
 
 void ParentForm::ErrorEvent(LONG resultCode, LONG resultCodeExtended, LONG, LONG& errorResponse) {
+    // The question is modal to the child windows and the menus, not to the rest of the
+    // frame: the workbench's dock stays usable, so the operator can put the printer right
+    // (close its cover) before answering Retry.
+    std::vector<std::pair<QAction*, bool>> actions;
+    for (const auto& [name, action] : actions_) {
+        actions.emplace_back(action, action->isEnabled());
+        action->setEnabled(false);  // their shortcuts too
+    }
+    const bool mdiEnabled = mdi_->isEnabled();
+    const bool menusEnabled = menuBar()->isEnabled();
+    mdi_->setEnabled(false);
+    menuBar()->setEnabled(false);
+    asking_ = true;
     const auto reply =
-        messages_.Show(ErrorEventMessage(resultCode, resultCodeExtended), "",
-                       CMessageBoxes::Icon::Question, CMessageBoxes::Buttons::RetryCancel);
+        messages_.ShowModeless(ErrorEventMessage(resultCode, resultCodeExtended), "",
+                               CMessageBoxes::Icon::Question, CMessageBoxes::Buttons::RetryCancel);
+    asking_ = false;
+    menuBar()->setEnabled(menusEnabled);
+    mdi_->setEnabled(mdiEnabled);
+    for (const auto& [action, enabled] : actions)
+        action->setEnabled(enabled);
     errorResponse = reply == CMessageBoxes::Reply::Cancel ? OPOS_ER_CLEAR : OPOS_ER_RETRY;
 }
 
 void ParentForm::closeEvent(QCloseEvent* event) {
+    // The question's answer is awaited inside the control object's event delivery;
+    // the window stays until it is given, as under a modal box.
+    if (asking_) {
+        event->ignore();
+        return;
+    }
     (void)printerCO_.Call("Close");
     event->accept();
 }

@@ -88,8 +88,12 @@ class ParentForm : public QMainWindow,
     // into dir as PNG files. False when a file cannot be written.
     [[nodiscard]] bool SaveScreenshots(const QString& dir);
 
+    // True while an ErrorEvent's question waits for its answer.
+    bool Asking() const { return asking_; }
+
   protected:
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
   private:
     void BuildMenus();
@@ -99,6 +103,8 @@ class ParentForm : public QMainWindow,
     void ConnectPrinterEvents();
     // The Methods menu's rotation items: the one the device took is the checked one.
     void Rotate(QAction* item, LONG rotation);
+    // The status window against the bottom right corner of the client area.
+    void PlaceStatus();
 
     CMessageBoxes& messages_;
     COposObject printerCO_;
@@ -117,6 +123,8 @@ class ParentForm : public QMainWindow,
     CEventSink* sink_ = nullptr;  // one reference held
     QSocketNotifier* notifier_ = nullptr;
     bool closing_ = false;
+    bool asking_ = false;
+    bool shown_ = false;
 };
 
 }  // namespace exerciser

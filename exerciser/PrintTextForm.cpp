@@ -1,6 +1,8 @@
 #include "exerciser/PrintTextForm.h"
 
+#include <QApplication>
 #include <QEvent>
+#include <QEventLoop>
 #include <QFocusEvent>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -8,8 +10,10 @@
 #include <QLabel>
 #include <QTextCharFormat>
 #include <QTextCursor>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <limits>
+#include <thread>
 
 #include "exerciser/PrintExercises.h"
 #include "opos/OposConstants.h"
@@ -32,6 +36,37 @@ bool WholeNumber(const QString& text, LONG* value) {
         return false;
     *value = static_cast<LONG>(n);
     return true;
+}
+
+// SetBitmap sends the printer every bitmap stored so far with the new one and waits
+// while the printer writes them, about a millisecond a byte: with some twenty stored that
+// is half a minute. The call runs on a thread of its own, which makes only this call (the
+// control object takes calls from more than one thread), while this thread keeps the
+// windows painted and, when the wait grows long, says in the result list why. What the
+// operator types or clicks meanwhile waits until the call is over, as it would behind a
+// busy window. The thread is joined before this returns; no lock is shared, the result
+// is read after the join.
+LONG StoreBitmap(CGlobalModule& module, thermpos::platform::com::OutgoingArgs& args) {
+    COposObject& printer = module.PrinterCO;
+    if (!printer.Exists())
+        return printer.Call("SetBitmap", args);
+    QEventLoop loop;
+    LONG result = OPOS_E_FAILURE;
+    std::thread call([&printer, &args, &result, &loop] {
+        result = printer.Call("SetBitmap", args);
+        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+    QTimer notice;
+    notice.setSingleShot(true);
+    QObject::connect(&notice, &QTimer::timeout, &loop,
+                     [&module] { module.LogNotice(kStoringNotice); });
+    notice.start(kStoringNoticeMs);
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    // Ends when the call does (or when the program quits; the join then waits for it).
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
+    QApplication::restoreOverrideCursor();
+    call.join();
+    return result;
 }
 
 }  // namespace
@@ -146,7 +181,7 @@ std::optional<QString> CPrintText::SetBitmap() {
     args.Long(module_.BitmapNumber).Long(module_.CurrentStation);
     AddText(args, QString::fromStdString(module_.BitmapFileName));
     args.Long(PTR_BM_ASIS).Long(PTR_BM_CENTER);
-    module_.LogResult("SetBitmap", module_.PrinterCO.Call("SetBitmap", args));
+    module_.LogResult("SetBitmap", StoreBitmap(module_, args));
     return QStringLiteral("\r\n") + Sequence(QString::number(module_.BitmapNumber) + u'B');
 }
 

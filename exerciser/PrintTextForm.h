@@ -48,6 +48,12 @@ LONG LeadingNumber(const QString& text);
 // A comma-separated device list; an empty list has no entries.
 std::vector<QString> SplitList(const QString& list);
 
+// The result list's line while Set Bitmap waits for the printer to store its bitmaps.
+inline constexpr char kStoringNotice[] =
+    "SetBitmap : Printer is storing the bitmaps, please wait...";
+// How long Set Bitmap waits before it says so.
+inline constexpr int kStoringNoticeMs = 500;
+
 class CPrintText {
   public:
     explicit CPrintText(CGlobalModule& module) : module_(module) {}

@@ -50,6 +50,7 @@ void CashDrawerPage::Load(const std::string& drawer) {
     auto load = [&](const char* name, LoadedNumber& number) {
         std::optional<std::string> text = registry_.ReadValue(name, key);
         number.present = text.has_value();
+        number.edited = false;
         if (text) {
             number.value = ParseDecimal(*text);
         }
@@ -78,16 +79,19 @@ void CashDrawerPage::ChooseDrawer(int index) {
 
 void CashDrawerPage::SetSignalTime(const std::string& text) {
     MarkChanged();
+    onTime_.edited = true;
     controls_.signalTime = Truncate(text, kEditLimit);
 }
 
 void CashDrawerPage::SetPin3(bool connected) {
     MarkChanged();
+    pin3_.edited = true;
     controls_.pin3 = connected;
 }
 
 void CashDrawerPage::ChooseCapStatus(bool high) {
     MarkChanged();
+    capStatus_.edited = true;
     controls_.high = high;
     controls_.low = !high;
 }
@@ -96,6 +100,8 @@ void CashDrawerPage::RestoreDefault() {
     controls_.high = true;
     controls_.low = false;
     controls_.pin3 = true;
+    pin3_.edited = true;
+    capStatus_.edited = true;
     // Setting the box's text is a change of the box like any other.
     SetSignalTime("5");
 }
@@ -108,7 +114,7 @@ void CashDrawerPage::Save() {
     }
     const std::string key = DrawerKey(controls_.drawers[position_]);
     auto save = [&](const char* name, unsigned value, LoadedNumber& loaded) {
-        if (loaded.present && loaded.value == value) {
+        if (!loaded.NeedsWrite(value)) {
             return;
         }
         if (registry_.WriteValue(name, FormatCode(value), key)) {

@@ -121,6 +121,7 @@ void GeneralPage::Load() {
     auto load = [&](const char* name, LoadedNumber& number) {
         std::optional<std::string> text = registry_.ReadValue(name, key);
         number.present = text.has_value();
+        number.edited = false;
         // An absent value keeps the number of the printer shown before.
         if (text) {
             number.value = ParseDecimal(*text);
@@ -197,21 +198,25 @@ void GeneralPage::ChoosePrinter(int index) {
 
 void GeneralPage::ChooseLanguage(int index) {
     MarkChanged();
+    languageModel_.edited = true;
     controls_.language = index;
 }
 
 void GeneralPage::ChooseBitmapMode(int index) {
     MarkChanged();
+    bitmapMode_.edited = true;
     controls_.bitmapMode = index;
 }
 
 void GeneralPage::SetMapResolution(bool on) {
     MarkChanged();
+    mapResolution_.edited = true;
     controls_.mapResolution = on;
 }
 
 void GeneralPage::ChoosePaperSensor(bool nearEnd) {
     MarkChanged();
+    paperSensor_.edited = true;
     controls_.paperNearEnd = nearEnd;
     controls_.paperEnd = !nearEnd;
 }
@@ -221,6 +226,9 @@ void GeneralPage::ChooseWidth(PaperWidth width) {
         return;
     }
     MarkChanged();
+    // A new width selects its columns too.
+    paperModel_.edited = true;
+    column_.edited = true;
     controls_.widthChecked = {};
     controls_.widthChecked[width] = true;
     SetColumnsForWidth(width, column_.value);
@@ -231,11 +239,17 @@ void GeneralPage::ChooseColumn(ColumnRadio column) {
         return;
     }
     MarkChanged();
+    column_.edited = true;
     controls_.columnChecked = {};
     controls_.columnChecked[column] = true;
 }
 
 void GeneralPage::RestoreDefault() {
+    // The defaults are the user's choice for every value they set.
+    for (LoadedNumber* number :
+         {&bitmapMode_, &languageModel_, &paperSensor_, &mapResolution_, &paperModel_, &column_}) {
+        number->edited = true;
+    }
     controls_.bitmapMode = controls_.bitmapModes.empty() ? -1 : 0;
     controls_.mapResolution = false;
     controls_.paperNearEnd = true;
@@ -251,7 +265,7 @@ void GeneralPage::RestoreDefault() {
 }
 
 void GeneralPage::SaveNumber(const char* valueName, unsigned value, LoadedNumber& loaded) {
-    if (loaded.present && loaded.value == value) {
+    if (!loaded.NeedsWrite(value)) {
         return;
     }
     if (registry_.WriteValue(valueName, FormatCode(value), PrinterKey(SelectedPrinter()))) {

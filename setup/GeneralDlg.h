@@ -46,10 +46,17 @@ struct GeneralControls {
 };
 
 // A number read from the device key; `present` is false when this device had no such
-// value (the number then still holds what the page showed before).
+// value (the number then still holds what the page showed before). `edited`: the user has
+// set the control since the device was loaded.
 struct LoadedNumber {
     unsigned value = 0;
     bool present = false;
+    bool edited = false;
+
+    // Whether saving the control's value `shown` writes it: a loaded value when it differs;
+    // an absent one only when the user set it, since until then the control shows what
+    // another device held.
+    bool NeedsWrite(unsigned shown) const { return present ? shown != value : edited; }
 };
 
 class GeneralPage : public CPageLogic {

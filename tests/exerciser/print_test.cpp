@@ -4,7 +4,9 @@
 // rotation, transactions, feed and cuts, judged by the commands the printer decoded and
 // the receipts it finished. Against a stand-in control object: the window's own rules.
 #include <QtTest>
+#include <atomic>
 #include <fstream>
+#include <future>
 
 #include "exerciser/ParentForm.h"
 #include "opos/OposConstants.h"
@@ -34,6 +36,20 @@ std::string WriteBitmap() {
         << printertest::MakeBmp(spec, [](int x, int) { return x < 32 ? 0u : 1u; });
     return path;
 }
+
+// Counts the paint events of the widget it filters.
+class PaintCounter : public QObject {
+  public:
+    explicit PaintCounter(int* count) : count_(count) {}
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Paint)
+            ++*count_;
+        return false;
+    }
+
+  private:
+    int* count_;
+};
 
 }  // namespace
 
@@ -213,7 +229,10 @@ class PrintTest : public QObject {
         f.PrintListButton_Click();
         Trigger("PaperCut");
         const std::vector<std::string> d = DecodedWhenOut(1);
-        QCOMPARE(extest::ResultLines(W()),
+        // A slow store adds its notice; the results are these.
+        QStringList results = extest::ResultLines(W());
+        results.removeAll(QString::fromLatin1(exerciser::kStoringNotice));
+        QCOMPARE(results,
                  QStringList({"PrintBitmap : Successful", "SetBitmap : Successful",
                               "PrintNormal : Successful", "Paper Full Cut: : Successful"}));
         // The picture printed at once, then the stored one (kept in the printer's own
@@ -429,6 +448,64 @@ class PrintTest : public QObject {
         f.SetBitmapButton_Click();
         QCOMPARE(Module().BitmapNumber, LONG(1));
         QCOMPARE(fake_->CallsOf("SetBitmap").size(), size_t(1));
+    }
+
+    // The printer stores its bitmaps for a long time: meanwhile the window is painted and
+    // the result list says why nothing else happens.
+    void setBitmapKeepsTheWindowPaintedWhileThePrinterStores() {
+        StartStandIn();
+        W().resize(1000, 700);
+        W().show();
+        QVERIFY(QTest::qWaitForWindowExposed(&W()));
+        W().ShowPrintText();
+        PrintTextForm& f = Form();
+        QApplication::processEvents();
+        fake_->numbers["State"] = OPOS_S_IDLE;
+        SetText("t");
+        messages_.files = {"/a.bmp"};
+
+        // The printer stays busy until the window has been painted with the notice shown
+        // while the call waits, or gives up after a generous limit.
+        std::promise<void> seen;
+        std::future<void> seenFuture = seen.get_future();
+        std::atomic<bool> storing{false};
+        fake_->onCall = [&](const std::string& method) {
+            if (method != "SetBitmap")
+                return;
+            storing = true;
+            (void)seenFuture.wait_for(30s);
+            storing = false;
+        };
+        int paints = 0;
+        PaintCounter counter(&paints);
+        f.installEventFilter(&counter);
+        bool paintedWithNotice = false;
+        int paintsAtStart = -1;
+        QTimer poll;
+        poll.setInterval(20);
+        connect(&poll, &QTimer::timeout, this, [&] {
+            if (!storing || paintedWithNotice)
+                return;
+            if (paintsAtStart < 0)
+                paintsAtStart = paints;
+            f.update();
+            if (paints > paintsAtStart &&
+                extest::ResultLines(W()).contains(QString::fromLatin1(exerciser::kStoringNotice))) {
+                paintedWithNotice = true;
+                seen.set_value();
+            }
+        });
+        poll.start();
+        f.SetBitmapButton_Click();
+        poll.stop();
+        f.removeEventFilter(&counter);
+        fake_->onCall = nullptr;
+        QVERIFY(paintedWithNotice);
+        QCOMPARE(extest::ResultLines(W()),
+                 QStringList({exerciser::kStoringNotice, "SetBitmap : Successful"}));
+        QCOMPARE(fake_->CallsOf("SetBitmap"),
+                 std::vector<std::string>{"SetBitmap(1,2,/a.bmp,-11,-2)"});
+        QCOMPARE(f.RichTextBox()->toPlainText(), "t\n" + kEsc + "|1B");
     }
 
     void listsSizesAndDeviceSettings() {

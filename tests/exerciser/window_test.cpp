@@ -1,12 +1,22 @@
 // The windows of PrnExerciser against stand-in control objects: the printer panel's
 // sequence and what it logs, the status window's priming and its updates from events, the
 // error event's question and answer, the shared procedures, the menus and View toggles.
+#include <QDockWidget>
+#include <QElapsedTimer>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QMenuBar>
+#include <QMessageBox>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <algorithm>
 
 #include "exerciser/ParentForm.h"
+#include "exerciser/WorkbenchDock.h"
 #include "opos/OposConstants.h"
 #include "tests/exerciser/ExerciserTestSupport.h"
 #include "tests/so/TestSupport.h"
@@ -18,6 +28,15 @@ namespace {
 constexpr char kPrinterClassKey[] = "SOFTWARE\\OLEforRetail\\ServiceOPOS\\POSPrinter";
 constexpr char kDrawerClassKey[] = "SOFTWARE\\OLEforRetail\\ServiceOPOS\\CashDrawer";
 
+// The real message box or dialog of that type on screen, or null.
+template <typename T>
+T* VisibleTopLevel() {
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* found = qobject_cast<T*>(w); found && found->isVisible())
+            return found;
+    return nullptr;
+}
+
 }  // namespace
 
 class WindowTest : public QObject {
@@ -26,7 +45,7 @@ class WindowTest : public QObject {
   private:
     // A main window over two stand-ins; the stand-ins stay the test's to inspect.
     struct Program {
-        Program(ScriptedMessages& messages)
+        Program(exerciser::CMessageBoxes& messages)
             : printer(extest::ClosedPrinter()), drawer(FakeControl::Create()) {
             drawer->numbers["ResultCode"] = OPOS_SUCCESS;
             window = std::make_unique<ParentForm>(messages, printer, drawer);
@@ -439,6 +458,127 @@ class WindowTest : public QObject {
         QCOMPARE(w.FrameOf(w.Events())->pos(), QPoint(results->width(), 3 + panel->height()));
     }
 
+    // The main window is built at one size and shown at another (the workbench's, with
+    // its dock); the status window keeps its corner of the client area it appears in.
+    void statusWindowSitsInTheCornerOfTheClientAreaItShowsIn() {
+        ScriptedMessages messages;
+        Program p(messages);
+        ParentForm& w = *p.window;
+        auto* dock = new QDockWidget(QStringLiteral("Dock"), &w);
+        dock->setWidget(new QLabel(QStringLiteral("a dock as wide as the workbench's")));
+        dock->widget()->setMinimumWidth(320);
+        w.addDockWidget(Qt::RightDockWidgetArea, dock);
+        w.resize(1340, 800);
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        const QSize client = w.findChild<QMdiArea*>()->viewport()->size();
+        QVERIFY(client.height() > 700);
+        QMdiSubWindow* status = w.FrameOf(w.StatusWindow());
+        QCOMPARE(status->pos(), QPoint(client.width() - (status->width() + 3),
+                                       client.height() - status->height() * 5 / 4));
+        QVERIFY(status->geometry().bottom() < client.height());
+    }
+
+    // The file dialog starts with the pattern in its name box, and a cancel answers it back.
+    void bitmapFileDialogStartsWithThePatternInItsNameBox() {
+        exerciser::CQtMessageBoxes real;
+        Program p(real);
+        QString nameBox = QStringLiteral("(no dialog)");
+        QString title;
+        QStringList filters;
+        QString folder;
+        QTimer poll;
+        poll.setInterval(20);
+        connect(&poll, &QTimer::timeout, this, [&] {
+            auto* dialog = VisibleTopLevel<QFileDialog>();
+            if (!dialog)
+                return;
+            poll.stop();
+            if (auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+                nameBox = name->text();
+            title = dialog->windowTitle();
+            filters = dialog->nameFilters();
+            folder = dialog->directory().absolutePath();
+            dialog->reject();
+        });
+        poll.start();
+        QVERIFY(!p.window->Module().SelectBitmapFile());
+        QCOMPARE(nameBox, QStringLiteral("*.bmp"));
+        QCOMPARE(title, QStringLiteral("Select Bitmap Image"));
+        QCOMPARE(filters, QStringList{"Bitmap Files(*.bmp)"});
+        QCOMPARE(folder, QStringLiteral("/"));
+        QVERIFY(p.window->Module().BitmapFileName.empty());
+    }
+
+    // While an ErrorEvent's question waits, the child windows and menus wait with it but
+    // the workbench's dock does not: its Cover close reaches the printer before Retry.
+    void errorQuestionLeavesTheWorkbenchDockUsable() {
+        QTemporaryDir dir;
+        const QString control = dir.filePath(QStringLiteral("printer.ctl"));
+        QLocalServer printerControl;
+        QVERIFY(printerControl.listen(control));
+        QByteArray received;
+        connect(&printerControl, &QLocalServer::newConnection, this, [&] {
+            QLocalSocket* peer = printerControl.nextPendingConnection();
+            connect(peer, &QLocalSocket::readyRead, this,
+                    [&, peer] { received += peer->readAll(); });
+        });
+
+        exerciser::CQtMessageBoxes real;
+        Program p(real);
+        ParentForm& w = *p.window;
+        auto* dock = new exerciser::WorkbenchDock(dir.path(), control, &w);
+        w.addDockWidget(Qt::RightDockWidgetArea, dock);
+        w.resize(1340, 800);
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        auto* coverClose = dock->findChild<QPushButton*>(QStringLiteral("CoverCloseButton"));
+        QVERIFY(coverClose);
+
+        QString question;
+        bool wholeProgramWaited = true;
+        bool childrenWaited = false;
+        bool menusWaited = false;
+        int stage = 0;
+        QElapsedTimer sinceClick;
+        QTimer poll;
+        poll.setInterval(20);
+        connect(&poll, &QTimer::timeout, this, [&] {
+            auto* box = VisibleTopLevel<QMessageBox>();
+            if (!box)
+                return;
+            if (stage == 0) {
+                stage = 1;
+                question = box->text();
+                wholeProgramWaited = QApplication::activeModalWidget() != nullptr;
+                childrenWaited = !w.PrinterType()->isEnabled() && !w.Result()->isEnabled();
+                menusWaited = !w.Action("PrintText")->isEnabled() && !w.Action("Exit")->isEnabled();
+                // A click where the operator's mouse is, through the window system.
+                QTest::mouseClick(w.windowHandle(), Qt::LeftButton, {},
+                                  coverClose->mapTo(&w, coverClose->rect().center()));
+                sinceClick.start();
+            } else if (stage == 1 &&
+                       (received.contains("cover close\n") || sinceClick.elapsed() > 20000)) {
+                stage = 2;
+                poll.stop();
+                box->button(QMessageBox::Retry)->click();
+            }
+        });
+        poll.start();
+        LONG response = 0;
+        QCOMPARE(p.printer->FireError(114, 201, 2, &response), S_OK);
+        QCOMPARE(question, QString("Error OPOS_EPTR_COVER_OPEN: Printer Cover Opened."));
+        QVERIFY(!wholeProgramWaited);
+        QVERIFY(childrenWaited);
+        QVERIFY(menusWaited);
+        QVERIFY2(received.contains("cover close\n"), received.constData());
+        QCOMPARE(response, LONG(OPOS_ER_RETRY));
+        // Afterwards everything is as it was, the items disabled at start too.
+        QVERIFY(w.PrinterType()->isEnabled() && w.menuBar()->isEnabled());
+        QVERIFY(w.Action("PrintText")->isEnabled() && w.Action("Exit")->isEnabled());
+        QVERIFY(!w.Action("PropertySheet")->isEnabled() && !w.Action("MarkFeed")->isEnabled());
+    }
+
     void drawerWindowRefusesAnUnchosenDrawerAndLogsWithItsTexts() {
         ScriptedMessages messages;
         Program p(messages);
@@ -484,6 +624,30 @@ class WindowTest : public QObject {
                  std::string("System Information Is Unavailable At This Time"));
         about->cmdOK_Click();
         QVERIFY(extest::WaitFor([&] { return !p.window->About(); }));
+    }
+
+    // One etched line (a dark line on a light one) between the texts and the buttons.
+    void aboutDialogHasOneEtchedLineAboveItsButtons() {
+        ScriptedMessages messages;
+        Program p(messages);
+        p.window->Action("AboutUS")->trigger();
+        exerciser::AboutForm* about = p.window->About();
+        QVERIFY(QTest::qWaitForWindowExposed(about));
+        auto* dark = about->findChild<QFrame*>(QStringLiteral("Line1"));
+        auto* light = about->findChild<QFrame*>(QStringLiteral("Line2"));
+        auto* ok = about->findChild<QPushButton*>(QStringLiteral("cmdOK"));
+        QVERIFY(dark && light && ok);
+        QCOMPARE(dark->height(), 1);
+        QCOMPARE(light->height(), 1);
+        QCOMPARE(light->y(), dark->y() + 1);
+        QCOMPARE(light->x(), dark->x());
+        QCOMPARE(light->width(), dark->width());
+        QVERIFY(dark->width() > about->width() / 2);
+        QVERIFY(about->Description()->geometry().bottom() < dark->y());
+        QVERIFY(light->geometry().bottom() < ok->y());
+        const QImage picture = about->grab().toImage();
+        const QPoint middle(dark->x() + dark->width() / 2, dark->y());
+        QVERIFY(qGray(picture.pixel(middle)) < qGray(picture.pixel(middle + QPoint(0, 1))));
     }
 
     void programRendersEveryWindowAndExits() {

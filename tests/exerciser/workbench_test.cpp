@@ -37,7 +37,8 @@ class WorkbenchTest : public QObject {
 
   private slots:
     // A receipt printed shows in the preview; the cover opened from the dock stops the
-    // next one with an ErrorEvent, and Retry after the cover is closed prints it once.
+    // next one with an ErrorEvent, and Retry after the cover is closed from the dock (while
+    // the question waits) prints it once.
     void workbenchPrintsPreviewsAndProvokesErrors() {
         QTemporaryDir folder;
         QVERIFY(folder.isValid());
@@ -59,7 +60,7 @@ class WorkbenchTest : public QObject {
             "trigger AsyncFlagCheck\n"
             "print second receipt\\n\\e|fP\n"
             "wait-message Error OPOS_EPTR_COVER_OPEN: Printer Cover Opened. 30\n"
-            "vprinter cover close\n"
+            "trigger CoverCloseButton\n"
             "wait-property CoverOpen 0 30\n"
             "answer retry\n"
             "wait-receipts 2 30\n"

@@ -105,6 +105,26 @@ class CashDrawerAboutTest : public QObject {
         QCOMPARE(f.hive.Drawer(kCd1, "OnTime"), std::optional<std::string>(stored.toStdString()));
     }
 
+    // A drawer whose key lacks a value shows the drawer shown before; saving must not copy
+    // that into its key unless the user sets the control.
+    void absentDrawerValuesAreWrittenOnlyWhenSet() {
+        Fixture f;
+        f.LoadDrawers();
+        f.page.Activate(kPrinter);
+        f.page.Activate(kSingle);  // Pin3 only
+        const CashDrawerControls& c = f.page.Controls();
+        QCOMPARE(c.signalTime, std::string("10"));
+        QVERIFY(c.pin3 && c.low);
+        f.page.Save();
+        QVERIFY(f.registry.writes.empty());
+        QVERIFY(!f.hive.Drawer(kSingleCd, "OnTime") && !f.hive.Drawer(kSingleCd, "CapStatus"));
+        f.page.SetSignalTime("7");
+        f.page.Save();
+        QCOMPARE(f.registry.writes.size(), std::size_t{1});
+        QCOMPARE(f.hive.Drawer(kSingleCd, "OnTime"), std::optional<std::string>("007"));
+        QVERIFY(!f.hive.Drawer(kSingleCd, "CapStatus"));
+    }
+
     void aPrinterWithFewerDrawersLeavesTheControlsEmptyAndWritesNothing() {
         Fixture f;
         f.LoadDrawers();

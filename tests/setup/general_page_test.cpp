@@ -232,10 +232,31 @@ class GeneralPageTest : public QObject {
         QCOMPARE(f.hive.Printer(kRtk6100, "BitmapMode"), std::optional<std::string>("003"));
     }
 
-    void absentValueShowsThePreviousPrintersButIsStoredForThisOne() {
+    // A printer whose key lacks values shows the previous printer's; saving must not copy
+    // them into its key unless the user sets the control.
+    void absentValueShowsThePreviousPrintersButIsNotStoredUntilSet_data() {
+        QTest::addColumn<QString>("touch");
+        QTest::addColumn<QStringList>("written");
+        QTest::newRow("nothing touched") << "" << QStringList{};
+        QTest::newRow("language chosen") << "language" << QStringList{"PrinterLanguageModel"};
+        QTest::newRow("bitmap mode chosen") << "bitmap" << QStringList{"BitmapMode"};
+        QTest::newRow("map resolution ticked") << "map" << QStringList{"MapResolution"};
+        QTest::newRow("sensor chosen") << "sensor" << QStringList{"PaperSensor"};
+        QTest::newRow("column chosen") << "column" << QStringList{"Column"};
+        QTest::newRow("width chosen") << "width" << QStringList{"PaperModel", "Column"};
+        QTest::newRow("restore default")
+            << "default" << QStringList{"PaperSensor", "PrinterLanguageModel", "PaperModel",
+                                        "Column",      "BitmapMode",           "MapResolution"};
+    }
+    void absentValueShowsThePreviousPrintersButIsNotStoredUntilSet() {
+        QFETCH(QString, touch);
+        QFETCH(QStringList, written);
         Fixture f;
         f.hive.Load({PrinterDevice(kRtk410, {{"PrinterName", kRtk410},
                                              {"PrinterLanguageModel", "009"},
+                                             {"BitmapMode", "002"},
+                                             {"PaperSensor", "001"},
+                                             {"MapResolution", "001"},
                                              {"PaperModel", "002"},
                                              {"Column", "001"}}),
                      PrinterDevice(kQmx, {{"PrinterName", kQmx}})},
@@ -245,13 +266,36 @@ class GeneralPageTest : public QObject {
         const GeneralControls& c = f.page.Controls();
         QCOMPARE(f.page.LanguageText(), std::string("Norway"));
         QVERIFY(c.widthChecked[kWidth80] && c.columnChecked[kCol48]);
+        QVERIFY(c.paperNearEnd && c.mapResolution);
+        if (touch == "language") {
+            f.page.ChooseLanguage(9);
+        } else if (touch == "bitmap") {
+            f.page.ChooseBitmapMode(2);
+        } else if (touch == "map") {
+            f.page.SetMapResolution(true);
+        } else if (touch == "sensor") {
+            f.page.ChoosePaperSensor(true);
+        } else if (touch == "column") {
+            f.page.ChooseColumn(kCol48);
+        } else if (touch == "width") {
+            f.page.ChooseWidth(kWidth80);
+        } else if (touch == "default") {
+            f.page.RestoreDefault();
+        }
         f.page.Save();
-        // What the page shows is what the printer gets: nothing was loaded for it.
-        QCOMPARE(f.hive.Printer(kQmx, "PrinterLanguageModel"), std::optional<std::string>("009"));
-        QCOMPARE(f.hive.Printer(kQmx, "PaperModel"), std::optional<std::string>("002"));
-        QCOMPARE(f.hive.Printer(kQmx, "Column"), std::optional<std::string>("001"));
-        QCOMPARE(f.hive.Printer(kRtk410, "PrinterLanguageModel"),
-                 std::optional<std::string>("009"));
+        QStringList names;
+        for (const Write& w : f.registry.writes) {
+            QCOMPARE(w.key, PrinterKey(kQmx));
+            names << QString::fromStdString(w.name);
+        }
+        QCOMPARE(names, written);
+        for (const char* name : {"PrinterLanguageModel", "BitmapMode", "PaperSensor",
+                                 "MapResolution", "PaperModel", "Column"}) {
+            QCOMPARE(f.hive.Printer(kQmx, name).has_value(), written.contains(name));
+        }
+        // A value once set is this printer's: saving again writes nothing more.
+        f.page.Save();
+        QCOMPARE(f.registry.writes.size(), static_cast<std::size_t>(written.size()));
     }
 
     void widthsOfferedFollowThePrinterNameValue() {

@@ -192,6 +192,51 @@ class SheetTest : public QObject {
         QCOMPARE(Child<QComboBox>(sheet.Port(), "SelectPort")->currentIndex(), -1);
     }
 
+    // Passing over a printer on the way to another leaves nothing of it in the other's key.
+    void applyAfterSwitchingPrintersWritesNothingUntouched() {
+        Fixture f;
+        f.hive.Load({PrinterDevice(
+                         kQmx5500Name,
+                         {{"PrinterName", kQmx5500Name}, {"PaperModel", "000"}, {"Column", "000"}}),
+                     PrinterDevice(kRtk410Name, {{"PrinterName", kRtk410Name},
+                                                 {"PaperSensor", "001"},
+                                                 {"PrinterLanguageModel", "009"},
+                                                 {"BitmapMode", "003"},
+                                                 {"MapResolution", "001"},
+                                                 {"PaperModel", "002"},
+                                                 {"Column", "001"}})},
+                    {DrawerOf("RTK410.TALVERN.CD1", kRtk410Name, {{"Pin3", "001"}})});
+        const std::string before = f.hive.FileText();
+        CQMXSetupSheet sheet(f.registry, f.messages, f.services);
+        sheet.show();
+        auto* printers = Child<QComboBox>(sheet.General(), "PrinterName");
+        printers->setFocus();
+        QTest::keyClick(printers, Qt::Key_Down);
+        QCOMPARE(printers->currentText(), QLatin1String(kRtk410Name));
+        sheet.SetActivePage(1);  // the RT-K410's drawer shows
+        sheet.SetActivePage(0);
+        QTest::keyClick(printers, Qt::Key_Up);
+        QCOMPARE(printers->currentText(), QLatin1String(kQmx5500Name));
+        QCOMPARE(Child<QComboBox>(sheet.General(), "LanguageModel")->currentText(),
+                 QStringLiteral("Norway"));
+        QVERIFY(sheet.ApplyButton()->isEnabled());
+        QTest::mouseClick(sheet.ApplyButton(), Qt::LeftButton);
+        QVERIFY(f.registry.writes.empty());
+        for (const char* name :
+             {"PaperSensor", "PrinterLanguageModel", "BitmapMode", "MapResolution"}) {
+            QVERIFY2(!f.hive.Printer(kQmx5500Name, name), name);
+        }
+        QCOMPARE(f.hive.FileText(), before);
+
+        // What the user sets is written.
+        auto* bitmapMode = Child<QComboBox>(sheet.General(), "BitmapMode");
+        bitmapMode->setFocus();
+        QTest::keyClick(bitmapMode, Qt::Key_Home);
+        QTest::mouseClick(sheet.OkButton(), Qt::LeftButton);
+        QCOMPARE(f.hive.Printer(kQmx5500Name, "BitmapMode"), std::optional<std::string>("000"));
+        QCOMPARE(f.registry.writes.size(), std::size_t{1});
+    }
+
     void missingPrinterRootReportsOnceAndTheSheetStillCloses() {
         Fixture f;
         f.hive.Load({}, {DrawerOf(kCd1, kPrinter)}, false, true);
