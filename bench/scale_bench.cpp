@@ -22,8 +22,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -70,6 +72,21 @@ double ProcessCpuMs() {
     return t.tv_sec * 1000.0 + t.tv_nsec / 1e6;
 }
 
+std::set<std::string> Threads() {
+    std::set<std::string> tids;
+    for (const auto& e : std::filesystem::directory_iterator("/proc/self/task"))
+        tids.insert(e.path().filename().string());
+    return tids;
+}
+
+// CPU time one thread of this process ran, in milliseconds (schedstat: nanoseconds).
+double ThreadCpuMs(const std::string& tid) {
+    std::ifstream in("/proc/self/task/" + tid + "/schedstat");
+    double ns = 0;
+    in >> ns;
+    return ns / 1e6;
+}
+
 // Resident set of the process in KiB.
 long ResidentKiB() {
     std::ifstream in("/proc/self/status");
@@ -99,6 +116,7 @@ struct Station {
     explicit Station(const Model& m) : model(m), printer(m.make()) {}
     const Model& model;
     std::string port;
+    std::vector<std::string> enableThreads;  // started by enabling: the port's monitor
     RecordingControl control;
     std::unique_ptr<CThermalPrinter> printer;
     CCashDrawer1 drawer1;
@@ -127,9 +145,13 @@ bool EnableStation(bench::PrinterProcess& printers, Station& s, int index) {
         return Fail("printer " + suffix + ": OpenService " + std::to_string(opened) +
                     ", ClaimDevice " + std::to_string(claimed) + ", extended " +
                     std::to_string(printer.GetPropertyNumber(PIDX_ResultCodeExtended)));
+    const std::set<std::string> before = Threads();
     printer.SetPropertyNumber(PIDX_DeviceEnabled, 1);
     if (printer.GetPropertyNumber(PIDX_DeviceEnabled) != 1)
         return Fail("printer " + suffix + " enable");
+    for (const std::string& tid : Threads())
+        if (!before.count(tid))
+            s.enableThreads.push_back(tid);
     printer.SetPropertyNumber(PIDXPtr_AsyncMode, 1);
     for (thermpos::so::CServiceDevice* d :
          {static_cast<thermpos::so::CServiceDevice*>(&s.drawer1),
@@ -194,12 +216,27 @@ int main(int argc, char** argv) {
 
     // Idle: nothing to do but keep watching the ports. The interval itself is what is
     // measured.
+    std::vector<double> monitorMs(std::size(kModels));
+    for (const auto& s : stations)
+        for (const auto& tid : s->enableThreads)
+            monitorMs[static_cast<std::size_t>(&s->model - kModels)] -= ThreadCpuMs(tid);
     const double cpu0 = ProcessCpuMs();
     const auto t0 = Clock::now();
     std::this_thread::sleep_for(10s);
     const double idleMs = ProcessCpuMs() - cpu0;
     const double wallMs = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+    for (const auto& s : stations)
+        for (const auto& tid : s->enableThreads)
+            monitorMs[static_cast<std::size_t>(&s->model - kModels)] += ThreadCpuMs(tid);
     std::printf("idle_cpu_percent_of_one_core %.4f\n", 100.0 * idleMs / wallMs);
+    // The monitor threads of each model's ports, per port.
+    for (std::size_t m = 0; m < std::size(kModels); ++m) {
+        const auto ports = std::count_if(stations.begin(), stations.end(),
+                                         [&](const auto& s) { return &s->model == &kModels[m]; });
+        if (ports > 0)
+            std::printf("idle_monitor_cpu_percent_per_port_%s %.4f\n", kModels[m].name,
+                        100.0 * monitorMs[m] / wallMs / static_cast<double>(ports));
+    }
 
     // Status latency: cover changes round the printers, each waited for.
     std::vector<double> latencies;
