@@ -95,6 +95,11 @@ int main(int argc, char** argv) {
     options.mapName = "COM59";
     options.keepReceipts = 2;
     options.model.baud = baud;
+    // The printer's log of decoded commands tells the status requests from the jobs; the
+    // receipts themselves are not drawn into files.
+    const std::string logDir = sotest::TempDir() + "/link";
+    options.outDir = logDir;
+    options.writeReceipt = [](const auto&, const std::string&, std::string*) { return true; };
     std::string error;
     if (!vp.Start(options, &error))
         return Fail(error.c_str());
@@ -156,5 +161,20 @@ int main(int argc, char** argv) {
     std::printf("rss_growth_full_queue_kib %ld\n", ResidentKiB() - rssFill0);
     (void)printer.ClearOutput();
     printer.Close();
+
+    // What of the line the status requests took up to the burst's end: the requests among
+    // the first b2 bytes, from the printer's log (complete once it stopped). Each line
+    // starts with the stream offset of its command.
+    vp.Stop();
+    long requests = 0;
+    std::ifstream log(logDir + "/commands.log");
+    std::string line;
+    while (std::getline(log, line))
+        if (line.find("  GS a") != std::string::npos &&
+            std::strtoull(line.c_str(), nullptr, 10) < b2)
+            ++requests;
+    std::printf("status_requests_to_burst_end %ld\n", requests);
+    std::printf("status_request_share_of_bytes_percent %.2f\n",
+                b2 > 0 ? 100.0 * 3 * requests / static_cast<double>(b2) : 0.0);
     return 0;
 }
