@@ -39,9 +39,9 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using thermpos::com::OutgoingArgs;
 using thermpos::opos::ControlEventListener;
 using thermpos::opos::COposControl;
+using thermpos::platform::com::OutgoingArgs;
 
 // The three models, each with its printer and first drawer, on a port of its own.
 struct Model {

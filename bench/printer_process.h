@@ -75,7 +75,8 @@ class PrinterProcess {
             return false;
         }
         for (const Printer& p : printers)
-            sotest::SetValue(thermpos::regpath::kPorts, p.comName.c_str(), p.options.linkPath);
+            sotest::SetValue(thermpos::platform::regpath::kPorts, p.comName.c_str(),
+                             p.options.linkPath);
         return true;
     }
 
