@@ -3,9 +3,11 @@
 // A burst of JOBS 1.2 KB receipts is queued at once; while they print, the link must
 // stay busy: bytes the printer accepted per second over baud/10. Then the queue is
 // filled until PrintNormal refuses, to show that it stops at its bound instead of
-// growing the process, and cleared. Prints "name value" lines.
-// Usage: link_bench [BAUD [JOBS]] (9600 and 100 by default; a 9600 baud burst of 100
-// receipts takes about two minutes).
+// growing the process, and cleared. Prints "name value" lines, the model and port first.
+// Usage: link_bench [BAUD [JOBS [MODEL]]] (9600, 100 and QMX5500 by default; MODEL is
+// QMX5500, RTK410 or RTK6100: the last two write their status request again after every
+// reply or read, and those requests share the line with the jobs; a 9600 baud burst of
+// 100 receipts takes about two minutes).
 //
 // Threads: main; the virtual printer's thread; the printer's event, output and status
 // monitor threads.
@@ -13,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -29,6 +32,24 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using printertest::RecordingControl;
 using thermpos::so::CPrinterQMX5500;
+using thermpos::so::CPrinterRTK410;
+using thermpos::so::CPrinterRTK6100;
+using thermpos::so::CThermalPrinter;
+
+struct Model {
+    const char* name;
+    const thermpos::so::ModelProfile& (*profile)();
+    std::unique_ptr<CThermalPrinter> (*make)();
+};
+template <class Printer>
+std::unique_ptr<CThermalPrinter> Make() {
+    return std::make_unique<Printer>();
+}
+const Model kModels[] = {
+    {"QMX5500", &CPrinterQMX5500::ProfileData, &Make<CPrinterQMX5500>},
+    {"RTK410", &CPrinterRTK410::ProfileData, &Make<CPrinterRTK410>},
+    {"RTK6100", &CPrinterRTK6100::ProfileData, &Make<CPrinterRTK6100>},
+};
 using thermpos::vprinter::VirtualPrinter;
 using thermpos::vprinter::VirtualPrinterOptions;
 
@@ -58,8 +79,14 @@ int Fail(const char* what) {
 int main(int argc, char** argv) {
     const int baud = argc > 1 ? std::atoi(argv[1]) : 9600;
     const int jobs = argc > 2 ? std::atoi(argv[2]) : 100;
-    if (baud < 300 || baud > 4000000 || jobs < 2 || jobs > 1000) {
-        std::fprintf(stderr, "usage: %s [BAUD [JOBS(2..1000)]]\n", argv[0]);
+    const std::string modelName = argc > 3 ? argv[3] : "QMX5500";
+    const Model* model = nullptr;
+    for (const Model& m : kModels)
+        if (modelName == m.name)
+            model = &m;
+    if (baud < 300 || baud > 4000000 || jobs < 2 || jobs > 1000 || model == nullptr) {
+        std::fprintf(stderr, "usage: %s [BAUD [JOBS(2..1000) [QMX5500|RTK410|RTK6100]]]\n",
+                     argv[0]);
         return 2;
     }
     sotest::TempDir();
@@ -68,13 +95,19 @@ int main(int argc, char** argv) {
     options.mapName = "COM59";
     options.keepReceipts = 2;
     options.model.baud = baud;
+    // The printer's log of decoded commands tells the status requests from the jobs; the
+    // receipts themselves are not drawn into files.
+    const std::string logDir = sotest::TempDir() + "/link";
+    options.outDir = logDir;
+    options.writeReceipt = [](const auto&, const std::string&, std::string*) { return true; };
     std::string error;
     if (!vp.Start(options, &error))
         return Fail(error.c_str());
     sotest::WriteDevice("POSPrinter", "Link.Printer",
-                        {{"Port", "COM59"}, {"PhysicalDeviceID", "QMXQMX5500"}});
+                        {{"Port", "COM59"}, {"PhysicalDeviceID", model->profile().modelKey}});
     RecordingControl control;
-    CPrinterQMX5500 printer;
+    const std::unique_ptr<CThermalPrinter> owned = model->make();
+    CThermalPrinter& printer = *owned;
     if (printer.OpenService("POSPrinter", "Link.Printer", &control) != 0 ||
         printer.ClaimDevice(1000) != 0)
         return Fail("open");
@@ -104,6 +137,8 @@ int main(int argc, char** argv) {
     const auto t2 = Clock::now();
     const std::uint64_t b2 = vp.Status().bytesAccepted;
     const double seconds = std::chrono::duration<double>(t2 - t1).count();
+    std::printf("model %s\n", model->name);
+    std::printf("port COM59\n");
     std::printf("baud %d\n", baud);
     std::printf("jobs %d\n", jobs);
     std::printf("measured_s %.2f\n", seconds);
@@ -126,5 +161,20 @@ int main(int argc, char** argv) {
     std::printf("rss_growth_full_queue_kib %ld\n", ResidentKiB() - rssFill0);
     (void)printer.ClearOutput();
     printer.Close();
+
+    // What of the line the status requests took up to the burst's end: the requests among
+    // the first b2 bytes, from the printer's log (complete once it stopped). Each line
+    // starts with the stream offset of its command.
+    vp.Stop();
+    long requests = 0;
+    std::ifstream log(logDir + "/commands.log");
+    std::string line;
+    while (std::getline(log, line))
+        if (line.find("  GS a") != std::string::npos &&
+            std::strtoull(line.c_str(), nullptr, 10) < b2)
+            ++requests;
+    std::printf("status_requests_to_burst_end %ld\n", requests);
+    std::printf("status_request_share_of_bytes_percent %.2f\n",
+                b2 > 0 ? 100.0 * 3 * requests / static_cast<double>(b2) : 0.0);
     return 0;
 }

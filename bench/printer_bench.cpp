@@ -1,6 +1,8 @@
-// The printer service's speed: print data translation against memcpy of the same bytes,
-// and asynchronous printing end to end on the virtual printer over a pty (jobs per
-// second, and the time from PrintNormal to its OutputComplete event).
+// The printer service's speed for each model: print data translation against memcpy of
+// the same bytes, and asynchronous printing end to end on the virtual printer over a pty
+// mapped as a COM port (jobs per second, and the time from PrintNormal to its
+// OutputComplete event). Each figure's label names the model, and the port where there is
+// one.
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -20,8 +22,32 @@ using printbench::FormattedLines;
 using printbench::PlainText;
 using printbench::Receipt;
 
+// Each model with its logical device and the port its asynchronous benchmarks use.
+template <class Printer>
+struct ModelOf;
+template <>
+struct ModelOf<CPrinterQMX5500> {
+    static constexpr const char* name = "QMX5500";
+    static constexpr const char* device = printertest::kQMX5500;
+    static constexpr const char* port = "COM12";
+};
+template <>
+struct ModelOf<CPrinterRTK410> {
+    static constexpr const char* name = "RTK410";
+    static constexpr const char* device = printertest::kRTK410;
+    static constexpr const char* port = "COM13";
+};
+template <>
+struct ModelOf<CPrinterRTK6100> {
+    static constexpr const char* name = "RTK6100";
+    static constexpr const char* device = printertest::kRTK6100;
+    static constexpr const char* port = "COM14";
+};
+
+template <class Printer>
 void Translate(benchmark::State& state, const std::string& data) {
-    CPrinterRTK410 printer;
+    state.SetLabel(ModelOf<Printer>::name);
+    Printer printer;
     std::string out;
     for (auto _ : state) {
         out.clear();
@@ -43,14 +69,17 @@ void Memcpy(benchmark::State& state, const std::string& data) {
                             static_cast<int64_t>(data.size()));
 }
 
+template <class Printer>
 void BM_TranslatePlain(benchmark::State& state) {
-    Translate(state, PlainText(64 * 1024));
+    Translate<Printer>(state, PlainText(64 * 1024));
 }
+template <class Printer>
 void BM_TranslateEscapeDense(benchmark::State& state) {
-    Translate(state, EscapeDense(64 * 1024));
+    Translate<Printer>(state, EscapeDense(64 * 1024));
 }
+template <class Printer>
 void BM_TranslateFormattedLines(benchmark::State& state) {
-    Translate(state, FormattedLines(64 * 1024));
+    Translate<Printer>(state, FormattedLines(64 * 1024));
 }
 void BM_MemcpyPlain(benchmark::State& state) {
     Memcpy(state, PlainText(64 * 1024));
@@ -60,27 +89,36 @@ void BM_MemcpyEscapeDense(benchmark::State& state) {
 }
 
 // A typical receipt (the one the asynchronous benchmarks print), translated whole.
+template <class Printer>
 void BM_TranslateReceipt(benchmark::State& state) {
-    Translate(state, Receipt());
+    Translate<Printer>(state, Receipt());
 }
 
-BENCHMARK(BM_TranslateReceipt);
-BENCHMARK(BM_TranslatePlain);
-BENCHMARK(BM_MemcpyPlain);
-BENCHMARK(BM_TranslateEscapeDense);
-BENCHMARK(BM_MemcpyEscapeDense);
-BENCHMARK(BM_TranslateFormattedLines);
+#define EACH_MODEL(bench)                       \
+    BENCHMARK_TEMPLATE(bench, CPrinterQMX5500); \
+    BENCHMARK_TEMPLATE(bench, CPrinterRTK410);  \
+    BENCHMARK_TEMPLATE(bench, CPrinterRTK6100)
 
-// An enabled RT-K410 in AsyncMode on the virtual printer, mapped as a COM port.
+EACH_MODEL(BM_TranslateReceipt);
+EACH_MODEL(BM_TranslatePlain);
+BENCHMARK(BM_MemcpyPlain);
+EACH_MODEL(BM_TranslateEscapeDense);
+BENCHMARK(BM_MemcpyEscapeDense);
+EACH_MODEL(BM_TranslateFormattedLines);
+
+// An enabled printer of the model in AsyncMode on the virtual printer, mapped as a COM
+// port.
+template <class Printer>
 struct AsyncSetup {
+    using Model = ModelOf<Printer>;
     AsyncSetup() {
         thermpos::vprinter::VirtualPrinterOptions options;
-        options.mapName = "COM12";
+        options.mapName = Model::port;
         options.keepReceipts = 4;
         std::string error;
         ok = virtualPrinter.Start(options, &error);
-        printertest::WriteDevice(printertest::kRTK410, {{"Port", "COM12"}});
-        ok = ok && printer.OpenService("POSPrinter", printertest::kRTK410, &control) == 0 &&
+        printertest::WriteDevice(Model::device, {{"Port", Model::port}});
+        ok = ok && printer.OpenService("POSPrinter", Model::device, &control) == 0 &&
              printer.ClaimDevice(0) == 0;
         printer.SetPropertyNumber(PIDX_DeviceEnabled, 1);
         ok = ok && printer.ResultCode() == 0;
@@ -93,12 +131,19 @@ struct AsyncSetup {
 
     printertest::RecordingControl control;
     thermpos::vprinter::VirtualPrinter virtualPrinter;
-    CPrinterRTK410 printer;
+    Printer printer;
     bool ok = false;
 };
 
+template <class Printer>
+void LabelAsync(benchmark::State& state) {
+    state.SetLabel(std::string(ModelOf<Printer>::name) + " " + ModelOf<Printer>::port);
+}
+
+template <class Printer>
 void BM_AsyncReceipts(benchmark::State& state) {
-    AsyncSetup setup;
+    LabelAsync<Printer>(state);
+    AsyncSetup<Printer> setup;
     if (!setup.ok) {
         state.SkipWithError("the printer could not be enabled on the virtual printer");
         return;
@@ -130,11 +175,18 @@ void BM_AsyncReceipts(benchmark::State& state) {
         benchmark::Counter(static_cast<double>(latencies.size()), benchmark::Counter::kIsRate);
     state.SetBytesProcessed(static_cast<int64_t>(latencies.size() * receipt.size()));
 }
-BENCHMARK(BM_AsyncReceipts)->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(3.0);
+#define EACH_MODEL_TIMED(bench, unit)                                                    \
+    BENCHMARK_TEMPLATE(bench, CPrinterQMX5500)->Unit(unit)->UseRealTime()->MinTime(3.0); \
+    BENCHMARK_TEMPLATE(bench, CPrinterRTK410)->Unit(unit)->UseRealTime()->MinTime(3.0);  \
+    BENCHMARK_TEMPLATE(bench, CPrinterRTK6100)->Unit(unit)->UseRealTime()->MinTime(3.0)
+
+EACH_MODEL_TIMED(BM_AsyncReceipts, benchmark::kMicrosecond);
 
 // Jobs queued back to back: throughput with the queue kept full.
+template <class Printer>
 void BM_AsyncReceiptsQueued(benchmark::State& state) {
-    AsyncSetup setup;
+    LabelAsync<Printer>(state);
+    AsyncSetup<Printer> setup;
     if (!setup.ok) {
         state.SkipWithError("the printer could not be enabled on the virtual printer");
         return;
@@ -154,6 +206,6 @@ void BM_AsyncReceiptsQueued(benchmark::State& state) {
     state.counters["jobs_per_s"] = benchmark::Counter(
         static_cast<double>(state.iterations() * batch), benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_AsyncReceiptsQueued)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3.0);
+EACH_MODEL_TIMED(BM_AsyncReceiptsQueued, benchmark::kMillisecond);
 
 }  // namespace

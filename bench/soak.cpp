@@ -6,12 +6,14 @@
 // exactly once, as printed (its marker found once in what the printer decoded) or as
 // cleared, and no job reported complete may be missing.
 //
-//   soak JOBS [SEED] [--no-unplug]
+//   soak JOBS [SEED] [--no-unplug] [--model QMX5500|RTK410|RTK6100]
 //
 // Exit status 0 when the run holds, 1 when it found a fault: a job lost (reported complete
 // but never printed; those near an unplug are counted apart to show where they went), a
 // job printed twice, a completion raised twice or for an unknown id, or a hang.
-// --no-unplug leaves that fault out, so that the others are seen on their own.
+// --no-unplug leaves that fault out, so that the others are seen on their own. --model
+// chooses the printer and its first drawer (RT-K410 by default); the table's heading names
+// the model and the port.
 //
 // Threads:
 //   - main: the application; submits the jobs (at most kWindow outstanding), opens the
@@ -53,9 +55,19 @@ using thermpos::platform::com::OutgoingArgs;
 namespace vp = thermpos::vprinter;
 
 constexpr char kPort[] = "COM31";
-constexpr char kPrinter[] = "RTK410.TALVERN.POSPrinter";
-constexpr char kDrawer[] = "RTK410.TALVERN.CD1";
-constexpr int kWindow = 8;  // outstanding jobs the application allows
+// The models: name, printer and first drawer.
+struct Model {
+    const char* name;
+    const char* printer;
+    const char* drawer;
+};
+constexpr Model kModels[] = {
+    {"RTK410", "RTK410.TALVERN.POSPrinter", "RTK410.TALVERN.CD1"},
+    {"QMX5500", "QMX5500TYPEII.TALVERN.POSPrinter", "QMX5500TYPEII.TALVERN.CD1"},
+    {"RTK6100", "RTK6100.TALVERN.POSPrinter", "RTK6100.TALVERN.CD1"},
+};
+const Model* g_model = &kModels[0];  // set once by main before any thread starts
+constexpr int kWindow = 8;           // outstanding jobs the application allows
 // Nothing printed for this long while waiting: a hang. The printer's buffer holds a few
 // hundred jobs and it is slower than its line, so a write may wait long while it works.
 constexpr auto kStallLimit = 30s;
@@ -395,8 +407,8 @@ bool OpenDevices(App& app, COposControl& ptr, COposControl& drawer, vp::VirtualP
     for (ProgressWatch watch(printer); !watch.Stalled();) {
         ptr.Close();
         drawer.Close();
-        if (ptr.Open(kPrinter) == OPOS_SUCCESS && Claim(ptr) == OPOS_SUCCESS &&
-            drawer.Open(kDrawer) == OPOS_SUCCESS && Claim(drawer) == OPOS_SUCCESS) {
+        if (ptr.Open(g_model->printer) == OPOS_SUCCESS && Claim(ptr) == OPOS_SUCCESS &&
+            drawer.Open(g_model->drawer) == OPOS_SUCCESS && Claim(drawer) == OPOS_SUCCESS) {
             // Enabling asks the printer for its status, which fails while it is unplugged:
             // each step is checked, or the application would go on with a disabled device.
             ptr.SetPropertyNumber(PIDX_DeviceEnabled, 1);
@@ -418,11 +430,36 @@ bool OpenDevices(App& app, COposControl& ptr, COposControl& drawer, vp::VirtualP
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int jobs = argc > 1 ? std::atoi(argv[1]) : 300;
-    const unsigned seed = argc > 2 ? static_cast<unsigned>(std::strtoul(argv[2], nullptr, 10)) : 1;
-    const bool unplug = !(argc > 3 && std::string(argv[3]) == "--no-unplug");
-    if (jobs <= 0 || jobs > 999999 || (argc > 3 && unplug) || argc > 4) {
-        std::fprintf(stderr, "usage: %s JOBS [SEED] [--no-unplug]\n", argv[0]);
+    // JOBS and SEED by position, the options anywhere after them.
+    std::vector<std::string> positional;
+    bool unplug = true;
+    bool usage = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--no-unplug") {
+            unplug = false;
+        } else if (arg == "--model" && i + 1 < argc) {
+            const std::string name = argv[++i];
+            g_model = nullptr;
+            for (const Model& m : kModels)
+                if (name == m.name)
+                    g_model = &m;
+            usage = usage || g_model == nullptr;
+        } else if (arg.rfind("--", 0) == 0) {
+            usage = true;
+        } else {
+            positional.push_back(arg);
+        }
+    }
+    const int jobs = !positional.empty() ? std::atoi(positional[0].c_str()) : 300;
+    const unsigned seed =
+        positional.size() > 1
+            ? static_cast<unsigned>(std::strtoul(positional[1].c_str(), nullptr, 10))
+            : 1;
+    if (usage || jobs <= 0 || jobs > 999999 || positional.size() > 2 || g_model == nullptr) {
+        std::fprintf(stderr,
+                     "usage: %s JOBS [SEED] [--no-unplug] [--model QMX5500|RTK410|RTK6100]\n",
+                     argv[0]);
         return 2;
     }
     if (sotest::RegisterServer(sotest::ServerPath()) != S_OK) {
@@ -446,8 +483,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "virtual printer: %s\n", error.c_str());
         return 2;
     }
-    sotest::WriteDevice("POSPrinter", kPrinter, {{"Port", kPort}});
-    sotest::WriteDevice("CashDrawer", kDrawer, {{"Port", kPort}, {"CapStatus", "001"}});
+    sotest::WriteDevice("POSPrinter", g_model->printer, {{"Port", kPort}});
+    sotest::WriteDevice("CashDrawer", g_model->drawer, {{"Port", kPort}, {"CapStatus", "001"}});
 
     App app(seed);
     COposControl ptr("POSPrinter");
@@ -643,7 +680,8 @@ int main(int argc, char** argv) {
     long faultTotal = 0;
     for (long n : faults)
         faultTotal += n;
-    std::printf("soak: %d jobs, seed %u, %.1f s\n\n", jobs, seed, seconds);
+    std::printf("soak: %s on %s, %d jobs, seed %u, %.1f s\n\n", g_model->name, kPort, jobs, seed,
+                seconds);
     std::printf(
         "| jobs | accepted | printed | cleared | lost (unplug) | lost (other) | doubled | "
         "cleared but printed |\n|---|---|---|---|---|---|---|---|\n");

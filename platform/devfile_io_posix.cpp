@@ -65,7 +65,8 @@ LONG ReadFile(HANDLE handle, void* buffer, DWORD size, DWORD* read) {
     Clock::time_point lastByte = start;
     bool hungUp = false;
     for (;;) {
-        ssize_t n = ::read(dev->fd, out + got, size - got);
+        const DWORD asked = size - got;
+        ssize_t n = ::read(dev->fd, out + got, asked);
         if (n > 0) {
             DWORD kept = static_cast<DWORD>(n);
             if (dropNul) {
@@ -78,6 +79,11 @@ LONG ReadFile(HANDLE handle, void* buffer, DWORD size, DWORD* read) {
             if (kept)
                 lastByte = Clock::now();
             if (got == size || (plan.firstByte && got > 0))
+                return ERROR_SUCCESS;
+            // A read that returns at once has what the device held: a short read emptied
+            // it, and asking again would only hear EAGAIN (one system call per status
+            // reply saved).
+            if (plan.immediate && static_cast<DWORD>(n) < asked)
                 return ERROR_SUCCESS;
             hungUp = false;
             continue;

@@ -39,8 +39,12 @@ class MonitorCycle {
     // are there, and what they say may make the due write unnecessary.
     void Process(CStatusQuery& query, const MonitorPolicy& policy, CycleKind kind);
 
-    // Before the queries of a cycle are processed.
-    void BeginCycle() { bytesRead_ = false; }
+    // Before the queries of a cycle are processed. portQuiet: the wait before the cycle
+    // watched the port until the write was due, and nothing came.
+    void BeginCycle(bool portQuiet) {
+        bytesRead_ = false;
+        portQuiet_ = portQuiet;
+    }
     // Whether a read of this cycle brought bytes.
     bool BytesRead() const { return bytesRead_; }
     // Whether the next cycle writes a request: the write step's own condition. While it
@@ -76,6 +80,14 @@ class MonitorCycle {
         if (policy.stepTimeouts)
             (void)io_.SetTimeouts(port_.handle, saved_);
     }
+    // A read of this cycle that can only find nothing: the wait before it saw the port
+    // silent until just now, and whatever arrives since wakes the next wait at once, so
+    // the next cycle reads it. Not on ports whose reads tell more than the wait does (a
+    // USB printer's status block a read alone fetches, a parallel port's write after its
+    // read).
+    bool ReadFindsNothing(const MonitorPolicy& policy) const {
+        return portQuiet_ && !policy.unreportedBlock && !policy.writeAfterRead;
+    }
     SystemError WriteCommandLocked(const CStatusQuery& query, int* written) REQUIRES(port_.ioLock) {
         return io_.Write(port_.handle, query.command.data(), static_cast<int>(query.command.size()),
                          written);
@@ -92,6 +104,7 @@ class MonitorCycle {
     // A hold reply read between cycles: the next cycle writes the request, hold or not.
     bool holdRewrite_ = false;
     bool bytesRead_ = false;
+    bool portQuiet_ = false;
     std::chrono::milliseconds reopenDelay_ = kFirstReopenDelay;
     std::chrono::steady_clock::time_point nextReopen_{};
     COMMTIMEOUTS saved_{};
@@ -148,7 +161,11 @@ void MonitorCycle::Process(CStatusQuery& query, const MonitorPolicy& policy, Cyc
 
     // Read step.
     SystemError error = SystemError::Success;
-    if (query.awaitingReply || !writeStep) {
+    if ((query.awaitingReply || !writeStep) && ReadFindsNothing(policy)) {
+        // What a read that brought nothing would leave.
+        if (policy.rewriteAfterEveryRead)
+            forceWrite_ = true;
+    } else if (query.awaitingReply || !writeStep) {
         std::memset(buffer_, 0, sizeof buffer_);
         int count = 0;
         {
@@ -523,7 +540,8 @@ void CStatusMonitor::ThreadMain() {
                                                       : &WakeCounts::timed);
 
         thermpos::platform::MutexLock monitor(monitorLock_);
-        cycle.BeginCycle();
+        cycle.BeginCycle(wait.kind == WaitKind::ForInput && woke == PortWait::TimedOut &&
+                         plan.counted == WakeCount::Timed);
         for (auto& query : queries_)
             cycle.Process(*query, policy_, plan.cycle);
         AfterCycle(&state, plan, cycle.WriteDue(queries_), cycle.BytesRead(), MonitorClock::now());

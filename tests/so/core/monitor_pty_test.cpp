@@ -405,6 +405,77 @@ TEST_F(MonitorPtyTest, AHeldSerialPrinterIsAskedAgainOnceACycleNotOnceAReply) {
     EXPECT_GE(requests - requestsBefore, cycles / 2) << "a held printer is still asked";
 }
 
+// The models asked again after every reply or every read keep that rhythm on a serial
+// port while the monitor leaves out the reads that can only find nothing (right after its
+// own request, when its wait saw the port silent until then): a printer that answers is
+// asked about once a cycle, and the one asked after every read is asked each cycle even
+// when it never answers, since the read left out still counts as a read (without it, the
+// request would wait for the idle interval's read).
+TEST_F(MonitorPtyTest, ModelsAskedAfterEachReplyOrReadAreAskedOnceACycle) {
+    struct Case {
+        const char* what;
+        const char* port;
+        bool afterEveryRead;  // else after every reply
+        bool answers;
+    };
+    const Case cases[] = {
+        {"after every reply, answering", "COM14", false, true},
+        {"after every read, answering", "COM15", true, true},
+        {"after every read, silent", "COM16", true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        sotest::Pty pty;
+        pty.MapAs(c.port);
+        std::atomic<bool> stop{false};
+        std::atomic<int> requests{0};
+        std::thread printer([&] {
+            std::string pending;
+            while (!stop) {
+                pending += pty.Read(3, 20);
+                for (; pending.size() >= 3; pending.erase(0, 3)) {
+                    ++requests;
+                    if (c.answers && !pty.Send(std::string("\x14\x00\x00\x00", 4)))
+                        return;
+                }
+            }
+        });
+        struct StopAndJoin {
+            std::atomic<bool>& stop;
+            std::thread& thread;
+            ~StopAndJoin() {
+                stop = true;
+                thread.join();
+            }
+        } joined{stop, printer};
+        MonitorProfile profile;
+        profile.holdReplies = false;
+        profile.rewriteAfterEveryRead = c.afterEveryRead;
+        profile.rewriteAfterReply = !c.afterEveryRead;
+        Listener listener(table_);
+        ASSERT_NO_FATAL_FAILURE(Listen(listener, c.port, profile));
+        auto entry = table_.FindEntry(c.port);
+        ASSERT_TRUE(entry);
+        const CStatusMonitor& monitor = entry->monitor;
+
+        using Wakes = CStatusMonitor::WakeCounts;
+        ASSERT_TRUE(monitor.WaitWakes([](const Wakes& w) { return w.timed >= 2; }, 10s));
+        const Wakes before = monitor.Wakes();
+        const int requestsBefore = requests;
+        ASSERT_TRUE(
+            monitor.WaitWakes([&](const Wakes& w) { return w.timed >= before.timed + 20; }, 30s))
+            << "requests " << requests - requestsBefore;
+        const Wakes after = monitor.Wakes();
+        const int cycles = static_cast<int>(after.timed - before.timed);
+        const int asked = requests - requestsBefore;
+        EXPECT_GE(asked, cycles / 2) << "cycles " << cycles;
+        EXPECT_LE(asked, 2 * cycles + 4) << "cycles " << cycles;
+        // After every read a write is due, so no wait is the idle one.
+        if (c.afterEveryRead)
+            EXPECT_EQ(after.idle, before.idle) << "cycles " << cycles;
+    }
+}
+
 // Between status blocks the monitor sleeps on the port. These catch a wake-up lost on the
 // way: once a full idle interval has passed, the wait is made so long that only a wake-up
 // can end it, so a lost one hangs the test instead of passing late.
