@@ -16,7 +16,10 @@
 //   - otherwise every query waits for the printer's reply or its next status block,
 //     and nothing but input can change that: it waits for the port's descriptor to
 //     become readable (bytes, a hang-up, a closed connection) or for wake_ (Stop, Add),
-//     for at most the idle interval, and runs the cycle as soon as one comes;
+//     for at most the idle interval, and runs the cycle as soon as one comes; once the
+//     printer has answered, at most until it has been quiet for the resend interval, when
+//     the request goes again (a printer with automatic status back sends only changes,
+//     and one switched off sends nothing: after kSilentMs of that it is reported silent);
 //   - a port that cannot be waited on (a parallel port, a port library without a wait)
 //     is polled on the interval.
 //
