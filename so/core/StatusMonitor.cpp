@@ -48,8 +48,12 @@ class MonitorCycle {
     bool BytesRead() const { return bytesRead_; }
     // Whether this cycle wrote a request.
     bool Wrote() const { return wrote_; }
-    // The next write step writes the request, due or not.
-    void RequestWrite() { forceWrite_ = true; }
+    // The next write step writes the request, due or not; not while the printer holds
+    // the request (its hold replies), which a forced write would turn into polling.
+    void RequestWrite() {
+        if (!hold_)
+            forceWrite_ = true;
+    }
     // Tells the listeners that the printer stopped answering.
     void NotifySilent(CStatusQuery& query);
     // Whether the next cycle writes a request: the write step's own condition. While it
