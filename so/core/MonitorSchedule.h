@@ -35,12 +35,28 @@ struct CycleState {
     // When the last cycle that ran its write step ended; the next write is due a poll
     // interval later.
     MonitorClock::time_point lastCycle{};
+
+    // Whether the printer still answers. A printer with automatic status back sends a
+    // block only when its state changes, so an idle one that answered is asked again
+    // every resend interval while nothing arrives (it answers with its current block), and
+    // one that then sends nothing for the silence time, although the request went out, is
+    // taken as silent (switched off, or its cable pulled). The clock starts again after
+    // the port was busy otherwise (a device's output, a pause), since a request written
+    // behind a long print is answered only after it. Nothing is judged on a port whose
+    // printer never sent a byte (a one-way parallel port).
+    bool heard = false;                     // the printer sent bytes since the thread started
+    bool asked = false;                     // the request was written since quietSince
+    bool silent = false;                    // taken as silent, until the printer sends again
+    MonitorClock::time_point quietSince{};  // its last bytes, or the end of the port's other use
+    MonitorClock::time_point lastAsked{};   // the request's last write
 };
 
 struct MonitorTiming {
-    bool canWait = false;  // the port library waits for input and the wake descriptor exists
-    DWORD pollMs = 5;      // the poll interval
-    DWORD idleMs = 1000;   // the longest wait for input, never shorter than pollMs
+    bool canWait = false;   // the port library waits for input and the wake descriptor exists
+    DWORD pollMs = 5;       // the poll interval
+    DWORD idleMs = 1000;    // the longest wait for input, never shorter than pollMs
+    DWORD resendMs = 1000;  // a printer that answered is asked again this long after it went quiet
+    DWORD silentMs = 3000;  // and taken as silent after this long without a byte
 };
 
 enum class WaitKind {
@@ -100,5 +116,18 @@ WakePlan AfterWake(CycleState* state, const NextWait& wait, PortWait woke,
 // the cycle brought bytes, now the time the cycle ended.
 void AfterCycle(CycleState* state, const WakePlan& plan, bool writeDue, bool bytesRead,
                 MonitorClock::time_point now);
+
+// Whether a printer that answered before has been quiet for the resend interval since its
+// last bytes and the request's last write: the next cycle writes the request although no
+// write is due.
+bool ResendDue(const CycleState& state, const MonitorTiming& timing, MonitorClock::time_point now);
+// The port was in other use (a device's output, a pause of the monitor) until `until`:
+// silence counts from then, and requests written before it do not count.
+void NotePortBusy(CycleState* state, MonitorClock::time_point until);
+// What the cycle's exchange tells of the printer: wrote, the request went out (or its write
+// timed out); bytesRead, bytes came. True once, when the printer is now taken as silent;
+// the next bytes end that.
+bool AfterExchange(CycleState* state, const MonitorTiming& timing, bool wrote, bool bytesRead,
+                   MonitorClock::time_point now);
 
 }  // namespace thermpos::so

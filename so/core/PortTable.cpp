@@ -108,6 +108,12 @@ LONG CPortManager::AcquirePort(const std::string& portName, LONG kind, PortBindi
     if (std::shared_ptr<CPortEntry> entry = FindEntryLocked(portName)) {
         if (kind == PortKindExclusive && entry->exclusiveBinding != -1)
             return OPOS_E_CLAIMED;
+        if (kind == PortKindExclusive && !modelKey.empty()) {
+            // The printer's key finds its USB device again when the port is reopened,
+            // whichever device opened the port.
+            thermpos::platform::MutexLock io(entry->io.ioLock);
+            entry->io.modelKey = modelKey;
+        }
         BindLocked(*entry, kind, binding);
         return OPOS_SUCCESS;
     }
@@ -212,6 +218,11 @@ LONG CPortManager::WritePort(const PortBinding& binding, const void* data, LONG 
     int count = 0;
     SystemError rc;
     HANDLE handle;
+    struct OutputSpan {
+        CPortIo& io;
+        explicit OutputSpan(CPortIo& port) : io(port) { io.BeginOutput(); }
+        ~OutputSpan() { io.EndOutput(); }
+    } span(entry->io);
     {
         thermpos::platform::MutexLock io(entry->io.ioLock);
         handle = entry->io.handle;

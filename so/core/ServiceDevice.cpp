@@ -220,9 +220,30 @@ LONG CServiceDevice::StartStatusMonitorLocked(std::unique_ptr<CStatusInterpreter
     interpreter->SetCommand(kStatusBackRequest, sizeof kStatusBackRequest);
     LONG rc = PortManager().AddStatusListener(m_Binding, interpreter.get(), m_StatusBackInterval,
                                               profile);
-    if (rc == OPOS_SUCCESS)
+    if (rc == OPOS_SUCCESS) {
         m_StatusInterpreter = std::move(interpreter);
+        m_FirstStatusDeadline =
+            (std::chrono::steady_clock::now() + kFirstStatusWait).time_since_epoch().count();
+    }
     return rc;
+}
+
+bool CServiceDevice::WaitForFirstStatus(const thermpos::platform::ManualResetEvent* stop) const {
+    if (m_StatusSinceEnable.IsSet())
+        return true;
+    const auto deadline = std::chrono::steady_clock::time_point(
+        std::chrono::steady_clock::duration(m_FirstStatusDeadline.load()));
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+            .count();
+    if (m_FirstStatusDeadline.load() == 0 || left <= 0)
+        return false;
+    const DWORD ms = static_cast<DWORD>(std::min<long long>(left, kFirstStatusWait.count()));
+    if (stop != nullptr)
+        (void)platform::WaitForEvents({&m_StatusSinceEnable, stop}, false, ms);
+    else
+        (void)m_StatusSinceEnable.Wait(ms);
+    return m_StatusSinceEnable.IsSet();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -378,9 +399,14 @@ LONG CServiceDevice::SetDeviceEnabledLocked(LONG enable) {
 
     m_DeviceEnabled = wanted;
     if (wanted) {
+        // Nothing the printer said before this enable is taken as its state now.
+        m_FirstStatusDeadline = 0;
+        m_PrinterSilent = false;
+        m_StatusSinceEnable.Reset();
         LONG rc = PortManager().AcquirePort(m_Port, m_SharingKind, &m_Binding, m_PhysicalDeviceID);
         if (rc != OPOS_SUCCESS) {
             m_DeviceEnabled = 0;
+            m_StatusSinceEnable.Set();
             return SetResult(rc);
         }
         rc = ConfigurePort();
@@ -390,6 +416,7 @@ LONG CServiceDevice::SetDeviceEnabledLocked(LONG enable) {
             (void)PortManager().ReleasePort(&m_Binding);
             m_Binding = PortBinding();
             m_DeviceEnabled = 0;
+            m_StatusSinceEnable.Set();
             return SetResult(rc);
         }
         if (m_PowerNotify.load() == OPOS_PN_ENABLED)
@@ -401,6 +428,10 @@ LONG CServiceDevice::SetDeviceEnabledLocked(LONG enable) {
     m_Binding = PortBinding();
     // Only now: until the release removed it, the monitor thread may be calling it.
     m_StatusInterpreter.reset();
+    m_FirstStatusDeadline = 0;
+    m_PrinterSilent = false;
+    // Ends a wait for the first status: there is none to come.
+    m_StatusSinceEnable.Set();
     return SetResult(OPOS_SUCCESS);
 }
 

@@ -24,6 +24,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <memory>
 #include <string>
@@ -132,6 +133,24 @@ class CServiceDevice {
         REQUIRES(m_DeviceLock);
     // The registered interpreter, or null; for tests and diagnostics.
     const CStatusInterpreter* StatusInterpreter() const EXCLUDES(m_DeviceLock);
+
+    // What the printer has said since this enable. Called by the status interpreter on
+    // the port's monitor thread (they touch an atomic and an event only, so any thread).
+    //
+    // A status block was decoded and its values applied.
+    void StatusBlockReceived() { m_StatusSinceEnable.Set(); }
+    // The printer answered before and has stopped answering (true), or answers again.
+    // While it lasts output is refused with OPOS_E_OFFLINE, whatever PowerNotify says.
+    void SetPrinterSilent(bool silent) { m_PrinterSilent = silent; }
+    bool PrinterSilent() const { return m_PrinterSilent.load(); }
+    // Before a print or pulse is judged by the printer's state: waits until the first
+    // status block of this enable has come, or stop (may be null) is set, at most until
+    // kFirstStatusWait after the device's listener was registered; returns at once when
+    // none is (a device without a listener, or the enable's own steps before it). True
+    // when status has come; without, the state the device has stands.
+    bool WaitForFirstStatus(const thermpos::platform::ManualResetEvent* stop = nullptr) const;
+    // The claim probe's wait plus a few status intervals is the usual time.
+    static constexpr std::chrono::milliseconds kFirstStatusWait{1000};
 
     // The device lock; derived classes hold it (thermpos::platform::MutexLock) around each port
     // write and probe.
@@ -247,6 +266,13 @@ class CServiceDevice {
     thermpos::platform::ManualResetEvent m_FreezeGate{true};  // set while events are not frozen
     thermpos::platform::ManualResetEvent m_ErrorResponseEvent;
     thermpos::platform::ManualResetEvent m_ThreadExitEvent;
+    // Reset when the device enables, set by the first status block after it and by the
+    // disable (which ends every wait on it).
+    thermpos::platform::ManualResetEvent m_StatusSinceEnable{true};
+    // Steady-clock ticks until which a judgment waits for that block; 0 while no listener
+    // of this enable is registered.
+    std::atomic<std::chrono::steady_clock::rep> m_FirstStatusDeadline{0};
+    std::atomic<bool> m_PrinterSilent{false};
     std::atomic<bool> m_Stop{false};
     std::thread m_EventThread;  // owned: started by OpenService, joined by Close
 };

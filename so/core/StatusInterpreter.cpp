@@ -48,9 +48,36 @@ bool CStatusInterpreter::Notify(StatusNotification code, bool* resend) {
             if (lastValues_[0] == OPOS_PS_ONLINE)
                 Report(0, OPOS_SUE_POWER_OFF);
             return true;
+        case kNotifySilent:
+            if (!answered_ || silent_)
+                return true;
+            silent_ = true;
+            // Before the report: an output retry that the report wakes must find output
+            // refused.
+            if (device_ != nullptr)
+                device_->SetPrinterSilent(true);
+            if (lastValues_[0] == OPOS_PS_ONLINE)
+                Report(0, OPOS_SUE_POWER_OFF_OFFLINE);
+            return true;
         default:
             return false;
     }
+}
+
+void CStatusInterpreter::BeginBlocks() {
+    answered_ = true;
+    if (!silent_)
+        return;
+    silent_ = false;
+    if (device_ != nullptr)
+        device_->SetPrinterSilent(false);
+    if (lastValues_[0] != OPOS_PS_ONLINE)
+        Report(0, OPOS_SUE_POWER_ONLINE);
+}
+
+void CStatusInterpreter::EndBlocks() {
+    if (device_ != nullptr)
+        device_->StatusBlockReceived();
 }
 
 void CStatusInterpreter::InterpretPower(BYTE b0, bool* resend) {
@@ -104,6 +131,7 @@ bool CPrinterStatusInterpreter::Notify(StatusNotification code, bool* resend) {
 bool CPrinterStatusInterpreter::Interpret(const BYTE* data, LONG length, bool* resend) {
     if (data == nullptr || !IsWholeBlocks(length))
         return false;
+    BeginBlocks();
     for (const BYTE* block = data; block < data + length; block += 4) {
         InterpretPower(block[0], resend);
 
@@ -113,6 +141,7 @@ bool CPrinterStatusInterpreter::Interpret(const BYTE* data, LONG length, bool* r
 
         InterpretPaper(block[2]);
     }
+    EndBlocks();
     return true;
 }
 
@@ -130,6 +159,7 @@ LONG CDrawerStatusInterpreter::ReadPin3(const std::string& deviceName) {
 bool CDrawerStatusInterpreter::Interpret(const BYTE* data, LONG length, bool* resend) {
     if (data == nullptr || !IsWholeBlocks(length))
         return false;
+    BeginBlocks();
     for (const BYTE* block = data; block < data + length; block += 4) {
         bool high = (block[0] & kDrawerBit) != 0;
         bool open = pin3_ == 1 ? high : !high;
@@ -147,6 +177,7 @@ bool CDrawerStatusInterpreter::Interpret(const BYTE* data, LONG length, bool* re
         if (paper != lastValues_[kPaper])
             Report(kPaper, paper);
     }
+    EndBlocks();
     return true;
 }
 

@@ -25,6 +25,9 @@ enum StatusNotification : LONG {
     kNotifyPaperEmpty = 8,  // the port reported out of paper (system error 28)
     kNotifyOffline = 592,   // the port reported not ready (21)
     kNotifyPowerOff = 768,  // the port is gone or timed out (1, 1167, a failed reopen)
+    // The printer answered before and then sent nothing for the monitor's silence time
+    // although the request was written (MonitorSchedule.h).
+    kNotifySilent = 2004,
 };
 
 // Drawer's view of the printer state (its own status codes).
@@ -55,7 +58,13 @@ class CStatusInterpreter {
     // which ends the dispatch to the listeners after this one.
     [[nodiscard]] virtual bool Interpret(const BYTE* data, LONG length, bool* resend);
     // A condition the port reported; *resend and the result as for Interpret. The base
-    // handles offline and power off.
+    // handles offline, power off and silence.
+    //
+    // Silence is judged only by an interpreter that has had a block since it was made (at
+    // the device's enable): the device is told that its printer does not answer
+    // (CServiceDevice::SetPrinterSilent, which refuses output) and, when the power was
+    // online, OPOS_SUE_POWER_OFF_OFFLINE is reported. The next block ends it: the device is
+    // told first, then OPOS_SUE_POWER_ONLINE is reported, then the block is decoded.
     [[nodiscard]] virtual bool Notify(StatusNotification code, bool* resend);
 
     CServiceDevice* Device() const { return device_; }
@@ -79,11 +88,17 @@ class CStatusInterpreter {
     void Report(std::size_t index, LONG v);
     // The power decoding shared by both interpreters (b0 bit 3 means offline).
     void InterpretPower(BYTE b0, bool* resend);
+    // Around the blocks of one Interpret call: the first ends a silence; the last tells
+    // the device that status has come since its enable, after its values are applied.
+    void BeginBlocks();
+    void EndBlocks();
 
     std::vector<LONG> lastValues_;  // [0] power; the rest per class
 
   private:
     CServiceDevice* device_;
+    bool answered_ = false;  // a block came since the interpreter was made
+    bool silent_ = false;    // the printer is taken as silent
     std::string command_;
     LONG bindingId_ = -1;
     bool repeat_ = true;

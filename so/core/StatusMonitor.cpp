@@ -43,10 +43,21 @@ class MonitorCycle {
     // watched the port until the write was due, and nothing came.
     void BeginCycle(bool portQuiet) {
         bytesRead_ = false;
+        wrote_ = false;
         portQuiet_ = portQuiet;
     }
     // Whether a read of this cycle brought bytes.
     bool BytesRead() const { return bytesRead_; }
+    // Whether this cycle wrote a request.
+    bool Wrote() const { return wrote_; }
+    // The next write step writes the request, due or not; not while the printer holds
+    // the request (its hold replies), which a forced write would turn into polling.
+    void RequestWrite() {
+        if (!hold_)
+            forceWrite_ = true;
+    }
+    // Tells the listeners that the printer stopped answering.
+    void NotifySilent(CStatusQuery& query);
     // Whether the next cycle writes a request: the write step's own condition. While it
     // holds, cycles follow each other at the poll interval.
     bool WriteDue(const std::vector<std::unique_ptr<CStatusQuery>>& queries) const {
@@ -89,8 +100,13 @@ class MonitorCycle {
         return portQuiet_ && !policy.unreportedBlock && !policy.writeAfterRead;
     }
     SystemError WriteCommandLocked(const CStatusQuery& query, int* written) REQUIRES(port_.ioLock) {
-        return io_.Write(port_.handle, query.command.data(), static_cast<int>(query.command.size()),
-                         written);
+        const SystemError rc = io_.Write(port_.handle, query.command.data(),
+                                         static_cast<int>(query.command.size()), written);
+        // A write that timed out went to a printer that takes nothing: asked all the same.
+        if ((rc == SystemError::Success && *written > 0) || rc == SystemError::Timeout ||
+            rc == SystemError::Busy)
+            wrote_ = true;
+        return rc;
     }
     // The error table: reopen a port whose device vanished, or tell the listeners.
     void HandleError(CStatusQuery& query, const MonitorPolicy& policy, SystemError error);
@@ -105,6 +121,7 @@ class MonitorCycle {
     bool holdRewrite_ = false;
     bool bytesRead_ = false;
     bool portQuiet_ = false;
+    bool wrote_ = false;
     std::chrono::milliseconds reopenDelay_ = kFirstReopenDelay;
     std::chrono::steady_clock::time_point nextReopen_{};
     COMMTIMEOUTS saved_{};
@@ -291,6 +308,15 @@ void MonitorCycle::Notify(CStatusQuery& query, StatusNotification code) {
     }
 }
 
+void MonitorCycle::NotifySilent(CStatusQuery& query) {
+    // Every listener hears it; what the request's resend flags say stays as the last
+    // dispatch left it.
+    for (CStatusInterpreter* listener : query.listeners) {
+        bool resend = false;
+        (void)listener->Notify(kNotifySilent, &resend);
+    }
+}
+
 void MonitorCycle::HandleError(CStatusQuery& query, const MonitorPolicy& policy,
                                SystemError error) {
     switch (error) {
@@ -392,6 +418,11 @@ LONG CStatusMonitor::Add(CStatusInterpreter* interpreter, LONG bindingId, LONG i
         for (auto& query : queries_) {
             if (query->command == interpreter->Command()) {
                 query->listeners.push_back(interpreter);
+                // The printer sends a block only when its state changes: the request goes
+                // again so that the new listener hears the current state (and a printer
+                // initialised since, which forgets the request, is asked again).
+                query->awaitingReply = false;
+                wake_.Signal();
                 return OPOS_SUCCESS;
             }
         }
@@ -453,6 +484,7 @@ CMonitorPause CStatusMonitor::Pause(std::shared_ptr<const void> owner) {
     CMonitorPause pause;
     pause.owner_ = std::move(owner);
     pause.lock_ = std::unique_lock<std::mutex>(monitorLock_.Native());
+    pauses_.fetch_add(1, std::memory_order_relaxed);
     return pause;
 }
 
@@ -508,9 +540,11 @@ void CStatusMonitor::ThreadMain() {
     const bool canWait = library_.CanWait() && wake_.Valid();
     CycleState state;
     state.lastCycle = MonitorClock::now();
+    unsigned pausesSeen = pauses_.load(std::memory_order_relaxed);
     for (;;) {
         const MonitorTiming timing{canWait, pollInterval_,
-                                   std::max(pollInterval_, idleInterval_.load())};
+                                   std::max(pollInterval_, idleInterval_.load()),
+                                   resendInterval_.load(), kSilentMs};
         const NextWait wait = PlanWait(state, timing, MonitorClock::now());
         PortWait woke = PortWait::TimedOut;
         if (wait.kind == WaitKind::ForInput) {
@@ -540,11 +574,26 @@ void CStatusMonitor::ThreadMain() {
                                                       : &WakeCounts::timed);
 
         thermpos::platform::MutexLock monitor(monitorLock_);
+        const MonitorClock::time_point start = MonitorClock::now();
+        // A pause since the last cycle, or a device's output: the printer's silence counts
+        // from now or from the output's end.
+        const unsigned pauses = pauses_.load(std::memory_order_relaxed);
+        if (pauses != pausesSeen) {
+            pausesSeen = pauses;
+            NotePortBusy(&state, start);
+        }
+        NotePortBusy(&state, port_.OutputBusyUntil(start));
+        if (ResendDue(state, timing, start))
+            cycle.RequestWrite();
         cycle.BeginCycle(wait.kind == WaitKind::ForInput && woke == PortWait::TimedOut &&
                          plan.counted == WakeCount::Timed);
         for (auto& query : queries_)
             cycle.Process(*query, policy_, plan.cycle);
-        AfterCycle(&state, plan, cycle.WriteDue(queries_), cycle.BytesRead(), MonitorClock::now());
+        const MonitorClock::time_point end = MonitorClock::now();
+        if (AfterExchange(&state, timing, cycle.Wrote(), cycle.BytesRead(), end))
+            for (auto& query : queries_)
+                cycle.NotifySilent(*query);
+        AfterCycle(&state, plan, cycle.WriteDue(queries_), cycle.BytesRead(), end);
     }
     exitEvent_.Set();
 }

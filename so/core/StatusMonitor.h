@@ -16,7 +16,10 @@
 //   - otherwise every query waits for the printer's reply or its next status block,
 //     and nothing but input can change that: it waits for the port's descriptor to
 //     become readable (bytes, a hang-up, a closed connection) or for wake_ (Stop, Add),
-//     for at most the idle interval, and runs the cycle as soon as one comes;
+//     for at most the idle interval, and runs the cycle as soon as one comes; once the
+//     printer has answered, at most until it has been quiet for the resend interval, when
+//     the request goes again (a printer with automatic status back sends only changes,
+//     and one switched off sends nothing: after kSilentMs of that it is reported silent);
 //   - a port that cannot be waited on (a parallel port, a port library without a wait)
 //     is polled on the interval.
 //
@@ -178,6 +181,18 @@ class CStatusMonitor {
         wake_.Signal();
     }
 
+    // How long a printer that answered may stay quiet before it is asked again
+    // (MonitorSchedule.h); default kResendIntervalMs. Tests that count the waits between
+    // blocks make it long. A wait in progress ends (counted as kicked).
+    void SetResendInterval(DWORD milliseconds) {
+        resendInterval_ = milliseconds;
+        wake_.Signal();
+    }
+    static constexpr DWORD kResendIntervalMs = 1000;
+    // A printer that answered and then sends nothing this long, although asked, is taken
+    // as silent.
+    static constexpr DWORD kSilentMs = 3000;
+
     // How the thread's waits before its cycles ended, counted over the monitor's life.
     struct WakeCounts {
         std::uint64_t input = 0;   // the port had input (or a hang-up) to read
@@ -217,6 +232,7 @@ class CStatusMonitor {
     // ms; set under threadLock_ before the thread starts, read by the thread without it.
     DWORD pollInterval_ = 5;
     std::atomic<DWORD> idleInterval_{kIdleIntervalMs};
+    std::atomic<DWORD> resendInterval_{kResendIntervalMs};
 
     // Called by the thread before a wait for input, and after each wait.
     void MarkSleeping() EXCLUDES(wakesLock_);
@@ -225,6 +241,10 @@ class CStatusMonitor {
     mutable thermpos::platform::Mutex wakesLock_;
     mutable std::condition_variable wakesChanged_;
     WakeCounts wakes_ GUARDED_BY(wakesLock_);
+
+    // Pauses taken over the monitor's life: a cycle that finds it changed counts the
+    // printer's silence from then on.
+    std::atomic<unsigned> pauses_{0};
 
     mutable thermpos::platform::Mutex monitorLock_;
     std::vector<std::unique_ptr<CStatusQuery>> queries_ GUARDED_BY(monitorLock_);

@@ -242,6 +242,9 @@ LONG CCashDrawerDevice::SendDrawerCommand(bool* built) {
         *built = haveCommand;
     if (!haveCommand)
         return OPOS_E_FAILURE;
+    // The printer that gives the pulse stopped answering.
+    if (PrinterSilent())
+        return OPOS_E_OFFLINE;
     thermpos::platform::MutexLock lock(DeviceLock());
     if (m_Binding.IsBad())
         return OPOS_E_FAILURE;
@@ -261,7 +264,11 @@ LONG CCashDrawerDevice::OpenDrawer() {
         return SetResult(claim.Result());
 
     LONG rc = OPOS_SUCCESS;
-    if (m_PrinterNotReady.load() != 0) {
+    // Judged by what the printer reported since the enable, not by the starting state.
+    (void)WaitForFirstStatus();
+    if (PrinterSilent()) {
+        rc = OPOS_E_OFFLINE;
+    } else if (m_PrinterNotReady.load() != 0) {
         rc = OPOS_E_FAILURE;
     } else {
         rc = SendDrawerCommand();
@@ -433,9 +440,11 @@ LONG CTimedDrawerDevice::SetDeviceEnabled(LONG enable) {
         SetDeviceEnabledLocked(0);
         return SetResult(OPOS_E_FAILURE);
     }
+    // Cleared before the listener starts: its first report is this enable's news, and
+    // must not be overwritten.
+    m_PrinterNotReady = 0;
     // Without a listener the drawer still opens; it just never hears its state.
     (void)StartStatusMonitorLocked(std::move(interpreter));
-    m_PrinterNotReady = 0;
     return SetResult(OPOS_SUCCESS);
 }
 

@@ -274,8 +274,18 @@ COutputPipeline::ConditionSnapshot COutputPipeline::SnapshotConditions() {
 void COutputPipeline::WaitForConditionChange(Condition condition, const ConditionSnapshot& seen) {
     thermpos::platform::UniqueLock lock(retryLock_);
     retryWake_.wait_for(lock.Std(), kRetryWait, [&]() REQUIRES(retryLock_) {
-        return stopping_ || retryInterrupts_ != seen.interrupts ||
-               conditionChanges_[condition] != seen.changes[condition];
+        if (stopping_ || retryInterrupts_ != seen.interrupts) {
+            return true;
+        }
+        if (condition != kAnyCondition) {
+            return conditionChanges_[condition] != seen.changes[condition];
+        }
+        for (int c = kCover; c < kConditionCount; ++c) {
+            if (conditionChanges_[c] != seen.changes[c]) {
+                return true;
+            }
+        }
+        return false;
     });
 }
 
@@ -328,11 +338,13 @@ void COutputPipeline::ThreadMain() {
 void COutputPipeline::ProcessRequest(COutputRequest request, unsigned long generation) {
     CPOSPrinterDevice& d = device_;
     for (;;) {
+        // The first request after an enable is judged by what the printer reports.
+        (void)d.WaitForFirstStatus(&stop_);
         // Taken before the test, so a change reported while the application decides still
         // counts as a change.
         const ConditionSnapshot seen = SnapshotConditions();
         LONG r = d.CheckPrinterCondition(request.station);
-        const Condition failedOn = ConditionOfResult(r);
+        Condition failedOn = ConditionOfResult(r);
         if (r == OPOS_SUCCESS) {
             if (!d.IsEnabled()) {
                 // Disabled between taking and writing: the request was not printed, so it
@@ -341,6 +353,11 @@ void COutputPipeline::ProcessRequest(COutputRequest request, unsigned long gener
                 return;
             }
             r = d.SendToPrinter(request);
+            // A failed write (a time-out, a printer gone or offline) says nothing of which
+            // condition will change: any change ends the wait before its retry.
+            if (r != OPOS_SUCCESS) {
+                failedOn = kAnyCondition;
+            }
         }
         if (r == OPOS_SUCCESS) {
             d.QueueEvent(std::make_unique<CQueuedEvent>(EventKindOutputComplete, request.outputId));
@@ -399,7 +416,7 @@ void COutputPipeline::ProcessRequest(COutputRequest request, unsigned long gener
         }
         if (failedOn != kNoCondition) {
             // Testing again at once would fail again at once and raise the next error
-            // event: a busy loop for as long as the cover stays open.
+            // event: a busy loop for as long as the cover stays open, or the port refuses.
             WaitForConditionChange(failedOn, seen);
             if (Stopping() || ClearedSince(generation)) {
                 // Output cleared while the request waited: it is not printed.

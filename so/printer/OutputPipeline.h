@@ -6,7 +6,9 @@
 //     queued requests in order, tests the printer condition, writes them through the
 //     device, and queues OutputComplete, error and idle events; it waits for the
 //     application's answer to an error event and, before it retries a request that met a
-//     printer condition, for that condition to change;
+//     printer condition, for that condition to change (after a failed write, for any
+//     condition to change), at most a second; it waits for the first status block after
+//     an enable before it judges a request (CServiceDevice::WaitForFirstStatus);
 //   - the caller's thread queues requests, fills and flushes the transaction buffers and
 //     clears them;
 //   - a port's monitor thread reports status changes (NotifyStatusChange), holding that
@@ -104,8 +106,9 @@ class COutputPipeline {
     void InterruptRetryWait() EXCLUDES(retryLock_);
 
   private:
-    // The printer conditions a retry waits on, as CheckPrinterCondition reports them.
-    enum Condition { kNoCondition, kCover, kPaper, kPower, kConditionCount };
+    // The printer conditions a retry waits on, as CheckPrinterCondition reports them;
+    // after a failed write, any of them (kAnyCondition, counted by none).
+    enum Condition { kNoCondition, kCover, kPaper, kPower, kConditionCount, kAnyCondition };
     struct ConditionSnapshot {
         unsigned long changes[kConditionCount];
         unsigned long interrupts;
@@ -113,8 +116,8 @@ class COutputPipeline {
     static Condition ConditionOfResult(LONG result);
     static Condition ConditionOfStatus(LONG status);
     ConditionSnapshot SnapshotConditions() EXCLUDES(retryLock_);
-    // Returns once the condition changed after the snapshot, the wait was interrupted
-    // (stop, disable, clear), or kRetryWait passed.
+    // Returns once the condition (kAnyCondition: any of them) changed after the snapshot,
+    // the wait was interrupted (stop, disable, clear), or kRetryWait passed.
     void WaitForConditionChange(Condition condition, const ConditionSnapshot& seen)
         EXCLUDES(retryLock_);
     bool ClearedSince(unsigned long generation) EXCLUDES(queueLock_);

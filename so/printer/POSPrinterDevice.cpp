@@ -303,6 +303,9 @@ LONG CPOSPrinterDevice::SubmitOutput(LONG station, std::string_view bytes, bool 
         return m_Output.Enqueue(station, bytes);
     }
 
+    // A print right after enabling is judged by what the printer reports, not by the
+    // state the device starts from.
+    (void)WaitForFirstStatus();
     LONG r = CheckPrinterCondition(station);
     if (r == OPOS_SUCCESS && m_State.load() == OPOS_S_BUSY && !immediate) {
         return OPOS_E_BUSY;
@@ -321,6 +324,10 @@ LONG CPOSPrinterDevice::SubmitOutput(LONG station, std::string_view bytes, bool 
 }
 
 LONG CPOSPrinterDevice::CheckPrinterCondition(LONG station) {
+    // A printer that stopped answering: what it last said no longer holds.
+    if (PrinterSilent()) {
+        return OPOS_E_OFFLINE;
+    }
     if (m_CoverOpen.load() == 1) {
         return OPOS_EPTR_COVER_OPEN;
     }

@@ -124,7 +124,9 @@ class CPOSPrinterDevice : public CPOSPrinterSlots {
     // Buffers, queues or writes bytes for a station; the result for ResultCode (114 with
     // ResultCodeExtended for printer conditions).
     LONG SubmitOutput(LONG station, std::string_view bytes, bool immediate) EXCLUDES(DeviceLock());
-    // 0, an extended printer code 201-216, 107 or 108, from the last reported status.
+    // 0, an extended printer code 201-216, 107 or 108, from the last reported status;
+    // 108 while the printer does not answer (CServiceDevice::SetPrinterSilent). Callers
+    // wait for the first status of the enable first (WaitForFirstStatus).
     LONG CheckPrinterCondition(LONG station);
     // Writes under the device lock: the port result, 106 without bytes or without a port.
     LONG SendToPrinter(const COutputRequest& request) EXCLUDES(DeviceLock());

@@ -184,9 +184,11 @@ bool FakePort::WaitHeldWriter(std::chrono::milliseconds limit) {
     return changed_.wait_for(lock, limit, [&] { return heldWriters_ > 0; });
 }
 
-SystemError FakePort::Open(const std::string& portName, const std::string&, HANDLE* handle) {
+SystemError FakePort::Open(const std::string& portName, const std::string& modelKey,
+                           HANDLE* handle) {
     std::lock_guard<std::mutex> lock(mutex_);
     const bool reopen = record_.openCalls++ > 0;
+    record_.openKeys.push_back(modelKey);
     changed_.notify_all();
     if (openFails_ || (reopen && reopenFailures_ > 0)) {
         if (!openFails_)

@@ -57,8 +57,9 @@ class FakePort : public so::PortLibrary {
         std::vector<WriteCall> writeCalls;  // every write call, in order
         int readCalls = 0;
         int openCalls = 0;
-        std::map<std::string, int> opens;  // successful opens per port name as given
-        std::vector<HANDLE> closed;        // in order
+        std::map<std::string, int> opens;   // successful opens per port name as given
+        std::vector<std::string> openKeys;  // the model key of every open call, in order
+        std::vector<HANDLE> closed;         // in order
         std::vector<COMMTIMEOUTS> timeoutsSet;
         std::vector<std::pair<HANDLE, DCB>> dcbsSet;
         COMMTIMEOUTS timeouts = kInitialTimeouts;  // what GetTimeouts reports: the last set

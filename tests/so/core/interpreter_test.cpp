@@ -46,6 +46,54 @@ TEST(PrinterInterpreter, CoverAndPowerAreReportedOnChangeOnly) {
                                                       PTR_SUE_COVER_OK, OPOS_SUE_POWER_ONLINE}));
 }
 
+// Silence is judged only by an interpreter that had a block; the device is held before
+// the report (an output retry woken by it must find output refused) and let go before the
+// online report, and the block that ends it is decoded after that report.
+TEST(PrinterInterpreter, SilenceAfterABlockIsOffOfflineUntilTheNextBlock) {
+    struct Row {
+        const char* rule;
+        bool printer;
+    };
+    for (const Row& row : {Row{"printer", true}, Row{"drawer", false}}) {
+        SCOPED_TRACE(row.rule);
+        Device device;
+        CPrinterStatusInterpreter printer(&device);
+        CDrawerStatusInterpreter drawer(&device, 1);
+        CStatusInterpreter& p = row.printer ? static_cast<CStatusInterpreter&>(printer) : drawer;
+        bool resend = false;
+        EXPECT_TRUE(p.Notify(kNotifySilent, &resend));
+        EXPECT_FALSE(device.PrinterSilent()) << "a printer that never answered is not judged";
+        EXPECT_TRUE(device.log.Values().empty());
+
+        EXPECT_TRUE(Feed(p, Block(0x10), &resend));
+        EXPECT_TRUE(p.Notify(kNotifySilent, &resend));
+        EXPECT_TRUE(device.PrinterSilent());
+        EXPECT_TRUE(p.Notify(kNotifySilent, &resend));  // still silent: no second report
+        EXPECT_EQ(device.log.Values(), std::vector<LONG>{OPOS_SUE_POWER_OFF_OFFLINE});
+        EXPECT_FALSE(resend);
+
+        // Back, but offline: online first, then what the block says.
+        EXPECT_TRUE(Feed(p, Block(0x18), &resend));
+        EXPECT_FALSE(device.PrinterSilent());
+        EXPECT_EQ(device.log.Values(),
+                  (std::vector<LONG>{OPOS_SUE_POWER_OFF_OFFLINE, OPOS_SUE_POWER_ONLINE,
+                                     OPOS_SUE_POWER_OFFLINE}));
+    }
+}
+
+TEST(PrinterInterpreter, SilenceAfterAPowerOffReportIsHeldWithoutASecondReport) {
+    Device device;
+    CPrinterStatusInterpreter p(&device);
+    bool resend = false;
+    EXPECT_TRUE(Feed(p, Block(0x10), &resend));
+    EXPECT_TRUE(p.Notify(kNotifyPowerOff, &resend));
+    EXPECT_TRUE(p.Notify(kNotifySilent, &resend));
+    EXPECT_TRUE(device.PrinterSilent());
+    EXPECT_TRUE(Feed(p, Block(0x10), &resend));
+    EXPECT_FALSE(device.PrinterSilent());
+    EXPECT_EQ(device.log.Values(), (std::vector<LONG>{OPOS_SUE_POWER_OFF, OPOS_SUE_POWER_ONLINE}));
+}
+
 TEST(PrinterInterpreter, PaperOutIsEmptyThoughTheNearEndBitsAreSetToo) {
     Device device;
     CPrinterStatusInterpreter p(&device);

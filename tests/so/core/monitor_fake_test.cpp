@@ -315,6 +315,33 @@ TEST_F(MonitorTest, UsbHandleGoneIsReopenedAndAFailedReopenIsPowerOff) {
     ASSERT_TRUE(printerDevice_.log.WaitFor(OPOS_SUE_POWER_ONLINE));
 }
 
+// A USB printer is found again by its model key. Whichever device opened the port, the
+// reopen uses the printer's key: a drawer has none, and a reopen without it finds no
+// printer, whatever is plugged in.
+TEST_F(MonitorTest, AUsbReopenUsesThePrintersModelKeyWhoeverOpenedThePort) {
+    for (const bool drawerFirst : {true, false}) {
+        SCOPED_TRACE(drawerFirst ? "drawer opened the port" : "printer opened the port");
+        port_.Reset();
+        port_.SetAnswers(false);
+        if (drawerFirst) {
+            StartDrawer("USB003");
+            StartPrinter("USB003", "QMXRT-K410");
+        } else {
+            StartPrinter("USB003", "QMXRT-K410");
+            StartDrawer("USB003");
+        }
+        ASSERT_TRUE(WaitWrites(1));
+        port_.QueueWriteError(ERROR_INVALID_HANDLE);
+        ASSERT_TRUE(port_.WaitUntil([](const Record& r) { return r.openCalls >= 2; }));
+        const std::vector<std::string> keys = port_.Snapshot().openKeys;
+        ASSERT_EQ(keys.size(), 2u);
+        EXPECT_EQ(keys[0], drawerFirst ? "" : "QMXRT-K410");
+        EXPECT_EQ(keys[1], "QMXRT-K410");
+        ASSERT_EQ(table_.ReleasePort(&drawerBinding_), 0);
+        ASSERT_EQ(table_.ReleasePort(&printerBinding_), 0);
+    }
+}
+
 TEST_F(MonitorTest, APauseHoldsTheCyclesUntilItGoes) {
     StartPrinter("COM3");
     ASSERT_TRUE(WaitWrites(1));

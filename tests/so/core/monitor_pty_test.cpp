@@ -492,6 +492,9 @@ class MonitorWaitTest : public MonitorPtyTest {
         entry_ = table_.FindEntry("COM7");
         ASSERT_TRUE(entry_);
         CStatusMonitor& monitor = entry_->monitor;
+        // The printer answered, so it would be asked again every second: a reply between
+        // idle ends, and a wait that the resend ends as well as a wake-up.
+        monitor.SetResendInterval(kForever);
         // Two idle ends in a row with nothing between: between blocks the thread slept
         // through whole intervals instead of polling.
         ASSERT_TRUE(monitor.WaitWakes([](const Wakes& w) { return w.idle >= 1; }, 10s));

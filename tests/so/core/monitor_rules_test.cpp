@@ -4,6 +4,8 @@
 // row that fails names the rule that changed.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "so/core/MonitorPolicy.h"
 #include "so/core/MonitorSchedule.h"
 #include "so/core/PortNameKind.h"
@@ -173,6 +175,142 @@ TEST(MonitorScheduleTest, AfterCycleCarriesTheStateToTheNextWait) {
         EXPECT_EQ(state.backOff, row.after.backOff);
         EXPECT_EQ(state.lastCycle, row.cycleCounts ? kT0 + 9ms : kT0);
     }
+}
+
+CycleState Heard(MonitorClock::duration quietFor, MonitorClock::duration askedAgo) {
+    CycleState s = State(false, true);
+    s.heard = true;
+    s.quietSince = kT0 - quietFor;
+    s.lastAsked = kT0 - askedAgo;
+    return s;
+}
+
+TEST(MonitorScheduleTest, APrinterThatAnsweredIsAskedAgainOnceASecondWhileQuiet) {
+    struct Row {
+        const char* rule;
+        CycleState state;
+        bool resendDue;
+        DWORD waitMs;  // the wait planned with nothing due
+    };
+    const Row rows[] = {
+        {"a port that never answered waits the idle interval and is not asked again",
+         State(false, true), false, 1000},
+        {"answered just now: the wait ends when the resend is due", Heard(200ms, 200ms), false,
+         800},
+        {"the request's last write counts as much as the last bytes", Heard(900ms, 300ms), false,
+         700},
+        {"quiet for a second since both: asked again", Heard(1s, 1s), true, 0},
+        {"long silent: still asked, once a second after the last write", Heard(10s, 1500ms), true,
+         0},
+    };
+    const MonitorTiming longIdle{true, 5, 60000};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.rule);
+        EXPECT_EQ(ResendDue(row.state, kWaits, kT0), row.resendDue);
+        const NextWait wait = PlanWait(row.state, kWaits, kT0);
+        EXPECT_EQ(wait.kind, WaitKind::ForInput);
+        EXPECT_EQ(wait.ms, row.waitMs);
+        // A long idle interval (as the tests set) does not put the resend off.
+        if (row.state.heard)
+            EXPECT_EQ(PlanWait(row.state, longIdle, kT0).ms, row.waitMs);
+    }
+    // Nor does a back-off after quiet input wakes.
+    CycleState backingOff = Heard(900ms, 900ms);
+    backingOff.quietWakes = 9;
+    backingOff.backOff = true;
+    const NextWait wait = PlanWait(backingOff, kWaits, kT0);
+    EXPECT_EQ(wait.kind, WaitKind::BackOff);
+    EXPECT_EQ(wait.ms, 100u);
+}
+
+TEST(MonitorScheduleTest, SilenceIsThreeSecondsWithoutABytePastARequest) {
+    // Steps of one exchange each: at `at` after the start, whether the cycle wrote the
+    // request and read bytes, and whether the port was busy otherwise until then.
+    struct Step {
+        MonitorClock::duration at;
+        bool wrote, bytesRead, busyBefore;
+        bool becameSilent;
+    };
+    struct Row {
+        const char* rule;
+        std::vector<Step> steps;
+        bool silentAtEnd;
+    };
+    const Row rows[] = {
+        {"never answered: not judged however long it is asked",
+         {{0s, true, false, false, false},
+          {5s, true, false, false, false},
+          {60s, true, false, false, false}},
+         false},
+        {"answered, then asked and silent for three seconds",
+         {{0s, true, true, false, false},
+          {1s, true, false, false, false},
+          {2s, true, false, false, false},
+          {2999ms, false, false, false, false},
+          {3s, true, false, false, true}},
+         true},
+        {"reported once: later silent cycles say nothing new",
+         {{0s, false, true, false, false},
+          {1s, true, false, false, false},
+          {3s, true, false, false, true},
+          {4s, true, false, false, false}},
+         true},
+        {"quiet without a request written is not silence",
+         {{0s, false, true, false, false}, {10s, false, false, false, false}},
+         false},
+        {"bytes end the silence",
+         {{0s, false, true, false, false},
+          {1s, true, false, false, false},
+          {3s, true, false, false, true},
+          {4s, false, true, false, false}},
+         false},
+        {"and a new silence is judged afresh",
+         {{0s, false, true, false, false},
+          {1s, true, false, false, false},
+          {3s, true, false, false, true},
+          {4s, false, true, false, false},
+          {5s, true, false, false, false},
+          {7s, true, false, false, true}},
+         true},
+        {"the port's other use restarts the clock: a request behind a long print waits",
+         {{0s, false, true, false, false},
+          {1s, true, false, false, false},
+          {2500ms, false, false, true, false},
+          {3500ms, true, false, false, false},
+          {5499ms, true, false, false, false},
+          {5500ms, true, false, false, true}},
+         true},
+        {"requests written before the busy time do not count after it",
+         {{0s, false, true, false, false},
+          {1s, true, false, false, false},
+          {3s, false, false, true, false},
+          {7s, false, false, false, false}},
+         false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.rule);
+        CycleState state = State(false, true);
+        for (const Step& step : row.steps) {
+            SCOPED_TRACE(std::chrono::duration_cast<std::chrono::milliseconds>(step.at).count());
+            if (step.busyBefore)
+                NotePortBusy(&state, kT0 + step.at);
+            EXPECT_EQ(AfterExchange(&state, kWaits, step.wrote, step.bytesRead, kT0 + step.at),
+                      step.becameSilent);
+        }
+        EXPECT_EQ(state.silent, row.silentAtEnd);
+    }
+}
+
+TEST(MonitorScheduleTest, ABusyTimeBeforeTheLastBytesChangesNothing) {
+    CycleState state = State(false, true);
+    ASSERT_FALSE(AfterExchange(&state, kWaits, true, true, kT0 + 5s));
+    ASSERT_FALSE(AfterExchange(&state, kWaits, true, false, kT0 + 6s));
+    // An output that ended before the printer's last bytes (the port's record of it, read
+    // every cycle) keeps the request written since.
+    NotePortBusy(&state, kT0 + 1s);
+    EXPECT_TRUE(state.asked);
+    EXPECT_EQ(state.quietSince, kT0 + 5s);
+    EXPECT_TRUE(AfterExchange(&state, kWaits, false, false, kT0 + 8s));
 }
 
 TEST(MonitorPolicyTest, RulesByPortKindAndProfile) {

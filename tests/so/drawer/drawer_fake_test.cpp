@@ -270,6 +270,47 @@ TEST_F(DrawerFakeTest, CoverOrPaperReportBlocksThePulseExceptOnSerialPorts) {
     }
 }
 
+// A pulse right after enabling is judged by the printer's first block, not by the state
+// the drawer starts from: a cover that was open before the enable refuses it.
+TEST_F(DrawerFakeTest, APulseRightAfterEnablingWaitsForTheFirstBlock) {
+    for (const char* port : {"LPT1", "USB001"}) {
+        SCOPED_TRACE(port);
+        printer_.SetStatus(kCoverOpen);
+        Configure(kCd1, port);
+        Cd1 drawer;
+        OpenAndEnable(drawer, kCd1);
+        EXPECT_EQ(drawer.OpenDrawer(), OPOS_E_FAILURE);
+        EXPECT_TRUE(printer_.Pulses().empty());
+        EXPECT_EQ(drawer.GetPropertyNumber(PIDXCash_DrawerOpened), 0);
+    }
+}
+
+// The printer the drawer hangs on answered and then falls silent: once the monitor takes
+// it as off, the pulse answers 108 instead of going to a printer that will not give it,
+// and the printer's next block lets it through again.
+TEST_F(DrawerFakeTest, APulseToAPrinterThatStoppedAnsweringIsRefused) {
+    Configure(kCd1, "COM7", {});  // no drawer switch: a pulse written is a success
+    Cd1 drawer;
+    OpenAndEnable(drawer, kCd1);
+    ASSERT_TRUE(drawer.WaitForFirstStatus());
+    EXPECT_EQ(drawer.OpenDrawer(), OPOS_SUCCESS);
+    printer_.SetAnswers(false);
+    ASSERT_TRUE(drawer.log.WaitFor(OPOS_SUE_POWER_OFF_OFFLINE));
+    EXPECT_TRUE(drawer.PrinterSilent());
+    const size_t before = printer_.Pulses().size();
+    EXPECT_EQ(drawer.OpenDrawer(), OPOS_E_OFFLINE);
+    LONG data = 0;
+    std::string text;
+    EXPECT_EQ(drawer.DirectIO(1, &data, &text), OPOS_E_OFFLINE);
+    EXPECT_EQ(printer_.Pulses().size(), before);
+
+    // Asked again once a second, the printer answers once it is back.
+    printer_.SetAnswers(true);
+    ASSERT_TRUE(drawer.log.WaitFor(OPOS_SUE_POWER_ONLINE));
+    EXPECT_FALSE(drawer.PrinterSilent());
+    EXPECT_EQ(drawer.OpenDrawer(), OPOS_SUCCESS);
+}
+
 TEST_F(DrawerFakeTest, SilentPrinterFailsTheEnable) {
     Configure(kCd1, "COM7");
     printer_.SetAnswers(false);

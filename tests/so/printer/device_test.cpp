@@ -467,6 +467,35 @@ TEST_F(PrinterDevice, PrinterConditionsStopSynchronousOutput) {
     EXPECT_EQ(printer->GetPropertyNumber(PIDXPtr_CoverOpen), 0);
 }
 
+// The printer reports its cover open (and so offline) before the device is enabled: a
+// print at once after the enable is judged by the printer's first block of this enable,
+// not by the "cover closed" the device starts from.
+TEST_F(PrinterDevice, APrintRightAfterEnablingIsJudgedByThePrintersFirstBlock) {
+    for (const bool qmx : {false, true}) {
+        SCOPED_TRACE(qmx ? "QMX5500" : "RT-K410");
+        FakePort::Get().SetStatus(std::string("\x38\0\0\0", 4));
+        std::unique_ptr<CThermalPrinter> printer;
+        if (qmx) {
+            printer = Enable<CPrinterQMX5500>(kQMX5500);
+        } else {
+            printer = Enable<CPrinterRTK410>(kRTK410);
+        }
+        ASSERT_FALSE(HasFatalFailure());
+        EXPECT_EQ(printer->PrintNormal(2, "not now"), 114);
+        EXPECT_EQ(printer->GetPropertyNumber(PIDX_ResultCodeExtended), 201);
+        EXPECT_EQ(printer->GetPropertyNumber(PIDXPtr_CoverOpen), 1);
+        // A queued print is judged by it too.
+        printer->SetPropertyNumber(PIDXPtr_AsyncMode, 1);
+        control_.SetErrorAnswer([](const ControlEvent&) { return OPOS_ER_CLEAR; });
+        control_.Clear();
+        EXPECT_EQ(printer->PrintNormal(2, "not now"), 0);
+        ASSERT_TRUE(control_.WaitFor(ControlEvent::Error, 1));
+        EXPECT_EQ(control_.EventsOf(ControlEvent::Error).at(0).value2, 201);
+        printer.reset();
+        EXPECT_EQ(FakePort::Get().AllWritten().find("not now"), std::string::npos);
+    }
+}
+
 TEST_F(PrinterDevice, TransactionGathersPrintsIntoOneWrite) {
     auto printer = Enable<CPrinterRTK410>(kRTK410);
     EXPECT_EQ(printer->TransactionPrint(2, PTR_TP_NORMAL), 106);

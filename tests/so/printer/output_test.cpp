@@ -196,6 +196,33 @@ TEST_F(PrinterOutput, RetryWaitsForTheConditionToChange) {
     EXPECT_EQ(Occurrences(FakePort::Get().AllWritten(), "receipt"), 1u);
 }
 
+// A write the port failed (here it timed out) says nothing of when the printer will take
+// it: a retry goes out after a status change or a second, not at once, so an application
+// that keeps answering retry does not make the thread spin on the port.
+TEST_F(PrinterOutput, RetryAfterAFailedWriteWaits) {
+    FakePort::Get().SetWriteError(1460);
+    std::mutex mutex;
+    std::vector<std::chrono::steady_clock::time_point> answered;
+    control_.SetErrorAnswer([&](const ControlEvent&) {
+        std::lock_guard<std::mutex> lock(mutex);
+        answered.push_back(std::chrono::steady_clock::now());
+        if (answered.size() == 2) {
+            FakePort::Get().SetWriteError(0);
+        }
+        return OPOS_ER_RETRY;
+    });
+    EXPECT_EQ(printer_->PrintNormal(2, "receipt"), 0);
+    ASSERT_TRUE(control_.WaitForOutput(printer_->GetPropertyNumber(PIDX_OutputID)));
+
+    std::lock_guard<std::mutex> lock(mutex);
+    ASSERT_EQ(answered.size(), 2u);
+    EXPECT_GE(answered[1] - answered[0], std::chrono::milliseconds(900));
+    const auto errors = control_.EventsOf(ControlEvent::Error);
+    ASSERT_EQ(errors.size(), 2u);
+    EXPECT_EQ(errors[0].value1, OPOS_E_TIMEOUT);
+    EXPECT_EQ(Occurrences(FakePort::Get().AllWritten(), "receipt"), 1u);
+}
+
 // ClearOutput ends the wait before a retry at once, and the cleared request is not printed.
 TEST_F(PrinterOutput, ClearOutputEndsTheRetryWait) {
     ASSERT_EQ(printer_->FireStatusUpdate(PTR_SUE_COVER_OPEN), 1);

@@ -1,11 +1,14 @@
 // The printer classes on the real port library and the virtual printer over a pty: what
 // reaches the printer, the claim of a printer that is switched off, the cover seen by the
-// status monitor, and the demo receipt against its golden image.
+// status monitor, a printer that stops answering, and the demo receipt against its golden
+// image.
+#include <algorithm>
 #include <functional>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "tests/so/core/MonitorTestSupport.h"
 #include "tests/so/printer/VirtualPrinterTest.h"
 #include "tests/support/temp_env.h"
 
@@ -109,4 +112,63 @@ TEST_F(PrinterOnVirtualPrinter, CoverReportedByTheMonitorStopsPrinting) {
     EXPECT_EQ(errors[0].value1, 114);
     EXPECT_EQ(errors[0].value2, 201);
     EXPECT_EQ(device_->GetPropertyNumber(PIDXPtr_CoverOpen), 0);
+}
+
+// A printer that answered and is then switched off: taken as off or offline three seconds
+// later, reported with PowerNotify on, output refused until its next block, and a queued
+// print that met the silence prints once on retry after the printer is back.
+TEST_F(PrinterOnVirtualPrinter, APrinterThatStopsAnsweringIsHeldOfflineUntilItAnswers) {
+    OpenDevice<CPrinterQMX5500>(kQMX5500);
+    ASSERT_EQ(device_->ClaimDevice(0), 0);
+    device_->SetPropertyNumber(PIDX_PowerNotify, 1);
+    ASSERT_EQ(device_->ResultCode(), 0);
+    device_->SetPropertyNumber(PIDX_DeviceEnabled, 1);
+    ASSERT_EQ(device_->ResultCode(), 0);
+    EXPECT_EQ(device_->PrintNormal(2, "before\n"), 0);
+
+    printer_.SetPower(false);
+    ASSERT_TRUE(control_.WaitForStatus(OPOS_SUE_POWER_OFF_OFFLINE));
+    EXPECT_EQ(device_->GetPropertyNumber(PIDX_PowerState), OPOS_PS_OFF_OFFLINE);
+    EXPECT_EQ(device_->PrintNormal(2, "refused\n"), OPOS_E_OFFLINE);
+
+    device_->SetPropertyNumber(PIDXPtr_AsyncMode, 1);
+    control_.SetErrorAnswer([&](const ControlEvent&) {
+        printer_.SetPower(true);
+        return OPOS_ER_RETRY;
+    });
+    EXPECT_EQ(device_->PrintNormal(2, "queued\n"), 0);
+    ASSERT_TRUE(control_.WaitForOutput(device_->GetPropertyNumber(PIDX_OutputID)));
+    ASSERT_TRUE(control_.WaitForStatus(OPOS_SUE_POWER_ONLINE));
+    const auto errors = control_.EventsOf(ControlEvent::Error);
+    ASSERT_FALSE(errors.empty());
+    EXPECT_EQ(errors[0].value1, OPOS_E_OFFLINE);
+    EXPECT_EQ(device_->GetPropertyNumber(PIDX_PowerState), OPOS_PS_ONLINE);
+    ASSERT_TRUE(WaitDecoded([](const std::vector<std::string>& d) {
+        return std::find(d.begin(), d.end(), "TEXT \"queued\"") != d.end();
+    }));
+    EXPECT_EQ(DecodedText(), (std::vector<std::string>{"TEXT \"before\"", "TEXT \"queued\""}));
+}
+
+// Without power reporting (an RT-K410 on a COM port cannot have it) nothing is reported to
+// the application, but output to a printer that stopped answering is refused all the same.
+TEST_F(PrinterOnVirtualPrinter, WithoutPowerReportingASilentPrinterStillRefusesOutput) {
+    using Recorded = montest::Recording<CPrinterRTK410>;
+    OpenDevice<Recorded>(kRTK410);
+    auto& device = static_cast<Recorded&>(*device_);
+    Enable();
+    EXPECT_EQ(device.PrintNormal(2, "before\n"), 0);
+
+    printer_.SetPower(false);
+    ASSERT_TRUE(device.log.WaitFor(OPOS_SUE_POWER_OFF_OFFLINE));
+    EXPECT_EQ(device.GetPropertyNumber(PIDX_PowerState), OPOS_PS_UNKNOWN);
+    EXPECT_EQ(device.PrintNormal(2, "refused\n"), OPOS_E_OFFLINE);
+
+    printer_.SetPower(true);
+    ASSERT_TRUE(device.log.WaitFor(OPOS_SUE_POWER_ONLINE));
+    EXPECT_EQ(device.PrintNormal(2, "after\n"), 0);
+    ASSERT_TRUE(WaitDecoded([](const std::vector<std::string>& d) {
+        return std::find(d.begin(), d.end(), "TEXT \"after\"") != d.end();
+    }));
+    EXPECT_EQ(DecodedText(), (std::vector<std::string>{"TEXT \"before\"", "TEXT \"after\""}));
+    EXPECT_TRUE(control_.EventsOf(ControlEvent::StatusUpdate).empty());
 }
