@@ -310,6 +310,7 @@ struct SilentResolver {
         {
             std::unique_lock guard(r.lock);
             ++r.calls;
+            r.changed.notify_all();
             r.changed.wait(guard, [&] { return r.answer; });
         }
         addrinfo numeric = *hints;
@@ -319,6 +320,11 @@ struct SilentResolver {
     int Calls() {
         std::lock_guard guard(lock);
         return calls;
+    }
+    // Until n lookups reached the resolver (their threads may start late on a busy machine).
+    bool WaitCalls(int n) {
+        std::unique_lock guard(lock);
+        return changed.wait_for(guard, std::chrono::seconds(30), [&] { return calls >= n; });
     }
     void Answer() {
         {
@@ -353,13 +359,15 @@ TEST_F(NetPortTest, ConnectAttemptsShareOneLookupWhileTheResolverIsSilent) {
         EXPECT_EQ(f.get(), ERROR_TIMEOUT);
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(attempt(printer, 50), ERROR_TIMEOUT);
+    ASSERT_TRUE(resolver.WaitCalls(1));
     EXPECT_EQ(resolver.Calls(), 1) << "12 attempts, one lookup";
     EXPECT_EQ(netport::LookupsInFlight(), 1u);
 
     // Another port of the host is another printer, with a lookup of its own.
     const netport::Endpoint other{"printer.invalid", static_cast<unsigned short>(printer.port ^ 1)};
     EXPECT_EQ(attempt(other, 50), ERROR_TIMEOUT);
-    EXPECT_EQ(resolver.Calls(), 2);
+    EXPECT_TRUE(resolver.WaitCalls(2));
+    EXPECT_EQ(netport::LookupsInFlight(), 2u);
 
     // Once the resolver answers, an attempt connects with the answer.
     auto waiting = std::async(std::launch::async, attempt, printer, 30000);
