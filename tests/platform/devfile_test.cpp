@@ -17,7 +17,9 @@
 #include "platform/dcb_termios.h"
 #include "platform/devfile.h"
 #include "platform/eventfd.h"
+#include "tests/support/loopback.h"
 #include "tests/support/port_env.h"
+#include "tests/support/thread_state.h"
 
 namespace thermpos::testing {
 namespace {
@@ -555,6 +557,34 @@ TEST_F(PtyTest, FlowControlSplitAndRefusalsOnTheHandle) {
     DCB now{};
     ASSERT_EQ(GetCommState(h, &now), 0);
     EXPECT_EQ(std::memcmp(&now, &back, sizeof now), 0);
+}
+
+// Another write's time-out drops the queue while a job waits for the printer to take it:
+// the queue is then empty, yet the job did not leave and must not be reported sent. A
+// serial line's flushed queue just reads empty (no hardware here); the network port shows
+// the rule: the drain reports the time-out, not the connection it finds reset.
+TEST_F(DevFileTest, DrainFailsWhenTheQueueIsDroppedUnderIt) {
+    LoopbackListener listener(4, false, 4096);
+    ASSERT_TRUE(listener.ok());
+    WriteHive(PortsSection("\"NET1\"=" + RegText(SocketUri(listener.port())) + "\n"));
+    HANDLE h = INVALID_HANDLE_VALUE;
+    ASSERT_EQ(CreateFile("NET1", kReadWrite, 0, &h), ERROR_SUCCESS);
+    const int peer = listener.Accept();
+    ASSERT_GE(peer, 0);
+    ASSERT_EQ(SetCommTimeouts(h, COMMTIMEOUTS{MAXDWORD, 0, 0, MAXDWORD, 60000}), 0);
+    const std::string job(8192, 'd');
+    DWORD n = 0;
+    ASSERT_EQ(WriteFile(h, job.data(), static_cast<DWORD>(job.size()), &n), ERROR_SUCCESS);
+    std::promise<pid_t> drainerId;
+    auto drain = std::async(std::launch::async, [&] {
+        drainerId.set_value(CurrentThreadId());
+        return FlushFileBuffers(h);
+    });
+    EXPECT_TRUE(WaitUntilBlockedInPoll(drainerId.get_future().get()));
+    EXPECT_EQ(AbandonOutput(h), ERROR_SUCCESS);
+    EXPECT_EQ(drain.get(), ERROR_TIMEOUT);
+    EXPECT_EQ(CloseHandle(h), ERROR_SUCCESS);
+    ::close(peer);
 }
 
 TEST_F(DevFileTest, PlainFilesHaveNoSerialSettings) {
