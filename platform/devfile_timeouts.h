@@ -12,7 +12,7 @@
 #include "platform/comm.h"
 #include "platform/win32.h"
 
-namespace thermpos::devfile {
+namespace thermpos::platform::devfile {
 
 using Clock = std::chrono::steady_clock;
 using Deadline = std::optional<Clock::time_point>;  // nullopt: no limit
@@ -61,4 +61,4 @@ struct DrainTimeouts {
 // again, so a slow printer that keeps taking bytes is never cut off by it.
 [[nodiscard]] DrainTimeouts PlanWrite(const COMMTIMEOUTS& t, DWORD size, Clock::time_point start);
 
-}  // namespace thermpos::devfile
+}  // namespace thermpos::platform::devfile
