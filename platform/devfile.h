@@ -119,9 +119,18 @@ LONG CloseHandle(HANDLE handle);
 [[nodiscard]] DWORD WaitForInput(HANDLE handle, int wakeFd, DWORD timeoutMs);
 
 // Writes size bytes within the write total time-out (multiplier * size + constant; both
-// 0: no limit). When the time-out passes first: ERROR_TIMEOUT with *written the bytes
-// that were written.
+// 0: no limit), and ends early when no byte moves for the write constant (a printer that
+// stopped taking bytes: with the multiplier MAXDWORD the total never comes), while a
+// write that keeps moving, however slowly, goes on. When either passes first:
+// ERROR_TIMEOUT with *written the bytes that were written; they stay queued (see
+// AbandonOutput).
 [[nodiscard]] LONG WriteFile(HANDLE handle, const void* data, DWORD size, DWORD* written);
+
+// Discards what was written through the handle and has not left, as a drain's time-out
+// does: a terminal's transmit queue is flushed, a network connection is reset (the handle
+// then reports the device vanished); other devices keep nothing to discard. A drain under
+// way meanwhile ends with ERROR_TIMEOUT, not with success. 0, or ERROR_INVALID_HANDLE.
+LONG AbandonOutput(HANDLE handle);
 
 // Waits until the bytes written through the handle have left the host: a terminal's
 // transmit queue is empty (a pseudo-terminal has none: its bytes are with the program on
@@ -131,7 +140,8 @@ LONG CloseHandle(HANDLE handle);
 // and a queue that does not move for the write constant alone is a stalled line. On a
 // time-out (ERROR_TIMEOUT) what had not left is discarded, so that it never prints after
 // the write was reported failed: a terminal's queue is flushed, a network connection is
-// reset (the handle then reports the device vanished). ERROR_INVALID_HANDLE when the
+// reset (the handle then reports the device vanished). ERROR_TIMEOUT also when another
+// call discarded the queue meanwhile (AbandonOutput). ERROR_INVALID_HANDLE when the
 // handle is closed meanwhile or the device hangs up. A pseudo-terminal's handle closed
 // between the write and the drain (a reopen after the other side went away) still
 // answers ERROR_SUCCESS: its bytes had left with the write, and reporting them failed

@@ -40,6 +40,23 @@ std::shared_ptr<Device> BeginTransfer(HANDLE handle, const void* data, DWORD siz
     return dev;
 }
 
+// Whatever of the job has not left yet must never reach the printer after the caller was
+// told the write failed: a retry sends the whole job again.
+void AbandonQueued(Device& dev) {
+    // A drain under way on another thread must not take the queue emptied here for bytes
+    // that left.
+    ++dev.abandoned;
+    if (dev.socket) {
+        // Disconnecting resets the connection and drops the send queue; the owner sees a
+        // vanished device at its next call and connects again.
+        sockaddr unspec{};
+        unspec.sa_family = AF_UNSPEC;
+        (void)::connect(dev.fd, &unspec, sizeof unspec);
+    } else if (dev.terminal) {
+        (void)::tcflush(dev.fd, TCOFLUSH);
+    }
+}
+
 }  // namespace
 
 LONG ReadFile(HANDLE handle, void* buffer, DWORD size, DWORD* read) {
@@ -127,8 +144,12 @@ LONG WriteFile(HANDLE handle, const void* data, DWORD size, DWORD* written) {
         return rc;
 
     const COMMTIMEOUTS t = dev->Timeouts();
-    const Deadline deadline = TotalDeadline(Clock::now(), t.WriteTotalTimeoutMultiplier,
-                                            t.WriteTotalTimeoutConstant, size);
+    // The total, and the stall limit that ends a write no byte of which moves for the
+    // write constant: with the multiplier MAXDWORD the service objects set, the total is
+    // years away and the stall alone ends a write to a printer that stopped reading.
+    const auto start = Clock::now();
+    const DrainTimeouts plan = PlanWrite(t, size, start);
+    auto lastProgress = start;
     DWORD done = 0;
     const auto* in = static_cast<const unsigned char*>(data);
     bool hungUp = false;
@@ -161,6 +182,7 @@ LONG WriteFile(HANDLE handle, const void* data, DWORD size, DWORD* written) {
             if (written)
                 *written = done;
             hungUp = false;
+            lastProgress = Clock::now();
             continue;
         }
         if (n < 0 && errno == EINTR)
@@ -170,7 +192,7 @@ LONG WriteFile(HANDLE handle, const void* data, DWORD size, DWORD* written) {
         if (hungUp)
             return dev->terminal || dev->socket ? ERROR_INVALID_HANDLE : ERROR_NOT_READY;
         int err = 0;
-        switch (WaitFor(*dev, POLLOUT, deadline, &err)) {
+        switch (WaitFor(*dev, POLLOUT, plan.Next(lastProgress), &err)) {
             case WaitResult::Ready:
                 break;
             case WaitResult::HungUp:
@@ -215,20 +237,6 @@ int RecheckMs(const Device& dev, int queued) {
     return static_cast<int>(std::clamp<long>(ms, kShortest, kLongest));
 }
 
-// Whatever of the job has not left yet must never reach the printer after the caller was
-// told the write failed: a retry sends the whole job again.
-void AbandonQueued(const Device& dev) {
-    if (dev.socket) {
-        // Disconnecting resets the connection and drops the send queue; the owner sees a
-        // vanished device at its next call and connects again.
-        sockaddr unspec{};
-        unspec.sa_family = AF_UNSPEC;
-        (void)::connect(dev.fd, &unspec, sizeof unspec);
-    } else if (dev.terminal) {
-        (void)::tcflush(dev.fd, TCOFLUSH);
-    }
-}
-
 }  // namespace
 
 LONG FlushFileBuffers(HANDLE handle) {
@@ -240,6 +248,7 @@ LONG FlushFileBuffers(HANDLE handle) {
     // hung up it cannot be asked): nothing is left to wait for.
     if (dev->blockingWriteFd >= 0 || dev->pseudoTerminal)
         return ERROR_SUCCESS;
+    const unsigned abandoned = dev->abandoned.load();
     const COMMTIMEOUTS t = dev->Timeouts();
     const bool counted = dev->socket || dev->terminal;
     int queued = 0;
@@ -292,6 +301,9 @@ LONG FlushFileBuffers(HANDLE handle) {
         int left = 0;
         if (LONG rc = OutputQueued(*dev, &left); rc != ERROR_SUCCESS)
             return rc;
+        // Another write's time-out discarded the queue: what was in it did not leave.
+        if (dev->abandoned.load() != abandoned)
+            return ERROR_TIMEOUT;
         if (left == 0)
             return ERROR_SUCCESS;
         if (n > 0 && (fds[0].revents & (POLLERR | POLLHUP))) {
@@ -308,6 +320,14 @@ LONG FlushFileBuffers(HANDLE handle) {
             lastProgress = now;
         queued = left;
     }
+}
+
+LONG AbandonOutput(HANDLE handle) {
+    auto dev = Find(handle);
+    if (!dev)
+        return ERROR_INVALID_HANDLE;
+    AbandonQueued(*dev);
+    return ERROR_SUCCESS;
 }
 
 DWORD WaitForInput(HANDLE handle, int wakeFd, DWORD timeoutMs) {

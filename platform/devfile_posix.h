@@ -63,6 +63,8 @@ struct Device {
     // Opened through the USB printer device namespace ("\\.\USB#..."), set before the
     // handle is returned.
     std::atomic<bool> usbNamespace{false};
+    // Counts the times queued output was discarded (a write's or a drain's time-out).
+    std::atomic<unsigned> abandoned{0};
 
     std::mutex lock;
     COMMTIMEOUTS timeouts{};   // guarded by lock

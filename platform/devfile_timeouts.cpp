@@ -57,6 +57,10 @@ DrainTimeouts PlanDrain(const COMMTIMEOUTS& t, DWORD queued, Clock::time_point s
     return plan;
 }
 
+DrainTimeouts PlanWrite(const COMMTIMEOUTS& t, DWORD size, Clock::time_point start) {
+    return PlanDrain(t, size, start);
+}
+
 Deadline DrainTimeouts::Next(Clock::time_point lastProgress) const {
     return stall ? Earlier(total, lastProgress + *stall) : total;
 }

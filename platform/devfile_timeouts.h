@@ -55,5 +55,10 @@ struct DrainTimeouts {
     [[nodiscard]] Deadline Next(Clock::time_point lastProgress) const;
 };
 [[nodiscard]] DrainTimeouts PlanDrain(const COMMTIMEOUTS& t, DWORD queued, Clock::time_point start);
+// How a write of `size` bytes ends: as a wait for that many queued bytes would. Its total
+// is the Win32 one; a write that moves no byte for the write constant is a stalled line
+// and ends then, however far away the total is, while each byte taken starts that time
+// again, so a slow printer that keeps taking bytes is never cut off by it.
+[[nodiscard]] DrainTimeouts PlanWrite(const COMMTIMEOUTS& t, DWORD size, Clock::time_point start);
 
 }  // namespace thermpos::platform::devfile

@@ -4,7 +4,10 @@
 // because the system resolver has no time limit of its own. The caller waits for it on a
 // condition variable up to its time-out; if the time passes first the caller goes on and
 // the helper finishes on its own, touching nothing but the lookup state both share
-// (shared_ptr), and frees its result. Lock: Lookup::lock only, held briefly by either side.
+// (shared_ptr) and the table of lookups in flight, and frees its result. One lookup per
+// host and port is in flight at a time: a later attempt waits for the one under way (up
+// to its own time-out) instead of starting another. Locks: the table's (LookupTable::lock)
+// and a lookup's (Lookup::lock), each held briefly, never both at once.
 #include "platform/netport.h"
 
 #include <arpa/inet.h>
@@ -16,10 +19,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <system_error>
@@ -96,6 +101,69 @@ struct Lookup {
     std::vector<Address> addresses;  // guarded by lock
 };
 
+// The lookups in flight, one per host and port: a printer that stays away is asked for
+// again at every reconnect, and a resolver that never answers would otherwise gain a
+// thread each time. Never destroyed: a lookup thread may outlive main().
+struct LookupTable {
+    std::mutex lock;
+    std::map<std::string, std::shared_ptr<Lookup>> inFlight;  // guarded by lock
+};
+
+LookupTable& Lookups() {
+    static auto* table = new LookupTable;
+    return *table;
+}
+
+std::atomic<LookupFunction> g_lookup{nullptr};
+
+// The lookup of host:service in flight, started now when there is none. Null with *rc set
+// when no thread can be started.
+std::shared_ptr<Lookup> JoinOrStartLookup(const std::string& host, const std::string& service,
+                                          addrinfo hints, LONG* rc) {
+    LookupTable& table = Lookups();
+    const std::string key = host + " " + service;
+    std::lock_guard guard(table.lock);
+    if (auto it = table.inFlight.find(key); it != table.inFlight.end())
+        return it->second;
+    auto lookup = std::make_shared<Lookup>();
+    // Entered before the thread starts, so that its removal cannot come first; the table
+    // lock held here makes it wait.
+    table.inFlight.emplace(key, lookup);
+    const LookupFunction resolve = g_lookup.load();
+    try {
+        std::thread([lookup, key, host, service, hints, resolve] {
+            addrinfo* found = nullptr;
+            const int result = resolve
+                                   ? resolve(host.c_str(), service.c_str(), &hints, &found)
+                                   : ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+            std::vector<Address> addresses;
+            if (result == 0 && found) {
+                AppendAddresses(found, &addresses);
+                ::freeaddrinfo(found);
+            }
+            {
+                // Out of the table before the waiters hear: an attempt after this one
+                // asks again.
+                LookupTable& t = Lookups();
+                std::lock_guard tableGuard(t.lock);
+                auto it = t.inFlight.find(key);
+                if (it != t.inFlight.end() && it->second == lookup)
+                    t.inFlight.erase(it);
+            }
+            std::lock_guard lookupGuard(lookup->lock);
+            lookup->result = result;
+            lookup->addresses = std::move(addresses);
+            lookup->finished = true;
+            lookup->done.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        table.inFlight.erase(key);
+        *rc = ERROR_NOT_ENOUGH_MEMORY;
+        return nullptr;
+    }
+    return lookup;
+}
+
 LONG Resolve(const Endpoint& endpoint, Clock::time_point deadline, std::vector<Address>* out) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -110,32 +178,17 @@ LONG Resolve(const Endpoint& endpoint, Clock::time_point deadline, std::vector<A
         return out->empty() ? ERROR_BAD_NET_NAME : ERROR_SUCCESS;
     }
 
-    auto lookup = std::make_shared<Lookup>();
-    try {
-        std::thread([lookup, host = endpoint.host, service, hints]() mutable {
-            hints.ai_flags = AI_NUMERICSERV | AI_ADDRCONFIG;
-            addrinfo* found = nullptr;
-            const int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
-            std::vector<Address> addresses;
-            if (rc == 0) {
-                AppendAddresses(found, &addresses);
-                ::freeaddrinfo(found);
-            }
-            std::lock_guard guard(lookup->lock);
-            lookup->result = rc;
-            lookup->addresses = std::move(addresses);
-            lookup->finished = true;
-            lookup->done.notify_all();
-        }).detach();
-    } catch (const std::system_error&) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
+    hints.ai_flags = AI_NUMERICSERV | AI_ADDRCONFIG;
+    LONG rc = ERROR_SUCCESS;
+    const std::shared_ptr<Lookup> lookup = JoinOrStartLookup(endpoint.host, service, hints, &rc);
+    if (!lookup)
+        return rc;
     std::unique_lock guard(lookup->lock);
     if (!lookup->done.wait_until(guard, deadline, [&] { return lookup->finished; }))
         return ERROR_TIMEOUT;
     if (lookup->result != 0)
         return ResolverError(lookup->result);
-    *out = std::move(lookup->addresses);
+    *out = lookup->addresses;  // a copy: other attempts may share the lookup
     return out->empty() ? ERROR_BAD_NET_NAME : ERROR_SUCCESS;
 }
 
@@ -385,6 +438,16 @@ LONG Connect(const Endpoint& endpoint, DWORD timeoutMs, int* fd) {
             return rc;
     }
     return rc;
+}
+
+void SetLookupForTesting(LookupFunction lookup) {
+    g_lookup.store(lookup);
+}
+
+std::size_t LookupsInFlight() {
+    LookupTable& table = Lookups();
+    std::lock_guard guard(table.lock);
+    return table.inFlight.size();
 }
 
 void StopReceiving(int fd) {

@@ -15,13 +15,18 @@
 // 1232, else the device-file layer's errno table.
 //
 // Thread safety: every function may be called from any thread. Connect may leave a host
-// name lookup running on a helper thread after it gave up on it (see netport.cpp).
+// name lookup running on a helper thread after it gave up on it, at most one per host and
+// port: a later Connect to the same waits for that lookup instead of starting another
+// (see netport.cpp).
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
 #include "platform/win32.h"
+
+struct addrinfo;
 
 namespace thermpos::platform::netport {
 
@@ -66,6 +71,18 @@ bool IsIpName(std::string_view mapName);
 // out connection are the device vanishing (ERROR_INVALID_HANDLE), so that the owner
 // reconnects.
 [[nodiscard]] LONG SocketError(int err);
+
+// ---- the resolver, for tests ----
+
+// getaddrinfo's signature and results: what Connect's lookup thread calls for a host name.
+using LookupFunction = int (*)(const char* host, const char* service, const addrinfo* hints,
+                               addrinfo** result);
+// Replaces the system resolver for the lookups started from now on (null: the system's
+// again), so that a test can stand in a resolver that never answers. A result it gives is
+// freed with freeaddrinfo.
+void SetLookupForTesting(LookupFunction lookup);
+// Host-name lookups started and not yet answered.
+[[nodiscard]] std::size_t LookupsInFlight();
 
 // ---- the printer's side, for the virtual printer ----
 

@@ -37,9 +37,9 @@ class DeviceBackend {
 
     // One write of size bytes (WriteFile). *written is what the call moved, also when it
     // fails. Blocks until the device took the bytes, at most the handle's write total
-    // time-out (no limit when both write time-outs are 0); on that time-out 1460 with the
-    // bytes written so far. A serial write time-out may also end with 0 and nothing moved.
-    // 6 for a vanished device.
+    // time-out (no limit when both write time-outs are 0) and at most the write constant
+    // without a byte moving; on either time-out 1460 with the bytes written so far. A
+    // serial write time-out may also end with 0 and nothing moved. 6 for a vanished device.
     virtual LONG Write(HANDLE handle, const void* data, DWORD size, DWORD* written) = 0;
 
     // One read of up to size bytes (ReadFile). *read is what arrived, also on failure.
@@ -66,6 +66,11 @@ class DeviceBackend {
     // left is discarded). Backends whose writes are done once they return (the tests'
     // fakes) have nothing to wait for and return 0 at once.
     virtual LONG Flush(HANDLE) { return 0; }
+
+    // Discards what was written and has not left (devfile::AbandonOutput): a terminal's
+    // queue is flushed, a network connection reset. Does not block. Backends that keep
+    // nothing queued (the tests' fakes) have nothing to discard.
+    virtual LONG Abandon(HANDLE) { return 0; }
 
     // The fixed pause after a serial, parallel or infrared open (Sleep). Blocks for the
     // whole time; nothing can end it early.

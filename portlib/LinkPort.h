@@ -69,13 +69,18 @@ extern "C" {
 LINKPORT_API int PMOpenPort(const char* portName, HANDLE* handle, const char* modelKey);
 
 // Writes length bytes in chunks of at most 1024 bytes, one system write per chunk, each
-// bounded by the handle's write total time-out.
+// bounded by the handle's write total time-out and ended when no byte moves for the write
+// constant (so a printer that stops taking bytes ends the write even with the multiplier
+// MAXDWORD, while one that keeps taking them slowly is never cut off).
 //   data     in: the bytes; null gives 31.
 //   written  out, may be null: bytes written in total, also on failure.
 // Returns 0 when all bytes were written (also for length <= 0, where nothing is written),
 // 6 for INVALID_HANDLE_VALUE, else the system error code of the failing chunk; the loop
 // stops there. A chunk that moves no bytes without an error ends the loop with 1460.
-// Blocks until the bytes are handed to the device or the write time-out passes.
+// On 1460 after part of the data was written, what of it had not left is discarded, as
+// PMDrainPort does on its time-out: a retry sends the whole job, so no tail of it may
+// print later (a network connection is reset by it, and reports the device vanished).
+// Blocks until the bytes are handed to the device or a write time-out passes.
 LINKPORT_API int PMWritePort(HANDLE handle, const void* data, int length, int* written);
 
 // One read of up to size bytes.

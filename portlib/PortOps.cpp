@@ -238,6 +238,12 @@ int WritePort(DeviceBackend& io, HANDLE handle, const void* data, int length, in
             break;
         }
     }
+    // Part of the data is queued and the rest never will be: the caller reports the write
+    // failed and sends it all again, so the part must not print after all. A write that
+    // queued nothing leaves alone what others queued (a job still draining when a status
+    // request times out behind it).
+    if (total > 0 && total < length && error == ERROR_TIMEOUT)
+        (void)io.Abandon(handle);
     if (written)
         *written = total;
     return total >= length ? ERROR_SUCCESS : error;

@@ -29,6 +29,7 @@ class DeviceFiles final : public DeviceBackend {
     }
     LONG Purge(HANDLE handle, DWORD flags) override { return dev::PurgeComm(handle, flags); }
     LONG Flush(HANDLE handle) override { return dev::FlushFileBuffers(handle); }
+    LONG Abandon(HANDLE handle) override { return dev::AbandonOutput(handle); }
     LONG GetState(HANDLE handle, DCB* dcb) override { return dev::GetCommState(handle, dcb); }
     LONG SetState(HANDLE handle, const DCB& dcb) override { return dev::SetCommState(handle, dcb); }
     LONG GetTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts) override {

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "platform/comm.h"
+#include "platform/devfile.h"
 #include "so/core/DeviceConfig.h"
 #include "so/core/StatusInterpreter.h"
 
@@ -133,8 +134,11 @@ LONG CServiceDevice::ConfigurePort() {
         dcb.Parity = static_cast<BYTE>(m_Parity & 0xFF);
         dcb.StopBits = ONESTOPBIT;
         (void)PortManager().SetPortProperties(m_Binding, dcb);
-    } else if (!IsParallelPortName(m_Port)) {
-        return OPOS_SUCCESS;  // USB and IrDA ports keep what the port library set
+    } else if (!IsParallelPortName(m_Port) && !thermpos::platform::devfile::IsNetworkPort(m_Port)) {
+        // USB and IrDA ports keep what the port library set. A network port takes the
+        // time-outs below like a serial or parallel one: without them a printer that stops
+        // taking bytes (a zero receive window) would hold every write for ever.
+        return OPOS_SUCCESS;
     }
     const LONG rc = PortManager().SetPortTimeouts(m_Binding, m_ReadIntervalTimeout,
                                                   m_ReadTotalMultiplier, m_ReadTotalConstant,

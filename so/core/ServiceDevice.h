@@ -103,8 +103,9 @@ class CServiceDevice {
     LONG ConvertBinary(const std::string& text, std::string* out) const {
         return ConvertBinary(text.c_str(), out);
     }
-    // Applies the serial settings (COM ports) and the time-outs to the bound port:
-    // 0; 111 without a port name; 112 when the port refuses the time-outs.
+    // Applies the serial settings (COM ports) and the time-outs (COM, LPT and network
+    // ports) to the bound port: 0; 111 without a port name; 112 when the port refuses the
+    // time-outs.
     [[nodiscard]] LONG ConfigurePort() REQUIRES(m_DeviceLock);
 
     // Port I/O on the device's binding (see CPortManager for the results).

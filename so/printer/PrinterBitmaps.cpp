@@ -490,8 +490,9 @@ LONG CThermalPrinter::DownloadNvBitmaps(std::string_view download) {
     if (r != OPOS_SUCCESS) {
         return r;
     }
-    // No time-outs: a large download over a slow line takes as long as it takes.
-    (void)PortManager().SetPortTimeouts(m_Binding, 0, 0, 0, 0, 0);
+    // No total limit: a large download over a slow line takes as long as it takes. A
+    // printer that stops taking it for the write constant still ends the write.
+    (void)PortManager().SetPortTimeouts(m_Binding, 0, 0, 0, MAXDWORD, m_WriteTotalConstant);
     r = WritePort(download.data(), static_cast<LONG>(download.size()));
     if (r == OPOS_SUCCESS) {
         WaitForNvWrite(thermpos::platform::portname::KindOf(m_Port) ==

@@ -6,15 +6,20 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <future>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/dcb_termios.h"
 #include "platform/devfile.h"
 #include "platform/eventfd.h"
+#include "tests/support/loopback.h"
 #include "tests/support/port_env.h"
+#include "tests/support/thread_state.h"
 
 namespace thermpos::testing {
 namespace {
@@ -253,6 +258,53 @@ TEST_F(PtyTest, WriteTimeOutReportsTheBytesItWrote) {
     EXPECT_GE(MsSince(start), 95);
     EXPECT_GT(n, 0u);
     EXPECT_LT(n, big.size());
+}
+
+// The service objects' write time-outs: multiplier MAXDWORD, so the total is years away.
+// A printer that stops reading must still end the write after the constant, and one that
+// keeps reading slowly must not be cut off by it: only a constant without progress counts.
+TEST_F(PtyTest, StalledWriteEndsAfterTheConstantAndASlowOneGoesOn) {
+    ASSERT_EQ(SetCommTimeouts(h, COMMTIMEOUTS{MAXDWORD, 0, 0, MAXDWORD, 300}), 0);
+    std::vector<char> big(1 << 20, 's');
+    DWORD n = 0;
+    auto stalled = std::async(std::launch::async, [&] {
+        return WriteFile(h, big.data(), static_cast<DWORD>(big.size()), &n);
+    });
+    const bool ended = stalled.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+    if (!ended) {
+        EXPECT_EQ(CloseHandle(h), ERROR_SUCCESS);  // wakes the write, so the test can end
+        h = INVALID_HANDLE_VALUE;
+    }
+    ASSERT_TRUE(ended) << "a write nobody reads never ended";
+    EXPECT_EQ(stalled.get(), ERROR_TIMEOUT);
+    EXPECT_GT(n, 0u);
+    EXPECT_LT(n, big.size());
+    pty.Receive(n, 200);  // empties the pty for the slow half
+
+    // About 2.5 s of writing at 1 KiB per 10 ms: well past the 1 s constant, with progress
+    // every few milliseconds.
+    ASSERT_EQ(SetCommTimeouts(h, COMMTIMEOUTS{MAXDWORD, 0, 0, MAXDWORD, 1000}), 0);
+    std::string job(256 * 1024, '\0');
+    for (std::size_t i = 0; i < job.size(); ++i)
+        job[i] = static_cast<char>('a' + i % 23);
+    std::string received;
+    std::thread reader([&] {
+        while (received.size() < job.size()) {
+            std::string got =
+                pty.Receive(std::min<std::size_t>(1024, job.size() - received.size()));
+            if (got.empty())
+                return;  // nothing for 5 s: the write gave up
+            received += got;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));  // a slow printer
+        }
+    });
+    const auto start = Clock::now();
+    EXPECT_EQ(WriteFile(h, job.data(), static_cast<DWORD>(job.size()), &n), ERROR_SUCCESS);
+    const long long took = MsSince(start);
+    reader.join();
+    EXPECT_EQ(n, job.size());
+    EXPECT_TRUE(received == job) << "received " << received.size() << " bytes, not the job";
+    EXPECT_GT(took, 1000) << "the write did not outlast the constant: the test shows nothing";
 }
 
 // The wait a port's watcher sleeps in: each way it can end, and input left for the read.
@@ -505,6 +557,34 @@ TEST_F(PtyTest, FlowControlSplitAndRefusalsOnTheHandle) {
     DCB now{};
     ASSERT_EQ(GetCommState(h, &now), 0);
     EXPECT_EQ(std::memcmp(&now, &back, sizeof now), 0);
+}
+
+// Another write's time-out drops the queue while a job waits for the printer to take it:
+// the queue is then empty, yet the job did not leave and must not be reported sent. A
+// serial line's flushed queue just reads empty (no hardware here); the network port shows
+// the rule: the drain reports the time-out, not the connection it finds reset.
+TEST_F(DevFileTest, DrainFailsWhenTheQueueIsDroppedUnderIt) {
+    LoopbackListener listener(4, false, 4096);
+    ASSERT_TRUE(listener.ok());
+    WriteHive(PortsSection("\"NET1\"=" + RegText(SocketUri(listener.port())) + "\n"));
+    HANDLE h = INVALID_HANDLE_VALUE;
+    ASSERT_EQ(CreateFile("NET1", kReadWrite, 0, &h), ERROR_SUCCESS);
+    const int peer = listener.Accept();
+    ASSERT_GE(peer, 0);
+    ASSERT_EQ(SetCommTimeouts(h, COMMTIMEOUTS{MAXDWORD, 0, 0, MAXDWORD, 60000}), 0);
+    const std::string job(8192, 'd');
+    DWORD n = 0;
+    ASSERT_EQ(WriteFile(h, job.data(), static_cast<DWORD>(job.size()), &n), ERROR_SUCCESS);
+    std::promise<pid_t> drainerId;
+    auto drain = std::async(std::launch::async, [&] {
+        drainerId.set_value(CurrentThreadId());
+        return FlushFileBuffers(h);
+    });
+    EXPECT_TRUE(WaitUntilBlockedInPoll(drainerId.get_future().get()));
+    EXPECT_EQ(AbandonOutput(h), ERROR_SUCCESS);
+    EXPECT_EQ(drain.get(), ERROR_TIMEOUT);
+    EXPECT_EQ(CloseHandle(h), ERROR_SUCCESS);
+    ::close(peer);
 }
 
 TEST_F(DevFileTest, PlainFilesHaveNoSerialSettings) {

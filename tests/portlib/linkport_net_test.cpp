@@ -1,14 +1,17 @@
 // LinkPort's network printer ports as callers see them: the PM* exports against loopback
 // listeners standing in for the printer. Nothing but 127.0.0.1 and ::1 is ever contacted.
 #include <gtest/gtest.h>
+#include <netdb.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <future>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -117,6 +120,36 @@ TEST_F(NetPortTest, WriteToAPrinterThatStopsReadingTimesOutWithTheShortCount) {
     EXPECT_GE(MsSince(start), 195);
     EXPECT_GT(written, 0);
     EXPECT_LT(written, static_cast<int>(big.size()));
+}
+
+// The service objects set the multiplier MAXDWORD: the total never comes, and a printer
+// whose receive window stays shut must still end the write after the constant, with the
+// connection dropped so that no tail of the job arrives once the printer reads again.
+TEST_F(NetPortTest, ZeroWindowEndsAWriteWithoutATotalAfterTheConstant) {
+    LoopbackListener listener(4, false, 4096);
+    ASSERT_TRUE(listener.ok());
+    Connect(listener);
+    ASSERT_EQ(PMSetWritePortTimeOuts(handle, MAXDWORD, 300), 1);
+    std::vector<char> big(32 << 20, 'z');
+    int written = -1;
+    auto write = std::async(std::launch::async, [&] {
+        return PMWritePort(handle, big.data(), static_cast<int>(big.size()), &written);
+    });
+    // A write that never ends is ended by resetting the printer's side, so that the test
+    // can report it.
+    const bool ended = write.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+    if (!ended) {
+        linger hard{1, 0};
+        ::setsockopt(peer, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        ::close(peer);
+        peer = -1;
+    }
+    const int rc = write.get();
+    ASSERT_TRUE(ended) << "the write to a printer with a shut window never ended";
+    ASSERT_EQ(rc, 1460);
+    EXPECT_GT(written, 0);
+    EXPECT_LT(written, static_cast<int>(big.size()));
+    EXPECT_EQ(PMWritePort(handle, "x", 1, &written), 6) << "the connection was not dropped";
 }
 
 // A written job is only in the system's send queue; the drain ends when the printer has
@@ -262,6 +295,90 @@ TEST_F(NetPortTest, ConnectRefusedAndTimedOutFailWithTheirErrors) {
     for (int fd : fillers)
         ::close(fd);
     EXPECT_EQ(platform::devfile::OpenHandleCount(), 0u);
+}
+
+// A resolver that answers only when the test lets it, counting the lookups it was asked
+// for. Its state outlives the test: lookup threads are never joined.
+struct SilentResolver {
+    std::mutex lock;
+    std::condition_variable changed;
+    int calls = 0;        // guarded by lock
+    bool answer = false;  // guarded by lock
+
+    static SilentResolver& Get() {
+        static auto* resolver = new SilentResolver;
+        return *resolver;
+    }
+    static int Lookup(const char*, const char* service, const addrinfo* hints, addrinfo** result) {
+        SilentResolver& r = Get();
+        {
+            std::unique_lock guard(r.lock);
+            ++r.calls;
+            r.changed.notify_all();
+            r.changed.wait(guard, [&] { return r.answer; });
+        }
+        addrinfo numeric = *hints;
+        numeric.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+        return ::getaddrinfo("127.0.0.1", service, &numeric, result);
+    }
+    int Calls() {
+        std::lock_guard guard(lock);
+        return calls;
+    }
+    // Until n lookups reached the resolver (their threads may start late on a busy machine).
+    bool WaitCalls(int n) {
+        std::unique_lock guard(lock);
+        return changed.wait_for(guard, std::chrono::seconds(30), [&] { return calls >= n; });
+    }
+    void Answer() {
+        {
+            std::lock_guard guard(lock);
+            answer = true;
+        }
+        changed.notify_all();
+    }
+};
+
+// A printer that stays away is asked for again at every reconnect; with a resolver that
+// never answers, each attempt used to leave one more thread behind. Now the attempts for
+// one host and port share the lookup in flight, and the first answer serves them.
+TEST_F(NetPortTest, ConnectAttemptsShareOneLookupWhileTheResolverIsSilent) {
+    LoopbackListener listener;
+    ASSERT_TRUE(listener.ok());
+    SilentResolver& resolver = SilentResolver::Get();
+    platform::netport::SetLookupForTesting(&SilentResolver::Lookup);
+    const platform::netport::Endpoint printer{"printer.invalid", listener.port()};
+    auto attempt = [](const platform::netport::Endpoint& where, DWORD ms) {
+        int fd = -1;
+        const LONG rc = platform::netport::Connect(where, ms, &fd);
+        if (fd >= 0)
+            ::close(fd);
+        return rc;
+    };
+
+    std::vector<std::future<LONG>> together;
+    for (int i = 0; i < 8; ++i)
+        together.push_back(std::async(std::launch::async, attempt, printer, 100));
+    for (auto& f : together)
+        EXPECT_EQ(f.get(), ERROR_TIMEOUT);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(attempt(printer, 50), ERROR_TIMEOUT);
+    ASSERT_TRUE(resolver.WaitCalls(1));
+    EXPECT_EQ(resolver.Calls(), 1) << "12 attempts, one lookup";
+    EXPECT_EQ(platform::netport::LookupsInFlight(), 1u);
+
+    // Another port of the host is another printer, with a lookup of its own.
+    const platform::netport::Endpoint other{"printer.invalid",
+                                            static_cast<unsigned short>(printer.port ^ 1)};
+    EXPECT_EQ(attempt(other, 50), ERROR_TIMEOUT);
+    EXPECT_TRUE(resolver.WaitCalls(2));
+    EXPECT_EQ(platform::netport::LookupsInFlight(), 2u);
+
+    // Once the resolver answers, an attempt connects with the answer.
+    auto waiting = std::async(std::launch::async, attempt, printer, 30000);
+    resolver.Answer();
+    EXPECT_EQ(waiting.get(), ERROR_SUCCESS);
+    platform::netport::SetLookupForTesting(nullptr);
 }
 
 TEST_F(NetPortTest, NamesAddressesAndTheSettingsKeptWithoutEffect) {

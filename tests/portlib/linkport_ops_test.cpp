@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,34 @@ TEST(WritePort, ChunkThatMovesNothingEndsTheLoopWithTimeout) {
     EXPECT_EQ(WritePort(io, kPort, data.data(), 3000, &written), ERROR_TIMEOUT);
     EXPECT_EQ(written, 1024);
     EXPECT_EQ(io.writes.size(), 2u);
+}
+
+// A write that times out after queuing part of the data discards that part: its caller
+// sends all of it again. One that queued nothing leaves the port's queue alone (what is
+// in it is another writer's, a job still waiting for the printer); other errors are not
+// a stalled line.
+TEST(WritePort, TimeOutDiscardsWhatTheWriteQueuedAndNothingElse) {
+    struct Case {
+        const char* what;
+        std::map<std::size_t, FakeDeviceBackend::Result> script;
+        int abandons;
+    } cases[] = {
+        {"first chunk moves nothing", {{0, {ERROR_TIMEOUT, 0}}}, 0},
+        {"first chunk stalls half-way", {{0, {ERROR_TIMEOUT, 300}}}, 1},
+        {"second chunk moves nothing", {{1, {ERROR_TIMEOUT, 0}}}, 1},
+        {"serial time-out without error", {{1, {ERROR_SUCCESS, 0}}}, 1},
+        {"out of paper is no stall", {{1, {ERROR_OUT_OF_PAPER, 10}}}, 0},
+        {"all written", {}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeDeviceBackend io;
+        io.writeScript = c.script;
+        auto data = Pattern(3000);
+        int written = kSentinel;
+        (void)WritePort(io, kPort, data.data(), 3000, &written);
+        EXPECT_EQ(io.abandons, c.abandons);
+    }
 }
 
 TEST(WritePort, ShortChunkAdvancesByWhatWasWritten) {

@@ -46,6 +46,7 @@ class FakeDeviceBackend final : public linkport::DeviceBackend {
     std::vector<HANDLE> closed;
     int setStateCalls = 0;
     int setTimeoutsCalls = 0;
+    int abandons = 0;
 
     LONG Open(const char* name, HANDLE* handle) override {
         opened.emplace_back(name);
@@ -101,6 +102,10 @@ class FakeDeviceBackend final : public linkport::DeviceBackend {
         return ERROR_SUCCESS;
     }
     void Pause(DWORD ms) override { pauses.push_back(ms); }
+    LONG Abandon(HANDLE) override {
+        ++abandons;
+        return ERROR_SUCCESS;
+    }
 };
 
 }  // namespace thermpos::testing

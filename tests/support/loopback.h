@@ -53,6 +53,7 @@ class LoopbackListener {
 
     bool ok() const { return fd_ >= 0; }
     unsigned short port() const { return port_; }
+    int fd() const { return fd_; }  // readable while a connection waits to be accepted
     void Close() {
         if (fd_ >= 0)
             ::close(fd_);

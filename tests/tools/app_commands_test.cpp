@@ -63,4 +63,50 @@ TEST_F(AppCommandsTest, DrawerOpensReportsAndWaits) {
     EXPECT_EQ(Tool({"drawer", kDrawer, "shut"}).status, 1);
 }
 
+// `wait` on a drawer left open waited as long as it stayed open, also when the printer
+// went silent; a script gives it a limit and is told when it ran out.
+TEST_F(AppCommandsTest, DrawerWaitGivesUpAfterItsTimeout) {
+    vp_.SetDrawer(true);
+    ASSERT_TRUE(vp_.WaitStatus([](const auto& s) { return s.drawerOpen; }, 10s));
+    thermpos::testing::ToolRun late = Tool({"drawer", kDrawer, "wait", "--timeout", "300"});
+    EXPECT_EQ(late.status, 4) << late.err;
+    EXPECT_NE(late.err.find("still open after 300 ms"), std::string::npos) << late.err;
+    struct Case {
+        std::vector<std::string> args;
+    } refused[] = {
+        {{"drawer", kDrawer, "wait", "--timeout"}},
+        {{"drawer", kDrawer, "wait", "--timeout", "soon"}},
+        {{"drawer", kDrawer, "wait", "--timeout", "-5"}},
+        {{"drawer", kDrawer, "status", "--timeout", "100"}},
+    };
+    for (const Case& c : refused)
+        EXPECT_EQ(Tool(c.args).status, 1) << ::testing::PrintToString(c.args);
+
+    vp_.SetDrawer(false);
+    thermpos::testing::ToolRun closed = Tool({"drawer", kDrawer, "--timeout", "30000", "wait"});
+    EXPECT_EQ(closed.status, 0) << closed.err;
+}
+
+// A printer that stops reading (its mechanism moving one line in seconds) used to keep
+// `thermpos print` waiting without end; the run now ends with the time-out's message.
+TEST_F(AppCommandsTest, PrintToAPrinterThatStopsReadingEndsWithAnError) {
+    vp_.Stop();
+    thermpos::vprinter::VirtualPrinter slow;
+    thermpos::vprinter::VirtualPrinterOptions options;
+    options.mapName = kPort;
+    options.model.printSpeedMmPerS = 1;
+    std::string error;
+    const std::string slowDir = thermpos::testing::StartInNewFolder(slow, options, "slow", &error);
+    ASSERT_FALSE(slowDir.empty()) << error;
+    sotest::WriteDevice("POSPrinter", kPrinter, {{"Port", kPort}, {"WriteTimeout", "1000"}});
+
+    std::string text;
+    while (text.size() < 270 * 1024)
+        text += "A line of a receipt that is far too long for any printer to buffer\n";
+    thermpos::testing::ToolRun run =
+        thermpos::testing::RunTool({"print", kPrinter}, slowDir, &text);
+    EXPECT_EQ(run.status, 4) << run.err;
+    EXPECT_NE(run.err.find("OPOS_E_TIMEOUT (112)"), std::string::npos) << run.err;
+}
+
 }  // namespace

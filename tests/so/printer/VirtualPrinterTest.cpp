@@ -15,9 +15,10 @@ void VirtualPrinterTest::TearDown() {
     printer_.Stop();
 }
 
-void VirtualPrinterTest::StartPrinter(const std::string& port) {
+void VirtualPrinterTest::StartPrinter(const std::string& port, const vp::ModelOptions& model) {
     port_ = port;
     vp::VirtualPrinterOptions options;
+    options.model = model;
     options.mapName = port;
     if (port.rfind("IP_", 0) == 0)
         options.listenAddress = "127.0.0.1:0";

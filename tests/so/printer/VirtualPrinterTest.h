@@ -28,8 +28,9 @@ class VirtualPrinterTest : public ::testing::Test {
     void TearDown() override;
 
     // Starts the virtual printer as `port`: "COMn" on a pty, "IP_127.0.0.1" listening on a
-    // free loopback port. Its receipts and command log go to a folder of its own.
-    void StartPrinter(const std::string& port);
+    // free loopback port, with the model's options. Its receipts and command log go to a
+    // folder of its own.
+    void StartPrinter(const std::string& port, const thermpos::vprinter::ModelOptions& model = {});
     // Writes the device key (Port the printer's, plus values) and opens a printer object
     // of the model as `name`, closing the one before.
     template <class Model = CPrinterRTK410>

@@ -455,9 +455,9 @@ TEST(NvDownload, PausesTheMonitorAndRestoresTheTimeoutsAlsoWhenTheWriteFails) {
         const std::size_t at = events.size() - 1 - (download - events.rbegin());
         ASSERT_GT(at, 0u);
         ASSERT_LT(at + 1, events.size());
-        // No time-outs for the write; the configured ones right after it and the wait,
-        // with no monitor read in between.
-        EXPECT_EQ(events[at - 1], "timeouts 0 0 0 0 0");
+        // No total limit for the write, only the stall limit; the configured ones right
+        // after it and the wait, with no monitor read in between.
+        EXPECT_EQ(events[at - 1], "timeouts 0 0 0 4294967295 3000");
         EXPECT_EQ(events[at + 1], configured);
         if (!fail) {
             // 4 + 4 + 64 * 4 bytes: the caller waits a millisecond for each.

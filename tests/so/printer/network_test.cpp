@@ -1,18 +1,26 @@
 // The printer class on the real port library and the virtual printer, on a network port
 // (the virtual printer listening on 127.0.0.1) and on a COM port mapped to its pty: the
-// demo receipt and status back over the network, and a printer unplugged and plugged
-// back in while AsyncMode jobs are printing.
+// demo receipt and status back over the network, a printer unplugged and plugged back in
+// while AsyncMode jobs are printing, and printers that stop taking bytes.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <future>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/eventfd.h"
 #include "tests/so/printer/VirtualPrinterTest.h"
+#include "tests/support/loopback.h"
 #include "tests/support/temp_env.h"
+#include "vprinter/ports_entry.h"
 
 using namespace printertest;
 namespace vp = thermpos::vprinter;
@@ -129,5 +137,142 @@ INSTANTIATE_TEST_SUITE_P(Ports, PrinterReconnect, ::testing::Values(true, false)
                          [](const ::testing::TestParamInfo<bool>& info) {
                              return info.param ? std::string("Network") : std::string("Serial");
                          });
+
+// A receipt of about 270 KB, far more than a printer's buffer and the port's together.
+std::string LongReceipt() {
+    std::string text;
+    while (text.size() < 270 * 1024)
+        text += "A line of a receipt that is far too long for any printer to buffer\n";
+    return text;
+}
+
+// A printer that stops taking bytes while it reports nothing wrong: its mechanism moves
+// one line in seconds (1 mm/s), so its buffer, then the port's, fill and stay full.
+class PrinterThatStopsReading : public VirtualPrinterTest,
+                                public ::testing::WithParamInterface<bool> {
+  protected:
+    void SetUp() override {
+        thermpos::testing::ProcessEnv().Set("THERMPOS_PROBE_WAIT_MS", "1000");
+        vp::ModelOptions model;
+        model.printSpeedMmPerS = 1;
+        StartPrinter(GetParam() ? "IP_127.0.0.1" : "COM12", model);
+        ASSERT_FALSE(HasFatalFailure());
+        OpenDevice(kRTK410, {{"WriteTimeout", "1000"}});
+        ASSERT_FALSE(HasFatalFailure());
+        Enable();
+    }
+};
+
+// PrintNormal used to wait for as long as the printer held its buffer full. Now the write
+// ends once nothing moved for WriteTimeout, and the status monitor, which waits behind the
+// write for the port, goes on afterwards.
+TEST_P(PrinterThatStopsReading, PrintFailsWithATimeOutAndStatusGoesOn) {
+    const std::string text = LongReceipt();
+    auto print =
+        std::async(std::launch::async, [&] { return device_->PrintNormal(PTR_S_RECEIPT, text); });
+    const bool ended = print.wait_for(60s) == std::future_status::ready;
+    if (!ended)
+        printer_.Unplug();  // fails the write, so that the test can report it
+    const LONG rc = print.get();
+    ASSERT_TRUE(ended) << "PrintNormal was still waiting after 60 s";
+    EXPECT_EQ(rc, OPOS_E_TIMEOUT);
+
+    // On the network the time-out dropped the connection, and this printer, reading
+    // nothing, takes the host's next one only once its buffer has room again; the closing
+    // of the device at the end (it joins the monitor) shows that the monitor is not stuck.
+    if (!GetParam()) {
+        printer_.SetCover(true);
+        EXPECT_TRUE(control_.WaitForStatus(PTR_SUE_COVER_OPEN, 30s))
+            << "the status monitor stopped after the write";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Ports, PrinterThatStopsReading, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? std::string("Network") : std::string("Serial");
+                         });
+
+// A network printer that accepts each connection, sends one status block (all well) and
+// never reads: its receive window closes once its small buffer is full.
+class ZeroWindowPrinter {
+  public:
+    ZeroWindowPrinter() : listener_(16, false, 4096) {
+        if (listener_.ok() && wake_.Valid())
+            thread_ = std::thread([this] { Serve(); });
+    }
+    ~ZeroWindowPrinter() {
+        wake_.Signal();
+        if (thread_.joinable())
+            thread_.join();
+        for (int fd : peers_)
+            ::close(fd);
+    }
+    bool ok() const { return thread_.joinable(); }
+    unsigned short port() const { return listener_.port(); }
+    // Resets every connection: a write still waiting on one ends.
+    void ResetAll() {
+        std::lock_guard<std::mutex> guard(lock_);
+        for (int& fd : peers_) {
+            linger hard{1, 0};
+            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+            ::close(fd);
+        }
+        peers_.clear();
+    }
+
+  private:
+    void Serve() {
+        for (;;) {
+            pollfd fds[2] = {{listener_.fd(), POLLIN, 0}, {wake_.Fd(), POLLIN, 0}};
+            if (::poll(fds, 2, -1) < 0 || fds[1].revents)
+                return;
+            const int peer = ::accept4(listener_.fd(), nullptr, nullptr, SOCK_CLOEXEC);
+            if (peer < 0)
+                continue;
+            // The answer to the claim's probe and the monitor's first request.
+            (void)::send(peer, "\x10\x00\x00\x00", 4, MSG_NOSIGNAL);
+            std::lock_guard<std::mutex> guard(lock_);
+            peers_.push_back(peer);
+        }
+    }
+
+    thermpos::testing::LoopbackListener listener_;
+    thermpos::platform::WakeDescriptor wake_;
+    std::mutex lock_;
+    std::vector<int> peers_;  // guarded by lock_
+    std::thread thread_;
+};
+
+class ZeroWindowTest : public VirtualPrinterTest {};
+
+// An IP_ port used to get no time-outs at all, so a write to a printer whose window stayed
+// shut never ended; it now ends as on any other port.
+TEST_F(ZeroWindowTest, PrintOnAnIpPortFailsWithATimeOut) {
+    thermpos::testing::ProcessEnv().Set("THERMPOS_PROBE_WAIT_MS", "1000");
+    ZeroWindowPrinter peer;
+    ASSERT_TRUE(peer.ok());
+    vp::PortsEntry entry;
+    std::string error;
+    ASSERT_TRUE(
+        entry.Publish("IP_127.0.0.1", "socket://127.0.0.1:" + std::to_string(peer.port()), &error))
+        << error;
+    port_ = "IP_127.0.0.1";
+    OpenDevice(kRTK410, {{"WriteTimeout", "1000"}});
+    ASSERT_FALSE(HasFatalFailure());
+    Enable();
+    ASSERT_FALSE(HasFatalFailure());
+
+    const std::string text = LongReceipt();
+    auto print =
+        std::async(std::launch::async, [&] { return device_->PrintNormal(PTR_S_RECEIPT, text); });
+    const bool ended = print.wait_for(60s) == std::future_status::ready;
+    if (!ended)
+        peer.ResetAll();
+    const LONG rc = print.get();
+    device_.reset();
+    entry.Withdraw();
+    ASSERT_TRUE(ended) << "PrintNormal was still waiting after 60 s";
+    EXPECT_EQ(rc, OPOS_E_TIMEOUT);
+}
 
 }  // namespace
