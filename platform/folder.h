@@ -3,12 +3,13 @@
 // without following a link or reusing a file someone planted there.
 //
 // The rule is the one ssh applies to its own files: a folder is the caller's when the
-// caller owns it and nobody else may write in it. A folder several users share (a lock
-// folder, the folder of a socket) may also belong to root, and may be writable by others
-// when its sticky bit keeps them from removing or renaming what is not theirs. A symbolic
-// link as the folder's last name is followed only when the caller or root made it. The
-// folders above the last name are not checked: a Folder keeps the folder open and makes
-// every file relative to it, so renaming a parent afterwards changes nothing.
+// caller owns it and nobody else may write in it (a group with the caller alone in it, as
+// a umask of 002 gives every folder, counts as the caller). A folder several users share
+// (a lock folder, the folder of a socket) may also belong to root, and may be writable by
+// others when its sticky bit keeps them from removing or renaming what is not theirs. A
+// symbolic link as the folder's last name is followed only when the caller or root made
+// it. The folders above the last name are not checked: a Folder keeps the folder open and
+// makes every file relative to it, so renaming a parent afterwards changes nothing.
 //
 // Thread safety: the functions touch only their arguments. A Folder is opened and closed
 // by one thread; while it is open any thread may make, rename and remove files in it.

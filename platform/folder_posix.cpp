@@ -124,7 +124,10 @@ std::string FolderProblem(const std::string& path, FolderRule rule) {
     return problem.empty() ? CheckFolder(path, st, rule) : problem;
 }
 
-bool MakeFolder(const std::string& path, FolderRule rule, std::string* error) {
+bool MakeFolder(const std::string& given, FolderRule rule, std::string* error) {
+    std::string path = given;
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
     if (path.empty()) {
         *error = "no folder given";
         return false;
