@@ -28,7 +28,7 @@
 
 namespace {
 
-namespace detail = thermpos::registry::detail;
+namespace detail = thermpos::platform::registry::detail;
 
 class HiveFiles {
   public:

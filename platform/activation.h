@@ -25,7 +25,7 @@ HRESULT CLSIDFromProgID(LPCOLESTR progId, CLSID* clsid);
 // or the server's own failure code.
 HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID iid, void** object);
 
-namespace thermpos::com {
+namespace thermpos::platform::com {
 
 // ProgID in ANSI text (ASCII in practice).
 HRESULT ClsidFromProgId(std::string_view progId, CLSID* clsid);
@@ -46,4 +46,4 @@ HRESULT CreateObjectByProgID(std::string_view progId, IDispatch** object);
 // Text for the failure codes above, for messages ("class not registered", ...).
 std::string DescribeActivationError(HRESULT hr);
 
-}  // namespace thermpos::com
+}  // namespace thermpos::platform::com

@@ -20,7 +20,7 @@
 #include "platform/folder.h"
 #include "platform/sync.h"
 
-namespace thermpos {
+namespace thermpos::platform {
 namespace {
 
 // Rounds of "opened a file its holder was removing"; more means a name that is taken
@@ -207,4 +207,4 @@ LONG NamedMutex::Create(std::string_view name) {
     return ERROR_ALREADY_EXISTS;
 }
 
-}  // namespace thermpos
+}  // namespace thermpos::platform

@@ -14,7 +14,7 @@
 //    writable hive file (or folder, when the file does not exist yet); otherwise
 //    ERROR_ACCESS_DENIED.
 //  - A file that does not parse is never overwritten: opens and saves fail with
-//    ERROR_BADDB and thermpos::registry::LastError() names file and line.
+//    ERROR_BADDB and thermpos::platform::registry::LastError() names file and line.
 //
 // All functions are thread-safe and return Win32 error numbers (platform/win32.h).
 #pragma once
@@ -88,7 +88,7 @@ LONG RegCloseKey(HKEY key);
                                  DWORD* reserved, DWORD* type, BYTE* data, DWORD* cbData);
 [[nodiscard]] LONG RegFlushKey(HKEY key);
 
-namespace thermpos::registry {
+namespace thermpos::platform::registry {
 
 // The hive file in use ($THERMPOS_REGISTRY or the default).
 std::string HivePath();
@@ -109,4 +109,4 @@ std::string LastError();
 [[nodiscard]] LONG ExportFile(const std::string& keyPath, const std::string& path,
                               std::string* error);
 
-}  // namespace thermpos::registry
+}  // namespace thermpos::platform::registry

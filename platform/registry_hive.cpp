@@ -11,9 +11,9 @@
 
 #include "platform/reg_limits.h"
 
-namespace thermpos::registry::hive {
+namespace thermpos::platform::registry::hive {
 
-using thermpos::registry::kMaxFileSize;
+using thermpos::platform::registry::kMaxFileSize;
 
 std::mutex g_mutex;
 Store g_store;  // guarded by g_mutex
@@ -190,7 +190,7 @@ HiveFileLock::~HiveFileLock() {
 }
 
 LONG LoadLocked() {
-    const std::string path = thermpos::registry::HivePath();
+    const std::string path = thermpos::platform::registry::HivePath();
     if (path != g_store.path) {
         g_store.path = path;
         g_store.root = std::make_unique<Node>();
@@ -278,4 +278,4 @@ LONG SaveLocked() {
     return ERROR_SUCCESS;
 }
 
-}  // namespace thermpos::registry::hive
+}  // namespace thermpos::platform::registry::hive

@@ -19,11 +19,7 @@
 
 #include "platform/win32.h"
 
-namespace thermpos {
-
-inline constexpr DWORD WAIT_OBJECT_0 = 0;
-inline constexpr DWORD WAIT_TIMEOUT = 258;
-inline constexpr DWORD WAIT_FAILED = 0xFFFFFFFFu;
+namespace thermpos::platform {
 
 class ManualResetEvent {
   public:
@@ -92,4 +88,4 @@ class NamedMutex {
     std::string problem_;  // the last Create's failure
 };
 
-}  // namespace thermpos
+}  // namespace thermpos::platform

@@ -80,7 +80,7 @@ std::string Describe(LONG r) {
         case ERROR_INVALID_PARAMETER:
             return "Invalid key or value name.";
         default: {
-            std::string text = registry::LastError();
+            std::string text = platform::registry::LastError();
             if (text.empty())
                 text = "registry error " + std::to_string(r);
             return text;
@@ -205,7 +205,7 @@ LONG ListSubkeys(HKEY key, std::vector<std::string>* names) {
     }
 }
 
-using KeyHandle = thermpos::registry::KeyHolder;
+using KeyHandle = thermpos::platform::registry::KeyHolder;
 
 LONG QueryKey(const std::string& display, const std::string& sub, bool recurse) {
     KeyHandle key;
@@ -462,11 +462,11 @@ int Add(const KeyArg& key, const Options& o) {
     const std::string name = o.hasValue ? o.valueName : std::string();
     // What the store would refuse is refused before the key is created, so that a refused
     // add leaves nothing behind.
-    if (setValue && !registry::IsValidValueName(name))
+    if (setValue && !platform::registry::IsValidValueName(name))
         return Fail(kName, Describe(ERROR_INVALID_PARAMETER));
-    if (setValue && data.size() > registry::kMaxValueSize)
+    if (setValue && data.size() > platform::registry::kMaxValueSize)
         return Fail(kName, "The data is larger than a registry value can hold (" +
-                               std::to_string(registry::kMaxValueSize) + " bytes).");
+                               std::to_string(platform::registry::kMaxValueSize) + " bytes).");
     const std::string firstMissing = setValue ? FirstMissingKey(key.sub) : std::string();
     KeyHandle handle;
     DWORD disposition = 0;
@@ -556,7 +556,7 @@ int Run(const std::vector<std::string>& args) {
     if (op == "import") {
         if (o.positional.size() != 1)
             return Fail(kName, "usage: thermpos reg import FILE");
-        const LONG r = registry::ImportFile(o.positional[0], &error);
+        const LONG r = platform::registry::ImportFile(o.positional[0], &error);
         if (r != ERROR_SUCCESS)
             return Fail(kName, error.empty() ? Describe(r) : error);
         std::printf("%s\n", kSuccess);
@@ -585,7 +585,7 @@ int Run(const std::vector<std::string>& args) {
         std::printf("The operation was cancelled by the user.\n");
         return 1;
     }
-    const LONG r = registry::ExportFile(key.display, file, &error);
+    const LONG r = platform::registry::ExportFile(key.display, file, &error);
     if (r != ERROR_SUCCESS)
         return Fail(kName, r == ERROR_FILE_NOT_FOUND ? Describe(r) : error);
     std::printf("%s\n", kSuccess);
