@@ -8,6 +8,7 @@
 #include <QStandardPaths>
 
 #include "platform/activation.h"
+#include "platform/folder.h"
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "platform/regkey.h"
@@ -84,10 +85,20 @@ bool CWorkbenchSetup::Start(const QString& folder, QString* error) {
         *error = QStringLiteral("no folder given for the virtual printer");
         return false;
     }
+    // The folder holds the registry this process loads its control objects and service
+    // objects from: made private (0700) when it is missing, and otherwise used only when
+    // it is this user's own and nobody else may write in it.
     QDir dir(folder);
-    if (!dir.mkpath(QStringLiteral("receipts")) || !dir.mkpath(QStringLiteral("locks"))) {
-        *error = QStringLiteral("cannot create the folder %1").arg(folder);
-        return false;
+    for (const QString& path :
+         {dir.absolutePath(), dir.absoluteFilePath(QStringLiteral("receipts")),
+          dir.absoluteFilePath(QStringLiteral("locks"))}) {
+        std::string why;
+        if (!thermpos::platform::MakeFolder(path.toStdString(), thermpos::platform::FolderRule::Own,
+                                            &why)) {
+            *error = QStringLiteral("cannot use the folder %1: %2")
+                         .arg(path, QString::fromStdString(why));
+            return false;
+        }
     }
     folder_ = dir.canonicalPath();
     // A folder of its own for each session: the printer numbers its receipts from 1 again,
@@ -95,8 +106,10 @@ bool CWorkbenchSetup::Start(const QString& folder, QString* error) {
     const QString session =
         QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss-zzz"));
     receiptDir_ = QDir(folder_).filePath(QStringLiteral("receipts/") + session);
-    if (!QDir().mkpath(receiptDir_)) {
-        *error = QStringLiteral("cannot create the folder %1").arg(receiptDir_);
+    if (std::string why; !thermpos::platform::MakeFolder(
+            receiptDir_.toStdString(), thermpos::platform::FolderRule::Own, &why)) {
+        *error = QStringLiteral("cannot use the folder %1: %2")
+                     .arg(receiptDir_, QString::fromStdString(why));
         return false;
     }
     if (ControlPath().toLocal8Bit().size() > kMaxSocketPath) {

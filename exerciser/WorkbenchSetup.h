@@ -25,7 +25,9 @@ class CWorkbenchSetup {
     CWorkbenchSetup(const CWorkbenchSetup&) = delete;
     CWorkbenchSetup& operator=(const CWorkbenchSetup&) = delete;
 
-    // Prepares FOLDER (created when missing) and starts the virtual printer. False with
+    // Prepares FOLDER and starts the virtual printer. FOLDER is made private (0700) when
+    // it is missing; an existing one must be this user's own and writable by nobody else,
+    // since the libraries this process loads are named in its registry. False with
     // *error when any step fails; the printer is not left running then.
     [[nodiscard]] bool Start(const QString& folder, QString* error);
     // Ends the virtual printer (it finishes the receipt in progress) and reaps it.

@@ -3,7 +3,9 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -74,18 +76,38 @@ int AcceptConnection(int listenFd) {
     return fd >= 0 ? fd : -1;
 }
 
-bool ListenLocal(const std::string& path, int backlog, int* fd, std::string* error) {
+bool ListenLocal(const std::string& path, int backlog, int mode, int* fd, std::string* error) {
     *fd = -1;
     sockaddr_un address;
     if (!LocalAddress(path, &address)) {
         *error = path + ": path too long for a socket";
         return false;
     }
+    // The socket file is made by bind with the socket's own mode less the umask (Linux):
+    // set before bind, it is never more open than asked, not even for a moment.
     int s = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (s < 0 || ::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(s, backlog) != 0) {
+    if (s < 0 || ::fchmod(s, static_cast<mode_t>(mode)) != 0 ||
+        ::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         *error = ErrnoMessage(path);
         CloseDescriptor(s);
+        return false;
+    }
+    // Whatever the system did with the mode, it is no more than asked (the name was just
+    // made by this bind, in a folder the caller trusts).
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode) ||
+        ((st.st_mode & 07777) & ~static_cast<mode_t>(mode)) != 0) {
+        if (::chmod(path.c_str(), static_cast<mode_t>(mode)) != 0) {
+            *error = ErrnoMessage(path);
+            CloseDescriptor(s);
+            ::unlink(path.c_str());
+            return false;
+        }
+    }
+    if (::listen(s, backlog) != 0) {
+        *error = ErrnoMessage(path);
+        CloseDescriptor(s);
+        ::unlink(path.c_str());
         return false;
     }
     *fd = s;

@@ -35,8 +35,11 @@ bool SendAll(int fd, std::string_view data, int stallMs);
 [[nodiscard]] int AcceptConnection(int listenFd);
 
 // A non-blocking, close-on-exec local stream socket listening at path, which must not
-// exist (a file there is an error). False with *error ("PATH: reason").
-[[nodiscard]] bool ListenLocal(const std::string& path, int backlog, int* fd, std::string* error);
+// exist (a file there is an error). The socket file gets `mode` (for example 0600, only
+// its user and root may connect), whatever the umask; it never has more. False with
+// *error ("PATH: reason").
+[[nodiscard]] bool ListenLocal(const std::string& path, int backlog, int mode, int* fd,
+                               std::string* error);
 // A blocking, close-on-exec connection to the local stream socket at path; -1 with errno
 // set (ENAMETOOLONG for a path no socket address holds).
 [[nodiscard]] int ConnectLocal(const std::string& path);

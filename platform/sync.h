@@ -3,7 +3,7 @@
 // ManualResetEvent stands in for a Win32 manual-reset event: Set wakes every waiter and
 // stays set until Reset. WaitForEvents waits for any or all of several events with a time
 // limit, like WaitForMultipleObjects, without polling. NamedMutex is the system-wide
-// named mutex used to claim a logical device: an exclusive flock on a file in
+// named mutex used to claim a logical device: a write lock on a file in
 // $THERMPOS_LOCK_DIR (default /run/lock/thermpos).
 //
 // Lock order inside this file: an event's own mutex only; WaitForEvents registers a
@@ -58,6 +58,12 @@ std::string NamedMutexPath(std::string_view name);
 // name when nobody holds it; when another holder (this process or another) has it, the
 // result is ERROR_ALREADY_EXISTS and this object owns nothing. The name is free again
 // once every holder has closed or died.
+//
+// Nobody else's files are trusted: the lock folder must belong to root or the caller and
+// be writable by others only with the sticky bit, and a lock file must belong to root,
+// the caller, or (in a folder shared by a group) that group. A lock file is made private
+// (0600), or 0660 with the folder's group when the folder is group-writable, so that only
+// those who may claim can hold it; it is removed again when its holder closes.
 class NamedMutex {
   public:
     NamedMutex() = default;
@@ -66,13 +72,20 @@ class NamedMutex {
     NamedMutex& operator=(const NamedMutex&) = delete;
 
     // ERROR_SUCCESS (owned), ERROR_ALREADY_EXISTS (held elsewhere), ERROR_INVALID_NAME,
-    // or another Win32 error when the lock folder or file cannot be made.
+    // ERROR_ACCESS_DENIED for a lock folder or file that is not to be trusted or that
+    // belongs to a user this one may not share with, or another Win32 error when the lock
+    // folder or file cannot be made. Problem() then says why.
     [[nodiscard]] LONG Create(std::string_view name);
     bool Owned() const { return fd_ >= 0; }
     void Close();
+    // Why the last Create failed, naming the folder or file, its owner and mode; empty
+    // after a success or ERROR_ALREADY_EXISTS.
+    const std::string& Problem() const { return problem_; }
 
   private:
     int fd_ = -1;
+    std::string path_;     // the lock file, while owned
+    std::string problem_;  // the last Create's failure
 };
 
 }  // namespace thermpos::platform

@@ -22,6 +22,7 @@
 
 #include "demo_logo.h"
 #include "opos/ControlObject.h"
+#include "platform/folder.h"
 #include "platform/module.h"
 #include "platform/process.h"
 #include "tools/command.h"
@@ -262,11 +263,14 @@ int Run(const std::vector<std::string>& args) {
     if (server.empty())
         return Fail(kName, "cannot find libThermSO.so (use --server)");
 
+    // The folder's registry names the library loaded below: made private when missing,
+    // and otherwise used only when it is this user's own and nobody else may write in it.
+    for (const std::string& folder : {out, out + "/receipts", out + "/locks"}) {
+        std::string why;
+        if (!platform::MakeFolder(folder, platform::FolderRule::Own, &why))
+            return Fail(kName, "cannot use " + folder + ": " + why);
+    }
     std::error_code ec;
-    std::filesystem::create_directories(out + "/receipts", ec);
-    std::filesystem::create_directories(out + "/locks", ec);
-    if (ec)
-        return Fail(kName, "cannot create " + out + ": " + ec.message());
     const std::string base = std::filesystem::absolute(out).lexically_normal().string();
     // A fresh hive and fresh receipts each run; only files inside the demo folder go.
     std::filesystem::remove(base + "/registry.reg", ec);

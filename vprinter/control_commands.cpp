@@ -1,8 +1,10 @@
 // The operator's control commands: one line in ("cover open", "status", "snapshot
 // FILE.png" ...), one line of answer out, each turned into a VirtualPrinter call. The
-// control socket (control_server.h) and tests send them.
+// control socket (control_server.h) and tests send them. A snapshot is written only in the
+// output folder: a bare file name, or a path whose folder is the output folder.
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
 #include <initializer_list>
 #include <sstream>
 #include <vector>
@@ -10,6 +12,22 @@
 #include "vprinter/virtual_printer.h"
 
 namespace thermpos::vprinter {
+
+bool VirtualPrinter::SnapshotName(const std::string& path, std::string* name) const {
+    namespace fs = std::filesystem;
+    if (options_.outDir.empty())
+        return false;
+    const fs::path given(path);
+    *name = given.filename().string();
+    if (name->empty() || *name == "." || *name == "..")
+        return false;
+    if (!given.has_parent_path())
+        return true;
+    std::error_code ec, ec2;
+    const fs::path folder = fs::weakly_canonical(given.parent_path(), ec);
+    const fs::path out = fs::weakly_canonical(options_.outDir, ec2);
+    return !ec && !ec2 && folder == out;
+}
 
 std::string VirtualPrinter::Control(std::string_view line, bool* quit) {
     if (quit)
@@ -69,8 +87,15 @@ std::string VirtualPrinter::Control(std::string_view line, bool* quit) {
             path.remove_suffix(1);
         if (path.empty())
             return "error snapshot needs a file name";
+        // Whoever may connect to the socket names the file: it is made only in the output
+        // folder, never where the printer's user could write but the client could not.
+        std::string name;
+        if (!SnapshotName(std::string(path), &name))
+            return "error snapshot writes only into the output folder" +
+                   (options_.outDir.empty() ? std::string(" (there is none: --out DIR)")
+                                            : " " + options_.outDir);
         std::string error;
-        if (!Snapshot(std::string(path), &error))
+        if (!SnapshotInOutput(name, &error))
             return "error " + error;
     } else if (is({"quit"})) {
         if (quit)

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "platform/descriptor.h"
+#include "platform/folder.h"
 #include "platform/poll.h"
 #include "platform/socket.h"
 
@@ -17,12 +18,11 @@ namespace {
 
 constexpr std::size_t kMaxClients = 16;
 constexpr std::size_t kMaxLine = 4096;
-// A client that does not read its answers waits for nobody else for long.
-constexpr int kSendStallMs = 1000;
-
-void SendAll(int fd, const std::string& text) {
-    (void)platform::SendAll(fd, text, kSendStallMs);
-}
+// Answers waiting for a client that does not read them, at most; past this the client is
+// dropped, and nobody else ever waits for it.
+constexpr std::size_t kMaxPendingAnswers = 64 * 1024;
+// The last answer before the server ends (the "ok" to quit) may wait this long.
+constexpr int kFinalAnswerMs = 1000;
 
 }  // namespace
 
@@ -36,6 +36,14 @@ bool ControlServer::TakeOverSignals(std::string* error) {
 
 bool ControlServer::Listen(const std::string& path, std::string* error) {
     namespace fs = std::filesystem;
+    // The folder must be one others cannot swap the socket out of: this user's or root's,
+    // writable by others only with the sticky bit (as /tmp).
+    std::string problem =
+        platform::FolderProblem(platform::FolderOf(path), platform::FolderRule::Shared);
+    if (!problem.empty()) {
+        *error = "control socket " + path + ": " + problem;
+        return false;
+    }
     std::error_code ec;
     const fs::file_status existing = fs::symlink_status(path, ec);
     if (!ec && fs::exists(existing)) {
@@ -45,9 +53,33 @@ bool ControlServer::Listen(const std::string& path, std::string* error) {
         }
         fs::remove(path, ec);
     }
-    if (!platform::ListenLocal(path, 8, &listenFd_, error))
+    // Only this user (and root) may connect, whatever the umask.
+    if (!platform::ListenLocal(path, 8, 0600, &listenFd_, error))
         return false;
     path_ = path;
+    return true;
+}
+
+bool ControlServer::Queue(Client& client, const std::string& text) {
+    if (client.output.size() + text.size() > kMaxPendingAnswers)
+        return false;
+    client.output += text;
+    return true;
+}
+
+bool ControlServer::Flush(Client& client) {
+    while (!client.output.empty()) {
+        std::size_t sent = 0;
+        switch (platform::Send(client.fd, client.output.data(), client.output.size(), &sent)) {
+            case platform::StreamResult::Done:
+                client.output.erase(0, sent);
+                break;
+            case platform::StreamResult::WouldBlock:
+                return true;  // the rest when it reads
+            case platform::StreamResult::Closed:
+                return false;
+        }
+    }
     return true;
 }
 
@@ -70,17 +102,21 @@ bool ControlServer::ServeClient(const Answer& answer, Client& client, bool* quit
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
         bool stop = false;
-        SendAll(client.fd, answer(line, &stop) + "\n");
+        const std::string reply = answer(line, &stop) + "\n";
+        if (!Queue(client, reply))
+            return false;  // it does not read its answers
         if (stop) {
             *quit = true;
+            (void)platform::SendAll(client.fd, client.output, kFinalAnswerMs);
             return false;
         }
     }
     if (client.input.size() > kMaxLine) {
-        SendAll(client.fd, "error line too long\n");
+        (void)Queue(client, "error line too long\n");
+        (void)Flush(client);
         return false;
     }
-    return true;
+    return Flush(client);
 }
 
 bool ControlServer::Serve(const Answer& answer, std::string* error) {
@@ -92,16 +128,20 @@ bool ControlServer::Serve(const Answer& answer, std::string* error) {
         const auto listener = poll.Add(listenFd_, true, false);
         const auto firstClient = listener + 1;
         for (const Client& c : clients_)
-            poll.Add(c.fd, true, false);
+            poll.Add(c.fd, true, !c.output.empty());
         if (poll.Wait(-1, error) < 0)
             return false;
         if (poll.Readable(signalled))
             return true;  // SIGINT, SIGTERM or SIGHUP: shut down cleanly
         // Clients first, by their slots; connections accepted below join the next round.
+        // No client is waited for: answers go out as each client takes them.
         std::vector<Client> kept;
         for (std::size_t i = 0; i < clients_.size(); ++i) {
+            const auto slot = firstClient + i;
             bool keep = true;
-            if (!quit && (poll.Readable(firstClient + i) || poll.Broken(firstClient + i)))
+            if (!quit && poll.Writable(slot))
+                keep = Flush(clients_[i]);
+            if (keep && !quit && (poll.Readable(slot) || poll.Broken(slot)))
                 keep = ServeClient(answer, clients_[i], &quit);
             if (keep)
                 kept.push_back(std::move(clients_[i]));
@@ -113,10 +153,12 @@ bool ControlServer::Serve(const Answer& answer, std::string* error) {
             int fd = platform::AcceptConnection(listenFd_);
             if (fd >= 0) {
                 if (clients_.size() >= kMaxClients) {
-                    SendAll(fd, "error too many control connections\n");
+                    // A new connection's buffer is empty: this line fits without a wait.
+                    Client refused{fd, {}, "error too many control connections\n"};
+                    (void)Flush(refused);
                     platform::CloseDescriptor(fd);
                 } else {
-                    clients_.push_back({fd, {}});
+                    clients_.push_back({fd, {}, {}});
                 }
             }
         }

@@ -29,11 +29,15 @@ class ControlServer {
     // SIGINT, SIGTERM and SIGHUP end Serve instead of the process; a client that went
     // away does not kill it with SIGPIPE. False with *error when that cannot be set up.
     [[nodiscard]] bool TakeOverSignals(std::string* error);
-    // Listens for clients on a UNIX stream socket at `path`. A socket left behind by an
-    // earlier run is replaced; any other file there is not. False with *error.
+    // Listens for clients on a UNIX stream socket at `path`, mode 0600 whatever the
+    // umask, in a folder of this user or root that others may write in only with the
+    // sticky bit (refused otherwise). A socket left behind by an earlier run is replaced;
+    // any other file there is not. False with *error.
     [[nodiscard]] bool Listen(const std::string& path, std::string* error);
     // Answers each complete line of each client (at most 16 at a time, lines of at most
-    // 4096 bytes) until a signal taken over arrives or an answer sets quit. Returns false
+    // 4096 bytes) until a signal taken over arrives or an answer sets quit. Answers are
+    // sent as each client takes them, never waited for: a client whose unread answers
+    // pass 64 KiB is disconnected, and the others are served meanwhile. Returns false
     // with *error if waiting fails.
     [[nodiscard]] bool Serve(const Answer& answer, std::string* error);
     // Disconnects the clients, stops listening and removes the socket file.
@@ -43,9 +47,14 @@ class ControlServer {
     struct Client {
         int fd = -1;
         std::string input;
+        std::string output;  // answers not yet taken by the client
     };
     // Reads what a client sent and answers each complete line. False: close the client.
     bool ServeClient(const Answer& answer, Client& client, bool* quit);
+    // Adds an answer to the client's output; false when that would pass the bound.
+    static bool Queue(Client& client, const std::string& text);
+    // Sends what the client takes now; false when it went away.
+    static bool Flush(Client& client);
 
     platform::ShutdownSignals signals_;
     int listenFd_ = -1;

@@ -411,6 +411,16 @@ TimePoint VirtualPrinter::Now() const {
 }
 
 bool VirtualPrinter::Snapshot(const std::string& pngPath, std::string* error) const {
+    Image image;
+    return SnapshotImage(&image, error) && WritePng(pngPath, image, error);
+}
+
+bool VirtualPrinter::SnapshotInOutput(const std::string& name, std::string* error) const {
+    Image image;
+    return SnapshotImage(&image, error) && store_.WriteImage(name, image, error);
+}
+
+bool VirtualPrinter::SnapshotImage(Image* out, std::string* error) const {
     DrawnReceipt paper;
     int paperWidth;
     {
@@ -427,7 +437,8 @@ bool VirtualPrinter::Snapshot(const std::string& pngPath, std::string* error) co
     // Nothing printed since the last cut: a blank strip of paper, still a valid picture.
     if (image.height <= 0 || image.width <= 0)
         image = Image(std::max(1, paperWidth), 1);
-    return WritePng(pngPath, image, error);
+    *out = std::move(image);
+    return true;
 }
 
 bool VirtualPrinter::WaitBytesConsumed(std::uint64_t n, std::chrono::milliseconds timeout) const {

@@ -5,6 +5,10 @@
 #include <string>
 #include <vector>
 
+namespace thermpos::platform {
+class Folder;
+}
+
 namespace thermpos::vprinter {
 
 enum Ink : std::uint8_t { kPaper = 0, kBlack = 1, kRed = 2 };
@@ -23,8 +27,13 @@ struct Image {
     }
 };
 
-// Writes the image as an 8-bit RGB PNG (paper white, black ink, red ink #C00000).
-// Returns false with *error set when the file cannot be written.
+// Writes the image as an 8-bit RGB PNG (paper white, black ink, red ink #C00000), under a
+// temporary name that is renamed to `name` in the folder once it is whole; a link or file
+// planted under either name is replaced, never written through. Returns false with
+// *error set when the file cannot be written.
+bool WritePng(const platform::Folder& folder, const std::string& name, const Image& image,
+              std::string* error);
+// The same at a path, in whatever folder it names.
 bool WritePng(const std::string& path, const Image& image, std::string* error);
 
 // A stable hash of size and dots (hex text), for golden tests.

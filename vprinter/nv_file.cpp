@@ -5,6 +5,8 @@
 #include <fstream>
 #include <vector>
 
+#include "platform/folder.h"
+
 namespace thermpos::vprinter {
 
 namespace {
@@ -35,14 +37,19 @@ bool LoadNvFile(const std::string& path, PrinterModel& model, std::string* error
 
 bool SaveNvFile(const std::string& path, const PrinterModel& model, std::string* error) {
     const std::vector<std::uint8_t> blob = model.SaveNvImages();
-    const std::string temporary = path + ".part";
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(blob.data()),
-              static_cast<std::streamsize>(blob.size()));
-    out.close();
-    if (!out || std::rename(temporary.c_str(), path.c_str()) != 0) {
-        *error = path + ": NV images not saved";
-        std::remove(temporary.c_str());
+    platform::Folder folder;
+    std::string why;
+    if (!folder.Open(platform::FolderOf(path), platform::FolderRule::Any, false, &why) ||
+        !platform::ReplaceFile(
+            folder, platform::NameOf(path), 0644,
+            [&](std::FILE* file, std::string* message) {
+                if (std::fwrite(blob.data(), 1, blob.size(), file) == blob.size())
+                    return true;
+                *message = "write failed";
+                return false;
+            },
+            &why)) {
+        *error = path + ": NV images not saved (" + why + ")";
         return false;
     }
     return true;

@@ -10,17 +10,11 @@
 #include <utility>
 #include <vector>
 
+#include "platform/folder.h"
 #include "vprinter/image.h"
 
 namespace thermpos::vprinter {
 namespace {
-
-struct FileCloser {
-    void operator()(std::FILE* f) const {
-        if (f)
-            std::fclose(f);
-    }
-};
 
 // Colours by palette index: paper white, black ink, red ink. Any stray ink value is paper,
 // rather than failing the file.
@@ -169,10 +163,11 @@ bool WriteRows(std::FILE* file, const Image& image, std::vector<std::uint8_t>& r
 
 }  // namespace
 
-bool WritePng(const std::string& path, const Image& image, std::string* error) {
+bool WritePng(const platform::Folder& folder, const std::string& name, const Image& image,
+              std::string* error) {
     auto fail = [&](const std::string& why) {
         if (error)
-            *error = path + ": " + why;
+            *error = folder.Path() + "/" + name + ": " + why;
         return false;
     };
     // PNG cannot hold an empty image; width and dots must agree or At() reads past the end.
@@ -182,33 +177,32 @@ bool WritePng(const std::string& path, const Image& image, std::string* error) {
         return fail("image size does not match its dots");
     if (image.width > 1000000 || image.height > 1000000)
         return fail("image too large");
-    // Written beside the target and renamed over it, so that a reader watching for the
-    // file never opens half a picture.
-    const std::string temporary = path + ".part";
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(temporary.c_str(), "wb"));
-    if (!file)
-        return fail(std::strerror(errno));
+    // Written under a fresh temporary name and renamed over the target, so that a reader
+    // watching for the file never opens half a picture, and nothing planted under either
+    // name is written through.
     std::vector<std::uint8_t> row(static_cast<std::size_t>(image.width) * 3);
     std::vector<std::uint8_t> indices(static_cast<std::size_t>(image.width) * 2);
-    std::string message;
-    bool ok = WriteRows(file.get(), image, row, indices, &message);
-    if (ok && std::fflush(file.get()) != 0) {
-        ok = false;
-        message = std::strerror(errno);
+    std::string why;
+    const bool ok = platform::ReplaceFile(
+        folder, name, 0644,
+        [&](std::FILE* file, std::string* message) {
+            return WriteRows(file, image, row, indices, message);
+        },
+        &why);
+    if (!ok && error)
+        *error = why;
+    return ok;
+}
+
+bool WritePng(const std::string& path, const Image& image, std::string* error) {
+    platform::Folder folder;
+    std::string why;
+    if (!folder.Open(platform::FolderOf(path), platform::FolderRule::Any, false, &why)) {
+        if (error)
+            *error = path + ": " + why;
+        return false;
     }
-    if (std::fclose(file.release()) != 0 && ok) {
-        ok = false;
-        message = std::strerror(errno);
-    }
-    if (ok && std::rename(temporary.c_str(), path.c_str()) != 0) {
-        ok = false;
-        message = std::strerror(errno);
-    }
-    if (!ok) {
-        std::remove(temporary.c_str());
-        return fail(message);
-    }
-    return true;
+    return WritePng(folder, platform::NameOf(path), image, error);
 }
 
 std::string PixelHash(const Image& image) {

@@ -8,10 +8,6 @@
 // Locks: mutex_ only, innermost: nothing else is taken while it is held.
 #include "vprinter/receipt_store.h"
 
-#include <cerrno>
-#include <cstring>
-#include <filesystem>
-#include <system_error>
 #include <utility>
 
 #include "vprinter/image.h"
@@ -24,9 +20,7 @@ namespace {
 constexpr std::size_t kMaxKeptReceiptBytes = 256u << 20;
 constexpr std::size_t kMaxFilesListed = 1024;
 
-bool WriteReceiptPng(const DrawnReceipt& receipt, const std::string& path, std::string* error) {
-    return WritePng(path, receipt.Render(), error);
-}
+constexpr char kLogName[] = "commands.log";
 
 }  // namespace
 
@@ -51,19 +45,23 @@ bool ReceiptStore::Begin(ReceiptStoreOptions options, std::string* error) {
         finishing_ = false;
     }
     options_ = std::move(options);
-    if (!options_.write)
-        options_.write = WriteReceiptPng;
+    out_.Close();
     if (!options_.outDir.empty()) {
-        std::error_code ec;
-        std::filesystem::create_directories(options_.outDir, ec);
-        if (ec) {
-            *error = options_.outDir + ": " + ec.message();
+        // Only a folder of this user's own, made private when it is missing: another
+        // user's folder could hold links to anybody's files under the names written here.
+        if (!out_.Open(options_.outDir, platform::FolderRule::Own, true, error))
             return false;
-        }
-        const std::string logPath = options_.outDir + "/commands.log";
-        log_ = std::fopen(logPath.c_str(), "w");
-        if (!log_) {
-            *error = logPath + ": " + std::strerror(errno);
+        // A new file under a temporary name, at once renamed to commands.log: the log of
+        // an earlier run is replaced, never truncated through a link.
+        std::string temporary;
+        log_ = out_.CreateTemporary(kLogName, 0644, &temporary, error);
+        if (!log_)
+            return false;
+        if (!out_.Rename(temporary, kLogName, error)) {
+            *error = options_.outDir + "/" + kLogName + ": " + *error;
+            std::fclose(log_);
+            log_ = nullptr;
+            out_.Remove(temporary);
             return false;
         }
     }
@@ -157,10 +155,12 @@ void ReceiptStore::Run() {
         if (!options_.outDir.empty()) {
             for (const DrawnReceipt& r : receipts) {
                 char name[64];
-                std::snprintf(name, sizeof name, "/receipt-%04d.png", r.index);
-                const std::string path = options_.outDir + name;
+                std::snprintf(name, sizeof name, "receipt-%04d.png", r.index);
+                const std::string path = options_.outDir + "/" + name;
                 std::string why;
-                if (options_.write(r, path, &why))
+                const bool ok = options_.write ? options_.write(r, path, &why)
+                                               : WritePng(out_, name, r.Render(), &why);
+                if (ok)
                     written.push_back(path);
                 else
                     failure = why;
@@ -227,6 +227,15 @@ std::string ReceiptStore::LastError() const {
 void ReceiptStore::NoteError(std::string error) {
     platform::MutexLock lock(mutex_);
     error_ = std::move(error);
+}
+
+bool ReceiptStore::WriteImage(const std::string& name, const Image& image,
+                              std::string* error) const {
+    if (!out_.IsOpen()) {
+        *error = "no output folder (--out)";
+        return false;
+    }
+    return WritePng(out_, name, image, error);
 }
 
 }  // namespace thermpos::vprinter

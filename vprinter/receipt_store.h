@@ -28,7 +28,9 @@
 #include <thread>
 #include <vector>
 
+#include "platform/folder.h"
 #include "platform/thread_safety.h"
+#include "vprinter/image.h"
 #include "vprinter/model.h"
 
 namespace thermpos::vprinter {
@@ -42,7 +44,7 @@ struct ReceiptStoreOptions {
     std::string outDir;  // empty: no files, receipts are only kept
     std::size_t keepReceipts = 64;
     std::uint64_t maxLogBytes = 64u << 20;
-    ReceiptWriter write;  // null: the receipt's PNG
+    ReceiptWriter write;  // null: the receipt's PNG, made in the output folder
     // Called on the writer thread after each round of writing, with no lock held, so that
     // waits on what the files hold are woken.
     std::function<void()> onWritten;
@@ -58,8 +60,9 @@ class ReceiptStore {
     ReceiptStore(const ReceiptStore&) = delete;
     ReceiptStore& operator=(const ReceiptStore&) = delete;
 
-    // Forgets the receipts of an earlier run, makes the output folder, opens commands.log
-    // and starts the writer. False with *error (nothing started then).
+    // Forgets the receipts of an earlier run, makes the output folder (mode 0700) or
+    // checks that the existing one is this user's own and writable by nobody else, opens
+    // a new commands.log and starts the writer. False with *error (nothing started then).
     [[nodiscard]] bool Begin(ReceiptStoreOptions options, std::string* error) EXCLUDES(mutex_);
     // Writes everything handed over and logged, closes the log and joins the writer. The
     // kept receipts, the count and the files stay readable. Safe to call twice.
@@ -79,6 +82,10 @@ class ReceiptStore {
     std::vector<DrawnReceipt> Kept() const EXCLUDES(mutex_);
     std::vector<std::string> Files() const EXCLUDES(mutex_);
     std::string LastError() const EXCLUDES(mutex_);
+    // Writes image as the PNG `name` (a plain file name) in the output folder; false with
+    // *error, also when there is none. Any thread, between Begin and the next Begin.
+    [[nodiscard]] bool WriteImage(const std::string& name, const Image& image,
+                                  std::string* error) const;
     void NoteError(std::string error) EXCLUDES(mutex_);
 
   private:
@@ -90,6 +97,9 @@ class ReceiptStore {
     std::condition_variable work_;             // something to write, or finishing_
     std::condition_variable room_;             // the writer took the queue on
     ReceiptStoreOptions options_;              // fixed while the writer runs
+    // The output folder, open from Begin to the next Begin (or the end): the receipts,
+    // commands.log and snapshots are made in it.
+    platform::Folder out_;
     // commands.log: opened by Begin before the writer starts, written by the writer only,
     // closed by Finish after it joined.
     std::FILE* log_ = nullptr;

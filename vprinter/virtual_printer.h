@@ -134,13 +134,18 @@ class VirtualPrinter {
 
     // Runs one control command line ("cover open", "status", "snapshot FILE.png", ...)
     // and returns its one-line answer ("ok ...", "error ..."). *quit is set by "quit".
+    // "snapshot" writes only in the output folder (a bare name, or a path in it).
     std::string Control(std::string_view line, bool* quit);
 
     // ---- observation ----
     PrinterStatus Status() const;
     std::string StatusText() const;
     TimePoint Now() const;  // transport clock
+    // The paper since the last cut as a PNG at pngPath (the caller's choice of path).
     [[nodiscard]] bool Snapshot(const std::string& pngPath, std::string* error) const;
+    // The same as the PNG `name` (a plain file name) in the output folder, for requests
+    // from the control socket; false with *error without an output folder.
+    [[nodiscard]] bool SnapshotInOutput(const std::string& name, std::string* error) const;
 
     // Wait (real time) until the model has interpreted n bytes in total, or until `count`
     // receipts have been finished (and written, when there is an output folder).
@@ -184,6 +189,10 @@ class VirtualPrinter {
     PrinterStatus LinkStatusLocked() const REQUIRES(mutex_);
     void CollectLocked(std::vector<DrawnReceipt>* finished) REQUIRES(mutex_);
     std::string AddressLocked() const REQUIRES(mutex_);
+    bool SnapshotImage(Image* image, std::string* error) const EXCLUDES(mutex_);
+    // The file name in the output folder a control client's "snapshot PATH" stands for;
+    // false for a path elsewhere, or without an output folder.
+    bool SnapshotName(const std::string& path, std::string* name) const;
     template <typename F>
     void ControlModel(F&& f) EXCLUDES(mutex_);
 

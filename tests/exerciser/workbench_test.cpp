@@ -9,6 +9,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "exerciser/WorkbenchDock.h"
 #include "tests/exerciser/ExerciserTestSupport.h"
 
@@ -133,6 +136,67 @@ class WorkbenchTest : public QObject {
         QVERIFY(extest::WaitFor(
             [&] { return !QFile::exists(folder.filePath(QStringLiteral("printer.ctl"))); },
             kLimitMs));
+    }
+
+    // The folder's registry names the libraries this program loads: a folder another user
+    // made, or one others may write in, is refused before anything is read from it or
+    // written to it; a missing one is made private.
+    void foreignOrOpenFolderIsRefusedAndAMissingOneMadePrivate() {
+        QTemporaryDir base;
+        QVERIFY(base.isValid());
+        const auto runQuit = [](const QString& folder, QByteArray* err) {
+            QProcess p;
+            p.start(QStringLiteral(PRNEXERCISER_PROGRAM),
+                    {QStringLiteral("--virtual"), folder, QStringLiteral("--script"),
+                     QStringLiteral("-")});
+            p.write("quit\n");
+            p.closeWriteChannel();
+            if (!p.waitForFinished(kLimitMs))
+                p.kill();
+            p.waitForFinished(kLimitMs);
+            *err = p.readAllStandardError();
+            return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        };
+
+        const QString fresh = base.filePath(QStringLiteral("new/wb"));
+        const mode_t old = umask(0);
+        QByteArray err;
+        const int code = runQuit(fresh, &err);
+        umask(old);
+        QVERIFY2(code == 0, err.constData());
+        struct stat st {};
+        QCOMPARE(stat(QFile::encodeName(fresh).constData(), &st), 0);
+        QCOMPARE(st.st_mode & 07777, 0700u);
+        for (const char* sub : {"receipts", "locks"}) {
+            QCOMPARE(stat(QFile::encodeName(fresh + "/" + sub).constData(), &st), 0);
+            QCOMPARE(st.st_mode & 077, 0u);
+        }
+
+        if (geteuid() != 0)
+            QSKIP("needs root to give a folder to uid 65534");
+        struct Case {
+            const char* name;
+            uid_t owner;
+            gid_t group;
+            mode_t mode;
+        };
+        const Case cases[] = {
+            {"foreign", 65534, 65534, 0755},
+            {"foreign-private", 65534, 65534, 0700},
+            {"open", geteuid(), getegid(), 0777},
+            {"group", geteuid(), 65534, 0770},
+        };
+        for (const Case& c : cases) {
+            const QString folder = base.filePath(QString::fromLatin1(c.name));
+            const QByteArray native = QFile::encodeName(folder);
+            QVERIFY(QDir().mkdir(folder));
+            QVERIFY(chown(native.constData(), c.owner, c.group) == 0);
+            QVERIFY(chmod(native.constData(), c.mode) == 0);
+            QVERIFY2(runQuit(folder, &err) == 1, c.name);
+            QVERIFY2(err.contains(native) && err.contains("mode"), err.constData());
+            QVERIFY2(QDir(folder).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+                     c.name);
+        }
     }
 
     // The preview follows the newest complete receipt of the folder; files being written

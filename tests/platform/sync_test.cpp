@@ -3,6 +3,8 @@
 // Threads: helper threads only Set events; every wait has a generous limit so a broken
 // build fails instead of hanging.
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/sync.h"
+#include "tests/support/other_user.h"
 #include "tests/support/temp_env.h"
 
 namespace {
@@ -247,6 +250,140 @@ TEST_F(NamedMutexTest, UnusableLockFolderIsAnErrorNotAClaim) {
     platform::NamedMutex m;
     EXPECT_NE(m.Create("device"), ERROR_SUCCESS);
     EXPECT_FALSE(m.Owned());
+}
+
+// A lock folder another user made first (the folder is on a tmpfs, empty after each boot),
+// or one anybody may change, is refused with a reason, never used for a claim.
+TEST_F(NamedMutexTest, LockFolderOfAnotherUserOrOpenToChangeIsRefused) {
+    if (!thermpos::testing::CanBeAnotherUser())
+        GTEST_SKIP() << "needs root to give a folder to uid 65534";
+    using thermpos::testing::kOtherGid;
+    using thermpos::testing::kOtherUid;
+    const uid_t me = geteuid();
+    const gid_t myGroup = getegid();
+    struct Case {
+        const char* what;
+        uid_t owner;
+        gid_t group;
+        mode_t mode;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {"another user's, private", kOtherUid, kOtherGid, 0700, false},
+        {"another user's, readable", kOtherUid, kOtherGid, 0755, false},
+        {"another user's, sticky and open to all", kOtherUid, kOtherGid, 01777, false},
+        {"this user's, writable by all without the sticky bit", me, myGroup, 0777, false},
+        {"this user's, writable by a group without the sticky bit", me, kOtherGid, 0775, false},
+        {"this user's, private", me, myGroup, 0700, true},
+        {"this user's, sticky and open to all", me, myGroup, 01777, true},
+        {"this user's, shared with a group, sticky", me, kOtherGid, 03770, true},
+        {"root's, readable", 0, 0, 0755, true},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        const std::string dir = root_ + "/case" + std::to_string(n++);
+        ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+        ASSERT_TRUE(thermpos::testing::Give(dir, c.mode, c.owner, c.group)) << c.what;
+        env_->Set("THERMPOS_LOCK_DIR", dir);
+        platform::NamedMutex m;
+        const LONG rc = m.Create("RTK410.TALVERN.POSPrinter");
+        if (c.accepted) {
+            EXPECT_EQ(rc, ERROR_SUCCESS) << c.what << ": " << m.Problem();
+            continue;
+        }
+        EXPECT_EQ(rc, ERROR_ACCESS_DENIED) << c.what;
+        EXPECT_FALSE(m.Owned()) << c.what;
+        EXPECT_NE(m.Problem().find(dir), std::string::npos) << c.what << ": " << m.Problem();
+        EXPECT_NE(m.Problem().find("mode"), std::string::npos) << c.what << ": " << m.Problem();
+        EXPECT_TRUE(fs::is_empty(dir)) << c.what << ": a lock file was made";
+    }
+}
+
+// Lock files only those who may claim can open: private in a folder open to everyone,
+// shared with the group of a group-shared folder; gone once released.
+TEST_F(NamedMutexTest, LockFilesArePrivateUnlessTheFolderIsSharedByAGroup) {
+    const mode_t old = umask(0);  // the widest umask must not widen them
+    platform::NamedMutex m;
+    ASSERT_EQ(m.Create("RTK410.TALVERN.CD1"), ERROR_SUCCESS) << m.Problem();
+    umask(old);
+    const std::string file = platform::NamedMutexPath("RTK410.TALVERN.CD1");
+    struct stat st {};
+    ASSERT_EQ(lstat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    m.Close();
+    EXPECT_FALSE(fs::exists(file)) << "a released lock file stays behind";
+
+    if (!thermpos::testing::CanBeAnotherUser())
+        GTEST_SKIP() << "needs root to share a folder with the group 65534";
+    const std::string shared = root_ + "/shared";
+    ASSERT_EQ(mkdir(shared.c_str(), 0700), 0);
+    ASSERT_TRUE(thermpos::testing::Give(shared, 03770, geteuid(), thermpos::testing::kOtherGid));
+    env_->Set("THERMPOS_LOCK_DIR", shared);
+    ASSERT_EQ(m.Create("RTK410.TALVERN.CD1"), ERROR_SUCCESS) << m.Problem();
+    ASSERT_EQ(lstat(platform::NamedMutexPath("RTK410.TALVERN.CD1").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0660u);
+    EXPECT_EQ(st.st_gid, thermpos::testing::kOtherGid);
+}
+
+// Another local user can neither hold this user's lock file (it cannot open it, and a
+// read-only descriptor could not take the write lock anyway) nor plant one of its own
+// that this user would wait behind: a planted file is refused with its owner named.
+TEST_F(NamedMutexTest, AnotherUserCanNeitherHoldNorPlantALock) {
+    if (!thermpos::testing::CanBeAnotherUser())
+        GTEST_SKIP() << "needs root to run a step as uid 65534";
+    ASSERT_EQ(chmod(root_.c_str(), 0755), 0);  // the other user may reach the lock folder
+    const std::string device = "RTK410.TALVERN.POSPrinter";
+    const std::string file = platform::NamedMutexPath(device);
+    // Holds every lock the other user can get on the file: 'h' held, 'n' none.
+    auto holdWhatItCan = [&]() -> char {
+        bool held = false;
+        for (int flags : {O_RDWR, O_RDONLY}) {
+            const int fd = open(file.c_str(), flags | O_NOFOLLOW | O_NONBLOCK);
+            if (fd < 0)
+                continue;
+            struct flock lock {};
+            lock.l_type = flags == O_RDWR ? F_WRLCK : F_RDLCK;
+            held |= fcntl(fd, F_OFD_SETLK, &lock) == 0;
+            held |= flock(fd, LOCK_EX | LOCK_NB) == 0;  // kept open: the child holds on
+        }
+        return held ? 'h' : 'n';
+    };
+
+    {
+        platform::NamedMutex mine;
+        ASSERT_EQ(mine.Create(device), ERROR_SUCCESS) << mine.Problem();
+        thermpos::testing::OtherUserStep other(holdWhatItCan, false);
+        EXPECT_EQ(other.Result(), 'n') << "the other user got a lock on a held claim's file";
+    }
+    {
+        // Released and taken again, with the other user trying in between.
+        platform::NamedMutex first;
+        ASSERT_EQ(first.Create(device), ERROR_SUCCESS) << first.Problem();
+        first.Close();
+        thermpos::testing::OtherUserStep other(holdWhatItCan, true);
+        ASSERT_NE(other.Result(), 'E');
+        platform::NamedMutex again;
+        EXPECT_EQ(again.Create(device), ERROR_SUCCESS) << again.Problem();
+    }
+
+    // A lock file the other user made (open to all) and holds.
+    thermpos::testing::OtherUserStep planter(
+        [&]() -> char {
+            const int fd = open(file.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
+            if (fd < 0 || fchmod(fd, 0666) != 0)
+                return 'x';
+            struct flock lock {};
+            lock.l_type = F_WRLCK;
+            const bool held = fcntl(fd, F_OFD_SETLK, &lock) == 0 && flock(fd, LOCK_EX) == 0;
+            return held ? 'h' : 'x';
+        },
+        true);
+    ASSERT_EQ(planter.Result(), 'h');
+    platform::NamedMutex m;
+    EXPECT_EQ(m.Create(device), ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(m.Owned());
+    EXPECT_NE(m.Problem().find("uid 65534"), std::string::npos) << m.Problem();
+    EXPECT_NE(m.Problem().find(file), std::string::npos) << m.Problem();
 }
 
 }  // namespace

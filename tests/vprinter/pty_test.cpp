@@ -341,7 +341,7 @@ TEST_F(PtyTest, ControlCommandsAnswerOneLineEach) {
     EXPECT_EQ(status.find('\n'), std::string::npos);
     EXPECT_NE(status.find(printer_.SlavePath()), std::string::npos) << status;
 
-    const std::string snapshot = dir_.Dir() + "/snap shot.png";
+    const std::string snapshot = OutDir() + "/snap shot.png";
     EXPECT_EQ(printer_.Control("snapshot " + snapshot, &quit), "ok");
     EXPECT_TRUE(fs::exists(snapshot));
     EXPECT_EQ(printer_.Control("snapshot", &quit).rfind("error", 0), 0u);
