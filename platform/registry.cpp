@@ -355,7 +355,7 @@ LONG RegQueryValueExA(HKEY key, const char* valueName, DWORD* /*reserved*/, DWOR
     const LONG r = ReadNodeLocked(key, &node);
     if (r != ERROR_SUCCESS)
         return r;
-    const Value* v = node->FindValue(ValueNameOf(valueName));
+    const Value* v = g_store.index.FindValue(node, ValueNameOf(valueName));
     if (!v)
         return ERROR_FILE_NOT_FOUND;
     const DWORD size = static_cast<DWORD>(v->data.size());
