@@ -229,6 +229,8 @@ bool HiveWritable(const std::string& hive) {
     return S_ISDIR(st.st_mode) && ::access(dir.c_str(), W_OK | X_OK) == 0;
 }
 
+namespace {
+
 std::chrono::milliseconds LockWait() {
     const char* env = std::getenv("THERMPOS_REGISTRY_WAIT_MS");
     if (env && *env) {
@@ -239,6 +241,8 @@ std::chrono::milliseconds LockWait() {
     }
     return std::chrono::milliseconds(kDefaultLockWaitMs);
 }
+
+}  // namespace
 
 LONG HiveFileLock::Acquire(const std::string& hive) {
     const std::string lockPath = hive + ".lock";
