@@ -33,9 +33,9 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using thermpos::com::OutgoingArgs;
 using thermpos::opos::ControlEventListener;
 using thermpos::opos::COposControl;
+using thermpos::platform::com::OutgoingArgs;
 using thermpos::vprinter::PrinterStatus;
 using thermpos::vprinter::VirtualPrinter;
 using thermpos::vprinter::VirtualPrinterOptions;

@@ -77,12 +77,12 @@ BENCHMARK(TypedPropertyRead);
 void PropertyReadByName(benchmark::State& state) {
     Printer p;
     p.printer.Close();
-    auto co = thermpos::com::ComPtr<thermpos::opos::CAutomationControl>::Adopt(
+    auto co = thermpos::platform::com::ComPtr<thermpos::opos::CAutomationControl>::Adopt(
         new thermpos::opos::CAutomationControl(thermpos::opos::PosPrinterTable()));
-    thermpos::com::DispatchDriver d(co.Get());
-    thermpos::com::OutgoingArgs open;
+    thermpos::platform::com::DispatchDriver d(co.Get());
+    thermpos::platform::com::OutgoingArgs open;
     open.String(kTestPrinterName);
-    thermpos::com::Variant r;
+    thermpos::platform::com::Variant r;
     (void)d.Call("Open", open, r.Get());
     for (auto _ : state) {
         const DISPID id = d.GetDispId("RecLineChars");

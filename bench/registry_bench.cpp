@@ -31,7 +31,7 @@
 
 namespace {
 
-namespace detail = thermpos::registry::detail;
+namespace detail = thermpos::platform::registry::detail;
 
 class HiveFiles {
   public:

@@ -47,9 +47,9 @@
 namespace {
 
 using namespace std::chrono_literals;
-using thermpos::com::OutgoingArgs;
 using thermpos::opos::ControlEventListener;
 using thermpos::opos::COposControl;
+using thermpos::platform::com::OutgoingArgs;
 namespace vp = thermpos::vprinter;
 
 constexpr char kPort[] = "COM31";

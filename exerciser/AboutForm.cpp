@@ -23,7 +23,7 @@ namespace {
 // A REG_SZ value as text (cut at its terminating zero); a REG_DWORD as its hexadecimal
 // number. Empty when the key or the value cannot be read.
 std::string ReadValue(const char* keyPath, const char* name) {
-    thermpos::registry::KeyHolder key;
+    thermpos::platform::registry::KeyHolder key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ, key.Out()) != ERROR_SUCCESS)
         return {};
     DWORD type = 0;

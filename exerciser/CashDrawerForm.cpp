@@ -22,7 +22,7 @@ class CDrawerWaiter {
   public:
     CDrawerWaiter(COposObject& drawer, CashDrawerForm* form, void (CashDrawerForm::*done)(LONG))
         : thread_([&drawer, form, done] {
-              thermpos::com::OutgoingArgs args;
+              thermpos::platform::com::OutgoingArgs args;
               args.Short(0).Short(0).Short(0).Short(0);
               const LONG result = drawer.Call("WaitForDrawerClose", args);
               QMetaObject::invokeMethod(
@@ -125,7 +125,7 @@ void CashDrawerForm::OpenDrawerButton_Click() {
                                 CMessageBoxes::Buttons::Ok);
         return;
     }
-    thermpos::com::OutgoingArgs args;
+    thermpos::platform::com::OutgoingArgs args;
     args.String(selected_);
     module_.ViewResultCodeforDrawer("Open", module_.DrawerCO.Call("Open", args));
 }

@@ -60,7 +60,7 @@ std::string DrawerResultCodeText(LONG code) {
 bool ListDevices(const char* deviceClass, std::vector<std::string>& names) {
     names.clear();
     const std::string path = std::string("Software\\OLEforRetail\\ServiceOPOS\\") + deviceClass;
-    thermpos::registry::KeyHolder key;
+    thermpos::platform::registry::KeyHolder key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, key.Out()) != ERROR_SUCCESS)
         return false;
     // Room for the longest key name the registry allows, so that a long device name does

@@ -398,7 +398,7 @@ void OperatorScript::Run(const ScriptLine& line) {
         std::string data;
         (void)UnescapePrintText(line.args[0], &data);
         CGlobalModule& m = window_.Module();
-        thermpos::com::OutgoingArgs args;
+        thermpos::platform::com::OutgoingArgs args;
         args.Long(m.CurrentStation).String(data);
         next();
         m.LogResult("PrintNormal", m.PrinterCO.Call("PrintNormal", args));

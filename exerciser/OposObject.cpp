@@ -9,13 +9,13 @@
 
 namespace exerciser {
 
-using thermpos::com::ArgKind;
-using thermpos::com::DispatchArgs;
-using thermpos::com::DispatchDriver;
-using thermpos::com::DispatchTable;
-using thermpos::com::OutgoingArgs;
-using thermpos::com::ResultKind;
-using thermpos::com::Variant;
+using thermpos::platform::com::ArgKind;
+using thermpos::platform::com::DispatchArgs;
+using thermpos::platform::com::DispatchDriver;
+using thermpos::platform::com::DispatchTable;
+using thermpos::platform::com::OutgoingArgs;
+using thermpos::platform::com::ResultKind;
+using thermpos::platform::com::Variant;
 
 namespace {
 
@@ -48,20 +48,20 @@ COposObject::~COposObject() = default;
 
 bool COposObject::Create() {
     IDispatch* created = nullptr;
-    const HRESULT hr = thermpos::com::CreateObjectByProgID(progId_, &created);
+    const HRESULT hr = thermpos::platform::com::CreateObjectByProgID(progId_, &created);
     if (FAILED(hr) || !created) {
-        Fail("",
-             "cannot create " + progId_ + " (" + thermpos::com::DescribeActivationError(hr) + ")");
+        Fail("", "cannot create " + progId_ + " (" +
+                     thermpos::platform::com::DescribeActivationError(hr) + ")");
         return false;
     }
-    object_ = thermpos::com::ComPtr<IDispatch>::Adopt(created);
+    object_ = thermpos::platform::com::ComPtr<IDispatch>::Adopt(created);
     return true;
 }
 
 void COposObject::Attach(IDispatch* object) {
     if (object)
         object->AddRef();
-    object_ = thermpos::com::ComPtr<IDispatch>::Adopt(object);
+    object_ = thermpos::platform::com::ComPtr<IDispatch>::Adopt(object);
 }
 
 void COposObject::Fail(const std::string& member, const std::string& why) {
@@ -188,7 +188,7 @@ CPrinterEvents* HandlerOf(DispatchArgs& a) {
 }
 
 const DispatchTable& SinkTable() {
-    using thermpos::com::DispatchEntry;
+    using thermpos::platform::com::DispatchEntry;
     static const DispatchTable table({
         DispatchEntry(
             {"StatusUpdateEvent"}, {ArgKind::I4}, ResultKind::Void,

@@ -56,17 +56,17 @@ class COposObject {
     void SetDispatch(const char* property, IDispatch* value);
 
     // A method returning an OPOS result code.
-    [[nodiscard]] LONG Call(const char* method, thermpos::com::OutgoingArgs& args);
+    [[nodiscard]] LONG Call(const char* method, thermpos::platform::com::OutgoingArgs& args);
     [[nodiscard]] LONG Call(const char* method);
 
   private:
     bool Get(const char* property, VARIANT* value);
-    void Put(const char* property, thermpos::com::OutgoingArgs& value);
+    void Put(const char* property, thermpos::platform::com::OutgoingArgs& value);
     void Fail(const std::string& member, const std::string& why);
 
     std::string name_;
     std::string progId_;
-    thermpos::com::ComPtr<IDispatch> object_;
+    thermpos::platform::com::ComPtr<IDispatch> object_;
     FailureSink failure_;
 };
 
@@ -82,7 +82,7 @@ class CPrinterEvents {
 // The IDispatch a control object fires its events at (its EventSink property). Output
 // complete and direct I/O events are accepted and ignored. Detach() before the handler
 // goes away; the control object may hold the sink longer.
-class CEventSink final : public thermpos::com::DispatchObject {
+class CEventSink final : public thermpos::platform::com::DispatchObject {
   public:
     // Reference count 1.
     static CEventSink* Create(CPrinterEvents* handler);

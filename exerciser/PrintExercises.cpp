@@ -43,13 +43,13 @@ QString Escape(const char* sequence) {
 
 }  // namespace
 
-void AddText(thermpos::com::OutgoingArgs& args, const QString& text) {
+void AddText(thermpos::platform::com::OutgoingArgs& args, const QString& text) {
     args.WString(std::u16string_view(reinterpret_cast<const char16_t*>(text.utf16()),
                                      static_cast<size_t>(text.size())));
 }
 
 LONG PrintOnStation(CGlobalModule& module, const char* method, const QString& data) {
-    thermpos::com::OutgoingArgs args;
+    thermpos::platform::com::OutgoingArgs args;
     args.Long(module.CurrentStation);
     AddText(args, data);
     return module.PrinterCO.Call(method, args);
@@ -63,7 +63,7 @@ void CPrintExercises::PrintBitmap() {
     if (module_.Messages().Show(question, "Print Bitmap", CMessageBoxes::Icon::Question,
                                 CMessageBoxes::Buttons::YesNo) != CMessageBoxes::Reply::Yes)
         return;
-    thermpos::com::OutgoingArgs args;
+    thermpos::platform::com::OutgoingArgs args;
     args.Long(module_.CurrentStation);
     AddText(args, QString::fromStdString(module_.BitmapFileName));
     args.Long(PTR_BM_ASIS).Long(PTR_BM_CENTER);
@@ -71,7 +71,7 @@ void CPrintExercises::PrintBitmap() {
 }
 
 bool CPrintExercises::RotatePrint(LONG rotation) {
-    thermpos::com::OutgoingArgs args;
+    thermpos::platform::com::OutgoingArgs args;
     args.Long(module_.CurrentStation).Long(rotation);
     const LONG rc = module_.PrinterCO.Call("RotatePrint", args);
     module_.LogResult("RotatePrint", rc);
@@ -80,7 +80,7 @@ bool CPrintExercises::RotatePrint(LONG rotation) {
 
 bool CPrintExercises::TransactionPrint(bool checked) {
     const LONG control = checked ? PTR_TP_NORMAL : PTR_TP_TRANSACTION;
-    thermpos::com::OutgoingArgs args;
+    thermpos::platform::com::OutgoingArgs args;
     args.Long(module_.CurrentStation).Long(control);
     const LONG rc = module_.PrinterCO.Call("TransactionPrint", args);
     module_.LogResult("TransactionPrint", rc);
@@ -109,7 +109,7 @@ void CPrintExercises::BarCodeDemo() {
     bool first = true;
     for (const BarCodeRow& row : kBarCodes) {
         (void)PrintOnStation(module_, "PrintNormal", QLatin1String(row.heading) + u'\n');
-        thermpos::com::OutgoingArgs args;
+        thermpos::platform::com::OutgoingArgs args;
         args.Long(module_.CurrentStation)
             .WString(row.data)
             .Long(row.symbology)
@@ -123,7 +123,7 @@ void CPrintExercises::BarCodeDemo() {
         first = false;
     }
     (void)PrintOnStation(module_, "PrintNormal", QStringLiteral("\r\n\r\n\r\n"));
-    thermpos::com::OutgoingArgs cut;
+    thermpos::platform::com::OutgoingArgs cut;
     cut.Long(50);
     module_.LogResult("Paper Partial Cut:", module_.PrinterCO.Call("CutPaper", cut));
 }

@@ -18,7 +18,7 @@ inline constexpr LONG kRotate180 = 259;
 
 // Text for a string argument: the automation surface takes UTF-16, so text typed by the
 // operator reaches the control object unchanged whatever the system code page is.
-void AddText(thermpos::com::OutgoingArgs& args, const QString& text);
+void AddText(thermpos::platform::com::OutgoingArgs& args, const QString& text);
 
 // PrintNormal / PrintImmediate / ValidateData (method) of text on the current station.
 [[nodiscard]] LONG PrintOnStation(CGlobalModule& module, const char* method, const QString& data);

@@ -110,7 +110,7 @@ void CPrintText::Print(const QString& text, bool immediate) {
 std::optional<QString> CPrintText::SetTopLogo(const QString& text) {
     if (text.isEmpty())
         return std::nullopt;
-    thermpos::com::OutgoingArgs args;
+    thermpos::platform::com::OutgoingArgs args;
     args.Long(PTR_L_TOP);
     AddText(args, text);
     module_.LogResult("Set Top Logo:", module_.PrinterCO.Call("SetLogo", args));
@@ -121,7 +121,7 @@ std::optional<QString> CPrintText::SetTopLogo(const QString& text) {
 std::optional<QString> CPrintText::SetBottomLogo(const QString& text) {
     if (text.isEmpty())
         return std::nullopt;
-    thermpos::com::OutgoingArgs args;
+    thermpos::platform::com::OutgoingArgs args;
     args.Long(PTR_L_BOTTOM);
     AddText(args, text);
     module_.LogResult("Set Bottom Logo:", module_.PrinterCO.Call("SetLogo", args));
@@ -142,7 +142,7 @@ std::optional<QString> CPrintText::SetBitmap() {
             return std::nullopt;
         module_.BitmapNumber = 1;
     }
-    thermpos::com::OutgoingArgs args;
+    thermpos::platform::com::OutgoingArgs args;
     args.Long(module_.BitmapNumber).Long(module_.CurrentStation);
     AddText(args, QString::fromStdString(module_.BitmapFileName));
     args.Long(PTR_BM_ASIS).Long(PTR_BM_CENTER);

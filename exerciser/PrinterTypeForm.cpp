@@ -145,7 +145,7 @@ void PrinterTypeForm::OpenPrinterButton_Click() {
                                 CMessageBoxes::Icon::Critical, CMessageBoxes::Buttons::Ok);
         return;
     }
-    thermpos::com::OutgoingArgs args;
+    thermpos::platform::com::OutgoingArgs args;
     args.String(module_.SelectedPrinterName);
     module_.LogResult("Open", printer.Call("Open", args));
 
@@ -173,7 +173,7 @@ void PrinterTypeForm::OpenPrinterButton_Click() {
 }
 
 void PrinterTypeForm::ClaimPrinterButton_Click() {
-    thermpos::com::OutgoingArgs args;
+    thermpos::platform::com::OutgoingArgs args;
     args.Long(0);
     module_.LogResult("Claim", module_.PrinterCO.Call("ClaimDevice", args));
 }

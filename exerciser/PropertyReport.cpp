@@ -122,7 +122,7 @@ std::string SymbolicValue(const ReportProperty& property, LONG value) {
 }
 
 std::string PlainValue(COposObject& printer, const char* property) {
-    thermpos::com::Variant value;
+    thermpos::platform::com::Variant value;
     if (!printer.GetValue(property, value.Get()))
         return "";
     if (value.Type() == VT_BOOL)

@@ -8,7 +8,7 @@
 
 namespace exerciser {
 
-using thermpos::com::OutgoingArgs;
+using thermpos::platform::com::OutgoingArgs;
 
 namespace {
 

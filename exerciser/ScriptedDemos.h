@@ -57,7 +57,7 @@ class CPrintScript {
 
     // PrintNormal on the current station, logged "PrintNormal".
     LONG Print(const std::string& data);
-    LONG Call(const char* method, thermpos::com::OutgoingArgs& args);
+    LONG Call(const char* method, thermpos::platform::com::OutgoingArgs& args);
     // A method on the current station with one number (RotatePrint, TransactionPrint).
     LONG CallStation(const char* method, LONG value);
     LONG ValidateData(const std::string& data);

@@ -126,7 +126,8 @@ bool CWorkbenchSetup::RegisterServers(QString* error) {
             return false;
         }
         std::string why;
-        const HRESULT hr = thermpos::com::CallServerRegistration(path.toStdString(), false, &why);
+        const HRESULT hr =
+            thermpos::platform::com::CallServerRegistration(path.toStdString(), false, &why);
         if (FAILED(hr)) {
             *error = QStringLiteral("cannot register %1 (%2): 0x%3 %4")
                          .arg(QString::fromLatin1(what), path)
@@ -158,7 +159,7 @@ bool CWorkbenchSetup::InstallDevices(QString* error) {
     }
     for (const char* device : kWorkbenchDevices) {
         const std::string path = std::string("SOFTWARE\\OLEforRetail\\ServiceOPOS\\") + device;
-        thermpos::registry::KeyHolder key;
+        thermpos::platform::registry::KeyHolder key;
         LONG r = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
                                  nullptr, key.Out(), nullptr);
         if (r == ERROR_SUCCESS)

@@ -24,7 +24,7 @@
 
 namespace {
 
-using namespace thermpos::com;
+using namespace thermpos::platform::com;
 using namespace thermpos::so;
 
 void Check(bool condition) {

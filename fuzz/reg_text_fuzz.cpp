@@ -14,7 +14,7 @@
 
 namespace {
 
-using namespace thermpos::registry::detail;
+using namespace thermpos::platform::registry::detail;
 
 void Check(bool condition) {
     if (!condition)

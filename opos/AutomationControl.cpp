@@ -5,12 +5,12 @@
 
 namespace thermpos::opos {
 
-using com::ArgKind;
-using com::DispatchArgs;
-using com::DispatchEntry;
-using com::DispatchTable;
-using com::OutgoingArgs;
-using com::ResultKind;
+using platform::com::ArgKind;
+using platform::com::DispatchArgs;
+using platform::com::DispatchEntry;
+using platform::com::DispatchTable;
+using platform::com::OutgoingArgs;
+using platform::com::ResultKind;
 
 namespace {
 
@@ -125,8 +125,9 @@ DispatchEntry MethodEntry(const MethodInfo& m) {
     return e;
 }
 
-DispatchEntry Plain(const char* name, DISPID id, ResultKind result, com::DispatchHandler get,
-                    com::DispatchHandler put = nullptr) {
+DispatchEntry Plain(const char* name, DISPID id, ResultKind result,
+                    platform::com::DispatchHandler get,
+                    platform::com::DispatchHandler put = nullptr) {
     DispatchEntry e;
     e.names = {name};
     e.result = result;
@@ -155,8 +156,8 @@ std::vector<DispatchEntry> EntriesOf(const ClassTable& table) {
     entries.push_back(Plain(
         "EventSink", kDispIdEventSink, ResultKind::Dispatch,
         [](DispatchArgs& a, VARIANT* r) {
-            com::ComPtr<IDispatch> sink =
-                com::ComPtr<IDispatch>::Adopt(a.Self<CAutomationControl>().Sink());
+            platform::com::ComPtr<IDispatch> sink =
+                platform::com::ComPtr<IDispatch>::Adopt(a.Self<CAutomationControl>().Sink());
             return a.ReturnDispatch(r, sink.Get());
         },
         [](DispatchArgs& a, VARIANT*) {
@@ -211,23 +212,23 @@ void CAutomationControl::OnFinalRelease() {
 void CAutomationControl::SetSink(IDispatch* sink) {
     if (sink)
         sink->AddRef();
-    com::ComPtr<IDispatch> old;
-    thermpos::MutexLock lock(sinkMutex_);
+    platform::com::ComPtr<IDispatch> old;
+    thermpos::platform::MutexLock lock(sinkMutex_);
     old = std::move(sink_);
-    sink_ = com::ComPtr<IDispatch>::Adopt(sink);
+    sink_ = platform::com::ComPtr<IDispatch>::Adopt(sink);
 }
 
 IDispatch* CAutomationControl::Sink() {
-    thermpos::MutexLock lock(sinkMutex_);
+    thermpos::platform::MutexLock lock(sinkMutex_);
     if (sink_)
         sink_->AddRef();
     return sink_.Get();
 }
 
 void CAutomationControl::Fire(DISPID event, OutgoingArgs& args) {
-    com::ComPtr<IDispatch> sink = com::ComPtr<IDispatch>::Adopt(Sink());
+    platform::com::ComPtr<IDispatch> sink = platform::com::ComPtr<IDispatch>::Adopt(Sink());
     if (sink)
-        (void)com::DispatchDriver(sink.Get()).Call(event, args);
+        (void)platform::com::DispatchDriver(sink.Get()).Call(event, args);
 }
 
 void CAutomationControl::StatusUpdateEvent(LONG data) {
@@ -250,11 +251,11 @@ void CAutomationControl::ErrorEvent(LONG resultCode, LONG resultCodeExtended, LO
 }
 
 void CAutomationControl::DirectIOEvent(LONG eventNumber, LONG& data, std::string& text) {
-    BSTR raw = com::BString::FromAnsi(text).Release();
+    BSTR raw = platform::com::BString::FromAnsi(text).Release();
     OutgoingArgs args;
     args.Long(eventNumber).LongRef(&data).BstrRef(&raw);
     Fire(kDispIdDirectIOEvent, args);
-    text = com::BString::Adopt(raw).Ansi();
+    text = platform::com::BString::Adopt(raw).Ansi();
 }
 
 }  // namespace thermpos::opos

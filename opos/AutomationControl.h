@@ -24,7 +24,7 @@ inline constexpr DISPID kDispIdEventDescriptor = 0x7002;
 inline constexpr DISPID kDispIdDispatchEvents = 0x7003;
 inline constexpr DISPID kDispIdDirectEvents = 0x7004;
 
-class CAutomationControl : public com::DispatchObject, private EventHandler {
+class CAutomationControl : public platform::com::DispatchObject, private EventHandler {
   public:
     explicit CAutomationControl(const ClassTable& table);
 
@@ -40,18 +40,18 @@ class CAutomationControl : public com::DispatchObject, private EventHandler {
     void OnFinalRelease() override;
 
   private:
-    static const com::DispatchTable& TableFor(const ClassTable& table);
+    static const platform::com::DispatchTable& TableFor(const ClassTable& table);
 
     void StatusUpdateEvent(LONG data) override;
     void OutputCompleteEvent(LONG outputId) override;
     void ErrorEvent(LONG resultCode, LONG resultCodeExtended, LONG errorLocus,
                     LONG& errorResponse) override;
     void DirectIOEvent(LONG eventNumber, LONG& data, std::string& text) override;
-    void Fire(DISPID event, com::OutgoingArgs& args);
+    void Fire(DISPID event, platform::com::OutgoingArgs& args);
 
     ControlCore core_;
-    thermpos::Mutex sinkMutex_;
-    com::ComPtr<IDispatch> sink_ GUARDED_BY(sinkMutex_);
+    thermpos::platform::Mutex sinkMutex_;
+    platform::com::ComPtr<IDispatch> sink_ GUARDED_BY(sinkMutex_);
 };
 
 }  // namespace thermpos::opos

@@ -115,7 +115,7 @@ LONG Control::CallMethod(const char* name, std::initializer_list<MethodArg> args
         return core_->Refuse(OPOS_E_ILLEGAL);
     // By-reference strings travel as BSTRs the service object may replace.
     std::vector<BSTR> strings(args.size(), nullptr);
-    com::OutgoingArgs out;
+    platform::com::OutgoingArgs out;
     bool matches = true;
     LONG unused = 0;
     size_t i = 0;
@@ -134,7 +134,8 @@ LONG Control::CallMethod(const char* name, std::initializer_list<MethodArg> args
                 break;
             case ParamKind::StringRef:
                 matches = matches && a.textRef;
-                strings[i] = com::BString::FromAnsi(a.textRef ? *a.textRef : "").Release();
+                strings[i] =
+                    platform::com::BString::FromAnsi(a.textRef ? *a.textRef : "").Release();
                 out.BstrRef(&strings[i]);
                 break;
         }
@@ -144,7 +145,7 @@ LONG Control::CallMethod(const char* name, std::initializer_list<MethodArg> args
     i = 0;
     for (const MethodArg& a : args) {
         if (method->params[i] == ParamKind::StringRef && a.textRef && matches)
-            *a.textRef = com::BString::Adopt(strings[i]).Ansi();
+            *a.textRef = platform::com::BString::Adopt(strings[i]).Ansi();
         else if (strings[i])
             SysFreeString(strings[i]);
         ++i;

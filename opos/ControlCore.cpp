@@ -4,7 +4,7 @@
 
 namespace thermpos::opos {
 
-using com::OutgoingArgs;
+using platform::com::OutgoingArgs;
 
 ControlCore::ControlCore(const ClassTable& table) : table_(table), control_(table.deviceClass) {
     control_.SetListener(this);
@@ -43,7 +43,7 @@ LONG ControlCore::Open(const std::string& deviceName) {
 
     const LONG version = control_.GetPropertyNumber(PIDX_ServiceObjectVersion);
     soMinor_ = static_cast<int>(version / 1000 % 1000);
-    com::DispatchDriver so(control_.ServiceObject());
+    platform::com::DispatchDriver so(control_.ServiceObject());
     for (const RequiredMethod& m : table_.required) {
         if (m.since > soMinor_)
             continue;
@@ -55,7 +55,7 @@ LONG ControlCore::Open(const std::string& deviceName) {
         }
     }
     {
-        thermpos::MutexLock lock(mutex_);
+        thermpos::platform::MutexLock lock(mutex_);
         frozen_ = false;
     }
     openResult_ = OPOS_SUCCESS;
@@ -64,7 +64,7 @@ LONG ControlCore::Open(const std::string& deviceName) {
 }
 
 void ControlCore::DropQueued() {
-    thermpos::MutexLock lock(mutex_);
+    thermpos::platform::MutexLock lock(mutex_);
     for (const auto& event : queue_)
         event->done = true;
     queue_.clear();
@@ -77,13 +77,13 @@ LONG ControlCore::Close() {
     if (!IsOpen())
         return Refuse(OPOS_E_CLOSED);
     {
-        thermpos::MutexLock lock(mutex_);
+        thermpos::platform::MutexLock lock(mutex_);
         closing_ = true;
     }
     DropQueued();
     LONG rc = control_.Close();
     {
-        thermpos::MutexLock lock(mutex_);
+        thermpos::platform::MutexLock lock(mutex_);
         closing_ = false;
     }
     // A service object that refused (a Close from inside its own callback) stays open and
@@ -140,11 +140,11 @@ void ControlCore::SetNumber(LONG index, LONG value) {
         control_.SetPropertyNumber(index, value);
         if (control_.GetPropertyNumber(PIDX_ResultCode) != OPOS_SUCCESS)
             return;
-        thermpos::MutexLock lock(mutex_);
+        thermpos::platform::MutexLock lock(mutex_);
         frozen_ = true;
     } else {
         {
-            thermpos::MutexLock lock(mutex_);
+            thermpos::platform::MutexLock lock(mutex_);
             frozen_ = false;
             if (!queue_.empty())
                 wake_.Signal();
@@ -184,7 +184,7 @@ LONG ControlCore::Call(const MethodInfo& method, OutgoingArgs& args) {
         return Refuse(OPOS_E_CLOSED);
     if (!Supported(method.since))
         return Refuse(OPOS_E_NOSERVICE);
-    com::Variant result;
+    platform::com::Variant result;
     LONG rc = OPOS_E_NOSERVICE;
     if (FAILED(control_.Call(method.name, args, result.Get())) || !result.ToLong(&rc))
         return Refuse(OPOS_E_NOSERVICE);
@@ -200,12 +200,12 @@ void ControlCore::SetDelivery(EventDelivery delivery) {
 }
 
 int ControlCore::PendingEvents() const {
-    thermpos::MutexLock lock(mutex_);
+    thermpos::platform::MutexLock lock(mutex_);
     return static_cast<int>(queue_.size());
 }
 
 void ControlCore::Raise(const std::shared_ptr<PendingEvent>& event, bool wait) {
-    thermpos::UniqueLock lock(mutex_);
+    thermpos::platform::UniqueLock lock(mutex_);
     if (closing_)
         return;
     queue_.push_back(event);
@@ -254,7 +254,7 @@ void ControlCore::OnError(LONG resultCode, LONG resultCodeExtended, LONG errorLo
     event->response = *errorResponse;
     // The service object's output waits for this answer, so this thread waits with it.
     Raise(event, true);
-    thermpos::MutexLock lock(mutex_);
+    thermpos::platform::MutexLock lock(mutex_);
     *errorResponse = event->response;
 }
 
@@ -270,7 +270,7 @@ void ControlCore::OnDirectIO(LONG eventNumber, LONG* data, std::string* text) {
     event->value2 = *data;
     event->text = *text;
     Raise(event, true);
-    thermpos::MutexLock lock(mutex_);
+    thermpos::platform::MutexLock lock(mutex_);
     *data = event->value2;
     *text = event->text;
 }
@@ -306,7 +306,7 @@ int ControlCore::DispatchEvents() {
     for (;;) {
         std::shared_ptr<PendingEvent> event;
         {
-            thermpos::MutexLock lock(mutex_);
+            thermpos::platform::MutexLock lock(mutex_);
             if (frozen_ || queue_.empty())
                 break;
             event = std::move(queue_.front());
@@ -318,7 +318,7 @@ int ControlCore::DispatchEvents() {
         PendingEvent copy = *event;
         Deliver(copy);
         {
-            thermpos::MutexLock lock(mutex_);
+            thermpos::platform::MutexLock lock(mutex_);
             if (!event->done) {
                 event->response = copy.response;
                 event->value2 = copy.value2;

@@ -62,7 +62,7 @@ class ControlCore : private ControlEventListener {
     // A forwarded method: OPOS_E_CLOSED while closed, OPOS_E_NOSERVICE when the service
     // object's release lacks it or the call fails; otherwise the service object's result.
     // args must match method.params.
-    LONG Call(const MethodInfo& method, com::OutgoingArgs& args);
+    LONG Call(const MethodInfo& method, platform::com::OutgoingArgs& args);
     // The control object refused a call itself: ResultCode reads rc until the next
     // forwarded call.
     LONG Refuse(LONG rc);
@@ -102,7 +102,7 @@ class ControlCore : private ControlEventListener {
     std::atomic<LONG> refused_{-1};
     std::atomic<bool> dispatching_{false};
 
-    mutable thermpos::Mutex mutex_;
+    mutable thermpos::platform::Mutex mutex_;
     std::condition_variable answered_;
     std::deque<std::shared_ptr<PendingEvent>> queue_ GUARDED_BY(mutex_);
     std::shared_ptr<PendingEvent> inFlight_ GUARDED_BY(mutex_);  // in a handler now

@@ -10,17 +10,18 @@
 
 namespace thermpos::opos {
 
-using com::ArgKind;
-using com::DispatchArgs;
-using com::DispatchEntry;
-using com::DispatchTable;
-using com::OutgoingArgs;
-using com::ResultKind;
-using com::Variant;
+using platform::com::ArgKind;
+using platform::com::DispatchArgs;
+using platform::com::DispatchEntry;
+using platform::com::DispatchTable;
+using platform::com::OutgoingArgs;
+using platform::com::ResultKind;
+using platform::com::Variant;
 
 namespace {
 
-DispatchEntry Callback(const char* name, std::vector<ArgKind> args, com::DispatchHandler handler) {
+DispatchEntry Callback(const char* name, std::vector<ArgKind> args,
+                       platform::com::DispatchHandler handler) {
     DispatchEntry entry;
     entry.names = {name};
     entry.args = std::move(args);
@@ -34,7 +35,7 @@ DispatchEntry Callback(const char* name, std::vector<ArgKind> args, com::Dispatc
 // The control object's IDispatch as the service object sees it. It holds no reference to
 // the control object: the control object owns it and outlives every callback (CloseService
 // joins the service object's event thread before it returns).
-class COposControl::Sink : public com::DispatchObject {
+class COposControl::Sink : public platform::com::DispatchObject {
   public:
     Sink(unsigned callbacks) : DispatchObject(&TableFor(callbacks), this) {}
 
@@ -101,8 +102,8 @@ LONG COposControl::ReadProgId(const std::string& deviceClass, const std::string&
                               std::string* progId) {
     if (deviceClass.empty() || deviceName.empty())
         return OPOS_OR_REGBADNAME;
-    const std::string path = regpath::DeviceKeyPath(deviceClass, deviceName);
-    registry::KeyHolder key;
+    const std::string path = platform::regpath::DeviceKeyPath(deviceClass, deviceName);
+    platform::registry::KeyHolder key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, key.Out()) != ERROR_SUCCESS)
         return OPOS_OR_REGBADNAME;
     char buffer[256] = {};
@@ -125,21 +126,21 @@ LONG COposControl::Open(const std::string& deviceName) {
     if (LONG rc = ReadProgId(deviceClass_, deviceName, &progId); rc != OPOS_SUCCESS)
         return openResult_ = rc;
 
-    com::ComPtr<IDispatch> so;
-    HRESULT hr = com::CreateObjectByProgID(progId, so.Out());
+    platform::com::ComPtr<IDispatch> so;
+    HRESULT hr = platform::com::CreateObjectByProgID(progId, so.Out());
     if (FAILED(hr)) {
         lastError_ = hr;
         return openResult_ = (hr == CO_E_CLASSSTRING || hr == REGDB_E_CLASSNOTREG)
                                  ? OPOS_OR_REGPROGID
                                  : OPOS_OR_CREATE;
     }
-    com::DispatchDriver driver(so.Get());
+    platform::com::DispatchDriver driver(so.Get());
     if (driver.GetDispId("OpenService", &hr) == DISPID_UNKNOWN) {
         lastError_ = hr;
         return openResult_ = OPOS_OR_BADIF;
     }
 
-    sink_ = com::ComPtr<Sink>::Adopt(new (std::nothrow) Sink(callbacks_));
+    sink_ = platform::com::ComPtr<Sink>::Adopt(new (std::nothrow) Sink(callbacks_));
     if (!sink_)
         return openResult_ = OPOS_OR_CREATE;
     sink_->listener = listener_;
@@ -168,7 +169,7 @@ LONG COposControl::Open(const std::string& deviceName) {
         return rc;
     }
     {
-        thermpos::MutexLock lock(soMutex_);
+        thermpos::platform::MutexLock lock(soMutex_);
         so_ = std::move(so);
     }
 
@@ -191,9 +192,9 @@ LONG COposControl::Close() {
         if (state != OPOS_E_CLOSED && state != OPOS_S_CLOSED && state != OPOS_E_NOSERVICE)
             return rc;
     }
-    com::ComPtr<IDispatch> closed;
+    platform::com::ComPtr<IDispatch> closed;
     {
-        thermpos::MutexLock lock(soMutex_);
+        thermpos::platform::MutexLock lock(soMutex_);
         closed = std::move(so_);
     }
     closed.Reset();
@@ -202,27 +203,27 @@ LONG COposControl::Close() {
 }
 
 bool COposControl::IsOpen() const {
-    thermpos::MutexLock lock(soMutex_);
+    thermpos::platform::MutexLock lock(soMutex_);
     return static_cast<bool>(so_);
 }
 
 IDispatch* COposControl::ServiceObject() const {
-    thermpos::MutexLock lock(soMutex_);
+    thermpos::platform::MutexLock lock(soMutex_);
     return so_.Get();
 }
 
 HRESULT COposControl::Call(std::string_view method, OutgoingArgs& args, VARIANT* result) {
-    com::ComPtr<IDispatch> so;
+    platform::com::ComPtr<IDispatch> so;
     {
-        thermpos::MutexLock lock(soMutex_);
+        thermpos::platform::MutexLock lock(soMutex_);
         if (so_) {
             so_->AddRef();
-            so = com::ComPtr<IDispatch>::Adopt(so_.Get());
+            so = platform::com::ComPtr<IDispatch>::Adopt(so_.Get());
         }
     }
     if (!so)
         return lastError_ = E_POINTER;
-    HRESULT hr = com::DispatchDriver(so.Get()).Call(method, args, result);
+    HRESULT hr = platform::com::DispatchDriver(so.Get()).Call(method, args, result);
     lastError_ = hr;
     return hr;
 }

@@ -78,11 +78,11 @@ class COposControl {
 
     // Calls a service-object method by name. E_POINTER when not open; otherwise the
     // HRESULT of GetIDsOfNames or Invoke (result receives the method's result).
-    HRESULT Call(std::string_view method, thermpos::com::OutgoingArgs& args,
+    HRESULT Call(std::string_view method, thermpos::platform::com::OutgoingArgs& args,
                  VARIANT* result = nullptr);
     // For methods with a long result: the result, or OPOS_E_CLOSED when not open,
     // OPOS_E_NOSERVICE when the call fails (LastError() tells why).
-    LONG CallLong(std::string_view method, thermpos::com::OutgoingArgs& args);
+    LONG CallLong(std::string_view method, thermpos::platform::com::OutgoingArgs& args);
     LONG CallLong(std::string_view method);
 
     // The property methods of the service object.
@@ -104,9 +104,9 @@ class COposControl {
     ControlEventListener* listener_ = nullptr;
     // A call holds its own reference, so a Close on another thread (or from inside a
     // listener) cannot free the service object under it.
-    mutable thermpos::Mutex soMutex_;
-    thermpos::com::ComPtr<IDispatch> so_ GUARDED_BY(soMutex_);
-    thermpos::com::ComPtr<Sink> sink_;
+    mutable thermpos::platform::Mutex soMutex_;
+    thermpos::platform::com::ComPtr<IDispatch> so_ GUARDED_BY(soMutex_);
+    thermpos::platform::com::ComPtr<Sink> sink_;
     LONG openResult_ = 0;
     // Written by calls from the application thread and from listeners on the event thread.
     std::atomic<HRESULT> lastError_{S_OK};

@@ -7,7 +7,7 @@ namespace {
 
 using thermpos::opos::CAutomationControl;
 
-const thermpos::com::ServerClass kClasses[] = {
+const thermpos::platform::com::ServerClass kClasses[] = {
     {thermpos::opos::PosPrinterTable().clsid, thermpos::opos::PosPrinterTable().progId,
      thermpos::opos::PosPrinterTable().description, &CAutomationControl::CreatePosPrinter},
     {thermpos::opos::CashDrawerTable().clsid, thermpos::opos::CashDrawerTable().progId,

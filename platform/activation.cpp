@@ -17,7 +17,7 @@
 #include "platform/registry_paths.h"
 #include "platform/regkey.h"
 
-namespace thermpos::com {
+namespace thermpos::platform::com {
 
 namespace {
 
@@ -206,7 +206,7 @@ std::string DescribeActivationError(HRESULT hr) {
     }
 }
 
-}  // namespace thermpos::com
+}  // namespace thermpos::platform::com
 
 HRESULT CLSIDFromProgID(LPCOLESTR progId, CLSID* clsid) {
     if (!progId || !clsid)
@@ -217,12 +217,12 @@ HRESULT CLSIDFromProgID(LPCOLESTR progId, CLSID* clsid) {
             return CO_E_CLASSSTRING;
         narrow += static_cast<char>(*p);
     }
-    return thermpos::com::ClsidFromProgId(narrow, clsid);
+    return thermpos::platform::com::ClsidFromProgId(narrow, clsid);
 }
 
 HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD /*context*/, REFIID iid,
                          void** object) {
-    using namespace thermpos::com;
+    using namespace thermpos::platform::com;
     if (!object)
         return E_POINTER;
     *object = nullptr;

@@ -27,7 +27,7 @@ HRESULT CLSIDFromProgID(LPCOLESTR progId, CLSID* clsid);
 // (library lacks DllGetClassObject), CLASS_E_NOAGGREGATION, or the server's own failure code.
 HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID iid, void** object);
 
-namespace thermpos::com {
+namespace thermpos::platform::com {
 
 // ProgID in ANSI text (ASCII in practice).
 HRESULT ClsidFromProgId(std::string_view progId, CLSID* clsid);
@@ -53,4 +53,4 @@ std::string LastActivationError();
 // Text for the failure codes above, for messages ("class not registered", ...).
 std::string DescribeActivationError(HRESULT hr);
 
-}  // namespace thermpos::com
+}  // namespace thermpos::platform::com

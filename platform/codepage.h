@@ -10,10 +10,7 @@
 
 #include "platform/win32.h"
 
-namespace thermpos {
-
-inline constexpr UINT CP_ACP = 0;
-inline constexpr UINT CP_UTF8 = 65001;
+namespace thermpos::platform {
 
 // The system ANSI code page: $THERMPOS_ACP when it names a convertible code page,
 // else 1252.
@@ -32,10 +29,10 @@ LONG WideToMultiByte(UINT codePage, std::u16string_view text, std::string* out,
                      char defaultChar = '?', bool* usedDefault = nullptr);
 
 // Convenience: bytes in one code page to another through UTF-16 (unmapped → defaultChar).
-LONG ConvertCodePage(UINT fromCodePage, UINT toCodePage, std::string_view text,
-                     std::string* out, char defaultChar = '?');
+LONG ConvertCodePage(UINT fromCodePage, UINT toCodePage, std::string_view text, std::string* out,
+                     char defaultChar = '?');
 
 // The iconv name of a Windows code page ("CP437", "SHIFT_JIS", "UTF-8"), empty if none.
 std::string IconvName(UINT codePage);
 
-}  // namespace thermpos
+}  // namespace thermpos::platform

@@ -17,7 +17,7 @@
 #include <mutex>
 #include <utility>
 
-namespace thermpos {
+namespace thermpos::platform {
 
 namespace {
 
@@ -345,4 +345,4 @@ LONG ConvertCodePage(UINT fromCodePage, UINT toCodePage, std::string_view text, 
     return WideToMultiByte(toCodePage, wide, out, defaultChar);
 }
 
-}  // namespace thermpos
+}  // namespace thermpos::platform

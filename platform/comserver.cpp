@@ -10,7 +10,7 @@
 #include "platform/registry_paths.h"
 #include "platform/regkey.h"
 
-namespace thermpos::com {
+namespace thermpos::platform::com {
 
 namespace {
 
@@ -304,4 +304,4 @@ HRESULT UnregisterServerClasses(const ServerClass* classes, size_t count) {
     return result;
 }
 
-}  // namespace thermpos::com
+}  // namespace thermpos::platform::com

@@ -6,12 +6,12 @@
 //
 // A server library needs little more than a list of its classes:
 //
-//   class CMySO : public thermpos::com::DispatchObject {
+//   class CMySO : public thermpos::platform::com::DispatchObject {
 //   public:
 //       CMySO() : DispatchObject(&Table(), this) {}
-//       static const thermpos::com::DispatchTable& Table();
+//       static const thermpos::platform::com::DispatchTable& Table();
 //   };
-//   static const thermpos::com::ServerClass kClasses[] = {
+//   static const thermpos::platform::com::ServerClass kClasses[] = {
 //       {kMyClsid, "My.ProgID", "My object",
 //        [] { return static_cast<IUnknown*>(new (std::nothrow) CMySO); }},
 //   };
@@ -32,7 +32,7 @@
 #include "platform/automation.h"
 #include "platform/dispatch.h"
 
-namespace thermpos::com {
+namespace thermpos::platform::com {
 
 // ---------------------------------------------------------------------------------------
 // Module counts (DllCanUnloadNow).
@@ -195,23 +195,24 @@ class ComPtr {
     T* p_ = nullptr;
 };
 
-}  // namespace thermpos::com
+}  // namespace thermpos::platform::com
 
 // Defines the four server exports over a ServerClass array.
-#define THERMPOS_COM_SERVER_EXPORTS(classes)                                                   \
-    extern "C" __attribute__((visibility("default"))) HRESULT DllGetClassObject(               \
-        const GUID* clsid, const GUID* iid, void** out) {                                      \
-        return ::thermpos::com::GetClassObject(classes, sizeof(classes) / sizeof(classes[0]),  \
-                                               clsid, iid, out);                               \
-    }                                                                                          \
-    extern "C" __attribute__((visibility("default"))) HRESULT DllCanUnloadNow() {              \
-        return ::thermpos::com::ModuleCanUnloadNow();                                          \
-    }                                                                                          \
-    extern "C" __attribute__((visibility("default"))) HRESULT DllRegisterServer() {            \
-        return ::thermpos::com::RegisterServerClasses(                                         \
-            classes, sizeof(classes) / sizeof(classes[0]), ::thermpos::com::ThisModulePath()); \
-    }                                                                                          \
-    extern "C" __attribute__((visibility("default"))) HRESULT DllUnregisterServer() {          \
-        return ::thermpos::com::UnregisterServerClasses(classes,                               \
-                                                        sizeof(classes) / sizeof(classes[0])); \
+#define THERMPOS_COM_SERVER_EXPORTS(classes)                                          \
+    extern "C" __attribute__((visibility("default"))) HRESULT DllGetClassObject(      \
+        const GUID* clsid, const GUID* iid, void** out) {                             \
+        return ::thermpos::platform::com::GetClassObject(                             \
+            classes, sizeof(classes) / sizeof(classes[0]), clsid, iid, out);          \
+    }                                                                                 \
+    extern "C" __attribute__((visibility("default"))) HRESULT DllCanUnloadNow() {     \
+        return ::thermpos::platform::com::ModuleCanUnloadNow();                       \
+    }                                                                                 \
+    extern "C" __attribute__((visibility("default"))) HRESULT DllRegisterServer() {   \
+        return ::thermpos::platform::com::RegisterServerClasses(                      \
+            classes, sizeof(classes) / sizeof(classes[0]),                            \
+            ::thermpos::platform::com::ThisModulePath());                             \
+    }                                                                                 \
+    extern "C" __attribute__((visibility("default"))) HRESULT DllUnregisterServer() { \
+        return ::thermpos::platform::com::UnregisterServerClasses(                    \
+            classes, sizeof(classes) / sizeof(classes[0]));                           \
     }

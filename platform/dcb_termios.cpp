@@ -1,7 +1,7 @@
 // DCB <-> termios. See dcb_termios.h.
 #include "platform/dcb_termios.h"
 
-namespace thermpos::devfile {
+namespace thermpos::platform::devfile {
 namespace {
 
 struct BaudEntry {
@@ -116,4 +116,4 @@ void TermiosToDcb(const termios& t, DCB* dcb) {
     dcb->XoffChar = static_cast<char>(t.c_cc[VSTOP]);
 }
 
-}  // namespace thermpos::devfile
+}  // namespace thermpos::platform::devfile

@@ -15,7 +15,7 @@
 #include "platform/comm.h"
 #include "platform/win32.h"
 
-namespace thermpos::devfile {
+namespace thermpos::platform::devfile {
 
 std::optional<speed_t> SpeedOfBaudRate(DWORD rate);
 DWORD BaudRateOfSpeed(speed_t speed);  // 0 for a speed with no number
@@ -28,4 +28,4 @@ DWORD BaudRateOfSpeed(speed_t speed);  // 0 for a speed with no number
 // Fills the fields listed above from t; the other fields of *dcb stay.
 void TermiosToDcb(const termios& t, DCB* dcb);
 
-}  // namespace thermpos::devfile
+}  // namespace thermpos::platform::devfile

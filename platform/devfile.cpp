@@ -15,7 +15,7 @@
 #include "platform/registry_paths.h"
 #include "platform/regkey.h"
 
-namespace thermpos::devfile {
+namespace thermpos::platform::devfile {
 namespace {
 
 constexpr std::size_t kMaxNameLength = 255;
@@ -77,4 +77,4 @@ bool IsNetworkPort(std::string_view name) {
     return rc == ERROR_BAD_PATHNAME;
 }
 
-}  // namespace thermpos::devfile
+}  // namespace thermpos::platform::devfile

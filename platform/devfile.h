@@ -63,7 +63,7 @@
 #include "platform/sync.h"
 #include "platform/win32.h"
 
-namespace thermpos::devfile {
+namespace thermpos::platform::devfile {
 
 inline constexpr DWORD GENERIC_READ = 0x80000000u;
 inline constexpr DWORD GENERIC_WRITE = 0x40000000u;
@@ -153,4 +153,4 @@ LONG SetCommTimeouts(HANDLE handle, const COMMTIMEOUTS& timeouts);
 // Number of handles open in this process (for leak checks in tests).
 std::size_t OpenHandleCount();
 
-}  // namespace thermpos::devfile
+}  // namespace thermpos::platform::devfile

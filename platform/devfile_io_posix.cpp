@@ -19,7 +19,7 @@
 #include "platform/devfile_posix.h"
 #include "platform/netport.h"
 
-namespace thermpos::devfile {
+namespace thermpos::platform::devfile {
 namespace {
 
 // The device of a read or write of `size` bytes at `data`, with *count cleared; null with
@@ -333,4 +333,4 @@ DWORD WaitForInput(HANDLE handle, int wakeFd, DWORD timeoutMs) {
     }
 }
 
-}  // namespace thermpos::devfile
+}  // namespace thermpos::platform::devfile

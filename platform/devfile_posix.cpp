@@ -25,7 +25,7 @@
 #include "platform/netport.h"
 #include "platform/portname.h"
 
-namespace thermpos::devfile {
+namespace thermpos::platform::devfile {
 namespace {
 
 constexpr unsigned kParallelMajor = 6;  // /dev/lpN: its driver cannot poll
@@ -307,4 +307,4 @@ std::size_t OpenHandleCount() {
     return g_table.size();
 }
 
-}  // namespace thermpos::devfile
+}  // namespace thermpos::platform::devfile

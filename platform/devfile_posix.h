@@ -22,7 +22,7 @@
 #include "platform/devfile_timeouts.h"
 #include "platform/win32.h"
 
-namespace thermpos::devfile {
+namespace thermpos::platform::devfile {
 
 // What termios cannot hold: remembered per handle and given back by GetCommState.
 struct RememberedDcb {
@@ -101,4 +101,4 @@ LONG IoError(const Device& dev, int err);
 void MakeRaw(int fd);
 void InitRemembered(int fd, RememberedDcb* r);
 
-}  // namespace thermpos::devfile
+}  // namespace thermpos::platform::devfile

@@ -13,7 +13,7 @@
 #include "platform/devfile.h"
 #include "platform/devfile_posix.h"
 
-namespace thermpos::devfile {
+namespace thermpos::platform::devfile {
 namespace {
 
 constexpr tcflag_t kFramingBits = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
@@ -174,4 +174,4 @@ LONG SetCommState(HANDLE handle, const DCB& dcb) {
     return ERROR_SUCCESS;
 }
 
-}  // namespace thermpos::devfile
+}  // namespace thermpos::platform::devfile

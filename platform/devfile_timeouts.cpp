@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 
-namespace thermpos::devfile {
+namespace thermpos::platform::devfile {
 namespace {
 
 Deadline Earlier(Deadline a, Clock::time_point b) {
@@ -61,4 +61,4 @@ Deadline DrainTimeouts::Next(Clock::time_point lastProgress) const {
     return stall ? Earlier(total, lastProgress + *stall) : total;
 }
 
-}  // namespace thermpos::devfile
+}  // namespace thermpos::platform::devfile

@@ -12,7 +12,7 @@
 #include "platform/comm.h"
 #include "platform/win32.h"
 
-namespace thermpos::devfile {
+namespace thermpos::platform::devfile {
 
 using Clock = std::chrono::steady_clock;
 using Deadline = std::optional<Clock::time_point>;  // nullopt: no limit
@@ -56,4 +56,4 @@ struct DrainTimeouts {
 };
 [[nodiscard]] DrainTimeouts PlanDrain(const COMMTIMEOUTS& t, DWORD queued, Clock::time_point start);
 
-}  // namespace thermpos::devfile
+}  // namespace thermpos::platform::devfile

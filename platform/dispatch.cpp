@@ -12,7 +12,7 @@
 #include "platform/codepage.h"
 #include "platform/nocase.h"
 
-namespace thermpos::com {
+namespace thermpos::platform::com {
 
 namespace {
 
@@ -678,4 +678,4 @@ HRESULT DispatchDriver::PutProperty(DISPID dispId, OutgoingArgs& value) const {
     return Invoke(dispId, DISPATCH_PROPERTYPUT, value, nullptr);
 }
 
-}  // namespace thermpos::com
+}  // namespace thermpos::platform::com

@@ -51,7 +51,7 @@
 
 #include "platform/automation.h"
 
-namespace thermpos::com {
+namespace thermpos::platform::com {
 
 // Locale passed with outgoing GetIDsOfNames / Invoke calls.
 inline constexpr LCID LOCALE_SYSTEM_DEFAULT = 0x0800;
@@ -319,4 +319,4 @@ class DispatchDriver {
     IDispatch* target_ = nullptr;
 };
 
-}  // namespace thermpos::com
+}  // namespace thermpos::platform::com

@@ -10,7 +10,7 @@
 
 #include <string>
 
-namespace thermpos::module {
+namespace thermpos::platform::module {
 
 // Loads the library at `path` (or finds it, when it is loaded already) with every symbol
 // resolved at once, and keeps it loaded. Null with *error set to the loader's message.
@@ -40,4 +40,4 @@ template <typename Function>
 // Absolute path of the running program; empty when the system cannot tell.
 [[nodiscard]] std::string ExecutablePath();
 
-}  // namespace thermpos::module
+}  // namespace thermpos::platform::module

@@ -6,7 +6,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-namespace thermpos::module {
+namespace thermpos::platform::module {
 
 void* Load(const std::string& path, std::string* error) {
     void* library = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -55,4 +55,4 @@ std::string ExecutablePath() {
     return path;
 }
 
-}  // namespace thermpos::module
+}  // namespace thermpos::platform::module

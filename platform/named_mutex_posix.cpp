@@ -13,7 +13,7 @@
 #include "platform/errno_posix.h"
 #include "platform/sync.h"
 
-namespace thermpos {
+namespace thermpos::platform {
 namespace {
 
 // The lock folder and its files are paths: a missing part is a missing folder.
@@ -94,4 +94,4 @@ LONG NamedMutex::Create(std::string_view name) {
     return ERROR_SUCCESS;
 }
 
-}  // namespace thermpos
+}  // namespace thermpos::platform

@@ -29,7 +29,7 @@
 #include "platform/devfile.h"
 #include "platform/portname.h"
 
-namespace thermpos::netport {
+namespace thermpos::platform::netport {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -409,4 +409,4 @@ LONG SocketError(int err) {
     }
 }
 
-}  // namespace thermpos::netport
+}  // namespace thermpos::platform::netport

@@ -23,7 +23,7 @@
 
 #include "platform/win32.h"
 
-namespace thermpos::netport {
+namespace thermpos::platform::netport {
 
 inline constexpr unsigned short kDefaultPort = 9100;
 inline constexpr std::size_t kMaxHostLength = 253;
@@ -86,4 +86,4 @@ long SendSome(int fd, const void* data, std::size_t size);
 // knows it was not taken), while what was acknowledged already can still be read.
 void StopReceiving(int fd);
 
-}  // namespace thermpos::netport
+}  // namespace thermpos::platform::netport

@@ -20,7 +20,7 @@
 #include "platform/registry_paths.h"
 #include "platform/regkey.h"
 
-namespace thermpos::portlist {
+namespace thermpos::platform::portlist {
 namespace {
 
 namespace fs = std::filesystem;
@@ -33,7 +33,7 @@ constexpr const char* kUsbPrintInterface = "{28d78fad-5a12-11d1-ae5b-0000f803a8c
 constexpr std::size_t kMaxName = 255;
 constexpr std::size_t kMaxAttribute = 4096;  // sysfs attributes are a page at most
 
-using Key = thermpos::registry::KeyHolder;
+using Key = thermpos::platform::registry::KeyHolder;
 
 std::string Upper(std::string_view s) {
     std::string out(s);
@@ -492,4 +492,4 @@ LONG ScanUsbPrinters(const Roots& roots, std::vector<UsbPrinter>* found) {
     return ERROR_SUCCESS;
 }
 
-}  // namespace thermpos::portlist
+}  // namespace thermpos::platform::portlist

@@ -21,7 +21,7 @@
 
 #include "platform/win32.h"
 
-namespace thermpos::portlist {
+namespace thermpos::platform::portlist {
 
 struct PortMapping {
     std::string name;  // as stored ("COM3", or a USB symbolic name)
@@ -86,4 +86,4 @@ struct UsbPrinter {
 // first registry error.
 [[nodiscard]] LONG ScanUsbPrinters(const Roots& roots, std::vector<UsbPrinter>* found);
 
-}  // namespace thermpos::portlist
+}  // namespace thermpos::platform::portlist

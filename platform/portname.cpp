@@ -1,7 +1,7 @@
 // Port-name classification and comparison. See portname.h for the rules.
 #include "platform/portname.h"
 
-namespace thermpos::portname {
+namespace thermpos::platform::portname {
 
 PortKind KindOf(std::string_view name) {
     if (StartsWithNoCase(name, "IRDA"))
@@ -71,4 +71,4 @@ std::string DefaultDevicePath(std::string_view mapName) {
     return base + std::to_string(n - 1);
 }
 
-}  // namespace thermpos::portname
+}  // namespace thermpos::platform::portname

@@ -28,7 +28,7 @@
 
 #include "platform/nocase.h"
 
-namespace thermpos::portname {
+namespace thermpos::platform::portname {
 
 enum class PortKind {
     None,      // none of the kinds below
@@ -69,4 +69,4 @@ unsigned long PortNumber(std::string_view mapName);
 // for any other map name.
 std::string DefaultDevicePath(std::string_view mapName);
 
-}  // namespace thermpos::portname
+}  // namespace thermpos::platform::portname

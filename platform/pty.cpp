@@ -15,7 +15,7 @@
 
 #include "platform/descriptor.h"
 
-namespace thermpos::pty {
+namespace thermpos::platform::pty {
 
 namespace {
 
@@ -198,4 +198,4 @@ void RemoveLinkTo(const std::string& link, const std::string& target) {
         ::unlink(link.c_str());
 }
 
-}  // namespace thermpos::pty
+}  // namespace thermpos::platform::pty

@@ -19,7 +19,7 @@
 
 struct termios;
 
-namespace thermpos::pty {
+namespace thermpos::platform::pty {
 
 enum class IoResult {
     Done,        // at least one byte moved
@@ -84,4 +84,4 @@ class PseudoTerminal {
 // elsewhere since stays.
 void RemoveLinkTo(const std::string& link, const std::string& target);
 
-}  // namespace thermpos::pty
+}  // namespace thermpos::platform::pty

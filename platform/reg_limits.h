@@ -23,7 +23,7 @@
 #include <cstddef>
 #include <string_view>
 
-namespace thermpos::registry {
+namespace thermpos::platform::registry {
 
 inline constexpr std::size_t kMaxKeyNameLength = 255;
 inline constexpr std::size_t kMaxValueNameLength = 16383;
@@ -38,4 +38,4 @@ bool IsValidKeyName(std::string_view name);
 // 0..16383 characters ("" is the default value), no control characters.
 bool IsValidValueName(std::string_view name);
 
-}  // namespace thermpos::registry
+}  // namespace thermpos::platform::registry

@@ -11,7 +11,7 @@
 
 #include "platform/reg_text_encoding.h"
 
-namespace thermpos::registry::detail {
+namespace thermpos::platform::registry::detail {
 namespace {
 
 // --- UTF-8 <-> UTF-16LE --------------------------------------------------------------
@@ -312,9 +312,9 @@ bool TreesEqual(const Node& a, const Node& b) {
     return true;
 }
 
-}  // namespace thermpos::registry::detail
+}  // namespace thermpos::platform::registry::detail
 
-namespace thermpos::registry {
+namespace thermpos::platform::registry {
 
 bool IsValidKeyName(std::string_view name) {
     if (name.empty() || name.size() > kMaxKeyNameLength)
@@ -331,4 +331,4 @@ bool IsValidValueName(std::string_view name) {
                         [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
 }
 
-}  // namespace thermpos::registry
+}  // namespace thermpos::platform::registry

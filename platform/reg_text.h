@@ -15,7 +15,7 @@
 #include "platform/reg_limits.h"
 #include "platform/win32.h"
 
-namespace thermpos::registry::detail {
+namespace thermpos::platform::registry::detail {
 
 struct Value {
     std::string name;  // "" is the default value
@@ -100,4 +100,4 @@ void WriteKeyText(const Node& node, const std::vector<std::string>& path, std::s
 // Compares two trees exactly (names with case, order, types, data).
 bool TreesEqual(const Node& a, const Node& b);
 
-}  // namespace thermpos::registry::detail
+}  // namespace thermpos::platform::registry::detail

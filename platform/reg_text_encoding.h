@@ -10,7 +10,7 @@
 
 #include "platform/win32.h"
 
-namespace thermpos::registry::detail {
+namespace thermpos::platform::registry::detail {
 
 // Whether the bytes are well-formed UTF-8 (no overlong forms, no surrogates).
 bool IsUtf8(std::string_view s);
@@ -25,4 +25,4 @@ std::string Utf16leToNarrow(const BYTE* units, std::size_t byteCount);
 // REG_SZ, REG_EXPAND_SZ and REG_MULTI_SZ: the types whose data is text.
 bool IsStringType(DWORD type);
 
-}  // namespace thermpos::registry::detail
+}  // namespace thermpos::platform::registry::detail

@@ -9,7 +9,7 @@
 #include "platform/reg_text.h"
 #include "platform/reg_text_encoding.h"
 
-namespace thermpos::registry::detail {
+namespace thermpos::platform::registry::detail {
 namespace {
 
 class Parser {
@@ -428,4 +428,4 @@ bool ParseRegFile(std::string_view bytes, const std::string& fileName,
     return false;
 }
 
-}  // namespace thermpos::registry::detail
+}  // namespace thermpos::platform::registry::detail

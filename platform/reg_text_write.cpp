@@ -9,7 +9,7 @@
 #include "platform/reg_text.h"
 #include "platform/reg_text_encoding.h"
 
-namespace thermpos::registry::detail {
+namespace thermpos::platform::registry::detail {
 namespace {
 
 void AppendQuoted(std::string_view s, std::string* out) {
@@ -173,4 +173,4 @@ LONG WriteHiveText(const Node& root, std::string* text, std::string* error) {
         *error = check.error;
     return check.result;
 }
-}  // namespace thermpos::registry::detail
+}  // namespace thermpos::platform::registry::detail

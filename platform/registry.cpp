@@ -22,12 +22,12 @@
 #include "platform/reg_text.h"
 #include "platform/registry_hive.h"
 
-using thermpos::registry::kMaxKeyDepth;
-using thermpos::registry::kMaxValueSize;
-using thermpos::registry::detail::Node;
-using thermpos::registry::detail::Value;
-namespace detail = thermpos::registry::detail;
-using namespace thermpos::registry::hive;
+using thermpos::platform::registry::kMaxKeyDepth;
+using thermpos::platform::registry::kMaxValueSize;
+using thermpos::platform::registry::detail::Node;
+using thermpos::platform::registry::detail::Value;
+namespace detail = thermpos::platform::registry::detail;
+using namespace thermpos::platform::registry::hive;
 
 namespace {
 
@@ -93,7 +93,7 @@ LONG SubPath(HKEY key, const char* subKey, std::vector<std::string>* full, REGSA
     if (subKey && !detail::SplitPath(subKey, &names))
         return ERROR_INVALID_PARAMETER;
     for (const auto& name : names) {
-        if (!thermpos::registry::IsValidKeyName(name))
+        if (!thermpos::platform::registry::IsValidKeyName(name))
             return ERROR_INVALID_PARAMETER;
     }
     full->insert(full->end(), names.begin(), names.end());
@@ -187,7 +187,7 @@ bool ParseRootName(std::string_view root, std::vector<std::string>* path) {
 
 }  // namespace
 
-namespace thermpos::registry {
+namespace thermpos::platform::registry {
 
 std::string HivePath() {
     const char* env = std::getenv("THERMPOS_REGISTRY");
@@ -297,7 +297,7 @@ LONG ExportFile(const std::string& keyPath, const std::string& path, std::string
     return ERROR_SUCCESS;
 }
 
-}  // namespace thermpos::registry
+}  // namespace thermpos::platform::registry
 
 namespace {
 
@@ -394,7 +394,8 @@ LONG RegQueryValueExA(HKEY key, const char* valueName, DWORD* /*reserved*/, DWOR
 LONG RegSetValueExA(HKEY key, const char* valueName, DWORD /*reserved*/, DWORD type,
                     const BYTE* data, DWORD cbData) {
     const std::string name = ValueNameOf(valueName);
-    if (!thermpos::registry::IsValidValueName(name) || cbData > kMaxValueSize || (!data && cbData))
+    if (!thermpos::platform::registry::IsValidValueName(name) || cbData > kMaxValueSize ||
+        (!data && cbData))
         return ERROR_INVALID_PARAMETER;
     std::vector<BYTE> bytes(data, data + cbData);
     // A string stored without its terminating zero would send every reader that trusts

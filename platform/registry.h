@@ -18,7 +18,7 @@
 //    README's Permissions section; platform/file_trust.h). A change waits at most
 //    THERMPOS_REGISTRY_WAIT_MS (10 s) for another process's, then fails with ERROR_BUSY.
 //  - A file that does not parse is never overwritten: opens and saves fail with
-//    ERROR_BADDB and thermpos::registry::LastError() names file and line.
+//    ERROR_BADDB and thermpos::platform::registry::LastError() names file and line.
 //
 // All functions are thread-safe and return Win32 error numbers (platform/win32.h).
 #pragma once
@@ -92,7 +92,7 @@ LONG RegCloseKey(HKEY key);
                                  DWORD* reserved, DWORD* type, BYTE* data, DWORD* cbData);
 [[nodiscard]] LONG RegFlushKey(HKEY key);
 
-namespace thermpos::registry {
+namespace thermpos::platform::registry {
 
 // The hive file in use ($THERMPOS_REGISTRY or the default).
 std::string HivePath();
@@ -115,4 +115,4 @@ std::string LastError();
 [[nodiscard]] LONG ExportFile(const std::string& keyPath, const std::string& path,
                               std::string* error);
 
-}  // namespace thermpos::registry
+}  // namespace thermpos::platform::registry

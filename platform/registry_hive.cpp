@@ -17,9 +17,9 @@
 #include "platform/file_trust.h"
 #include "platform/reg_limits.h"
 
-namespace thermpos::registry::hive {
+namespace thermpos::platform::registry::hive {
 
-using thermpos::registry::kMaxFileSize;
+using thermpos::platform::registry::kMaxFileSize;
 
 std::mutex g_mutex;
 Store g_store;  // guarded by g_mutex
@@ -309,7 +309,7 @@ HiveFileLock::~HiveFileLock() {
 }
 
 LONG LoadLocked() {
-    const std::string path = thermpos::registry::HivePath();
+    const std::string path = thermpos::platform::registry::HivePath();
     if (path != g_store.path) {
         g_store.path = path;
         g_store.root = std::make_unique<Node>();
@@ -409,4 +409,4 @@ LONG SaveLocked() {
     return ERROR_SUCCESS;
 }
 
-}  // namespace thermpos::registry::hive
+}  // namespace thermpos::platform::registry::hive

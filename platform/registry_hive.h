@@ -34,7 +34,7 @@ struct RegistryKeyObject {
     REGSAM sam = 0;
 };
 
-namespace thermpos::registry::hive {
+namespace thermpos::platform::registry::hive {
 
 using detail::Node;
 
@@ -166,7 +166,7 @@ LONG SaveLocked();
 // tree is read again so memory never holds a change the file does not.
 template <typename Apply>
 LONG MutateLocked(Apply&& apply) {
-    const std::string path = thermpos::registry::HivePath();
+    const std::string path = thermpos::platform::registry::HivePath();
     if (!HiveWritable(path)) {
         t_lastError = path + ": hive is read-only";
         return ERROR_ACCESS_DENIED;
@@ -192,4 +192,4 @@ LONG MutateLocked(Apply&& apply) {
     return r;
 }
 
-}  // namespace thermpos::registry::hive
+}  // namespace thermpos::platform::registry::hive

@@ -1,6 +1,6 @@
 #include "platform/registry_paths.h"
 
-namespace thermpos::regpath {
+namespace thermpos::platform::regpath {
 
 std::string DeviceKeyPath(std::string_view deviceClass, std::string_view deviceName) {
     std::string path = kServiceOpos;
@@ -11,4 +11,4 @@ std::string DeviceKeyPath(std::string_view deviceClass, std::string_view deviceN
     return path;
 }
 
-}  // namespace thermpos::regpath
+}  // namespace thermpos::platform::regpath

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace thermpos::regpath {
+namespace thermpos::platform::regpath {
 
 // Joins string literals at compile time, so that the longer paths below are built from
 // the shorter ones instead of repeating them.
@@ -49,4 +49,4 @@ inline constexpr const char* kUsb = kUsbText.data();
 // kServiceOpos\<deviceClass>\<deviceName>.
 std::string DeviceKeyPath(std::string_view deviceClass, std::string_view deviceName);
 
-}  // namespace thermpos::regpath
+}  // namespace thermpos::platform::regpath

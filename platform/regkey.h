@@ -4,7 +4,7 @@
 
 #include "platform/registry.h"
 
-namespace thermpos::registry {
+namespace thermpos::platform::registry {
 
 class KeyHolder {
   public:
@@ -30,4 +30,4 @@ class KeyHolder {
     HKEY key_ = nullptr;
 };
 
-}  // namespace thermpos::registry
+}  // namespace thermpos::platform::registry

@@ -17,13 +17,13 @@
 
 #include "platform/thread_safety.h"
 
-namespace thermpos {
+namespace thermpos::platform {
 
 namespace {
 
 // A thread blocked in WaitForEvents; every event it waits on signals it on Set.
 struct Waiter {
-    thermpos::Mutex mutex;
+    thermpos::platform::Mutex mutex;
     std::condition_variable cv;
     bool signaled GUARDED_BY(mutex) = false;
 };
@@ -34,7 +34,7 @@ using Clock = std::chrono::steady_clock;
 
 struct ManualResetEvent::State {
     explicit State(bool initiallySet) : set(initiallySet) {}
-    mutable thermpos::Mutex mutex;
+    mutable thermpos::platform::Mutex mutex;
     mutable std::condition_variable cv;
     bool set GUARDED_BY(mutex);
     std::vector<std::shared_ptr<Waiter>> waiters GUARDED_BY(mutex);
@@ -49,14 +49,14 @@ void ManualResetEvent::Set() {
     State& state = *state_;
     std::vector<std::shared_ptr<Waiter>> waiters;
     {
-        thermpos::MutexLock lock(state.mutex);
+        thermpos::platform::MutexLock lock(state.mutex);
         state.set = true;
         waiters = state.waiters;
         state.cv.notify_all();
     }
     for (auto& w : waiters) {
         Waiter& waiter = *w;
-        thermpos::MutexLock lock(waiter.mutex);
+        thermpos::platform::MutexLock lock(waiter.mutex);
         waiter.signaled = true;
         waiter.cv.notify_all();
     }
@@ -64,19 +64,19 @@ void ManualResetEvent::Set() {
 
 void ManualResetEvent::Reset() {
     State& state = *state_;
-    thermpos::MutexLock lock(state.mutex);
+    thermpos::platform::MutexLock lock(state.mutex);
     state.set = false;
 }
 
 bool ManualResetEvent::IsSet() const {
     State& state = *state_;
-    thermpos::MutexLock lock(state.mutex);
+    thermpos::platform::MutexLock lock(state.mutex);
     return state.set;
 }
 
 DWORD ManualResetEvent::Wait(DWORD timeoutMs) const {
     State& state = *state_;
-    thermpos::UniqueLock lock(state.mutex);
+    thermpos::platform::UniqueLock lock(state.mutex);
     auto isSet = [&]() REQUIRES(state.mutex) { return state.set; };
     if (timeoutMs == INFINITE) {
         state.cv.wait(lock.Std(), isSet);
@@ -98,7 +98,7 @@ DWORD WaitForEvents(std::initializer_list<const ManualResetEvent*> events, bool 
     Waiter& waiter = *shared;
     for (const ManualResetEvent* e : events) {
         ManualResetEvent::State& state = *e->state_;
-        thermpos::MutexLock lock(state.mutex);
+        thermpos::platform::MutexLock lock(state.mutex);
         state.waiters.push_back(shared);
     }
 
@@ -109,7 +109,7 @@ DWORD WaitForEvents(std::initializer_list<const ManualResetEvent*> events, bool 
         // Clear first, then look: a Set after the look marks the waiter again, so no wake-up
         // between the look and the sleep is lost.
         {
-            thermpos::MutexLock lock(waiter.mutex);
+            thermpos::platform::MutexLock lock(waiter.mutex);
             waiter.signaled = false;
         }
         size_t setCount = 0;
@@ -131,7 +131,7 @@ DWORD WaitForEvents(std::initializer_list<const ManualResetEvent*> events, bool 
             result = WAIT_OBJECT_0;
             break;
         }
-        thermpos::UniqueLock lock(waiter.mutex);
+        thermpos::platform::UniqueLock lock(waiter.mutex);
         auto signaled = [&]() REQUIRES(waiter.mutex) { return waiter.signaled; };
         if (forever) {
             waiter.cv.wait(lock.Std(), signaled);
@@ -143,7 +143,7 @@ DWORD WaitForEvents(std::initializer_list<const ManualResetEvent*> events, bool 
 
     for (const ManualResetEvent* e : events) {
         ManualResetEvent::State& state = *e->state_;
-        thermpos::MutexLock lock(state.mutex);
+        thermpos::platform::MutexLock lock(state.mutex);
         auto& list = state.waiters;
         list.erase(std::remove(list.begin(), list.end(), shared), list.end());
     }
@@ -214,4 +214,4 @@ std::string NamedMutexPath(std::string_view name) {
     return LockDirectory() + "/" + encoded;
 }
 
-}  // namespace thermpos
+}  // namespace thermpos::platform

@@ -19,14 +19,10 @@
 
 #include "platform/win32.h"
 
-namespace thermpos {
-
-inline constexpr DWORD WAIT_OBJECT_0 = 0;
-inline constexpr DWORD WAIT_TIMEOUT = 258;
-inline constexpr DWORD WAIT_FAILED = 0xFFFFFFFFu;
+namespace thermpos::platform {
 
 class ManualResetEvent {
-public:
+  public:
     explicit ManualResetEvent(bool initiallySet = false);
     ~ManualResetEvent();
     ManualResetEvent(const ManualResetEvent&) = delete;
@@ -38,7 +34,7 @@ public:
     // WAIT_OBJECT_0 when set, WAIT_TIMEOUT when the limit passed first; INFINITE waits for ever.
     DWORD Wait(DWORD timeoutMs = INFINITE) const;
 
-private:
+  private:
     friend DWORD WaitForEvents(std::initializer_list<const ManualResetEvent*>, bool, DWORD);
     struct State;
     std::unique_ptr<State> state_;
@@ -63,7 +59,7 @@ std::string NamedMutexPath(std::string_view name);
 // result is ERROR_ALREADY_EXISTS and this object owns nothing. The name is free again
 // once every holder has closed or died.
 class NamedMutex {
-public:
+  public:
     NamedMutex() = default;
     ~NamedMutex();
     NamedMutex(const NamedMutex&) = delete;
@@ -75,8 +71,8 @@ public:
     bool Owned() const { return fd_ >= 0; }
     void Close();
 
-private:
+  private:
     int fd_ = -1;
 };
 
-}  // namespace thermpos
+}  // namespace thermpos::platform

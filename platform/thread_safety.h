@@ -7,7 +7,7 @@
 // and turns every finding into an error.
 //
 // libstdc++'s std::mutex carries no annotations, so the code whose locks are checked uses
-// thermpos::Mutex and its guards instead. They are std::mutex and std::unique_lock
+// thermpos::platform::Mutex and its guards instead. They are std::mutex and std::unique_lock
 // underneath: a condition variable waits on UniqueLock::Std().
 #pragma once
 
@@ -35,7 +35,7 @@
 #define RETURN_CAPABILITY(x) THERMPOS_TSA(lock_returned(x))
 #define NO_THREAD_SAFETY_ANALYSIS THERMPOS_TSA(no_thread_safety_analysis)
 
-namespace thermpos {
+namespace thermpos::platform {
 
 class CAPABILITY("mutex") Mutex {
   public:
@@ -87,4 +87,4 @@ class SCOPED_CAPABILITY UniqueLock {
     std::unique_lock<std::mutex> lock_;
 };
 
-}  // namespace thermpos
+}  // namespace thermpos::platform

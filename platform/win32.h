@@ -27,6 +27,11 @@ using HANDLE = void*;
 #endif
 inline constexpr DWORD MAXDWORD = 0xFFFFFFFFu;
 inline constexpr DWORD INFINITE = 0xFFFFFFFFu;
+inline constexpr DWORD WAIT_OBJECT_0 = 0;
+inline constexpr DWORD WAIT_TIMEOUT = 258;
+inline constexpr DWORD WAIT_FAILED = 0xFFFFFFFFu;
+inline constexpr UINT CP_ACP = 0;
+inline constexpr UINT CP_UTF8 = 65001;
 
 inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(~std::uintptr_t{0});
 

@@ -73,14 +73,15 @@ LINKPORT_API int PMEnumeratePorts(char*** list, int* count) {
         *count = 0;
     if (!list || !count)
         return 0;
-    thermpos::portlist::RegistryPorts registry;
-    if (thermpos::portlist::ReadRegistryPorts(&registry) != ERROR_SUCCESS)
+    thermpos::platform::portlist::RegistryPorts registry;
+    if (thermpos::platform::portlist::ReadRegistryPorts(&registry) != ERROR_SUCCESS)
         return 0;
     std::vector<std::string> network;
     for (const auto& m : registry.map)
-        if (thermpos::netport::IsSocketUri(m.path))
+        if (thermpos::platform::netport::IsSocketUri(m.path))
             network.push_back(m.name);
-    return ops::CopyPortNames(thermpos::portlist::ListPorts(registry, {}), list, count, network);
+    return ops::CopyPortNames(thermpos::platform::portlist::ListPorts(registry, {}), list, count,
+                              network);
 }
 
 LINKPORT_API void PMFreePortList(char** list, int count) {

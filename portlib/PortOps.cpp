@@ -19,7 +19,7 @@ namespace {
 constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 constexpr DWORD kValueBytes = 256;  // PortName, ParentIdPrefix and SymbolicName buffers
 
-class Key : public registry::KeyHolder {
+class Key : public platform::registry::KeyHolder {
   public:
     bool Open(HKEY parent, const char* name) {
         return RegOpenKeyExA(parent, name, 0, KEY_READ, Out()) == ERROR_SUCCESS;
@@ -100,7 +100,8 @@ int OpenUsbPrinter(DeviceBackend& io, const char* portName, const char* modelKey
         char port[kValueBytes + 1];
         if (!printing.Open(model.Get(), instance) ||
             !params.Open(printing.Get(), "Device Parameters") ||
-            !ReadText(params.Get(), "PortName", port) || !portname::EqualNoCase(port, portName))
+            !ReadText(params.Get(), "PortName", port) ||
+            !platform::portname::EqualNoCase(port, portName))
             continue;
         const char* hardwareName = UsbHardwareKeyForModel(modelKey);
         Key usb, hardware;
@@ -149,9 +150,11 @@ void ConfigureInfrared(DeviceBackend& io, HANDLE handle) {
 
 // The kinds the port list offers; the infrared port is reached by name only.
 bool IsListedKind(const std::string& name) {
-    const portname::PortKind kind = portname::KindOf(name);
-    return kind == portname::PortKind::Serial || kind == portname::PortKind::Parallel ||
-           kind == portname::PortKind::Usb || kind == portname::PortKind::Network;
+    const platform::portname::PortKind kind = platform::portname::KindOf(name);
+    return kind == platform::portname::PortKind::Serial ||
+           kind == platform::portname::PortKind::Parallel ||
+           kind == platform::portname::PortKind::Usb ||
+           kind == platform::portname::PortKind::Network;
 }
 
 }  // namespace
@@ -181,16 +184,17 @@ int OpenPort(DeviceBackend& io, const char* portName, HANDLE* handle, const char
     std::memcpy(name, portName, length + 1);
 
     // Any name the Ports map sends to the network is a network port, whatever its letters.
-    const portname::PortKind kind =
-        devfile::IsNetworkPort(name) ? portname::PortKind::Network : portname::KindOf(name);
-    const bool infrared = kind == portname::PortKind::Infrared;
+    const platform::portname::PortKind kind = platform::devfile::IsNetworkPort(name)
+                                                  ? platform::portname::PortKind::Network
+                                                  : platform::portname::KindOf(name);
+    const bool infrared = kind == platform::portname::PortKind::Infrared;
     if (infrared)
         std::memcpy(name, "COM4", 4);
-    else if (kind == portname::PortKind::Usb)
+    else if (kind == platform::portname::PortKind::Usb)
         return OpenUsbPrinter(io, name, modelKey, handle);
-    else if (kind == portname::PortKind::None)
+    else if (kind == platform::portname::PortKind::None)
         return 0;
-    else if (kind == portname::PortKind::Network) {
+    else if (kind == platform::portname::PortKind::Network) {
         // A network printer has no line to settle: the connect itself is bounded.
         HANDLE h = INVALID_HANDLE_VALUE;
         if (io.Open(name, &h) != ERROR_SUCCESS || h == INVALID_HANDLE_VALUE)
@@ -326,8 +330,9 @@ int CopyPortNames(const std::vector<std::string>& names, char*** list, int* coun
     int n = 0;
     for (const auto& name : names) {
         if (!IsListedKind(name) &&
-            std::none_of(networkNames.begin(), networkNames.end(),
-                         [&](const std::string& n) { return portname::SamePort(n, name); }))
+            std::none_of(networkNames.begin(), networkNames.end(), [&](const std::string& n) {
+                return platform::portname::SamePort(n, name);
+            }))
             continue;
         char* copy = static_cast<char*>(std::malloc(name.size() + 1));
         if (!copy)

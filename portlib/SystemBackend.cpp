@@ -10,7 +10,7 @@
 namespace thermpos::linkport {
 namespace {
 
-namespace dev = thermpos::devfile;
+namespace dev = thermpos::platform::devfile;
 
 class DeviceFiles final : public DeviceBackend {
   public:

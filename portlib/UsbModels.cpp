@@ -22,7 +22,7 @@ constexpr UsbModel kUsbModels[] = {
 
 const char* UsbHardwareKeyForModel(std::string_view modelKey) {
     for (const UsbModel& model : kUsbModels) {
-        if (portname::EqualNoCase(modelKey, model.modelKey))
+        if (platform::portname::EqualNoCase(modelKey, model.modelKey))
             return model.hardwareKey;
     }
     return nullptr;

@@ -16,7 +16,7 @@ namespace setup {
 
 std::string PortMapName(const std::string& port) {
     // Upper case so that the entry the dialog writes looks like the names the list shows.
-    std::string name(thermpos::portname::MapName(port));
+    std::string name(thermpos::platform::portname::MapName(port));
     for (char& c : name) {
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     }
@@ -24,7 +24,7 @@ std::string PortMapName(const std::string& port) {
 }
 
 std::string DefaultDevicePath(const std::string& mapName) {
-    return thermpos::portname::DefaultDevicePath(mapName);
+    return thermpos::platform::portname::DefaultDevicePath(mapName);
 }
 
 bool IsAcceptableDevicePath(const std::string& path) {

@@ -51,7 +51,7 @@ void PortPage::Activate(const std::string& printer) {
 
     controls_.port = -1;
     for (std::size_t i = 0; port_ && i < controls_.ports.size(); ++i) {
-        if (thermpos::portname::EqualNoCase(controls_.ports[i], *port_)) {
+        if (thermpos::platform::portname::EqualNoCase(controls_.ports[i], *port_)) {
             controls_.port = static_cast<int>(i);
             break;
         }
@@ -103,7 +103,7 @@ void PortPage::RestoreDefault() {
 void PortPage::Configure() {
     const std::string port = PortText();
     // Classified as the status monitor classifies the stored Port value.
-    using thermpos::portname::PortKind;
+    using thermpos::platform::portname::PortKind;
     switch (thermpos::so::KindFoundIn(port)) {
         case PortKind::Serial:
             services_.RunSerialSettings(printer_);

@@ -16,7 +16,7 @@ constexpr DWORD kMaxValueBytes = 64 * 1024;
 // a broken store must not hang the utility.
 constexpr DWORD kMaxEnumerationIndex = 100000;
 
-class KeyHandle : public thermpos::registry::KeyHolder {
+class KeyHandle : public thermpos::platform::registry::KeyHolder {
   public:
     bool Open(const std::string& path, REGSAM sam) {
         return RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, sam, Out()) == ERROR_SUCCESS;

@@ -17,10 +17,10 @@
 namespace setup {
 
 // Key paths below HKEY_LOCAL_MACHINE; a device key is the root followed by its name.
-inline constexpr const char* kPrinterRoot = thermpos::regpath::kPrinterRoot;
-inline constexpr const char* kDrawerRoot = thermpos::regpath::kDrawerRoot;
+inline constexpr const char* kPrinterRoot = thermpos::platform::regpath::kPrinterRoot;
+inline constexpr const char* kDrawerRoot = thermpos::platform::regpath::kDrawerRoot;
 // Our map of Windows-style port names to device paths (the spooler's port settings).
-inline constexpr const char* kPortMapKey = thermpos::regpath::kPorts;
+inline constexpr const char* kPortMapKey = thermpos::platform::regpath::kPorts;
 
 // The lists of the pages hold at most this many logical device names.
 inline constexpr std::size_t kMaxDevices = 260;

@@ -157,7 +157,8 @@ std::string FindServer() {
     if (const char* env = std::getenv("THERMPOS_THERMSO"); env != nullptr && *env != '\0') {
         return env;
     }
-    const std::filesystem::path dir = std::filesystem::path(module::ExecutablePath()).parent_path();
+    const std::filesystem::path dir =
+        std::filesystem::path(platform::module::ExecutablePath()).parent_path();
     for (const char* candidate : {"../so/libThermSO.so", "../lib/libThermSO.so",
                                   "../lib/x86_64-linux-gnu/libThermSO.so", "libThermSO.so"}) {
         std::error_code ec;
@@ -171,7 +172,7 @@ std::string FindServer() {
 // Runs another subcommand of this program; its exit code, or -1 when it cannot start.
 int RunSelf(const std::vector<std::string>& args) {
     std::fflush(stdout);
-    std::vector<std::string> all = {module::ExecutablePath()};
+    std::vector<std::string> all = {platform::module::ExecutablePath()};
     all.insert(all.end(), args.begin(), args.end());
     return platform::RunAndWait(all);
 }
@@ -193,7 +194,7 @@ LONG DemoDrawer() {
     Show("Open(\"RTK410.TALVERN.CD1\")", r);
     if (r != OPOS_SUCCESS)
         return r;
-    com::OutgoingArgs claimArgs;
+    platform::com::OutgoingArgs claimArgs;
     claimArgs.Long(1000);
     Show("ClaimDevice(1000)", drawer.CallLong("ClaimDevice", claimArgs));
     drawer.SetPropertyNumber(PIDX_DeviceEnabled, 1);
@@ -214,7 +215,7 @@ LONG DemoDrawer() {
                 kDrawerAutoCloseMs);
     if (r == OPOS_SUCCESS) {
         const auto start = std::chrono::steady_clock::now();
-        com::OutgoingArgs waitArgs;
+        platform::com::OutgoingArgs waitArgs;
         waitArgs.Long(1000).Long(800).Long(100).Long(500);
         const LONG waited = drawer.CallLong("WaitForDrawerClose", waitArgs);
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -236,7 +237,7 @@ LONG DemoDrawer() {
 }
 
 LONG Print(opos::COposControl& printer, const std::string& data) {
-    com::OutgoingArgs args;
+    platform::com::OutgoingArgs args;
     args.Long(PTR_S_RECEIPT).String(data);
     return printer.CallLong("PrintNormal", args);
 }
@@ -312,7 +313,7 @@ int Run(const std::vector<std::string>& args) {
         return Fail(kName, "the printer did not open");
     std::printf("  ServiceObjectDescription: %s\n",
                 printer.GetPropertyString(PIDX_ServiceObjectDescription).c_str());
-    com::OutgoingArgs claimArgs;
+    platform::com::OutgoingArgs claimArgs;
     claimArgs.Long(1000);
     r = printer.CallLong("ClaimDevice", claimArgs);
     Show("ClaimDevice(1000)", r);
@@ -335,7 +336,7 @@ int Run(const std::vector<std::string>& args) {
         .write(reinterpret_cast<const char*>(kDemoLogoBmp), sizeof kDemoLogoBmp);
     for (const demo::ReceiptPart& part : demo::SampleReceipt(logo)) {
         const std::string what = std::string(part.what) + ")";
-        com::OutgoingArgs args;
+        platform::com::OutgoingArgs args;
         switch (part.kind) {
             case demo::ReceiptPart::kPrintNormal:
                 Show(("PrintNormal(PTR_S_RECEIPT, " + what).c_str(), Print(printer, part.data));

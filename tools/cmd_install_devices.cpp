@@ -50,7 +50,7 @@ ValueList ValuesOf(const devices::LogicalDevice& device, const std::string* port
 LONG InstallOne(const devices::LogicalDevice& device, const std::string* port, bool force,
                 int* written, int* kept) {
     const std::string path = devices::DeviceKeyPath(device);
-    registry::KeyHolder key;
+    platform::registry::KeyHolder key;
     LONG r = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
                              nullptr, key.Out(), nullptr);
     if (r != ERROR_SUCCESS)
@@ -72,8 +72,8 @@ LONG InstallOne(const devices::LogicalDevice& device, const std::string* port, b
 
 std::string Describe(LONG r) {
     if (r == ERROR_ACCESS_DENIED)
-        return "access denied: cannot write " + registry::HivePath();
-    std::string text = registry::LastError();
+        return "access denied: cannot write " + platform::registry::HivePath();
+    std::string text = platform::registry::LastError();
     return text.empty() ? "registry error " + std::to_string(r) : text;
 }
 
@@ -103,7 +103,7 @@ int Run(const std::vector<std::string>& args) {
     if (havePort) {
         if (port.empty() || port.size() > kMaxPortName)
             return Fail(kName, "port name must have 1 to 255 characters");
-        if (portname::HasControlCharacter(port))
+        if (platform::portname::HasControlCharacter(port))
             return Fail(kName, "port name contains a control character");
     }
     for (const auto& device : devices::kLogicalDevices) {

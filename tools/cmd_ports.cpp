@@ -38,7 +38,7 @@ constexpr char kUsage[] =
 
 std::string Describe(LONG error) {
     // The store's own account of a refusal (the hive's owner and mode, a busy lock).
-    const std::string why = registry::LastError();
+    const std::string why = platform::registry::LastError();
     switch (error) {
         case ERROR_ACCESS_DENIED:
             return why.empty() ? "access denied (the registry file is not writable by this user)"
@@ -54,7 +54,7 @@ std::string Describe(LONG error) {
 std::string DescribeMapping(LONG error, const std::string& name, const std::string& path = {}) {
     switch (error) {
         case ERROR_INVALID_NAME:
-            if (portname::HasControlCharacter(name))
+            if (platform::portname::HasControlCharacter(name))
                 return "the port name contains a control character";
             return "invalid port name (1 to 255 characters, no backslash)";
         case ERROR_INVALID_PARAMETER:
@@ -63,7 +63,7 @@ std::string DescribeMapping(LONG error, const std::string& name, const std::stri
             return "not a device: " + path +
                    " is there and is not a character device (a serial or printer port, a pty)";
         case ERROR_BAD_PATHNAME:
-            if (netport::IsSocketUri(path))
+            if (platform::netport::IsSocketUri(path))
                 return "invalid network printer URI (socket://HOST[:PORT], port 1 to 65535)";
             return "the device path contains a control character";
         default:
@@ -75,7 +75,7 @@ std::string DescribeMapping(LONG error, const std::string& name, const std::stri
 std::string Shown(const std::string& text) {
     std::string out;
     for (char c : text) {
-        if (portname::HasControlCharacter(std::string_view(&c, 1))) {
+        if (platform::portname::HasControlCharacter(std::string_view(&c, 1))) {
             char escaped[8];
             std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(c));
             out += escaped;
@@ -93,15 +93,15 @@ int List() {
         return Fail(kName, "cannot list the ports");
     for (int i = 0; i < count; ++i) {
         std::string path;
-        if (devfile::ResolvePortName(list[i], &path) != ERROR_SUCCESS)
+        if (platform::devfile::ResolvePortName(list[i], &path) != ERROR_SUCCESS)
             path = "(USB printer tree)";
         std::printf("%-12s %s\n", list[i], path.c_str());
     }
     PMFreePortList(list, count);
 
-    portlist::RegistryPorts registry;
-    if (portlist::ReadRegistryPorts(&registry) == ERROR_SUCCESS) {
-        auto unreached = portlist::UnreachedNodes(registry, portlist::Roots{});
+    platform::portlist::RegistryPorts registry;
+    if (platform::portlist::ReadRegistryPorts(&registry) == ERROR_SUCCESS) {
+        auto unreached = platform::portlist::UnreachedNodes(registry, platform::portlist::Roots{});
         if (!unreached.empty()) {
             std::printf("\nnot mapped yet (thermpos ports map COMn PATH, or ports scan):\n");
             for (const auto& node : unreached)
@@ -112,7 +112,7 @@ int List() {
 }
 
 int Scan(const std::vector<std::string>& args) {
-    portlist::Roots roots;
+    platform::portlist::Roots roots;
     for (std::size_t i = 1; i < args.size(); ++i) {
         if ((args[i] == "--sysfs" || args[i] == "--dev") && i + 1 < args.size()) {
             (args[i] == "--sysfs" ? roots.sys : roots.dev) = args[i + 1];
@@ -121,8 +121,8 @@ int Scan(const std::vector<std::string>& args) {
             return Fail(kName, "unexpected argument " + args[i] + "; see --help");
         }
     }
-    std::vector<portlist::UsbPrinter> found;
-    if (LONG rc = portlist::ScanUsbPrinters(roots, &found); rc != ERROR_SUCCESS)
+    std::vector<platform::portlist::UsbPrinter> found;
+    if (LONG rc = platform::portlist::ScanUsbPrinters(roots, &found); rc != ERROR_SUCCESS)
         return Fail(kName, "scan: " + Describe(rc));
     if (found.empty())
         std::printf("no USB printer bound to usblp under %s\n", roots.sys.c_str());
@@ -141,13 +141,13 @@ int Run(const std::vector<std::string>& args) {
     if (verb == "list" && args.size() == 1)
         return List();
     if (verb == "map" && args.size() == 3) {
-        if (LONG rc = portlist::SetPortMapping(args[1], args[2]); rc != ERROR_SUCCESS)
+        if (LONG rc = platform::portlist::SetPortMapping(args[1], args[2]); rc != ERROR_SUCCESS)
             return Fail(kName,
                         "map " + Shown(args[1]) + ": " + DescribeMapping(rc, args[1], args[2]));
         return 0;
     }
     if (verb == "unmap" && args.size() == 2) {
-        if (LONG rc = portlist::RemovePortMapping(args[1]); rc != ERROR_SUCCESS)
+        if (LONG rc = platform::portlist::RemovePortMapping(args[1]); rc != ERROR_SUCCESS)
             return Fail(kName, "unmap " + Shown(args[1]) + ": " + DescribeMapping(rc, args[1]));
         return 0;
     }

@@ -78,13 +78,13 @@ std::string Describe(LONG r) {
             return "The system was unable to find the specified registry key or value.";
         case ERROR_ACCESS_DENIED: {
             // The store says why when it was the hive's owner or mode.
-            const std::string why = registry::LastError();
+            const std::string why = platform::registry::LastError();
             return why.empty() ? "Access is denied." : "Access is denied: " + why;
         }
         case ERROR_INVALID_PARAMETER:
             return "Invalid key or value name.";
         default: {
-            std::string text = registry::LastError();
+            std::string text = platform::registry::LastError();
             if (text.empty())
                 text = "registry error " + std::to_string(r);
             return text;
@@ -215,7 +215,7 @@ LONG ListSubkeys(HKEY key, std::vector<std::string>* names) {
     }
 }
 
-using KeyHandle = thermpos::registry::KeyHolder;
+using KeyHandle = thermpos::platform::registry::KeyHolder;
 
 LONG QueryKey(const std::string& display, const std::string& sub, bool recurse) {
     KeyHandle key;
@@ -472,11 +472,11 @@ int Add(const KeyArg& key, const Options& o) {
     const std::string name = o.hasValue ? o.valueName : std::string();
     // What the store would refuse is refused before the key is created, so that a refused
     // add leaves nothing behind.
-    if (setValue && !registry::IsValidValueName(name))
+    if (setValue && !platform::registry::IsValidValueName(name))
         return Fail(kName, Describe(ERROR_INVALID_PARAMETER));
-    if (setValue && data.size() > registry::kMaxValueSize)
+    if (setValue && data.size() > platform::registry::kMaxValueSize)
         return Fail(kName, "The data is larger than a registry value can hold (" +
-                               std::to_string(registry::kMaxValueSize) + " bytes).");
+                               std::to_string(platform::registry::kMaxValueSize) + " bytes).");
     const std::string firstMissing = setValue ? FirstMissingKey(key.sub) : std::string();
     KeyHandle handle;
     DWORD disposition = 0;
@@ -566,7 +566,7 @@ int Run(const std::vector<std::string>& args) {
     if (op == "import") {
         if (o.positional.size() != 1)
             return Fail(kName, "usage: thermpos reg import FILE");
-        const LONG r = registry::ImportFile(o.positional[0], &error);
+        const LONG r = platform::registry::ImportFile(o.positional[0], &error);
         if (r != ERROR_SUCCESS)
             return Fail(kName, error.empty() ? Describe(r) : error);
         std::printf("%s\n", kSuccess);
@@ -595,7 +595,7 @@ int Run(const std::vector<std::string>& args) {
         std::printf("The operation was cancelled by the user.\n");
         return 1;
     }
-    const LONG r = registry::ExportFile(key.display, file, &error);
+    const LONG r = platform::registry::ExportFile(key.display, file, &error);
     if (r != ERROR_SUCCESS)
         return Fail(kName, r == ERROR_FILE_NOT_FOUND ? Describe(r) : error);
     if (file != "-")

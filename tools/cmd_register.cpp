@@ -60,7 +60,7 @@ int Run(const std::vector<std::string>& args) {
     std::string why;
     // The library stays loaded: a server may have started something that must not lose
     // its code.
-    const HRESULT hr = com::CallServerRegistration(resolved, unregister, &why);
+    const HRESULT hr = platform::com::CallServerRegistration(resolved, unregister, &why);
     if (hr == CO_E_DLLNOTFOUND)
         return Fail(kName, "cannot load '" + resolved + "': " + (why.empty() ? "?" : why));
     if (hr == CO_E_ERRORINDLL)

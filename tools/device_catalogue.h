@@ -15,8 +15,8 @@
 
 namespace thermpos::devices {
 
-using regpath::kDrawerClass;
-using regpath::kPrinterClass;
+using platform::regpath::kDrawerClass;
+using platform::regpath::kPrinterClass;
 
 inline constexpr char kPrinterProgId[] = "QMX.Thermal.POSPrinter";
 inline constexpr char kDrawerProgId[] = "QMX.Thermal.CashDrawer";
@@ -65,8 +65,8 @@ inline constexpr std::size_t kLogicalDeviceCount =
 // The device of that class and name (both compared without regard to case), or null.
 inline const LogicalDevice* FindLogicalDevice(std::string_view deviceClass, std::string_view name) {
     for (const auto& device : kLogicalDevices) {
-        if (portname::EqualNoCase(device.deviceClass, deviceClass) &&
-            portname::EqualNoCase(device.name, name))
+        if (platform::portname::EqualNoCase(device.deviceClass, deviceClass) &&
+            platform::portname::EqualNoCase(device.name, name))
             return &device;
     }
     return nullptr;
@@ -82,7 +82,7 @@ inline std::string PhysicalDeviceId(const LogicalDevice& device) {
 }
 
 inline std::string DeviceKeyPath(const LogicalDevice& device) {
-    return regpath::DeviceKeyPath(device.deviceClass, device.name);
+    return platform::regpath::DeviceKeyPath(device.deviceClass, device.name);
 }
 
 }  // namespace thermpos::devices

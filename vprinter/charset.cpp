@@ -67,7 +67,7 @@ CodeTableMap BuildTable(int table) {
     for (int b = 0x80; b < 0x100; ++b) {
         std::u16string wide;
         const char byte = static_cast<char>(b);
-        if (MultiByteToWide(cp, std::string_view(&byte, 1), &wide) != ERROR_SUCCESS)
+        if (platform::MultiByteToWide(cp, std::string_view(&byte, 1), &wide) != ERROR_SUCCESS)
             break;
         if (wide.size() == 1)
             map[b] = wide[0];
@@ -88,7 +88,7 @@ bool IsSupportedCodeTable(int table) {
     if (table == 1)
         return true;
     const unsigned cp = CodePageOfTable(table);
-    return cp != 0 && IsValidCodePage(cp);
+    return cp != 0 && platform::IsValidCodePage(cp);
 }
 
 const CodeTableMap& CodeTable(int table) {

@@ -52,7 +52,7 @@ std::string VirtualPrinter::Control(std::string_view line, bool* quit) {
         std::string error;
         if (!Replug(&error))
             return "error " + error;
-        MutexLock lock(mutex_);
+        platform::MutexLock lock(mutex_);
         return "ok " + AddressLocked();
     } else if (is({"status"})) {
         std::string text = StatusText();

@@ -56,7 +56,7 @@ VirtualPrinter::~VirtualPrinter() {
 }
 
 bool VirtualPrinter::Start(const VirtualPrinterOptions& options, std::string* error) {
-    MutexLock lock(mutex_);
+    platform::MutexLock lock(mutex_);
     if (running_ || thread_.joinable()) {
         if (error)
             *error = "already running";
@@ -91,7 +91,7 @@ bool VirtualPrinter::Start(const VirtualPrinterOptions& options, std::string* er
             {options_.outDir, options_.keepReceipts, options_.maxLogBytes, options_.writeReceipt,
              [this] {
                  // Waits whose condition reads the files re-check it now.
-                 { MutexLock written(mutex_); }
+                 { platform::MutexLock written(mutex_); }
                  changed_.notify_all();
              }},
             &why))
@@ -118,7 +118,7 @@ bool VirtualPrinter::Start(const VirtualPrinterOptions& options, std::string* er
 void VirtualPrinter::Stop() {
     std::thread thread;
     {
-        MutexLock lock(mutex_);
+        platform::MutexLock lock(mutex_);
         // A second, concurrent Stop leaves the work to the first.
         if (!running_ || requests_.stop)
             return;
@@ -130,7 +130,7 @@ void VirtualPrinter::Stop() {
         thread.join();
     std::vector<DrawnReceipt> finished;
     {
-        MutexLock lock(mutex_);
+        platform::MutexLock lock(mutex_);
         model_->FinishPending();
         CollectLocked(&finished);
         // The log closes with the store; the model stays for observation and controls.
@@ -139,7 +139,7 @@ void VirtualPrinter::Stop() {
     // Outside mutex_: the writer takes it after each round.
     store_.Hand(std::move(finished));
     store_.Finish();
-    MutexLock lock(mutex_);
+    platform::MutexLock lock(mutex_);
     std::string why;
     if (!options_.nvImageFile.empty() && !SaveNvFile(options_.nvImageFile, *model_, &why))
         store_.NoteError(why);
@@ -151,7 +151,7 @@ void VirtualPrinter::Stop() {
 }
 
 bool VirtualPrinter::Running() const {
-    MutexLock lock(mutex_);
+    platform::MutexLock lock(mutex_);
     return running_;
 }
 
@@ -216,7 +216,7 @@ void VirtualPrinter::Run() {
         std::optional<TimePoint> deadline;
         platform::PollSet::Slot woken;
         {
-            MutexLock lock(mutex_);
+            platform::MutexLock lock(mutex_);
             if (requests_.stop)
                 break;
             ServeRequestsLocked();
@@ -264,7 +264,7 @@ void VirtualPrinter::Run() {
             break;  // cannot happen with valid descriptors; never spin on it
         if (poll.Readable(woken))
             wake_.Drain();
-        MutexLock lock(mutex_);
+        platform::MutexLock lock(mutex_);
         const std::size_t room = pending_.size() < kMaxPending ? kMaxPending - pending_.size() : 0;
         transport_->Serve(poll, room, &pending_, &replies_);
     }
@@ -301,7 +301,7 @@ void VirtualPrinter::CollectLocked(std::vector<DrawnReceipt>* finished) {
 template <typename F>
 void VirtualPrinter::ControlModel(F&& f) {
     {
-        MutexLock lock(mutex_);
+        platform::MutexLock lock(mutex_);
         if (!model_)
             return;
         f(*model_, clock_->Now());
@@ -327,7 +327,7 @@ void VirtualPrinter::SetPower(bool on) {
     ControlModel([on](PrinterModel& m, TimePoint now) { m.SetPower(on, now); });
 }
 
-void VirtualPrinter::AwaitRequestLocked(UniqueLock& lock) {
+void VirtualPrinter::AwaitRequestLocked(platform::UniqueLock& lock) {
     const std::uint64_t target = requests_.done + 1;
     Wake();
     while (running_ && requests_.done < target)
@@ -335,7 +335,7 @@ void VirtualPrinter::AwaitRequestLocked(UniqueLock& lock) {
 }
 
 void VirtualPrinter::Unplug() {
-    UniqueLock lock(mutex_);
+    platform::UniqueLock lock(mutex_);
     if (!running_)
         return;
     requests_.unplug = true;
@@ -343,7 +343,7 @@ void VirtualPrinter::Unplug() {
 }
 
 bool VirtualPrinter::Replug(std::string* error) {
-    UniqueLock lock(mutex_);
+    platform::UniqueLock lock(mutex_);
     if (!running_) {
         if (error)
             *error = "not running";
@@ -360,17 +360,17 @@ bool VirtualPrinter::Replug(std::string* error) {
 }
 
 bool VirtualPrinter::Plugged() const {
-    MutexLock lock(mutex_);
+    platform::MutexLock lock(mutex_);
     return transport_ && transport_->IsOpen();
 }
 
 std::string VirtualPrinter::SlavePath() const {
-    MutexLock lock(mutex_);
+    platform::MutexLock lock(mutex_);
     return transport_ ? transport_->SlavePath() : std::string();
 }
 
 std::string VirtualPrinter::ListenAddress() const {
-    MutexLock lock(mutex_);
+    platform::MutexLock lock(mutex_);
     return transport_ ? transport_->ListenAddress() : std::string();
 }
 
@@ -385,12 +385,12 @@ std::string VirtualPrinter::DevicePath() const {
 }
 
 PrinterStatus VirtualPrinter::Status() const {
-    MutexLock lock(mutex_);
+    platform::MutexLock lock(mutex_);
     return status_;
 }
 
 std::string VirtualPrinter::StatusText() const {
-    MutexLock lock(mutex_);
+    platform::MutexLock lock(mutex_);
     if (!model_)
         return "stopped\n";
     std::string text = model_->StatusText();
@@ -414,7 +414,7 @@ bool VirtualPrinter::Snapshot(const std::string& pngPath, std::string* error) co
     DrawnReceipt paper;
     int paperWidth;
     {
-        MutexLock lock(mutex_);
+        platform::MutexLock lock(mutex_);
         if (!model_) {
             if (error)
                 *error = "not running";
@@ -432,7 +432,7 @@ bool VirtualPrinter::Snapshot(const std::string& pngPath, std::string* error) co
 
 bool VirtualPrinter::WaitBytesConsumed(std::uint64_t n, std::chrono::milliseconds timeout) const {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    UniqueLock lock(mutex_);
+    platform::UniqueLock lock(mutex_);
     while (status_.bytesProcessed < n)
         if (changed_.wait_until(lock.Std(), deadline) == std::cv_status::timeout)
             return status_.bytesProcessed >= n;
@@ -446,7 +446,7 @@ bool VirtualPrinter::WaitReceipts(int count, std::chrono::milliseconds timeout) 
 bool VirtualPrinter::WaitStatus(const std::function<bool(const PrinterStatus&)>& condition,
                                 std::chrono::milliseconds timeout) const {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    UniqueLock lock(mutex_);
+    platform::UniqueLock lock(mutex_);
     while (!condition(status_))
         if (changed_.wait_until(lock.Std(), deadline) == std::cv_status::timeout)
             return condition(status_);

@@ -7,12 +7,12 @@
 
 namespace thermpos::vprinter {
 
-using regpath::kPorts;
+using platform::regpath::kPorts;
 
 bool PortsEntry::Publish(const std::string& name, const std::string& value, std::string* error) {
     if (name == name_ && value == value_)
         return true;
-    registry::KeyHolder key;
+    platform::registry::KeyHolder key;
     LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, kPorts, 0, nullptr, REG_OPTION_NON_VOLATILE,
                               KEY_WRITE | KEY_QUERY_VALUE, nullptr, key.Out(), nullptr);
     if (rc == ERROR_SUCCESS) {
@@ -32,7 +32,7 @@ bool PortsEntry::Publish(const std::string& name, const std::string& value, std:
 void PortsEntry::Withdraw() {
     if (value_.empty())
         return;
-    registry::KeyHolder key;
+    platform::registry::KeyHolder key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kPorts, 0, KEY_ALL_ACCESS, key.Out()) == ERROR_SUCCESS) {
         char current[4096];
         DWORD size = sizeof current;

@@ -37,7 +37,7 @@ ReceiptStore::~ReceiptStore() {
 bool ReceiptStore::Begin(ReceiptStoreOptions options, std::string* error) {
     Finish();
     {
-        MutexLock lock(mutex_);
+        platform::MutexLock lock(mutex_);
         logText_.clear();
         logBytes_ = 0;
         logFull_ = false;
@@ -68,7 +68,7 @@ bool ReceiptStore::Begin(ReceiptStoreOptions options, std::string* error) {
         }
     }
     {
-        MutexLock lock(mutex_);
+        platform::MutexLock lock(mutex_);
         running_ = true;
         logging_ = log_ != nullptr;
     }
@@ -78,14 +78,14 @@ bool ReceiptStore::Begin(ReceiptStoreOptions options, std::string* error) {
 
 void ReceiptStore::Finish() {
     {
-        MutexLock lock(mutex_);
+        platform::MutexLock lock(mutex_);
         finishing_ = true;
     }
     work_.notify_all();
     if (writer_.joinable())
         writer_.join();
     {
-        MutexLock lock(mutex_);
+        platform::MutexLock lock(mutex_);
         running_ = false;
         logging_ = false;
     }
@@ -102,7 +102,7 @@ void ReceiptStore::Log(const CommandRecord& record) {
     if (!record.params.empty())
         line += "  " + record.params;
     line += '\n';
-    MutexLock lock(mutex_);
+    platform::MutexLock lock(mutex_);
     if (!logging_ || logFull_)
         return;
     if (logBytes_ + line.size() > options_.maxLogBytes) {
@@ -115,7 +115,7 @@ void ReceiptStore::Log(const CommandRecord& record) {
 }
 
 void ReceiptStore::Hand(std::vector<DrawnReceipt> receipts) {
-    UniqueLock lock(mutex_);
+    platform::UniqueLock lock(mutex_);
     if (receipts.empty() && logText_.empty())
         return;
     for (DrawnReceipt& r : receipts) {
@@ -134,7 +134,7 @@ void ReceiptStore::Run() {
         std::string logText;
         std::vector<DrawnReceipt> receipts;
         {
-            UniqueLock lock(mutex_);
+            platform::UniqueLock lock(mutex_);
             while (queue_.empty() && logText_.empty() && !finishing_)
                 work_.wait(lock.Std());
             if (queue_.empty() && logText_.empty())
@@ -167,7 +167,7 @@ void ReceiptStore::Run() {
             }
         }
         {
-            MutexLock lock(mutex_);
+            platform::MutexLock lock(mutex_);
             KeepLocked(receipts);
             files_.insert(files_.end(), written.begin(), written.end());
             if (files_.size() > kMaxFilesListed)
@@ -195,13 +195,13 @@ void ReceiptStore::KeepLocked(std::vector<DrawnReceipt>& written) {
 }
 
 int ReceiptStore::Count() const {
-    MutexLock lock(mutex_);
+    platform::MutexLock lock(mutex_);
     return count_;
 }
 
 bool ReceiptStore::WaitCount(int count, std::chrono::milliseconds timeout) const {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    UniqueLock lock(mutex_);
+    platform::UniqueLock lock(mutex_);
     while (count_ < count) {
         if (written_.wait_until(lock.Std(), deadline) == std::cv_status::timeout)
             return count_ >= count;
@@ -210,22 +210,22 @@ bool ReceiptStore::WaitCount(int count, std::chrono::milliseconds timeout) const
 }
 
 std::vector<DrawnReceipt> ReceiptStore::Kept() const {
-    MutexLock lock(mutex_);
+    platform::MutexLock lock(mutex_);
     return {kept_.begin(), kept_.end()};
 }
 
 std::vector<std::string> ReceiptStore::Files() const {
-    MutexLock lock(mutex_);
+    platform::MutexLock lock(mutex_);
     return files_;
 }
 
 std::string ReceiptStore::LastError() const {
-    MutexLock lock(mutex_);
+    platform::MutexLock lock(mutex_);
     return error_;
 }
 
 void ReceiptStore::NoteError(std::string error) {
-    MutexLock lock(mutex_);
+    platform::MutexLock lock(mutex_);
     error_ = std::move(error);
 }
 

@@ -85,7 +85,7 @@ class ReceiptStore {
     void Run() EXCLUDES(mutex_);
     void KeepLocked(std::vector<DrawnReceipt>& written) REQUIRES(mutex_);
 
-    mutable Mutex mutex_;
+    mutable platform::Mutex mutex_;
     mutable std::condition_variable written_;  // count_ grew
     std::condition_variable work_;             // something to write, or finishing_
     std::condition_variable room_;             // the writer took the queue on

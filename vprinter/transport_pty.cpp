@@ -20,7 +20,7 @@ class PtyTransport final : public Transport {
         if (!terminal_.Open(error, /*keepSlaveOpen=*/true))
             return false;
         if (!linkPath_.empty()) {
-            if (!pty::PointLink(linkPath_, terminal_.SlavePath(), error)) {
+            if (!platform::pty::PointLink(linkPath_, terminal_.SlavePath(), error)) {
                 terminal_.Close();
                 return false;
             }
@@ -35,7 +35,7 @@ class PtyTransport final : public Transport {
         // would lead a host that opens it again by name to whatever terminal gets that
         // number next, another program's perhaps.
         if (linked_)
-            pty::RemoveLinkTo(linkPath_, terminal_.SlavePath());
+            platform::pty::RemoveLinkTo(linkPath_, terminal_.SlavePath());
         linked_ = false;
     }
 
@@ -62,9 +62,10 @@ class PtyTransport final : public Transport {
             const std::size_t had = received->size();
             received->resize(had + room);
             std::size_t got = 0;
-            const pty::IoResult result = terminal_.Read(received->data() + had, room, &got);
+            const platform::pty::IoResult result =
+                terminal_.Read(received->data() + had, room, &got);
             received->resize(had + got);
-            if (result == pty::IoResult::HungUp) {
+            if (result == platform::pty::IoResult::HungUp) {
                 // The pair is gone underneath us: no longer plugged in, rather than a spin
                 // on a descriptor that reports a hang-up forever. The link stays until the
                 // unplug or the stop that follows.
@@ -90,7 +91,7 @@ class PtyTransport final : public Transport {
         std::uint8_t buffer[4096];
         while (received->size() < limit) {
             std::size_t got = 0;
-            if (terminal_.Read(buffer, sizeof buffer, &got) != pty::IoResult::Done)
+            if (terminal_.Read(buffer, sizeof buffer, &got) != platform::pty::IoResult::Done)
                 break;
             received->insert(received->end(), buffer, buffer + got);
         }
@@ -98,7 +99,7 @@ class PtyTransport final : public Transport {
 
   private:
     const std::string linkPath_;
-    pty::PseudoTerminal terminal_;
+    platform::pty::PseudoTerminal terminal_;
     bool linked_ = false;  // the link is ours to remove
     platform::PollSet::Slot slot_ = 0;
 };

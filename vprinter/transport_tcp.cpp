@@ -15,13 +15,13 @@ namespace {
 
 class TcpTransport final : public Transport {
   public:
-    TcpTransport(std::string listenAddress, netport::Endpoint at)
+    TcpTransport(std::string listenAddress, platform::netport::Endpoint at)
         : listenAddress_(std::move(listenAddress)), at_(std::move(at)) {}
     ~TcpTransport() override { Close(); }
 
     bool Open(std::string* error) override {
         // A queue of one: a second host waits, as at a printer that serves one at a time.
-        const LONG rc = netport::Listen(at_, 1, &listenFd_, &bound_);
+        const LONG rc = platform::netport::Listen(at_, 1, &listenFd_, &bound_);
         if (rc != ERROR_SUCCESS) {
             if (error)
                 *error = "cannot listen on " + listenAddress_ + ": error " + std::to_string(rc);
@@ -53,7 +53,7 @@ class TcpTransport final : public Transport {
                std::string* replies) override {
         if (clientFd_ < 0) {
             if (poll.Readable(listenSlot_))
-                clientFd_ = netport::AcceptClient(listenFd_);
+                clientFd_ = platform::netport::AcceptClient(listenFd_);
             return;
         }
         if (room > 0 && (poll.Readable(clientSlot_) || poll.Broken(clientSlot_))) {
@@ -91,7 +91,7 @@ class TcpTransport final : public Transport {
             }
         };
         if (clientFd_ >= 0) {
-            netport::StopReceiving(clientFd_);
+            platform::netport::StopReceiving(clientFd_);
             takeAll(clientFd_);
         }
         if (listenFd_ < 0)
@@ -99,8 +99,8 @@ class TcpTransport final : public Transport {
         // Hosts waiting in the listener's queue were acknowledged too, and closing the
         // listener would reset them: their bytes are taken in the order they would be
         // served.
-        for (int waiting; (waiting = netport::AcceptClient(listenFd_)) >= 0;) {
-            netport::StopReceiving(waiting);
+        for (int waiting; (waiting = platform::netport::AcceptClient(listenFd_)) >= 0;) {
+            platform::netport::StopReceiving(waiting);
             takeAll(waiting);
             platform::CloseDescriptor(waiting);
         }
@@ -113,7 +113,7 @@ class TcpTransport final : public Transport {
     }
 
     const std::string listenAddress_;  // as given, for messages
-    netport::Endpoint at_;
+    platform::netport::Endpoint at_;
     int listenFd_ = -1;
     int clientFd_ = -1;  // the one connection served; the next waits in the queue
     std::string bound_;  // "HOST:PORT" actually listened on
@@ -124,8 +124,8 @@ class TcpTransport final : public Transport {
 }  // namespace
 
 std::unique_ptr<Transport> MakeTcpTransport(const std::string& listenAddress, std::string* error) {
-    netport::Endpoint at;
-    if (netport::ParseListenAddress(listenAddress, &at) != ERROR_SUCCESS) {
+    platform::netport::Endpoint at;
+    if (platform::netport::ParseListenAddress(listenAddress, &at) != ERROR_SUCCESS) {
         *error = listenAddress + ": not an address literal with a port";
         return nullptr;
     }

@@ -173,7 +173,7 @@ class VirtualPrinter {
     void ServeRequestsLocked() REQUIRES(mutex_);
     // Posts nothing itself: waits until the request just posted was served (or the printer
     // stopped), giving the lock up meanwhile.
-    void AwaitRequestLocked(UniqueLock& lock) REQUIRES(mutex_);
+    void AwaitRequestLocked(platform::UniqueLock& lock) REQUIRES(mutex_);
     // Opens the transport and publishes it; on failure nothing stays open.
     bool PlugInLocked(std::string* error) REQUIRES(mutex_);
     // Offers the host's bytes to the model, collecting the receipts it finishes.
@@ -190,7 +190,7 @@ class VirtualPrinter {
     // Lock order: mutex_, then the store's own lock (commands.log lines are handed to the
     // store from inside model calls), then a SimulatedClock's. The port thread never holds
     // mutex_ while it waits on its descriptors or for room in the store.
-    mutable Mutex mutex_;
+    mutable platform::Mutex mutex_;
     mutable std::condition_variable changed_;  // status, unplug/replug done, log written
     VirtualPrinterOptions options_;            // fixed while running
     std::shared_ptr<TransportClock> clock_;    // fixed while running

@@ -361,7 +361,7 @@ int main(int argc, char** argv) {
     std::string out;
     std::size_t sink = 0;
     const double buildAndTranslate = TimePerCall(iterations, [&] {
-        const std::string text = com::WideToAnsi(builder.Build());
+        const std::string text = platform::com::WideToAnsi(builder.Build());
         out.clear();
         (void)printer.TranslatePrintData(2, text, &out, false);
         sink += out.size();
@@ -369,8 +369,8 @@ int main(int argc, char** argv) {
     const double buildOnly = TimePerCall(iterations, [&] { sink += builder.Build().size(); });
     const std::u16string wide(builder.Build());
     const double convertOnly =
-        TimePerCall(iterations, [&] { sink += com::WideToAnsi(wide).size(); });
-    const std::string text = com::WideToAnsi(wide);
+        TimePerCall(iterations, [&] { sink += platform::com::WideToAnsi(wide).size(); });
+    const std::string text = platform::com::WideToAnsi(wide);
     const double translateOnly = TimePerCall(iterations, [&] {
         out.clear();
         (void)printer.TranslatePrintData(2, text, &out, false);

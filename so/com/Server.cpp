@@ -15,7 +15,7 @@ IUnknown* CreateCashDrawerSO() {
     return new (std::nothrow) CQMXCashDrawerSO;
 }
 
-const thermpos::com::ServerClass kClasses[] = {
+const thermpos::platform::com::ServerClass kClasses[] = {
     {CLSID_QMXThermalPrinterSO, kPrinterProgId, "QMX Thermal POSPrinter Service Object",
      CreatePrinterSO},
     {CLSID_QMXCashDrawerSO, kCashDrawerProgId, "QMX Thermal CashDrawer Service Object",

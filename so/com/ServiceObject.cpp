@@ -10,18 +10,18 @@
 
 namespace thermpos::so {
 
-using thermpos::com::ArgKind;
-using thermpos::com::DispatchArgs;
-using thermpos::com::DispatchEntry;
-using thermpos::com::DispatchTable;
-using thermpos::com::ResultKind;
+using thermpos::platform::com::ArgKind;
+using thermpos::platform::com::DispatchArgs;
+using thermpos::platform::com::DispatchEntry;
+using thermpos::platform::com::DispatchTable;
+using thermpos::platform::com::ResultKind;
 
 namespace {
 
 constexpr const char kErrorText[] = "[Error]";
 
 DispatchEntry Method(std::vector<std::string> names, std::vector<ArgKind> args, ResultKind result,
-                     thermpos::com::DispatchHandler handler) {
+                     thermpos::platform::com::DispatchHandler handler) {
     DispatchEntry entry;
     entry.names = std::move(names);
     entry.args = std::move(args);

@@ -28,7 +28,7 @@ inline constexpr CLSID CLSID_QMXCashDrawerSO = {
 inline constexpr const char kPrinterProgId[] = "QMX.Thermal.POSPrinter";
 inline constexpr const char kCashDrawerProgId[] = "QMX.Thermal.CashDrawer";
 
-class CServiceObjectBase : public thermpos::com::DispatchObject {
+class CServiceObjectBase : public thermpos::platform::com::DispatchObject {
   public:
     // The device, or null while the object is closed.
     std::shared_ptr<CServiceDevice> Device() const;
@@ -41,7 +41,8 @@ class CServiceObjectBase : public thermpos::com::DispatchObject {
     [[nodiscard]] LONG GetOpenResult() const;
 
   protected:
-    CServiceObjectBase(const thermpos::com::DispatchTable* table, const char* deviceClass);
+    CServiceObjectBase(const thermpos::platform::com::DispatchTable* table,
+                       const char* deviceClass);
     ~CServiceObjectBase() override;
     void OnFinalRelease() override;
 
@@ -55,13 +56,13 @@ class CServiceObjectBase : public thermpos::com::DispatchObject {
 class CQMXThermalPrinterSO : public CServiceObjectBase {
   public:
     CQMXThermalPrinterSO();
-    static const thermpos::com::DispatchTable& Table();
+    static const thermpos::platform::com::DispatchTable& Table();
 };
 
 class CQMXCashDrawerSO : public CServiceObjectBase {
   public:
     CQMXCashDrawerSO();
-    static const thermpos::com::DispatchTable& Table();
+    static const thermpos::platform::com::DispatchTable& Table();
 };
 
 }  // namespace thermpos::so

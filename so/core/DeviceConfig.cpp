@@ -16,12 +16,13 @@ namespace {
 // Configuration values are short texts; anything larger is not ours.
 constexpr DWORD kMaxValueBytes = 64 * 1024;
 
-using thermpos::registry::KeyHolder;
+using thermpos::platform::registry::KeyHolder;
 
 bool OpenDeviceKey(const std::string& deviceClass, const std::string& deviceName, KeyHolder* key) {
-    return RegOpenKeyExA(HKEY_LOCAL_MACHINE,
-                         thermpos::regpath::DeviceKeyPath(deviceClass, deviceName).c_str(), 0,
-                         KEY_READ, key->Out()) == ERROR_SUCCESS;
+    return RegOpenKeyExA(
+               HKEY_LOCAL_MACHINE,
+               thermpos::platform::regpath::DeviceKeyPath(deviceClass, deviceName).c_str(), 0,
+               KEY_READ, key->Out()) == ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -78,10 +79,12 @@ LONG ReadDeviceNumber(const std::string& valueName, const std::string& deviceCla
 }
 
 bool IsSerialPortName(const std::string& port) {
-    return thermpos::portname::KindOf(port) == thermpos::portname::PortKind::Serial;
+    return thermpos::platform::portname::KindOf(port) ==
+           thermpos::platform::portname::PortKind::Serial;
 }
 bool IsParallelPortName(const std::string& port) {
-    return thermpos::portname::KindOf(port) == thermpos::portname::PortKind::Parallel;
+    return thermpos::platform::portname::KindOf(port) ==
+           thermpos::platform::portname::PortKind::Parallel;
 }
 
 }  // namespace thermpos::so

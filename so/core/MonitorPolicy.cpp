@@ -8,14 +8,14 @@
 namespace thermpos::so {
 
 MonitoredPort ClassifyMonitoredPort(const std::string& portName) {
-    if (thermpos::devfile::IsNetworkPort(portName))
+    if (thermpos::platform::devfile::IsNetworkPort(portName))
         return MonitoredPort::Network;
     switch (KindFoundIn(portName)) {
-        case portname::PortKind::Usb:
+        case platform::portname::PortKind::Usb:
             return MonitoredPort::Usb;
-        case portname::PortKind::Parallel:
+        case platform::portname::PortKind::Parallel:
             return MonitoredPort::Parallel;
-        case portname::PortKind::Serial:
+        case platform::portname::PortKind::Serial:
             return MonitoredPort::Serial;
         default:
             return MonitoredPort::Other;

@@ -20,7 +20,7 @@ struct CPortIo {
 
     // Held around every call on the handle, and around every read or change of it. The
     // last lock of every order (PortTable.h, StatusMonitor.h): nothing is taken under it.
-    thermpos::Mutex ioLock;
+    thermpos::platform::Mutex ioLock;
     // Set by the table when it opens the port and invalidated when it closes it; the
     // monitor replaces it when it reopens a port that went away.
     HANDLE handle GUARDED_BY(ioLock) = INVALID_HANDLE_VALUE;

@@ -46,11 +46,11 @@ class LinkPortCalls final : public PortLibrary {
     bool CanWait() const override { return true; }
     PortWait WaitInput(HANDLE handle, int wakeFd, DWORD timeoutMs) override {
         switch (PMWaitPort(handle, wakeFd, timeoutMs)) {
-            case thermpos::WAIT_OBJECT_0:
+            case WAIT_OBJECT_0:
                 return PortWait::Input;
-            case thermpos::WAIT_OBJECT_0 + 1:
+            case WAIT_OBJECT_0 + 1:
                 return PortWait::Woken;
-            case thermpos::WAIT_TIMEOUT:
+            case WAIT_TIMEOUT:
                 return PortWait::TimedOut;
             default:
                 return PortWait::CannotWait;

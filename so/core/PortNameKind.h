@@ -19,10 +19,10 @@ namespace thermpos::so {
 // Kind by the first of "USB", "LPT", "COM" found anywhere in the name, without regard to
 // case; never Infrared. An "IP_" name (after any namespace prefix) is Network whatever it
 // holds: a host name may well hold "com" ("IP_shop.example.com").
-inline portname::PortKind KindFoundIn(std::string_view name) {
-    using portname::ContainsNoCase;
-    using portname::PortKind;
-    if (portname::StartsWithNoCase(portname::WithoutNamespace(name), "IP_"))
+inline platform::portname::PortKind KindFoundIn(std::string_view name) {
+    using platform::portname::ContainsNoCase;
+    using platform::portname::PortKind;
+    if (platform::portname::StartsWithNoCase(platform::portname::WithoutNamespace(name), "IP_"))
         return PortKind::Network;
     if (ContainsNoCase(name, "USB"))
         return PortKind::Usb;

@@ -31,7 +31,7 @@ CPortManager::~CPortManager() {
     // closes them.
     for (auto& entry : entries_) {
         entry->monitor.Stop();
-        thermpos::MutexLock io(entry->io.ioLock);
+        thermpos::platform::MutexLock io(entry->io.ioLock);
         if (entry->io.handle != INVALID_HANDLE_VALUE)
             (void)library_.Close(entry->io.handle);
         entry->io.handle = INVALID_HANDLE_VALUE;
@@ -39,7 +39,7 @@ CPortManager::~CPortManager() {
 }
 
 bool CPortManager::SamePortName(const std::string& a, const std::string& b) {
-    return thermpos::portname::SamePort(a, b);
+    return thermpos::platform::portname::SamePort(a, b);
 }
 
 LONG CPortManager::OposResult(SystemError error, Transfer transfer) {
@@ -69,12 +69,12 @@ std::shared_ptr<CPortEntry> CPortManager::FindEntryLocked(const std::string& por
 }
 
 std::shared_ptr<CPortEntry> CPortManager::FindEntry(const std::string& portName) const {
-    thermpos::MutexLock lock(tableLock_);
+    thermpos::platform::MutexLock lock(tableLock_);
     return FindEntryLocked(portName);
 }
 
 std::size_t CPortManager::OpenPortCount() const {
-    thermpos::MutexLock lock(tableLock_);
+    thermpos::platform::MutexLock lock(tableLock_);
     return static_cast<std::size_t>(
         std::count_if(entries_.begin(), entries_.end(), [](const auto& e) { return !e->opening; }));
 }
@@ -87,7 +87,7 @@ LONG CPortManager::AcquirePort(const std::string& portName, LONG kind, PortBindi
     // Read before the table lock is taken: it looks at the registry's Ports map.
     const MonitoredPort monitoredKind = ClassifyMonitoredPort(portName);
 
-    thermpos::UniqueLock lock(tableLock_);
+    thermpos::platform::UniqueLock lock(tableLock_);
     for (;;) {
         // A port being opened by another thread: wait for that open to finish, then
         // share its entry or, if it failed, try ourselves. A port being closed: wait
@@ -130,7 +130,7 @@ LONG CPortManager::AcquirePort(const std::string& portName, LONG kind, PortBindi
         result = OPOS_E_FAILURE;
     } else {
         {
-            thermpos::MutexLock io(entry->io.ioLock);
+            thermpos::platform::MutexLock io(entry->io.ioLock);
             entry->io.handle = handle;
         }
         BindLocked(*entry, kind, binding);
@@ -147,7 +147,7 @@ void CPortManager::BindLocked(CPortEntry& entry, LONG kind, PortBinding* binding
         entry.exclusiveBinding = id;
     {
         // The monitor replaces the handle of a USB port that it reopens.
-        thermpos::MutexLock io(entry.io.ioLock);
+        thermpos::platform::MutexLock io(entry.io.ioLock);
         binding->handle = entry.io.handle;
     }
     binding->id = id;
@@ -160,7 +160,7 @@ LONG CPortManager::ReleasePort(PortBinding* binding) {
     std::shared_ptr<CPortEntry> entry;
     bool lastBinding = false;
     {
-        thermpos::MutexLock lock(tableLock_);
+        thermpos::platform::MutexLock lock(tableLock_);
         entry = FindEntryLocked(binding->portName);
         if (!entry)
             return OPOS_E_ILLEGAL;
@@ -186,13 +186,13 @@ LONG CPortManager::ReleasePort(PortBinding* binding) {
 
     if (lastBinding) {
         {
-            thermpos::MutexLock io(entry->io.ioLock);
+            thermpos::platform::MutexLock io(entry->io.ioLock);
             if (entry->io.handle != INVALID_HANDLE_VALUE)
                 (void)library_.Close(entry->io.handle);
             entry->io.handle = INVALID_HANDLE_VALUE;
         }
         {
-            thermpos::MutexLock lock(tableLock_);
+            thermpos::platform::MutexLock lock(tableLock_);
             entries_.erase(std::find(entries_.begin(), entries_.end(), entry));
         }
         tableChanged_.notify_all();
@@ -213,7 +213,7 @@ LONG CPortManager::WritePort(const PortBinding& binding, const void* data, LONG 
     SystemError rc;
     HANDLE handle;
     {
-        thermpos::MutexLock io(entry->io.ioLock);
+        thermpos::platform::MutexLock io(entry->io.ioLock);
         handle = entry->io.handle;
         if (handle == INVALID_HANDLE_VALUE)
             return OPOS_E_FAILURE;
@@ -239,7 +239,7 @@ LONG CPortManager::ReadPort(const PortBinding& binding, void* buffer, LONG* leng
     int count = 0;
     SystemError rc;
     {
-        thermpos::MutexLock io(entry->io.ioLock);
+        thermpos::platform::MutexLock io(entry->io.ioLock);
         if (entry->io.handle == INVALID_HANDLE_VALUE)
             return OPOS_E_FAILURE;
         rc = library_.Read(entry->io.handle, buffer, *length, &count);
@@ -254,7 +254,7 @@ void CPortManager::WaitForInput(const PortBinding& binding, DWORD timeoutMs, DWO
     if (entry && library_.CanWait()) {
         HANDLE handle;
         {
-            thermpos::MutexLock io(entry->io.ioLock);
+            thermpos::platform::MutexLock io(entry->io.ioLock);
             handle = entry->io.handle;
         }
         // The wait keeps the device open; a handle closed meanwhile ends it at once.
@@ -273,7 +273,7 @@ LONG CPortManager::AddStatusListener(const PortBinding& binding, CStatusInterpre
         return OPOS_E_FAILURE;
     std::shared_ptr<CPortEntry> entry;
     {
-        thermpos::MutexLock lock(tableLock_);
+        thermpos::platform::MutexLock lock(tableLock_);
         entry = FindEntryLocked(binding.portName);
         if (!entry)
             return OPOS_E_ILLEGAL;
@@ -311,7 +311,7 @@ LONG CPortManager::SetPortTimeouts(const PortBinding& binding, DWORD readInterva
                                 writeConstant};
     SystemError rc;
     {
-        thermpos::MutexLock io(entry->io.ioLock);
+        thermpos::platform::MutexLock io(entry->io.ioLock);
         rc = library_.SetTimeouts(entry->io.handle, timeouts);
         if (rc == SystemError::Success) {
             entry->io.timeouts = timeouts;
@@ -320,7 +320,7 @@ LONG CPortManager::SetPortTimeouts(const PortBinding& binding, DWORD readInterva
     }
     // USB printer ports have no time-outs to set; their refusal is expected.
     if (rc != SystemError::Success &&
-        KindFoundIn(entry->io.portName) != thermpos::portname::PortKind::Usb)
+        KindFoundIn(entry->io.portName) != thermpos::platform::portname::PortKind::Usb)
         return OPOS_E_FAILURE;
     return OPOS_SUCCESS;
 }
@@ -329,7 +329,7 @@ int CPortManager::GetPortProperties(const PortBinding& binding, DCB* dcb) {
     std::shared_ptr<CPortEntry> entry = FindEntry(binding.portName);
     if (!entry || dcb == nullptr)
         return 0;
-    thermpos::MutexLock io(entry->io.ioLock);
+    thermpos::platform::MutexLock io(entry->io.ioLock);
     return library_.GetProperties(entry->io.handle, dcb) == SystemError::Success ? 1 : 0;
 }
 
@@ -337,7 +337,7 @@ int CPortManager::SetPortProperties(const PortBinding& binding, const DCB& dcb) 
     std::shared_ptr<CPortEntry> entry = FindEntry(binding.portName);
     if (!entry)
         return 0;
-    thermpos::MutexLock io(entry->io.ioLock);
+    thermpos::platform::MutexLock io(entry->io.ioLock);
     if (library_.SetProperties(entry->io.handle, dcb) != SystemError::Success)
         return 0;
     entry->io.dcb = dcb;

@@ -166,7 +166,7 @@ class CPortManager {
     void BindLocked(CPortEntry& entry, LONG kind, PortBinding* binding) REQUIRES(tableLock_);
 
     PortLibrary& library_;
-    mutable thermpos::Mutex tableLock_;
+    mutable thermpos::platform::Mutex tableLock_;
     std::vector<std::shared_ptr<CPortEntry>> entries_ GUARDED_BY(tableLock_);
     std::condition_variable tableChanged_;  // an entry finished opening or closing
 };

@@ -4,8 +4,8 @@
 
 namespace thermpos::so {
 
-using thermpos::com::DispatchDriver;
-using thermpos::com::OutgoingArgs;
+using thermpos::platform::com::DispatchDriver;
+using thermpos::platform::com::OutgoingArgs;
 
 void CControlCallback::Attach(IDispatch* target) {
     dispatch = target;
@@ -28,7 +28,7 @@ HRESULT CControlCallback::DirectIO(LONG eventNumber, LONG* data, std::string* te
     if (!dispatch || dispidDirectIO == DISPID_UNKNOWN)
         return S_FALSE;
     // The callee may free and replace the string; whatever it leaves is ours to free.
-    BSTR string = thermpos::com::BString::FromAnsi(text ? *text : "").Release();
+    BSTR string = thermpos::platform::com::BString::FromAnsi(text ? *text : "").Release();
     LONG scratch = 0;
     HRESULT hr;
     {
@@ -37,7 +37,8 @@ HRESULT CControlCallback::DirectIO(LONG eventNumber, LONG* data, std::string* te
         hr = DispatchDriver(dispatch).Call(dispidDirectIO, args);
     }
     if (text)
-        *text = thermpos::com::WideToAnsi(std::u16string_view(string, SysStringLen(string)));
+        *text =
+            thermpos::platform::com::WideToAnsi(std::u16string_view(string, SysStringLen(string)));
     SysFreeString(string);
     return hr;
 }

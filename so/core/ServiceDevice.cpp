@@ -16,8 +16,8 @@
 
 namespace thermpos::so {
 
-using thermpos::ManualResetEvent;
-using thermpos::WaitForEvents;
+using thermpos::platform::ManualResetEvent;
+using thermpos::platform::WaitForEvents;
 
 namespace {
 
@@ -156,12 +156,12 @@ LONG CServiceDevice::PauseMonitor(CMonitorPause* pause) {
 }
 
 PortBinding CServiceDevice::Binding() const {
-    thermpos::MutexLock lock(m_DeviceLock);
+    thermpos::platform::MutexLock lock(m_DeviceLock);
     return m_Binding;
 }
 
 const CStatusInterpreter* CServiceDevice::StatusInterpreter() const {
-    thermpos::MutexLock lock(m_DeviceLock);
+    thermpos::platform::MutexLock lock(m_DeviceLock);
     return m_StatusInterpreter.get();
 }
 
@@ -207,7 +207,7 @@ LONG CServiceDevice::ProbeStatusReplyLocked(LONG readSize) {
 
 LONG CServiceDevice::StartStatusMonitor(std::unique_ptr<CStatusInterpreter> interpreter,
                                         const MonitorProfile* profile) {
-    thermpos::MutexLock lock(m_DeviceLock);
+    thermpos::platform::MutexLock lock(m_DeviceLock);
     return StartStatusMonitorLocked(std::move(interpreter), profile);
 }
 
@@ -265,7 +265,7 @@ LONG CServiceDevice::OpenService(const std::string& deviceClass, const std::stri
 
     m_Stop = false;
     {
-        thermpos::MutexLock lock(m_QueueLock);
+        thermpos::platform::MutexLock lock(m_QueueLock);
         m_Queue.clear();
     }
     m_QueueEvent.Reset();
@@ -355,7 +355,7 @@ LONG CServiceDevice::Release() {
 }
 
 LONG CServiceDevice::SetDeviceEnabled(LONG enable) {
-    thermpos::MutexLock lock(m_DeviceLock);
+    thermpos::platform::MutexLock lock(m_DeviceLock);
     return SetDeviceEnabledLocked(enable);
 }
 
@@ -425,7 +425,7 @@ LONG CServiceDevice::Close() {
     {
         // Wakes a producer waiting for an error response; it sees StopRequested(). Under
         // the device lock, so after any port write still in progress on another thread.
-        thermpos::MutexLock lock(m_DeviceLock);
+        thermpos::platform::MutexLock lock(m_DeviceLock);
         m_ErrorResponseEvent.Set();
     }
     LONG result = OPOS_E_ILLEGAL;
@@ -433,7 +433,7 @@ LONG CServiceDevice::Close() {
         {
             // Under the queue lock, so the thread cannot reset the event right after this
             // set and sleep for ever: it sees m_Stop first (see EventThreadMain).
-            thermpos::MutexLock lock(m_QueueLock);
+            thermpos::platform::MutexLock lock(m_QueueLock);
             m_QueueEvent.Set();
         }
         m_FreezeGate.Set();
@@ -643,14 +643,14 @@ void CServiceDevice::SetPropertyString(LONG /*index*/, const std::string& /*valu
 bool CServiceDevice::QueueEvent(std::unique_ptr<CQueuedEvent> event) {
     if (!event || m_DeviceEnabled.load() != 1)
         return false;
-    thermpos::MutexLock lock(m_QueueLock);
+    thermpos::platform::MutexLock lock(m_QueueLock);
     m_Queue.push_back(std::move(event));
     m_QueueEvent.Set();
     return true;
 }
 
 void CServiceDevice::WakeEventThreadIfQueued() {
-    thermpos::MutexLock lock(m_QueueLock);
+    thermpos::platform::MutexLock lock(m_QueueLock);
     if (!m_Queue.empty())
         m_QueueEvent.Set();
 }
@@ -690,12 +690,12 @@ void CServiceDevice::Deliver(CQueuedEvent& event) {
 
 void CServiceDevice::EventThreadMain() {
     for (;;) {
-        WaitForEvents({&m_QueueEvent, &m_FreezeGate}, true, INFINITE);
+        platform::WaitForEvents({&m_QueueEvent, &m_FreezeGate}, true, INFINITE);
         if (m_Stop.load())
             break;
         std::unique_ptr<CQueuedEvent> event;
         {
-            thermpos::MutexLock lock(m_QueueLock);
+            thermpos::platform::MutexLock lock(m_QueueLock);
             // Unclaimed, or nothing queued: sleep until a claim or a producer sets the
             // queue event again. Claimed is re-read under the lock so a claim made just
             // now is not lost (Claim sets the event under this lock after Claimed = 1).
@@ -711,13 +711,13 @@ void CServiceDevice::EventThreadMain() {
         Deliver(*event);
         event.reset();
         {
-            thermpos::MutexLock lock(m_QueueLock);
+            thermpos::platform::MutexLock lock(m_QueueLock);
             if (!m_Stop.load() && (m_Queue.empty() || m_Claimed.load() != 1))
                 m_QueueEvent.Reset();
         }
     }
     {
-        thermpos::MutexLock lock(m_QueueLock);
+        thermpos::platform::MutexLock lock(m_QueueLock);
         m_Queue.clear();
     }
     m_ThreadExitEvent.Set();

@@ -133,15 +133,17 @@ class CServiceDevice {
     // The registered interpreter, or null; for tests and diagnostics.
     const CStatusInterpreter* StatusInterpreter() const EXCLUDES(m_DeviceLock);
 
-    // The device lock; derived classes hold it (thermpos::MutexLock) around each port
+    // The device lock; derived classes hold it (thermpos::platform::MutexLock) around each port
     // write and probe.
-    thermpos::Mutex& DeviceLock() const RETURN_CAPABILITY(m_DeviceLock) { return m_DeviceLock; }
+    thermpos::platform::Mutex& DeviceLock() const RETURN_CAPABILITY(m_DeviceLock) {
+        return m_DeviceLock;
+    }
 
     // Error response handshake of error events: a producer resets the event, queues an
     // error record, then waits; the event thread stores the application's answer (11 or
     // 12) and sets the event. Close sets it too (with StopRequested() true) so no
     // producer waits for ever.
-    thermpos::ManualResetEvent& ErrorResponseEvent() { return m_ErrorResponseEvent; }
+    thermpos::platform::ManualResetEvent& ErrorResponseEvent() { return m_ErrorResponseEvent; }
     LONG ErrorResponse() const { return m_ErrorResponse.load(); }
     bool StopRequested() const { return m_Stop.load(); }
 
@@ -233,18 +235,18 @@ class CServiceDevice {
     void WakeEventThreadIfQueued();
 
     CPortManager* m_PortManager;
-    thermpos::NamedMutex m_ClaimMutex;
+    thermpos::platform::NamedMutex m_ClaimMutex;
     CControlCallback m_Callback;
 
     // Mutable: taken by the const accessors above.
-    mutable thermpos::Mutex m_DeviceLock ACQUIRED_BEFORE(m_QueueLock);
+    mutable thermpos::platform::Mutex m_DeviceLock ACQUIRED_BEFORE(m_QueueLock);
 
-    thermpos::Mutex m_QueueLock;
+    thermpos::platform::Mutex m_QueueLock;
     std::deque<std::unique_ptr<CQueuedEvent>> m_Queue GUARDED_BY(m_QueueLock);
-    thermpos::ManualResetEvent m_QueueEvent;        // set while records wait
-    thermpos::ManualResetEvent m_FreezeGate{true};  // set while events are not frozen
-    thermpos::ManualResetEvent m_ErrorResponseEvent;
-    thermpos::ManualResetEvent m_ThreadExitEvent;
+    thermpos::platform::ManualResetEvent m_QueueEvent;        // set while records wait
+    thermpos::platform::ManualResetEvent m_FreezeGate{true};  // set while events are not frozen
+    thermpos::platform::ManualResetEvent m_ErrorResponseEvent;
+    thermpos::platform::ManualResetEvent m_ThreadExitEvent;
     std::atomic<bool> m_Stop{false};
     std::thread m_EventThread;  // owned: started by OpenService, joined by Close
 };

@@ -104,7 +104,7 @@ void MonitorCycle::Process(CStatusQuery& query, const MonitorPolicy& policy, Cyc
     if (policy.checksHandleFirst) {
         bool gone;
         {
-            thermpos::MutexLock io(port_.ioLock);
+            thermpos::platform::MutexLock io(port_.ioLock);
             gone = port_.handle == INVALID_HANDLE_VALUE;
         }
         if (gone) {
@@ -121,7 +121,7 @@ void MonitorCycle::Process(CStatusQuery& query, const MonitorPolicy& policy, Cyc
         SystemError rc = SystemError::Success;
         int written = 0;
         {
-            thermpos::MutexLock io(port_.ioLock);
+            thermpos::platform::MutexLock io(port_.ioLock);
             const bool ready = SetStepTimeoutsLocked(policy, [](COMMTIMEOUTS& t) {
                 t.WriteTotalTimeoutMultiplier = MAXDWORD;
                 t.WriteTotalTimeoutConstant = kRequestWriteConstant;
@@ -152,7 +152,7 @@ void MonitorCycle::Process(CStatusQuery& query, const MonitorPolicy& policy, Cyc
         std::memset(buffer_, 0, sizeof buffer_);
         int count = 0;
         {
-            thermpos::MutexLock io(port_.ioLock);
+            thermpos::platform::MutexLock io(port_.ioLock);
             const bool ready = SetStepTimeoutsLocked(policy, [](COMMTIMEOUTS& t) {
                 t.ReadIntervalTimeout = MAXDWORD;
                 t.ReadTotalTimeoutMultiplier = 0;
@@ -192,7 +192,7 @@ void MonitorCycle::Process(CStatusQuery& query, const MonitorPolicy& policy, Cyc
                     // next request at once, as fast as the line goes.
                     hold_ = true;
                     if (onTime) {
-                        thermpos::MutexLock io(port_.ioLock);
+                        thermpos::platform::MutexLock io(port_.ioLock);
                         int written = 0;
                         (void)WriteCommandLocked(query, &written);
                     } else {
@@ -286,7 +286,7 @@ void MonitorCycle::HandleError(CStatusQuery& query, const MonitorPolicy& policy,
             const auto now = std::chrono::steady_clock::now();
             bool opened = false;
             if (now >= nextReopen_) {
-                thermpos::MutexLock io(port_.ioLock);
+                thermpos::platform::MutexLock io(port_.ioLock);
                 opened = ReopenLocked();
             }
             if (opened) {
@@ -352,7 +352,7 @@ LONG CStatusMonitor::Add(CStatusInterpreter* interpreter, LONG bindingId, LONG i
                          const MonitorProfile* profile) {
     if (interpreter == nullptr || interpreter->Command().empty())
         return OPOS_E_FAILURE;
-    thermpos::MutexLock thread(threadLock_);
+    thermpos::platform::MutexLock thread(threadLock_);
     if (!thread_.joinable()) {
         stopEvent_.Reset();
         exitEvent_.Reset();
@@ -365,7 +365,7 @@ LONG CStatusMonitor::Add(CStatusInterpreter* interpreter, LONG bindingId, LONG i
         }
     }
 
-    thermpos::MutexLock monitor(monitorLock_);
+    thermpos::platform::MutexLock monitor(monitorLock_);
     if (profile != nullptr) {
         profile_ = *profile;
         policy_ = MonitorPolicy::For(portKind_, profile_);
@@ -393,10 +393,10 @@ LONG CStatusMonitor::Add(CStatusInterpreter* interpreter, LONG bindingId, LONG i
 }
 
 bool CStatusMonitor::RemoveBinding(LONG bindingId) {
-    thermpos::MutexLock thread(threadLock_);
+    thermpos::platform::MutexLock thread(threadLock_);
     bool empty;
     {
-        thermpos::MutexLock monitor(monitorLock_);
+        thermpos::platform::MutexLock monitor(monitorLock_);
         for (auto& query : queries_) {
             auto& l = query->listeners;
             l.erase(
@@ -417,7 +417,7 @@ bool CStatusMonitor::RemoveBinding(LONG bindingId) {
 }
 
 void CStatusMonitor::Stop() {
-    thermpos::MutexLock thread(threadLock_);
+    thermpos::platform::MutexLock thread(threadLock_);
     StopLocked();
 }
 
@@ -440,12 +440,12 @@ CMonitorPause CStatusMonitor::Pause(std::shared_ptr<const void> owner) {
 }
 
 bool CStatusMonitor::Running() const {
-    thermpos::MutexLock thread(threadLock_);
+    thermpos::platform::MutexLock thread(threadLock_);
     return thread_.joinable() && !exitEvent_.IsSet();
 }
 
 std::vector<std::size_t> CStatusMonitor::ListenerCounts() const {
-    thermpos::MutexLock monitor(monitorLock_);
+    thermpos::platform::MutexLock monitor(monitorLock_);
     std::vector<std::size_t> counts;
     for (const auto& query : queries_)
         counts.push_back(query->listeners.size());
@@ -453,25 +453,25 @@ std::vector<std::size_t> CStatusMonitor::ListenerCounts() const {
 }
 
 MonitorProfile CStatusMonitor::Profile() const {
-    thermpos::MutexLock monitor(monitorLock_);
+    thermpos::platform::MutexLock monitor(monitorLock_);
     return profile_;
 }
 
 CStatusMonitor::WakeCounts CStatusMonitor::Wakes() const {
-    thermpos::MutexLock lock(wakesLock_);
+    thermpos::platform::MutexLock lock(wakesLock_);
     return wakes_;
 }
 
 bool CStatusMonitor::WaitWakes(const std::function<bool(const WakeCounts&)>& done,
                                std::chrono::milliseconds limit) const {
-    thermpos::UniqueLock lock(wakesLock_);
+    thermpos::platform::UniqueLock lock(wakesLock_);
     return wakesChanged_.wait_for(lock.Std(), limit,
                                   [&]() REQUIRES(wakesLock_) { return done(wakes_); });
 }
 
 void CStatusMonitor::MarkSleeping() {
     {
-        thermpos::MutexLock lock(wakesLock_);
+        thermpos::platform::MutexLock lock(wakesLock_);
         wakes_.sleeping = true;
     }
     wakesChanged_.notify_all();
@@ -479,7 +479,7 @@ void CStatusMonitor::MarkSleeping() {
 
 void CStatusMonitor::CountWake(std::uint64_t WakeCounts::*which) {
     {
-        thermpos::MutexLock lock(wakesLock_);
+        thermpos::platform::MutexLock lock(wakesLock_);
         ++(wakes_.*which);
         wakes_.sleeping = false;
     }
@@ -499,7 +499,7 @@ void CStatusMonitor::ThreadMain() {
         if (wait.kind == WaitKind::ForInput) {
             HANDLE handle;
             {
-                thermpos::MutexLock io(port_.ioLock);
+                thermpos::platform::MutexLock io(port_.ioLock);
                 handle = port_.handle;
             }
             MarkSleeping();
@@ -510,19 +510,19 @@ void CStatusMonitor::ThreadMain() {
                 CountWake(&WakeCounts::kicked);
                 break;
             }
-        } else if (stopEvent_.Wait(wait.ms) != thermpos::WAIT_TIMEOUT) {
+        } else if (stopEvent_.Wait(wait.ms) != WAIT_TIMEOUT) {
             break;
         }
         const WakePlan plan = AfterWake(&state, wait, woke, timing, MonitorClock::now());
         // A handle being reopened, or a device that cannot be waited on.
-        if (plan.fallbackWait && stopEvent_.Wait(plan.fallbackMs) != thermpos::WAIT_TIMEOUT)
+        if (plan.fallbackWait && stopEvent_.Wait(plan.fallbackMs) != WAIT_TIMEOUT)
             break;
         CountWake(plan.counted == WakeCount::Input    ? &WakeCounts::input
                   : plan.counted == WakeCount::Kicked ? &WakeCounts::kicked
                   : plan.counted == WakeCount::Idle   ? &WakeCounts::idle
                                                       : &WakeCounts::timed);
 
-        thermpos::MutexLock monitor(monitorLock_);
+        thermpos::platform::MutexLock monitor(monitorLock_);
         cycle.BeginCycle();
         for (auto& query : queries_)
             cycle.Process(*query, policy_, plan.cycle);

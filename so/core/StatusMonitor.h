@@ -207,10 +207,10 @@ class CStatusMonitor {
     CPortIo& port_;
     const MonitoredPort portKind_;
 
-    mutable thermpos::Mutex threadLock_;
+    mutable thermpos::platform::Mutex threadLock_;
     std::thread thread_ GUARDED_BY(threadLock_);
-    thermpos::ManualResetEvent stopEvent_;  // set to end the thread
-    thermpos::ManualResetEvent exitEvent_;  // set by the thread as it ends
+    thermpos::platform::ManualResetEvent stopEvent_;  // set to end the thread
+    thermpos::platform::ManualResetEvent exitEvent_;  // set by the thread as it ends
     // Signalled after stopEvent_ is set and after a query is added: ends a wait for input
     // so that the thread stops, or writes the new request, at once.
     thermpos::platform::WakeDescriptor wake_;
@@ -222,11 +222,11 @@ class CStatusMonitor {
     void MarkSleeping() EXCLUDES(wakesLock_);
     void CountWake(std::uint64_t WakeCounts::*which) EXCLUDES(wakesLock_);
 
-    mutable thermpos::Mutex wakesLock_;
+    mutable thermpos::platform::Mutex wakesLock_;
     mutable std::condition_variable wakesChanged_;
     WakeCounts wakes_ GUARDED_BY(wakesLock_);
 
-    mutable thermpos::Mutex monitorLock_;
+    mutable thermpos::platform::Mutex monitorLock_;
     std::vector<std::unique_ptr<CStatusQuery>> queries_ GUARDED_BY(monitorLock_);
     MonitorProfile profile_ GUARDED_BY(monitorLock_);
     // Built from the port's kind and profile_ whenever the profile changes.

@@ -73,19 +73,19 @@ CCashDrawerDevice::~CCashDrawerDevice() {
 }
 
 std::size_t CCashDrawerDevice::WaiterCount() const {
-    thermpos::MutexLock lock(m_DrawerLock);
+    thermpos::platform::MutexLock lock(m_DrawerLock);
     return m_Waiters.size();
 }
 
 std::size_t CCashDrawerDevice::BlockedCount() const {
-    thermpos::MutexLock lock(m_DrawerLock);
+    thermpos::platform::MutexLock lock(m_DrawerLock);
     return static_cast<std::size_t>(std::count_if(m_Waiters.begin(), m_Waiters.end(),
                                                   [](const Waiter* w) { return w->blocked; }));
 }
 
 void CCashDrawerDevice::WakeWaiters(LONG code) {
     {
-        thermpos::MutexLock lock(m_DrawerLock);
+        thermpos::platform::MutexLock lock(m_DrawerLock);
         if (m_Closing)
             code = OPOS_E_CLOSED;
         for (Waiter* waiter : m_Waiters) {
@@ -98,7 +98,7 @@ void CCashDrawerDevice::WakeWaiters(LONG code) {
 
 template <class Done>
 LONG CCashDrawerDevice::WaitUntil(Waiter& me, Done done, const Clock::time_point* deadline) {
-    thermpos::UniqueLock lock(m_DrawerLock);
+    thermpos::platform::UniqueLock lock(m_DrawerLock);
     auto ready = [&]() REQUIRES(m_DrawerLock) { return done() || me.wokenWith != 0; };
     bool inTime = true;
     me.blocked = true;
@@ -119,7 +119,7 @@ LONG CCashDrawerDevice::WaitUntil(Waiter& me, Done done, const Clock::time_point
 class CCashDrawerDevice::Inside {
   public:
     explicit Inside(CCashDrawerDevice& device) : device_(device) {
-        thermpos::MutexLock lock(device_.m_DrawerLock);
+        thermpos::platform::MutexLock lock(device_.m_DrawerLock);
         if (device_.m_Closing)
             return;
         device_.m_Waiters.push_back(&waiter_);
@@ -129,7 +129,7 @@ class CCashDrawerDevice::Inside {
         if (!registered_)
             return;
         {
-            thermpos::MutexLock lock(device_.m_DrawerLock);
+            thermpos::platform::MutexLock lock(device_.m_DrawerLock);
             auto& list = device_.m_Waiters;
             list.erase(std::remove(list.begin(), list.end(), &waiter_), list.end());
         }
@@ -159,7 +159,7 @@ LONG CCashDrawerDevice::OpenService(const std::string& deviceClass, const std::s
     m_CapStatusMultiDrawerDetect = 0;
     m_CapPowerReporting = OPOS_PR_NONE;
     {
-        thermpos::MutexLock lock(m_DrawerLock);
+        thermpos::platform::MutexLock lock(m_DrawerLock);
         m_DrawerOpened = 0;
         m_ClosedSignalValid = true;
         m_ClosedSignal = true;
@@ -177,7 +177,7 @@ LONG CCashDrawerDevice::Close() {
         return CCashDrawerSlots::Close();
     {
         // Every caller blocked inside leaves before anything goes; new ones are refused.
-        thermpos::UniqueLock lock(m_DrawerLock);
+        thermpos::platform::UniqueLock lock(m_DrawerLock);
         m_Closing = true;
         for (Waiter* waiter : m_Waiters)
             waiter->wokenWith = OPOS_E_CLOSED;
@@ -186,7 +186,7 @@ LONG CCashDrawerDevice::Close() {
                              [&]() REQUIRES(m_DrawerLock) { return m_Waiters.empty(); });
     }
     LONG rc = CCashDrawerSlots::Close();
-    thermpos::MutexLock lock(m_DrawerLock);
+    thermpos::platform::MutexLock lock(m_DrawerLock);
     if (State() == OPOS_S_CLOSED) {
         m_ClosedSignalValid = false;
         m_ClosedSignal = false;
@@ -197,19 +197,19 @@ LONG CCashDrawerDevice::Close() {
 }
 
 LONG CCashDrawerDevice::Claim(LONG timeout) {
-    thermpos::MutexLock lock(m_ClaimLock);
+    thermpos::platform::MutexLock lock(m_ClaimLock);
     return CCashDrawerSlots::Claim(timeout);
 }
 
 LONG CCashDrawerDevice::Release() {
-    thermpos::MutexLock lock(m_ClaimLock);
+    thermpos::platform::MutexLock lock(m_ClaimLock);
     if (State() != OPOS_S_CLOSED && IsClaimed())
         WakeWaiters(OPOS_E_NOTCLAIMED);
     return CCashDrawerSlots::Release();
 }
 
 void CCashDrawerDevice::ReleaseTemporaryClaim() {
-    thermpos::MutexLock lock(m_ClaimLock);
+    thermpos::platform::MutexLock lock(m_ClaimLock);
     if (State() == OPOS_S_CLOSED || !IsClaimed())
         return;
     // Neither a wake (other callers may be inside on the strength of this claim) nor a
@@ -242,7 +242,7 @@ LONG CCashDrawerDevice::SendDrawerCommand(bool* built) {
         *built = haveCommand;
     if (!haveCommand)
         return OPOS_E_FAILURE;
-    thermpos::MutexLock lock(DeviceLock());
+    thermpos::platform::MutexLock lock(DeviceLock());
     if (m_Binding.IsBad())
         return OPOS_E_FAILURE;
     return WritePort(command.data(), length);
@@ -359,7 +359,7 @@ LONG CCashDrawerDevice::FireStatusUpdate(LONG status) {
     if (status == CASH_SUE_DRAWEROPEN || status == CASH_SUE_DRAWERCLOSED) {
         if (m_CapStatus.load() == 1) {
             {
-                thermpos::MutexLock lock(m_DrawerLock);
+                thermpos::platform::MutexLock lock(m_DrawerLock);
                 const bool open = status == CASH_SUE_DRAWEROPEN;
                 m_DrawerOpened = open ? 1 : 0;
                 m_ClosedSignal = !open;
@@ -411,7 +411,7 @@ LONG CTimedDrawerDevice::SetDeviceEnabled(LONG enable) {
         return OPOS_SUCCESS;
     // Held across the whole enable: a pulse from another thread waits until the port is
     // acquired, probed and listened to (or given back), never going out half-way.
-    thermpos::MutexLock lock(DeviceLock());
+    thermpos::platform::MutexLock lock(DeviceLock());
     LONG rc = SetDeviceEnabledLocked(enable);
     if (rc != OPOS_SUCCESS || ResultCode() != OPOS_SUCCESS)
         return ResultCode();

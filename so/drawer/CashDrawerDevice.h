@@ -109,8 +109,8 @@ class CCashDrawerDevice : public CCashDrawerSlots {
     LONG WaitUntil(Waiter& me, Done done, const std::chrono::steady_clock::time_point* deadline)
         EXCLUDES(m_DrawerLock);
 
-    thermpos::Mutex m_ClaimLock;
-    mutable thermpos::Mutex m_DrawerLock;
+    thermpos::platform::Mutex m_ClaimLock;
+    mutable thermpos::platform::Mutex m_DrawerLock;
     std::condition_variable m_DrawerChanged;  // drawer state, wakes, waiters leaving
     // The signal exists.
     bool m_ClosedSignalValid GUARDED_BY(m_DrawerLock) = false;

@@ -20,7 +20,7 @@ std::vector<const ModelProfile*>& Table() {
 template <class Key>
 const ModelProfile* Find(std::string_view wanted, Key key) {
     for (const ModelProfile* profile : Table()) {
-        if (portname::EqualNoCase(key(*profile), wanted)) {
+        if (platform::portname::EqualNoCase(key(*profile), wanted)) {
             return profile;
         }
     }
@@ -31,7 +31,7 @@ const ModelProfile* Find(std::string_view wanted, Key key) {
 
 ModelRegistration::ModelRegistration(const ModelProfile& profile, DeviceCreator creator) {
     Table().push_back(&profile);
-    RegisterDeviceCreator(regpath::kPrinterClass, profile.deviceName, std::move(creator));
+    RegisterDeviceCreator(platform::regpath::kPrinterClass, profile.deviceName, std::move(creator));
 }
 
 std::span<const ModelProfile* const> ModelProfiles() {

@@ -14,7 +14,7 @@
 
 namespace thermpos::so {
 
-using thermpos::WaitForEvents;
+using thermpos::platform::WaitForEvents;
 
 namespace {
 
@@ -42,7 +42,7 @@ COutputPipeline::~COutputPipeline() {
 void COutputPipeline::Start() {
     Stop();
     {
-        thermpos::MutexLock lock(retryLock_);
+        thermpos::platform::MutexLock lock(retryLock_);
         stopping_ = false;
     }
     queueWake_.Reset();
@@ -59,7 +59,7 @@ void COutputPipeline::Stop() {
     }
     stop_.Set();
     {
-        thermpos::MutexLock lock(retryLock_);
+        thermpos::platform::MutexLock lock(retryLock_);
         stopping_ = true;
     }
     retryWake_.notify_all();
@@ -82,7 +82,7 @@ LONG COutputPipeline::Enqueue(LONG station, std::string_view bytes) {
         return OPOS_E_FAILURE;
     }
     request.station = station;
-    thermpos::MutexLock lock(queueLock_);
+    thermpos::platform::MutexLock lock(queueLock_);
     std::size_t queuedBytes = 0;
     for (const COutputRequest& queued : queue_)
         queuedBytes += queued.data.size();
@@ -96,12 +96,12 @@ LONG COutputPipeline::Enqueue(LONG station, std::string_view bytes) {
 }
 
 std::size_t COutputPipeline::QueuedCount() {
-    thermpos::MutexLock lock(queueLock_);
+    thermpos::platform::MutexLock lock(queueLock_);
     return queue_.size();
 }
 
 void COutputPipeline::WakeIfQueued() {
-    thermpos::MutexLock lock(queueLock_);
+    thermpos::platform::MutexLock lock(queueLock_);
     // Also when the thread was disabled between its last request and finding the queue
     // empty: State would stay busy for ever (and refuse synchronous output) otherwise.
     if (!queue_.empty() || device_.m_State.load() == OPOS_S_BUSY) {
@@ -110,14 +110,14 @@ void COutputPipeline::WakeIfQueued() {
 }
 
 void COutputPipeline::DropQueue() {
-    thermpos::MutexLock lock(queueLock_);
+    thermpos::platform::MutexLock lock(queueLock_);
     queue_.clear();
 }
 
 void COutputPipeline::Discard() {
     {
-        thermpos::MutexLock queueLock(queueLock_);
-        thermpos::MutexLock transactionLock(transactionLock_);
+        thermpos::platform::MutexLock queueLock(queueLock_);
+        thermpos::platform::MutexLock transactionLock(transactionLock_);
         queue_.clear();
         ++clearGeneration_;
         ++transactionGeneration_;
@@ -132,12 +132,12 @@ void COutputPipeline::Discard() {
 }
 
 bool COutputPipeline::ClearedSince(unsigned long generation) {
-    thermpos::MutexLock lock(queueLock_);
+    thermpos::platform::MutexLock lock(queueLock_);
     return generation != clearGeneration_;
 }
 
 void COutputPipeline::Requeue(COutputRequest request, unsigned long generation) {
-    thermpos::MutexLock lock(queueLock_);
+    thermpos::platform::MutexLock lock(queueLock_);
     if (generation == clearGeneration_) {
         queue_.push_front(std::move(request));
     }
@@ -164,7 +164,7 @@ void COutputPipeline::SetTransaction(LONG station, bool open) {
 LONG COutputPipeline::AppendTransactionData(LONG station, std::string_view bytes) {
     try {
         std::string block(bytes);
-        thermpos::MutexLock lock(transactionLock_);
+        thermpos::platform::MutexLock lock(transactionLock_);
         transactionLists_[TransactionIndex(station)].push_back(std::move(block));
     } catch (const std::bad_alloc&) {
         return OPOS_E_FAILURE;
@@ -176,7 +176,7 @@ LONG COutputPipeline::FlushTransaction(LONG station, bool begin) {
     std::vector<std::string> entries;
     unsigned long generation = 0;
     {
-        thermpos::MutexLock lock(transactionLock_);
+        thermpos::platform::MutexLock lock(transactionLock_);
         std::vector<std::string>& list = transactionLists_[TransactionIndex(station)];
         if (begin) {
             list.clear();
@@ -199,7 +199,7 @@ LONG COutputPipeline::FlushTransaction(LONG station, bool begin) {
     if (r != OPOS_SUCCESS) {
         // Not printed: the application may end the transaction again once the printer is
         // ready, unless the buffers were cleared or a new transaction began meanwhile.
-        thermpos::MutexLock lock(transactionLock_);
+        thermpos::platform::MutexLock lock(transactionLock_);
         if (generation == transactionGeneration_) {
             std::vector<std::string>& list = transactionLists_[TransactionIndex(station)];
             list.insert(list.begin(), std::make_move_iterator(entries.begin()),
@@ -247,7 +247,7 @@ void COutputPipeline::NotifyStatusChange(LONG status) {
         return;
     }
     {
-        thermpos::MutexLock lock(retryLock_);
+        thermpos::platform::MutexLock lock(retryLock_);
         ++conditionChanges_[condition];
     }
     retryWake_.notify_all();
@@ -255,14 +255,14 @@ void COutputPipeline::NotifyStatusChange(LONG status) {
 
 void COutputPipeline::InterruptRetryWait() {
     {
-        thermpos::MutexLock lock(retryLock_);
+        thermpos::platform::MutexLock lock(retryLock_);
         ++retryInterrupts_;
     }
     retryWake_.notify_all();
 }
 
 COutputPipeline::ConditionSnapshot COutputPipeline::SnapshotConditions() {
-    thermpos::MutexLock lock(retryLock_);
+    thermpos::platform::MutexLock lock(retryLock_);
     ConditionSnapshot snapshot{};
     for (int c = 0; c < kConditionCount; ++c) {
         snapshot.changes[c] = conditionChanges_[c];
@@ -272,7 +272,7 @@ COutputPipeline::ConditionSnapshot COutputPipeline::SnapshotConditions() {
 }
 
 void COutputPipeline::WaitForConditionChange(Condition condition, const ConditionSnapshot& seen) {
-    thermpos::UniqueLock lock(retryLock_);
+    thermpos::platform::UniqueLock lock(retryLock_);
     retryWake_.wait_for(lock.Std(), kRetryWait, [&]() REQUIRES(retryLock_) {
         return stopping_ || retryInterrupts_ != seen.interrupts ||
                conditionChanges_[condition] != seen.changes[condition];
@@ -284,7 +284,7 @@ void COutputPipeline::WaitForConditionChange(Condition condition, const Conditio
 
 void COutputPipeline::ThreadMain() {
     for (;;) {
-        WaitForEvents({&queueWake_, &stop_}, false, INFINITE);
+        platform::WaitForEvents({&queueWake_, &stop_}, false, INFINITE);
         if (Stopping()) {
             break;
         }
@@ -292,7 +292,7 @@ void COutputPipeline::ThreadMain() {
         unsigned long generation = 0;
         bool idle = false;
         {
-            thermpos::MutexLock lock(queueLock_);
+            thermpos::platform::MutexLock lock(queueLock_);
             if (!device_.IsEnabled()) {
                 // Requests wait for the device to be enabled again; the enable step sets
                 // the wake event under this lock, so no wake-up is lost and none spins.
@@ -373,13 +373,13 @@ void COutputPipeline::ProcessRequest(COutputRequest request, unsigned long gener
             return;
         }
 
-        DWORD wait = WaitForEvents({&d.ErrorResponseEvent(), &stop_}, false, INFINITE);
+        DWORD wait = platform::WaitForEvents({&d.ErrorResponseEvent(), &stop_}, false, INFINITE);
         if (Stopping()) {
             return;
         }
         bool retry = false;
         bool keep = false;
-        if (wait == thermpos::WAIT_OBJECT_0 && d.ErrorResponse() == OPOS_ER_RETRY) {
+        if (wait == WAIT_OBJECT_0 && d.ErrorResponse() == OPOS_ER_RETRY) {
             retry = d.IsEnabled();
             // A retry answered while the device was being disabled prints after the next
             // enable rather than being dropped.

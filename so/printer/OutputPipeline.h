@@ -133,27 +133,27 @@ class COutputPipeline {
 
     CPOSPrinterDevice& device_;
 
-    thermpos::Mutex queueLock_ ACQUIRED_BEFORE(transactionLock_);
+    thermpos::platform::Mutex queueLock_ ACQUIRED_BEFORE(transactionLock_);
     std::deque<COutputRequest> queue_ GUARDED_BY(queueLock_);
     unsigned long clearGeneration_ GUARDED_BY(queueLock_) = 0;  // bumped by clears
 
-    thermpos::Mutex transactionLock_;
+    thermpos::platform::Mutex transactionLock_;
     std::vector<std::string> transactionLists_[3] GUARDED_BY(transactionLock_);
     // Bumped by clears and transaction begins.
     unsigned long transactionGeneration_ GUARDED_BY(transactionLock_) = 0;
     std::atomic<LONG> transactionFlags_[3] = {0, 0, 0};
 
-    thermpos::Mutex retryLock_;
+    thermpos::platform::Mutex retryLock_;
     std::condition_variable retryWake_;
     unsigned long conditionChanges_[kConditionCount] GUARDED_BY(retryLock_) = {};
     unsigned long retryInterrupts_ GUARDED_BY(retryLock_) = 0;
     bool stopping_ GUARDED_BY(retryLock_) = false;
 
-    thermpos::ManualResetEvent queueWake_;
-    thermpos::ManualResetEvent stop_;
-    thermpos::ManualResetEvent exited_;
-    thermpos::ManualResetEvent slipInsertion_;  // kept for the slip methods
-    thermpos::ManualResetEvent slipRemoval_;
+    thermpos::platform::ManualResetEvent queueWake_;
+    thermpos::platform::ManualResetEvent stop_;
+    thermpos::platform::ManualResetEvent exited_;
+    thermpos::platform::ManualResetEvent slipInsertion_;  // kept for the slip methods
+    thermpos::platform::ManualResetEvent slipRemoval_;
     std::thread thread_;  // owned: started by Start, joined by Stop
 };
 

@@ -376,7 +376,7 @@ LONG CPOSPrinterDevice::SendToPrinter(const COutputRequest& request) {
     if (request.data.empty()) {
         return OPOS_E_ILLEGAL;
     }
-    thermpos::MutexLock lock(DeviceLock());
+    thermpos::platform::MutexLock lock(DeviceLock());
     if (m_Binding.IsBad()) {
         return OPOS_E_ILLEGAL;
     }

@@ -195,7 +195,7 @@ class CPOSPrinterDevice : public CPOSPrinterSlots {
     std::string m_FontTypefaceList;
     std::string m_RecBarCodeRotationList;
     std::string m_RecBitmapRotationList;
-    thermpos::Mutex m_ErrorStringLock;  // a leaf
+    thermpos::platform::Mutex m_ErrorStringLock;  // a leaf
     std::string m_ErrorString GUARDED_BY(m_ErrorStringLock);
 
     // Configuration (read by the thermal class).

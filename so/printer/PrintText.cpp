@@ -35,12 +35,13 @@ void MapTextCodePage(std::string_view run, int characterSet, std::string* out) {
         return;
     }
     std::u16string wide;
-    if (MultiByteToWide(CP_ACP, run, &wide) != ERROR_SUCCESS || wide.empty()) {
+    if (platform::MultiByteToWide(CP_ACP, run, &wide) != ERROR_SUCCESS || wide.empty()) {
         out->append(run);
         return;
     }
     std::string mapped;
-    if (WideToMultiByte(static_cast<UINT>(characterSet), wide, &mapped, ' ') != ERROR_SUCCESS ||
+    if (platform::WideToMultiByte(static_cast<UINT>(characterSet), wide, &mapped, ' ') !=
+            ERROR_SUCCESS ||
         mapped.empty()) {
         out->append(run);
         return;

@@ -479,7 +479,7 @@ std::size_t CThermalPrinter::NvBitmapTotal() const {
 }
 
 LONG CThermalPrinter::DownloadNvBitmaps(std::string_view download) {
-    thermpos::MutexLock lock(DeviceLock());
+    thermpos::platform::MutexLock lock(DeviceLock());
     if (m_Binding.IsBad()) {
         return OPOS_E_ILLEGAL;
     }
@@ -494,7 +494,8 @@ LONG CThermalPrinter::DownloadNvBitmaps(std::string_view download) {
     (void)PortManager().SetPortTimeouts(m_Binding, 0, 0, 0, 0, 0);
     r = WritePort(download.data(), static_cast<LONG>(download.size()));
     if (r == OPOS_SUCCESS) {
-        WaitForNvWrite(thermpos::portname::KindOf(m_Port) == thermpos::portname::PortKind::Usb
+        WaitForNvWrite(thermpos::platform::portname::KindOf(m_Port) ==
+                               thermpos::platform::portname::PortKind::Usb
                            ? kUsbNvWriteTime
                            : std::chrono::milliseconds(download.size()));
     }

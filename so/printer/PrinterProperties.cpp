@@ -93,7 +93,7 @@ const CPOSPrinterDevice::StringProperty* CPOSPrinterDevice::FindStringProperty(L
         {PIDXPtr_RecLineCharsList, [](D& d) { return d.m_RecLineCharsList; }},
         {PIDXPtr_ErrorString,
          [](D& d) {
-             thermpos::MutexLock lock(d.m_ErrorStringLock);
+             thermpos::platform::MutexLock lock(d.m_ErrorStringLock);
              return d.m_ErrorString;
          }},
         {PIDXPtr_FontTypefaceList, [](D& d) { return d.m_FontTypefaceList; }},
@@ -175,7 +175,7 @@ void CPOSPrinterDevice::SetPropertyNumber(LONG index, LONG value) {
 }
 
 void CPOSPrinterDevice::SetErrorString(const std::string& text) {
-    thermpos::MutexLock lock(m_ErrorStringLock);
+    thermpos::platform::MutexLock lock(m_ErrorStringLock);
     m_ErrorString = text;
 }
 

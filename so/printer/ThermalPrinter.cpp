@@ -110,7 +110,7 @@ LONG CThermalPrinter::Claim(LONG timeout) {
         return r;
     }
     {
-        thermpos::MutexLock lock(DeviceLock());
+        thermpos::platform::MutexLock lock(DeviceLock());
         r = PortManager().AcquirePort(m_Port, m_SharingKind, &m_Binding, m_PhysicalDeviceID);
         if (r == OPOS_SUCCESS) {
             r = ConfigurePort();

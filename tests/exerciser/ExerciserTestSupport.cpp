@@ -8,9 +8,9 @@
 
 namespace extest {
 
-using thermpos::com::DispatchDriver;
-using thermpos::com::OutgoingArgs;
-using thermpos::com::Variant;
+using thermpos::platform::com::DispatchDriver;
+using thermpos::platform::com::OutgoingArgs;
+using thermpos::platform::com::Variant;
 
 namespace {
 
@@ -119,7 +119,7 @@ HRESULT FakeControl::Invoke(DISPID dispId, REFIID, LCID, WORD flags, DISPPARAMS*
     }
     if (auto it = strings.find(name); it != strings.end()) {
         result->vt = VT_BSTR;
-        result->bstrVal = thermpos::com::BString::FromAnsi(it->second).Release();
+        result->bstrVal = thermpos::platform::com::BString::FromAnsi(it->second).Release();
         return S_OK;
     }
     std::string call = name + "(";

@@ -69,7 +69,7 @@ class DevicesTest : public QObject {
     }
 
     LONG PrintNormal(const std::string& data) {
-        thermpos::com::OutgoingArgs args;
+        thermpos::platform::com::OutgoingArgs args;
         args.Long(PTR_S_RECEIPT).String(data);
         return W().Module().PrinterCO.Call("PrintNormal", args);
     }

@@ -16,7 +16,7 @@
 #include "tests/so/TestSupport.h"
 
 using namespace thermpos::opos;
-namespace com = thermpos::com;
+namespace com = thermpos::platform::com;
 using namespace std::chrono_literals;
 
 namespace {

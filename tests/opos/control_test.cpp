@@ -7,8 +7,8 @@
 #include "tests/so/TestDevices.h"
 #include "tests/so/TestSupport.h"
 
-using thermpos::com::OutgoingArgs;
 using thermpos::opos::COposControl;
+using thermpos::platform::com::OutgoingArgs;
 
 namespace {
 

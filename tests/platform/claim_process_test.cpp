@@ -49,7 +49,7 @@ void Log(int fd, char kind, std::int64_t when) {
 
 // Takes the claim, retrying while another process holds it. The mutex can only be tried,
 // not waited on (like the claim it stands for), so a refused try pauses briefly.
-void Take(NamedMutex& claim) {
+void Take(platform::NamedMutex& claim) {
     for (;;) {
         const LONG rc = claim.Create(kDevice);
         if (rc == ERROR_SUCCESS)
@@ -128,7 +128,7 @@ TEST_F(ClaimAcrossProcesses, NoTwoHoldersAndAKilledHolderFreesTheClaim) {
     if (victim == 0) {
         alarm(kChildLimitSeconds);
         close(ready[0]);
-        NamedMutex claim;
+        platform::NamedMutex claim;
         Take(claim);
         Log(logFd_, 'E', Now());
         if (write(ready[1], "h", 1) != 1)
@@ -152,7 +152,7 @@ TEST_F(ClaimAcrossProcesses, NoTwoHoldersAndAKilledHolderFreesTheClaim) {
         if (pid == 0) {
             alarm(kChildLimitSeconds);
             close(refused[0]);
-            NamedMutex claim;
+            platform::NamedMutex claim;
             if (claim.Create(kDevice) != ERROR_ALREADY_EXISTS)
                 _exit(6);
             if (write(refused[1], "r", 1) != 1)

@@ -19,7 +19,7 @@
 namespace thermpos::testing {
 namespace {
 
-using namespace thermpos::devfile;
+using namespace thermpos::platform::devfile;
 using Clock = std::chrono::steady_clock;
 constexpr DWORD kReadWrite = GENERIC_READ | GENERIC_WRITE;
 

@@ -7,7 +7,7 @@
 
 #include <optional>
 
-namespace thermpos::devfile {
+namespace thermpos::platform::devfile {
 namespace {
 
 using std::chrono::milliseconds;
@@ -128,4 +128,4 @@ TEST(DevfileTimeoutsTest, AStalledLineEndsTheDrainEvenWithoutATotal) {
 }
 
 }  // namespace
-}  // namespace thermpos::devfile
+}  // namespace thermpos::platform::devfile

@@ -9,7 +9,7 @@
 
 namespace {
 
-using namespace thermpos::com;
+using namespace thermpos::platform::com;
 
 // Records what reached the handlers, so tests can prove a refused call never ran.
 struct Recorder {

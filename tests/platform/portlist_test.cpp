@@ -19,7 +19,7 @@ namespace thermpos::testing {
 namespace {
 
 namespace fs = std::filesystem;
-using namespace thermpos::portlist;
+using namespace thermpos::platform::portlist;
 using Names = std::vector<std::string>;
 
 class PortListTest : public PortEnvTest {
@@ -90,7 +90,7 @@ TEST_F(PortListTest, MapAndUnmapEditThePortsKey) {
     EXPECT_EQ(reg.map[0].name, "COM3");
     EXPECT_EQ(reg.map[0].path, "/dev/ttyUSB0");
     std::string path;
-    EXPECT_EQ(devfile::ResolvePortName("com3:", &path), ERROR_SUCCESS);
+    EXPECT_EQ(platform::devfile::ResolvePortName("com3:", &path), ERROR_SUCCESS);
     EXPECT_EQ(path, "/dev/ttyUSB0");
 
     EXPECT_EQ(RemovePortMapping("com3"), ERROR_SUCCESS);
@@ -104,7 +104,7 @@ TEST_F(PortListTest, MapAndUnmapEditThePortsKey) {
     EXPECT_EQ(SetPortMapping(std::string(256, 'C'), "/dev/x"), ERROR_INVALID_NAME);
     EXPECT_EQ(SetPortMapping("COM4", "dev/x"), ERROR_INVALID_PARAMETER);
     EXPECT_EQ(SetPortMapping("COM4", ""), ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(registry::OpenHandleCount(), 0u);
+    EXPECT_EQ(platform::registry::OpenHandleCount(), 0u);
 }
 
 class UsbScanTest : public PortListTest {
@@ -159,7 +159,7 @@ TEST_F(UsbScanTest, ScannedPrinterOpensAsUsb001) {
     ASSERT_EQ(linkport::OpenPort(io, "USB001", &handle, "QMXRT-K410"), 1);
     EXPECT_EQ(handle, printer);
     std::string path;
-    ASSERT_EQ(devfile::ResolvePortName(expected, &path), ERROR_SUCCESS);
+    ASSERT_EQ(platform::devfile::ResolvePortName(expected, &path), ERROR_SUCCESS);
     EXPECT_EQ(path, roots_.dev + "/usb/lp0");
 
     // And for real, with a plain file standing in for the printer node.
@@ -169,7 +169,7 @@ TEST_F(UsbScanTest, ScannedPrinterOpensAsUsb001) {
     std::ifstream in(roots_.dev + "/usb/lp0");
     std::string bytes((std::istreambuf_iterator<char>(in)), {});
     EXPECT_EQ(bytes, "\x1b@");
-    EXPECT_EQ(registry::OpenHandleCount(), 0u);
+    EXPECT_EQ(platform::registry::OpenHandleCount(), 0u);
 }
 
 TEST_F(UsbScanTest, PortNamesStayWithTheirDeviceAcrossScans) {
@@ -203,7 +203,7 @@ TEST_F(UsbScanTest, IncompleteOrHostileEntriesAreSkipped) {
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(found[0].instance, "abcde");
     EXPECT_EQ(found[0].modelKey, "QMXRTK410");
-    EXPECT_EQ(registry::OpenHandleCount(), 0u);
+    EXPECT_EQ(platform::registry::OpenHandleCount(), 0u);
 }
 
 }  // namespace

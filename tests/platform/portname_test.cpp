@@ -7,7 +7,7 @@
 
 #include "platform/registry_paths.h"
 
-namespace thermpos::portname {
+namespace thermpos::platform::portname {
 namespace {
 
 TEST(PortNameTest, KindsByTheLeadingLettersIgnoringCase) {
@@ -44,10 +44,11 @@ TEST(PortNameTest, DefaultDevicesOnlyForNumberedSerialAndParallelNames) {
 }
 
 TEST(RegistryPathsTest, DeviceKeyPaths) {
-    EXPECT_EQ(regpath::DeviceKeyPath("POSPrinter", "A"),
+    EXPECT_EQ(platform::regpath::DeviceKeyPath("POSPrinter", "A"),
               "SOFTWARE\\OLEforRetail\\ServiceOPOS\\POSPrinter\\A");
-    EXPECT_EQ(std::string(regpath::kPrinterRoot) + "A", regpath::DeviceKeyPath("POSPrinter", "A"));
+    EXPECT_EQ(std::string(platform::regpath::kPrinterRoot) + "A",
+              platform::regpath::DeviceKeyPath("POSPrinter", "A"));
 }
 
 }  // namespace
-}  // namespace thermpos::portname
+}  // namespace thermpos::platform::portname

@@ -58,10 +58,10 @@ TEST(ProcessTest, AChildAsksToEndWithItsParent) {
 TEST(ModulePathTest, TheProgramAndTheLibraryHoldingAnAddress) {
     char real[PATH_MAX];
     ASSERT_NE(::realpath("/proc/self/exe", real), nullptr);
-    EXPECT_EQ(module::ExecutablePath(), real);
+    EXPECT_EQ(platform::module::ExecutablePath(), real);
     // This test is linked into the program; getpid lives in the C library.
-    EXPECT_EQ(module::PathOf(reinterpret_cast<const void*>(&RunAndWait)), real);
-    const std::string libc = module::PathOf(reinterpret_cast<const void*>(&::getpid));
+    EXPECT_EQ(platform::module::PathOf(reinterpret_cast<const void*>(&RunAndWait)), real);
+    const std::string libc = platform::module::PathOf(reinterpret_cast<const void*>(&::getpid));
     EXPECT_NE(libc.find("libc"), std::string::npos) << libc;
     EXPECT_EQ(libc.front(), '/');
 }

@@ -11,7 +11,7 @@
 
 #include "platform/pty.h"
 
-namespace thermpos::pty {
+namespace thermpos::platform::pty {
 namespace {
 
 namespace fs = std::filesystem;
@@ -138,4 +138,4 @@ TEST(PseudoTerminal, LinkFollowsAReplugAndOnlyOurOwnLinkIsRemoved) {
 }
 
 }  // namespace
-}  // namespace thermpos::pty
+}  // namespace thermpos::platform::pty

@@ -13,7 +13,7 @@
 namespace thermpos::testing {
 namespace {
 
-namespace detail = registry::detail;
+namespace detail = platform::registry::detail;
 
 // Windows regedit writes its exports in UTF-16LE with a byte order mark and CR LF.
 std::string Utf16leFile(const std::u16string& text) {
@@ -48,7 +48,7 @@ TEST_F(RegistryImport, ReadsAUtf16RegeditExport) {
     const std::string file = dir_ + "/export.reg";
     WriteFile(file, Utf16leFile(text));
     std::string error;
-    ASSERT_EQ(registry::ImportFile(file, &error), ERROR_SUCCESS) << error;
+    ASSERT_EQ(platform::registry::ImportFile(file, &error), ERROR_SUCCESS) << error;
 
     const char* device =
         "SOFTWARE\\OLEforRetail\\ServiceOPOS\\POSPrinter\\RTK410.TALVERN.POSPrinter";
@@ -98,7 +98,7 @@ TEST_F(RegistryImport, DeletionsMergeAndOldHeaderWorks) {
               "\"New\" = \"3\"\n"
               "\"Ansi\"=hex(2):41,42,00\n");
     std::string error;
-    ASSERT_EQ(registry::ImportFile(file, &error), ERROR_SUCCESS) << error;
+    ASSERT_EQ(platform::registry::ImportFile(file, &error), ERROR_SUCCESS) << error;
     EXPECT_EQ(GetString("SOFTWARE\\Keep\\Gone", ""), "<error 2>");
     EXPECT_EQ(GetString("SOFTWARE\\Keep", "Old"), "<error 2>");
     EXPECT_EQ(GetString("SOFTWARE\\Keep", "Stays"), "2");
@@ -121,12 +121,12 @@ TEST_F(RegistryImport, ABrokenFileChangesNothing) {
               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\New]\n"
               "\"Half\"=\"no end\n");
     std::string error;
-    EXPECT_EQ(registry::ImportFile(file, &error), ERROR_BADDB);
+    EXPECT_EQ(platform::registry::ImportFile(file, &error), ERROR_BADDB);
     EXPECT_EQ(error, file + ":5: unterminated string");
     EXPECT_EQ(ReadFile(hive_), before);
     EXPECT_EQ(GetString("SOFTWARE\\Keep", "Port"), "COM1:");
 
-    EXPECT_EQ(registry::ImportFile(dir_ + "/missing.reg", &error), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(platform::registry::ImportFile(dir_ + "/missing.reg", &error), ERROR_FILE_NOT_FOUND);
     EXPECT_NE(error.find("missing.reg"), std::string::npos);
 }
 
@@ -142,7 +142,7 @@ TEST_F(RegistryImport, ExportedSubtreeImportsBackIdentically) {
 
     const std::string file = dir_ + "/exp.reg";
     std::string error;
-    ASSERT_EQ(registry::ExportFile("HKEY_LOCAL_MACHINE\\software\\exp", file, &error),
+    ASSERT_EQ(platform::registry::ExportFile("HKEY_LOCAL_MACHINE\\software\\exp", file, &error),
               ERROR_SUCCESS)
         << error;
     const std::string text = ReadFile(file);
@@ -154,7 +154,7 @@ TEST_F(RegistryImport, ExportedSubtreeImportsBackIdentically) {
     EXPECT_EQ(text.find("Other"), std::string::npos);
 
     ASSERT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Exp"), ERROR_SUCCESS);
-    ASSERT_EQ(registry::ImportFile(file, &error), ERROR_SUCCESS) << error;
+    ASSERT_EQ(platform::registry::ImportFile(file, &error), ERROR_SUCCESS) << error;
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Exp\\Child", 0, KEY_READ, &k),
               ERROR_SUCCESS);
     BYTE buf[128];
@@ -164,8 +164,9 @@ TEST_F(RegistryImport, ExportedSubtreeImportsBackIdentically) {
     RegCloseKey(k);
     EXPECT_EQ(GetString("SOFTWARE\\Exp\\Child", "Odd"), std::string("a\nb\xFF", 4));
 
-    EXPECT_EQ(registry::ExportFile("HKLM\\SOFTWARE\\Nope", file, &error), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(registry::ExportFile("HKEY_CURRENT_USER\\SOFTWARE", file, &error),
+    EXPECT_EQ(platform::registry::ExportFile("HKLM\\SOFTWARE\\Nope", file, &error),
+              ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(platform::registry::ExportFile("HKEY_CURRENT_USER\\SOFTWARE", file, &error),
               ERROR_INVALID_PARAMETER);
 }
 

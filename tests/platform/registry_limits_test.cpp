@@ -15,7 +15,7 @@
 namespace thermpos::testing {
 namespace {
 
-using registry::kMaxValueSize;
+using platform::registry::kMaxValueSize;
 
 // A hex list as regedit writes it: 25 bytes a line, continued with a backslash.
 std::string HexLines(const std::string& prefix, const std::vector<BYTE>& data) {
@@ -46,7 +46,7 @@ class RegistryLimits : public RegistryTest {
         HKEY key = nullptr;
         LONG r = RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ, &key);
         if (r != ERROR_SUCCESS)
-            return "<error " + std::to_string(r) + "> " + registry::LastError();
+            return "<error " + std::to_string(r) + "> " + platform::registry::LastError();
         DWORD cb = 0;
         std::string data;
         r = RegQueryValueExA(key, name, nullptr, nullptr, nullptr, &cb);
@@ -66,7 +66,7 @@ class RegistryLimits : public RegistryTest {
     void ExpectUnchanged(const std::string& before) {
         EXPECT_TRUE(ReadFile(hive_) == before) << "the hive file changed";
         Reload();
-        EXPECT_EQ(GetString("SOFTWARE\\Keep", "Port"), "COM1:") << registry::LastError();
+        EXPECT_EQ(GetString("SOFTWARE\\Keep", "Port"), "COM1:") << platform::registry::LastError();
     }
     std::string StartHive() {
         HKEY keep = Create("SOFTWARE\\Keep");
@@ -130,7 +130,7 @@ TEST_F(RegistryLimits, ImportsReadBackOrAreRefusedWhole) {
     WriteFile(ansi,
               "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ansi]\n\"Text\"=\"" + latin1 + "\"\n");
     std::string error;
-    ASSERT_EQ(registry::ImportFile(ansi, &error), ERROR_SUCCESS) << error;
+    ASSERT_EQ(platform::registry::ImportFile(ansi, &error), ERROR_SUCCESS) << error;
     Reload();
     EXPECT_TRUE(ReadBack("SOFTWARE\\Ansi", "Text") == latin1 + '\0');
     const std::string withAnsi = ReadFile(hive_);
@@ -146,11 +146,11 @@ TEST_F(RegistryLimits, ImportsReadBackOrAreRefusedWhole) {
               "Windows Registry Editor Version 5.00\r\n\r\n"
               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Cjk]\r\n\"Small\"=\"ok\"\r\n" +
                   HexLines("\"Text\"=hex(1):", Utf16le(cjk)));
-    EXPECT_EQ(registry::ImportFile(wide, &error), ERROR_BADDB);
+    EXPECT_EQ(platform::registry::ImportFile(wide, &error), ERROR_BADDB);
     EXPECT_NE(error.find("cjk.reg:5: value too large"), std::string::npos) << error;
     EXPECT_TRUE(ReadFile(hive_) == withAnsi) << "the hive file changed";
     EXPECT_EQ(GetString("SOFTWARE\\Cjk", "Small"), "<error 2>");
-    EXPECT_EQ(GetString("SOFTWARE\\Keep", "Port"), "COM1:") << registry::LastError();
+    EXPECT_EQ(GetString("SOFTWARE\\Keep", "Port"), "COM1:") << platform::registry::LastError();
 }
 
 TEST_F(RegistryLimits, ChangesThatWouldOutgrowTheHiveFileAreRefused) {
@@ -161,8 +161,8 @@ TEST_F(RegistryLimits, ChangesThatWouldOutgrowTheHiveFileAreRefused) {
     HKEY key = Create("SOFTWARE\\Full");
     const std::string mib(kMaxValueSize, '\x01');
     EXPECT_EQ(Set(key, "More", REG_BINARY, mib), ERROR_FILE_TOO_LARGE);
-    EXPECT_NE(registry::LastError().find("would grow past"), std::string::npos)
-        << registry::LastError();
+    EXPECT_NE(platform::registry::LastError().find("would grow past"), std::string::npos)
+        << platform::registry::LastError();
     EXPECT_TRUE(ReadFile(hive_) == before) << "the hive file changed";
     // What fits still fits, and the refused value left nothing behind in memory either.
     ASSERT_EQ(SetString(key, "Small", "x"), ERROR_SUCCESS);
@@ -173,11 +173,11 @@ TEST_F(RegistryLimits, ChangesThatWouldOutgrowTheHiveFileAreRefused) {
               "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\New]\n" +
                   HexLines("\"More\"=hex:", std::vector<BYTE>(kRoom, 0x02)));
     std::string error;
-    EXPECT_EQ(registry::ImportFile(file, &error), ERROR_FILE_TOO_LARGE);
+    EXPECT_EQ(platform::registry::ImportFile(file, &error), ERROR_FILE_TOO_LARGE);
     EXPECT_NE(error.find("would grow past"), std::string::npos) << error;
 
     Reload();
-    EXPECT_EQ(GetString("SOFTWARE\\Full", "Port"), "COM1:") << registry::LastError();
+    EXPECT_EQ(GetString("SOFTWARE\\Full", "Port"), "COM1:") << platform::registry::LastError();
     EXPECT_EQ(GetString("SOFTWARE\\Full", "Small"), "x");
     EXPECT_EQ(ReadBack("SOFTWARE\\Full", "More"), "<error 2>");
     EXPECT_EQ(GetString("SOFTWARE\\New", "More"), "<error 2>");

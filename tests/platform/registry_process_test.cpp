@@ -39,10 +39,10 @@ int Writer(const std::string& hive, const char* prefix) {
         std::ifstream in(hive, std::ios::binary);
         std::stringstream bytes;
         bytes << in.rdbuf();
-        std::vector<registry::detail::ParsedSection> sections;
+        std::vector<platform::registry::detail::ParsedSection> sections;
         std::string error;
         if (bytes.str().empty() ||
-            !registry::detail::ParseRegFile(bytes.str(), hive, &sections, &error))
+            !platform::registry::detail::ParseRegFile(bytes.str(), hive, &sections, &error))
             return 4;
     }
     return 0;

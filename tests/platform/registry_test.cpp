@@ -216,11 +216,11 @@ TEST_F(RegistryApi, EnumerationReportsShortBuffers) {
 }
 
 TEST_F(RegistryApi, HandlesAreCheckedAndCounted) {
-    EXPECT_EQ(registry::OpenHandleCount(), 0u);
+    EXPECT_EQ(platform::registry::OpenHandleCount(), 0u);
     HKEY key = Create("SOFTWARE\\H");
-    EXPECT_EQ(registry::OpenHandleCount(), 1u);
+    EXPECT_EQ(platform::registry::OpenHandleCount(), 1u);
     EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
-    EXPECT_EQ(registry::OpenHandleCount(), 0u);
+    EXPECT_EQ(platform::registry::OpenHandleCount(), 0u);
     EXPECT_EQ(RegCloseKey(key), ERROR_INVALID_HANDLE);
     EXPECT_EQ(RegCloseKey(nullptr), ERROR_INVALID_HANDLE);
     EXPECT_EQ(RegCloseKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
@@ -364,8 +364,8 @@ TEST_F(RegistryFile, CorruptFileIsReportedWithLineAndNeverOverwritten) {
     HKEY key = reinterpret_cast<HKEY>(0x1);
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Good", 0, KEY_READ, &key), ERROR_BADDB);
     EXPECT_EQ(key, nullptr);
-    EXPECT_NE(registry::LastError().find(hive_ + ":5:"), std::string::npos)
-        << registry::LastError();
+    EXPECT_NE(platform::registry::LastError().find(hive_ + ":5:"), std::string::npos)
+        << platform::registry::LastError();
     EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Other", 0, nullptr, 0, KEY_ALL_ACCESS,
                               nullptr, &key, nullptr),
               ERROR_BADDB);
@@ -375,7 +375,7 @@ TEST_F(RegistryFile, CorruptFileIsReportedWithLineAndNeverOverwritten) {
     WriteFile(importFile,
               "Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\I]\n");
     std::string error;
-    EXPECT_EQ(registry::ImportFile(importFile, &error), ERROR_BADDB);
+    EXPECT_EQ(platform::registry::ImportFile(importFile, &error), ERROR_BADDB);
     EXPECT_NE(error.find(":5:"), std::string::npos) << error;
     EXPECT_EQ(ReadFile(hive_), corrupt);
 

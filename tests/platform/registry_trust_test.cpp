@@ -93,12 +93,13 @@ TEST_F(RegistryTrust, AHiveOthersCouldHaveWrittenIsRefusedNamingFileOwnerAndMode
             EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\T", 0, KEY_READ, &key),
                       ERROR_ACCESS_DENIED);
             EXPECT_EQ(key, nullptr);
-            const std::string why = registry::LastError();
+            const std::string why = platform::registry::LastError();
             EXPECT_NE(why.find(c.named), std::string::npos) << why;
             EXPECT_NE(why.find(folder), std::string::npos) << why;
         }
         EXPECT_EQ(SetString(HKEY_LOCAL_MACHINE, "Planted", "x"), ERROR_ACCESS_DENIED);
-        EXPECT_NE(registry::LastError().find(c.named), std::string::npos) << registry::LastError();
+        EXPECT_NE(platform::registry::LastError().find(c.named), std::string::npos)
+            << platform::registry::LastError();
         EXPECT_EQ(ReadFile(hive_), before);
     }
 }
@@ -181,7 +182,7 @@ TEST_F(RegistryTrust, AHeldLockEndsTheWaitWithRegistryBusyAndWritesNothing) {
     ASSERT_EQ(::flock(holder, LOCK_EX), 0);
     auto write = std::async(std::launch::async, [&] {
         const LONG r = SetString(key, "Port", "COM2:");
-        return std::make_pair(r, registry::LastError());
+        return std::make_pair(r, platform::registry::LastError());
     });
     if (write.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
         ::flock(holder, LOCK_UN);  // let the write end so the test can

@@ -24,7 +24,7 @@
 
 namespace {
 
-using namespace thermpos::com;
+using namespace thermpos::platform::com;
 namespace fs = std::filesystem;
 
 constexpr char kProgId[] = "ThermPOS.Test.Object";
@@ -37,7 +37,7 @@ std::string RealPath(const char* path) {
 
 // Default (name null) or named string value, or "<missing>".
 std::string ReadValue(const std::string& path, const char* name = nullptr) {
-    thermpos::registry::KeyHolder key;
+    thermpos::platform::registry::KeyHolder key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, key.Out()) != ERROR_SUCCESS)
         return "<missing>";
     char buffer[1024] = {};
@@ -48,7 +48,7 @@ std::string ReadValue(const std::string& path, const char* name = nullptr) {
 }
 
 void WriteValue(const std::string& path, const std::string& text) {
-    thermpos::registry::KeyHolder key;
+    thermpos::platform::registry::KeyHolder key;
     ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
                               nullptr, key.Out(), nullptr),
               ERROR_SUCCESS);
@@ -66,17 +66,18 @@ class Server : public ::testing::Test {
         dir_ = env_->Dir();
         // The same handle that activation gets, so its module counts are the ones we see.
         std::string error;
-        lib_ = thermpos::module::Load(TEST_SERVER_PATH, &error);
+        lib_ = thermpos::platform::module::Load(TEST_SERVER_PATH, &error);
         ASSERT_NE(lib_, nullptr) << error;
-        reg_ = thermpos::module::Export<HRESULT (*)()>(lib_, "DllRegisterServer");
-        unreg_ = thermpos::module::Export<HRESULT (*)()>(lib_, "DllUnregisterServer");
-        canUnload_ = thermpos::module::Export<HRESULT (*)()>(lib_, "DllCanUnloadNow");
-        getClass_ = thermpos::module::Export<HRESULT (*)(const GUID*, const GUID*, void**)>(
-            lib_, "DllGetClassObject");
+        reg_ = thermpos::platform::module::Export<HRESULT (*)()>(lib_, "DllRegisterServer");
+        unreg_ = thermpos::platform::module::Export<HRESULT (*)()>(lib_, "DllUnregisterServer");
+        canUnload_ = thermpos::platform::module::Export<HRESULT (*)()>(lib_, "DllCanUnloadNow");
+        getClass_ =
+            thermpos::platform::module::Export<HRESULT (*)(const GUID*, const GUID*, void**)>(
+                lib_, "DllGetClassObject");
         ASSERT_TRUE(reg_ && unreg_ && canUnload_ && getClass_);
     }
     void TearDown() override {
-        EXPECT_EQ(thermpos::registry::OpenHandleCount(), 0u);
+        EXPECT_EQ(thermpos::platform::registry::OpenHandleCount(), 0u);
         env_.reset();
         // The library stays loaded: activation keeps every server for the process's life.
     }
@@ -329,13 +330,15 @@ TEST_F(Server, RegistrationRefusedByAReadOnlyHiveIsReportedAsFailure) {
 }
 
 TEST_F(Server, RegistrationAndCreationShareTheLibraryTableAcrossThreads) {
-    ASSERT_EQ(thermpos::com::CallServerRegistration(RealPath(TEST_SERVER_PATH), false, nullptr),
-              S_OK);
+    ASSERT_EQ(
+        thermpos::platform::com::CallServerRegistration(RealPath(TEST_SERVER_PATH), false, nullptr),
+        S_OK);
     // A library without the entry point, or no library at all, each with its own code.
     std::string why;
-    EXPECT_EQ(thermpos::com::CallServerRegistration(RealPath(TEST_NOEXPORT_PATH), false, &why),
-              CO_E_ERRORINDLL);
-    EXPECT_EQ(thermpos::com::CallServerRegistration(dir_ + "/absent.so", false, &why),
+    EXPECT_EQ(
+        thermpos::platform::com::CallServerRegistration(RealPath(TEST_NOEXPORT_PATH), false, &why),
+        CO_E_ERRORINDLL);
+    EXPECT_EQ(thermpos::platform::com::CallServerRegistration(dir_ + "/absent.so", false, &why),
               CO_E_DLLNOTFOUND);
     EXPECT_FALSE(why.empty());
 
@@ -346,8 +349,8 @@ TEST_F(Server, RegistrationAndCreationShareTheLibraryTableAcrossThreads) {
             HRESULT hr = S_OK;
             for (int i = 0; i < 20 && SUCCEEDED(hr); ++i) {
                 if (t == 0) {
-                    hr = thermpos::com::CallServerRegistration(RealPath(TEST_SERVER_PATH), false,
-                                                               nullptr);
+                    hr = thermpos::platform::com::CallServerRegistration(RealPath(TEST_SERVER_PATH),
+                                                                         false, nullptr);
                 } else {
                     ComPtr<IDispatch> object;
                     hr = CreateObjectByProgID(kProgId, object.Out());

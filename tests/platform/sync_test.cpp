@@ -27,9 +27,9 @@ namespace fs = std::filesystem;
 constexpr DWORD kLong = 10000;  // "never" for a correct build
 
 TEST(ManualResetEvent, StaysSetUntilResetAndWakesEveryWaiter) {
-    ManualResetEvent e;
+    platform::ManualResetEvent e;
     EXPECT_EQ(e.Wait(0), WAIT_TIMEOUT);
-    ManualResetEvent started;
+    platform::ManualResetEvent started;
     std::thread waiters[3];
     DWORD results[3] = {1, 1, 1};
     for (int i = 0; i < 3; ++i)
@@ -42,29 +42,29 @@ TEST(ManualResetEvent, StaysSetUntilResetAndWakesEveryWaiter) {
     EXPECT_EQ(e.Wait(0), WAIT_OBJECT_0);  // manual reset: still set
     e.Reset();
     EXPECT_FALSE(e.IsSet());
-    EXPECT_TRUE(ManualResetEvent(true).IsSet());
+    EXPECT_TRUE(platform::ManualResetEvent(true).IsSet());
 }
 
 TEST(WaitForEvents, AnyReportsTheFirstSetEventAndAllNeedsEveryOne) {
-    ManualResetEvent queue, gate;
-    EXPECT_EQ(WaitForEvents({&queue, &gate}, false, 0), WAIT_TIMEOUT);
+    platform::ManualResetEvent queue, gate;
+    EXPECT_EQ(platform::WaitForEvents({&queue, &gate}, false, 0), WAIT_TIMEOUT);
     gate.Set();
-    EXPECT_EQ(WaitForEvents({&queue, &gate}, false, 0), WAIT_OBJECT_0 + 1);
-    EXPECT_EQ(WaitForEvents({&queue, &gate}, true, 10), WAIT_TIMEOUT);
+    EXPECT_EQ(platform::WaitForEvents({&queue, &gate}, false, 0), WAIT_OBJECT_0 + 1);
+    EXPECT_EQ(platform::WaitForEvents({&queue, &gate}, true, 10), WAIT_TIMEOUT);
     queue.Set();
-    EXPECT_EQ(WaitForEvents({&queue, &gate}, false, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForEvents({&queue, &gate}, true, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(platform::WaitForEvents({&queue, &gate}, false, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(platform::WaitForEvents({&queue, &gate}, true, 0), WAIT_OBJECT_0);
     EXPECT_TRUE(queue.IsSet() && gate.IsSet());  // waiting does not consume
-    EXPECT_EQ(WaitForEvents({}, false, 0), WAIT_FAILED);
+    EXPECT_EQ(platform::WaitForEvents({}, false, 0), WAIT_FAILED);
 }
 
 TEST(WaitForEvents, WakesWhenTheLastNeededEventIsSetFromAnotherThread) {
     // The event thread's wait: queue event and freeze gate together, no time limit.
-    ManualResetEvent queue, gate, waiting, done;
+    platform::ManualResetEvent queue, gate, waiting, done;
     DWORD result = 1;
     std::thread t([&] {
         waiting.Set();
-        result = WaitForEvents({&queue, &gate}, true, INFINITE);
+        result = platform::WaitForEvents({&queue, &gate}, true, INFINITE);
         done.Set();
     });
     ASSERT_EQ(waiting.Wait(kLong), WAIT_OBJECT_0);
@@ -78,12 +78,12 @@ TEST(WaitForEvents, WakesWhenTheLastNeededEventIsSetFromAnotherThread) {
 }
 
 TEST(WaitForEvents, ManyThreadsSettingAndResettingNeverLoseAWakeUp) {
-    ManualResetEvent a, b;
+    platform::ManualResetEvent a, b;
     for (int round = 0; round < 200; ++round) {
         a.Reset();
         b.Reset();
         DWORD result = 1;
-        std::thread waiter([&] { result = WaitForEvents({&a, &b}, true, kLong); });
+        std::thread waiter([&] { result = platform::WaitForEvents({&a, &b}, true, kLong); });
         std::thread setA([&] { a.Set(); });
         std::thread setB([&] { b.Set(); });
         setA.join();
@@ -115,7 +115,7 @@ class NamedMutexTest : public ::testing::Test {
 };
 
 TEST_F(NamedMutexTest, ExclusiveBetweenObjectsOfOneProcess) {
-    NamedMutex first, second;
+    platform::NamedMutex first, second;
     ASSERT_EQ(first.Create("RTK410.TALVERN.POSPrinter"), ERROR_SUCCESS);
     EXPECT_TRUE(first.Owned());
     // The folder was made on demand, open to every user's claims like /run/lock.
@@ -131,10 +131,10 @@ TEST_F(NamedMutexTest, ExclusiveBetweenObjectsOfOneProcess) {
 }
 
 TEST_F(NamedMutexTest, NamesDifferingOnlyInCaseAreDifferentMutexes) {
-    NamedMutex upper, lower;
+    platform::NamedMutex upper, lower;
     ASSERT_EQ(upper.Create("Drawer.CD1"), ERROR_SUCCESS);
     EXPECT_EQ(lower.Create("drawer.cd1"), ERROR_SUCCESS);
-    EXPECT_NE(NamedMutexPath("Drawer.CD1"), NamedMutexPath("drawer.cd1"));
+    EXPECT_NE(platform::NamedMutexPath("Drawer.CD1"), platform::NamedMutexPath("drawer.cd1"));
 }
 
 // The child's exit status reports what Create returned there.
@@ -145,7 +145,7 @@ int CreateInChild(const std::string& name, bool keepHoldingUntilKilled, int* chi
     pid_t pid = fork();
     if (pid == 0) {
         close(ready[0]);
-        NamedMutex m;
+        platform::NamedMutex m;
         LONG rc = m.Create(name);
         char c = static_cast<char>(rc == ERROR_SUCCESS ? 'o' : 'x');
         if (write(ready[1], &c, 1) != 1)
@@ -169,7 +169,7 @@ int ExitCode(int pid) {
 }
 
 TEST_F(NamedMutexTest, ExclusiveBetweenProcessesAndFreedWhenTheHolderDies) {
-    NamedMutex mine;
+    platform::NamedMutex mine;
     ASSERT_EQ(mine.Create("QMX5500TYPEII.TALVERN.POSPrinter"), ERROR_SUCCESS);
     int pid = 0;
     EXPECT_EQ(CreateInChild("QMX5500TYPEII.TALVERN.POSPrinter", false, &pid), 'x');
@@ -178,7 +178,7 @@ TEST_F(NamedMutexTest, ExclusiveBetweenProcessesAndFreedWhenTheHolderDies) {
 
     // A holder killed without closing anything.
     ASSERT_EQ(CreateInChild("QMX5500TYPEII.TALVERN.POSPrinter", true, &pid), 'o');
-    NamedMutex blocked;
+    platform::NamedMutex blocked;
     EXPECT_EQ(blocked.Create("QMX5500TYPEII.TALVERN.POSPrinter"), ERROR_ALREADY_EXISTS);
     kill(pid, SIGKILL);
     ExitCode(pid);
@@ -192,7 +192,7 @@ TEST_F(NamedMutexTest, ExclusiveBetweenProcessesAndFreedWhenTheHolderDies) {
 }
 
 TEST_F(NamedMutexTest, HostileNamesStayInsideTheLockFolderOrAreRefused) {
-    NamedMutex seed;
+    platform::NamedMutex seed;
     ASSERT_EQ(seed.Create("seed"), ERROR_SUCCESS);  // makes the folder
     const std::string longName(300, 'n');
     const std::string longSlashes(255, '/');
@@ -207,8 +207,8 @@ TEST_F(NamedMutexTest, HostileNamesStayInsideTheLockFolderOrAreRefused) {
     };
     std::set<std::string> seen;
     for (const std::string& name : names) {
-        std::string path = NamedMutexPath(name);
-        NamedMutex m;
+        std::string path = platform::NamedMutexPath(name);
+        platform::NamedMutex m;
         LONG rc = m.Create(name);
         if (path.empty()) {
             EXPECT_EQ(rc, ERROR_INVALID_NAME) << name;
@@ -219,22 +219,22 @@ TEST_F(NamedMutexTest, HostileNamesStayInsideTheLockFolderOrAreRefused) {
         EXPECT_LE(fs::path(path).filename().string().size(), 255u);
         EXPECT_TRUE(seen.insert(path).second) << "two names share a lock: " << name;
     }
-    EXPECT_TRUE(NamedMutexPath(std::string("nul\0tail", 8)).empty());
-    EXPECT_TRUE(NamedMutexPath(longName).empty());
-    EXPECT_FALSE(NamedMutexPath(longSlashes).empty());
+    EXPECT_TRUE(platform::NamedMutexPath(std::string("nul\0tail", 8)).empty());
+    EXPECT_TRUE(platform::NamedMutexPath(longName).empty());
+    EXPECT_FALSE(platform::NamedMutexPath(longSlashes).empty());
     for (const std::string& p : Tree())
         EXPECT_TRUE(p.rfind(locks_, 0) == 0 || locks_.rfind(p, 0) == 0) << "escaped: " << p;
     // Two long names that share a long prefix still get different locks.
-    EXPECT_NE(NamedMutexPath(std::string(250, 'a') + "1"),
-              NamedMutexPath(std::string(250, 'a') + "2"));
+    EXPECT_NE(platform::NamedMutexPath(std::string(250, 'a') + "1"),
+              platform::NamedMutexPath(std::string(250, 'a') + "2"));
 }
 
 TEST_F(NamedMutexTest, PlantedSymlinkIsNotFollowed) {
-    NamedMutex seed;
+    platform::NamedMutex seed;
     ASSERT_EQ(seed.Create("seed"), ERROR_SUCCESS);
     const std::string target = root_ + "/victim";
-    ASSERT_EQ(symlink(target.c_str(), NamedMutexPath("planted").c_str()), 0);
-    NamedMutex m;
+    ASSERT_EQ(symlink(target.c_str(), platform::NamedMutexPath("planted").c_str()), 0);
+    platform::NamedMutex m;
     EXPECT_EQ(m.Create("planted"), ERROR_ACCESS_DENIED);
     EXPECT_FALSE(fs::exists(target));
 }
@@ -244,7 +244,7 @@ TEST_F(NamedMutexTest, UnusableLockFolderIsAnErrorNotAClaim) {
     std::FILE* f = std::fopen((root_ + "/file").c_str(), "w");
     ASSERT_NE(f, nullptr);
     std::fclose(f);
-    NamedMutex m;
+    platform::NamedMutex m;
     EXPECT_NE(m.Create("device"), ERROR_SUCCESS);
     EXPECT_FALSE(m.Owned());
 }

@@ -6,20 +6,20 @@
 
 namespace {
 
-using thermpos::com::ArgKind;
-using thermpos::com::DispatchArgs;
-using thermpos::com::ResultKind;
+using thermpos::platform::com::ArgKind;
+using thermpos::platform::com::DispatchArgs;
+using thermpos::platform::com::ResultKind;
 
 // {6F1D2C3B-4A59-4E68-8B7C-9D0E1F2A3B4C}
 constexpr CLSID kTestClsid = {
     0x6F1D2C3B, 0x4A59, 0x4E68, {0x8B, 0x7C, 0x9D, 0x0E, 0x1F, 0x2A, 0x3B, 0x4C}};
 
-class CTestObject : public thermpos::com::DispatchObject {
+class CTestObject : public thermpos::platform::com::DispatchObject {
   public:
     CTestObject() : DispatchObject(&Table(), this) {}
 
-    static const thermpos::com::DispatchTable& Table() {
-        static const thermpos::com::DispatchTable table({
+    static const thermpos::platform::com::DispatchTable& Table() {
+        static const thermpos::platform::com::DispatchTable table({
             {{"Add"},
              {ArgKind::I4, ArgKind::I4},
              ResultKind::I4,
@@ -52,7 +52,7 @@ class CTestObject : public thermpos::com::DispatchObject {
     LONG counter_ = 0;
 };
 
-const thermpos::com::ServerClass kClasses[] = {
+const thermpos::platform::com::ServerClass kClasses[] = {
     {kTestClsid, "ThermPOS.Test.Object", "ThermPOS test object",
      [] { return static_cast<IUnknown*>(new (std::nothrow) CTestObject); }},
 };

@@ -239,8 +239,10 @@ TEST_F(NetPortTest, ConnectRefusedAndTimedOutFailWithTheirErrors) {
     }
     HANDLE h = INVALID_HANDLE_VALUE;
     Map("NET1", SocketUri(closedPort));
-    EXPECT_EQ(devfile::CreateFile("NET1", devfile::GENERIC_READ | devfile::GENERIC_WRITE, 0, &h),
-              netport::ERROR_CONNECTION_REFUSED);
+    EXPECT_EQ(
+        platform::devfile::CreateFile(
+            "NET1", platform::devfile::GENERIC_READ | platform::devfile::GENERIC_WRITE, 0, &h),
+        platform::netport::ERROR_CONNECTION_REFUSED);
     EXPECT_EQ(h, INVALID_HANDLE_VALUE);
     EXPECT_EQ(PMOpenPort("NET1", &handle, nullptr), 0);
     EXPECT_EQ(handle, INVALID_HANDLE_VALUE);
@@ -251,13 +253,15 @@ TEST_F(NetPortTest, ConnectRefusedAndTimedOutFailWithTheirErrors) {
     std::vector<int> fillers = FillAcceptQueue(full.port());
     Map("NET1", SocketUri(full.port()));
     auto start = Clock::now();
-    EXPECT_EQ(devfile::CreateFile("NET1", devfile::GENERIC_READ | devfile::GENERIC_WRITE, 0, &h),
-              ERROR_TIMEOUT);
-    EXPECT_GE(MsSince(start), static_cast<long long>(netport::kDefaultConnectMs) - 5);
+    EXPECT_EQ(
+        platform::devfile::CreateFile(
+            "NET1", platform::devfile::GENERIC_READ | platform::devfile::GENERIC_WRITE, 0, &h),
+        ERROR_TIMEOUT);
+    EXPECT_GE(MsSince(start), static_cast<long long>(platform::netport::kDefaultConnectMs) - 5);
     EXPECT_EQ(h, INVALID_HANDLE_VALUE);
     for (int fd : fillers)
         ::close(fd);
-    EXPECT_EQ(devfile::OpenHandleCount(), 0u);
+    EXPECT_EQ(platform::devfile::OpenHandleCount(), 0u);
 }
 
 TEST_F(NetPortTest, NamesAddressesAndTheSettingsKeptWithoutEffect) {
@@ -286,7 +290,7 @@ TEST_F(NetPortTest, NamesAddressesAndTheSettingsKeptWithoutEffect) {
     EXPECT_EQ(back.ByteSize, 8);
 
     std::string path;
-    ASSERT_EQ(devfile::ResolvePortName("ip_10.0.0.7", &path), 0);
+    ASSERT_EQ(platform::devfile::ResolvePortName("ip_10.0.0.7", &path), 0);
     EXPECT_EQ(path, "socket://10.0.0.7") << "resolved only, never contacted";
 
     LoopbackListener six(4, true);
@@ -320,9 +324,9 @@ TEST_F(NetPortTest, HostileNamesAndAddressesAreRefusedAndOpenNothing) {
                                            "socket://printer\n:9100",
                                            std::string("socket://") + longHost};
     for (const std::string& uri : uris) {
-        netport::Endpoint e;
-        EXPECT_EQ(netport::ParseSocketUri(uri, &e), ERROR_BAD_PATHNAME) << uri;
-        EXPECT_EQ(portlist::SetPortMapping("NET1", uri), ERROR_BAD_PATHNAME) << uri;
+        platform::netport::Endpoint e;
+        EXPECT_EQ(platform::netport::ParseSocketUri(uri, &e), ERROR_BAD_PATHNAME) << uri;
+        EXPECT_EQ(platform::portlist::SetPortMapping("NET1", uri), ERROR_BAD_PATHNAME) << uri;
         // Written straight into the hive, the entry still opens nothing.
         if (uri.find('\n') != std::string::npos)
             continue;
@@ -335,21 +339,21 @@ TEST_F(NetPortTest, HostileNamesAndAddressesAreRefusedAndOpenNothing) {
         HANDLE h = INVALID_HANDLE_VALUE;
         EXPECT_EQ(PMOpenPort(name.c_str(), &h, nullptr), 0) << name;
     }
-    netport::Endpoint e;
-    ASSERT_EQ(netport::ParseSocketUri("SOCKET://printer.example:65535/", &e), 0);
+    platform::netport::Endpoint e;
+    ASSERT_EQ(platform::netport::ParseSocketUri("SOCKET://printer.example:65535/", &e), 0);
     EXPECT_EQ(e.host, "printer.example");
     EXPECT_EQ(e.port, 65535);
-    ASSERT_EQ(netport::ParseSocketUri("socket://[fe80::1]", &e), 0);
+    ASSERT_EQ(platform::netport::ParseSocketUri("socket://[fe80::1]", &e), 0);
     EXPECT_EQ(e.host, "fe80::1");
-    EXPECT_EQ(e.port, netport::kDefaultPort);
-    EXPECT_EQ(devfile::OpenHandleCount(), 0u);
+    EXPECT_EQ(e.port, platform::netport::kDefaultPort);
+    EXPECT_EQ(platform::devfile::OpenHandleCount(), 0u);
 }
 
 TEST_F(NetPortTest, PortListOffersTheMappedNetworkPorts) {
-    ASSERT_EQ(portlist::SetPortMapping("NET1", "socket://127.0.0.1:9100"), 0);
-    ASSERT_EQ(portlist::SetPortMapping("COM9", "socket://127.0.0.1"), 0);
-    ASSERT_EQ(portlist::SetPortMapping("IP_127.0.0.2", "socket://127.0.0.2:9101"), 0);
-    ASSERT_EQ(portlist::SetPortMapping("FOO", "/dev/null"), 0);
+    ASSERT_EQ(platform::portlist::SetPortMapping("NET1", "socket://127.0.0.1:9100"), 0);
+    ASSERT_EQ(platform::portlist::SetPortMapping("COM9", "socket://127.0.0.1"), 0);
+    ASSERT_EQ(platform::portlist::SetPortMapping("IP_127.0.0.2", "socket://127.0.0.2:9101"), 0);
+    ASSERT_EQ(platform::portlist::SetPortMapping("FOO", "/dev/null"), 0);
     char** list = nullptr;
     int count = 0;
     ASSERT_EQ(PMEnumeratePorts(&list, &count), 1);

@@ -21,10 +21,11 @@ class UsbWalkTest : public PortEnvTest {
   protected:
     void SetUp() override {
         PortEnvTest::SetUp();
-        openBefore_ = registry::OpenHandleCount();
+        openBefore_ = platform::registry::OpenHandleCount();
     }
     void TearDown() override {
-        EXPECT_EQ(registry::OpenHandleCount(), openBefore_) << "a registry key was left open";
+        EXPECT_EQ(platform::registry::OpenHandleCount(), openBefore_)
+            << "a registry key was left open";
         PortEnvTest::TearDown();
     }
 

@@ -20,7 +20,7 @@ void Hive::Load(const std::vector<Device>& printers, const std::vector<Device>& 
     path_ = dir_.filePath(QStringLiteral("hive%1.reg").arg(++generation_)).toStdString();
     std::ostringstream out;
     out << "Windows Registry Editor Version 5.00\n\n";
-    out << "[HKEY_LOCAL_MACHINE\\" << thermpos::regpath::kServiceOpos << "]\n\n";
+    out << "[HKEY_LOCAL_MACHINE\\" << thermpos::platform::regpath::kServiceOpos << "]\n\n";
     auto section = [&](const char* root, const std::vector<Device>& devices) {
         std::string base = std::string("HKEY_LOCAL_MACHINE\\") + root;
         base.pop_back();  // the roots end in a separator
@@ -45,7 +45,7 @@ void Hive::Load(const std::vector<Device>& printers, const std::vector<Device>& 
 }
 
 std::optional<std::string> Hive::Value(const std::string& keyPath, const std::string& name) const {
-    thermpos::registry::KeyHolder key;
+    thermpos::platform::registry::KeyHolder key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_QUERY_VALUE, key.Out()) !=
         ERROR_SUCCESS) {
         return std::nullopt;

@@ -121,9 +121,9 @@ class GeneralPageTest : public QObject {
         f.page.ChooseLanguage(13);
         f.page.Save();
         QVERIFY(f.registry.writes.empty());
-        QVERIFY(!f.hive.Value(
-            std::string(thermpos::regpath::kServiceOpos) + "\\" + thermpos::regpath::kPrinterClass,
-            "PaperModel"));
+        QVERIFY(!f.hive.Value(std::string(thermpos::platform::regpath::kServiceOpos) + "\\" +
+                                  thermpos::platform::regpath::kPrinterClass,
+                              "PaperModel"));
     }
 
     void fiftyEightMillimetreColumnsFollowTheModel() {

@@ -15,8 +15,8 @@ namespace sotest {
 // declares; *data receives what the service object wrote back.
 inline LONG DirectIO(thermpos::opos::COposControl& c, LONG command, LONG* data,
                      const std::string& text = "") {
-    BSTR raw = thermpos::com::BString::FromAnsi(text).Release();
-    thermpos::com::OutgoingArgs args;
+    BSTR raw = thermpos::platform::com::BString::FromAnsi(text).Release();
+    thermpos::platform::com::OutgoingArgs args;
     args.Long(command).LongRef(data).BstrRef(&raw);
     LONG rc = c.CallLong("DirectIO", args);
     SysFreeString(raw);
@@ -29,7 +29,7 @@ inline void OpenClaimEnable(thermpos::opos::COposControl& c, const char* name,
                             LONG claimTimeout = 0, bool claim = true) {
     ASSERT_EQ(c.Open(name), OPOS_SUCCESS) << name;
     if (claim) {
-        thermpos::com::OutgoingArgs args;
+        thermpos::platform::com::OutgoingArgs args;
         args.Long(claimTimeout);
         ASSERT_EQ(c.CallLong("ClaimDevice", args), OPOS_SUCCESS) << name;
     }

@@ -29,7 +29,7 @@ LONG CTestDevice<Base>::DirectIO(LONG command, LONG* data, std::string* text) {
                 EventKindError, OPOS_E_EXTENDED, OPOS_EPTR_COVER_OPEN, OPOS_EL_OUTPUT, *data));
             if (!queued)
                 return this->SetResult(OPOS_E_DISABLED);
-            bool answered = this->ErrorResponseEvent().Wait(10000) == thermpos::WAIT_OBJECT_0;
+            bool answered = this->ErrorResponseEvent().Wait(10000) == WAIT_OBJECT_0;
             *data = answered ? this->ErrorResponse() : -1;
             return this->SetResult(OPOS_SUCCESS);
         }
@@ -46,7 +46,7 @@ LONG CTestDevice<Base>::DirectIO(LONG command, LONG* data, std::string* text) {
             std::string bytes;
             if (LONG rc = this->ConvertBinary(*text, &bytes); rc != OPOS_SUCCESS)
                 return this->SetResult(rc);
-            thermpos::MutexLock lock(this->DeviceLock());
+            thermpos::platform::MutexLock lock(this->DeviceLock());
             LONG written = 0;
             LONG rc = this->WritePort(bytes.data(), static_cast<LONG>(bytes.size()), &written);
             *data = written;
@@ -64,7 +64,7 @@ LONG CTestDevice<Base>::DirectIO(LONG command, LONG* data, std::string* text) {
 template <class Base>
 LONG CTestDevice<Base>::SetDeviceEnabled(LONG enable) {
     // Held across the base's step and the listener's registration, as the drawer does.
-    thermpos::MutexLock lock(this->DeviceLock());
+    thermpos::platform::MutexLock lock(this->DeviceLock());
     LONG rc = this->SetDeviceEnabledLocked(enable);
     if (rc != OPOS_SUCCESS || enable == 0)
         return rc;

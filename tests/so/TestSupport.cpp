@@ -40,7 +40,7 @@ const std::string& TempDir() {
 }
 
 void SetValue(const std::string& keyPath, const char* name, const std::string& value) {
-    thermpos::registry::KeyHolder key;
+    thermpos::platform::registry::KeyHolder key;
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
                         key.Out(), nullptr) != ERROR_SUCCESS)
         throw std::runtime_error("cannot create " + keyPath);
@@ -50,7 +50,7 @@ void SetValue(const std::string& keyPath, const char* name, const std::string& v
 }
 
 void DeleteValue(const std::string& keyPath, const char* name) {
-    thermpos::registry::KeyHolder key;
+    thermpos::platform::registry::KeyHolder key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_ALL_ACCESS, key.Out()) !=
         ERROR_SUCCESS)
         return;
@@ -65,7 +65,7 @@ void DeleteTree(const std::string& keyPath) {
 }
 
 std::string DeviceKey(const std::string& deviceClass, const std::string& deviceName) {
-    return thermpos::regpath::DeviceKeyPath(deviceClass, deviceName);
+    return thermpos::platform::regpath::DeviceKeyPath(deviceClass, deviceName);
 }
 
 void WriteDevice(const std::string& deviceClass, const std::string& deviceName,
@@ -80,10 +80,11 @@ void WriteDevice(const std::string& deviceClass, const std::string& deviceName,
 
 LONG RegisterServer(const std::string& libraryPath) {
     std::string error;
-    void* library = thermpos::module::Load(libraryPath, &error);
+    void* library = thermpos::platform::module::Load(libraryPath, &error);
     if (!library)
         throw std::runtime_error(error);
-    auto registerServer = thermpos::module::Export<HRESULT (*)()>(library, "DllRegisterServer");
+    auto registerServer =
+        thermpos::platform::module::Export<HRESULT (*)()>(library, "DllRegisterServer");
     if (!registerServer)
         throw std::runtime_error("no DllRegisterServer");
     return registerServer();

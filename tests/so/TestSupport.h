@@ -51,7 +51,7 @@ class Pty {
     void Hangup();
 
   private:
-    thermpos::pty::PseudoTerminal terminal_;
+    thermpos::platform::pty::PseudoTerminal terminal_;
 };
 
 // A second process that opens a logical device through the control-object core and claims

@@ -13,7 +13,7 @@ int main(int argc, char** argv) {
     thermpos::opos::COposControl control(argv[1]);
     LONG rc = control.Open(argv[2]);
     if (rc == OPOS_SUCCESS) {
-        thermpos::com::OutgoingArgs args;
+        thermpos::platform::com::OutgoingArgs args;
         args.Long(0);
         rc = control.CallLong("ClaimDevice", args);
     }

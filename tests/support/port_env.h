@@ -3,8 +3,8 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <poll.h>
+#include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -89,7 +89,7 @@ class Pty {
     }
 
   private:
-    pty::PseudoTerminal terminal_;
+    platform::pty::PseudoTerminal terminal_;
 };
 
 }  // namespace thermpos::testing

@@ -49,7 +49,7 @@ class RegistryTest : public ::testing::Test {
     }
     void TearDown() override {
         // Every test closes what it opens.
-        EXPECT_EQ(registry::OpenHandleCount(), 0u);
+        EXPECT_EQ(platform::registry::OpenHandleCount(), 0u);
         std::error_code ignored;
         std::filesystem::permissions(hive_, std::filesystem::perms::owner_all, ignored);
         env_.reset();
@@ -141,7 +141,7 @@ class RegistryTest : public ::testing::Test {
     // that the hive still works. Built in memory and written once, because saving it
     // value by value would rewrite tens of megabytes each time.
     void WriteNearlyFullHive(std::size_t room) {
-        namespace detail = registry::detail;
+        namespace detail = platform::registry::detail;
         detail::Node root;
         root.subkeys.push_back(std::make_unique<detail::Node>());
         root.subkeys[0]->name = "SOFTWARE";
@@ -154,11 +154,11 @@ class RegistryTest : public ::testing::Test {
         std::string error;
         ASSERT_EQ(detail::WriteHiveText(root, &text, &error), ERROR_SUCCESS);
         const std::size_t base = text.size();
-        const std::vector<BYTE> mib(registry::kMaxValueSize, 0x5A);
+        const std::vector<BYTE> mib(platform::registry::kMaxValueSize, 0x5A);
         full->values.push_back(detail::Value{"V0", REG_BINARY, mib});
         ASSERT_EQ(detail::WriteHiveText(root, &text, &error), ERROR_SUCCESS);
         const std::size_t perValue = text.size() - base;
-        const std::size_t target = registry::kMaxFileSize - room;
+        const std::size_t target = platform::registry::kMaxFileSize - room;
         const std::size_t count = (target - base) / perValue;
         for (std::size_t i = 1; i < count; ++i)
             full->values.push_back(detail::Value{"V" + std::to_string(i), REG_BINARY, mib});
@@ -168,7 +168,7 @@ class RegistryTest : public ::testing::Test {
             detail::Value{"Filler", REG_BINARY, std::vector<BYTE>(rest * 25 / 80, 0x33)});
         ASSERT_EQ(detail::WriteHiveText(root, &text, &error), ERROR_SUCCESS) << error;
         ASSERT_LE(text.size(), target);
-        ASSERT_GT(text.size(), registry::kMaxFileSize - 2 * room);
+        ASSERT_GT(text.size(), platform::registry::kMaxFileSize - 2 * room);
         WriteFile(hive_, text);
     }
 

@@ -31,9 +31,10 @@ TEST_F(PortsToolTest, ControlCharacterInNameOrPathIsNamedAndNothingIsWritten) {
         EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
     }
     // Not even the Ports key was created.
-    registry::KeyHolder ports;
-    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, regpath::kPorts, 0, KEY_READ, ports.Out()),
-              ERROR_FILE_NOT_FOUND);
+    platform::registry::KeyHolder ports;
+    EXPECT_EQ(
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, platform::regpath::kPorts, 0, KEY_READ, ports.Out()),
+        ERROR_FILE_NOT_FOUND);
     ports.Reset();
 
     const ToolRun unmap = Tool({"ports", "unmap", "COM3\t"});
@@ -45,7 +46,7 @@ TEST_F(PortsToolTest, ControlCharacterInNameOrPathIsNamedAndNothingIsWritten) {
 
 TEST_F(PortsToolTest, MapAndUnmapReportTheirOtherCauses) {
     EXPECT_EQ(Tool({"ports", "map", "COM3:", "/dev/ttyUSB0"}).status, 0);
-    EXPECT_EQ(GetString(regpath::kPorts, "COM3"), "/dev/ttyUSB0");
+    EXPECT_EQ(GetString(platform::regpath::kPorts, "COM3"), "/dev/ttyUSB0");
 
     const ToolRun relative = Tool({"ports", "map", "COM4", "dev/ttyUSB1"});
     EXPECT_NE(relative.err.find("the device path must be absolute"), std::string::npos)
@@ -71,13 +72,13 @@ TEST_F(PortsToolTest, OnlyDevicesAreMappedNotFilesAPrintWouldOverwrite) {
         EXPECT_NE(run.status, 0) << path;
         EXPECT_NE(run.err.find("not a device"), std::string::npos) << run.err;
     }
-    EXPECT_EQ(GetString(regpath::kPorts, "COM3"), "<error 2>");
+    EXPECT_EQ(GetString(platform::regpath::kPorts, "COM3"), "<error 2>");
     EXPECT_EQ(ReadWholeFile(file), "keep me\n");
 
     EXPECT_EQ(Tool({"ports", "map", "COM3", link}).status, 0);
     EXPECT_EQ(Tool({"ports", "map", "COM4", "/dev/null"}).status, 0);
     EXPECT_EQ(Tool({"ports", "map", "COM5", "socket://127.0.0.1:9100"}).status, 0);
-    EXPECT_EQ(GetString(regpath::kPorts, "COM3"), link);
+    EXPECT_EQ(GetString(platform::regpath::kPorts, "COM3"), link);
 }
 
 }  // namespace

@@ -225,14 +225,15 @@ TEST_F(ToolTest, InstallDevicesWritesTheNineKeysAndKeepsEdits) {
             EXPECT_EQ(GetString(path.c_str(), "FamilyID"), "<error 2>");
         }
     }
-    EXPECT_EQ(
-        GetString(
-            regpath::DeviceKeyPath(regpath::kPrinterClass, "RTK6100.TALVERN.POSPrinter").c_str(),
-            "PhysicalDeviceID"),
-        "TALVERNRT-K6100");
+    EXPECT_EQ(GetString(platform::regpath::DeviceKeyPath(platform::regpath::kPrinterClass,
+                                                         "RTK6100.TALVERN.POSPrinter")
+                            .c_str(),
+                        "PhysicalDeviceID"),
+              "TALVERNRT-K6100");
 
     // What an installer or the configuration utility changed survives a second run ...
-    const std::string cd1Path = regpath::DeviceKeyPath(regpath::kDrawerClass, "RTK410.TALVERN.CD1");
+    const std::string cd1Path =
+        platform::regpath::DeviceKeyPath(platform::regpath::kDrawerClass, "RTK410.TALVERN.CD1");
     const char* cd1 = cd1Path.c_str();
     HKEY key = Create(cd1);
     ASSERT_EQ(SetString(key, "Port", "LPT1:"), ERROR_SUCCESS);

@@ -38,8 +38,9 @@ inline std::string Bytes(std::initializer_list<int> bytes) {
 
 // The value under `name` in the Ports map, or "" when there is none.
 inline std::string MapEntry(const std::string& name) {
-    registry::KeyHolder key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, regpath::kPorts, 0, KEY_READ, key.Out()) != ERROR_SUCCESS)
+    platform::registry::KeyHolder key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, platform::regpath::kPorts, 0, KEY_READ, key.Out()) !=
+        ERROR_SUCCESS)
         return "";
     char value[1024] = {};
     DWORD size = sizeof value - 1;
@@ -53,7 +54,7 @@ inline std::string MapEntry(const std::string& name) {
 // The host end of a pty: what a port library does with the device path.
 class Host {
   public:
-    explicit Host(const std::string& path) : fd_(pty::OpenRawTerminal(path)) {}
+    explicit Host(const std::string& path) : fd_(platform::pty::OpenRawTerminal(path)) {}
     ~Host() {
         if (fd_ >= 0)
             ::close(fd_);

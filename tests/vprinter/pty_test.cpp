@@ -165,9 +165,9 @@ TEST_F(PtyTest, MapWithoutLinkFollowsTheSlaveAndOnlyOurOwnEntryIsRemoved) {
     EXPECT_EQ(MapEntry("COM7"), printer_.SlavePath());
     // Someone else maps the name meanwhile: that entry must survive our exit.
     {
-        thermpos::registry::KeyHolder key;
-        ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, thermpos::regpath::kPorts, 0, KEY_ALL_ACCESS,
-                                key.Out()),
+        thermpos::platform::registry::KeyHolder key;
+        ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, thermpos::platform::regpath::kPorts, 0,
+                                KEY_ALL_ACCESS, key.Out()),
                   ERROR_SUCCESS);
         const std::string other = "/dev/ttyUSB0";
         ASSERT_EQ(RegSetValueExA(key.Get(), "COM7", 0, REG_SZ,
@@ -233,7 +233,7 @@ TEST_F(PtyTest, AFullBufferHoldsTheHostBackAndReleasesItAsItEmpties) {
     options_.model.receiveBufferBytes = 512;
     ASSERT_TRUE(Start());
     printer_.SetOnline(false);  // nothing is printed, so the buffers fill
-    const int fd = pty::OpenRawTerminal(printer_.SlavePath());
+    const int fd = platform::pty::OpenRawTerminal(printer_.SlavePath());
     ASSERT_GE(fd, 0);
     ASSERT_EQ(::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK), 0);
     const std::string piece(64, 'f');  // the buffer and the read-ahead are whole pieces

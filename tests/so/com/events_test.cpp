@@ -21,9 +21,9 @@
 #include "tests/support/dispatch_stub.h"
 
 using sotest::DirectIO;
-using thermpos::com::OutgoingArgs;
 using thermpos::opos::ControlEventListener;
 using thermpos::opos::COposControl;
+using thermpos::platform::com::OutgoingArgs;
 using namespace std::chrono_literals;
 
 namespace {
@@ -224,12 +224,13 @@ class FailingSink : public thermpos::testing::DispatchStub {
 
 TEST_F(EventsTest, AFailingCallbackDoesNotEndTheEventThread) {
     FailingSink sink;
-    thermpos::com::ComPtr<IDispatch> so;
-    ASSERT_EQ(thermpos::com::CreateObjectByProgID("QMX.Thermal.CashDrawer", so.Out()), S_OK);
-    thermpos::com::DispatchDriver driver(so.Get());
+    thermpos::platform::com::ComPtr<IDispatch> so;
+    ASSERT_EQ(thermpos::platform::com::CreateObjectByProgID("QMX.Thermal.CashDrawer", so.Out()),
+              S_OK);
+    thermpos::platform::com::DispatchDriver driver(so.Get());
     OutgoingArgs open;
     open.String("CashDrawer").String(kTestDrawerName).Dispatch(&sink);
-    thermpos::com::Variant result;
+    thermpos::platform::com::Variant result;
     ASSERT_EQ(driver.Call("OpenService", open, result.Get()), S_OK);
     OutgoingArgs zero;
     zero.Long(0);

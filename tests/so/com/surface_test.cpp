@@ -14,11 +14,11 @@
 #include "tests/so/TestSupport.h"
 
 using sotest::DirectIO;
-using thermpos::com::ComPtr;
-using thermpos::com::DispatchDriver;
-using thermpos::com::OutgoingArgs;
-using thermpos::com::Variant;
 using thermpos::opos::COposControl;
+using thermpos::platform::com::ComPtr;
+using thermpos::platform::com::DispatchDriver;
+using thermpos::platform::com::OutgoingArgs;
+using thermpos::platform::com::Variant;
 
 namespace {
 
@@ -26,7 +26,7 @@ namespace {
 class RawSO {
   public:
     explicit RawSO(const char* progId) {
-        EXPECT_EQ(thermpos::com::CreateObjectByProgID(progId, so_.Out()), S_OK);
+        EXPECT_EQ(thermpos::platform::com::CreateObjectByProgID(progId, so_.Out()), S_OK);
     }
     LONG Long(const char* method, OutgoingArgs& args) {
         Variant result;
@@ -95,8 +95,8 @@ TEST(ShippedServer, RegistersActivatesAndAnswersClosedForNamesItCannotCreate) {
     ASSERT_EQ(sotest::RegisterServer(sotest::ServerPath()), S_OK);
     std::string path;
     CLSID clsid{};
-    ASSERT_EQ(thermpos::com::ClsidFromProgId("QMX.Thermal.CashDrawer", &clsid), S_OK);
-    ASSERT_EQ(thermpos::com::InprocServerPath(clsid, &path), S_OK);
+    ASSERT_EQ(thermpos::platform::com::ClsidFromProgId("QMX.Thermal.CashDrawer", &clsid), S_OK);
+    ASSERT_EQ(thermpos::platform::com::InprocServerPath(clsid, &path), S_OK);
     EXPECT_EQ(path, sotest::ServerPath());
 
     RawSO drawer("QMX.Thermal.CashDrawer");
@@ -108,9 +108,9 @@ TEST(ShippedServer, RegistersActivatesAndAnswersClosedForNamesItCannotCreate) {
     EXPECT_EQ(drawer.Long("CloseService"), OPOS_E_CLOSED);
 
     // The server may unload only once its last object is gone.
-    void* library = thermpos::module::FindLoaded(sotest::ServerPath());
+    void* library = thermpos::platform::module::FindLoaded(sotest::ServerPath());
     ASSERT_NE(library, nullptr);
-    auto canUnload = thermpos::module::Export<HRESULT (*)()>(library, "DllCanUnloadNow");
+    auto canUnload = thermpos::platform::module::Export<HRESULT (*)()>(library, "DllCanUnloadNow");
     ASSERT_NE(canUnload, nullptr);
     EXPECT_EQ(canUnload(), S_FALSE);
     drawer.Drop();
@@ -207,7 +207,7 @@ TEST_F(SurfaceTest, StatisticsTakeTheirBufferByReferenceAndAreRefused) {
     EXPECT_EQ(printer.Number(PIDX_ResultCode), OPOS_SUCCESS);  // never reached the device
 
     for (const char* method : {"ResetStatistics", "RetrieveStatistics", "UpdateStatistics"}) {
-        BSTR buffer = thermpos::com::BString::FromAnsi("").Release();
+        BSTR buffer = thermpos::platform::com::BString::FromAnsi("").Release();
         OutgoingArgs byRef;
         byRef.BstrRef(&buffer);
         EXPECT_EQ(printer.Long(method, byRef), OPOS_E_ILLEGAL) << method;

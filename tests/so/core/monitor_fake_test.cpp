@@ -261,7 +261,7 @@ TEST_F(MonitorTest, VanishedSerialPortComesBackWithItsSettingsAfterBackOff) {
     ASSERT_TRUE(entry);
     HANDLE now;
     {
-        thermpos::MutexLock io(entry->io.ioLock);
+        thermpos::platform::MutexLock io(entry->io.ioLock);
         now = entry->io.handle;
     }
     ASSERT_NE(now, INVALID_HANDLE_VALUE);
@@ -294,7 +294,7 @@ TEST_F(MonitorTest, UsbHandleGoneIsReopenedAndAFailedReopenIsPowerOff) {
     auto entry = table_.FindEntry("USB002");
     HANDLE first;
     {
-        thermpos::MutexLock io(entry->io.ioLock);
+        thermpos::platform::MutexLock io(entry->io.ioLock);
         first = entry->io.handle;
     }
     port_.QueueWriteError(ERROR_INVALID_HANDLE);
@@ -302,7 +302,7 @@ TEST_F(MonitorTest, UsbHandleGoneIsReopenedAndAFailedReopenIsPowerOff) {
     ASSERT_TRUE(port_.WaitUntil([](const Record& r) { return r.writeErrorsQueued == 0; }));
     EXPECT_EQ(port_.Closed().size(), 1u);
     {
-        thermpos::MutexLock io(entry->io.ioLock);
+        thermpos::platform::MutexLock io(entry->io.ioLock);
         EXPECT_NE(entry->io.handle, first);
     }
     EXPECT_TRUE(printerDevice_.log.Values().empty());

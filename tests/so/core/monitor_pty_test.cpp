@@ -319,7 +319,7 @@ TEST_F(MonitorUsbTest, VanishedPrinterIsPowerOffAndReopenedWhenItComesBack) {
     auto entry = table_.FindEntry("USB001");
     ASSERT_TRUE(entry);
     {
-        thermpos::MutexLock io(entry->io.ioLock);
+        thermpos::platform::MutexLock io(entry->io.ioLock);
         EXPECT_NE(entry->io.handle, first);
     }
     const size_t fdsEnabled = OpenDescriptorsOn(vp_.DevicePath());

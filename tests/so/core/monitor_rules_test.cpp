@@ -13,8 +13,8 @@ namespace thermpos::so {
 namespace {
 
 using namespace std::chrono_literals;
-using portname::KindOf;
-using portname::PortKind;
+using platform::portname::KindOf;
+using platform::portname::PortKind;
 
 const MonitorClock::time_point kT0 = MonitorClock::time_point{} + 1h;
 

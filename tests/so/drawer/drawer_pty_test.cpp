@@ -21,9 +21,9 @@
 namespace {
 
 using namespace std::chrono_literals;
-using thermpos::com::OutgoingArgs;
 using thermpos::opos::ControlEventListener;
 using thermpos::opos::COposControl;
+using thermpos::platform::com::OutgoingArgs;
 
 // Records status updates ("S1") and direct I/O events ("D0:5:text").
 class Recorder : public ControlEventListener {

@@ -34,12 +34,12 @@ const std::string& TempDir() {
 }
 
 void WriteDevice(const std::string& deviceName, const std::map<std::string, std::string>& values) {
-    const std::string path = thermpos::regpath::kPrinterRoot + deviceName;
+    const std::string path = thermpos::platform::regpath::kPrinterRoot + deviceName;
     if (const LONG rc = RegDeleteTreeA(HKEY_LOCAL_MACHINE, path.c_str());
         rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) {
         throw std::runtime_error("cannot delete " + path);
     }
-    thermpos::registry::KeyHolder key;
+    thermpos::platform::registry::KeyHolder key;
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
                         key.Out(), nullptr) != ERROR_SUCCESS) {
         throw std::runtime_error("cannot create " + path);
@@ -120,8 +120,8 @@ HRESULT RecordingControl::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* para
             event.value1 = arg(0).lVal;
             event.value2 = *arg(1).plVal;
             if (BSTR text = *arg(2).pbstrVal) {
-                event.text =
-                    thermpos::com::WideToAnsi(std::u16string_view(text, SysStringLen(text)));
+                event.text = thermpos::platform::com::WideToAnsi(
+                    std::u16string_view(text, SysStringLen(text)));
             }
             break;
     }

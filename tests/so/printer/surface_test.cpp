@@ -15,9 +15,9 @@ class PrinterSurface : public ::testing::Test {
     static void SetUpTestSuite() {
         printertest::TempDir();
         std::string error;
-        void* server = thermpos::module::Load(THERMSO_SERVER, &error);
+        void* server = thermpos::platform::module::Load(THERMSO_SERVER, &error);
         ASSERT_NE(server, nullptr) << error;
-        auto reg = thermpos::module::Export<HRESULT (*)()>(server, "DllRegisterServer");
+        auto reg = thermpos::platform::module::Export<HRESULT (*)()>(server, "DllRegisterServer");
         ASSERT_NE(reg, nullptr);
         ASSERT_EQ(reg(), S_OK);
     }
@@ -45,7 +45,7 @@ TEST_F(PrinterSurface, EachLogicalDeviceNameCreatesItsModel) {
         EXPECT_EQ(printer.GetPropertyString(PIDXPtr_RecLineCharsList), c.lineChars);
         EXPECT_EQ(printer.GetPropertyNumber(PIDXPtr_CapRecColor), 2);
         // The printer methods reach the model: not claimed yet.
-        thermpos::com::OutgoingArgs args;
+        thermpos::platform::com::OutgoingArgs args;
         args.Long(PTR_S_RECEIPT).String("x");
         EXPECT_EQ(printer.CallLong("PrintNormal", args), OPOS_E_NOTCLAIMED);
         EXPECT_EQ(printer.Close(), 0);
