@@ -5,6 +5,9 @@
 //   - WalkKeys/N: a hive of N keys (100,000, and 10,000 to show how it scales) with one
 //     value each, read from scratch, then every key opened and its values enumerated, as
 //     `reg query /s` does.
+//   - QueryValues/N: a hive of one key with N values (100,000, and 10,000 to show how it
+//     scales), read from scratch, then every value listed and read by name, as
+//     `reg query KEY` does.
 // Each iteration switches the store between two copies of the same hive, which makes it
 // read the file as a new process would. The copies are left alone for a few seconds
 // first: within that time of a change the store cannot trust file times to prove the
@@ -174,5 +177,54 @@ void WalkKeys(benchmark::State& state) {
     state.counters["hive_bytes"] = static_cast<double>(files.bytes());
 }
 BENCHMARK(WalkKeys)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+void QueryValues(benchmark::State& state) {
+    const int count = static_cast<int>(state.range(0));
+    detail::Node root;
+    detail::Node* bench = AddKey(AddKey(&root, "SOFTWARE"), "Bench");
+    char name[16];
+    for (int i = 0; i < count; ++i) {
+        std::snprintf(name, sizeof name, "V%06d", i);
+        const std::string port = "COM" + std::to_string(i % 9 + 1) + ":";
+        std::vector<BYTE> text(port.begin(), port.end());
+        text.push_back(0);
+        bench->values.push_back(detail::Value{name, REG_SZ, text});
+    }
+    HiveFiles files(root);
+    if (!files.ok()) {
+        state.SkipWithError("cannot create the hive files");
+        return;
+    }
+    for (auto _ : state) {
+        files.SwitchCopy();
+        HKEY key = nullptr;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Bench", 0, KEY_READ, &key) !=
+            ERROR_SUCCESS) {
+            state.SkipWithError("open failed");
+            return;
+        }
+        int read = 0;
+        for (DWORD i = 0;; ++i) {
+            char valueName[256];
+            DWORD cch = sizeof valueName;
+            DWORD cb = 0;
+            if (RegEnumValueA(key, i, valueName, &cch, nullptr, nullptr, nullptr, &cb) !=
+                ERROR_SUCCESS)
+                break;
+            BYTE data[64];
+            cb = sizeof data;
+            if (RegQueryValueExA(key, valueName, nullptr, nullptr, data, &cb) != ERROR_SUCCESS)
+                break;
+            ++read;
+        }
+        RegCloseKey(key);
+        if (read != count) {
+            state.SkipWithError("not every value was read");
+            return;
+        }
+    }
+    state.counters["hive_bytes"] = static_cast<double>(files.bytes());
+}
+BENCHMARK(QueryValues)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/file_trust.h"
 #include "platform/module.h"
 #include "platform/registry.h"
 #include "platform/registry_paths.h"
@@ -27,6 +28,9 @@ struct Libraries {
     std::map<std::string, void*> handles;  // by path; guarded by mutex; never unloaded
 };
 Libraries g_libraries;
+
+// Why this thread's last activation could not load its library.
+thread_local std::string t_lastError;
 
 // Longest registry text we read (paths, GUIDs); longer values are not ours.
 constexpr DWORD kMaxValue = 4096;
@@ -71,12 +75,36 @@ HRESULT FindServerEntry(const std::string& path, const char* name, void** entry,
     if (loaded) {
         handle = it->second;
     } else {
+        // A stored path is loaded only when nobody but root and this user could have put
+        // the library there: a relative one would load whatever the current folder holds,
+        // one that another user may replace would run their code in this process. The
+        // resolved path is what is loaded, so a link swapped after the check changes
+        // nothing.
         std::string error;
-        handle = module::Load(path, &error);
-        if (!handle) {
+        std::string resolved;
+        HRESULT refused = S_OK;
+        if (path.empty() || path[0] != '/') {
+            error = path + ": a server library is loaded only by an absolute path";
+            refused = E_ACCESSDENIED;
+        } else {
+            std::string problem = platform::UntrustedFile(path, platform::TrustRules{false, true},
+                                                          nullptr, &resolved);
+            if (!problem.empty()) {
+                // A library that is not there is "not found", not refused.
+                refused = resolved.empty() ? CO_E_DLLNOTFOUND : E_ACCESSDENIED;
+                error = std::move(problem);
+            }
+        }
+        if (refused == S_OK) {
+            handle = module::Load(resolved, &error);
+            if (!handle)
+                refused = CO_E_DLLNOTFOUND;
+        }
+        if (refused != S_OK) {
+            t_lastError = error;
             if (why)
                 *why = std::move(error);
-            return CO_E_DLLNOTFOUND;
+            return refused;
         }
     }
     void* found = module::ExportAddress(handle, name);
@@ -143,6 +171,10 @@ HRESULT CreateObjectByProgID(std::string_view progId, IDispatch** object) {
                               reinterpret_cast<void**>(object));
 }
 
+std::string LastActivationError() {
+    return t_lastError;
+}
+
 std::string DescribeActivationError(HRESULT hr) {
     switch (hr) {
         case S_OK:
@@ -153,6 +185,9 @@ std::string DescribeActivationError(HRESULT hr) {
             return "class not registered";
         case CO_E_DLLNOTFOUND:
             return "server library cannot be loaded";
+        case E_ACCESSDENIED:
+            return "server library refused (a relative path, or a file or folder another user "
+                   "owns or may write)";
         case CO_E_ERRORINDLL:
             return "server library has no DllGetClassObject";
         case CLASS_E_CLASSNOTAVAILABLE:

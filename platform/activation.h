@@ -20,9 +20,11 @@ inline constexpr DWORD CLSCTX_INPROC_SERVER = 0x1;
 // CO_E_CLASSSTRING when the ProgID is not registered (or its CLSID value is not a GUID).
 HRESULT CLSIDFromProgID(LPCOLESTR progId, CLSID* clsid);
 // Registered classes only; CLSCTX is accepted but only in-process servers exist.
-// REGDB_E_CLASSNOTREG (class has no InprocServer32 path), CO_E_DLLNOTFOUND (library cannot
-// be loaded), CO_E_ERRORINDLL (library lacks DllGetClassObject), CLASS_E_NOAGGREGATION,
-// or the server's own failure code.
+// REGDB_E_CLASSNOTREG (class has no InprocServer32 path), E_ACCESSDENIED (the path is not
+// absolute, or the library or a folder above it belongs to someone other than root and
+// this user, or others may write it: platform/file_trust.h, the library's own folder
+// writable by its owner only), CO_E_DLLNOTFOUND (library cannot be loaded), CO_E_ERRORINDLL
+// (library lacks DllGetClassObject), CLASS_E_NOAGGREGATION, or the server's own failure code.
 HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID iid, void** object);
 
 namespace thermpos::platform::com {
@@ -34,14 +36,19 @@ HRESULT ClsidFromProgId(std::string_view progId, CLSID* clsid);
 HRESULT InprocServerPath(const CLSID& clsid, std::string* path);
 
 // Loads the server library at path (an absolute path; it stays loaded, like every server)
-// and calls its DllRegisterServer, or DllUnregisterServer. CO_E_DLLNOTFOUND when it cannot
-// be loaded (*why, when given, receives the loader's reason), CO_E_ERRORINDLL when it lacks
-// the entry point, else the entry point's own result.
+// and calls its DllRegisterServer, or DllUnregisterServer. E_ACCESSDENIED for a library
+// CoCreateInstance would refuse, CO_E_DLLNOTFOUND when it cannot be loaded (*why, when given,
+// receives the loader's reason), CO_E_ERRORINDLL when it lacks the entry point, else the entry
+// point's own result.
 [[nodiscard]] HRESULT CallServerRegistration(const std::string& path, bool unregister,
                                              std::string* why);
 
 // CreateInstance with QueryInterface for IDispatch. *object is null on failure.
 HRESULT CreateObjectByProgID(std::string_view progId, IDispatch** object);
+
+// Why this thread's last failed load of a server library failed (the loader's message, or
+// what made the library's file or folder untrusted), for messages.
+std::string LastActivationError();
 
 // Text for the failure codes above, for messages ("class not registered", ...).
 std::string DescribeActivationError(HRESULT hr);

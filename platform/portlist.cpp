@@ -110,6 +110,38 @@ LONG WriteStringAt(const std::string& keyPath, const char* name, const std::stri
     return WriteString(key.Get(), name, value);
 }
 
+// Removal takes any name the store may hold (an imported hive can carry a backslash);
+// new entries must also be free of backslashes.
+bool IsStoredMapName(const std::string& bare) {
+    return !bare.empty() && bare.size() <= kMaxName && !portname::HasControlCharacter(bare);
+}
+
+// A port opens whatever its map entry names, and a print then writes into it: a regular
+// file mapped by mistake (or by someone who wants it overwritten) would be truncated and
+// filled with printer commands. So only character devices (a pty link points at one) and
+// network printers are mapped; a path that does not exist yet (an adapter not plugged in)
+// is accepted, and is opened as a device once it is there.
+LONG WriteMapping(const std::string& name, const std::string& path, bool deviceOnly = false) {
+    std::string bare = WithoutColon(name);
+    if (!IsStoredMapName(bare) || bare.find('\\') != std::string::npos)
+        return ERROR_INVALID_NAME;
+    if (netport::IsSocketUri(path)) {
+        netport::Endpoint endpoint;
+        if (netport::ParseSocketUri(path, &endpoint) != ERROR_SUCCESS)
+            return ERROR_BAD_PATHNAME;
+        return WriteStringAt(kPorts, bare.c_str(), path);
+    }
+    if (path.empty() || path[0] != '/' || path.size() > 4000)
+        return ERROR_INVALID_PARAMETER;
+    if (portname::HasControlCharacter(path))
+        return ERROR_BAD_PATHNAME;
+    std::error_code ec;
+    const fs::file_status status = fs::status(path, ec);
+    if (deviceOnly && fs::exists(status) && status.type() != fs::file_type::character)
+        return ERROR_BAD_DEVICE;
+    return WriteStringAt(kPorts, bare.c_str(), path);
+}
+
 // Subkey names of key, in order; names too long for a port library buffer are skipped.
 std::vector<std::string> SubkeyNames(HKEY key) {
     std::vector<std::string> names;
@@ -266,7 +298,8 @@ LONG EnterUsbPrinter(UsbPrinter* p) {
         return rc;
 
     // The port library opens "\\.\<rest>"; the device-file layer looks <rest> up here.
-    return SetPortMapping(p->symbolicName.substr(4), p->node);
+    // The node was found by the scan, so it is not checked like a mapping typed in.
+    return WriteMapping(p->symbolicName.substr(4), p->node);
 }
 
 }  // namespace
@@ -391,31 +424,8 @@ std::vector<std::string> UnreachedNodes(const RegistryPorts& registry, const Roo
     return out;
 }
 
-namespace {
-
-// Removal takes any name the store may hold (an imported hive can carry a backslash);
-// new entries must also be free of backslashes.
-bool IsStoredMapName(const std::string& bare) {
-    return !bare.empty() && bare.size() <= kMaxName && !portname::HasControlCharacter(bare);
-}
-
-}  // namespace
-
 LONG SetPortMapping(const std::string& name, const std::string& path) {
-    std::string bare = WithoutColon(name);
-    if (!IsStoredMapName(bare) || bare.find('\\') != std::string::npos)
-        return ERROR_INVALID_NAME;
-    if (netport::IsSocketUri(path)) {
-        netport::Endpoint endpoint;
-        if (netport::ParseSocketUri(path, &endpoint) != ERROR_SUCCESS)
-            return ERROR_BAD_PATHNAME;
-        return WriteStringAt(kPorts, bare.c_str(), path);
-    }
-    if (path.empty() || path[0] != '/' || path.size() > 4000)
-        return ERROR_INVALID_PARAMETER;
-    if (portname::HasControlCharacter(path))
-        return ERROR_BAD_PATHNAME;
-    return WriteStringAt(kPorts, bare.c_str(), path);
+    return WriteMapping(name, path, true);
 }
 
 LONG RemovePortMapping(const std::string& name) {

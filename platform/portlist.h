@@ -56,8 +56,10 @@ std::vector<std::string> UnreachedNodes(const RegistryPorts& registry, const Roo
 // characters; removal accepts a backslash); paths are absolute, or a network printer's
 // "socket://HOST[:PORT]". ERROR_INVALID_NAME for a bad name, ERROR_INVALID_PARAMETER for a
 // path that is not absolute, ERROR_BAD_PATHNAME for a path with a control character or a
-// malformed URI, ERROR_FILE_NOT_FOUND when removing a name that is not
-// mapped. A refused mapping writes nothing, not even the Ports key.
+// malformed URI, ERROR_BAD_DEVICE for an existing path that is not a character device
+// (after links: a pty link is one; a path not there yet is accepted), ERROR_FILE_NOT_FOUND
+// when removing a name that is not mapped. A refused mapping writes nothing, not even the Ports
+// key.
 [[nodiscard]] LONG SetPortMapping(const std::string& name, const std::string& path);
 [[nodiscard]] LONG RemovePortMapping(const std::string& name);
 

@@ -24,6 +24,9 @@ namespace thermpos::platform {
 // (an empty name, or one holding '=').
 bool SetEnvironment(const char* name, const std::string& value, bool replace);
 
+// Whether standard input is a terminal (a person may answer a prompt there).
+[[nodiscard]] bool StandardInputIsTerminal();
+
 // For a child process after its start and before its program runs (a QProcess child
 // modifier): the child is asked to end (SIGTERM) when the process that started it ends,
 // whichever way that ends. Only async-signal-safe calls, as that moment requires.

@@ -45,4 +45,8 @@ void EndWithParent() {
     (void)::prctl(PR_SET_PDEATHSIG, SIGTERM);
 }
 
+bool StandardInputIsTerminal() {
+    return ::isatty(STDIN_FILENO) == 1;
+}
+
 }  // namespace thermpos::platform

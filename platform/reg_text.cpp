@@ -207,7 +207,9 @@ Node* TreeIndex::AddChild(Node* parent, const std::string& name) {
     return child;
 }
 
-Value* TreeIndex::FindValue(Node* node, const std::string& name) {
+Value* TreeIndex::FindValue(Node* node, std::string_view name) {
+    if (node->values.size() < kIndexedChildren && !values_.count(node))
+        return node->FindValue(name);
     auto& map = ValuesOf(node);
     const auto it = map.find(FoldCase(name));
     return it == map.end() ? nullptr : &node->values[it->second];

@@ -67,14 +67,15 @@ bool ParseRegFile(std::string_view bytes, const std::string& fileName,
 bool ApplySections(const std::vector<ParsedSection>& sections, Node* root);
 
 // Name lookups in a tree that does not change while the index is used: a linear search
-// over 100,000 subkeys on every open or every applied section makes walks quadratic.
+// over 100,000 subkeys (or values) on every open, query or applied section makes walks
+// and listings quadratic.
 // Small parents are searched directly. Forget() after any change made behind the
 // index's back (and before a node it has seen is freed).
 class TreeIndex {
   public:
     Node* Child(Node* parent, std::string_view name);
     Node* AddChild(Node* parent, const std::string& name);
-    Value* FindValue(Node* node, const std::string& name);
+    Value* FindValue(Node* node, std::string_view name);
     void AddValue(Node* node, Value value);
     void Forget();
 

@@ -7,6 +7,7 @@
 #include "platform/registry.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -268,8 +269,31 @@ LONG ExportFile(const std::string& keyPath, const std::string& path, std::string
     std::string text = "Windows Registry Editor Version 5.00\n\n";
     detail::WriteKeyText(*node, stored, &text);
     text = detail::EncodeRegFile(text, form);
-    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (fd.get() < 0 || !WriteAll(fd.get(), text) || ::close(fd.release()) != 0) {
+    if (path == "-") {
+        if (!WriteAll(STDOUT_FILENO, text)) {
+            const int err = errno;
+            return fail(ErrnoToResult(err, ERROR_CANTWRITE),
+                        std::string("standard output: ") + std::strerror(err));
+        }
+        return ERROR_SUCCESS;
+    }
+    // Only a regular file: opening a pipe for writing waits for a reader, a device may
+    // wait for its carrier, and neither is an export. Refused before the open, and opened
+    // without blocking and without truncating in case the name was swapped in between.
+    const std::string notRegular =
+        path +
+        ": not a regular file (export writes to a regular file, or to - for standard output)";
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        return fail(ERROR_ACCESS_DENIED, notRegular);
+    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644));
+    if (fd.get() < 0) {
+        const int err = errno;
+        return fail(ErrnoToResult(err, ERROR_CANTWRITE), path + ": " + std::strerror(err));
+    }
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return fail(ERROR_ACCESS_DENIED, notRegular);
+    if (::ftruncate(fd.get(), 0) != 0 || !WriteAll(fd.get(), text) || ::close(fd.release()) != 0) {
         const int err = errno;
         return fail(ErrnoToResult(err, ERROR_CANTWRITE), path + ": " + std::strerror(err));
     }
@@ -358,7 +382,7 @@ LONG RegQueryValueExA(HKEY key, const char* valueName, DWORD* /*reserved*/, DWOR
     const LONG r = ReadNodeLocked(key, &node);
     if (r != ERROR_SUCCESS)
         return r;
-    const Value* v = node->FindValue(ValueNameOf(valueName));
+    const Value* v = g_store.index.FindValue(node, ValueNameOf(valueName));
     if (!v)
         return ERROR_FILE_NOT_FOUND;
     const DWORD size = static_cast<DWORD>(v->data.size());

@@ -13,6 +13,10 @@
 //  - Write access (KEY_WRITE, KEY_SET_VALUE, KEY_CREATE_SUB_KEY, KEY_ALL_ACCESS) needs a
 //    writable hive file (or folder, when the file does not exist yet); otherwise
 //    ERROR_ACCESS_DENIED.
+//  - A hive file, lock file or folder that another user owns or may write is refused
+//    with ERROR_ACCESS_DENIED and LastError() naming the file, its owner and mode (the
+//    README's Permissions section; platform/file_trust.h). A change waits at most
+//    THERMPOS_REGISTRY_WAIT_MS (10 s) for another process's, then fails with ERROR_BUSY.
 //  - A file that does not parse is never overwritten: opens and saves fail with
 //    ERROR_BADDB and thermpos::platform::registry::LastError() names file and line.
 //
@@ -106,7 +110,9 @@ std::string LastError();
 [[nodiscard]] LONG ImportFile(const std::string& path, std::string* error);
 
 // Writes keyPath ("HKEY_LOCAL_MACHINE\\SOFTWARE\\...") and its subtree as a version 5
-// regedit file, by default in the form Windows' regedit reads (reg_file_form.h).
+// regedit file, by default in the form Windows' regedit reads (reg_file_form.h), to a
+// regular file (created when missing) or, for path "-", to standard output. Anything else
+// (a pipe, a device, a folder) is refused with ERROR_ACCESS_DENIED before it could block.
 [[nodiscard]] LONG ExportFile(const std::string& keyPath, const std::string& path,
                               std::string* error, RegFileForm form = RegFileForm::kWindows);
 

@@ -6,8 +6,10 @@
 //   1. g_mutex: this process's tree, file identity and handle table (everything in Store).
 //   2. flock(LOCK_EX) on "<hive>.lock": held only while a change is re-read, applied and
 //      saved, so writers in different processes take turns and none loses another's
-//      change. Readers take no file lock: a save replaces the file by rename, so a reader
-//      always opens either the old or the new file, never half of one.
+//      change. Waited for at most THERMPOS_REGISTRY_WAIT_MS (10 s). The lock file is
+//      open to the hive's writers only (mode 0600, 0660 in a folder shared with its group). Readers
+//      take no file lock: a save replaces the file by rename, so a reader always opens either the
+//      old or the new file, never half of one.
 #pragma once
 
 #include <sys/stat.h>
@@ -117,8 +119,9 @@ bool WriteAll(int fd, const std::string& text);
 // device, a folder) is refused before it is opened, and opened without blocking in case
 // it was swapped for one in between: opening a pipe waits for a writer, and opening a
 // serial device can wait for its carrier or move its modem lines.
+// *opened, when given, receives the fstat of the file read.
 LONG ReadWholeFile(const std::string& path, std::string* bytes, std::string* error,
-                   FileStamp* stamp = nullptr);
+                   FileStamp* stamp = nullptr, struct stat* opened = nullptr);
 
 // The file a save replaces. A hive reached through a symbolic link is saved where the
 // link points, so the link survives the rename.
@@ -137,8 +140,10 @@ class HiveFileLock {
     HiveFileLock(const HiveFileLock&) = delete;
     HiveFileLock& operator=(const HiveFileLock&) = delete;
     ~HiveFileLock();
-    // Creates the lock file (and its folders) when missing and waits for the lock; on
-    // failure sets t_lastError.
+    // Creates the lock file (and its folders) when missing and waits for the lock, at
+    // most THERMPOS_REGISTRY_WAIT_MS (10 s): ERROR_BUSY once that runs out. A folder or
+    // lock file another user may write is refused (ERROR_ACCESS_DENIED). On failure sets
+    // t_lastError.
     LONG Acquire(const std::string& hive);
 
   private:

@@ -68,4 +68,5 @@ inline constexpr LONG ERROR_REGISTRY_CORRUPT = 1015;
 inline constexpr LONG ERROR_KEY_DELETED = 1018;
 inline constexpr LONG ERROR_IO_DEVICE = 1117;
 inline constexpr LONG ERROR_DEVICE_NOT_CONNECTED = 1167;
+inline constexpr LONG ERROR_BAD_DEVICE = 1200;
 inline constexpr LONG ERROR_TIMEOUT = 1460;

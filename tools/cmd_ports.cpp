@@ -8,6 +8,7 @@
 #include "platform/netport.h"
 #include "platform/portlist.h"
 #include "platform/portname.h"
+#include "platform/registry.h"
 #include "portlib/LinkPort.h"
 #include "tools/command.h"
 
@@ -24,7 +25,8 @@ constexpr char kUsage[] =
     "\n"
     "  list    the ports the port library lists (COM1:, LPT1:, USB001 ...) and the\n"
     "          device each opens; then serial and printer nodes no name reaches yet\n"
-    "  map     make port NAME (COM3, LPT2 ...) open device PATH, or the network\n"
+    "  map     make port NAME (COM3, LPT2 ...) open device PATH (a character device or\n"
+    "          a link to one, such as a pty link; not a plain file), or the network\n"
     "          printer at HOST (raw TCP, port 9100 by default), in\n"
     "          HKLM\\SOFTWARE\\ThermPOS\\Ports; IP_<host> reaches HOST:9100 unmapped\n"
     "  unmap   remove NAME from that map (COMn and LPTn then open /dev/ttyS(n-1) and\n"
@@ -35,13 +37,16 @@ constexpr char kUsage[] =
     "          --dev DIR    the device root the entries point into (default /dev)\n";
 
 std::string Describe(LONG error) {
+    // The store's own account of a refusal (the hive's owner and mode, a busy lock).
+    const std::string why = platform::registry::LastError();
     switch (error) {
         case ERROR_ACCESS_DENIED:
-            return "access denied (the registry file is not writable by this user)";
+            return why.empty() ? "access denied (the registry file is not writable by this user)"
+                               : "access denied: " + why;
         case ERROR_FILE_NOT_FOUND:
             return "not found";
         default:
-            return "error " + std::to_string(error);
+            return why.empty() ? "error " + std::to_string(error) : why;
     }
 }
 
@@ -54,6 +59,9 @@ std::string DescribeMapping(LONG error, const std::string& name, const std::stri
             return "invalid port name (1 to 255 characters, no backslash)";
         case ERROR_INVALID_PARAMETER:
             return "the device path must be absolute";
+        case ERROR_BAD_DEVICE:
+            return "not a device: " + path +
+                   " is there and is not a character device (a serial or printer port, a pty)";
         case ERROR_BAD_PATHNAME:
             if (platform::netport::IsSocketUri(path))
                 return "invalid network printer URI (socket://HOST[:PORT], port 1 to 65535)";

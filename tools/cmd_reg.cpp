@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/nocase.h"
+#include "platform/process.h"
 #include "platform/reg_limits.h"
 #include "platform/regkey.h"
 #include "tools/command.h"
@@ -28,7 +29,7 @@ constexpr char kUsage[] =
     "  add    KEY [/v NAME | /ve] [/t TYPE] [/s SEPARATOR] [/d DATA] [/f]\n"
     "  delete KEY [/v NAME | /ve | /va] [/f]\n"
     "  import FILE\n"
-    "  export KEY FILE [/y] [--utf8]\n"
+    "  export KEY FILE|- [/y] [--utf8]   (a regular file, or - for standard output)\n"
     "\n"
     "KEY is HKLM\\SUBKEY or HKEY_LOCAL_MACHINE\\SUBKEY (HKCR is HKLM\\SOFTWARE\\Classes).\n"
     "TYPE is REG_SZ (default), REG_DWORD, REG_EXPAND_SZ, REG_MULTI_SZ, REG_BINARY or REG_NONE.\n"
@@ -77,8 +78,11 @@ std::string Describe(LONG r) {
     switch (r) {
         case ERROR_FILE_NOT_FOUND:
             return "The system was unable to find the specified registry key or value.";
-        case ERROR_ACCESS_DENIED:
-            return "Access is denied.";
+        case ERROR_ACCESS_DENIED: {
+            // The store says why when it was the hive's owner or mode.
+            const std::string why = platform::registry::LastError();
+            return why.empty() ? "Access is denied." : "Access is denied: " + why;
+        }
         case ERROR_INVALID_PARAMETER:
             return "Invalid key or value name.";
         default: {
@@ -90,9 +94,15 @@ std::string Describe(LONG r) {
     }
 }
 
-// Asks on the terminal; without one (or at end of input) the answer is no.
+// Asks on the terminal; without one (input from a pipe or a file) or at end of input the
+// answer is no: a script's "yes" is /f, not a line of input.
 bool Confirm(const std::string& question) {
     std::fprintf(stdout, "%s (Yes/No)? ", question.c_str());
+    if (!platform::StandardInputIsTerminal()) {
+        std::fprintf(stdout, "No (not a terminal)\n");
+        std::fflush(stdout);
+        return false;
+    }
     std::fflush(stdout);
     std::string answer;
     if (!std::getline(std::cin, answer))
@@ -585,7 +595,7 @@ int Run(const std::vector<std::string>& args) {
 
     const std::string& file = o.positional[1];
     std::error_code ec;
-    if (!o.force && std::filesystem::is_regular_file(file, ec) &&
+    if (file != "-" && !o.force && std::filesystem::is_regular_file(file, ec) &&
         !Confirm("File " + file + " already exists. Overwrite")) {
         std::printf("The operation was cancelled by the user.\n");
         return 1;
@@ -596,7 +606,8 @@ int Run(const std::vector<std::string>& args) {
                                               : platform::registry::RegFileForm::kWindows);
     if (r != ERROR_SUCCESS)
         return Fail(kName, r == ERROR_FILE_NOT_FOUND ? Describe(r) : error);
-    std::printf("%s\n", kSuccess);
+    if (file != "-")
+        std::printf("%s\n", kSuccess);
     return 0;
 }
 

@@ -42,6 +42,24 @@ TEST_F(RegistryApi, KeyAndValueNamesIgnoreCaseButKeepTheirSpelling) {
     RegCloseKey(software);
 }
 
+TEST_F(RegistryApi, ValueLookupsInAWideKeyFollowEveryChange) {
+    // Wide enough for queries to go through the index of value names.
+    HKEY key = Create("SOFTWARE\\Wide");
+    for (int i = 0; i < 40; ++i)
+        ASSERT_EQ(SetString(key, ("V" + std::to_string(i)).c_str(), "a" + std::to_string(i)),
+                  ERROR_SUCCESS);
+    EXPECT_EQ(GetString("SOFTWARE\\Wide", "v7"), "a7");
+    ASSERT_EQ(RegDeleteValueA(key, "V7"), ERROR_SUCCESS);
+    EXPECT_EQ(GetString("SOFTWARE\\Wide", "V7"), "<error 2>");
+    EXPECT_EQ(GetString("SOFTWARE\\Wide", "V8"), "a8");  // moved up one place
+    ASSERT_EQ(SetString(key, "V7", "b7"), ERROR_SUCCESS);
+    EXPECT_EQ(GetString("SOFTWARE\\Wide", "V7"), "b7");
+    EXPECT_EQ(GetString("SOFTWARE\\Wide", "V39"), "a39");
+    RegCloseKey(key);
+    RewriteInPlaceKeepingTimes("a39", "c39");  // another program's edit
+    EXPECT_EQ(GetString("SOFTWARE\\Wide", "V39"), "c39");
+}
+
 TEST_F(RegistryApi, QueryGivesSizeFirstAndLeavesSmallBuffersUntouched) {
     HKEY key = Create("SOFTWARE\\T");
     ASSERT_EQ(SetString(key, "Port", "COM1:"), ERROR_SUCCESS);

@@ -229,6 +229,68 @@ TEST_F(Server, EachActivationFailureHasItsOwnResult) {
     EXPECT_EQ(canUnload_(), S_OK);  // the failed attempts left no factory behind
 }
 
+TEST_F(Server, OnlyLibrariesNoOtherUserCouldHavePlacedAreLoaded) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "files of another user are made with chown, which needs root";
+    // Copies of the library without DllGetClassObject: loaded, it gives CO_E_ERRORINDLL;
+    // refused, E_ACCESSDENIED before anything of it runs.
+    const auto copy = [&](const std::string& folder, const std::string& name) {
+        fs::create_directories(dir_ + "/" + folder);
+        const std::string path = dir_ + "/" + folder + "/" + name;
+        fs::copy_file(TEST_NOEXPORT_PATH, path);
+        chmod((dir_ + "/" + folder).c_str(), 0755);
+        return path;
+    };
+    struct Case {
+        const char* what;
+        std::string path;  // as stored in InprocServer32
+        HRESULT expected;
+    };
+    std::vector<Case> cases;
+    cases.push_back({"a private folder of root's", copy("own", "lib.so"), CO_E_ERRORINDLL});
+    copy("rel", "lib.so");
+    cases.push_back({"a relative path", "rel/lib.so", E_ACCESSDENIED});
+    const std::string foreignFile = copy("foreign-file", "lib.so");
+    ASSERT_EQ(chown(foreignFile.c_str(), 65534, 65534), 0);
+    cases.push_back({"a library of another user", foreignFile, E_ACCESSDENIED});
+    const std::string openFile = copy("open-file", "lib.so");
+    ASSERT_EQ(chmod(openFile.c_str(), 0666), 0);
+    cases.push_back({"a library everyone may write", openFile, E_ACCESSDENIED});
+    const std::string foreignDir = copy("foreign-dir", "lib.so");
+    ASSERT_EQ(chown((dir_ + "/foreign-dir").c_str(), 65534, 65534), 0);
+    cases.push_back({"a folder of another user", foreignDir, E_ACCESSDENIED});
+    const std::string stickyDir = copy("sticky-dir", "lib.so");
+    ASSERT_EQ(chmod((dir_ + "/sticky-dir").c_str(), 01777), 0);
+    cases.push_back({"a folder everyone may add to", stickyDir, E_ACCESSDENIED});
+    const std::string link = dir_ + "/own/link.so";
+    ASSERT_EQ(symlink(foreignDir.c_str(), link.c_str()), 0);
+    cases.push_back({"root's link to a library in another user's folder", link, E_ACCESSDENIED});
+
+    const char* base = "{22222222-2222-3333-4444-5555555555";
+    const std::string cwd = fs::current_path();
+    fs::current_path(dir_);  // where a relative path would load from
+    int n = 10;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string clsid = base + std::to_string(++n) + "}";
+        const std::string progId = "Trust.Case" + std::to_string(n);
+        WriteValue("SOFTWARE\\Classes\\" + progId + "\\CLSID", clsid);
+        WriteValue("SOFTWARE\\Classes\\CLSID\\" + clsid + "\\InprocServer32", c.path);
+        ComPtr<IDispatch> object;
+        EXPECT_EQ(CreateObjectByProgID(progId, object.Out()), c.expected);
+        if (c.expected == E_ACCESSDENIED) {
+            const std::string why = LastActivationError();
+            EXPECT_TRUE(why.find(c.path) != std::string::npos ||
+                        why.find(dir_) != std::string::npos)
+                << why;
+        }
+    }
+    fs::current_path(cwd);
+    std::string why;
+    EXPECT_EQ(CallServerRegistration(foreignFile, false, &why), E_ACCESSDENIED);
+    EXPECT_NE(why.find("owner nobody (uid 65534)"), std::string::npos) << why;
+}
+
 TEST_F(Server, UnregisterRemovesOnlyWhatIsStillOurs) {
     ASSERT_EQ(reg_(), S_OK);
     ASSERT_EQ(unreg_(), S_OK);

@@ -60,5 +60,26 @@ TEST_F(PortsToolTest, MapAndUnmapReportTheirOtherCauses) {
     EXPECT_NE(again.err.find("not found"), std::string::npos) << again.err;
 }
 
+TEST_F(PortsToolTest, OnlyDevicesAreMappedNotFilesAPrintWouldOverwrite) {
+    const std::string file = dir_ + "/notes.txt";
+    WriteFile(file, "keep me\n");
+    const std::string link = dir_ + "/ttyV0";  // the kind of link a virtual printer makes
+    ASSERT_EQ(symlink("/dev/null", link.c_str()), 0);
+    const std::string fileLink = dir_ + "/ttyV1";
+    ASSERT_EQ(symlink(file.c_str(), fileLink.c_str()), 0);
+    for (const std::string& path : {file, fileLink, dir_}) {
+        const ToolRun run = Tool({"ports", "map", "COM3", path});
+        EXPECT_NE(run.status, 0) << path;
+        EXPECT_NE(run.err.find("not a device"), std::string::npos) << run.err;
+    }
+    EXPECT_EQ(GetString(platform::regpath::kPorts, "COM3"), "<error 2>");
+    EXPECT_EQ(ReadWholeFile(file), "keep me\n");
+
+    EXPECT_EQ(Tool({"ports", "map", "COM3", link}).status, 0);
+    EXPECT_EQ(Tool({"ports", "map", "COM4", "/dev/null"}).status, 0);
+    EXPECT_EQ(Tool({"ports", "map", "COM5", "socket://127.0.0.1:9100"}).status, 0);
+    EXPECT_EQ(GetString(platform::regpath::kPorts, "COM3"), link);
+}
+
 }  // namespace
 }  // namespace thermpos::testing

@@ -129,6 +129,62 @@ TEST_F(ToolTest, ImportOfAPipeIsRefusedWithoutWaitingForAWriter) {
     EXPECT_NE(run.err.find(fifo + ": not a regular file"), std::string::npos) << run.err;
 }
 
+TEST_F(ToolTest, APipedYesDoesNotAnswerThePrompts) {
+    ASSERT_EQ(Tool({"reg", "add", "HKLM\\SOFTWARE\\P", "/v", "Port", "/d", "COM1:"}).status, 0);
+    const std::string file = dir_ + "/p.reg";
+    ASSERT_EQ(Tool({"reg", "export", "HKLM\\SOFTWARE\\P", file}).status, 0);
+    const std::string exported = ReadWholeFile(file);
+    ASSERT_EQ(Tool({"reg", "add", "HKLM\\SOFTWARE\\P", "/v", "Other", "/d", "x"}).status, 0);
+    const std::string yes = "y\nyes\nY\n";
+    struct Case {
+        const char* what;
+        std::vector<std::string> args;
+    };
+    const Case cases[] = {
+        {"overwrite a value", {"reg", "add", "HKLM\\SOFTWARE\\P", "/v", "Port", "/d", "COM2:"}},
+        {"delete a value", {"reg", "delete", "HKLM\\SOFTWARE\\P", "/v", "Port"}},
+        {"delete every value", {"reg", "delete", "HKLM\\SOFTWARE\\P", "/va"}},
+        {"delete the key", {"reg", "delete", "HKLM\\SOFTWARE\\P"}},
+        {"overwrite an export", {"reg", "export", "HKLM\\SOFTWARE\\P", file}},
+    };
+    for (const Case& c : cases) {
+        const ToolRun run = RunTool(c.args, dir_, &yes);
+        EXPECT_NE(run.status, 0) << c.what;
+        EXPECT_NE(run.out.find("cancelled"), std::string::npos) << c.what << ": " << run.out;
+    }
+    EXPECT_EQ(GetString("SOFTWARE\\P", "Port"), "COM1:");
+    EXPECT_EQ(GetString("SOFTWARE\\P", "Other"), "x");
+    EXPECT_EQ(ReadWholeFile(file), exported);
+}
+
+TEST_F(ToolTest, ExportWritesOnlyARegularFileOrStandardOutput) {
+    ASSERT_EQ(Tool({"reg", "add", "HKLM\\SOFTWARE\\X", "/v", "Port", "/d", "COM1:"}).status, 0);
+    // A pipe nobody reads would block the open (and a device its carrier) for ever.
+    const std::string fifo = dir_ + "/pipe.reg";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& target : {fifo, std::string("/dev/null"), dir_}) {
+        const ToolRun run = Tool({"reg", "export", "HKLM\\SOFTWARE\\X", target, "/y"});
+        EXPECT_NE(run.status, 0) << target;
+        EXPECT_NE(run.err.find(target + ": not a regular file"), std::string::npos) << run.err;
+    }
+    const ToolRun out = Tool({"reg", "export", "HKLM\\SOFTWARE\\X", "-"});
+    EXPECT_EQ(out.status, 0) << out.err;
+    EXPECT_EQ(out.out,
+              "Windows Registry Editor Version 5.00\n\n"
+              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\X]\n\"Port\"=\"COM1:\"\n\n");
+}
+
+TEST_F(ToolTest, AHiveOfAnotherUserIsRefusedWithOwnerAndMode) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "a file of another user is made with chown, which needs root";
+    ASSERT_EQ(Tool({"reg", "add", "HKLM\\SOFTWARE\\X", "/v", "Port", "/d", "COM1:"}).status, 0);
+    ASSERT_EQ(chown(hive_.c_str(), 65534, 65534), 0);
+    const ToolRun run = Tool({"reg", "query", "HKLM\\SOFTWARE\\X"});
+    EXPECT_NE(run.status, 0);
+    EXPECT_NE(run.err.find(hive_ + ": owner nobody (uid 65534), mode 0644"), std::string::npos)
+        << run.err;
+}
+
 TEST_F(ToolTest, AddThatTheStoreRefusesCreatesNothing) {
     const auto keyExists = [](const char* path) {
         HKEY key = nullptr;
