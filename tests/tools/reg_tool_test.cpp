@@ -167,7 +167,7 @@ TEST_F(ToolTest, ExportWritesOnlyARegularFileOrStandardOutput) {
         EXPECT_NE(run.status, 0) << target;
         EXPECT_NE(run.err.find(target + ": not a regular file"), std::string::npos) << run.err;
     }
-    const ToolRun out = Tool({"reg", "export", "HKLM\\SOFTWARE\\X", "-"});
+    const ToolRun out = Tool({"reg", "export", "HKLM\\SOFTWARE\\X", "-", "--utf8"});
     EXPECT_EQ(out.status, 0) << out.err;
     EXPECT_EQ(out.out,
               "Windows Registry Editor Version 5.00\n\n"
