@@ -66,14 +66,15 @@ QPixmap PrinterPicture() {
     return pixmap;
 }
 
-// One pixel of a colour role, as wide as its layout makes it.
-QFrame* Line(QWidget* parent, const char* name, QPalette::ColorRole role) {
+// A horizontal line one pixel high, as wide as its layout makes it.
+QFrame* Line(QWidget* parent, const char* name) {
     auto* line = new QFrame(parent);
     line->setObjectName(QString::fromLatin1(name));
-    line->setFrameShape(QFrame::NoFrame);
+    line->setFrameShape(QFrame::HLine);
+    line->setFrameShadow(QFrame::Plain);
+    line->setLineWidth(1);
     line->setFixedHeight(1);
-    line->setBackgroundRole(role);
-    line->setAutoFillBackground(true);
+    line->setForegroundRole(QPalette::Dark);
     return line;
 }
 
@@ -135,6 +136,7 @@ AboutForm::AboutForm(CMessageBoxes& messages, QWidget* parent)
     auto* texts = new QVBoxLayout;
     texts->addWidget(title_);
     texts->addWidget(version_);
+    texts->addWidget(Line(this, "Line1"));
     texts->addWidget(description_);
     texts->addStretch(1);
     auto* top = new QHBoxLayout;
@@ -148,12 +150,8 @@ AboutForm::AboutForm(CMessageBoxes& messages, QWidget* parent)
     bottom->addLayout(buttons);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(top, 1);
-    // The separator above the buttons: a dark line on a light one, read as one etched line.
-    auto* etched = new QVBoxLayout;
-    etched->setSpacing(0);
-    etched->addWidget(Line(this, "Line1", QPalette::Dark));
-    etched->addWidget(Line(this, "Line2", QPalette::Light));
-    layout->addLayout(etched);
+    // The two horizontal lines: under the title, and above the buttons.
+    layout->addWidget(Line(this, "Line2"));
     layout->addLayout(bottom);
     resize(420, 230);
 }
