@@ -9,71 +9,13 @@
 
 namespace exerciser {
 
-CMessageBoxes::Reply QuietAnswer(CMessageBoxes::Buttons buttons) {
-    switch (buttons) {
-        case CMessageBoxes::Buttons::YesNo:
-            return CMessageBoxes::Reply::No;
-        case CMessageBoxes::Buttons::RetryCancel:
-            return CMessageBoxes::Reply::Cancel;
-        default:
-            return CMessageBoxes::Reply::Ok;
-    }
-}
-
 namespace {
 
 void Prepare(QMessageBox& box, const std::string& text, const std::string& title,
              CMessageBoxes::Icon icon, CMessageBoxes::Buttons buttons) {
-    using Icon = CMessageBoxes::Icon;
-    using Buttons = CMessageBoxes::Buttons;
-    box.setWindowTitle(title.empty() ? QApplication::applicationName()
-                                     : QString::fromStdString(title));
-    box.setText(QString::fromStdString(text));
-    switch (icon) {
-        case Icon::Critical:
-            box.setIcon(QMessageBox::Critical);
-            break;
-        case Icon::Question:
-            box.setIcon(QMessageBox::Question);
-            break;
-        case Icon::Exclamation:
-            box.setIcon(QMessageBox::Warning);
-            break;
-        case Icon::Information:
-            box.setIcon(QMessageBox::Information);
-            break;
-        case Icon::None:
-            break;
-    }
-    switch (buttons) {
-        case Buttons::Ok:
-            box.setStandardButtons(QMessageBox::Ok);
-            break;
-        case Buttons::YesNo:
-            box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
-            break;
-        case Buttons::RetryCancel:
-            box.setStandardButtons(QMessageBox::Retry | QMessageBox::Cancel);
-            break;
-    }
-}
-
-CMessageBoxes::Reply ReplyOf(int pressed, CMessageBoxes::Buttons buttons) {
-    using Reply = CMessageBoxes::Reply;
-    switch (pressed) {
-        case QMessageBox::Ok:
-            return Reply::Ok;
-        case QMessageBox::Yes:
-            return Reply::Yes;
-        case QMessageBox::No:
-            return Reply::No;
-        case QMessageBox::Retry:
-            return Reply::Retry;
-        case QMessageBox::Cancel:
-            return Reply::Cancel;
-        default:
-            return QuietAnswer(buttons);
-    }
+    thermpos::gui::PrepareMessageBox(
+        box, title.empty() ? QApplication::applicationName() : QString::fromStdString(title),
+        QString::fromStdString(text), icon, buttons);
 }
 
 }  // namespace
@@ -82,7 +24,7 @@ CMessageBoxes::Reply CQtMessageBoxes::Show(const std::string& text, const std::s
                                            Icon icon, Buttons buttons) {
     QMessageBox box(QApplication::activeWindow());
     Prepare(box, text, title, icon, buttons);
-    return ReplyOf(box.exec(), buttons);
+    return thermpos::gui::ReplyOf(box.exec(), buttons);
 }
 
 CMessageBoxes::Reply CQtMessageBoxes::ShowModeless(const std::string& text,
@@ -99,7 +41,7 @@ CMessageBoxes::Reply CQtMessageBoxes::ShowModeless(const std::string& text,
     box.activateWindow();
     // Also ends when the program quits; no button pressed then is the quiet answer.
     loop.exec();
-    return ReplyOf(box.standardButton(box.clickedButton()), buttons);
+    return thermpos::gui::ReplyOf(box.standardButton(box.clickedButton()), buttons);
 }
 
 std::string CQtMessageBoxes::OpenFile(const std::string& title, const std::string& filter,

@@ -4,13 +4,15 @@
 
 #include <string>
 
+#include "gui/MessageBox.h"
+
 namespace exerciser {
 
 class CMessageBoxes {
   public:
-    enum class Icon { None, Critical, Question, Exclamation, Information };
-    enum class Buttons { Ok, YesNo, RetryCancel };
-    enum class Reply { Ok, Yes, No, Retry, Cancel };
+    using Icon = thermpos::gui::MessageIcon;
+    using Buttons = thermpos::gui::MessageButtons;
+    using Reply = thermpos::gui::MessageReply;
 
     virtual ~CMessageBoxes() = default;
     // Shows text modally (an empty title means the program's own) and returns the button
@@ -42,7 +44,7 @@ class CQtMessageBoxes : public CMessageBoxes {
 };
 
 // The button that asks for nothing further (OK, No, Cancel): what an unattended run answers.
-CMessageBoxes::Reply QuietAnswer(CMessageBoxes::Buttons buttons);
+using thermpos::gui::QuietAnswer;
 
 // For unattended runs (screenshots): prints the text to stderr and answers with the button
 // that asks for nothing further (OK, No, Cancel), so nothing waits for an operator.

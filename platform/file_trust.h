@@ -38,6 +38,9 @@ struct TrustRules {
 // does) may not be trusted to hold files, or empty when it may.
 [[nodiscard]] std::string UntrustedFolder(const std::string& dir, const TrustRules& rules);
 
+// The folder part of a path: "." for a bare name, "/" for a name in the root.
+[[nodiscard]] std::string DirName(const std::string& path);
+
 // Whether `dir` is a folder shared with its group on purpose (see above).
 [[nodiscard]] bool IsGroupSharedFolder(const std::string& dir);
 

@@ -46,15 +46,6 @@ bool SharedWithGroup(const struct stat& st) {
            !(st.st_mode & S_IWOTH) && TrustedOwner(st.st_uid);
 }
 
-std::string DirName(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    if (slash == 0)
-        return "/";
-    return path.substr(0, slash);
-}
-
 // The path with every link and "." or ".." resolved; empty when it cannot be.
 std::string Canonical(const std::string& path) {
     char* real = ::realpath(path.c_str(), nullptr);
@@ -95,6 +86,16 @@ std::string ChainProblem(std::string dir, const TrustRules& rules) {
 }
 
 }  // namespace
+
+std::string DirName(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    if (slash == 0)
+        return "/";
+    return path.substr(0, slash);
+}
+
 
 bool IsGroupSharedFolder(const std::string& dir) {
     struct stat st;

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "gui/MessageBox.h"
+
 namespace setup {
 
 // The three error texts of the utility, exactly as users and their support know them.
@@ -17,15 +19,15 @@ inline constexpr char kError4822[] =
 
 class CMessageBoxes {
   public:
-    enum class Icon { Stop, Question, Exclamation, Information };
-    enum class Buttons { Ok, YesNo, RetryCancel };
-    enum class Reply { Ok, Yes, No, Retry, Cancel };
+    using Icon = thermpos::gui::MessageIcon;
+    using Buttons = thermpos::gui::MessageButtons;
+    using Reply = thermpos::gui::MessageReply;
 
     virtual ~CMessageBoxes() = default;
     // Shows text modally and returns the button the user pressed.
     virtual Reply Show(const std::string& text, Icon icon, Buttons buttons) = 0;
 
-    void Error(const std::string& text) { Show(text, Icon::Stop, Buttons::Ok); }
+    void Error(const std::string& text) { Show(text, Icon::Critical, Buttons::Ok); }
 };
 
 // Real message boxes, parented to the active window.

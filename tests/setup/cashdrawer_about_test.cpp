@@ -151,7 +151,7 @@ class CashDrawerAboutTest : public QObject {
         f.page.Activate(kPrinter);
         f.page.Activate(kPrinter);
         QCOMPARE(f.messages.Count(kError1311), 2);
-        QCOMPARE(f.messages.shown[0].icon, CMessageBoxes::Icon::Stop);
+        QCOMPARE(f.messages.shown[0].icon, CMessageBoxes::Icon::Critical);
         QVERIFY(f.page.Controls().drawers.empty());
         f.page.SetPin3(true);
         f.page.Save();

@@ -101,7 +101,7 @@ class GeneralPageTest : public QObject {
         f.page.Initialize();
         QCOMPARE(f.messages.shown.size(), std::size_t{1});
         QCOMPARE(f.messages.shown[0].text, std::string(kError1311));
-        QCOMPARE(f.messages.shown[0].icon, CMessageBoxes::Icon::Stop);
+        QCOMPARE(f.messages.shown[0].icon, CMessageBoxes::Icon::Critical);
         QCOMPARE(f.messages.shown[0].buttons, CMessageBoxes::Buttons::Ok);
         QVERIFY(f.page.Controls().printers.empty());
         QVERIFY(f.page.Controls().languages.empty());

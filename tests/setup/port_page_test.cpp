@@ -101,7 +101,7 @@ class PortPageTest : public QObject {
         }
         QCOMPARE(after, (QStringList{"2", "25", "250"}));
         QCOMPARE(f.messages.Count(kError9173), 3);
-        QCOMPARE(f.messages.shown[0].icon, CMessageBoxes::Icon::Stop);
+        QCOMPARE(f.messages.shown[0].icon, CMessageBoxes::Icon::Critical);
     }
 
     void storedLowWriteTimeoutWarnsOnActivationAndIsStillSavedAsTyped() {
@@ -168,7 +168,7 @@ class PortPageTest : public QObject {
         f.page.RestoreDefault();
         f.page.Save();
         QCOMPARE(f.messages.Count(kError1311), 1);
-        QCOMPARE(f.messages.shown.back().icon, CMessageBoxes::Icon::Stop);
+        QCOMPARE(f.messages.shown.back().icon, CMessageBoxes::Icon::Critical);
         QVERIFY(f.registry.writes.empty());
         QCOMPARE(f.hive.Printer(kPrinter, "Port"), std::optional<std::string>("COM1:"));
     }
@@ -181,7 +181,7 @@ class PortPageTest : public QObject {
         f.page.ChoosePort(f.PortIndex("USB001"));
         f.page.Configure();
         QCOMPARE(f.messages.Count(kError4822), 1);
-        QCOMPARE(f.messages.shown.back().icon, CMessageBoxes::Icon::Stop);
+        QCOMPARE(f.messages.shown.back().icon, CMessageBoxes::Icon::Critical);
         QVERIFY(f.services.serial.empty() && f.services.parallel.empty());
         f.page.ChoosePort(f.PortIndex("COM2:"));
         f.page.Configure();
