@@ -215,28 +215,24 @@ void ControlCore::Raise(const std::shared_ptr<PendingEvent>& event, bool wait) {
         answered_.wait(lock.Std(), [&] { return event->done; });
 }
 
-void ControlCore::OnStatusUpdate(LONG data) {
+void ControlCore::RaiseValue(DISPID kind, LONG value, void (EventHandler::*direct)(LONG)) {
     if (delivery_ == EventDelivery::Direct) {
         if (EventHandler* h = handler_)
-            h->StatusUpdateEvent(data);
+            (h->*direct)(value);
         return;
     }
     auto event = std::make_shared<PendingEvent>();
-    event->kind = kDispIdStatusUpdateEvent;
-    event->value1 = data;
+    event->kind = kind;
+    event->value1 = value;
     Raise(event, false);
 }
 
+void ControlCore::OnStatusUpdate(LONG data) {
+    RaiseValue(kDispIdStatusUpdateEvent, data, &EventHandler::StatusUpdateEvent);
+}
+
 void ControlCore::OnOutputComplete(LONG outputId) {
-    if (delivery_ == EventDelivery::Direct) {
-        if (EventHandler* h = handler_)
-            h->OutputCompleteEvent(outputId);
-        return;
-    }
-    auto event = std::make_shared<PendingEvent>();
-    event->kind = kDispIdOutputCompleteEvent;
-    event->value1 = outputId;
-    Raise(event, false);
+    RaiseValue(kDispIdOutputCompleteEvent, outputId, &EventHandler::OutputCompleteEvent);
 }
 
 void ControlCore::OnError(LONG resultCode, LONG resultCodeExtended, LONG errorLocus,

@@ -82,6 +82,9 @@ class ControlCore : private ControlEventListener {
                  LONG* errorResponse) override;
     void OnDirectIO(LONG eventNumber, LONG* data, std::string* text) override;
 
+    // A one-value event (StatusUpdate, OutputComplete): to the handler at once under
+    // direct delivery, else queued without waiting.
+    void RaiseValue(DISPID kind, LONG value, void (EventHandler::*direct)(LONG)) EXCLUDES(mutex_);
     // Queues the event; when `wait`, returns once it was dispatched or dropped.
     void Raise(const std::shared_ptr<PendingEvent>& event, bool wait) EXCLUDES(mutex_);
     void Deliver(PendingEvent& event);

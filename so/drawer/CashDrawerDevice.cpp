@@ -251,14 +251,18 @@ LONG CCashDrawerDevice::SendDrawerCommand(bool* built) {
     return WritePort(command.data(), length);
 }
 
+LONG CCashDrawerDevice::CheckCallable(const Inside& inside) {
+    if (inside.Refused())
+        return OPOS_E_CLOSED;
+    if (LONG rc = CheckState(1); rc != OPOS_SUCCESS)
+        return rc;
+    return IsEnabled() ? OPOS_SUCCESS : OPOS_E_DISABLED;
+}
+
 LONG CCashDrawerDevice::OpenDrawer() {
     Inside inside(*this);
-    if (inside.Refused())
-        return SetResult(OPOS_E_CLOSED);
-    if (LONG rc = CheckState(1); rc != OPOS_SUCCESS)
+    if (LONG rc = CheckCallable(inside); rc != OPOS_SUCCESS)
         return SetResult(rc);
-    if (!IsEnabled())
-        return SetResult(OPOS_E_DISABLED);
     TemporaryClaim claim(*this);
     if (claim.Result() != OPOS_SUCCESS)
         return SetResult(claim.Result());
@@ -287,12 +291,8 @@ LONG CCashDrawerDevice::WaitForDrawerClose(LONG /*beepTimeout*/, LONG /*beepFreq
                                            LONG /*beepDuration*/, LONG /*beepDelay*/) {
     // The drawer makes no sound; the beep arguments are accepted and unused.
     Inside inside(*this);
-    if (inside.Refused())
-        return SetResult(OPOS_E_CLOSED);
-    if (LONG rc = CheckState(1); rc != OPOS_SUCCESS)
+    if (LONG rc = CheckCallable(inside); rc != OPOS_SUCCESS)
         return SetResult(rc);
-    if (!IsEnabled())
-        return SetResult(OPOS_E_DISABLED);
     if (m_CapStatus.load() == 0)
         return SetResult(OPOS_E_ILLEGAL);
     switch (m_PowerState.load()) {

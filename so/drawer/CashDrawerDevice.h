@@ -96,6 +96,10 @@ class CCashDrawerDevice : public CCashDrawerSlots {
     class TemporaryClaim;
     class Inside;
 
+    // What a drawer method checks first: the call is inside an open device, the state
+    // allows it, the device is enabled. OPOS_SUCCESS, or the code to answer.
+    LONG CheckCallable(const Inside& inside);
+
     // Gives back a claim taken for one call, without disabling and without waking.
     void ReleaseTemporaryClaim() EXCLUDES(m_ClaimLock, DeviceLock());
     // Builds the pulse and writes it under the device lock: the port's result, or
