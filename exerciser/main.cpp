@@ -18,7 +18,6 @@
 #include <QMessageBox>
 #include <QStringList>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 
 #include "exerciser/MessageBoxes.h"
@@ -26,6 +25,7 @@
 #include "exerciser/ParentForm.h"
 #include "exerciser/WorkbenchDock.h"
 #include "exerciser/WorkbenchSetup.h"
+#include "gui/Help.h"
 
 namespace {
 
@@ -88,15 +88,8 @@ bool ReadScript(const QString& path, std::vector<exerciser::ScriptLine>* lines) 
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Answered before QApplication exists: it needs a window system, which a user asking
-    // how to start the program may not have.
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            std::fputs(kUsage, stdout);
-            std::fputs(kHelp, stdout);
-            return 0;
-        }
-    }
+    if (thermpos::gui::PrintHelpIfAsked(argc, argv, kUsage, kHelp))
+        return 0;
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("PrnExerciser"));
     QApplication::setApplicationVersion(QStringLiteral(THERMPOS_VERSION));

@@ -47,17 +47,9 @@ void CashDrawerPage::Activate(const std::string& printer) {
 
 void CashDrawerPage::Load(const std::string& drawer) {
     const std::string key = DrawerKey(drawer);
-    auto load = [&](const char* name, LoadedNumber& number) {
-        std::optional<std::string> text = registry_.ReadValue(name, key);
-        number.present = text.has_value();
-        number.edited = false;
-        if (text) {
-            number.value = ParseDecimal(*text);
-        }
-    };
-    load("Pin3", pin3_);
-    load("CapStatus", capStatus_);
-    load("OnTime", onTime_);
+    pin3_.Load(registry_, "Pin3", key);
+    capStatus_.Load(registry_, "CapStatus", key);
+    onTime_.Load(registry_, "OnTime", key);
 }
 
 void CashDrawerPage::Show() {

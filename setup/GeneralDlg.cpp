@@ -112,27 +112,27 @@ std::string GeneralPage::LanguageText() const {
     return controls_.languages[static_cast<std::size_t>(controls_.language)];
 }
 
+void LoadedNumber::Load(CSetupRegistry& registry, const char* name, const std::string& key) {
+    const std::optional<std::string> text = registry.ReadValue(name, key);
+    present = text.has_value();
+    edited = false;
+    if (text) {
+        value = ParseDecimal(*text);
+    }
+}
+
 void GeneralPage::Load() {
     const std::string device = SelectedPrinter();
     if (device.empty()) {
         return;
     }
     const std::string key = PrinterKey(device);
-    auto load = [&](const char* name, LoadedNumber& number) {
-        std::optional<std::string> text = registry_.ReadValue(name, key);
-        number.present = text.has_value();
-        number.edited = false;
-        // An absent value keeps the number of the printer shown before.
-        if (text) {
-            number.value = ParseDecimal(*text);
-        }
-    };
-    load("BitmapMode", bitmapMode_);
-    load("PrinterLanguageModel", languageModel_);
-    load("PaperSensor", paperSensor_);
-    load("MapResolution", mapResolution_);
-    load("PaperModel", paperModel_);
-    load("Column", column_);
+    bitmapMode_.Load(registry_, "BitmapMode", key);
+    languageModel_.Load(registry_, "PrinterLanguageModel", key);
+    paperSensor_.Load(registry_, "PaperSensor", key);
+    mapResolution_.Load(registry_, "MapResolution", key);
+    paperModel_.Load(registry_, "PaperModel", key);
+    column_.Load(registry_, "Column", key);
     if (std::optional<std::string> name = registry_.ReadValue("PrinterName", key)) {
         printerName_ = *name;
     }

@@ -57,6 +57,9 @@ struct LoadedNumber {
     // an absent one only when the user set it, since until then the control shows what
     // another device held.
     bool NeedsWrite(unsigned shown) const { return present ? shown != value : edited; }
+    // Reads the value `name` of the device key: present or not, not edited. An absent
+    // value keeps the number of the device shown before.
+    void Load(CSetupRegistry& registry, const char* name, const std::string& key);
 };
 
 class GeneralPage : public CPageLogic {

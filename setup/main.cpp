@@ -7,8 +7,8 @@
 #include <QApplication>
 #include <QStringList>
 #include <cstdio>
-#include <cstring>
 
+#include "gui/Help.h"
 #include "setup/MessageBoxes.h"
 #include "setup/PortServices.h"
 #include "setup/QMXSetupSheet.h"
@@ -29,15 +29,8 @@ constexpr char kHelp[] =
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Answered before QApplication exists: it needs a window system, which a user asking
-    // how to start the program may not have.
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            std::fputs(kUsage, stdout);
-            std::fputs(kHelp, stdout);
-            return 0;
-        }
-    }
+    if (thermpos::gui::PrintHelpIfAsked(argc, argv, kUsage, kHelp))
+        return 0;
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("SetupSheet"));
 
