@@ -14,6 +14,7 @@
 #include <QVBoxLayout>
 #include <thread>
 
+#include "gui/Widgets.h"
 #include "opos/OposConstants.h"
 
 namespace exerciser {
@@ -38,15 +39,7 @@ class CDrawerWaiter {
     std::thread thread_;
 };
 
-namespace {
-
-QPushButton* Button(const char* name, const char* caption, QWidget* parent) {
-    auto* b = new QPushButton(QString::fromLatin1(caption), parent);
-    b->setObjectName(QString::fromLatin1(name));
-    return b;
-}
-
-}  // namespace
+using thermpos::gui::NamedButton;
 
 CashDrawerForm::CashDrawerForm(CGlobalModule& module, QWidget* parent)
     : QWidget(parent), module_(module) {
@@ -60,12 +53,12 @@ CashDrawerForm::CashDrawerForm(CGlobalModule& module, QWidget* parent)
 
     auto* frame = new QGroupBox(this);
     frame->setObjectName(QStringLiteral("Frame1"));
-    QPushButton* open = Button("OpenDrawerButton", "Open", frame);
-    QPushButton* enable = Button("EnableDrawerButton", "Device Enabled(TRUE)", frame);
-    QPushButton* disable = Button("DisableDrawerButton", "Device Enable(False)", frame);
-    QPushButton* close = Button("CloseDrawerButton", "Close", frame);
-    wait_ = Button("WaitforCloseDrawerButton", "WaitforCloseDrawer", frame);
-    QPushButton* fire = Button("OpenCashDrawerButton", "OpenDrawer", frame);
+    QPushButton* open = NamedButton("OpenDrawerButton", "Open", frame);
+    QPushButton* enable = NamedButton("EnableDrawerButton", "Device Enabled(TRUE)", frame);
+    QPushButton* disable = NamedButton("DisableDrawerButton", "Device Enable(False)", frame);
+    QPushButton* close = NamedButton("CloseDrawerButton", "Close", frame);
+    wait_ = NamedButton("WaitforCloseDrawerButton", "WaitforCloseDrawer", frame);
+    QPushButton* fire = NamedButton("OpenCashDrawerButton", "OpenDrawer", frame);
     auto* grid = new QGridLayout(frame);
     grid->addWidget(open, 0, 0);
     grid->addWidget(close, 0, 1);

@@ -8,19 +8,12 @@
 #include <QVBoxLayout>
 
 #include "exerciser/StatusForm.h"
+#include "gui/Widgets.h"
 #include "opos/OposConstants.h"
 
 namespace exerciser {
 
-namespace {
-
-QPushButton* Button(const char* name, const char* caption, QWidget* parent) {
-    auto* b = new QPushButton(QString::fromLatin1(caption), parent);
-    b->setObjectName(QString::fromLatin1(name));
-    return b;
-}
-
-}  // namespace
+using thermpos::gui::NamedButton;
 
 PrinterTypeForm::PrinterTypeForm(CGlobalModule& module, CExerciserWindows& windows, QWidget* parent)
     : QWidget(parent), module_(module), windows_(windows) {
@@ -50,16 +43,16 @@ PrinterTypeForm::PrinterTypeForm(CGlobalModule& module, CExerciserWindows& windo
 
     auto* frame1 = new QGroupBox(this);
     frame1->setObjectName(QStringLiteral("Frame1"));
-    QPushButton* open = Button("OpenPrinterButton", "&Open", frame1);
-    QPushButton* claim = Button("ClaimPrinterButton", "&Claim ", frame1);
-    QPushButton* enable = Button("EnablePrinterButton", "Device&Enabled (True)", frame1);
-    QPushButton* print = Button("PrintCurrentTextButton", "Print &Text", frame1);
+    QPushButton* open = NamedButton("OpenPrinterButton", "&Open", frame1);
+    QPushButton* claim = NamedButton("ClaimPrinterButton", "&Claim ", frame1);
+    QPushButton* enable = NamedButton("EnablePrinterButton", "Device&Enabled (True)", frame1);
+    QPushButton* print = NamedButton("PrintCurrentTextButton", "Print &Text", frame1);
     QFont bold = print->font();
     bold.setBold(true);
     print->setFont(bold);
-    QPushButton* disable = Button("DisablePrinterButton", "&DeviceEnabled (False)", frame1);
-    QPushButton* release = Button("ReleasePrinterButton", "Re&lease", frame1);
-    QPushButton* close = Button("ClosePrinterButton", "&Close", frame1);
+    QPushButton* disable = NamedButton("DisablePrinterButton", "&DeviceEnabled (False)", frame1);
+    QPushButton* release = NamedButton("ReleasePrinterButton", "Re&lease", frame1);
+    QPushButton* close = NamedButton("ClosePrinterButton", "&Close", frame1);
     power_ = new QCheckBox(QStringLiteral("Power Notify"), frame1);
     power_->setObjectName(QStringLiteral("PowerCheck"));
     async_ = new QCheckBox(QStringLiteral("Async Flag"), frame1);
