@@ -117,16 +117,26 @@ LONG ControlCore::GetNumber(LONG index) {
     return control_.GetPropertyNumber(index);
 }
 
-void ControlCore::SetNumber(LONG index, LONG value) {
+const PropertyInfo* ControlCore::SettableProperty(LONG index, bool* refused) {
+    *refused = true;
     if (!IsOpen()) {
         Refuse(OPOS_E_CLOSED);
-        return;
+        return nullptr;
     }
     const PropertyInfo* p = table_.FindIndex(index);
     if (p && !Supported(p->since)) {
         Refuse(OPOS_E_NOSERVICE);
-        return;
+        return nullptr;
     }
+    *refused = false;
+    return p;
+}
+
+void ControlCore::SetNumber(LONG index, LONG value) {
+    bool refused;
+    const PropertyInfo* p = SettableProperty(index, &refused);
+    if (refused)
+        return;
     if (p && p->type == PropType::Bool)
         value = value != 0 ? 1 : 0;
     refused_ = -1;
@@ -163,15 +173,10 @@ std::string ControlCore::GetString(LONG index) {
 }
 
 void ControlCore::SetString(LONG index, const std::string& value) {
-    if (!IsOpen()) {
-        Refuse(OPOS_E_CLOSED);
+    bool refused;
+    (void)SettableProperty(index, &refused);
+    if (refused)
         return;
-    }
-    const PropertyInfo* p = table_.FindIndex(index);
-    if (p && !Supported(p->since)) {
-        Refuse(OPOS_E_NOSERVICE);
-        return;
-    }
     refused_ = -1;
     control_.SetPropertyString(index, value);
 }

@@ -82,6 +82,10 @@ class ControlCore : private ControlEventListener {
                  LONG* errorResponse) override;
     void OnDirectIO(LONG eventNumber, LONG* data, std::string* text) override;
 
+    // Before a property is set: refuses (*refused true, the result code set) when the
+    // control is closed or the service object is too old for the property; else the
+    // property's table entry, null for an index the table does not know.
+    const PropertyInfo* SettableProperty(LONG index, bool* refused);
     // A one-value event (StatusUpdate, OutputComplete): to the handler at once under
     // direct delivery, else queued without waiting.
     void RaiseValue(DISPID kind, LONG value, void (EventHandler::*direct)(LONG)) EXCLUDES(mutex_);
