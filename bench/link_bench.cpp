@@ -19,6 +19,7 @@
 #include <string>
 #include <thread>
 
+#include "bench/bench_support.h"
 #include "opos/OposConstants.h"
 #include "so/printer/OutputPipeline.h"
 #include "so/printer/PrinterModels.h"
@@ -36,20 +37,8 @@ using thermpos::so::CPrinterRTK410;
 using thermpos::so::CPrinterRTK6100;
 using thermpos::so::CThermalPrinter;
 
-struct Model {
-    const char* name;
-    const thermpos::so::ModelProfile& (*profile)();
-    std::unique_ptr<CThermalPrinter> (*make)();
-};
-template <class Printer>
-std::unique_ptr<CThermalPrinter> Make() {
-    return std::make_unique<Printer>();
-}
-const Model kModels[] = {
-    {"QMX5500", &CPrinterQMX5500::ProfileData, &Make<CPrinterQMX5500>},
-    {"RTK410", &CPrinterRTK410::ProfileData, &Make<CPrinterRTK410>},
-    {"RTK6100", &CPrinterRTK6100::ProfileData, &Make<CPrinterRTK6100>},
-};
+using bench::kPrinterModels;
+using Model = bench::PrinterModel;
 using thermpos::vprinter::VirtualPrinter;
 using thermpos::vprinter::VirtualPrinterOptions;
 
@@ -81,7 +70,7 @@ int main(int argc, char** argv) {
     const int jobs = argc > 2 ? std::atoi(argv[2]) : 100;
     const std::string modelName = argc > 3 ? argv[3] : "QMX5500";
     const Model* model = nullptr;
-    for (const Model& m : kModels)
+    for (const Model& m : kPrinterModels)
         if (modelName == m.name)
             model = &m;
     if (baud < 300 || baud > 4000000 || jobs < 2 || jobs > 1000 || model == nullptr) {

@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "bench/printer_process.h"
 #include "opos/ControlObject.h"
 #include "opos/OposConstants.h"
@@ -38,6 +39,9 @@
 namespace {
 
 using namespace std::chrono_literals;
+using bench::ProcessCpuMs;
+using bench::ThreadCpuMs;
+using bench::Threads;
 using Clock = std::chrono::steady_clock;
 using thermpos::opos::ControlEventListener;
 using thermpos::opos::COposControl;
@@ -91,28 +95,6 @@ class Listener : public ControlEventListener {
     Clock::time_point at_;
     size_t count_ = 0;
 };
-
-std::set<std::string> Threads() {
-    std::set<std::string> tids;
-    for (const auto& e : std::filesystem::directory_iterator("/proc/self/task"))
-        tids.insert(e.path().filename().string());
-    return tids;
-}
-
-// CPU time one thread of this process ran, in milliseconds (schedstat: nanoseconds).
-double ThreadCpuMs(const std::string& tid) {
-    std::ifstream in("/proc/self/task/" + tid + "/schedstat");
-    double ns = 0;
-    in >> ns;
-    return ns / 1e6;
-}
-
-double ProcessCpuMs() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000.0 +
-           (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000.0;
-}
 
 // Bytes the printer process sent to the host so far: the status blocks (4 bytes each).
 double PrinterBytesSent() {

@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "bench/printer_process.h"
 #include "opos/OposConstants.h"
 #include "so/drawer/CashDrawers.h"
@@ -40,6 +41,9 @@
 namespace {
 
 using namespace std::chrono_literals;
+using bench::ProcessCpuMs;
+using bench::ThreadCpuMs;
+using bench::Threads;
 using Clock = std::chrono::steady_clock;
 using printertest::ControlEvent;
 using printertest::RecordingControl;
@@ -50,42 +54,8 @@ using thermpos::so::CPrinterRTK410;
 using thermpos::so::CPrinterRTK6100;
 using thermpos::so::CThermalPrinter;
 
-// A model's printer class, and its key (which chooses its status monitor rules).
-struct Model {
-    const char* name;
-    const thermpos::so::ModelProfile& (*profile)();
-    std::unique_ptr<CThermalPrinter> (*make)();
-};
-template <class Printer>
-std::unique_ptr<CThermalPrinter> Make() {
-    return std::make_unique<Printer>();
-}
-const Model kModels[] = {
-    {"QMX5500", &CPrinterQMX5500::ProfileData, &Make<CPrinterQMX5500>},
-    {"RTK410", &CPrinterRTK410::ProfileData, &Make<CPrinterRTK410>},
-    {"RTK6100", &CPrinterRTK6100::ProfileData, &Make<CPrinterRTK6100>},
-};
-
-double ProcessCpuMs() {
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return t.tv_sec * 1000.0 + t.tv_nsec / 1e6;
-}
-
-std::set<std::string> Threads() {
-    std::set<std::string> tids;
-    for (const auto& e : std::filesystem::directory_iterator("/proc/self/task"))
-        tids.insert(e.path().filename().string());
-    return tids;
-}
-
-// CPU time one thread of this process ran, in milliseconds (schedstat: nanoseconds).
-double ThreadCpuMs(const std::string& tid) {
-    std::ifstream in("/proc/self/task/" + tid + "/schedstat");
-    double ns = 0;
-    in >> ns;
-    return ns / 1e6;
-}
+using bench::kPrinterModels;
+using Model = bench::PrinterModel;
 
 // Resident set of the process in KiB.
 long ResidentKiB() {
@@ -171,7 +141,7 @@ int main(int argc, char** argv) {
     const int jobs = argc > 2 ? std::atoi(argv[2]) : 50;
     const std::string only = argc > 3 ? argv[3] : "";
     const Model* single = nullptr;
-    for (const Model& m : kModels)
+    for (const Model& m : kPrinterModels)
         if (only == m.name)
             single = &m;
     if (printers < 1 || printers > 64 || jobs < 1 || jobs > 100000 || (argc > 3 && !single)) {
@@ -194,7 +164,7 @@ int main(int argc, char** argv) {
         return Fail(error), 1;
     std::vector<std::unique_ptr<Station>> stations;
     for (int i = 0; i < printers; ++i) {
-        stations.push_back(std::make_unique<Station>(single ? *single : kModels[i % 3]));
+        stations.push_back(std::make_unique<Station>(single ? *single : kPrinterModels[i % 3]));
         stations.back()->port = served[i].comName;
         WriteStation(*stations.back(), i);
     }
@@ -204,7 +174,7 @@ int main(int argc, char** argv) {
             return 1;
     const long rssAfter = ResidentKiB();
     std::printf("printers %d\n", printers);
-    for (const Model& m : kModels) {
+    for (const Model& m : kPrinterModels) {
         std::string ports;
         for (const auto& s : stations)
             if (&s->model == &m)
@@ -216,10 +186,10 @@ int main(int argc, char** argv) {
 
     // Idle: nothing to do but keep watching the ports. The interval itself is what is
     // measured.
-    std::vector<double> monitorMs(std::size(kModels));
+    std::vector<double> monitorMs(std::size(kPrinterModels));
     for (const auto& s : stations)
         for (const auto& tid : s->enableThreads)
-            monitorMs[static_cast<std::size_t>(&s->model - kModels)] -= ThreadCpuMs(tid);
+            monitorMs[static_cast<std::size_t>(&s->model - kPrinterModels)] -= ThreadCpuMs(tid);
     const double cpu0 = ProcessCpuMs();
     const auto t0 = Clock::now();
     std::this_thread::sleep_for(10s);
@@ -227,20 +197,21 @@ int main(int argc, char** argv) {
     const double wallMs = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
     for (const auto& s : stations)
         for (const auto& tid : s->enableThreads)
-            monitorMs[static_cast<std::size_t>(&s->model - kModels)] += ThreadCpuMs(tid);
+            monitorMs[static_cast<std::size_t>(&s->model - kPrinterModels)] += ThreadCpuMs(tid);
     std::printf("idle_cpu_percent_of_one_core %.4f\n", 100.0 * idleMs / wallMs);
     // The monitor threads of each model's ports, per port.
-    for (std::size_t m = 0; m < std::size(kModels); ++m) {
-        const auto ports = std::count_if(stations.begin(), stations.end(),
-                                         [&](const auto& s) { return &s->model == &kModels[m]; });
+    for (std::size_t m = 0; m < std::size(kPrinterModels); ++m) {
+        const auto ports = std::count_if(stations.begin(), stations.end(), [&](const auto& s) {
+            return &s->model == &kPrinterModels[m];
+        });
         if (ports > 0)
-            std::printf("idle_monitor_cpu_percent_per_port_%s %.4f\n", kModels[m].name,
+            std::printf("idle_monitor_cpu_percent_per_port_%s %.4f\n", kPrinterModels[m].name,
                         100.0 * monitorMs[m] / wallMs / static_cast<double>(ports));
     }
 
     // Status latency: cover changes round the printers, each waited for.
     std::vector<double> latencies;
-    std::vector<std::vector<double>> byModel(std::size(kModels));
+    std::vector<std::vector<double>> byModel(std::size(kPrinterModels));
     for (int round = 0; round < 16; ++round) {
         for (std::size_t i = 0; i < stations.size(); ++i) {
             Station& s = *stations[i];
@@ -254,15 +225,16 @@ int main(int argc, char** argv) {
             const double ms =
                 std::chrono::duration<double, std::milli>(Clock::now() - start).count();
             latencies.push_back(ms);
-            byModel[static_cast<std::size_t>(&s.model - kModels)].push_back(ms);
+            byModel[static_cast<std::size_t>(&s.model - kPrinterModels)].push_back(ms);
         }
     }
     std::printf("status_changes %zu\n", latencies.size());
     std::printf("status_median_ms %.3f\n", Percentile(latencies, 0.5));
     std::printf("status_p99_ms %.3f\n", Percentile(latencies, 0.99));
-    for (std::size_t m = 0; m < std::size(kModels); ++m)
+    for (std::size_t m = 0; m < std::size(kPrinterModels); ++m)
         if (!byModel[m].empty())
-            std::printf("status_p99_ms_%s %.3f\n", kModels[m].name, Percentile(byModel[m], 0.99));
+            std::printf("status_p99_ms_%s %.3f\n", kPrinterModels[m].name,
+                        Percentile(byModel[m], 0.99));
 
     // All printers printing at once.
     const std::string receipt = Receipt();
