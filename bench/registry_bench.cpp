@@ -81,6 +81,26 @@ detail::Node* AddKey(detail::Node* parent, const std::string& name) {
     return parent->subkeys.back().get();
 }
 
+// A Ports-map-like text value, "COM1:" to "COM9:" by i.
+detail::Value PortValue(const std::string& name, int i) {
+    const std::string port = "COM" + std::to_string(i % 9 + 1) + ":";
+    std::vector<BYTE> text(port.begin(), port.end());
+    text.push_back(0);
+    return detail::Value{name, REG_SZ, text};
+}
+
+// A fresh read of the hive, then SOFTWARE\Bench opened; null when that fails (the
+// benchmark is then stopped with the reason).
+HKEY OpenBench(benchmark::State& state, HiveFiles& files) {
+    files.SwitchCopy();
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Bench", 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        state.SkipWithError("open failed");
+        return nullptr;
+    }
+    return key;
+}
+
 void ReadBinaryValue(benchmark::State& state) {
     const auto size = static_cast<std::size_t>(state.range(0));
     detail::Node root;
@@ -96,13 +116,9 @@ void ReadBinaryValue(benchmark::State& state) {
     }
     std::vector<BYTE> out(size);
     for (auto _ : state) {
-        files.SwitchCopy();
-        HKEY k = nullptr;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Bench", 0, KEY_READ, &k) !=
-            ERROR_SUCCESS) {
-            state.SkipWithError("open failed");
+        HKEY k = OpenBench(state, files);
+        if (!k)
             return;
-        }
         DWORD cb = static_cast<DWORD>(out.size());
         const LONG r = RegQueryValueExA(k, "Logo", nullptr, nullptr, out.data(), &cb);
         RegCloseKey(k);
@@ -128,10 +144,7 @@ void WalkKeys(benchmark::State& state) {
     char name[16];
     for (int i = 0; i < keys; ++i) {
         std::snprintf(name, sizeof name, "K%06d", i);
-        const std::string port = "COM" + std::to_string(i % 9 + 1) + ":";
-        std::vector<BYTE> text(port.begin(), port.end());
-        text.push_back(0);
-        AddKey(bench, name)->values.push_back(detail::Value{"Port", REG_SZ, text});
+        AddKey(bench, name)->values.push_back(PortValue("Port", i));
     }
     HiveFiles files(root);
     if (!files.ok()) {
@@ -139,13 +152,9 @@ void WalkKeys(benchmark::State& state) {
         return;
     }
     for (auto _ : state) {
-        files.SwitchCopy();
-        HKEY parent = nullptr;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Bench", 0, KEY_READ, &parent) !=
-            ERROR_SUCCESS) {
-            state.SkipWithError("open failed");
+        HKEY parent = OpenBench(state, files);
+        if (!parent)
             return;
-        }
         int opened = 0;
         for (DWORD i = 0;; ++i) {
             char sub[256];
@@ -185,10 +194,7 @@ void QueryValues(benchmark::State& state) {
     char name[16];
     for (int i = 0; i < count; ++i) {
         std::snprintf(name, sizeof name, "V%06d", i);
-        const std::string port = "COM" + std::to_string(i % 9 + 1) + ":";
-        std::vector<BYTE> text(port.begin(), port.end());
-        text.push_back(0);
-        bench->values.push_back(detail::Value{name, REG_SZ, text});
+        bench->values.push_back(PortValue(name, i));
     }
     HiveFiles files(root);
     if (!files.ok()) {
@@ -196,13 +202,9 @@ void QueryValues(benchmark::State& state) {
         return;
     }
     for (auto _ : state) {
-        files.SwitchCopy();
-        HKEY key = nullptr;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Bench", 0, KEY_READ, &key) !=
-            ERROR_SUCCESS) {
-            state.SkipWithError("open failed");
+        HKEY key = OpenBench(state, files);
+        if (!key)
             return;
-        }
         int read = 0;
         for (DWORD i = 0;; ++i) {
             char valueName[256];
