@@ -257,7 +257,7 @@ LONG ReadFile(HANDLE handle, void* buffer, DWORD size, DWORD* read) {
     return rc;
 }
 
-DWORD WaitForInput(HANDLE handle, int wakeFd, DWORD timeoutMs) {
+DWORD WaitForInput(HANDLE handle, int wakeFd, DWORD /*timeoutMs*/) {
     std::shared_ptr<Device> dev = Find(handle);
     if (!dev)
         return WAIT_FAILED;

@@ -172,8 +172,9 @@ TEST_F(Win32DeviceFile, BytesPassBothWays) {
     DWORD n = 0;
     OVERLAPPED ov{};
     ov.hEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (!::ReadFile(server_, got, sizeof got, nullptr, &ov))
+    if (!::ReadFile(server_, got, sizeof got, nullptr, &ov)) {
         ASSERT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+    }
     ASSERT_TRUE(::GetOverlappedResult(server_, &ov, &n, TRUE));
     ::CloseHandle(ov.hEvent);
     EXPECT_EQ(std::string(got, n), "\x1b@");
@@ -181,8 +182,9 @@ TEST_F(Win32DeviceFile, BytesPassBothWays) {
     DWORD sent = 0;
     ov = {};
     ov.hEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (!::WriteFile(server_, "\x14", 1, nullptr, &ov))
+    if (!::WriteFile(server_, "\x14", 1, nullptr, &ov)) {
         ASSERT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+    }
     ASSERT_TRUE(::GetOverlappedResult(server_, &ov, &sent, TRUE));
     ::CloseHandle(ov.hEvent);
     ASSERT_EQ(devfile::SetCommTimeouts(port_, COMMTIMEOUTS{0, 0, 20000, 0, 0}), ERROR_SUCCESS);
