@@ -15,6 +15,9 @@
 
 #include "platform/automation.h"
 
+#ifdef _WIN32
+// ole32 activates: CLSIDFromProgID and CoCreateInstance from objbase.h.
+#else
 inline constexpr DWORD CLSCTX_INPROC_SERVER = 0x1;
 
 // CO_E_CLASSSTRING when the ProgID is not registered (or its CLSID value is not a GUID).
@@ -26,6 +29,7 @@ HRESULT CLSIDFromProgID(LPCOLESTR progId, CLSID* clsid);
 // writable by its owner only), CO_E_DLLNOTFOUND (library cannot be loaded), CO_E_ERRORINDLL
 // (library lacks DllGetClassObject), CLASS_E_NOAGGREGATION, or the server's own failure code.
 HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID iid, void** object);
+#endif  // _WIN32
 
 namespace thermpos::platform::com {
 

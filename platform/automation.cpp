@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#ifndef _WIN32  // oleaut32 has BSTR and VARIANT on Windows
 namespace {
 
 // VariantChangeType flag: booleans become "True"/"False" rather than "-1"/"0".
@@ -384,6 +385,8 @@ HRESULT VariantChangeType(VARIANTARG* dest, const VARIANTARG* src, USHORT flags,
     }
     return S_OK;
 }
+
+#endif  // _WIN32
 
 bool GuidFromString(const char* text, GUID* out) {
     if (!text || !out)

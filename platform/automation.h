@@ -12,6 +12,12 @@
 
 #include "platform/win32.h"
 
+#ifdef _WIN32
+// The real COM and automation types and ole32/oleaut32 functions.
+#include <objbase.h>
+#include <oleauto.h>
+#include <olectl.h>
+#else
 using HRESULT = std::int32_t;
 using DISPID = std::int32_t;
 using LCID = std::uint32_t;
@@ -34,12 +40,16 @@ using REFIID = const IID&;
 using REFCLSID = const CLSID&;
 
 inline bool operator==(const GUID& a, const GUID& b) {
-    if (a.Data1 != b.Data1 || a.Data2 != b.Data2 || a.Data3 != b.Data3) return false;
+    if (a.Data1 != b.Data1 || a.Data2 != b.Data2 || a.Data3 != b.Data3)
+        return false;
     for (int i = 0; i < 8; ++i)
-        if (a.Data4[i] != b.Data4[i]) return false;
+        if (a.Data4[i] != b.Data4[i])
+            return false;
     return true;
 }
-inline bool IsEqualGUID(const GUID& a, const GUID& b) { return a == b; }
+inline bool IsEqualGUID(const GUID& a, const GUID& b) {
+    return a == b;
+}
 
 #define SUCCEEDED(hr) (static_cast<HRESULT>(hr) >= 0)
 #define FAILED(hr) (static_cast<HRESULT>(hr) < 0)
@@ -165,9 +175,8 @@ struct IDispatch : IUnknown {
     virtual HRESULT GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) = 0;
     virtual HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid,
                                   DISPID* dispIds) = 0;
-    virtual HRESULT Invoke(DISPID dispId, REFIID riid, LCID lcid, WORD flags,
-                           DISPPARAMS* params, VARIANT* result, EXCEPINFO* excepInfo,
-                           UINT* argErr) = 0;
+    virtual HRESULT Invoke(DISPID dispId, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
+                           VARIANT* result, EXCEPINFO* excepInfo, UINT* argErr) = 0;
 };
 
 struct IClassFactory : IUnknown {
@@ -178,8 +187,8 @@ struct IClassFactory : IUnknown {
 inline constexpr IID IID_NULL = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
 inline constexpr IID IID_IUnknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 inline constexpr IID IID_IDispatch = {0x00020400, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
-inline constexpr IID IID_IClassFactory = {0x00000001, 0x0000, 0x0000,
-                                          {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+inline constexpr IID IID_IClassFactory = {
+    0x00000001, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 
 // BSTR: UTF-16 text after a u32 byte length, followed by a zero; malloc'd so that any
 // module can free it. Embedded zeros are kept; SysStringLen counts them.
@@ -196,6 +205,7 @@ HRESULT VariantCopy(VARIANTARG* dest, const VARIANTARG* src);
 // Coerces among VT_I2, VT_I4, VT_BOOL, VT_BSTR (by value; a VT_BYREF source is read
 // through). DISP_E_TYPEMISMATCH when no coercion exists, DISP_E_OVERFLOW when out of range.
 HRESULT VariantChangeType(VARIANTARG* dest, const VARIANTARG* src, USHORT flags, VARTYPE vt);
+#endif  // _WIN32
 
 // "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}" in upper case; parsing accepts either case.
 // Returns false for text that is not a GUID.

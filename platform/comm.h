@@ -9,6 +9,8 @@
 
 #include "platform/win32.h"
 
+#ifndef _WIN32  // windows.h declares these
+
 struct DCB {
     DWORD DCBlength;  // sizeof(DCB); filled in by GetCommState, not checked by SetCommState
     DWORD BaudRate;
@@ -76,3 +78,4 @@ inline constexpr DWORD PURGE_TXABORT = 0x0001;
 inline constexpr DWORD PURGE_RXABORT = 0x0002;
 inline constexpr DWORD PURGE_TXCLEAR = 0x0004;
 inline constexpr DWORD PURGE_RXCLEAR = 0x0008;
+#endif  // _WIN32

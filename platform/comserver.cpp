@@ -260,7 +260,7 @@ bool ProgIdNamesClassOrNothing(const char* progId, const char* guid) {
 
 HRESULT RegisterServerClasses(const ServerClass* classes, size_t count,
                               const std::string& libraryPath) {
-    if (libraryPath.empty() || libraryPath[0] != '/')
+    if (!module::IsAbsolutePath(libraryPath))
         return SELFREG_E_CLASS;
     for (size_t i = 0; i < count; ++i) {
         const ServerClass& c = classes[i];

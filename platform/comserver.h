@@ -198,6 +198,26 @@ class ComPtr {
 }  // namespace thermpos::platform::com
 
 // Defines the four server exports over a ServerClass array.
+#ifdef _WIN32
+// With objbase.h's declarations; the module definition file exports them.
+#define THERMPOS_COM_SERVER_EXPORTS(classes)                                   \
+    STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, LPVOID* out) {        \
+        return ::thermpos::platform::com::GetClassObject(                      \
+            classes, sizeof(classes) / sizeof(classes[0]), &clsid, &iid, out); \
+    }                                                                          \
+    STDAPI DllCanUnloadNow() {                                                 \
+        return ::thermpos::platform::com::ModuleCanUnloadNow();                \
+    }                                                                          \
+    STDAPI DllRegisterServer() {                                               \
+        return ::thermpos::platform::com::RegisterServerClasses(               \
+            classes, sizeof(classes) / sizeof(classes[0]),                     \
+            ::thermpos::platform::com::ThisModulePath());                      \
+    }                                                                          \
+    STDAPI DllUnregisterServer() {                                             \
+        return ::thermpos::platform::com::UnregisterServerClasses(             \
+            classes, sizeof(classes) / sizeof(classes[0]));                    \
+    }
+#else
 #define THERMPOS_COM_SERVER_EXPORTS(classes)                                          \
     extern "C" __attribute__((visibility("default"))) HRESULT DllGetClassObject(      \
         const GUID* clsid, const GUID* iid, void** out) {                             \
@@ -216,3 +236,4 @@ class ComPtr {
         return ::thermpos::platform::com::UnregisterServerClasses(                    \
             classes, sizeof(classes) / sizeof(classes[0]));                           \
     }
+#endif  // _WIN32

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/module.h"
 #include "platform/netport.h"
 #include "platform/portname.h"
 #include "platform/registry.h"
@@ -46,7 +47,7 @@ LONG ResolvePortName(std::string_view name, std::string* path) {
                 *path = std::move(mapped);
                 return ERROR_SUCCESS;
             }
-            if ((type != REG_SZ && type != REG_EXPAND_SZ) || mapped.empty() || mapped[0] != '/')
+            if ((type != REG_SZ && type != REG_EXPAND_SZ) || !module::IsAbsolutePath(mapped))
                 return ERROR_PATH_NOT_FOUND;
             *path = std::move(mapped);
             return ERROR_SUCCESS;

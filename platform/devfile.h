@@ -65,6 +65,8 @@
 
 namespace thermpos::platform::devfile {
 
+#ifdef _WIN32
+#else
 inline constexpr DWORD GENERIC_READ = 0x80000000u;
 inline constexpr DWORD GENERIC_WRITE = 0x40000000u;
 inline constexpr DWORD FILE_SHARE_READ = 0x1;
@@ -72,6 +74,7 @@ inline constexpr DWORD FILE_SHARE_WRITE = 0x2;
 
 // GetCommState/SetCommState/SetupComm on a handle that is not a terminal.
 inline constexpr LONG ERROR_INVALID_FUNCTION = 1;
+#endif  // _WIN32
 
 // Win32 number for an errno value (see the table above).
 [[nodiscard]] LONG ErrorFromErrno(int err);

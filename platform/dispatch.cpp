@@ -142,7 +142,7 @@ bool DispatchArgs::Bool(size_t i) const {
 
 std::u16string_view DispatchArgs::WString(size_t i) const {
     BSTR b = Bstr(i);
-    return std::u16string_view(b, SysStringLen(b));
+    return BstrView(b);
 }
 
 BSTR DispatchArgs::Bstr(size_t i) const {
@@ -183,7 +183,7 @@ std::u16string DispatchArgs::WStringRef(size_t i) const {
     if (i >= args_.size() || args_[i].kind != ArgKind::BstrRef)
         return {};
     BSTR b = *static_cast<BSTR*>(args_[i].ref);
-    return std::u16string(b ? b : u"", SysStringLen(b));
+    return std::u16string(BstrView(b));
 }
 
 std::string DispatchArgs::StringRef(size_t i) const {
@@ -193,7 +193,7 @@ std::string DispatchArgs::StringRef(size_t i) const {
 HRESULT DispatchArgs::SetWStringRef(size_t i, std::u16string_view text) {
     if (i >= args_.size() || args_[i].kind != ArgKind::BstrRef)
         return E_INVALIDARG;
-    BSTR fresh = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+    BSTR fresh = SysAllocStringLen(AsOle(text.data()), static_cast<UINT>(text.size()));
     if (!fresh)
         return E_OUTOFMEMORY;
     BSTR* target = static_cast<BSTR*>(args_[i].ref);
@@ -237,7 +237,7 @@ HRESULT DispatchArgs::ReturnWString(VARIANT* result, std::u16string_view value) 
     if (!result)
         return S_OK;
     VariantClear(result);
-    BSTR b = SysAllocStringLen(value.data(), static_cast<UINT>(value.size()));
+    BSTR b = SysAllocStringLen(AsOle(value.data()), static_cast<UINT>(value.size()));
     if (!b)
         return E_OUTOFMEMORY;
     result->vt = VT_BSTR;
@@ -334,7 +334,7 @@ HRESULT DispatchTable::GetIDsOfNames(LPOLESTR* names, UINT count, DISPID* dispId
         if (i == 0 && names[0]) {
             // Names from a caller are zero-terminated; a BSTR with embedded zeros ends at
             // the first one here, as it would on Windows.
-            id = Find(std::u16string_view(names[0]));
+            id = Find(std::u16string_view(AsUtf16(names[0])));
         }
         dispIds[i] = id;
         if (id == DISPID_UNKNOWN)
@@ -405,7 +405,7 @@ HRESULT DispatchTable::Invoke(void* self, DISPID dispId, WORD flags, DISPPARAMS*
         } else {
             hr = VariantChangeType(&slot.value, arg, 0, ValueType(kinds[i]));
             if (SUCCEEDED(hr) && kinds[i] == ArgKind::Bstr && !slot.value.bstrVal) {
-                slot.value.bstrVal = SysAllocStringLen(u"", 0);
+                slot.value.bstrVal = SysAllocStringLen(AsOle(u""), 0);
                 if (!slot.value.bstrVal)
                     hr = E_OUTOFMEMORY;
             }
@@ -462,6 +462,10 @@ std::string WideToAnsi(std::u16string_view text) {
     return out;
 }
 
+std::u16string_view BstrView(BSTR text) {
+    return text ? std::u16string_view(AsUtf16(text), SysStringLen(text)) : std::u16string_view();
+}
+
 std::u16string AnsiToWide(std::string_view text) {
     std::u16string out;
     if (MultiByteToWide(CP_ACP, text, &out) != ERROR_SUCCESS) {
@@ -473,7 +477,7 @@ std::u16string AnsiToWide(std::string_view text) {
 }
 
 BString::BString(std::u16string_view text)
-    : bstr_(SysAllocStringLen(text.data(), static_cast<UINT>(text.size()))) {}
+    : bstr_(SysAllocStringLen(AsOle(text.data()), static_cast<UINT>(text.size()))) {}
 
 BString BString::Adopt(BSTR text) {
     BString b;
@@ -509,7 +513,7 @@ BSTR BString::Release() {
 }
 
 std::u16string_view BString::View() const {
-    return bstr_ ? std::u16string_view(bstr_, SysStringLen(bstr_)) : std::u16string_view();
+    return BstrView(bstr_);
 }
 
 std::string BString::Ansi() const {
@@ -519,7 +523,7 @@ std::string BString::Ansi() const {
 bool Variant::ToLong(LONG* out) const {
     VARIANT tmp;
     VariantInit(&tmp);
-    if (FAILED(VariantChangeType(&tmp, &v_, 0, VT_I4)))
+    if (FAILED(VariantChangeType(&tmp, const_cast<VARIANT*>(&v_), 0, VT_I4)))
         return false;
     *out = tmp.lVal;
     return true;
@@ -528,9 +532,9 @@ bool Variant::ToLong(LONG* out) const {
 bool Variant::ToWString(std::u16string* out) const {
     VARIANT tmp;
     VariantInit(&tmp);
-    if (FAILED(VariantChangeType(&tmp, &v_, 0, VT_BSTR)))
+    if (FAILED(VariantChangeType(&tmp, const_cast<VARIANT*>(&v_), 0, VT_BSTR)))
         return false;
-    out->assign(tmp.bstrVal ? tmp.bstrVal : u"", SysStringLen(tmp.bstrVal));
+    out->assign(BstrView(tmp.bstrVal));
     VariantClear(&tmp);
     return true;
 }
@@ -586,7 +590,7 @@ OutgoingArgs& OutgoingArgs::Bool(bool value) {
 OutgoingArgs& OutgoingArgs::WString(std::u16string_view value) {
     VARIANT v = Make(VT_BSTR);
     // Out of memory leaves a null BSTR, which every callee reads as "".
-    v.bstrVal = SysAllocStringLen(value.data(), static_cast<UINT>(value.size()));
+    v.bstrVal = SysAllocStringLen(AsOle(value.data()), static_cast<UINT>(value.size()));
     args_.push_back(v);
     return *this;
 }

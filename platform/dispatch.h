@@ -54,7 +54,10 @@
 namespace thermpos::platform::com {
 
 // Locale passed with outgoing GetIDsOfNames / Invoke calls.
+#ifdef _WIN32
+#else
 inline constexpr LCID LOCALE_SYSTEM_DEFAULT = 0x0800;
+#endif  // _WIN32
 
 // Declared kind of one parameter.
 enum class ArgKind : unsigned char {
@@ -257,6 +260,16 @@ class Variant {
 // UTF-16 <-> system ANSI code page helpers used at the automation surface. Unconvertible
 // characters become '?' (narrow) or U+FFFD (wide) rather than failing the call.
 std::string WideToAnsi(std::u16string_view text);
+// The text of a BSTR (embedded zeros kept; empty for null). OLECHAR is char16_t here and
+// wchar_t, of the same width, on Windows.
+std::u16string_view BstrView(BSTR text);
+// The same text as OLECHARs, for the system's string functions.
+inline const OLECHAR* AsOle(const char16_t* text) {
+    return reinterpret_cast<const OLECHAR*>(text);
+}
+inline const char16_t* AsUtf16(const OLECHAR* text) {
+    return reinterpret_cast<const char16_t*>(text);
+}
 std::u16string AnsiToWide(std::string_view text);
 
 // ---------------------------------------------------------------------------------------

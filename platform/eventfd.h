@@ -6,6 +6,8 @@
 // waits; WaitReadable from any. No locks: the kernel counter is the only state.
 #pragma once
 
+#include "platform/win32.h"
+
 namespace thermpos::platform {
 
 class WakeDescriptor {
@@ -32,5 +34,11 @@ class WakeDescriptor {
 // object's event descriptor, is readable. True when it is; false when the time passed, a
 // signal interrupted the wait, or fd is not a descriptor. Nothing is read.
 [[nodiscard]] bool WaitReadable(int fd, int timeoutMs);
+
+#ifdef _WIN32
+// On Windows a wake descriptor is a manual-reset event; Fd() is its number in this
+// process, and this is the event behind it (null for -1 or a number not in use).
+HANDLE WakeEventHandle(int fd);
+#endif
 
 }  // namespace thermpos::platform

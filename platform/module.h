@@ -12,6 +12,19 @@
 
 namespace thermpos::platform::module {
 
+// Whether path is absolute here: "/..." on POSIX; "C:\...", "C:/..." or "\\..." (UNC and
+// device paths) on Windows.
+inline bool IsAbsolutePath(const std::string& path) {
+#ifdef _WIN32
+    if (path.size() >= 3 && ((path[0] | 0x20) >= 'a' && (path[0] | 0x20) <= 'z') &&
+        path[1] == ':' && (path[2] == '\\' || path[2] == '/'))
+        return true;
+    return path.size() >= 2 && path[0] == '\\' && path[1] == '\\';
+#else
+    return !path.empty() && path[0] == '/';
+#endif
+}
+
 // Loads the library at `path` (or finds it, when it is loaded already) with every symbol
 // resolved at once, and keeps it loaded. Null with *error set to the loader's message.
 [[nodiscard]] void* Load(const std::string& path, std::string* error);

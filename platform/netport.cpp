@@ -10,6 +10,7 @@
 // and a lookup's (Lookup::lock), each held briefly, never both at once.
 #include "platform/netport.h"
 
+#ifndef _WIN32
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -18,6 +19,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <cerrno>
@@ -59,6 +61,7 @@ bool ValidHost(std::string_view host, bool bracketed) {
     return true;
 }
 
+#ifndef _WIN32
 struct Address {
     sockaddr_storage addr{};
     socklen_t length = 0;
@@ -280,6 +283,8 @@ bool ToSockaddr(const Endpoint& e, sockaddr_storage* ss, socklen_t* len) {
     return false;
 }
 
+#endif  // _WIN32
+
 }  // namespace
 
 LONG ParseListenAddress(std::string_view text, Endpoint* out) {
@@ -300,14 +305,17 @@ LONG ParseListenAddress(std::string_view text, Endpoint* out) {
     if (port > 65535)
         return ERROR_BAD_PATHNAME;
     Endpoint e{std::string(host), static_cast<unsigned short>(port)};
+#ifndef _WIN32
     sockaddr_storage ss;
     socklen_t len;
     if (!ToSockaddr(e, &ss, &len))
         return ERROR_BAD_PATHNAME;
+#endif
     *out = std::move(e);
     return ERROR_SUCCESS;
 }
 
+#ifndef _WIN32
 LONG Listen(const Endpoint& endpoint, int backlog, int* fd, std::string* bound) {
     if (!fd)
         return ERROR_INVALID_PARAMETER;
@@ -350,6 +358,21 @@ int AcceptClient(int listenFd) {
 long SendSome(int fd, const void* data, std::size_t size) {
     return static_cast<long>(::send(fd, data, size, MSG_NOSIGNAL));
 }
+#else
+LONG Listen(const Endpoint&, int, int* fd, std::string*) {
+    if (fd)
+        *fd = -1;
+    return ERROR_NOT_SUPPORTED;
+}
+
+int AcceptClient(int) {
+    return -1;
+}
+
+long SendSome(int, const void*, std::size_t) {
+    return -1;
+}
+#endif  // _WIN32
 
 bool IsSocketUri(std::string_view text) {
     return portname::StartsWithNoCase(text, kScheme);
@@ -421,6 +444,7 @@ LONG UriForIpName(std::string_view mapName, std::string* uri) {
     return ERROR_SUCCESS;
 }
 
+#ifndef _WIN32
 LONG Connect(const Endpoint& endpoint, DWORD timeoutMs, int* fd) {
     if (!fd)
         return ERROR_INVALID_PARAMETER;
@@ -455,6 +479,21 @@ void StopReceiving(int fd) {
     // being queued and acknowledged; the receive queue stays readable.
     (void)::shutdown(fd, SHUT_RDWR);
 }
+#else
+LONG Connect(const Endpoint&, DWORD, int* fd) {
+    if (fd)
+        *fd = -1;
+    return ERROR_NOT_SUPPORTED;  // Winsock ports are not built yet
+}
+
+void SetLookupForTesting(LookupFunction) {}
+
+std::size_t LookupsInFlight() {
+    return 0;
+}
+
+void StopReceiving(int) {}
+#endif  // _WIN32
 
 LONG SocketError(int err) {
     switch (err) {

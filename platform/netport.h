@@ -37,10 +37,12 @@ inline constexpr std::string_view kIpPrefix = "IP_";
 // The connect time when the port has no write time-out of its own.
 inline constexpr DWORD kDefaultConnectMs = 3000;
 
+#ifndef _WIN32  // winerror.h has them
 inline constexpr LONG ERROR_BAD_NET_NAME = 67;
 inline constexpr LONG ERROR_CONNECTION_REFUSED = 1225;
 inline constexpr LONG ERROR_NETWORK_UNREACHABLE = 1231;
 inline constexpr LONG ERROR_HOST_UNREACHABLE = 1232;
+#endif
 
 struct Endpoint {
     std::string host;  // without brackets

@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "platform/devfile.h"
+#include "platform/module.h"
 #include "platform/netport.h"
 #include "platform/portname.h"
 #include "platform/registry_paths.h"
@@ -131,7 +132,7 @@ LONG WriteMapping(const std::string& name, const std::string& path, bool deviceO
             return ERROR_BAD_PATHNAME;
         return WriteStringAt(kPorts, bare.c_str(), path);
     }
-    if (path.empty() || path[0] != '/' || path.size() > 4000)
+    if (!module::IsAbsolutePath(path) || path.size() > 4000)
         return ERROR_INVALID_PARAMETER;
     if (portname::HasControlCharacter(path))
         return ERROR_BAD_PATHNAME;

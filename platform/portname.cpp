@@ -67,8 +67,14 @@ std::string DefaultDevicePath(std::string_view mapName) {
     const unsigned long n = PortNumber(mapName);
     if (n == 0)
         return {};
+#ifdef _WIN32
+    // The device namespace: "\\.\COM3", "\\.\LPT1".
+    const char* base = KindOf(mapName) == PortKind::Serial ? "\\\\.\\COM" : "\\\\.\\LPT";
+    return base + std::to_string(n);
+#else
     const char* base = KindOf(mapName) == PortKind::Serial ? "/dev/ttyS" : "/dev/lp";
     return base + std::to_string(n - 1);
+#endif
 }
 
 }  // namespace thermpos::platform::portname

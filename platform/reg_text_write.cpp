@@ -72,15 +72,15 @@ void AppendValueLine(const Value& v, std::string* out) {
     } else if (v.type == 4 && v.data.size() == 4) {
         char buf[16];
         std::snprintf(buf, sizeof buf, "dword:%08x",
-                      v.data[0] | (v.data[1] << 8) | (v.data[2] << 16) |
-                          (static_cast<DWORD>(v.data[3]) << 24));
+                      static_cast<unsigned>(v.data[0] | (v.data[1] << 8) | (v.data[2] << 16) |
+                                            (static_cast<DWORD>(v.data[3]) << 24)));
         out->append(buf);
     } else {
         if (v.type == 3) {
             out->append("hex:");
         } else {
             char buf[24];
-            std::snprintf(buf, sizeof buf, "hex(%x):", v.type);
+            std::snprintf(buf, sizeof buf, "hex(%x):", static_cast<unsigned>(v.type));
             out->append(buf);
         }
         if (IsStringType(v.type)) {

@@ -30,6 +30,9 @@
 #include "platform/reg_file_form.h"
 #include "platform/win32.h"
 
+#ifdef _WIN32
+// The real registry API of advapi32 (winreg.h through windows.h).
+#else
 struct RegistryKeyObject;
 using HKEY = RegistryKeyObject*;
 using PHKEY = HKEY*;
@@ -92,6 +95,7 @@ LONG RegCloseKey(HKEY key);
 [[nodiscard]] LONG RegEnumValueA(HKEY key, DWORD index, char* valueName, DWORD* cchValueName,
                                  DWORD* reserved, DWORD* type, BYTE* data, DWORD* cbData);
 [[nodiscard]] LONG RegFlushKey(HKEY key);
+#endif  // _WIN32
 
 namespace thermpos::platform::registry {
 

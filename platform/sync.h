@@ -76,14 +76,28 @@ class NamedMutex {
     // belongs to a user this one may not share with, or another Win32 error when the lock
     // folder or file cannot be made. Problem() then says why.
     [[nodiscard]] LONG Create(std::string_view name);
-    bool Owned() const { return fd_ >= 0; }
+#ifdef _WIN32
+    bool Owned() const {
+        return handle_ != nullptr;
+    }
+#else
+    bool Owned() const {
+        return fd_ >= 0;
+    }
+#endif
     void Close();
     // Why the last Create failed, naming the folder or file, its owner and mode; empty
     // after a success or ERROR_ALREADY_EXISTS.
-    const std::string& Problem() const { return problem_; }
+    const std::string& Problem() const {
+        return problem_;
+    }
 
   private:
+#ifdef _WIN32
+    HANDLE handle_ = nullptr;  // the mutex object this one created, while owned
+#else
     int fd_ = -1;
+#endif
     std::string path_;     // the lock file, while owned
     std::string problem_;  // the last Create's failure
 };

@@ -7,6 +7,16 @@
 
 #include <cstdint>
 
+#ifdef _WIN32
+// On Windows the system's own headers declare all of it (as macros and typedefs in the
+// global namespace); Winsock 2 first, so that windows.h does not bring in the old one.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <winsock2.h>
+#else
+
 using BYTE = std::uint8_t;
 using WORD = std::uint16_t;
 using DWORD = std::uint32_t;
@@ -70,3 +80,4 @@ inline constexpr LONG ERROR_IO_DEVICE = 1117;
 inline constexpr LONG ERROR_DEVICE_NOT_CONNECTED = 1167;
 inline constexpr LONG ERROR_BAD_DEVICE = 1200;
 inline constexpr LONG ERROR_TIMEOUT = 1460;
+#endif  // _WIN32

@@ -44,7 +44,11 @@
 #include "platform/comm.h"
 #include "platform/win32.h"
 
+#ifdef _WIN32
+#define LINKPORT_API  // LinkPort.def names the exports
+#else
 #define LINKPORT_API __attribute__((visibility("default")))
+#endif
 
 extern "C" {
 

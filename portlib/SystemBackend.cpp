@@ -11,11 +11,14 @@ namespace thermpos::linkport {
 namespace {
 
 namespace dev = thermpos::platform::devfile;
+// GENERIC_* are macros in windows.h, so the namespace is named around them.
+using namespace thermpos::platform::devfile;
+constexpr DWORD kReadWrite = GENERIC_READ | GENERIC_WRITE;
 
 class DeviceFiles final : public DeviceBackend {
   public:
     LONG Open(const char* name, HANDLE* handle) override {
-        return dev::CreateFile(name, dev::GENERIC_READ | dev::GENERIC_WRITE, 0, handle);
+        return dev::CreateFile(name, kReadWrite, 0, handle);
     }
     LONG Close(HANDLE handle) override { return dev::CloseHandle(handle); }
     LONG Write(HANDLE handle, const void* data, DWORD size, DWORD* written) override {

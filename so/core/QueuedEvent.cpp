@@ -37,8 +37,7 @@ HRESULT CControlCallback::DirectIO(LONG eventNumber, LONG* data, std::string* te
         hr = DispatchDriver(dispatch).Call(dispidDirectIO, args);
     }
     if (text)
-        *text =
-            thermpos::platform::com::WideToAnsi(std::u16string_view(string, SysStringLen(string)));
+        *text = thermpos::platform::com::WideToAnsi(thermpos::platform::com::BstrView(string));
     SysFreeString(string);
     return hr;
 }

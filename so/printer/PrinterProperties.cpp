@@ -76,7 +76,7 @@ const CPOSPrinterDevice::NumberProperty* CPOSPrinterDevice::FindNumberProperty(L
         {PIDXPtr_CapRecUnderline, &Constant<1>},
         {PIDXPtr_CapTransaction, &Constant<1>},
         {PIDXPtr_CapRec2Color, [](D& d) { return d.m_CapRec2Color; }},
-        {PIDXPtr_CapRecEmptySensor, [](D& d) { return d.m_PaperSensor == 0 ? 1 : 0; }},
+        {PIDXPtr_CapRecEmptySensor, [](D& d) { return LONG{d.m_PaperSensor == 0 ? 1 : 0}; }},
         {PIDXPtr_CapRecNearEndSensor, [](D& d) { return d.m_PaperSensor; }},
         {PIDXPtr_CapCharacterSet, &Constant<PTR_CCS_KANJI>},
         {PIDXPtr_CapRecColor, [](D& d) { return d.m_CapRecColor; }},

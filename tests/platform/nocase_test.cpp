@@ -21,9 +21,14 @@ int Sign(int v) {
 TEST(NoCaseTest, OrdersAsTheCLibraryDoes) {
     const char* const pairs[][2] = {
         {"COM1", "com1"},  {"COM1", "COM10"}, {"COM2", "COM10"}, {"IP_a", "IPA"},
-        {"USB_1", "USBa"}, {"[", "a"},        {"LPT1:", "lpt1"}, {"\xC3\xA9", "z"},
+        {"USB_1", "USBa"}, {"[", "a"},        {"LPT1:", "lpt1"},
+#ifndef _WIN32  // the C library of Windows compares bytes as signed chars
+        {"\xC3\xA9", "z"},
+#endif
         {"", "a"},         {"a", ""},         {"", ""},          {"Zeta", "alpha"},
     };
+    // On every system UTF-8 names sort after ASCII ones, so port lists agree.
+    EXPECT_GT(CompareNoCase("\xC3\xA9", "z"), 0);
     for (const auto& [a, b] : pairs) {
         SCOPED_TRACE(std::string(a) + " | " + b);
         EXPECT_EQ(Sign(CompareNoCase(a, b)), Sign(::strcasecmp(a, b)));

@@ -36,9 +36,15 @@ TEST(PortNameTest, MapNameDropsNamespaceAndOneColon) {
 }
 
 TEST(PortNameTest, DefaultDevicesOnlyForNumberedSerialAndParallelNames) {
+#ifdef _WIN32  // the device namespace names the ports themselves
+    EXPECT_EQ(DefaultDevicePath("com3"), "\\\\.\\COM3");
+    EXPECT_EQ(DefaultDevicePath("LPT1"), "\\\\.\\LPT1");
+    EXPECT_EQ(DefaultDevicePath("COM123456"), "\\\\.\\COM123456");
+#else
     EXPECT_EQ(DefaultDevicePath("com3"), "/dev/ttyS2");
     EXPECT_EQ(DefaultDevicePath("LPT1"), "/dev/lp0");
     EXPECT_EQ(DefaultDevicePath("COM123456"), "/dev/ttyS123455");
+#endif
     for (const char* name : {"COM0", "LPT", "LPT1x", "COM1234567", "USB001", "IRDA1", "COM-1"})
         EXPECT_EQ(DefaultDevicePath(name), "") << name;
 }

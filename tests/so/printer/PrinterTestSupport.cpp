@@ -77,7 +77,7 @@ HRESULT RecordingControl::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCI
     for (UINT i = 0; i < count; ++i) {
         ids[i] = DISPID_UNKNOWN;
         for (int k = 0; k < 4; ++k) {
-            if (std::u16string_view(names[i]) == kNames[k]) {
+            if (std::u16string_view(thermpos::platform::com::AsUtf16(names[i])) == kNames[k]) {
                 ids[i] = k + 1;
             }
         }
@@ -120,8 +120,8 @@ HRESULT RecordingControl::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* para
             event.value1 = arg(0).lVal;
             event.value2 = *arg(1).plVal;
             if (BSTR text = *arg(2).pbstrVal) {
-                event.text = thermpos::platform::com::WideToAnsi(
-                    std::u16string_view(text, SysStringLen(text)));
+                event.text =
+                    thermpos::platform::com::WideToAnsi(thermpos::platform::com::BstrView(text));
             }
             break;
     }

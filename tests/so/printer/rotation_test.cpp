@@ -1,6 +1,8 @@
 // Rotation, cutting, mark feed, the refused slip methods and DirectIO on a fake port: the
 // bytes that reach the printer, the refusals (106 and nothing written), the sideways data
 // kept across a failed print, page mode, and the DirectIO events.
+#include <initializer_list>
+
 #include <gtest/gtest.h>
 
 #include "tests/so/printer/PrinterTestSupport.h"
@@ -83,10 +85,11 @@ TEST_F(Rotation, RotationValuesAndStations) {
     EXPECT_EQ(printer->RotatePrint(PTR_S_RECEIPT, PTR_RP_NORMAL), 0);
     EXPECT_EQ(OnlyNewWrite(), kUpsideDownOff);
 
-    for (LONG rotation : {PTR_RP_RIGHT90 + 0x1000, PTR_RP_LEFT90 + 0x2000, 0x1000, 0, 2, 260}) {
+    for (LONG rotation : std::initializer_list<LONG>{PTR_RP_RIGHT90 + 0x1000,
+                                                     PTR_RP_LEFT90 + 0x2000, 0x1000, 0, 2, 260}) {
         EXPECT_EQ(printer->RotatePrint(PTR_S_RECEIPT, rotation), 106) << rotation;
     }
-    for (LONG station : {PTR_S_JOURNAL, 3, 0}) {
+    for (LONG station : std::initializer_list<LONG>{PTR_S_JOURNAL, 3, 0}) {
         EXPECT_EQ(printer->RotatePrint(station, PTR_RP_ROTATE180), 106) << station;
     }
     EXPECT_TRUE(NewWrites().empty());

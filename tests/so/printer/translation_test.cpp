@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/process.h"
 #include "so/printer/PrintParser.h"
 #include "so/printer/PrintText.h"
 #include "so/printer/PrinterModels.h"
@@ -395,7 +396,7 @@ TEST(Translation, ValidationResults) {
 }
 
 TEST(Translation, TextCodePageMapping) {
-    setenv("THERMPOS_ACP", "1252", 1);
+    ASSERT_TRUE(thermpos::platform::SetEnvironment("THERMPOS_ACP", "1252", true));
     ModelTranslator rtk(Rtk410());
     rtk.mapCharacterSet = true;
     rtk.characterSet = 850;

@@ -1,0 +1,20 @@
+# Fails unless the DLL LIBRARY exports exactly the names in EXPECTED (a ;-list), read
+# from its export table with OBJDUMP -p.
+execute_process(COMMAND ${OBJDUMP} -p ${LIBRARY} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "${OBJDUMP} failed on ${LIBRARY}")
+endif()
+# The name table: lines "\t[   0] Name" after its heading, up to the first empty line.
+string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table\n([^\n]+\n)*" table "${dump}")
+string(REGEX MATCHALL "\\[ *[0-9]+\\] [^\n]+" entries "${table}")
+set(found "")
+foreach(entry IN LISTS entries)
+  string(REGEX REPLACE "^\\[ *[0-9]+\\] " "" name "${entry}")
+  list(APPEND found "${name}")
+endforeach()
+list(SORT found)
+set(expected ${EXPECTED})
+list(SORT expected)
+if(NOT found STREQUAL expected)
+  message(FATAL_ERROR "exports of ${LIBRARY} differ:\n  found:    ${found}\n  expected: ${expected}")
+endif()
