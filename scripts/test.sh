@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian machine (packages when missing), checks the lock annotations with
 # clang, builds everything with AddressSanitizer + UndefinedBehaviorSanitizer and runs
-# every test; then builds the threaded tests with ThreadSanitizer and runs them again.
+# every test; then builds the threaded tests with ThreadSanitizer and runs them again, and
+# last the Windows build and its tests under Wine (scripts/test-windows.sh).
 # Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -39,3 +40,6 @@ if cmake --build --preset tsan --target help | grep '^tsan_tests' >/dev/null; th
     TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} \
         ctest --preset tsan -L tsan -j "$jobs" --timeout 600
 fi
+
+# The same sources as Windows DLLs, cross-built with mingw-w64 and tested under Wine.
+bash scripts/test-windows.sh
