@@ -333,16 +333,4 @@ LONG WideToMultiByte(UINT codePage, std::u16string_view text, std::string* out, 
     return ERROR_SUCCESS;
 }
 
-LONG ConvertCodePage(UINT fromCodePage, UINT toCodePage, std::string_view text, std::string* out,
-                     char defaultChar) {
-    if (!out)
-        return ERROR_INVALID_PARAMETER;
-    if (!IsValidCodePage(Resolve(fromCodePage)) || !IsValidCodePage(Resolve(toCodePage)))
-        return ERROR_INVALID_PARAMETER;
-    std::u16string wide;
-    if (LONG rc = MultiByteToWide(fromCodePage, text, &wide); rc != ERROR_SUCCESS)
-        return rc;
-    return WideToMultiByte(toCodePage, wide, out, defaultChar);
-}
-
 }  // namespace thermpos::platform
