@@ -342,8 +342,10 @@ int Run(const std::vector<std::string>& args) {
 
     Step("2. Register ThermSO and install the logical devices");
     Show(("thermpos register " + server).c_str(), RunSelf({"register", server}));
-    Show(("thermpos install-devices --port " + portName).c_str(),
-         RunSelf({"install-devices", "--port", portName}));
+    // --force: where the registry outlives the demo (Windows), an earlier run's port stays
+    // otherwise.
+    Show(("thermpos install-devices --port " + portName + " --force").c_str(),
+         RunSelf({"install-devices", "--port", portName, "--force"}));
     // What the configuration utility writes for a drawer whose open state can be sensed.
     Show("thermpos reg add ...\\CD1 /v CapStatus /d 001",
          RunSelf({"reg", "add", kDrawerKey, "/v", "CapStatus", "/d", "001", "/f"}));
