@@ -117,10 +117,6 @@ EOF
     ;;
 
 devices)
-    [ -x "$linux_thermpos" ] || {
-        echo "the Linux thermpos is not built ($linux_thermpos): build the dev preset" >&2
-        exit 77
-    }
     # install-devices writes the logical devices in the real registry.
     wine reg delete "$devices" /f >/dev/null 2>&1
     tool install-devices --port COM5 >/dev/null || fail "install-devices"
@@ -137,6 +133,11 @@ devices)
     regedit_export after.reg "$devices"
     cmp before.reg after.reg || fail "regedit -> thermpos.exe reg import -> regedit differs"
 
+    [ -x "$linux_thermpos" ] || {
+        echo "the Linux thermpos is not built ($linux_thermpos): the Windows checks passed," \
+            "the round trip with the Linux export was not run; build the dev preset" >&2
+        exit 77
+    }
     # The Linux program's export, imported by Wine's reg: every value comes back byte for
     # byte (Wine writes keys and values sorted by name, the Linux hive in creation order).
     export THERMPOS_REGISTRY=$PWD/linux-hive.reg
