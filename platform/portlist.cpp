@@ -348,7 +348,8 @@ LONG ReadRegistryPorts(RegistryPorts* out) {
     return ERROR_SUCCESS;
 }
 
-std::vector<std::string> ListPorts(const RegistryPorts& registry, const Roots& roots) {
+std::vector<std::string> ListPorts(const RegistryPorts& registry, const Roots& roots,
+                                   UsbHardwareFilter keepUsb) {
     std::vector<std::string> names;
     std::set<std::string> seen;  // upper case, no colon
     auto add = [&](const std::string& name) {
@@ -365,7 +366,7 @@ std::vector<std::string> ListPorts(const RegistryPorts& registry, const Roots& r
         add(SpoolerName(m.name));
     }
 
-    for (const auto& name : detail::SystemPortNames(roots)) {
+    for (const auto& name : detail::SystemPortNames(roots, keepUsb)) {
         if (mapped.count(Upper(WithoutColon(name))))
             continue;  // the map decides where this name goes
         add(SpoolerName(name));
@@ -411,6 +412,41 @@ std::vector<std::string> UnreachedNodes(const RegistryPorts& registry, const Roo
     consider(roots.dev, {"ttyUSB", "ttyACM"});
     consider(fs::path(roots.dev) / "usb", {"lp"});
     return out;
+}
+
+bool HardwareKeyOfInstanceId(std::string_view id, std::string* hardwareKey) {
+    // "USB\VID_" + 4 hex digits + "&PID_" + 4 hex digits, then "\" or "&".
+    constexpr std::string_view kUsbVid = "USB\\VID_";
+    constexpr std::string_view kPid = "&PID_";
+    const auto hex4 = [&](std::size_t at, unsigned* value) {
+        if (id.size() < at + 4)
+            return false;
+        *value = 0;
+        for (std::size_t i = at; i < at + 4; ++i) {
+            const char c = id[i];
+            const int digit = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
+                              : std::isxdigit(static_cast<unsigned char>(c))
+                                  ? (std::tolower(static_cast<unsigned char>(c)) - 'a' + 10)
+                                  : -1;
+            if (digit < 0)
+                return false;
+            *value = *value * 16 + static_cast<unsigned>(digit);
+        }
+        return true;
+    };
+    unsigned vid = 0, pid = 0;
+    const std::size_t pidAt = kUsbVid.size() + 4;
+    if (!StartsWithNoCase(id, kUsbVid) || !hex4(kUsbVid.size(), &vid) ||
+        !StartsWithNoCase(id.substr(std::min(pidAt, id.size())), kPid) ||
+        !hex4(pidAt + kPid.size(), &pid))
+        return false;
+    const std::size_t end = pidAt + kPid.size() + 4;
+    if (end < id.size() && id[end] != '\\' && id[end] != '&')
+        return false;
+    char key[32];
+    std::snprintf(key, sizeof key, "Vid_%04X&Pid_%04X", vid, pid);
+    *hardwareKey = key;
+    return true;
 }
 
 LONG SetPortMapping(const std::string& name, const std::string& path) {

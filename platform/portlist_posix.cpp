@@ -12,7 +12,8 @@
 
 namespace thermpos::platform::portlist::detail {
 
-std::vector<std::string> SystemPortNames(const Roots& roots) {
+// No USB printer here is listed by the system: the scan enters them in the registry.
+std::vector<std::string> SystemPortNames(const Roots& roots, UsbHardwareFilter) {
     namespace fs = std::filesystem;
     std::vector<std::string> names;
     std::error_code ec;

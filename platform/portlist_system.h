@@ -27,7 +27,7 @@ std::string ReadAttribute(const std::filesystem::path& file);
 // "LPT2:", "USB001", "IP_10.0.0.5"); the list sorts them, drops duplicates and leaves out
 // names the Ports map decides. Here, serial and parallel device nodes under roots.dev;
 // on Windows, the spooler's ports, the serial ports of the device map and the USB printer
-// interfaces (roots are not used there).
-std::vector<std::string> SystemPortNames(const Roots& roots);
+// interfaces whose USB device keepUsb keeps (roots are not used there).
+std::vector<std::string> SystemPortNames(const Roots& roots, UsbHardwareFilter keepUsb);
 
 }  // namespace thermpos::platform::portlist::detail

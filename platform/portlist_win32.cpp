@@ -1,7 +1,8 @@
 // The ports Windows offers: the spooler's port list, the serial ports of the device map
 // (HKLM\HARDWARE\DEVICEMAP\SERIALCOMM, whose values' data are the COM names) and the USB
 // printers, found as device interfaces of the USB printing class and listed by the port
-// name their driver gave them ("USB001", the "PortName" of the device's parameters).
+// name their driver gave them ("USB001", the "PortName" of the device's parameters) when
+// the filter keeps the vendor and product id of the USB device they hang from.
 //
 // Of the spooler's ports only those a port name opens are kept: COMn, LPTn, USBnnn and
 // network printers' IP_<host>; FILE:, NUL:, the document writers' ports and the like are
@@ -19,6 +20,7 @@
 #include "platform/reg_text_encoding.h"
 
 // After windows.h (platform/win32.h, through portlist.h).
+#include <cfgmgr32.h>
 #include <setupapi.h>
 #include <winspool.h>
 
@@ -119,7 +121,20 @@ std::string UsbPortName(HDEVINFO set, SP_DEVINFO_DATA* device) {
     return Narrow(data, wcsnlen(data, size / sizeof(wchar_t)));
 }
 
-void AddUsbPrinters(std::vector<std::string>* names) {
+// The hardware key of the USB device a printing device hangs from.
+std::string ParentHardwareKey(DEVINST device) {
+    DEVINST parent = 0;
+    wchar_t id[MAX_DEVICE_ID_LEN + 1] = {};
+    if (CM_Get_Parent(&parent, device, 0) != CR_SUCCESS ||
+        CM_Get_Device_IDW(parent, id, MAX_DEVICE_ID_LEN, 0) != CR_SUCCESS)
+        return {};
+    std::string key;
+    if (!HardwareKeyOfInstanceId(Narrow(id, wcsnlen(id, MAX_DEVICE_ID_LEN)), &key))
+        return {};
+    return key;
+}
+
+void AddUsbPrinters(UsbHardwareFilter keep, std::vector<std::string>* names) {
     HDEVINFO set = SetupDiGetClassDevsW(&kUsbPrintInterface, nullptr, nullptr,
                                         DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (set == INVALID_HANDLE_VALUE)
@@ -137,6 +152,11 @@ void AddUsbPrinters(std::vector<std::string>* names) {
         SetupDiGetDeviceInterfaceDetailW(set, &iface, nullptr, 0, &needed, &device);
         if (device.DevInst == 0)
             continue;
+        if (keep) {
+            const std::string hardwareKey = ParentHardwareKey(device.DevInst);
+            if (hardwareKey.empty() || !keep(hardwareKey))
+                continue;
+        }
         std::string name = UsbPortName(set, &device);
         if (IsPrinterPort(name))
             names->push_back(std::move(name));
@@ -146,11 +166,11 @@ void AddUsbPrinters(std::vector<std::string>* names) {
 
 }  // namespace
 
-std::vector<std::string> SystemPortNames(const Roots&) {
+std::vector<std::string> SystemPortNames(const Roots&, UsbHardwareFilter keepUsb) {
     std::vector<std::string> names;
     AddSpoolerPorts(&names);
     AddDeviceMapSerialPorts(&names);
-    AddUsbPrinters(&names);
+    AddUsbPrinters(keepUsb, &names);
     return names;
 }
 
