@@ -183,7 +183,9 @@ demo)
     mkdir -p out
     coproc vprinter { exec "$linux_vprinter" --link "$link" --out "$PWD/out" \
         --drawer-auto-close 1000 2>&1; }
-    trap 'kill "$vprinter_PID" 2>/dev/null; wait "$vprinter_PID" 2>/dev/null
+    # Bash forgets vprinter_PID once the coprocess has ended.
+    vprinter_pid=$vprinter_PID
+    trap 'kill "$vprinter_pid" 2>/dev/null; wait "$vprinter_pid" 2>/dev/null
           [ -n "${own_link:-}" ] && rm -f "$own_link"' EXIT
     read -r -t 30 device <&"${vprinter[0]}" || fail "the virtual printer did not start"
     [ -L "$link" ] || fail "the virtual printer made no link at $link ($device)"
@@ -199,7 +201,7 @@ demo)
     grep -Eq 'WaitForDrawerClose\(1000, 800, 100, 500\) +-> 0' demo.log ||
         fail "the drawer was not seen closed:"$'\n'"$(cat demo.log)"
     # What the printer made of it: the sample receipt and the three orders.
-    kill "$vprinter_PID" && wait "$vprinter_PID" 2>/dev/null
+    kill "$vprinter_pid" && wait "$vprinter_pid" 2>/dev/null
     receipts=$(ls out/receipt-*.png 2>/dev/null | wc -l)
     [ "$receipts" -ge 4 ] || fail "the virtual printer finished $receipts receipts, not 4"
     ;;
