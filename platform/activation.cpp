@@ -178,6 +178,21 @@ HRESULT CreateObjectByProgID(std::string_view progId, IDispatch** object) {
                               reinterpret_cast<void**>(object));
 }
 
+ThreadApartment::ThreadApartment() {
+#ifdef _WIN32
+    result_ = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+#else
+    result_ = S_OK;
+#endif
+}
+
+ThreadApartment::~ThreadApartment() {
+#ifdef _WIN32
+    if (SUCCEEDED(result_))
+        ::CoUninitialize();
+#endif
+}
+
 std::string LastActivationError() {
     return t_lastError;
 }

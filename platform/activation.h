@@ -57,4 +57,22 @@ std::string LastActivationError();
 // Text for the failure codes above, for messages ("class not registered", ...).
 std::string DescribeActivationError(HRESULT hr);
 
+// Joins the calling thread to a single-threaded apartment of COM for the object's life, as
+// a thread must on Windows before it creates objects (CoInitializeEx); there is nothing to
+// join elsewhere. Apartment-threaded servers (ours are) are then created in this thread
+// and called directly, not through a proxy from another apartment. Result() is S_OK,
+// S_FALSE (the thread had joined already) or why not (RPC_E_CHANGED_MODE: the thread is
+// in the multithreaded apartment).
+class ThreadApartment {
+  public:
+    ThreadApartment();
+    ~ThreadApartment();
+    ThreadApartment(const ThreadApartment&) = delete;
+    ThreadApartment& operator=(const ThreadApartment&) = delete;
+    HRESULT Result() const { return result_; }
+
+  private:
+    HRESULT result_;
+};
+
 }  // namespace thermpos::platform::com

@@ -1,4 +1,6 @@
-// Port list and USB printer scan. See portlist.h for the contract.
+// Port list and USB printer scan. See portlist.h for the contract. What the system
+// itself lists besides the registry is portlist_posix.cpp's (device nodes) or
+// portlist_win32.cpp's (the spooler, SERIALCOMM, the USB printer interfaces).
 //
 // Threads: none started here; no locks of its own.
 #include "platform/portlist.h"
@@ -17,6 +19,7 @@
 #include "platform/devfile.h"
 #include "platform/module.h"
 #include "platform/netport.h"
+#include "platform/portlist_system.h"
 #include "platform/portname.h"
 #include "platform/registry_paths.h"
 #include "platform/regkey.h"
@@ -32,7 +35,6 @@ using regpath::kUsbPrint;
 // The device interface class of USB printers, as it ends every symbolic name.
 constexpr const char* kUsbPrintInterface = "{28d78fad-5a12-11d1-ae5b-0000f803a8c2}";
 constexpr std::size_t kMaxName = 255;
-constexpr std::size_t kMaxAttribute = 4096;  // sysfs attributes are a page at most
 
 using Key = thermpos::platform::registry::KeyHolder;
 
@@ -43,18 +45,8 @@ std::string Upper(std::string_view s) {
     return out;
 }
 
-// "COM12" -> 12; 0 when the rest is not all digits.
-unsigned long TrailingNumber(std::string_view s, std::size_t from) {
-    if (s.size() <= from || s.size() - from > 6)
-        return 0;
-    unsigned long v = 0;
-    for (char c : s.substr(from)) {
-        if (c < '0' || c > '9')
-            return 0;
-        v = v * 10 + static_cast<unsigned>(c - '0');
-    }
-    return v;
-}
+using detail::ReadAttribute;
+using detail::TrailingNumber;
 
 std::string WithoutColon(std::string_view name) {
     return std::string(portname::WithoutColon(name));
@@ -183,18 +175,6 @@ std::vector<std::pair<std::string, std::string>> UsbPortNames() {
     return out;
 }
 
-std::string ReadAttribute(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in)
-        return {};
-    std::string text(kMaxAttribute, '\0');
-    in.read(text.data(), static_cast<std::streamsize>(text.size()));
-    text.resize(static_cast<std::size_t>(in.gcount()));
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
-        text.pop_back();
-    return text;
-}
-
 // Characters a registry key name or symbolic name can carry without changing its meaning.
 // Spaces go too, as they do from USB printer model keys.
 std::string SafeName(std::string_view s) {
@@ -305,6 +285,34 @@ LONG EnterUsbPrinter(UsbPrinter* p) {
 
 }  // namespace
 
+namespace detail {
+
+unsigned long TrailingNumber(std::string_view s, std::size_t from) {
+    if (s.size() <= from || s.size() - from > 6)
+        return 0;
+    unsigned long v = 0;
+    for (char c : s.substr(from)) {
+        if (c < '0' || c > '9')
+            return 0;
+        v = v * 10 + static_cast<unsigned>(c - '0');
+    }
+    return v;
+}
+
+std::string ReadAttribute(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in)
+        return {};
+    std::string text(kMaxAttribute, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
+        text.pop_back();
+    return text;
+}
+
+}  // namespace detail
+
 LONG ReadRegistryPorts(RegistryPorts* out) {
     if (!out)
         return ERROR_INVALID_PARAMETER;
@@ -340,7 +348,8 @@ LONG ReadRegistryPorts(RegistryPorts* out) {
     return ERROR_SUCCESS;
 }
 
-std::vector<std::string> ListPorts(const RegistryPorts& registry, const Roots& roots) {
+std::vector<std::string> ListPorts(const RegistryPorts& registry, const Roots& roots,
+                                   UsbHardwareFilter keepUsb) {
     std::vector<std::string> names;
     std::set<std::string> seen;  // upper case, no colon
     auto add = [&](const std::string& name) {
@@ -357,30 +366,10 @@ std::vector<std::string> ListPorts(const RegistryPorts& registry, const Roots& r
         add(SpoolerName(m.name));
     }
 
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(roots.dev, ec)) {
-        std::string file = entry.path().filename().string();
-        std::string name;
-        unsigned long k = 0;
-        bool serial = file.rfind("ttyS", 0) == 0 && file.size() > 4 &&
-                      (file == "ttyS0" || TrailingNumber(file, 4) != 0);
-        bool parallel = file.rfind("lp", 0) == 0 && file.size() > 2 &&
-                        (file == "lp0" || TrailingNumber(file, 2) != 0);
-        if (serial) {
-            k = TrailingNumber(file, 4);
-            // Legacy serial nodes exist whether or not a UART answers behind them.
-            if (ReadAttribute(fs::path(roots.sys) / "class" / "tty" / file / "type") == "0")
-                continue;
-            name = "COM" + std::to_string(k + 1);
-        } else if (parallel) {
-            k = TrailingNumber(file, 2);
-            name = "LPT" + std::to_string(k + 1);
-        } else {
-            continue;
-        }
-        if (mapped.count(name))
+    for (const auto& name : detail::SystemPortNames(roots, keepUsb)) {
+        if (mapped.count(Upper(WithoutColon(name))))
             continue;  // the map decides where this name goes
-        add(name + ":");
+        add(SpoolerName(name));
     }
     for (const auto& port : registry.usbPortNames)
         add(port);
@@ -423,6 +412,41 @@ std::vector<std::string> UnreachedNodes(const RegistryPorts& registry, const Roo
     consider(roots.dev, {"ttyUSB", "ttyACM"});
     consider(fs::path(roots.dev) / "usb", {"lp"});
     return out;
+}
+
+bool HardwareKeyOfInstanceId(std::string_view id, std::string* hardwareKey) {
+    // "USB\VID_" + 4 hex digits + "&PID_" + 4 hex digits, then "\" or "&".
+    constexpr std::string_view kUsbVid = "USB\\VID_";
+    constexpr std::string_view kPid = "&PID_";
+    const auto hex4 = [&](std::size_t at, unsigned* value) {
+        if (id.size() < at + 4)
+            return false;
+        *value = 0;
+        for (std::size_t i = at; i < at + 4; ++i) {
+            const char c = id[i];
+            const int digit = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
+                              : std::isxdigit(static_cast<unsigned char>(c))
+                                  ? (std::tolower(static_cast<unsigned char>(c)) - 'a' + 10)
+                                  : -1;
+            if (digit < 0)
+                return false;
+            *value = *value * 16 + static_cast<unsigned>(digit);
+        }
+        return true;
+    };
+    unsigned vid = 0, pid = 0;
+    const std::size_t pidAt = kUsbVid.size() + 4;
+    if (!StartsWithNoCase(id, kUsbVid) || !hex4(kUsbVid.size(), &vid) ||
+        !StartsWithNoCase(id.substr(std::min(pidAt, id.size())), kPid) ||
+        !hex4(pidAt + kPid.size(), &pid))
+        return false;
+    const std::size_t end = pidAt + kPid.size() + 4;
+    if (end < id.size() && id[end] != '\\' && id[end] != '&')
+        return false;
+    char key[32];
+    std::snprintf(key, sizeof key, "Vid_%04X&Pid_%04X", vid, pid);
+    *hardwareKey = key;
+    return true;
 }
 
 LONG SetPortMapping(const std::string& name, const std::string& path) {

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/win32.h"
@@ -42,11 +43,23 @@ struct Roots {
 // Reads the Ports map and the USB printer port names. A missing key is not an error.
 [[nodiscard]] LONG ReadRegistryPorts(RegistryPorts* out);
 
+// Which of the USB printers the system itself lists (Windows: the devices of the USB
+// printing interface class) are kept, by the hardware key of their USB device
+// ("Vid_5D17&Pid_0A41"); null keeps them all. The port library keeps the models its USB
+// walk knows.
+using UsbHardwareFilter = bool (*)(std::string_view hardwareKey);
+
 // Port names as the spooler would give them ("COM1:", "LPT1:", "USB001", others as
 // stored), without duplicates (compared without regard to case or a trailing colon),
 // COM first, then LPT, then USB, then the rest, each in numeric then name order. USB
 // symbolic names of the map are not ports and are left out.
-std::vector<std::string> ListPorts(const RegistryPorts& registry, const Roots& roots);
+std::vector<std::string> ListPorts(const RegistryPorts& registry, const Roots& roots,
+                                   UsbHardwareFilter keepUsb = nullptr);
+
+// The hardware key of a USB device instance id: "USB\VID_5D17&PID_0A41\SERIAL" (any
+// letter case; an interface of a composite device, "...&PID_0A41&MI_00\...", alike) gives
+// "Vid_5D17&Pid_0A41". False for any other id.
+bool HardwareKeyOfInstanceId(std::string_view instanceId, std::string* hardwareKey);
 
 // Serial and printer device nodes under roots.dev that no listed name opens.
 std::vector<std::string> UnreachedNodes(const RegistryPorts& registry, const Roots& roots);

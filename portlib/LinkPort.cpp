@@ -9,6 +9,7 @@
 #include "platform/netport.h"
 #include "platform/portlist.h"
 #include "portlib/PortOps.h"
+#include "portlib/UsbModels.h"
 
 using thermpos::linkport::SystemBackend;
 namespace ops = thermpos::linkport;
@@ -80,8 +81,9 @@ LINKPORT_API int PMEnumeratePorts(char*** list, int* count) {
     for (const auto& m : registry.map)
         if (thermpos::platform::netport::IsSocketUri(m.path))
             network.push_back(m.name);
-    return ops::CopyPortNames(thermpos::platform::portlist::ListPorts(registry, {}), list, count,
-                              network);
+    return ops::CopyPortNames(thermpos::platform::portlist::ListPorts(
+                                  registry, {}, &thermpos::linkport::IsKnownUsbHardwareKey),
+                              list, count, network);
 }
 
 LINKPORT_API void PMFreePortList(char** list, int count) {

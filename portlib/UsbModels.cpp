@@ -28,4 +28,12 @@ const char* UsbHardwareKeyForModel(std::string_view modelKey) {
     return nullptr;
 }
 
+bool IsKnownUsbHardwareKey(std::string_view hardwareKey) {
+    for (const UsbModel& model : kUsbModels) {
+        if (platform::portname::EqualNoCase(hardwareKey, model.hardwareKey))
+            return true;
+    }
+    return false;
+}
+
 }  // namespace thermpos::linkport

@@ -14,4 +14,8 @@ namespace thermpos::linkport {
 // regard to case), or null for a model the USB walk does not know.
 const char* UsbHardwareKeyForModel(std::string_view modelKey);
 
+// Whether some model's printers enumerate under this hardware key (compared without regard
+// to case): what the port list keeps of the USB printers the system lists.
+bool IsKnownUsbHardwareKey(std::string_view hardwareKey);
+
 }  // namespace thermpos::linkport

@@ -1,13 +1,15 @@
 // `thermpos demo`: the whole road of a receipt, on a private registry and the virtual
 // printer. Registers ThermSO, installs the logical devices, serves the virtual printer as
-// a COM port, then opens, claims and enables the RT-K410 printer through the control
-// object core and prints: a sample receipt, then opens the cash drawer on connector 1 and
-// waits for it to be closed, then three receipts in AsyncMode, and one with the cover
-// opened on the way. Every step is printed with its result code.
+// a COM port (or uses the port named with --port, where a printer answers), then opens, claims and
+// enables the RT-K410 printer through the control object core and prints: a sample receipt, then
+// opens the cash drawer on connector 1 and waits for it to be closed, then three receipts in
+// AsyncMode, and one with the cover opened on the way (when the demo controls the printer's cover).
+// Every step is printed with its result code. Where the registry is the system's (Windows), the
+// devices are installed there.
 //
 // Threads: the main thread runs the steps; the service objects' event threads call the
 // listeners below, which record events under their mutex and wake the main thread; the
-// virtual printer runs its own thread. Locks: each listener's mutex_ only.
+// virtual printer (demo_printer.h) runs its own thread. Locks: each listener's mutex_ only.
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -15,9 +17,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "demo_logo.h"
@@ -25,11 +29,41 @@
 #include "platform/folder.h"
 #include "platform/module.h"
 #include "platform/process.h"
+#include "platform/registry.h"
 #include "tools/command.h"
+#include "tools/demo_printer.h"
 #include "tools/demo_receipt.h"
-#include "vprinter/virtual_printer.h"
 
 namespace thermpos::tool {
+
+namespace {
+
+// A printer behind a port: what it prints stays where it is.
+class PortDemoPrinter : public DemoPrinter {
+  public:
+    explicit PortDemoPrinter(std::string port) : port_(std::move(port)) {}
+    std::string PortName() const override { return port_; }
+    std::string Description() const override {
+        return port_ + ": a printer the demo does not control";
+    }
+    bool ControlsCover() const override { return false; }
+    void SetCover(bool) override {}
+    bool WaitReceipts(int, std::chrono::seconds) override { return true; }
+    void Stop() override {}
+    std::vector<std::string> Summary() const override {
+        return {"printed on " + port_ + "; its receipts are where that printer keeps them"};
+    }
+
+  private:
+    std::string port_;
+};
+
+}  // namespace
+
+std::unique_ptr<DemoPrinter> UseNamedPort(const std::string& portName) {
+    return std::make_unique<PortDemoPrinter>(portName);
+}
+
 namespace {
 
 constexpr char kName[] = "demo";
@@ -42,20 +76,24 @@ constexpr int kDrawerAutoCloseMs = 1000;
 constexpr char kPortName[] = "COM9";
 
 constexpr char kUsage[] =
-    "usage: thermpos demo [--out DIR] [--server LIBRARY]\n"
+    "usage: thermpos demo [--out DIR] [--server LIBRARY] [--port PORT]\n"
     "\n"
     "Prints a sample receipt, opens the cash drawer and a few more receipts on the\n"
     "virtual printer through ThermSO and the control object core, showing each step's\n"
     "result code and the events. Uses a\n"
     "private registry and lock folder under DIR (default ./demo-out) and writes the\n"
     "receipts there as PNG files. LIBRARY is ThermSO (found next to this program when\n"
-    "not given, or in $THERMPOS_THERMSO).\n";
+    "not given, or in $THERMPOS_THERMSO).\n"
+    "With --port the demo starts no virtual printer and prints on PORT (COM5, or\n"
+    "socket://HOST:PORT), where a printer or `thermpos-vprinter` answers; the cover step\n"
+    "is left out. On Windows --port is needed (the virtual printer runs on Linux) and the\n"
+    "devices are installed in the system registry.\n";
 
 // Records the events the application receives and answers error events: the cover is
 // closed at the virtual printer, then the print is retried.
 class DemoListener : public opos::ControlEventListener {
   public:
-    explicit DemoListener(vprinter::VirtualPrinter& printer) : printer_(printer) {}
+    explicit DemoListener(DemoPrinter& printer) : printer_(printer) {}
 
     void OnStatusUpdate(LONG data) override {
         std::printf("    event  StatusUpdateEvent(%ld)%s\n", static_cast<long>(data),
@@ -121,7 +159,7 @@ class DemoListener : public opos::ControlEventListener {
             lock, limit, [&] { return std::find(list.begin(), list.end(), value) != list.end(); });
     }
 
-    vprinter::VirtualPrinter& printer_;
+    DemoPrinter& printer_;
     opos::COposControl* control_ = nullptr;  // set before the first event can arrive
     std::mutex mutex_;
     std::condition_variable changed_;
@@ -160,8 +198,9 @@ std::string FindServer() {
     }
     const std::filesystem::path dir =
         std::filesystem::path(platform::module::ExecutablePath()).parent_path();
-    for (const char* candidate : {"../so/libThermSO.so", "../lib/libThermSO.so",
-                                  "../lib/x86_64-linux-gnu/libThermSO.so", "libThermSO.so"}) {
+    for (const char* candidate :
+         {"../so/libThermSO.so", "../lib/libThermSO.so", "../lib/x86_64-linux-gnu/libThermSO.so",
+          "libThermSO.so", "ThermSO.dll"}) {
         std::error_code ec;
         const auto path = std::filesystem::weakly_canonical(dir / candidate, ec);
         if (!ec && std::filesystem::exists(path, ec))
@@ -250,9 +289,11 @@ int Run(const std::vector<std::string>& args) {
     }
     std::string out = "demo-out";
     std::string server;
+    std::string port;
     for (std::size_t i = 0; i < args.size(); ++i) {
-        if ((args[i] == "--out" || args[i] == "--server") && i + 1 < args.size()) {
-            (args[i] == "--out" ? out : server) = args[i + 1];
+        if ((args[i] == "--out" || args[i] == "--server" || args[i] == "--port") &&
+            i + 1 < args.size()) {
+            (args[i] == "--out" ? out : args[i] == "--server" ? server : port) = args[i + 1];
             ++i;
         } else {
             return Fail(kName, "unknown argument '" + args[i] + "' (see --help)");
@@ -261,7 +302,7 @@ int Run(const std::vector<std::string>& args) {
     if (server.empty())
         server = FindServer();
     if (server.empty())
-        return Fail(kName, "cannot find libThermSO.so (use --server)");
+        return Fail(kName, "cannot find the ThermSO library (use --server)");
 
     // The folder's registry names the library loaded below: made private when missing,
     // and otherwise used only when it is this user's own and nobody else may write in it.
@@ -282,29 +323,36 @@ int Run(const std::vector<std::string>& args) {
     // The settling wait after opening a port is for real hardware.
     platform::SetEnvironment("THERMPOS_OPEN_WAIT_MS", "50", false);
 
-    std::printf("ThermPOS demo: RT-K410 receipt printer on the virtual printer\n");
+    // The printer first: without one there is nothing to install the devices for.
+    std::string error;
+    std::unique_ptr<DemoPrinter> printerBehind =
+        port.empty()
+            ? StartVirtualPrinter(kPortName, base + "/receipts", kDrawerAutoCloseMs, &error)
+            : UseNamedPort(port);
+    if (!printerBehind)
+        return Fail(kName, "virtual printer: " + error);
+    const std::string portName = printerBehind->PortName();
+
+    std::printf("ThermPOS demo: RT-K410 receipt printer on %s\n",
+                port.empty() ? "the virtual printer" : port.c_str());
     Step("1. Private registry and lock folder");
-    std::printf("  registry  %s/registry.reg\n  locks     %s/locks\n", base.c_str(), base.c_str());
+    // Where the registry is the system's own, that is where the devices go.
+    std::printf("  registry  %s\n  locks     %s/locks\n", platform::registry::HivePath().c_str(),
+                base.c_str());
 
     Step("2. Register ThermSO and install the logical devices");
     Show(("thermpos register " + server).c_str(), RunSelf({"register", server}));
-    Show("thermpos install-devices --port COM9", RunSelf({"install-devices", "--port", kPortName}));
+    // --force: where the registry outlives the demo (Windows), an earlier run's port stays
+    // otherwise.
+    Show(("thermpos install-devices --port " + portName + " --force").c_str(),
+         RunSelf({"install-devices", "--port", portName, "--force"}));
     // What the configuration utility writes for a drawer whose open state can be sensed.
     Show("thermpos reg add ...\\CD1 /v CapStatus /d 001",
          RunSelf({"reg", "add", kDrawerKey, "/v", "CapStatus", "/d", "001", "/f"}));
 
-    Step("3. Start the virtual printer as COM9");
-    vprinter::VirtualPrinter virtualPrinter;
-    vprinter::VirtualPrinterOptions options;
-    options.mapName = kPortName;
-    options.outDir = base + "/receipts";
-    options.model.drawerAutoCloseMs = kDrawerAutoCloseMs;
-    std::string error;
-    if (!virtualPrinter.Start(options, &error)) {
-        return Fail(kName, "virtual printer: " + error);
-    }
-    std::printf("  %s -> %s, receipts in %s\n", kPortName, virtualPrinter.DevicePath().c_str(),
-                options.outDir.c_str());
+    Step(("3. The printer on " + portName).c_str());
+    std::printf("  %s\n", printerBehind->Description().c_str());
+    DemoPrinter& virtualPrinter = *printerBehind;
 
     Step("4. Open, claim and enable the printer through the control object");
     DemoListener listener(virtualPrinter);
@@ -395,6 +443,8 @@ int Run(const std::vector<std::string>& args) {
     Step("6. Open the cash drawer on connector 1 and wait until it is closed");
     const LONG drawerResult = DemoDrawer();
 
+    // The sample receipt, three orders, and the retried one when the cover step runs.
+    int receiptsExpected = 4;
     Step("7. Three receipts in AsyncMode");
     printer.SetPropertyNumber(PIDXPtr_AsyncMode, 1);
     Show("AsyncMode = 1; ResultCode", printer.GetPropertyNumber(PIDX_ResultCode));
@@ -411,23 +461,35 @@ int Run(const std::vector<std::string>& args) {
     }
 
     Step("8. Open the cover, print, and answer the error with retry");
-    virtualPrinter.SetCover(true);
-    std::printf("  cover opened at the virtual printer\n");
-    if (listener.WaitStatus(PTR_SUE_COVER_OPEN, std::chrono::seconds(3))) {
-        std::printf("  CoverOpen = %ld\n",
-                    static_cast<long>(printer.GetPropertyNumber(PIDXPtr_CoverOpen)));
-        r = Print(printer, demo::ShortReceipt(4));
-        lastId = printer.GetPropertyNumber(PIDX_OutputID);
-        Show(("PrintNormal(order 4), OutputID " + std::to_string(lastId)).c_str(), r);
-        if (!listener.WaitOutput(lastId, std::chrono::seconds(10))) {
-            std::printf("  no OutputCompleteEvent for the retried print within 10 s\n");
-        }
+    if (!virtualPrinter.ControlsCover()) {
+        std::printf("  left out: the demo cannot open the cover of the printer on %s\n",
+                    portName.c_str());
     } else {
-        // Without a status monitor the service object never hears of the cover.
-        std::printf(
-            "  no StatusUpdateEvent within 3 s: this build has no status monitor,\n"
-            "  so the cover step is skipped; closing the cover again\n");
-        virtualPrinter.SetCover(false);
+        virtualPrinter.SetCover(true);
+        std::printf("  cover opened at the virtual printer\n");
+        if (listener.WaitStatus(PTR_SUE_COVER_OPEN, std::chrono::seconds(3))) {
+            std::printf("  CoverOpen = %ld\n",
+                        static_cast<long>(printer.GetPropertyNumber(PIDXPtr_CoverOpen)));
+            r = Print(printer, demo::ShortReceipt(4));
+            lastId = printer.GetPropertyNumber(PIDX_OutputID);
+            Show(("PrintNormal(order 4), OutputID " + std::to_string(lastId)).c_str(), r);
+            ++receiptsExpected;
+            if (!listener.WaitOutput(lastId, std::chrono::seconds(10))) {
+                std::printf("  no OutputCompleteEvent for the retried print within 10 s\n");
+            }
+        } else {
+            // Without a status monitor the service object never hears of the cover.
+            std::printf(
+                "  no StatusUpdateEvent within 3 s: this build has no status monitor,\n"
+                "  so the cover step is skipped; closing the cover again\n");
+            virtualPrinter.SetCover(false);
+        }
+    }
+
+    // OutputCompleteEvent means the service object has sent the job, not that the printer
+    // has cut it yet: stopping the virtual printer now could lose the last receipt.
+    if (!virtualPrinter.WaitReceipts(receiptsExpected, std::chrono::seconds(10))) {
+        std::printf("  the printer did not finish %d receipts within 10 s\n", receiptsExpected);
     }
 
     Step("9. Close");
@@ -437,11 +499,8 @@ int Run(const std::vector<std::string>& args) {
     virtualPrinter.Stop();
 
     Step("Receipts");
-    for (const std::string& file : virtualPrinter.ReceiptFiles()) {
-        std::printf("  %s\n", file.c_str());
-    }
-    if (!virtualPrinter.LastOutputError().empty()) {
-        std::printf("  output error: %s\n", virtualPrinter.LastOutputError().c_str());
+    for (const std::string& line : virtualPrinter.Summary()) {
+        std::printf("  %s\n", line.c_str());
     }
     return r == OPOS_SUCCESS && drawerResult == OPOS_SUCCESS ? 0 : 1;
 }

@@ -13,6 +13,7 @@
 #include "platform/nocase.h"
 #include "platform/process.h"
 #include "platform/reg_limits.h"
+#include "platform/registry.h"
 #include "platform/regkey.h"
 #include "tools/command.h"
 
@@ -35,8 +36,7 @@ constexpr char kUsage[] =
     "TYPE is REG_SZ (default), REG_DWORD, REG_EXPAND_SZ, REG_MULTI_SZ, REG_BINARY or REG_NONE.\n"
     "Switches may start with / or -, in any letter case. /f and /y answer yes to prompts.\n"
     "export writes what Windows' regedit imports (UTF-16LE with a byte-order mark, CRLF);\n"
-    "--utf8 writes UTF-8 with LF instead, as the hive file is kept. import reads both.\n"
-    "The hive file is $THERMPOS_REGISTRY (default /etc/thermpos/registry.reg).\n";
+    "--utf8 writes UTF-8 with LF instead, as the hive file is kept. import reads both.\n";
 
 struct KeyArg {
     std::string display;  // "HKEY_LOCAL_MACHINE\\..." as printed
@@ -554,6 +554,9 @@ int Delete(const KeyArg& key, const Options& o) {
 int Run(const std::vector<std::string>& args) {
     if (WantsHelp(args)) {
         std::fputs(kUsage, stdout);
+        // The hive file ($THERMPOS_REGISTRY, default /etc/thermpos/registry.reg), or the
+        // system's own registry where there is one.
+        std::printf("The registry used: %s\n", platform::registry::HivePath().c_str());
         return 0;
     }
     if (args.empty())

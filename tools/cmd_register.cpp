@@ -19,8 +19,8 @@ constexpr char kUsage[] =
     "\n"
     "Loads LIBRARY (a COM-style in-process server) and calls its DllRegisterServer, or\n"
     "DllUnregisterServer with --unregister (also -u or /u). The server writes its classes\n"
-    "under HKLM\\SOFTWARE\\Classes in the hive file $THERMPOS_REGISTRY\n"
-    "(default /etc/thermpos/registry.reg).\n";
+    "under HKLM\\SOFTWARE\\Classes in the registry used: the hive file $THERMPOS_REGISTRY\n"
+    "(default /etc/thermpos/registry.reg), or on Windows the system's registry.\n";
 
 std::string Hex(HRESULT hr) {
     char text[16];

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/activation.h"
 #include "tools/command.h"
 
 namespace thermpos::tool {
@@ -57,6 +58,16 @@ int main(int argc, char** argv) {
     if (it == Commands().end()) {
         std::fprintf(stderr, "thermpos: unknown command '%s'\n", argv[1]);
         PrintUsage(stderr);
+        return 2;
+    }
+    // Where objects are created through the system (Windows), this thread joins an
+    // apartment first. A single-threaded one: the service objects are apartment-threaded,
+    // so they live in this thread and their event threads call the commands' listeners
+    // directly, which take their own locks.
+    const thermpos::platform::com::ThreadApartment apartment;
+    if (FAILED(apartment.Result())) {
+        std::fprintf(stderr, "thermpos: cannot use COM (0x%08lX)\n",
+                     static_cast<unsigned long>(apartment.Result()));
         return 2;
     }
     std::vector<std::string> args(argv + 2, argv + argc);

@@ -206,5 +206,32 @@ TEST_F(UsbScanTest, IncompleteOrHostileEntriesAreSkipped) {
     EXPECT_EQ(platform::registry::OpenHandleCount(), 0u);
 }
 
+// The system's USB device ids, from which the port list keeps the printers of known models:
+// a misread id drops a printer we support or keeps a stranger.
+TEST(UsbInstanceIdTest, HardwareKeyIsVendorAndProductOnly) {
+    const struct {
+        const char* id;
+        const char* key;  // null: refused
+    } cases[] = {
+        {"USB\\VID_5D17&PID_0A41\\SER123", "Vid_5D17&Pid_0A41"},
+        {"usb\\vid_5d17&pid_0a41\\5&1a2b&0&1", "Vid_5D17&Pid_0A41"},
+        {"USB\\VID_5D17&PID_0B62&MI_00\\6&2f&0&0000", "Vid_5D17&Pid_0B62"},
+        {"USB\\VID_5D17&PID_0A41", "Vid_5D17&Pid_0A41"},
+        {"USB\\VID_5D17&PID_0A411\\X", nullptr},  // five digits
+        {"USB\\VID_5D1&PID_0A41\\X", nullptr},
+        {"USB\\VID_5D17&PID_0G41\\X", nullptr},
+        {"USB\\VID_5D17\\X", nullptr},
+        {"USBPRINT\\QMXRT-K410\\7&1&0&USB001", nullptr},
+        {"HID\\VID_5D17&PID_0A41\\X", nullptr},
+        {"USB\\VID_", nullptr},
+        {"", nullptr},
+    };
+    for (const auto& c : cases) {
+        std::string key = "unchanged";
+        EXPECT_EQ(HardwareKeyOfInstanceId(c.id, &key), c.key != nullptr) << c.id;
+        EXPECT_EQ(key, c.key ? c.key : "unchanged") << c.id;
+    }
+}
+
 }  // namespace
 }  // namespace thermpos::testing
