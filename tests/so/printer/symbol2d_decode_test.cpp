@@ -5,6 +5,7 @@
 
 #include "tests/so/printer/BarcodeReader.h"
 #include "tests/so/printer/VirtualPrinterTest.h"
+#include "tools/demo_receipt.h"
 
 using namespace printertest;
 namespace vp = thermpos::vprinter;
@@ -119,4 +120,37 @@ TEST_F(SymbolsReadBack, OnTheQMX5500With80mmPaper) {
 
 TEST_F(SymbolsReadBack, OnTheRTK6100With60mmPaper) {
     PrintAndRead<CPrinterRTK6100>(kRTK6100, {"001", 432});
+}
+
+// The demo's receipt ends with its e-receipt link as a QR code, centred above the farewell.
+TEST_F(SymbolsReadBack, TheDemoReceiptsLinkReadsBack) {
+    StartPrinter("COM12");
+    ASSERT_FALSE(HasFatalFailure());
+    OpenDevice();
+    ASSERT_FALSE(HasFatalFailure());
+    Enable();
+    PrintSampleReceipt(THERMPOS_DEMO_LOGO);
+    ASSERT_TRUE(printer_.WaitReceipts(1, std::chrono::seconds(10))) << printer_.StatusText();
+    const std::vector<std::string> files = printer_.ReceiptFiles();
+    ASSERT_EQ(files.size(), 1u);
+    std::vector<ReceiptBand> bands;
+    std::string error;
+    ASSERT_TRUE(ReadReceiptBands(files[0], &bands, &error)) << error;
+    std::size_t found = bands.size();
+    for (std::size_t i = 0; i < bands.size(); ++i) {
+        if (!bands[i].decoded2D.empty()) {
+            ASSERT_EQ(found, bands.size()) << "a second symbol in band " << i;
+            found = i;
+        }
+    }
+    ASSERT_LT(found, bands.size()) << files[0];
+    const ReceiptBand& qr = bands[found];
+    ASSERT_EQ(qr.decoded2D.size(), 1u);
+    EXPECT_EQ(qr.decoded2D[0].format, "QRCode");
+    EXPECT_EQ(qr.decoded2D[0].bytes, thermpos::demo::kEReceiptLink);
+    EXPECT_LE(std::abs(qr.left - (kPaperWidth - qr.right)), 1);
+    EXPECT_LE(qr.right - qr.left, 200);
+    // Below it only the farewell and the shop's address, then the cut mark.
+    EXPECT_GE(bands.size() - found, 3u);
+    EXPECT_LE(bands.size() - found, 4u);
 }
