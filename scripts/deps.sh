@@ -2,7 +2,7 @@
 # builds the `tsa` preset (the lock annotations) and the fuzzers (libFuzzer comes with it).
 THERMPOS_PACKAGES=(cmake ninja-build g++ clang pkg-config libgtest-dev libgmock-dev
     libbenchmark-dev qt6-base-dev libpng-dev zlib1g-dev libzint-dev console-setup-linux
-    zbar-tools libzbar-dev netcat-openbsd)
+    zbar-tools libzbar-dev libzxing-dev netcat-openbsd)
 
 thermpos_install_deps() {
     local missing=()

@@ -382,7 +382,7 @@ int Run(const std::vector<std::string>& args) {
 
     Step(
         "5. The sample receipt (logo, fonts, bold, underline, sizes, alignment, reverse, "
-        "colour, feeds, a sideways stamp, bar codes, a bitmap, cut)");
+        "colour, feeds, a sideways stamp, bar codes, a bitmap, a QR code, cut)");
     const std::string logo = base + "/harbour-cafe-logo.bmp";
     std::ofstream(logo, std::ios::binary | std::ios::trunc)
         .write(reinterpret_cast<const char*>(kDemoLogoBmp), sizeof kDemoLogoBmp);

@@ -1,8 +1,8 @@
 // The demo's sample receipt: the store's logo as a stored bitmap, print data with the
 // escape sequences the printer service translates (fonts, bold, underline, sizes,
 // alignment, reverse, second colour, feeds), a sideways "PAID" stamp, the order number as
-// bar codes, a printed bitmap and a partial cut. Shared by `thermpos demo` and the
-// golden-image test.
+// bar codes, a printed bitmap, the e-receipt link as a QR code and a partial cut. Shared by
+// `thermpos demo` and the golden-image test.
 #pragma once
 
 #include <string>
@@ -30,6 +30,9 @@ struct ReceiptPart {
     LONG value = 0;         // RotatePrint's rotation, CutPaper's percentage
     const char* what = "";  // for the demo's output
 };
+
+// The receipt's copy on the web, printed as a QR code above the farewell.
+inline constexpr char kEReceiptLink[] = "https://harbour-cafe.example/r/0042";
 
 // The store's logo that ships with the project (tools/assets/harbour-cafe-logo.bmp): a cup
 // at its left, 100 dots wide, then the shop's name.
@@ -90,6 +93,15 @@ inline std::vector<ReceiptPart> SampleReceipt(const std::string& logoFile) {
                      .width = kLogoCupWidth,
                      .alignment = PTR_BM_CENTER,
                      .what = "the logo's cup"});
+    parts.push_back({.data = e + "1lF", .what = "feed"});
+    // 35 bytes: version 3, 29 modules of 6 dots in the 200-dot box.
+    parts.push_back({.kind = ReceiptPart::kPrintBarCode,
+                     .data = kEReceiptLink,
+                     .symbology = PTR_BCS_QRCODE,
+                     .height = 200,
+                     .width = 200,
+                     .textPosition = PTR_BC_TEXT_NONE,
+                     .what = "QR code of the e-receipt link"});
     r = e + "1lF" + e + "cA" + e + "rvC THANK YOU - SEE YOU SOON \n" + e + "N";
     r += e + "cA" + e + "2vCwww.harbour-cafe.example\n" + e + "N";
     r += e + "3lF";

@@ -46,11 +46,14 @@ std::size_t PrinterModel::Impl::GsFeedToMark(const CommandEntry& c, const std::u
     return 2;
 }
 
-// GS ( fn pL pH ...: the test print and the character colour; other functions are skipped.
+// GS ( fn pL pH ...: the test print, the character colour and the two-dimensional
+// symbols; other functions are skipped.
 std::size_t PrinterModel::Impl::GsExtended(const CommandEntry& c, const std::uint8_t* p,
                                            std::size_t n) {
     const std::uint64_t off = processed;
     const int fn = p[2], len = U16(p + 3);
+    if (fn == 0x6B)
+        return GsSymbol(p, n);
     if ((fn == 0x41 || fn == 0x4E) && len == 2) {
         if (n < 7)
             return 0;
@@ -67,6 +70,117 @@ std::size_t PrinterModel::Impl::GsExtended(const CommandEntry& c, const std::uin
     Skipped(off, c.name, Fmt("fn=%c len=%d", fn, len));
     StartSkip(len);
     return 5;
+}
+
+namespace {
+
+// Whether GS ( k cn fn is a setting or the print function this printer acts on, and the
+// length (pL pH) it has then; 0 for every other function.
+std::size_t SymbolFunctionLength(std::uint8_t cn, std::uint8_t fn) {
+    if (cn == 0x31) {
+        switch (fn) {
+            case 0x41:  // model
+                return 4;
+            case 0x43:  // module size
+            case 0x45:  // error correction level
+            case 0x51:  // print
+                return 3;
+            default:
+                return 0;
+        }
+    }
+    if (cn == 0x30) {
+        if (fn == 0x45)  // error correction: level or ratio
+            return 4;
+        // Columns, rows, module width, row height, options, print.
+        if ((fn >= 0x41 && fn <= 0x44) || fn == 0x46 || fn == 0x51)
+            return 3;
+    }
+    return 0;
+}
+
+}  // namespace
+
+// GS ( k pL pH cn fn ...: pL + 256 pH bytes after pH, all of them the host's word. The
+// store function's data streams through a sink (at most kMaxSymbolData kept); settings and
+// the print function are read whole only at their own short lengths; everything else,
+// a known function with another length included, is skipped by its length.
+std::size_t PrinterModel::Impl::GsSymbol(const std::uint8_t* p, std::size_t n) {
+    const std::uint64_t off = processed;
+    const std::size_t len = static_cast<std::size_t>(U16(p + 3));
+    if (len < 2) {
+        Skipped(off, "GS ( k", Fmt("len=%d", static_cast<int>(len)));
+        StartSkip(len);
+        return 5;
+    }
+    if (n < 7)
+        return 0;
+    const std::uint8_t cn = p[5], fn = p[6];
+    if ((cn == 0x30 || cn == 0x31) && fn == 0x50 && len >= 3) {
+        if (n < 8)
+            return 0;
+        const std::size_t k = len - 3;
+        Log(off, "GS ( k", Fmt("cn=%d fn=P m=%d k=%d", cn, p[7], static_cast<int>(k)));
+        sink = Sink{};
+        sink.kind = SinkKind::SymbolData;
+        sink.remaining = k;
+        sink.symbolCn = cn;
+        sink.symbolOffset = off;
+        sink.symbolTooLong = k > kMaxSymbolData;
+        if (!sink.symbolTooLong)
+            sink.symbolData.reserve(k);
+        if (k == 0)
+            FeedSymbolData(p, 0);
+        return 8;
+    }
+    const std::size_t expected = SymbolFunctionLength(cn, fn);
+    if (expected == 0 || len != expected) {
+        Skipped(off, "GS ( k", Fmt("cn=%d fn=%d len=%d", cn, fn, static_cast<int>(len)));
+        StartSkip(len - 2);
+        return 7;
+    }
+    if (n < 5 + len)
+        return 0;
+    const int a = p[7], b = len == 4 ? p[8] : 0;
+    const int d = Digit(static_cast<std::uint8_t>(a));
+    if (fn == 0x51 && d == 0) {
+        PrintSymbol2D(cn, off);  // logs what it printed
+        return 5 + len;
+    }
+    Log(off, "GS ( k",
+        len == 4 ? Fmt("cn=%d fn=%c n1=%d n2=%d", cn, fn, a, b)
+                 : Fmt("cn=%d fn=%c n=%d", cn, fn, a));
+    // Values out of range leave the setting as it was.
+    QrSettings& qr = m.qr;
+    Pdf417Settings& pdf = m.pdf417;
+    if (cn == 0x31) {
+        if (fn == 0x41 && d >= 1 && d <= 3)
+            qr.model = d;
+        if (fn == 0x43 && a >= 1 && a <= 16)
+            qr.moduleDots = a;
+        if (fn == 0x45 && a >= 0x30 && a <= 0x33)
+            qr.level = a - 0x30;
+    } else {
+        if (fn == 0x41 && a <= 30)
+            pdf.columns = a;
+        if (fn == 0x42 && (a == 0 || (a >= 3 && a <= 90)))
+            pdf.rows = a;
+        if (fn == 0x43 && a >= 2 && a <= 8)
+            pdf.moduleDots = a;
+        if (fn == 0x44 && a >= 2 && a <= 8)
+            pdf.rowHeight = a;
+        if (fn == 0x45 && a == 0x30 && b >= 0x30 && b <= 0x38) {
+            pdf.levelIsRatio = false;
+            pdf.level = b - 0x30;
+        }
+        if (fn == 0x45 && a == 0x31 && b >= 1 && b <= 40) {
+            pdf.levelIsRatio = true;
+            pdf.level = b;
+        }
+        if (fn == 0x46 && d <= 1)
+            pdf.truncated = d == 1;
+    }
+    return 5 + len;
 }
 
 // GS 8 fn p1..p4: a block with a 32-bit length.

@@ -36,6 +36,7 @@
 #include "vprinter/charset.h"
 #include "vprinter/model.h"
 #include "vprinter/render.h"
+#include "vprinter/symbol2d.h"
 
 namespace thermpos::vprinter {
 namespace model_detail {
@@ -101,6 +102,10 @@ struct Modes {
     int areaWidth = 0;      // 0 = up to the right edge
     std::vector<int> tabs;  // dots from the line start; empty = every 8 font-A cells
     bool customTabs = false;
+    // GS ( k: the two symbols' settings and the data stored for each.
+    QrSettings qr;
+    Pdf417Settings pdf417;
+    std::string qrData, pdf417Data;
 };
 
 struct PageArea {
@@ -153,7 +158,7 @@ struct NvImage {
     std::shared_ptr<const Bitmap> bitmap;
 };
 
-enum class SinkKind : std::uint8_t { None, Skip, Raster, Column, NvDefine, UserChars };
+enum class SinkKind : std::uint8_t { None, Skip, Raster, Column, NvDefine, UserChars, SymbolData };
 
 struct Sink {
     SinkKind kind = SinkKind::None;
@@ -178,6 +183,12 @@ struct Sink {
     int udcCode = 0, udcLast = 0;
     int udcWidth = -1;  // -1: waiting for the width byte
     std::uint64_t udcIndex = 0;
+    // SymbolData: the bytes of a GS ( k store, for cn (0x30 PDF417, 0x31 QR Code); none
+    // are kept once more arrive than a symbol can hold.
+    std::uint8_t symbolCn = 0;
+    std::string symbolData;
+    bool symbolTooLong = false;
+    std::uint64_t symbolOffset = 0;
 };
 
 }  // namespace model_detail
@@ -370,6 +381,8 @@ struct PrinterModel::Impl {
     void AddColumnImage(std::shared_ptr<Bitmap> b, int sx, int sy);
     void PrintPictureBlock(std::shared_ptr<const Bitmap> b, int sx, int sy, bool upsideDown);
     void PrintBarcode(Symbology sym, const BarcodeSymbol& s, std::uint64_t offset);
+    // The stored QR Code (cn 0x31) or PDF417 (0x30) at its settings, as a block.
+    void PrintSymbol2D(std::uint8_t cn, std::uint64_t offset);
 
     // ---- payload sinks (model_payload.cpp)
     std::size_t FeedSink(const std::uint8_t* p, std::size_t n);
@@ -379,6 +392,7 @@ struct PrinterModel::Impl {
     // A definition replaces the whole set, unless not even its first image was good.
     void EndNv();
     std::size_t FeedUserChars(const std::uint8_t* p, std::size_t n);
+    std::size_t FeedSymbolData(const std::uint8_t* p, std::size_t n);
     void StartSkip(std::uint64_t bytes);
 
     // ---- dispatch (model_control.cpp)
@@ -451,6 +465,8 @@ struct PrinterModel::Impl {
     std::size_t GsCut(const CommandEntry& c, const std::uint8_t* p, std::size_t n);
     std::size_t GsRaster(const CommandEntry& c, const std::uint8_t* p, std::size_t n);
     std::size_t GsBarcode(const CommandEntry& c, const std::uint8_t* p, std::size_t n);
+    // GS ( k (p at GS, n >= 5): the two-dimensional symbols.
+    std::size_t GsSymbol(const std::uint8_t* p, std::size_t n);
     std::size_t GsCharSize(const CommandEntry& c, const std::uint8_t* p, std::size_t n);
     std::size_t GsReverse(const CommandEntry& c, const std::uint8_t* p, std::size_t n);
     std::size_t GsHriPosition(const CommandEntry& c, const std::uint8_t* p, std::size_t n);

@@ -521,4 +521,34 @@ void PrinterModel::Impl::PrintBarcode(Symbology sym, const BarcodeSymbol& s, std
     PlaceBlock(ops, keep, blockW, y, m.upsideDown);
 }
 
+void PrinterModel::Impl::PrintSymbol2D(std::uint8_t cn, std::uint64_t offset) {
+    std::string error;
+    std::shared_ptr<Bitmap> modules;
+    int sx, sy;
+    if (cn == 0x31) {
+        modules = EncodeQr(m.qr, m.qrData, &error);
+        sx = sy = m.qr.moduleDots;
+    } else {
+        modules = EncodePdf417(m.pdf417, m.pdf417Data, &error);
+        sx = m.pdf417.moduleDots;
+        sy = sx * m.pdf417.rowHeight;
+    }
+    if (!modules) {
+        Skipped(offset, "GS ( k", Fmt("cn=%d fn=Q not printed: %s", cn, error.c_str()));
+        return;
+    }
+    const int width = modules->width * sx;
+    if (width > AreaWidth()) {
+        Skipped(offset, "GS ( k",
+                Fmt("cn=%d fn=Q not printed: %d dots wider than the print area", cn, width));
+        return;
+    }
+    Log(offset, "GS ( k",
+        Fmt("cn=%d fn=Q printed %dx%d modules as %dx%d dots", cn, modules->width, modules->height,
+            width, modules->height * sy));
+    if (!AtLineStart())
+        FlushLine(0);
+    PrintPictureBlock(std::move(modules), sx, sy, m.upsideDown);
+}
+
 }  // namespace thermpos::vprinter

@@ -27,6 +27,8 @@ std::size_t PrinterModel::Impl::FeedSink(const std::uint8_t* p, std::size_t n) {
             return FeedNv(p, n);
         case SinkKind::UserChars:
             return FeedUserChars(p, n);
+        case SinkKind::SymbolData:
+            return FeedSymbolData(p, n);
         case SinkKind::None:
             break;
     }
@@ -192,6 +194,24 @@ std::size_t PrinterModel::Impl::FeedUserChars(const std::uint8_t* p, std::size_t
         }
     }
     return i;
+}
+
+std::size_t PrinterModel::Impl::FeedSymbolData(const std::uint8_t* p, std::size_t n) {
+    Sink& s = sink;
+    const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(s.remaining, n));
+    if (!s.symbolTooLong)
+        s.symbolData.append(reinterpret_cast<const char*>(p), k);
+    s.remaining -= k;
+    if (s.remaining == 0) {
+        std::string& stored = s.symbolCn == 0x31 ? m.qrData : m.pdf417Data;
+        // Data no symbol holds replaces what was stored by nothing, so that the next print
+        // does not show the symbol before it.
+        if (s.symbolTooLong)
+            Skipped(s.symbolOffset, "GS ( k", "data longer than any symbol holds");
+        stored = s.symbolTooLong ? std::string() : std::move(s.symbolData);
+        sink = Sink{};
+    }
+    return k;
 }
 
 void PrinterModel::Impl::StartSkip(std::uint64_t bytes) {

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "so/printer/ThermalPrinter.h"
+#include "so/printer/TwoDimensionalCodes.h"
 
 namespace thermpos::so {
 
@@ -250,25 +251,39 @@ int Justification(LONG alignment) {
 
 LONG BuildBarCodeCommand(const BarCodeRequest& request, std::string* out) {
     out->clear();
-    const SymbologyRule* rule = FindSymbology(request.symbology);
     const int hri = HriPosition(request.textPosition);
     const int justification = Justification(request.alignment);
-    if (request.heightDots < 1 || request.heightDots > 255 || rule == nullptr ||
-        !DataFits(*rule, request.data) || hri < 0 || justification < 0) {
+    if (hri < 0 || justification < 0) {
         return OPOS_E_ILLEGAL;
     }
+    std::string body;
+    if (IsTwoDimensionalSymbology(request.symbology)) {
+        const LONG r = AppendTwoDimensionalCode(request.symbology, request.data, request.heightDots,
+                                                request.widthDots, &body);
+        if (r != OPOS_SUCCESS) {
+            return r;
+        }
+    } else {
+        const SymbologyRule* rule = FindSymbology(request.symbology);
+        if (request.heightDots < 1 || request.heightDots > 255 || rule == nullptr ||
+            !DataFits(*rule, request.data)) {
+            return OPOS_E_ILLEGAL;
+        }
+        body.reserve(request.data.size() + 13);
+        body += {0x1D, 0x48, static_cast<char>(hri)};
+        body += {0x1D, 0x68, static_cast<char>(request.heightDots)};
+        // The module width is always two dots; the application's width is only checked.
+        body += {0x1D, 0x77, 0x02};
+        body += {0x1D, 0x6B, rule->system, static_cast<char>(request.data.size())};
+        body += request.data;
+    }
     std::string& b = *out;
-    b.reserve(request.data.size() + 24);
+    b.reserve(body.size() + 12);
     if (request.upsideDown) {
         b += {0x1B, 0x7B, 0x01};
     }
     b += {0x1B, 0x61, static_cast<char>(justification)};
-    b += {0x1D, 0x48, static_cast<char>(hri)};
-    b += {0x1D, 0x68, static_cast<char>(request.heightDots)};
-    // The module width is always two dots; the application's width is only checked.
-    b += {0x1D, 0x77, 0x02};
-    b += {0x1D, 0x6B, rule->system, static_cast<char>(request.data.size())};
-    b += request.data;
+    b += body;
     b += {0x1B, 0x61, 0x00};
     if (request.upsideDown) {
         b += {0x1B, 0x7B, 0x00};
@@ -290,7 +305,8 @@ LONG CThermalPrinter::PrintBarCode(LONG station, const std::string& data, LONG s
     if (r != OPOS_SUCCESS) {
         return SetResult(r);
     }
-    // The printer sizes the symbol by its module width; the width only has to fit the line.
+    // A one-dimensional symbol is sized by its module width, so its width only has to fit
+    // the line; a two-dimensional one is sized to fit it.
     if (width < 1 || width > m_RecLineWidth) {
         return SetResult(OPOS_E_ILLEGAL);
     }
@@ -298,6 +314,7 @@ LONG CThermalPrinter::PrintBarCode(LONG station, const std::string& data, LONG s
     request.data = bytes;
     request.symbology = symbology;
     request.heightDots = ConvertUnits(m_MapMode, PTR_MM_DOTS, height);
+    request.widthDots = ConvertUnits(m_MapMode, PTR_MM_DOTS, width);
     request.alignment = alignment;
     request.textPosition = textPosition;
     request.upsideDown = m_RotateSpecial == ptr::PTR_RP_ROTATE180;

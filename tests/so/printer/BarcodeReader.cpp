@@ -111,6 +111,17 @@ std::vector<std::string> Decode(zbar_image_scanner_t* scanner, const Grey& sourc
     return found;
 }
 
+// The band on blank paper as for zbar, for ZXing.
+std::vector<ReceiptBand::Symbol2D> Decode2D(const Grey& source, int top, int bottom) {
+    const int width = source.width + 2 * kQuietZone;
+    const int height = bottom - top + 2 * kQuietZone;
+    std::vector<std::uint8_t> pixels(static_cast<std::size_t>(width) * height, 255);
+    for (int y = top; y < bottom; ++y)
+        std::memcpy(&pixels[static_cast<std::size_t>(y - top + kQuietZone) * width + kQuietZone],
+                    &source.pixels[static_cast<std::size_t>(y) * source.width], source.width);
+    return ReadSymbols2D(pixels.data(), width, height);
+}
+
 }  // namespace
 
 bool ReadReceiptBands(const std::string& pngPath, std::vector<ReceiptBand>* bands,
@@ -152,6 +163,7 @@ bool ReadReceiptBands(const std::string& pngPath, std::vector<ReceiptBand>* band
         band.inkBelowBars = !grey.SameRow(band.bottom - 1, middle);
         for (int scale = 1; scale <= kMaxScale && band.decoded.empty(); ++scale)
             band.decoded = Decode(scanner.get(), grey, band.top, band.bottom, scale);
+        band.decoded2D = Decode2D(grey, band.top, band.bottom);
         bands->push_back(std::move(band));
     }
     return true;
