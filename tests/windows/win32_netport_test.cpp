@@ -15,6 +15,7 @@
 
 #include "platform/devfile.h"
 #include "platform/eventfd.h"
+#include "platform/module.h"
 #include "platform/netport.h"
 
 namespace {
@@ -293,14 +294,15 @@ namespace {
 // The service object's status monitor hands its wake descriptor to the port library, a
 // DLL with its own copy of this layer: the number must mean the same event there.
 TEST(Win32WaitForInput, AWakeDescriptorOfOneModuleEndsTheWaitOfAnother) {
-    HMODULE library = ::LoadLibraryA("LinkPort.dll");
-    ASSERT_NE(library, nullptr);
+    std::string error;
+    void* library = module::Load("LinkPort.dll", &error);
+    ASSERT_NE(library, nullptr) << error;
     using Open = int (*)(const char*, HANDLE*, const char*);
     using Wait = DWORD (*)(HANDLE, int, DWORD);
     using Close = int (*)(HANDLE);
-    auto open = reinterpret_cast<Open>(::GetProcAddress(library, "PMOpenPort"));
-    auto wait = reinterpret_cast<Wait>(::GetProcAddress(library, "PMWaitPort"));
-    auto close = reinterpret_cast<Close>(::GetProcAddress(library, "PMClosePort"));
+    auto open = module::Export<Open>(library, "PMOpenPort");
+    auto wait = module::Export<Wait>(library, "PMWaitPort");
+    auto close = module::Export<Close>(library, "PMClosePort");
     ASSERT_TRUE(open && wait && close);
 
     netport::Endpoint any;
@@ -331,7 +333,6 @@ TEST(Win32WaitForInput, AWakeDescriptorOfOneModuleEndsTheWaitOfAnother) {
         ::RegCloseKey(ports);
     }
     netport::CloseSocket(listener);
-    ::FreeLibrary(library);
 }
 
 }  // namespace
