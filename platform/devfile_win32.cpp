@@ -14,7 +14,9 @@
 // close event and the caller's wake event; the byte it brings is kept and handed to the
 // next ReadFile first. A serial port's driver gets read time-outs that wait for that byte
 // for the time of the wait, and its owner's back after it (WaitCommEvent is not dependable
-// on every driver). A USB printer port cannot be waited on: its reads end at once.
+// on every driver). A USB printer port cannot be waited on: its reads end at once. A read
+// on another thread while a serial port's wait is under way gets the wait's read
+// time-outs; the status monitor, the one caller that waits, is also the one that reads.
 //
 // Threads: any; none started here. Locks, in the order they may be taken:
 //   1. the handle table's mutex: held only to find, add or remove an entry;

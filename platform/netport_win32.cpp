@@ -212,7 +212,8 @@ LONG SocketError(int err) {
         case WSAENETUNREACH:
         case WSAENETDOWN:
         case WSAENOTSOCK:
-        // The same, as overlapped results give them.
+        // The same, as overlapped results give them, and a connection reset here.
+        case ERROR_INVALID_HANDLE:
         case ERROR_NETNAME_DELETED:
         case ERROR_CONNECTION_ABORTED:
         case ERROR_GRACEFUL_DISCONNECT:
