@@ -262,31 +262,6 @@ TEST(Win32NetPortOpen, AHostLookupIsBoundedAndAskedOnceAtATime) {
     netport::SetLookupForTesting(nullptr);
 }
 
-// A named pipe stands in for a port that is not a socket: the wait reads ahead there too.
-TEST(Win32WaitForInput, APipeWaitEndsOnDataAndTheByteIsReadAfter) {
-    const std::string name =
-        "\\\\.\\pipe\\thermpos-wait-" + std::to_string(::GetCurrentProcessId());
-    HANDLE server = ::CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT,
-                                       1, 4096, 4096, 0, nullptr);
-    ASSERT_NE(server, INVALID_HANDLE_VALUE);
-    HANDLE port = INVALID_HANDLE_VALUE;
-    ASSERT_EQ(devfile::OpenDevicePath(name, GENERIC_READ | GENERIC_WRITE, 0, &port), ERROR_SUCCESS);
-    EXPECT_EQ(devfile::WaitForInput(port, -1, 50), WAIT_TIMEOUT);
-    auto wait =
-        std::async(std::launch::async, [&] { return devfile::WaitForInput(port, -1, INFINITE); });
-    DWORD sent = 0;
-    ASSERT_TRUE(::WriteFile(server, "\x16\x00", 2, &sent, nullptr));
-    ASSERT_EQ(wait.wait_for(kGenerous), std::future_status::ready);
-    EXPECT_EQ(wait.get(), WAIT_OBJECT_0);
-    ASSERT_EQ(devfile::SetCommTimeouts(port, COMMTIMEOUTS{0, 0, 20000, 0, 0}), ERROR_SUCCESS);
-    char got[2] = {1, 1};
-    DWORD n = 0;
-    EXPECT_EQ(devfile::ReadFile(port, got, 2, &n), ERROR_SUCCESS);
-    EXPECT_EQ(std::string(got, n), std::string("\x16\x00", 2));
-    EXPECT_EQ(devfile::CloseHandle(port), ERROR_SUCCESS);
-    ::CloseHandle(server);
-}
-
 }  // namespace
 
 namespace {
