@@ -118,7 +118,9 @@ LONG CloseHandle(HANDLE handle);
 // port, WAIT_OBJECT_0 + 1 wakeFd (the port is then not looked at), WAIT_TIMEOUT, or
 // WAIT_FAILED for an unknown handle and for devices that cannot be waited on (a parallel
 // port, whose driver cannot poll; a regular file), whose owner falls back to a timed
-// wait. Nothing is read: the bytes stay for the next ReadFile.
+// wait. Nothing is read: the bytes stay for the next ReadFile. (On Windows the wait reads
+// one byte ahead and hands it to the next ReadFile; a USB printer port answers
+// WAIT_FAILED there.)
 [[nodiscard]] DWORD WaitForInput(HANDLE handle, int wakeFd, DWORD timeoutMs);
 
 // Writes size bytes within the write total time-out (multiplier * size + constant; both
@@ -137,7 +139,8 @@ LONG AbandonOutput(HANDLE handle);
 
 // Waits until the bytes written through the handle have left the host: a terminal's
 // transmit queue is empty (a pseudo-terminal has none: its bytes are with the program on
-// the other side once written), a network printer acknowledged every byte, a USB
+// the other side once written), a network printer acknowledged every byte (on Windows:
+// the system took every byte, which is all Winsock tells), a USB
 // printer's last transfer completed; a parallel port's writes already waited in the
 // driver. The bytes still queued get the write total time-out a write of them would get,
 // and a queue that does not move for the write constant alone is a stalled line. On a

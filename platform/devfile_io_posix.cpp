@@ -222,19 +222,14 @@ LONG OutputQueued(const Device& dev, int* queued) {
     return ERROR_SUCCESS;
 }
 
-// How long to wait before looking at the queue again: about the time the line needs for
-// what is queued, so a long job is not looked at hundreds of times, but never long
-// enough to notice the end late by much.
+// How long to wait before looking at the queue again (a socket's is looked at often: the
+// printer acknowledges in round trips, not at a line's rate).
 int RecheckMs(const Device& dev, int queued) {
-    constexpr int kShortest = 1, kLongest = 20;
     if (dev.socket)
-        return kShortest;
+        return 1;
     termios t{};
     const long baud = ::tcgetattr(dev.fd, &t) == 0 ? BaudRateOfSpeed(::cfgetospeed(&t)) : 0;
-    if (baud <= 0)
-        return kLongest;
-    const long ms = static_cast<long>(queued) * 10 * 1000 / baud;
-    return static_cast<int>(std::clamp<long>(ms, kShortest, kLongest));
+    return DrainRecheckMs(baud, queued);
 }
 
 }  // namespace

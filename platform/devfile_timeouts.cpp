@@ -65,4 +65,12 @@ Deadline DrainTimeouts::Next(Clock::time_point lastProgress) const {
     return stall ? Earlier(total, lastProgress + *stall) : total;
 }
 
+int DrainRecheckMs(long baud, long queued) {
+    constexpr long kShortest = 1, kLongest = 20;
+    if (baud <= 0)
+        return kLongest;
+    const long long ms = static_cast<long long>(std::max(queued, 0L)) * 10 * 1000 / baud;
+    return static_cast<int>(std::clamp<long long>(ms, kShortest, kLongest));
+}
+
 }  // namespace thermpos::platform::devfile

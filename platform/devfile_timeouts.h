@@ -61,4 +61,9 @@ struct DrainTimeouts {
 // again, so a slow printer that keeps taking bytes is never cut off by it.
 [[nodiscard]] DrainTimeouts PlanWrite(const COMMTIMEOUTS& t, DWORD size, Clock::time_point start);
 
+// How long a drain waits before looking at a serial line's transmit queue again: about
+// the time the line needs for what is queued at `baud` (0: unknown), so that a long job
+// is not looked at hundreds of times, yet its end is not noticed late by much.
+[[nodiscard]] int DrainRecheckMs(long baud, long queued);
+
 }  // namespace thermpos::platform::devfile

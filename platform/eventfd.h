@@ -36,8 +36,9 @@ class WakeDescriptor {
 [[nodiscard]] bool WaitReadable(int fd, int timeoutMs);
 
 #ifdef _WIN32
-// On Windows a wake descriptor is a manual-reset event; Fd() is its number in this
-// process, and this is the event behind it (null for -1 or a number not in use).
+// On Windows a wake descriptor is a manual-reset event; Fd() is its handle's value, the
+// same in every module of the process, and this is the event behind it (null for -1 or a
+// number that is no handle of this process).
 HANDLE WakeEventHandle(int fd);
 #endif
 

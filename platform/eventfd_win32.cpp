@@ -1,74 +1,52 @@
-// Wake descriptors on Windows: manual-reset events, numbered for the int interface.
-#include <map>
-#include <mutex>
-
+// Wake descriptors on Windows: manual-reset events, whose number for the int interface is
+// the event's handle value (kernel handle values stay within 32 bits). The number means
+// the same event in every module of the process, so one DLL can hand its wake descriptor
+// to another's wait (the service object's status monitor to the port library's
+// PMWaitPort), which a table private to each module could not.
+//
+// Threads: any; no state but the kernel's.
 #include "platform/eventfd.h"
 
 namespace thermpos::platform {
 
-namespace {
-
-struct WakeTable {
-    std::mutex mutex;
-    std::map<int, HANDLE> events;
-    int next = 1;
-};
-
-WakeTable& Table() {
-    static WakeTable table;
-    return table;
-}
-
-}  // namespace
-
 HANDLE WakeEventHandle(int fd) {
-    WakeTable& table = Table();
-    std::lock_guard<std::mutex> lock(table.mutex);
-    const auto it = table.events.find(fd);
-    return it == table.events.end() ? nullptr : it->second;
+    if (fd <= 0)
+        return nullptr;
+    HANDLE event = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(static_cast<unsigned>(fd)));
+    DWORD flags = 0;
+    // A number that is no handle of this process is refused here rather than waited on.
+    return ::GetHandleInformation(event, &flags) ? event : nullptr;
 }
 
 WakeDescriptor::WakeDescriptor() {
     HANDLE event = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (!event)
         return;
-    WakeTable& table = Table();
-    std::lock_guard<std::mutex> lock(table.mutex);
-    while (table.events.count(table.next) || table.next <= 0)
-        table.next = table.next <= 0 ? 1 : table.next + 1;
-    fd_ = table.next++;
-    table.events.emplace(fd_, event);
+    const auto value = reinterpret_cast<std::uintptr_t>(event);
+    if (value > 0x7fffffffu) {  // never seen; refused rather than truncated
+        ::CloseHandle(event);
+        return;
+    }
+    fd_ = static_cast<int>(value);
 }
 
 WakeDescriptor::~WakeDescriptor() {
-    if (fd_ < 0)
-        return;
-    HANDLE event = nullptr;
-    {
-        WakeTable& table = Table();
-        std::lock_guard<std::mutex> lock(table.mutex);
-        const auto it = table.events.find(fd_);
-        if (it != table.events.end()) {
-            event = it->second;
-            table.events.erase(it);
-        }
-    }
-    if (event)
-        ::CloseHandle(event);
+    if (fd_ > 0)
+        ::CloseHandle(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(fd_)));
 }
 
 void WakeDescriptor::Signal() {
-    if (HANDLE event = WakeEventHandle(fd_))
-        ::SetEvent(event);
+    if (fd_ > 0)
+        ::SetEvent(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(fd_)));
 }
 
 void WakeDescriptor::Drain() {
-    if (HANDLE event = WakeEventHandle(fd_))
-        ::ResetEvent(event);
+    if (fd_ > 0)
+        ::ResetEvent(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(fd_)));
 }
 
 bool WakeDescriptor::Signalled() const {
-    return fd_ >= 0 && WaitReadable(fd_, 0);
+    return fd_ > 0 && WaitReadable(fd_, 0);
 }
 
 bool WaitReadable(int fd, int timeoutMs) {

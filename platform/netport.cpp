@@ -1,4 +1,6 @@
-// Network printer ports. See netport.h for the contract.
+// Network printer ports, the part every system shares: names and URIs, host-name lookups
+// and the connect loop over the addresses found. The sockets themselves are the system's
+// (netport_posix.cpp, netport_win32.cpp). See netport.h for the contract.
 //
 // Threads: a host name that is not an address literal is looked up on a helper thread,
 // because the system resolver has no time limit of its own. The caller waits for it on a
@@ -10,19 +12,7 @@
 // and a lookup's (Lookup::lock), each held briefly, never both at once.
 #include "platform/netport.h"
 
-#ifndef _WIN32
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-#endif
-
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -33,19 +23,14 @@
 #include <thread>
 #include <vector>
 
-#include "platform/devfile.h"
+#include "platform/netport_sockets.h"
 #include "platform/portname.h"
 
 namespace thermpos::platform::netport {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// Keep-alive finds a printer that vanished without a word (power cut, cable pulled)
-// within about half a minute of silence, instead of the system's two hours.
-constexpr int kKeepIdleSeconds = 10;
-constexpr int kKeepIntervalSeconds = 5;
-constexpr int kKeepCount = 3;
+using detail::Address;
+using detail::Clock;
 
 bool HostCharAllowed(char c, bool bracketed) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
@@ -61,39 +46,34 @@ bool ValidHost(std::string_view host, bool bracketed) {
     return true;
 }
 
-#ifndef _WIN32
-struct Address {
-    sockaddr_storage addr{};
-    socklen_t length = 0;
-    int family = AF_UNSPEC;
-};
-
 void AppendAddresses(const addrinfo* list, std::vector<Address>* out) {
     for (const addrinfo* ai = list; ai; ai = ai->ai_next) {
         if (ai->ai_socktype != SOCK_STREAM || ai->ai_addrlen > sizeof(sockaddr_storage))
             continue;
         Address a;
         std::memcpy(&a.addr, ai->ai_addr, ai->ai_addrlen);
-        a.length = ai->ai_addrlen;
+        a.length = static_cast<socklen_t>(ai->ai_addrlen);
         a.family = ai->ai_family;
         out->push_back(a);
     }
 }
 
+// Not a switch: on some systems two of the names share a number.
 LONG ResolverError(int gai) {
-    switch (gai) {
-        case EAI_NONAME:
-        case EAI_NODATA:
-        case EAI_FAIL:
-        case EAI_ADDRFAMILY:
-            return ERROR_BAD_NET_NAME;
-        case EAI_AGAIN:
-            return ERROR_TIMEOUT;
-        case EAI_MEMORY:
-            return ERROR_NOT_ENOUGH_MEMORY;
-        default:
-            return ERROR_GEN_FAILURE;
-    }
+    if (gai == EAI_NONAME || gai == EAI_FAIL
+#ifdef EAI_NODATA
+        || gai == EAI_NODATA
+#endif
+#ifdef EAI_ADDRFAMILY
+        || gai == EAI_ADDRFAMILY
+#endif
+    )
+        return ERROR_BAD_NET_NAME;
+    if (gai == EAI_AGAIN)
+        return ERROR_TIMEOUT;
+    if (gai == EAI_MEMORY)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    return ERROR_GEN_FAILURE;
 }
 
 struct Lookup {
@@ -195,75 +175,10 @@ LONG Resolve(const Endpoint& endpoint, Clock::time_point deadline, std::vector<A
     return out->empty() ? ERROR_BAD_NET_NAME : ERROR_SUCCESS;
 }
 
-LONG ConnectError(int err) {
-    switch (err) {
-        case ECONNREFUSED:
-            return ERROR_CONNECTION_REFUSED;
-        case ENETUNREACH:
-            return ERROR_NETWORK_UNREACHABLE;
-        case EHOSTUNREACH:
-            return ERROR_HOST_UNREACHABLE;
-        case ETIMEDOUT:
-            return ERROR_TIMEOUT;
-        default:
-            return devfile::ErrorFromErrno(err);
-    }
-}
+}  // namespace
 
-void SetStreamOptions(int fd) {
-    int on = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-    int idle = kKeepIdleSeconds, interval = kKeepIntervalSeconds, count = kKeepCount;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
-}
+namespace detail {
 
-// One connect attempt, bounded by deadline: 0 and the socket, or a Win32 error.
-LONG ConnectOne(const Address& a, Clock::time_point deadline, int* fd) {
-    int s = ::socket(a.family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (s < 0)
-        return devfile::ErrorFromErrno(errno);
-    if (::connect(s, reinterpret_cast<const sockaddr*>(&a.addr), a.length) != 0) {
-        if (errno != EINPROGRESS && errno != EINTR) {
-            const int err = errno;
-            ::close(s);
-            return ConnectError(err);
-        }
-        for (;;) {
-            auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0) {
-                ::close(s);
-                return ERROR_TIMEOUT;
-            }
-            pollfd p{s, POLLOUT, 0};
-            int n = ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 60'000)));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0) {
-                const int err = errno;
-                ::close(s);
-                return devfile::ErrorFromErrno(err);
-            }
-            if (n > 0)
-                break;
-        }
-        int err = 0;
-        socklen_t len = sizeof err;
-        if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
-            err = errno;
-        if (err != 0) {
-            ::close(s);
-            return ConnectError(err);
-        }
-    }
-    SetStreamOptions(s);
-    *fd = s;
-    return ERROR_SUCCESS;
-}
-
-// An address literal of the family it names, with the port.
 bool ToSockaddr(const Endpoint& e, sockaddr_storage* ss, socklen_t* len) {
     *ss = {};
     auto* v4 = reinterpret_cast<sockaddr_in*>(ss);
@@ -283,9 +198,7 @@ bool ToSockaddr(const Endpoint& e, sockaddr_storage* ss, socklen_t* len) {
     return false;
 }
 
-#endif  // _WIN32
-
-}  // namespace
+}  // namespace detail
 
 LONG ParseListenAddress(std::string_view text, Endpoint* out) {
     if (!out)
@@ -305,74 +218,15 @@ LONG ParseListenAddress(std::string_view text, Endpoint* out) {
     if (port > 65535)
         return ERROR_BAD_PATHNAME;
     Endpoint e{std::string(host), static_cast<unsigned short>(port)};
-#ifndef _WIN32
+    if (LONG rc = detail::StartSockets(); rc != ERROR_SUCCESS)
+        return rc;
     sockaddr_storage ss;
     socklen_t len;
-    if (!ToSockaddr(e, &ss, &len))
+    if (!detail::ToSockaddr(e, &ss, &len))
         return ERROR_BAD_PATHNAME;
-#endif
     *out = std::move(e);
     return ERROR_SUCCESS;
 }
-
-#ifndef _WIN32
-LONG Listen(const Endpoint& endpoint, int backlog, int* fd, std::string* bound) {
-    if (!fd)
-        return ERROR_INVALID_PARAMETER;
-    *fd = -1;
-    sockaddr_storage ss;
-    socklen_t len;
-    if (!ToSockaddr(endpoint, &ss, &len))
-        return ERROR_BAD_PATHNAME;
-    int s = ::socket(ss.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (s < 0)
-        return devfile::ErrorFromErrno(errno);
-    int on = 1;
-    ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (::bind(s, reinterpret_cast<sockaddr*>(&ss), len) != 0 || ::listen(s, backlog) != 0 ||
-        ::getsockname(s, reinterpret_cast<sockaddr*>(&ss), &len) != 0) {
-        const int err = errno;
-        ::close(s);
-        return err == EADDRINUSE ? ERROR_BUSY : devfile::ErrorFromErrno(err);
-    }
-    const unsigned short port =
-        ntohs(ss.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port
-                                       : reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
-    if (bound) {
-        *bound = ss.ss_family == AF_INET6 ? "[" + endpoint.host + "]" : endpoint.host;
-        *bound += ":" + std::to_string(port);
-    }
-    *fd = s;
-    return ERROR_SUCCESS;
-}
-
-int AcceptClient(int listenFd) {
-    int c = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (c < 0)
-        return -1;
-    int on = 1;
-    ::setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    return c;
-}
-
-long SendSome(int fd, const void* data, std::size_t size) {
-    return static_cast<long>(::send(fd, data, size, MSG_NOSIGNAL));
-}
-#else
-LONG Listen(const Endpoint&, int, int* fd, std::string*) {
-    if (fd)
-        *fd = -1;
-    return ERROR_NOT_SUPPORTED;
-}
-
-int AcceptClient(int) {
-    return -1;
-}
-
-long SendSome(int, const void*, std::size_t) {
-    return -1;
-}
-#endif  // _WIN32
 
 bool IsSocketUri(std::string_view text) {
     return portname::StartsWithNoCase(text, kScheme);
@@ -444,20 +298,21 @@ LONG UriForIpName(std::string_view mapName, std::string* uri) {
     return ERROR_SUCCESS;
 }
 
-#ifndef _WIN32
 LONG Connect(const Endpoint& endpoint, DWORD timeoutMs, int* fd) {
     if (!fd)
         return ERROR_INVALID_PARAMETER;
     *fd = -1;
     if (!ValidHost(endpoint.host, true) || endpoint.port == 0)
         return ERROR_BAD_PATHNAME;
+    if (LONG rc = detail::StartSockets(); rc != ERROR_SUCCESS)
+        return rc;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     std::vector<Address> addresses;
     if (LONG rc = Resolve(endpoint, deadline, &addresses); rc != ERROR_SUCCESS)
         return rc;
     LONG rc = ERROR_BAD_NET_NAME;
     for (const Address& a : addresses) {
-        rc = ConnectOne(a, deadline, fd);
+        rc = detail::ConnectOne(a, deadline, fd);
         if (rc == ERROR_SUCCESS || rc == ERROR_TIMEOUT)
             return rc;
     }
@@ -472,43 +327,6 @@ std::size_t LookupsInFlight() {
     LookupTable& table = Lookups();
     std::lock_guard guard(table.lock);
     return table.inFlight.size();
-}
-
-void StopReceiving(int fd) {
-    // With both directions shut, data that arrives is answered with a reset instead of
-    // being queued and acknowledged; the receive queue stays readable.
-    (void)::shutdown(fd, SHUT_RDWR);
-}
-#else
-LONG Connect(const Endpoint&, DWORD, int* fd) {
-    if (fd)
-        *fd = -1;
-    return ERROR_NOT_SUPPORTED;  // Winsock ports are not built yet
-}
-
-void SetLookupForTesting(LookupFunction) {}
-
-std::size_t LookupsInFlight() {
-    return 0;
-}
-
-void StopReceiving(int) {}
-#endif  // _WIN32
-
-LONG SocketError(int err) {
-    switch (err) {
-        case ECONNRESET:
-        case ECONNABORTED:
-        case EPIPE:
-        case ENOTCONN:
-        case ETIMEDOUT:  // keep-alive gave up on the peer
-        case EHOSTUNREACH:
-        case ENETUNREACH:
-        case ENETDOWN:
-            return ERROR_INVALID_HANDLE;
-        default:
-            return devfile::ErrorFromErrno(err);
-    }
 }
 
 }  // namespace thermpos::platform::netport

@@ -14,6 +14,9 @@
 // refused connection ERROR_CONNECTION_REFUSED (1225), unreachable network or host 1231 or
 // 1232, else the device-file layer's errno table.
 //
+// Sockets are ints on every system: a descriptor, or on Windows the SOCKET's value (the
+// system keeps kernel handles within 32 bits, so the value fits).
+//
 // Thread safety: every function may be called from any thread. Connect may leave a host
 // name lookup running on a helper thread after it gave up on it, at most one per host and
 // port: a later Connect to the same waits for that lookup instead of starting another
@@ -69,10 +72,12 @@ bool IsIpName(std::string_view mapName);
 // stream socket with TCP_NODELAY and keep-alive on; on failure *fd is -1.
 [[nodiscard]] LONG Connect(const Endpoint& endpoint, DWORD timeoutMs, int* fd);
 
-// Win32 number for an errno value met on a connected socket: a reset, a closed or timed
-// out connection are the device vanishing (ERROR_INVALID_HANDLE), so that the owner
-// reconnects.
+// Win32 number for an error met on a connected socket (an errno value; on Windows a
+// Winsock one): a reset, a closed or timed out connection are the device vanishing
+// (ERROR_INVALID_HANDLE), so that the owner reconnects.
 [[nodiscard]] LONG SocketError(int err);
+// Closes a socket from Connect, Listen or AcceptClient (-1: nothing).
+void CloseSocket(int fd);
 
 // ---- the resolver, for tests ----
 
@@ -98,7 +103,8 @@ void SetLookupForTesting(LookupFunction lookup);
 // Accepts one waiting connection: a non-blocking, close-on-exec socket with TCP_NODELAY,
 // or -1 when none is waiting.
 [[nodiscard]] int AcceptClient(int listenFd);
-// One send that never raises SIGPIPE; the result and errno as send(2) gives them.
+// One send that never raises SIGPIPE; the result as send(2) gives it (on failure the
+// error is errno, on Windows WSAGetLastError()).
 long SendSome(int fd, const void* data, std::size_t size);
 // Ends a served connection in two steps, as a printer losing its cable would: from now on
 // nothing more is acknowledged (data still arriving resets the connection, so the host
