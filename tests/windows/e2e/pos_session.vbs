@@ -66,17 +66,33 @@ Class Callbacks
     End Sub
 End Class
 
-' Waits, pumping this thread's messages, until the expression holds or 10 s pass.
-Sub WaitFor(stepNumber, what, expression)
+' Whether the named condition holds yet (a string per condition: no Eval needed).
+Function Holds(condition)
+    Select Case condition
+        Case "complete1"
+            Holds = cb.completeCount >= 1
+        Case "cover"
+            Holds = cb.coverSeen
+        Case "error"
+            Holds = cb.errorText <> ""
+        Case "complete2"
+            Holds = cb.completeCount >= 2
+        Case "closed"
+            Holds = dcb.closedSeen
+    End Select
+End Function
+
+' Waits, pumping this thread's messages, until the condition holds or 10 s pass.
+Sub WaitFor(stepNumber, what, condition)
     Dim i
     For i = 1 To 100
-        If Eval(expression) Then Exit Sub
+        If Holds(condition) Then Exit Sub
         helper.Wait 100
     Next
-    If Not Eval(expression) Then Fail stepNumber, "no " & what
+    If Not Holds(condition) Then Fail stepNumber, "no " & what
 End Sub
 
-Dim printer, cb, rc
+Dim printer, cb, dcb, rc
 Set cb = New Callbacks
 Set printer = CreateObject("QMX.Thermal.POSPrinter")
 rc = printer.OpenService("POSPrinter", WScript.Arguments(0), cb)
@@ -92,14 +108,14 @@ If rc <> 0 Then Fail 4, "PrintNormal sync " & rc
 printer.SetPropertyNumber 8001, 1
 rc = printer.PrintNormal(2, "E2E vbs async receipt" & vbLf)
 If rc <> 0 Then Fail 5, "PrintNormal async " & rc
-WaitFor 6, "SOOutputComplete", "cb.completeCount >= 1"
+WaitFor 6, "SOOutputComplete", "complete1"
 shell.Run control & " cover open", 0, True
-WaitFor 7, "SOStatusUpdate(11)", "cb.coverSeen"
+WaitFor 7, "SOStatusUpdate(11)", "cover"
 rc = printer.PrintNormal(2, "E2E vbs retried receipt" & vbLf)
 If rc <> 0 Then Fail 8, "PrintNormal async with the cover open " & rc
-WaitFor 9, "SOError", "cb.errorText <> """""
+WaitFor 9, "SOError", "error"
 If cb.errorText <> "114,201,1" Then Fail 9, "SOError " & cb.errorText
-WaitFor 10, "SOOutputComplete after the retry", "cb.completeCount >= 2"
+WaitFor 10, "SOOutputComplete after the retry", "complete2"
 printer.SetPropertyNumber 8001, 0
 printer.SetPropertyNumber 3, 0
 printer.ReleaseDevice
@@ -107,7 +123,7 @@ rc = printer.CloseService()
 If rc <> 0 Then Fail 11, "CloseService " & rc
 
 ' The drawer: opened, then waited for until it is shut again.
-Dim drawer, dcb
+Dim drawer
 Set dcb = New Callbacks
 Set drawer = CreateObject("QMX.Thermal.CashDrawer")
 rc = drawer.OpenService("CashDrawer", WScript.Arguments(1), dcb)
@@ -120,7 +136,7 @@ If rc <> 0 Then Fail 14, "OpenDrawer " & rc
 rc = drawer.WaitForDrawerClose(10000, 1000, 100, 500)
 Log "WaitForDrawerClose -> " & rc
 If rc <> 0 Then Fail 15, "WaitForDrawerClose " & rc
-WaitFor 16, "drawer closed event", "dcb.closedSeen"
+WaitFor 16, "drawer closed event", "closed"
 drawer.SetPropertyNumber 3, 0
 drawer.ReleaseDevice
 rc = drawer.CloseService()
