@@ -93,17 +93,22 @@ class CControl : public DispatchObject {
     }
     static const DispatchTable& Table() {
         static const DispatchTable table({
-            {{"SOStatusUpdate"}, {ArgKind::I4}, ResultKind::Void,
+            {{"SOStatusUpdate"},
+             {ArgKind::I4},
+             ResultKind::Void,
              [](DispatchArgs& a, VARIANT*) {
                  a.Self<CControl>().Record("status " + std::to_string(a.Long(0)));
                  return S_OK;
              }},
-            {{"SOOutputComplete"}, {ArgKind::I4}, ResultKind::Void,
+            {{"SOOutputComplete"},
+             {ArgKind::I4},
+             ResultKind::Void,
              [](DispatchArgs& a, VARIANT*) {
                  a.Self<CControl>().Record("complete");
                  return S_OK;
              }},
-            {{"SOError"}, {ArgKind::I4, ArgKind::I4, ArgKind::I4, ArgKind::I4Ref},
+            {{"SOError"},
+             {ArgKind::I4, ArgKind::I4, ArgKind::I4, ArgKind::I4Ref},
              ResultKind::Void,
              [](DispatchArgs& a, VARIANT*) {
                  auto& self = a.Self<CControl>();
@@ -113,7 +118,9 @@ class CControl : public DispatchObject {
                              std::to_string(a.Long(1)) + "," + std::to_string(a.Long(2)));
                  return S_OK;
              }},
-            {{"SODirectIO"}, {ArgKind::I4, ArgKind::I4Ref, ArgKind::BstrRef}, ResultKind::Void,
+            {{"SODirectIO"},
+             {ArgKind::I4, ArgKind::I4Ref, ArgKind::BstrRef},
+             ResultKind::Void,
              [](DispatchArgs& a, VARIANT*) {
                  a.Self<CControl>().Record("directio");
                  return S_OK;
@@ -198,8 +205,8 @@ void Session(bool sta) {
         ASSERT_EQ(RunHost(control->control + " cover open"), 0u);
         EXPECT_TRUE(WaitFor(*control, sta, [&] { return control->Has("status 11"); }));
         OutgoingArgs retried;
-        retried.Long(PTR_S_RECEIPT).String(sta ? "E2E sta retried receipt\n"
-                                               : "E2E mta retried receipt\n");
+        retried.Long(PTR_S_RECEIPT)
+            .String(sta ? "E2E sta retried receipt\n" : "E2E mta retried receipt\n");
         EXPECT_EQ(CallLong(p, "PrintNormal", retried), OPOS_SUCCESS);
         EXPECT_TRUE(WaitFor(*control, sta, [&] { return control->Has("error 114,201,1"); }));
         EXPECT_TRUE(WaitFor(*control, sta, [&] {
