@@ -33,9 +33,15 @@ control_socket=$work/control
 coproc VP { exec "$vprinter" --link "$link" --control "$control_socket" --out "$work/out" \
     --drawer-auto-close 300 2>"$work/vprinter.log"; }
 vp_pid=$VP_PID
+# What this run adds to the prefix's one registry goes again at the end: the two
+# servers' registrations, and the device keys unless they were there before.
+added_keys=()
 cleanup() {
     printf 'quit\n' | nc -N -U "$control_socket" >/dev/null 2>&1 || true
     wait "$vp_pid" 2>/dev/null || true
+    for key in "${added_keys[@]}"; do wine reg delete "$key" /f >/dev/null 2>&1 || true; done
+    wine regsvr32 /u /s "$(winepath -w "$helper")" >/dev/null 2>&1 || true
+    wine regsvr32 /u /s "$(winepath -w "$thermso")" >/dev/null 2>&1 || true
 }
 trap cleanup EXIT
 read -r -t 20 -u "${VP[0]}" device || { echo "virtual printer did not start" >&2; exit 1; }
@@ -62,6 +68,9 @@ REGEDIT4
 "CapStatus"="001"
 "Port"="$port"
 REG
+for key in "$root\\POSPrinter\\$printer" "$root\\CashDrawer\\$drawer"; do
+    wine reg query "$key" >/dev/null 2>&1 || added_keys+=("$key")
+done
 wine reg import "$(win "$work/devices.reg")" >/dev/null
 
 control="/bin/sh $scripts/vprinter_control.sh $control_socket"
@@ -83,8 +92,7 @@ $control cover close
 THERMPOS_E2E_PRINTER=$printer THERMPOS_E2E_DRAWER=$drawer THERMPOS_E2E_CONTROL=$control \
     wine "$client" || failed=1
 
-printf 'quit\n' | nc -N -U "$control_socket" >/dev/null 2>&1 || true
-wait "$vp_pid" 2>/dev/null || true
+cleanup
 trap - EXIT
 # Each retried receipt reached the paper once, not once per attempt.
 for text in "E2E retried receipt" "E2E vbs retried receipt" "E2E sta retried receipt" \
