@@ -250,6 +250,52 @@ void Session(bool sta) {
     ::CoUninitialize();
 }
 
+// An STA application closes while the event thread is inside a callback to that very
+// thread (the cover just opened, the STA not pumping): the close must let the callback in
+// while it waits for the event thread, or both wait for ever.
+TEST(ComClient, CloseOnAnStaWhileACallbackWaitsForItEnds) {
+    std::thread client([] {
+        ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+        {
+            auto* control = new CControl;
+            control->ownerThread = ::GetCurrentThreadId();
+            control->control = Env("THERMPOS_E2E_CONTROL");
+            ComPtr<CControl> holder = ComPtr<CControl>::Adopt(control);
+            ComPtr<IDispatch> printer;
+            ASSERT_EQ(CreateObjectByProgID("QMX.Thermal.POSPrinter", printer.Out()), S_OK);
+            DispatchDriver p(printer.Get());
+            OutgoingArgs open;
+            open.String("POSPrinter").String(Env("THERMPOS_E2E_PRINTER")).Dispatch(control);
+            ASSERT_EQ(CallLong(p, "OpenService", open), OPOS_SUCCESS);
+            OutgoingArgs claim;
+            claim.Long(5000);
+            ASSERT_EQ(CallLong(p, "ClaimDevice", claim), OPOS_SUCCESS);
+            SetNumber(p, PIDX_DeviceEnabled, 1);
+            ASSERT_EQ(RunHost(control->control + " cover open"), 0u);
+            // Without pumping: the property changes as the status update is queued, and the
+            // event thread then waits inside its call to this thread. No event tells this
+            // thread so (it is the one that would dispatch it), hence the bounded look.
+            Variant cover;
+            OutgoingArgs index;
+            index.Long(PIDXPtr_CoverOpen);
+            LONG coverOpen = 0;
+            for (int i = 0; i < 2000 && coverOpen != 1; ++i) {
+                ::WaitForSingleObject(control->wake, 10);
+                if (SUCCEEDED(p.Call("GetPropertyNumber", index, cover.Get())))
+                    cover.ToLong(&coverOpen);
+            }
+            ASSERT_EQ(coverOpen, 1);
+            OutgoingArgs none;
+            EXPECT_EQ(CallLong(p, "CloseService", none), OPOS_SUCCESS);
+            EXPECT_TRUE(control->Has("status 11"));  // let in during the close
+            EXPECT_EQ(control->Snapshot().onWrongThread, 0);
+            RunHost(control->control + " cover close");
+        }
+        ::CoUninitialize();
+    });
+    client.join();
+}
+
 TEST(ComClient, SingleThreadedApartmentGetsEveryCallbackOnItsOwnThread) {
     std::thread client([] { Session(true); });
     client.join();
