@@ -19,6 +19,12 @@ namespace thermpos::platform::com {
 
 namespace {
 
+#ifdef _WIN32
+// {A6EF9860-C720-11D0-9337-00A0C90DCAA9}, which the import libraries lack.
+constexpr IID kIidDispatchEx = {
+    0xA6EF9860, 0xC720, 0x11D0, {0x93, 0x37, 0x00, 0xA0, 0xC9, 0x0D, 0xCA, 0xA9}};
+#endif
+
 // Member names are ASCII; other characters are kept as UTF-8 so they can only match
 // themselves.
 std::string LowerKey(std::u16string_view name) {
@@ -676,8 +682,7 @@ DISPID DispatchDriver::GetDispId(std::string_view ansiName, HRESULT* hr) const {
         // through IDispatchEx.
         if (FAILED(rc) && name.Get()) {
             IDispatchEx* ex = nullptr;
-            if (SUCCEEDED(
-                    target_->QueryInterface(IID_IDispatchEx, reinterpret_cast<void**>(&ex))) &&
+            if (SUCCEEDED(target_->QueryInterface(kIidDispatchEx, reinterpret_cast<void**>(&ex))) &&
                 ex) {
                 rc = ex->GetDispID(name.Get(), fdexNameCaseInsensitive, &id);
                 ex->Release();
@@ -712,7 +717,7 @@ HRESULT DispatchDriver::Invoke(DISPID dispId, WORD flags, OutgoingArgs& args,
 #ifdef _WIN32
     if (hr == E_NOTIMPL) {
         IDispatchEx* ex = nullptr;
-        if (SUCCEEDED(target_->QueryInterface(IID_IDispatchEx, reinterpret_cast<void**>(&ex))) &&
+        if (SUCCEEDED(target_->QueryInterface(kIidDispatchEx, reinterpret_cast<void**>(&ex))) &&
             ex) {
             hr = ex->InvokeEx(dispId, LOCALE_SYSTEM_DEFAULT, flags, &params, result, nullptr,
                               nullptr);
