@@ -32,8 +32,9 @@ class DispatchHandoff {
     DispatchHandoff& operator=(const DispatchHandoff&) = delete;
 
     // On the giving thread. Windows: registers the object (the table holds a reference
-    // until Revoke); elsewhere the object is borrowed and its giver keeps it alive until
-    // Revoke. Null revokes. S_OK, or the table's failure (then nothing is held).
+    // until Revoke); elsewhere, and from a Windows thread that never initialised COM, the
+    // object is borrowed and its giver keeps it alive until Revoke. Null revokes. S_OK, or
+    // the table's failure (then nothing is held).
     HRESULT Give(IDispatch* target);
     void Revoke();
     bool Empty() const;

@@ -23,6 +23,9 @@ IGlobalInterfaceTable* Table() {
 
 struct DispatchHandoff::Impl {
     std::atomic<DWORD> cookie{0};
+    // Given on a thread that never initialised COM: a caller in no apartment, whose object
+    // is called as given (and kept alive by it), as elsewhere.
+    std::atomic<IDispatch*> plain{nullptr};
 };
 
 DispatchHandoff::DispatchHandoff() : impl_(std::make_unique<Impl>()) {}
@@ -36,8 +39,10 @@ HRESULT DispatchHandoff::Give(IDispatch* target) {
     if (!target)
         return S_OK;
     IGlobalInterfaceTable* table = Table();
-    if (!table)
-        return E_UNEXPECTED;  // the giving thread has not initialised COM
+    if (!table) {
+        impl_->plain = target;
+        return S_OK;
+    }
     DWORD cookie = 0;
     const HRESULT hr = table->RegisterInterfaceInGlobal(target, IID_IDispatch, &cookie);
     table->Release();
@@ -47,6 +52,7 @@ HRESULT DispatchHandoff::Give(IDispatch* target) {
 }
 
 void DispatchHandoff::Revoke() {
+    impl_->plain = nullptr;
     const DWORD cookie = impl_->cookie.exchange(0);
     if (!cookie)
         return;
@@ -57,7 +63,7 @@ void DispatchHandoff::Revoke() {
 }
 
 bool DispatchHandoff::Empty() const {
-    return impl_->cookie.load() == 0;
+    return impl_->cookie.load() == 0 && impl_->plain.load() == nullptr;
 }
 
 DispatchHandoff::Use::~Use() {
@@ -71,8 +77,10 @@ DispatchHandoff::Use::Use(Use&& other) noexcept
 DispatchHandoff::Use DispatchHandoff::Take() const {
     Use use;
     const DWORD cookie = impl_->cookie.load();
-    if (!cookie)
+    if (!cookie) {
+        use.target_ = impl_->plain.load();
         return use;
+    }
     IGlobalInterfaceTable* table = Table();
     if (!table)
         return use;
