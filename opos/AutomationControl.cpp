@@ -216,6 +216,9 @@ void CAutomationControl::SetSink(IDispatch* sink) {
     thermpos::platform::MutexLock lock(sinkMutex_);
     old = std::move(sink_);
     sink_ = platform::com::ComPtr<IDispatch>::Adopt(sink);
+    // Set on the application's thread; events may fire on the service object's.
+    if (FAILED(sinkHandoff_.Give(sink)))
+        sinkHandoff_.Revoke();
 }
 
 IDispatch* CAutomationControl::Sink() {
@@ -226,9 +229,20 @@ IDispatch* CAutomationControl::Sink() {
 }
 
 void CAutomationControl::Fire(DISPID event, OutgoingArgs& args) {
-    platform::com::ComPtr<IDispatch> sink = platform::com::ComPtr<IDispatch>::Adopt(Sink());
-    if (sink)
-        (void)platform::com::DispatchDriver(sink.Get()).Call(event, args);
+    // Our reference keeps the sink alive through the call, whatever SetSink does meanwhile;
+    // the call itself goes through the handoff, into the application's apartment.
+    platform::com::ComPtr<IDispatch> sink;
+    auto take = [&] {
+        thermpos::platform::MutexLock lock(sinkMutex_);
+        if (sink_) {
+            sink_->AddRef();
+            sink = platform::com::ComPtr<IDispatch>::Adopt(sink_.Get());
+        }
+        return sinkHandoff_.Take();
+    };
+    auto use = take();
+    if (sink && use)
+        (void)platform::com::DispatchDriver(use.Get()).Call(event, args);
 }
 
 void CAutomationControl::StatusUpdateEvent(LONG data) {

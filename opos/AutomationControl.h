@@ -9,10 +9,12 @@
 // DirectEvents is true.
 //
 // Threads: as ControlCore. The sink pointer is guarded by sinkMutex_, which is never
-// held while calling the sink.
+// held while calling the sink. The sink is called in the application's apartment, from
+// whichever thread fires (platform/apartment.h).
 #pragma once
 
 #include "opos/ControlCore.h"
+#include "platform/apartment.h"
 #include "platform/comserver.h"
 #include "platform/thread_safety.h"
 
@@ -52,6 +54,7 @@ class CAutomationControl : public platform::com::DispatchObject, private EventHa
     ControlCore core_;
     thermpos::platform::Mutex sinkMutex_;
     platform::com::ComPtr<IDispatch> sink_ GUARDED_BY(sinkMutex_);
+    platform::com::DispatchHandoff sinkHandoff_ GUARDED_BY(sinkMutex_);
 };
 
 }  // namespace thermpos::opos

@@ -1,9 +1,12 @@
 #include "opos/ControlObject.h"
 
+#include "platform/apartment.h"
+
 #include <new>
 #include <vector>
 
 #include "platform/activation.h"
+#include "platform/apartment.h"
 #include "platform/registry.h"
 #include "platform/registry_paths.h"
 #include "platform/regkey.h"
@@ -37,11 +40,19 @@ DispatchEntry Callback(const char* name, std::vector<ArgKind> args,
 // joins the service object's event thread before it returns).
 class COposControl::Sink : public platform::com::DispatchObject {
   public:
-    Sink(unsigned callbacks) : DispatchObject(&TableFor(callbacks), this) {}
+    Sink(unsigned callbacks)
+        : DispatchObject(&TableFor(callbacks), this), marshaler_(static_cast<IDispatch*>(this)) {}
 
     ControlEventListener* listener = nullptr;
 
+  protected:
+    // The service object's event thread calls straight in, whatever apartment the
+    // application's thread is in: the listener queues the events for that thread itself.
+    void* QueryExtraInterface(REFIID riid) override { return marshaler_.Query(riid); }
+
   private:
+    platform::com::FreeThreadedMarshaler marshaler_;
+
     static const DispatchTable& TableFor(unsigned callbacks) {
         // One table per callback set, built on first use.
         static const DispatchTable* tables[kAllCallbacks + 1] = {};

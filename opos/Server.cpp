@@ -9,9 +9,9 @@ using thermpos::opos::CAutomationControl;
 
 const thermpos::platform::com::ServerClass kClasses[] = {
     {thermpos::opos::PosPrinterTable().clsid, thermpos::opos::PosPrinterTable().progId,
-     thermpos::opos::PosPrinterTable().description, &CAutomationControl::CreatePosPrinter},
+     thermpos::opos::PosPrinterTable().description, &CAutomationControl::CreatePosPrinter, true},
     {thermpos::opos::CashDrawerTable().clsid, thermpos::opos::CashDrawerTable().progId,
-     thermpos::opos::CashDrawerTable().description, &CAutomationControl::CreateCashDrawer},
+     thermpos::opos::CashDrawerTable().description, &CAutomationControl::CreateCashDrawer, true},
 };
 
 }  // namespace

@@ -221,14 +221,6 @@ LONG WriteString(const std::string& path, const char* valueName, const std::stri
                           static_cast<DWORD>(text.size() + 1));
 }
 
-// Deletes root\path with its subtree; a key already gone is fine.
-LONG DeleteTree(const std::string& path) {
-    LONG rc = RegDeleteTreeA(HKEY_LOCAL_MACHINE, path.c_str());
-    if (rc == ERROR_FILE_NOT_FOUND || rc == ERROR_PATH_NOT_FOUND)
-        return ERROR_SUCCESS;
-    return rc;
-}
-
 // A ProgID becomes one key name: it may hold neither a backslash nor be empty.
 bool ValidProgId(const char* progId) {
     if (!progId || !*progId)
@@ -239,22 +231,59 @@ bool ValidProgId(const char* progId) {
     return true;
 }
 
-bool ProgIdNamesClassOrNothing(const char* progId, const char* guid) {
+// The class a ProgID names now: true and *clsid when it names one, false when the ProgID
+// (or its CLSID value) is absent or not a GUID.
+bool RegisteredClassOf(const char* progId, GUID* clsid) {
     registry::KeyHolder key;
     std::string path = std::string(kClasses) + "\\" + progId + "\\CLSID";
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, key.Out()) !=
         ERROR_SUCCESS)
-        return true;
+        return false;
     char value[64] = {};
     DWORD size = sizeof value - 1;
     DWORD type = 0;
     if (RegQueryValueExA(key.Get(), nullptr, nullptr, &type, reinterpret_cast<BYTE*>(value),
-                         &size) != ERROR_SUCCESS)
-        return true;
-    GUID registered{}, ours{};
-    return !GuidFromString(value, &registered) || !GuidFromString(guid, &ours) ||
-           registered == ours;
+                         &size) != ERROR_SUCCESS ||
+        type != REG_SZ)
+        return false;
+    return GuidFromString(value, clsid);
 }
+
+bool ProgIdNamesAnotherClass(const char* progId, const CLSID& ours) {
+    GUID registered{};
+    return RegisteredClassOf(progId, &registered) && !(registered == ours);
+}
+
+// Deletes one value of HKLM\path (null: the default value), then the key itself when that
+// left it with no value and no subkey. A key or value already gone is fine.
+LONG DeleteValueAndEmptyKey(const std::string& path, const char* valueName) {
+    {
+        registry::KeyHolder key;
+        LONG rc =
+            RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | KEY_SET_VALUE, key.Out());
+        if (rc == ERROR_FILE_NOT_FOUND || rc == ERROR_PATH_NOT_FOUND)
+            return ERROR_SUCCESS;
+        if (rc != ERROR_SUCCESS)
+            return rc;
+        rc = RegDeleteValueA(key.Get(), valueName);
+        if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND)
+            return rc;
+        char name[256];
+        DWORD length = sizeof name;
+        if (RegEnumKeyExA(key.Get(), 0, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_NO_MORE_ITEMS)
+            return ERROR_SUCCESS;
+        length = sizeof name;
+        if (RegEnumValueA(key.Get(), 0, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_NO_MORE_ITEMS)
+            return ERROR_SUCCESS;
+    }
+    const LONG rc = RegDeleteKeyA(HKEY_LOCAL_MACHINE, path.c_str());
+    return rc == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : rc;
+}
+
+// Why the server's objects may be created in any apartment: see ThreadingModel above.
+constexpr char kThreadingModel[] = "Both";
 
 }  // namespace
 
@@ -262,10 +291,15 @@ HRESULT RegisterServerClasses(const ServerClass* classes, size_t count,
                               const std::string& libraryPath) {
     if (!module::IsAbsolutePath(libraryPath))
         return SELFREG_E_CLASS;
+    // Every refusal before the first write, so that a refused registration changes nothing.
+    for (size_t i = 0; i < count; ++i) {
+        if (!ValidProgId(classes[i].progId))
+            return SELFREG_E_CLASS;
+        if (classes[i].sharedProgId && ProgIdNamesAnotherClass(classes[i].progId, classes[i].clsid))
+            return SELFREG_E_CLASS;
+    }
     for (size_t i = 0; i < count; ++i) {
         const ServerClass& c = classes[i];
-        if (!ValidProgId(c.progId))
-            return SELFREG_E_CLASS;
         char guid[39];
         GuidToString(c.clsid, guid);
         const std::string description = c.description ? c.description : "";
@@ -275,7 +309,7 @@ HRESULT RegisterServerClasses(const ServerClass* classes, size_t count,
         if (rc == ERROR_SUCCESS)
             rc = WriteString(clsidKey + "\\InprocServer32", nullptr, libraryPath);
         if (rc == ERROR_SUCCESS)
-            rc = WriteString(clsidKey + "\\InprocServer32", "ThreadingModel", "Apartment");
+            rc = WriteString(clsidKey + "\\InprocServer32", "ThreadingModel", kThreadingModel);
         if (rc == ERROR_SUCCESS)
             rc = WriteString(clsidKey + "\\ProgID", nullptr, c.progId);
         if (rc == ERROR_SUCCESS)
@@ -290,16 +324,26 @@ HRESULT RegisterServerClasses(const ServerClass* classes, size_t count,
 
 HRESULT UnregisterServerClasses(const ServerClass* classes, size_t count) {
     HRESULT result = S_OK;
+    auto remove = [&](const std::string& path, const char* valueName) {
+        if (DeleteValueAndEmptyKey(path, valueName) != ERROR_SUCCESS)
+            result = SELFREG_E_CLASS;
+    };
     for (size_t i = 0; i < count; ++i) {
         const ServerClass& c = classes[i];
         char guid[39];
         GuidToString(c.clsid, guid);
-        if (DeleteTree(std::string(kClasses) + "\\CLSID\\" + guid) != ERROR_SUCCESS)
-            result = SELFREG_E_CLASS;
+        const std::string clsidKey = std::string(kClasses) + "\\CLSID\\" + guid;
+        // Deepest first, so that each key is judged empty after its subkeys went.
+        remove(clsidKey + "\\InprocServer32", "ThreadingModel");
+        remove(clsidKey + "\\InprocServer32", nullptr);
+        remove(clsidKey + "\\ProgID", nullptr);
+        remove(clsidKey, nullptr);
         // A ProgID that now names another class belongs to whoever registered it since.
-        if (ValidProgId(c.progId) && ProgIdNamesClassOrNothing(c.progId, guid) &&
-            DeleteTree(std::string(kClasses) + "\\" + c.progId) != ERROR_SUCCESS)
-            result = SELFREG_E_CLASS;
+        if (ValidProgId(c.progId) && !ProgIdNamesAnotherClass(c.progId, c.clsid)) {
+            const std::string progKey = std::string(kClasses) + "\\" + c.progId;
+            remove(progKey + "\\CLSID", nullptr);
+            remove(progKey, nullptr);
+        }
     }
     return result;
 }

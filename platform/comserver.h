@@ -103,6 +103,10 @@ struct ServerClass {
     const char* progId;       // "Vendor.Object"
     const char* description;  // default value of the CLSID key
     CreateObjectFn create;
+    // A name other makers' classes register as well (the standard control objects'
+    // ProgIDs): registration leaves such a ProgID alone when it names another class, and
+    // fails, rather than take it over.
+    bool sharedProgId;
 };
 
 // A class factory for one ServerClass, made by GetClassObject with a reference count of 1
@@ -136,7 +140,9 @@ HRESULT GetClassObject(const ServerClass* classes, size_t count, const GUID* cls
 // Registration, under HKEY_LOCAL_MACHINE\SOFTWARE\Classes:
 //   CLSID\{guid}                 default = description
 //   CLSID\{guid}\InprocServer32  default = absolute path of the library, ThreadingModel =
-//                                "Apartment"
+//                                "Both" (docs/threads.md: the objects take calls on any
+//                                thread and reach their callers' objects only through
+//                                apartment.h)
 //   CLSID\{guid}\ProgID          default = ProgID
 //   <ProgID>\CLSID               default = "{guid}"
 //   <ProgID>                     default = description
@@ -146,11 +152,14 @@ HRESULT GetClassObject(const ServerClass* classes, size_t count, const GUID* cls
 std::string ThisModulePath();
 
 // Writes the entries above for each class with libraryPath as server path.
-// S_OK, or SELFREG_E_CLASS when the registry refuses a write (e.g. read-only hive).
+// S_OK, or SELFREG_E_CLASS when the registry refuses a write (e.g. read-only hive) or a
+// shared ProgID already names another class (then nothing is written).
 HRESULT RegisterServerClasses(const ServerClass* classes, size_t count,
                               const std::string& libraryPath);
-// Removes CLSID\{guid} (whole subtree) and <ProgID> for each class; entries already gone
-// are not an error. S_OK, or SELFREG_E_CLASS when a deletion is refused.
+// Removes the values above for each class, and each key the removal leaves with no value
+// and no subkey; what anyone else put under the same keys stays, and so does a ProgID
+// that names another class by now. Entries already gone are not an error. S_OK, or
+// SELFREG_E_CLASS when a deletion is refused.
 HRESULT UnregisterServerClasses(const ServerClass* classes, size_t count);
 
 // ---------------------------------------------------------------------------------------

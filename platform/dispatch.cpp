@@ -10,11 +10,20 @@
 #include <utility>
 
 #include "platform/codepage.h"
+#ifdef _WIN32
+#include <dispex.h>
+#endif
 #include "platform/nocase.h"
 
 namespace thermpos::platform::com {
 
 namespace {
+
+#ifdef _WIN32
+// {A6EF9860-C720-11D0-9337-00A0C90DCAA9}, which the import libraries lack.
+constexpr IID kIidDispatchEx = {
+    0xA6EF9860, 0xC720, 0x11D0, {0x93, 0x37, 0x00, 0xA0, 0xC9, 0x0D, 0xCA, 0xA9}};
+#endif
 
 // Member names are ASCII; other characters are kept as UTF-8 so they can only match
 // themselves.
@@ -389,6 +398,14 @@ HRESULT DispatchTable::Invoke(void* self, DISPID dispId, WORD flags, DISPPARAMS*
     args.self_ = self;
     args.flags_ = flags;
     args.args_.reserve(kinds.size());
+    // Script variables behind VT_BYREF|VT_VARIANT that hold another type (VBScript keeps
+    // small numbers as VT_I2, a variable never assigned as VT_EMPTY): their coerced values
+    // wait in the slots and replace the variables only once every argument is accepted.
+    struct Retyped {
+        size_t slot;
+        VARIANT* variable;
+    };
+    std::vector<Retyped> retyped;
     const UINT n = params->cArgs;
     for (UINT i = 0; i < n; ++i) {
         const UINT position = n - 1 - i;  // rgvarg holds the arguments last-first
@@ -396,10 +413,26 @@ HRESULT DispatchTable::Invoke(void* self, DISPID dispId, WORD flags, DISPPARAMS*
         DispatchArgs::Slot slot{kinds[i], {}, nullptr};
         VariantInit(&slot.value);
         HRESULT hr = S_OK;
-        if (kinds[i] == ArgKind::I4Ref || kinds[i] == ArgKind::BstrRef) {
-            slot.ref = ReferenceTarget(arg, kinds[i] == ArgKind::I4Ref ? VT_I4 : VT_BSTR);
-            if (!slot.ref)
+        if (arg->vt == VT_ERROR && arg->scode == DISP_E_PARAMNOTFOUND) {
+            hr = DISP_E_PARAMNOTOPTIONAL;  // an argument left out; none of ours is optional
+        } else if (kinds[i] == ArgKind::I4Ref || kinds[i] == ArgKind::BstrRef) {
+            const VARTYPE wanted = kinds[i] == ArgKind::I4Ref ? VT_I4 : VT_BSTR;
+            slot.ref = ReferenceTarget(arg, wanted);
+            VARIANT* variable = arg->vt == (VT_BYREF | VT_VARIANT) ? arg->pvarVal : nullptr;
+            if (!slot.ref && variable && !(variable->vt & VT_BYREF)) {
+                hr = VariantChangeType(&slot.value, variable, 0, wanted);
+                if (SUCCEEDED(hr) && wanted == VT_BSTR && !slot.value.bstrVal) {
+                    slot.value.bstrVal = SysAllocStringLen(AsOle(u""), 0);
+                    if (!slot.value.bstrVal)
+                        hr = E_OUTOFMEMORY;
+                }
+                if (SUCCEEDED(hr))
+                    retyped.push_back({args.args_.size(), variable});
+                else if (hr == DISP_E_BADVARTYPE || hr == DISP_E_OVERFLOW)
+                    hr = DISP_E_TYPEMISMATCH;
+            } else if (!slot.ref) {
                 hr = DISP_E_TYPEMISMATCH;
+            }
         } else if (kinds[i] == ArgKind::Dispatch && (arg->vt == VT_EMPTY || arg->vt == VT_NULL)) {
             slot.value.vt = VT_DISPATCH;  // a null object is a valid argument
         } else {
@@ -414,11 +447,21 @@ HRESULT DispatchTable::Invoke(void* self, DISPID dispId, WORD flags, DISPPARAMS*
         }
         if (FAILED(hr)) {
             VariantClear(&slot.value);
+            for (const Retyped& r : retyped)
+                VariantClear(&args.args_[r.slot].value);
             if (argErr)
                 *argErr = position;
             return hr;
         }
         args.args_.push_back(slot);
+    }
+    for (const Retyped& r : retyped) {
+        DispatchArgs::Slot& slot = args.args_[r.slot];
+        VariantClear(r.variable);
+        *r.variable = slot.value;
+        VariantInit(&slot.value);
+        slot.ref = slot.kind == ArgKind::I4Ref ? static_cast<void*>(&r.variable->lVal)
+                                               : static_cast<void*>(&r.variable->bstrVal);
     }
 
     VARIANT scratch;
@@ -634,6 +677,18 @@ DISPID DispatchDriver::GetDispId(std::string_view ansiName, HRESULT* hr) const {
         LPOLESTR names[1] = {name.Get()};
         rc = name.Get() ? target_->GetIDsOfNames(IID_NULL, names, 1, LOCALE_SYSTEM_DEFAULT, &id)
                         : E_OUTOFMEMORY;
+#ifdef _WIN32
+        // Some script objects (classes of a scripting engine) name their members only
+        // through IDispatchEx.
+        if (FAILED(rc) && name.Get()) {
+            IDispatchEx* ex = nullptr;
+            if (SUCCEEDED(target_->QueryInterface(kIidDispatchEx, reinterpret_cast<void**>(&ex))) &&
+                ex) {
+                rc = ex->GetDispID(name.Get(), fdexNameCaseInsensitive, &id);
+                ex->Release();
+            }
+        }
+#endif
         if (FAILED(rc))
             id = DISPID_UNKNOWN;
     }
@@ -657,8 +712,20 @@ HRESULT DispatchDriver::Invoke(DISPID dispId, WORD flags, OutgoingArgs& args,
     if (result)
         VariantClear(result);
     UINT argErr = 0;
-    return target_->Invoke(dispId, IID_NULL, LOCALE_SYSTEM_DEFAULT, flags, &params, result, nullptr,
-                           &argErr);
+    HRESULT hr = target_->Invoke(dispId, IID_NULL, LOCALE_SYSTEM_DEFAULT, flags, &params, result,
+                                 nullptr, &argErr);
+#ifdef _WIN32
+    if (hr == E_NOTIMPL) {
+        IDispatchEx* ex = nullptr;
+        if (SUCCEEDED(target_->QueryInterface(kIidDispatchEx, reinterpret_cast<void**>(&ex))) &&
+            ex) {
+            hr = ex->InvokeEx(dispId, LOCALE_SYSTEM_DEFAULT, flags, &params, result, nullptr,
+                              nullptr);
+            ex->Release();
+        }
+    }
+#endif
+    return hr;
 }
 
 HRESULT DispatchDriver::Call(DISPID dispId, OutgoingArgs& args, VARIANT* result) const {

@@ -10,11 +10,15 @@
 //     DISP_E_BADPARAMCOUNT; a by-reference parameter given a by-value argument (or a
 //     reference of another type), or a by-value argument that cannot be coerced →
 //     DISP_E_TYPEMISMATCH (DISP_E_OVERFLOW for a number out of the parameter's range)
-//     with *argErr = the argument's position in rgvarg. Named arguments other than the
+//     with *argErr = the argument's position in rgvarg; an argument left out (VT_ERROR
+//     DISP_E_PARAMNOTFOUND) → DISP_E_PARAMNOTOPTIONAL. Named arguments other than the
 //     value of a property put → DISP_E_NONAMEDARGS. In every failure the handler is not
 //     called and the caller's arguments are untouched.
 //   - By-reference arguments point at the caller's storage: what the handler writes
-//     through LongRef / SetStringRef is what the caller sees afterwards.
+//     through LongRef / SetStringRef is what the caller sees afterwards. A script's
+//     variable (VT_BYREF|VT_VARIANT) of another type that coerces to the parameter's
+//     (VBScript's VT_I2 numbers, an unassigned VT_EMPTY) is converted in place first,
+//     once every argument is accepted.
 //   - The result VARIANT (when the caller gives one) is cleared and then holds the
 //     handler's value coerced to the declared result kind (VT_EMPTY for Void).
 //
@@ -65,8 +69,8 @@ enum class ArgKind : unsigned char {
     I4,        // 32-bit integer by value (VT_I4; I2/BOOL/BSTR coerced)
     Bool,      // VARIANT_BOOL by value (VT_BOOL; numbers and "True"/"False"/digits coerced)
     Bstr,      // string by value (VT_BSTR; numbers and booleans coerced to text)
-    I4Ref,     // long* : VT_BYREF|VT_I4 only (or VT_BYREF|VT_VARIANT holding VT_I4)
-    BstrRef,   // BSTR* : VT_BYREF|VT_BSTR only (or VT_BYREF|VT_VARIANT holding VT_BSTR)
+    I4Ref,     // long* : VT_BYREF|VT_I4, or VT_BYREF|VT_VARIANT holding what coerces to VT_I4
+    BstrRef,   // BSTR* : VT_BYREF|VT_BSTR, or VT_BYREF|VT_VARIANT holding what coerces to it
     Dispatch,  // IDispatch* by value (VT_DISPATCH, VT_UNKNOWN answering IDispatch, or null)
 };
 

@@ -17,9 +17,9 @@ IUnknown* CreateCashDrawerSO() {
 
 const thermpos::platform::com::ServerClass kClasses[] = {
     {CLSID_QMXThermalPrinterSO, kPrinterProgId, "QMX Thermal POSPrinter Service Object",
-     CreatePrinterSO},
+     CreatePrinterSO, false},
     {CLSID_QMXCashDrawerSO, kCashDrawerProgId, "QMX Thermal CashDrawer Service Object",
-     CreateCashDrawerSO},
+     CreateCashDrawerSO, false},
 };
 
 }  // namespace

@@ -8,7 +8,7 @@ using thermpos::platform::com::DispatchDriver;
 using thermpos::platform::com::OutgoingArgs;
 
 void CControlCallback::Attach(IDispatch* target) {
-    dispatch = target;
+    // Names are looked up here, on the giving thread, where the pointer is the caller's own.
     DispatchDriver driver(target);
     auto lookup = [&](const char* name) {
         return target ? driver.GetDispId(name) : DISPID_UNKNOWN;
@@ -17,15 +17,18 @@ void CControlCallback::Attach(IDispatch* target) {
     dispidError = lookup("SOError");
     dispidOutputComplete = lookup("SOOutputComplete");
     dispidStatusUpdate = lookup("SOStatusUpdate");
+    // Without a way to reach the object from the event thread, no callback is made.
+    if (FAILED(target_.Give(target)))
+        dispidDirectIO = dispidError = dispidOutputComplete = dispidStatusUpdate = DISPID_UNKNOWN;
 }
 
 void CControlCallback::Detach() {
-    dispatch = nullptr;
+    target_.Revoke();
     dispidDirectIO = dispidError = dispidOutputComplete = dispidStatusUpdate = DISPID_UNKNOWN;
 }
 
 HRESULT CControlCallback::DirectIO(LONG eventNumber, LONG* data, std::string* text) {
-    if (!dispatch || dispidDirectIO == DISPID_UNKNOWN)
+    if (target_.Empty() || dispidDirectIO == DISPID_UNKNOWN)
         return S_FALSE;
     // The callee may free and replace the string; whatever it leaves is ours to free.
     BSTR string = thermpos::platform::com::BString::FromAnsi(text ? *text : "").Release();
@@ -34,7 +37,7 @@ HRESULT CControlCallback::DirectIO(LONG eventNumber, LONG* data, std::string* te
     {
         OutgoingArgs args;
         args.Long(eventNumber).LongRef(data ? data : &scratch).BstrRef(&string);
-        hr = DispatchDriver(dispatch).Call(dispidDirectIO, args);
+        hr = Call(dispidDirectIO, args);
     }
     if (text)
         *text = thermpos::platform::com::WideToAnsi(thermpos::platform::com::BstrView(string));
@@ -44,7 +47,7 @@ HRESULT CControlCallback::DirectIO(LONG eventNumber, LONG* data, std::string* te
 
 HRESULT CControlCallback::Error(LONG resultCode, LONG resultCodeExtended, LONG errorLocus,
                                 LONG* errorResponse) {
-    if (!dispatch || dispidError == DISPID_UNKNOWN)
+    if (target_.Empty() || dispidError == DISPID_UNKNOWN)
         return S_FALSE;
     OutgoingArgs args;
     LONG scratch = 0;
@@ -52,7 +55,7 @@ HRESULT CControlCallback::Error(LONG resultCode, LONG resultCodeExtended, LONG e
         .Long(resultCodeExtended)
         .Long(errorLocus)
         .LongRef(errorResponse ? errorResponse : &scratch);
-    return DispatchDriver(dispatch).Call(dispidError, args);
+    return Call(dispidError, args);
 }
 
 HRESULT CControlCallback::OutputComplete(LONG outputId) {
@@ -64,11 +67,18 @@ HRESULT CControlCallback::StatusUpdate(LONG data) {
 }
 
 HRESULT CControlCallback::CallWithLong(DISPID dispid, LONG value) {
-    if (!dispatch || dispid == DISPID_UNKNOWN)
+    if (target_.Empty() || dispid == DISPID_UNKNOWN)
         return S_FALSE;
     OutgoingArgs args;
     args.Long(value);
-    return DispatchDriver(dispatch).Call(dispid, args);
+    return Call(dispid, args);
+}
+
+HRESULT CControlCallback::Call(DISPID dispid, OutgoingArgs& args) {
+    auto use = target_.Take();
+    if (!use)
+        return S_FALSE;
+    return DispatchDriver(use.Get()).Call(dispid, args);
 }
 
 }  // namespace thermpos::so

@@ -7,7 +7,9 @@
 
 #include <string>
 
+#include "platform/apartment.h"
 #include "platform/automation.h"
+#include "platform/dispatch.h"
 
 namespace thermpos::so {
 
@@ -40,9 +42,10 @@ class CQueuedEvent {
     std::string text;  // narrow, system code page; direct I/O only
 };
 
-// The control object's IDispatch and the DISPIDs of its four callbacks. The dispatch is
-// borrowed: the control object keeps it alive from OpenService until CloseService returns,
-// and the service object never adds or releases a reference.
+// The control object's IDispatch and the DISPIDs of its four callbacks. Attach runs on
+// the thread that opened the service, the calls on the device's event thread: the
+// control object is reached there through platform/apartment.h, in its own apartment.
+// The control object keeps itself alive from OpenService until CloseService returns.
 class CControlCallback {
   public:
     // Looks up the four names; a name the control object does not know gets -1 and only
@@ -56,7 +59,6 @@ class CControlCallback {
     HRESULT OutputComplete(LONG outputId);
     HRESULT StatusUpdate(LONG data);
 
-    IDispatch* dispatch = nullptr;
     DISPID dispidDirectIO = DISPID_UNKNOWN;
     DISPID dispidError = DISPID_UNKNOWN;
     DISPID dispidOutputComplete = DISPID_UNKNOWN;
@@ -65,6 +67,9 @@ class CControlCallback {
   private:
     // The callbacks whose one argument is a LONG.
     HRESULT CallWithLong(DISPID dispid, LONG value);
+    HRESULT Call(DISPID dispid, thermpos::platform::com::OutgoingArgs& args);
+
+    thermpos::platform::com::DispatchHandoff target_;
 };
 
 }  // namespace thermpos::so

@@ -724,6 +724,8 @@ void CServiceDevice::Deliver(CQueuedEvent& event) {
 }
 
 void CServiceDevice::EventThreadMain() {
+    // The control object is called in its own apartment, reached from this one.
+    const thermpos::platform::com::CallerApartment apartment;
     for (;;) {
         platform::WaitForEvents({&m_QueueEvent, &m_FreezeGate}, true, INFINITE);
         if (m_Stop.load())

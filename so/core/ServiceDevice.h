@@ -31,6 +31,7 @@
 #include <thread>
 
 #include "opos/OposConstants.h"
+#include "platform/apartment.h"
 #include "platform/automation.h"
 #include "platform/sync.h"
 #include "platform/thread_safety.h"
@@ -266,7 +267,9 @@ class CServiceDevice {
     thermpos::platform::ManualResetEvent m_QueueEvent;        // set while records wait
     thermpos::platform::ManualResetEvent m_FreezeGate{true};  // set while events are not frozen
     thermpos::platform::ManualResetEvent m_ErrorResponseEvent;
-    thermpos::platform::ManualResetEvent m_ThreadExitEvent;
+    // Waited for by Close; a closing thread of an STA lets the event thread's calls into
+    // its apartment through meanwhile (platform/apartment.h).
+    thermpos::platform::com::ApartmentEvent m_ThreadExitEvent;
     // Reset when the device enables, set by the first status block after it and by the
     // disable (which ends every wait on it).
     thermpos::platform::ManualResetEvent m_StatusSinceEnable{true};

@@ -173,6 +173,32 @@ TEST(DispatchTable, RefusedCallsNeverReachTheHandler) {
     EXPECT_EQ(Call(rec, u"PrintNormal", {Str(nullptr), Str(notNumber.Get())}, &result, &argErr),
               DISP_E_TYPEMISMATCH);
     EXPECT_EQ(argErr, 1u);
+    // An argument left out, as a host passes it.
+    VARIANT missing;
+    VariantInit(&missing);
+    missing.vt = VT_ERROR;
+    missing.scode = DISP_E_PARAMNOTFOUND;
+    EXPECT_EQ(Call(rec, u"PrintNormal", {Str(notNumber.Get()), missing}, &result, &argErr),
+              DISP_E_PARAMNOTOPTIONAL);
+    EXPECT_EQ(argErr, 1u);
+    // A script variable that cannot become a long stays as it was, and so does one that
+    // could, when a later argument is refused.
+    VARIANT word = Str(SysAllocString(u"many"));
+    VARIANT small;
+    VariantInit(&small);
+    small.vt = VT_I2;
+    small.iVal = 7;
+    EXPECT_EQ(Call(rec, u"DirectIO", {Ref(VT_VARIANT, &word), Ref(VT_VARIANT, &word), I4(1)},
+                   &result, &argErr),
+              DISP_E_TYPEMISMATCH);
+    EXPECT_EQ(argErr, 1u);
+    EXPECT_EQ(Call(rec, u"DirectIO", {Ref(VT_I4, &data), Ref(VT_VARIANT, &small), I4(1)}, &result,
+                   &argErr),
+              DISP_E_TYPEMISMATCH);
+    EXPECT_EQ(argErr, 0u);
+    EXPECT_EQ(small.vt, VT_I2);
+    EXPECT_EQ(word.vt, VT_BSTR);
+    VariantClear(&word);
     EXPECT_EQ(rec.calls, 0);
     EXPECT_EQ(data, 3);
     EXPECT_EQ(text.View(), u"stats");
@@ -222,6 +248,23 @@ TEST(DispatchTable, ByReferenceResultsAreWrittenBack) {
     EXPECT_EQ(std::u16string(text.bstrVal), u"hi!");
     VariantClear(&text);
     EXPECT_EQ(result.Type(), VT_I4);
+
+    // VBScript's variables: a small number is VT_I2, a fresh variable VT_EMPTY; both take
+    // the parameter's type and the callee's answer.
+    VARIANT smallNumber;
+    VariantInit(&smallNumber);
+    smallNumber.vt = VT_I2;
+    smallNumber.iVal = 5;
+    VARIANT unassigned;
+    VariantInit(&unassigned);
+    ASSERT_EQ(Call(rec, u"DirectIO",
+                   {Ref(VT_VARIANT, &unassigned), Ref(VT_VARIANT, &smallNumber), I4(4)}, &result),
+              S_OK);
+    EXPECT_EQ(smallNumber.vt, VT_I4);
+    EXPECT_EQ(smallNumber.lVal, 8);
+    ASSERT_EQ(unassigned.vt, VT_BSTR);
+    EXPECT_EQ(std::u16string(unassigned.bstrVal), u"!");
+    VariantClear(&unassigned);
 }
 
 TEST(DispatchTable, ValuesAreCoercedAndResultsHaveTheDeclaredKind) {

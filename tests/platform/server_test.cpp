@@ -95,7 +95,7 @@ TEST_F(Server, RegistersWhereWindowsKeepsItAndIsCreatedByProgId) {
     ASSERT_EQ(reg_(), S_OK);
     const std::string clsidKey = std::string("SOFTWARE\\Classes\\CLSID\\") + kClsid;
     EXPECT_EQ(ReadValue(clsidKey + "\\InprocServer32"), RealPath(TEST_SERVER_PATH));
-    EXPECT_EQ(ReadValue(clsidKey + "\\InprocServer32", "ThreadingModel"), "Apartment");
+    EXPECT_EQ(ReadValue(clsidKey + "\\InprocServer32", "ThreadingModel"), "Both");
     EXPECT_EQ(ReadValue(clsidKey + "\\ProgID"), kProgId);
     EXPECT_EQ(ReadValue(std::string("SOFTWARE\\Classes\\") + kProgId + "\\CLSID"), kClsid);
 
@@ -307,6 +307,57 @@ TEST_F(Server, UnregisterRemovesOnlyWhatIsStillOurs) {
     WriteValue(std::string("SOFTWARE\\Classes\\") + kProgId + "\\CLSID", kOther);
     ASSERT_EQ(unreg_(), S_OK);
     EXPECT_EQ(ReadValue(std::string("SOFTWARE\\Classes\\") + kProgId + "\\CLSID"), kOther);
+}
+
+bool KeyExists(const std::string& path) {
+    thermpos::platform::registry::KeyHolder key;
+    return RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, key.Out()) == ERROR_SUCCESS;
+}
+
+TEST_F(Server, UnregisterLeavesWhatOthersPutUnderOurKeys) {
+    const std::string clsidKey = std::string("SOFTWARE\\Classes\\CLSID\\") + kClsid;
+    const std::string progKey = std::string("SOFTWARE\\Classes\\") + kProgId;
+    ASSERT_EQ(reg_(), S_OK);
+    // Another installer's subkeys beside ours (a category, a newer version's name).
+    WriteValue(clsidKey + "\\Implemented Categories", "theirs");
+    WriteValue(progKey + "\\CurVer", "ThermPOS.Test.Object.2");
+    ASSERT_EQ(unreg_(), S_OK);
+    EXPECT_EQ(ReadValue(clsidKey + "\\Implemented Categories"), "theirs");
+    EXPECT_EQ(ReadValue(progKey + "\\CurVer"), "ThermPOS.Test.Object.2");
+    // Of ours, nothing: no value, and no key left empty.
+    EXPECT_FALSE(KeyExists(clsidKey + "\\InprocServer32"));
+    EXPECT_FALSE(KeyExists(clsidKey + "\\ProgID"));
+    EXPECT_FALSE(KeyExists(progKey + "\\CLSID"));
+    EXPECT_EQ(ReadValue(clsidKey), "<missing>");
+    EXPECT_EQ(ReadValue(progKey), "<missing>");
+
+    // Nothing else under them: the keys themselves go too.
+    WriteValue(clsidKey + "\\Implemented Categories", "");
+    ASSERT_EQ(reg_(), S_OK);
+    ASSERT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, (clsidKey + "\\Implemented Categories").c_str()),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, (progKey + "\\CurVer").c_str()), ERROR_SUCCESS);
+    ASSERT_EQ(unreg_(), S_OK);
+    EXPECT_FALSE(KeyExists(clsidKey));
+    EXPECT_FALSE(KeyExists(progKey));
+}
+
+TEST_F(Server, ASharedProgIdOfAnotherClassIsNeverTakenOver) {
+    const CLSID ours = {0x0A1B2C3D, 0x1111, 0x2222, {1, 2, 3, 4, 5, 6, 7, 8}};
+    const ServerClass classes[] = {
+        {ours, "ThermPOS.Test.Shared", "ours", nullptr, true},
+        {ours, "ThermPOS.Test.Own", "ours", nullptr, false},
+    };
+    const char* kTheirs = "{99999999-2222-3333-4444-555555555555}";
+    WriteValue("SOFTWARE\\Classes\\ThermPOS.Test.Shared\\CLSID", kTheirs);
+    EXPECT_EQ(RegisterServerClasses(classes, 2, "/opt/ours.so"), SELFREG_E_CLASS);
+    EXPECT_EQ(ReadValue("SOFTWARE\\Classes\\ThermPOS.Test.Shared\\CLSID"), kTheirs);
+    EXPECT_EQ(ReadValue("SOFTWARE\\Classes\\ThermPOS.Test.Own\\CLSID"), "<missing>");  // nothing
+    // Once the other class is gone, the name is free.
+    ASSERT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Classes\\ThermPOS.Test.Shared"),
+              ERROR_SUCCESS);
+    EXPECT_EQ(RegisterServerClasses(classes, 2, "/opt/ours.so"), S_OK);
+    EXPECT_EQ(UnregisterServerClasses(classes, 2), S_OK);
 }
 
 TEST_F(Server, RegistrationThatCannotBeWrittenIsReportedAsFailure) {

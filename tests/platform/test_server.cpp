@@ -54,7 +54,7 @@ class CTestObject : public thermpos::platform::com::DispatchObject {
 
 const thermpos::platform::com::ServerClass kClasses[] = {
     {kTestClsid, "ThermPOS.Test.Object", "ThermPOS test object",
-     [] { return static_cast<IUnknown*>(new (std::nothrow) CTestObject); }},
+     [] { return static_cast<IUnknown*>(new (std::nothrow) CTestObject); }, false},
 };
 
 }  // namespace

@@ -14,9 +14,49 @@ namespace {
 
 using namespace thermpos::platform;
 
-std::string ServerBesideThisProgram() {
+std::string ServerBesideThisProgram(const char* name = "ThermSO.dll") {
     std::string path = module::ExecutablePath();
-    return path.substr(0, path.find_last_of("\\/") + 1) + "ThermSO.dll";
+    return path.substr(0, path.find_last_of("\\/") + 1) + name;
+}
+
+constexpr char kClasses[] = "SOFTWARE\\Classes\\";
+
+void WriteText(const std::string& path, const char* name, const std::string& text) {
+    HKEY key = nullptr;
+    ASSERT_EQ(::RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(::RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                               static_cast<DWORD>(text.size() + 1)),
+              ERROR_SUCCESS);
+    ::RegCloseKey(key);
+}
+
+// The text of a value, or "<missing>" when the key or the value is absent.
+std::string ReadText(const std::string& path, const char* name = nullptr) {
+    char buffer[512] = {};
+    DWORD size = sizeof buffer - 1;
+    if (::RegGetValueA(HKEY_LOCAL_MACHINE, path.c_str(), name, RRF_RT_REG_SZ, nullptr, buffer,
+                       &size) != ERROR_SUCCESS)
+        return "<missing>";
+    return buffer;
+}
+
+bool KeyExists(const std::string& path) {
+    HKEY key = nullptr;
+    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
+    ::RegCloseKey(key);
+    return true;
+}
+
+std::string ClsidText(const wchar_t* progId) {
+    CLSID clsid{};
+    if (::CLSIDFromProgID(progId, &clsid) != S_OK)
+        return "";
+    char text[39];
+    GuidToString(clsid, text);
+    return text;
 }
 
 class Win32Activation : public ::testing::Test {
@@ -58,6 +98,59 @@ TEST_F(Win32Activation, UnregisteringRemovesTheProgId) {
     ASSERT_EQ(com::CallServerRegistration(ServerBesideThisProgram(), true, &why), S_OK) << why;
     EXPECT_NE(::CLSIDFromProgID(L"QMX.Thermal.CashDrawer", &clsid), S_OK);
     EXPECT_NE(::CLSIDFromProgID(L"QMX.Thermal.POSPrinter", &clsid), S_OK);
+}
+
+TEST_F(Win32Activation, RegisteredForEveryApartmentAndUnregisteredWithoutTouchingOthersKeys) {
+    const std::string guid = ClsidText(L"QMX.Thermal.POSPrinter");
+    ASSERT_FALSE(guid.empty());
+    const std::string clsidKey = std::string(kClasses) + "CLSID\\" + guid;
+    const std::string progKey = std::string(kClasses) + "QMX.Thermal.POSPrinter";
+    EXPECT_EQ(ReadText(clsidKey + "\\InprocServer32", "ThreadingModel"), "Both");
+    // What another installer keeps beside ours.
+    WriteText(clsidKey, "AppID", "{00000000-1111-2222-3333-444444444444}");
+    WriteText(clsidKey + "\\Implemented Categories", nullptr, "theirs");
+    WriteText(progKey + "\\CurVer", nullptr, "QMX.Thermal.POSPrinter.2");
+    std::string why;
+    ASSERT_EQ(com::CallServerRegistration(ServerBesideThisProgram(), true, &why), S_OK) << why;
+    EXPECT_EQ(ReadText(clsidKey, "AppID"), "{00000000-1111-2222-3333-444444444444}");
+    EXPECT_EQ(ReadText(clsidKey + "\\Implemented Categories"), "theirs");
+    EXPECT_EQ(ReadText(progKey + "\\CurVer"), "QMX.Thermal.POSPrinter.2");
+    EXPECT_FALSE(KeyExists(clsidKey + "\\InprocServer32"));
+    EXPECT_FALSE(KeyExists(clsidKey + "\\ProgID"));
+    EXPECT_FALSE(KeyExists(progKey + "\\CLSID"));
+    EXPECT_EQ(ReadText(clsidKey), "<missing>");
+    EXPECT_EQ(ReadText(progKey), "<missing>");
+    // The drawer's keys held nothing of anyone else's: they are gone entirely.
+    EXPECT_FALSE(KeyExists(std::string(kClasses) + "QMX.Thermal.CashDrawer"));
+    EXPECT_EQ(::RegDeleteTreeA(HKEY_LOCAL_MACHINE, clsidKey.c_str()), ERROR_SUCCESS);
+    EXPECT_EQ(::RegDeleteTreeA(HKEY_LOCAL_MACHINE, progKey.c_str()), ERROR_SUCCESS);
+}
+
+// The control objects register under the standard ProgIDs, which applications normally
+// find taken by another maker's control objects: never replaced, only taken when free.
+TEST_F(Win32Activation, ControlObjectServerNeverTakesOverAStandardProgId) {
+    const std::string printerKey =
+        std::string(kClasses) + "OposPOSPrinter_1_8_LibCtl.OPOSPOSPrinter";
+    const std::string drawerKey =
+        std::string(kClasses) + "OposCashDrawer_1_8_LibCtl.OPOSCashDrawer";
+    const std::string theirs = "{0F0E0D0C-0B0A-0908-0706-050403020100}";
+    WriteText(printerKey + "\\CLSID", nullptr, theirs);
+    const std::string server = ServerBesideThisProgram("ThermCO.dll");
+    std::string why;
+    EXPECT_EQ(com::CallServerRegistration(server, false, &why), SELFREG_E_CLASS) << why;
+    EXPECT_EQ(ReadText(printerKey + "\\CLSID"), theirs);
+    EXPECT_FALSE(KeyExists(drawerKey));  // a refused registration writes nothing at all
+
+    ASSERT_EQ(::RegDeleteTreeA(HKEY_LOCAL_MACHINE, printerKey.c_str()), ERROR_SUCCESS);
+    ASSERT_EQ(com::CallServerRegistration(server, false, &why), S_OK) << why;
+    EXPECT_FALSE(ClsidText(L"OposPOSPrinter_1_8_LibCtl.OPOSPOSPrinter").empty());
+    IDispatch* control = nullptr;
+    ASSERT_EQ(com::CreateObjectByProgID("OposCashDrawer_1_8_LibCtl.OPOSCashDrawer", &control),
+              S_OK);
+    control->Release();
+    ASSERT_EQ(com::CallServerRegistration(server, true, &why), S_OK) << why;
+    EXPECT_FALSE(KeyExists(printerKey));
+    EXPECT_FALSE(KeyExists(drawerKey));
 }
 
 }  // namespace
