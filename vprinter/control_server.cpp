@@ -68,6 +68,11 @@ bool ControlServer::Queue(Client& client, const std::string& text) {
 }
 
 bool ControlServer::Flush(Client& client) {
+    if (client.standard) {
+        const bool sent = platform::WriteAllStream(1, client.output);
+        client.output.clear();
+        return sent;
+    }
     while (!client.output.empty()) {
         std::size_t sent = 0;
         switch (platform::Send(client.fd, client.output.data(), client.output.size(), &sent)) {
@@ -86,7 +91,10 @@ bool ControlServer::Flush(Client& client) {
 bool ControlServer::ServeClient(const Answer& answer, Client& client, bool* quit) {
     char buffer[1024];
     std::size_t n = 0;
-    switch (platform::Receive(client.fd, buffer, sizeof buffer, &n)) {
+    const platform::StreamResult received =
+        client.standard ? platform::ReadStream(client.fd, buffer, sizeof buffer, &n)
+                        : platform::Receive(client.fd, buffer, sizeof buffer, &n);
+    switch (received) {
         case platform::StreamResult::Done:
             break;
         case platform::StreamResult::WouldBlock:
@@ -107,7 +115,10 @@ bool ControlServer::ServeClient(const Answer& answer, Client& client, bool* quit
             return false;  // it does not read its answers
         if (stop) {
             *quit = true;
-            (void)platform::SendAll(client.fd, client.output, kFinalAnswerMs);
+            if (client.standard)
+                (void)Flush(client);
+            else
+                (void)platform::SendAll(client.fd, client.output, kFinalAnswerMs);
             return false;
         }
     }
@@ -121,6 +132,8 @@ bool ControlServer::ServeClient(const Answer& answer, Client& client, bool* quit
 
 bool ControlServer::Serve(const Answer& answer, std::string* error) {
     bool quit = false;
+    if (standardStreams_ && clients_.empty())
+        clients_.push_back({0, {}, {}, true});
     platform::PollSet poll;
     while (!quit) {
         poll.Clear();
@@ -145,6 +158,8 @@ bool ControlServer::Serve(const Answer& answer, std::string* error) {
                 keep = ServeClient(answer, clients_[i], &quit);
             if (keep)
                 kept.push_back(std::move(clients_[i]));
+            else if (clients_[i].standard)
+                quit = true;  // whoever started this program is gone, or said quit
             else
                 platform::CloseDescriptor(clients_[i].fd);
         }
@@ -152,7 +167,7 @@ bool ControlServer::Serve(const Answer& answer, std::string* error) {
         if (!quit && poll.Readable(listener)) {
             int fd = platform::AcceptConnection(listenFd_);
             if (fd >= 0) {
-                if (clients_.size() >= kMaxClients) {
+                if (clients_.size() >= kMaxClients + (standardStreams_ ? 1 : 0)) {
                     // A new connection's buffer is empty: this line fits without a wait.
                     Client refused{fd, {}, "error too many control connections\n"};
                     (void)Flush(refused);
@@ -168,7 +183,8 @@ bool ControlServer::Serve(const Answer& answer, std::string* error) {
 
 void ControlServer::Close() {
     for (Client& c : clients_)
-        platform::CloseDescriptor(c.fd);
+        if (!c.standard)
+            platform::CloseDescriptor(c.fd);
     clients_.clear();
     if (listenFd_ >= 0) {
         platform::CloseDescriptor(listenFd_);

@@ -35,7 +35,10 @@ const char kUsage[] =
     "  --paper 80|58|60|83    paper width (576, 384, 432 or 640 dots; default 80)\n"
     "  --baud N               accept at most N/10 bytes per second (default: no limit)\n"
     "  --print-speed MM_PER_S paper transport speed (default: instantaneous)\n"
-    "  --control PATH         UNIX stream socket taking one command per line\n"
+    "  --control PATH         UNIX stream socket taking one command per line; - takes\n"
+    "                         them on standard input and answers each with a line on\n"
+    "                         standard output (after the device line), ending when\n"
+    "                         standard input ends\n"
     "  --two-font             font B is 9x24 (two-font model)\n"
     "  --single-colour        no second (red) colour\n"
     "  --drawer-open-level high|low   pin-3 level that means open (default high)\n"
@@ -161,8 +164,10 @@ int main(int argc, char** argv) {
 
     ControlServer control;
     std::string error;
+    if (controlPath == "-")
+        control.ServeStandardStreams();
     if (!control.TakeOverSignals(&error) ||
-        (!controlPath.empty() && !control.Listen(controlPath, &error))) {
+        (!controlPath.empty() && controlPath != "-" && !control.Listen(controlPath, &error))) {
         std::fprintf(stderr, "thermpos-vprinter: %s\n", error.c_str());
         return 1;
     }

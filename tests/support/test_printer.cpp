@@ -1,0 +1,422 @@
+// The tests' virtual printer: the calls every backend shares, the status text read back,
+// and the backend that runs thermpos-vprinter as a child process. See test_printer.h.
+//
+// Threads: a child backend starts one reader thread, which collects the program's
+// output lines (its device line, then one answer per command) until the output ends.
+// Locks: call_ (one command and its answer at a time), then lines_; the reader takes
+// lines_ only.
+#include "tests/support/test_printer.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <filesystem>
+#include <mutex>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include "platform/process.h"
+#include "vprinter/ports_entry.h"
+
+namespace thermpos::testing {
+
+namespace vp = thermpos::vprinter;
+using namespace std::chrono_literals;
+
+std::unique_ptr<TestPrinter::Backend> DefaultPrinterBackend();  // per system
+
+TestPrinter::TestPrinter() : TestPrinter(DefaultPrinterBackend()) {}
+
+TestPrinter::TestPrinter(std::unique_ptr<Backend> backend) : backend_(std::move(backend)) {}
+
+TestPrinter::~TestPrinter() {
+    Stop();
+}
+
+bool TestPrinter::Start(const std::string& port, const vp::ModelOptions& model,
+                        std::string* error) {
+    if (!backend_) {
+        *error = "no virtual printer for this system (THERMPOS_VPRINTER unset?)";
+        return false;
+    }
+    return backend_->Start(port, model, &port_, &outDir_, error);
+}
+
+void TestPrinter::Stop() {
+    if (backend_)
+        backend_->Stop();
+}
+
+void TestPrinter::SetCover(bool open) {
+    (void)backend_->Control(open ? "cover open" : "cover close");
+}
+
+void TestPrinter::SetPaper(vp::PaperState paper) {
+    (void)backend_->Control(paper == vp::PaperState::Ok        ? "paper ok"
+                            : paper == vp::PaperState::NearEnd ? "paper near-end"
+                                                               : "paper out");
+}
+
+void TestPrinter::SetDrawer(bool open) {
+    (void)backend_->Control(open ? "drawer open" : "drawer close");
+}
+
+void TestPrinter::SetOnline(bool online) {
+    (void)backend_->Control(online ? "online" : "offline");
+}
+
+void TestPrinter::SetPower(bool on) {
+    (void)backend_->Control(on ? "power on" : "power off");
+}
+
+void TestPrinter::Unplug() {
+    (void)backend_->Control("unplug");
+}
+
+bool TestPrinter::Replug(std::string* error) {
+    const std::string answer = backend_->Control("replug");
+    if (answer.rfind("ok", 0) == 0)
+        return true;
+    *error = answer;
+    return false;
+}
+
+vp::PrinterStatus TestPrinter::Status() {
+    return backend_->Status();
+}
+
+std::string TestPrinter::StatusText() {
+    return backend_->Control("status");
+}
+
+bool TestPrinter::WaitStatus(const std::function<bool(const vp::PrinterStatus&)>& condition,
+                             std::chrono::milliseconds timeout) {
+    return backend_->WaitStatus(condition, timeout);
+}
+
+bool TestPrinter::WaitReceipts(int count, std::chrono::milliseconds timeout) {
+    return backend_->WaitReceipts(count, timeout);
+}
+
+int TestPrinter::ReceiptCount() {
+    return backend_->ReceiptCount();
+}
+
+vp::VirtualPrinter* TestPrinter::InProcess() {
+    return backend_ ? backend_->InProcess() : nullptr;
+}
+
+vp::PrinterStatus ParseStatusText(const std::string& text, int* written) {
+    vp::PrinterStatus s;
+    std::string line;
+    std::string fields = text;
+    if (fields.rfind("ok ", 0) == 0)
+        fields.erase(0, 3);
+    std::replace(fields.begin(), fields.end(), ';', '\n');
+    std::istringstream in(fields);
+    const auto number = [](const std::string& v) -> unsigned long long {
+        return std::strtoull(v.c_str(), nullptr, 0);  // "0x0F" as well as "12"
+    };
+    while (std::getline(in, line)) {
+        const std::size_t colon = line.find(": ");
+        if (colon == std::string::npos)
+            continue;
+        const std::string key = line.substr(0, colon);
+        const std::string v = line.substr(colon + 2);
+        if (key == "power")
+            s.powerOn = v == "on";
+        else if (key == "online")
+            s.online = v == "yes";
+        else if (key == "cover")
+            s.coverOpen = v == "open";
+        else if (key == "paper")
+            s.paper = v == "out"        ? vp::PaperState::Out
+                      : v == "near-end" ? vp::PaperState::NearEnd
+                                        : vp::PaperState::Ok;
+        else if (key == "forced-offline")
+            s.forcedOffline = v == "yes";
+        else if (key == "drawer")
+            s.drawerOpen = v == "open";
+        else if (key == "pin3")
+            s.pin3High = v == "high";
+        else if (key == "selected")
+            s.selected = v == "yes";
+        else if (key == "mode")
+            s.pageMode = v == "page";
+        else if (key == "held")
+            s.held = v == "yes";
+        else if (key == "asb-mask")
+            s.asbMask = static_cast<std::uint8_t>(number(v));
+        else if (key == "code-table")
+            s.codeTable = static_cast<std::uint8_t>(number(v));
+        else if (key == "international")
+            s.internationalSet = static_cast<std::uint8_t>(number(v));
+        else if (key == "bytes-accepted")
+            s.bytesAccepted = number(v);
+        else if (key == "bytes-processed")
+            s.bytesProcessed = number(v);
+        else if (key == "bytes-buffered")
+            s.bytesBuffered = static_cast<std::size_t>(number(v));
+        else if (key == "receipts")
+            s.receiptsFinished = static_cast<int>(number(v));
+        else if (key == "receipts-dropped")
+            s.receiptsDropped = static_cast<int>(number(v));
+        else if (key == "current-receipt-dots")
+            s.currentReceiptDots = static_cast<int>(number(v));
+        else if (key == "commands-skipped")
+            s.commandsSkipped = number(v);
+        else if (key == "bytes-waiting")
+            s.bytesWaiting = static_cast<std::size_t>(number(v));
+        else if (key == "host-held")
+            s.hostHeld = v == "yes";
+        else if (key == "receipts written" && written)
+            *written = static_cast<int>(number(v));
+    }
+    return s;
+}
+
+namespace {
+
+// How often a child printer's status is asked for while a test waits on it: its state
+// lives in another process, which tells of no change by itself.
+constexpr auto kStatusPoll = 5ms;
+// The longest wait for one answer of the program.
+constexpr auto kAnswerLimit = 20s;
+
+// The COM names of the harness that this process holds, so that two printers of one test
+// never share a line.
+std::mutex comsInUse;
+std::vector<std::string> comsTaken;
+
+class ChildBackend final : public TestPrinter::Backend {
+  public:
+    ChildBackend(std::string program, std::string comLinks, std::string preferredCom)
+        : program_(std::move(program)),
+          comLinks_(std::move(comLinks)),
+          preferredCom_(std::move(preferredCom)) {}
+    ~ChildBackend() override { Stop(); }
+
+    bool Start(const std::string& port, const vp::ModelOptions& model, std::string* hostPort,
+               std::string* outDir, std::string* error) override {
+        Stop();
+        std::vector<std::string> argv{program_, "--control", "-"};
+        const bool tcp = port.rfind("IP_", 0) == 0;
+        if (tcp) {
+            argv.insert(argv.end(), {"--listen", "127.0.0.1:0"});
+        } else if (comLinks_.empty()) {
+            // On Linux: the program enters its pty in the registry this process uses.
+            argv.insert(argv.end(), {"--map", port});
+        } else if (!TakeCom(error)) {
+            return false;
+        } else {
+            argv.insert(argv.end(), {"--link", link_});
+        }
+        if (model.paperWidthDots != vp::ModelOptions{}.paperWidthDots)
+            argv.insert(argv.end(), {"--paper", model.paperWidthDots == 384   ? "58"
+                                                : model.paperWidthDots == 432 ? "60"
+                                                                              : "83"});
+        if (model.baud > 0)
+            argv.insert(argv.end(), {"--baud", std::to_string(model.baud)});
+        if (model.drawerPolarity == vp::DrawerPolarity::OpenLow)
+            argv.insert(argv.end(), {"--drawer-open-level", "low"});
+        if (model.twoFontModel)
+            argv.push_back("--two-font");
+        linuxOut_ = NewOutFolder();
+        argv.insert(argv.end(), {"--out", linuxOut_});
+        {
+            std::lock_guard<std::mutex> lock(linesLock_);
+            lines_.clear();
+            ended_ = false;
+        }
+        child_ = std::make_unique<platform::ChildProcess>();
+        if (!child_->Start(argv, error)) {
+            ReleaseCom();
+            return false;
+        }
+        reader_ = std::thread([this] { ReadLines(); });
+        std::string device;
+        if (!NextLine(&device) || device.empty()) {
+            *error = program_ + " did not start (see its message above)";
+            Stop();
+            return false;
+        }
+        if (tcp) {
+            // The Ports map of this system's registry sends the IP_ name to the listener.
+            if (!portsEntry_.Publish(port, "socket://" + device, error)) {
+                Stop();
+                return false;
+            }
+            *hostPort = port;
+        } else {
+            *hostPort = com_.empty() ? port : com_;
+        }
+        *outDir = HostPath(linuxOut_);
+        return true;
+    }
+
+    void Stop() override {
+        if (reader_.joinable()) {
+            (void)Control("quit");
+            (void)child_->Finish(10s);
+            reader_.join();
+        }
+        child_.reset();
+        portsEntry_.Withdraw();
+        ReleaseCom();
+    }
+
+    std::string Control(const std::string& line) override {
+        std::lock_guard<std::mutex> call(call_);
+        if (!reader_.joinable() || !child_->Write(line + "\n"))
+            return "error the printer program is gone";
+        std::string answer;
+        if (!NextLine(&answer))
+            return "error no answer from the printer program";
+        return answer;
+    }
+
+    vp::PrinterStatus Status() override { return ParseStatusText(Control("status")); }
+
+    bool WaitStatus(const std::function<bool(const vp::PrinterStatus&)>& condition,
+                    std::chrono::milliseconds timeout) override {
+        return WaitText([&](const std::string& text) { return condition(ParseStatusText(text)); },
+                        timeout);
+    }
+
+    int ReceiptCount() override {
+        int written = 0;
+        (void)ParseStatusText(Control("status"), &written);
+        return written;
+    }
+
+    bool WaitReceipts(int count, std::chrono::milliseconds timeout) override {
+        return WaitText(
+            [&](const std::string& text) {
+                int written = 0;
+                (void)ParseStatusText(text, &written);
+                return written >= count;
+            },
+            timeout);
+    }
+
+  private:
+    // Asks for the status until its text satisfies `done` or the time is up.
+    bool WaitText(const std::function<bool(const std::string&)>& done,
+                  std::chrono::milliseconds timeout) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            const std::string text = Control("status");
+            if (text.rfind("ok", 0) != 0)
+                return false;
+            if (done(text))
+                return true;
+            if (std::chrono::steady_clock::now() >= deadline)
+                return false;
+            std::this_thread::sleep_for(kStatusPoll);
+        }
+    }
+
+    // Takes a COM name of the harness for this printer: the preferred one when it is
+    // free, else the first free one.
+    bool TakeCom(std::string* error) {
+        std::vector<std::pair<std::string, std::string>> links;
+        std::istringstream in(comLinks_);
+        for (std::string entry; std::getline(in, entry, ';');) {
+            const std::size_t eq = entry.find('=');
+            if (eq != std::string::npos && eq > 0 && eq + 1 < entry.size())
+                links.emplace_back(entry.substr(0, eq), entry.substr(eq + 1));
+        }
+        std::stable_partition(links.begin(), links.end(),
+                              [&](const auto& l) { return l.first == preferredCom_; });
+        std::lock_guard<std::mutex> lock(comsInUse);
+        for (const auto& [com, link] : links) {
+            if (std::find(comsTaken.begin(), comsTaken.end(), com) != comsTaken.end())
+                continue;
+            comsTaken.push_back(com);
+            com_ = com;
+            link_ = link;
+            return true;
+        }
+        *error = links.empty() ? "no COM lines mapped (THERMPOS_WINE_COM_LINKS is empty)"
+                               : "every mapped COM line is in use";
+        return false;
+    }
+    void ReleaseCom() {
+        if (com_.empty())
+            return;
+        std::lock_guard<std::mutex> lock(comsInUse);
+        comsTaken.erase(std::remove(comsTaken.begin(), comsTaken.end(), com_), comsTaken.end());
+        com_.clear();
+    }
+
+    // A folder name below /tmp no other test (of any prefix) picks.
+    static std::string NewOutFolder() {
+        static std::mt19937_64 random{std::random_device{}()};
+        static int starts = 0;
+        std::ostringstream name;
+        name << "/tmp/thermpos-wine-printer-" << std::hex << random() << "-" << std::dec
+             << ++starts;
+        return name.str();
+    }
+
+    void ReadLines() {
+        std::string partial;
+        char buffer[4096];
+        for (;;) {
+            const std::size_t n = child_->Read(buffer, sizeof buffer);
+            std::lock_guard<std::mutex> lock(linesLock_);
+            if (n == 0) {
+                ended_ = true;
+                linesChanged_.notify_all();
+                return;
+            }
+            partial.append(buffer, n);
+            for (std::size_t nl; (nl = partial.find('\n')) != std::string::npos;) {
+                std::string line = partial.substr(0, nl);
+                if (!line.empty() && line.back() == '\r')
+                    line.pop_back();
+                lines_.push_back(std::move(line));
+                partial.erase(0, nl + 1);
+            }
+            linesChanged_.notify_all();
+        }
+    }
+    // The next output line of the program; false when it ended or said nothing for long.
+    bool NextLine(std::string* line) {
+        std::unique_lock<std::mutex> lock(linesLock_);
+        if (!linesChanged_.wait_for(lock, kAnswerLimit,
+                                    [&] { return !lines_.empty() || ended_; }) ||
+            lines_.empty())
+            return false;
+        *line = std::move(lines_.front());
+        lines_.pop_front();
+        return true;
+    }
+
+    const std::string program_;
+    const std::string comLinks_;
+    const std::string preferredCom_;
+    std::string com_;   // taken from the harness's names; empty on TCP
+    std::string link_;  // the link Wine maps com_ to
+    std::string linuxOut_;
+    vp::PortsEntry portsEntry_;
+    std::unique_ptr<platform::ChildProcess> child_;  // one per start
+    std::thread reader_;
+    std::mutex call_;
+    std::mutex linesLock_;
+    std::condition_variable linesChanged_;
+    std::deque<std::string> lines_;  // linesLock_
+    bool ended_ = false;             // linesLock_
+};
+
+}  // namespace
+
+std::unique_ptr<TestPrinter::Backend> ChildPrinterBackend(const std::string& program,
+                                                          const std::string& comLinks,
+                                                          const std::string& preferredCom) {
+    return std::make_unique<ChildBackend>(program, comLinks, preferredCom);
+}
+
+}  // namespace thermpos::testing
