@@ -1,18 +1,16 @@
 // Processes and the environment: what the tools need to start programs of their own and to
 // hand settings down to them.
 //
-// Thread safety: RunAndWait from any thread. A ChildProcess from one thread at a time,
-// except that Read may block in one thread while another calls Write or Finish. SetEnvironment
-// changes what every thread reads: call it before starting threads that read the environment (the
-// registry and lock folder settings are read at each use). EndWithParent only in a child between
-// its start and its program.
+// Thread safety: RunAndWait from any thread; a ChildProcess from one thread at a time.
+// SetEnvironment changes what every thread reads: call it before starting threads that read the
+// environment (the registry and lock folder settings are read at each use). EndWithParent only in a
+// child between its start and its program.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace thermpos::platform {
@@ -37,35 +35,27 @@ bool SetEnvironment(const char* name, const std::string& value, bool replace);
 // whichever way that ends. Only async-signal-safe calls, as that moment requires.
 void EndWithParent();
 
-// A program started with pipes to its standard input and output, to talk to it line by
-// line (the tests' virtual printer run as a program of its own); its standard error is
-// this process's. argv[0] is an absolute path, as for RunAndWait.
+// A program started to run beside this one (the tests' virtual printer, run as a program
+// of its own), with this process's standard streams and environment. It is told to end
+// by other means (its control line closing); Finish waits for that. argv[0] is an
+// absolute path, as for RunAndWait.
 class ChildProcess {
   public:
     ChildProcess() = default;
-    // Finish(5 s) if still running. A thread blocked in Read must have returned first.
-    ~ChildProcess();
+    ~ChildProcess();  // Finish(5 s) if still running
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     // False with *error when it cannot be started (or one was started already).
     [[nodiscard]] bool Start(const std::vector<std::string>& argv, std::string* error);
-    // Writes all of `data` to its input; false once it went away.
-    bool Write(std::string_view data);
-    // Blocks until some of its output arrives; 0 once its output ended (it exited, or
-    // Finish ended it). Returns at most `size` bytes.
-    std::size_t Read(char* buffer, std::size_t size);
-    // Closes its input, which is its cue to end, and waits at most `limit` for that; a
-    // program still running then is ended by force. Returns its exit code, or -1 when it
-    // had to be ended or was never started. Safe to call twice (-1 the second time).
+    // Waits at most `limit` for it to end; one still running then is ended by force.
+    // Returns its exit code, or -1 when it had to be ended, cannot be waited for (Wine
+    // gives no usable handle for a Linux program it started: it ends on its own), or was
+    // never started. Safe to call twice (-1 the second time).
     int Finish(std::chrono::milliseconds limit);
 
   private:
-    // The system's handles: a process id or handle, the write end of its input, the
-    // read end of its output; -1 when not open.
-    std::intptr_t process_ = -1;
-    std::intptr_t input_ = -1;
-    std::intptr_t output_ = -1;
+    std::intptr_t process_ = -1;  // the system's process id or handle; -1 when none
 };
 
 }  // namespace thermpos::platform

@@ -51,25 +51,6 @@ StreamResult Send(int fd, const void* data, std::size_t size, std::size_t* count
     return Moved(::send(fd, data, size, MSG_NOSIGNAL), count);
 }
 
-StreamResult ReadStream(int fd, void* buffer, std::size_t size, std::size_t* count) {
-    *count = 0;
-    if (size == 0)
-        return StreamResult::WouldBlock;
-    return Moved(::read(fd, buffer, size), count);
-}
-
-bool WriteAllStream(int fd, std::string_view data) {
-    while (!data.empty()) {
-        const ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;  // EPIPE: SIGPIPE is the caller's to ignore (ShutdownSignals)
-        data.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
-
 bool SendAll(int fd, std::string_view data, int stallMs) {
     while (!data.empty()) {
         std::size_t sent = 0;

@@ -30,12 +30,6 @@ enum class StreamResult {
 // sent.
 bool SendAll(int fd, std::string_view data, int stallMs);
 
-// The same over a pipe or a terminal (standard input and output), which take no socket
-// calls: ReadStream moves what read(2) gives at once; WriteAllStream writes all of data,
-// blocking while the reader takes nothing, false when it went away.
-[[nodiscard]] StreamResult ReadStream(int fd, void* buffer, std::size_t size, std::size_t* count);
-bool WriteAllStream(int fd, std::string_view data);
-
 // Accepts one waiting connection as a non-blocking, close-on-exec socket; -1 when none is
 // waiting.
 [[nodiscard]] int AcceptConnection(int listenFd);

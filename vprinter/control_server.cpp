@@ -9,6 +9,7 @@
 
 #include "platform/descriptor.h"
 #include "platform/folder.h"
+#include "platform/netport.h"
 #include "platform/poll.h"
 #include "platform/socket.h"
 
@@ -23,6 +24,8 @@ constexpr std::size_t kMaxLine = 4096;
 constexpr std::size_t kMaxPendingAnswers = 64 * 1024;
 // The last answer before the server ends (the "ok" to quit) may wait this long.
 constexpr int kFinalAnswerMs = 1000;
+// The owner listens before it starts this program: a connection is made at once or not.
+constexpr DWORD kOwnerConnectMs = 5000;
 
 }  // namespace
 
@@ -60,6 +63,25 @@ bool ControlServer::Listen(const std::string& path, std::string* error) {
     return true;
 }
 
+bool ControlServer::ConnectOwner(const std::string& address, std::string* error) {
+    platform::netport::Endpoint endpoint;
+    int fd = -1;
+    if (platform::netport::ParseListenAddress(address, &endpoint) != 0) {
+        *error = "bad control address " + address + " (HOST:PORT, HOST an address)";
+        return false;
+    }
+    const LONG rc = platform::netport::Connect(endpoint, kOwnerConnectMs, &fd);
+    if (rc != 0) {
+        *error = "control connection to " + address + ": error " + std::to_string(rc);
+        return false;
+    }
+    Client owner;
+    owner.fd = fd;
+    owner.owner = true;
+    clients_.push_back(std::move(owner));
+    return true;
+}
+
 bool ControlServer::Queue(Client& client, const std::string& text) {
     if (client.output.size() + text.size() > kMaxPendingAnswers)
         return false;
@@ -68,11 +90,6 @@ bool ControlServer::Queue(Client& client, const std::string& text) {
 }
 
 bool ControlServer::Flush(Client& client) {
-    if (client.standard) {
-        const bool sent = platform::WriteAllStream(1, client.output);
-        client.output.clear();
-        return sent;
-    }
     while (!client.output.empty()) {
         std::size_t sent = 0;
         switch (platform::Send(client.fd, client.output.data(), client.output.size(), &sent)) {
@@ -91,10 +108,7 @@ bool ControlServer::Flush(Client& client) {
 bool ControlServer::ServeClient(const Answer& answer, Client& client, bool* quit) {
     char buffer[1024];
     std::size_t n = 0;
-    const platform::StreamResult received =
-        client.standard ? platform::ReadStream(client.fd, buffer, sizeof buffer, &n)
-                        : platform::Receive(client.fd, buffer, sizeof buffer, &n);
-    switch (received) {
+    switch (platform::Receive(client.fd, buffer, sizeof buffer, &n)) {
         case platform::StreamResult::Done:
             break;
         case platform::StreamResult::WouldBlock:
@@ -115,10 +129,7 @@ bool ControlServer::ServeClient(const Answer& answer, Client& client, bool* quit
             return false;  // it does not read its answers
         if (stop) {
             *quit = true;
-            if (client.standard)
-                (void)Flush(client);
-            else
-                (void)platform::SendAll(client.fd, client.output, kFinalAnswerMs);
+            (void)platform::SendAll(client.fd, client.output, kFinalAnswerMs);
             return false;
         }
     }
@@ -132,8 +143,6 @@ bool ControlServer::ServeClient(const Answer& answer, Client& client, bool* quit
 
 bool ControlServer::Serve(const Answer& answer, std::string* error) {
     bool quit = false;
-    if (standardStreams_ && clients_.empty())
-        clients_.push_back({0, {}, {}, true});
     platform::PollSet poll;
     while (!quit) {
         poll.Clear();
@@ -158,16 +167,16 @@ bool ControlServer::Serve(const Answer& answer, std::string* error) {
                 keep = ServeClient(answer, clients_[i], &quit);
             if (keep)
                 kept.push_back(std::move(clients_[i]));
-            else if (clients_[i].standard)
-                quit = true;  // whoever started this program is gone, or said quit
-            else
+            else {
+                quit |= clients_[i].owner;  // whoever started this program is gone
                 platform::CloseDescriptor(clients_[i].fd);
+            }
         }
         clients_ = std::move(kept);
         if (!quit && poll.Readable(listener)) {
             int fd = platform::AcceptConnection(listenFd_);
             if (fd >= 0) {
-                if (clients_.size() >= kMaxClients + (standardStreams_ ? 1 : 0)) {
+                if (clients_.size() >= kMaxClients) {
                     // A new connection's buffer is empty: this line fits without a wait.
                     Client refused{fd, {}, "error too many control connections\n"};
                     (void)Flush(refused);
@@ -183,8 +192,7 @@ bool ControlServer::Serve(const Answer& answer, std::string* error) {
 
 void ControlServer::Close() {
     for (Client& c : clients_)
-        if (!c.standard)
-            platform::CloseDescriptor(c.fd);
+        platform::CloseDescriptor(c.fd);
     clients_.clear();
     if (listenFd_ >= 0) {
         platform::CloseDescriptor(listenFd_);

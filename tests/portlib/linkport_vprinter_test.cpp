@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "portlib/LinkPort.h"
+#include "tests/support/printer_log.h"
 #include "tests/support/temp_env.h"
 #include "tests/support/test_printer.h"
-#include "tests/support/virtual_printer.h"
 
 namespace thermpos::testing {
 namespace {
@@ -151,9 +151,11 @@ TEST_P(LinkPortOnPrinter, APrinterThatWentAwayFailsTheHandleAndAReopenReachesItA
     printer_.Unplug();
     int written = -1;
     const char byte = '\n';
-    // The first write after the hang-up may still be taken by the system (TCP); the
-    // second finds the line gone.
+    // A serial write fails at once. On TCP the system may still take a write after the
+    // hang-up; waiting for the printer's acknowledgement (the drain) then fails.
     int result = PMWritePort(handle_, &byte, 1, &written);
+    if (result == 0)
+        result = PMDrainPort(handle_);
     if (result == 0)
         result = PMWritePort(handle_, &byte, 1, &written);
     EXPECT_NE(result, 0) << "a write to a printer that went away reported success";

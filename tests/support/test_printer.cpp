@@ -1,22 +1,19 @@
 // The tests' virtual printer: the calls every backend shares, the status text read back,
-// and the backend that runs thermpos-vprinter as a child process. See test_printer.h.
+// and the backend that runs thermpos-vprinter as a child process, steered over a loopback
+// line it connects to (--control-owner). See test_printer.h.
 //
-// Threads: a child backend starts one reader thread, which collects the program's
-// output lines (its device line, then one answer per command) until the output ends.
-// Locks: call_ (one command and its answer at a time), then lines_; the reader takes
-// lines_ only.
+// Threads: none started here. Locks: a child backend's call_, one command and its answer
+// at a time.
 #include "tests/support/test_printer.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdlib>
-#include <deque>
-#include <filesystem>
 #include <mutex>
 #include <random>
 #include <sstream>
 #include <thread>
 
+#include "platform/loopback.h"
 #include "platform/process.h"
 #include "vprinter/ports_entry.h"
 
@@ -182,6 +179,19 @@ namespace {
 // How often a child printer's status is asked for while a test waits on it: its state
 // lives in another process, which tells of no change by itself.
 constexpr auto kStatusPoll = 5ms;
+// The value of one field of a status answer ("device" of "ok power: on;device: x;...").
+std::string StatusField(const std::string& status, const std::string& key) {
+    const std::string marker = key + ": ";
+    std::size_t at = status.find(";" + marker);
+    at = at == std::string::npos ? std::string::npos : at + 1;
+    if (status.rfind("ok " + marker, 0) == 0)
+        at = 3;
+    if (at == std::string::npos)
+        return "";
+    const std::size_t begin = at + marker.size();
+    return status.substr(begin, status.find(';', begin) - begin);
+}
+
 // The longest wait for one answer of the program.
 constexpr auto kAnswerLimit = 20s;
 
@@ -201,7 +211,7 @@ class ChildBackend final : public TestPrinter::Backend {
     bool Start(const std::string& port, const vp::ModelOptions& model, std::string* hostPort,
                std::string* outDir, std::string* error) override {
         Stop();
-        std::vector<std::string> argv{program_, "--control", "-"};
+        std::vector<std::string> argv{program_};
         const bool tcp = port.rfind("IP_", 0) == 0;
         if (tcp) {
             argv.insert(argv.end(), {"--listen", "127.0.0.1:0"});
@@ -225,20 +235,23 @@ class ChildBackend final : public TestPrinter::Backend {
             argv.push_back("--two-font");
         linuxOut_ = NewOutFolder();
         argv.insert(argv.end(), {"--out", linuxOut_});
-        {
-            std::lock_guard<std::mutex> lock(linesLock_);
-            lines_.clear();
-            ended_ = false;
-        }
-        child_ = std::make_unique<platform::ChildProcess>();
-        if (!child_->Start(argv, error)) {
-            ReleaseCom();
+        line_ = std::make_unique<platform::LoopbackLine>();
+        if (!line_->Listen(error)) {
+            Stop();
             return false;
         }
-        reader_ = std::thread([this] { ReadLines(); });
-        std::string device;
-        if (!NextLine(&device) || device.empty()) {
-            *error = program_ + " did not start (see its message above)";
+        argv.insert(argv.end(), {"--control-owner", "127.0.0.1:" + std::to_string(line_->Port())});
+        child_ = std::make_unique<platform::ChildProcess>();
+        if (!child_->Start(argv, error) || !line_->Accept(kAnswerLimit, error)) {
+            *error = program_ + " did not start: " + *error + " (see its message above)";
+            Stop();
+            return false;
+        }
+        // Its first answer comes once it serves the line, and names the device.
+        const std::string status = Control("status");
+        const std::string device = StatusField(status, "device");
+        if (status.rfind("ok", 0) != 0 || device.empty()) {
+            *error = program_ + ": " + status;
             Stop();
             return false;
         }
@@ -257,22 +270,25 @@ class ChildBackend final : public TestPrinter::Backend {
     }
 
     void Stop() override {
-        if (reader_.joinable()) {
+        if (line_) {
+            // "quit", and the line closing, each end it; then it is waited for.
             (void)Control("quit");
-            (void)child_->Finish(10s);
-            reader_.join();
+            line_->Close();
         }
+        if (child_)
+            (void)child_->Finish(10s);
         child_.reset();
+        line_.reset();
         portsEntry_.Withdraw();
         ReleaseCom();
     }
 
     std::string Control(const std::string& line) override {
         std::lock_guard<std::mutex> call(call_);
-        if (!reader_.joinable() || !child_->Write(line + "\n"))
-            return "error the printer program is gone";
         std::string answer;
-        if (!NextLine(&answer))
+        if (!line_ || !line_->Send(line + "\n", kAnswerLimit))
+            return "error the printer program is gone";
+        if (!line_->ReadLine(&answer, kAnswerLimit))
             return "error no answer from the printer program";
         return answer;
     }
@@ -361,40 +377,6 @@ class ChildBackend final : public TestPrinter::Backend {
         return name.str();
     }
 
-    void ReadLines() {
-        std::string partial;
-        char buffer[4096];
-        for (;;) {
-            const std::size_t n = child_->Read(buffer, sizeof buffer);
-            std::lock_guard<std::mutex> lock(linesLock_);
-            if (n == 0) {
-                ended_ = true;
-                linesChanged_.notify_all();
-                return;
-            }
-            partial.append(buffer, n);
-            for (std::size_t nl; (nl = partial.find('\n')) != std::string::npos;) {
-                std::string line = partial.substr(0, nl);
-                if (!line.empty() && line.back() == '\r')
-                    line.pop_back();
-                lines_.push_back(std::move(line));
-                partial.erase(0, nl + 1);
-            }
-            linesChanged_.notify_all();
-        }
-    }
-    // The next output line of the program; false when it ended or said nothing for long.
-    bool NextLine(std::string* line) {
-        std::unique_lock<std::mutex> lock(linesLock_);
-        if (!linesChanged_.wait_for(lock, kAnswerLimit,
-                                    [&] { return !lines_.empty() || ended_; }) ||
-            lines_.empty())
-            return false;
-        *line = std::move(lines_.front());
-        lines_.pop_front();
-        return true;
-    }
-
     const std::string program_;
     const std::string comLinks_;
     const std::string preferredCom_;
@@ -403,12 +385,8 @@ class ChildBackend final : public TestPrinter::Backend {
     std::string linuxOut_;
     vp::PortsEntry portsEntry_;
     std::unique_ptr<platform::ChildProcess> child_;  // one per start
-    std::thread reader_;
+    std::unique_ptr<platform::LoopbackLine> line_;   // its control line
     std::mutex call_;
-    std::mutex linesLock_;
-    std::condition_variable linesChanged_;
-    std::deque<std::string> lines_;  // linesLock_
-    bool ended_ = false;             // linesLock_
 };
 
 }  // namespace
