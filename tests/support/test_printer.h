@@ -1,16 +1,17 @@
 // The virtual printer as the tests on real ports start, steer and read it, wherever they
 // run. On Linux it runs in the test's own process (vprinter::VirtualPrinter, on a pty
 // entered in the Ports map). Under Wine it is the Linux program thermpos-vprinter, started
-// beside the test as a child process and steered through its standard input
-// (`--control -`): on a COM name that Wine maps to a link the harness set up
-// (scripts/test-windows.sh), or on loopback TCP entered in the Ports map here.
+// beside the test as a child process and steered over a loopback line that it connects to
+// (`--control-owner`; Wine hands a Linux program neither pipes nor local sockets): on a
+// COM name that Wine maps to a link the harness set up (scripts/test-windows.sh), or on
+// loopback TCP entered in the Ports map here. Its state lives in the other process and
+// tells of no change by itself, so waits on it ask for the status every few ms.
 //
 // The test names the port it wants ("COM12", or "IP_127.0.0.1" for TCP); Port() is the
 // name the host must open, which under Wine is one of the harness's COM names.
 //
-// Threads: a child printer has a reader thread of its own (its answers, line by line);
-// every call comes from the test's threads and waits for its answer under one lock, so
-// calls from two threads take turns.
+// Threads: none of its own. Calls may come from any of the test's threads; for a child
+// printer each command waits for its answer under one lock, so calls take turns.
 #pragma once
 
 #include <chrono>
