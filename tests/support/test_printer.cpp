@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <mutex>
 #include <random>
 #include <sstream>
@@ -206,7 +207,15 @@ class ChildBackend final : public TestPrinter::Backend {
         : program_(std::move(program)),
           comLinks_(std::move(comLinks)),
           preferredCom_(std::move(preferredCom)) {}
-    ~ChildBackend() override { Stop(); }
+    // The output folders are this object's: kept past Stop for the log to be read, then
+    // removed with it.
+    ~ChildBackend() override {
+        Stop();
+        for (const std::string& folder : folders_) {
+            std::error_code ignored;
+            std::filesystem::remove_all(HostPath(folder), ignored);
+        }
+    }
 
     bool Start(const std::string& port, const vp::ModelOptions& model, std::string* hostPort,
                std::string* outDir, std::string* error) override {
@@ -234,6 +243,7 @@ class ChildBackend final : public TestPrinter::Backend {
         if (model.twoFontModel)
             argv.push_back("--two-font");
         linuxOut_ = NewOutFolder();
+        folders_.push_back(linuxOut_);
         argv.insert(argv.end(), {"--out", linuxOut_});
         line_ = std::make_unique<platform::LoopbackLine>();
         if (!line_->Listen(error)) {
@@ -383,6 +393,7 @@ class ChildBackend final : public TestPrinter::Backend {
     std::string com_;   // taken from the harness's names; empty on TCP
     std::string link_;  // the link Wine maps com_ to
     std::string linuxOut_;
+    std::vector<std::string> folders_;  // every start's linuxOut_
     vp::PortsEntry portsEntry_;
     std::unique_ptr<platform::ChildProcess> child_;  // one per start
     std::unique_ptr<platform::LoopbackLine> line_;   // its control line

@@ -335,8 +335,8 @@ TEST(OwnerLine, CommandsAreAnsweredAndTheLinesEndEndsTheProgram) {
     EXPECT_EQ(program.Finish(20s), 0) << "not ended (killed) or failed when its owner went away";
 
     platform::ChildProcess refused;
-    ASSERT_TRUE(refused.Start({THERMPOS_VPRINTER_PROGRAM, "--control-owner", "localhost:1"},
-                              &error));
+    ASSERT_TRUE(
+        refused.Start({THERMPOS_VPRINTER_PROGRAM, "--control-owner", "localhost:1"}, &error));
     EXPECT_EQ(refused.Finish(20s), 1);
 }
 
