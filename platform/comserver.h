@@ -65,15 +65,16 @@ class DispatchObject : public IDispatch {
     DispatchObject(const DispatchObject&) = delete;
     DispatchObject& operator=(const DispatchObject&) = delete;
 
-    HRESULT QueryInterface(REFIID riid, void** object) override;
-    ULONG AddRef() override;
-    ULONG Release() override;
-    HRESULT GetTypeInfoCount(UINT* count) override;
-    HRESULT GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override;
-    HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid,
-                          DISPID* dispIds) override;
-    HRESULT Invoke(DISPID dispId, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
-                   VARIANT* result, EXCEPINFO* excepInfo, UINT* argErr) override;
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override;
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override;
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid,
+                                            DISPID* dispIds) override;
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID dispId, REFIID riid, LCID lcid, WORD flags,
+                                     DISPPARAMS* params, VARIANT* result, EXCEPINFO* excepInfo,
+                                     UINT* argErr) override;
 
     ULONG RefCount() const { return refs_.load(); }
 
@@ -117,13 +118,13 @@ class ClassFactory final : public IClassFactory {
     explicit ClassFactory(CreateObjectFn create);
     ClassFactory(const ClassFactory&) = delete;
     ClassFactory& operator=(const ClassFactory&) = delete;
-    HRESULT QueryInterface(REFIID riid, void** object) override;
-    ULONG AddRef() override;
-    ULONG Release() override;
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
     // CLASS_E_NOAGGREGATION with an outer object, E_OUTOFMEMORY when creation fails,
     // else the object's QueryInterface result (the object dies if that fails).
-    HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** object) override;
-    HRESULT LockServer(BOOL lock) override;
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** object) override;
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override;
 
   private:
     ~ClassFactory();

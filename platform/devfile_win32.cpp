@@ -213,6 +213,10 @@ LONG Transfer(Device& dev, bool write, void* buffer, DWORD size, DWORD* done,
     }
     if (err == ERROR_HANDLE_EOF || err == ERROR_BROKEN_PIPE)
         return ERROR_SUCCESS;
+    // A serial driver that ends a read at its total time-out with an error instead of
+    // the short count (Wine's does, with STATUS_TIMEOUT) still read what it read.
+    if (!write && (err == ERROR_TIMEOUT || err == ERROR_SEM_TIMEOUT || err == WAIT_TIMEOUT))
+        return ERROR_SUCCESS;
     return err == ERROR_SUCCESS ? ERROR_SUCCESS : TransferError(dev, err);
 }
 

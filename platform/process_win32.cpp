@@ -36,17 +36,65 @@ void AppendQuoted(const std::string& arg, std::string* line) {
     *line += '"';
 }
 
-}  // namespace
-
-int RunAndWait(const std::vector<std::string>& argv) {
-    if (argv.empty())
-        return -1;
+std::string CommandLine(const std::vector<std::string>& argv) {
     std::string line;
     for (const std::string& arg : argv) {
         if (!line.empty())
             line += ' ';
         AppendQuoted(arg, &line);
     }
+    return line;
+}
+
+}  // namespace
+
+ChildProcess::~ChildProcess() {
+    (void)Finish(std::chrono::seconds(5));
+}
+
+bool ChildProcess::Start(const std::vector<std::string>& argv, std::string* error) {
+    if (process_ != -1 || argv.empty()) {
+        *error = process_ != -1 ? "already started" : "no program";
+        return false;
+    }
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    std::string line = CommandLine(argv);
+    if (!::CreateProcessA(argv[0].c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                          nullptr, &startup, &process)) {
+        *error = "CreateProcess " + argv[0] + ": error " + std::to_string(::GetLastError());
+        return false;
+    }
+    if (process.hThread)
+        ::CloseHandle(process.hThread);
+    process_ = reinterpret_cast<std::intptr_t>(process.hProcess);
+    return true;
+}
+
+int ChildProcess::Finish(std::chrono::milliseconds limit) {
+    if (process_ == -1)
+        return -1;
+    HANDLE process = reinterpret_cast<HANDLE>(process_);
+    process_ = -1;
+    DWORD code = 0;
+    int result = -1;
+    const DWORD waited = ::WaitForSingleObject(process, static_cast<DWORD>(limit.count()));
+    if (waited == WAIT_OBJECT_0 && ::GetExitCodeProcess(process, &code)) {
+        result = static_cast<int>(code);
+    } else if (waited == WAIT_TIMEOUT) {
+        ::TerminateProcess(process, 1);
+        ::WaitForSingleObject(process, 5000);
+    }
+    if (process)
+        ::CloseHandle(process);
+    return result;
+}
+
+int RunAndWait(const std::vector<std::string>& argv) {
+    if (argv.empty())
+        return -1;
+    std::string line = CommandLine(argv);
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};

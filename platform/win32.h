@@ -29,6 +29,11 @@ using INT = std::int32_t;
 using BOOL = std::int32_t;
 using HANDLE = void*;
 
+// The calling convention of COM methods: __stdcall on 32-bit Windows, nothing here.
+#ifndef STDMETHODCALLTYPE
+#define STDMETHODCALLTYPE
+#endif
+
 #ifndef TRUE
 #define TRUE 1
 #endif

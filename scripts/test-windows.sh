@@ -8,11 +8,30 @@
 # that each test program starts in a fraction of a second, and it is stopped at the end.
 # Tests that meet a known gap of Wine carry a label "wine-gap:<gap>" (README.md, On
 # Windows); they run like the others. Exits non-zero on any failure.
+#
+# The harness of the tests on real ports (a contract other tests may rely on):
+#   - The Linux virtual printer is built with the `vprinter-host` preset (that program
+#     alone) as build/vprinter-host/vprinter/thermpos-vprinter.
+#   - COM5 to COM8 are mapped in the prefix (HKLM\Software\Wine\Ports) to the links
+#     build/wine-ports/COM5 ... COM8 before the run's wineserver starts. The links
+#     themselves are made by whoever serves the line: `thermpos-vprinter --link
+#     build/wine-ports/COM6` makes COM6 reach that printer's pty. One line serves one test
+#     at a time.
+#   - The tests get, from the windows test preset (so a plain `ctest --preset windows`
+#     after this script works too):
+#       THERMPOS_VPRINTER=<absolute path of the Linux thermpos-vprinter>
+#       THERMPOS_WINE_COM_LINKS=COM5=<absolute link>;COM6=<absolute link>;...
+#     A Windows program starts the Linux printer with CreateProcess (Wine runs Linux
+#     programs too) and may steer it on its standard input: `--control -` takes one
+#     command per line ("cover open", "status", "quit") and answers each with a line on
+#     standard output, after the first line, which is the device path (or the address with
+#     --listen 127.0.0.1:0). The printer ends when its standard input ends. A Linux path is
+#     Z:<path> to the Windows program (the receipts and commands.log of --out DIR).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 windows_packages=(cmake ninja-build g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-    googletest wine wine64)
+    googletest wine wine64 g++ libpng-dev zlib1g-dev console-setup-linux)
 missing=()
 for p in "${windows_packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' ||
@@ -30,9 +49,11 @@ fi
 jobs=$(nproc 2>/dev/null || echo 2)
 
 SECONDS=0
+cmake --preset vprinter-host >/dev/null
+cmake --build --preset vprinter-host -j "$jobs"
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j "$jobs"
-echo "windows build: ${SECONDS}s"
+echo "windows build (and the Linux virtual printer): ${SECONDS}s"
 
 # The prefix and the environment the test preset gives the tests (CMakePresets.json).
 export WINEPREFIX="$PWD/build/wine-prefix"
@@ -45,6 +66,23 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     wineserver -w
     echo "wine prefix made: ${SECONDS}s"
 fi
+
+# The COM lines, mapped before the run's wineserver starts (it reads the map then).
+ports="$PWD/build/wine-ports"
+mkdir -p "$ports"
+if ! grep -qF "$ports/COM8" "$WINEPREFIX/system.reg" 2>/dev/null; then
+    map="$ports/map.reg"
+    {
+        printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\r\n'
+        for n in 5 6 7 8; do
+            printf '"COM%s"="%s"\r\n' "$n" "$(printf '%s' "$ports/COM$n" | sed 's/\\/\\\\/g')"
+        done
+    } >"$map"
+    wine reg import "$(winepath -w "$map")" </dev/null >/dev/null 2>&1
+    wineserver -w
+fi
+wineserver -k >/dev/null 2>&1 || true
+wineserver -w
 
 # A wineserver that outlives each test; its output never holds a test's pipes open. It
 # fails (2) only when one already serves this prefix, which does as well.

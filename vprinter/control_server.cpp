@@ -9,6 +9,7 @@
 
 #include "platform/descriptor.h"
 #include "platform/folder.h"
+#include "platform/netport.h"
 #include "platform/poll.h"
 #include "platform/socket.h"
 
@@ -23,6 +24,8 @@ constexpr std::size_t kMaxLine = 4096;
 constexpr std::size_t kMaxPendingAnswers = 64 * 1024;
 // The last answer before the server ends (the "ok" to quit) may wait this long.
 constexpr int kFinalAnswerMs = 1000;
+// The owner listens before it starts this program: a connection is made at once or not.
+constexpr DWORD kOwnerConnectMs = 5000;
 
 }  // namespace
 
@@ -57,6 +60,25 @@ bool ControlServer::Listen(const std::string& path, std::string* error) {
     if (!platform::ListenLocal(path, 8, 0600, &listenFd_, error))
         return false;
     path_ = path;
+    return true;
+}
+
+bool ControlServer::ConnectOwner(const std::string& address, std::string* error) {
+    platform::netport::Endpoint endpoint;
+    int fd = -1;
+    if (platform::netport::ParseListenAddress(address, &endpoint) != 0) {
+        *error = "bad control address " + address + " (HOST:PORT, HOST an address)";
+        return false;
+    }
+    const LONG rc = platform::netport::Connect(endpoint, kOwnerConnectMs, &fd);
+    if (rc != 0) {
+        *error = "control connection to " + address + ": error " + std::to_string(rc);
+        return false;
+    }
+    Client owner;
+    owner.fd = fd;
+    owner.owner = true;
+    clients_.push_back(std::move(owner));
     return true;
 }
 
@@ -145,8 +167,10 @@ bool ControlServer::Serve(const Answer& answer, std::string* error) {
                 keep = ServeClient(answer, clients_[i], &quit);
             if (keep)
                 kept.push_back(std::move(clients_[i]));
-            else
+            else {
+                quit |= clients_[i].owner;  // whoever started this program is gone
                 platform::CloseDescriptor(clients_[i].fd);
+            }
         }
         clients_ = std::move(kept);
         if (!quit && poll.Readable(listener)) {

@@ -34,6 +34,11 @@ class ControlServer {
     // sticky bit (refused otherwise). A socket left behind by an earlier run is replaced;
     // any other file there is not. False with *error.
     [[nodiscard]] bool Listen(const std::string& path, std::string* error);
+    // Connects to a client listening at `address` ("127.0.0.1:PORT", an address literal)
+    // and serves it as any other: the program that started this one (a test under Wine,
+    // which can reach neither its pipes nor a local socket). When that connection ends,
+    // its owner gone, Serve ends as "quit" does. False with *error.
+    [[nodiscard]] bool ConnectOwner(const std::string& address, std::string* error);
     // Answers each complete line of each client (at most 16 at a time, lines of at most
     // 4096 bytes) until a signal taken over arrives or an answer sets quit. Answers are
     // sent as each client takes them, never waited for: a client whose unread answers
@@ -48,6 +53,7 @@ class ControlServer {
         int fd = -1;
         std::string input;
         std::string output;  // answers not yet taken by the client
+        bool owner = false;  // its end is the server's (ConnectOwner)
     };
     // Reads what a client sent and answers each complete line. False: close the client.
     bool ServeClient(const Answer& answer, Client& client, bool* quit);

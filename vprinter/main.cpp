@@ -36,6 +36,8 @@ const char kUsage[] =
     "  --baud N               accept at most N/10 bytes per second (default: no limit)\n"
     "  --print-speed MM_PER_S paper transport speed (default: instantaneous)\n"
     "  --control PATH         UNIX stream socket taking one command per line\n"
+    "  --control-owner HOST:PORT  connect to a control client listening there (the\n"
+    "                         program that started this one); end when it disconnects\n"
     "  --two-font             font B is 9x24 (two-font model)\n"
     "  --single-colour        no second (red) colour\n"
     "  --drawer-open-level high|low   pin-3 level that means open (default high)\n"
@@ -63,6 +65,7 @@ bool ParseInt(const char* text, long low, long high, int* out) {
 int main(int argc, char** argv) {
     VirtualPrinterOptions options;
     std::string controlPath;
+    std::string ownerAddress;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&](const char* name) -> const char* {
@@ -100,6 +103,8 @@ int main(int argc, char** argv) {
             options.nvImageFile = value("--nv");
         } else if (arg == "--control") {
             controlPath = value("--control");
+        } else if (arg == "--control-owner") {
+            ownerAddress = value("--control-owner");
         } else if (arg == "--paper") {
             intValue(0, 1000, &n);
             switch (n) {
@@ -162,7 +167,8 @@ int main(int argc, char** argv) {
     ControlServer control;
     std::string error;
     if (!control.TakeOverSignals(&error) ||
-        (!controlPath.empty() && !control.Listen(controlPath, &error))) {
+        (!controlPath.empty() && !control.Listen(controlPath, &error)) ||
+        (!ownerAddress.empty() && !control.ConnectOwner(ownerAddress, &error))) {
         std::fprintf(stderr, "thermpos-vprinter: %s\n", error.c_str());
         return 1;
     }

@@ -162,21 +162,23 @@ std::string PrinterModel::StatusText() const {
     const PrinterStatus st = Status();
     const std::uint32_t b = impl_->Block();
     char buf[640];
-    std::snprintf(
-        buf, sizeof buf,
-        "power: %s\nonline: %s\ncover: %s\npaper: %s\nforced-offline: %s\n"
-        "drawer: %s\npin3: %s\nselected: %s\nmode: %s\nheld: %s\nasb-mask: 0x%02X\n"
-        "status-block: %02X %02X %02X %02X\ncode-table: %d\nbytes-accepted: %llu\n"
-        "bytes-processed: %llu\nbytes-buffered: %zu\nreceipts: %d\n"
-        "receipts-dropped: %d\ncurrent-receipt-dots: %d\ncommands-skipped: %llu\n",
-        st.powerOn ? "on" : "off", st.online ? "yes" : "no", st.coverOpen ? "open" : "closed",
-        PaperName(st.paper), st.forcedOffline ? "yes" : "no", st.drawerOpen ? "open" : "closed",
-        st.pin3High ? "high" : "low", st.selected ? "yes" : "no", st.pageMode ? "page" : "standard",
-        st.held ? "yes" : "no", st.asbMask, b & 0xFF, (b >> 8) & 0xFF, (b >> 16) & 0xFF,
-        (b >> 24) & 0xFF, st.codeTable, static_cast<unsigned long long>(st.bytesAccepted),
-        static_cast<unsigned long long>(st.bytesProcessed), st.bytesBuffered, st.receiptsFinished,
-        st.receiptsDropped, st.currentReceiptDots,
-        static_cast<unsigned long long>(st.commandsSkipped));
+    std::snprintf(buf, sizeof buf,
+                  "power: %s\nonline: %s\ncover: %s\npaper: %s\nforced-offline: %s\n"
+                  "drawer: %s\npin3: %s\nselected: %s\nmode: %s\nheld: %s\nasb-mask: 0x%02X\n"
+                  "status-block: %02X %02X %02X %02X\ncode-table: %d\ninternational: %d\n"
+                  "bytes-accepted: %llu\n"
+                  "bytes-processed: %llu\nbytes-buffered: %zu\nreceipts: %d\n"
+                  "receipts-dropped: %d\ncurrent-receipt-dots: %d\ncommands-skipped: %llu\n",
+                  st.powerOn ? "on" : "off", st.online ? "yes" : "no",
+                  st.coverOpen ? "open" : "closed", PaperName(st.paper),
+                  st.forcedOffline ? "yes" : "no", st.drawerOpen ? "open" : "closed",
+                  st.pin3High ? "high" : "low", st.selected ? "yes" : "no",
+                  st.pageMode ? "page" : "standard", st.held ? "yes" : "no", st.asbMask, b & 0xFF,
+                  (b >> 8) & 0xFF, (b >> 16) & 0xFF, (b >> 24) & 0xFF, st.codeTable,
+                  st.internationalSet, static_cast<unsigned long long>(st.bytesAccepted),
+                  static_cast<unsigned long long>(st.bytesProcessed), st.bytesBuffered,
+                  st.receiptsFinished, st.receiptsDropped, st.currentReceiptDots,
+                  static_cast<unsigned long long>(st.commandsSkipped));
     return buf;
 }
 

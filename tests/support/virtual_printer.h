@@ -1,15 +1,12 @@
-// The virtual printer as the integration tests start and read it: on a pty entered in the
-// Ports map, with a folder of its own for the receipts and the command log, and the
-// commands it decoded read back from that log. Header only: its users link
-// thermpos_vprinter themselves.
+// The virtual printer as the integration tests start it in their own process: on a pty
+// entered in the Ports map, with a folder of its own for the receipts and the command log
+// (printer_log.h reads the commands back). Header only: its users link thermpos_vprinter
+// themselves.
 #pragma once
 
-#include <fstream>
-#include <initializer_list>
 #include <string>
-#include <string_view>
-#include <vector>
 
+#include "tests/support/printer_log.h"
 #include "tests/support/temp_env.h"
 #include "vprinter/virtual_printer.h"
 
@@ -34,50 +31,6 @@ inline std::string StartOnPty(vprinter::VirtualPrinter& printer, const std::stri
     vprinter::VirtualPrinterOptions options;
     options.mapName = mapName;
     return StartInNewFolder(printer, options, name, error);
-}
-
-// The commands logged so far in outDir/commands.log, in the log's own form without the
-// offset in front: the mnemonic, two spaces, the parameters ("ESC R  n=2",
-// "TEXT  \"abc\"").
-inline std::vector<std::string> LoggedCommands(const std::string& outDir) {
-    std::ifstream log(outDir + "/commands.log");
-    std::vector<std::string> commands;
-    for (std::string line; std::getline(log, line);) {
-        const std::size_t start = line.find_first_not_of(" 0123456789");
-        if (start != std::string::npos)
-            commands.push_back(line.substr(start));
-    }
-    return commands;
-}
-
-// The same with one space between mnemonic and parameters ("ESC R n=2"), without the
-// commands that start with one of `leftOut` (the status requests a service object's
-// monitor sends whenever it likes), and with each run of text in one TEXT command: the
-// printer logs a run in as many pieces as the port handed it over in.
-inline std::vector<std::string> DecodedCommands(const std::string& outDir,
-                                                std::initializer_list<std::string_view> leftOut) {
-    constexpr std::string_view kText = "TEXT \"";
-    const auto isText = [&](const std::string& c) {
-        return c.size() > kText.size() && c.compare(0, kText.size(), kText) == 0 && c.back() == '"';
-    };
-    std::vector<std::string> commands;
-    for (std::string command : LoggedCommands(outDir)) {
-        bool status = false;
-        for (std::string_view prefix : leftOut)
-            status |= std::string_view(command).substr(0, prefix.size()) == prefix;
-        if (status)
-            continue;
-        const std::size_t gap = command.find("  ");
-        if (gap != std::string::npos)
-            command.replace(gap, 2, " ");
-        if (!commands.empty() && isText(commands.back()) && isText(command)) {
-            commands.back().pop_back();
-            commands.back() += command.substr(kText.size());
-        } else {
-            commands.push_back(std::move(command));
-        }
-    }
-    return commands;
 }
 
 }  // namespace thermpos::testing

@@ -1,7 +1,8 @@
 // What the virtual printer writes and where: only in an output folder of its own user,
 // never through a link planted under a name it writes; snapshots asked for on the control
-// socket only in that folder; the control socket only for its user, and no client that
-// stops reading holds up the others.
+// socket only in that folder; the control socket only for its user, no client that stops
+// reading holds up the others, and the owner's line (--control-owner) ends the program
+// with it.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -16,7 +17,10 @@
 #include <string>
 #include <thread>
 
+#include "platform/loopback.h"
+#include "platform/process.h"
 #include "tests/support/other_user.h"
+#include "tests/support/temp_env.h"
 #include "tests/vprinter/host_fixture.h"
 #include "vprinter/control_server.h"
 #include "vprinter/virtual_printer.h"
@@ -296,6 +300,44 @@ TEST_F(FilesTest, ClientThatNeverReadsHoldsUpNobody) {
     EXPECT_LT(received, flood.size() / 7 * 400);
     ::close(stuck);
     ::close(other);
+}
+
+}  // namespace
+}  // namespace thermpos::vprinter
+
+namespace thermpos::vprinter {
+namespace {
+
+// The program that started the printer steers it over a line the printer connects to
+// (how a test under Wine does), and the printer ends, cleanly, when that line closes:
+// an owner that went away leaves no printer behind. A bad address stops it at once.
+TEST(OwnerLine, CommandsAreAnsweredAndTheLinesEndEndsTheProgram) {
+    using namespace std::chrono_literals;
+    thermpos::testing::TempEnv env;
+    ASSERT_TRUE(env.ok());
+    platform::LoopbackLine line;
+    std::string error;
+    ASSERT_TRUE(line.Listen(&error)) << error;
+    platform::ChildProcess program;
+    ASSERT_TRUE(program.Start({THERMPOS_VPRINTER_PROGRAM, "--out", env.Dir() + "/out",
+                               "--control-owner", "127.0.0.1:" + std::to_string(line.Port())},
+                              &error))
+        << error;
+    ASSERT_TRUE(line.Accept(20s, &error)) << error;
+    std::string answer;
+    ASSERT_TRUE(line.Send("cover open\nstatus\n", 10s));
+    ASSERT_TRUE(line.ReadLine(&answer, 20s));
+    EXPECT_EQ(answer, "ok");
+    ASSERT_TRUE(line.ReadLine(&answer, 20s));
+    EXPECT_NE(answer.find(";cover: open;"), std::string::npos) << answer;
+    EXPECT_NE(answer.find(";device: /dev/pts/"), std::string::npos) << answer;
+    line.Close();
+    EXPECT_EQ(program.Finish(20s), 0) << "not ended (killed) or failed when its owner went away";
+
+    platform::ChildProcess refused;
+    ASSERT_TRUE(
+        refused.Start({THERMPOS_VPRINTER_PROGRAM, "--control-owner", "localhost:1"}, &error));
+    EXPECT_EQ(refused.Finish(20s), 1);
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
-// The status monitor end to end: the framework's test printer and drawer, given their
-// interpreters, on LinkPort and the virtual printer over a real pty. Everything waits on
-// a status value or on the virtual printer's own waits, with generous limits.
+// The status monitor end to end where it needs Linux: the framework's test printer and
+// drawer, given their interpreters, on LinkPort and the virtual printer over a real pty,
+// with the process's threads and descriptors counted, USB and parallel names, printers
+// scripted on a pty of the test's own, and the monitor's sleep on the port. (The cases
+// that run under Wine too are in monitor_vprinter_test.cpp.) Everything waits on a status
+// value or on the virtual printer's own waits, with generous limits.
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -12,24 +15,14 @@
 #include <string>
 #include <thread>
 
-#include "opos/OposConstants.h"
-#include "so/core/StatusInterpreter.h"
-#include "tests/so/TestDevices.h"
-#include "tests/so/TestSupport.h"
-#include "tests/so/core/MonitorTestSupport.h"
+#include "tests/so/core/MonitorPrinterTest.h"
 #include "vprinter/virtual_printer.h"
 
 namespace {
 
-using namespace std::chrono_literals;
-using montest::Recording;
-using thermpos::vprinter::PaperState;
-using thermpos::vprinter::PrinterStatus;
+using namespace montest;
 using thermpos::vprinter::VirtualPrinter;
 using thermpos::vprinter::VirtualPrinterOptions;
-
-using Printer = Recording<CTestPrinter>;
-using Drawer = Recording<CTestDrawer>;
 
 const std::string kUsbGuid = "{28d78fad-5a12-11d1-ae5b-0000f803a8c2}";
 const std::string kUsbName = "USB#Vid_5D17&Pid_0A41#SERIALA#" + kUsbGuid;
@@ -53,84 +46,19 @@ size_t OpenDescriptorsOn(const std::string& path) {
     return n;
 }
 
-class MonitorPtyTest : public ::testing::Test {
+// With the virtual printer's own options (a link, another map name) where a test needs
+// them: the printer in this process.
+class MonitorPtyTest : public MonitorPrinterTest {
   protected:
-    void StartPrinter(VirtualPrinterOptions options = {}) {
+    using MonitorPrinterTest::StartPrinter;
+    void StartPrinter(VirtualPrinterOptions options) {
         if (options.mapName.empty())
             options.mapName = "COM7";
         std::string error;
-        ASSERT_TRUE(vp_.Start(options, &error)) << error;
+        ASSERT_TRUE(Local().Start(options, &error)) << error;
+        port_ = options.mapName;
     }
-    void WriteDevices(const std::string& port, const std::string& pin3 = "") {
-        sotest::WriteDevice("POSPrinter", kTestPrinterName,
-                            {{"Port", port}, {kTestStatusMonitorValue, "1"}});
-        std::map<std::string, std::string> drawer{{"Port", port}, {kTestStatusMonitorValue, "1"}};
-        if (!pin3.empty())
-            drawer["Pin3"] = pin3;
-        sotest::WriteDevice("CashDrawer", kTestDrawerName, drawer);
-    }
-    void OpenPrinter(bool powerNotify = true) {
-        printer_.SetPortManager(&table_);
-        ASSERT_EQ(printer_.OpenService("POSPrinter", kTestPrinterName, nullptr), OPOS_SUCCESS);
-        ASSERT_EQ(printer_.ClaimDevice(1000), OPOS_SUCCESS);
-        printer_.SetPropertyNumber(PIDX_PowerNotify, powerNotify ? 1 : 0);
-    }
-    void OpenDrawer() {
-        drawer_.SetPortManager(&table_);
-        ASSERT_EQ(drawer_.OpenService("CashDrawer", kTestDrawerName, nullptr), OPOS_SUCCESS);
-    }
-    bool WaitStatus(const std::function<bool(const PrinterStatus&)>& condition) {
-        return vp_.WaitStatus(condition, 10s);
-    }
-    // The virtual printer has answered the status request at least once.
-    bool WaitAsbOn() {
-        return WaitStatus([](const PrinterStatus& s) { return s.asbMask == 0x0F; });
-    }
-    // A printer's status interpreter asking for status on a port of the table with its
-    // own profile and a 5 ms poll, as a printer's service object would. The listener goes
-    // before the interpreter does, whatever fails after.
-    struct Listener {
-        explicit Listener(CPortManager& t) : table(t), interpreter(&device) {
-            device.standalone = true;
-            interpreter.SetCommand("\x1d\x61\x0f", 3);
-        }
-        ~Listener() {
-            if (acquired)
-                (void)table.ReleasePort(&binding);
-        }
-        CPortManager& table;
-        montest::Recording<CServiceDevice> device;
-        CPrinterStatusInterpreter interpreter;
-        PortBinding binding;
-        bool acquired = false;
-    };
-    void Listen(Listener& l, const std::string& port, const MonitorProfile& profile) {
-        ASSERT_EQ(table_.AcquirePort(port, PortKindExclusive, &l.binding, "QMXRT-K410"), 0);
-        l.acquired = true;
-        ASSERT_EQ(table_.AddStatusListener(l.binding, &l.interpreter, 5, &profile), 0);
-    }
-
-    // Over twenty cycles the port brought input a few times a cycle (a reply for each
-    // request of the cycle, perhaps in two reads). The printer answers a request at once,
-    // so a monitor that wrote the request again the moment it read a reply would see
-    // thousands.
-    static void ExpectAFewRepliesPerCycle(const CStatusMonitor& monitor) {
-        using Wakes = CStatusMonitor::WakeCounts;
-        const Wakes before = monitor.Wakes();
-        ASSERT_TRUE(
-            monitor.WaitWakes([&](const Wakes& w) { return w.timed >= before.timed + 20; }, 30s))
-            << "input " << monitor.Wakes().input - before.input;
-        const Wakes after = monitor.Wakes();
-        EXPECT_LE(after.input - before.input, 4 * (after.timed - before.timed) + 4)
-            << "cycles " << after.timed - before.timed;
-    }
-
-    // Declared first, so the devices (declared later) release their ports before the
-    // table and the printer go.
-    VirtualPrinter vp_;
-    CPortManager table_;
-    Printer printer_;
-    Drawer drawer_;
+    VirtualPrinter& Local() { return *vp_.InProcess(); }
 };
 
 TEST_F(MonitorPtyTest, PrinterAndDrawerShareOneHandleOneThreadAndOneQuery) {
@@ -139,14 +67,14 @@ TEST_F(MonitorPtyTest, PrinterAndDrawerShareOneHandleOneThreadAndOneQuery) {
     OpenPrinter();
     OpenDrawer();
     const size_t threadsBefore = ThreadCount();
-    const size_t fdsBefore = OpenDescriptorsOn(vp_.DevicePath());  // the printer's own
+    const size_t fdsBefore = OpenDescriptorsOn(Local().DevicePath());  // the printer's own
     ASSERT_EQ(printer_.SetDeviceEnabled(1), OPOS_SUCCESS);
     EXPECT_EQ(ThreadCount(), threadsBefore + 1);
     ASSERT_EQ(drawer_.SetDeviceEnabled(1), OPOS_SUCCESS);
     EXPECT_EQ(ThreadCount(), threadsBefore + 1) << "the drawer joins the printer's monitor";
     EXPECT_EQ(table_.OpenPortCount(), 1u);
     EXPECT_EQ(printer_.Binding().handle, drawer_.Binding().handle);
-    EXPECT_EQ(OpenDescriptorsOn(vp_.DevicePath()), fdsBefore + 1);
+    EXPECT_EQ(OpenDescriptorsOn(Local().DevicePath()), fdsBefore + 1);
     auto entry = table_.FindEntry("COM7");
     ASSERT_TRUE(entry);
     EXPECT_EQ(entry->monitor.ListenerCounts(), std::vector<size_t>{2});
@@ -169,7 +97,7 @@ TEST_F(MonitorPtyTest, PrinterAndDrawerShareOneHandleOneThreadAndOneQuery) {
     EXPECT_EQ(drawer_.StatusInterpreter(), nullptr);
     EXPECT_TRUE(table_.MonitorRunning("COM7"));
     EXPECT_EQ(ThreadCount(), threadsBefore + 1);
-    EXPECT_EQ(OpenDescriptorsOn(vp_.DevicePath()), fdsBefore + 1);
+    EXPECT_EQ(OpenDescriptorsOn(Local().DevicePath()), fdsBefore + 1);
     vp_.SetCover(false);
     ASSERT_TRUE(printer_.log.WaitFor(PTR_SUE_COVER_OK));
 
@@ -178,97 +106,7 @@ TEST_F(MonitorPtyTest, PrinterAndDrawerShareOneHandleOneThreadAndOneQuery) {
     EXPECT_EQ(table_.OpenPortCount(), 0u);
     EXPECT_FALSE(table_.MonitorRunning("COM7"));
     EXPECT_EQ(ThreadCount(), threadsBefore);
-    EXPECT_EQ(OpenDescriptorsOn(vp_.DevicePath()), fdsBefore);
-}
-
-TEST_F(MonitorPtyTest, OfflinePrinterIsAskedEveryCycleAndPowerFollowsWithPowerNotifyOnly) {
-    StartPrinter();
-    WriteDevices("COM7");
-    OpenPrinter(true);
-    OpenDrawer();  // PowerNotify 0
-    ASSERT_EQ(printer_.SetDeviceEnabled(1), OPOS_SUCCESS);
-    ASSERT_EQ(drawer_.SetDeviceEnabled(1), OPOS_SUCCESS);
-    ASSERT_TRUE(WaitAsbOn());
-
-    vp_.SetOnline(false);
-    ASSERT_TRUE(printer_.log.WaitFor(OPOS_SUE_POWER_OFFLINE));
-    EXPECT_EQ(printer_.GetPropertyNumber(PIDX_PowerState), OPOS_PS_OFFLINE);
-    // The request (3 bytes) goes out again cycle after cycle while the bit is set.
-    const uint64_t base = vp_.Status().bytesAccepted;
-    ASSERT_TRUE(WaitStatus([&](const PrinterStatus& s) { return s.bytesAccepted >= base + 30; }));
-
-    vp_.SetOnline(true);
-    ASSERT_TRUE(printer_.log.WaitFor(OPOS_SUE_POWER_ONLINE));
-    EXPECT_EQ(printer_.GetPropertyNumber(PIDX_PowerState), OPOS_PS_ONLINE);
-    // Back online the printer sends its blocks by itself: the requests stop.
-    const std::vector<LONG> values = printer_.log.Values();
-    EXPECT_EQ(std::count(values.begin(), values.end(), OPOS_SUE_POWER_OFFLINE), 1);
-    vp_.SetDrawer(true);  // one more block, and time for any stray request
-    ASSERT_TRUE(drawer_.log.WaitFor(CASH_SUE_DRAWEROPEN));
-    const uint64_t settled = vp_.Status().bytesAccepted;
-    vp_.SetDrawer(false);
-    ASSERT_TRUE(drawer_.log.WaitFor(CASH_SUE_DRAWERCLOSED));
-    EXPECT_LE(vp_.Status().bytesAccepted, settled + 3);
-
-    // The drawer, with PowerNotify 0, saw the same blocks but keeps no power state.
-    EXPECT_EQ(drawer_.GetPropertyNumber(PIDX_PowerState), OPOS_PS_UNKNOWN);
-}
-
-TEST_F(MonitorPtyTest, PaperOutIsEmptyAndNearEndRunningOutBecomesEmpty) {
-    StartPrinter();
-    WriteDevices("COM7");
-    OpenPrinter();
-    ASSERT_EQ(printer_.SetDeviceEnabled(1), OPOS_SUCCESS);
-    ASSERT_TRUE(WaitAsbOn());
-    auto paperValues = [&] {
-        std::vector<LONG> paper;
-        for (LONG v : printer_.log.Values())
-            if (v >= PTR_SUE_REC_EMPTY && v <= PTR_SUE_REC_PAPEROK)
-                paper.push_back(v);
-        return paper;
-    };
-    vp_.SetPaper(PaperState::Out);
-    ASSERT_TRUE(printer_.log.WaitFor(PTR_SUE_REC_EMPTY));
-    vp_.SetPaper(PaperState::Ok);
-    ASSERT_TRUE(printer_.log.WaitFor(PTR_SUE_REC_PAPEROK));
-    EXPECT_EQ(paperValues(), (std::vector<LONG>{PTR_SUE_REC_EMPTY, PTR_SUE_REC_PAPEROK}));
-
-    printer_.log.Clear();
-    vp_.SetPaper(PaperState::NearEnd);
-    ASSERT_TRUE(printer_.log.WaitFor(PTR_SUE_REC_NEAREMPTY));
-    vp_.SetPaper(PaperState::Out);
-    ASSERT_TRUE(printer_.log.WaitFor(PTR_SUE_REC_EMPTY));
-    EXPECT_EQ(paperValues(), (std::vector<LONG>{PTR_SUE_REC_NEAREMPTY, PTR_SUE_REC_EMPTY}));
-}
-
-TEST_F(MonitorPtyTest, Pin3PolarityComesFromTheDrawersOwnKey) {
-    StartPrinter();
-    for (const char* pin3 : {"000", "001", ""}) {
-        SCOPED_TRACE(pin3);
-        WriteDevices("COM7", pin3);
-        Drawer drawer;
-        drawer.SetPortManager(&table_);
-        ASSERT_EQ(drawer.OpenService("CashDrawer", kTestDrawerName, nullptr), OPOS_SUCCESS);
-        ASSERT_EQ(drawer.SetDeviceEnabled(1), OPOS_SUCCESS);
-        auto* interpreter =
-            dynamic_cast<const CDrawerStatusInterpreter*>(drawer.StatusInterpreter());
-        ASSERT_NE(interpreter, nullptr);
-        const bool openLow = std::string(pin3) == "000";
-        EXPECT_EQ(interpreter->Pin3(), openLow ? 0 : 1);
-        ASSERT_TRUE(WaitAsbOn());
-        // Drawer closed: block 0x10. With Pin3 0 that level reads as open.
-        if (openLow) {
-            ASSERT_TRUE(drawer.log.WaitFor(CASH_SUE_DRAWEROPEN));
-        }
-        vp_.SetDrawer(true);  // block 0x14
-        ASSERT_TRUE(drawer.log.WaitFor(openLow ? CASH_SUE_DRAWERCLOSED : CASH_SUE_DRAWEROPEN));
-        vp_.SetDrawer(false);
-        if (!openLow) {
-            ASSERT_TRUE(drawer.log.WaitFor(CASH_SUE_DRAWERCLOSED));
-        }
-        ASSERT_EQ(drawer.Close(), OPOS_SUCCESS);
-        EXPECT_EQ(table_.OpenPortCount(), 0u);
-    }
+    EXPECT_EQ(OpenDescriptorsOn(Local().DevicePath()), fdsBefore);
 }
 
 class MonitorUsbTest : public MonitorPtyTest {
@@ -322,9 +160,9 @@ TEST_F(MonitorUsbTest, VanishedPrinterIsPowerOffAndReopenedWhenItComesBack) {
         thermpos::platform::MutexLock io(entry->io.ioLock);
         EXPECT_NE(entry->io.handle, first);
     }
-    const size_t fdsEnabled = OpenDescriptorsOn(vp_.DevicePath());
+    const size_t fdsEnabled = OpenDescriptorsOn(Local().DevicePath());
     ASSERT_EQ(printer_.SetDeviceEnabled(0), OPOS_SUCCESS);
-    EXPECT_EQ(OpenDescriptorsOn(vp_.DevicePath()), fdsEnabled - 1);
+    EXPECT_EQ(OpenDescriptorsOn(Local().DevicePath()), fdsEnabled - 1);
 }
 
 // A USB port writes the request again in the cycle after each read, not at the read.
@@ -588,7 +426,7 @@ TEST_F(MonitorPtyTest, EnableAndDisableFromTwoThreadsWhileBlocksArrive) {
     WriteDevices("COM7");
     OpenPrinter();
     OpenDrawer();
-    const size_t fdsBefore = OpenDescriptorsOn(vp_.DevicePath());
+    const size_t fdsBefore = OpenDescriptorsOn(Local().DevicePath());
     std::atomic<bool> stop{false};
     std::thread blocks([&] {
         bool open = false;
@@ -612,7 +450,7 @@ TEST_F(MonitorPtyTest, EnableAndDisableFromTwoThreadsWhileBlocksArrive) {
     blocks.join();
     EXPECT_EQ(table_.OpenPortCount(), 0u);
     EXPECT_FALSE(table_.MonitorRunning("COM7"));
-    EXPECT_EQ(OpenDescriptorsOn(vp_.DevicePath()), fdsBefore);
+    EXPECT_EQ(OpenDescriptorsOn(Local().DevicePath()), fdsBefore);
 }
 
 }  // namespace

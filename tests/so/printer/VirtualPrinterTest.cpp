@@ -1,10 +1,6 @@
 #include "tests/so/printer/VirtualPrinterTest.h"
 
-#include <algorithm>
-
-#include "tests/support/png_read.h"
-#include "tests/support/virtual_printer.h"
-#include "tools/demo_receipt.h"
+#include "tests/support/printer_log.h"
 
 namespace printertest {
 
@@ -16,15 +12,10 @@ void VirtualPrinterTest::TearDown() {
 }
 
 void VirtualPrinterTest::StartPrinter(const std::string& port, const vp::ModelOptions& model) {
-    port_ = port;
-    vp::VirtualPrinterOptions options;
-    options.model = model;
-    options.mapName = port;
-    if (port.rfind("IP_", 0) == 0)
-        options.listenAddress = "127.0.0.1:0";
     std::string error;
-    outDir_ = thermpos::testing::StartInNewFolder(printer_, options, "printer", &error);
-    ASSERT_FALSE(outDir_.empty()) << error;
+    ASSERT_TRUE(printer_.Start(port, model, &error)) << error;
+    port_ = printer_.Port();
+    outDir_ = printer_.OutDir();
 }
 
 std::vector<std::string> VirtualPrinterTest::Decoded() const {
@@ -37,54 +28,6 @@ std::vector<std::string> VirtualPrinterTest::DecodedText() const {
         if (command.rfind("TEXT", 0) == 0)
             text.push_back(std::move(command));
     return text;
-}
-
-void VirtualPrinterTest::PrintSampleReceipt(const std::string& logo) {
-    using Part = thermpos::demo::ReceiptPart;
-    for (const Part& part : thermpos::demo::SampleReceipt(logo)) {
-        SCOPED_TRACE(part.what);
-        switch (part.kind) {
-            case Part::kPrintNormal:
-                EXPECT_EQ(device_->PrintNormal(2, part.data), 0);
-                break;
-            case Part::kPrintBarCode:
-                EXPECT_EQ(device_->PrintBarCode(2, part.data, part.symbology, part.height,
-                                                part.width, part.alignment, part.textPosition),
-                          0);
-                break;
-            case Part::kSetBitmap:
-                EXPECT_EQ(
-                    device_->SetBitmap(part.bitmapNumber, 2, part.data, part.width, part.alignment),
-                    0);
-                break;
-            case Part::kPrintBitmap:
-                EXPECT_EQ(device_->PrintBitmap(2, part.data, part.width, part.alignment), 0);
-                break;
-            case Part::kRotatePrint:
-                EXPECT_EQ(device_->RotatePrint(2, part.value), 0);
-                break;
-            case Part::kCutPaper:
-                EXPECT_EQ(device_->CutPaper(part.value), 0);
-                break;
-        }
-    }
-}
-
-::testing::AssertionResult MatchesGolden(const vp::Image& rendered, const std::string& goldenFile) {
-    vp::Image expected;
-    if (!thermpos::testing::ReadPngAsImage(goldenFile, &expected))
-        return ::testing::AssertionFailure() << "cannot read " << goldenFile;
-    if (rendered.width == expected.width && rendered.height == expected.height &&
-        rendered.dots == expected.dots)
-        return ::testing::AssertionSuccess();
-    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    std::replace(name.begin(), name.end(), '/', '_');  // a parameterised test's name
-    const std::string actual = TempDir() + "/" + name + "-rendered.png";
-    std::string error;
-    return ::testing::AssertionFailure()
-           << "the receipt (" << rendered.width << " x " << rendered.height << ") differs from "
-           << goldenFile << " (" << expected.width << " x " << expected.height << "); rendered as "
-           << (vp::WritePng(actual, rendered, &error) ? actual : error);
 }
 
 }  // namespace printertest

@@ -6,6 +6,7 @@
 #include "so/printer/PrinterBarCode.h"
 #include "tests/so/printer/BarcodeReader.h"
 #include "tests/so/printer/VirtualPrinterTest.h"
+#include "vprinter/virtual_printer.h"
 
 using namespace printertest;
 namespace vp = thermpos::vprinter;
@@ -64,12 +65,12 @@ class BarCodesReadBack : public VirtualPrinterTest {
         const int count = printer_.ReceiptCount() + 1;
         if (!printer_.WaitReceipts(count, std::chrono::seconds(10)))
             return std::string();
-        const std::vector<std::string> files = printer_.ReceiptFiles();
+        const std::vector<std::string> files = Local().ReceiptFiles();
         return files.size() == static_cast<std::size_t>(count) ? files.back() : std::string();
     }
 
     void ExpectAllReadBack(const std::string& png, bool upsideDown) {
-        ASSERT_FALSE(png.empty()) << printer_.StatusText() << printer_.LastOutputError();
+        ASSERT_FALSE(png.empty()) << printer_.StatusText() << Local().LastOutputError();
         std::vector<ReceiptBand> bands;
         std::string error;
         ASSERT_TRUE(ReadReceiptBands(png, &bands, &error)) << error;

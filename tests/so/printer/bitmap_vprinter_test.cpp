@@ -9,6 +9,7 @@
 
 #include "tests/so/printer/BmpFile.h"
 #include "tests/so/printer/VirtualPrinterTest.h"
+#include "vprinter/virtual_printer.h"
 
 using namespace printertest;
 namespace vp = thermpos::vprinter;
@@ -82,7 +83,7 @@ class BitmapsOnVirtualPrinter : public VirtualPrinterTest {
         EXPECT_EQ(device_->PrintNormal(PTR_S_RECEIPT, "\x1B|fP"), 0);
         EXPECT_TRUE(printer_.WaitReceipts(before + 1, std::chrono::seconds(10)));
         Gray g;
-        const std::vector<std::string> files = printer_.ReceiptFiles();
+        const std::vector<std::string> files = Local().ReceiptFiles();
         EXPECT_FALSE(files.empty());
         if (!files.empty()) {
             EXPECT_TRUE(ReadPng(files.back(), &g)) << files.back();
