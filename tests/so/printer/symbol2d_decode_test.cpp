@@ -6,6 +6,7 @@
 #include "tests/so/printer/BarcodeReader.h"
 #include "tests/so/printer/VirtualPrinterTest.h"
 #include "tools/demo_receipt.h"
+#include "vprinter/virtual_printer.h"
 
 using namespace printertest;
 namespace vp = thermpos::vprinter;
@@ -69,7 +70,7 @@ class SymbolsReadBack : public VirtualPrinterTest {
             const int count = printer_.ReceiptCount() + 1;
             ASSERT_TRUE(printer_.WaitReceipts(count, std::chrono::seconds(10)))
                 << printer_.StatusText();
-            const std::vector<std::string> files = printer_.ReceiptFiles();
+            const std::vector<std::string> files = Local().ReceiptFiles();
             ASSERT_EQ(files.size(), static_cast<std::size_t>(count));
             ExpectReadBack(files.back(), line, upsideDown);
         }
@@ -131,7 +132,7 @@ TEST_F(SymbolsReadBack, TheDemoReceiptsLinkReadsBack) {
     Enable();
     PrintSampleReceipt(THERMPOS_DEMO_LOGO);
     ASSERT_TRUE(printer_.WaitReceipts(1, std::chrono::seconds(10))) << printer_.StatusText();
-    const std::vector<std::string> files = printer_.ReceiptFiles();
+    const std::vector<std::string> files = Local().ReceiptFiles();
     ASSERT_EQ(files.size(), 1u);
     std::vector<ReceiptBand> bands;
     std::string error;
