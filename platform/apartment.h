@@ -74,7 +74,7 @@ class CallerApartment {
     CallerApartment& operator=(const CallerApartment&) = delete;
 
   private:
-    bool joined_ = false;
+    [[maybe_unused]] bool joined_ = false;  // set on Windows only
 };
 
 // A manual-reset event whose waiter lets calls into its own apartment through: a thread of
@@ -112,7 +112,7 @@ class FreeThreadedMarshaler {
     void* Query(REFIID riid);
 
   private:
-    IUnknown* inner_ = nullptr;
+    [[maybe_unused]] IUnknown* inner_ = nullptr;  // set on Windows only
 };
 
 }  // namespace thermpos::platform::com
