@@ -209,13 +209,35 @@ void CAutomationControl::OnFinalRelease() {
     SetSink(nullptr);
 }
 
+CAutomationControl::EventIds CAutomationControl::ResolveEvents(IDispatch* sink) {
+    static constexpr struct {
+        const char* name;
+        DISPID standard;
+    } kEvents[kEventCount] = {
+        {"StatusUpdateEvent", kDispIdStatusUpdateEvent},
+        {"OutputCompleteEvent", kDispIdOutputCompleteEvent},
+        {"ErrorEvent", kDispIdErrorEvent},
+        {"DirectIOEvent", kDispIdDirectIOEvent},
+    };
+    EventIds ids{};
+    platform::com::DispatchDriver driver(sink);
+    for (int i = 0; i < kEventCount; ++i) {
+        const DISPID named = sink ? driver.GetDispId(kEvents[i].name) : DISPID_UNKNOWN;
+        ids.id[i] = named == DISPID_UNKNOWN ? kEvents[i].standard : named;
+    }
+    return ids;
+}
+
 void CAutomationControl::SetSink(IDispatch* sink) {
+    // Asked here, on the application's thread, where the sink may be called directly.
+    const EventIds events = ResolveEvents(sink);
     if (sink)
         sink->AddRef();
     platform::com::ComPtr<IDispatch> old;
     thermpos::platform::MutexLock lock(sinkMutex_);
     old = std::move(sink_);
     sink_ = platform::com::ComPtr<IDispatch>::Adopt(sink);
+    sinkEvents_ = events;
     // Set on the application's thread; events may fire on the service object's.
     if (FAILED(sinkHandoff_.Give(sink)))
         sinkHandoff_.Revoke();
@@ -228,12 +250,14 @@ IDispatch* CAutomationControl::Sink() {
     return sink_.Get();
 }
 
-void CAutomationControl::Fire(DISPID event, OutgoingArgs& args) {
+void CAutomationControl::Fire(Event event, OutgoingArgs& args) {
     // Our reference keeps the sink alive through the call, whatever SetSink does meanwhile;
     // the call itself goes through the handoff, into the application's apartment.
     platform::com::ComPtr<IDispatch> sink;
+    DISPID id = DISPID_UNKNOWN;
     auto take = [&] {
         thermpos::platform::MutexLock lock(sinkMutex_);
+        id = sinkEvents_.id[event];
         if (sink_) {
             sink_->AddRef();
             sink = platform::com::ComPtr<IDispatch>::Adopt(sink_.Get());
@@ -242,33 +266,33 @@ void CAutomationControl::Fire(DISPID event, OutgoingArgs& args) {
     };
     auto use = take();
     if (sink && use)
-        (void)platform::com::DispatchDriver(use.Get()).Call(event, args);
+        (void)platform::com::DispatchDriver(use.Get()).Call(id, args);
 }
 
 void CAutomationControl::StatusUpdateEvent(LONG data) {
     OutgoingArgs args;
     args.Long(data);
-    Fire(kDispIdStatusUpdateEvent, args);
+    Fire(kStatusUpdate, args);
 }
 
 void CAutomationControl::OutputCompleteEvent(LONG outputId) {
     OutgoingArgs args;
     args.Long(outputId);
-    Fire(kDispIdOutputCompleteEvent, args);
+    Fire(kOutputComplete, args);
 }
 
 void CAutomationControl::ErrorEvent(LONG resultCode, LONG resultCodeExtended, LONG errorLocus,
                                     LONG& errorResponse) {
     OutgoingArgs args;
     args.Long(resultCode).Long(resultCodeExtended).Long(errorLocus).LongRef(&errorResponse);
-    Fire(kDispIdErrorEvent, args);
+    Fire(kError, args);
 }
 
 void CAutomationControl::DirectIOEvent(LONG eventNumber, LONG& data, std::string& text) {
     BSTR raw = platform::com::BString::FromAnsi(text).Release();
     OutgoingArgs args;
     args.Long(eventNumber).LongRef(&data).BstrRef(&raw);
-    Fire(kDispIdDirectIOEvent, args);
+    Fire(kDirectIO, args);
     text = platform::com::BString::Adopt(raw).Ansi();
 }
 

@@ -3,10 +3,13 @@
 // typed classes.
 //
 // Events go to an IDispatch the application sets as the property EventSink; it is called
-// with DISPATCH_METHOD and the event DISPIDs of ControlTables.h (ErrorResponse, pData and
-// pString by reference). As with the typed classes, events are queued until the
-// application calls DispatchEvents (when EventDescriptor is readable), unless
-// DirectEvents is true.
+// with DISPATCH_METHOD (ErrorResponse, pData and pString by reference). An event the sink
+// names (GetIDsOfNames, or IDispatchEx for script classes) is called by the sink's own
+// DISPID for that name, so a script object with methods StatusUpdateEvent,
+// OutputCompleteEvent, ErrorEvent and DirectIOEvent hears them; the others by the event
+// DISPIDs of ControlTables.h, as a sink built from the event interface expects. As with the typed
+// classes, events are queued until the application calls DispatchEvents (when EventDescriptor is
+// readable), unless DirectEvents is true.
 //
 // Threads: as ControlCore. The sink pointer is guarded by sinkMutex_, which is never
 // held while calling the sink. The sink is called in the application's apartment, from
@@ -49,12 +52,20 @@ class CAutomationControl : public platform::com::DispatchObject, private EventHa
     void ErrorEvent(LONG resultCode, LONG resultCodeExtended, LONG errorLocus,
                     LONG& errorResponse) override;
     void DirectIOEvent(LONG eventNumber, LONG& data, std::string& text) override;
-    void Fire(DISPID event, platform::com::OutgoingArgs& args);
+    // The four events, in the order of EventIds.
+    enum Event { kStatusUpdate, kOutputComplete, kError, kDirectIO, kEventCount };
+    struct EventIds {
+        DISPID id[kEventCount];
+    };
+    // What each event is called by on this sink (null: the standard DISPIDs).
+    static EventIds ResolveEvents(IDispatch* sink);
+    void Fire(Event event, platform::com::OutgoingArgs& args);
 
     ControlCore core_;
     thermpos::platform::Mutex sinkMutex_;
     platform::com::ComPtr<IDispatch> sink_ GUARDED_BY(sinkMutex_);
     platform::com::DispatchHandoff sinkHandoff_ GUARDED_BY(sinkMutex_);
+    EventIds sinkEvents_ GUARDED_BY(sinkMutex_) = ResolveEvents(nullptr);
 };
 
 }  // namespace thermpos::opos

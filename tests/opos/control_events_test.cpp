@@ -44,6 +44,9 @@ class ControlEventsTest : public ::testing::Test {
         return data;
     }
 
+    // The control object by ProgID, its EventSink put, an error raised and answered.
+    void AnswerErrorsThroughTheEventSink(bool standardIds);
+
     sotest::Pty pty_;
 };
 
@@ -142,48 +145,62 @@ TEST_F(ControlEventsTest, PrinterAndDrawerEventsInterleaveOnOneThreadInTheirOwnO
             EXPECT_EQ(id, std::this_thread::get_id());
 }
 
-// The application's event sink when it reaches the control object by name.
+// The application's event sink when it reaches the control object by name: either built
+// from the event interface (the standard event DISPIDs) or a script object, whose engine
+// numbers its members itself (here from 1, so ErrorEvent is 2, the standard DirectIOEvent).
 class EventSink : public com::DispatchObject {
   public:
-    EventSink() : DispatchObject(&Table(), this) {}
+    explicit EventSink(bool standardIds) : DispatchObject(&Table(standardIds), this) {}
     LONG answer = OPOS_ER_RETRY;
     std::vector<std::string> events;
 
   private:
-    static const com::DispatchTable& Table() {
+    static const com::DispatchTable& Table(bool standardIds) {
         using K = com::ArgKind;
         using R = com::ResultKind;
-        static const com::DispatchTable table({
-            {{"StatusUpdateEvent"},
-             {K::I4},
-             R::Void,
-             [](com::DispatchArgs& a, VARIANT*) {
-                 a.Self<EventSink>().events.push_back("S" + std::to_string(a.Long(0)));
-                 return S_OK;
-             },
-             kDispIdStatusUpdateEvent},
-            {{"ErrorEvent"},
-             {K::I4, K::I4, K::I4, K::I4Ref},
-             R::Void,
-             [](com::DispatchArgs& a, VARIANT*) {
-                 auto& self = a.Self<EventSink>();
-                 self.events.push_back("E" + std::to_string(a.Long(0)));
-                 a.LongRef(3) = self.answer;
-                 return S_OK;
-             },
-             kDispIdErrorEvent},
-        });
-        return table;
+        auto entries = [](DISPID status, DISPID error) {
+            return std::vector<com::DispatchEntry>{
+                {{"StatusUpdateEvent"},
+                 {K::I4},
+                 R::Void,
+                 [](com::DispatchArgs& a, VARIANT*) {
+                     a.Self<EventSink>().events.push_back("S" + std::to_string(a.Long(0)));
+                     return S_OK;
+                 },
+                 status},
+                {{"ErrorEvent"},
+                 {K::I4, K::I4, K::I4, K::I4Ref},
+                 R::Void,
+                 [](com::DispatchArgs& a, VARIANT*) {
+                     auto& self = a.Self<EventSink>();
+                     self.events.push_back("E" + std::to_string(a.Long(0)));
+                     a.LongRef(3) = self.answer;
+                     return S_OK;
+                 },
+                 error},
+            };
+        };
+        static const com::DispatchTable standard(
+            entries(kDispIdStatusUpdateEvent, kDispIdErrorEvent));
+        static const com::DispatchTable script(entries(DISPID_UNKNOWN, DISPID_UNKNOWN));
+        return standardIds ? standard : script;
     }
 };
 
 TEST_F(ControlEventsTest, ErrorEventIsAnsweredByNameThroughTheEventSink) {
     ASSERT_EQ(sotest::RegisterServer(THERMPOS_OPOS_LIBRARY), S_OK);
+    for (bool standardIds : {true, false}) {
+        SCOPED_TRACE(standardIds ? "sink with the standard event DISPIDs" : "script object");
+        AnswerErrorsThroughTheEventSink(standardIds);
+    }
+}
+
+void ControlEventsTest::AnswerErrorsThroughTheEventSink(bool standardIds) {
     com::ComPtr<IDispatch> co;
     ASSERT_EQ(com::CreateObjectByProgID("OposPOSPrinter_1_8_LibCtl.OPOSPOSPrinter", co.Out()),
               S_OK);
     com::DispatchDriver d(co.Get());
-    auto sink = com::ComPtr<EventSink>::Adopt(new EventSink);
+    auto sink = com::ComPtr<EventSink>::Adopt(new EventSink(standardIds));
     auto call = [&](const char* name, com::OutgoingArgs& args) {
         com::Variant r;
         LONG value = -1;
