@@ -1,14 +1,17 @@
-// A point-of-sale session as a JScript application runs it: the service objects by
-// ProgID, this script's own object as control object, receipts synchronous and
+// A point-of-sale session as a JScript application runs it: receipts synchronous and
 // asynchronous, a cover opened at the printer and the error answered with retry, the
 // drawer opened and waited for. Exits 0 when every step and every callback was right,
 // else the number of the first step that failed; each line it writes is a transcript.
 //
-// cscript //nologo pos_session.js PRINTER DRAWER CONTROL
+// cscript //nologo pos_session.js PRINTER DRAWER CONTROL [so|co]
 //   PRINTER, DRAWER: logical device names; CONTROL: a command line that sends its
-//   arguments to the virtual printer's control socket.
+//   arguments to the virtual printer's control socket. so (the default): the service
+//   objects by their ProgIDs, this script's object as control object (SOStatusUpdate
+//   and the rest). co: our control objects by theirs, the same object as their
+//   EventSink (StatusUpdateEvent and the rest), events delivered as they happen.
 var args = WScript.Arguments;
 var printerName = args(0), drawerName = args(1), control = args(2);
+var binding = args.length > 3 ? args(3) : "so";
 var shell = new ActiveXObject("WScript.Shell");
 var helper = new ActiveXObject("ThermPOS.Test.ScriptHelper");
 var mainThread = helper.ThreadId();
@@ -21,7 +24,7 @@ function fail(step, text) { log("FAIL " + step + ": " + text); WScript.Quit(step
 function onOwnThread() { if (helper.ThreadId() != mainThread) wrongThread++; }
 function printerControl(command) { return shell.Run(control + " " + command, 0, true); }
 
-// The control object: the four callbacks by name, as properties of a script object.
+// The four callbacks by name, as properties of a script object.
 var callbacks = {
     SOStatusUpdate: function (data) {
         onOwnThread();
@@ -50,6 +53,37 @@ var callbacks = {
     SODirectIO: function (number, data, text) { onOwnThread(); }
 };
 
+// A device of either binding: open, properties by name, close. Methods of the same name
+// on both (ClaimDevice, PrintNormal, OpenDrawer, ...) are called on the object itself.
+var kPropertyIndex = {DeviceEnabled: 3, ResultCode: 6, AsyncMode: 8001};
+var kEventNames = {SOStatusUpdate: "StatusUpdateEvent", SOOutputComplete: "OutputCompleteEvent",
+                   SOError: "ErrorEvent", SODirectIO: "DirectIOEvent"};
+function openDevice(deviceClass, name, handlers) {
+    var device;
+    if (binding == "co") {
+        device = new ActiveXObject(deviceClass == "POSPrinter"
+                                       ? "OposPOSPrinter_1_8_LibCtl.OPOSPOSPrinter"
+                                       : "OposCashDrawer_1_8_LibCtl.OPOSCashDrawer");
+        var sink = {};
+        for (var so in kEventNames) sink[kEventNames[so]] = handlers[so];
+        device.EventSink = sink;
+        device.DirectEvents = true;
+        return {device: device, rc: device.Open(name)};
+    }
+    device = new ActiveXObject(deviceClass == "POSPrinter" ? "QMX.Thermal.POSPrinter"
+                                                           : "QMX.Thermal.CashDrawer");
+    return {device: device, rc: device.OpenService(deviceClass, name, handlers)};
+}
+function setProperty(device, name, value) {
+    if (binding == "co") device[name] = value;
+    else device.SetPropertyNumber(kPropertyIndex[name], value ? 1 : 0);
+}
+function getNumber(device, name) {
+    return binding == "co" ? Number(device[name]) : device.GetPropertyNumber(kPropertyIndex[name]);
+}
+function closeDevice(device) { return binding == "co" ? device.Close() : device.CloseService(); }
+var tag = "E2E js " + binding + " ";
+
 // Waits, pumping this thread's messages, until test() holds or 10 s pass.
 function waitFor(step, what, test) {
     for (var i = 0; i < 100 && !test(); i++) helper.Wait(100);
@@ -60,25 +94,25 @@ function has(list, value) {
     return false;
 }
 
-var printer = new ActiveXObject("QMX.Thermal.POSPrinter");
-var rc = printer.OpenService("POSPrinter", printerName, callbacks);
-log("OpenService -> " + rc);
-if (rc != 0) fail(1, "OpenService " + rc);
+var opened = openDevice("POSPrinter", printerName, callbacks), printer = opened.device;
+var rc = opened.rc;
+log("Open -> " + rc);
+if (rc != 0) fail(1, "Open " + rc);
 if ((rc = printer.ClaimDevice(5000)) != 0) fail(2, "ClaimDevice " + rc);
-printer.SetPropertyNumber(3 /* PIDX_DeviceEnabled */, 1);
-if (printer.GetPropertyNumber(3) != 1) fail(3, "not enabled: " + printer.GetPropertyNumber(6));
+setProperty(printer, "DeviceEnabled", true);
+if (getNumber(printer, "DeviceEnabled") != 1)
+    fail(3, "not enabled: " + getNumber(printer, "ResultCode"));
 log("ClaimDevice, DeviceEnabled -> 0");
 
-var PTR_S_RECEIPT = 2, PIDX_DeviceEnabled = 3, PIDX_ResultCode = 6;
-var PIDXPtr_AsyncMode = 8001, PTR_SUE_COVER_OPEN = 11, OPOS_E_EXTENDED = 114;
+var PTR_S_RECEIPT = 2, PTR_SUE_COVER_OPEN = 11, OPOS_E_EXTENDED = 114;
 var OPOS_EPTR_COVER_OPEN = 201, OPOS_EL_OUTPUT = 1;
 
-rc = printer.PrintNormal(PTR_S_RECEIPT, "E2E sync receipt\n");
+rc = printer.PrintNormal(PTR_S_RECEIPT, tag + "sync receipt\n");
 log("PrintNormal(sync) -> " + rc);
 if (rc != 0) fail(4, "PrintNormal sync " + rc);
 
-printer.SetPropertyNumber(PIDXPtr_AsyncMode, 1);
-rc = printer.PrintNormal(PTR_S_RECEIPT, "E2E async receipt\n");
+setProperty(printer, "AsyncMode", true);
+rc = printer.PrintNormal(PTR_S_RECEIPT, tag + "async receipt\n");
 log("PrintNormal(async) -> " + rc);
 if (rc != 0) fail(5, "PrintNormal async " + rc);
 waitFor(6, "SOOutputComplete", function () { return seen.complete.length >= 1; });
@@ -88,18 +122,18 @@ waitFor(6, "SOOutputComplete", function () { return seen.complete.length >= 1; }
 printerControl("cover open");
 waitFor(7, "SOStatusUpdate(" + PTR_SUE_COVER_OPEN + ")",
         function () { return has(seen.status, PTR_SUE_COVER_OPEN); });
-rc = printer.PrintNormal(PTR_S_RECEIPT, "E2E retried receipt\n");
+rc = printer.PrintNormal(PTR_S_RECEIPT, tag + "retried receipt\n");
 log("PrintNormal(async, cover open) -> " + rc);
 if (rc != 0) fail(8, "PrintNormal async with the cover open " + rc);
 waitFor(9, "SOError", function () { return seen.errors.length >= 1; });
 if (seen.errors[0] != OPOS_E_EXTENDED + "," + OPOS_EPTR_COVER_OPEN + "," + OPOS_EL_OUTPUT)
     fail(9, "SOError " + seen.errors[0]);
 waitFor(10, "SOOutputComplete after the retry", function () { return seen.complete.length >= 2; });
-printer.SetPropertyNumber(PIDXPtr_AsyncMode, 0);
-printer.SetPropertyNumber(PIDX_DeviceEnabled, 0);
+setProperty(printer, "AsyncMode", false);
+setProperty(printer, "DeviceEnabled", false);
 printer.ReleaseDevice();
-if ((rc = printer.CloseService()) != 0) fail(11, "CloseService " + rc);
-log("CloseService -> 0");
+if ((rc = closeDevice(printer)) != 0) fail(11, "Close " + rc);
+log("Close -> 0");
 
 // The drawer behind the same printer: opened, then waited for until it is shut again.
 var drawerEvents = [];
@@ -114,20 +148,20 @@ var drawerCallbacks = {
     SOError: function (rc, ext, locus, response) { onOwnThread(); },
     SODirectIO: function (number, data, text) { onOwnThread(); }
 };
-var drawer = new ActiveXObject("QMX.Thermal.CashDrawer");
-if ((rc = drawer.OpenService("CashDrawer", drawerName, drawerCallbacks)) != 0)
-    fail(12, "drawer OpenService " + rc);
+opened = openDevice("CashDrawer", drawerName, drawerCallbacks);
+var drawer = opened.device;
+if ((rc = opened.rc) != 0) fail(12, "drawer Open " + rc);
 if ((rc = drawer.ClaimDevice(5000)) != 0) fail(13, "drawer ClaimDevice " + rc);
-drawer.SetPropertyNumber(PIDX_DeviceEnabled, 1);
+setProperty(drawer, "DeviceEnabled", true);
 if ((rc = drawer.OpenDrawer()) != 0) fail(14, "OpenDrawer " + rc);
 log("OpenDrawer -> 0");
 rc = drawer.WaitForDrawerClose(10000, 1000, 100, 500);
 log("WaitForDrawerClose -> " + rc);
 if (rc != 0) fail(15, "WaitForDrawerClose " + rc);
 waitFor(16, "drawer closed event", function () { return has(drawerEvents, 0); });
-drawer.SetPropertyNumber(PIDX_DeviceEnabled, 0);
+setProperty(drawer, "DeviceEnabled", false);
 drawer.ReleaseDevice();
-if ((rc = drawer.CloseService()) != 0) fail(17, "drawer CloseService " + rc);
+if ((rc = closeDevice(drawer)) != 0) fail(17, "drawer Close " + rc);
 
 if (wrongThread != 0) fail(18, wrongThread + " callbacks on another thread");
 log("callbacks: " + seen.status.length + " status, " + seen.complete.length + " complete, " +
