@@ -29,13 +29,13 @@ var callbacks = {
     SOStatusUpdate: function (data) {
         onOwnThread();
         seen.status.push(data);
-        log("SOStatusUpdate(" + data + ")");
+        log(named("SOStatusUpdate") + "(" + data + ")");
         helper.Signal();
     },
     SOOutputComplete: function (id) {
         onOwnThread();
         seen.complete.push(id);
-        log("SOOutputComplete(" + id + ")");
+        log(named("SOOutputComplete") + "(" + id + ")");
         helper.Signal();
     },
     SOError: function (rc, ext, locus, response) {
@@ -43,7 +43,7 @@ var callbacks = {
         seen.errors.push(rc + "," + ext + "," + locus);
         var proposed;
         try { proposed = "" + response; } catch (e) { proposed = "<by reference: " + e.message + ">"; }
-        log("SOError(" + rc + ", " + ext + ", " + locus + ", " + proposed + ")");
+        log(named("SOError") + "(" + rc + ", " + ext + ", " + locus + ", " + proposed + ")");
         // A script cannot write a by-reference argument; the proposed answer is retry,
         // which is what this session wants once the cover is shut again.
         printerControl("cover close");
@@ -81,6 +81,8 @@ function setProperty(device, name, value) {
 function getNumber(device, name) {
     return binding == "co" ? Number(device[name]) : device.GetPropertyNumber(kPropertyIndex[name]);
 }
+// The name a callback was called by, for the transcript.
+function named(so) { return binding == "co" ? kEventNames[so] : so; }
 function closeDevice(device) { return binding == "co" ? device.Close() : device.CloseService(); }
 var tag = "E2E js " + binding + " ";
 
@@ -141,7 +143,7 @@ var drawerCallbacks = {
     SOStatusUpdate: function (data) {
         onOwnThread();
         drawerEvents.push(data);
-        log("drawer SOStatusUpdate(" + data + ")");
+        log("drawer " + named("SOStatusUpdate") + "(" + data + ")");
         helper.Signal();
     },
     SOOutputComplete: function (id) { onOwnThread(); },

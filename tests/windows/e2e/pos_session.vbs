@@ -27,6 +27,11 @@ Sub Fail(stepNumber, text)
     WScript.Quit stepNumber
 End Sub
 
+' The name a callback was called by, for the transcript.
+Function Named(base)
+    If binding = "co" Then Named = base & "Event" Else Named = "SO" & base
+End Function
+
 Sub CheckThread()
     If helper.ThreadId() <> mainThread Then wrongThread = wrongThread + 1
 End Sub
@@ -62,19 +67,19 @@ Class Callbacks
         statusCount = statusCount + 1
         If data = 11 Then coverSeen = True
         If data = 0 Then closedSeen = True
-        Log "SOStatusUpdate(" & data & ")"
+        Log Named("StatusUpdate") & "(" & data & ")"
         helper.Signal
     End Sub
     Public Sub OutputCompleteEvent(id)
         CheckThread
         completeCount = completeCount + 1
-        Log "SOOutputComplete(" & id & ")"
+        Log Named("OutputComplete") & "(" & id & ")"
         helper.Signal
     End Sub
     Public Sub ErrorEvent(rc, ext, locus, response)
         CheckThread
         errorText = rc & "," & ext & "," & locus
-        Log "SOError(" & rc & ", " & ext & ", " & locus & ", " & response & ")"
+        Log Named("Error") & "(" & rc & ", " & ext & ", " & locus & ", " & response & ")"
         shell.Run control & " cover close", 0, True
         response = 11  ' OPOS_ER_RETRY, written through the reference
         helper.Signal
