@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/devfile.h"
+#include "tests/support/port_io.h"
 
 namespace {
 
@@ -17,8 +18,9 @@ using namespace thermpos::platform;
 using namespace std::chrono_literals;
 using namespace thermpos::platform::devfile;  // GENERIC_READ, where the system has none
 
-// A limit no working call comes near; only a hang reaches it.
-constexpr auto kGenerous = 30s;
+using thermpos::testing::kGenerous;
+using thermpos::testing::WriteAll;
+using thermpos::testing::WriteAsync;
 
 class LoopbackLineTest : public ::testing::Test {
   protected:
@@ -37,13 +39,6 @@ class LoopbackLineTest : public ::testing::Test {
         if (peer_ != INVALID_HANDLE_VALUE) {
             EXPECT_EQ(devfile::CloseHandle(peer_), ERROR_SUCCESS);
         }
-    }
-    void PeerSends(const std::string& bytes) {
-        DWORD written = 0;
-        ASSERT_EQ(
-            devfile::WriteFile(peer_, bytes.data(), static_cast<DWORD>(bytes.size()), &written),
-            ERROR_SUCCESS);
-        ASSERT_EQ(written, bytes.size());
     }
     // What the peer reads, up to `size` bytes or the first read that brings nothing.
     std::string PeerReceives(std::size_t size) {
@@ -65,13 +60,13 @@ class LoopbackLineTest : public ::testing::Test {
 
 TEST_F(LoopbackLineTest, LinesComeWholeWhateverTheReadsBringAndWithoutTheirEnds) {
     // Two lines and a half in one piece, the rest later: nothing read past a line is lost.
-    PeerSends("ok\r\nstatus;cover: open;\nhal");
+    WriteAll(peer_, "ok\r\nstatus;cover: open;\nhal");
     std::string line;
     ASSERT_TRUE(line_.ReadLine(&line, kGenerous));
     EXPECT_EQ(line, "ok");
     ASSERT_TRUE(line_.ReadLine(&line, kGenerous));
     EXPECT_EQ(line, "status;cover: open;");
-    PeerSends("f\n\n");
+    WriteAll(peer_, "f\n\n");
     ASSERT_TRUE(line_.ReadLine(&line, kGenerous));
     EXPECT_EQ(line, "half");
     ASSERT_TRUE(line_.ReadLine(&line, kGenerous));
@@ -92,11 +87,7 @@ TEST_F(LoopbackLineTest, AnOverlongLineEndsTheReadInsteadOfGrowingWithoutBound) 
     // The end comes after the limit: a line reader without one would return the line.
     // Sent from a thread of its own, as it may be more than the socket buffers hold.
     const std::string overlong = std::string(70 * 1024, 'x') + "\n";
-    auto sent = std::async(std::launch::async, [&] {
-        DWORD written = 0;
-        (void)devfile::WriteFile(peer_, overlong.data(), static_cast<DWORD>(overlong.size()),
-                                 &written);
-    });
+    auto sent = WriteAsync(peer_, overlong);
     std::string line;
     EXPECT_FALSE(line_.ReadLine(&line, kGenerous));
     line_.Close();  // ends a send still under way
@@ -104,7 +95,7 @@ TEST_F(LoopbackLineTest, AnOverlongLineEndsTheReadInsteadOfGrowingWithoutBound) 
 }
 
 TEST_F(LoopbackLineTest, APeerThatWentAwayEndsTheReadAndItsHalfLineIsNoLine) {
-    PeerSends("whole\npart");
+    WriteAll(peer_, "whole\npart");
     EXPECT_EQ(devfile::CloseHandle(peer_), ERROR_SUCCESS);
     peer_ = INVALID_HANDLE_VALUE;
     std::string line;

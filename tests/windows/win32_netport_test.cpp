@@ -17,7 +17,7 @@
 #include "platform/eventfd.h"
 #include "platform/module.h"
 #include "platform/netport.h"
-#include "tests/windows/port_io.h"
+#include "tests/support/port_io.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 
 #include "platform/devfile.h"
 #include "platform/eventfd.h"
-#include "tests/windows/port_io.h"
+#include "tests/support/port_io.h"
 
 namespace {
 
@@ -22,6 +22,7 @@ using namespace std::chrono_literals;
 using thermpos::testing::kGenerous;
 using thermpos::testing::ReadAsync;
 using thermpos::testing::WaitAsync;
+using thermpos::testing::WriteAll;
 using thermpos::testing::WriteAsync;
 
 class Win32Serial : public ::testing::Test {
@@ -42,13 +43,6 @@ class Win32Serial : public ::testing::Test {
             EXPECT_EQ(devfile::CloseHandle(port_), ERROR_SUCCESS);
         }
     }
-    void Write(const std::string& bytes) {
-        DWORD written = 0;
-        ASSERT_EQ(
-            devfile::WriteFile(port_, bytes.data(), static_cast<DWORD>(bytes.size()), &written),
-            ERROR_SUCCESS);
-        ASSERT_EQ(written, bytes.size());
-    }
     HANDLE port_ = INVALID_HANDLE_VALUE;
 };
 
@@ -61,7 +55,7 @@ TEST_F(Win32Serial, AWaitFindsTheReplyAndTheOwnersReadTimeOutsComeBack) {
     EXPECT_EQ(devfile::WaitForInput(port_, wake.Fd(), INFINITE), WAIT_OBJECT_0 + 1);
     wake.Drain();
 
-    Write("PING");
+    WriteAll(port_, "PING");
     auto waited = WaitAsync(port_, -1, INFINITE);
     ASSERT_EQ(waited.wait_for(kGenerous), std::future_status::ready);
     EXPECT_EQ(waited.get(), WAIT_OBJECT_0);
@@ -89,7 +83,7 @@ TEST_F(Win32Serial, CloseWakesAWait) {
 TEST_F(Win32Serial, AWriteTheLineStopsTakingEndsAtTheStallLimitAndTheDrainIsBounded) {
     ASSERT_EQ(devfile::SetCommTimeouts(port_, COMMTIMEOUTS{MAXDWORD, 0, 0, MAXDWORD, 300}),
               ERROR_SUCCESS);
-    Write("HOLD");
+    WriteAll(port_, "HOLD");
     const std::string job(4 << 20, 'x');  // more than a terminal's buffers hold
     auto write = WriteAsync(port_, job);
     ASSERT_EQ(write.wait_for(kGenerous), std::future_status::ready);

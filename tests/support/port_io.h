@@ -1,12 +1,14 @@
-// What the Windows port tests share: reads, writes and waits on a device-file handle run
-// on a thread of their own, so that one that hangs fails its test at kGenerous instead of
-// hanging the program.
+// What the tests of device-file ports share: reads, writes and waits on a handle run on a
+// thread of their own, so that one that hangs fails its test at kGenerous instead of
+// hanging the program, and a write that must move every byte.
 #pragma once
 
 #include <chrono>
 #include <future>
 #include <string>
 #include <utility>
+
+#include <gtest/gtest.h>
 
 #include "platform/devfile.h"
 
@@ -35,6 +37,16 @@ inline std::future<std::pair<LONG, DWORD>> WriteAsync(HANDLE port, const std::st
                                                      static_cast<DWORD>(bytes.size()), &written);
         return std::make_pair(rc, written);
     });
+}
+
+// Writes all of `bytes` at once (the handle's write time-outs apply); fails the test
+// otherwise.
+inline void WriteAll(HANDLE port, const std::string& bytes) {
+    DWORD written = 0;
+    ASSERT_EQ(platform::devfile::WriteFile(port, bytes.data(), static_cast<DWORD>(bytes.size()),
+                                           &written),
+              ERROR_SUCCESS);
+    ASSERT_EQ(written, bytes.size());
 }
 
 // WaitForInput on the port (and wakeFd, -1 for none) for at most timeoutMs.
