@@ -1,7 +1,9 @@
-// Device files: port names resolved through the Ports map. Portable: it reads the
-// registry and the port-name rules and touches no device. The devices themselves are the
-// backend's (devfile_posix.cpp, devfile_io_posix.cpp, devfile_serial_posix.cpp); see
-// devfile.h for the contract.
+// Device files: port names resolved through the Ports map, and opening a port by its name
+// or a network port by its URI. Portable: it reads the registry and the port-name rules,
+// checks what the caller gave and touches no device. The devices themselves are the
+// system's (devfile_posix.cpp, devfile_io_posix.cpp, devfile_serial_posix.cpp;
+// devfile_win32.cpp), over the functions of devfile_system.h; see devfile.h for the
+// contract.
 //
 // Threads: none started here; no locks of its own beyond the registry store's.
 #include "platform/devfile.h"
@@ -9,6 +11,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/devfile_system.h"
 #include "platform/module.h"
 #include "platform/netport.h"
 #include "platform/portname.h"
@@ -77,5 +80,50 @@ bool IsNetworkPort(std::string_view name) {
         return netport::IsSocketUri(path);
     return rc == ERROR_BAD_PATHNAME;
 }
+
+LONG CreateFile(const char* name, DWORD access, DWORD shareMode, HANDLE* handle) {
+    if (!handle)
+        return ERROR_INVALID_PARAMETER;
+    *handle = INVALID_HANDLE_VALUE;
+    if (!name)
+        return ERROR_INVALID_NAME;
+    std::string path;
+    if (LONG rc = ResolvePortName(name, &path); rc != ERROR_SUCCESS)
+        return rc;
+    if (netport::IsSocketUri(path))
+        return OpenNetworkPort(path, access, handle);
+    return detail::OpenResolvedDevice(name, path, access, shareMode, handle);
+}
+
+LONG OpenNetworkPort(const std::string& uri, DWORD access, HANDLE* handle) {
+    if (!handle)
+        return ERROR_INVALID_PARAMETER;
+    *handle = INVALID_HANDLE_VALUE;
+    if (!(access & (GENERIC_READ | GENERIC_WRITE)))
+        return ERROR_INVALID_PARAMETER;
+    netport::Endpoint endpoint;
+    if (LONG rc = netport::ParseSocketUri(uri, &endpoint); rc != ERROR_SUCCESS)
+        return rc;
+    return detail::OpenConnectedPort(endpoint, handle);
+}
+
+namespace detail {
+
+DCB NetworkDcb() {
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    dcb.BaudRate = 9600;
+    dcb.fBinary = 1;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.XonLim = 2048;
+    dcb.XoffLim = 512;
+    dcb.ByteSize = 8;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    return dcb;
+}
+
+}  // namespace detail
 
 }  // namespace thermpos::platform::devfile

@@ -3,10 +3,11 @@
 //
 // Calls mirror the Win32 file and communications functions of the same names, but return
 // the system error number directly (0 on success) instead of a BOOL plus GetLastError.
-// Files: devfile.cpp resolves names (portable), devfile_timeouts.h works out COMMTIMEOUTS
-// deadlines (portable), and devfile_posix.cpp, devfile_io_posix.cpp and
-// devfile_serial_posix.cpp are the devices over POSIX descriptors, the only code that
-// touches port file descriptors; a Win32 build replaces those three.
+// Files: devfile.cpp resolves names and opens by name or URI (portable, over
+// devfile_system.h), devfile_timeouts.h works out COMMTIMEOUTS deadlines (portable), and
+// devfile_posix.cpp, devfile_io_posix.cpp and devfile_serial_posix.cpp are the devices over
+// POSIX descriptors, the only code that touches port file descriptors; a Win32 build
+// replaces those three with devfile_win32.cpp.
 //
 // Names. CreateFile resolves "COM3", "COM3:", "LPT1" or "\\.\<name>" through the
 // registry map HKEY_LOCAL_MACHINE\SOFTWARE\ThermPOS\Ports (value name = port name, data

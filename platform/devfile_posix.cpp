@@ -22,6 +22,7 @@
 #include <unordered_map>
 
 #include "platform/devfile.h"
+#include "platform/devfile_system.h"
 #include "platform/errno_posix.h"
 #include "platform/netport.h"
 #include "platform/portname.h"
@@ -148,24 +149,6 @@ LONG ErrorFromErrno(int err) {
     }
 }
 
-LONG CreateFile(const char* name, DWORD access, DWORD shareMode, HANDLE* handle) {
-    if (!handle)
-        return ERROR_INVALID_PARAMETER;
-    *handle = INVALID_HANDLE_VALUE;
-    if (!name)
-        return ERROR_INVALID_NAME;
-    std::string path;
-    if (LONG rc = ResolvePortName(name, &path); rc != ERROR_SUCCESS)
-        return rc;
-    if (netport::IsSocketUri(path))
-        return OpenNetworkPort(path, access, handle);
-    LONG rc = OpenDevicePath(path, access, shareMode, handle);
-    if (rc == ERROR_SUCCESS && portname::StartsWithNoCase(portname::WithoutNamespace(name), "USB#"))
-        if (auto dev = Find(*handle))
-            dev->usbNamespace = true;
-    return rc;
-}
-
 LONG OpenDevicePath(const std::string& path, DWORD access, DWORD shareMode, HANDLE* handle) {
     if (!handle)
         return ERROR_INVALID_PARAMETER;
@@ -219,45 +202,34 @@ LONG OpenDevicePath(const std::string& path, DWORD access, DWORD shareMode, HAND
     return ERROR_SUCCESS;
 }
 
-LONG OpenNetworkPort(const std::string& uri, DWORD access, HANDLE* handle) {
-    if (!handle)
-        return ERROR_INVALID_PARAMETER;
-    *handle = INVALID_HANDLE_VALUE;
-    if (!(access & (GENERIC_READ | GENERIC_WRITE)))
-        return ERROR_INVALID_PARAMETER;
-    netport::Endpoint endpoint;
-    if (LONG rc = netport::ParseSocketUri(uri, &endpoint); rc != ERROR_SUCCESS)
-        return rc;
+namespace detail {
+
+LONG OpenResolvedDevice(std::string_view name, const std::string& path, DWORD access,
+                        DWORD shareMode, HANDLE* handle) {
+    LONG rc = OpenDevicePath(path, access, shareMode, handle);
+    if (rc == ERROR_SUCCESS && portname::StartsWithNoCase(portname::WithoutNamespace(name), "USB#"))
+        if (auto dev = Find(*handle))
+            dev->usbNamespace = true;
+    return rc;
+}
+
+LONG OpenConnectedPort(const netport::Endpoint& endpoint, HANDLE* handle) {
     auto dev = std::make_shared<Device>();
     if (LONG rc = netport::Connect(endpoint, netport::kDefaultConnectMs, &dev->fd);
         rc != ERROR_SUCCESS)
         return rc;
     dev->socket = true;
     dev->waitable = true;
-    // Devices that set no time-outs on a port that is not serial (they take it for a USB
-    // printer's) read at once, as a USB printer port does, instead of waiting for ever for
-    // a full buffer. Writes have no limit of their own until set; keep-alive ends one to
-    // a printer that went silent.
-    dev->timeouts = COMMTIMEOUTS{MAXDWORD, 0, 0, 0, 0};
+    dev->timeouts = kNetworkTimeouts;
     dev->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (dev->wakeFd < 0)
         return ErrorFromErrno(errno);
-    // What a serial port starts with, so that a caller's read-modify-write of the DCB
-    // works; nothing of it reaches the wire.
-    dev->networkDcb.DCBlength = sizeof(DCB);
-    dev->networkDcb.BaudRate = 9600;
-    dev->networkDcb.fBinary = 1;
-    dev->networkDcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dev->networkDcb.fRtsControl = RTS_CONTROL_ENABLE;
-    dev->networkDcb.XonLim = 2048;
-    dev->networkDcb.XoffLim = 512;
-    dev->networkDcb.ByteSize = 8;
-    dev->networkDcb.XonChar = 0x11;
-    dev->networkDcb.XoffChar = 0x13;
-
+    dev->networkDcb = NetworkDcb();
     *handle = AddHandle(std::move(dev));
     return ERROR_SUCCESS;
 }
+
+}  // namespace detail
 
 LONG CloseHandle(HANDLE handle) {
     std::shared_ptr<Device> dev;

@@ -35,6 +35,7 @@
 #include <string>
 
 #include "platform/devfile.h"
+#include "platform/devfile_system.h"
 #include "platform/devfile_timeouts.h"
 #include "platform/eventfd.h"
 #include "platform/netport.h"
@@ -376,20 +377,6 @@ LONG ErrorFromErrno(int err) {
     }
 }
 
-LONG CreateFile(const char* name, DWORD access, DWORD shareMode, HANDLE* handle) {
-    if (!handle)
-        return ERROR_INVALID_PARAMETER;
-    *handle = INVALID_HANDLE_VALUE;
-    if (!name)
-        return ERROR_INVALID_NAME;
-    std::string path;
-    if (LONG rc = ResolvePortName(name, &path); rc != ERROR_SUCCESS)
-        return rc;
-    if (netport::IsSocketUri(path))
-        return OpenNetworkPort(path, access, handle);
-    return OpenDevicePath(path, access, shareMode, handle);
-}
-
 LONG OpenDevicePath(const std::string& path, DWORD access, DWORD shareMode, HANDLE* handle) {
     if (!handle)
         return ERROR_INVALID_PARAMETER;
@@ -416,15 +403,14 @@ LONG OpenDevicePath(const std::string& path, DWORD access, DWORD shareMode, HAND
     return ERROR_SUCCESS;
 }
 
-LONG OpenNetworkPort(const std::string& uri, DWORD access, HANDLE* handle) {
-    if (!handle)
-        return ERROR_INVALID_PARAMETER;
-    *handle = INVALID_HANDLE_VALUE;
-    if (!(access & (GENERIC_READ | GENERIC_WRITE)))
-        return ERROR_INVALID_PARAMETER;
-    netport::Endpoint endpoint;
-    if (LONG rc = netport::ParseSocketUri(uri, &endpoint); rc != ERROR_SUCCESS)
-        return rc;
+namespace detail {
+
+LONG OpenResolvedDevice(std::string_view, const std::string& path, DWORD access, DWORD shareMode,
+                        HANDLE* handle) {
+    return OpenDevicePath(path, access, shareMode, handle);
+}
+
+LONG OpenConnectedPort(const netport::Endpoint& endpoint, HANDLE* handle) {
     auto dev = std::make_shared<Device>();
     dev->closed = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (!dev->closed)
@@ -434,24 +420,13 @@ LONG OpenNetworkPort(const std::string& uri, DWORD access, HANDLE* handle) {
         return rc;
     dev->file = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(static_cast<unsigned>(s)));
     dev->socket = true;
-    // As on every system: reads at once until time-outs are set, writes without a limit
-    // of their own (keep-alive ends one to a printer that went silent).
-    dev->timeouts = COMMTIMEOUTS{MAXDWORD, 0, 0, 0, 0};
-    // What a serial port starts with, so that a caller's read-modify-write of the DCB
-    // works; nothing of it reaches the wire.
-    dev->dcb.DCBlength = sizeof(DCB);
-    dev->dcb.BaudRate = 9600;
-    dev->dcb.fBinary = 1;
-    dev->dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dev->dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    dev->dcb.XonLim = 2048;
-    dev->dcb.XoffLim = 512;
-    dev->dcb.ByteSize = 8;
-    dev->dcb.XonChar = 0x11;
-    dev->dcb.XoffChar = 0x13;
+    dev->timeouts = kNetworkTimeouts;
+    dev->dcb = NetworkDcb();
     *handle = AddHandle(std::move(dev));
     return ERROR_SUCCESS;
 }
+
+}  // namespace detail
 
 LONG CloseHandle(HANDLE handle) {
     std::shared_ptr<Device> dev;

@@ -1,4 +1,4 @@
-// The loopback line over POSIX sockets. See loopback.h.
+// The loopback line's sockets over POSIX. See loopback.h and loopback_socket.h.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -8,28 +8,33 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/loopback.h"
+#include "platform/loopback_socket.h"
 
-namespace thermpos::platform {
+namespace thermpos::platform::loopback {
 
 namespace {
 
-constexpr std::size_t kMaxLine = 64 * 1024;
-
-void CloseSocket(std::intptr_t& fd) {
-    if (fd >= 0)
-        ::close(static_cast<int>(fd));
-    fd = -1;
+std::string Errno(const char* what) {
+    return std::string(what) + ": " + std::strerror(errno);
 }
 
-// Waits until fd is ready for `events` or the deadline passes.
-bool WaitReady(std::intptr_t fd, short events, std::chrono::steady_clock::time_point deadline) {
+// A send or receive's result as loopback_socket.h gives it.
+long Moved(ssize_t n) {
+    if (n < 0 && (errno == EINTR || errno == EAGAIN))
+        return kTryAgain;
+    return n > 0 ? static_cast<long>(n) : 0;
+}
+
+}  // namespace
+
+bool WaitReady(std::intptr_t s, bool read, Clock::time_point deadline) {
+    const short events = read ? POLLIN : POLLOUT;
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() < 0)
             return false;
-        pollfd p{static_cast<int>(fd), events, 0};
+        pollfd p{static_cast<int>(s), events, 0};
         const int n = ::poll(&p, 1, static_cast<int>(left.count()));
         if (n > 0)
             return true;
@@ -38,24 +43,13 @@ bool WaitReady(std::intptr_t fd, short events, std::chrono::steady_clock::time_p
     }
 }
 
-std::string Errno(const char* what) {
-    return std::string(what) + ": " + std::strerror(errno);
-}
-
-}  // namespace
-
-LoopbackLine::~LoopbackLine() {
-    Close();
-}
-
-bool LoopbackLine::Listen(std::string* error) {
-    Close();
+bool ListenOnLoopback(std::intptr_t* s, int* port, std::string* error) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         *error = Errno("socket");
         return false;
     }
-    listener_ = fd;
+    *s = fd;
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -64,74 +58,35 @@ bool LoopbackLine::Listen(std::string* error) {
         ::listen(fd, 1) != 0 ||
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
         *error = Errno("loopback listener");
-        CloseSocket(listener_);
+        CloseSocket(*s);
         return false;
     }
-    port_ = ntohs(address.sin_port);
+    *port = ntohs(address.sin_port);
     return true;
 }
 
-bool LoopbackLine::Accept(std::chrono::milliseconds limit, std::string* error) {
-    if (listener_ < 0 || !WaitReady(listener_, POLLIN, std::chrono::steady_clock::now() + limit)) {
-        *error = "no connection within " + std::to_string(limit.count()) + " ms";
-        return false;
-    }
-    const int fd = ::accept4(static_cast<int>(listener_), nullptr, nullptr, SOCK_CLOEXEC);
+bool AcceptOne(std::intptr_t listener, std::intptr_t* s, std::string* error) {
+    const int fd = ::accept4(static_cast<int>(listener), nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) {
         *error = Errno("accept");
         return false;
     }
-    connection_ = fd;
-    CloseSocket(listener_);
+    *s = fd;
     return true;
 }
 
-bool LoopbackLine::Send(std::string_view data, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!data.empty()) {
-        if (connection_ < 0 || !WaitReady(connection_, POLLOUT, deadline))
-            return false;
-        const ssize_t n = ::send(static_cast<int>(connection_), data.data(), data.size(),
-                                 MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN))
-            continue;
-        if (n <= 0)
-            return false;
-        data.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
+long SendSome(std::intptr_t s, const char* data, std::size_t size) {
+    return Moved(::send(static_cast<int>(s), data, size, MSG_NOSIGNAL | MSG_DONTWAIT));
 }
 
-bool LoopbackLine::ReadLine(std::string* line, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        const std::size_t end = pending_.find('\n');
-        if (end != std::string::npos) {
-            *line = pending_.substr(0, end);
-            pending_.erase(0, end + 1);
-            if (!line->empty() && line->back() == '\r')
-                line->pop_back();
-            return true;
-        }
-        if (connection_ < 0 || pending_.size() > kMaxLine ||
-            !WaitReady(connection_, POLLIN, deadline))
-            return false;
-        char buffer[4096];
-        const ssize_t n =
-            ::recv(static_cast<int>(connection_), buffer, sizeof buffer, MSG_DONTWAIT);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN))
-            continue;
-        if (n <= 0)
-            return false;
-        pending_.append(buffer, static_cast<std::size_t>(n));
-    }
+long ReceiveSome(std::intptr_t s, char* buffer, std::size_t size) {
+    return Moved(::recv(static_cast<int>(s), buffer, size, MSG_DONTWAIT));
 }
 
-void LoopbackLine::Close() {
-    CloseSocket(connection_);
-    CloseSocket(listener_);
-    port_ = 0;
-    pending_.clear();
+void CloseSocket(std::intptr_t& s) {
+    if (s >= 0)
+        ::close(static_cast<int>(s));
+    s = -1;
 }
 
-}  // namespace thermpos::platform
+}  // namespace thermpos::platform::loopback

@@ -1,25 +1,17 @@
-// The loopback line over Winsock. See loopback.h.
+// The loopback line's sockets over Winsock. See loopback.h and loopback_socket.h.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
 #include <algorithm>
 
-#include "platform/loopback.h"
+#include "platform/loopback_socket.h"
 
-namespace thermpos::platform {
+namespace thermpos::platform::loopback {
 
 namespace {
 
-constexpr std::size_t kMaxLine = 64 * 1024;
-
 SOCKET AsSocket(std::intptr_t s) {
     return static_cast<SOCKET>(s);
-}
-
-void CloseSocket(std::intptr_t& s) {
-    if (s != -1)
-        ::closesocket(AsSocket(s));
-    s = -1;
 }
 
 // Winsock for the life of the process, started on first use.
@@ -31,28 +23,29 @@ bool StartWinsock() {
     return started;
 }
 
-// Waits until s is readable (read) or writable, or the deadline passes.
-bool WaitReady(std::intptr_t s, bool read, std::chrono::steady_clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
+std::string SocketError(const char* what) {
+    return std::string(what) + ": error " + std::to_string(::WSAGetLastError());
+}
+
+// A send or receive's result as loopback_socket.h gives it.
+long Moved(int n) {
+    if (n == SOCKET_ERROR && ::WSAGetLastError() == WSAEWOULDBLOCK)
+        return kTryAgain;
+    return n > 0 ? n : 0;
+}
+
+}  // namespace
+
+bool WaitReady(std::intptr_t s, bool read, Clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() < 0)
         return false;
     WSAPOLLFD p{AsSocket(s), static_cast<SHORT>(read ? POLLRDNORM : POLLWRNORM), 0};
     return ::WSAPoll(&p, 1, static_cast<INT>(left.count())) > 0;
 }
 
-std::string SocketError(const char* what) {
-    return std::string(what) + ": error " + std::to_string(::WSAGetLastError());
-}
-
-}  // namespace
-
-LoopbackLine::~LoopbackLine() {
-    Close();
-}
-
-bool LoopbackLine::Listen(std::string* error) {
-    Close();
+bool ListenOnLoopback(std::intptr_t* listener, int* port, std::string* error) {
     if (!StartWinsock()) {
         *error = "Winsock did not start";
         return false;
@@ -62,7 +55,7 @@ bool LoopbackLine::Listen(std::string* error) {
         *error = SocketError("socket");
         return false;
     }
-    listener_ = static_cast<std::intptr_t>(s);
+    *listener = static_cast<std::intptr_t>(s);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -71,75 +64,38 @@ bool LoopbackLine::Listen(std::string* error) {
         ::listen(s, 1) != 0 ||
         ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
         *error = SocketError("loopback listener");
-        CloseSocket(listener_);
+        CloseSocket(*listener);
         return false;
     }
-    port_ = ntohs(address.sin_port);
+    *port = ntohs(address.sin_port);
     return true;
 }
 
-bool LoopbackLine::Accept(std::chrono::milliseconds limit, std::string* error) {
-    if (listener_ == -1 || !WaitReady(listener_, true, std::chrono::steady_clock::now() + limit)) {
-        *error = "no connection within " + std::to_string(limit.count()) + " ms";
-        return false;
-    }
-    const SOCKET s = ::accept(AsSocket(listener_), nullptr, nullptr);
+bool AcceptOne(std::intptr_t listener, std::intptr_t* connection, std::string* error) {
+    const SOCKET s = ::accept(AsSocket(listener), nullptr, nullptr);
     if (s == INVALID_SOCKET) {
         *error = SocketError("accept");
         return false;
     }
-    connection_ = static_cast<std::intptr_t>(s);
+    *connection = static_cast<std::intptr_t>(s);
     u_long nonBlocking = 1;
     ::ioctlsocket(s, FIONBIO, &nonBlocking);
-    CloseSocket(listener_);
     return true;
 }
 
-bool LoopbackLine::Send(std::string_view data, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!data.empty()) {
-        if (connection_ == -1 || !WaitReady(connection_, false, deadline))
-            return false;
-        const int chunk = static_cast<int>(std::min<std::size_t>(data.size(), 1u << 16));
-        const int n = ::send(AsSocket(connection_), data.data(), chunk, 0);
-        if (n == SOCKET_ERROR && ::WSAGetLastError() == WSAEWOULDBLOCK)
-            continue;
-        if (n <= 0)
-            return false;
-        data.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
+long SendSome(std::intptr_t s, const char* data, std::size_t size) {
+    const int chunk = static_cast<int>(std::min<std::size_t>(size, 1u << 16));
+    return Moved(::send(AsSocket(s), data, chunk, 0));
 }
 
-bool LoopbackLine::ReadLine(std::string* line, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        const std::size_t end = pending_.find('\n');
-        if (end != std::string::npos) {
-            *line = pending_.substr(0, end);
-            pending_.erase(0, end + 1);
-            if (!line->empty() && line->back() == '\r')
-                line->pop_back();
-            return true;
-        }
-        if (connection_ == -1 || pending_.size() > kMaxLine ||
-            !WaitReady(connection_, true, deadline))
-            return false;
-        char buffer[4096];
-        const int n = ::recv(AsSocket(connection_), buffer, sizeof buffer, 0);
-        if (n == SOCKET_ERROR && ::WSAGetLastError() == WSAEWOULDBLOCK)
-            continue;
-        if (n <= 0)
-            return false;
-        pending_.append(buffer, static_cast<std::size_t>(n));
-    }
+long ReceiveSome(std::intptr_t s, char* buffer, std::size_t size) {
+    return Moved(::recv(AsSocket(s), buffer, static_cast<int>(size), 0));
 }
 
-void LoopbackLine::Close() {
-    CloseSocket(connection_);
-    CloseSocket(listener_);
-    port_ = 0;
-    pending_.clear();
+void CloseSocket(std::intptr_t& s) {
+    if (s != -1)
+        ::closesocket(AsSocket(s));
+    s = -1;
 }
 
-}  // namespace thermpos::platform
+}  // namespace thermpos::platform::loopback

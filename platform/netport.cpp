@@ -1,6 +1,8 @@
-// Network printer ports, the part every system shares: names and URIs, host-name lookups
-// and the connect loop over the addresses found. The sockets themselves are the system's
-// (netport_posix.cpp, netport_win32.cpp). See netport.h for the contract.
+// Network printer ports, the part every system shares: names and URIs, host-name lookups,
+// the connect loop over the addresses found and its wait for each, and the listener's
+// bound name. The sockets themselves are the system's (netport_posix.cpp,
+// netport_win32.cpp, over the primitives of netport_sockets.h). See netport.h for the
+// contract.
 //
 // Threads: a host name that is not an address literal is looked up on a helper thread,
 // because the system resolver has no time limit of its own. The caller waits for it on a
@@ -12,6 +14,7 @@
 // and a lookup's (Lookup::lock), each held briefly, never both at once.
 #include "platform/netport.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -175,6 +178,41 @@ LONG Resolve(const Endpoint& endpoint, Clock::time_point deadline, std::vector<A
     return out->empty() ? ERROR_BAD_NET_NAME : ERROR_SUCCESS;
 }
 
+// One connect attempt to one address, bounded by deadline: 0 and the connected socket in
+// *fd (TCP_NODELAY and keep-alive on), or a Win32 error with *fd untouched.
+LONG ConnectOne(const Address& a, Clock::time_point deadline, int* fd) {
+    int s = -1;
+    bool pending = false;
+    if (LONG rc = detail::StartConnect(a, &s, &pending); rc != ERROR_SUCCESS)
+        return rc;
+    while (pending) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
+            CloseSocket(s);
+            return ERROR_TIMEOUT;
+        }
+        bool connected = false;
+        const LONG rc = detail::WaitConnect(
+            s, static_cast<int>(std::min<long long>(left.count(), 60'000)), &connected);
+        if (rc != ERROR_SUCCESS) {
+            CloseSocket(s);
+            return rc;
+        }
+        pending = !connected;
+    }
+    detail::SetStreamOptions(s);
+    *fd = s;
+    return ERROR_SUCCESS;
+}
+
+// The address a listener takes: the endpoint's host must be an address literal.
+// ERROR_BAD_PATHNAME when it is not, or the error of starting the socket library.
+LONG ListenAddress(const Endpoint& e, sockaddr_storage* ss, socklen_t* len) {
+    if (LONG rc = detail::StartSockets(); rc != ERROR_SUCCESS)
+        return rc;
+    return detail::ToSockaddr(e, ss, len) ? ERROR_SUCCESS : ERROR_BAD_PATHNAME;
+}
+
 }  // namespace
 
 namespace detail {
@@ -218,13 +256,33 @@ LONG ParseListenAddress(std::string_view text, Endpoint* out) {
     if (port > 65535)
         return ERROR_BAD_PATHNAME;
     Endpoint e{std::string(host), static_cast<unsigned short>(port)};
-    if (LONG rc = detail::StartSockets(); rc != ERROR_SUCCESS)
-        return rc;
     sockaddr_storage ss;
     socklen_t len;
-    if (!detail::ToSockaddr(e, &ss, &len))
-        return ERROR_BAD_PATHNAME;
+    if (LONG rc = ListenAddress(e, &ss, &len); rc != ERROR_SUCCESS)
+        return rc;
     *out = std::move(e);
+    return ERROR_SUCCESS;
+}
+
+LONG Listen(const Endpoint& endpoint, int backlog, int* fd, std::string* bound) {
+    if (!fd)
+        return ERROR_INVALID_PARAMETER;
+    *fd = -1;
+    sockaddr_storage ss;
+    socklen_t len;
+    if (LONG rc = ListenAddress(endpoint, &ss, &len); rc != ERROR_SUCCESS)
+        return rc;
+    int s = -1;
+    if (LONG rc = detail::ListenOn(&ss, &len, backlog, &s); rc != ERROR_SUCCESS)
+        return rc;
+    const unsigned short port =
+        ntohs(ss.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port
+                                       : reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
+    if (bound) {
+        *bound = ss.ss_family == AF_INET6 ? "[" + endpoint.host + "]" : endpoint.host;
+        *bound += ":" + std::to_string(port);
+    }
+    *fd = s;
     return ERROR_SUCCESS;
 }
 
@@ -312,7 +370,7 @@ LONG Connect(const Endpoint& endpoint, DWORD timeoutMs, int* fd) {
         return rc;
     LONG rc = ERROR_BAD_NET_NAME;
     for (const Address& a : addresses) {
-        rc = detail::ConnectOne(a, deadline, fd);
+        rc = ConnectOne(a, deadline, fd);
         if (rc == ERROR_SUCCESS || rc == ERROR_TIMEOUT)
             return rc;
     }

@@ -7,7 +7,6 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 
 #include "platform/devfile.h"
@@ -32,95 +31,74 @@ LONG ConnectError(int err) {
     }
 }
 
-void SetStreamOptions(int fd) {
-    int on = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-    int idle = kKeepIdleSeconds, interval = kKeepIntervalSeconds, count = kKeepCount;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
-}
-
 }  // namespace
 
 LONG StartSockets() {
     return ERROR_SUCCESS;
 }
 
-LONG ConnectOne(const Address& a, Clock::time_point deadline, int* fd) {
-    int s = ::socket(a.family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (s < 0)
+LONG StartConnect(const Address& a, int* s, bool* pending) {
+    const int fd = ::socket(a.family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
         return devfile::ErrorFromErrno(errno);
-    if (::connect(s, reinterpret_cast<const sockaddr*>(&a.addr), a.length) != 0) {
+    *pending = false;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&a.addr), a.length) != 0) {
         if (errno != EINPROGRESS && errno != EINTR) {
             const int err = errno;
-            ::close(s);
+            ::close(fd);
             return ConnectError(err);
         }
-        for (;;) {
-            auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0) {
-                ::close(s);
-                return ERROR_TIMEOUT;
-            }
-            pollfd p{s, POLLOUT, 0};
-            int n = ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 60'000)));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0) {
-                const int err = errno;
-                ::close(s);
-                return devfile::ErrorFromErrno(err);
-            }
-            if (n > 0)
-                break;
-        }
-        int err = 0;
-        socklen_t len = sizeof err;
-        if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
-            err = errno;
-        if (err != 0) {
-            ::close(s);
-            return ConnectError(err);
-        }
+        *pending = true;
     }
-    SetStreamOptions(s);
-    *fd = s;
+    *s = fd;
+    return ERROR_SUCCESS;
+}
+
+LONG WaitConnect(int s, int ms, bool* connected) {
+    *connected = false;
+    pollfd p{s, POLLOUT, 0};
+    const int n = ::poll(&p, 1, ms);
+    if (n < 0)
+        return errno == EINTR ? ERROR_SUCCESS : devfile::ErrorFromErrno(errno);
+    if (n == 0)
+        return ERROR_SUCCESS;
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+        err = errno;
+    if (err != 0)
+        return ConnectError(err);
+    *connected = true;
+    return ERROR_SUCCESS;
+}
+
+void SetStreamOptions(int s) {
+    int on = 1;
+    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    ::setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    int idle = kKeepIdleSeconds, interval = kKeepIntervalSeconds, count = kKeepCount;
+    ::setsockopt(s, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    ::setsockopt(s, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(s, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+}
+
+LONG ListenOn(sockaddr_storage* ss, socklen_t* len, int backlog, int* s) {
+    const int fd = ::socket(ss->ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return devfile::ErrorFromErrno(errno);
+    int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(ss), *len) != 0 || ::listen(fd, backlog) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(ss), len) != 0) {
+        const int err = errno;
+        ::close(fd);
+        return err == EADDRINUSE ? ERROR_BUSY : devfile::ErrorFromErrno(err);
+    }
+    *s = fd;
     return ERROR_SUCCESS;
 }
 
 }  // namespace detail
-
-LONG Listen(const Endpoint& endpoint, int backlog, int* fd, std::string* bound) {
-    if (!fd)
-        return ERROR_INVALID_PARAMETER;
-    *fd = -1;
-    sockaddr_storage ss;
-    socklen_t len;
-    if (!detail::ToSockaddr(endpoint, &ss, &len))
-        return ERROR_BAD_PATHNAME;
-    int s = ::socket(ss.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (s < 0)
-        return devfile::ErrorFromErrno(errno);
-    int on = 1;
-    ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (::bind(s, reinterpret_cast<sockaddr*>(&ss), len) != 0 || ::listen(s, backlog) != 0 ||
-        ::getsockname(s, reinterpret_cast<sockaddr*>(&ss), &len) != 0) {
-        const int err = errno;
-        ::close(s);
-        return err == EADDRINUSE ? ERROR_BUSY : devfile::ErrorFromErrno(err);
-    }
-    const unsigned short port =
-        ntohs(ss.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port
-                                       : reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
-    if (bound) {
-        *bound = ss.ss_family == AF_INET6 ? "[" + endpoint.host + "]" : endpoint.host;
-        *bound += ":" + std::to_string(port);
-    }
-    *fd = s;
-    return ERROR_SUCCESS;
-}
 
 int AcceptClient(int listenFd) {
     int c = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);

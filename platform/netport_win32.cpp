@@ -63,22 +63,6 @@ SOCKET NewSocket(int family) {
     return s;
 }
 
-void SetStreamOptions(SOCKET s) {
-    BOOL on = TRUE;
-    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
-    ::setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&on), sizeof on);
-    tcp_keepalive keep{};
-    keep.onoff = 1;
-    keep.keepalivetime = detail::kKeepIdleSeconds * 1000;
-    keep.keepaliveinterval = detail::kKeepIntervalSeconds * 1000;
-    DWORD returned = 0;
-    ::WSAIoctl(s, SIO_KEEPALIVE_VALS, &keep, sizeof keep, nullptr, 0, &returned, nullptr, nullptr);
-#ifdef TCP_KEEPCNT  // older systems probe ten times, which they do not let us change
-    DWORD count = detail::kKeepCount;
-    ::setsockopt(s, IPPROTO_TCP, TCP_KEEPCNT, reinterpret_cast<const char*>(&count), sizeof count);
-#endif
-}
-
 }  // namespace
 
 namespace detail {
@@ -93,86 +77,82 @@ LONG StartSockets() {
     return result == 0 ? ERROR_SUCCESS : WinsockError(result);
 }
 
-LONG ConnectOne(const Address& a, Clock::time_point deadline, int* fd) {
-    SOCKET s = NewSocket(a.family);
+LONG StartConnect(const Address& a, int* fd, bool* pending) {
+    const SOCKET s = NewSocket(a.family);
     if (s == INVALID_SOCKET)
         return WinsockError(::WSAGetLastError());
+    *pending = false;
     if (::connect(s, reinterpret_cast<const sockaddr*>(&a.addr), a.length) != 0) {
         const int started = ::WSAGetLastError();
         if (started != WSAEWOULDBLOCK && started != WSAEINPROGRESS) {
             ::closesocket(s);
             return WinsockError(started);
         }
-        // A failed connect is reported as an exception, not as writability.
-        for (;;) {
-            auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0) {
-                ::closesocket(s);
-                return ERROR_TIMEOUT;
-            }
-            const long ms = static_cast<long>(std::min<long long>(left.count(), 60'000));
-            timeval tv{ms / 1000, (ms % 1000) * 1000};
-            fd_set writable, failed;
-            FD_ZERO(&writable);
-            FD_ZERO(&failed);
-            FD_SET(s, &writable);
-            FD_SET(s, &failed);
-            const int n = ::select(0, nullptr, &writable, &failed, &tv);
-            if (n < 0) {
-                const int err = ::WSAGetLastError();
-                ::closesocket(s);
-                return WinsockError(err);
-            }
-            if (n > 0)
-                break;
-        }
-        int err = 0;
-        int len = sizeof err;
-        if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) != 0)
-            err = ::WSAGetLastError();
-        if (err != 0) {
-            ::closesocket(s);
-            return WinsockError(err);
-        }
+        *pending = true;
     }
-    SetStreamOptions(s);
+    *fd = FromSocket(s);
+    return ERROR_SUCCESS;
+}
+
+LONG WaitConnect(int fd, int ms, bool* connected) {
+    *connected = false;
+    const SOCKET s = ToSocket(fd);
+    // A failed connect is reported as an exception, not as writability.
+    timeval tv{ms / 1000, (ms % 1000) * 1000};
+    fd_set writable, failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(s, &writable);
+    FD_SET(s, &failed);
+    const int n = ::select(0, nullptr, &writable, &failed, &tv);
+    if (n < 0)
+        return WinsockError(::WSAGetLastError());
+    if (n == 0)
+        return ERROR_SUCCESS;
+    int err = 0;
+    int len = sizeof err;
+    if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) != 0)
+        err = ::WSAGetLastError();
+    if (err != 0)
+        return WinsockError(err);
+    *connected = true;
+    return ERROR_SUCCESS;
+}
+
+void SetStreamOptions(int fd) {
+    const SOCKET s = ToSocket(fd);
+    BOOL on = TRUE;
+    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+    ::setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&on), sizeof on);
+    tcp_keepalive keep{};
+    keep.onoff = 1;
+    keep.keepalivetime = kKeepIdleSeconds * 1000;
+    keep.keepaliveinterval = kKeepIntervalSeconds * 1000;
+    DWORD returned = 0;
+    ::WSAIoctl(s, SIO_KEEPALIVE_VALS, &keep, sizeof keep, nullptr, 0, &returned, nullptr, nullptr);
+#ifdef TCP_KEEPCNT  // older systems probe ten times, which they do not let us change
+    DWORD count = kKeepCount;
+    ::setsockopt(s, IPPROTO_TCP, TCP_KEEPCNT, reinterpret_cast<const char*>(&count), sizeof count);
+#endif
+}
+
+LONG ListenOn(sockaddr_storage* ss, socklen_t* len, int backlog, int* fd) {
+    // No SO_REUSEADDR: on Windows it would let a second listener share the port instead
+    // of refusing it, and a port whose last connection is closing can be bound anyway.
+    const SOCKET s = NewSocket(ss->ss_family);
+    if (s == INVALID_SOCKET)
+        return WinsockError(::WSAGetLastError());
+    if (::bind(s, reinterpret_cast<sockaddr*>(ss), *len) != 0 || ::listen(s, backlog) != 0 ||
+        ::getsockname(s, reinterpret_cast<sockaddr*>(ss), len) != 0) {
+        const int err = ::WSAGetLastError();
+        ::closesocket(s);
+        return WinsockError(err);
+    }
     *fd = FromSocket(s);
     return ERROR_SUCCESS;
 }
 
 }  // namespace detail
-
-LONG Listen(const Endpoint& endpoint, int backlog, int* fd, std::string* bound) {
-    if (!fd)
-        return ERROR_INVALID_PARAMETER;
-    *fd = -1;
-    if (LONG rc = detail::StartSockets(); rc != ERROR_SUCCESS)
-        return rc;
-    sockaddr_storage ss;
-    socklen_t len;
-    if (!detail::ToSockaddr(endpoint, &ss, &len))
-        return ERROR_BAD_PATHNAME;
-    // No SO_REUSEADDR: on Windows it would let a second listener share the port instead
-    // of refusing it, and a port whose last connection is closing can be bound anyway.
-    SOCKET s = NewSocket(ss.ss_family);
-    if (s == INVALID_SOCKET)
-        return WinsockError(::WSAGetLastError());
-    if (::bind(s, reinterpret_cast<sockaddr*>(&ss), len) != 0 || ::listen(s, backlog) != 0 ||
-        ::getsockname(s, reinterpret_cast<sockaddr*>(&ss), &len) != 0) {
-        const int err = ::WSAGetLastError();
-        ::closesocket(s);
-        return WinsockError(err);
-    }
-    const unsigned short port =
-        ntohs(ss.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port
-                                       : reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
-    if (bound) {
-        *bound = ss.ss_family == AF_INET6 ? "[" + endpoint.host + "]" : endpoint.host;
-        *bound += ":" + std::to_string(port);
-    }
-    *fd = FromSocket(s);
-    return ERROR_SUCCESS;
-}
 
 int AcceptClient(int listenFd) {
     SOCKET c = ::accept(ToSocket(listenFd), nullptr, nullptr);

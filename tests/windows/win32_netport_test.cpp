@@ -17,14 +17,16 @@
 #include "platform/eventfd.h"
 #include "platform/module.h"
 #include "platform/netport.h"
+#include "tests/support/port_io.h"
 
 namespace {
 
 using namespace thermpos::platform;
 using namespace std::chrono_literals;
-
-// A limit no working call comes near; only a hang reaches it.
-constexpr auto kGenerous = 30s;
+using thermpos::testing::kGenerous;
+using thermpos::testing::ReadAsync;
+using thermpos::testing::WaitAsync;
+using thermpos::testing::WriteAsync;
 
 SOCKET AsSocket(int fd) {
     return static_cast<SOCKET>(static_cast<unsigned>(fd));
@@ -71,15 +73,6 @@ class Win32NetPort : public ::testing::Test {
         ASSERT_EQ(netport::SendSome(printer_, bytes.data(), bytes.size()),
                   static_cast<long>(bytes.size()));
     }
-    // A read of `size` bytes on a thread of its own, so that a hang fails the test.
-    std::future<std::pair<LONG, std::string>> ReadAsync(DWORD size) {
-        return std::async(std::launch::async, [this, size] {
-            std::string buf(size, '\0');
-            DWORD n = 0;
-            const LONG rc = devfile::ReadFile(port_, buf.data(), size, &n);
-            return std::make_pair(rc, buf.substr(0, n));
-        });
-    }
 
     int listener_ = -1;
     int printer_ = -1;
@@ -96,7 +89,7 @@ TEST_F(Win32NetPort, BytesPassBothWaysAndTheDcbIsKeptWithoutEffect) {
 
     PrinterSends(std::string("\x14\x00\x00\x0f", 4));
     ASSERT_EQ(devfile::SetCommTimeouts(port_, COMMTIMEOUTS{0, 0, 20000, 0, 0}), ERROR_SUCCESS);
-    auto read = ReadAsync(4);
+    auto read = ReadAsync(port_, 4);
     ASSERT_EQ(read.wait_for(kGenerous), std::future_status::ready);
     EXPECT_EQ(read.get(), std::make_pair(LONG{ERROR_SUCCESS}, std::string("\x14\x00\x00\x0f", 4)));
 
@@ -115,20 +108,20 @@ TEST_F(Win32NetPort, BytesPassBothWaysAndTheDcbIsKeptWithoutEffect) {
 TEST_F(Win32NetPort, ReadsEndAsTheirTimeOutsSay) {
     // Nothing comes: the total ends the read, with nothing and no error.
     ASSERT_EQ(devfile::SetCommTimeouts(port_, COMMTIMEOUTS{0, 0, 50, 0, 0}), ERROR_SUCCESS);
-    auto quiet = ReadAsync(1);
+    auto quiet = ReadAsync(port_, 1);
     ASSERT_EQ(quiet.wait_for(kGenerous), std::future_status::ready);
     EXPECT_EQ(quiet.get(), std::make_pair(LONG{ERROR_SUCCESS}, std::string()));
 
     // No total: only the gap after the bytes can end this read short of its size.
     ASSERT_EQ(devfile::SetCommTimeouts(port_, COMMTIMEOUTS{50, 0, 0, 0, 0}), ERROR_SUCCESS);
     PrinterSends("ab");
-    auto gap = ReadAsync(16);
+    auto gap = ReadAsync(port_, 16);
     ASSERT_EQ(gap.wait_for(kGenerous), std::future_status::ready);
     EXPECT_EQ(gap.get(), std::make_pair(LONG{ERROR_SUCCESS}, std::string("ab")));
 
     // Immediate reads return at once with what is there.
     ASSERT_EQ(devfile::SetCommTimeouts(port_, COMMTIMEOUTS{MAXDWORD, 0, 0, 0, 0}), ERROR_SUCCESS);
-    auto now = ReadAsync(16);
+    auto now = ReadAsync(port_, 16);
     ASSERT_EQ(now.wait_for(kGenerous), std::future_status::ready);
     EXPECT_EQ(now.get(), std::make_pair(LONG{ERROR_SUCCESS}, std::string()));
 }
@@ -139,10 +132,10 @@ TEST_F(Win32NetPort, APrinterThatClosedItsEndIsAVanishedDevice) {
     printer_ = -1;
     ASSERT_EQ(devfile::SetCommTimeouts(port_, COMMTIMEOUTS{0, 0, 20000, 0, 0}), ERROR_SUCCESS);
     // What it sent before it went is still read; then the end shows.
-    auto first = ReadAsync(4);
+    auto first = ReadAsync(port_, 4);
     ASSERT_EQ(first.wait_for(kGenerous), std::future_status::ready);
     EXPECT_EQ(first.get(), std::make_pair(LONG{ERROR_SUCCESS}, std::string("z")));
-    auto after = ReadAsync(4);
+    auto after = ReadAsync(port_, 4);
     ASSERT_EQ(after.wait_for(kGenerous), std::future_status::ready);
     EXPECT_EQ(after.get().first, ERROR_INVALID_HANDLE);
     DWORD written = 0;
@@ -152,9 +145,8 @@ TEST_F(Win32NetPort, APrinterThatClosedItsEndIsAVanishedDevice) {
 TEST_F(Win32NetPort, CloseWakesABlockedReadAndAWait) {
     // No time-outs at all: only the close can end these.
     ASSERT_EQ(devfile::SetCommTimeouts(port_, COMMTIMEOUTS{0, 0, 0, 0, 0}), ERROR_SUCCESS);
-    auto read = ReadAsync(1);
-    auto wait = std::async(std::launch::async,
-                           [this] { return devfile::WaitForInput(port_, -1, INFINITE); });
+    auto read = ReadAsync(port_, 1);
+    auto wait = WaitAsync(port_, -1, INFINITE);
     ASSERT_EQ(read.wait_for(50ms), std::future_status::timeout);  // it really blocks
     EXPECT_EQ(devfile::CloseHandle(port_), ERROR_SUCCESS);
     port_ = INVALID_HANDLE_VALUE;
@@ -169,22 +161,20 @@ TEST_F(Win32NetPort, WaitEndsOnDataOnTheWakeEventOrItsTimeAndLosesNoByte) {
     ASSERT_TRUE(wake.Valid());
     EXPECT_EQ(devfile::WaitForInput(port_, wake.Fd(), 50), WAIT_TIMEOUT);
 
-    auto woken = std::async(std::launch::async,
-                            [&] { return devfile::WaitForInput(port_, wake.Fd(), INFINITE); });
+    auto woken = WaitAsync(port_, wake.Fd(), INFINITE);
     ASSERT_EQ(woken.wait_for(50ms), std::future_status::timeout);
     wake.Signal();
     ASSERT_EQ(woken.wait_for(kGenerous), std::future_status::ready);
     EXPECT_EQ(woken.get(), WAIT_OBJECT_0 + 1);
     wake.Drain();
 
-    auto data = std::async(std::launch::async,
-                           [&] { return devfile::WaitForInput(port_, wake.Fd(), INFINITE); });
+    auto data = WaitAsync(port_, wake.Fd(), INFINITE);
     PrinterSends("\x12\x34");
     ASSERT_EQ(data.wait_for(kGenerous), std::future_status::ready);
     EXPECT_EQ(data.get(), WAIT_OBJECT_0);
     // The byte the wait took to find the input comes first, in order, with the rest.
     ASSERT_EQ(devfile::SetCommTimeouts(port_, COMMTIMEOUTS{0, 0, 20000, 0, 0}), ERROR_SUCCESS);
-    auto read = ReadAsync(2);
+    auto read = ReadAsync(port_, 2);
     ASSERT_EQ(read.wait_for(kGenerous), std::future_status::ready);
     EXPECT_EQ(read.get(), std::make_pair(LONG{ERROR_SUCCESS}, std::string("\x12\x34")));
 }
@@ -194,12 +184,7 @@ TEST_F(Win32NetPort, AWriteThePrinterStopsTakingEndsAtTheStallLimit) {
     ASSERT_EQ(devfile::SetCommTimeouts(port_, COMMTIMEOUTS{MAXDWORD, 0, 0, MAXDWORD, 300}),
               ERROR_SUCCESS);
     const std::string job(64 << 20, 'x');  // far more than the buffers on both sides hold
-    auto write = std::async(std::launch::async, [&] {
-        DWORD written = 0;
-        const LONG rc =
-            devfile::WriteFile(port_, job.data(), static_cast<DWORD>(job.size()), &written);
-        return std::make_pair(rc, written);
-    });
+    auto write = WriteAsync(port_, job);
     ASSERT_EQ(write.wait_for(kGenerous), std::future_status::ready);
     const auto [rc, written] = write.get();
     EXPECT_EQ(rc, ERROR_TIMEOUT);

@@ -13,13 +13,17 @@
 
 #include "platform/devfile.h"
 #include "platform/eventfd.h"
+#include "tests/support/port_io.h"
 
 namespace {
 
 using namespace thermpos::platform;
 using namespace std::chrono_literals;
-
-constexpr auto kGenerous = 30s;
+using thermpos::testing::kGenerous;
+using thermpos::testing::ReadAsync;
+using thermpos::testing::WaitAsync;
+using thermpos::testing::WriteAll;
+using thermpos::testing::WriteAsync;
 
 class Win32Serial : public ::testing::Test {
   protected:
@@ -39,13 +43,6 @@ class Win32Serial : public ::testing::Test {
             EXPECT_EQ(devfile::CloseHandle(port_), ERROR_SUCCESS);
         }
     }
-    void Write(const std::string& bytes) {
-        DWORD written = 0;
-        ASSERT_EQ(
-            devfile::WriteFile(port_, bytes.data(), static_cast<DWORD>(bytes.size()), &written),
-            ERROR_SUCCESS);
-        ASSERT_EQ(written, bytes.size());
-    }
     HANDLE port_ = INVALID_HANDLE_VALUE;
 };
 
@@ -58,9 +55,8 @@ TEST_F(Win32Serial, AWaitFindsTheReplyAndTheOwnersReadTimeOutsComeBack) {
     EXPECT_EQ(devfile::WaitForInput(port_, wake.Fd(), INFINITE), WAIT_OBJECT_0 + 1);
     wake.Drain();
 
-    Write("PING");
-    auto waited =
-        std::async(std::launch::async, [&] { return devfile::WaitForInput(port_, -1, INFINITE); });
+    WriteAll(port_, "PING");
+    auto waited = WaitAsync(port_, -1, INFINITE);
     ASSERT_EQ(waited.wait_for(kGenerous), std::future_status::ready);
     EXPECT_EQ(waited.get(), WAIT_OBJECT_0);
     char reply[4] = {};
@@ -69,18 +65,13 @@ TEST_F(Win32Serial, AWaitFindsTheReplyAndTheOwnersReadTimeOutsComeBack) {
     EXPECT_EQ(std::string(reply, n), "\x14");
     // Immediate again: a read with nothing there returns at once, not after the wait's
     // read time-outs.
-    auto empty = std::async(std::launch::async, [&] {
-        DWORD got = 9;
-        const LONG rc = devfile::ReadFile(port_, reply, sizeof reply, &got);
-        return std::make_pair(rc, got);
-    });
+    auto empty = ReadAsync(port_, sizeof reply);
     ASSERT_EQ(empty.wait_for(kGenerous), std::future_status::ready);
-    EXPECT_EQ(empty.get(), std::make_pair(LONG{ERROR_SUCCESS}, DWORD{0}));
+    EXPECT_EQ(empty.get(), std::make_pair(LONG{ERROR_SUCCESS}, std::string()));
 }
 
 TEST_F(Win32Serial, CloseWakesAWait) {
-    auto waited =
-        std::async(std::launch::async, [&] { return devfile::WaitForInput(port_, -1, INFINITE); });
+    auto waited = WaitAsync(port_, -1, INFINITE);
     ASSERT_EQ(waited.wait_for(50ms), std::future_status::timeout);
     EXPECT_EQ(devfile::CloseHandle(port_), ERROR_SUCCESS);
     port_ = INVALID_HANDLE_VALUE;
@@ -92,14 +83,9 @@ TEST_F(Win32Serial, CloseWakesAWait) {
 TEST_F(Win32Serial, AWriteTheLineStopsTakingEndsAtTheStallLimitAndTheDrainIsBounded) {
     ASSERT_EQ(devfile::SetCommTimeouts(port_, COMMTIMEOUTS{MAXDWORD, 0, 0, MAXDWORD, 300}),
               ERROR_SUCCESS);
-    Write("HOLD");
+    WriteAll(port_, "HOLD");
     const std::string job(4 << 20, 'x');  // more than a terminal's buffers hold
-    auto write = std::async(std::launch::async, [&] {
-        DWORD written = 0;
-        const LONG rc =
-            devfile::WriteFile(port_, job.data(), static_cast<DWORD>(job.size()), &written);
-        return std::make_pair(rc, written);
-    });
+    auto write = WriteAsync(port_, job);
     ASSERT_EQ(write.wait_for(kGenerous), std::future_status::ready);
     const auto [rc, written] = write.get();
     EXPECT_EQ(rc, ERROR_TIMEOUT);
