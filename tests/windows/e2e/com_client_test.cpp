@@ -170,28 +170,40 @@ void SetNumber(DispatchDriver& d, LONG index, LONG value) {
     d.Call("SetPropertyNumber", args);
 }
 
+// Creates a service object by ProgID, then opens it with `control` as its control object,
+// claims and enables it.
+void OpenDevice(const char* progId, const char* deviceClass, const char* nameVariable,
+                IDispatch* control, ComPtr<IDispatch>* device) {
+    ASSERT_EQ(CreateObjectByProgID(progId, device->Out()), S_OK);
+    DispatchDriver d(device->Get());
+    OutgoingArgs open;
+    open.String(deviceClass).String(Env(nameVariable)).Dispatch(control);
+    ASSERT_EQ(CallLong(d, "OpenService", open), OPOS_SUCCESS);
+    OutgoingArgs claim;
+    claim.Long(5000);
+    ASSERT_EQ(CallLong(d, "ClaimDevice", claim), OPOS_SUCCESS);
+    SetNumber(d, PIDX_DeviceEnabled, 1);
+}
+
+// A new control object for this thread: an STA's callbacks must come to it here.
+ComPtr<CControl> MakeControl(bool sta) {
+    auto control = ComPtr<CControl>::Adopt(new CControl);
+    control->ownerThread = sta ? ::GetCurrentThreadId() : 0;
+    control->control = Env("THERMPOS_E2E_CONTROL");
+    return control;
+}
+
 // The whole session on a thread of the given apartment; failures are recorded there.
 void Session(bool sta) {
     ASSERT_TRUE(SUCCEEDED(
         ::CoInitializeEx(nullptr, sta ? COINIT_APARTMENTTHREADED : COINIT_MULTITHREADED)));
     {
-        auto* control = new CControl;
-        control->ownerThread = sta ? ::GetCurrentThreadId() : 0;
-        control->control = Env("THERMPOS_E2E_CONTROL");
-        ComPtr<CControl> holder = ComPtr<CControl>::Adopt(control);
-
+        ComPtr<CControl> holder = MakeControl(sta);
+        CControl* control = holder.Get();
         ComPtr<IDispatch> printer;
-        ASSERT_EQ(CreateObjectByProgID("QMX.Thermal.POSPrinter", printer.Out()), S_OK);
+        ASSERT_NO_FATAL_FAILURE(OpenDevice("QMX.Thermal.POSPrinter", "POSPrinter",
+                                           "THERMPOS_E2E_PRINTER", control, &printer));
         DispatchDriver p(printer.Get());
-        {
-            OutgoingArgs open;
-            open.String("POSPrinter").String(Env("THERMPOS_E2E_PRINTER")).Dispatch(control);
-            ASSERT_EQ(CallLong(p, "OpenService", open), OPOS_SUCCESS);
-        }
-        OutgoingArgs claim;
-        claim.Long(5000);
-        ASSERT_EQ(CallLong(p, "ClaimDevice", claim), OPOS_SUCCESS);
-        SetNumber(p, PIDX_DeviceEnabled, 1);
         OutgoingArgs print;
         print.Long(PTR_S_RECEIPT).String(sta ? "E2E sta sync receipt\n" : "E2E mta sync receipt\n");
         EXPECT_EQ(CallLong(p, "PrintNormal", print), OPOS_SUCCESS);
@@ -222,15 +234,9 @@ void Session(bool sta) {
         EXPECT_EQ(CallLong(p, "CloseService", none), OPOS_SUCCESS);
 
         ComPtr<IDispatch> drawer;
-        ASSERT_EQ(CreateObjectByProgID("QMX.Thermal.CashDrawer", drawer.Out()), S_OK);
+        ASSERT_NO_FATAL_FAILURE(OpenDevice("QMX.Thermal.CashDrawer", "CashDrawer",
+                                           "THERMPOS_E2E_DRAWER", control, &drawer));
         DispatchDriver d(drawer.Get());
-        {
-            OutgoingArgs open;
-            open.String("CashDrawer").String(Env("THERMPOS_E2E_DRAWER")).Dispatch(control);
-            ASSERT_EQ(CallLong(d, "OpenService", open), OPOS_SUCCESS);
-        }
-        ASSERT_EQ(CallLong(d, "ClaimDevice", claim), OPOS_SUCCESS);
-        SetNumber(d, PIDX_DeviceEnabled, 1);
         EXPECT_EQ(CallLong(d, "OpenDrawer", none), OPOS_SUCCESS);
         OutgoingArgs wait;
         wait.Long(10000).Long(1000).Long(100).Long(500);
@@ -257,20 +263,12 @@ TEST(ComClient, CloseOnAnStaWhileACallbackWaitsForItEnds) {
     std::thread client([] {
         ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
         {
-            auto* control = new CControl;
-            control->ownerThread = ::GetCurrentThreadId();
-            control->control = Env("THERMPOS_E2E_CONTROL");
-            ComPtr<CControl> holder = ComPtr<CControl>::Adopt(control);
+            ComPtr<CControl> holder = MakeControl(true);
+            CControl* control = holder.Get();
             ComPtr<IDispatch> printer;
-            ASSERT_EQ(CreateObjectByProgID("QMX.Thermal.POSPrinter", printer.Out()), S_OK);
+            ASSERT_NO_FATAL_FAILURE(OpenDevice("QMX.Thermal.POSPrinter", "POSPrinter",
+                                               "THERMPOS_E2E_PRINTER", control, &printer));
             DispatchDriver p(printer.Get());
-            OutgoingArgs open;
-            open.String("POSPrinter").String(Env("THERMPOS_E2E_PRINTER")).Dispatch(control);
-            ASSERT_EQ(CallLong(p, "OpenService", open), OPOS_SUCCESS);
-            OutgoingArgs claim;
-            claim.Long(5000);
-            ASSERT_EQ(CallLong(p, "ClaimDevice", claim), OPOS_SUCCESS);
-            SetNumber(p, PIDX_DeviceEnabled, 1);
             ASSERT_EQ(RunHost(control->control + " cover open"), 0u);
             // Without pumping: the property changes as the status update is queued, and the
             // event thread then waits inside its call to this thread. No event tells this
