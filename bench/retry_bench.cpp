@@ -21,14 +21,15 @@ namespace {
 // events costs no memory.
 class RetryingControl : public thermpos::testing::DispatchStub {
   public:
-    HRESULT GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID,
+                                            DISPID* ids) override {
         for (UINT i = 0; i < count; ++i) {
             ids[i] = std::u16string_view(names[i]) == u"SOError" ? kError : kOther;
         }
         return S_OK;
     }
-    HRESULT Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
-                   UINT*) override {
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*,
+                                     EXCEPINFO*, UINT*) override {
         if (id == kError && params->cArgs == 4) {
             // ErrorResponse is the last argument (arguments arrive in reverse order).
             *params->rgvarg[0].plVal = OPOS_ER_RETRY;

@@ -23,8 +23,6 @@ namespace thermpos::platform::com {
 
 namespace {
 
-using GetClassObjectFn = HRESULT (*)(const GUID*, const GUID*, void**);
-
 struct Libraries {
     std::mutex mutex;
     std::map<std::string, void*> handles;  // by path; guarded by mutex; never unloaded
@@ -163,7 +161,7 @@ HRESULT CallServerRegistration(const std::string& path, bool unregister, std::st
         path, unregister ? "DllUnregisterServer" : "DllRegisterServer", &entry, why);
     if (FAILED(hr))
         return hr;
-    return reinterpret_cast<HRESULT (*)()>(entry)();
+    return reinterpret_cast<ServerEntryFn>(entry)();
 }
 
 HRESULT CreateObjectByProgID(std::string_view progId, IDispatch** object) {

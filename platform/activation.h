@@ -33,6 +33,13 @@ HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID 
 
 namespace thermpos::platform::com {
 
+// A server library's entry points as its callers find them by name. They are __stdcall on
+// 32-bit Windows (STDAPI), and a pointer typed without it unbalances the stack of a call
+// that passes arguments.
+using ServerEntryFn = HRESULT(STDAPICALLTYPE*)();  // DllRegisterServer, DllCanUnloadNow, ...
+using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(const GUID* clsid, const GUID* iid,
+                                                  void** object);
+
 // ProgID in ANSI text (ASCII in practice).
 HRESULT ClsidFromProgId(std::string_view progId, CLSID* clsid);
 

@@ -163,25 +163,29 @@ struct EXCEPINFO {
 
 struct ITypeInfo;
 
-// Interfaces: pure virtual functions in Windows vtable order, no virtual destructor.
+// Interfaces: pure virtual functions in Windows vtable order, no virtual destructor, with
+// the calling convention written as the Windows headers write it (empty here), so that an
+// implementation spelled against these declarations is right on 32-bit Windows too.
 struct IUnknown {
-    virtual HRESULT QueryInterface(REFIID riid, void** object) = 0;
-    virtual ULONG AddRef() = 0;
-    virtual ULONG Release() = 0;
+    virtual HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) = 0;
+    virtual ULONG STDMETHODCALLTYPE AddRef() = 0;
+    virtual ULONG STDMETHODCALLTYPE Release() = 0;
 };
 
 struct IDispatch : IUnknown {
-    virtual HRESULT GetTypeInfoCount(UINT* count) = 0;
-    virtual HRESULT GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) = 0;
-    virtual HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid,
-                                  DISPID* dispIds) = 0;
-    virtual HRESULT Invoke(DISPID dispId, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
-                           VARIANT* result, EXCEPINFO* excepInfo, UINT* argErr) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count,
+                                                    LCID lcid, DISPID* dispIds) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Invoke(DISPID dispId, REFIID riid, LCID lcid, WORD flags,
+                                             DISPPARAMS* params, VARIANT* result,
+                                             EXCEPINFO* excepInfo, UINT* argErr) = 0;
 };
 
 struct IClassFactory : IUnknown {
-    virtual HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** object) = 0;
-    virtual HRESULT LockServer(BOOL lock) = 0;
+    virtual HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid,
+                                                     void** object) = 0;
+    virtual HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) = 0;
 };
 
 inline constexpr IID IID_NULL = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};

@@ -40,7 +40,7 @@ void Release(void* library);
 // The address of an exported function, or null when the library has none of that name.
 [[nodiscard]] void* ExportAddress(void* library, const char* name);
 
-// The same, typed: Export<HRESULT (*)()>(library, "DllRegisterServer").
+// The same, typed: Export<com::ServerEntryFn>(library, "DllRegisterServer") (activation.h).
 template <typename Function>
 [[nodiscard]] Function Export(void* library, const char* name) {
     return reinterpret_cast<Function>(ExportAddress(library, name));

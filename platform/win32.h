@@ -29,9 +29,13 @@ using INT = std::int32_t;
 using BOOL = std::int32_t;
 using HANDLE = void*;
 
-// The calling convention of COM methods: __stdcall on 32-bit Windows, nothing here.
+// The calling conventions of COM methods and of a server library's exported entry points
+// (DllGetClassObject and the like): __stdcall on 32-bit Windows, nothing here.
 #ifndef STDMETHODCALLTYPE
 #define STDMETHODCALLTYPE
+#endif
+#ifndef STDAPICALLTYPE
+#define STDAPICALLTYPE
 #endif
 
 #ifndef TRUE

@@ -37,18 +37,19 @@ class FakeControl final : public IDispatch {
   public:
     static FakeControl* Create() { return new FakeControl; }  // reference count 1
 
-    HRESULT QueryInterface(REFIID riid, void** object) override;
-    ULONG AddRef() override { return ++refs_; }
-    ULONG Release() override;
-    HRESULT GetTypeInfoCount(UINT* count) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+    ULONG STDMETHODCALLTYPE Release() override;
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
         *count = 0;
         return S_OK;
     }
-    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid,
-                          DISPID* dispIds) override;
-    HRESULT Invoke(DISPID dispId, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
-                   VARIANT* result, EXCEPINFO* excepInfo, UINT* argErr) override;
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid,
+                                            DISPID* dispIds) override;
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID dispId, REFIID riid, LCID lcid, WORD flags,
+                                     DISPPARAMS* params, VARIANT* result, EXCEPINFO* excepInfo,
+                                     UINT* argErr) override;
 
     // Calls whose name starts with prefix.
     std::vector<std::string> CallsOf(const std::string& prefix) const;

@@ -68,12 +68,14 @@ class Server : public ::testing::Test {
         std::string error;
         lib_ = thermpos::platform::module::Load(TEST_SERVER_PATH, &error);
         ASSERT_NE(lib_, nullptr) << error;
-        reg_ = thermpos::platform::module::Export<HRESULT (*)()>(lib_, "DllRegisterServer");
-        unreg_ = thermpos::platform::module::Export<HRESULT (*)()>(lib_, "DllUnregisterServer");
-        canUnload_ = thermpos::platform::module::Export<HRESULT (*)()>(lib_, "DllCanUnloadNow");
-        getClass_ =
-            thermpos::platform::module::Export<HRESULT (*)(const GUID*, const GUID*, void**)>(
-                lib_, "DllGetClassObject");
+        reg_ = thermpos::platform::module::Export<thermpos::platform::com::ServerEntryFn>(
+            lib_, "DllRegisterServer");
+        unreg_ = thermpos::platform::module::Export<thermpos::platform::com::ServerEntryFn>(
+            lib_, "DllUnregisterServer");
+        canUnload_ = thermpos::platform::module::Export<thermpos::platform::com::ServerEntryFn>(
+            lib_, "DllCanUnloadNow");
+        getClass_ = thermpos::platform::module::Export<thermpos::platform::com::GetClassObjectFn>(
+            lib_, "DllGetClassObject");
         ASSERT_TRUE(reg_ && unreg_ && canUnload_ && getClass_);
     }
     void TearDown() override {
@@ -85,10 +87,10 @@ class Server : public ::testing::Test {
     std::optional<thermpos::testing::TempEnv> env_;
     std::string dir_;
     void* lib_ = nullptr;
-    HRESULT (*reg_)() = nullptr;
-    HRESULT (*unreg_)() = nullptr;
-    HRESULT (*canUnload_)() = nullptr;
-    HRESULT (*getClass_)(const GUID*, const GUID*, void**) = nullptr;
+    thermpos::platform::com::ServerEntryFn reg_ = nullptr;
+    thermpos::platform::com::ServerEntryFn unreg_ = nullptr;
+    thermpos::platform::com::ServerEntryFn canUnload_ = nullptr;
+    thermpos::platform::com::GetClassObjectFn getClass_ = nullptr;
 };
 
 TEST_F(Server, RegistersWhereWindowsKeepsItAndIsCreatedByProgId) {

@@ -3,7 +3,7 @@
 // The registry helpers and the process's private folder: portable (Windows too).
 #include <stdexcept>
 
-#include "platform/automation.h"
+#include "platform/activation.h"
 #include "platform/module.h"
 #include "platform/registry.h"
 #include "platform/registry_paths.h"
@@ -74,7 +74,8 @@ LONG RegisterServer(const std::string& libraryPath) {
     if (!library)
         throw std::runtime_error(error);
     auto registerServer =
-        thermpos::platform::module::Export<HRESULT (*)()>(library, "DllRegisterServer");
+        thermpos::platform::module::Export<thermpos::platform::com::ServerEntryFn>(
+            library, "DllRegisterServer");
     if (!registerServer)
         throw std::runtime_error("no DllRegisterServer");
     return registerServer();

@@ -9,7 +9,7 @@ namespace thermpos::testing {
 
 class DispatchStub : public IDispatch {
   public:
-    HRESULT QueryInterface(REFIID riid, void** object) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
         if (riid == IID_IUnknown || riid == IID_IDispatch) {
             *object = static_cast<IDispatch*>(this);
             return S_OK;
@@ -17,13 +17,13 @@ class DispatchStub : public IDispatch {
         *object = nullptr;
         return E_NOINTERFACE;
     }
-    ULONG AddRef() override { return 1; }
-    ULONG Release() override { return 1; }
-    HRESULT GetTypeInfoCount(UINT* count) override {
+    ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
         *count = 0;
         return S_OK;
     }
-    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
 };
 
 }  // namespace thermpos::testing

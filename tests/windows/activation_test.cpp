@@ -2,6 +2,7 @@
 // registry by its own DllRegisterServer, then created by ProgID through ole32 and driven
 // by name through IDispatch, its results coming back in oleaut32's VARIANTs.
 #include <string>
+#include <type_traits>
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,13 @@
 namespace {
 
 using namespace thermpos::platform;
+
+// The pointer type the exports are called through is the one the system declares them
+// with, calling convention included: on 32-bit Windows a cast to a plain pointer compiles
+// and then unbalances the stack.
+static_assert(std::is_same_v<decltype(&::DllRegisterServer), com::ServerEntryFn>);
+static_assert(std::is_same_v<decltype(&::DllUnregisterServer), com::ServerEntryFn>);
+static_assert(std::is_same_v<decltype(&::DllCanUnloadNow), com::ServerEntryFn>);
 
 std::string ServerBesideThisProgram(const char* name = "ThermSO.dll") {
     std::string path = module::ExecutablePath();

@@ -205,13 +205,14 @@ TEST_F(EventsTest, CloseFromInsideACallbackIsRefusedNotHung) {
 // which must not end the event thread.
 class FailingSink : public thermpos::testing::DispatchStub {
   public:
-    HRESULT GetIDsOfNames(REFIID, LPOLESTR* names, UINT, LCID, DISPID* ids) override {
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT, LCID,
+                                            DISPID* ids) override {
         std::u16string name(names[0]);
         *ids = name == u"SOStatusUpdate" ? 5 : DISPID_UNKNOWN;
         return *ids == DISPID_UNKNOWN ? DISP_E_UNKNOWNNAME : S_OK;
     }
-    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
-                   UINT*) override {
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*,
+                                     EXCEPINFO*, UINT*) override {
         std::lock_guard<std::mutex> lock(mutex);
         seen.push_back(params->rgvarg[0].lVal);
         changed.notify_all();

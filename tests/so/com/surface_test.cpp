@@ -110,7 +110,8 @@ TEST(ShippedServer, RegistersActivatesAndAnswersClosedForNamesItCannotCreate) {
     // The server may unload only once its last object is gone.
     void* library = thermpos::platform::module::FindLoaded(sotest::ServerPath());
     ASSERT_NE(library, nullptr);
-    auto canUnload = thermpos::platform::module::Export<HRESULT (*)()>(library, "DllCanUnloadNow");
+    auto canUnload = thermpos::platform::module::Export<thermpos::platform::com::ServerEntryFn>(
+        library, "DllCanUnloadNow");
     ASSERT_NE(canUnload, nullptr);
     EXPECT_EQ(canUnload(), S_FALSE);
     drawer.Drop();

@@ -211,8 +211,9 @@ TEST(MonitorScheduleTest, APrinterThatAnsweredIsAskedAgainOnceASecondWhileQuiet)
         EXPECT_EQ(wait.kind, WaitKind::ForInput);
         EXPECT_EQ(wait.ms, row.waitMs);
         // A long idle interval (as the tests set) does not put the resend off.
-        if (row.state.heard)
+        if (row.state.heard) {
             EXPECT_EQ(PlanWait(row.state, longIdle, kT0).ms, row.waitMs);
+        }
     }
     // Nor does a back-off after quiet input wakes.
     CycleState backingOff = Heard(900ms, 900ms);

@@ -49,9 +49,10 @@ struct ControlEvent {
 // events with the answer function (retry by default). Callbacks run on the event thread.
 class RecordingControl : public thermpos::testing::DispatchStub {
   public:
-    HRESULT GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override;
-    HRESULT Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
-                   UINT*) override;
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID,
+                                            DISPID* ids) override;
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*,
+                                     EXCEPINFO*, UINT*) override;
 
     // Called for each error event; returns the ErrorResponse.
     void SetErrorAnswer(std::function<LONG(const ControlEvent&)> answer);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "opos/ControlObject.h"
+#include "platform/activation.h"
 #include "platform/module.h"
 #include "tests/so/printer/PrinterTestSupport.h"
 
@@ -17,7 +18,8 @@ class PrinterSurface : public ::testing::Test {
         std::string error;
         void* server = thermpos::platform::module::Load(THERMSO_SERVER, &error);
         ASSERT_NE(server, nullptr) << error;
-        auto reg = thermpos::platform::module::Export<HRESULT (*)()>(server, "DllRegisterServer");
+        auto reg = thermpos::platform::module::Export<thermpos::platform::com::ServerEntryFn>(
+            server, "DllRegisterServer");
         ASSERT_NE(reg, nullptr);
         ASSERT_EQ(reg(), S_OK);
     }
