@@ -172,9 +172,13 @@ LONG ReadTree(HKEY key, std::size_t depth, std::size_t* bytes, Node* node) {
     std::vector<wchar_t> name;
     std::vector<BYTE> data;
     for (DWORD i = 0;; ++i) {
-        // Sized from the key's figures, and grown when a value changed since.
-        name.resize(std::max<std::size_t>(name.size(), maxValueNameLen + 2));
-        data.resize(std::max<std::size_t>(data.size(), maxValueLen + 2));
+        // Sized from the key's figures, and grown when a value changed since; whatever
+        // another program stored there, never past the limits (a longer value ends the
+        // read with ERROR_MORE_DATA below instead of a huge allocation).
+        name.resize(std::max<std::size_t>(
+            name.size(), std::min<std::size_t>(maxValueNameLen, kMaxValueNameLength * 2) + 2));
+        data.resize(std::max<std::size_t>(
+            data.size(), std::min<std::size_t>(maxValueLen, kMaxValueSize * 2) + 2));
         DWORD cch = static_cast<DWORD>(name.size());
         DWORD cb = static_cast<DWORD>(data.size());
         DWORD type = REG_NONE;
