@@ -309,8 +309,9 @@ TEST_F(MonitorPtyTest, ModelsAskedAfterEachReplyOrReadAreAskedOnceACycle) {
         EXPECT_GE(asked, cycles / 2) << "cycles " << cycles;
         EXPECT_LE(asked, 2 * cycles + 4) << "cycles " << cycles;
         // After every read a write is due, so no wait is the idle one.
-        if (c.afterEveryRead)
+        if (c.afterEveryRead) {
             EXPECT_EQ(after.idle, before.idle) << "cycles " << cycles;
+        }
     }
 }
 
