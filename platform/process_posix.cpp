@@ -19,28 +19,17 @@ extern char** environ;
 
 namespace thermpos::platform {
 
-int RunAndWait(const std::vector<std::string>& argv) {
-    if (argv.empty())
-        return -1;
+namespace {
+
+// Starts argv[0] (a path) with argv and this environment; 0, or posix_spawn's error.
+int Spawn(const std::vector<std::string>& argv, pid_t* pid) {
     std::vector<std::string> copy = argv;
     std::vector<char*> args;
     for (std::string& a : copy)
         args.push_back(a.data());
     args.push_back(nullptr);
-    pid_t pid = 0;
-    if (::posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0)
-        return -1;
-    int status = 0;
-    pid_t waited;
-    do {
-        waited = ::waitpid(pid, &status, 0);
-    } while (waited < 0 && errno == EINTR);
-    if (waited != pid || !WIFEXITED(status))
-        return -1;
-    return WEXITSTATUS(status);
+    return ::posix_spawn(pid, args[0], nullptr, nullptr, args.data(), environ);
 }
-
-namespace {
 
 // Reaps pid; its exit code, or -1 when a signal ended it.
 int Reap(pid_t pid) {
@@ -68,6 +57,13 @@ bool EndsWithin(pid_t pid, int limitMs) {
 
 }  // namespace
 
+int RunAndWait(const std::vector<std::string>& argv) {
+    pid_t pid = 0;
+    if (argv.empty() || Spawn(argv, &pid) != 0)
+        return -1;
+    return Reap(pid);
+}
+
 ChildProcess::~ChildProcess() {
     (void)Finish(std::chrono::seconds(5));
 }
@@ -77,14 +73,8 @@ bool ChildProcess::Start(const std::vector<std::string>& argv, std::string* erro
         *error = process_ >= 0 ? "already started" : "no program";
         return false;
     }
-    std::vector<std::string> copy = argv;
-    std::vector<char*> args;
-    for (std::string& a : copy)
-        args.push_back(a.data());
-    args.push_back(nullptr);
     pid_t pid = 0;
-    const int failed = ::posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), environ);
-    if (failed != 0) {
+    if (const int failed = Spawn(argv, &pid); failed != 0) {
         *error = argv[0] + ": " + std::strerror(failed);
         return false;
     }
